@@ -16,6 +16,9 @@ constexpr LibraryLogLevel INFO = 4;
 constexpr LibraryLogLevel VERBOSE = 5;
 constexpr LibraryLogLevel TRIVIA = 6;
 
+// When set (--stdout), every emitted line is also written to standard output.
+extern bool LogToStdout;
+
 // One log message: built on the stack, emitted as one structured line when it
 // goes out of scope. Callers test the level first (see TARNIX_LOG).
 class Logger {

@@ -1,0 +1,210 @@
+#include "logging/logger.h"
+
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+
+#include "logging/log_sink.h"
+#include "logging/logger_setup.h"
+
+namespace orv {
+
+int Logger::logLevel = INFO;
+bool LogToStdout = false;
+
+namespace {
+
+// Private enterprise number in the structured-data identifier.
+constexpr const char* kSdId = "orv@32473";
+constexpr size_t kFirstFormatBuffer = 2048;
+constexpr size_t kLastFormatBuffer = 2097152;
+
+class DefaultSink : public LogSink {
+ public:
+  void Syslog(int priority, const std::string& message) override {
+    syslog(priority, "%s", message.c_str());
+  }
+  void Stdout(const std::string& text) override {
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+  }
+};
+
+std::atomic<LogSink*> installed_sink{nullptr};
+
+struct LevelInfo {
+  const char* name;
+  int priority;
+};
+
+bool LookupLevel(LibraryLogLevel level, LevelInfo* info) {
+  switch (level) {
+    case PANIC: *info = {"FATAL", LOG_LOCAL6 | LOG_CRIT}; return true;
+    case ERROR: *info = {"ERROR", LOG_LOCAL6 | LOG_ERR}; return true;
+    case WARNING: *info = {"WARNING", LOG_LOCAL6 | LOG_WARNING}; return true;
+    case INFO: *info = {"INFO", LOG_LOCAL6 | LOG_INFO}; return true;
+    case VERBOSE: *info = {"DEBUG", LOG_LOCAL6 | LOG_DEBUG}; return true;
+    case TRIVIA: *info = {"TRACE", LOG_LOCAL6 | LOG_DEBUG}; return true;
+    default: return false;
+  }
+}
+
+std::string UtcTimestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ",
+           parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+           parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000000);
+  return buf;
+}
+
+void AppendParam(std::string* out, const std::string& name,
+                 const std::string& value) {
+  out->append(" ").append(name).append("=\"").append(value).append("\"");
+}
+
+// Runs of line feeds become one space; carriage returns stay.
+std::string FoldLineFeeds(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n') {
+      out.push_back(text[i]);
+      continue;
+    }
+    while (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    out.push_back(' ');
+  }
+  return out;
+}
+
+}  // namespace
+
+LogSink* SetLogSink(LogSink* sink) { return installed_sink.exchange(sink); }
+
+LogSink& CurrentLogSink() {
+  static DefaultSink default_sink;
+  LogSink* sink = installed_sink.load();
+  return sink != nullptr ? *sink : default_sink;
+}
+
+Logger::Logger(LibraryLogLevel level) : level_(level) {}
+
+Logger& Logger::tag(const char* tag) {
+  if (tag != nullptr && tag[0] != '\0') tags_.emplace_back(tag);
+  return *this;
+}
+
+Logger& Logger::put(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vput(format, args);
+  va_end(args);
+  return *this;
+}
+
+Logger& Logger::vput(const char* format, va_list args) {
+  if (format == nullptr || format[0] == '\0') return *this;
+  std::string buf;
+  for (size_t size = kFirstFormatBuffer; size <= kLastFormatBuffer;
+       size *= 2) {
+    buf.resize(size);
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(&buf[0], size, format, copy);
+    va_end(copy);
+    if (n < 0) return *this;
+    if (static_cast<size_t>(n) < size) {
+      text_.write(buf.data(), n);
+      return *this;
+    }
+  }
+  return *this;  // longer than the largest buffer: dropped
+}
+
+Logger& Logger::s2comp(const char* component) {
+  s2comp_ = component;
+  return *this;
+}
+
+Logger::~Logger() {
+  LogSink& sink = CurrentLogSink();
+  try {
+    LevelInfo info;
+    if (!LookupLevel(level_, &info)) {
+      char msg[64];
+      snprintf(msg, sizeof(msg), "Invalid log level %d", level_);
+      sink.Syslog(LOG_ERR, msg);
+      return;
+    }
+
+    std::string sd = "[";
+    sd.append(kSdId);
+    AppendParam(&sd, "comp", LoggerComp);
+    AppendParam(&sd, "subcomp", "orv-tarnix");
+    if (s2comp_ != nullptr) AppendParam(&sd, "s2comp", s2comp_);
+    AppendParam(&sd, "tid", std::to_string(syscall(SYS_gettid)));
+    AppendParam(&sd, "level", info.name);
+
+    const TagRegistry& registry = StructuredDataRegistry();
+    bool invalid = false;
+    for (const std::string& tag : tags_) {
+      size_t colon = tag.find(':');
+      std::string key, value;
+      if (colon == std::string::npos) {
+        value = tag;
+      } else {
+        key = tag.substr(0, colon);
+        value = tag.substr(colon + 1);
+      }
+      if (key.empty() && value.empty()) continue;
+      if (key.empty()) key = "tag";
+      if (!registry.empty()) {
+        auto it = registry.find(key);
+        if (it == registry.end() ||
+            (!it->second.empty() && it->second.count(value) == 0)) {
+          invalid = true;
+          continue;
+        }
+      }
+      AppendParam(&sd, key, value);
+    }
+    if (invalid) AppendParam(&sd, "invalid", "true");
+    sd.append("]");
+
+    const std::string text = text_.str();
+    if (level_ <= logLevel) {
+      std::string line = "ORV " + std::to_string(getpid()) + " - " + sd + " " +
+                         FoldLineFeeds(text);
+      sink.Syslog(info.priority, line);
+    }
+    if (LogToStdout) {
+      sink.Stdout(UtcTimestamp() + " " + sd + " " + text + "\n");
+    }
+  } catch (const std::exception& e) {
+    try {
+      sink.Syslog(LOG_ERR, std::string("Failed to log message: ") + e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      sink.Syslog(LOG_ERR, "Failed to log message: unknown error");
+    } catch (...) {
+    }
+  }
+}
+
+// Load-time set-up lives here so that linking the logger always links it.
+namespace {
+[[maybe_unused]] const bool logging_initialized = (InitLoggingAtLoad(), true);
+}  // namespace
+
+}  // namespace orv
