@@ -1,11 +1,238 @@
 #include "logging/logger.h"
 
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <regex>
+#include <stdexcept>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
+#include "logging/logger_setup.h"
 
-TEST(LoggerTest, Placeholder) {
-  orv::LogCapture capture;
-  TARNIX_LOG(orv::ERROR, "errorCode:DRX0101", "hello %d", 5);
-  ASSERT_EQ(capture.lines().size(), 1u);
+namespace orv {
+namespace {
+
+// Runs each test with default settings and restores the process-wide ones.
+class LoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_level_ = Logger::logLevel;
+    saved_comp_ = LoggerComp;
+    saved_registry_ = StructuredDataRegistry();
+    saved_stdout_ = LogToStdout;
+    Logger::logLevel = INFO;
+    LoggerComp = "orv-qlx";
+    StructuredDataRegistry().clear();
+    LogToStdout = false;
+  }
+  void TearDown() override {
+    Logger::logLevel = saved_level_;
+    LoggerComp = saved_comp_;
+    StructuredDataRegistry() = saved_registry_;
+    LogToStdout = saved_stdout_;
+  }
+
+  std::string Prefix(const char* level_name) const {
+    return "ORV " + std::to_string(getpid()) +
+           " - [orv@32473 comp=\"orv-qlx\" subcomp=\"orv-tarnix\" tid=\"" +
+           std::to_string(syscall(SYS_gettid)) + "\" level=\"" + level_name +
+           "\"";
+  }
+
+  // The single syslog message written by a logger with `tags`.
+  std::string LineWithTags(std::initializer_list<const char*> tags) {
+    LogCapture capture;
+    {
+      Logger logger(INFO);
+      for (const char* t : tags) logger.tag(t);
+      logger.put("x");
+    }
+    EXPECT_EQ(capture.lines().size(), 1u);
+    return capture.lines().empty() ? "" : capture.lines()[0];
+  }
+
+  LogCapture capture_;
+
+ private:
+  int saved_level_;
+  const char* saved_comp_;
+  TagRegistry saved_registry_;
+  bool saved_stdout_;
+};
+
+TEST_F(LoggerTest, SyslogLineHasHeaderStructuredDataAndText) {
+  TARNIX_LOG(ERROR, "errorCode:DRX0101", "open %s failed: %d", "db", 5);
+  auto entries = capture_.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].priority, 179);
+  EXPECT_EQ(entries[0].message,
+            Prefix("ERROR") + " errorCode=\"DRX0101\"] open db failed: 5");
 }
+
+TEST_F(LoggerTest, LevelsMapToNamesAndPriorities) {
+  struct {
+    int level;
+    const char* name;
+    int priority;
+  } cases[] = {{PANIC, "FATAL", 178},   {ERROR, "ERROR", 179},
+               {WARNING, "WARNING", 180}, {INFO, "INFO", 182},
+               {VERBOSE, "DEBUG", 183},   {TRIVIA, "TRACE", 183}};
+  Logger::logLevel = TRIVIA;
+  for (const auto& c : cases) {
+    LogCapture capture;
+    Logger(c.level).put("m");
+    auto entries = capture.entries();
+    ASSERT_EQ(entries.size(), 1u) << c.level;
+    EXPECT_EQ(entries[0].priority, c.priority) << c.level;
+    EXPECT_EQ(entries[0].message, Prefix(c.name) + "] m") << c.level;
+  }
+}
+
+TEST_F(LoggerTest, InvalidLevelWritesOnlyThePlainError) {
+  LogToStdout = true;
+  Logger::logLevel = TRIVIA;
+  Logger(7).tag("errorCode:DRX0101").put("text");
+  Logger(0).put("text");
+  auto entries = capture_.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].priority, LOG_ERR);
+  EXPECT_EQ(entries[0].message, "Invalid log level 7");
+  EXPECT_EQ(entries[1].message, "Invalid log level 0");
+  EXPECT_TRUE(capture_.stdout_lines().empty());
+}
+
+TEST_F(LoggerTest, TagRulesWithoutRegistry) {
+  EXPECT_EQ(LineWithTags({nullptr, ""}), Prefix("INFO") + "] x");
+  EXPECT_EQ(LineWithTags({"plain"}), Prefix("INFO") + " tag=\"plain\"] x");
+  EXPECT_EQ(LineWithTags({":rest:more"}),
+            Prefix("INFO") + " tag=\"rest:more\"] x");
+  EXPECT_EQ(LineWithTags({"key:"}), Prefix("INFO") + " key=\"\"] x");
+  EXPECT_EQ(LineWithTags({":"}), Prefix("INFO") + "] x");
+  EXPECT_EQ(LineWithTags({"b:2", "a:1"}),
+            Prefix("INFO") + " b=\"2\" a=\"1\"] x");
+}
+
+TEST_F(LoggerTest, RegistryAdmitsKnownTagsAndMarksOthersInvalid) {
+  StructuredDataRegistry()["errorCode"] = {};
+  StructuredDataRegistry()["kind"] = {"a", "b"};
+  EXPECT_EQ(LineWithTags({"errorCode:DRX0101", "kind:b"}),
+            Prefix("INFO") + " errorCode=\"DRX0101\" kind=\"b\"] x");
+  EXPECT_EQ(LineWithTags({"other:1", "errorCode:DRX0102", "kind:c"}),
+            Prefix("INFO") + " errorCode=\"DRX0102\" invalid=\"true\"] x");
+  // A tag without key is checked under the key "tag".
+  EXPECT_EQ(LineWithTags({"plain"}), Prefix("INFO") + " invalid=\"true\"] x");
+}
+
+TEST_F(LoggerTest, SecondLevelComponentFollowsSubcomp) {
+  Logger(INFO).s2comp("orv-metrics").tag("errorCode:MXLIB200").put("t");
+  ASSERT_EQ(capture_.lines().size(), 1u);
+  EXPECT_NE(capture_.lines()[0].find(
+                "subcomp=\"orv-tarnix\" s2comp=\"orv-metrics\" tid="),
+            std::string::npos);
+}
+
+TEST_F(LoggerTest, LineFeedRunsFoldToOneSpaceOnlyInSyslog) {
+  LogToStdout = true;
+  Logger(INFO).put("a\n\nb\r\nc\n");
+  ASSERT_EQ(capture_.lines().size(), 1u);
+  EXPECT_EQ(capture_.lines()[0], Prefix("INFO") + "] a b\r c ");
+  ASSERT_EQ(capture_.stdout_lines().size(), 1u);
+  const std::string out = capture_.stdout_lines()[0];
+  EXPECT_EQ(out.substr(out.size() - 11), "] a\n\nb\r\nc\n\n");
+}
+
+TEST_F(LoggerTest, StdoutCopyHasTimestampElementAndText) {
+  LogToStdout = true;
+  Logger(WARNING).tag("errorCode:DRX0001").put("hello");
+  ASSERT_EQ(capture_.stdout_lines().size(), 1u);
+  std::regex shape(
+      R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[orv@32473 comp="orv-qlx" )"
+      R"(subcomp="orv-tarnix" tid="\d+" level="WARNING" )"
+      R"(errorCode="DRX0001"\] hello\n)");
+  EXPECT_TRUE(std::regex_match(capture_.stdout_lines()[0], shape))
+      << capture_.stdout_lines()[0];
+}
+
+TEST_F(LoggerTest, ThresholdKeepsLinesFromSyslogButNotFromStdout) {
+  int formatted = 0;
+  auto count = [&formatted] { return ++formatted; };
+  TARNIX_LOG(VERBOSE, nullptr, "%d", count());
+  EXPECT_EQ(formatted, 0);
+  EXPECT_TRUE(capture_.lines().empty());
+
+  LogToStdout = true;
+  Logger(VERBOSE).put("built anyway");
+  EXPECT_TRUE(capture_.lines().empty());
+  ASSERT_EQ(capture_.stdout_lines().size(), 1u);
+
+  Logger::logLevel = 0;
+  TARNIX_LOG(PANIC, nullptr, "%d", count());
+  EXPECT_EQ(formatted, 0);
+}
+
+TEST_F(LoggerTest, PutPiecesAreConcatenated) {
+  Logger(INFO).put("count=%d", 42).put(" done");
+  Logger(INFO).tag("errorCode:DRX0701").noop();
+  auto lines = capture_.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], Prefix("INFO") + "] count=42 done");
+  EXPECT_EQ(lines[1], Prefix("INFO") + " errorCode=\"DRX0701\"] ");
+}
+
+TEST_F(LoggerTest, TextsUpToTheLargestBufferAreKeptLongerOnesDropped) {
+  const std::string medium(5000, 'm');
+  const std::string largest(2097151, 'l');
+  const std::string too_long(2097152, 't');
+  Logger(INFO).put("%s", medium.c_str());
+  Logger(INFO).put("%s", largest.c_str());
+  Logger(INFO).put("keep").put("%s", too_long.c_str()).put("!");
+  const char* no_format = nullptr;
+  Logger(INFO).put("a").put(no_format).put("%s", "").put("b");
+  auto lines = capture_.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], Prefix("INFO") + "] " + medium);
+  EXPECT_EQ(lines[1], Prefix("INFO") + "] " + largest);
+  EXPECT_EQ(lines[2], Prefix("INFO") + "] keep!");
+  EXPECT_EQ(lines[3], Prefix("INFO") + "] ab");
+}
+
+// Fails the first syslog call, then records like a capture.
+class ThrowingSink : public LogCapture {
+ public:
+  explicit ThrowingSink(bool standard) : standard_(standard) {}
+  void Syslog(int priority, const std::string& message) override {
+    if (!thrown_) {
+      thrown_ = true;
+      if (standard_) throw std::runtime_error("sink broke");
+      throw 42;
+    }
+    LogCapture::Syslog(priority, message);
+  }
+
+ private:
+  bool standard_;
+  bool thrown_ = false;
+};
+
+TEST_F(LoggerTest, EmissionFailureIsReportedAndNeverThrown) {
+  {
+    ThrowingSink sink(true);
+    EXPECT_NO_THROW(Logger(ERROR).put("lost"));
+    ASSERT_EQ(sink.entries().size(), 1u);
+    EXPECT_EQ(sink.entries()[0].message, "Failed to log message: sink broke");
+    EXPECT_EQ(sink.entries()[0].priority, LOG_ERR);
+  }
+  {
+    ThrowingSink sink(false);
+    EXPECT_NO_THROW(Logger(ERROR).put("lost"));
+    ASSERT_EQ(sink.lines().size(), 1u);
+    EXPECT_EQ(sink.lines()[0], "Failed to log message: unknown error");
+  }
+}
+
+}  // namespace
+}  // namespace orv
