@@ -13,6 +13,9 @@
 #include <google/protobuf/dynamic_message.h>
 #include <google/protobuf/message.h>
 
+#include "schema/attribute_value.h"
+#include "schema/proto_forward.h"
+
 namespace tarnix {
 
 // What one client may do: the object types it may read and write (full type
@@ -87,6 +90,113 @@ class Schema {
                           TypeNameSet* parents, TypeNameSet* visited) const;
 
   // --- Keys, values, op messages and block ids (schema_keys.cc, schema_values.cc, schema_op_msg.cc) ---
+  // Parent type name -> key strings found for it, in the order found.
+  using ParentKeyMap = std::unordered_map<std::string, std::vector<std::string>>;
+
+  // Object type ids as LEB128 varints, the form they take in record keys.
+  // "" (with an error log) for a name that is no object type.
+  std::string GetObjectTypeId(const std::string& type_name) const;
+  // Full type name of the type-id varint at the start of `bytes`; *used gets
+  // the varint's length (also when the id is unknown). "" for an unknown id
+  // or a malformed varint.
+  std::string GetFullQualifiedName(const std::string& bytes,
+                                   uint32_t* used = nullptr) const;
+  std::string GetFullQualifiedName(const std::string& bytes, int* used) const;
+  // Encoded ids of the types the client may write, ascending by id.
+  std::vector<std::string> GetSortedObjectTypeIds(
+      const std::string& client_id) const;
+
+  // Key strings: the id bytes of an object, derived from its key field.
+  std::string KeyFieldToString(const google::protobuf::Message* message,
+                               const google::protobuf::FieldDescriptor* field) const;
+  std::string RepeatedKeyFieldToString(
+      const google::protobuf::Message* message,
+      const google::protobuf::FieldDescriptor* field, int index) const;
+  // "" (with an error log) when the key field is missing, repeated or unset.
+  std::string GetKey(const google::protobuf::Message* message) const;
+  std::string GetKeyFieldName(const google::protobuf::Message* message) const;
+  std::string GetKeyFromSerialized(const std::string& type_name,
+                                   const std::string& bytes) const;
+  // Appends the message's parent keys to *parent_keys.
+  void GetParentKeys(const google::protobuf::Message* message,
+                     ParentKeyMap* parent_keys) const;
+  void GetParentKeysFromSerialized(const std::string& type_name,
+                                   const std::string& bytes,
+                                   ParentKeyMap* parent_keys) const;
+
+  // The object type named by the message's ObjectType enum field (or by an
+  // unknown varint of that field number); "" when there is none.
+  std::string GetObjectType(const google::protobuf::Message* message) const;
+  // Records the type's id in that field, as an unknown varint field.
+  void SetObjectType(const std::string& type_name,
+                     google::protobuf::Message* message) const;
+  bool HasSortRepeatedFields(const std::string& type_name) const;
+  // Merkle leaf block of an object; 0 (no block) for an unknown type or an
+  // empty range.
+  uint32_t ComputeBlockId(
+      const std::string& type_name, const std::string& key,
+      const std::shared_ptr<const caldek::orv::tarnix::MerkleTreeBlockRangesMsg>&
+          ranges) const;
+
+  // Field values and equality.
+  bool IsFieldSet(const google::protobuf::Message* message,
+                  const google::protobuf::FieldDescriptor* field) const;
+  AttributeValue GetFieldValue(const google::protobuf::Message* message,
+                               const google::protobuf::FieldDescriptor* field) const;
+  AttributeValue GetRepeatedFieldValue(
+      const google::protobuf::Message* message,
+      const google::protobuf::FieldDescriptor* field, int index) const;
+  bool MessagesEqual(const google::protobuf::Message* a,
+                     const google::protobuf::Message* b) const;
+  bool CompareField(const google::protobuf::FieldDescriptor* field,
+                    const google::protobuf::Message* a,
+                    const google::protobuf::Message* b) const;
+
+  // Op messages: OpMsg leaves ("op", "index") and XOpMsg types whose "self"
+  // field holds the OpMsg of a whole sub-message.
+  bool IsOpMsgType(const google::protobuf::Descriptor* type) const;
+  bool IsOpMsg(const google::protobuf::Message* message) const;
+  int GetOpMsgOperation(const google::protobuf::Message* op_msg) const;
+  // 0xFFFFFFFF when "index" is unset.
+  uint32_t GetOpMsgIndex(const google::protobuf::Message* op_msg) const;
+  // "pkg.XMsg" -> "pkg.XOpMsg".
+  std::string GetOpMsgTypeName(const std::string& type_name) const;
+  std::string GetOpMsgTypeNameOf(const google::protobuf::Descriptor* type) const;
+  // The set "self" OpMsg of a nested op message, or null. Aborts when the
+  // op type has no "self" field of type OpMsg (an invalid schema).
+  const google::protobuf::Message* GetSelfOpMsg(
+      const google::protobuf::Message* nested_op) const;
+  // Writes `op` into the op message held by `field` of `message` (a new
+  // element of a repeated field).
+  void SetOperation(const google::protobuf::FieldDescriptor* field,
+                    caldek::orv::tarnix::OpMsg_Operation op,
+                    google::protobuf::Message* message) const;
+  // Appends an op element; kNoOpIndex leaves its "index" unset.
+  static constexpr int32_t kNoOpIndex = INT32_MIN;
+  void AddRepeatedFieldOp(const google::protobuf::FieldDescriptor* field,
+                          caldek::orv::tarnix::OpMsg_Operation op,
+                          google::protobuf::Message* message, int32_t index) const;
+
+  // Field editing by reflection; `from` and `to` share one type. Bad indexes
+  // and singular fields passed to element operations are logged and change
+  // nothing.
+  // Appends every element of a repeated field; copies a singular one over.
+  void CopyField(const google::protobuf::Message* from,
+                 const google::protobuf::FieldDescriptor* field,
+                 google::protobuf::Message* to) const;
+  void CopyRepeatedFieldElement(const google::protobuf::Message* from,
+                                const google::protobuf::FieldDescriptor* field,
+                                int index, google::protobuf::Message* to) const;
+  void UpdateRepeatedField(const google::protobuf::Message* from,
+                           const google::protobuf::FieldDescriptor* field,
+                           int from_index, int to_index,
+                           google::protobuf::Message* to) const;
+  void RemoveRepeatedField(const google::protobuf::FieldDescriptor* field,
+                           int index, google::protobuf::Message* message) const;
+  void InsertRepeatedField(const google::protobuf::Message* from,
+                           const google::protobuf::FieldDescriptor* field,
+                           int from_index, int to_index,
+                           google::protobuf::Message* to) const;
   // --- end ---
 
  private:

@@ -1,0 +1,45 @@
+#ifndef TARNIX_SCHEMA_RECORD_KEY_H_
+#define TARNIX_SCHEMA_RECORD_KEY_H_
+
+#include <string>
+
+namespace tarnix {
+
+class Schema;
+
+// Object record key: kObjectPrefix, the type id (varint), the id's length
+// (varint), the id bytes, then the EncodedVdbIdSet of the vdbs holding that
+// body. The value is the serialised body.
+inline const std::string kObjectPrefix(1, '\0');
+
+// 0x00 and the type id: the prefix of every record of one type.
+void MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
+                             std::string* out);
+std::string MakeObjectTypeKeyPrefix(const Schema& schema,
+                                    const std::string& type_name);
+
+// The record key without its vdb suffix: the prefix of every record of one
+// object.
+void MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
+                         const std::string& id, std::string* out);
+std::string MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
+                                const std::string& id);
+
+// Splits a record key (or an object key prefix). An id whose declared length
+// runs past the key is cut to the bytes present; *vdb_set, when given, gets
+// the bytes after the id and is left alone when there are none. Throws
+// std::out_of_range for a key that ends before its id starts.
+void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
+                           std::string* type_name, std::string* id,
+                           std::string* vdb_set = nullptr);
+
+// The same without throwing, for storage scans: false (nothing reliable in
+// the outputs) for a key that is empty, has a malformed varint, an unknown
+// type id, or an id that runs past the end of the key.
+bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
+                              std::string* type_name, std::string* id,
+                              std::string* vdb_set = nullptr);
+
+}  // namespace tarnix
+
+#endif  // TARNIX_SCHEMA_RECORD_KEY_H_

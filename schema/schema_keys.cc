@@ -1,0 +1,332 @@
+// Object type ids, key strings and parent keys.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <unordered_set>
+
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "logging/logger.h"
+#include "schema/schema.h"
+#include "schema/varint.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = google::protobuf;
+namespace opt = caldek::orv::tarnix;
+using TypeNameSet = std::unordered_set<std::string>;
+
+// Truncates toward zero into int64, saturating at its bounds; NaN gives 0.
+int64_t SaturatingTruncate(double v) {
+  if (std::isnan(v)) return 0;
+  // 2^63 is exact as a double; every double below it truncates into range.
+  if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (v < -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+std::string SignedKey64(int64_t v) { return EncodeVarint64(ZigZagEncode64(v)); }
+
+// UuidMsg: "left" and "right" as 8 bytes little-endian each; StringMsg: the
+// bytes of "string"; any other message (or one missing these fields): its
+// short debug text.
+std::string MessageKeyString(const pb::Message& key, const std::string& prefix) {
+  const pb::Descriptor* type = key.GetDescriptor();
+  const pb::Reflection* reflection = key.GetReflection();
+  if (type->full_name() == prefix + ".UuidMsg") {
+    const pb::FieldDescriptor* left = type->FindFieldByName("left");
+    const pb::FieldDescriptor* right = type->FindFieldByName("right");
+    if (left != nullptr && right != nullptr && !left->is_repeated() &&
+        !right->is_repeated() &&
+        left->cpp_type() == pb::FieldDescriptor::CPPTYPE_UINT64 &&
+        right->cpp_type() == pb::FieldDescriptor::CPPTYPE_UINT64 &&
+        reflection->HasField(key, left) && reflection->HasField(key, right)) {
+      std::string out;
+      for (uint64_t half : {reflection->GetUInt64(key, left), reflection->GetUInt64(key, right)}) {
+        for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((half >> (8 * i)) & 0xFF));
+      }
+      return out;
+    }
+  } else if (type->full_name() == prefix + ".StringMsg") {
+    const pb::FieldDescriptor* text = type->FindFieldByName("string");
+    if (text != nullptr && !text->is_repeated() &&
+        text->cpp_type() == pb::FieldDescriptor::CPPTYPE_STRING &&
+        reflection->HasField(key, text)) {
+      return reflection->GetString(key, text);
+    }
+  }
+  return key.ShortDebugString();
+}
+
+bool CheckKeyArguments(const pb::Message* message, const pb::FieldDescriptor* field) {
+  if (field == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "field_descriptor is nullptr");
+    return false;
+  }
+  if (message == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
+    return false;
+  }
+  if (field->containing_type() != message->GetDescriptor()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s is not a field of %s",
+               field->full_name().c_str(), message->GetDescriptor()->full_name().c_str());
+    return false;
+  }
+  return true;
+}
+
+const std::string* ParentKeyOption(const pb::FieldDescriptor* field) {
+  if (!field->options().HasExtension(opt::parent_key)) return nullptr;
+  return &field->options().GetExtension(opt::parent_key);
+}
+
+}  // namespace
+
+std::string Schema::GetObjectTypeId(const std::string& type_name) const {
+  auto it = type_ids_.find(type_name);
+  if (it == type_ids_.end()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Unable to find the object type id from the %s",
+               type_name.c_str());
+    return std::string();
+  }
+  // Sign-extended: a negative id takes ten bytes.
+  return EncodeVarint64(static_cast<uint64_t>(static_cast<int64_t>(it->second)));
+}
+
+std::string Schema::GetFullQualifiedName(const std::string& bytes, uint32_t* used) const {
+  uint64_t value = 0;
+  const size_t length = DecodeVarint64(bytes.data(), bytes.size(), &value);
+  if (length == 0) {
+    if (used != nullptr) {
+      *used = static_cast<uint32_t>(std::min(bytes.size(), kMaxVarint64Bytes));
+    }
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Malformed object type id of %zu bytes",
+               bytes.size());
+    return std::string();
+  }
+  if (used != nullptr) *used = static_cast<uint32_t>(length);
+  const int32_t id = static_cast<int32_t>(static_cast<uint32_t>(value));
+  auto it = type_names_.find(id);
+  if (it == type_names_.end()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204",
+               "Unable to find the full qualified name from the object type: %d", id);
+    return std::string();
+  }
+  return it->second;
+}
+
+std::string Schema::GetFullQualifiedName(const std::string& bytes, int* used) const {
+  uint32_t count = 0;
+  std::string name = GetFullQualifiedName(bytes, &count);
+  if (used != nullptr) *used = static_cast<int>(count);
+  return name;
+}
+
+std::vector<std::string> Schema::GetSortedObjectTypeIds(const std::string& client_id) const {
+  std::vector<std::string> ids;
+  auto client = client_permissions_.find(client_id);
+  if (client == client_permissions_.end()) return ids;
+  for (const std::string& type_name : client->second.write_types) {
+    ids.push_back(GetObjectTypeId(type_name));
+  }
+  // By numeric id; an empty entry reads as 0.
+  auto numeric = [](const std::string& encoded) {
+    uint64_t value = 0;
+    if (DecodeVarint64(encoded.data(), encoded.size(), &value) == 0) return int32_t{0};
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+  };
+  std::sort(ids.begin(), ids.end(), [&](const std::string& a, const std::string& b) {
+    return numeric(a) < numeric(b);
+  });
+  return ids;
+}
+
+std::string Schema::KeyFieldToString(const pb::Message* message,
+                                     const pb::FieldDescriptor* field) const {
+  if (!CheckKeyArguments(message, field)) return std::string();
+  if (field->is_repeated()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Key field %s is repeated",
+               field->full_name().c_str());
+    return std::string();
+  }
+  const pb::Reflection* r = message->GetReflection();
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_INT32:
+      return EncodeVarint64(ZigZagEncode32(r->GetInt32(*message, field)));
+    case pb::FieldDescriptor::CPPTYPE_INT64:
+      return SignedKey64(r->GetInt64(*message, field));
+    case pb::FieldDescriptor::CPPTYPE_UINT32:
+      return EncodeVarint64(r->GetUInt32(*message, field));
+    case pb::FieldDescriptor::CPPTYPE_UINT64:
+      return EncodeVarint64(r->GetUInt64(*message, field));
+    case pb::FieldDescriptor::CPPTYPE_FLOAT:
+      return SignedKey64(SaturatingTruncate(r->GetFloat(*message, field)));
+    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
+      return SignedKey64(SaturatingTruncate(r->GetDouble(*message, field)));
+    case pb::FieldDescriptor::CPPTYPE_BOOL:
+      return r->GetBool(*message, field) ? "1" : "0";
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      return std::to_string(r->GetEnumValue(*message, field));
+    case pb::FieldDescriptor::CPPTYPE_STRING:
+      return r->GetString(*message, field);
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      return MessageKeyString(r->GetMessage(*message, field), package_prefix_);
+  }
+  return std::string();
+}
+
+std::string Schema::RepeatedKeyFieldToString(const pb::Message* message,
+                                             const pb::FieldDescriptor* field,
+                                             int index) const {
+  if (!CheckKeyArguments(message, field)) return std::string();
+  const pb::Reflection* r = message->GetReflection();
+  if (!field->is_repeated() || index < 0 || index >= r->FieldSize(*message, field)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "No element %d in field %s", index,
+               field->full_name().c_str());
+    return std::string();
+  }
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_INT32:
+      return EncodeVarint64(ZigZagEncode32(r->GetRepeatedInt32(*message, field, index)));
+    case pb::FieldDescriptor::CPPTYPE_INT64:
+      return SignedKey64(r->GetRepeatedInt64(*message, field, index));
+    case pb::FieldDescriptor::CPPTYPE_UINT32:
+      return EncodeVarint64(r->GetRepeatedUInt32(*message, field, index));
+    case pb::FieldDescriptor::CPPTYPE_UINT64:
+      return EncodeVarint64(r->GetRepeatedUInt64(*message, field, index));
+    case pb::FieldDescriptor::CPPTYPE_FLOAT:
+      return SignedKey64(SaturatingTruncate(r->GetRepeatedFloat(*message, field, index)));
+    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
+      return SignedKey64(SaturatingTruncate(r->GetRepeatedDouble(*message, field, index)));
+    case pb::FieldDescriptor::CPPTYPE_BOOL:
+      return r->GetRepeatedBool(*message, field, index) ? "1" : "0";
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      return std::to_string(r->GetRepeatedEnumValue(*message, field, index));
+    case pb::FieldDescriptor::CPPTYPE_STRING:
+      return r->GetRepeatedString(*message, field, index);
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      return MessageKeyString(r->GetRepeatedMessage(*message, field, index), package_prefix_);
+  }
+  return std::string();
+}
+
+std::string Schema::GetKey(const pb::Message* message) const {
+  if (message == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "Input Message is nullptr");
+    return std::string();
+  }
+  const pb::FieldDescriptor* field = GetKeyField(message->GetDescriptor());
+  if (field != nullptr && !field->is_repeated() &&
+      message->GetReflection()->HasField(*message, field)) {
+    return KeyFieldToString(message, field);
+  }
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0206", "Object does not have a key: %s",
+             message->ShortDebugString().c_str());
+  return std::string();
+}
+
+std::string Schema::GetKeyFieldName(const pb::Message* message) const {
+  if (message == nullptr) return std::string();
+  const pb::FieldDescriptor* field = GetKeyField(message->GetDescriptor());
+  if (field == nullptr || field->is_repeated()) return std::string();
+  return field->name();
+}
+
+std::string Schema::GetKeyFromSerialized(const std::string& type_name,
+                                         const std::string& bytes) const {
+  std::unique_ptr<pb::Message> message(ParseMessage(type_name, bytes));
+  if (!message) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to deserialize Object %s",
+               bytes.c_str());
+    return std::string();
+  }
+  return GetKey(message.get());
+}
+
+namespace {
+
+// Appends the key strings of a field carrying parent_key (every element of a
+// repeated field; a singular one when set).
+void AddParentKeyStrings(const Schema& schema, const pb::Message& message,
+                         const pb::FieldDescriptor* field, const std::string& parent,
+                         Schema::ParentKeyMap* parent_keys) {
+  const pb::Reflection* r = message.GetReflection();
+  if (field->is_repeated()) {
+    const int size = r->FieldSize(message, field);
+    if (size == 0) return;
+    std::vector<std::string>& keys = (*parent_keys)[parent];
+    for (int i = 0; i < size; ++i) {
+      keys.push_back(schema.RepeatedKeyFieldToString(&message, field, i));
+    }
+  } else if (r->HasField(message, field)) {
+    (*parent_keys)[parent].push_back(schema.KeyFieldToString(&message, field));
+  }
+}
+
+// Each nested message type is entered once per top-level field: only the
+// first instance reached contributes.
+void GetNestedParentKeys(const Schema& schema, const pb::Message& message,
+                         Schema::ParentKeyMap* parent_keys, TypeNameSet* visited) {
+  if (!visited->insert(message.GetDescriptor()->full_name()).second) return;
+  const pb::Reflection* r = message.GetReflection();
+  std::vector<const pb::FieldDescriptor*> fields;
+  r->ListFields(message, &fields);
+  for (const pb::FieldDescriptor* field : fields) {
+    if (const std::string* parent = ParentKeyOption(field)) {
+      AddParentKeyStrings(schema, message, field, *parent, parent_keys);
+    } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
+      if (field->is_repeated()) {
+        for (int i = 0; i < r->FieldSize(message, field); ++i) {
+          GetNestedParentKeys(schema, r->GetRepeatedMessage(message, field, i), parent_keys,
+                              visited);
+        }
+      } else {
+        GetNestedParentKeys(schema, r->GetMessage(message, field), parent_keys, visited);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void Schema::GetParentKeys(const pb::Message* message, ParentKeyMap* parent_keys) const {
+  if (parent_keys == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "parent_keys is nullptr");
+    return;
+  }
+  if (message == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "Input Message is nullptr");
+    return;
+  }
+  const pb::Reflection* r = message->GetReflection();
+  for (const pb::FieldDescriptor* field : GetParentKeyFields(message->GetDescriptor())) {
+    TypeNameSet visited{message->GetDescriptor()->full_name()};
+    if (const std::string* parent = ParentKeyOption(field)) {
+      AddParentKeyStrings(*this, *message, field, *parent, parent_keys);
+    } else if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) {
+      continue;
+    } else if (field->is_repeated()) {
+      for (int i = 0; i < r->FieldSize(*message, field); ++i) {
+        GetNestedParentKeys(*this, r->GetRepeatedMessage(*message, field, i), parent_keys,
+                            &visited);
+      }
+    } else if (r->HasField(*message, field)) {
+      GetNestedParentKeys(*this, r->GetMessage(*message, field), parent_keys, &visited);
+    }
+  }
+}
+
+void Schema::GetParentKeysFromSerialized(const std::string& type_name,
+                                         const std::string& bytes,
+                                         ParentKeyMap* parent_keys) const {
+  if (parent_keys == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "parent_keys is nullptr");
+    return;
+  }
+  std::unique_ptr<pb::Message> message(ParseMessage(type_name, bytes));
+  if (message) GetParentKeys(message.get(), parent_keys);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,390 @@
+// Op messages and element-wise editing of repeated fields.
+#include <cstdlib>
+#include <memory>
+
+#include "caldek/orv/tarnix/tarnix_op.pb.h"
+#include "logging/logger.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = google::protobuf;
+using caldek::orv::tarnix::OpMsg_Operation;
+
+// from (when given) and to exist and are messages of the field's type.
+bool FieldArguments(const pb::Message* from, const pb::FieldDescriptor* field,
+                    const pb::Message* to, bool need_from) {
+  if (field == nullptr || to == nullptr || (need_from && from == nullptr)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "%s is nullptr",
+               field == nullptr ? "field_descriptor" : "msg");
+    return false;
+  }
+  if (field->containing_type() != to->GetDescriptor() ||
+      (need_from && from->GetDescriptor() != to->GetDescriptor())) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Field %s does not belong to %s",
+               field->full_name().c_str(), to->GetDescriptor()->full_name().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RepeatedArguments(const pb::Message* from, const pb::FieldDescriptor* field,
+                       const pb::Message* to, bool need_from) {
+  if (!FieldArguments(from, field, to, need_from)) return false;
+  if (!field->is_repeated()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Provided field is not a repeated field");
+    return false;
+  }
+  return true;
+}
+
+void AppendElement(const pb::Message& from, const pb::FieldDescriptor* field, int index,
+                   pb::Message* to) {
+  const pb::Reflection* rf = from.GetReflection();
+  const pb::Reflection* rt = to->GetReflection();
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_INT32:
+      rt->AddInt32(to, field, rf->GetRepeatedInt32(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_INT64:
+      rt->AddInt64(to, field, rf->GetRepeatedInt64(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT32:
+      rt->AddUInt32(to, field, rf->GetRepeatedUInt32(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT64:
+      rt->AddUInt64(to, field, rf->GetRepeatedUInt64(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_FLOAT:
+      rt->AddFloat(to, field, rf->GetRepeatedFloat(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
+      rt->AddDouble(to, field, rf->GetRepeatedDouble(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_BOOL:
+      rt->AddBool(to, field, rf->GetRepeatedBool(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      rt->AddEnumValue(to, field, rf->GetRepeatedEnumValue(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_STRING:
+      rt->AddString(to, field, rf->GetRepeatedString(from, field, index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      if (&from == to) {
+        // AddMessage may move the elements of this very field.
+        std::unique_ptr<pb::Message> copy(rf->GetRepeatedMessage(from, field, index).New());
+        copy->CopyFrom(rf->GetRepeatedMessage(from, field, index));
+        rt->AddMessage(to, field)->CopyFrom(*copy);
+      } else {
+        rt->AddMessage(to, field)->CopyFrom(rf->GetRepeatedMessage(from, field, index));
+      }
+      break;
+  }
+}
+
+void SetElement(const pb::Message& from, const pb::FieldDescriptor* field, int from_index,
+                int to_index, pb::Message* to) {
+  const pb::Reflection* rf = from.GetReflection();
+  const pb::Reflection* rt = to->GetReflection();
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_INT32:
+      rt->SetRepeatedInt32(to, field, to_index, rf->GetRepeatedInt32(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_INT64:
+      rt->SetRepeatedInt64(to, field, to_index, rf->GetRepeatedInt64(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT32:
+      rt->SetRepeatedUInt32(to, field, to_index, rf->GetRepeatedUInt32(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT64:
+      rt->SetRepeatedUInt64(to, field, to_index, rf->GetRepeatedUInt64(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_FLOAT:
+      rt->SetRepeatedFloat(to, field, to_index, rf->GetRepeatedFloat(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
+      rt->SetRepeatedDouble(to, field, to_index, rf->GetRepeatedDouble(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_BOOL:
+      rt->SetRepeatedBool(to, field, to_index, rf->GetRepeatedBool(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      rt->SetRepeatedEnumValue(to, field, to_index,
+                               rf->GetRepeatedEnumValue(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_STRING:
+      rt->SetRepeatedString(to, field, to_index, rf->GetRepeatedString(from, field, from_index));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      rt->MutableRepeatedMessage(to, field, to_index)
+          ->CopyFrom(rf->GetRepeatedMessage(from, field, from_index));
+      break;
+  }
+}
+
+void CopySingularField(const pb::Message& from, const pb::FieldDescriptor* field,
+                       pb::Message* to) {
+  const pb::Reflection* rf = from.GetReflection();
+  const pb::Reflection* rt = to->GetReflection();
+  if (!rf->HasField(from, field)) {
+    rt->ClearField(to, field);
+    return;
+  }
+  switch (field->cpp_type()) {
+    case pb::FieldDescriptor::CPPTYPE_INT32:
+      rt->SetInt32(to, field, rf->GetInt32(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_INT64:
+      rt->SetInt64(to, field, rf->GetInt64(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT32:
+      rt->SetUInt32(to, field, rf->GetUInt32(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_UINT64:
+      rt->SetUInt64(to, field, rf->GetUInt64(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_FLOAT:
+      rt->SetFloat(to, field, rf->GetFloat(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
+      rt->SetDouble(to, field, rf->GetDouble(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_BOOL:
+      rt->SetBool(to, field, rf->GetBool(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_ENUM:
+      rt->SetEnumValue(to, field, rf->GetEnumValue(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_STRING:
+      rt->SetString(to, field, rf->GetString(from, field));
+      break;
+    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
+      rt->MutableMessage(to, field)->CopyFrom(rf->GetMessage(from, field));
+      break;
+  }
+}
+
+}  // namespace
+
+bool Schema::IsOpMsgType(const pb::Descriptor* type) const {
+  return type != nullptr && type == op_msg_descriptor_;
+}
+
+bool Schema::IsOpMsg(const pb::Message* message) const {
+  return message != nullptr && IsOpMsgType(message->GetDescriptor());
+}
+
+int Schema::GetOpMsgOperation(const pb::Message* op_msg) const {
+  if (!IsOpMsg(op_msg) || op_field_ == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
+    return 0;
+  }
+  const pb::Reflection* r = op_msg->GetReflection();
+  if (!r->HasField(*op_msg, op_field_)) return 0;
+  return r->GetEnumValue(*op_msg, op_field_);
+}
+
+uint32_t Schema::GetOpMsgIndex(const pb::Message* op_msg) const {
+  if (!IsOpMsg(op_msg) || index_field_ == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
+    return 0xFFFFFFFF;
+  }
+  const pb::Reflection* r = op_msg->GetReflection();
+  if (!r->HasField(*op_msg, index_field_)) return 0xFFFFFFFF;
+  return r->GetUInt32(*op_msg, index_field_);
+}
+
+std::string Schema::GetOpMsgTypeName(const std::string& type_name) const {
+  if (type_name.size() < 3) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "No op message type for type name '%s'",
+               type_name.c_str());
+    return std::string();
+  }
+  std::string name = type_name;
+  name.insert(name.size() - 3, "Op");
+  return name;
+}
+
+std::string Schema::GetOpMsgTypeNameOf(const pb::Descriptor* type) const {
+  if (type == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "Descriptor is nullptr");
+    return std::string();
+  }
+  return GetOpMsgTypeName(type->full_name());
+}
+
+const pb::Message* Schema::GetSelfOpMsg(const pb::Message* nested_op) const {
+  if (nested_op == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
+    return nullptr;
+  }
+  const std::string& type_name = nested_op->GetDescriptor()->full_name();
+  const pb::FieldDescriptor* self = nested_op->GetDescriptor()->FindFieldByName("self");
+  if (self == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
+               type_name.c_str());
+    std::abort();
+  }
+  if (!IsOpMsgType(self->message_type())) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
+               type_name.c_str(),
+               self->message_type() != nullptr ? self->message_type()->full_name().c_str()
+                                               : self->type_name());
+    std::abort();
+  }
+  if (!IsFieldSet(nested_op, self)) return nullptr;
+  const pb::Reflection* r = nested_op->GetReflection();
+  if (self->is_repeated()) return &r->GetRepeatedMessage(*nested_op, self, 0);
+  return &r->GetMessage(*nested_op, self);
+}
+
+namespace {
+
+// Where an op lands in an element of `field`: the element itself when it is
+// an OpMsg, else its "self" field (returned through *self). False when
+// neither is usable.
+bool ResolveOpTarget(const Schema& schema, const pb::FieldDescriptor* field,
+                     const pb::FieldDescriptor** self) {
+  *self = nullptr;
+  const pb::Descriptor* element = field->message_type();
+  if (element == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Op field %s is not a message",
+               field->full_name().c_str());
+    return false;
+  }
+  if (schema.IsOpMsgType(element)) return true;
+  const pb::FieldDescriptor* candidate = element->FindFieldByName("self");
+  if (candidate == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
+               element->full_name().c_str());
+    return false;
+  }
+  if (candidate->is_repeated() || !schema.IsOpMsgType(candidate->message_type())) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
+               element->full_name().c_str(), candidate->type_name());
+    return false;
+  }
+  *self = candidate;
+  return true;
+}
+
+// The schema's "op" value named like the compiled operation, or null.
+const pb::EnumValueDescriptor* TranslateOperation(const pb::FieldDescriptor* op_field,
+                                                  OpMsg_Operation op) {
+  const pb::EnumValueDescriptor* compiled =
+      caldek::orv::tarnix::OpMsg_Operation_descriptor()->FindValueByNumber(op);
+  const pb::EnumValueDescriptor* value =
+      compiled != nullptr && op_field != nullptr
+          ? op_field->enum_type()->FindValueByName(compiled->name())
+          : nullptr;
+  if (value == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Operation %d has no value in the schema's OpMsg",
+               static_cast<int>(op));
+  }
+  return value;
+}
+
+}  // namespace
+
+void Schema::SetOperation(const pb::FieldDescriptor* field, OpMsg_Operation op,
+                          pb::Message* message) const {
+  if (!FieldArguments(nullptr, field, message, false)) return;
+  const pb::FieldDescriptor* self = nullptr;
+  if (!ResolveOpTarget(*this, field, &self)) return;
+  const pb::EnumValueDescriptor* value = TranslateOperation(op_field_, op);
+  if (value == nullptr) return;
+  const pb::Reflection* r = message->GetReflection();
+  pb::Message* target =
+      field->is_repeated() ? r->AddMessage(message, field) : r->MutableMessage(message, field);
+  if (self != nullptr) target = target->GetReflection()->MutableMessage(target, self);
+  target->GetReflection()->SetEnum(target, op_field_, value);
+}
+
+void Schema::AddRepeatedFieldOp(const pb::FieldDescriptor* field, OpMsg_Operation op,
+                                pb::Message* message, int32_t index) const {
+  if (!RepeatedArguments(nullptr, field, message, false)) return;
+  const pb::FieldDescriptor* self = nullptr;
+  if (!ResolveOpTarget(*this, field, &self)) return;
+  const pb::EnumValueDescriptor* value = TranslateOperation(op_field_, op);
+  if (value == nullptr) return;
+  pb::Message* target = message->GetReflection()->AddMessage(message, field);
+  if (self != nullptr) target = target->GetReflection()->MutableMessage(target, self);
+  const pb::Reflection* r = target->GetReflection();
+  r->SetEnum(target, op_field_, value);
+  if (index != kNoOpIndex && index_field_ != nullptr) r->SetUInt32(target, index_field_, static_cast<uint32_t>(index));
+}
+
+void Schema::CopyField(const pb::Message* from, const pb::FieldDescriptor* field,
+                       pb::Message* to) const {
+  if (!FieldArguments(from, field, to, true) || from == to) return;
+  if (!field->is_repeated()) {
+    CopySingularField(*from, field, to);
+    return;
+  }
+  const int size = from->GetReflection()->FieldSize(*from, field);
+  for (int i = 0; i < size; ++i) AppendElement(*from, field, i, to);
+}
+
+void Schema::CopyRepeatedFieldElement(const pb::Message* from, const pb::FieldDescriptor* field,
+                                      int index, pb::Message* to) const {
+  if (!RepeatedArguments(from, field, to, true)) return;
+  if (index < 0 || index >= from->GetReflection()->FieldSize(*from, field)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
+               "Index provided in CopyRepeatedFieldElement is greater than field size");
+    return;
+  }
+  AppendElement(*from, field, index, to);
+}
+
+void Schema::UpdateRepeatedField(const pb::Message* from, const pb::FieldDescriptor* field,
+                                 int from_index, int to_index, pb::Message* to) const {
+  if (!RepeatedArguments(from, field, to, true)) return;
+  if (from_index < 0 || from_index >= from->GetReflection()->FieldSize(*from, field) ||
+      to_index < 0 || to_index >= to->GetReflection()->FieldSize(*to, field)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
+               "Index provided in UpdateRepeatedField is greater than field size");
+    return;
+  }
+  if (from == to && from_index == to_index) return;
+  SetElement(*from, field, from_index, to_index, to);
+}
+
+void Schema::RemoveRepeatedField(const pb::FieldDescriptor* field, int index,
+                                 pb::Message* message) const {
+  if (!RepeatedArguments(nullptr, field, message, false)) return;
+  const pb::Reflection* r = message->GetReflection();
+  const int size = r->FieldSize(*message, field);
+  if (index < 0 || index >= size) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
+               "Index provided in RemoveRepeatedField is greater than field size");
+    return;
+  }
+  // Bubble the element to the end, keeping the order of the others.
+  for (int j = index + 1; j < size; ++j) r->SwapElements(message, field, j - 1, j);
+  r->RemoveLast(message, field);
+}
+
+void Schema::InsertRepeatedField(const pb::Message* from, const pb::FieldDescriptor* field,
+                                 int from_index, int to_index, pb::Message* to) const {
+  if (!RepeatedArguments(from, field, to, true)) return;
+  if (from_index < 0 || from_index >= from->GetReflection()->FieldSize(*from, field)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
+               "Src index provided in InsertRepeatedField is greater than field size");
+    return;
+  }
+  const pb::Reflection* r = to->GetReflection();
+  const int size = r->FieldSize(*to, field);
+  if (to_index < 0 || to_index > size) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
+               "Dst index provided in InsertRepeatedField is greater than field size");
+    return;
+  }
+  // Append a copy of the source element (taken before anything moves, so a
+  // message may insert from itself), then move it down into place.
+  AppendElement(*from, field, from_index, to);
+  for (int j = size; j > to_index; --j) r->SwapElements(to, field, j, j - 1);
+}
+
+}  // namespace tarnix
