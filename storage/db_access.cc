@@ -1,0 +1,605 @@
+#include "storage/db_access.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+
+#include <boost/filesystem.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "logging/logger.h"
+#include "metrics/metric.h"
+#include "metrics/scoped_latency_timer.h"
+
+namespace tarnix {
+
+namespace {
+
+// Shared by every open database and never freed: LevelDB may still use it
+// while the process exits.
+leveldb::Logger* NoOpInfoLog() {
+  static leveldb::Logger* const logger = new NoOpLogger;
+  return logger;
+}
+
+leveldb::ReadOptions MakeReadOptions(const leveldb::Snapshot* snapshot) {
+  leveldb::ReadOptions options;
+  options.verify_checksums = false;
+  options.fill_cache = true;
+  options.snapshot = snapshot;
+  return options;
+}
+
+// Keys and values hold arbitrary bytes; log lines show them escaped.
+std::string Printable(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char buf[5];
+      std::snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out.append(buf);
+    }
+  }
+  return out;
+}
+
+bool StartsWith(const leveldb::Slice& key, const std::string& prefix) {
+  return key.size() >= prefix.size() &&
+         std::memcmp(key.data(), prefix.data(), prefix.size()) == 0;
+}
+
+bool AllDigits(const std::string& s, size_t begin, size_t end) {
+  if (begin >= end) return false;
+  for (size_t i = begin; i < end; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+  }
+  return true;
+}
+
+bool HasNumberedSuffix(const std::string& name, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return name.size() > n &&
+         name.compare(name.size() - n, n, suffix) == 0 &&
+         AllDigits(name, 0, name.size() - n);
+}
+
+// Table and log files hold the data of a database.
+bool IsDataFile(const std::string& name) {
+  return HasNumberedSuffix(name, ".ldb") || HasNumberedSuffix(name, ".sst") ||
+         HasNumberedSuffix(name, ".log");
+}
+
+// Every file LevelDB (and its repair) creates in a database directory.
+bool IsLevelDbFile(const std::string& name) {
+  static const char* const kFixed[] = {"CURRENT", "LOCK", "LOG", "LOG.old"};
+  for (const char* fixed : kFixed) {
+    if (name == fixed) return true;
+  }
+  if (name.compare(0, 9, "MANIFEST-") == 0 &&
+      AllDigits(name, 9, name.size())) {
+    return true;
+  }
+  return IsDataFile(name) || HasNumberedSuffix(name, ".dbtmp");
+}
+
+const char kNoDatabase[] = "errorCode:DRX0102";
+
+}  // namespace
+
+// The storage latency metrics, in registration order. Members are destroyed
+// in reverse, so the last registered is released first.
+struct DbAccess::Metrics {
+  explicit Metrics(orv::metrics::MetricRegistry& registry)
+      : get(registry, "server/db_access/get/latency"),
+        get_matching_set(registry, "server/db_access/get_matching_set/latency"),
+        prefix_filter(registry, "server/db_access/prefix_filter/latency"),
+        range_scan(registry, "server/db_access/range_scan/latency"),
+        write_txn(registry, "server/db_access/write_txn/latency") {}
+
+  metrics::LatencyMetric get;
+  metrics::LatencyMetric get_matching_set;  // registered, never recorded
+  metrics::LatencyMetric prefix_filter;
+  metrics::LatencyMetric range_scan;  // registered, never recorded
+  metrics::LatencyMetric write_txn;
+};
+
+// --- Snapshots and iterators ---
+
+DbAccess::DbSnapshotPtr::DbSnapshotPtr(boost::shared_ptr<leveldb::DB> db)
+    : db_(std::move(db)), snapshot_(db_->GetSnapshot()) {}
+
+DbAccess::DbSnapshotPtr::~DbSnapshotPtr() { db_->ReleaseSnapshot(snapshot_); }
+
+DbAccess::IteratorImpl::IteratorImpl(boost::shared_ptr<leveldb::DB> db,
+                                     SnapshotHolder snapshot)
+    : db_(std::move(db)),
+      snapshot_(std::move(snapshot)),
+      iter_(db_->NewIterator(MakeReadOptions(snapshot_->snapshot()))) {}
+
+DbAccess::IteratorImpl::~IteratorImpl() {
+  iter_.reset();
+  snapshot_.reset();
+}
+
+void DbAccess::IteratorImpl::Seek(const std::string& key) { iter_->Seek(key); }
+void DbAccess::IteratorImpl::Next() { iter_->Next(); }
+bool DbAccess::IteratorImpl::Valid() const { return iter_->Valid(); }
+std::string DbAccess::IteratorImpl::key() const {
+  return iter_->key().ToString();
+}
+std::string DbAccess::IteratorImpl::value() const {
+  return iter_->value().ToString();
+}
+DbAccessStatus DbAccess::IteratorImpl::status() const {
+  return ToStatus(iter_->status());
+}
+
+// --- Handle ---
+
+DbAccess::DbAccess(orv::metrics::MetricRegistry& registry, leveldb::Env* env)
+    : registry_(registry),
+      env_(env != nullptr ? env : leveldb::Env::Default()),
+      metrics_(new Metrics(registry)) {}
+
+DbAccess::~DbAccess() {
+  if (db_) Close();
+  metrics_.reset();
+  db_.reset();
+}
+
+DbAccessStatus DbAccess::ToStatus(const leveldb::Status& status) {
+  int32_t code = DbAccessCode::OTHER_ERROR;
+  if (status.ok()) {
+    code = DbAccessCode::OK;
+  } else if (status.IsNotFound()) {
+    code = DbAccessCode::NOT_FOUND;
+  } else if (status.IsCorruption()) {
+    code = DbAccessCode::CORRUPTION;
+  } else if (status.IsIOError()) {
+    code = DbAccessCode::IO_ERROR;
+  }
+  return DbAccessStatus(code, status.ToString());
+}
+
+leveldb::Options DbAccess::MakeOptions() const {
+  leveldb::Options options;
+  options.create_if_missing = true;
+  options.paranoid_checks = true;
+  options.info_log = NoOpInfoLog();
+  options.env = env_;
+  return options;
+}
+
+bool DbAccess::HasTablesWithoutCurrent(const std::string& directory) {
+  std::vector<std::string> children;
+  if (!env_->GetChildren(directory, &children).ok()) return false;
+  bool has_data = false;
+  for (const std::string& name : children) {
+    if (name == "CURRENT") return false;
+    has_data = has_data || IsDataFile(name);
+  }
+  return has_data;
+}
+
+leveldb::Status DbAccess::Recreate(const std::string& directory,
+                                   const leveldb::Status& repair_status) {
+  std::vector<std::string> children;
+  leveldb::Status status = env_->GetChildren(directory, &children);
+  if (!status.ok()) return status;
+  for (const std::string& name : children) {
+    if (name == "." || name == ".." || name == "lost" || IsLevelDbFile(name)) {
+      continue;
+    }
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0105",
+               "Database directory '%s' holds '%s', which LevelDB did not "
+               "create; it is not re-created",
+               directory.c_str(), Printable(name).c_str());
+    return leveldb::Status::Corruption(
+        repair_status.ToString(),
+        "directory holds files that are not LevelDB's: " + directory);
+  }
+  for (const std::string& name : children) {
+    // The lock file stays: it holds no data.
+    if (name == "." || name == ".." || name == "LOCK") continue;
+    const std::string path = directory + "/" + name;
+    if (name == "lost") {
+      RemoveDirectory(path);
+      continue;
+    }
+    leveldb::Status removed = env_->RemoveFile(path);
+    if (!removed.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0008", "Delete '%s' failed with %s",
+                 path.c_str(), removed.ToString().c_str());
+    }
+  }
+  return leveldb::Status::OK();
+}
+
+void DbAccess::RemoveDirectory(const std::string& path) {
+  boost::system::error_code error;
+  boost::filesystem::remove_all(path, error);
+  if (error) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0008", "Delete '%s' failed with %s",
+               path.c_str(), error.message().c_str());
+  }
+}
+
+DbAccessStatus DbAccess::Open(const std::string& directory) {
+  const leveldb::Options options = MakeOptions();
+  leveldb::DB* db = nullptr;
+  leveldb::Status status;
+  // Table or log files without CURRENT are a damaged database: opening it
+  // with create_if_missing would start an empty one over the data.
+  if (HasTablesWithoutCurrent(directory)) {
+    status = leveldb::Status::Corruption("CURRENT is missing", directory);
+  } else {
+    status = leveldb::DB::Open(options, directory, &db);
+  }
+  // Only a damaged database is repaired; any other failure (lock held,
+  // permissions, full disk, not a directory) is returned as it is.
+  if (status.IsCorruption()) {
+    TARNIX_LOG(orv::VERBOSE, nullptr,
+               "Unable to open database '%s': %s, attempting to repair.",
+               directory.c_str(), status.ToString().c_str());
+    status = Repair(directory, options, &db);
+  }
+  if (status.ok()) {
+    db_.reset(db);
+    write_options_.sync = false;
+  }
+  return ToStatus(status);
+}
+
+leveldb::Status DbAccess::Repair(const std::string& directory,
+                                 const leveldb::Options& options,
+                                 leveldb::DB** db) {
+  // LevelDB's repair takes no lock of its own; hold the database lock so
+  // that a database in use by another process is never touched.
+  leveldb::FileLock* lock = nullptr;
+  leveldb::Status status = env_->LockFile(directory + "/LOCK", &lock);
+  if (!status.ok()) return status;
+  status = leveldb::RepairDB(directory, options);
+  if (status.ok()) {
+    env_->UnlockFile(lock);
+    RemoveDirectory(directory + "/lost");
+    status = leveldb::DB::Open(options, directory, db);
+    if (!status.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0106",
+                 "leveldb::DB::Open() failed to open database after "
+                 "successful repair '%s': %s",
+                 directory.c_str(), status.ToString().c_str());
+    }
+    return status;
+  }
+  TARNIX_LOG(orv::VERBOSE, nullptr,
+             "Unable to repair database '%s': %s, attempting to clean and "
+             "create from scratch.",
+             directory.c_str(), status.ToString().c_str());
+  status = Recreate(directory, status);
+  env_->UnlockFile(lock);
+  if (status.ok()) status = leveldb::DB::Open(options, directory, db);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0105",
+               "leveldb::RepairDB failed and follow-on leveldb::DB::Open() "
+               "also failed to open database '%s': %s",
+               directory.c_str(), status.ToString().c_str());
+  }
+  return status;
+}
+
+bool DbAccess::Close() {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "Close() called when there is no open database");
+    return false;
+  }
+  db_.reset();
+  return true;
+}
+
+// --- Reads ---
+
+DbAccess::SnapshotHolder DbAccess::GetSnapshot() {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "GetSnapshot() called when there is no open database");
+    return SnapshotHolder();
+  }
+  return SnapshotHolder(new DbSnapshotPtr(db_));
+}
+
+DbAccessStatus DbAccess::Get(const leveldb::Snapshot* snapshot,
+                             const std::vector<std::string>& keys,
+                             std::vector<std::string>* values) {
+  metrics::ScopedLatencyTimer timer(metrics_->get);
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "Get() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  // Several keys are read at one point in time.
+  SnapshotHolder own;
+  if (snapshot == nullptr && keys.size() >= 2) {
+    own.reset(new DbSnapshotPtr(db_));
+    snapshot = own->snapshot();
+  }
+  const leveldb::ReadOptions options = MakeReadOptions(snapshot);
+  for (const std::string& key : keys) {
+    values->emplace_back();
+    const leveldb::Status status = db_->Get(options, key, &values->back());
+    if (status.ok()) continue;
+    if (status.IsCorruption() || status.IsIOError()) {
+      values->pop_back();
+      return ToStatus(status);
+    }
+    values->back().clear();
+    TARNIX_LOG(orv::VERBOSE, nullptr, "Get() failed on key '%s': %s",
+               Printable(key).c_str(), status.ToString().c_str());
+  }
+  return DbAccessStatus(DbAccessCode::OK, "");
+}
+
+DbAccessStatus DbAccess::Get(const SnapshotHolder& snapshot,
+                             const std::string& key, std::string* value) {
+  if (!snapshot) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "Get() called without a snapshot");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  const leveldb::Status status = snapshot->db()->Get(
+      MakeReadOptions(snapshot->snapshot()), key, value);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::VERBOSE, nullptr, "Get() failed on key '%s': %s",
+               Printable(key).c_str(), status.ToString().c_str());
+  }
+  return ToStatus(status);
+}
+
+DbAccessStatus DbAccess::PrefixFilter(const SnapshotHolder& snapshot,
+                                      const std::string& prefix,
+                                      Records* records) {
+  return PrefixFilter(snapshot ? snapshot->snapshot() : nullptr, prefix,
+                      records);
+}
+
+DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
+                                      const std::string& prefix,
+                                      Records* records) {
+  metrics::ScopedLatencyTimer timer(metrics_->prefix_filter);
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "PrefixFilter() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  SnapshotHolder own;
+  if (snapshot == nullptr) {
+    own.reset(new DbSnapshotPtr(db_));
+    snapshot = own->snapshot();
+  }
+  const size_t original_size = records->size();
+  std::unique_ptr<leveldb::Iterator> it(
+      db_->NewIterator(MakeReadOptions(snapshot)));
+  for (it->Seek(prefix); it->Valid(); it->Next()) {
+    const leveldb::Slice key = it->key();
+    if (!StartsWith(key, prefix)) break;
+    records->emplace_back(key.ToString(), it->value().ToString());
+  }
+  // A read error ends the iteration like the end of the range would; only
+  // the status tells them apart.
+  const leveldb::Status status = it->status();
+  if (!status.ok()) {
+    records->resize(original_size);
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0104",
+               "PrefixFilter() failed on prefix '%s': %s",
+               Printable(prefix).c_str(), status.ToString().c_str());
+    return ToStatus(status);
+  }
+  return DbAccessStatus(DbAccessCode::OK, "");
+}
+
+boost::shared_ptr<DbAccess::IteratorImpl> DbAccess::NewIterator() {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "NewIterator() called when there is no open database");
+    return boost::shared_ptr<IteratorImpl>();
+  }
+  return boost::shared_ptr<IteratorImpl>(
+      new IteratorImpl(db_, SnapshotHolder(new DbSnapshotPtr(db_))));
+}
+
+// --- Writes ---
+
+DbAccessStatus DbAccess::Write(leveldb::WriteBatch* batch, bool sync) {
+  if (sync) write_options_.sync = true;
+  const leveldb::Status status = db_->Write(write_options_, batch);
+  write_options_.sync = false;
+  if (!status.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "leveldb::DB::Write() failed: %s",
+               status.ToString().c_str());
+    // The database can no longer take writes; the daemon must not go on as
+    // if they had been stored.
+    if (status.IsIOError()) std::exit(1);
+  }
+  return ToStatus(status);
+}
+
+DbAccessStatus DbAccess::ClassifyPuts(const Records& records,
+                                      std::vector<size_t>* to_write,
+                                      std::vector<int32_t>* results,
+                                      std::vector<std::string>* stored) {
+  std::vector<std::string> keys;
+  keys.reserve(records.size());
+  for (const Record& record : records) keys.push_back(record.first);
+  const size_t first = stored->size();
+  const DbAccessStatus status = Get(nullptr, keys, stored);
+  if (!status.ok()) {
+    stored->resize(first);
+    return status;
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::string& old_value = (*stored)[first + i];
+    if (old_value.empty()) {
+      results->push_back(PutReturnValue::CREATED);
+      to_write->push_back(i);
+    } else if (old_value == records[i].second) {
+      results->push_back(PutReturnValue::UNCHANGED);
+    } else {
+      results->push_back(PutReturnValue::UPDATED);
+      to_write->push_back(i);
+    }
+  }
+  return DbAccessStatus(DbAccessCode::OK, "");
+}
+
+DbAccessStatus DbAccess::ClassifyDeletes(const Records& records,
+                                         std::vector<size_t>* to_delete,
+                                         std::vector<int32_t>* results,
+                                         std::vector<std::string>* stored) {
+  std::vector<std::string> keys;
+  keys.reserve(records.size());
+  for (const Record& record : records) keys.push_back(record.first);
+  const size_t first = stored->size();
+  const DbAccessStatus status = Get(nullptr, keys, stored);
+  if (!status.ok()) {
+    stored->resize(first);
+    return status;
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::string& old_value = (*stored)[first + i];
+    const std::string& supplied = records[i].second;
+    if (old_value.empty()) {
+      results->push_back(DeleteReturnValue::NOT_FOUND);
+    } else if (supplied.empty() || supplied == old_value) {
+      results->push_back(DeleteReturnValue::DELETED);
+      to_delete->push_back(i);
+    } else {
+      results->push_back(DeleteReturnValue::VALUE_MISMATCH);
+      TARNIX_LOG(orv::WARNING, nullptr,
+                 "Supplied record for deletion has a different value than the "
+                 "one in db: key='%s', supplied value='%s', value in db='%s'",
+                 Printable(records[i].first).c_str(),
+                 Printable(supplied).c_str(), Printable(old_value).c_str());
+    }
+  }
+  return DbAccessStatus(DbAccessCode::OK, "");
+}
+
+DbAccessStatus DbAccess::ComputeReturnValuesForPut(
+    const Records& records, Records* to_write, std::vector<int32_t>* results,
+    std::vector<std::string>* stored) {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "ComputeReturnValuesForPut() called when there is no open "
+               "database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  std::vector<size_t> indices;
+  const DbAccessStatus status = ClassifyPuts(records, &indices, results, stored);
+  for (size_t i : indices) to_write->push_back(records[i]);
+  return status;
+}
+
+DbAccessStatus DbAccess::ComputeReturnValuesForDelete(
+    const Records& records, std::vector<std::string>* to_delete,
+    std::vector<int32_t>* results, std::vector<std::string>* stored) {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "ComputeReturnValuesForDelete() called when there is no open "
+               "database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  std::vector<size_t> indices;
+  const DbAccessStatus status =
+      ClassifyDeletes(records, &indices, results, stored);
+  for (size_t i : indices) to_delete->push_back(records[i].first);
+  return status;
+}
+
+DbAccessStatus DbAccess::Put(const Records& records, bool sync,
+                             std::vector<int32_t>* results) {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "Put() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  std::vector<size_t> to_write;
+  std::vector<std::string> stored;
+  const DbAccessStatus status =
+      ClassifyPuts(records, &to_write, results, &stored);
+  if (!status.ok()) return status;
+  leveldb::WriteBatch batch;
+  for (size_t i : to_write) batch.Put(records[i].first, records[i].second);
+  return Write(&batch, sync);
+}
+
+DbAccessStatus DbAccess::Delete(const Records& records, bool sync,
+                                std::vector<int32_t>* results) {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "Delete() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  std::vector<size_t> to_delete;
+  std::vector<std::string> stored;
+  const DbAccessStatus status =
+      ClassifyDeletes(records, &to_delete, results, &stored);
+  if (!status.ok()) return status;
+  leveldb::WriteBatch batch;
+  for (size_t i : to_delete) batch.Delete(records[i].first);
+  return Write(&batch, sync);
+}
+
+DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
+                                  const std::vector<std::string>& deletes,
+                                  bool sync, const WriteHook& hook) {
+  metrics::ScopedLatencyTimer timer(metrics_->write_txn);
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "WriteTxn() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  leveldb::WriteBatch batch;
+  for (const TxnPut& put : puts) {
+    // A null value is stored as an empty one.
+    batch.Put(put.first, put.second ? leveldb::Slice(*put.second)
+                                    : leveldb::Slice());
+  }
+  for (const std::string& key : deletes) batch.Delete(key);
+  hook();
+  return Write(&batch, sync);
+}
+
+DbAccessStatus DbAccess::DeleteByPrefixes(
+    const std::vector<std::string>& prefixes, bool sync) {
+  if (!db_) {
+    TARNIX_LOG(orv::ERROR, kNoDatabase,
+               "DeleteByPrefixes() called when there is no open database");
+    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+  }
+  leveldb::WriteBatch batch;
+  {
+    const DbSnapshotPtr snapshot(db_);
+    const leveldb::ReadOptions options = MakeReadOptions(snapshot.snapshot());
+    for (const std::string& prefix : prefixes) {
+      std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(options));
+      for (it->Seek(prefix); it->Valid(); it->Next()) {
+        if (!StartsWith(it->key(), prefix)) break;
+        batch.Delete(it->key());
+      }
+      // Deleting only part of the records would leave the prefix half gone.
+      const leveldb::Status status = it->status();
+      if (!status.ok()) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0104",
+                   "DeleteByPrefixes() failed on prefix '%s': %s",
+                   Printable(prefix).c_str(), status.ToString().c_str());
+        return ToStatus(status);
+      }
+    }
+  }
+  return Write(&batch, sync);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,211 @@
+#ifndef TARNIX_STORAGE_DB_ACCESS_H_
+#define TARNIX_STORAGE_DB_ACCESS_H_
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/function.hpp>
+#include <boost/shared_ptr.hpp>
+#include <leveldb/db.h>
+#include <leveldb/env.h>
+#include <leveldb/iterator.h>
+#include <leveldb/options.h>
+#include <leveldb/write_batch.h>
+
+#include "storage/db_access_status.h"
+
+namespace orv {
+namespace metrics {
+class MetricRegistry;
+}  // namespace metrics
+}  // namespace orv
+
+namespace tarnix {
+
+// Handed to LevelDB as its information log, so that it writes no LOG file.
+class NoOpLogger : public leveldb::Logger {
+ public:
+  void Logv(const char* /*format*/, std::va_list /*ap*/) override {}
+};
+
+// The only road to the daemon's LevelDB database. Not thread-safe: the daemon
+// calls it from one thread at a time (LevelDB compacts on its own thread).
+//
+// Snapshot holders and iterators keep the database alive after Close(); it is
+// closed when the handle and every holder and iterator have let go.
+class DbAccess {
+ public:
+  // A (key, value) record. Keys and values are byte strings.
+  using Record = std::pair<std::string, std::string>;
+  using Records = std::vector<Record>;
+  // A put of a write transaction; the value is shared, never copied.
+  using TxnPut = std::pair<std::string, boost::shared_ptr<std::string>>;
+  // Runs once in WriteTxn, after the batch is built and before it is written.
+  using WriteHook = boost::function<void()>;
+
+  // Per-record results of Put().
+  struct PutReturnValue {
+    enum Value : int32_t { CREATED = 0, UPDATED = 1, UNCHANGED = 2 };
+  };
+  // Per-record results of Delete().
+  struct DeleteReturnValue {
+    enum Value : int32_t { DELETED = 0, NOT_FOUND = 1, VALUE_MISMATCH = 2 };
+  };
+
+  // A held LevelDB snapshot; released when the last shared pointer goes.
+  class DbSnapshotPtr {
+   public:
+    explicit DbSnapshotPtr(boost::shared_ptr<leveldb::DB> db);
+    ~DbSnapshotPtr();
+    DbSnapshotPtr(const DbSnapshotPtr&) = delete;
+    DbSnapshotPtr& operator=(const DbSnapshotPtr&) = delete;
+
+    const leveldb::Snapshot* snapshot() const { return snapshot_; }
+    const boost::shared_ptr<leveldb::DB>& db() const { return db_; }
+
+   private:
+    boost::shared_ptr<leveldb::DB> db_;
+    const leveldb::Snapshot* snapshot_;
+  };
+  using SnapshotHolder = boost::shared_ptr<DbSnapshotPtr>;
+
+  // A forward iterator over a snapshot of its own.
+  class IteratorImpl {
+   public:
+    IteratorImpl(boost::shared_ptr<leveldb::DB> db, SnapshotHolder snapshot);
+    ~IteratorImpl();
+    IteratorImpl(const IteratorImpl&) = delete;
+    IteratorImpl& operator=(const IteratorImpl&) = delete;
+
+    // Positions at the first record whose key is equal or greater.
+    void Seek(const std::string& key);
+    void Next();
+    bool Valid() const;
+    // Copies of the current record; meaningful only while Valid().
+    std::string key() const;
+    std::string value() const;
+    // OK unless a read failed; an iterator that stopped on an error is not
+    // Valid(), so walkers check this after the loop.
+    DbAccessStatus status() const;
+
+   private:
+    // Destroyed in reverse order: the LevelDB iterator before its snapshot,
+    // the snapshot before the database.
+    boost::shared_ptr<leveldb::DB> db_;
+    SnapshotHolder snapshot_;
+    std::unique_ptr<leveldb::Iterator> iter_;
+  };
+
+  // No database is open yet. Registers the storage latency metrics in
+  // `registry` (which must outlive the handle). `env` (not owned) replaces
+  // LevelDB's default environment; tests use it to inject faults.
+  explicit DbAccess(orv::metrics::MetricRegistry& registry,
+                    leveldb::Env* env = nullptr);
+  ~DbAccess();
+  DbAccess(const DbAccess&) = delete;
+  DbAccess& operator=(const DbAccess&) = delete;
+
+  // Opens or creates the database in `directory`. Only when LevelDB reports
+  // corruption (or finds table or log files without CURRENT) is the database
+  // repaired, and if that fails, re-created from scratch; re-creation removes
+  // LevelDB's own files only and refuses a directory holding anything else.
+  // Every other failure (lock held, permissions, ...) is returned as it is.
+  DbAccessStatus Open(const std::string& directory);
+  // Drops the handle's reference to the database; false when none was open.
+  bool Close();
+
+  // Maps a LevelDB status to a DbAccessStatus with LevelDB's own text.
+  static DbAccessStatus ToStatus(const leveldb::Status& status);
+
+  // --- Reads ---
+  // A consistent view of the current state; empty without an open database.
+  SnapshotHolder GetSnapshot();
+  // Appends one value per key (empty when the key is missing). Two or more
+  // keys without `snapshot` are read on a snapshot of the call's own.
+  // Corruption and I/O errors end the read and are returned.
+  DbAccessStatus Get(const leveldb::Snapshot* snapshot,
+                     const std::vector<std::string>& keys,
+                     std::vector<std::string>* values);
+  // Reads one key on `snapshot`; NOT_FOUND when absent. `value` is written
+  // only when the key is found.
+  DbAccessStatus Get(const SnapshotHolder& snapshot, const std::string& key,
+                     std::string* value);
+  // Appends every record whose key begins with `prefix`, in key order. A read
+  // error is returned, and then nothing is appended.
+  DbAccessStatus PrefixFilter(const leveldb::Snapshot* snapshot,
+                              const std::string& prefix, Records* records);
+  DbAccessStatus PrefixFilter(const SnapshotHolder& snapshot,
+                              const std::string& prefix, Records* records);
+  // An iterator over a fresh snapshot; empty without an open database.
+  boost::shared_ptr<IteratorImpl> NewIterator();
+
+  // --- Writes --- (a write failing with an I/O error ends the process with
+  // exit status 1)
+  // Writes the records that are new or changed, in one batch, and appends a
+  // PutReturnValue per record to `results`. A stored empty value counts as
+  // absent.
+  DbAccessStatus Put(const Records& records, bool sync,
+                     std::vector<int32_t>* results);
+  // Deletes, in one batch, every key whose supplied value is empty or equal
+  // to the stored one; appends a DeleteReturnValue per record to `results`.
+  DbAccessStatus Delete(const Records& records, bool sync,
+                        std::vector<int32_t>* results);
+  // The classification behind Put(): appends the records to write, the
+  // result codes and the stored values.
+  DbAccessStatus ComputeReturnValuesForPut(const Records& records,
+                                           Records* to_write,
+                                           std::vector<int32_t>* results,
+                                           std::vector<std::string>* stored);
+  // The classification behind Delete(): appends the keys to delete, the
+  // result codes and the stored values.
+  DbAccessStatus ComputeReturnValuesForDelete(
+      const Records& records, std::vector<std::string>* to_delete,
+      std::vector<int32_t>* results, std::vector<std::string>* stored);
+  // One atomic batch: every put in order, then every delete (so a key in
+  // both lists ends deleted). `hook` runs once, before the write.
+  DbAccessStatus WriteTxn(const std::vector<TxnPut>& puts,
+                          const std::vector<std::string>& deletes, bool sync,
+                          const WriteHook& hook);
+  // Deletes, in one batch, every record under any of `prefixes`.
+  DbAccessStatus DeleteByPrefixes(const std::vector<std::string>& prefixes,
+                                  bool sync);
+
+ private:
+  struct Metrics;
+
+  leveldb::Options MakeOptions() const;
+  // Repairs a damaged database, or re-creates it when that fails, and opens
+  // it into `db`.
+  leveldb::Status Repair(const std::string& directory,
+                         const leveldb::Options& options, leveldb::DB** db);
+  leveldb::Status Recreate(const std::string& directory,
+                           const leveldb::Status& repair_status);
+  bool HasTablesWithoutCurrent(const std::string& directory);
+  static void RemoveDirectory(const std::string& path);
+
+  // Classifies puts; appends to `results` and `stored`, and the indices of
+  // the records to write to `to_write`.
+  DbAccessStatus ClassifyPuts(const Records& records,
+                              std::vector<size_t>* to_write,
+                              std::vector<int32_t>* results,
+                              std::vector<std::string>* stored);
+  DbAccessStatus ClassifyDeletes(const Records& records,
+                                 std::vector<size_t>* to_delete,
+                                 std::vector<int32_t>* results,
+                                 std::vector<std::string>* stored);
+  DbAccessStatus Write(leveldb::WriteBatch* batch, bool sync);
+
+  boost::shared_ptr<leveldb::DB> db_;
+  leveldb::WriteOptions write_options_;
+  orv::metrics::MetricRegistry& registry_;
+  leveldb::Env* env_;
+  std::unique_ptr<Metrics> metrics_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_STORAGE_DB_ACCESS_H_

@@ -1,0 +1,247 @@
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "logging/log_capture.h"
+#include "storage/db_access.h"
+#include "storage/db_access_test_util.h"
+#include "storage/fault_env.h"
+
+namespace tarnix {
+namespace {
+
+namespace fs = boost::filesystem;
+
+const DbAccess::Records kRecords = {
+    {std::string("\0a", 2), "one"}, {"b", "two"}, {"c", std::string("\0\1", 2)}};
+
+class OpenTest : public DbAccessTest {
+ protected:
+  // Writes kRecords and closes, leaving them in table files (a reopen turns
+  // the write-ahead log into a table).
+  void CreateDatabase() {
+    { PutAll(OpenDb().get(), kRecords); }
+    { OpenDb(); }
+  }
+};
+
+std::string ManifestName(const std::set<std::string>& files) {
+  for (const std::string& name : files) {
+    if (name.compare(0, 9, "MANIFEST-") == 0) return name;
+  }
+  return "";
+}
+
+TEST_F(OpenTest, NewDirectoryIsCreated) {
+  DbAccess db(registry_);
+  const DbAccessStatus status = db.Open(db_dir_);
+  EXPECT_EQ(status.code, DbAccessCode::OK);
+  EXPECT_EQ(status.message, "OK");
+  EXPECT_TRUE(fs::exists(db_dir_ + "/CURRENT"));
+  // LevelDB's own information log is discarded.
+  EXPECT_FALSE(fs::exists(db_dir_ + "/LOG"));
+}
+
+TEST_F(OpenTest, DamagedCurrentOrManifestIsRepairedKeepingData) {
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"CURRENT", "garbage without newline"},
+      {"CURRENT", "MANIFEST-999999\n"},
+      {"MANIFEST", "\x01\x02garbage\x03 that is no log record"},
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.second);
+    TearDown();
+    SetUp();
+    CreateDatabase();
+    const std::string file =
+        damage.first == "CURRENT" ? "CURRENT" : ManifestName(Files());
+    WriteFile(db_dir_ + "/" + file, damage.second);
+
+    orv::Logger::logLevel = orv::VERBOSE;
+    orv::LogCapture capture;
+    auto db = OpenDb();
+    EXPECT_EQ(capture.Count("attempting to repair."), 1u);
+    EXPECT_EQ(All(db.get()), kRecords);
+    EXPECT_FALSE(fs::exists(db_dir_ + "/lost"));
+  }
+}
+
+TEST_F(OpenTest, CurrentMissingWithTablesIsRepairedNotReplaced) {
+  CreateDatabase();
+  ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
+  auto db = OpenDb();
+  EXPECT_EQ(All(db.get()), kRecords);
+}
+
+TEST_F(OpenTest, HeldLockFailsWithoutTouchingData) {
+  auto first = OpenDb();
+  PutAll(first.get(), kRecords);
+  const std::set<std::string> before = Files();
+
+  orv::Logger::logLevel = orv::VERBOSE;
+  orv::LogCapture capture;
+  DbAccess second(registry_);
+  const DbAccessStatus status = second.Open(db_dir_);
+  EXPECT_EQ(status.code, DbAccessCode::IO_ERROR);
+  EXPECT_NE(status.message.find("IO error: "), std::string::npos);
+  EXPECT_FALSE(capture.Contains("repair"));
+  EXPECT_EQ(Files(), before);
+  EXPECT_EQ(All(first.get()), kRecords);
+  EXPECT_FALSE(second.Close());
+}
+
+TEST_F(OpenTest, PathThatIsAFileIsReturnedAsError) {
+  WriteFile(db_dir_, "not a directory");
+  DbAccess db(registry_);
+  EXPECT_NE(db.Open(db_dir_).code, DbAccessCode::OK);
+  EXPECT_EQ(ReadFile(db_dir_), "not a directory");
+}
+
+// Repair fails when it cannot write its new descriptor; re-creation follows.
+TEST_F(OpenTest, FailedRepairRecreatesOnlyAPureLevelDbDirectory) {
+  CreateDatabase();
+  WriteFile(db_dir_ + "/CURRENT", "garbage");
+  FaultEnv env;
+  env.FailFileCreations(".dbtmp", 1);
+  orv::Logger::logLevel = orv::VERBOSE;
+  orv::LogCapture capture;
+  auto db = OpenDb(&env);
+  EXPECT_TRUE(capture.Contains("attempting to clean and create from scratch"));
+  EXPECT_TRUE(All(db.get()).empty());
+}
+
+TEST_F(OpenTest, DirectoryWithForeignFileIsNeverWiped) {
+  CreateDatabase();
+  WriteFile(db_dir_ + "/CURRENT", "garbage");
+  WriteFile(db_dir_ + "/notes.txt", "keep me");
+  const std::set<std::string> before = Files();
+
+  FaultEnv env;
+  env.FailFileCreations(".dbtmp", 1);
+  orv::LogCapture capture;
+  DbAccess db(registry_, &env);
+  const DbAccessStatus status = db.Open(db_dir_);
+  EXPECT_EQ(status.code, DbAccessCode::CORRUPTION);
+  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0105\""));
+  EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
+  // Repair may have moved logs aside; every table is still there.
+  const std::set<std::string> after = Files();
+  for (const std::string& name : before) {
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) {
+      EXPECT_EQ(after.count(name), 1u) << name;
+    }
+  }
+
+  // Once the directory can be repaired, the data is still there.
+  auto reopened = OpenDb();
+  EXPECT_EQ(All(reopened.get()), kRecords);
+  EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
+}
+
+TEST_F(OpenTest, CloseTwiceAndSnapshotsOutliveClose) {
+  auto db = OpenDb();
+  PutAll(db.get(), kRecords);
+  DbAccess::SnapshotHolder snapshot = db->GetSnapshot();
+  auto iterator = db->NewIterator();
+  ASSERT_TRUE(snapshot);
+  ASSERT_TRUE(iterator);
+
+  orv::LogCapture capture;
+  EXPECT_TRUE(db->Close());
+  EXPECT_FALSE(db->Close());
+  EXPECT_EQ(capture.Count("Close() called when there is no open database"), 1u);
+  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0102\""));
+
+  std::string value;
+  const DbAccessStatus status = db->Get(snapshot, "b", &value);
+  EXPECT_EQ(status.code, DbAccessCode::OK);
+  EXPECT_EQ(status.message, "OK");
+  EXPECT_EQ(value, "two");
+  iterator->Seek("b");
+  ASSERT_TRUE(iterator->Valid());
+  EXPECT_EQ(iterator->value(), "two");
+  db.reset();  // the handle goes first; holders still read
+  iterator->Next();
+  ASSERT_TRUE(iterator->Valid());
+  EXPECT_EQ(iterator->key(), "c");
+}
+
+TEST_F(OpenTest, OperationsWithoutDatabaseReturnNoOpenDatabase) {
+  DbAccess db(registry_);
+  orv::LogCapture capture;
+  std::vector<std::string> values;
+  DbAccess::Records records;
+  std::vector<int32_t> codes;
+  std::vector<std::string> keys;
+  const int32_t kNoDb = DbAccessCode::NO_OPEN_DATABASE;
+
+  EXPECT_EQ(db.Get(nullptr, {"a"}, &values).code, kNoDb);
+  EXPECT_EQ(db.PrefixFilter(nullptr, "", &records).code, kNoDb);
+  EXPECT_EQ(db.Put({{"a", "1"}}, false, &codes).code, kNoDb);
+  EXPECT_EQ(db.Delete({{"a", ""}}, false, &codes).code, kNoDb);
+  EXPECT_EQ(db.ComputeReturnValuesForPut({{"a", "1"}}, &records, &codes,
+                                         &values).code,
+            kNoDb);
+  EXPECT_EQ(db.ComputeReturnValuesForDelete({{"a", "1"}}, &keys, &codes,
+                                            &values).code,
+            kNoDb);
+  EXPECT_EQ(db.DeleteByPrefixes({"a"}, false).code, kNoDb);
+  EXPECT_FALSE(db.GetSnapshot());
+  EXPECT_TRUE(values.empty() && records.empty() && codes.empty());
+
+  for (const char* op : {"Get()", "PrefixFilter()", "Put()", "Delete()",
+                         "ComputeReturnValuesForPut()",
+                         "ComputeReturnValuesForDelete()",
+                         "DeleteByPrefixes()", "GetSnapshot()"}) {
+    EXPECT_EQ(capture.Count("] " + std::string(op) +
+                            " called when there is no open database"),
+              1u)
+        << op;
+  }
+  EXPECT_EQ(capture.Count("errorCode=\"DRX0102\""), 8u);
+}
+
+TEST_F(OpenTest, LatencyMetricsAreRegisteredAndRecorded) {
+  DbAccess db(registry_);
+  std::vector<std::string> values;
+  DbAccess::Records records;
+  db.Get(nullptr, {"a"}, &values);  // counted even without a database
+  ASSERT_EQ(db.Open(db_dir_).code, DbAccessCode::OK);
+  db.PrefixFilter(nullptr, "", &records);
+  db.PrefixFilter(DbAccess::SnapshotHolder(), "", &records);
+  db.WriteTxn({}, {}, false, [] {});
+  std::vector<int32_t> codes;
+  db.Put({{"k", "v"}}, false, &codes);  // reads through the multi-key Get
+
+  EXPECT_EQ(Samples("server/db_access/get/latency"), 2u);
+  EXPECT_EQ(Samples("server/db_access/prefix_filter/latency"), 2u);
+  EXPECT_EQ(Samples("server/db_access/write_txn/latency"), 1u);
+  EXPECT_NE(registry_.find_key("server/db_access/get_matching_set/latency"),
+            nullptr);
+  EXPECT_NE(registry_.find_key("server/db_access/range_scan/latency"), nullptr);
+  EXPECT_EQ(Samples("server/db_access/get_matching_set/latency"), 0u);
+  EXPECT_EQ(Samples("server/db_access/range_scan/latency"), 0u);
+}
+
+TEST(DbAccessToStatusTest, MapsLevelDbKinds) {
+  const leveldb::Slice a("a"), b("b");
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::OK()).code, DbAccessCode::OK);
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::OK()).message, "OK");
+  const DbAccessStatus not_found =
+      DbAccess::ToStatus(leveldb::Status::NotFound(a, b));
+  EXPECT_EQ(not_found.code, DbAccessCode::NOT_FOUND);
+  EXPECT_EQ(not_found.message, "NotFound: a: b");
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::Corruption(a)).code,
+            DbAccessCode::CORRUPTION);
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::IOError(a)).code,
+            DbAccessCode::IO_ERROR);
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::NotSupported(a)).code,
+            DbAccessCode::OTHER_ERROR);
+  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::InvalidArgument(a)).code,
+            DbAccessCode::OTHER_ERROR);
+}
+
+}  // namespace
+}  // namespace tarnix

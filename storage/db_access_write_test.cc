@@ -1,0 +1,200 @@
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "logging/log_capture.h"
+#include "logging/log_sink.h"
+#include "storage/db_access.h"
+#include "storage/db_access_test_util.h"
+#include "storage/fault_env.h"
+#include "storage/key_space.h"
+
+namespace tarnix {
+namespace {
+
+using WriteTest = DbAccessTest;
+using Codes = std::vector<int32_t>;
+using Strings = std::vector<std::string>;
+
+TEST_F(WriteTest, PutReportsCreatedUpdatedUnchanged) {
+  auto db = OpenDb();
+  Codes codes = {7};
+  ASSERT_TRUE(db->Put({{"a", "1"}, {"b", "2"}}, false, &codes).ok());
+  ASSERT_TRUE(db->Put({{"a", "1"}, {"b", "3"}, {"c", "4"}}, false, &codes).ok());
+  EXPECT_EQ(codes, (Codes{7, 0, 0, 2, 1, 0}));
+  EXPECT_EQ(All(db.get()),
+            (DbAccess::Records{{"a", "1"}, {"b", "3"}, {"c", "4"}}));
+}
+
+TEST_F(WriteTest, StoredEmptyValueCountsAsAbsent) {
+  auto db = OpenDb();
+  Codes codes;
+  ASSERT_TRUE(db->Put({{"e", ""}}, false, &codes).ok());
+  ASSERT_TRUE(db->Put({{"e", ""}}, false, &codes).ok());
+  ASSERT_TRUE(db->Delete({{"e", ""}}, false, &codes).ok());
+  EXPECT_EQ(codes, (Codes{0, 0, 1}));
+  EXPECT_EQ(All(db.get()), (DbAccess::Records{{"e", ""}}));
+  ASSERT_TRUE(db->Put({{"e", "x"}}, false, &codes).ok());
+  EXPECT_EQ(codes.back(), 0);
+}
+
+TEST_F(WriteTest, DeleteChecksSuppliedValue) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"a", "1"}, {"b", "2"}, {"c", "3"}});
+  orv::LogCapture capture;
+  Codes codes = {9};
+  ASSERT_TRUE(
+      db->Delete({{"a", ""}, {"b", "other"}, {"c", "3"}, {"d", ""}}, true,
+                 &codes)
+          .ok());
+  EXPECT_EQ(codes, (Codes{9, 0, 2, 0, 1}));
+  EXPECT_EQ(All(db.get()), (DbAccess::Records{{"b", "2"}}));
+  EXPECT_TRUE(capture.Contains(
+      "Supplied record for deletion has a different value than the one in "
+      "db: key='b', supplied value='other', value in db='2'"));
+}
+
+TEST_F(WriteTest, ComputeReturnValuesListWhatToWrite) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"a", "1"}, {"b", "2"}});
+  DbAccess::Records to_write;
+  Codes codes;
+  Strings stored;
+  ASSERT_TRUE(db->ComputeReturnValuesForPut({{"a", "1"}, {"b", "9"}, {"c", "3"}},
+                                            &to_write, &codes, &stored)
+                  .ok());
+  EXPECT_EQ(to_write, (DbAccess::Records{{"b", "9"}, {"c", "3"}}));
+  EXPECT_EQ(codes, (Codes{2, 1, 0}));
+  EXPECT_EQ(stored, (Strings{"1", "2", ""}));
+
+  Strings to_delete;
+  codes.clear();
+  stored.clear();
+  ASSERT_TRUE(db->ComputeReturnValuesForDelete(
+                    {{"a", "x"}, {"b", "2"}, {"c", ""}}, &to_delete, &codes,
+                    &stored)
+                  .ok());
+  EXPECT_EQ(to_delete, (Strings{"b"}));
+  EXPECT_EQ(codes, (Codes{2, 0, 1}));
+  EXPECT_EQ(stored, (Strings{"1", "2", ""}));
+  // Nothing was written by either.
+  EXPECT_EQ(All(db.get()), (DbAccess::Records{{"a", "1"}, {"b", "2"}}));
+}
+
+TEST_F(WriteTest, WriteTxnAppliesPutsThenDeletesAfterTheHook) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"old", "x"}});
+  int hook_calls = 0;
+  std::string seen_during_hook;
+  const std::vector<DbAccess::TxnPut> puts = {
+      {"a", boost::make_shared<std::string>("1")},
+      {"both", boost::make_shared<std::string>("2")},
+      {"empty", boost::make_shared<std::string>()}};
+  const DbAccessStatus status =
+      db->WriteTxn(puts, {"both", "old", "missing"}, false, [&] {
+        ++hook_calls;
+        std::vector<std::string> values;
+        db->Get(nullptr, {"a", "old"}, &values);
+        seen_during_hook = values[0] + "|" + values[1];
+      });
+  EXPECT_EQ(status.code, DbAccessCode::OK);
+  EXPECT_EQ(status.message, "OK");
+  EXPECT_EQ(hook_calls, 1);
+  EXPECT_EQ(seen_during_hook, "|x");
+  EXPECT_EQ(All(db.get()), (DbAccess::Records{{"a", "1"}, {"empty", ""}}));
+
+  hook_calls = 0;
+  EXPECT_TRUE(db->WriteTxn({}, {}, false, [&] { ++hook_calls; }).ok());
+  EXPECT_EQ(hook_calls, 1);
+}
+
+TEST_F(WriteTest, ThrowingHookWritesNothing) {
+  auto db = OpenDb();
+  const std::vector<DbAccess::TxnPut> puts = {
+      {"a", boost::make_shared<std::string>("1")}};
+  EXPECT_THROW(db->WriteTxn(puts, {}, false,
+                            [] { throw std::runtime_error("hook"); }),
+               std::runtime_error);
+  EXPECT_TRUE(All(db.get()).empty());
+  EXPECT_EQ(Samples("server/db_access/write_txn/latency"), 1u);
+}
+
+TEST_F(WriteTest, SyncFlagHoldsForOneWriteOnly) {
+  FaultEnv env;
+  auto db = OpenDb(&env);
+  Codes codes;
+  const int base = env.log_syncs();
+  ASSERT_TRUE(db->Put({{"a", "1"}}, true, &codes).ok());
+  EXPECT_EQ(env.log_syncs(), base + 1);
+  ASSERT_TRUE(db->Put({{"b", "1"}}, false, &codes).ok());
+  ASSERT_TRUE(db->Delete({{"a", ""}}, false, &codes).ok());
+  EXPECT_EQ(env.log_syncs(), base + 1);
+  const std::vector<DbAccess::TxnPut> puts = {
+      {"c", boost::make_shared<std::string>("1")}};
+  ASSERT_TRUE(db->WriteTxn(puts, {}, true, [] {}).ok());
+  EXPECT_EQ(env.log_syncs(), base + 2);
+  ASSERT_TRUE(db->DeleteByPrefixes({"c"}, false).ok());
+  ASSERT_TRUE(db->WriteTxn(puts, {}, false, [] {}).ok());
+  EXPECT_EQ(env.log_syncs(), base + 2);
+}
+
+TEST_F(WriteTest, DeleteByPrefixesRemovesOnlyMatchingRecords) {
+  auto db = OpenDb();
+  const std::string type1 = kObjectPrefix + "\x01";
+  const std::string type2 = kObjectPrefix + "\x02";
+  PutAll(db.get(), {{type1 + "a", "1"},
+                    {type1 + "b", "2"},
+                    {type2 + "a", "3"},
+                    {kObjectPrefix + "\x03" + "a", "4"},
+                    {kTxnIdKey, "42"},
+                    {kClientCertPrefix + "foo", "cert"},
+                    {kClientCertPrefix + "foobar", "cert2"}});
+  ASSERT_TRUE(db->DeleteByPrefixes({type2, type1, type1 + "a"}, false).ok());
+  EXPECT_EQ(All(db.get()),
+            (DbAccess::Records{{kObjectPrefix + "\x03" + "a", "4"},
+                               {kTxnIdKey, "42"},
+                               {kClientCertPrefix + "foo", "cert"},
+                               {kClientCertPrefix + "foobar", "cert2"}}));
+  EXPECT_TRUE(db->DeleteByPrefixes({}, false).ok());
+  EXPECT_EQ(All(db.get()).size(), 4u);
+
+  // A certificate goes by its exact key.
+  Codes codes;
+  ASSERT_TRUE(db->Delete({{kClientCertPrefix + "foo", ""}}, false, &codes).ok());
+  EXPECT_EQ(All(db.get()).back().first, kClientCertPrefix + "foobar");
+}
+
+// Copies log lines to standard error, where a death test can match them.
+class StderrSink : public orv::LogSink {
+ public:
+  void Syslog(int, const std::string& message) override {
+    std::fprintf(stderr, "%s\n", message.c_str());
+  }
+  void Stdout(const std::string&) override {}
+};
+
+TEST_F(WriteTest, WriteIoErrorEndsProcessWithStatusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  FaultEnv env;
+  auto db = OpenDb(&env);
+  const std::vector<DbAccess::TxnPut> puts = {
+      {"a", boost::make_shared<std::string>("1")}};
+  EXPECT_EXIT(
+      {
+        StderrSink sink;
+        orv::SetLogSink(&sink);
+        env.FailLogAppends(true);
+        db->WriteTxn(puts, {}, false, [] {});
+      },
+      ::testing::ExitedWithCode(1),
+      "errorCode=\"DRX0103\".*leveldb::DB::Write\\(\\) failed: IO error");
+  // The parent still writes.
+  EXPECT_TRUE(db->WriteTxn(puts, {}, false, [] {}).ok());
+}
+
+}  // namespace
+}  // namespace tarnix
