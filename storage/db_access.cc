@@ -193,7 +193,7 @@ leveldb::Status DbAccess::Recreate(const std::string& directory,
     if (name == "." || name == ".." || name == "lost" || IsLevelDbFile(name)) {
       continue;
     }
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0105",
+    TARNIX_LOG(orv::ERROR, nullptr,
                "Database directory '%s' holds '%s', which LevelDB did not "
                "create; it is not re-created",
                directory.c_str(), Printable(name).c_str());

@@ -189,18 +189,23 @@ TEST_F(OpenTest, OperationsWithoutDatabaseReturnNoOpenDatabase) {
             kNoDb);
   EXPECT_EQ(db.DeleteByPrefixes({"a"}, false).code, kNoDb);
   EXPECT_FALSE(db.GetSnapshot());
+  EXPECT_FALSE(db.NewIterator());
+  bool hook_ran = false;
+  EXPECT_EQ(db.WriteTxn({}, {}, false, [&] { hook_ran = true; }).code, kNoDb);
+  EXPECT_FALSE(hook_ran);
   EXPECT_TRUE(values.empty() && records.empty() && codes.empty());
 
   for (const char* op : {"Get()", "PrefixFilter()", "Put()", "Delete()",
                          "ComputeReturnValuesForPut()",
                          "ComputeReturnValuesForDelete()",
-                         "DeleteByPrefixes()", "GetSnapshot()"}) {
+                         "DeleteByPrefixes()", "GetSnapshot()",
+                         "NewIterator()", "WriteTxn()"}) {
     EXPECT_EQ(capture.Count("] " + std::string(op) +
                             " called when there is no open database"),
               1u)
         << op;
   }
-  EXPECT_EQ(capture.Count("errorCode=\"DRX0102\""), 8u);
+  EXPECT_EQ(capture.Count("errorCode=\"DRX0102\""), 10u);
 }
 
 TEST_F(OpenTest, LatencyMetricsAreRegisteredAndRecorded) {
@@ -223,24 +228,6 @@ TEST_F(OpenTest, LatencyMetricsAreRegisteredAndRecorded) {
   EXPECT_NE(registry_.find_key("server/db_access/range_scan/latency"), nullptr);
   EXPECT_EQ(Samples("server/db_access/get_matching_set/latency"), 0u);
   EXPECT_EQ(Samples("server/db_access/range_scan/latency"), 0u);
-}
-
-TEST(DbAccessToStatusTest, MapsLevelDbKinds) {
-  const leveldb::Slice a("a"), b("b");
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::OK()).code, DbAccessCode::OK);
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::OK()).message, "OK");
-  const DbAccessStatus not_found =
-      DbAccess::ToStatus(leveldb::Status::NotFound(a, b));
-  EXPECT_EQ(not_found.code, DbAccessCode::NOT_FOUND);
-  EXPECT_EQ(not_found.message, "NotFound: a: b");
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::Corruption(a)).code,
-            DbAccessCode::CORRUPTION);
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::IOError(a)).code,
-            DbAccessCode::IO_ERROR);
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::NotSupported(a)).code,
-            DbAccessCode::OTHER_ERROR);
-  EXPECT_EQ(DbAccess::ToStatus(leveldb::Status::InvalidArgument(a)).code,
-            DbAccessCode::OTHER_ERROR);
 }
 
 }  // namespace
