@@ -426,19 +426,24 @@ DbAccessStatus DbAccess::Write(leveldb::WriteBatch* batch, bool sync) {
   return ToStatus(status);
 }
 
-DbAccessStatus DbAccess::ClassifyPuts(const Records& records,
-                                      std::vector<size_t>* to_write,
-                                      std::vector<int32_t>* results,
-                                      std::vector<std::string>* stored) {
+DbAccessStatus DbAccess::ReadStored(const Records& records,
+                                    std::vector<std::string>* stored) {
   std::vector<std::string> keys;
   keys.reserve(records.size());
   for (const Record& record : records) keys.push_back(record.first);
   const size_t first = stored->size();
   const DbAccessStatus status = Get(nullptr, keys, stored);
-  if (!status.ok()) {
-    stored->resize(first);
-    return status;
-  }
+  if (!status.ok()) stored->resize(first);
+  return status;
+}
+
+DbAccessStatus DbAccess::ClassifyPuts(const Records& records,
+                                      std::vector<size_t>* to_write,
+                                      std::vector<int32_t>* results,
+                                      std::vector<std::string>* stored) {
+  const size_t first = stored->size();
+  const DbAccessStatus status = ReadStored(records, stored);
+  if (!status.ok()) return status;
   for (size_t i = 0; i < records.size(); ++i) {
     const std::string& old_value = (*stored)[first + i];
     if (old_value.empty()) {
@@ -458,15 +463,9 @@ DbAccessStatus DbAccess::ClassifyDeletes(const Records& records,
                                          std::vector<size_t>* to_delete,
                                          std::vector<int32_t>* results,
                                          std::vector<std::string>* stored) {
-  std::vector<std::string> keys;
-  keys.reserve(records.size());
-  for (const Record& record : records) keys.push_back(record.first);
   const size_t first = stored->size();
-  const DbAccessStatus status = Get(nullptr, keys, stored);
-  if (!status.ok()) {
-    stored->resize(first);
-    return status;
-  }
+  const DbAccessStatus status = ReadStored(records, stored);
+  if (!status.ok()) return status;
   for (size_t i = 0; i < records.size(); ++i) {
     const std::string& old_value = (*stored)[first + i];
     const std::string& supplied = records[i].second;

@@ -187,6 +187,9 @@ class DbAccess {
   bool HasTablesWithoutCurrent(const std::string& directory);
   static void RemoveDirectory(const std::string& path);
 
+  // Appends the stored value of every record's key (empty when absent).
+  DbAccessStatus ReadStored(const Records& records,
+                            std::vector<std::string>* stored);
   // Classifies puts; appends to `results` and `stored`, and the indices of
   // the records to write to `to_write`.
   DbAccessStatus ClassifyPuts(const Records& records,

@@ -190,5 +190,18 @@ TEST_F(ReadFaultTest, MultiKeyGetStopsAtReadError) {
   EXPECT_EQ(values, (std::vector<std::string>{all_[0].second, all_[0].second}));
 }
 
+TEST_F(ReadFaultTest, PutAndDeleteWriteNothingWhenStoredValuesFail) {
+  env_.FailReadsAfter(0, leveldb::Status::IOError("injected"));
+  std::vector<int32_t> codes;
+  EXPECT_EQ(db_->Put({{all_.back().first, "new"}, {"\x02", "42"}}, false,
+                     &codes).code,
+            DbAccessCode::IO_ERROR);
+  EXPECT_EQ(db_->Delete({{all_.back().first, ""}}, false, &codes).code,
+            DbAccessCode::IO_ERROR);
+  EXPECT_TRUE(codes.empty());
+  env_.FailReadsAfter(-1, leveldb::Status::OK());
+  EXPECT_EQ(All(db_.get()), all_);
+}
+
 }  // namespace
 }  // namespace tarnix
