@@ -200,6 +200,8 @@ class Schema {
   // --- end ---
 
  private:
+  friend class SchemaTestPeer;
+
   // One loaded pool with the factory whose prototypes describe it. The
   // factory is destroyed first. Generations are never freed while the
   // Schema lives, so messages decoded before a reload stay valid.
@@ -213,9 +215,9 @@ class Schema {
   void BuildClientIdTable();
   // Adds the type names that one read or write domain entry grants.
   void ExpandDomainEntry(const std::string& entry, TypeNameSet* out) const;
-  bool HasParentKeyOptionOnPath(
+  bool ReachesParentKey(
       const google::protobuf::Descriptor* type,
-      std::unordered_set<const google::protobuf::Descriptor*>* path) const;
+      std::unordered_set<const google::protobuf::Descriptor*>* visited) const;
 
   std::string schema_path_;
   const std::string package_prefix_;

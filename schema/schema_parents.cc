@@ -1,0 +1,113 @@
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+
+namespace opt = ::caldek::orv::tarnix;
+namespace pb = ::google::protobuf;
+
+namespace {
+
+bool HasParentKey(const pb::FieldDescriptor* field) {
+  return field->options().HasExtension(opt::parent_key);
+}
+
+const std::string& ParentKeyOf(const pb::FieldDescriptor* field) {
+  return field->options().GetExtension(opt::parent_key);
+}
+
+const Schema::TypeNameSet& EmptyTypeNameSet() {
+  static const Schema::TypeNameSet* const empty = new Schema::TypeNameSet();
+  return *empty;
+}
+
+}  // namespace
+
+void Schema::BuildParentKeyTables() {
+  parent_types_.clear();
+  child_types_.clear();
+  for (const pb::FileDescriptor* file : files_) {
+    for (int i = 0; i < file->message_type_count(); ++i) {
+      const pb::Descriptor* type = file->message_type(i);
+      if (!type->options().HasExtension(opt::object_type_id)) continue;
+      TypeNameSet parents;
+      for (int f = 0; f < type->field_count(); ++f) {
+        const pb::FieldDescriptor* field = type->field(f);
+        if (HasParentKey(field)) {
+          parents.insert(ParentKeyOf(field));
+        } else if (field->message_type() != nullptr) {
+          TypeNameSet visited = {type->full_name()};
+          CollectParentTypes(field->message_type(), &parents, &visited);
+        }
+      }
+      for (const std::string& parent : parents) {
+        child_types_[parent].insert(type->full_name());
+      }
+      parent_types_[type->full_name()] = std::move(parents);
+    }
+  }
+}
+
+void Schema::CollectParentTypes(const pb::Descriptor* type,
+                                TypeNameSet* parents,
+                                TypeNameSet* visited) const {
+  if (type == nullptr || !visited->insert(type->full_name()).second) return;
+  for (int f = 0; f < type->field_count(); ++f) {
+    const pb::FieldDescriptor* field = type->field(f);
+    if (HasParentKey(field)) {
+      parents->insert(ParentKeyOf(field));
+    } else if (field->message_type() != nullptr) {
+      CollectParentTypes(field->message_type(), parents, visited);
+    }
+  }
+}
+
+const Schema::TypeNameSet& Schema::LookupParentTypes(
+    const std::string& type_name) const {
+  auto it = parent_types_.find(type_name);
+  return it == parent_types_.end() ? EmptyTypeNameSet() : it->second;
+}
+
+const Schema::TypeNameSet& Schema::LookupChildTypes(
+    const std::string& type_name) const {
+  auto it = child_types_.find(type_name);
+  return it == child_types_.end() ? EmptyTypeNameSet() : it->second;
+}
+
+bool Schema::HasParentKeyOption(const pb::Descriptor* type) const {
+  std::unordered_set<const pb::Descriptor*> visited;
+  return ReachesParentKey(type, &visited);
+}
+
+// Whether `type` or a message type reachable through its fields has a
+// parent_key field. Each type is entered once, so recursive types end.
+bool Schema::ReachesParentKey(
+    const pb::Descriptor* type,
+    std::unordered_set<const pb::Descriptor*>* visited) const {
+  if (type == nullptr || !visited->insert(type).second) return false;
+  for (int f = 0; f < type->field_count(); ++f) {
+    if (HasParentKey(type->field(f))) return true;
+  }
+  for (int f = 0; f < type->field_count(); ++f) {
+    if (ReachesParentKey(type->field(f)->message_type(), visited)) return true;
+  }
+  return false;
+}
+
+const Schema::FieldList& Schema::GetParentKeyFields(
+    const pb::Descriptor* type) const {
+  auto cached = parent_key_fields_.find(type);
+  if (cached != parent_key_fields_.end()) return cached->second;
+  FieldList fields;
+  if (type != nullptr) {
+    for (int f = 0; f < type->field_count(); ++f) {
+      const pb::FieldDescriptor* field = type->field(f);
+      if (HasParentKey(field) || HasParentKeyOption(field->message_type())) {
+        fields.push_back(field);
+      }
+    }
+  }
+  return parent_key_fields_.emplace(type, std::move(fields)).first->second;
+}
+
+}  // namespace tarnix

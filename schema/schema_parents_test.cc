@@ -1,0 +1,117 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "schema/schema.h"
+#include "schema/schema_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = ::google::protobuf;
+using Names = Schema::TypeNameSet;
+
+class SchemaParentsTest : public ::testing::Test {
+ protected:
+  SchemaParentsTest() : schema_(FixturePath("parent_types"), "pt") {}
+
+  const pb::Descriptor* Type(const std::string& name) {
+    const pb::Descriptor* type = schema_.FindMessageTypeByName("pt." + name);
+    EXPECT_NE(type, nullptr) << name;
+    return type;
+  }
+  std::vector<std::string> ParentKeyFieldNames(const std::string& name) {
+    std::vector<std::string> names;
+    for (const pb::FieldDescriptor* field :
+         schema_.GetParentKeyFields(Type(name))) {
+      names.push_back(field->name());
+    }
+    return names;
+  }
+
+  Schema schema_;
+};
+
+TEST_F(SchemaParentsTest, ParentAndChildTables) {
+  EXPECT_EQ(schema_.LookupParentTypes("pt.RootMsg"), Names{});
+  // Three messages deep, reached through two fields.
+  EXPECT_EQ(schema_.LookupParentTypes("pt.DeepMsg"), Names{"pt.RootMsg"});
+  // A message field with parent_key gives its string; its message is not
+  // searched.
+  EXPECT_EQ(schema_.LookupParentTypes("pt.HeldMsg"), Names{"pt.OtherRootMsg"});
+  EXPECT_EQ(schema_.LookupParentTypes("pt.LoopingMsg"), Names{"pt.RootMsg"});
+  EXPECT_EQ(schema_.LookupParentTypes("pt.RecursiveMsg"), Names{});
+  EXPECT_EQ(schema_.LookupParentTypes("pt.SelfParentMsg"),
+            Names{"pt.SelfParentMsg"});
+  EXPECT_EQ(schema_.LookupParentTypes("pt.OrphanMsg"),
+            (Names{"pt.GhostMsg", "pt.RootMsg"}));
+
+  EXPECT_EQ(schema_.LookupChildTypes("pt.RootMsg"),
+            (Names{"pt.DeepMsg", "pt.LoopingMsg", "pt.OrphanMsg"}));
+  EXPECT_EQ(schema_.LookupChildTypes("pt.SelfParentMsg"),
+            Names{"pt.SelfParentMsg"});
+  // Parents outside the ObjectType enum, or no object type at all.
+  EXPECT_EQ(schema_.LookupChildTypes("pt.OtherRootMsg"), Names{"pt.HeldMsg"});
+  EXPECT_EQ(schema_.LookupChildTypes("pt.GhostMsg"), Names{"pt.OrphanMsg"});
+  EXPECT_EQ(schema_.LookupParentTypes("pt.GhostMsg"), Names{});
+  EXPECT_EQ(schema_.LookupChildTypes("pt.DeepMsg"), Names{});
+  // Nested messages are never object types, whatever their options.
+  EXPECT_EQ(schema_.LookupParentTypes("pt.Outer.InnerObjectMsg"), Names{});
+}
+
+TEST_F(SchemaParentsTest, TablesHoldEveryObjectTypeAndLookupsAddNothing) {
+  SchemaTestPeer peer(schema_);
+  // Eight top-level object types (two of them in the enum); four names are
+  // named as parents.
+  EXPECT_EQ(peer.parent_table_size(), 8u);
+  EXPECT_EQ(peer.child_table_size(), 4u);
+  EXPECT_TRUE(schema_.LookupParentTypes("pt.Unknown").empty());
+  EXPECT_TRUE(schema_.LookupChildTypes("pt.Unknown").empty());
+  EXPECT_EQ(peer.parent_table_size(), 8u);
+  EXPECT_EQ(peer.child_table_size(), 4u);
+}
+
+TEST_F(SchemaParentsTest, ParentKeyFields) {
+  EXPECT_EQ(ParentKeyFieldNames("DeepMsg"),
+            (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(ParentKeyFieldNames("Level2"), std::vector<std::string>{"inner"});
+  EXPECT_EQ(ParentKeyFieldNames("Level3"), std::vector<std::string>{"root"});
+  EXPECT_EQ(ParentKeyFieldNames("HeldMsg"), std::vector<std::string>{"holder"});
+  EXPECT_EQ(ParentKeyFieldNames("LoopNode"),
+            (std::vector<std::string>{"next", "owner"}));
+  EXPECT_EQ(ParentKeyFieldNames("LoopingMsg"), std::vector<std::string>{"head"});
+  EXPECT_TRUE(ParentKeyFieldNames("RecursiveMsg").empty());
+  EXPECT_TRUE(ParentKeyFieldNames("RootMsg").empty());
+
+  // Answers come from the cache once built.
+  const pb::Descriptor* deep = Type("DeepMsg");
+  EXPECT_EQ(&schema_.GetParentKeyFields(deep), &schema_.GetParentKeyFields(deep));
+  EXPECT_TRUE(schema_.GetParentKeyFields(nullptr).empty());
+}
+
+TEST_F(SchemaParentsTest, HasParentKeyOptionSearchesNestedTypes) {
+  EXPECT_FALSE(schema_.HasParentKeyOption(nullptr));
+  EXPECT_TRUE(schema_.HasParentKeyOption(Type("Level3")));
+  EXPECT_TRUE(schema_.HasParentKeyOption(Type("Level1")));
+  EXPECT_TRUE(schema_.HasParentKeyOption(Type("LoopNode")));
+  EXPECT_FALSE(schema_.HasParentKeyOption(Type("TreeNode")));
+  EXPECT_FALSE(schema_.HasParentKeyOption(Type("RecursiveMsg")));
+  EXPECT_FALSE(schema_.HasParentKeyOption(Type("RootMsg")));
+}
+
+TEST_F(SchemaParentsTest, CollectParentTypesStopsAtVisitedTypes) {
+  Names parents;
+  Names visited{"pt.Level2"};
+  schema_.CollectParentTypes(Type("Level1"), &parents, &visited);
+  EXPECT_TRUE(parents.empty());
+  EXPECT_EQ(visited, (Names{"pt.Level1", "pt.Level2"}));
+
+  visited.clear();
+  schema_.CollectParentTypes(Type("Level1"), &parents, &visited);
+  EXPECT_EQ(parents, Names{"pt.RootMsg"});
+  EXPECT_EQ(visited, (Names{"pt.Level1", "pt.Level2", "pt.Level3"}));
+}
+
+}  // namespace
+}  // namespace tarnix

@@ -1,0 +1,422 @@
+#include "schema/schema.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/text_format.h>
+#include <gtest/gtest.h>
+
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "logging/log_capture.h"
+#include "logging/logger.h"
+#include "schema/schema_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = ::google::protobuf;
+namespace opt = ::caldek::orv::tarnix;
+
+using CppType = pb::FieldDescriptor::CppType;
+
+std::map<int32_t, std::string> Sorted(
+    const std::unordered_map<int32_t, std::string>& names) {
+  return std::map<int32_t, std::string>(names.begin(), names.end());
+}
+
+// Sets the logger threshold for one test and restores it.
+class LogLevelGuard {
+ public:
+  explicit LogLevelGuard(int level) : saved_(orv::Logger::logLevel) {
+    orv::Logger::logLevel = level;
+  }
+  ~LogLevelGuard() { orv::Logger::logLevel = saved_; }
+
+ private:
+  int saved_;
+};
+
+pb::FileDescriptorProto FileProto(const std::string& text) {
+  pb::FileDescriptorProto file;
+  EXPECT_TRUE(pb::TextFormat::ParseFromString(text, &file)) << text;
+  return file;
+}
+
+TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
+  orv::LogCapture capture;
+  Schema schema(FixturePath("type_tables"), "tt");
+  SchemaTestPeer peer(schema);
+  ASSERT_EQ(schema.GetSchemaPath(), FixturePath("type_tables"));
+
+  // Values without full_qualified_name are no object types; of two values
+  // with one number the first keeps the id's name.
+  EXPECT_EQ(Sorted(schema.GetObjectTypeNames()),
+            (std::map<int32_t, std::string>{{1, "tt.AlphaMsg"},
+                                            {2, "tt.BetaMsg"},
+                                            {4, "tt.GhostMsg"},
+                                            {5, "tt.NoKeyMsg"},
+                                            {6, "tt.NoDomainMsg"},
+                                            {7, "tt.NetworkMsg"},
+                                            {300, "tt.PolicyMsg"}}));
+  EXPECT_EQ(peer.type_ids().at("tt.GammaMsg"), 2);
+  EXPECT_EQ(peer.type_ids().at("tt.BetaMsg"), 2);
+  EXPECT_EQ(peer.type_ids().at("tt.GhostMsg"), 4);
+  EXPECT_EQ(peer.type_ids().size(), 8u);
+
+  // Key kinds; a key option set to false still marks the key; the unknown
+  // message and the keyless one get no kind.
+  EXPECT_EQ(peer.key_kinds(),
+            (std::unordered_map<int32_t, int32_t>{
+                {1, CppType::CPPTYPE_STRING},
+                {2, CppType::CPPTYPE_UINT64},
+                {6, CppType::CPPTYPE_BOOL},
+                {7, CppType::CPPTYPE_DOUBLE},
+                {300, CppType::CPPTYPE_MESSAGE}}));
+  EXPECT_TRUE(capture.Contains("Unable to find key field from message type tt.NoKeyMsg"));
+  EXPECT_TRUE(capture.Contains("Unable to find corresponding message type tt.GhostMsg"));
+
+  // ephemeral false counts as absent; the alias of id 2 is ephemeral.
+  EXPECT_EQ(schema.GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 2, 6}));
+  EXPECT_EQ(peer.merkle_sort_types(), (std::unordered_set<int32_t>{1}));
+  EXPECT_EQ(peer.update_frequencies(),
+            (std::unordered_map<int32_t, int32_t>{
+                {1, 3}, {2, 2}, {5, 2}, {6, 2}, {7, 1}, {300, 2}}));
+
+  EXPECT_EQ(peer.domains(),
+            (std::map<std::string, Schema::TypeNameSet>{
+                {"net", {"tt.AlphaMsg"}},
+                {"network", {"tt.BetaMsg", "tt.GammaMsg", "tt.NetworkMsg"}},
+                {"policy", {"tt.NoKeyMsg", "tt.PolicyMsg"}}}));
+  EXPECT_TRUE(capture.Contains(
+      "Unable to find domain option from message type tt.NoDomainMsg"));
+
+  // OpMsg is found under its fixed name whatever the prefix.
+  ASSERT_NE(peer.op_msg(), nullptr);
+  EXPECT_EQ(peer.op_msg()->full_name(), "caldek.orv.tarnix.OpMsg");
+  ASSERT_NE(peer.op_field(), nullptr);
+  EXPECT_EQ(peer.op_field()->name(), "op");
+  ASSERT_NE(peer.index_field(), nullptr);
+  EXPECT_EQ(peer.index_field()->name(), "index");
+
+  EXPECT_NE(schema.GetSchemaText().find("message AlphaMsg"), std::string::npos);
+  EXPECT_NE(schema.GetSchemaText().find("message OpMsg"), std::string::npos);
+}
+
+TEST(SchemaTypeTablesTest, OtherPrefixFindsNoEnums) {
+  orv::LogCapture capture;
+  Schema schema(FixturePath("type_tables"), "caldek.orv.tarnix");
+  SchemaTestPeer peer(schema);
+  EXPECT_EQ(schema.GetSchemaPath(), FixturePath("type_tables"));
+  EXPECT_TRUE(schema.GetObjectTypeNames().empty());
+  EXPECT_TRUE(peer.type_ids().empty());
+  EXPECT_TRUE(peer.domains().empty());
+  EXPECT_EQ(peer.client_count(), 0u);
+  EXPECT_TRUE(capture.Contains("Unable to find ObjectType enum from the descriptor"));
+  EXPECT_TRUE(capture.Contains("Unable to find ClientId enum from the descriptor"));
+  EXPECT_NE(peer.op_msg(), nullptr);
+}
+
+TEST(SchemaTypeTablesTest, KeyFieldIsCachedAndClearNonKeyFieldsKeepsKeys) {
+  Schema schema(FixturePath("type_tables"), "tt");
+  SchemaTestPeer peer(schema);
+  const pb::Descriptor* beta = schema.FindMessageTypeByName("tt.BetaMsg");
+  const pb::Descriptor* no_key = schema.FindMessageTypeByName("tt.NoKeyMsg");
+  ASSERT_NE(beta, nullptr);
+  ASSERT_NE(no_key, nullptr);
+  EXPECT_EQ(schema.GetKeyField(beta)->name(), "id");
+  EXPECT_EQ(schema.GetKeyField(no_key), nullptr);
+  const size_t cached = peer.cached_key_fields();
+  EXPECT_EQ(schema.GetKeyField(no_key), nullptr);
+  EXPECT_EQ(peer.cached_key_fields(), cached);
+
+  std::unique_ptr<pb::Message> alpha(schema.NewMessage("tt.AlphaMsg"));
+  ASSERT_NE(alpha, nullptr);
+  const pb::Descriptor* type = alpha->GetDescriptor();
+  const pb::Reflection* r = alpha->GetReflection();
+  r->SetString(alpha.get(), type->FindFieldByName("name"), "a1");
+  r->SetInt32(alpha.get(), type->FindFieldByName("count"), 3);
+  r->AddString(alpha.get(), type->FindFieldByName("tags"), "t");
+  r->MutableUnknownFields(alpha.get())->AddVarint(99, 7);
+  schema.ClearNonKeyFields(alpha.get());
+  std::vector<const pb::FieldDescriptor*> left;
+  r->ListFields(*alpha, &left);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]->name(), "name");
+  EXPECT_EQ(r->GetString(*alpha, left[0]), "a1");
+  EXPECT_EQ(r->GetUnknownFields(*alpha).field_count(), 1);
+}
+
+TEST(SchemaMessagesTest, NewAndParseMessage) {
+  orv::LogCapture capture;
+  LogLevelGuard level(orv::VERBOSE);
+  Schema schema(FixturePath("type_tables"), "tt");
+  EXPECT_EQ(schema.NewMessage("tt.Missing"), nullptr);
+  EXPECT_TRUE(capture.Contains("Unable to get descriptor for tt.Missing"));
+  EXPECT_EQ(schema.ParseMessage("tt.Missing", ""), nullptr);
+
+  EXPECT_EQ(schema.ParseMessage("tt.AlphaMsg", "\x0a\x05"), nullptr);
+  EXPECT_TRUE(capture.Contains("Unable to parse data into tt.AlphaMsg message"));
+
+  std::unique_ptr<pb::Message> empty(schema.ParseMessage("tt.AlphaMsg", ""));
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->ByteSizeLong(), 0u);
+
+  std::unique_ptr<pb::Message> parsed(
+      schema.ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi\x10\x05", 6)));
+  ASSERT_NE(parsed, nullptr);
+  EXPECT_EQ(parsed->ShortDebugString(), "name: \"hi\" count: 5");
+}
+
+TEST(SchemaUnloadedTest, EverythingEmptyAndLogged) {
+  orv::LogCapture capture;
+  Schema schema("/nonexistent/schema.pb", "tt");
+  EXPECT_EQ(schema.GetSchemaPath(), "");
+  EXPECT_EQ(schema.GetSchemaText(), "");
+  EXPECT_TRUE(capture.Contains("FileDescriptorSet does not contain a file"));
+  capture.Clear();
+
+  EXPECT_EQ(schema.FindMessageTypeByName("tt.AlphaMsg"), nullptr);
+  EXPECT_EQ(capture.Count("descriptor_pool_ is nullptr"), 1u);
+  EXPECT_EQ(schema.NewMessage("tt.AlphaMsg"), nullptr);
+  EXPECT_EQ(schema.GetVersion(), "");
+  EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+  EXPECT_EQ(capture.Count("errorCode=\"ERR_DESCRIPTOR_POOL_nullptr\""), 4u);
+  EXPECT_TRUE(schema.GetObjectTypeNames().empty());
+  EXPECT_FALSE(schema.HasReadPermission("read-all", "tt.AlphaMsg"));
+  EXPECT_TRUE(schema.LookupParentTypes("tt.AlphaMsg").empty());
+}
+
+// A failed load must leave path, tables, text and permissions as they were.
+class SchemaReloadTest : public ::testing::Test {
+ protected:
+  SchemaReloadTest() : schema_(FixturePath("type_tables"), "tt") {}
+
+  void ExpectUnchanged() {
+    SchemaTestPeer peer(schema_);
+    EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("type_tables"));
+    EXPECT_EQ(schema_.GetSchemaText(), text_);
+    EXPECT_EQ(schema_.GetObjectTypeNames().size(), 7u);
+    EXPECT_EQ(peer.domains().size(), 3u);
+    EXPECT_EQ(peer.pool(), pool_);
+    EXPECT_TRUE(schema_.HasReadPermission("read-all", "tt.AlphaMsg"));
+    EXPECT_EQ(schema_.LookupParentTypes("tt.AlphaMsg").size(), 0u);
+    EXPECT_NE(schema_.FindMessageTypeByName("tt.AlphaMsg"), nullptr);
+  }
+
+  void SetUp() override {
+    text_ = schema_.GetSchemaText();
+    pool_ = SchemaTestPeer(schema_).pool();
+    ASSERT_NE(pool_, nullptr);
+  }
+
+  Schema schema_;
+  std::string text_;
+  const pb::DescriptorPool* pool_ = nullptr;
+  TempDir dir_;
+};
+
+TEST_F(SchemaReloadTest, GarbageBytesKeepSchema) {
+  orv::LogCapture capture;
+  const std::string path = dir_.Write("garbage.pb", "\x0a\xff\xff");
+  EXPECT_FALSE(schema_.LoadSchema(path));
+  EXPECT_TRUE(capture.Contains("Failed to parse schema proto file: " + path + ","));
+  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0202\""));
+  ExpectUnchanged();
+}
+
+TEST_F(SchemaReloadTest, EmptyMissingAndNonRegularFilesKeepSchema) {
+  const std::string fifo = dir_.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Larger than 256 MiB, sparse.
+  const std::string big = dir_.path() + "/big.pb";
+  int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, (off_t{256} << 20) + 1), 0);
+  ::close(fd);
+
+  for (const std::string& path :
+       {dir_.Write("empty.pb", ""), dir_.path() + "/missing.pb", dir_.path(),
+        fifo, std::string("/dev/zero"), big}) {
+    orv::LogCapture capture;
+    EXPECT_FALSE(schema_.LoadSchema(path)) << path;
+    EXPECT_TRUE(capture.Contains("FileDescriptorSet does not contain a file"))
+        << path;
+    ExpectUnchanged();
+  }
+}
+
+TEST_F(SchemaReloadTest, ImportListedAfterItsUserKeepsSchema) {
+  pb::FileDescriptorSet set;
+  *set.add_file() = FileProto(R"(
+      name: "user.proto" package: "tt" dependency: "base.proto"
+      message_type { name: "UserMsg"
+        field { name: "base" number: 1 label: LABEL_OPTIONAL
+                type: TYPE_MESSAGE type_name: ".tt.BaseMsg" } })");
+  *set.add_file() = FileProto(R"(
+      name: "base.proto" package: "tt" message_type { name: "BaseMsg" })");
+  orv::LogCapture capture;
+  EXPECT_FALSE(schema_.LoadSchema(dir_.WriteSet("misordered.pb", set)));
+  EXPECT_TRUE(capture.Contains("Unable to build FileDescriptor"));
+  ExpectUnchanged();
+
+  // The same files in dependency order load.
+  set.mutable_file()->SwapElements(0, 1);
+  EXPECT_TRUE(schema_.LoadSchema(dir_.WriteSet("ordered.pb", set)));
+  EXPECT_NE(schema_.FindMessageTypeByName("tt.UserMsg"), nullptr);
+}
+
+TEST_F(SchemaReloadTest, SuccessfulReloadReplacesTablesAndClearsCaches) {
+  SchemaTestPeer peer(schema_);
+  schema_.GetKeyField(schema_.FindMessageTypeByName("tt.AlphaMsg"));
+  schema_.GetParentKeyFields(schema_.FindMessageTypeByName("tt.AlphaMsg"));
+  ASSERT_GT(peer.cached_key_fields(), 0u);
+  ASSERT_GT(peer.cached_parent_key_fields(), 0u);
+
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")));
+  EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("reloaded"));
+  EXPECT_NE(schema_.GetSchemaText(), text_);
+  EXPECT_EQ(Sorted(schema_.GetObjectTypeNames()),
+            (std::map<int32_t, std::string>{{1, "tt.AlphaMsg"},
+                                            {9, "tt.DeltaMsg"}}));
+  EXPECT_EQ(peer.type_ids().size(), 2u);
+  EXPECT_EQ(peer.key_kinds(),
+            (std::unordered_map<int32_t, int32_t>{
+                {1, CppType::CPPTYPE_INT32}, {9, CppType::CPPTYPE_STRING}}));
+  EXPECT_TRUE(schema_.GetEphemeralObjectTypes().empty());
+  EXPECT_TRUE(peer.merkle_sort_types().empty());
+  EXPECT_EQ(peer.update_frequencies().size(), 2u);
+  EXPECT_EQ(peer.domains(), (std::map<std::string, Schema::TypeNameSet>{
+                                {"policy", {"tt.AlphaMsg", "tt.DeltaMsg"}}}));
+  // Key field caches restart on the new pool's types.
+  EXPECT_EQ(peer.cached_key_fields(), 2u);
+  EXPECT_EQ(peer.cached_parent_key_fields(), 0u);
+  // The old schema's types, clients and parents are gone.
+  EXPECT_EQ(schema_.FindMessageTypeByName("tt.BetaMsg"), nullptr);
+  EXPECT_EQ(peer.client_count(), 1u);
+  EXPECT_FALSE(schema_.HasReadPermission("read-all", "tt.AlphaMsg"));
+  EXPECT_TRUE(schema_.HasReadPermission("net-reader", "tt.DeltaMsg"));
+  EXPECT_EQ(schema_.LookupParentTypes("tt.DeltaMsg"),
+            (Schema::TypeNameSet{"tt.AlphaMsg"}));
+  EXPECT_EQ(peer.op_msg(), nullptr);
+  EXPECT_EQ(peer.op_field(), nullptr);
+  EXPECT_EQ(peer.index_field(), nullptr);
+}
+
+// Messages and descriptors of a replaced schema stay usable (run under ASan).
+TEST(SchemaGenerationTest, OldMessagesOutliveReloads) {
+  Schema schema(FixturePath("type_tables"), "tt");
+  std::unique_ptr<pb::Message> old_message(
+      schema.ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi", 4)));
+  std::unique_ptr<pb::Message> old_empty(schema.NewMessage("tt.PolicyMsg"));
+  ASSERT_NE(old_message, nullptr);
+  ASSERT_NE(old_empty, nullptr);
+  const pb::Descriptor* old_type = old_message->GetDescriptor();
+
+  ASSERT_TRUE(schema.LoadSchema(FixturePath("reloaded")));
+  ASSERT_TRUE(schema.LoadSchema(FixturePath("type_tables")));
+
+  // New messages come from the new pool, never from an old prototype.
+  std::unique_ptr<pb::Message> fresh(schema.NewMessage("tt.AlphaMsg"));
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh->GetDescriptor(), old_type);
+  EXPECT_EQ(fresh->GetDescriptor()->file()->pool(), SchemaTestPeer(schema).pool());
+
+  const pb::Reflection* r = old_message->GetReflection();
+  r->AddString(old_message.get(), old_type->FindFieldByName("tags"), "kept");
+  EXPECT_EQ(old_message->ShortDebugString(), "name: \"hi\" tags: \"kept\"");
+  std::unique_ptr<pb::Message> copy(old_message->New());
+  copy->CopyFrom(*old_message);
+  const pb::Descriptor* policy = old_empty->GetDescriptor();
+  pb::Message* body = old_empty->GetReflection()->MutableMessage(
+      old_empty.get(), policy->FindFieldByName("body"));
+  body->GetReflection()->SetString(
+      body, body->GetDescriptor()->FindFieldByName("text"), "x");
+  EXPECT_EQ(old_empty->ShortDebugString(), "body { text: \"x\" }");
+  old_message.reset();
+  old_empty.reset();
+  EXPECT_EQ(copy->ShortDebugString(), "name: \"hi\" tags: \"kept\"");
+}
+
+TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
+  TempDir dir;
+  LogLevelGuard level(orv::VERBOSE);
+  Schema schema("", "tt");
+
+  pb::FileDescriptorProto version = FileProto(
+      R"(name: "caldek/orv/tarnix/tarnix_version.proto" package: "x")");
+  pb::FileDescriptorProto common = FileProto(
+      R"(name: "caldek/orv/tarnix/tarnix_schema_common.proto" package: "x")");
+  pb::FileDescriptorProto other = FileProto(R"(name: "other.proto")");
+
+  {  // Neither file: both lookups fail with ERROR lines.
+    pb::FileDescriptorSet set;
+    *set.add_file() = other;
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("none.pb", set)));
+    orv::LogCapture capture;
+    EXPECT_EQ(schema.GetVersion(), "");
+    EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+    EXPECT_TRUE(capture.Contains(
+        "Unable to find file descriptor for tarnix_version.proto"));
+    EXPECT_TRUE(capture.Contains(
+        "Unable to find file descriptor for tarnix_schema_common.proto"));
+    EXPECT_EQ(capture.Count("errorCode=\"DRX0202\""), 2u);
+  }
+  {  // Files without the options: VERBOSE lines without a tag.
+    pb::FileDescriptorSet set;
+    *set.add_file() = version;
+    *set.add_file() = common;
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("bare.pb", set)));
+    orv::LogCapture capture;
+    EXPECT_EQ(schema.GetVersion(), "");
+    EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+    EXPECT_TRUE(capture.Contains("Unable to find version from schema file"));
+    EXPECT_TRUE(capture.Contains(
+        "Unable to find deprecated object types from schema file"));
+    EXPECT_FALSE(capture.Contains("errorCode="));
+  }
+  {  // With the options; duplicate ids are kept in order.
+    version.mutable_options()->SetExtension(opt::version, "2.0.1");
+    opt::DeprecatedObjectTypeIdsMsg* ids = common.mutable_options()->MutableExtension(
+        opt::deprecated_object_type_id);
+    for (int32_t id : {7, 3, 7}) ids->add_ids(id);
+    pb::FileDescriptorSet set;
+    *set.add_file() = version;
+    *set.add_file() = common;
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("set.pb", set)));
+    EXPECT_EQ(schema.GetVersion(), "2.0.1");
+    EXPECT_EQ(schema.GetDeprecatedObjectTypes(), (std::vector<int32_t>{7, 3, 7}));
+  }
+}
+
+TEST(SchemaExampleTest, LoadsExampleSchema) {
+  orv::LogCapture capture;
+  Schema schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
+  SchemaTestPeer peer(schema);
+  ASSERT_EQ(schema.GetSchemaPath(), TARNIX_EXAMPLE_SCHEMA);
+  EXPECT_FALSE(capture.Contains("errorCode=")) << capture.lines().front();
+  EXPECT_FALSE(schema.GetVersion().empty());
+  EXPECT_FALSE(schema.GetDeprecatedObjectTypes().empty());
+  ASSERT_FALSE(schema.GetObjectTypeNames().empty());
+  // Every object type resolves to a message with a key, a domain and an
+  // update frequency of 1 to 3.
+  for (const auto& entry : schema.GetObjectTypeNames()) {
+    const pb::Descriptor* type = schema.FindMessageTypeByName(entry.second);
+    ASSERT_NE(type, nullptr) << entry.second;
+    EXPECT_NE(schema.GetKeyField(type), nullptr) << entry.second;
+    EXPECT_EQ(peer.key_kinds().count(entry.first), 1u) << entry.second;
+    const int32_t frequency = peer.update_frequencies().at(entry.first);
+    EXPECT_TRUE(frequency >= 1 && frequency <= 3) << entry.second;
+  }
+  EXPECT_NE(peer.op_msg(), nullptr);
+  EXPECT_NE(peer.op_field(), nullptr);
+  EXPECT_NE(peer.index_field(), nullptr);
+  EXPECT_GT(peer.client_count(), 0u);
+}
+
+}  // namespace
+}  // namespace tarnix

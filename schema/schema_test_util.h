@@ -1,0 +1,95 @@
+#ifndef TARNIX_SCHEMA_SCHEMA_TEST_UTIL_H_
+#define TARNIX_SCHEMA_SCHEMA_TEST_UTIL_H_
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <google/protobuf/descriptor.pb.h>
+
+#include "schema/schema.h"
+
+namespace tarnix {
+
+// Read access to the tables that have no public getter.
+class SchemaTestPeer {
+ public:
+  explicit SchemaTestPeer(const Schema& schema) : s_(schema) {}
+  const std::unordered_map<std::string, int32_t>& type_ids() const {
+    return s_.type_ids_;
+  }
+  const std::unordered_map<int32_t, int32_t>& key_kinds() const {
+    return s_.key_kinds_;
+  }
+  const std::unordered_map<int32_t, int32_t>& update_frequencies() const {
+    return s_.update_frequencies_;
+  }
+  const std::unordered_set<int32_t>& merkle_sort_types() const {
+    return s_.merkle_sort_types_;
+  }
+  const std::map<std::string, Schema::TypeNameSet>& domains() const {
+    return s_.domains_;
+  }
+  size_t cached_key_fields() const { return s_.key_fields_.size(); }
+  size_t cached_parent_key_fields() const {
+    return s_.parent_key_fields_.size();
+  }
+  size_t parent_table_size() const { return s_.parent_types_.size(); }
+  size_t child_table_size() const { return s_.child_types_.size(); }
+  size_t client_count() const { return s_.client_permissions_.size(); }
+  const google::protobuf::DescriptorPool* pool() const {
+    return s_.descriptor_pool_.get();
+  }
+  const google::protobuf::Descriptor* op_msg() const {
+    return s_.op_msg_descriptor_;
+  }
+  const google::protobuf::FieldDescriptor* op_field() const {
+    return s_.op_field_;
+  }
+  const google::protobuf::FieldDescriptor* index_field() const {
+    return s_.index_field_;
+  }
+
+ private:
+  const Schema& s_;
+};
+
+inline std::string FixturePath(const std::string& name) {
+  return std::string(TARNIX_TEST_DATA_DIR) + "/testdata/" + name + ".pb";
+}
+
+// A fresh directory under the system temp dir, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "schema-test-XXXXXX").string();
+    if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+  // Writes `bytes` to <dir>/<name> and returns the file's path.
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::string file = path_ + "/" + name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return file;
+  }
+
+  std::string WriteSet(const std::string& name,
+                       const google::protobuf::FileDescriptorSet& set) const {
+    return Write(name, set.SerializeAsString());
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_SCHEMA_SCHEMA_TEST_UTIL_H_
