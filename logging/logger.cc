@@ -114,20 +114,23 @@ Logger& Logger::put(const char* format, ...) {
 Logger& Logger::vput(const char* format, va_list args) {
   if (format == nullptr || format[0] == '\0') return *this;
   std::string buf;
-  for (size_t size = kFirstFormatBuffer; size <= kLastFormatBuffer;
-       size *= 2) {
+  size_t size = kFirstFormatBuffer;
+  for (;;) {
     buf.resize(size);
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(&buf[0], size, format, copy);
     va_end(copy);
     if (n < 0) return *this;
-    if (static_cast<size_t>(n) < size) {
+    const size_t needed = static_cast<size_t>(n) + 1;
+    if (needed <= size) {
       text_.write(buf.data(), n);
       return *this;
     }
+    // Go straight to the first buffer of the doubling series that holds it.
+    while (size < needed && size < kLastFormatBuffer) size *= 2;
+    if (size < needed) return *this;  // longer than the largest buffer
   }
-  return *this;  // longer than the largest buffer: dropped
 }
 
 Logger& Logger::s2comp(const char* component) {

@@ -76,13 +76,14 @@ void LatencyCounterT<A>::finish_active() {
 }
 
 template <typename A>
-std::string LatencyCounterT<A>::string(bool current) {
-  A w;
-  {
-    std::lock_guard<SpinLock> lock(this->lock_);
-    if (current) finish_active();
-    w = this->chosen(current);
-  }
+A LatencyCounterT<A>::finished_or_current(bool current) {
+  std::lock_guard<SpinLock> lock(this->lock_);
+  if (current) finish_active();
+  return this->chosen(current);
+}
+
+template <typename A>
+std::string LatencyCounterT<A>::text(const A& w) const {
   std::ostringstream out;
   if (!this->units_.empty()) out << "units: " << this->units_ << ", ";
   out << "s~last: " << w.s_last << ", s~num: " << w.s_num
@@ -92,6 +93,11 @@ std::string LatencyCounterT<A>::string(bool current) {
       << ", v~num: " << w.v_num << ", v~min: " << w.v_min
       << ", v~max: " << w.v_max;
   return out.str();
+}
+
+template <typename A>
+std::string LatencyCounterT<A>::string(bool current) {
+  return text(finished_or_current(current));
 }
 
 template <typename A>
@@ -121,10 +127,9 @@ void LatencyCounterT<A>::collect_impl() {
 
 template <typename A>
 void LatencyCounterT<A>::serialize_impl(Serializer& serializer, bool current) {
-  const std::string text = string(current);
-  A w = this->window(current);
+  const A w = finished_or_current(current);
   serializer.set_units(this->units_);
-  serializer.set_text(text);
+  serializer.set_text(text(w));
   serializer.set_uint64("s~last", w.s_last);
   serializer.set_uint64("s~num", w.s_num);
   serializer.set_uint64_range("s~min", "s~max", w.s_min, w.s_max);

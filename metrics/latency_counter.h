@@ -58,6 +58,9 @@ class LatencyCounterT
 
  private:
   void finish_active();  // lock held: average and percentiles
+  // A copy of the chosen window, the current one first brought up to date.
+  Aggregators finished_or_current(bool current);
+  std::string text(const Aggregators& w) const;
 
   std::vector<uint64_t> samples_;
   std::mt19937 engine_{5489u};

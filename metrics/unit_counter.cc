@@ -46,14 +46,21 @@ UnitCounterT<T>& UnitCounterT<T>::operator--() {
   return *this;
 }
 
-template <typename T>
-std::string UnitCounterT<T>::string(bool current) {
-  unit_aggregators w = this->window(current);
+namespace {
+
+std::string Text(const std::string& units, const unit_aggregators& w) {
   std::ostringstream out;
-  if (!this->units_.empty()) out << "units: " << this->units_ << ", ";
+  if (!units.empty()) out << "units: " << units << ", ";
   out << "v~last: " << w.last << ", s~num: " << w.num
       << ", s~min: " << w.min << ", s~max: " << w.max;
   return out.str();
+}
+
+}  // namespace
+
+template <typename T>
+std::string UnitCounterT<T>::string(bool current) {
+  return Text(this->units_, this->window(current));
 }
 
 template <typename T>
@@ -76,9 +83,9 @@ void UnitCounterT<T>::collect_impl() {
 
 template <typename T>
 void UnitCounterT<T>::serialize_impl(Serializer& serializer, bool current) {
-  unit_aggregators w = this->window(current);
+  const unit_aggregators w = this->window(current);
   serializer.set_units(this->units_);
-  serializer.set_text(string(current));
+  serializer.set_text(Text(this->units_, w));
   serializer.set_uint64("v~last", w.last);
   serializer.set_uint64("s~num", w.num);
   serializer.set_uint64_range("s~min", "s~max", w.min, w.max);
