@@ -1,0 +1,45 @@
+#include "platform/net/rsa_private_key.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+namespace orv {
+namespace net {
+
+RSAPrivateKey::Ptr RSAPrivateKey::FromPemData(const std::string& pem) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (bio == nullptr) return nullptr;
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  ERR_clear_error();
+  if (key == nullptr) return nullptr;
+  EVP_PKEY_free(key);
+  return Ptr(new RSAPrivateKey(pem));
+}
+
+RSAPrivateKey::Ptr RSAPrivateKey::FromPemFile(const std::string& path,
+                                              std::error_code& ec) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    return nullptr;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  Ptr key = FromPemData(text.str());
+  ec = key ? std::error_code() : std::make_error_code(std::errc::invalid_argument);
+  return key;
+}
+
+RSAPrivateKey::Ptr RSAPrivateKey::FromPemFile(const std::string& path) {
+  std::error_code ec;
+  return FromPemFile(path, ec);
+}
+
+}  // namespace net
+}  // namespace orv

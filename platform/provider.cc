@@ -1,0 +1,215 @@
+#include "platform/provider.h"
+
+#include <signal.h>
+
+#include <stdexcept>
+
+#include <grpcpp/alarm.h>
+#include <grpcpp/server.h>
+#include <grpcpp/server_builder.h>
+
+#include "logging/logger.h"
+#include "platform/rpc/server_runtime.h"
+
+namespace orv {
+namespace rpc {
+namespace internal {
+
+class TimerTag final : public CompletionTag {
+ public:
+  TimerTag(AsioOrvProvider* provider, int which, void (AsioOrvProvider::*fn)(int, bool))
+      : provider_(provider), which_(which), fn_(fn) {}
+  void OnEvent(bool ok) override { (provider_->*fn_)(which_, ok); }
+
+ private:
+  AsioOrvProvider* provider_;
+  int which_;
+  void (AsioOrvProvider::*fn_)(int, bool);
+};
+
+}  // namespace internal
+}  // namespace rpc
+
+namespace {
+
+constexpr int kMetricsTimer = 0;
+constexpr int kWakeTimer = 1;
+// Largest request message accepted; write streams carry large objects.
+constexpr int kMaxReceiveMessageBytes = 128 << 20;
+// How long the loop sleeps at most before it looks at stop requests again.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+std::atomic<bool> g_stop_signal{false};
+struct sigaction g_old_term, g_old_int, g_old_pipe;
+int g_handlers_installed = 0;
+
+extern "C" void OnStopSignal(int) { g_stop_signal.store(true); }
+
+void InstallSignalHandlers() {
+  g_stop_signal.store(false);
+  if (g_handlers_installed++ > 0) return;
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, &g_old_term);
+  sigaction(SIGINT, &action, &g_old_int);
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &g_old_pipe);
+}
+
+void RestoreSignalHandlers() {
+  if (--g_handlers_installed > 0) return;
+  sigaction(SIGTERM, &g_old_term, nullptr);
+  sigaction(SIGINT, &g_old_int, nullptr);
+  sigaction(SIGPIPE, &g_old_pipe, nullptr);
+}
+
+gpr_timespec After(std::chrono::milliseconds delay) {
+  return gpr_time_add(gpr_now(GPR_CLOCK_MONOTONIC),
+                      gpr_time_from_millis(delay.count(), GPR_TIMESPAN));
+}
+
+}  // namespace
+
+AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
+                                 const std::string& /*name*/)
+    : root_namespace_(config.get<std::string>("metrics.root_namespace", "")),
+      report_interval_(config.get<unsigned>("metrics.report_interval_sec", 300)),
+      shutdown_grace_(config.get<unsigned>("rpc.shutdown_grace_ms", 1000)),
+      builder_(this),
+      grpc_builder_(new grpc::ServerBuilder),
+      metrics_alarm_(new grpc::Alarm),
+      wake_alarm_(new grpc::Alarm),
+      metrics_tag_(new rpc::internal::TimerTag(this, kMetricsTimer, &AsioOrvProvider::OnTimer)),
+      wake_tag_(new rpc::internal::TimerTag(this, kWakeTimer, &AsioOrvProvider::OnTimer)) {
+  cq_ = grpc_builder_->AddCompletionQueue();
+  InstallSignalHandlers();
+}
+
+AsioOrvProvider::~AsioOrvProvider() {
+  if (!drained_) {
+    stop_requested_ = true;
+    Run(1);
+  }
+  server_.reset();
+  RestoreSignalHandlers();
+}
+
+void AsioOrvProvider::Stop() { stop_requested_.store(true); }
+
+bool AsioOrvProvider::StopRequested() const {
+  return stop_requested_.load() || g_stop_signal.load();
+}
+
+void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
+                                  const std::vector<std::string>& addresses,
+                                  std::vector<int>* ports) {
+  if (server_ || runtime_) throw std::runtime_error("The RPC server was already started");
+  runtime_.reset(new rpc::internal::ServerRuntime(cq_.get()));
+  for (rpc::Service* service : services) runtime_->AddService(service);
+
+  net::NetSecurityManager& security = net_.security_manager();
+  net::SecurityContext::Ptr context = security.default_server_context();
+  if (!context || !context->private_key() || !context->certificate()) {
+    TARNIX_LOG(orv::WARNING, nullptr,
+               "No server key and certificate configured: listeners serve plaintext");
+  }
+  std::shared_ptr<grpc::ServerCredentials> credentials = security.ServerCredentials();
+  ports->assign(addresses.size(), 0);
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    grpc_builder_->AddListeningPort(addresses[i], credentials, &(*ports)[i]);
+  }
+  grpc_builder_->RegisterAsyncGenericService(runtime_->generic_service());
+  grpc_builder_->SetMaxReceiveMessageSize(kMaxReceiveMessageBytes);
+  grpc_builder_->AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);  // a taken port is an error
+  grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_TIME_MS, 60 * 1000);
+  grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 20 * 1000);
+  grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
+  grpc_builder_->AddChannelArgument(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
+  grpc_builder_->AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS,
+                                    10 * 1000);
+  server_ = grpc_builder_->BuildAndStart();
+  std::string failed;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    bool is_unix = addresses[i].compare(0, 5, "unix:") == 0;
+    if (!server_ || ((*ports)[i] == 0 && !is_unix)) failed += " " + addresses[i];
+  }
+  if (!server_ || !failed.empty()) {
+    if (server_) {
+      server_->Shutdown(gpr_now(GPR_CLOCK_MONOTONIC));
+      server_.reset();
+    }
+    throw std::runtime_error("Cannot listen on:" + failed);
+  }
+  runtime_->StartAccepting();
+}
+
+void AsioOrvProvider::ArmMetricsTimer() {
+  if (report_interval_.count() <= 0) return;
+  metrics_alarm_->Set(cq_.get(), After(report_interval_), metrics_tag_.get());
+}
+
+void AsioOrvProvider::OnTimer(int which, bool ok) {
+  if (which == kMetricsTimer && ok && !stopping_) {
+    metrics_.collect();
+    ArmMetricsTimer();
+  }
+}
+
+void AsioOrvProvider::Run(int /*threads*/) {
+  if (drained_) return;
+  if (!StopRequested()) ArmMetricsTimer();
+  for (;;) {
+    void* tag = nullptr;
+    bool ok = false;
+    auto status = cq_->AsyncNext(&tag, &ok, After(kPollInterval));
+    if (status == grpc::CompletionQueue::SHUTDOWN) break;
+    if (status == grpc::CompletionQueue::GOT_EVENT) {
+      static_cast<rpc::internal::CompletionTag*>(tag)->OnEvent(ok);
+    }
+    if (!stopping_ && StopRequested()) BeginStop();
+    if (stopping_ && !queue_shut_down_ && server_down_.load()) {
+      if (runtime_) runtime_->CloseOperations();
+      cq_->Shutdown();
+      queue_shut_down_ = true;
+    }
+  }
+  if (shutdown_thread_.joinable()) shutdown_thread_.join();
+  drained_ = true;
+}
+
+void AsioOrvProvider::BeginStop() {
+  stopping_ = true;
+  metrics_alarm_->Cancel();
+  if (runtime_) runtime_->StopAccepting();
+  if (!server_) {
+    server_down_ = true;
+    return;
+  }
+  gpr_timespec deadline = After(shutdown_grace_);
+  shutdown_thread_ = std::thread([this, deadline] {
+    server_->Shutdown(deadline);
+    wake_alarm_->Set(cq_.get(), gpr_now(GPR_CLOCK_MONOTONIC), wake_tag_.get());
+    server_down_ = true;
+  });
+}
+
+void rpc::ServerBuilder::RegisterService(Service* service, const RpcServiceOptions&) {
+  services_.push_back(service);
+}
+
+void rpc::ServerBuilder::AddListeningEndpoint(const net::Endpoint& endpoint,
+                                              std::shared_ptr<net::ConnectionOptions>,
+                                              const RpcConnectionOptions&) {
+  addresses_.push_back(endpoint.address());
+}
+
+std::unique_ptr<rpc::Server> rpc::ServerBuilder::BuildStarted() {
+  std::unique_ptr<Server> server(new Server);
+  provider_->StartServer(services_, addresses_, &server->ports_);
+  return server;
+}
+
+}  // namespace orv

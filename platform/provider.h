@@ -1,0 +1,101 @@
+#ifndef TARNIX_PLATFORM_PROVIDER_H_
+#define TARNIX_PLATFORM_PROVIDER_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "platform/metrics/metric_registry.h"
+#include "platform/net/net_security_manager.h"
+#include "platform/rpc/server_builder.h"
+
+namespace grpc {
+class Alarm;
+class Server;
+class ServerBuilder;
+class ServerCompletionQueue;
+}  // namespace grpc
+
+namespace orv {
+namespace rpc {
+namespace internal {
+class ServerRuntime;
+class TimerTag;
+}  // namespace internal
+}  // namespace rpc
+
+namespace net {
+// The provider's network side.
+class NetProvider {
+ public:
+  NetSecurityManager& security_manager() { return security_manager_; }
+
+ private:
+  NetSecurityManager security_manager_;
+};
+}  // namespace net
+
+// Runs the RPC server and the metrics timer on one completion queue, polled
+// by the thread that calls Run. SIGTERM and SIGINT stop it; SIGPIPE is ignored.
+//
+// Settings read from `config`: "metrics.report_interval_sec" (default 300),
+// "metrics.root_namespace" (informational), "rpc.shutdown_grace_ms" (1000).
+class AsioOrvProvider {
+ public:
+  AsioOrvProvider(const boost::property_tree::ptree& config, const std::string& name);
+  ~AsioOrvProvider();
+  AsioOrvProvider(const AsioOrvProvider&) = delete;
+  AsioOrvProvider& operator=(const AsioOrvProvider&) = delete;
+
+  rpc::ServerBuilder& rpc() { return builder_; }
+  net::NetProvider& net() { return net_; }
+  metrics::MetricRegistry& metrics() { return metrics_; }
+
+  // Polls the queue on this thread until the provider stops: the server shuts
+  // down with the grace period, the queue drains, then Run returns. Only one
+  // polling thread is supported; `threads` is accepted for compatibility.
+  void Run(int threads);
+  // Asks Run to stop; safe from any thread.
+  void Stop();
+
+ private:
+  friend class rpc::ServerBuilder;
+  void StartServer(const std::vector<rpc::Service*>& services,
+                   const std::vector<std::string>& addresses, std::vector<int>* ports);
+  void ArmMetricsTimer();
+  void OnTimer(int which, bool ok);
+  void BeginStop();
+  bool StopRequested() const;
+
+  const std::string root_namespace_;
+  const std::chrono::seconds report_interval_;
+  const std::chrono::milliseconds shutdown_grace_;
+  metrics::MetricRegistry metrics_;
+  net::NetProvider net_;
+  rpc::ServerBuilder builder_;
+
+  std::unique_ptr<grpc::ServerBuilder> grpc_builder_;
+  std::unique_ptr<grpc::ServerCompletionQueue> cq_;
+  std::unique_ptr<rpc::internal::ServerRuntime> runtime_;
+  std::unique_ptr<grpc::Server> server_;
+  std::unique_ptr<grpc::Alarm> metrics_alarm_;
+  std::unique_ptr<grpc::Alarm> wake_alarm_;
+  std::unique_ptr<rpc::internal::TimerTag> metrics_tag_;
+  std::unique_ptr<rpc::internal::TimerTag> wake_tag_;
+  std::thread shutdown_thread_;
+  std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> server_down_{false};
+  bool stopping_ = false;
+  bool queue_shut_down_ = false;
+  bool drained_ = false;
+};
+
+}  // namespace orv
+
+#endif  // TARNIX_PLATFORM_PROVIDER_H_

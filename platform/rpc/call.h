@@ -1,0 +1,166 @@
+#ifndef TARNIX_PLATFORM_RPC_CALL_H_
+#define TARNIX_PLATFORM_RPC_CALL_H_
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/intrusive_ptr.hpp>
+
+#include "platform/net/peer_authentication.h"
+#include "platform/rpc/status.h"
+#include "platform/util/ref_counted.h"
+
+namespace google {
+namespace protobuf {
+class Message;
+}  // namespace protobuf
+}  // namespace google
+
+namespace orv {
+namespace rpc {
+
+namespace internal {
+struct CallParts;
+struct CallTag;
+struct MethodEntry;
+class ServerRuntime;
+}  // namespace internal
+
+// What a handler knows about its call besides the request.
+class CallContext {
+ public:
+  using CompletionCallback = std::function<void(const Status&)>;
+
+  // gRPC metadata "client-id"; empty when the client sent none.
+  const std::string& client_id() const { return client_id_; }
+  const net::PeerAuthentication& peer_authentication() const { return peer_; }
+  const std::string& method() const { return method_; }
+
+  // Called once, after the call has ended, with the status sent to the client,
+  // or a non-OK code when the client cancelled or the connection broke.
+  void set_completion_callback(CompletionCallback callback) {
+    completion_callback_ = std::move(callback);
+  }
+
+ private:
+  friend class ServerCall;
+  std::string client_id_;
+  std::string method_;
+  net::PeerAuthentication peer_;
+  CompletionCallback completion_callback_;
+};
+
+class CallObserverBase;
+
+// One server-side call. Operations run on the event-loop thread; none calls
+// back synchronously, and after a terminal one (Respond, Finish, Fail, or the
+// end of the call) every further one is a no-op.
+class ServerCall : public RefCounted {
+ public:
+  ~ServerCall() override;
+
+  // Queues one message; the message is serialised now and not retained.
+  void WriteMessage(const google::protobuf::Message& message);
+  // Queues the one response and then OK.
+  void RespondMessage(const google::protobuf::Message& message);
+  // Ends the call with OK after every queued write.
+  void Finish();
+  // Ends the call with `status` after every queued write.
+  void Fail(const AppStatus& status);
+
+  // True until a terminal operation was issued or the call ended.
+  bool is_open() const { return !terminal_issued_ && !closed_; }
+  CallContext& context() { return context_; }
+
+  // Bytes queued beyond which a call is cancelled (a reader that stopped).
+  static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+
+ protected:
+  ServerCall() = default;
+
+ private:
+  friend class internal::ServerRuntime;
+  friend struct internal::CallTag;
+  struct PendingWrite;
+  struct WriteQueueDeleter {
+    void operator()(std::deque<PendingWrite>* queue) const;
+  };
+
+  void Start(internal::ServerRuntime* runtime, internal::CallParts* parts,
+             const internal::MethodEntry* method);
+  void OnEvent(int which, bool ok);
+  void OnRequestRead(bool ok);
+  void OnStreamRead(bool ok);
+  void OnWriteDone(bool ok);
+  void OnDone();
+  void StartRead();
+  void Enqueue(const google::protobuf::Message* message, bool terminal,
+               const Status& status);
+  void PumpWrites();
+  void MaybeEnd();
+  void DropPendingWrites();
+  void Close();
+  template <class Fn>
+  void Guard(const char* what, Fn&& fn);
+
+  internal::ServerRuntime* runtime_ = nullptr;
+  internal::CallParts* parts_ = nullptr;
+  const internal::MethodEntry* method_ = nullptr;
+  CallContext context_;
+  CallObserverBase* observer_ = nullptr;
+  std::unique_ptr<std::deque<PendingWrite>, WriteQueueDeleter> writes_;
+  size_t queued_bytes_ = 0;
+  Status sent_status_;
+  bool terminal_issued_ = false;   // Respond/Finish/Fail queued
+  bool closed_ = false;            // nothing may be sent any more
+  bool read_in_flight_ = false;
+  bool write_in_flight_ = false;
+  bool finish_in_flight_ = false;
+  bool finish_ok_ = false;
+  bool reading_done_ = true;       // client stream: read loop ended
+  bool done_ = false;              // gRPC reported the end of the call
+  bool cancelled_ = false;
+  bool ended_ = false;
+};
+
+// A call whose responses are of type Resp; shared through intrusive_ptr.
+template <class Resp>
+class CallHandle : public ServerCall {
+ public:
+  using Ptr = boost::intrusive_ptr<CallHandle<Resp>>;
+
+  CallHandle<Resp>* call() { return this; }
+  void Write(const Resp& message) { WriteMessage(message); }
+  void Respond(const Resp& message) { RespondMessage(message); }
+  using ServerCall::Fail;
+  using ServerCall::Finish;
+};
+
+template <class Resp>
+using Call = CallHandle<Resp>;
+
+// Receives the messages of a client stream. The framework calls OnMessage
+// per message in order, OnComplete once, OnRelease last; after OnRelease it
+// never touches the observer (the default OnRelease deletes it).
+class CallObserverBase {
+ public:
+  virtual ~CallObserverBase() = default;
+  // Code 0 only when the client ended its stream normally and the server had
+  // not ended the call before.
+  virtual void OnComplete(const Status& status) = 0;
+  virtual void OnRelease() { delete this; }
+};
+
+template <class Req>
+class CallObserver : public CallObserverBase {
+ public:
+  virtual void OnMessage(const Req& message) = 0;
+};
+
+}  // namespace rpc
+}  // namespace orv
+
+#endif  // TARNIX_PLATFORM_RPC_CALL_H_

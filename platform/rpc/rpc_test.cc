@@ -1,0 +1,329 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <grpcpp/grpcpp.h>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "logging/log_capture.h"
+#include "platform/health/daemon_health_service.h"
+#include "platform/health/health.grpc.pb.h"
+#include "platform/rpc/test_server.h"
+
+namespace orv {
+namespace rpc {
+namespace testing {
+namespace {
+
+using tarnix_test::EchoRequest;
+using tarnix_test::EchoResponse;
+
+// Code recorded for the first event that starts with `prefix`, or -1.
+int CodeOf(const EventLog& log, const std::string& prefix) {
+  for (const std::string& event : log.events()) {
+    if (event.compare(0, prefix.size(), prefix) == 0) {
+      return std::stoi(event.substr(prefix.size()));
+    }
+  }
+  return -1;
+}
+
+bool WaitForPrefix(const EventLog& log, const std::string& prefix) {
+  for (int i = 0; i < 1000; ++i) {
+    if (CodeOf(log, prefix) >= 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class RpcTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    server_.StopAndJoin();
+    EventLog& log = server_.service().log();
+    EXPECT_EQ(0u, log.Count("reentered"));
+    EXPECT_EQ(0u, log.Count("complete-twice"));
+    EXPECT_EQ(0u, log.Count("message-after-complete"));
+    for (const std::string& event : log.events()) {
+      EXPECT_EQ(std::string::npos, event.find(":before-complete")) << event;
+    }
+  }
+
+  EchoResponse Unary(const std::string& action, grpc::Status* status,
+                     const std::string& client_id = "c1") {
+    grpc::ClientContext context;
+    if (!client_id.empty()) context.AddMetadata("client-id", client_id);
+    EchoRequest request;
+    request.set_text("hello");
+    request.set_action(action);
+    EchoResponse response;
+    *status = stub_->Unary(&context, request, &response);
+    return response;
+  }
+
+  TestServer server_;
+  std::unique_ptr<tarnix_test::Echo::Stub> stub_ = PlainStub(server_.address());
+};
+
+TEST_F(RpcTest, UnaryCarriesClientIdAndCompletesOnce) {
+  grpc::Status status;
+  EchoResponse response = Unary("", &status, "client-7");
+  ASSERT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ("hello", response.text());
+  EXPECT_EQ("client-7", response.client_id());
+  EXPECT_FALSE(response.has_digest());  // plaintext: no peer certificate
+
+  response = Unary("", &status, "");
+  ASSERT_TRUE(status.ok());
+  EXPECT_EQ("", response.client_id());
+
+  response = Unary("ops_after_end", &status);
+  ASSERT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ("hello", response.text());
+
+  response = Unary("fail", &status);
+  EXPECT_EQ(grpc::StatusCode::INVALID_ARGUMENT, status.error_code());
+  EXPECT_EQ("fail requested", status.error_message());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("done:unary-:0", 2));
+  ASSERT_TRUE(log.WaitFor("done:unary-ops_after_end:0"));
+  ASSERT_TRUE(log.WaitFor("done:unary-fail:3"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(2u, log.Count("done:unary-:0"));
+  EXPECT_EQ(1u, log.Count("done:unary-ops_after_end:0"));
+  EXPECT_EQ(1u, log.Count("done:unary-fail:3"));
+}
+
+TEST_F(RpcTest, ServerStreamWritesArriveInOrderBeforeTheStatus) {
+  for (const std::string action : {"", "fail"}) {
+    grpc::ClientContext context;
+    EchoRequest request;
+    request.set_count(2000);
+    request.set_action(action);
+    auto reader = stub_->ServerStream(&context, request);
+    EchoResponse response;
+    int expected = 0;
+    while (reader->Read(&response)) {
+      ASSERT_EQ(expected, response.index());
+      ++expected;
+    }
+    grpc::Status status = reader->Finish();
+    EXPECT_EQ(2000, expected) << action;
+    if (action.empty()) {
+      EXPECT_TRUE(status.ok()) << status.error_message();
+    } else {
+      EXPECT_EQ(grpc::StatusCode::ABORTED, status.error_code());
+      EXPECT_EQ("after writes", status.error_message());
+    }
+  }
+  EventLog& log = server_.service().log();
+  EXPECT_TRUE(log.WaitFor("done:stream-:0"));
+  EXPECT_TRUE(log.WaitFor("done:stream-fail:10"));
+}
+
+TEST_F(RpcTest, ClientStreamCompletedNormallyDeliversAllMessagesFirst) {
+  grpc::ClientContext context;
+  context.AddMetadata("client-id", "normal");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(&context, &response);
+  std::string expected;
+  for (int i = 0; i < 500; ++i) {
+    EchoRequest request;
+    request.set_text(std::to_string(i % 10));
+    expected += request.text();
+    ASSERT_TRUE(writer->Write(request));
+  }
+  ASSERT_TRUE(writer->WritesDone());
+  grpc::Status status = writer->Finish();
+  ASSERT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ(500, response.index());
+  EXPECT_EQ(expected, response.text());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:normal"));
+  std::vector<std::string> events = log.events();
+  std::vector<std::string> expected_order = {"complete:normal:0", "done:client-normal:0",
+                                             "release:normal"};
+  EXPECT_EQ(expected_order, events);
+}
+
+TEST_F(RpcTest, CancelledClientStreamCompletesWithErrorAndWritesNothing) {
+  auto context = std::make_unique<grpc::ClientContext>();
+  context->AddMetadata("client-id", "cancel");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(context.get(), &response);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(writer->Write(EchoRequest()));
+  context->TryCancel();
+  EXPECT_EQ(grpc::StatusCode::CANCELLED, writer->Finish().error_code());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:cancel"));
+  EXPECT_GT(CodeOf(log, "complete:cancel:"), 0);
+  EXPECT_GT(CodeOf(log, "done:client-cancel:"), 0);
+}
+
+TEST_F(RpcTest, FailAtEntryNeverCompletesNormally) {
+  grpc::ClientContext context;
+  context.AddMetadata("client-id", "fail-at-entry");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(&context, &response);
+  EchoRequest request;
+  request.set_text("x");
+  for (int i = 0; i < 200 && writer->Write(request); ++i) {
+  }
+  writer->WritesDone();
+  grpc::Status status = writer->Finish();
+  EXPECT_EQ(grpc::StatusCode::UNAUTHENTICATED, status.error_code());
+  EXPECT_EQ("refused", status.error_message());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:fail-at-entry"));
+  EXPECT_GT(CodeOf(log, "complete:fail-at-entry:"), 0);
+  EXPECT_EQ(16, CodeOf(log, "done:client-fail-at-entry:"));
+}
+
+TEST_F(RpcTest, ExceptionsFailOnlyTheirCall) {
+  LogCapture capture;
+  grpc::Status status;
+  Unary("throw", &status);
+  EXPECT_EQ(grpc::StatusCode::INTERNAL, status.error_code());
+
+  for (const std::string mode : {"throw-on-message", "throw-at-entry"}) {
+    grpc::ClientContext context;
+    context.AddMetadata("client-id", mode);
+    EchoResponse response;
+    auto writer = stub_->ClientStream(&context, &response);
+    writer->Write(EchoRequest());
+    writer->WritesDone();
+    EXPECT_EQ(grpc::StatusCode::INTERNAL, writer->Finish().error_code()) << mode;
+  }
+
+  EchoResponse response = Unary("", &status);
+  EXPECT_TRUE(status.ok());
+  EXPECT_EQ("hello", response.text());
+  EXPECT_TRUE(capture.Contains("Exception in handler of /tarnix_test.Echo/Unary"));
+  EXPECT_TRUE(capture.Contains("Exception in OnMessage of /tarnix_test.Echo/ClientStream"));
+  EventLog& log = server_.service().log();
+  EXPECT_TRUE(log.WaitFor("done:unary-throw:13"));
+  EXPECT_TRUE(log.WaitFor("release:throw-on-message"));
+}
+
+TEST_F(RpcTest, LargeRequestsAreAccepted) {
+  grpc::ClientContext context;
+  EchoRequest request;
+  request.set_payload(std::string(10 << 20, 'p'));
+  EchoResponse response;
+  grpc::Status status = stub_->Unary(&context, request, &response);
+  ASSERT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ(10 << 20, response.total());
+}
+
+TEST_F(RpcTest, StalledReaderIsCancelledInsteadOfGrowingTheQueue) {
+  LogCapture capture;
+  grpc::ClientContext context;
+  EchoRequest request;
+  request.set_count(80);
+  request.set_payload(std::string(1 << 20, 'q'));
+  auto reader = stub_->ServerStream(&context, request);
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(WaitForPrefix(log, "done:stream-:"));  // before the client reads
+  EXPECT_EQ(1, CodeOf(log, "done:stream-:"));
+  EXPECT_TRUE(capture.Contains("bytes queued for a client that does not read"));
+  EchoResponse response;
+  while (reader->Read(&response)) {
+  }
+  EXPECT_FALSE(reader->Finish().ok());
+}
+
+TEST(RpcServerTest, HealthServiceReportsServing) {
+  EchoRequest version;
+  DaemonHealthService health(version);
+  TestServer::Options options;
+  options.extra_services.push_back(&health);
+  TestServer server(options);
+  auto stub = grpc::health::v1::Health::NewStub(
+      grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials()));
+  grpc::ClientContext context;
+  grpc::health::v1::HealthCheckRequest request;
+  grpc::health::v1::HealthCheckResponse response;
+  ASSERT_TRUE(stub->Check(&context, request, &response).ok());
+  EXPECT_EQ(grpc::health::v1::HealthCheckResponse::SERVING, response.status());
+}
+
+TEST(RpcServerTest, BindFailureThrows) {
+  TestServer first;
+  boost::property_tree::ptree config;
+  AsioOrvProvider provider(config, "");
+  EchoTestService service;
+  provider.rpc().RegisterService(&service);
+  provider.rpc().AddListeningEndpoint(net::Endpoint(first.address()));
+  EXPECT_THROW(provider.rpc().BuildStarted(), std::runtime_error);
+}
+
+// SIGTERM with an open server stream and a half-sent client stream: Run
+// returns within the grace period and every call's callbacks have run.
+TEST(RpcServerTest, SigtermStopsWithinGraceAndRunsCallbacks) {
+  TestServer::Options options;
+  options.grace_ms = 500;
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  EventLog& log = server.service().log();
+
+  grpc::ClientContext stream_context;
+  EchoRequest request;
+  request.set_count(3);
+  request.set_action("hold");
+  auto reader = stub->ServerStream(&stream_context, request);
+  EchoResponse response;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader->Read(&response));
+
+  grpc::ClientContext upload_context;
+  upload_context.AddMetadata("client-id", "halfsent");
+  auto writer = stub->ClientStream(&upload_context, &response);
+  ASSERT_TRUE(writer->Write(EchoRequest()));
+
+  grpc::Status unary_status;
+  std::thread unary([&] {
+    grpc::ClientContext unary_context;
+    EchoRequest hold;
+    hold.set_action("hold");
+    EchoResponse unary_response;
+    unary_status = stub->Unary(&unary_context, hold, &unary_response);
+  });
+  ASSERT_TRUE(log.WaitFor("held", 2));
+
+  auto start = std::chrono::steady_clock::now();
+  kill(getpid(), SIGTERM);
+  server.StopAndJoin();  // Stop() is also called, but the signal comes first
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::milliseconds(500 + 700));
+
+  EXPECT_GT(CodeOf(log, "done:stream-hold:"), 0);
+  EXPECT_GT(CodeOf(log, "complete:halfsent:"), 0);
+  EXPECT_GT(CodeOf(log, "done:unary-hold:"), 0);
+  EXPECT_EQ(1u, log.Count("release:halfsent"));
+
+  // Handles outlive their calls and the loop: operations are harmless no-ops.
+  for (auto& handle : server.service().held()) {
+    handle->Write(response);
+    handle->Respond(response);
+    handle->Fail(INTERNAL("late"));
+    EXPECT_FALSE(handle->is_open());
+  }
+  EXPECT_FALSE(reader->Read(&response));
+  EXPECT_FALSE(reader->Finish().ok());
+  writer->Finish();
+  unary.join();
+  EXPECT_FALSE(unary_status.ok());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace rpc
+}  // namespace orv

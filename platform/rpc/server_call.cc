@@ -1,0 +1,282 @@
+#include <exception>
+
+#include <grpc/grpc.h>
+#include <grpcpp/impl/codegen/proto_utils.h>
+#include <grpcpp/support/status.h>
+
+#include "logging/logger.h"
+#include "platform/rpc/call.h"
+#include "platform/rpc/server_runtime.h"
+
+namespace orv {
+namespace rpc {
+
+struct ServerCall::PendingWrite {
+  grpc::ByteBuffer buffer;
+  bool has_message = false;
+  bool terminal = false;
+};
+
+ServerCall::~ServerCall() = default;
+
+void ServerCall::WriteQueueDeleter::operator()(std::deque<PendingWrite>* queue) const {
+  delete queue;
+}
+
+template <class Fn>
+void ServerCall::Guard(const char* what, Fn&& fn) {
+  const char* error = nullptr;
+  std::string text;
+  try {
+    fn();
+    return;
+  } catch (const std::exception& e) {
+    text = e.what();
+    error = text.c_str();
+  } catch (...) {
+    error = "unknown exception";
+  }
+  TARNIX_LOG(orv::ERROR, nullptr, "Exception in %s of %s: %s", what,
+             context_.method_.c_str(), error);
+  if (is_open()) Fail(INTERNAL("Internal error"));
+}
+
+void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* parts,
+                       const internal::MethodEntry* method) {
+  AddRef();  // held by the framework until the call has ended
+  runtime_ = runtime;
+  parts_ = parts;
+  method_ = method;
+  for (internal::CallTag* tag : {&parts->read, &parts->write, &parts->done}) {
+    tag->call = this;
+  }
+  parts->read.which = internal::CallTag::kRead;
+  parts->write.which = internal::CallTag::kWrite;
+  parts->done.which = internal::CallTag::kDone;
+
+  context_.method_ = parts->ctx.method();
+  const auto& metadata = parts->ctx.client_metadata();
+  auto id = metadata.find("client-id");
+  if (id != metadata.end()) context_.client_id_.assign(id->second.data(), id->second.size());
+  std::shared_ptr<const grpc::AuthContext> auth = parts->ctx.auth_context();
+  if (auth) context_.peer_ = net::PeerAuthentication::FromAuthContext(*auth);
+
+  if (method == nullptr) {
+    Fail(runtime->accepting() ? UNIMPLEMENTED("Unknown method " + context_.method_)
+                              : AppStatus(kUnavailable, "Server is shutting down"));
+    return;
+  }
+  if (method->kind == internal::MethodKind::kClientStream) {
+    Guard("handler", [this] { observer_ = method_->open(this); });
+    if (observer_ == nullptr) {
+      if (is_open()) Fail(UNIMPLEMENTED("Method not implemented"));
+      return;
+    }
+    reading_done_ = false;
+  }
+  StartRead();
+}
+
+void ServerCall::StartRead() {
+  if (closed_ || !runtime_->operations_open()) {
+    if (!reading_done_) OnStreamRead(false);
+    return;
+  }
+  read_in_flight_ = true;
+  parts_->stream.Read(&parts_->read_buffer, &parts_->read);
+}
+
+void ServerCall::OnEvent(int which, bool ok) {
+  switch (which) {
+    case internal::CallTag::kRead:
+      read_in_flight_ = false;
+      if (method_->kind == internal::MethodKind::kClientStream) {
+        OnStreamRead(ok);
+      } else {
+        OnRequestRead(ok);
+      }
+      break;
+    case internal::CallTag::kWrite:
+      OnWriteDone(ok);
+      break;
+    default:
+      OnDone();
+      break;
+  }
+  MaybeEnd();
+}
+
+void ServerCall::OnRequestRead(bool ok) {
+  if (!ok) {
+    if (is_open()) Fail(INTERNAL("Missing request message"));
+    return;
+  }
+  if (!is_open()) return;
+  Guard("handler", [this] {
+    if (!method_->invoke(this, &parts_->read_buffer)) {
+      Fail(INVALID_ARGUMENT("Request message does not parse"));
+    }
+  });
+}
+
+void ServerCall::OnStreamRead(bool ok) {
+  if (ok) {
+    if (is_open()) {
+      Guard("OnMessage", [this] {
+        if (!method_->deliver(observer_, &parts_->read_buffer)) {
+          Fail(INVALID_ARGUMENT("Request message does not parse"));
+        }
+      });
+    } else {
+      parts_->read_buffer.Clear();  // the server has ended the call; drop
+    }
+    StartRead();
+    return;
+  }
+  if (reading_done_) return;
+  reading_done_ = true;
+  Status status;
+  if (terminal_issued_) {
+    status = sent_status_.ok() ? Status(kCancelled, "Call already ended by the server")
+                               : sent_status_;
+  } else if (closed_ || cancelled_ ||
+             grpc_call_failed_before_recv_message(parts_->ctx.c_call())) {
+    status = Status(kCancelled, "Call cancelled or connection lost");
+  }
+  Guard("OnComplete", [this, &status] { observer_->OnComplete(status); });
+}
+
+void ServerCall::WriteMessage(const google::protobuf::Message& message) {
+  Enqueue(&message, false, Status());
+}
+
+void ServerCall::RespondMessage(const google::protobuf::Message& message) {
+  Enqueue(&message, true, Status());
+}
+
+void ServerCall::Finish() { Enqueue(nullptr, true, Status()); }
+
+void ServerCall::Fail(const AppStatus& status) {
+  Enqueue(nullptr, true, Status(status.code(), status.message()));
+}
+
+void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal,
+                         const Status& status) {
+  if (!is_open()) return;
+  if (runtime_ == nullptr || !runtime_->operations_open()) {
+    Close();
+    return;
+  }
+  PendingWrite write;
+  if (message != nullptr) {
+    bool own = false;
+    grpc::Status serialized = grpc::SerializationTraits<google::protobuf::Message>::Serialize(
+        *message, &write.buffer, &own);
+    if (!serialized.ok()) {
+      TARNIX_LOG(orv::ERROR, nullptr, "Cannot serialise a response of %s",
+                 context_.method_.c_str());
+      Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
+      return;
+    }
+    write.has_message = true;
+    queued_bytes_ += write.buffer.Length();
+  }
+  if (terminal) {
+    write.terminal = true;
+    terminal_issued_ = true;
+    sent_status_ = status;
+  }
+  if (queued_bytes_ > kMaxQueuedBytes) {
+    TARNIX_LOG(orv::WARNING, nullptr,
+               "Cancelling %s: more than %zu bytes queued for a client that does not read",
+               context_.method_.c_str(), kMaxQueuedBytes);
+    parts_->ctx.TryCancel();
+    Close();
+    return;
+  }
+  if (!writes_) writes_.reset(new std::deque<PendingWrite>);
+  writes_->push_back(std::move(write));
+  PumpWrites();
+}
+
+void ServerCall::PumpWrites() {
+  if (write_in_flight_ || closed_ || !writes_ || writes_->empty()) return;
+  PendingWrite& front = writes_->front();
+  queued_bytes_ -= front.buffer.Length();
+  write_in_flight_ = true;
+  grpc::Status final_status(static_cast<grpc::StatusCode>(sent_status_.code()),
+                            sent_status_.message());
+  bool merge = !front.terminal && front.has_message && writes_->size() == 2 &&
+               writes_->back().terminal && !writes_->back().has_message;
+  if (front.terminal || merge) {
+    finish_in_flight_ = true;
+    if (front.has_message) {
+      parts_->stream.WriteAndFinish(front.buffer, grpc::WriteOptions(), final_status,
+                                    &parts_->write);
+    } else {
+      parts_->stream.Finish(final_status, &parts_->write);
+    }
+    writes_->clear();
+    return;
+  }
+  grpc::WriteOptions options;
+  if (writes_->size() > 1) options.set_buffer_hint();
+  parts_->stream.Write(front.buffer, options, &parts_->write);
+  writes_->pop_front();
+}
+
+void ServerCall::OnWriteDone(bool ok) {
+  write_in_flight_ = false;
+  if (finish_in_flight_) {
+    finish_in_flight_ = false;
+    finish_ok_ = ok;
+    Close();
+    return;
+  }
+  if (!ok) {
+    Close();  // the client is gone
+    return;
+  }
+  PumpWrites();
+}
+
+void ServerCall::OnDone() {
+  done_ = true;
+  cancelled_ = parts_->ctx.IsCancelled();
+  if (cancelled_ && !finish_ok_) Close();
+}
+
+void ServerCall::DropPendingWrites() {
+  if (writes_) writes_->clear();
+  queued_bytes_ = 0;
+}
+
+void ServerCall::Close() {
+  closed_ = true;
+  DropPendingWrites();
+}
+
+void ServerCall::MaybeEnd() {
+  if (ended_ || !done_ || read_in_flight_ || write_in_flight_ || !reading_done_) return;
+  ended_ = true;
+  closed_ = true;
+  DropPendingWrites();
+  Status status = finish_ok_ ? sent_status_
+                             : Status(kCancelled, "Call cancelled or connection lost");
+  CallContext::CompletionCallback callback = std::move(context_.completion_callback_);
+  context_.completion_callback_ = nullptr;
+  if (callback) Guard("completion callback", [&] { callback(status); });
+  if (observer_ != nullptr) {
+    CallObserverBase* observer = observer_;
+    observer_ = nullptr;
+    Guard("OnRelease", [observer] { observer->OnRelease(); });
+  }
+  delete parts_;
+  parts_ = nullptr;
+  runtime_->OnCallEnded();
+  runtime_ = nullptr;
+  Release();  // may delete this
+}
+
+}  // namespace rpc
+}  // namespace orv

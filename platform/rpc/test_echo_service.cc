@@ -1,0 +1,162 @@
+#include "platform/rpc/test_echo_service.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/util/strings.h"
+
+namespace orv {
+namespace rpc {
+namespace testing {
+
+using tarnix_test::EchoRequest;
+using tarnix_test::EchoResponse;
+using Handle = boost::intrusive_ptr<CallHandle<EchoResponse>>;
+
+void EventLog::Add(const std::string& event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  events_.push_back(event);
+  cv_.notify_all();
+}
+
+std::vector<std::string> EventLog::events() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return events_;
+}
+
+size_t EventLog::Count(const std::string& event) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::count(events_.begin(), events_.end(), event);
+}
+
+bool EventLog::WaitFor(const std::string& event, size_t times,
+                       std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, [&] {
+    return static_cast<size_t>(std::count(events_.begin(), events_.end(), event)) >= times;
+  });
+}
+
+EchoTestService::EchoTestService() : Service("tarnix_test.Echo") {
+  AddUnaryMethod("Unary", &EchoTestService::Unary);
+  AddServerStreamMethod("ServerStream", &EchoTestService::ServerStream);
+  AddClientStreamMethod("ClientStream", &EchoTestService::ClientStream);
+}
+
+void EchoTestService::WatchCompletion(CallContext& context, const std::string& tag) {
+  context.set_completion_callback([this, tag](const Status& status) {
+    if (in_callback_) log_.Add("reentered");
+    in_callback_ = true;
+    log_.Add("done:" + tag + ":" + std::to_string(status.code()));
+    in_callback_ = false;
+  });
+}
+
+void EchoTestService::Unary(CallContext& context, const EchoRequest& request,
+                            const Handle& call) {
+  const std::string& action = request.action();
+  WatchCompletion(context, "unary-" + action);
+  EchoResponse response;
+  response.set_text(request.text());
+  response.set_client_id(context.client_id());
+  const auto& digest = context.peer_authentication().certificate_sha256_digest();
+  if (digest) response.set_digest(std::string(digest->begin(), digest->end()));
+  response.set_total(static_cast<int64_t>(request.payload().size()));
+  if (action == "throw") throw std::runtime_error("handler failure");
+  if (action == "fail") {
+    call->Fail(INVALID_ARGUMENT("fail requested"));
+    return;
+  }
+  if (action == "hold") {
+    held_.push_back(call);
+    log_.Add("held");
+    return;
+  }
+  call->Respond(response);
+  if (action == "ops_after_end") {
+    call->Write(response);
+    call->Respond(response);
+    call->Finish();
+    call->Fail(INTERNAL("too late"));
+  }
+}
+
+void EchoTestService::ServerStream(CallContext& context, const EchoRequest& request,
+                                   const Handle& call) {
+  const std::string& action = request.action();
+  WatchCompletion(context, "stream-" + action);
+  for (int i = 0; i < request.count(); ++i) {
+    EchoResponse response;
+    response.set_index(i);
+    response.set_text(request.payload());
+    call->call()->Write(response);
+  }
+  if (action == "fail") {
+    call->Fail(ABORTED("after writes"));
+    call->Write(EchoResponse());  // no-op after the end
+  } else if (action == "hold") {
+    held_.push_back(call);
+    log_.Add("held");
+  } else {
+    call->Finish();
+  }
+}
+
+namespace {
+
+// Collects messages; answers with their count and texts when the client ends
+// the stream normally.
+class CollectingObserver : public CallObserver<EchoRequest> {
+ public:
+  CollectingObserver(EventLog* log, Handle call, std::string mode)
+      : log_(log), call_(std::move(call)), mode_(std::move(mode)) {}
+
+  void OnMessage(const EchoRequest& message) override {
+    if (completed_) log_->Add("message-after-complete");
+    if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
+    ++count_;
+    texts_ += message.text();
+    bytes_ += static_cast<int64_t>(message.payload().size());
+  }
+
+  void OnComplete(const Status& status) override {
+    if (completed_) log_->Add("complete-twice");
+    completed_ = true;
+    log_->Add("complete:" + mode_ + ":" + std::to_string(status.code()));
+    if (status.code() != 0) return;
+    EchoResponse response;
+    response.set_index(count_);
+    response.set_text(texts_);
+    response.set_total(bytes_);
+    call_->Respond(response);
+  }
+
+  void OnRelease() override {
+    log_->Add(std::string("release:") + mode_ + (completed_ ? "" : ":before-complete"));
+    delete this;
+  }
+
+ private:
+  EventLog* log_;
+  Handle call_;
+  std::string mode_;
+  int count_ = 0;
+  int64_t bytes_ = 0;
+  std::string texts_;
+  bool completed_ = false;
+};
+
+}  // namespace
+
+CallObserver<EchoRequest>* EchoTestService::ClientStream(CallContext& context,
+                                                        const Handle& call) {
+  std::string mode = context.client_id();
+  WatchCompletion(context, "client-" + mode);
+  if (mode == "fail-at-entry") call->Fail(UNAUTHENTICATED("refused"));
+  if (mode == "throw-at-entry") throw std::runtime_error("entry failure");
+  return new CollectingObserver(&log_, call, mode);
+}
+
+}  // namespace testing
+}  // namespace rpc
+}  // namespace orv

@@ -1,0 +1,68 @@
+#ifndef TARNIX_PLATFORM_RPC_TEST_ECHO_SERVICE_H_
+#define TARNIX_PLATFORM_RPC_TEST_ECHO_SERVICE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/rpc/service.h"
+#include "platform/testdata/echo.pb.h"
+
+namespace orv {
+namespace rpc {
+namespace testing {
+
+// Thread-safe record of what the server side saw, for assertions on the
+// test thread.
+class EventLog {
+ public:
+  void Add(const std::string& event);
+  std::vector<std::string> events() const;
+  size_t Count(const std::string& event) const;
+  // Waits until `event` was recorded at least `times` times.
+  bool WaitFor(const std::string& event, size_t times = 1,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+ private:
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::vector<std::string> events_;
+};
+
+// Hand-written server side of tarnix_test.Echo. Behaviour is chosen by the
+// request's `action` (unary, server stream) or by the client id (client
+// stream). Every completion callback is recorded as "done:<tag>:<code>".
+class EchoTestService : public Service {
+ public:
+  EchoTestService();
+
+  void Unary(CallContext& context, const tarnix_test::EchoRequest& request,
+             const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
+  void ServerStream(CallContext& context, const tarnix_test::EchoRequest& request,
+                    const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
+  CallObserver<tarnix_test::EchoRequest>* ClientStream(
+      CallContext& context,
+      const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
+
+  EventLog& log() { return log_; }
+  // Handles kept open by "hold" (loop thread only while serving).
+  std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>>& held() {
+    return held_;
+  }
+
+ private:
+  void WatchCompletion(CallContext& context, const std::string& tag);
+
+  EventLog log_;
+  bool in_callback_ = false;
+  std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> held_;
+};
+
+}  // namespace testing
+}  // namespace rpc
+}  // namespace orv
+
+#endif  // TARNIX_PLATFORM_RPC_TEST_ECHO_SERVICE_H_

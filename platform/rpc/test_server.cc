@@ -1,0 +1,44 @@
+#include "platform/rpc/test_server.h"
+
+#include <boost/property_tree/ptree.hpp>
+
+namespace orv {
+namespace rpc {
+namespace testing {
+
+TestServer::TestServer(Options options) {
+  boost::property_tree::ptree config;
+  config.put("metrics.root_namespace", "/orv/tarnix");
+  config.put("metrics.report_interval_sec", 300u);
+  config.put("rpc.shutdown_grace_ms", options.grace_ms);
+  provider_.reset(new AsioOrvProvider(config, ""));
+  if (options.setup) options.setup(*provider_);
+  ServerBuilder& builder = provider_->rpc();
+  builder.RegisterService(&service_);
+  for (Service* extra : options.extra_services) builder.RegisterService(extra);
+  builder.AddListeningEndpoint(net::Endpoint("127.0.0.1:0"));
+  server_ = builder.BuildStarted();
+  port_ = server_->bound_ports().at(0);
+  loop_ = std::thread([this] { provider_->Run(1); });
+}
+
+TestServer::~TestServer() {
+  StopAndJoin();
+  server_.reset();
+  provider_.reset();
+}
+
+void TestServer::StopAndJoin() {
+  if (!loop_.joinable()) return;
+  provider_->Stop();
+  loop_.join();
+}
+
+std::unique_ptr<tarnix_test::Echo::Stub> PlainStub(const std::string& address) {
+  return tarnix_test::Echo::NewStub(
+      grpc::CreateChannel(address, grpc::InsecureChannelCredentials()));
+}
+
+}  // namespace testing
+}  // namespace rpc
+}  // namespace orv

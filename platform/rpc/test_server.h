@@ -1,0 +1,57 @@
+#ifndef TARNIX_PLATFORM_RPC_TEST_SERVER_H_
+#define TARNIX_PLATFORM_RPC_TEST_SERVER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <grpcpp/grpcpp.h>
+
+#include "platform/provider.h"
+#include "platform/rpc/test_echo_service.h"
+#include "platform/testdata/echo.grpc.pb.h"
+
+namespace orv {
+namespace rpc {
+namespace testing {
+
+// A provider serving EchoTestService on a loopback port chosen at run time,
+// its loop running on a background thread.
+class TestServer {
+ public:
+  struct Options {
+    int grace_ms = 1000;
+    // Runs before the server starts (e.g. to install a TLS context).
+    std::function<void(AsioOrvProvider&)> setup;
+    std::vector<Service*> extra_services;
+  };
+
+  TestServer() : TestServer(Options()) {}
+  explicit TestServer(Options options);
+  ~TestServer();
+
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  AsioOrvProvider& provider() { return *provider_; }
+  EchoTestService& service() { return service_; }
+
+  // Asks the provider to stop and waits for Run to return.
+  void StopAndJoin();
+  bool running() const { return loop_.joinable(); }
+
+ private:
+  EchoTestService service_;
+  std::unique_ptr<AsioOrvProvider> provider_;
+  std::unique_ptr<Server> server_;
+  int port_ = 0;
+  std::thread loop_;
+};
+
+// A stub on a plaintext channel to `address`.
+std::unique_ptr<tarnix_test::Echo::Stub> PlainStub(const std::string& address);
+
+}  // namespace testing
+}  // namespace rpc
+}  // namespace orv
+
+#endif  // TARNIX_PLATFORM_RPC_TEST_SERVER_H_
