@@ -1,0 +1,107 @@
+#include "schema/record_key.h"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "logging/log_capture.h"
+#include "schema/enc_test_util.h"
+#include "schema/vdb_id_set.h"
+
+namespace tarnix {
+namespace {
+
+using enc_test::Bytes;
+using enc_test::Hex;
+
+class RecordKeyTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
+};
+
+TEST_F(RecordKeyTest, BuildsKeysAndPrefixes) {
+  EXPECT_EQ(Hex(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", "abc") + EncodeVdbIdSet({1})),
+            "00 05 03 61 62 63 01");
+  std::string key;
+  MakeObjectRecordKey(*schema_, "enc.test.Type300Msg", "abc", &key);
+  EXPECT_EQ(Hex(key), "00 AC 02 03 61 62 63");
+  EXPECT_EQ(Hex(MakeObjectTypeKeyPrefix(*schema_, "enc.test.Type300Msg")), "00 AC 02");
+  // An id of 200 bytes has a two-byte length.
+  EXPECT_EQ(Hex(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", std::string(200, 'x'))
+                    .substr(0, 4)),
+            "00 05 C8 01");
+  orv::LogCapture capture;
+  EXPECT_EQ(MakeObjectTypeKeyPrefix(*schema_, "enc.test.NoSuchMsg"), kObjectPrefix);
+  EXPECT_TRUE(capture.Contains("Unable to find the object type id from the enc.test.NoSuchMsg"));
+}
+
+TEST_F(RecordKeyTest, SplitsKeysAndPrefixes) {
+  std::string type, id, vdbs = "untouched";
+  DecodeObjectRecordKey(*schema_, Bytes("00 05 03 61 62 63 01"), &type, &id, &vdbs);
+  EXPECT_EQ(type, "enc.test.StrKeyMsg");
+  EXPECT_EQ(id, "abc");
+  EXPECT_EQ(Hex(vdbs), "01");
+
+  vdbs = "untouched";
+  DecodeObjectRecordKey(*schema_, Bytes("00 AC 02 03 61 62 63"), &type, &id, &vdbs);
+  EXPECT_EQ(type, "enc.test.Type300Msg");
+  EXPECT_EQ(id, "abc");
+  EXPECT_EQ(vdbs, "untouched");
+
+  // Declared length past the end: the bytes present.
+  DecodeObjectRecordKey(*schema_, Bytes("00 05 09 61 62"), &type, &id);
+  EXPECT_EQ(id, "ab");
+
+  EXPECT_THROW(DecodeObjectRecordKey(*schema_, "", &type, &id), std::out_of_range);
+  EXPECT_THROW(DecodeObjectRecordKey(*schema_, Bytes("00 05"), &type, &id), std::out_of_range);
+  EXPECT_THROW(DecodeObjectRecordKey(*schema_, Bytes("00 05 83"), &type, &id), std::out_of_range);
+}
+
+TEST_F(RecordKeyTest, NonThrowingSplitRejectsDamagedKeys) {
+  std::string type, id, vdbs;
+  ASSERT_TRUE(TryDecodeObjectRecordKey(*schema_, Bytes("00 05 03 61 62 63 01 80"), &type, &id,
+                                       &vdbs));
+  EXPECT_EQ(type, "enc.test.StrKeyMsg");
+  EXPECT_EQ(id, "abc");
+  EXPECT_EQ(Hex(vdbs), "01 80");
+  ASSERT_TRUE(TryDecodeObjectRecordKey(*schema_, Bytes("00 05 00"), &type, &id, &vdbs));
+  EXPECT_EQ(id, "");
+  EXPECT_EQ(vdbs, "");  // no suffix: the main vdb
+
+  orv::LogCapture capture;
+  for (const char* hex : {"", "00", "00 85", "00 05", "00 05 83", "00 05 04 61 62 63",
+                          "00 05 FF FF FF FF FF FF FF FF FF 01 61", "00 0B 01 61 01",
+                          "00 FF FF FF FF FF FF FF FF FF FF 01"}) {
+    EXPECT_FALSE(TryDecodeObjectRecordKey(*schema_, Bytes(hex), &type, &id, &vdbs)) << hex;
+  }
+}
+
+TEST_F(RecordKeyTest, TypeIdsEncodeAndDecode) {
+  EXPECT_EQ(Hex(schema_->GetObjectTypeId("enc.test.Type300Msg")), "AC 02");
+  uint32_t used = 0;
+  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("AC 02 99"), &used), "enc.test.Type300Msg");
+  EXPECT_EQ(used, 2u);
+  int used_int = 0;
+  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("05"), &used_int), "enc.test.StrKeyMsg");
+  EXPECT_EQ(used_int, 1);
+
+  orv::LogCapture capture;
+  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("E3 07"), &used), "");
+  EXPECT_EQ(used, 2u);  // counted also when the id is unknown
+  EXPECT_TRUE(capture.Contains("Unable to find the full qualified name from the object type: 995"));
+  EXPECT_EQ(schema_->GetObjectTypeId("enc.test.KindsMsg"), "");
+}
+
+TEST_F(RecordKeyTest, SortedTypeIdsFollowNumericOrder) {
+  const std::vector<std::string> ids = schema_->GetSortedObjectTypeIds("sorted-writer");
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_EQ(Hex(ids[0]), "81 01");
+  EXPECT_EQ(Hex(ids[1]), "80 02");
+  EXPECT_TRUE(schema_->GetSortedObjectTypeIds("nobody").empty());
+  orv::LogCapture capture;
+  EXPECT_EQ(schema_->GetSortedObjectTypeIds("all-writer"), std::vector<std::string>{""});
+  EXPECT_TRUE(capture.Contains("Unable to find the object type id from the all"));
+}
+
+}  // namespace
+}  // namespace tarnix

@@ -1,0 +1,325 @@
+#include <blake2.h>
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "caldek/orv/tarnix/tarnix_common.pb.h"
+#include "logging/log_capture.h"
+#include "schema/enc_test_util.h"
+#include "schema/varint.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = google::protobuf;
+using enc_test::Bytes;
+using enc_test::Field;
+using enc_test::Hex;
+using enc_test::NewMsg;
+
+class SchemaKeysTest : public ::testing::Test {
+ protected:
+  // Key string of one KindsMsg field after `set` has filled the message.
+  template <typename Setter>
+  std::string KindKey(const std::string& field_name, Setter set) {
+    auto message = NewMsg(*schema_, "KindsMsg");
+    set(message.get(), message->GetReflection(), Field(*message, field_name));
+    return schema_->KeyFieldToString(message.get(), Field(*message, field_name));
+  }
+
+  std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
+};
+
+TEST_F(SchemaKeysTest, KeyStringOfEveryKind) {
+  using M = pb::Message;
+  using R = pb::Reflection;
+  using F = pb::FieldDescriptor;
+  EXPECT_EQ(Hex(KindKey("i32", [](M* m, const R* r, const F* f) { r->SetInt32(m, f, -1); })), "01");
+  EXPECT_EQ(Hex(KindKey("i32", [](M* m, const R* r, const F* f) { r->SetInt32(m, f, 1); })), "02");
+  EXPECT_EQ(Hex(KindKey("i32", [](M*, const R*, const F*) {})), "00");  // unset: default
+  EXPECT_EQ(Hex(KindKey("i32", [](M* m, const R* r, const F* f) {
+              r->SetInt32(m, f, std::numeric_limits<int32_t>::min());
+            })),
+            "FF FF FF FF 0F");
+  EXPECT_EQ(Hex(KindKey("i64", [](M* m, const R* r, const F* f) { r->SetInt64(m, f, -2); })), "03");
+  EXPECT_EQ(Hex(KindKey("u32", [](M* m, const R* r, const F* f) { r->SetUInt32(m, f, 300); })),
+            "AC 02");
+  EXPECT_EQ(KindKey("u64", [](M* m, const R* r, const F* f) {
+              r->SetUInt64(m, f, std::numeric_limits<uint64_t>::max());
+            }).size(),
+            10u);
+  EXPECT_EQ(KindKey("b", [](M* m, const R* r, const F* f) { r->SetBool(m, f, true); }), "1");
+  EXPECT_EQ(KindKey("b", [](M* m, const R* r, const F* f) { r->SetBool(m, f, false); }), "0");
+  EXPECT_EQ(KindKey("color", [](M* m, const R* r, const F* f) { r->SetEnumValue(m, f, -3); }),
+            "-3");
+  EXPECT_EQ(KindKey("color", [](M* m, const R* r, const F* f) { r->SetEnumValue(m, f, 2); }), "2");
+  EXPECT_EQ(KindKey("s", [](M* m, const R* r, const F* f) { r->SetString(m, f, "a b"); }), "a b");
+  EXPECT_EQ(KindKey("raw", [](M* m, const R* r, const F* f) {
+              r->SetString(m, f, std::string("\0\xff", 2));
+            }),
+            std::string("\0\xff", 2));
+  EXPECT_EQ(Hex(KindKey("d", [](M* m, const R* r, const F* f) { r->SetDouble(m, f, 2.9); })), "04");
+  EXPECT_EQ(Hex(KindKey("d", [](M* m, const R* r, const F* f) { r->SetDouble(m, f, -2.9); })),
+            "03");
+  EXPECT_EQ(Hex(KindKey("f", [](M* m, const R* r, const F* f) { r->SetFloat(m, f, -0.5f); })), "00");
+}
+
+TEST_F(SchemaKeysTest, FloatingKeysSaturate) {
+  auto double_key = [&](double v) {
+    return Hex(KindKey("d", [v](pb::Message* m, const pb::Reflection* r,
+                                const pb::FieldDescriptor* f) { r->SetDouble(m, f, v); }));
+  };
+  const std::string max_key = Hex(EncodeVarint64(ZigZagEncode64(std::numeric_limits<int64_t>::max())));
+  const std::string min_key = Hex(EncodeVarint64(ZigZagEncode64(std::numeric_limits<int64_t>::min())));
+  EXPECT_EQ(double_key(std::nan("")), "00");
+  EXPECT_EQ(double_key(1e300), max_key);
+  EXPECT_EQ(double_key(std::numeric_limits<double>::infinity()), max_key);
+  EXPECT_EQ(double_key(9223372036854775808.0), max_key);
+  EXPECT_EQ(double_key(-1e300), min_key);
+  EXPECT_EQ(double_key(-9223372036854775808.0), min_key);  // in range: exact
+  EXPECT_EQ(double_key(9223372036854774784.0),               // largest double below 2^63
+            Hex(EncodeVarint64(ZigZagEncode64(9223372036854774784LL))));
+  EXPECT_EQ(Hex(KindKey("f", [](pb::Message* m, const pb::Reflection* r,
+                                const pb::FieldDescriptor* f) {
+              r->SetFloat(m, f, -std::numeric_limits<float>::infinity());
+            })),
+            min_key);
+}
+
+TEST_F(SchemaKeysTest, MessageKeys) {
+  auto message = NewMsg(*schema_, "KindsMsg");
+  const pb::Reflection* r = message->GetReflection();
+  pb::Message* uuid = r->MutableMessage(message.get(), Field(*message, "uuid"));
+  uuid->GetReflection()->SetUInt64(uuid, Field(*uuid, "left"), 1);
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), Field(*message, "uuid")), "left: 1");
+  uuid->GetReflection()->SetUInt64(uuid, Field(*uuid, "right"), 2);
+  EXPECT_EQ(Hex(schema_->KeyFieldToString(message.get(), Field(*message, "uuid"))),
+            "01 00 00 00 00 00 00 00 02 00 00 00 00 00 00 00");
+
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), Field(*message, "str_msg")), "");
+  pb::Message* str = r->MutableMessage(message.get(), Field(*message, "str_msg"));
+  str->GetReflection()->SetString(str, Field(*str, "string"), std::string("k\0y", 3));
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), Field(*message, "str_msg")),
+            std::string("k\0y", 3));
+
+  pb::Message* plain = r->MutableMessage(message.get(), Field(*message, "plain"));
+  plain->GetReflection()->SetInt32(plain, Field(*plain, "a"), 4);
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), Field(*message, "plain")), "a: 4");
+}
+
+TEST_F(SchemaKeysTest, RepeatedKeyElementsAndBadArguments) {
+  auto message = NewMsg(*schema_, "KindsMsg");
+  const pb::Reflection* r = message->GetReflection();
+  const pb::FieldDescriptor* r_i32 = Field(*message, "r_i32");
+  r->AddInt32(message.get(), r_i32, 5);
+  r->AddInt32(message.get(), r_i32, -1);
+  EXPECT_EQ(Hex(schema_->RepeatedKeyFieldToString(message.get(), r_i32, 0)), "0A");
+  EXPECT_EQ(Hex(schema_->RepeatedKeyFieldToString(message.get(), r_i32, 1)), "01");
+
+  orv::LogCapture capture;
+  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), r_i32, 2), "");
+  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), r_i32, -1), "");
+  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), Field(*message, "i32"), 0), "");
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), r_i32), "");
+  EXPECT_EQ(schema_->KeyFieldToString(message.get(), nullptr), "");
+  EXPECT_EQ(schema_->KeyFieldToString(nullptr, r_i32), "");
+  auto other = NewMsg(*schema_, "PlainMsg");
+  EXPECT_EQ(schema_->KeyFieldToString(other.get(), r_i32), "");
+  EXPECT_EQ(capture.Count("DRX0002"), 2u);
+  EXPECT_TRUE(capture.Contains("field_descriptor is nullptr"));
+  EXPECT_TRUE(capture.Contains("msg is nullptr"));
+}
+
+TEST_F(SchemaKeysTest, GetKeyNeedsASetSingularKey) {
+  auto object = NewMsg(*schema_, "StrKeyMsg");
+  EXPECT_EQ(schema_->GetKeyFieldName(object.get()), "name");
+  {
+    orv::LogCapture capture;
+    EXPECT_EQ(schema_->GetKey(object.get()), "");
+    EXPECT_TRUE(capture.Contains("DRX0206"));
+    EXPECT_TRUE(capture.Contains("Object does not have a key: "));
+  }
+  object->GetReflection()->SetString(object.get(), Field(*object, "name"), "n1");
+  EXPECT_EQ(schema_->GetKey(object.get()), "n1");
+  EXPECT_EQ(schema_->GetKeyFromSerialized("enc.test.StrKeyMsg", object->SerializeAsString()), "n1");
+
+  orv::LogCapture capture;
+  auto child = NewMsg(*schema_, "ChildMsg");  // repeated key field
+  child->GetReflection()->AddString(child.get(), Field(*child, "ids"), "x");
+  EXPECT_EQ(schema_->GetKey(child.get()), "");
+  EXPECT_EQ(schema_->GetKeyFieldName(child.get()), "");
+  EXPECT_EQ(schema_->GetKeyFieldName(nullptr), "");
+  EXPECT_EQ(schema_->GetKey(nullptr), "");
+  EXPECT_TRUE(capture.Contains("Input Message is nullptr"));
+  EXPECT_EQ(schema_->GetKeyFromSerialized("enc.test.StrKeyMsg", "\x0a\x09"), "");
+  EXPECT_TRUE(capture.Contains("DRX0203"));
+  EXPECT_TRUE(capture.Contains("Unable to deserialize Object"));
+}
+
+TEST_F(SchemaKeysTest, ParentKeysComeFromTheFirstInstanceOfEachNestedType) {
+  auto child = NewMsg(*schema_, "ChildMsg");
+  const pb::Reflection* r = child->GetReflection();
+  r->AddString(child.get(), Field(*child, "parents"), "a");
+  r->AddString(child.get(), Field(*child, "parents"), "b");
+  auto set_owner = [](pb::Message* ref, uint32_t owner) {
+    ref->GetReflection()->SetUInt32(ref, Field(*ref, "owner"), owner);
+  };
+  pb::Message* ref = r->MutableMessage(child.get(), Field(*child, "ref"));
+  set_owner(ref, 7);
+  set_owner(ref->GetReflection()->MutableMessage(ref, Field(*ref, "next")), 5);
+  set_owner(r->AddMessage(child.get(), Field(*child, "refs")), 8);
+  set_owner(r->AddMessage(child.get(), Field(*child, "refs")), 9);
+  pb::Message* inner = r->MutableMessage(child.get(), Field(*child, "inner"));
+  inner->GetReflection()->AddString(inner, Field(*inner, "parents"), "z");
+
+  Schema::ParentKeyMap keys;
+  schema_->GetParentKeys(child.get(), &keys);
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys["enc.test.StrKeyMsg"], (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(keys["enc.test.Uint32KeyMsg"], (std::vector<std::string>{"\x07", "\x08"}));
+
+  // A second call appends; the serialised form gives the same keys.
+  schema_->GetParentKeysFromSerialized("enc.test.ChildMsg", child->SerializeAsString(), &keys);
+  EXPECT_EQ(keys["enc.test.StrKeyMsg"], (std::vector<std::string>{"a", "b", "a", "b"}));
+
+  orv::LogCapture capture;
+  schema_->GetParentKeys(child.get(), nullptr);
+  schema_->GetParentKeys(nullptr, &keys);
+  schema_->GetParentKeysFromSerialized("enc.test.ChildMsg", "\x0a\x09", &keys);
+  EXPECT_EQ(keys["enc.test.StrKeyMsg"].size(), 4u);
+  EXPECT_TRUE(capture.Contains("parent_keys is nullptr"));
+  EXPECT_TRUE(capture.Contains("DRX0203"));
+}
+
+TEST_F(SchemaKeysTest, ObjectTypeFieldRoundTrip) {
+  // The compiled enum knows no real type: ids travel as unknown varints.
+  caldek::orv::tarnix::TypedObjectMsg typed;
+  schema_->SetObjectType("enc.test.Type300Msg", &typed);
+  EXPECT_FALSE(typed.has_object_type());
+  EXPECT_EQ(schema_->GetObjectType(&typed), "enc.test.Type300Msg");
+  caldek::orv::tarnix::TypedObjectMsg parsed;
+  ASSERT_TRUE(parsed.ParseFromString(typed.SerializeAsString()));
+  EXPECT_EQ(Hex(parsed.SerializeAsString()), "08 AC 02");
+  EXPECT_EQ(schema_->GetObjectType(&parsed), "enc.test.Type300Msg");
+
+  // The schema's own enum defines the id: parsing sets the field itself.
+  auto kinds = NewMsg(*schema_, "KindsMsg");
+  schema_->SetObjectType("enc.test.StrKeyMsg", kinds.get());
+  auto reparsed = NewMsg(*schema_, "KindsMsg");
+  ASSERT_TRUE(reparsed->ParseFromString(kinds->SerializeAsString()));
+  EXPECT_TRUE(reparsed->GetReflection()->HasField(*reparsed, Field(*reparsed, "object_type")));
+  EXPECT_EQ(schema_->GetObjectType(reparsed.get()), "enc.test.StrKeyMsg");
+
+  orv::LogCapture capture;
+  caldek::orv::tarnix::TypedObjectMsg unknown;
+  unknown.mutable_unknown_fields()->AddVarint(1, 77);
+  EXPECT_EQ(schema_->GetObjectType(&unknown), "");
+  EXPECT_TRUE(capture.Contains("Unable to find the full qualified name from the object type 77"));
+  caldek::orv::tarnix::TypedObjectMsg empty;
+  EXPECT_EQ(schema_->GetObjectType(&empty), "");
+  auto plain = NewMsg(*schema_, "PlainMsg");
+  EXPECT_EQ(schema_->GetObjectType(plain.get()), "");
+  EXPECT_EQ(capture.Count("Message does not have an ObjectType enum field: "), 2u);
+  schema_->SetObjectType("enc.test.NoSuchMsg", &empty);
+  schema_->SetObjectType("enc.test.StrKeyMsg", plain.get());
+  schema_->SetObjectType("enc.test.StrKeyMsg", nullptr);
+  EXPECT_EQ(empty.ByteSizeLong() + plain->ByteSizeLong(), 0u);
+  EXPECT_TRUE(capture.Contains("Message is nullptr"));
+}
+
+TEST_F(SchemaKeysTest, SortedMerkleHashingFlag) {
+  EXPECT_TRUE(schema_->HasSortRepeatedFields("enc.test.StrKeyMsg"));
+  EXPECT_FALSE(schema_->HasSortRepeatedFields("enc.test.Int32KeyMsg"));
+  orv::LogCapture capture;
+  EXPECT_FALSE(schema_->HasSortRepeatedFields("enc.test.NoSuchMsg"));
+  EXPECT_TRUE(capture.Contains("HasSortRepeatedFields unable to find the object type id from the"));
+}
+
+// BLAKE2b-32 of type name and fed bytes, big-endian.
+uint32_t ReferenceHash(const std::string& type_name, const std::string& fed) {
+  const std::string input = type_name + fed;
+  uint8_t out[4];
+  EXPECT_EQ(blake2b(out, input.data(), nullptr, sizeof(out), input.size(), 0), 0);
+  return (uint32_t{out[0]} << 24) | (uint32_t{out[1]} << 16) | (uint32_t{out[2]} << 8) | out[3];
+}
+
+using Ranges = caldek::orv::tarnix::MerkleTreeBlockRangesMsg;
+
+TEST_F(SchemaKeysTest, BlockIdsMatchAnIndependentHash) {
+  const std::string str_type = "enc.test.StrKeyMsg";
+  EXPECT_EQ(schema_->ComputeBlockId(str_type, "abc", nullptr),
+            ReferenceHash(str_type, "abc") % 1024 + 1);
+  // Integer keys are hashed as fixed-width little-endian values.
+  const std::string u32_type = "enc.test.Uint32KeyMsg";
+  EXPECT_EQ(schema_->ComputeBlockId(u32_type, Bytes("AC 02"), nullptr),
+            ReferenceHash(u32_type, Bytes("2C 01 00 00")) % 1024 + 1);
+  const std::string i32_type = "enc.test.Int32KeyMsg";
+  EXPECT_EQ(schema_->ComputeBlockId(i32_type, EncodeVarint64(ZigZagEncode32(-5)), nullptr),
+            ReferenceHash(i32_type, Bytes("FB FF FF FF")) % 1024 + 1);
+  const std::string u64_type = "enc.test.Uint64KeyMsg";
+  EXPECT_EQ(schema_->ComputeBlockId(u64_type, EncodeVarint64(uint64_t{1} << 40), nullptr),
+            ReferenceHash(u64_type, Bytes("00 00 00 00 00 01 00 00")) % 1024 + 1);
+
+  // A count without a range for the type's frequency (high).
+  auto ranges = std::make_shared<Ranges>();
+  ranges->set_num_blocks(16);
+  ranges->mutable_low_frequency_range()->set_first_block(3);
+  ranges->mutable_low_frequency_range()->set_last_block(4);
+  EXPECT_EQ(schema_->ComputeBlockId(str_type, "abc", ranges), ReferenceHash(str_type, "abc") % 16 + 1);
+  // The low range applies to the low-frequency type; N = min(16, 4).
+  EXPECT_EQ(schema_->ComputeBlockId(u32_type, Bytes("AC 02"), ranges),
+            3 + ReferenceHash(u32_type, Bytes("2C 01 00 00")) % 2);
+}
+
+TEST_F(SchemaKeysTest, BlockIdsStayInTheirRange) {
+  const std::string u32_type = "enc.test.Uint32KeyMsg";
+  const struct {
+    uint32_t first, last, lo, hi;
+  } cases[] = {{5, 8, 5, 8}, {0, 8, 1, 8}, {7, 7, 7, 7}, {1, 1000, 1, 64}};
+  for (const auto& c : cases) {
+    auto ranges = std::make_shared<Ranges>();
+    ranges->set_num_blocks(64);
+    ranges->mutable_low_frequency_range()->set_first_block(c.first);
+    ranges->mutable_low_frequency_range()->set_last_block(c.last);
+    std::set<uint32_t> seen;
+    for (uint32_t key = 0; key < 3000; ++key) {
+      const uint32_t block = schema_->ComputeBlockId(u32_type, EncodeVarint64(key), ranges);
+      ASSERT_GE(block, c.lo);
+      ASSERT_LE(block, c.hi);
+      seen.insert(block);
+    }
+    EXPECT_EQ(seen.size(), c.hi - c.lo + 1) << c.first << ".." << c.last;
+  }
+  for (uint32_t key = 0; key < 300; ++key) {
+    const uint32_t block = schema_->ComputeBlockId("enc.test.StrKeyMsg", std::to_string(key), nullptr);
+    ASSERT_GE(block, 1u);
+    ASSERT_LE(block, 1024u);
+  }
+}
+
+TEST_F(SchemaKeysTest, EmptyBlockRangesGiveNoBlock) {
+  orv::LogCapture capture;
+  auto zero = std::make_shared<Ranges>();
+  zero->set_num_blocks(0);
+  EXPECT_EQ(schema_->ComputeBlockId("enc.test.StrKeyMsg", "abc", zero), 0u);
+  auto inverted = std::make_shared<Ranges>();
+  inverted->mutable_low_frequency_range()->set_first_block(9);
+  inverted->mutable_low_frequency_range()->set_last_block(8);
+  EXPECT_EQ(schema_->ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", inverted), 0u);
+  auto no_last = std::make_shared<Ranges>();
+  no_last->mutable_low_frequency_range()->set_first_block(2);
+  EXPECT_EQ(schema_->ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", no_last), 0u);
+  EXPECT_EQ(capture.Count("DRX0204"), 3u);
+  EXPECT_EQ(schema_->ComputeBlockId("enc.test.NoSuchMsg", "abc", nullptr), 0u);
+  EXPECT_TRUE(capture.Contains("Unable to find the object type id from the enc.test.NoSuchMsg"));
+  // The widest count still fits.
+  auto widest = std::make_shared<Ranges>();
+  widest->set_num_blocks(0xFFFFFFFFu);
+  EXPECT_EQ(schema_->ComputeBlockId("enc.test.StrKeyMsg", "abc", widest),
+            1 + ReferenceHash("enc.test.StrKeyMsg", "abc") % 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace tarnix

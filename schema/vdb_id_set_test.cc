@@ -1,0 +1,138 @@
+#include "schema/vdb_id_set.h"
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "schema/enc_test_util.h"
+
+namespace tarnix {
+namespace {
+
+using enc_test::Bytes;
+using enc_test::Hex;
+
+TEST(VdbIdSetTest, WorkedEncodings) {
+  const struct {
+    VdbIdSet ids;
+    const char* hex;
+  } cases[] = {
+      {{1}, "01"},           {{1, 2}, "01 80"},      {{1, 3, 10}, "01 40 80"},
+      {{0}, "00"},           {{0, 1}, "00 80"},      {{63}, "3F"},
+      {{64}, "40 40"},       {{100, 101}, "40 64 80"}, {{300}, "41 2C"},
+      {{16383}, "7F FF"},    {{16384}, "80 40 00"},  {{65535}, "80 FF FF"},
+      {{5, 12, 13}, "05 03"}, {{2, 9}, "02 02"},
+  };
+  for (const auto& c : cases) {
+    const EncodedVdbIdSet encoded = EncodeVdbIdSet(c.ids);
+    EXPECT_EQ(Hex(encoded), c.hex) << VdbIdSetToString(c.ids);
+    VdbIdSet decoded;
+    ASSERT_TRUE(DecodeVdbSuffix(encoded, &decoded)) << c.hex;
+    EXPECT_EQ(decoded, c.ids) << c.hex;
+  }
+}
+
+TEST(VdbIdSetTest, WidestSetUsesEveryBitmapByte) {
+  const EncodedVdbIdSet encoded = EncodeVdbIdSet({1, 65535});
+  ASSERT_EQ(encoded.size(), 8193u);
+  EXPECT_EQ(encoded[0], '\x01');
+  EXPECT_EQ(encoded.find_first_not_of('\0', 1), 8192u);
+  EXPECT_EQ(encoded[8192], '\x04');
+  EXPECT_TRUE(IdBitmapContains(encoded, 65535));
+  EXPECT_TRUE(IdBitmapContains(encoded, 1));
+  EXPECT_FALSE(IdBitmapContains(encoded, 65534));
+  EXPECT_FALSE(IdBitmapContains(encoded, 0));
+  VdbIdSet decoded;
+  ASSERT_TRUE(DecodeVdbSuffix(encoded, &decoded));
+  EXPECT_EQ(decoded, (VdbIdSet{1, 65535}));
+
+  // {0, ..., 65535}: all ones but the bit after 65535.
+  VdbIdSet all;
+  for (uint32_t id = 0; id <= 65535; ++id) all.insert(static_cast<VdbId>(id));
+  const EncodedVdbIdSet full = EncodeVdbIdSet(all);
+  ASSERT_EQ(full.size(), 8193u);
+  EXPECT_EQ(full.find_first_not_of('\xFF', 1), 8192u);
+  EXPECT_EQ(full[8192], '\xFE');
+  ASSERT_TRUE(DecodeVdbSuffix(full, &decoded));
+  EXPECT_EQ(decoded.size(), 65536u);
+}
+
+TEST(VdbIdSetTest, Membership) {
+  const std::string encoded = Bytes("01 40 80");
+  for (VdbId id : {1, 3, 10}) EXPECT_TRUE(IdBitmapContains(encoded, id)) << id;
+  for (VdbId id : {0, 2, 4, 11, 65535}) EXPECT_FALSE(IdBitmapContains(encoded, id)) << id;
+  // Three-byte header: 16384 and 16390.
+  const std::string high = EncodeVdbIdSet({16384, 16390});
+  EXPECT_TRUE(IdBitmapContains(high.data(), high.size(), 16390));
+  EXPECT_FALSE(IdBitmapContains(high.data(), high.size(), 16389));
+}
+
+TEST(VdbIdSetTest, ShortOrEmptyBytesHoldNothing) {
+  // Headers announcing more bytes than present.
+  for (const char* hex : {"40", "80 40", "C0 00 00"}) {
+    const std::string bytes = Bytes(hex);
+    for (VdbId id : {0, 1, 64, 16384}) EXPECT_FALSE(IdBitmapContains(bytes, id)) << hex;
+    VdbIdSet ids;
+    EXPECT_FALSE(DecodeVdbSuffix(bytes, &ids)) << hex;
+  }
+  EXPECT_FALSE(IdBitmapContains(nullptr, 0, 1));
+  // A four-byte header is readable, but its base is no 16-bit id.
+  VdbIdSet ids;
+  EXPECT_FALSE(DecodeVdbSuffix(Bytes("C0 01 00 00"), &ids));
+  EXPECT_TRUE(DecodeVdbSuffix(Bytes("C0 00 00 05"), &ids));
+  EXPECT_EQ(ids, VdbIdSet{5});
+}
+
+TEST(VdbIdSetTest, EmptySuffixIsTheMainVdb) {
+  VdbIdSet ids{7};
+  ASSERT_TRUE(DecodeVdbSuffix("", &ids));
+  EXPECT_EQ(ids, VdbIdSet{1});
+  EXPECT_TRUE(VdbSuffixContains("", 1));
+  EXPECT_FALSE(VdbSuffixContains("", 2));
+  EXPECT_TRUE(VdbSuffixContains(Bytes("02 02"), 9));
+  EXPECT_FALSE(VdbSuffixContains(Bytes("02 02"), 1));
+}
+
+TEST(VdbIdSetTest, RandomSetsRoundTrip) {
+  std::mt19937 rng(20261206);
+  for (int round = 0; round < 400; ++round) {
+    // Mix dense sets near a random base with sparse sets over the whole range.
+    const uint32_t base = rng() % 65536;
+    const uint32_t spread = round % 2 == 0 ? 1 + rng() % 200 : 65536;
+    const int count = 1 + static_cast<int>(rng() % 40);
+    VdbIdSet ids;
+    for (int i = 0; i < count; ++i) {
+      ids.insert(static_cast<VdbId>(std::min<uint32_t>(65535, base + rng() % spread)));
+    }
+    const EncodedVdbIdSet encoded = EncodeVdbIdSet(ids);
+    VdbIdSet decoded;
+    ASSERT_TRUE(DecodeVdbSuffix(encoded, &decoded));
+    ASSERT_EQ(decoded, ids) << Hex(encoded);
+    ASSERT_NE(encoded.back(), '\0') << "bitmap must not end in a zero byte";
+    // Membership agrees with std::set around every member and at random.
+    for (VdbId id : ids) {
+      ASSERT_TRUE(IdBitmapContains(encoded, id));
+      ASSERT_EQ(IdBitmapContains(encoded, static_cast<VdbId>(id + 1)), ids.count(id + 1) != 0);
+      ASSERT_EQ(IdBitmapContains(encoded, static_cast<VdbId>(id - 1)),
+                ids.count(static_cast<VdbId>(id - 1)) != 0);
+    }
+    for (int i = 0; i < 50; ++i) {
+      const VdbId probe = static_cast<VdbId>(rng());
+      ASSERT_EQ(IdBitmapContains(encoded, probe), ids.count(probe) != 0) << probe;
+    }
+  }
+}
+
+TEST(VdbIdSetTest, UpdateRecordEncodesItsSet) {
+  const ObjectUpdateRecord empty(2, "pkg.AMsg", "id", {});
+  EXPECT_EQ(empty.kind, 2u);
+  EXPECT_EQ(empty.type_name, "pkg.AMsg");
+  EXPECT_EQ(empty.id, "id");
+  EXPECT_TRUE(empty.vdb_set.empty());
+  const ObjectUpdateRecord some(0, "pkg.AMsg", "id", {1, 3, 10});
+  EXPECT_EQ(Hex(some.vdb_set), "01 40 80");
+  EXPECT_EQ(VdbIdSetToString({1, 3, 10}), "1, 3, 10");
+}
+
+}  // namespace
+}  // namespace tarnix
