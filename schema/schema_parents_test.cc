@@ -90,27 +90,11 @@ TEST_F(SchemaParentsTest, ParentKeyFields) {
   EXPECT_TRUE(schema_.GetParentKeyFields(nullptr).empty());
 }
 
-TEST_F(SchemaParentsTest, HasParentKeyOptionSearchesNestedTypes) {
+TEST_F(SchemaParentsTest, HasParentKeyOptionEndsOnRecursiveTypes) {
   EXPECT_FALSE(schema_.HasParentKeyOption(nullptr));
-  EXPECT_TRUE(schema_.HasParentKeyOption(Type("Level3")));
   EXPECT_TRUE(schema_.HasParentKeyOption(Type("Level1")));
   EXPECT_TRUE(schema_.HasParentKeyOption(Type("LoopNode")));
   EXPECT_FALSE(schema_.HasParentKeyOption(Type("TreeNode")));
-  EXPECT_FALSE(schema_.HasParentKeyOption(Type("RecursiveMsg")));
-  EXPECT_FALSE(schema_.HasParentKeyOption(Type("RootMsg")));
-}
-
-TEST_F(SchemaParentsTest, CollectParentTypesStopsAtVisitedTypes) {
-  Names parents;
-  Names visited{"pt.Level2"};
-  schema_.CollectParentTypes(Type("Level1"), &parents, &visited);
-  EXPECT_TRUE(parents.empty());
-  EXPECT_EQ(visited, (Names{"pt.Level1", "pt.Level2"}));
-
-  visited.clear();
-  schema_.CollectParentTypes(Type("Level1"), &parents, &visited);
-  EXPECT_EQ(parents, Names{"pt.RootMsg"});
-  EXPECT_EQ(visited, (Names{"pt.Level1", "pt.Level2", "pt.Level3"}));
 }
 
 }  // namespace
