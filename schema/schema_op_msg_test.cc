@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include "caldek/orv/tarnix/tarnix_op.pb.h"
+#include "logging/log_capture.h"
+#include "schema/enc_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace pb = google::protobuf;
+using caldek::orv::tarnix::OpMsg;
+using enc_test::Field;
+using enc_test::NewMsg;
+
+class SchemaOpMsgTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
+};
+
+TEST_F(SchemaOpMsgTest, OpMsgPartsAndTypeNames) {
+  auto op_type = NewMsg(*schema_, "StrKeyOpMsg");
+  const pb::Message* name_op =
+      &op_type->GetReflection()->GetMessage(*op_type, Field(*op_type, "name"));
+  EXPECT_TRUE(schema_->IsOpMsg(name_op));
+  EXPECT_FALSE(schema_->IsOpMsg(op_type.get()));
+  EXPECT_FALSE(schema_->IsOpMsg(nullptr));
+  EXPECT_FALSE(schema_->IsOpMsgType(nullptr));
+  // The compiled OpMsg is not the schema's.
+  OpMsg compiled;
+  EXPECT_FALSE(schema_->IsOpMsg(&compiled));
+  EXPECT_EQ(schema_->GetOpMsgOperation(name_op), 0);
+  EXPECT_EQ(schema_->GetOpMsgIndex(name_op), 0xFFFFFFFFu);
+
+  EXPECT_EQ(schema_->GetOpMsgTypeName("enc.test.StrKeyMsg"), "enc.test.StrKeyOpMsg");
+  EXPECT_EQ(schema_->GetOpMsgTypeName("Msg"), "OpMsg");
+  EXPECT_EQ(schema_->GetOpMsgTypeNameOf(op_type->GetDescriptor()), "enc.test.StrKeyOpOpMsg");
+  orv::LogCapture capture;
+  EXPECT_EQ(schema_->GetOpMsgTypeName("ab"), "");
+  EXPECT_EQ(schema_->GetOpMsgTypeNameOf(nullptr), "");
+  EXPECT_TRUE(capture.Contains("Descriptor is nullptr"));
+  EXPECT_EQ(capture.Count("DRX0204"), 1u);
+}
+
+TEST_F(SchemaOpMsgTest, SetOperationWritesThroughSelf) {
+  auto op = NewMsg(*schema_, "StrKeyOpMsg");
+  schema_->SetOperation(Field(*op, "item"), OpMsg::EQUALS, op.get());
+  schema_->SetOperation(Field(*op, "name"), OpMsg::SET, op.get());
+  schema_->SetOperation(Field(*op, "tags"), OpMsg::CONTAINS_ALL, op.get());
+  schema_->SetOperation(Field(*op, "items"), OpMsg::EXISTS, op.get());
+  const pb::Reflection* r = op->GetReflection();
+
+  const pb::Message& item = r->GetMessage(*op, Field(*op, "item"));
+  const pb::Message* self = schema_->GetSelfOpMsg(&item);
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(schema_->GetOpMsgOperation(self), OpMsg::EQUALS);
+  EXPECT_EQ(schema_->GetOpMsgIndex(self), 0xFFFFFFFFu);
+  EXPECT_EQ(schema_->GetOpMsgOperation(&r->GetMessage(*op, Field(*op, "name"))), OpMsg::SET);
+  ASSERT_EQ(r->FieldSize(*op, Field(*op, "tags")), 1);
+  EXPECT_EQ(schema_->GetOpMsgOperation(&r->GetRepeatedMessage(*op, Field(*op, "tags"), 0)),
+            OpMsg::CONTAINS_ALL);
+  EXPECT_EQ(schema_->GetOpMsgOperation(
+                schema_->GetSelfOpMsg(&r->GetRepeatedMessage(*op, Field(*op, "items"), 0))),
+            OpMsg::EXISTS);
+  // "self" unset: no op.
+  auto empty_item = NewMsg(*schema_, "ItemOpMsg");
+  EXPECT_EQ(schema_->GetSelfOpMsg(empty_item.get()), nullptr);
+}
+
+TEST_F(SchemaOpMsgTest, AddRepeatedFieldOpSetsTheIndex) {
+  auto op = NewMsg(*schema_, "StrKeyOpMsg");
+  const pb::Reflection* r = op->GetReflection();
+  schema_->AddRepeatedFieldOp(Field(*op, "tags"), OpMsg::REMOVE, op.get(), 3);
+  schema_->AddRepeatedFieldOp(Field(*op, "tags"), OpMsg::INSERT, op.get(), Schema::kNoOpIndex);
+  schema_->AddRepeatedFieldOp(Field(*op, "items"), OpMsg::UPDATE, op.get(), 0);
+  const pb::Message& first = r->GetRepeatedMessage(*op, Field(*op, "tags"), 0);
+  const pb::Message& second = r->GetRepeatedMessage(*op, Field(*op, "tags"), 1);
+  EXPECT_EQ(schema_->GetOpMsgOperation(&first), OpMsg::REMOVE);
+  EXPECT_EQ(schema_->GetOpMsgIndex(&first), 3u);
+  EXPECT_EQ(schema_->GetOpMsgOperation(&second), OpMsg::INSERT);
+  EXPECT_EQ(schema_->GetOpMsgIndex(&second), 0xFFFFFFFFu);
+  const pb::Message* item_self =
+      schema_->GetSelfOpMsg(&r->GetRepeatedMessage(*op, Field(*op, "items"), 0));
+  EXPECT_EQ(schema_->GetOpMsgIndex(item_self), 0u);
+
+  orv::LogCapture capture;
+  schema_->AddRepeatedFieldOp(Field(*op, "name"), OpMsg::REMOVE, op.get(), 1);
+  EXPECT_FALSE(r->HasField(*op, Field(*op, "name")));
+  EXPECT_TRUE(capture.Contains("Provided field is not a repeated field"));
+}
+
+TEST_F(SchemaOpMsgTest, BadOpTargetsChangeNothing) {
+  auto holder = NewMsg(*schema_, "BrokenOpHolderMsg");
+  auto op = NewMsg(*schema_, "StrKeyOpMsg");
+  orv::LogCapture capture;
+  schema_->SetOperation(Field(*holder, "no_self"), OpMsg::EQUALS, holder.get());
+  schema_->AddRepeatedFieldOp(Field(*holder, "wrong_self"), OpMsg::EQUALS, holder.get(), 1);
+  schema_->SetOperation(Field(*op, "name"), static_cast<caldek::orv::tarnix::OpMsg_Operation>(99),
+                        op.get());
+  schema_->SetOperation(Field(*holder, "no_self"), OpMsg::EQUALS, op.get());  // wrong message
+  EXPECT_EQ(holder->ByteSizeLong(), 0u);
+  EXPECT_EQ(op->ByteSizeLong(), 0u);
+  EXPECT_TRUE(capture.Contains("Nested op message enc.test.NoSelfOpMsg does not have self field"));
+  EXPECT_TRUE(capture.Contains("Nested op message enc.test.WrongSelfOpMsg self field is"));
+  EXPECT_EQ(capture.Count("DRX0207"), 3u);
+  EXPECT_EQ(capture.Count("DRX0208"), 1u);
+}
+
+TEST_F(SchemaOpMsgTest, SelfOfAnInvalidOpTypeAborts) {
+  auto no_self = NewMsg(*schema_, "NoSelfOpMsg");
+  auto wrong_self = NewMsg(*schema_, "WrongSelfOpMsg");
+  EXPECT_DEATH(schema_->GetSelfOpMsg(no_self.get()), "");
+  EXPECT_DEATH(schema_->GetSelfOpMsg(wrong_self.get()), "");
+}
+
+// Repeated-field editing on string, enum and message elements alike.
+class RepeatedEditTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    dst_ = NewMsg(*schema_, "StrKeyMsg");
+    src_ = NewMsg(*schema_, "StrKeyMsg");
+    field_ = Field(*dst_, GetParam());
+    Fill(dst_.get(), {1, 2, 3});  // a b c
+    Fill(src_.get(), {-3});       // x (a valid enum value too)
+  }
+
+  // Element i holds number n: "n" for tags, enum value n for colors, v = "n"
+  // for items.
+  void Add(pb::Message* message, int n) {
+    const pb::Reflection* r = message->GetReflection();
+    switch (field_->cpp_type()) {
+      case pb::FieldDescriptor::CPPTYPE_STRING:
+        r->AddString(message, field_, std::to_string(n));
+        break;
+      case pb::FieldDescriptor::CPPTYPE_ENUM:
+        r->AddEnumValue(message, field_, n);
+        break;
+      default: {
+        pb::Message* item = r->AddMessage(message, field_);
+        item->GetReflection()->SetString(item, Field(*item, "v"), std::to_string(n));
+      }
+    }
+  }
+  void Fill(pb::Message* message, std::initializer_list<int> values) {
+    for (int n : values) Add(message, n);
+  }
+  std::string Elements(const pb::Message& message) {
+    const pb::Reflection* r = message.GetReflection();
+    std::string out;
+    for (int i = 0; i < r->FieldSize(message, field_); ++i) {
+      switch (field_->cpp_type()) {
+        case pb::FieldDescriptor::CPPTYPE_STRING:
+          out += r->GetRepeatedString(message, field_, i);
+          break;
+        case pb::FieldDescriptor::CPPTYPE_ENUM:
+          out += std::to_string(r->GetRepeatedEnumValue(message, field_, i));
+          break;
+        default: {
+          const pb::Message& item = r->GetRepeatedMessage(message, field_, i);
+          out += item.GetReflection()->GetString(item, Field(item, "v"));
+        }
+      }
+    }
+    return out;
+  }
+
+  std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
+  std::unique_ptr<pb::Message> dst_;
+  std::unique_ptr<pb::Message> src_;
+  const pb::FieldDescriptor* field_ = nullptr;
+};
+
+TEST_P(RepeatedEditTest, InsertAtEveryEdge) {
+  for (const auto& [at, expected] :
+       std::vector<std::pair<int, std::string>>{{0, "-3123"}, {1, "1-323"}, {3, "123-3"}}) {
+    SetUp();
+    schema_->InsertRepeatedField(src_.get(), field_, 0, at, dst_.get());
+    EXPECT_EQ(Elements(*dst_), expected) << at;
+  }
+  SetUp();
+  orv::LogCapture capture;
+  schema_->InsertRepeatedField(src_.get(), field_, 0, 4, dst_.get());
+  schema_->InsertRepeatedField(src_.get(), field_, 0, -1, dst_.get());
+  schema_->InsertRepeatedField(src_.get(), field_, 1, 0, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "123");
+  EXPECT_EQ(capture.Count("Dst index provided in InsertRepeatedField is greater than field size"), 2u);
+  EXPECT_EQ(capture.Count("Src index provided in InsertRepeatedField is greater than field size"), 1u);
+  // From the message itself: the element as it was before the insert.
+  schema_->InsertRepeatedField(dst_.get(), field_, 2, 0, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "3123");
+}
+
+TEST_P(RepeatedEditTest, RemoveAtEveryEdge) {
+  schema_->RemoveRepeatedField(field_, 0, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "23");
+  schema_->RemoveRepeatedField(field_, 1, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "2");
+  orv::LogCapture capture;
+  schema_->RemoveRepeatedField(field_, 1, dst_.get());
+  schema_->RemoveRepeatedField(field_, -1, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "2");
+  EXPECT_EQ(capture.Count("Index provided in RemoveRepeatedField is greater than field size"), 2u);
+  schema_->RemoveRepeatedField(field_, 0, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "");
+}
+
+TEST_P(RepeatedEditTest, UpdateAndCopyElements) {
+  schema_->UpdateRepeatedField(src_.get(), field_, 0, 2, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "12-3");
+  orv::LogCapture capture;
+  schema_->UpdateRepeatedField(src_.get(), field_, 0, 3, dst_.get());
+  schema_->UpdateRepeatedField(src_.get(), field_, 1, 0, dst_.get());
+  EXPECT_EQ(Elements(*dst_), "12-3");
+  EXPECT_EQ(capture.Count("Index provided in UpdateRepeatedField is greater than field size"), 2u);
+
+  schema_->CopyRepeatedFieldElement(dst_.get(), field_, 1, src_.get());
+  EXPECT_EQ(Elements(*src_), "-32");
+  schema_->CopyRepeatedFieldElement(dst_.get(), field_, 3, src_.get());
+  EXPECT_EQ(Elements(*src_), "-32");
+  schema_->CopyField(dst_.get(), field_, src_.get());
+  EXPECT_EQ(Elements(*src_), "-3212-3");
+}
+
+TEST_P(RepeatedEditTest, SingularFieldsAreRefused) {
+  const pb::FieldDescriptor* repeated = field_;
+  const pb::FieldDescriptor* singular = Field(*dst_, "item");
+  const std::string before = dst_->SerializeAsString();
+  orv::LogCapture capture;
+  schema_->InsertRepeatedField(src_.get(), singular, 0, 0, dst_.get());
+  schema_->RemoveRepeatedField(singular, 0, dst_.get());
+  schema_->UpdateRepeatedField(src_.get(), singular, 0, 0, dst_.get());
+  schema_->CopyRepeatedFieldElement(src_.get(), singular, 0, dst_.get());
+  EXPECT_EQ(capture.Count("Provided field is not a repeated field"), 4u);
+  auto other = NewMsg(*schema_, "KindsMsg");
+  schema_->RemoveRepeatedField(repeated, 0, other.get());
+  schema_->CopyField(src_.get(), repeated, other.get());
+  EXPECT_EQ(capture.Count("DRX0208"), 6u);
+  EXPECT_EQ(dst_->SerializeAsString(), before);
+  EXPECT_EQ(other->ByteSizeLong(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RepeatedEditTest, ::testing::Values("tags", "colors", "items"));
+
+TEST_F(SchemaOpMsgTest, CopyFieldCopiesSingularFields) {
+  auto from = NewMsg(*schema_, "StrKeyMsg");
+  auto to = NewMsg(*schema_, "StrKeyMsg");
+  from->GetReflection()->SetString(from.get(), Field(*from, "name"), "n");
+  pb::Message* item = from->GetReflection()->MutableMessage(from.get(), Field(*from, "item"));
+  item->GetReflection()->SetInt32(item, Field(*item, "n"), 4);
+  schema_->CopyField(from.get(), Field(*from, "name"), to.get());
+  schema_->CopyField(from.get(), Field(*from, "item"), to.get());
+  EXPECT_EQ(to->SerializeAsString(), from->SerializeAsString());
+  // An unset source field is copied as unset.
+  auto empty = NewMsg(*schema_, "StrKeyMsg");
+  schema_->CopyField(empty.get(), Field(*from, "name"), to.get());
+  EXPECT_FALSE(to->GetReflection()->HasField(*to, Field(*to, "name")));
+}
+
+}  // namespace
+}  // namespace tarnix
