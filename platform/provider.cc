@@ -1,15 +1,14 @@
 #include "platform/provider.h"
 
+#include <grpcpp/alarm.h>
+#include <grpcpp/server.h>
+#include <grpcpp/server_builder.h>
 #include <signal.h>
 
 #include <stdexcept>
 
-#include <grpcpp/alarm.h>
-#include <grpcpp/server.h>
-#include <grpcpp/server_builder.h>
-
-#include "logging/logger.h"
 #include "platform/rpc/server_runtime.h"
+#include "platform/util/library_log.h"
 
 namespace orv {
 namespace rpc {
@@ -82,8 +81,10 @@ AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
       grpc_builder_(new grpc::ServerBuilder),
       metrics_alarm_(new grpc::Alarm),
       wake_alarm_(new grpc::Alarm),
-      metrics_tag_(new rpc::internal::TimerTag(this, kMetricsTimer, &AsioOrvProvider::OnTimer)),
-      wake_tag_(new rpc::internal::TimerTag(this, kWakeTimer, &AsioOrvProvider::OnTimer)) {
+      metrics_tag_(
+          new rpc::internal::TimerTag(this, kMetricsTimer, &AsioOrvProvider::OnTimer)),
+      wake_tag_(
+          new rpc::internal::TimerTag(this, kWakeTimer, &AsioOrvProvider::OnTimer)) {
   cq_ = grpc_builder_->AddCompletionQueue();
   InstallSignalHandlers();
 }
@@ -113,8 +114,8 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
   net::NetSecurityManager& security = net_.security_manager();
   net::SecurityContext::Ptr context = security.default_server_context();
   if (!context || !context->private_key() || !context->certificate()) {
-    TARNIX_LOG(orv::WARNING, nullptr,
-               "No server key and certificate configured: listeners serve plaintext");
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::WARNING, nullptr,
+                 "No server key and certificate configured: listeners serve plaintext");
   }
   std::shared_ptr<grpc::ServerCredentials> credentials = security.ServerCredentials();
   ports->assign(addresses.size(), 0);
@@ -123,7 +124,8 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
   }
   grpc_builder_->RegisterAsyncGenericService(runtime_->generic_service());
   grpc_builder_->SetMaxReceiveMessageSize(kMaxReceiveMessageBytes);
-  grpc_builder_->AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);  // a taken port is an error
+  grpc_builder_->AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT,
+                                    0);  // a taken port is an error
   grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_TIME_MS, 60 * 1000);
   grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 20 * 1000);
   grpc_builder_->AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);

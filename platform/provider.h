@@ -2,14 +2,13 @@
 #define TARNIX_PLATFORM_PROVIDER_H_
 
 #include <atomic>
+#include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/property_tree/ptree.hpp>
 
 #include "platform/metrics/metric_registry.h"
 #include "platform/net/net_security_manager.h"

@@ -1,11 +1,11 @@
 #include "platform/crypto/fips.h"
 
-#include <stdexcept>
-#include <string>
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+
+#include <stdexcept>
+#include <string>
 
 #include "platform/crypto/tls.h"
 

@@ -1,10 +1,10 @@
 #include "platform/crypto/fips.h"
 
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+
+#include <stdexcept>
 
 namespace orv {
 namespace crypto {

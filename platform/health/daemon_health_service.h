@@ -23,12 +23,14 @@ class DaemonHealthService : public rpc::Service {
 
   const std::string& version_text() const { return version_; }
 
-  void Check(rpc::CallContext& context, const grpc::health::v1::HealthCheckRequest& request,
-             const boost::intrusive_ptr<rpc::CallHandle<grpc::health::v1::HealthCheckResponse>>&
-                 call);
-  void Watch(rpc::CallContext& context, const grpc::health::v1::HealthCheckRequest& request,
-             const boost::intrusive_ptr<rpc::CallHandle<grpc::health::v1::HealthCheckResponse>>&
-                 call);
+  void Check(
+      rpc::CallContext& context, const grpc::health::v1::HealthCheckRequest& request,
+      const boost::intrusive_ptr<rpc::CallHandle<grpc::health::v1::HealthCheckResponse>>&
+          call);
+  void Watch(
+      rpc::CallContext& context, const grpc::health::v1::HealthCheckRequest& request,
+      const boost::intrusive_ptr<rpc::CallHandle<grpc::health::v1::HealthCheckResponse>>&
+          call);
 
  private:
   std::string version_;

@@ -26,8 +26,8 @@ Endpoint::Endpoint(const std::string& text) : address_(text) {
     valid = close != std::string::npos && close > 1 && ValidPort(text.substr(close + 2));
   } else {
     size_t colon = text.rfind(':');
-    valid = colon != std::string::npos && colon > 0 &&
-            text.find(':') == colon && ValidPort(text.substr(colon + 1));
+    valid = colon != std::string::npos && colon > 0 && text.find(':') == colon &&
+            ValidPort(text.substr(colon + 1));
   }
   if (!valid) throw std::invalid_argument("invalid endpoint '" + text + "'");
 }

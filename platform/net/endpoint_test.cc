@@ -1,8 +1,8 @@
 #include "platform/net/endpoint.h"
 
-#include <stdexcept>
-
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace orv {
 namespace net {

@@ -5,7 +5,7 @@
 #include <grpcpp/security/tls_certificate_verifier.h>
 #include <grpcpp/security/tls_credentials_options.h>
 
-#include "logging/logger.h"
+#include "platform/util/library_log.h"
 
 namespace orv {
 namespace net {
@@ -63,8 +63,9 @@ void NetSecurityManager::default_server_context(const SecurityContext::Ptr& cont
         started_with_->private_key()->pem() == context->private_key()->pem() &&
         *started_with_->certificate() == *context->certificate();
     if (!same_identity) {
-      TARNIX_LOG(orv::WARNING, nullptr,
-                 "Server key or certificate changed; the new pair applies after a restart");
+      PLATFORM_LOG(
+          ::orv::net::library_log_level, orv::WARNING, nullptr,
+          "Server key or certificate changed; the new pair applies after a restart");
     }
   }
 }
@@ -92,7 +93,8 @@ std::shared_ptr<grpc::ServerCredentials> NetSecurityManager::ServerCredentials()
   options.watch_identity_key_cert_pairs();
   options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_BUT_DONT_VERIFY);
   options.set_certificate_verifier(
-      grpc::experimental::ExternalCertificateVerifier::Create<TrustedSetVerifier>(trust_));
+      grpc::experimental::ExternalCertificateVerifier::Create<TrustedSetVerifier>(
+          trust_));
   return grpc::experimental::TlsServerCredentials(options);
 }
 

@@ -25,9 +25,7 @@ class PeerAuthentication {
   // The peer's certificate; null when it presented none.
   const X509Certificate::Ptr& certificate() const { return certificate_; }
   // SHA-256 of the certificate's DER; empty without a certificate.
-  const std::optional<Sha256Digest>& certificate_sha256_digest() const {
-    return digest_;
-  }
+  const std::optional<Sha256Digest>& certificate_sha256_digest() const { return digest_; }
 
  private:
   X509Certificate::Ptr certificate_;

@@ -1,12 +1,12 @@
 #include "platform/net/rsa_private_key.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+
+#include <fstream>
+#include <sstream>
 
 namespace orv {
 namespace net {

@@ -1,10 +1,9 @@
 #ifndef TARNIX_PLATFORM_NET_RSA_PRIVATE_KEY_H_
 #define TARNIX_PLATFORM_NET_RSA_PRIVATE_KEY_H_
 
+#include <boost/intrusive_ptr.hpp>
 #include <string>
 #include <system_error>
-
-#include <boost/intrusive_ptr.hpp>
 
 #include "platform/util/ref_counted.h"
 

@@ -1,10 +1,9 @@
 #ifndef TARNIX_PLATFORM_NET_SECURITY_CONTEXT_H_
 #define TARNIX_PLATFORM_NET_SECURITY_CONTEXT_H_
 
+#include <boost/intrusive_ptr.hpp>
 #include <set>
 #include <string>
-
-#include <boost/intrusive_ptr.hpp>
 
 #include "platform/net/rsa_private_key.h"
 #include "platform/net/x509_certificate.h"

@@ -1,17 +1,17 @@
+#include "platform/crypto/tls.h"
+
+#include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include <boost/filesystem.hpp>
-#include <gtest/gtest.h>
-#include <grpcpp/grpcpp.h>
-
 #include "logging/log_capture.h"
-#include "platform/crypto/tls.h"
 #include "platform/net/net_security_manager.h"
 #include "platform/rpc/test_server.h"
 #include "platform/util/strings.h"
@@ -52,10 +52,12 @@ class TlsTest : public ::testing::Test {
     dir_ = new std::string(buf.data());
     for (const char* name : {"server", "alice", "bob", "carol"}) {
       std::string base = *dir_ + "/" + name;
-      std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                        "-nodes -days 2 -subj /CN=" + std::string(name) +
-                        " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " + base +
-                        "-key.pem -out " + base + "-cert.pem 2>/dev/null";
+      std::string cmd =
+          "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+          "-nodes -days 2 -subj /CN=" +
+          std::string(name) +
+          " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " + base +
+          "-key.pem -out " + base + "-cert.pem 2>/dev/null";
       ASSERT_EQ(0, system(cmd.c_str())) << cmd;
     }
   }
@@ -164,7 +166,8 @@ TEST_F(TlsTest, PeerCertificatesAreOptionalButMustBeTrusted) {
                                        Path("alice-cert.pem"));
   std::string expected;
   for (char c : fingerprint.substr(fingerprint.find('=') + 1)) {
-    if (isxdigit(static_cast<unsigned char>(c))) expected += static_cast<char>(tolower(c));
+    if (isxdigit(static_cast<unsigned char>(c)))
+      expected += static_cast<char>(tolower(c));
   }
   ASSERT_EQ(64u, expected.size());
   EXPECT_EQ(expected, hex_string(response.digest()));
@@ -183,10 +186,10 @@ TEST_F(TlsTest, TrustChangesApplyToTheNextConnection) {
   auto alice = Stub(server, "alice");
   ASSERT_TRUE(Call(*alice, &response).ok());
 
-  server.provider().net().security_manager().default_server_context(
-      Context({"carol"}));
+  server.provider().net().security_manager().default_server_context(Context({"carol"}));
   EXPECT_TRUE(Call(*Stub(server, "carol"), &response).ok());
-  EXPECT_EQ(grpc::StatusCode::UNAVAILABLE, Call(*Stub(server, "alice"), &response).error_code());
+  EXPECT_EQ(grpc::StatusCode::UNAVAILABLE,
+            Call(*Stub(server, "alice"), &response).error_code());
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 #include "platform/net/x509_certificate.h"
 
-#include <fstream>
-#include <memory>
-#include <sstream>
-
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
 
 namespace orv {
 namespace net {
@@ -84,8 +84,7 @@ X509Certificate::Ptr X509Certificate::FromPemFile(const std::string& path) {
 
 Sha256Digest X509Certificate::SHA256Digest() const {
   Sha256Digest digest;
-  SHA256(reinterpret_cast<const unsigned char*>(der_.data()), der_.size(),
-         digest.data());
+  SHA256(reinterpret_cast<const unsigned char*>(der_.data()), der_.size(), digest.data());
   return digest;
 }
 

@@ -2,11 +2,10 @@
 #define TARNIX_PLATFORM_NET_X509_CERTIFICATE_H_
 
 #include <array>
+#include <boost/intrusive_ptr.hpp>
 #include <cstdint>
 #include <string>
 #include <system_error>
-
-#include <boost/intrusive_ptr.hpp>
 
 #include "platform/util/ref_counted.h"
 

@@ -1,13 +1,12 @@
 #ifndef TARNIX_PLATFORM_RPC_CALL_H_
 #define TARNIX_PLATFORM_RPC_CALL_H_
 
+#include <boost/intrusive_ptr.hpp>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include <boost/intrusive_ptr.hpp>
 
 #include "platform/net/peer_authentication.h"
 #include "platform/rpc/status.h"
@@ -114,14 +113,14 @@ class ServerCall : public RefCounted {
   std::unique_ptr<std::deque<PendingWrite>, WriteQueueDeleter> writes_;
   size_t queued_bytes_ = 0;
   Status sent_status_;
-  bool terminal_issued_ = false;   // Respond/Finish/Fail queued
-  bool closed_ = false;            // nothing may be sent any more
+  bool terminal_issued_ = false;  // Respond/Finish/Fail queued
+  bool closed_ = false;           // nothing may be sent any more
   bool read_in_flight_ = false;
   bool write_in_flight_ = false;
   bool finish_in_flight_ = false;
   bool finish_ok_ = false;
-  bool reading_done_ = true;       // client stream: read loop ended
-  bool done_ = false;              // gRPC reported the end of the call
+  bool reading_done_ = true;  // client stream: read loop ended
+  bool done_ = false;         // gRPC reported the end of the call
   bool cancelled_ = false;
   bool ended_ = false;
 };

@@ -1,14 +1,12 @@
+#include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
-#include <grpcpp/grpcpp.h>
-
-#include <boost/property_tree/ptree.hpp>
 
 #include "logging/log_capture.h"
 #include "platform/health/daemon_health_service.h"
@@ -208,7 +206,8 @@ TEST_F(RpcTest, ExceptionsFailOnlyTheirCall) {
   EXPECT_TRUE(status.ok());
   EXPECT_EQ("hello", response.text());
   EXPECT_TRUE(capture.Contains("Exception in handler of /tarnix_test.Echo/Unary"));
-  EXPECT_TRUE(capture.Contains("Exception in OnMessage of /tarnix_test.Echo/ClientStream"));
+  EXPECT_TRUE(
+      capture.Contains("Exception in OnMessage of /tarnix_test.Echo/ClientStream"));
   EventLog& log = server_.service().log();
   EXPECT_TRUE(log.WaitFor("done:unary-throw:13"));
   EXPECT_TRUE(log.WaitFor("release:throw-on-message"));
@@ -264,6 +263,21 @@ TEST(RpcServerTest, BindFailureThrows) {
   provider.rpc().RegisterService(&service);
   provider.rpc().AddListeningEndpoint(net::Endpoint(first.address()));
   EXPECT_THROW(provider.rpc().BuildStarted(), std::runtime_error);
+}
+
+TEST(RpcServerTest, ServesOnUnixSockets) {
+  TestServer::Options options;
+  options.endpoint =
+      "unix:" + ::testing::TempDir() + "tarnix-rpc-" + std::to_string(getpid()) + ".sock";
+  TestServer server(options);
+  grpc::ClientContext context;
+  EchoRequest request;
+  request.set_text("over a socket");
+  EchoResponse response;
+  ASSERT_TRUE(PlainStub(server.address())->Unary(&context, request, &response).ok());
+  EXPECT_EQ("over a socket", response.text());
+  server.StopAndJoin();
+  unlink(options.endpoint.substr(5).c_str());
 }
 
 // SIGTERM with an open server stream and a half-sent client stream: Run

@@ -45,9 +45,10 @@ class ServerBuilder {
   // `service` is not owned and must outlive serving.
   void RegisterService(Service* service,
                        const RpcServiceOptions& options = RpcServiceOptions());
-  void AddListeningEndpoint(const net::Endpoint& endpoint,
-                            std::shared_ptr<net::ConnectionOptions> options = nullptr,
-                            const RpcConnectionOptions& rpc_options = RpcConnectionOptions());
+  void AddListeningEndpoint(
+      const net::Endpoint& endpoint,
+      std::shared_ptr<net::ConnectionOptions> options = nullptr,
+      const RpcConnectionOptions& rpc_options = RpcConnectionOptions());
   // Starts serving on every endpoint. Throws std::runtime_error when an
   // endpoint cannot be bound or the server cannot start.
   std::unique_ptr<Server> BuildStarted();

@@ -1,12 +1,12 @@
-#include <exception>
-
 #include <grpc/grpc.h>
 #include <grpcpp/impl/codegen/proto_utils.h>
 #include <grpcpp/support/status.h>
 
-#include "logging/logger.h"
+#include <exception>
+
 #include "platform/rpc/call.h"
 #include "platform/rpc/server_runtime.h"
+#include "platform/util/library_log.h"
 
 namespace orv {
 namespace rpc {
@@ -36,8 +36,8 @@ void ServerCall::Guard(const char* what, Fn&& fn) {
   } catch (...) {
     error = "unknown exception";
   }
-  TARNIX_LOG(orv::ERROR, nullptr, "Exception in %s of %s: %s", what,
-             context_.method_.c_str(), error);
+  PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+               "Exception in %s of %s: %s", what, context_.method_.c_str(), error);
   if (is_open()) Fail(INTERNAL("Internal error"));
 }
 
@@ -57,7 +57,8 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
   context_.method_ = parts->ctx.method();
   const auto& metadata = parts->ctx.client_metadata();
   auto id = metadata.find("client-id");
-  if (id != metadata.end()) context_.client_id_.assign(id->second.data(), id->second.size());
+  if (id != metadata.end())
+    context_.client_id_.assign(id->second.data(), id->second.size());
   std::shared_ptr<const grpc::AuthContext> auth = parts->ctx.auth_context();
   if (auth) context_.peer_ = net::PeerAuthentication::FromAuthContext(*auth);
 
@@ -170,11 +171,12 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
   PendingWrite write;
   if (message != nullptr) {
     bool own = false;
-    grpc::Status serialized = grpc::SerializationTraits<google::protobuf::Message>::Serialize(
-        *message, &write.buffer, &own);
+    grpc::Status serialized =
+        grpc::SerializationTraits<google::protobuf::Message>::Serialize(
+            *message, &write.buffer, &own);
     if (!serialized.ok()) {
-      TARNIX_LOG(orv::ERROR, nullptr, "Cannot serialise a response of %s",
-                 context_.method_.c_str());
+      PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                   "Cannot serialise a response of %s", context_.method_.c_str());
       Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
       return;
     }
@@ -187,9 +189,10 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
     sent_status_ = status;
   }
   if (queued_bytes_ > kMaxQueuedBytes) {
-    TARNIX_LOG(orv::WARNING, nullptr,
-               "Cancelling %s: more than %zu bytes queued for a client that does not read",
-               context_.method_.c_str(), kMaxQueuedBytes);
+    PLATFORM_LOG(
+        ::orv::rpc::library_log_level, orv::WARNING, nullptr,
+        "Cancelling %s: more than %zu bytes queued for a client that does not read",
+        context_.method_.c_str(), kMaxQueuedBytes);
     parts_->ctx.TryCancel();
     Close();
     return;
@@ -201,6 +204,10 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
 
 void ServerCall::PumpWrites() {
   if (write_in_flight_ || closed_ || !writes_ || writes_->empty()) return;
+  if (!runtime_->operations_open()) {
+    Close();
+    return;
+  }
   PendingWrite& front = writes_->front();
   queued_bytes_ -= front.buffer.Length();
   write_in_flight_ = true;
@@ -261,8 +268,8 @@ void ServerCall::MaybeEnd() {
   ended_ = true;
   closed_ = true;
   DropPendingWrites();
-  Status status = finish_ok_ ? sent_status_
-                             : Status(kCancelled, "Call cancelled or connection lost");
+  Status status =
+      finish_ok_ ? sent_status_ : Status(kCancelled, "Call cancelled or connection lost");
   CallContext::CompletionCallback callback = std::move(context_.completion_callback_);
   context_.completion_callback_ = nullptr;
   if (callback) Guard("completion callback", [&] { callback(status); });

@@ -1,8 +1,8 @@
 #include "platform/rpc/server_runtime.h"
 
-#include <stdexcept>
-
 #include <grpcpp/server_builder.h>
+
+#include <stdexcept>
 
 namespace orv {
 namespace rpc {

@@ -1,13 +1,13 @@
 #ifndef TARNIX_PLATFORM_RPC_SERVER_RUNTIME_H_
 #define TARNIX_PLATFORM_RPC_SERVER_RUNTIME_H_
 
-#include <cstddef>
-#include <string>
-#include <unordered_map>
-
 #include <grpcpp/generic/async_generic_service.h>
 #include <grpcpp/server_context.h>
 #include <grpcpp/support/byte_buffer.h>
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
 
 #include "platform/rpc/service.h"
 

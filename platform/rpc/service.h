@@ -1,12 +1,12 @@
 #ifndef TARNIX_PLATFORM_RPC_SERVICE_H_
 #define TARNIX_PLATFORM_RPC_SERVICE_H_
 
+#include <grpcpp/impl/codegen/proto_utils.h>
+#include <grpcpp/support/byte_buffer.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <grpcpp/impl/codegen/proto_utils.h>
-#include <grpcpp/support/byte_buffer.h>
 
 #include "platform/rpc/call.h"
 
@@ -60,9 +60,10 @@ class Service {
   }
 
   template <class S, class Req, class Resp>
-  void AddServerStreamMethod(const std::string& method,
-                             void (S::*fn)(CallContext&, const Req&,
-                                           const boost::intrusive_ptr<CallHandle<Resp>>&)) {
+  void AddServerStreamMethod(
+      const std::string& method,
+      void (S::*fn)(CallContext&, const Req&,
+                    const boost::intrusive_ptr<CallHandle<Resp>>&)) {
     AddRequestMethod(method, internal::MethodKind::kServerStream, fn);
   }
 

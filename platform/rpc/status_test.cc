@@ -1,7 +1,7 @@
 #include "platform/rpc/status.h"
 
-#include <gtest/gtest.h>
 #include <grpcpp/support/status_code_enum.h>
+#include <gtest/gtest.h>
 
 namespace orv {
 namespace rpc {

@@ -33,7 +33,8 @@ bool EventLog::WaitFor(const std::string& event, size_t times,
                        std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(mu_);
   return cv_.wait_for(lock, timeout, [&] {
-    return static_cast<size_t>(std::count(events_.begin(), events_.end(), event)) >= times;
+    return static_cast<size_t>(std::count(events_.begin(), events_.end(), event)) >=
+           times;
   });
 }
 
@@ -149,7 +150,7 @@ class CollectingObserver : public CallObserver<EchoRequest> {
 }  // namespace
 
 CallObserver<EchoRequest>* EchoTestService::ClientStream(CallContext& context,
-                                                        const Handle& call) {
+                                                         const Handle& call) {
   std::string mode = context.client_id();
   WatchCompletion(context, "client-" + mode);
   if (mode == "fail-at-entry") call->Fail(UNAUTHENTICATED("refused"));

@@ -41,8 +41,9 @@ class EchoTestService : public Service {
 
   void Unary(CallContext& context, const tarnix_test::EchoRequest& request,
              const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
-  void ServerStream(CallContext& context, const tarnix_test::EchoRequest& request,
-                    const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
+  void ServerStream(
+      CallContext& context, const tarnix_test::EchoRequest& request,
+      const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
   CallObserver<tarnix_test::EchoRequest>* ClientStream(
       CallContext& context,
       const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);

@@ -16,9 +16,12 @@ TestServer::TestServer(Options options) {
   ServerBuilder& builder = provider_->rpc();
   builder.RegisterService(&service_);
   for (Service* extra : options.extra_services) builder.RegisterService(extra);
-  builder.AddListeningEndpoint(net::Endpoint("127.0.0.1:0"));
+  net::Endpoint endpoint(options.endpoint);
+  builder.AddListeningEndpoint(endpoint);
   server_ = builder.BuildStarted();
-  port_ = server_->bound_ports().at(0);
+  address_ = endpoint.is_unix()
+                 ? options.endpoint
+                 : "127.0.0.1:" + std::to_string(server_->bound_ports().at(0));
   loop_ = std::thread([this] { provider_->Run(1); });
 }
 

@@ -1,12 +1,12 @@
 #ifndef TARNIX_PLATFORM_RPC_TEST_SERVER_H_
 #define TARNIX_PLATFORM_RPC_TEST_SERVER_H_
 
+#include <grpcpp/grpcpp.h>
+
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <grpcpp/grpcpp.h>
 
 #include "platform/provider.h"
 #include "platform/rpc/test_echo_service.h"
@@ -25,13 +25,16 @@ class TestServer {
     // Runs before the server starts (e.g. to install a TLS context).
     std::function<void(AsioOrvProvider&)> setup;
     std::vector<Service*> extra_services;
+    // Listening endpoint; port 0 picks a free port.
+    std::string endpoint = "127.0.0.1:0";
   };
 
   TestServer() : TestServer(Options()) {}
   explicit TestServer(Options options);
   ~TestServer();
 
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  // Where clients connect.
+  const std::string& address() const { return address_; }
   AsioOrvProvider& provider() { return *provider_; }
   EchoTestService& service() { return service_; }
 
@@ -43,7 +46,7 @@ class TestServer {
   EchoTestService service_;
   std::unique_ptr<AsioOrvProvider> provider_;
   std::unique_ptr<Server> server_;
-  int port_ = 0;
+  std::string address_;
   std::thread loop_;
 };
 

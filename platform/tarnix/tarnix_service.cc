@@ -35,100 +35,122 @@ Tarnix::Service::Service() : ::orv::rpc::Service("caldek.orv.tarnix.Tarnix") {
 
 Tarnix::Service::~Service() = default;
 
-::orv::rpc::CallObserver<PutRequestMsg>* Tarnix::Service::Put(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<PutRequestMsg>* Tarnix::Service::Put(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<PutResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<DeleteRequestMsg>* Tarnix::Service::Delete(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<DeleteRequestMsg>* Tarnix::Service::Delete(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<FlushRequestMsg>* Tarnix::Service::Flush(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<FlushRequestMsg>* Tarnix::Service::Flush(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<PatchRequestMsg>* Tarnix::Service::Patch(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<PatchRequestMsg>* Tarnix::Service::Patch(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<PatchResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<CopyRequestMsg>* Tarnix::Service::Copy(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<CopyRequestMsg>* Tarnix::Service::Copy(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<CopyResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* Tarnix::Service::FlushByBlockId(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* Tarnix::Service::FlushByBlockId(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushByBlockIdResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-::orv::rpc::CallObserver<ModifyRequestMsg>* Tarnix::Service::Modify(::orv::rpc::CallContext&,
+::orv::rpc::CallObserver<ModifyRequestMsg>* Tarnix::Service::Modify(
+    ::orv::rpc::CallContext&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<ModifyResponseMsg>>& call) {
   Unimplemented(call);
   return nullptr;
 }
 
-void Tarnix::Service::Get(::orv::rpc::CallContext&, const GetRequestMsg&,
+void Tarnix::Service::Get(
+    ::orv::rpc::CallContext&, const GetRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<GetResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::Query(::orv::rpc::CallContext&, const QueryRequestMsg&,
+void Tarnix::Service::Query(
+    ::orv::rpc::CallContext&, const QueryRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<QueryResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::CreateVDb(::orv::rpc::CallContext&, const CreateVDbRequestMsg&,
+void Tarnix::Service::CreateVDb(
+    ::orv::rpc::CallContext&, const CreateVDbRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<CreateVDbResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::DeleteVDb(::orv::rpc::CallContext&, const DeleteVDbRequestMsg&,
+void Tarnix::Service::DeleteVDb(
+    ::orv::rpc::CallContext&, const DeleteVDbRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteVDbResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::GetVDbId(::orv::rpc::CallContext&, const GetVDbIdRequestMsg&,
+void Tarnix::Service::GetVDbId(
+    ::orv::rpc::CallContext&, const GetVDbIdRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<GetVDbIdResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::Monitor(::orv::rpc::CallContext&, const MonitorRequestMsg&,
+void Tarnix::Service::Monitor(
+    ::orv::rpc::CallContext&, const MonitorRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<MonitorResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::ConfigureMonitor(::orv::rpc::CallContext&, const ConfigureMonitorRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureMonitorResponseMsg>>& call) {
+void Tarnix::Service::ConfigureMonitor(
+    ::orv::rpc::CallContext&, const ConfigureMonitorRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureMonitorResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::GetTransactionLog(::orv::rpc::CallContext&, const GetTransactionLogsRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetTransactionLogsResponseMsg>>& call) {
+void Tarnix::Service::GetTransactionLog(
+    ::orv::rpc::CallContext&, const GetTransactionLogsRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetTransactionLogsResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::GetMerkleTree(::orv::rpc::CallContext&, const GetMerkleTreeRequestMsg&,
+void Tarnix::Service::GetMerkleTree(
+    ::orv::rpc::CallContext&, const GetMerkleTreeRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<GetMerkleTreeResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::ConfigureWorkflowTracer(::orv::rpc::CallContext&, const ConfigureWorkflowTracerRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureWorkflowTracerResponseMsg>>& call) {
+void Tarnix::Service::ConfigureWorkflowTracer(
+    ::orv::rpc::CallContext&, const ConfigureWorkflowTracerRequestMsg&,
+    const boost::intrusive_ptr<
+        ::orv::rpc::CallHandle<ConfigureWorkflowTracerResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void Tarnix::Service::GetWorkflowTracer(::orv::rpc::CallContext&, const GetWorkflowTracerRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetWorkflowTracerResponseMsg>>& call) {
+void Tarnix::Service::GetWorkflowTracer(
+    ::orv::rpc::CallContext&, const GetWorkflowTracerRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetWorkflowTracerResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 
@@ -144,38 +166,49 @@ TarnixOps::Service::Service() : ::orv::rpc::Service("caldek.orv.tarnix.TarnixOps
 
 TarnixOps::Service::~Service() = default;
 
-void TarnixOps::Service::LoadSchema(::orv::rpc::CallContext&, const LoadSchemaRequestMsg&,
+void TarnixOps::Service::LoadSchema(
+    ::orv::rpc::CallContext&, const LoadSchemaRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<LoadSchemaResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::GetSchema(::orv::rpc::CallContext&, const GetSchemaRequestMsg&,
+void TarnixOps::Service::GetSchema(
+    ::orv::rpc::CallContext&, const GetSchemaRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::GetSchemaVersion(::orv::rpc::CallContext&, const GetSchemaVersionRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaVersionResponseMsg>>& call) {
+void TarnixOps::Service::GetSchemaVersion(
+    ::orv::rpc::CallContext&, const GetSchemaVersionRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaVersionResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::GetMetrics(::orv::rpc::CallContext&, const GetMetricsRequestMsg&,
+void TarnixOps::Service::GetMetrics(
+    ::orv::rpc::CallContext&, const GetMetricsRequestMsg&,
     const boost::intrusive_ptr<::orv::rpc::CallHandle<GetMetricsResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::AddClientCertificate(::orv::rpc::CallContext&, const AddClientCertificateRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<AddClientCertificateResponseMsg>>& call) {
+void TarnixOps::Service::AddClientCertificate(
+    ::orv::rpc::CallContext&, const AddClientCertificateRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<AddClientCertificateResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::DeleteClientCertificate(::orv::rpc::CallContext&, const DeleteClientCertificateRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteClientCertificateResponseMsg>>& call) {
+void TarnixOps::Service::DeleteClientCertificate(
+    ::orv::rpc::CallContext&, const DeleteClientCertificateRequestMsg&,
+    const boost::intrusive_ptr<
+        ::orv::rpc::CallHandle<DeleteClientCertificateResponseMsg>>& call) {
   Unimplemented(call);
 }
 
-void TarnixOps::Service::GetClientCertificate(::orv::rpc::CallContext&, const GetClientCertificateRequestMsg&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetClientCertificateResponseMsg>>& call) {
+void TarnixOps::Service::GetClientCertificate(
+    ::orv::rpc::CallContext&, const GetClientCertificateRequestMsg&,
+    const boost::intrusive_ptr<::orv::rpc::CallHandle<GetClientCertificateResponseMsg>>&
+        call) {
   Unimplemented(call);
 }
 

@@ -22,42 +22,67 @@ class Tarnix {
     Service();
     ~Service() override;
 
-    virtual ::orv::rpc::CallObserver<PutRequestMsg>* Put(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<PutRequestMsg>* Put(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<PutResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<DeleteRequestMsg>* Delete(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<DeleteRequestMsg>* Delete(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<FlushRequestMsg>* Flush(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<FlushRequestMsg>* Flush(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<PatchRequestMsg>* Patch(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<PatchRequestMsg>* Patch(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<PatchResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<CopyRequestMsg>* Copy(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<CopyRequestMsg>* Copy(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<CopyResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* FlushByBlockId(::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushByBlockIdResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<ModifyRequestMsg>* Modify(::orv::rpc::CallContext& context,
+    virtual ::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* FlushByBlockId(
+        ::orv::rpc::CallContext& context,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushByBlockIdResponseMsg>>&
+            call);
+    virtual ::orv::rpc::CallObserver<ModifyRequestMsg>* Modify(
+        ::orv::rpc::CallContext& context,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<ModifyResponseMsg>>& call);
-    virtual void Get(::orv::rpc::CallContext& context, const GetRequestMsg& request,
+    virtual void Get(
+        ::orv::rpc::CallContext& context, const GetRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<GetResponseMsg>>& call);
-    virtual void Query(::orv::rpc::CallContext& context, const QueryRequestMsg& request,
+    virtual void Query(
+        ::orv::rpc::CallContext& context, const QueryRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<QueryResponseMsg>>& call);
-    virtual void CreateVDb(::orv::rpc::CallContext& context, const CreateVDbRequestMsg& request,
+    virtual void CreateVDb(
+        ::orv::rpc::CallContext& context, const CreateVDbRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<CreateVDbResponseMsg>>& call);
-    virtual void DeleteVDb(::orv::rpc::CallContext& context, const DeleteVDbRequestMsg& request,
+    virtual void DeleteVDb(
+        ::orv::rpc::CallContext& context, const DeleteVDbRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteVDbResponseMsg>>& call);
-    virtual void GetVDbId(::orv::rpc::CallContext& context, const GetVDbIdRequestMsg& request,
+    virtual void GetVDbId(
+        ::orv::rpc::CallContext& context, const GetVDbIdRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<GetVDbIdResponseMsg>>& call);
-    virtual void Monitor(::orv::rpc::CallContext& context, const MonitorRequestMsg& request,
+    virtual void Monitor(
+        ::orv::rpc::CallContext& context, const MonitorRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<MonitorResponseMsg>>& call);
-    virtual void ConfigureMonitor(::orv::rpc::CallContext& context, const ConfigureMonitorRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureMonitorResponseMsg>>& call);
-    virtual void GetTransactionLog(::orv::rpc::CallContext& context, const GetTransactionLogsRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetTransactionLogsResponseMsg>>& call);
-    virtual void GetMerkleTree(::orv::rpc::CallContext& context, const GetMerkleTreeRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetMerkleTreeResponseMsg>>& call);
-    virtual void ConfigureWorkflowTracer(::orv::rpc::CallContext& context, const ConfigureWorkflowTracerRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureWorkflowTracerResponseMsg>>& call);
-    virtual void GetWorkflowTracer(::orv::rpc::CallContext& context, const GetWorkflowTracerRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetWorkflowTracerResponseMsg>>& call);
+    virtual void ConfigureMonitor(
+        ::orv::rpc::CallContext& context, const ConfigureMonitorRequestMsg& request,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<ConfigureMonitorResponseMsg>>&
+            call);
+    virtual void GetTransactionLog(
+        ::orv::rpc::CallContext& context, const GetTransactionLogsRequestMsg& request,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetTransactionLogsResponseMsg>>&
+            call);
+    virtual void GetMerkleTree(
+        ::orv::rpc::CallContext& context, const GetMerkleTreeRequestMsg& request,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetMerkleTreeResponseMsg>>&
+            call);
+    virtual void ConfigureWorkflowTracer(
+        ::orv::rpc::CallContext& context,
+        const ConfigureWorkflowTracerRequestMsg& request,
+        const boost::intrusive_ptr<
+            ::orv::rpc::CallHandle<ConfigureWorkflowTracerResponseMsg>>& call);
+    virtual void GetWorkflowTracer(
+        ::orv::rpc::CallContext& context, const GetWorkflowTracerRequestMsg& request,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetWorkflowTracerResponseMsg>>&
+            call);
   };
 };
 
@@ -68,20 +93,32 @@ class TarnixOps {
     Service();
     ~Service() override;
 
-    virtual void LoadSchema(::orv::rpc::CallContext& context, const LoadSchemaRequestMsg& request,
+    virtual void LoadSchema(
+        ::orv::rpc::CallContext& context, const LoadSchemaRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<LoadSchemaResponseMsg>>& call);
-    virtual void GetSchema(::orv::rpc::CallContext& context, const GetSchemaRequestMsg& request,
+    virtual void GetSchema(
+        ::orv::rpc::CallContext& context, const GetSchemaRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaResponseMsg>>& call);
-    virtual void GetSchemaVersion(::orv::rpc::CallContext& context, const GetSchemaVersionRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaVersionResponseMsg>>& call);
-    virtual void GetMetrics(::orv::rpc::CallContext& context, const GetMetricsRequestMsg& request,
+    virtual void GetSchemaVersion(
+        ::orv::rpc::CallContext& context, const GetSchemaVersionRequestMsg& request,
+        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetSchemaVersionResponseMsg>>&
+            call);
+    virtual void GetMetrics(
+        ::orv::rpc::CallContext& context, const GetMetricsRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<GetMetricsResponseMsg>>& call);
-    virtual void AddClientCertificate(::orv::rpc::CallContext& context, const AddClientCertificateRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<AddClientCertificateResponseMsg>>& call);
-    virtual void DeleteClientCertificate(::orv::rpc::CallContext& context, const DeleteClientCertificateRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteClientCertificateResponseMsg>>& call);
-    virtual void GetClientCertificate(::orv::rpc::CallContext& context, const GetClientCertificateRequestMsg& request,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<GetClientCertificateResponseMsg>>& call);
+    virtual void AddClientCertificate(
+        ::orv::rpc::CallContext& context, const AddClientCertificateRequestMsg& request,
+        const boost::intrusive_ptr<
+            ::orv::rpc::CallHandle<AddClientCertificateResponseMsg>>& call);
+    virtual void DeleteClientCertificate(
+        ::orv::rpc::CallContext& context,
+        const DeleteClientCertificateRequestMsg& request,
+        const boost::intrusive_ptr<
+            ::orv::rpc::CallHandle<DeleteClientCertificateResponseMsg>>& call);
+    virtual void GetClientCertificate(
+        ::orv::rpc::CallContext& context, const GetClientCertificateRequestMsg& request,
+        const boost::intrusive_ptr<
+            ::orv::rpc::CallHandle<GetClientCertificateResponseMsg>>& call);
   };
 };
 

@@ -1,9 +1,9 @@
 #include "platform/tarnix/tarnix_service.h"
 
 #include <google/protobuf/descriptor.h>
-#include <gtest/gtest.h>
 #include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
 
 #include "platform/rpc/test_server.h"
 
@@ -19,7 +19,8 @@ TEST(TarnixServiceTest, MethodTablesMatchTheProtoServices) {
   Tarnix::Service data;
   TarnixOps::Service ops;
   // Referencing the file's table links its descriptor into this binary.
-  const void* volatile table = &descriptor_table_caldek_2forv_2ftarnix_2ftarnix_5fservice_2eproto;
+  const void* volatile table =
+      &descriptor_table_caldek_2forv_2ftarnix_2ftarnix_5fservice_2eproto;
   ASSERT_NE(nullptr, table);
   const google::protobuf::FileDescriptor* file =
       google::protobuf::DescriptorPool::generated_pool()->FindFileByName(
@@ -51,18 +52,22 @@ TEST(TarnixServiceTest, MethodTablesMatchTheProtoServices) {
 class VDbOnlyService : public Tarnix::Service {
  public:
   void GetVDbId(::orv::rpc::CallContext& context, const GetVDbIdRequestMsg& request,
-                const boost::intrusive_ptr<::orv::rpc::CallHandle<GetVDbIdResponseMsg>>& call)
-      override {
+                const boost::intrusive_ptr<::orv::rpc::CallHandle<GetVDbIdResponseMsg>>&
+                    call) override {
     GetVDbIdResponseMsg response;
     response.add_vdbs();
-    if (request.vdb_names_size() == 1 && context.client_id() == "me") call->Respond(response);
-    else call->Fail(::orv::rpc::INVALID_ARGUMENT("unexpected request"));
+    if (request.vdb_names_size() == 1 && context.client_id() == "me")
+      call->Respond(response);
+    else
+      call->Fail(::orv::rpc::INVALID_ARGUMENT("unexpected request"));
   }
 };
 
 grpc::Status CallRaw(const std::string& address, const std::string& method,
-                     const google::protobuf::Message& request, grpc::ByteBuffer* response) {
-  grpc::GenericStub stub(grpc::CreateChannel(address, grpc::InsecureChannelCredentials()));
+                     const google::protobuf::Message& request,
+                     grpc::ByteBuffer* response) {
+  grpc::GenericStub stub(
+      grpc::CreateChannel(address, grpc::InsecureChannelCredentials()));
   grpc::ClientContext context;
   context.AddMetadata("client-id", "me");
   grpc::ByteBuffer buffer;
@@ -93,7 +98,8 @@ TEST(TarnixServiceTest, OverridesServeAndDefaultsAreUnimplemented) {
       CallRaw(server.address(), "/caldek.orv.tarnix.Tarnix/GetVDbId", request, &raw);
   ASSERT_TRUE(status.ok()) << status.error_message();
   GetVDbIdResponseMsg response;
-  ASSERT_TRUE(grpc::SerializationTraits<GetVDbIdResponseMsg>::Deserialize(&raw, &response).ok());
+  ASSERT_TRUE(
+      grpc::SerializationTraits<GetVDbIdResponseMsg>::Deserialize(&raw, &response).ok());
   EXPECT_EQ(1, response.vdbs_size());
 
   status = CallRaw(server.address(), "/caldek.orv.tarnix.Tarnix/CreateVDb",

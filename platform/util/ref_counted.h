@@ -2,7 +2,6 @@
 #define TARNIX_PLATFORM_UTIL_REF_COUNTED_H_
 
 #include <atomic>
-
 #include <boost/intrusive_ptr.hpp>
 
 namespace orv {

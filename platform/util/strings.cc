@@ -1,9 +1,11 @@
 #include "platform/util/strings.h"
 
+#include <google/protobuf/message.h>
+
 #include <cstdarg>
 #include <cstdio>
 
-#include <google/protobuf/message.h>
+#include "platform/util/library_log.h"
 
 namespace orv {
 
@@ -45,4 +47,13 @@ std::string ToString(const google::protobuf::Message& message) {
 }
 }  // namespace proto
 
+}  // namespace orv
+
+namespace orv {
+namespace rpc {
+int library_log_level = 4;
+}  // namespace rpc
+namespace net {
+int library_log_level = 4;
+}  // namespace net
 }  // namespace orv

@@ -13,8 +13,7 @@ class Message;
 namespace orv {
 
 // printf-style formatting into a std::string.
-std::string string_format(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+std::string string_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Lower-case hexadecimal text of the bytes, two digits per byte.
 std::string hex_string(const void* data, size_t size);

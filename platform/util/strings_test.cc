@@ -1,8 +1,8 @@
 #include "platform/util/strings.h"
 
-#include <array>
-
 #include <gtest/gtest.h>
+
+#include <array>
 
 #include "platform/testdata/echo.pb.h"
 
