@@ -164,18 +164,20 @@ void AsioOrvProvider::Run(int /*threads*/) {
   if (drained_) return;
   if (!StopRequested()) ArmMetricsTimer();
   for (;;) {
+    if (!stopping_ && StopRequested()) BeginStop();
+    if (stopping_ && !queue_shut_down_ && server_down_.load()) {
+      // Every call has ended or been cancelled: no new operation may start,
+      // and what is still queued drains before Next reports SHUTDOWN.
+      if (runtime_) runtime_->CloseOperations();
+      cq_->Shutdown();
+      queue_shut_down_ = true;
+    }
     void* tag = nullptr;
     bool ok = false;
     auto status = cq_->AsyncNext(&tag, &ok, After(kPollInterval));
     if (status == grpc::CompletionQueue::SHUTDOWN) break;
     if (status == grpc::CompletionQueue::GOT_EVENT) {
       static_cast<rpc::internal::CompletionTag*>(tag)->OnEvent(ok);
-    }
-    if (!stopping_ && StopRequested()) BeginStop();
-    if (stopping_ && !queue_shut_down_ && server_down_.load()) {
-      if (runtime_) runtime_->CloseOperations();
-      cq_->Shutdown();
-      queue_shut_down_ = true;
     }
   }
   if (shutdown_thread_.joinable()) shutdown_thread_.join();

@@ -11,6 +11,7 @@
 #include "logging/log_capture.h"
 #include "platform/health/daemon_health_service.h"
 #include "platform/health/health.grpc.pb.h"
+#include "platform/metrics/metric_value.h"
 #include "platform/rpc/test_server.h"
 
 namespace orv {
@@ -253,6 +254,37 @@ TEST(RpcServerTest, HealthServiceReportsServing) {
   grpc::health::v1::HealthCheckResponse response;
   ASSERT_TRUE(stub->Check(&context, request, &response).ok());
   EXPECT_EQ(grpc::health::v1::HealthCheckResponse::SERVING, response.status());
+}
+
+// Counts how often the registry ends its period.
+class CollectCounter : public metrics::MetricValue {
+ public:
+  explicit CollectCounter(std::atomic<int>* collects)
+      : MetricValue(0x7e57), collects_(collects) {}
+  std::string string(bool) override { return std::string(); }
+
+ private:
+  void reset_impl() override {}
+  void collect_impl() override { ++*collects_; }
+  void serialize_impl(metrics::Serializer&, bool) override {}
+  std::atomic<int>* collects_;
+};
+
+TEST(RpcServerTest, MetricsAreCollectedEveryReportInterval) {
+  boost::property_tree::ptree config;
+  config.put("metrics.report_interval_sec", 1u);
+  AsioOrvProvider provider(config, "");
+  std::atomic<int> collects{0};
+  provider.metrics().key("test/collects")->get_or_create_value([&] {
+    return new CollectCounter(&collects);
+  });
+  std::thread loop([&] { provider.Run(1); });
+  for (int i = 0; i < 50 && collects.load() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  provider.Stop();
+  loop.join();
+  EXPECT_EQ(2, collects.load());
 }
 
 TEST(RpcServerTest, BindFailureThrows) {
