@@ -3,10 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <variant>
+#include <utility>
 
 namespace tarnix {
 
@@ -28,39 +29,87 @@ class AttributeValue {
 
   AttributeValue() = default;  // int32 0
 
-  static AttributeValue Int32(int32_t v) { return AttributeValue(Storage(std::in_place_index<kInt32>, v)); }
-  static AttributeValue Int64(int64_t v) { return AttributeValue(Storage(std::in_place_index<kInt64>, v)); }
-  static AttributeValue Uint32(uint32_t v) { return AttributeValue(Storage(std::in_place_index<kUint32>, v)); }
-  static AttributeValue Uint64(uint64_t v) { return AttributeValue(Storage(std::in_place_index<kUint64>, v)); }
-  static AttributeValue Float(float v) { return AttributeValue(Storage(std::in_place_index<kFloat>, v)); }
-  static AttributeValue Double(double v) { return AttributeValue(Storage(std::in_place_index<kDouble>, v)); }
-  static AttributeValue Bool(bool v) { return AttributeValue(Storage(std::in_place_index<kBool>, v)); }
-  static AttributeValue Enum(int32_t v) { return AttributeValue(Storage(std::in_place_index<kEnum>, v)); }
+  static AttributeValue Int32(int32_t v) {
+    AttributeValue value(kInt32);
+    value.number_.i32 = v;
+    return value;
+  }
+  static AttributeValue Int64(int64_t v) {
+    AttributeValue value(kInt64);
+    value.number_.i64 = v;
+    return value;
+  }
+  static AttributeValue Uint32(uint32_t v) {
+    AttributeValue value(kUint32);
+    value.number_.u32 = v;
+    return value;
+  }
+  static AttributeValue Uint64(uint64_t v) {
+    AttributeValue value(kUint64);
+    value.number_.u64 = v;
+    return value;
+  }
+  static AttributeValue Float(float v) {
+    AttributeValue value(kFloat);
+    value.number_.f = v;
+    return value;
+  }
+  static AttributeValue Double(double v) {
+    AttributeValue value(kDouble);
+    value.number_.d = v;
+    return value;
+  }
+  static AttributeValue Bool(bool v) {
+    AttributeValue value(kBool);
+    value.number_.b = v;
+    return value;
+  }
+  static AttributeValue Enum(int32_t v) {
+    AttributeValue value(kEnum);
+    value.number_.i32 = v;
+    return value;
+  }
   static AttributeValue String(std::string v) {
-    return AttributeValue(Storage(std::in_place_index<kString>, std::move(v)));
+    AttributeValue value(kString);
+    value.string_ = std::move(v);
+    return value;
   }
 
-  Kind kind() const { return static_cast<Kind>(value_.index()); }
+  Kind kind() const { return kind_; }
 
   // Accessors for the value of the matching kind; int32_value() serves both
-  // kInt32 and kEnum. Asking for another kind throws std::bad_variant_access.
+  // kInt32 and kEnum. Asking for another kind throws std::logic_error.
   int32_t int32_value() const {
-    return kind() == kEnum ? std::get<kEnum>(value_) : std::get<kInt32>(value_);
+    Expect(kind_ == kInt32 || kind_ == kEnum);
+    return number_.i32;
   }
-  int64_t int64_value() const { return std::get<kInt64>(value_); }
-  uint32_t uint32_value() const { return std::get<kUint32>(value_); }
-  uint64_t uint64_value() const { return std::get<kUint64>(value_); }
-  float float_value() const { return std::get<kFloat>(value_); }
-  double double_value() const { return std::get<kDouble>(value_); }
-  bool bool_value() const { return std::get<kBool>(value_); }
-  const std::string& string_value() const { return std::get<kString>(value_); }
+  int64_t int64_value() const { return Expect(kind_ == kInt64), number_.i64; }
+  uint32_t uint32_value() const { return Expect(kind_ == kUint32), number_.u32; }
+  uint64_t uint64_value() const { return Expect(kind_ == kUint64), number_.u64; }
+  float float_value() const { return Expect(kind_ == kFloat), number_.f; }
+  double double_value() const { return Expect(kind_ == kDouble), number_.d; }
+  bool bool_value() const { return Expect(kind_ == kBool), number_.b; }
+  const std::string& string_value() const { return Expect(kind_ == kString), string_; }
 
  private:
-  using Storage = std::variant<int32_t, int64_t, uint32_t, uint64_t, float, double,
-                               bool, int32_t, std::string>;
-  explicit AttributeValue(Storage value) : value_(std::move(value)) {}
+  union Number {
+    int32_t i32;
+    int64_t i64;
+    uint32_t u32;
+    uint64_t u64;
+    float f;
+    double d;
+    bool b;
+  };
 
-  Storage value_;
+  explicit AttributeValue(Kind kind) : kind_(kind) {}
+  static void Expect(bool right_kind) {
+    if (!right_kind) throw std::logic_error("AttributeValue read as another kind");
+  }
+
+  Kind kind_ = kInt32;
+  Number number_{};  // i32 active unless kind_ says otherwise
+  std::string string_;
 };
 
 // Same kind and equal value; floats by IEEE equality (NaN is unequal to

@@ -16,6 +16,9 @@ TEST(AttributeValueTest, DefaultIsInt32Zero) {
   const AttributeValue v;
   EXPECT_EQ(v.kind(), AttributeValue::kInt32);
   EXPECT_EQ(v.int32_value(), 0);
+  EXPECT_EQ(AttributeValue::Enum(4).int32_value(), 4);
+  EXPECT_THROW(AttributeValue::Int64(1).int32_value(), std::logic_error);
+  EXPECT_THROW(AttributeValue::Enum(1).string_value(), std::logic_error);
 }
 
 TEST(AttributeValueTest, EqualityNeedsTheSameKind) {
