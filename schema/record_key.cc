@@ -1,8 +1,10 @@
 #include "schema/record_key.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
+#include "logging/logger.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 
@@ -52,9 +54,10 @@ void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
   if (vdb_set != nullptr && rest < key.size()) *vdb_set = key.substr(rest);
 }
 
-bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
-                              std::string* type_name, std::string* id,
-                              std::string* vdb_set) {
+namespace {
+
+bool SplitObjectRecordKey(const Schema& schema, const std::string& key, std::string* type_name,
+                          std::string* id, std::string* vdb_set) {
   if (key.empty()) return false;
   uint64_t type_id = 0;
   const size_t type_length = DecodeVarint64(key.data() + 1, key.size() - 1, &type_id);
@@ -71,6 +74,23 @@ bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
   const size_t rest = start + static_cast<size_t>(id_length);
   if (vdb_set != nullptr) vdb_set->assign(key, rest, std::string::npos);
   return true;
+}
+
+}  // namespace
+
+bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
+                              std::string* type_name, std::string* id,
+                              std::string* vdb_set) {
+  if (SplitObjectRecordKey(schema, key, type_name, id, vdb_set)) return true;
+  std::string hex;
+  char byte[4];
+  for (size_t i = 0; i < key.size() && i < 64; ++i) {
+    snprintf(byte, sizeof(byte), "%02x", static_cast<unsigned char>(key[i]));
+    hex += byte;
+  }
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Malformed object record key (%zu bytes): %s%s",
+             key.size(), hex.c_str(), key.size() > 64 ? "..." : "");
+  return false;
 }
 
 }  // namespace tarnix

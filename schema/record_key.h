@@ -33,9 +33,10 @@ void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
                            std::string* type_name, std::string* id,
                            std::string* vdb_set = nullptr);
 
-// The same without throwing, for storage scans: false (nothing reliable in
-// the outputs) for a key that is empty, has a malformed varint, an unknown
-// type id, or an id that runs past the end of the key.
+// The same without throwing, for storage scans: false, after an ERROR line,
+// for a key that is empty, has a malformed varint, an unknown type id, or an
+// id that runs past the end of the key (the outputs then hold nothing
+// reliable). *vdb_set always receives the suffix, "" when there is none.
 bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
                               std::string* type_name, std::string* id,
                               std::string* vdb_set = nullptr);

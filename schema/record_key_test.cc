@@ -74,6 +74,8 @@ TEST_F(RecordKeyTest, NonThrowingSplitRejectsDamagedKeys) {
                           "00 FF FF FF FF FF FF FF FF FF FF 01"}) {
     EXPECT_FALSE(TryDecodeObjectRecordKey(*schema_, Bytes(hex), &type, &id, &vdbs)) << hex;
   }
+  EXPECT_EQ(capture.Count("Malformed object record key"), 9u);
+  EXPECT_TRUE(capture.Contains("Malformed object record key (3 bytes): 000583"));
 }
 
 TEST_F(RecordKeyTest, TypeIdsEncodeAndDecode) {
