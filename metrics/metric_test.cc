@@ -3,6 +3,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,32 @@ TEST(MetricTest, HandlesOutliveTheirRegistry) {
   ++**handle;
   EXPECT_EQ((*handle)->window(true).last, 1u);
   EXPECT_EQ(handle->key()->name(), "n");
+}
+
+TEST(MetricTest, HandlesCreatedFromManyThreadsShareCounters) {
+  orv::metrics::MetricRegistry registry;
+  constexpr int kThreads = 6;
+  constexpr int kNames = 20;
+  constexpr int kRounds = 50;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&registry] {
+      for (int r = 0; r < kRounds; ++r) {
+        for (int n = 0; n < kNames; ++n) {
+          LatencyMetric latency(registry, "c/" + std::to_string(n) + "/l");
+          latency->update(1);
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(registry.key("c")->subkeys().size(), static_cast<size_t>(kNames));
+  for (int n = 0; n < kNames; ++n) {
+    LatencyMetric latency(registry, "c/" + std::to_string(n) + "/l");
+    EXPECT_EQ(latency->window(true).v_num,
+              static_cast<uint64_t>(kThreads * kRounds))
+        << n;
+  }
 }
 
 }  // namespace
