@@ -18,11 +18,24 @@ class LogSink {
 };
 
 // Installs `sink` (not owned; nullptr restores the default) and returns the
-// previously installed one (nullptr when it was the default).
+// previously installed one (nullptr when it was the default). Returns only
+// once no other thread still uses the previous sink, so the caller may then
+// destroy it.
 LogSink* SetLogSink(LogSink* sink);
 
-// The installed sink, never null.
-LogSink& CurrentLogSink();
+// The installed sink (never null), held for the life of this object.
+class HeldLogSink {
+ public:
+  HeldLogSink();
+  ~HeldLogSink();
+  HeldLogSink(const HeldLogSink&) = delete;
+  HeldLogSink& operator=(const HeldLogSink&) = delete;
+
+  LogSink* operator->() const { return sink_; }
+
+ private:
+  LogSink* sink_;
+};
 
 }  // namespace orv
 

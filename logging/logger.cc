@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <thread>
 
 #include "logging/log_sink.h"
 #include "logging/logger_setup.h"
@@ -36,6 +37,8 @@ class DefaultSink : public LogSink {
 };
 
 std::atomic<LogSink*> installed_sink{nullptr};
+// Number of live HeldLogSink objects; SetLogSink waits for it to drop to 0.
+std::atomic<int> sink_holders{0};
 
 struct LevelInfo {
   const char* name;
@@ -88,13 +91,20 @@ std::string FoldLineFeeds(const std::string& text) {
 
 }  // namespace
 
-LogSink* SetLogSink(LogSink* sink) { return installed_sink.exchange(sink); }
-
-LogSink& CurrentLogSink() {
-  static DefaultSink default_sink;
-  LogSink* sink = installed_sink.load();
-  return sink != nullptr ? *sink : default_sink;
+LogSink* SetLogSink(LogSink* sink) {
+  LogSink* previous = installed_sink.exchange(sink);
+  while (sink_holders.load() != 0) std::this_thread::yield();
+  return previous;
 }
+
+HeldLogSink::HeldLogSink() {
+  static DefaultSink default_sink;
+  sink_holders.fetch_add(1);
+  LogSink* sink = installed_sink.load();
+  sink_ = sink != nullptr ? sink : &default_sink;
+}
+
+HeldLogSink::~HeldLogSink() { sink_holders.fetch_sub(1); }
 
 Logger::Logger(LibraryLogLevel level) : level_(level) {}
 
@@ -139,13 +149,13 @@ Logger& Logger::s2comp(const char* component) {
 }
 
 Logger::~Logger() {
-  LogSink& sink = CurrentLogSink();
+  HeldLogSink sink;
   try {
     LevelInfo info;
     if (!LookupLevel(level_, &info)) {
       char msg[64];
       snprintf(msg, sizeof(msg), "Invalid log level %d", level_);
-      sink.Syslog(LOG_ERR, msg);
+      sink->Syslog(LOG_ERR, msg);
       return;
     }
 
@@ -187,19 +197,19 @@ Logger::~Logger() {
     if (level_ <= logLevel) {
       std::string line = "ORV " + std::to_string(getpid()) + " - " + sd + " " +
                          FoldLineFeeds(text);
-      sink.Syslog(info.priority, line);
+      sink->Syslog(info.priority, line);
     }
     if (LogToStdout) {
-      sink.Stdout(UtcTimestamp() + " " + sd + " " + text + "\n");
+      sink->Stdout(UtcTimestamp() + " " + sd + " " + text + "\n");
     }
   } catch (const std::exception& e) {
     try {
-      sink.Syslog(LOG_ERR, std::string("Failed to log message: ") + e.what());
+      sink->Syslog(LOG_ERR, std::string("Failed to log message: ") + e.what());
     } catch (...) {
     }
   } catch (...) {
     try {
-      sink.Syslog(LOG_ERR, "Failed to log message: unknown error");
+      sink->Syslog(LOG_ERR, "Failed to log message: unknown error");
     } catch (...) {
     }
   }

@@ -63,7 +63,7 @@ void ForEachLine(const char* path, size_t max_len, OnLine on_line) {
 }
 
 void SyslogMessage(int priority, const std::string& message) {
-  CurrentLogSink().Syslog(priority, message);
+  HeldLogSink()->Syslog(priority, message);
 }
 
 // A whole decimal int with an optional sign.

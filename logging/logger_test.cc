@@ -4,9 +4,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <deque>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -240,6 +243,50 @@ TEST_F(LoggerTest, EmissionFailureIsReportedAndNeverThrown) {
     ASSERT_EQ(sink.lines().size(), 1u);
     EXPECT_EQ(sink.lines()[0], "Failed to log message: unknown error");
   }
+}
+
+// Counts messages that reach it after it was swapped out again.
+class RetiringSink : public LogSink {
+ public:
+  explicit RetiringSink(std::atomic<int>* late) : late_(late) {}
+  void Syslog(int, const std::string&) override { Check(); }
+  void Stdout(const std::string&) override { Check(); }
+  void Retire() { retired_ = true; }
+
+ private:
+  void Check() {
+    if (retired_) ++*late_;
+  }
+  std::atomic<int>* late_;
+  std::atomic<bool> retired_{false};
+};
+
+TEST_F(LoggerTest, SwappedOutSinkIsNoLongerUsedByOtherThreads) {
+  std::atomic<int> late{0};
+  std::atomic<bool> done{false};
+  // Sinks stay allocated until the end, so a late use is counted, not UB.
+  std::deque<RetiringSink> sinks;
+  RetiringSink base(&late);
+  LogSink* fixture_sink = SetLogSink(&base);
+  std::atomic<int> written{0};
+  std::thread writer([&done, &written] {
+    const std::string text(20000, '\n');
+    while (!done) {
+      Logger(INFO).tag("k:v").put("%s", text.c_str());
+      ++written;
+    }
+  });
+  while (written < 2000) {
+    sinks.emplace_back(&late);
+    LogSink* previous = SetLogSink(&sinks.back());
+    std::this_thread::yield();
+    SetLogSink(previous);
+    sinks.back().Retire();
+  }
+  done = true;
+  writer.join();
+  SetLogSink(fixture_sink);
+  EXPECT_EQ(late.load(), 0);
 }
 
 }  // namespace
