@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -90,6 +94,66 @@ TEST_F(OpenTest, HeldLockFailsWithoutTouchingData) {
   EXPECT_EQ(Files(), before);
   EXPECT_EQ(All(first.get()), kRecords);
   EXPECT_FALSE(second.Close());
+}
+
+// Holds a file's write lock from a child process, as a second daemon on the
+// same directory would, until destroyed.
+class ForeignLockHolder {
+ public:
+  explicit ForeignLockHolder(const std::string& path) {
+    int ready[2];
+    int release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release[1]);
+      const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      const char locked = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
+      if (write(ready[1], &locked, 1) != 1) _exit(1);
+      char ignored;
+      while (read(release[0], &ignored, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    release_fd_ = release[1];
+    char locked = 0;
+    locked_ = pid_ > 0 && read(ready[0], &locked, 1) == 1 && locked;
+    close(ready[0]);
+  }
+  ~ForeignLockHolder() {
+    if (release_fd_ >= 0) close(release_fd_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t pid_ = -1;
+  int release_fd_ = -1;
+  bool locked_ = false;
+};
+
+// A damaged database in use elsewhere is neither repaired nor cleaned: its
+// owner still writes to those files.
+TEST_F(OpenTest, DamagedDatabaseLockedElsewhereIsNotRepaired) {
+  CreateDatabase();
+  ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
+  const std::set<std::string> before = Files();
+  {
+    ForeignLockHolder holder(db_dir_ + "/LOCK");
+    ASSERT_TRUE(holder.locked());
+    DbAccess db(registry_);
+    const DbAccessStatus status = db.Open(db_dir_);
+    EXPECT_EQ(status.code, DbAccessCode::IO_ERROR) << status.message;
+    EXPECT_EQ(Files(), before);
+  }
+  auto db = OpenDb();
+  EXPECT_EQ(All(db.get()), kRecords);
 }
 
 TEST_F(OpenTest, PathThatIsAFileIsReturnedAsError) {
