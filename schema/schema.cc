@@ -236,29 +236,9 @@ std::vector<int32_t> Schema::GetDeprecatedObjectTypes() const {
                "Unable to find deprecated object types from schema file");
     return ids;
   }
-  // The option message holds one repeated 32-bit integer field.
-  const pb::Message& deprecated =
+  const opt::DeprecatedObjectTypeIdsMsg& deprecated =
       file->options().GetExtension(opt::deprecated_object_type_id);
-  const pb::Reflection* reflection = deprecated.GetReflection();
-  const pb::Descriptor* type = deprecated.GetDescriptor();
-  for (int i = 0; i < type->field_count(); ++i) {
-    const pb::FieldDescriptor* field = type->field(i);
-    if (!field->is_repeated()) continue;
-    const int count = reflection->FieldSize(deprecated, field);
-    if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_INT32) {
-      for (int j = 0; j < count; ++j) {
-        ids.push_back(reflection->GetRepeatedInt32(deprecated, field, j));
-      }
-    } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_UINT32) {
-      for (int j = 0; j < count; ++j) {
-        ids.push_back(static_cast<int32_t>(
-            reflection->GetRepeatedUInt32(deprecated, field, j)));
-      }
-    } else {
-      continue;
-    }
-    break;
-  }
+  ids.assign(deprecated.ids().begin(), deprecated.ids().end());
   return ids;
 }
 

@@ -109,8 +109,9 @@ TEST_F(SchemaPermissionsTest, LaterValueOfDuplicateClientIdWins) {
 TEST_F(SchemaPermissionsTest, ValueWithoutClientIdIsLoggedAndIgnored) {
   orv::LogCapture capture;
   ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")));
-  EXPECT_EQ(capture.Count("ClientId enum MISSING_ID is missing client_id option"),
-            1u);
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "ClientId enum MISSING_ID is missing client_id option"));
+  EXPECT_EQ(capture.Count("ClientId enum MISSING_ID is missing"), 1u);
   // Nine distinct client ids; the duplicate counts once.
   EXPECT_EQ(SchemaTestPeer(schema_).client_count(), 9u);
 }
@@ -128,7 +129,8 @@ TEST_F(SchemaPermissionsTest, ReloadDropsRemovedClientsAndOldGrants) {
 TEST(SchemaPermissionsPrefixTest, NoClientIdEnumUnderPrefixRefusesAll) {
   orv::LogCapture capture;
   Schema schema(FixturePath("type_tables"), "tt.other");
-  EXPECT_TRUE(capture.Contains("Unable to find ClientId enum from the descriptor"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Unable to find ClientId enum from the descriptor"));
   EXPECT_FALSE(schema.HasReadPermission("read-all", "tt.AlphaMsg"));
   EXPECT_FALSE(schema.CanManageVDbs("vdb-admin"));
 }

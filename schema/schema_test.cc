@@ -77,8 +77,10 @@ TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
                 {6, CppType::CPPTYPE_BOOL},
                 {7, CppType::CPPTYPE_DOUBLE},
                 {300, CppType::CPPTYPE_MESSAGE}}));
-  EXPECT_TRUE(capture.Contains("Unable to find key field from message type tt.NoKeyMsg"));
-  EXPECT_TRUE(capture.Contains("Unable to find corresponding message type tt.GhostMsg"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Unable to find key field from message type tt.NoKeyMsg"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Unable to find corresponding message type tt.GhostMsg"));
 
   // ephemeral false counts as absent; the alias of id 2 is ephemeral.
   EXPECT_EQ(schema.GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 2, 6}));
@@ -92,8 +94,9 @@ TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
                 {"net", {"tt.AlphaMsg"}},
                 {"network", {"tt.BetaMsg", "tt.GammaMsg", "tt.NetworkMsg"}},
                 {"policy", {"tt.NoKeyMsg", "tt.PolicyMsg"}}}));
-  EXPECT_TRUE(capture.Contains(
-      "Unable to find domain option from message type tt.NoDomainMsg"));
+  EXPECT_TRUE(
+      Logged(capture, "ERROR", "DRX0204",
+             "Unable to find domain option from message type tt.NoDomainMsg"));
 
   // OpMsg is found under its fixed name whatever the prefix.
   ASSERT_NE(peer.op_msg(), nullptr);
@@ -116,8 +119,10 @@ TEST(SchemaTypeTablesTest, OtherPrefixFindsNoEnums) {
   EXPECT_TRUE(peer.type_ids().empty());
   EXPECT_TRUE(peer.domains().empty());
   EXPECT_EQ(peer.client_count(), 0u);
-  EXPECT_TRUE(capture.Contains("Unable to find ObjectType enum from the descriptor"));
-  EXPECT_TRUE(capture.Contains("Unable to find ClientId enum from the descriptor"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Unable to find ObjectType enum from the descriptor"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Unable to find ClientId enum from the descriptor"));
   EXPECT_NE(peer.op_msg(), nullptr);
 }
 
@@ -156,11 +161,13 @@ TEST(SchemaMessagesTest, NewAndParseMessage) {
   LogLevelGuard level(orv::VERBOSE);
   Schema schema(FixturePath("type_tables"), "tt");
   EXPECT_EQ(schema.NewMessage("tt.Missing"), nullptr);
-  EXPECT_TRUE(capture.Contains("Unable to get descriptor for tt.Missing"));
+  EXPECT_TRUE(
+      Logged(capture, "DEBUG", "", "Unable to get descriptor for tt.Missing"));
   EXPECT_EQ(schema.ParseMessage("tt.Missing", ""), nullptr);
 
   EXPECT_EQ(schema.ParseMessage("tt.AlphaMsg", "\x0a\x05"), nullptr);
-  EXPECT_TRUE(capture.Contains("Unable to parse data into tt.AlphaMsg message"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0203",
+                     "Unable to parse data into tt.AlphaMsg message"));
 
   std::unique_ptr<pb::Message> empty(schema.ParseMessage("tt.AlphaMsg", ""));
   ASSERT_NE(empty, nullptr);
@@ -177,10 +184,13 @@ TEST(SchemaUnloadedTest, EverythingEmptyAndLogged) {
   Schema schema("/nonexistent/schema.pb", "tt");
   EXPECT_EQ(schema.GetSchemaPath(), "");
   EXPECT_EQ(schema.GetSchemaText(), "");
-  EXPECT_TRUE(capture.Contains("FileDescriptorSet does not contain a file"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0202",
+                     "FileDescriptorSet does not contain a file"));
   capture.Clear();
 
   EXPECT_EQ(schema.FindMessageTypeByName("tt.AlphaMsg"), nullptr);
+  EXPECT_TRUE(Logged(capture, "ERROR", "ERR_DESCRIPTOR_POOL_nullptr",
+                     "descriptor_pool_ is nullptr"));
   EXPECT_EQ(capture.Count("descriptor_pool_ is nullptr"), 1u);
   EXPECT_EQ(schema.NewMessage("tt.AlphaMsg"), nullptr);
   EXPECT_EQ(schema.GetVersion(), "");
@@ -200,22 +210,37 @@ class SchemaReloadTest : public ::testing::Test {
     SchemaTestPeer peer(schema_);
     EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("type_tables"));
     EXPECT_EQ(schema_.GetSchemaText(), text_);
-    EXPECT_EQ(schema_.GetObjectTypeNames().size(), 7u);
-    EXPECT_EQ(peer.domains().size(), 3u);
     EXPECT_EQ(peer.pool(), pool_);
+    EXPECT_EQ(Sorted(schema_.GetObjectTypeNames()), names_);
+    EXPECT_EQ(peer.type_ids().size(), 8u);
+    EXPECT_EQ(peer.key_kinds().size(), 5u);
+    EXPECT_EQ(peer.update_frequencies().size(), 6u);
+    EXPECT_EQ(schema_.GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 2, 6}));
+    EXPECT_EQ(peer.merkle_sort_types().size(), 1u);
+    EXPECT_EQ(peer.domains().size(), 3u);
+    EXPECT_EQ(peer.parent_table_size(), 2u);
+    EXPECT_EQ(peer.client_count(), 9u);
+    EXPECT_EQ(peer.cached_key_fields(), cached_key_fields_);
+    EXPECT_EQ(peer.cached_parent_key_fields(), 1u);
+    EXPECT_NE(peer.op_msg(), nullptr);
     EXPECT_TRUE(schema_.HasReadPermission("read-all", "tt.AlphaMsg"));
-    EXPECT_EQ(schema_.LookupParentTypes("tt.AlphaMsg").size(), 0u);
     EXPECT_NE(schema_.FindMessageTypeByName("tt.AlphaMsg"), nullptr);
   }
 
   void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
     text_ = schema_.GetSchemaText();
+    names_ = Sorted(schema_.GetObjectTypeNames());
     pool_ = SchemaTestPeer(schema_).pool();
     ASSERT_NE(pool_, nullptr);
+    schema_.GetParentKeyFields(schema_.FindMessageTypeByName("tt.AlphaMsg"));
+    cached_key_fields_ = SchemaTestPeer(schema_).cached_key_fields();
   }
 
   Schema schema_;
   std::string text_;
+  std::map<int32_t, std::string> names_;
+  size_t cached_key_fields_ = 0;
   const pb::DescriptorPool* pool_ = nullptr;
   TempDir dir_;
 };
@@ -224,8 +249,8 @@ TEST_F(SchemaReloadTest, GarbageBytesKeepSchema) {
   orv::LogCapture capture;
   const std::string path = dir_.Write("garbage.pb", "\x0a\xff\xff");
   EXPECT_FALSE(schema_.LoadSchema(path));
-  EXPECT_TRUE(capture.Contains("Failed to parse schema proto file: " + path + ","));
-  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0202\""));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0202",
+                     "Failed to parse schema proto file: " + path + ","));
   ExpectUnchanged();
 }
 
@@ -244,7 +269,8 @@ TEST_F(SchemaReloadTest, EmptyMissingAndNonRegularFilesKeepSchema) {
         fifo, std::string("/dev/zero"), big}) {
     orv::LogCapture capture;
     EXPECT_FALSE(schema_.LoadSchema(path)) << path;
-    EXPECT_TRUE(capture.Contains("FileDescriptorSet does not contain a file"))
+    EXPECT_TRUE(Logged(capture, "ERROR", "DRX0202",
+                       "FileDescriptorSet does not contain a file"))
         << path;
     ExpectUnchanged();
   }
@@ -261,7 +287,8 @@ TEST_F(SchemaReloadTest, ImportListedAfterItsUserKeepsSchema) {
       name: "base.proto" package: "tt" message_type { name: "BaseMsg" })");
   orv::LogCapture capture;
   EXPECT_FALSE(schema_.LoadSchema(dir_.WriteSet("misordered.pb", set)));
-  EXPECT_TRUE(capture.Contains("Unable to build FileDescriptor"));
+  EXPECT_TRUE(
+      Logged(capture, "ERROR", "DRX0202", "Unable to build FileDescriptor"));
   ExpectUnchanged();
 
   // The same files in dependency order load.
@@ -272,8 +299,6 @@ TEST_F(SchemaReloadTest, ImportListedAfterItsUserKeepsSchema) {
 
 TEST_F(SchemaReloadTest, SuccessfulReloadReplacesTablesAndClearsCaches) {
   SchemaTestPeer peer(schema_);
-  schema_.GetKeyField(schema_.FindMessageTypeByName("tt.AlphaMsg"));
-  schema_.GetParentKeyFields(schema_.FindMessageTypeByName("tt.AlphaMsg"));
   ASSERT_GT(peer.cached_key_fields(), 0u);
   ASSERT_GT(peer.cached_parent_key_fields(), 0u);
 
@@ -360,11 +385,13 @@ TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
     orv::LogCapture capture;
     EXPECT_EQ(schema.GetVersion(), "");
     EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
-    EXPECT_TRUE(capture.Contains(
-        "Unable to find file descriptor for tarnix_version.proto"));
-    EXPECT_TRUE(capture.Contains(
-        "Unable to find file descriptor for tarnix_schema_common.proto"));
-    EXPECT_EQ(capture.Count("errorCode=\"DRX0202\""), 2u);
+    EXPECT_TRUE(
+        Logged(capture, "ERROR", "DRX0202",
+               "Unable to find file descriptor for tarnix_version.proto"));
+    EXPECT_TRUE(
+        Logged(capture, "ERROR", "DRX0202",
+               "Unable to find file descriptor for tarnix_schema_common.proto"));
+    EXPECT_EQ(capture.lines().size(), 2u);
   }
   {  // Files without the options: VERBOSE lines without a tag.
     pb::FileDescriptorSet set;
@@ -374,10 +401,11 @@ TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
     orv::LogCapture capture;
     EXPECT_EQ(schema.GetVersion(), "");
     EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
-    EXPECT_TRUE(capture.Contains("Unable to find version from schema file"));
-    EXPECT_TRUE(capture.Contains(
-        "Unable to find deprecated object types from schema file"));
-    EXPECT_FALSE(capture.Contains("errorCode="));
+    EXPECT_TRUE(Logged(capture, "DEBUG", "",
+                       "Unable to find version from schema file"));
+    EXPECT_TRUE(Logged(capture, "DEBUG", "",
+                       "Unable to find deprecated object types from schema file"));
+    EXPECT_EQ(capture.lines().size(), 2u);
   }
   {  // With the options; duplicate ids are kept in order.
     version.mutable_options()->SetExtension(opt::version, "2.0.1");

@@ -8,6 +8,7 @@
 
 #include <google/protobuf/descriptor.pb.h>
 
+#include "logging/log_capture.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -55,6 +56,23 @@ class SchemaTestPeer {
   const Schema& s_;
 };
 
+// True when `capture` holds a line of level `level` ("ERROR", "DEBUG" for
+// VERBOSE) tagged with error code `code` (no tag when empty) whose text is
+// exactly `text`.
+inline bool Logged(const orv::LogCapture& capture, const std::string& level,
+                   const std::string& code, const std::string& text) {
+  std::string tail = "level=\"" + level + "\"";
+  if (!code.empty()) tail += " errorCode=\"" + code + "\"";
+  tail += "] " + text;
+  for (const std::string& line : capture.lines()) {
+    if (line.size() >= tail.size() &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 inline std::string FixturePath(const std::string& name) {
   return std::string(TARNIX_TEST_DATA_DIR) + "/testdata/" + name + ".pb";
 }
@@ -73,8 +91,10 @@ class TempDir {
   }
   const std::string& path() const { return path_; }
 
-  // Writes `bytes` to <dir>/<name> and returns the file's path.
+  // Writes `bytes` to <dir>/<name> and returns the file's path ("" and
+  // nothing written when the directory could not be made).
   std::string Write(const std::string& name, const std::string& bytes) const {
+    if (path_.empty()) return std::string();
     std::string file = path_ + "/" + name;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
