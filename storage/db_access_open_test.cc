@@ -138,13 +138,17 @@ class ForeignLockHolder {
   bool locked_ = false;
 };
 
-// A damaged database in use elsewhere is neither repaired nor cleaned: its
-// owner still writes to those files.
-TEST_F(OpenTest, DamagedDatabaseLockedElsewhereIsNotRepaired) {
+// A database in use by another process fails to open and is left alone,
+// damaged or not: repairing or cleaning it would pull files from under its
+// owner.
+TEST_F(OpenTest, DatabaseLockedByAnotherProcessIsLeftAlone) {
   CreateDatabase();
-  ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
-  const std::set<std::string> before = Files();
-  {
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "CURRENT missing" : "healthy");
+    if (damaged) {
+      ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
+    }
+    const std::set<std::string> before = Files();
     ForeignLockHolder holder(db_dir_ + "/LOCK");
     ASSERT_TRUE(holder.locked());
     DbAccess db(registry_);
