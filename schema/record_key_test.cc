@@ -24,7 +24,7 @@ TEST_F(RecordKeyTest, BuildsKeysAndPrefixes) {
             "00 05 03 61 62 63 01");
   std::string key;
   MakeObjectRecordKey(*schema_, "enc.test.Type300Msg", "abc", &key);
-  EXPECT_EQ(Hex(key), "00 AC 02 03 61 62 63");
+  EXPECT_EQ(Hex(key + EncodeVdbIdSet({1})), "00 AC 02 03 61 62 63 01");
   EXPECT_EQ(Hex(MakeObjectTypeKeyPrefix(*schema_, "enc.test.Type300Msg")), "00 AC 02");
   // An id of 200 bytes has a two-byte length.
   EXPECT_EQ(Hex(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", std::string(200, 'x'))
@@ -42,11 +42,17 @@ TEST_F(RecordKeyTest, SplitsKeysAndPrefixes) {
   EXPECT_EQ(id, "abc");
   EXPECT_EQ(Hex(vdbs), "01");
 
-  vdbs = "untouched";
-  DecodeObjectRecordKey(*schema_, Bytes("00 AC 02 03 61 62 63"), &type, &id, &vdbs);
-  EXPECT_EQ(type, "enc.test.Type300Msg");
-  EXPECT_EQ(id, "abc");
-  EXPECT_EQ(vdbs, "untouched");
+  // An object key prefix: the set is left as passed.
+  for (const auto& [hex, type_name] :
+       {std::make_pair("00 05 03 61 62 63", "enc.test.StrKeyMsg"),
+        std::make_pair("00 AC 02 03 61 62 63", "enc.test.Type300Msg")}) {
+    type = id = "";
+    vdbs = "untouched";
+    DecodeObjectRecordKey(*schema_, Bytes(hex), &type, &id, &vdbs);
+    EXPECT_EQ(type, type_name) << hex;
+    EXPECT_EQ(id, "abc") << hex;
+    EXPECT_EQ(vdbs, "untouched") << hex;
+  }
 
   // Declared length past the end: the bytes present.
   DecodeObjectRecordKey(*schema_, Bytes("00 05 09 61 62"), &type, &id);
