@@ -63,6 +63,19 @@ std::string ReadSchemaFile(const std::string& path) {
   return bytes;
 }
 
+// The singular field `name` of `type` when its values are `cpp_type`, else
+// null: the op-message code reads "op" as an enum and "index" as a uint32.
+const pb::FieldDescriptor* SingularField(const pb::Descriptor* type,
+                                         const char* name,
+                                         pb::FieldDescriptor::CppType cpp_type) {
+  const pb::FieldDescriptor* field =
+      type != nullptr ? type->FindFieldByName(name) : nullptr;
+  return field != nullptr && !field->is_repeated() &&
+                 field->cpp_type() == cpp_type
+             ? field
+             : nullptr;
+}
+
 void LogNoPool() {
   TARNIX_LOG(orv::ERROR, "errorCode:ERR_DESCRIPTOR_POOL_nullptr",
              "descriptor_pool_ is nullptr");
@@ -120,11 +133,10 @@ bool Schema::LoadSchema(const std::string& schema_path) {
   BuildClientIdTable();
 
   op_msg_descriptor_ = FindMessageTypeByName(kOpMsgName);
-  op_field_ = op_msg_descriptor_ ? op_msg_descriptor_->FindFieldByName("op")
-                                 : nullptr;
-  index_field_ = op_msg_descriptor_
-                     ? op_msg_descriptor_->FindFieldByName("index")
-                     : nullptr;
+  op_field_ = SingularField(op_msg_descriptor_, "op",
+                            pb::FieldDescriptor::CPPTYPE_ENUM);
+  index_field_ = SingularField(op_msg_descriptor_, "index",
+                               pb::FieldDescriptor::CPPTYPE_UINT32);
   return true;
 }
 

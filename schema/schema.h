@@ -242,8 +242,8 @@ class Schema {
   std::unordered_map<int32_t, int32_t> update_frequencies_;
   std::unordered_set<int32_t> merkle_sort_types_;
   std::vector<int32_t> ephemeral_types_;
-  // "caldek.orv.tarnix.OpMsg" and its fields "op" and "index"; null when the
-  // schema lacks them.
+  // "caldek.orv.tarnix.OpMsg" and its fields "op" (enum) and "index"
+  // (uint32); null when the schema lacks them or types them otherwise.
   const google::protobuf::Descriptor* op_msg_descriptor_ = nullptr;
   const google::protobuf::FieldDescriptor* op_field_ = nullptr;
   const google::protobuf::FieldDescriptor* index_field_ = nullptr;

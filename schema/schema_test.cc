@@ -367,6 +367,31 @@ TEST(SchemaGenerationTest, OldMessagesOutliveReloads) {
   EXPECT_EQ(copy->ShortDebugString(), "name: \"hi\" tags: \"kept\"");
 }
 
+// An OpMsg whose "op" or "index" has another type counts as lacking them:
+// the op-message code would otherwise read them with the wrong accessor.
+TEST(SchemaOpMsgTest, MistypedOpMsgFieldsLoadAsNull) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  pb::FileDescriptorSet set;
+  *set.add_file() = FileProto(R"(
+      name: "op.proto" package: "caldek.orv.tarnix"
+      message_type { name: "OpMsg"
+        field { name: "op" number: 1 label: LABEL_OPTIONAL type: TYPE_STRING }
+        field { name: "index" number: 2 label: LABEL_REPEATED
+                type: TYPE_UINT32 } })");
+  Schema schema(dir.WriteSet("op.pb", set), "tt");
+  SchemaTestPeer peer(schema);
+  ASSERT_NE(peer.op_msg(), nullptr);
+  EXPECT_EQ(peer.op_field(), nullptr);
+  EXPECT_EQ(peer.index_field(), nullptr);
+
+  std::unique_ptr<pb::Message> op(schema.ParseMessage(
+      "caldek.orv.tarnix.OpMsg", std::string("\x0a\x01x\x10\x05", 5)));
+  ASSERT_NE(op, nullptr);
+  EXPECT_EQ(schema.GetOpMsgOperation(op.get()), 0);
+  EXPECT_EQ(schema.GetOpMsgIndex(op.get()), 0xFFFFFFFFu);
+}
+
 TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
   TempDir dir;
   LogLevelGuard level(orv::VERBOSE);
