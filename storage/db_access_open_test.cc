@@ -72,6 +72,37 @@ TEST_F(OpenTest, DamagedCurrentOrManifestIsRepairedKeepingData) {
   }
 }
 
+// A damaged write-ahead log record fails the open instead of being skipped
+// in silence, so the repair runs.
+TEST_F(OpenTest, DamagedLogRecordIsRepaired) {
+  {
+    auto db = OpenDb();
+    for (const auto& record : kRecords) PutAll(db.get(), {record});
+    PutAll(db.get(), {{"d", std::string(64, 'x')}});
+  }
+  // Closing leaves the records in the log; damage the last one.
+  std::string log_name;
+  for (const std::string& name : Files()) {
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) {
+      log_name = db_dir_ + "/" + name;
+    }
+  }
+  std::string log = ReadFile(log_name);
+  const size_t value = log.find(std::string(64, 'x'));
+  ASSERT_NE(value, std::string::npos);
+  log[value + 10] = 'y';
+  WriteFile(log_name, log);
+
+  orv::Logger::logLevel = orv::VERBOSE;
+  orv::LogCapture capture;
+  auto db = OpenDb();
+  EXPECT_EQ(capture.Count("attempting to repair."), 1u);
+  DbAccess::Records records = All(db.get());
+  ASSERT_GE(records.size(), kRecords.size());
+  records.resize(kRecords.size());
+  EXPECT_EQ(records, kRecords);
+}
+
 TEST_F(OpenTest, CurrentMissingWithTablesIsRepairedNotReplaced) {
   CreateDatabase();
   ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
