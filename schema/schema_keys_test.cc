@@ -203,6 +203,10 @@ TEST_F(SchemaKeysTest, ObjectTypeFieldRoundTrip) {
   ASSERT_TRUE(parsed.ParseFromString(typed.SerializeAsString()));
   EXPECT_EQ(Hex(parsed.SerializeAsString()), "08 AC 02");
   EXPECT_EQ(schema_->GetObjectType(&parsed), "enc.test.Type300Msg");
+  // A second call adds a second field; the first one is read.
+  schema_->SetObjectType("enc.test.Type129Msg", &typed);
+  EXPECT_EQ(Hex(typed.SerializeAsString()), "08 AC 02 08 81 01");
+  EXPECT_EQ(schema_->GetObjectType(&typed), "enc.test.Type300Msg");
 
   // The schema's own enum defines the id: parsing sets the field itself.
   auto kinds = NewMsg(*schema_, "KindsMsg");
