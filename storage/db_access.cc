@@ -140,8 +140,7 @@ DbAccessStatus DbAccess::IteratorImpl::status() const {
 // --- Handle ---
 
 DbAccess::DbAccess(orv::metrics::MetricRegistry& registry, leveldb::Env* env)
-    : registry_(registry),
-      env_(env != nullptr ? env : leveldb::Env::Default()),
+    : env_(env != nullptr ? env : leveldb::Env::Default()),
       metrics_(new Metrics(registry)) {}
 
 DbAccess::~DbAccess() {

@@ -204,7 +204,6 @@ class DbAccess {
 
   boost::shared_ptr<leveldb::DB> db_;
   leveldb::WriteOptions write_options_;
-  orv::metrics::MetricRegistry& registry_;
   leveldb::Env* env_;
   std::unique_ptr<Metrics> metrics_;
 };
