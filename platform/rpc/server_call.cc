@@ -112,7 +112,8 @@ void ServerCall::OnRequestRead(bool ok) {
     if (is_open()) Fail(INTERNAL("Missing request message"));
     return;
   }
-  if (!is_open()) return;
+  // Once the queue is closing the call has been cancelled: no handler starts.
+  if (!is_open() || !runtime_->operations_open()) return;
   Guard("handler", [this] {
     if (!method_->invoke(this, &parts_->read_buffer)) {
       Fail(INVALID_ARGUMENT("Request message does not parse"));
@@ -140,7 +141,7 @@ void ServerCall::OnStreamRead(bool ok) {
   if (terminal_issued_) {
     status = sent_status_.ok() ? Status(kCancelled, "Call already ended by the server")
                                : sent_status_;
-  } else if (closed_ || cancelled_ ||
+  } else if (closed_ || cancelled_ || !runtime_->operations_open() ||
              grpc_call_failed_before_recv_message(parts_->ctx.c_call())) {
     status = Status(kCancelled, "Call cancelled or connection lost");
   }

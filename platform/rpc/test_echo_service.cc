@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/util/strings.h"
 
@@ -115,6 +116,10 @@ class CollectingObserver : public CallObserver<EchoRequest> {
   void OnMessage(const EchoRequest& message) override {
     if (completed_) log_->Add("message-after-complete");
     if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
+    if (mode_ == "block-on-message") {  // holds up the loop thread
+      log_->Add("blocking");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
     ++count_;
     texts_ += message.text();
     bytes_ += static_cast<int64_t>(message.payload().size());
