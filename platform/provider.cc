@@ -154,10 +154,17 @@ void AsioOrvProvider::ArmMetricsTimer() {
 }
 
 void AsioOrvProvider::OnTimer(int which, bool ok) {
-  if (which == kMetricsTimer && ok && !stopping_) {
+  if (which != kMetricsTimer || !ok || stopping_) return;
+  try {
     metrics_.collect();
-    ArmMetricsTimer();
+  } catch (const std::exception& e) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "Exception in metrics collection: %s", e.what());
+  } catch (...) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "Exception in metrics collection: unknown exception");
   }
+  ArmMetricsTimer();
 }
 
 void AsioOrvProvider::Run(int /*threads*/) {

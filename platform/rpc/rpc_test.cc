@@ -1,3 +1,4 @@
+#include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -5,6 +6,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -256,7 +258,7 @@ TEST(RpcServerTest, HealthServiceReportsServing) {
   EXPECT_EQ(grpc::health::v1::HealthCheckResponse::SERVING, response.status());
 }
 
-// Counts how often the registry ends its period.
+// Counts how often the registry ends its period; the first time it throws.
 class CollectCounter : public metrics::MetricValue {
  public:
   explicit CollectCounter(std::atomic<int>* collects)
@@ -265,12 +267,15 @@ class CollectCounter : public metrics::MetricValue {
 
  private:
   void reset_impl() override {}
-  void collect_impl() override { ++*collects_; }
+  void collect_impl() override {
+    if (++*collects_ == 1) throw std::runtime_error("collector failure");
+  }
   void serialize_impl(metrics::Serializer&, bool) override {}
   std::atomic<int>* collects_;
 };
 
 TEST(RpcServerTest, MetricsAreCollectedEveryReportInterval) {
+  LogCapture capture;
   boost::property_tree::ptree config;
   config.put("metrics.report_interval_sec", 1u);
   AsioOrvProvider provider(config, "");
@@ -285,6 +290,7 @@ TEST(RpcServerTest, MetricsAreCollectedEveryReportInterval) {
   provider.Stop();
   loop.join();
   EXPECT_EQ(2, collects.load());
+  EXPECT_TRUE(capture.Contains("Exception in metrics collection: collector failure"));
 }
 
 TEST(RpcServerTest, BindFailureThrows) {
@@ -367,6 +373,68 @@ TEST(RpcServerTest, SigtermStopsWithinGraceAndRunsCallbacks) {
   writer->Finish();
   unary.join();
   EXPECT_FALSE(unary_status.ok());
+}
+
+// The loop is held up past the grace period while a half-sent upload gets
+// another message and a unary call gets its request: those reads are drained
+// after the server has cancelled the calls, so the upload must not complete
+// normally (its partial stream would be acted on) and no handler may start.
+TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
+  TestServer::Options options;
+  options.grace_ms = 300;
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  EventLog& log = server.service().log();
+
+  grpc::ClientContext partial_context;
+  partial_context.AddMetadata("client-id", "partial");
+  EchoResponse response;
+  auto partial = stub->ClientStream(&partial_context, &response);
+  ASSERT_TRUE(partial->Write(EchoRequest()));
+
+  grpc::ClientContext blocker_context;
+  blocker_context.AddMetadata("client-id", "block-on-message");
+  auto blocker = stub->ClientStream(&blocker_context, &response);
+
+  // A unary call whose request follows its headers later.
+  grpc::GenericStub generic(
+      grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials()));
+  grpc::CompletionQueue cq;
+  grpc::ClientContext unary_context;
+  auto unary = generic.PrepareCall(&unary_context, "/tarnix_test.Echo/Unary", &cq);
+  void* tag = nullptr;
+  bool ok = false;
+  unary->StartCall(reinterpret_cast<void*>(1));
+  ASSERT_TRUE(cq.Next(&tag, &ok) && ok);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all accepted
+
+  server.provider().Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // shutdown begun
+  ASSERT_TRUE(blocker->Write(EchoRequest()));
+  ASSERT_TRUE(log.WaitFor("blocking"));
+  ASSERT_TRUE(partial->Write(EchoRequest()));
+  EchoRequest late;
+  late.set_action("late");
+  grpc::ByteBuffer buffer;
+  bool own = false;
+  ASSERT_TRUE(grpc::SerializationTraits<EchoRequest>::Serialize(late, &buffer, &own).ok());
+  unary->WriteLast(buffer, grpc::WriteOptions(), reinterpret_cast<void*>(2));
+  ASSERT_TRUE(cq.Next(&tag, &ok));
+  server.StopAndJoin();
+
+  EXPECT_GT(CodeOf(log, "complete:partial:"), 0);
+  EXPECT_EQ(1u, log.Count("release:partial"));
+  EXPECT_EQ(-1, CodeOf(log, "done:unary-late:"));
+
+  grpc::Status status;
+  unary->Finish(&status, reinterpret_cast<void*>(3));
+  ASSERT_TRUE(cq.Next(&tag, &ok));
+  EXPECT_FALSE(status.ok());
+  cq.Shutdown();
+  while (cq.Next(&tag, &ok)) {
+  }
+  partial->Finish();
+  blocker->Finish();
 }
 
 }  // namespace
