@@ -141,6 +141,25 @@ TEST_F(TlsTest, CertificatesAndKeysLoadFromPem) {
   EXPECT_FALSE(ec);
   EXPECT_FALSE(RSAPrivateKey::FromPemFile(Path("alice-cert.pem"), ec));
   EXPECT_TRUE(ec);
+
+  // An encrypted key is refused, not prompted for (stdin offers the passphrase).
+  std::string locked = Path("locked-key.pem");
+  ASSERT_EQ(0, system(("openssl genpkey -algorithm EC -pkeyopt "
+                       "ec_paramgen_curve:prime256v1 -aes256 -pass pass:secret -out " +
+                       locked + " 2>/dev/null")
+                          .c_str()));
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  ASSERT_EQ(7, write(fds[1], "secret\n", 7));
+  close(fds[1]);
+  int saved_stdin = dup(0);
+  dup2(fds[0], 0);
+  close(fds[0]);
+  RSAPrivateKey::Ptr key = RSAPrivateKey::FromPemFile(locked, ec);
+  dup2(saved_stdin, 0);
+  close(saved_stdin);
+  EXPECT_FALSE(key);
+  EXPECT_TRUE(ec);
 }
 
 TEST_F(TlsTest, WithoutContextListenersServePlaintextWithWarning) {
