@@ -75,11 +75,6 @@ SecurityContext::Ptr NetSecurityManager::default_server_context() const {
   return context_;
 }
 
-bool NetSecurityManager::IsTrusted(const std::string& der) const {
-  std::lock_guard<std::mutex> lock(trust_->mutex);
-  return trust_->trusted_der.count(der) != 0;
-}
-
 std::shared_ptr<grpc::ServerCredentials> NetSecurityManager::ServerCredentials() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!context_ || !context_->private_key() || !context_->certificate()) {

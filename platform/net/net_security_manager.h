@@ -31,9 +31,6 @@ class NetSecurityManager {
   // against the current trusted set, or insecure when no context is installed.
   std::shared_ptr<grpc::ServerCredentials> ServerCredentials();
 
-  // The trusted-set check itself; safe on any thread.
-  bool IsTrusted(const std::string& der) const;
-
   struct TrustState {
     mutable std::mutex mutex;
     std::set<std::string> trusted_der;

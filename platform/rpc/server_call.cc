@@ -281,7 +281,6 @@ void ServerCall::MaybeEnd() {
   }
   delete parts_;
   parts_ = nullptr;
-  runtime_->OnCallEnded();
   runtime_ = nullptr;
   Release();  // may delete this
 }

@@ -40,7 +40,6 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     delete parts;  // the server is shutting down; the call never started
     return;
   }
-  ++live_calls_;
   if (!accepting_) {
     ServerCall* call = new ServerCall;  // stopping: refuse without a handler
     call->Start(this, parts, nullptr);

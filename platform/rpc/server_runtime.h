@@ -5,7 +5,6 @@
 #include <grpcpp/server_context.h>
 #include <grpcpp/support/byte_buffer.h>
 
-#include <cstddef>
 #include <string>
 #include <unordered_map>
 
@@ -66,10 +65,8 @@ class ServerRuntime {
   // No new gRPC operation may start (the queue is about to shut down).
   void CloseOperations() { operations_open_ = false; }
   bool operations_open() const { return operations_open_; }
-  size_t live_calls() const { return live_calls_; }
 
   void OnAccepted(CallParts* parts, bool ok);
-  void OnCallEnded() { --live_calls_; }
 
  private:
   void RequestOne();
@@ -79,7 +76,6 @@ class ServerRuntime {
   std::unordered_map<std::string, const MethodEntry*> methods_;
   bool accepting_ = false;
   bool operations_open_ = true;
-  size_t live_calls_ = 0;
 };
 
 }  // namespace internal
