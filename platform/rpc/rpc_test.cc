@@ -381,10 +381,17 @@ TEST(RpcServerTest, SigtermStopsWithinGraceAndRunsCallbacks) {
 // normally (its partial stream would be acted on) and no handler may start.
 TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   TestServer::Options options;
-  options.grace_ms = 300;
+  options.grace_ms = 500;  // the loop is held up for 2 s
   TestServer server(options);
-  auto stub = PlainStub(server.address());
+  auto channel = grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials());
+  auto stub = tarnix_test::Echo::NewStub(channel);
   EventLog& log = server.service().log();
+  auto round_trip = [&] {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+    EchoResponse response;
+    return stub->Unary(&context, EchoRequest(), &response).ok();
+  };
 
   grpc::ClientContext partial_context;
   partial_context.AddMetadata("client-id", "partial");
@@ -397,8 +404,7 @@ TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   auto blocker = stub->ClientStream(&blocker_context, &response);
 
   // A unary call whose request follows its headers later.
-  grpc::GenericStub generic(
-      grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials()));
+  grpc::GenericStub generic(channel);
   grpc::CompletionQueue cq;
   grpc::ClientContext unary_context;
   auto unary = generic.PrepareCall(&unary_context, "/tarnix_test.Echo/Unary", &cq);
@@ -406,10 +412,12 @@ TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   bool ok = false;
   unary->StartCall(reinterpret_cast<void*>(1));
   ASSERT_TRUE(cq.Next(&tag, &ok) && ok);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // all accepted
+  ASSERT_TRUE(round_trip());  // the calls before it on this connection are accepted
 
   server.provider().Stop();
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // shutdown begun
+  for (int i = 0; i < 100 && round_trip(); ++i) {  // until the server refuses
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   ASSERT_TRUE(blocker->Write(EchoRequest()));
   ASSERT_TRUE(log.WaitFor("blocking"));
   ASSERT_TRUE(partial->Write(EchoRequest()));

@@ -118,7 +118,7 @@ class CollectingObserver : public CallObserver<EchoRequest> {
     if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
     if (mode_ == "block-on-message") {  // holds up the loop thread
       log_->Add("blocking");
-      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     }
     ++count_;
     texts_ += message.text();
