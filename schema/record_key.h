@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "storage/key_space.h"
+
 namespace tarnix {
 
 class Schema;
@@ -10,7 +12,6 @@ class Schema;
 // Object record key: kObjectPrefix, the type id (varint), the id's length
 // (varint), the id bytes, then the EncodedVdbIdSet of the vdbs holding that
 // body. The value is the serialised body.
-inline const std::string kObjectPrefix(1, '\0');
 
 // 0x00 and the type id: the prefix of every record of one type.
 void MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
