@@ -184,6 +184,7 @@ void AsioOrvProvider::Run(int /*threads*/) {
     auto status = cq_->AsyncNext(&tag, &ok, After(kPollInterval));
     if (status == grpc::CompletionQueue::SHUTDOWN) break;
     if (status == grpc::CompletionQueue::GOT_EVENT) {
+      if (runtime_) runtime_->BeginLoopTurn();
       static_cast<rpc::internal::CompletionTag*>(tag)->OnEvent(ok);
     }
   }

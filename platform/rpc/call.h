@@ -3,6 +3,7 @@
 
 #include <boost/intrusive_ptr.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -74,7 +75,9 @@ class ServerCall : public RefCounted {
   bool is_open() const { return !terminal_issued_ && !closed_; }
   CallContext& context() { return context_; }
 
-  // Bytes queued beyond which a call is cancelled (a reader that stopped).
+  // A call is cancelled (a reader that stopped) when a message is queued while
+  // more than this many bytes queued in earlier loop turns are still unsent;
+  // what one loop turn queues is always accepted.
   static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 
  protected:
@@ -98,6 +101,7 @@ class ServerCall : public RefCounted {
   void StartRead();
   void Enqueue(const google::protobuf::Message* message, bool terminal,
                const Status& status);
+  bool CarriesTooManyBytes();
   void PumpWrites();
   void MaybeEnd();
   void DropPendingWrites();
@@ -111,7 +115,8 @@ class ServerCall : public RefCounted {
   CallContext context_;
   CallObserverBase* observer_ = nullptr;
   std::unique_ptr<std::deque<PendingWrite>, WriteQueueDeleter> writes_;
-  size_t queued_bytes_ = 0;
+  size_t queued_bytes_ = 0;    // queued, not yet handed to gRPC
+  uint64_t enqueue_turn_ = 0;  // loop turn of the last queued message
   Status sent_status_;
   bool terminal_issued_ = false;  // Respond/Finish/Fail queued
   bool closed_ = false;           // nothing may be sent any more

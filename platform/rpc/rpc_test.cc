@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <stdexcept>
@@ -226,21 +227,142 @@ TEST_F(RpcTest, LargeRequestsAreAccepted) {
   EXPECT_EQ(10 << 20, response.total());
 }
 
-TEST_F(RpcTest, StalledReaderIsCancelledInsteadOfGrowingTheQueue) {
+constexpr size_t kChunk = size_t{1} << 20;
+// Chunks that one loop turn queues: well beyond the cap.
+constexpr int kBurstChunks = static_cast<int>(ServerCall::kMaxQueuedBytes / kChunk) + 32;
+const char kCapWarning[] = "bytes queued for a client that does not read";
+
+TEST_F(RpcTest, ReplyLargerThanTheCapQueuedInOneTurnIsDeliveredWhole) {
   LogCapture capture;
   grpc::ClientContext context;
   EchoRequest request;
-  request.set_count(80);
-  request.set_payload(std::string(1 << 20, 'q'));
+  request.set_count(kBurstChunks);
+  request.set_payload(std::string(kChunk, 'q'));
   auto reader = stub_->ServerStream(&context, request);
   EventLog& log = server_.service().log();
-  ASSERT_TRUE(WaitForPrefix(log, "done:stream-:"));  // before the client reads
-  EXPECT_EQ(1, CodeOf(log, "done:stream-:"));
-  EXPECT_TRUE(capture.Contains("bytes queued for a client that does not read"));
   EchoResponse response;
+  int received = 0;
+  size_t bytes = 0;
   while (reader->Read(&response)) {
+    ASSERT_EQ(received, response.index());
+    ++received;
+    bytes += response.text().size();
   }
-  EXPECT_FALSE(reader->Finish().ok());
+  grpc::Status status = reader->Finish();
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ(kBurstChunks, received);
+  EXPECT_EQ(kBurstChunks * kChunk, bytes);
+  EXPECT_TRUE(log.WaitFor("done:stream-:0"));
+  EXPECT_FALSE(capture.Contains(kCapWarning));
+}
+
+// A server stream kept open by the service and written by the messages of a
+// "feeder" client stream, one loop turn per message.
+class FeedTest : public RpcTest {
+ protected:
+  void OpenFeed() {
+    EchoRequest request;
+    request.set_action("feed");
+    feed_context_.set_deadline(std::chrono::system_clock::now() +
+                               std::chrono::minutes(1));
+    feed_ = stub_->ServerStream(&feed_context_, request);
+    ASSERT_TRUE(server_.service().log().WaitFor("feed-held"));
+    feeder_context_.AddMetadata("client-id", "feeder");
+    feeder_ = stub_->ClientStream(&feeder_context_, &feeder_response_);
+  }
+
+  // Sends one feeder message of `chunks` chunks; "open" or "closed" for the
+  // feed once the server has written them, "" on timeout.
+  std::string Feed(int chunks) {
+    EchoRequest request;
+    request.set_count(chunks);
+    request.set_payload(std::string(kChunk, 'f'));
+    if (!feeder_->Write(request)) return "";
+    std::string prefix = "fed:" + std::to_string(++fed_messages_) + ":";
+    EventLog& log = server_.service().log();
+    for (int i = 0; i < 10000; ++i) {
+      if (log.Count(prefix + "open") > 0) return "open";
+      if (log.Count(prefix + "closed") > 0) return "closed";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return "";
+  }
+
+  grpc::Status FinishFeeder() {
+    feeder_->WritesDone();
+    return feeder_->Finish();
+  }
+
+  grpc::ClientContext feed_context_;
+  std::unique_ptr<grpc::ClientReader<EchoResponse>> feed_;
+  grpc::ClientContext feeder_context_;
+  EchoResponse feeder_response_;
+  std::unique_ptr<grpc::ClientWriter<EchoRequest>> feeder_;
+  int fed_messages_ = 0;
+};
+
+TEST_F(FeedTest, StalledReaderIsCancelledOnceTheCapIsCarriedOver) {
+  LogCapture capture;
+  ASSERT_NO_FATAL_FAILURE(OpenFeed());  // the feed is never read
+  // One turn beyond the cap is accepted; the next turn's write finds more
+  // than the cap unsent (a stalled client absorbs only a few MiB).
+  ASSERT_EQ("open", Feed(kBurstChunks));
+  EXPECT_FALSE(capture.Contains(kCapWarning));
+  ASSERT_EQ("closed", Feed(1));
+  EXPECT_TRUE(capture.Contains(kCapWarning));
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(WaitForPrefix(log, "done:stream-feed:"));
+  EXPECT_GT(CodeOf(log, "done:stream-feed:"), 0);
+  EXPECT_EQ("closed", Feed(1));  // later writes are no-ops
+  grpc::Status status = FinishFeeder();
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  EchoResponse response;
+  while (feed_->Read(&response)) {
+  }
+  EXPECT_FALSE(feed_->Finish().ok());
+}
+
+TEST_F(FeedTest, ReadingClientIsNeverCancelled) {
+  LogCapture capture;
+  ASSERT_NO_FATAL_FAILURE(OpenFeed());
+  std::atomic<int> received{0};
+  std::atomic<bool> reader_done{false};
+  size_t bytes = 0;
+  grpc::Status feed_status;
+  std::thread reader([&] {
+    EchoResponse response;
+    while (feed_->Read(&response)) {
+      if (response.index() != received.load()) break;
+      bytes += response.text().size();
+      ++received;
+    }
+    feed_status = feed_->Finish();
+    reader_done = true;
+  });
+
+  // A burst beyond the cap, then many turns; the feeder stays at most
+  // kLead chunks ahead of the reader, so far less than the cap is carried.
+  constexpr int kLead = 16;
+  constexpr int kTurns = 40;
+  int written = kBurstChunks;
+  EXPECT_EQ("open", Feed(kBurstChunks));
+  for (int i = 0; i < kTurns && !reader_done; ++i) {
+    while (received.load() < written - kLead && !reader_done) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ("open", Feed(1));
+    ++written;
+  }
+  grpc::Status status = FinishFeeder();
+  reader.join();
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ(kTurns + 1, feeder_response_.index());
+  EXPECT_TRUE(feed_status.ok()) << feed_status.error_message();
+  EXPECT_EQ(kBurstChunks + kTurns, received.load());
+  EXPECT_EQ((kBurstChunks + kTurns) * kChunk, bytes);
+  EXPECT_TRUE(server_.service().log().WaitFor("done:stream-feed:0"));
+  EXPECT_FALSE(capture.Contains(kCapWarning));
 }
 
 TEST(RpcServerTest, HealthServiceReportsServing) {

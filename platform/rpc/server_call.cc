@@ -182,14 +182,13 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
       return;
     }
     write.has_message = true;
-    queued_bytes_ += write.buffer.Length();
   }
   if (terminal) {
     write.terminal = true;
     terminal_issued_ = true;
     sent_status_ = status;
   }
-  if (queued_bytes_ > kMaxQueuedBytes) {
+  if (write.has_message && CarriesTooManyBytes()) {
     PLATFORM_LOG(
         ::orv::rpc::library_log_level, orv::WARNING, nullptr,
         "Cancelling %s: more than %zu bytes queued for a client that does not read",
@@ -198,9 +197,19 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
     Close();
     return;
   }
+  queued_bytes_ += write.buffer.Length();
   if (!writes_) writes_.reset(new std::deque<PendingWrite>);
   writes_->push_back(std::move(write));
   PumpWrites();
+}
+
+// Checked at the first message of each loop turn, when everything still
+// queued comes from earlier turns.
+bool ServerCall::CarriesTooManyBytes() {
+  uint64_t turn = runtime_->loop_turn();
+  if (turn == enqueue_turn_) return false;
+  enqueue_turn_ = turn;
+  return queued_bytes_ > kMaxQueuedBytes;
 }
 
 void ServerCall::PumpWrites() {

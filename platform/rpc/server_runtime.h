@@ -5,6 +5,7 @@
 #include <grpcpp/server_context.h>
 #include <grpcpp/support/byte_buffer.h>
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -66,6 +67,11 @@ class ServerRuntime {
   void CloseOperations() { operations_open_ = false; }
   bool operations_open() const { return operations_open_; }
 
+  // Number of the completion-queue event being dispatched; the provider
+  // advances it before each one.
+  void BeginLoopTurn() { ++loop_turn_; }
+  uint64_t loop_turn() const { return loop_turn_; }
+
   void OnAccepted(CallParts* parts, bool ok);
 
  private:
@@ -76,6 +82,7 @@ class ServerRuntime {
   std::unordered_map<std::string, const MethodEntry*> methods_;
   bool accepting_ = false;
   bool operations_open_ = true;
+  uint64_t loop_turn_ = 0;
 };
 
 }  // namespace internal

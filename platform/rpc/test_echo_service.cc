@@ -99,6 +99,9 @@ void EchoTestService::ServerStream(CallContext& context, const EchoRequest& requ
   } else if (action == "hold") {
     held_.push_back(call);
     log_.Add("held");
+  } else if (action == "feed") {
+    feeds_.push_back(call);
+    log_.Add("feed-held");
   } else {
     call->Finish();
   }
@@ -152,6 +155,45 @@ class CollectingObserver : public CallObserver<EchoRequest> {
   bool completed_ = false;
 };
 
+// The "feeder": writes to the service's feeds; logs "fed:<n>:open" after
+// its n-th message (1-based) while every feed is open, else "fed:<n>:closed".
+class FeedingObserver : public CallObserver<EchoRequest> {
+ public:
+  FeedingObserver(EchoTestService* service, Handle call)
+      : service_(service), call_(std::move(call)) {}
+
+  void OnMessage(const EchoRequest& message) override {
+    bool open = true;
+    for (const Handle& feed : service_->feeds()) {
+      for (int i = 0; i < message.count(); ++i) {
+        EchoResponse response;
+        response.set_index(written_ + i);
+        response.set_text(message.payload());
+        feed->Write(response);
+      }
+      open = open && feed->is_open();
+    }
+    written_ += message.count();
+    service_->log().Add("fed:" + std::to_string(++messages_) +
+                        (open ? ":open" : ":closed"));
+  }
+
+  void OnComplete(const Status& status) override {
+    if (status.code() != 0) return;
+    for (const Handle& feed : service_->feeds()) feed->Finish();
+    service_->feeds().clear();
+    EchoResponse response;
+    response.set_index(messages_);
+    call_->Respond(response);
+  }
+
+ private:
+  EchoTestService* service_;
+  Handle call_;
+  int messages_ = 0;
+  int written_ = 0;
+};
+
 }  // namespace
 
 CallObserver<EchoRequest>* EchoTestService::ClientStream(CallContext& context,
@@ -160,6 +202,7 @@ CallObserver<EchoRequest>* EchoTestService::ClientStream(CallContext& context,
   WatchCompletion(context, "client-" + mode);
   if (mode == "fail-at-entry") call->Fail(UNAUTHENTICATED("refused"));
   if (mode == "throw-at-entry") throw std::runtime_error("entry failure");
+  if (mode == "feeder") return new FeedingObserver(this, call);
   return new CollectingObserver(&log_, call, mode);
 }
 

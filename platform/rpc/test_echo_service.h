@@ -53,6 +53,12 @@ class EchoTestService : public Service {
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>>& held() {
     return held_;
   }
+  // Server streams kept open by "feed": each message of the client stream
+  // "feeder" writes `count` responses carrying its payload to each of them,
+  // one loop turn per message, and its normal end finishes them.
+  std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>>& feeds() {
+    return feeds_;
+  }
 
  private:
   void WatchCompletion(CallContext& context, const std::string& tag);
@@ -60,6 +66,7 @@ class EchoTestService : public Service {
   EventLog log_;
   bool in_callback_ = false;
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> held_;
+  std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> feeds_;
 };
 
 }  // namespace testing
