@@ -17,6 +17,17 @@ struct value_last {};   // the last value set is the counter's value
 struct sample_last {};  // values are samples of a distribution
 }  // namespace aggregation
 
+// Counts one value into a window's count, minimum and maximum.
+inline void CountValue(uint64_t value, uint64_t& num, uint64_t& min, uint64_t& max) {
+  num += 1;
+  if (num == 1) {
+    min = max = value;
+  } else {
+    if (value < min) min = value;
+    if (value > max) max = value;
+  }
+}
+
 // State shared by the counters: the spin lock that guards everything below
 // it, the units text and two windows of `Aggregators`: samples go into the
 // active one, the standby one holds the last finished period.

@@ -34,13 +34,7 @@ void LatencyCounterT<A>::update(uint64_t v) {
   std::lock_guard<SpinLock> lock(this->lock_);
   A& w = this->active();
   w.s_last = v;
-  w.s_num += 1;
-  if (w.s_num == 1) {
-    w.s_min = w.s_max = v;
-  } else {
-    w.s_min = std::min(w.s_min, v);
-    w.s_max = std::max(w.s_max, v);
-  }
+  CountValue(v, w.s_num, w.s_min, w.s_max);
   w.s_sum += static_cast<double>(v);
 
   if (samples_.size() < kMaxSamples) {
@@ -51,13 +45,7 @@ void LatencyCounterT<A>::update(uint64_t v) {
     if (j < kMaxSamples) samples_[j] = v;
   }
 
-  w.v_num += 1;
-  if (w.v_num == 1) {
-    w.v_min = w.v_max = v;
-  } else {
-    w.v_min = std::min(w.v_min, v);
-    w.v_max = std::max(w.v_max, v);
-  }
+  CountValue(v, w.v_num, w.v_min, w.v_max);
 }
 
 template <typename A>

@@ -1,6 +1,5 @@
 #include "metrics/unit_counter.h"
 
-#include <algorithm>
 #include <sstream>
 
 #include "platform/metrics/serializer.h"
@@ -17,13 +16,7 @@ template <typename T>
 void UnitCounterT<T>::record(uint64_t value) {
   unit_aggregators& w = this->active();
   w.last = value;
-  w.num += 1;
-  if (w.num == 1) {
-    w.min = w.max = value;
-  } else {
-    w.min = std::min(w.min, value);
-    w.max = std::max(w.max, value);
-  }
+  CountValue(value, w.num, w.min, w.max);
 }
 
 template <typename T>
