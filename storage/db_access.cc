@@ -87,6 +87,10 @@ bool IsLevelDbFile(const std::string& name) {
 
 const char kNoDatabase[] = "errorCode:DRX0102";
 
+DbAccessStatus NoDatabaseStatus() {
+  return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+}
+
 }  // namespace
 
 // The storage latency metrics, in registration order. Members are destroyed
@@ -105,6 +109,13 @@ struct DbAccess::Metrics {
   metrics::LatencyMetric range_scan;  // registered, never recorded
   metrics::LatencyMetric write_txn;
 };
+
+bool DbAccess::NoDatabase(const char* operation) const {
+  if (db_) return false;
+  TARNIX_LOG(orv::ERROR, kNoDatabase,
+             "%s() called when there is no open database", operation);
+  return true;
+}
 
 // --- Snapshots and iterators ---
 
@@ -290,11 +301,7 @@ leveldb::Status DbAccess::Repair(const std::string& directory,
 }
 
 bool DbAccess::Close() {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "Close() called when there is no open database");
-    return false;
-  }
+  if (NoDatabase("Close")) return false;
   db_.reset();
   return true;
 }
@@ -302,11 +309,7 @@ bool DbAccess::Close() {
 // --- Reads ---
 
 DbAccess::SnapshotHolder DbAccess::GetSnapshot() {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "GetSnapshot() called when there is no open database");
-    return SnapshotHolder();
-  }
+  if (NoDatabase("GetSnapshot")) return SnapshotHolder();
   return SnapshotHolder(new DbSnapshotPtr(db_));
 }
 
@@ -314,11 +317,7 @@ DbAccessStatus DbAccess::Get(const leveldb::Snapshot* snapshot,
                              const std::vector<std::string>& keys,
                              std::vector<std::string>* values) {
   metrics::ScopedLatencyTimer timer(metrics_->get);
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "Get() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("Get")) return NoDatabaseStatus();
   // Several keys are read at one point in time.
   SnapshotHolder own;
   if (snapshot == nullptr && keys.size() >= 2) {
@@ -346,7 +345,7 @@ DbAccessStatus DbAccess::Get(const SnapshotHolder& snapshot,
   if (!snapshot) {
     TARNIX_LOG(orv::ERROR, kNoDatabase,
                "Get() called without a snapshot");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+    return NoDatabaseStatus();
   }
   const leveldb::Status status = snapshot->db()->Get(
       MakeReadOptions(snapshot->snapshot()), key, value);
@@ -368,11 +367,7 @@ DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
                                       const std::string& prefix,
                                       Records* records) {
   metrics::ScopedLatencyTimer timer(metrics_->prefix_filter);
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "PrefixFilter() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("PrefixFilter")) return NoDatabaseStatus();
   SnapshotHolder own;
   if (snapshot == nullptr) {
     own.reset(new DbSnapshotPtr(db_));
@@ -400,11 +395,7 @@ DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
 }
 
 boost::shared_ptr<DbAccess::IteratorImpl> DbAccess::NewIterator() {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "NewIterator() called when there is no open database");
-    return boost::shared_ptr<IteratorImpl>();
-  }
+  if (NoDatabase("NewIterator")) return boost::shared_ptr<IteratorImpl>();
   return boost::shared_ptr<IteratorImpl>(
       new IteratorImpl(db_, SnapshotHolder(new DbSnapshotPtr(db_))));
 }
@@ -488,12 +479,7 @@ DbAccessStatus DbAccess::ClassifyDeletes(const Records& records,
 DbAccessStatus DbAccess::ComputeReturnValuesForPut(
     const Records& records, Records* to_write, std::vector<int32_t>* results,
     std::vector<std::string>* stored) {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "ComputeReturnValuesForPut() called when there is no open "
-               "database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("ComputeReturnValuesForPut")) return NoDatabaseStatus();
   std::vector<size_t> indices;
   const DbAccessStatus status = ClassifyPuts(records, &indices, results, stored);
   for (size_t i : indices) to_write->push_back(records[i]);
@@ -503,12 +489,7 @@ DbAccessStatus DbAccess::ComputeReturnValuesForPut(
 DbAccessStatus DbAccess::ComputeReturnValuesForDelete(
     const Records& records, std::vector<std::string>* to_delete,
     std::vector<int32_t>* results, std::vector<std::string>* stored) {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "ComputeReturnValuesForDelete() called when there is no open "
-               "database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("ComputeReturnValuesForDelete")) return NoDatabaseStatus();
   std::vector<size_t> indices;
   const DbAccessStatus status =
       ClassifyDeletes(records, &indices, results, stored);
@@ -518,11 +499,7 @@ DbAccessStatus DbAccess::ComputeReturnValuesForDelete(
 
 DbAccessStatus DbAccess::Put(const Records& records, bool sync,
                              std::vector<int32_t>* results) {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "Put() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("Put")) return NoDatabaseStatus();
   std::vector<size_t> to_write;
   std::vector<std::string> stored;
   const DbAccessStatus status =
@@ -535,11 +512,7 @@ DbAccessStatus DbAccess::Put(const Records& records, bool sync,
 
 DbAccessStatus DbAccess::Delete(const Records& records, bool sync,
                                 std::vector<int32_t>* results) {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "Delete() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("Delete")) return NoDatabaseStatus();
   std::vector<size_t> to_delete;
   std::vector<std::string> stored;
   const DbAccessStatus status =
@@ -554,11 +527,7 @@ DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
                                   const std::vector<std::string>& deletes,
                                   bool sync, const WriteHook& hook) {
   metrics::ScopedLatencyTimer timer(metrics_->write_txn);
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "WriteTxn() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
   for (const TxnPut& put : puts) {
     // A null value is stored as an empty one.
@@ -572,11 +541,7 @@ DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
 
 DbAccessStatus DbAccess::DeleteByPrefixes(
     const std::vector<std::string>& prefixes, bool sync) {
-  if (!db_) {
-    TARNIX_LOG(orv::ERROR, kNoDatabase,
-               "DeleteByPrefixes() called when there is no open database");
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
-  }
+  if (NoDatabase("DeleteByPrefixes")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
   {
     const DbSnapshotPtr snapshot(db_);

@@ -177,6 +177,8 @@ class DbAccess {
  private:
   struct Metrics;
 
+  // Logs that `operation` was called without an open database; true then.
+  bool NoDatabase(const char* operation) const;
   leveldb::Options MakeOptions() const;
   // Repairs a damaged database, or re-creates it when that fails, and opens
   // it into `db`.
