@@ -12,6 +12,7 @@
 
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
+#include "schema/field_checks.h"
 
 namespace tarnix {
 
@@ -61,19 +62,6 @@ std::string ReadSchemaFile(const std::string& path) {
   }
   ::close(fd);
   return bytes;
-}
-
-// The singular field `name` of `type` when its values are `cpp_type`, else
-// null: the op-message code reads "op" as an enum and "index" as a uint32.
-const pb::FieldDescriptor* SingularField(const pb::Descriptor* type,
-                                         const char* name,
-                                         pb::FieldDescriptor::CppType cpp_type) {
-  const pb::FieldDescriptor* field =
-      type != nullptr ? type->FindFieldByName(name) : nullptr;
-  return field != nullptr && !field->is_repeated() &&
-                 field->cpp_type() == cpp_type
-             ? field
-             : nullptr;
 }
 
 void LogNoPool() {
@@ -132,6 +120,7 @@ bool Schema::LoadSchema(const std::string& schema_path) {
   BuildParentKeyTables();
   BuildClientIdTable();
 
+  // The op-message code reads "op" as an enum and "index" as a uint32.
   op_msg_descriptor_ = FindMessageTypeByName(kOpMsgName);
   op_field_ = SingularField(op_msg_descriptor_, "op",
                             pb::FieldDescriptor::CPPTYPE_ENUM);

@@ -6,8 +6,8 @@
 #include <memory>
 #include <unordered_set>
 
-#include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
+#include "schema/field_checks.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 
@@ -15,7 +15,6 @@ namespace tarnix {
 namespace {
 
 namespace pb = google::protobuf;
-namespace opt = caldek::orv::tarnix;
 using TypeNameSet = std::unordered_set<std::string>;
 
 // Truncates toward zero into int64, saturating at its bounds; NaN gives 0.
@@ -36,13 +35,12 @@ std::string MessageKeyString(const pb::Message& key, const std::string& prefix) 
   const pb::Descriptor* type = key.GetDescriptor();
   const pb::Reflection* reflection = key.GetReflection();
   if (type->full_name() == prefix + ".UuidMsg") {
-    const pb::FieldDescriptor* left = type->FindFieldByName("left");
-    const pb::FieldDescriptor* right = type->FindFieldByName("right");
-    if (left != nullptr && right != nullptr && !left->is_repeated() &&
-        !right->is_repeated() &&
-        left->cpp_type() == pb::FieldDescriptor::CPPTYPE_UINT64 &&
-        right->cpp_type() == pb::FieldDescriptor::CPPTYPE_UINT64 &&
-        reflection->HasField(key, left) && reflection->HasField(key, right)) {
+    const pb::FieldDescriptor* left =
+        SingularField(type, "left", pb::FieldDescriptor::CPPTYPE_UINT64);
+    const pb::FieldDescriptor* right =
+        SingularField(type, "right", pb::FieldDescriptor::CPPTYPE_UINT64);
+    if (left != nullptr && right != nullptr && reflection->HasField(key, left) &&
+        reflection->HasField(key, right)) {
       std::string out;
       for (uint64_t half : {reflection->GetUInt64(key, left), reflection->GetUInt64(key, right)}) {
         for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((half >> (8 * i)) & 0xFF));
@@ -50,36 +48,13 @@ std::string MessageKeyString(const pb::Message& key, const std::string& prefix) 
       return out;
     }
   } else if (type->full_name() == prefix + ".StringMsg") {
-    const pb::FieldDescriptor* text = type->FindFieldByName("string");
-    if (text != nullptr && !text->is_repeated() &&
-        text->cpp_type() == pb::FieldDescriptor::CPPTYPE_STRING &&
-        reflection->HasField(key, text)) {
+    const pb::FieldDescriptor* text =
+        SingularField(type, "string", pb::FieldDescriptor::CPPTYPE_STRING);
+    if (text != nullptr && reflection->HasField(key, text)) {
       return reflection->GetString(key, text);
     }
   }
   return key.ShortDebugString();
-}
-
-bool CheckKeyArguments(const pb::Message* message, const pb::FieldDescriptor* field) {
-  if (field == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "field_descriptor is nullptr");
-    return false;
-  }
-  if (message == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
-    return false;
-  }
-  if (field->containing_type() != message->GetDescriptor()) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s is not a field of %s",
-               field->full_name().c_str(), message->GetDescriptor()->full_name().c_str());
-    return false;
-  }
-  return true;
-}
-
-const std::string* ParentKeyOption(const pb::FieldDescriptor* field) {
-  if (!field->options().HasExtension(opt::parent_key)) return nullptr;
-  return &field->options().GetExtension(opt::parent_key);
 }
 
 }  // namespace
@@ -145,7 +120,7 @@ std::vector<std::string> Schema::GetSortedObjectTypeIds(const std::string& clien
 
 std::string Schema::KeyFieldToString(const pb::Message* message,
                                      const pb::FieldDescriptor* field) const {
-  if (!CheckKeyArguments(message, field)) return std::string();
+  if (!CheckFieldArguments(message, field)) return std::string();
   if (field->is_repeated()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Key field %s is repeated",
                field->full_name().c_str());
@@ -180,7 +155,7 @@ std::string Schema::KeyFieldToString(const pb::Message* message,
 std::string Schema::RepeatedKeyFieldToString(const pb::Message* message,
                                              const pb::FieldDescriptor* field,
                                              int index) const {
-  if (!CheckKeyArguments(message, field)) return std::string();
+  if (!CheckFieldArguments(message, field)) return std::string();
   const pb::Reflection* r = message->GetReflection();
   if (!field->is_repeated() || index < 0 || index >= r->FieldSize(*message, field)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "No element %d in field %s", index,

@@ -1,29 +1,11 @@
 // Field values as AttributeValue, field presence and equality.
 #include "logging/logger.h"
+#include "schema/field_checks.h"
 #include "schema/schema.h"
 
 namespace tarnix {
-namespace {
 
 namespace pb = google::protobuf;
-
-bool FieldOf(const pb::Message& message, const pb::FieldDescriptor* field) {
-  if (field->containing_type() == message.GetDescriptor()) return true;
-  TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s is not a field of %s",
-             field->full_name().c_str(), message.GetDescriptor()->full_name().c_str());
-  return false;
-}
-
-bool ValueArguments(const pb::Message* message, const pb::FieldDescriptor* field) {
-  if (message == nullptr || field == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "%s is nullptr",
-               message == nullptr ? "msg" : "field_descriptor");
-    return false;
-  }
-  return FieldOf(*message, field);
-}
-
-}  // namespace
 
 bool Schema::IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* field) const {
   if (message == nullptr || field == nullptr || !FieldOf(*message, field)) return false;
@@ -34,7 +16,7 @@ bool Schema::IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* f
 
 AttributeValue Schema::GetFieldValue(const pb::Message* message,
                                      const pb::FieldDescriptor* field) const {
-  if (!ValueArguments(message, field)) return AttributeValue::Enum(0);
+  if (!CheckFieldArguments(message, field)) return AttributeValue::Enum(0);
   const pb::Reflection* r = message->GetReflection();
   if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
     return AttributeValue::Bool(IsFieldSet(message, field));
@@ -71,7 +53,7 @@ AttributeValue Schema::GetFieldValue(const pb::Message* message,
 AttributeValue Schema::GetRepeatedFieldValue(const pb::Message* message,
                                              const pb::FieldDescriptor* field,
                                              int index) const {
-  if (!ValueArguments(message, field)) return AttributeValue::Enum(0);
+  if (!CheckFieldArguments(message, field)) return AttributeValue::Enum(0);
   const pb::Reflection* r = message->GetReflection();
   if (!field->is_repeated() || index < 0 || index >= r->FieldSize(*message, field)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "No element %d in field %s of %s", index,
@@ -131,7 +113,7 @@ bool Schema::MessagesEqual(const pb::Message* a, const pb::Message* b) const {
 bool Schema::CompareField(const pb::FieldDescriptor* field, const pb::Message* a,
                           const pb::Message* b) const {
   if (a == nullptr || b == nullptr) return a == b;
-  if (!ValueArguments(a, field) || !FieldOf(*b, field)) return false;
+  if (!CheckFieldArguments(a, field) || !FieldOf(*b, field)) return false;
   const pb::Reflection* ra = a->GetReflection();
   const pb::Reflection* rb = b->GetReflection();
   if (field->is_repeated()) {

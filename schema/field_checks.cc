@@ -1,0 +1,38 @@
+#include "schema/field_checks.h"
+
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "logging/logger.h"
+
+namespace tarnix {
+
+namespace pb = ::google::protobuf;
+
+const pb::FieldDescriptor* SingularField(const pb::Descriptor* type, const char* name,
+                                         pb::FieldDescriptor::CppType cpp_type) {
+  const pb::FieldDescriptor* field = type != nullptr ? type->FindFieldByName(name) : nullptr;
+  return field != nullptr && !field->is_repeated() && field->cpp_type() == cpp_type ? field
+                                                                                    : nullptr;
+}
+
+bool FieldOf(const pb::Message& message, const pb::FieldDescriptor* field) {
+  if (field->containing_type() == message.GetDescriptor()) return true;
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s is not a field of %s",
+             field->full_name().c_str(), message.GetDescriptor()->full_name().c_str());
+  return false;
+}
+
+bool CheckFieldArguments(const pb::Message* message, const pb::FieldDescriptor* field) {
+  if (field == nullptr || message == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "%s is nullptr",
+               field == nullptr ? "field_descriptor" : "msg");
+    return false;
+  }
+  return FieldOf(*message, field);
+}
+
+const std::string* ParentKeyOption(const pb::FieldDescriptor* field) {
+  if (!field->options().HasExtension(caldek::orv::tarnix::parent_key)) return nullptr;
+  return &field->options().GetExtension(caldek::orv::tarnix::parent_key);
+}
+
+}  // namespace tarnix

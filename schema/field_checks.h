@@ -1,0 +1,33 @@
+#ifndef TARNIX_SCHEMA_FIELD_CHECKS_H_
+#define TARNIX_SCHEMA_FIELD_CHECKS_H_
+
+// Checks on reflection arguments shared by the Schema implementation files.
+
+#include <string>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+namespace tarnix {
+
+// The singular field `name` of `type` when its values are `cpp_type`, else
+// null (also for a null type).
+const google::protobuf::FieldDescriptor* SingularField(
+    const google::protobuf::Descriptor* type, const char* name,
+    google::protobuf::FieldDescriptor::CppType cpp_type);
+
+// Whether `field` belongs to the message's type; logs an ERROR when not.
+bool FieldOf(const google::protobuf::Message& message,
+             const google::protobuf::FieldDescriptor* field);
+
+// Both present ("field_descriptor is nullptr" or "msg is nullptr" otherwise)
+// and FieldOf.
+bool CheckFieldArguments(const google::protobuf::Message* message,
+                         const google::protobuf::FieldDescriptor* field);
+
+// The value of the field's parent_key option, or null without one.
+const std::string* ParentKeyOption(const google::protobuf::FieldDescriptor* field);
+
+}  // namespace tarnix
+
+#endif  // TARNIX_SCHEMA_FIELD_CHECKS_H_
