@@ -1,4 +1,5 @@
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "schema/field_checks.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -7,14 +8,6 @@ namespace opt = ::caldek::orv::tarnix;
 namespace pb = ::google::protobuf;
 
 namespace {
-
-bool HasParentKey(const pb::FieldDescriptor* field) {
-  return field->options().HasExtension(opt::parent_key);
-}
-
-const std::string& ParentKeyOf(const pb::FieldDescriptor* field) {
-  return field->options().GetExtension(opt::parent_key);
-}
 
 const Schema::TypeNameSet& EmptyTypeNameSet() {
   static const Schema::TypeNameSet* const empty = new Schema::TypeNameSet();
@@ -31,15 +24,8 @@ void Schema::BuildParentKeyTables() {
       const pb::Descriptor* type = file->message_type(i);
       if (!type->options().HasExtension(opt::object_type_id)) continue;
       TypeNameSet parents;
-      for (int f = 0; f < type->field_count(); ++f) {
-        const pb::FieldDescriptor* field = type->field(f);
-        if (HasParentKey(field)) {
-          parents.insert(ParentKeyOf(field));
-        } else if (field->message_type() != nullptr) {
-          TypeNameSet visited = {type->full_name()};
-          CollectParentTypes(field->message_type(), &parents, &visited);
-        }
-      }
+      TypeNameSet visited;
+      CollectParentTypes(type, &parents, &visited);
       for (const std::string& parent : parents) {
         child_types_[parent].insert(type->full_name());
       }
@@ -54,8 +40,8 @@ void Schema::CollectParentTypes(const pb::Descriptor* type,
   if (type == nullptr || !visited->insert(type->full_name()).second) return;
   for (int f = 0; f < type->field_count(); ++f) {
     const pb::FieldDescriptor* field = type->field(f);
-    if (HasParentKey(field)) {
-      parents->insert(ParentKeyOf(field));
+    if (const std::string* parent = ParentKeyOption(field)) {
+      parents->insert(*parent);
     } else if (field->message_type() != nullptr) {
       CollectParentTypes(field->message_type(), parents, visited);
     }
@@ -86,7 +72,7 @@ bool Schema::ReachesParentKey(
     std::unordered_set<const pb::Descriptor*>* visited) const {
   if (type == nullptr || !visited->insert(type).second) return false;
   for (int f = 0; f < type->field_count(); ++f) {
-    if (HasParentKey(type->field(f))) return true;
+    if (ParentKeyOption(type->field(f)) != nullptr) return true;
   }
   for (int f = 0; f < type->field_count(); ++f) {
     if (ReachesParentKey(type->field(f)->message_type(), visited)) return true;
@@ -102,7 +88,8 @@ const Schema::FieldList& Schema::GetParentKeyFields(
   if (type != nullptr) {
     for (int f = 0; f < type->field_count(); ++f) {
       const pb::FieldDescriptor* field = type->field(f);
-      if (HasParentKey(field) || HasParentKeyOption(field->message_type())) {
+      if (ParentKeyOption(field) != nullptr ||
+          HasParentKeyOption(field->message_type())) {
         fields.push_back(field);
       }
     }
