@@ -166,6 +166,25 @@ void CopySingularField(const pb::Message& from, const pb::FieldDescriptor* field
   }
 }
 
+// The "self" field of a nested op type when it holds the schema's OpMsg;
+// else null, after an ERROR line.
+const pb::FieldDescriptor* SelfOpField(const Schema& schema, const pb::Descriptor* op_type) {
+  const pb::FieldDescriptor* self = op_type->FindFieldByName("self");
+  if (self == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
+               op_type->full_name().c_str());
+    return nullptr;
+  }
+  if (!schema.IsOpMsgType(self->message_type())) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
+               op_type->full_name().c_str(),
+               self->message_type() != nullptr ? self->message_type()->full_name().c_str()
+                                               : self->type_name());
+    return nullptr;
+  }
+  return self;
+}
+
 }  // namespace
 
 bool Schema::IsOpMsgType(const pb::Descriptor* type) const {
@@ -220,20 +239,8 @@ const pb::Message* Schema::GetSelfOpMsg(const pb::Message* nested_op) const {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
     return nullptr;
   }
-  const std::string& type_name = nested_op->GetDescriptor()->full_name();
-  const pb::FieldDescriptor* self = nested_op->GetDescriptor()->FindFieldByName("self");
-  if (self == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
-               type_name.c_str());
-    std::abort();
-  }
-  if (!IsOpMsgType(self->message_type())) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
-               type_name.c_str(),
-               self->message_type() != nullptr ? self->message_type()->full_name().c_str()
-                                               : self->type_name());
-    std::abort();
-  }
+  const pb::FieldDescriptor* self = SelfOpField(*this, nested_op->GetDescriptor());
+  if (self == nullptr) std::abort();  // the schema's op type is unusable
   if (!IsFieldSet(nested_op, self)) return nullptr;
   const pb::Reflection* r = nested_op->GetReflection();
   if (self->is_repeated()) return &r->GetRepeatedMessage(*nested_op, self, 0);
@@ -255,15 +262,11 @@ bool ResolveOpTarget(const Schema& schema, const pb::FieldDescriptor* field,
     return false;
   }
   if (schema.IsOpMsgType(element)) return true;
-  const pb::FieldDescriptor* candidate = element->FindFieldByName("self");
-  if (candidate == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
+  const pb::FieldDescriptor* candidate = SelfOpField(schema, element);
+  if (candidate == nullptr) return false;
+  if (candidate->is_repeated()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is repeated",
                element->full_name().c_str());
-    return false;
-  }
-  if (candidate->is_repeated() || !schema.IsOpMsgType(candidate->message_type())) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
-               element->full_name().c_str(), candidate->type_name());
     return false;
   }
   *self = candidate;
