@@ -5,8 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <fstream>
-#include <sstream>
+#include "platform/net/pem_file.h"
 
 namespace orv {
 namespace net {
@@ -30,16 +29,7 @@ RSAPrivateKey::Ptr RSAPrivateKey::FromPemData(const std::string& pem) {
 
 RSAPrivateKey::Ptr RSAPrivateKey::FromPemFile(const std::string& path,
                                               std::error_code& ec) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ec = std::make_error_code(std::errc::no_such_file_or_directory);
-    return nullptr;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  Ptr key = FromPemData(text.str());
-  ec = key ? std::error_code() : std::make_error_code(std::errc::invalid_argument);
-  return key;
+  return LoadPemFile(path, ec, &FromPemData);
 }
 
 RSAPrivateKey::Ptr RSAPrivateKey::FromPemFile(const std::string& path) {

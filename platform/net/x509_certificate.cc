@@ -6,9 +6,9 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
+
+#include "platform/net/pem_file.h"
 
 namespace orv {
 namespace net {
@@ -65,16 +65,7 @@ X509Certificate::Ptr X509Certificate::FromPemData(const std::string& pem) {
 
 X509Certificate::Ptr X509Certificate::FromPemFile(const std::string& path,
                                                   std::error_code& ec) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ec = std::make_error_code(std::errc::no_such_file_or_directory);
-    return nullptr;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  Ptr cert = FromPemData(text.str());
-  ec = cert ? std::error_code() : std::make_error_code(std::errc::invalid_argument);
-  return cert;
+  return LoadPemFile(path, ec, &FromPemData);
 }
 
 X509Certificate::Ptr X509Certificate::FromPemFile(const std::string& path) {
