@@ -104,7 +104,6 @@ class ServerCall : public RefCounted {
   bool CarriesTooManyBytes();
   void PumpWrites();
   void MaybeEnd();
-  void DropPendingWrites();
   void Close();
   template <class Fn>
   void Guard(const char* what, Fn&& fn);

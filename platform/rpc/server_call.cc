@@ -263,21 +263,16 @@ void ServerCall::OnDone() {
   if (cancelled_ && !finish_ok_) Close();
 }
 
-void ServerCall::DropPendingWrites() {
-  if (writes_) writes_->clear();
-  queued_bytes_ = 0;
-}
-
 void ServerCall::Close() {
   closed_ = true;
-  DropPendingWrites();
+  if (writes_) writes_->clear();
+  queued_bytes_ = 0;
 }
 
 void ServerCall::MaybeEnd() {
   if (ended_ || !done_ || read_in_flight_ || write_in_flight_ || !reading_done_) return;
   ended_ = true;
-  closed_ = true;
-  DropPendingWrites();
+  Close();
   Status status =
       finish_ok_ ? sent_status_ : Status(kCancelled, "Call cancelled or connection lost");
   CallContext::CompletionCallback callback = std::move(context_.completion_callback_);
