@@ -14,16 +14,18 @@ namespace orv {
 namespace rpc {
 namespace internal {
 
+// An alarm's tag; one without a function only wakes the loop.
 class TimerTag final : public CompletionTag {
  public:
-  TimerTag(AsioOrvProvider* provider, int which, void (AsioOrvProvider::*fn)(int, bool))
-      : provider_(provider), which_(which), fn_(fn) {}
-  void OnEvent(bool ok) override { (provider_->*fn_)(which_, ok); }
+  TimerTag(AsioOrvProvider* provider, void (AsioOrvProvider::*fn)(bool))
+      : provider_(provider), fn_(fn) {}
+  void OnEvent(bool ok) override {
+    if (fn_ != nullptr) (provider_->*fn_)(ok);
+  }
 
  private:
   AsioOrvProvider* provider_;
-  int which_;
-  void (AsioOrvProvider::*fn_)(int, bool);
+  void (AsioOrvProvider::*fn_)(bool);
 };
 
 }  // namespace internal
@@ -31,8 +33,6 @@ class TimerTag final : public CompletionTag {
 
 namespace {
 
-constexpr int kMetricsTimer = 0;
-constexpr int kWakeTimer = 1;
 // Largest request message accepted; write streams carry large objects.
 constexpr int kMaxReceiveMessageBytes = 128 << 20;
 // How long the loop sleeps at most before it looks at stop requests again.
@@ -74,17 +74,14 @@ gpr_timespec After(std::chrono::milliseconds delay) {
 
 AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
                                  const std::string& /*name*/)
-    : root_namespace_(config.get<std::string>("metrics.root_namespace", "")),
-      report_interval_(config.get<unsigned>("metrics.report_interval_sec", 300)),
+    : report_interval_(config.get<unsigned>("metrics.report_interval_sec", 300)),
       shutdown_grace_(config.get<unsigned>("rpc.shutdown_grace_ms", 1000)),
       builder_(this),
       grpc_builder_(new grpc::ServerBuilder),
       metrics_alarm_(new grpc::Alarm),
       wake_alarm_(new grpc::Alarm),
-      metrics_tag_(
-          new rpc::internal::TimerTag(this, kMetricsTimer, &AsioOrvProvider::OnTimer)),
-      wake_tag_(
-          new rpc::internal::TimerTag(this, kWakeTimer, &AsioOrvProvider::OnTimer)) {
+      metrics_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::OnMetricsTimer)),
+      wake_tag_(new rpc::internal::TimerTag(this, nullptr)) {
   cq_ = grpc_builder_->AddCompletionQueue();
   InstallSignalHandlers();
 }
@@ -105,7 +102,7 @@ bool AsioOrvProvider::StopRequested() const {
 }
 
 void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
-                                  const std::vector<std::string>& addresses,
+                                  const std::vector<net::Endpoint>& endpoints,
                                   std::vector<int>* ports) {
   if (server_ || runtime_) throw std::runtime_error("The RPC server was already started");
   runtime_.reset(new rpc::internal::ServerRuntime(cq_.get()));
@@ -118,9 +115,9 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
                  "No server key and certificate configured: listeners serve plaintext");
   }
   std::shared_ptr<grpc::ServerCredentials> credentials = security.ServerCredentials();
-  ports->assign(addresses.size(), 0);
-  for (size_t i = 0; i < addresses.size(); ++i) {
-    grpc_builder_->AddListeningPort(addresses[i], credentials, &(*ports)[i]);
+  ports->assign(endpoints.size(), 0);
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    grpc_builder_->AddListeningPort(endpoints[i].address(), credentials, &(*ports)[i]);
   }
   grpc_builder_->RegisterAsyncGenericService(runtime_->generic_service());
   grpc_builder_->SetMaxReceiveMessageSize(kMaxReceiveMessageBytes);
@@ -134,9 +131,10 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
                                     10 * 1000);
   server_ = grpc_builder_->BuildAndStart();
   std::string failed;
-  for (size_t i = 0; i < addresses.size(); ++i) {
-    bool is_unix = addresses[i].compare(0, 5, "unix:") == 0;
-    if (!server_ || ((*ports)[i] == 0 && !is_unix)) failed += " " + addresses[i];
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    if (!server_ || ((*ports)[i] == 0 && !endpoints[i].is_unix())) {
+      failed += " " + endpoints[i].address();
+    }
   }
   if (!server_ || !failed.empty()) {
     if (server_) {
@@ -153,8 +151,8 @@ void AsioOrvProvider::ArmMetricsTimer() {
   metrics_alarm_->Set(cq_.get(), After(report_interval_), metrics_tag_.get());
 }
 
-void AsioOrvProvider::OnTimer(int which, bool ok) {
-  if (which != kMetricsTimer || !ok || stopping_) return;
+void AsioOrvProvider::OnMetricsTimer(bool ok) {
+  if (!ok || stopping_) return;
   try {
     metrics_.collect();
   } catch (const std::exception& e) {
@@ -215,12 +213,12 @@ void rpc::ServerBuilder::RegisterService(Service* service, const RpcServiceOptio
 void rpc::ServerBuilder::AddListeningEndpoint(const net::Endpoint& endpoint,
                                               std::shared_ptr<net::ConnectionOptions>,
                                               const RpcConnectionOptions&) {
-  addresses_.push_back(endpoint.address());
+  endpoints_.push_back(endpoint);
 }
 
 std::unique_ptr<rpc::Server> rpc::ServerBuilder::BuildStarted() {
   std::unique_ptr<Server> server(new Server);
-  provider_->StartServer(services_, addresses_, &server->ports_);
+  provider_->StartServer(services_, endpoints_, &server->ports_);
   return server;
 }
 

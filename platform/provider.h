@@ -44,7 +44,7 @@ class NetProvider {
 // by the thread that calls Run. SIGTERM and SIGINT stop it; SIGPIPE is ignored.
 //
 // Settings read from `config`: "metrics.report_interval_sec" (default 300),
-// "metrics.root_namespace" (informational), "rpc.shutdown_grace_ms" (1000).
+// "rpc.shutdown_grace_ms" (1000); "metrics.root_namespace" is accepted and unused.
 class AsioOrvProvider {
  public:
   AsioOrvProvider(const boost::property_tree::ptree& config, const std::string& name);
@@ -66,13 +66,12 @@ class AsioOrvProvider {
  private:
   friend class rpc::ServerBuilder;
   void StartServer(const std::vector<rpc::Service*>& services,
-                   const std::vector<std::string>& addresses, std::vector<int>* ports);
+                   const std::vector<net::Endpoint>& endpoints, std::vector<int>* ports);
   void ArmMetricsTimer();
-  void OnTimer(int which, bool ok);
+  void OnMetricsTimer(bool ok);
   void BeginStop();
   bool StopRequested() const;
 
-  const std::string root_namespace_;
   const std::chrono::seconds report_interval_;
   const std::chrono::milliseconds shutdown_grace_;
   metrics::MetricRegistry metrics_;

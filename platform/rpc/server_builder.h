@@ -56,7 +56,7 @@ class ServerBuilder {
  private:
   AsioOrvProvider* provider_;
   std::vector<Service*> services_;
-  std::vector<std::string> addresses_;
+  std::vector<net::Endpoint> endpoints_;
 };
 
 }  // namespace rpc
