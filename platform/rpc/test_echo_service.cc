@@ -4,8 +4,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/util/strings.h"
-
 namespace orv {
 namespace rpc {
 namespace testing {
