@@ -137,7 +137,11 @@ DbAccess::IteratorImpl::~IteratorImpl() {
 
 void DbAccess::IteratorImpl::Seek(const std::string& key) { iter_->Seek(key); }
 void DbAccess::IteratorImpl::Next() { iter_->Next(); }
-bool DbAccess::IteratorImpl::Valid() const { return iter_->Valid(); }
+// LevelDB's iterator steps over a block it cannot read and goes on with the
+// next one, keeping the error in its status; ours stops there instead.
+bool DbAccess::IteratorImpl::Valid() const {
+  return iter_->Valid() && iter_->status().ok();
+}
 std::string DbAccess::IteratorImpl::key() const {
   return iter_->key().ToString();
 }

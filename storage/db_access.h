@@ -84,6 +84,7 @@ class DbAccess {
     // Positions at the first record whose key is equal or greater.
     void Seek(const std::string& key);
     void Next();
+    // False past the last record and from the first failed read on.
     bool Valid() const;
     // Copies of the current record; meaningful only while Valid().
     std::string key() const;

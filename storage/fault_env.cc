@@ -57,6 +57,14 @@ void FaultEnv::FailReadsAfter(int n, const leveldb::Status& error) {
   std::lock_guard<std::mutex> lock(mu_);
   reads_left_ = n;
   read_error_ = error;
+  fail_one_read_ = false;
+}
+
+void FaultEnv::FailOneReadAfter(int n, const leveldb::Status& error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  reads_left_ = n;
+  read_error_ = error;
+  fail_one_read_ = true;
 }
 
 void FaultEnv::FailFileCreations(const std::string& part, int n) {
@@ -68,7 +76,10 @@ void FaultEnv::FailFileCreations(const std::string& part, int n) {
 leveldb::Status FaultEnv::CheckRead() {
   std::lock_guard<std::mutex> lock(mu_);
   if (reads_left_ < 0) return leveldb::Status::OK();
-  if (reads_left_ == 0) return read_error_;
+  if (reads_left_ == 0) {
+    if (fail_one_read_) reads_left_ = -1;
+    return read_error_;
+  }
   --reads_left_;
   return leveldb::Status::OK();
 }

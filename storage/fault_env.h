@@ -19,6 +19,9 @@ class FaultEnv : public leveldb::EnvWrapper {
   // The next `n` random-access reads succeed, every later one fails with
   // `error`. A negative `n` switches the fault off.
   void FailReadsAfter(int n, const leveldb::Status& error);
+  // The next `n` random-access reads succeed, the one after fails with
+  // `error`, and later ones succeed again.
+  void FailOneReadAfter(int n, const leveldb::Status& error);
   // While set, appends to write-ahead log files fail with an I/O error.
   void FailLogAppends(bool fail) { fail_log_appends_ = fail; }
   // The next `n` creations of a file whose name contains `part` fail.
@@ -47,6 +50,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   std::mutex mu_;
   int reads_left_ = -1;
   leveldb::Status read_error_;
+  bool fail_one_read_ = false;
   std::string failing_part_;
   int failing_creations_ = 0;
   std::atomic<bool> fail_log_appends_{false};
