@@ -1,26 +1,16 @@
 #include "storage/db_access.h"
 
-#include <cstdio>
-#include <cstring>
 #include <cstdlib>
-
-#include <boost/filesystem.hpp>
-#include <boost/system/error_code.hpp>
+#include <cstring>
 
 #include "logging/logger.h"
 #include "metrics/metric.h"
 #include "metrics/scoped_latency_timer.h"
+#include "storage/printable.h"
 
 namespace tarnix {
 
 namespace {
-
-// Shared by every open database and never freed: LevelDB may still use it
-// while the process exits.
-leveldb::Logger* NoOpInfoLog() {
-  static leveldb::Logger* const logger = new NoOpLogger;
-  return logger;
-}
 
 leveldb::ReadOptions MakeReadOptions(const leveldb::Snapshot* snapshot) {
   leveldb::ReadOptions options;
@@ -30,59 +20,9 @@ leveldb::ReadOptions MakeReadOptions(const leveldb::Snapshot* snapshot) {
   return options;
 }
 
-// Keys and values hold arbitrary bytes; log lines show them escaped.
-std::string Printable(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char buf[5];
-      std::snprintf(buf, sizeof(buf), "\\x%02x", c);
-      out.append(buf);
-    }
-  }
-  return out;
-}
-
 bool StartsWith(const leveldb::Slice& key, const std::string& prefix) {
   return key.size() >= prefix.size() &&
          std::memcmp(key.data(), prefix.data(), prefix.size()) == 0;
-}
-
-bool AllDigits(const std::string& s, size_t begin, size_t end) {
-  if (begin >= end) return false;
-  for (size_t i = begin; i < end; ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-  }
-  return true;
-}
-
-bool HasNumberedSuffix(const std::string& name, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  return name.size() > n &&
-         name.compare(name.size() - n, n, suffix) == 0 &&
-         AllDigits(name, 0, name.size() - n);
-}
-
-// Table and log files hold the data of a database.
-bool IsDataFile(const std::string& name) {
-  return HasNumberedSuffix(name, ".ldb") || HasNumberedSuffix(name, ".sst") ||
-         HasNumberedSuffix(name, ".log");
-}
-
-// Every file LevelDB (and its repair) creates in a database directory.
-bool IsLevelDbFile(const std::string& name) {
-  static const char* const kFixed[] = {"CURRENT", "LOCK", "LOG", "LOG.old"};
-  for (const char* fixed : kFixed) {
-    if (name == fixed) return true;
-  }
-  if (name.compare(0, 9, "MANIFEST-") == 0 &&
-      AllDigits(name, 9, name.size())) {
-    return true;
-  }
-  return IsDataFile(name) || HasNumberedSuffix(name, ".dbtmp");
 }
 
 const char kNoDatabase[] = "errorCode:DRX0102";
@@ -176,132 +116,6 @@ DbAccessStatus DbAccess::ToStatus(const leveldb::Status& status) {
     code = DbAccessCode::IO_ERROR;
   }
   return DbAccessStatus(code, status.ToString());
-}
-
-leveldb::Options DbAccess::MakeOptions() const {
-  leveldb::Options options;
-  options.create_if_missing = true;
-  options.paranoid_checks = true;
-  options.info_log = NoOpInfoLog();
-  options.env = env_;
-  return options;
-}
-
-bool DbAccess::HasTablesWithoutCurrent(const std::string& directory) {
-  std::vector<std::string> children;
-  if (!env_->GetChildren(directory, &children).ok()) return false;
-  bool has_data = false;
-  for (const std::string& name : children) {
-    if (name == "CURRENT") return false;
-    has_data = has_data || IsDataFile(name);
-  }
-  return has_data;
-}
-
-leveldb::Status DbAccess::Recreate(const std::string& directory,
-                                   const leveldb::Status& repair_status) {
-  std::vector<std::string> children;
-  leveldb::Status status = env_->GetChildren(directory, &children);
-  if (!status.ok()) return status;
-  for (const std::string& name : children) {
-    if (name == "." || name == ".." || name == "lost" || IsLevelDbFile(name)) {
-      continue;
-    }
-    TARNIX_LOG(orv::ERROR, nullptr,
-               "Database directory '%s' holds '%s', which LevelDB did not "
-               "create; it is not re-created",
-               directory.c_str(), Printable(name).c_str());
-    return leveldb::Status::Corruption(
-        repair_status.ToString(),
-        "directory holds files that are not LevelDB's: " + directory);
-  }
-  for (const std::string& name : children) {
-    // The lock file stays: it holds no data.
-    if (name == "." || name == ".." || name == "LOCK") continue;
-    const std::string path = directory + "/" + name;
-    if (name == "lost") {
-      RemoveDirectory(path);
-      continue;
-    }
-    leveldb::Status removed = env_->RemoveFile(path);
-    if (!removed.ok()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0008", "Delete '%s' failed with %s",
-                 path.c_str(), removed.ToString().c_str());
-    }
-  }
-  return leveldb::Status::OK();
-}
-
-void DbAccess::RemoveDirectory(const std::string& path) {
-  boost::system::error_code error;
-  boost::filesystem::remove_all(path, error);
-  if (error) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0008", "Delete '%s' failed with %s",
-               path.c_str(), error.message().c_str());
-  }
-}
-
-DbAccessStatus DbAccess::Open(const std::string& directory) {
-  const leveldb::Options options = MakeOptions();
-  leveldb::DB* db = nullptr;
-  leveldb::Status status;
-  // Table or log files without CURRENT are a damaged database: opening it
-  // with create_if_missing would start an empty one over the data.
-  if (HasTablesWithoutCurrent(directory)) {
-    status = leveldb::Status::Corruption("CURRENT is missing", directory);
-  } else {
-    status = leveldb::DB::Open(options, directory, &db);
-  }
-  // Only a damaged database is repaired; any other failure (lock held,
-  // permissions, full disk, not a directory) is returned as it is.
-  if (status.IsCorruption()) {
-    TARNIX_LOG(orv::VERBOSE, nullptr,
-               "Unable to open database '%s': %s, attempting to repair.",
-               directory.c_str(), status.ToString().c_str());
-    status = Repair(directory, options, &db);
-  }
-  if (status.ok()) {
-    db_.reset(db);
-    write_options_.sync = false;
-  }
-  return ToStatus(status);
-}
-
-leveldb::Status DbAccess::Repair(const std::string& directory,
-                                 const leveldb::Options& options,
-                                 leveldb::DB** db) {
-  // LevelDB's repair takes no lock of its own; hold the database lock so
-  // that a database in use by another process is never touched.
-  leveldb::FileLock* lock = nullptr;
-  leveldb::Status status = env_->LockFile(directory + "/LOCK", &lock);
-  if (!status.ok()) return status;
-  status = leveldb::RepairDB(directory, options);
-  if (status.ok()) {
-    env_->UnlockFile(lock);
-    RemoveDirectory(directory + "/lost");
-    status = leveldb::DB::Open(options, directory, db);
-    if (!status.ok()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0106",
-                 "leveldb::DB::Open() failed to open database after "
-                 "successful repair '%s': %s",
-                 directory.c_str(), status.ToString().c_str());
-    }
-    return status;
-  }
-  TARNIX_LOG(orv::VERBOSE, nullptr,
-             "Unable to repair database '%s': %s, attempting to clean and "
-             "create from scratch.",
-             directory.c_str(), status.ToString().c_str());
-  status = Recreate(directory, status);
-  env_->UnlockFile(lock);
-  if (status.ok()) status = leveldb::DB::Open(options, directory, db);
-  if (!status.ok()) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0105",
-               "leveldb::RepairDB failed and follow-on leveldb::DB::Open() "
-               "also failed to open database '%s': %s",
-               directory.c_str(), status.ToString().c_str());
-  }
-  return status;
 }
 
 bool DbAccess::Close() {

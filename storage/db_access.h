@@ -180,16 +180,6 @@ class DbAccess {
 
   // Logs that `operation` was called without an open database; true then.
   bool NoDatabase(const char* operation) const;
-  leveldb::Options MakeOptions() const;
-  // Repairs a damaged database, or re-creates it when that fails, and opens
-  // it into `db`.
-  leveldb::Status Repair(const std::string& directory,
-                         const leveldb::Options& options, leveldb::DB** db);
-  leveldb::Status Recreate(const std::string& directory,
-                           const leveldb::Status& repair_status);
-  bool HasTablesWithoutCurrent(const std::string& directory);
-  static void RemoveDirectory(const std::string& path);
-
   // Appends the stored value of every record's key (empty when absent).
   DbAccessStatus ReadStored(const Records& records,
                             std::vector<std::string>* stored);
