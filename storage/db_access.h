@@ -112,9 +112,11 @@ class DbAccess {
 
   // Opens or creates the database in `directory`. Only when LevelDB reports
   // corruption (or finds table or log files without CURRENT) is the database
-  // repaired, and if that fails, re-created from scratch; re-creation removes
-  // LevelDB's own files only and refuses a directory holding anything else.
-  // Every other failure (lock held, permissions, ...) is returned as it is.
+  // repaired. Only when the repair itself reports corruption is it re-created
+  // from scratch; re-creation removes LevelDB's own files only and refuses a
+  // directory holding anything else. Every other failure (lock held,
+  // permissions, a full disk during the repair, ...) is returned as it is,
+  // with the files left in place.
   DbAccessStatus Open(const std::string& directory);
   // Drops the handle's reference to the database; false when none was open.
   bool Close();

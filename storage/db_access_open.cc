@@ -120,8 +120,8 @@ leveldb::Status Recreate(leveldb::Env* env, const std::string& directory,
   return leveldb::Status::OK();
 }
 
-// Repairs a damaged database, or re-creates it when that fails, and opens
-// it into `db`.
+// Repairs a damaged database, or re-creates it when the repair reports
+// corruption, and opens it into `db`.
 leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
                        const leveldb::Options& options, leveldb::DB** db) {
   // LevelDB's repair takes no lock of its own; hold the database lock so
@@ -140,6 +140,16 @@ leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
                  "successful repair '%s': %s",
                  directory.c_str(), status.ToString().c_str());
     }
+    return status;
+  }
+  // The repair skips whatever it cannot read and fails only on a disk or
+  // file-system error; the data is still there for a later start.
+  if (!status.IsCorruption()) {
+    env->UnlockFile(lock);
+    TARNIX_LOG(orv::ERROR, nullptr,
+               "leveldb::RepairDB() failed on database '%s': %s; it is left "
+               "as it is",
+               directory.c_str(), status.ToString().c_str());
     return status;
   }
   TARNIX_LOG(orv::VERBOSE, nullptr,

@@ -198,45 +198,60 @@ TEST_F(OpenTest, PathThatIsAFileIsReturnedAsError) {
   EXPECT_EQ(ReadFile(db_dir_), "not a directory");
 }
 
-// Repair fails when it cannot write its new descriptor; re-creation follows.
-TEST_F(OpenTest, FailedRepairRecreatesOnlyAPureLevelDbDirectory) {
+// LevelDB's repair skips damaged content and fails only when the disk or
+// file system does; wiping the database then would destroy intact data.
+TEST_F(OpenTest, RepairIoErrorIsReturnedWithDataInPlace) {
   CreateDatabase();
   WriteFile(db_dir_ + "/CURRENT", "garbage");
   FaultEnv env;
   env.FailFileCreations(".dbtmp", 1);
   orv::Logger::logLevel = orv::VERBOSE;
   orv::LogCapture capture;
-  auto db = OpenDb(&env);
-  EXPECT_TRUE(capture.Contains("attempting to clean and create from scratch"));
-  EXPECT_TRUE(All(db.get()).empty());
-}
-
-TEST_F(OpenTest, DirectoryWithForeignFileIsNeverWiped) {
-  CreateDatabase();
-  WriteFile(db_dir_ + "/CURRENT", "garbage");
-  WriteFile(db_dir_ + "/notes.txt", "keep me");
-  const std::set<std::string> before = Files();
-
-  FaultEnv env;
-  env.FailFileCreations(".dbtmp", 1);
-  orv::LogCapture capture;
   DbAccess db(registry_, &env);
   const DbAccessStatus status = db.Open(db_dir_);
-  EXPECT_EQ(status.code, DbAccessCode::CORRUPTION);
-  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0105\""));
-  EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
-  // Repair may have moved logs aside; every table is still there.
-  const std::set<std::string> after = Files();
-  for (const std::string& name : before) {
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) {
-      EXPECT_EQ(after.count(name), 1u) << name;
-    }
-  }
+  EXPECT_EQ(status.code, DbAccessCode::IO_ERROR) << status.message;
+  EXPECT_FALSE(capture.Contains("create from scratch"));
 
-  // Once the directory can be repaired, the data is still there.
+  // The next start, with a working disk, repairs it.
   auto reopened = OpenDb();
   EXPECT_EQ(All(reopened.get()), kRecords);
-  EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
+}
+
+// A repair that itself reports corruption leads to re-creation, which wipes
+// a directory of LevelDB's files and refuses any other.
+TEST_F(OpenTest, RepairCorruptionRecreatesOnlyAPureLevelDbDirectory) {
+  for (const bool foreign : {false, true}) {
+    SCOPED_TRACE(foreign ? "foreign file" : "LevelDB files only");
+    TearDown();
+    SetUp();
+    CreateDatabase();
+    WriteFile(db_dir_ + "/CURRENT", "garbage");
+    if (foreign) WriteFile(db_dir_ + "/notes.txt", "keep me");
+    const std::set<std::string> before = Files();
+
+    FaultEnv env;
+    env.FailFileCreations(".dbtmp", 1, leveldb::Status::Corruption("injected"));
+    orv::LogCapture capture;
+    DbAccess db(registry_, &env);
+    const DbAccessStatus status = db.Open(db_dir_);
+    if (!foreign) {
+      EXPECT_EQ(status.code, DbAccessCode::OK) << status.message;
+      EXPECT_TRUE(All(&db).empty());
+      continue;
+    }
+    EXPECT_EQ(status.code, DbAccessCode::CORRUPTION);
+    EXPECT_TRUE(capture.Contains("errorCode=\"DRX0105\""));
+    // Repair may have moved logs aside; every table is still there.
+    const std::set<std::string> after = Files();
+    for (const std::string& name : before) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) {
+        EXPECT_EQ(after.count(name), 1u) << name;
+      }
+    }
+    auto reopened = OpenDb();
+    EXPECT_EQ(All(reopened.get()), kRecords);
+    EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
+  }
 }
 
 TEST_F(OpenTest, CloseTwiceAndSnapshotsOutliveClose) {

@@ -67,10 +67,12 @@ void FaultEnv::FailOneReadAfter(int n, const leveldb::Status& error) {
   fail_one_read_ = true;
 }
 
-void FaultEnv::FailFileCreations(const std::string& part, int n) {
+void FaultEnv::FailFileCreations(const std::string& part, int n,
+                                 const leveldb::Status& error) {
   std::lock_guard<std::mutex> lock(mu_);
   failing_part_ = part;
   failing_creations_ = n;
+  creation_error_ = error;
 }
 
 leveldb::Status FaultEnv::CheckRead() {
@@ -84,14 +86,14 @@ leveldb::Status FaultEnv::CheckRead() {
   return leveldb::Status::OK();
 }
 
-bool FaultEnv::CreationFails(const std::string& name) {
+leveldb::Status FaultEnv::CheckCreation(const std::string& name) {
   std::lock_guard<std::mutex> lock(mu_);
   if (failing_creations_ <= 0 ||
       name.find(failing_part_) == std::string::npos) {
-    return false;
+    return leveldb::Status::OK();
   }
   --failing_creations_;
-  return true;
+  return creation_error_;
 }
 
 leveldb::Status FaultEnv::NewRandomAccessFile(
@@ -111,18 +113,16 @@ leveldb::Status FaultEnv::Wrap(const std::string& name, leveldb::Status status,
 leveldb::Status FaultEnv::NewWritableFile(const std::string& name,
                                           leveldb::WritableFile** result) {
   *result = nullptr;
-  if (CreationFails(name)) {
-    return leveldb::Status::IOError(name, "injected creation failure");
-  }
+  const leveldb::Status status = CheckCreation(name);
+  if (!status.ok()) return status;
   return Wrap(name, target()->NewWritableFile(name, result), result);
 }
 
 leveldb::Status FaultEnv::NewAppendableFile(const std::string& name,
                                             leveldb::WritableFile** result) {
   *result = nullptr;
-  if (CreationFails(name)) {
-    return leveldb::Status::IOError(name, "injected creation failure");
-  }
+  const leveldb::Status status = CheckCreation(name);
+  if (!status.ok()) return status;
   return Wrap(name, target()->NewAppendableFile(name, result), result);
 }
 

@@ -24,8 +24,11 @@ class FaultEnv : public leveldb::EnvWrapper {
   void FailOneReadAfter(int n, const leveldb::Status& error);
   // While set, appends to write-ahead log files fail with an I/O error.
   void FailLogAppends(bool fail) { fail_log_appends_ = fail; }
-  // The next `n` creations of a file whose name contains `part` fail.
-  void FailFileCreations(const std::string& part, int n);
+  // The next `n` creations of a file whose name contains `part` fail with
+  // `error`.
+  void FailFileCreations(
+      const std::string& part, int n,
+      const leveldb::Status& error = leveldb::Status::IOError("injected"));
   // Syncs of write-ahead log files so far.
   int log_syncs() const { return log_syncs_; }
 
@@ -43,7 +46,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   void CountLogSync() { ++log_syncs_; }
 
  private:
-  bool CreationFails(const std::string& name);
+  leveldb::Status CheckCreation(const std::string& name);
   leveldb::Status Wrap(const std::string& name, leveldb::Status status,
                        leveldb::WritableFile** result);
 
@@ -53,6 +56,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   bool fail_one_read_ = false;
   std::string failing_part_;
   int failing_creations_ = 0;
+  leveldb::Status creation_error_;
   std::atomic<bool> fail_log_appends_{false};
   std::atomic<int> log_syncs_{0};
 };
