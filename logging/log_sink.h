@@ -18,12 +18,16 @@ class LogSink {
 };
 
 // Installs `sink` (not owned; nullptr restores the default) and returns the
-// previously installed one (nullptr when it was the default). Returns only
-// once no other thread still uses the previous sink, so the caller may then
-// destroy it.
+// previously installed one (nullptr when it was the default). Returns once
+// no other thread still uses the previous sink, so the caller may then
+// destroy it; messages that started after the swap do not delay it. May be
+// called from inside a sink's methods: the calling thread's own use does
+// not count, and the caller must not destroy a sink it is still inside.
+// Thread-safe; concurrent calls take turns.
 LogSink* SetLogSink(LogSink* sink);
 
-// The installed sink (never null), held for the life of this object.
+// The installed sink (never null), held for the life of this object: a
+// SetLogSink that retires it waits until this object is gone.
 class HeldLogSink {
  public:
   HeldLogSink();
@@ -35,6 +39,7 @@ class HeldLogSink {
 
  private:
   LogSink* sink_;
+  int slot_;  // which installation this object holds
 };
 
 }  // namespace orv

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "logging/log_sink.h"
@@ -36,9 +38,19 @@ class DefaultSink : public LogSink {
   }
 };
 
-std::atomic<LogSink*> installed_sink{nullptr};
-// Number of live HeldLogSink objects; SetLogSink waits for it to drop to 0.
-std::atomic<int> sink_holders{0};
+// Each installation of a sink is a generation; generations alternate between
+// two slots, so SetLogSink waits only for the users of the sink it retires,
+// not for every thread that is logging at the time.
+struct SinkSlot {
+  std::atomic<LogSink*> sink{nullptr};
+  std::atomic<int> users{0};
+};
+SinkSlot sink_slots[2];
+std::atomic<uint64_t> sink_generation{0};
+std::mutex set_sink_mu;
+// This thread's own uses per slot: a sink that swaps sinks while it handles
+// a message must not wait for itself.
+thread_local int own_sink_users[2] = {0, 0};
 
 struct LevelInfo {
   const char* name;
@@ -92,19 +104,39 @@ std::string FoldLineFeeds(const std::string& text) {
 }  // namespace
 
 LogSink* SetLogSink(LogSink* sink) {
-  LogSink* previous = installed_sink.exchange(sink);
-  while (sink_holders.load() != 0) std::this_thread::yield();
-  return previous;
+  std::lock_guard<std::mutex> lock(set_sink_mu);
+  const uint64_t generation = sink_generation.load();
+  const int retired = static_cast<int>(generation % 2);
+  // The other slot's users all saw the generation change before the last
+  // swap returned; late arrivals back off without touching its sink.
+  sink_slots[1 - retired].sink.store(sink);
+  sink_generation.store(generation + 1);
+  SinkSlot& old = sink_slots[retired];
+  while (old.users.load() != own_sink_users[retired]) {
+    std::this_thread::yield();
+  }
+  return old.sink.load();
 }
 
 HeldLogSink::HeldLogSink() {
   static DefaultSink default_sink;
-  sink_holders.fetch_add(1);
-  LogSink* sink = installed_sink.load();
+  for (;;) {
+    const uint64_t generation = sink_generation.load();
+    slot_ = static_cast<int>(generation % 2);
+    sink_slots[slot_].users.fetch_add(1);
+    // Counted before the generation changed: a swap waits for this use.
+    if (sink_generation.load() == generation) break;
+    sink_slots[slot_].users.fetch_sub(1);
+  }
+  ++own_sink_users[slot_];
+  LogSink* sink = sink_slots[slot_].sink.load();
   sink_ = sink != nullptr ? sink : &default_sink;
 }
 
-HeldLogSink::~HeldLogSink() { sink_holders.fetch_sub(1); }
+HeldLogSink::~HeldLogSink() {
+  --own_sink_users[slot_];
+  sink_slots[slot_].users.fetch_sub(1);
+}
 
 Logger::Logger(LibraryLogLevel level) : level_(level) {}
 

@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <functional>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -269,24 +274,101 @@ TEST_F(LoggerTest, SwappedOutSinkIsNoLongerUsedByOtherThreads) {
   RetiringSink base(&late);
   LogSink* fixture_sink = SetLogSink(&base);
   std::atomic<int> written{0};
-  std::thread writer([&done, &written] {
-    const std::string text(20000, '\n');
-    while (!done) {
-      Logger(INFO).tag("k:v").put("%s", text.c_str());
-      ++written;
-    }
-  });
-  while (written < 2000) {
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 4; ++i) {
+    writers.emplace_back([&done, &written] {
+      while (!done) {
+        Logger(INFO).put("x");
+        ++written;
+      }
+    });
+  }
+  while (written < 100000) {
     sinks.emplace_back(&late);
     LogSink* previous = SetLogSink(&sinks.back());
-    std::this_thread::yield();
     SetLogSink(previous);
     sinks.back().Retire();
   }
   done = true;
-  writer.join();
+  for (std::thread& w : writers) w.join();
   SetLogSink(fixture_sink);
   EXPECT_EQ(late.load(), 0);
+}
+
+// Counts what reaches it and keeps nothing.
+class CountingSink : public LogSink {
+ public:
+  void Syslog(int, const std::string&) override { ++count; }
+  void Stdout(const std::string&) override { ++count; }
+  std::atomic<int> count{0};
+};
+
+// Runs `fn` on a thread of its own. A call still blocked after `limit`
+// cannot be stopped, so the test binary ends there.
+void FinishesWithin(std::chrono::seconds limit,
+                    const std::function<void()>& fn) {
+  std::packaged_task<void()> task(fn);
+  std::future<void> finished = task.get_future();
+  std::thread runner(std::move(task));
+  if (finished.wait_for(limit) != std::future_status::ready) {
+    ADD_FAILURE() << "still blocked after " << limit.count() << " s";
+    fflush(stdout);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+// Takes a while over each message, like a syslog call.
+class SlowSink : public CountingSink {
+ public:
+  void Syslog(int priority, const std::string& message) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    CountingSink::Syslog(priority, message);
+  }
+};
+
+TEST_F(LoggerTest, SinkSwapsDoNotWaitForThreadsThatKeepLogging) {
+  SlowSink busy;
+  CountingSink other;
+  LogSink* fixture_sink = SetLogSink(&busy);
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 4; ++i) {
+    writers.emplace_back([&done] {
+      while (!done) TARNIX_LOG(INFO, nullptr, "busy");
+    });
+  }
+  while (busy.count < 100) std::this_thread::yield();
+  FinishesWithin(std::chrono::seconds(10), [&busy, &other] {
+    for (int i = 0; i < 100; ++i) {
+      SetLogSink(&other);
+      SetLogSink(&busy);
+    }
+  });
+  done = true;
+  for (std::thread& w : writers) w.join();
+  SetLogSink(fixture_sink);
+}
+
+// Swaps itself out and back in while it handles a message.
+class SelfSwappingSink : public CountingSink {
+ public:
+  void Syslog(int priority, const std::string& message) override {
+    CountingSink replacement;
+    previous = SetLogSink(&replacement);
+    SetLogSink(previous);
+    CountingSink::Syslog(priority, message);
+  }
+  LogSink* previous = nullptr;
+};
+
+TEST_F(LoggerTest, SinkMaySwapSinksWhileItHandlesAMessage) {
+  SelfSwappingSink sink;
+  LogSink* fixture_sink = SetLogSink(&sink);
+  FinishesWithin(std::chrono::seconds(10), [] { Logger(INFO).put("x"); });
+  SetLogSink(fixture_sink);
+  EXPECT_EQ(sink.previous, &sink);
+  EXPECT_EQ(sink.count, 1);
 }
 
 }  // namespace
