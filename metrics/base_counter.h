@@ -40,6 +40,7 @@ class BaseCounter : public MetricValue {
   const std::string& units() const { return units_; }
 
   // A copy of the current window (true) or of the last finished period.
+  // A counter whose window holds derived statistics hides this with its own.
   Aggregators window(bool current) const {
     std::lock_guard<SpinLock> lock(lock_);
     return windows_[current ? active_ : standby_];

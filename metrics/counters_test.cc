@@ -80,6 +80,16 @@ TEST(LatencyCounterTest, TextOfCurrentAndFinishedWindow) {
             "v~max: 7");
 }
 
+TEST(LatencyCounterTest, CurrentWindowHasAverageAndPercentilesOfItsSamples) {
+  auto counter = Make<LatencyCounter>();
+  counter->update(2);
+  counter->update(4);
+  auto w = counter->window(true);
+  EXPECT_EQ(w.s_avg, 3.0);
+  EXPECT_EQ(w.s_p95, 4.0);
+  EXPECT_EQ(w.s_p99, 4.0);
+}
+
 TEST(LatencyCounterTest, ReservoirKeepsAtMost512UniformSamples) {
   auto counter = Make<LatencyCounter>();
   for (uint64_t v = 0; v < 1000; ++v) counter->update(v);

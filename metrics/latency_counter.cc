@@ -64,7 +64,7 @@ void LatencyCounterT<A>::finish_active() {
 }
 
 template <typename A>
-A LatencyCounterT<A>::finished_or_current(bool current) {
+A LatencyCounterT<A>::window(bool current) {
   std::lock_guard<SpinLock> lock(this->lock_);
   if (current) finish_active();
   return this->chosen(current);
@@ -85,7 +85,7 @@ std::string LatencyCounterT<A>::text(const A& w) const {
 
 template <typename A>
 std::string LatencyCounterT<A>::string(bool current) {
-  return text(finished_or_current(current));
+  return text(window(current));
 }
 
 template <typename A>
@@ -115,7 +115,7 @@ void LatencyCounterT<A>::collect_impl() {
 
 template <typename A>
 void LatencyCounterT<A>::serialize_impl(Serializer& serializer, bool current) {
-  const A w = finished_or_current(current);
+  const A w = window(current);
   serializer.set_units(this->units_);
   serializer.set_text(text(w));
   serializer.set_uint64("s~last", w.s_last);

@@ -49,6 +49,11 @@ class LatencyCounterT
   // Number of samples currently kept for the percentiles.
   size_t sample_count() const;
 
+  // A copy of the current window (true), its average and percentiles first
+  // computed from the samples so far, or of the last finished period.
+  // Hides BaseCounter::window, which would copy the current window as is.
+  Aggregators window(bool current);
+
   std::string string(bool current) override;
 
  protected:
@@ -58,8 +63,6 @@ class LatencyCounterT
 
  private:
   void finish_active();  // lock held: average and percentiles
-  // A copy of the chosen window, the current one first brought up to date.
-  Aggregators finished_or_current(bool current);
   std::string text(const Aggregators& w) const;
 
   std::vector<uint64_t> samples_;
