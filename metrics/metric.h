@@ -33,6 +33,22 @@ class Metric {
     counter_ = static_cast<Counter*>(value_.get());
   }
 
+  Metric(const Metric&) = default;
+  Metric& operator=(const Metric&) = default;
+  // A moved-from handle holds no counter: get() returns null.
+  Metric(Metric&& other) noexcept
+      : key_(std::move(other.key_)),
+        value_(std::move(other.value_)),
+        counter_(std::exchange(other.counter_, nullptr)) {}
+  Metric& operator=(Metric&& other) noexcept {
+    Metric moved(std::move(other));
+    // The old counter and key go with `moved`, value before key.
+    std::swap(key_, moved.key_);
+    std::swap(value_, moved.value_);
+    std::swap(counter_, moved.counter_);
+    return *this;
+  }
+
   Counter* get() const { return counter_; }
   Counter* operator->() const { return counter_; }
   Counter& operator*() const { return *counter_; }

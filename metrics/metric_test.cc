@@ -78,6 +78,21 @@ TEST(MetricTest, HandlesOutliveTheirRegistry) {
   EXPECT_EQ(handle->key()->name(), "n");
 }
 
+TEST(MetricTest, MovedFromHandleHoldsNoCounter) {
+  orv::metrics::MetricRegistry registry;
+  UnitMetric first(registry, "a");
+  UnitCounter* counter = first.get();
+  UnitMetric moved(std::move(first));
+  EXPECT_EQ(moved.get(), counter);
+  EXPECT_EQ(first.get(), nullptr);
+
+  UnitMetric other(registry, "b");
+  other = std::move(moved);
+  EXPECT_EQ(other.get(), counter);
+  EXPECT_EQ(other.key()->name(), "a");
+  EXPECT_EQ(moved.get(), nullptr);
+}
+
 TEST(MetricTest, HandlesCreatedFromManyThreadsShareCounters) {
   orv::metrics::MetricRegistry registry;
   constexpr int kThreads = 6;
