@@ -112,11 +112,14 @@ class DbAccess {
 
   // Opens or creates the database in `directory`. Only when LevelDB reports
   // corruption (or finds table or log files without CURRENT) is the database
-  // repaired. Only when the repair itself reports corruption is it re-created
-  // from scratch; re-creation removes LevelDB's own files only and refuses a
-  // directory holding anything else. Every other failure (lock held,
-  // permissions, a full disk during the repair, ...) is returned as it is,
-  // with the files left in place.
+  // repaired. The files the repair sets aside in lost/ are removed only
+  // after a repair that reported no error and found no earlier lost/; after
+  // an error they stay and an ERROR line names them. Only when the repair
+  // itself reports corruption is the database re-created from scratch;
+  // re-creation removes LevelDB's own files only and refuses a directory
+  // holding anything else. Every other failure (lock held, permissions, a
+  // full disk during the repair, ...) is returned as it is, with the files
+  // left in place.
   DbAccessStatus Open(const std::string& directory);
   // Drops the handle's reference to the database; false when none was open.
   bool Close();

@@ -1,6 +1,8 @@
 // Opening the database: the plain open, LevelDB's repair of a damaged
 // database, and re-creation when the repair cannot help.
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,6 +58,46 @@ bool IsLevelDbFile(const std::string& name) {
   }
   return IsDataFile(name) || HasNumberedSuffix(name, ".dbtmp");
 }
+
+// The information log of one repair. The repair goes on past a log file it
+// cannot convert or a table it cannot read, moves the file into lost/ all
+// the same and says so only here; this log keeps the first such line. Used
+// by the repairing thread only.
+class RepairLog : public leveldb::Logger {
+ public:
+  void Logv(const char* format, std::va_list ap) override {
+    if (!first_error_.empty()) return;
+    std::va_list copy;
+    va_copy(copy, ap);
+    const int size = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (size <= 0) return;
+    std::string line(static_cast<size_t>(size) + 1, '\0');
+    std::vsnprintf(&line[0], line.size(), format, ap);
+    line.resize(static_cast<size_t>(size));
+    if (ReportsError(line)) {
+      while (!line.empty() && line.back() == '\n') line.pop_back();
+      first_error_ = line;
+    }
+  }
+  // Empty while the repair has reported no error.
+  const std::string& first_error() const { return first_error_; }
+
+ private:
+  // The repair's lines carry LevelDB's status text; every failure kind
+  // starts with one of these.
+  static bool ReportsError(const std::string& line) {
+    static const char* const kFailures[] = {
+        "Corruption: ",       "IO error: ",        "NotFound: ",
+        "Not implemented: ", "Invalid argument: ", "unparsable key"};
+    for (const char* failure : kFailures) {
+      if (line.find(failure) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  std::string first_error_;
+};
 
 leveldb::Options MakeOptions(leveldb::Env* env) {
   leveldb::Options options;
@@ -129,10 +171,26 @@ leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
   leveldb::FileLock* lock = nullptr;
   leveldb::Status status = env->LockFile(directory + "/LOCK", &lock);
   if (!status.ok()) return status;
-  status = leveldb::RepairDB(directory, options);
+  const std::string lost = directory + "/lost";
+  const bool had_lost = env->FileExists(lost);
+  RepairLog repair_log;
+  leveldb::Options repair_options = options;
+  repair_options.info_log = &repair_log;
+  status = leveldb::RepairDB(directory, repair_options);
   if (status.ok()) {
     env->UnlockFile(lock);
-    RemoveDirectory(directory + "/lost");
+    // lost/ holds what the repair set aside; after an error that may be the
+    // only copy of acknowledged records, and one left by an earlier repair
+    // may be too.
+    if (!repair_log.first_error().empty()) {
+      TARNIX_LOG(orv::ERROR, nullptr,
+                 "Database '%s' was repaired with errors (first: %s); the "
+                 "files it set aside are kept in '%s'",
+                 directory.c_str(), repair_log.first_error().c_str(),
+                 lost.c_str());
+    } else if (!had_lost) {
+      RemoveDirectory(lost);
+    }
     status = leveldb::DB::Open(options, directory, db);
     if (!status.ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0106",

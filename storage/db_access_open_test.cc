@@ -217,6 +217,47 @@ TEST_F(OpenTest, RepairIoErrorIsReturnedWithDataInPlace) {
   EXPECT_EQ(All(reopened.get()), kRecords);
 }
 
+// The repair moves a log it failed to convert into lost/ all the same and
+// says so only in its information log; lost/ then holds the only copy of
+// acknowledged records.
+TEST_F(OpenTest, RepairErrorKeepsLostDirectory) {
+  {
+    auto db = OpenDb();
+    std::vector<int32_t> codes;
+    ASSERT_TRUE(db->Put(kRecords, true, &codes).ok());
+  }
+  WriteFile(db_dir_ + "/CURRENT", "garbage");
+  FaultEnv env;
+  env.FailFileCreations(".ldb", 1);
+  orv::LogCapture capture;
+  {
+    DbAccess db(registry_, &env);
+    EXPECT_TRUE(db.Open(db_dir_).ok());
+  }
+  EXPECT_TRUE(capture.Contains("repaired with errors"));
+  EXPECT_TRUE(capture.Contains("'" + db_dir_ + "/lost'"));
+  ASSERT_TRUE(fs::is_directory(db_dir_ + "/lost"));
+  std::string lost_log;
+  for (const auto& entry : fs::directory_iterator(db_dir_ + "/lost")) {
+    if (entry.path().extension() == ".log") {
+      lost_log = ReadFile(entry.path().string());
+    }
+  }
+  EXPECT_NE(lost_log.find("two"), std::string::npos);
+}
+
+// A lost/ left by an earlier repair may hold such a log; a later clean
+// repair keeps it.
+TEST_F(OpenTest, CleanRepairKeepsEarlierLostDirectory) {
+  CreateDatabase();
+  ASSERT_TRUE(fs::create_directory(db_dir_ + "/lost"));
+  WriteFile(db_dir_ + "/lost/000003.log", "earlier");
+  WriteFile(db_dir_ + "/CURRENT", "garbage");
+  auto db = OpenDb();
+  EXPECT_EQ(All(db.get()), kRecords);
+  EXPECT_EQ(ReadFile(db_dir_ + "/lost/000003.log"), "earlier");
+}
+
 // A repair that itself reports corruption leads to re-creation, which wipes
 // a directory of LevelDB's files and refuses any other.
 TEST_F(OpenTest, RepairCorruptionRecreatesOnlyAPureLevelDbDirectory) {
