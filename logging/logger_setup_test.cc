@@ -136,6 +136,19 @@ TEST_F(LoggerSetupTest, NodeTypeFromIssueFile) {
   EXPECT_STREQ(LoggerComp, "");
 }
 
+TEST_F(LoggerSetupTest, IssueFileLongLineIsCutAndEndsTheFile) {
+  // "node-type:" and 245 characters make the 255 that fit.
+  const std::string fits = "node-type:" + std::string(245, 'x');
+  std::string path =
+      WriteFile("issue-fits", fits + "\nnode-type:next\n");
+  ReadNodeTypeFromIssueFile(path.c_str());
+  EXPECT_STREQ(LoggerComp, "next");
+
+  path = WriteFile("issue-long", fits + "yyy\nnode-type:after\n");
+  ReadNodeTypeFromIssueFile(path.c_str());
+  EXPECT_EQ(std::string(LoggerComp), std::string(245, 'x'));
+}
+
 TEST_F(LoggerSetupTest, SyslogMethodAlwaysEndsWithDefaultSyslog) {
   const std::string invalid =
       "Invalid UDP port provided in ORV_SYSLOG_METHOD environment variable: ";

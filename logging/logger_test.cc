@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <future>
@@ -153,23 +156,52 @@ TEST_F(LoggerTest, LineFeedRunsFoldToOneSpaceOnlyInSyslog) {
   EXPECT_EQ(out.substr(out.size() - 11), "] a\n\nb\r\nc\n\n");
 }
 
-TEST_F(LoggerTest, StdoutCopyHasTimestampElementAndText) {
+int64_t Millis(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+TEST_F(LoggerTest, StdoutCopyHasUtcTimestampElementAndText) {
+  // A zone eleven hours off UTC, so a local-time stamp cannot pass.
+  const char* saved_tz = getenv("TZ");
+  const std::string saved = saved_tz != nullptr ? saved_tz : "";
+  setenv("TZ", "XST-11", 1);
+  tzset();
   LogToStdout = true;
+  timespec before{}, after{};
+  clock_gettime(CLOCK_REALTIME, &before);
   Logger(WARNING).tag("errorCode:DRX0001").put("hello");
+  clock_gettime(CLOCK_REALTIME, &after);
+  if (saved_tz != nullptr) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+
   ASSERT_EQ(capture_.stdout_lines().size(), 1u);
   const std::string out = capture_.stdout_lines()[0];
-  // 2026-12-05T20:44:38.123Z, then the element as in the syslog line.
-  int y, mo, d, h, mi, s, ms;
-  char t, z;
-  ASSERT_EQ(sscanf(out.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d.%3d%c", &y, &mo, &d,
-                   &t, &h, &mi, &s, &ms, &z),
-            9)
-      << out;
-  EXPECT_EQ(t, 'T');
-  EXPECT_EQ(z, 'Z');
-  EXPECT_EQ(out[24], ' ');
+  const std::string layout = "dddd-dd-ddTdd:dd:dd.dddZ ";
+  ASSERT_GT(out.size(), layout.size());
+  for (size_t i = 0; i < layout.size(); ++i) {
+    if (layout[i] == 'd') {
+      ASSERT_TRUE(isdigit(static_cast<unsigned char>(out[i]))) << out;
+    } else {
+      ASSERT_EQ(out[i], layout[i]) << out;
+    }
+  }
+  tm parts{};
+  int millis = 0;
+  sscanf(out.c_str(), "%d-%d-%dT%d:%d:%d.%d", &parts.tm_year, &parts.tm_mon,
+         &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
+         &millis);
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  const int64_t stamp = static_cast<int64_t>(timegm(&parts)) * 1000 + millis;
+  EXPECT_GE(stamp, Millis(before)) << out;
+  EXPECT_LE(stamp, Millis(after)) << out;
+
   const std::string line = Prefix("WARNING");
-  EXPECT_EQ(out.substr(25),
+  EXPECT_EQ(out.substr(layout.size()),
             line.substr(line.find('[')) + " errorCode=\"DRX0001\"] hello\n");
 }
 
