@@ -110,7 +110,9 @@ class DbAccess {
   DbAccess(const DbAccess&) = delete;
   DbAccess& operator=(const DbAccess&) = delete;
 
-  // Opens or creates the database in `directory`. Only when LevelDB reports
+  // Opens or creates the database in `directory`. Without CURRENT, a
+  // directory holding anything LevelDB did not create is refused
+  // (OTHER_ERROR) before any repair or creation. Only when LevelDB reports
   // corruption (or finds table or log files without CURRENT) is the database
   // repaired. The files the repair sets aside in lost/ are removed only
   // after a repair that reported no error and found no earlier lost/; after

@@ -117,15 +117,43 @@ void RemoveDirectory(const std::string& path) {
   }
 }
 
-bool HasTablesWithoutCurrent(leveldb::Env* env, const std::string& directory) {
+// The entries of a database directory that LevelDB or its repair made.
+bool IsOwnEntry(const std::string& name) {
+  return name == "." || name == ".." || name == "lost" || IsLevelDbFile(name);
+}
+
+// A directory without CURRENT holds no database LevelDB can open. Table or
+// log files there are a damaged one (Corruption): opening it with
+// create_if_missing would start an empty database over the data. Anything
+// LevelDB did not make means the directory is not ours (InvalidArgument):
+// a repair would move its numbered files and a new database would settle
+// beside them. A missing directory is fine; LevelDB creates it.
+leveldb::Status CheckWithoutCurrent(leveldb::Env* env,
+                                    const std::string& directory) {
   std::vector<std::string> children;
-  if (!env->GetChildren(directory, &children).ok()) return false;
+  if (!env->GetChildren(directory, &children).ok()) {
+    return leveldb::Status::OK();
+  }
+  for (const std::string& name : children) {
+    if (name == "CURRENT") return leveldb::Status::OK();
+  }
   bool has_data = false;
   for (const std::string& name : children) {
-    if (name == "CURRENT") return false;
+    if (!IsOwnEntry(name)) {
+      TARNIX_LOG(orv::ERROR, nullptr,
+                 "Database directory '%s' has no CURRENT and holds '%s', "
+                 "which LevelDB did not create; no database is repaired or "
+                 "created there",
+                 directory.c_str(), Printable(name).c_str());
+      return leveldb::Status::InvalidArgument(
+          directory, "has no CURRENT and holds files that are not LevelDB's");
+    }
     has_data = has_data || IsDataFile(name);
   }
-  return has_data;
+  if (has_data) {
+    return leveldb::Status::Corruption("CURRENT is missing", directory);
+  }
+  return leveldb::Status::OK();
 }
 
 leveldb::Status Recreate(leveldb::Env* env, const std::string& directory,
@@ -134,9 +162,7 @@ leveldb::Status Recreate(leveldb::Env* env, const std::string& directory,
   leveldb::Status status = env->GetChildren(directory, &children);
   if (!status.ok()) return status;
   for (const std::string& name : children) {
-    if (name == "." || name == ".." || name == "lost" || IsLevelDbFile(name)) {
-      continue;
-    }
+    if (IsOwnEntry(name)) continue;
     TARNIX_LOG(orv::ERROR, nullptr,
                "Database directory '%s' holds '%s', which LevelDB did not "
                "create; it is not re-created",
@@ -231,14 +257,8 @@ leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
 DbAccessStatus DbAccess::Open(const std::string& directory) {
   const leveldb::Options options = MakeOptions(env_);
   leveldb::DB* db = nullptr;
-  leveldb::Status status;
-  // Table or log files without CURRENT are a damaged database: opening it
-  // with create_if_missing would start an empty one over the data.
-  if (HasTablesWithoutCurrent(env_, directory)) {
-    status = leveldb::Status::Corruption("CURRENT is missing", directory);
-  } else {
-    status = leveldb::DB::Open(options, directory, &db);
-  }
+  leveldb::Status status = CheckWithoutCurrent(env_, directory);
+  if (status.ok()) status = leveldb::DB::Open(options, directory, &db);
   // Only a damaged database is repaired; any other failure (lock held,
   // permissions, full disk, not a directory) is returned as it is.
   if (status.IsCorruption()) {

@@ -110,6 +110,23 @@ TEST_F(OpenTest, CurrentMissingWithTablesIsRepairedNotReplaced) {
   EXPECT_EQ(All(db.get()), kRecords);
 }
 
+// Without CURRENT, a directory holding anything LevelDB did not create is
+// no database of ours: nothing is repaired or created there.
+TEST_F(OpenTest, DirectoryWithoutCurrentHoldingForeignFilesIsRefused) {
+  for (const bool with_log : {false, true}) {
+    SCOPED_TRACE(with_log ? "with a numbered log" : "foreign file only");
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(fs::create_directory(db_dir_));
+    WriteFile(db_dir_ + "/notes.txt", "keep me");
+    if (with_log) WriteFile(db_dir_ + "/20240101.log", "not a log");
+    const std::set<std::string> before = Files();
+    DbAccess db(registry_);
+    EXPECT_EQ(db.Open(db_dir_).code, DbAccessCode::OTHER_ERROR);
+    EXPECT_EQ(Files(), before);
+  }
+}
+
 TEST_F(OpenTest, HeldLockFailsWithoutTouchingData) {
   auto first = OpenDb();
   PutAll(first.get(), kRecords);
