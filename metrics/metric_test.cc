@@ -22,13 +22,10 @@ TEST(MetricTest, HandlesOfOneNameShareOneCounter) {
   EXPECT_EQ(first.get(), second.get());
   first->update(12);
   EXPECT_EQ(second->window(true).s_num, 1u);
-  EXPECT_EQ(first->units(), "\xC2\xB5s");
 
   UnitMetric size(registry, "server/transaction/put/request/size", "bytes");
   UnitMetric count(registry, "server/transaction/put/request/count");
   EXPECT_NE(size.get(), count.get());
-  EXPECT_EQ(size->units(), "bytes");
-  EXPECT_EQ(count->units(), "");
   size->update(100);
   EXPECT_EQ(registry.key("server/transaction/put/request/size")
                 ->value_string(true),
