@@ -221,9 +221,9 @@ boost::shared_ptr<DbAccess::IteratorImpl> DbAccess::NewIterator() {
 // --- Writes ---
 
 DbAccessStatus DbAccess::Write(leveldb::WriteBatch* batch, bool sync) {
-  if (sync) write_options_.sync = true;
-  const leveldb::Status status = db_->Write(write_options_, batch);
-  write_options_.sync = false;
+  leveldb::WriteOptions options;
+  options.sync = sync;
+  const leveldb::Status status = db_->Write(options, batch);
   if (!status.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "leveldb::DB::Write() failed: %s",
                status.ToString().c_str());

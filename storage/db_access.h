@@ -152,7 +152,8 @@ class DbAccess {
   boost::shared_ptr<IteratorImpl> NewIterator();
 
   // --- Writes --- (a write failing with an I/O error ends the process with
-  // exit status 1)
+  // exit status 1; `sync` makes that one write reach the disk before it
+  // returns)
   // Writes the records that are new or changed, in one batch, and appends a
   // PutReturnValue per record to `results`. A stored empty value counts as
   // absent.
@@ -203,7 +204,6 @@ class DbAccess {
   DbAccessStatus Write(leveldb::WriteBatch* batch, bool sync);
 
   boost::shared_ptr<leveldb::DB> db_;
-  leveldb::WriteOptions write_options_;
   leveldb::Env* env_;
   std::unique_ptr<Metrics> metrics_;
 };

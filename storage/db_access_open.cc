@@ -267,10 +267,7 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
                directory.c_str(), status.ToString().c_str());
     status = Repair(env_, directory, options, &db);
   }
-  if (status.ok()) {
-    db_.reset(db);
-    write_options_.sync = false;
-  }
+  if (status.ok()) db_.reset(db);
   return ToStatus(status);
 }
 
