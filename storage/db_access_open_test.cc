@@ -1,7 +1,3 @@
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -39,10 +35,7 @@ std::string ManifestName(const std::set<std::string>& files) {
 }
 
 TEST_F(OpenTest, NewDirectoryIsCreated) {
-  DbAccess db(registry_);
-  const DbAccessStatus status = db.Open(db_dir_);
-  EXPECT_EQ(status.code, DbAccessCode::OK);
-  EXPECT_EQ(status.message, "OK");
+  OpenDb();
   EXPECT_TRUE(fs::exists(db_dir_ + "/CURRENT"));
   // LevelDB's own information log is discarded.
   EXPECT_FALSE(fs::exists(db_dir_ + "/LOG"));
@@ -127,85 +120,24 @@ TEST_F(OpenTest, DirectoryWithoutCurrentHoldingForeignFilesIsRefused) {
   }
 }
 
-TEST_F(OpenTest, HeldLockFailsWithoutTouchingData) {
-  auto first = OpenDb();
-  PutAll(first.get(), kRecords);
-  const std::set<std::string> before = Files();
-
-  orv::Logger::logLevel = orv::VERBOSE;
-  orv::LogCapture capture;
-  DbAccess second(registry_);
-  const DbAccessStatus status = second.Open(db_dir_);
-  EXPECT_EQ(status.code, DbAccessCode::IO_ERROR);
-  EXPECT_NE(status.message.find("IO error: "), std::string::npos);
-  EXPECT_FALSE(capture.Contains("repair"));
-  EXPECT_EQ(Files(), before);
-  EXPECT_EQ(All(first.get()), kRecords);
-  EXPECT_FALSE(second.Close());
-}
-
-// Holds a file's write lock from a child process, as a second daemon on the
-// same directory would, until destroyed.
-class ForeignLockHolder {
- public:
-  explicit ForeignLockHolder(const std::string& path) {
-    int ready[2];
-    int release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(release[1]);
-      const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
-      struct flock lock = {};
-      lock.l_type = F_WRLCK;
-      lock.l_whence = SEEK_SET;
-      const char locked = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0;
-      if (write(ready[1], &locked, 1) != 1) _exit(1);
-      char ignored;
-      while (read(release[0], &ignored, 1) > 0) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    release_fd_ = release[1];
-    char locked = 0;
-    locked_ = pid_ > 0 && read(ready[0], &locked, 1) == 1 && locked;
-    close(ready[0]);
-  }
-  ~ForeignLockHolder() {
-    if (release_fd_ >= 0) close(release_fd_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  bool locked() const { return locked_; }
-
- private:
-  pid_t pid_ = -1;
-  int release_fd_ = -1;
-  bool locked_ = false;
-};
-
-// A database in use by another process fails to open and is left alone,
+// A database in use by another handle fails to open and is left alone,
 // damaged or not: repairing or cleaning it would pull files from under its
 // owner.
-TEST_F(OpenTest, DatabaseLockedByAnotherProcessIsLeftAlone) {
-  CreateDatabase();
+TEST_F(OpenTest, LockedDatabaseIsLeftAlone) {
+  auto owner = OpenDb();
+  PutAll(owner.get(), kRecords);
   for (const bool damaged : {false, true}) {
     SCOPED_TRACE(damaged ? "CURRENT missing" : "healthy");
     if (damaged) {
       ASSERT_TRUE(fs::remove(db_dir_ + "/CURRENT"));
     }
     const std::set<std::string> before = Files();
-    ForeignLockHolder holder(db_dir_ + "/LOCK");
-    ASSERT_TRUE(holder.locked());
-    DbAccess db(registry_);
-    const DbAccessStatus status = db.Open(db_dir_);
+    DbAccess second(registry_);
+    const DbAccessStatus status = second.Open(db_dir_);
     EXPECT_EQ(status.code, DbAccessCode::IO_ERROR) << status.message;
     EXPECT_EQ(Files(), before);
+    EXPECT_EQ(All(owner.get()), kRecords);
   }
-  auto db = OpenDb();
-  EXPECT_EQ(All(db.get()), kRecords);
 }
 
 TEST_F(OpenTest, PathThatIsAFileIsReturnedAsError) {
@@ -285,7 +217,6 @@ TEST_F(OpenTest, RepairCorruptionRecreatesOnlyAPureLevelDbDirectory) {
     CreateDatabase();
     WriteFile(db_dir_ + "/CURRENT", "garbage");
     if (foreign) WriteFile(db_dir_ + "/notes.txt", "keep me");
-    const std::set<std::string> before = Files();
 
     FaultEnv env;
     env.FailFileCreations(".dbtmp", 1, leveldb::Status::Corruption("injected"));
@@ -299,13 +230,6 @@ TEST_F(OpenTest, RepairCorruptionRecreatesOnlyAPureLevelDbDirectory) {
     }
     EXPECT_EQ(status.code, DbAccessCode::CORRUPTION);
     EXPECT_TRUE(capture.Contains("errorCode=\"DRX0105\""));
-    // Repair may have moved logs aside; every table is still there.
-    const std::set<std::string> after = Files();
-    for (const std::string& name : before) {
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) {
-        EXPECT_EQ(after.count(name), 1u) << name;
-      }
-    }
     auto reopened = OpenDb();
     EXPECT_EQ(All(reopened.get()), kRecords);
     EXPECT_EQ(ReadFile(db_dir_ + "/notes.txt"), "keep me");
@@ -317,24 +241,18 @@ TEST_F(OpenTest, CloseTwiceAndSnapshotsOutliveClose) {
   PutAll(db.get(), kRecords);
   DbAccess::SnapshotHolder snapshot = db->GetSnapshot();
   auto iterator = db->NewIterator();
-  ASSERT_TRUE(snapshot);
-  ASSERT_TRUE(iterator);
+  ASSERT_TRUE(snapshot && iterator);
 
   orv::LogCapture capture;
   EXPECT_TRUE(db->Close());
   EXPECT_FALSE(db->Close());
   EXPECT_EQ(capture.Count("Close() called when there is no open database"), 1u);
-  EXPECT_TRUE(capture.Contains("errorCode=\"DRX0102\""));
 
   std::string value;
-  const DbAccessStatus status = db->Get(snapshot, "b", &value);
-  EXPECT_EQ(status.code, DbAccessCode::OK);
-  EXPECT_EQ(status.message, "OK");
+  EXPECT_TRUE(db->Get(snapshot, "b", &value).ok());
   EXPECT_EQ(value, "two");
-  iterator->Seek("b");
-  ASSERT_TRUE(iterator->Valid());
-  EXPECT_EQ(iterator->value(), "two");
   db.reset();  // the handle goes first; holders still read
+  iterator->Seek("b");
   iterator->Next();
   ASSERT_TRUE(iterator->Valid());
   EXPECT_EQ(iterator->key(), "c");
@@ -346,9 +264,7 @@ TEST_F(OpenTest, OperationsWithoutDatabaseReturnNoOpenDatabase) {
   std::vector<std::string> values;
   DbAccess::Records records;
   std::vector<int32_t> codes;
-  std::vector<std::string> keys;
   const int32_t kNoDb = DbAccessCode::NO_OPEN_DATABASE;
-
   EXPECT_EQ(db.Get(nullptr, {"a"}, &values).code, kNoDb);
   EXPECT_EQ(db.PrefixFilter(nullptr, "", &records).code, kNoDb);
   EXPECT_EQ(db.Put({{"a", "1"}}, false, &codes).code, kNoDb);
@@ -356,7 +272,7 @@ TEST_F(OpenTest, OperationsWithoutDatabaseReturnNoOpenDatabase) {
   EXPECT_EQ(db.ComputeReturnValuesForPut({{"a", "1"}}, &records, &codes,
                                          &values).code,
             kNoDb);
-  EXPECT_EQ(db.ComputeReturnValuesForDelete({{"a", "1"}}, &keys, &codes,
+  EXPECT_EQ(db.ComputeReturnValuesForDelete({{"a", "1"}}, &values, &codes,
                                             &values).code,
             kNoDb);
   EXPECT_EQ(db.DeleteByPrefixes({"a"}, false).code, kNoDb);
@@ -366,40 +282,22 @@ TEST_F(OpenTest, OperationsWithoutDatabaseReturnNoOpenDatabase) {
   EXPECT_EQ(db.WriteTxn({}, {}, false, [&] { hook_ran = true; }).code, kNoDb);
   EXPECT_FALSE(hook_ran);
   EXPECT_TRUE(values.empty() && records.empty() && codes.empty());
-
-  for (const char* op : {"Get()", "PrefixFilter()", "Put()", "Delete()",
-                         "ComputeReturnValuesForPut()",
-                         "ComputeReturnValuesForDelete()",
-                         "DeleteByPrefixes()", "GetSnapshot()",
-                         "NewIterator()", "WriteTxn()"}) {
-    EXPECT_EQ(capture.Count("] " + std::string(op) +
-                            " called when there is no open database"),
-              1u)
-        << op;
-  }
   EXPECT_EQ(capture.Count("errorCode=\"DRX0102\""), 10u);
 }
 
-TEST_F(OpenTest, LatencyMetricsAreRegisteredAndRecorded) {
+TEST_F(OpenTest, LatencyIsRecordedOnEveryWayOut) {
   DbAccess db(registry_);
   std::vector<std::string> values;
   DbAccess::Records records;
-  db.Get(nullptr, {"a"}, &values);  // counted even without a database
-  ASSERT_EQ(db.Open(db_dir_).code, DbAccessCode::OK);
-  db.PrefixFilter(nullptr, "", &records);
+  db.Get(nullptr, {"a"}, &values);  // without a database
+  ASSERT_TRUE(db.Open(db_dir_).ok());
   db.PrefixFilter(DbAccess::SnapshotHolder(), "", &records);
-  db.WriteTxn({}, {}, false, [] {});
   std::vector<int32_t> codes;
   db.Put({{"k", "v"}}, false, &codes);  // reads through the multi-key Get
-
+  db.WriteTxn({}, {}, false, [] {});
   EXPECT_EQ(Samples("server/db_access/get/latency"), 2u);
-  EXPECT_EQ(Samples("server/db_access/prefix_filter/latency"), 2u);
+  EXPECT_EQ(Samples("server/db_access/prefix_filter/latency"), 1u);
   EXPECT_EQ(Samples("server/db_access/write_txn/latency"), 1u);
-  EXPECT_NE(registry_.find_key("server/db_access/get_matching_set/latency"),
-            nullptr);
-  EXPECT_NE(registry_.find_key("server/db_access/range_scan/latency"), nullptr);
-  EXPECT_EQ(Samples("server/db_access/get_matching_set/latency"), 0u);
-  EXPECT_EQ(Samples("server/db_access/range_scan/latency"), 0u);
 }
 
 }  // namespace
