@@ -10,31 +10,24 @@
 
 namespace tarnix {
 
-void MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
+bool MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
                              std::string* out) {
+  const std::string type_id = schema.GetObjectTypeId(type_name);
+  if (type_id.empty()) {
+    out->clear();
+    return false;
+  }
   *out = kObjectPrefix;
-  out->append(schema.GetObjectTypeId(type_name));
+  out->append(type_id);
+  return true;
 }
 
-std::string MakeObjectTypeKeyPrefix(const Schema& schema,
-                                    const std::string& type_name) {
-  std::string out;
-  MakeObjectTypeKeyPrefix(schema, type_name, &out);
-  return out;
-}
-
-void MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
+bool MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
                          const std::string& id, std::string* out) {
-  MakeObjectTypeKeyPrefix(schema, type_name, out);
+  if (!MakeObjectTypeKeyPrefix(schema, type_name, out)) return false;
   AppendVarint64(out, id.size());
   out->append(id);
-}
-
-std::string MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
-                                const std::string& id) {
-  std::string out;
-  MakeObjectRecordKey(schema, type_name, id, &out);
-  return out;
+  return true;
 }
 
 void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
@@ -56,24 +49,27 @@ void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
 
 namespace {
 
-bool SplitObjectRecordKey(const Schema& schema, const std::string& key, std::string* type_name,
-                          std::string* id, std::string* vdb_set) {
-  if (key.empty()) return false;
+enum class Split { kOk, kMalformed, kUnknownType };
+
+Split SplitObjectRecordKey(const Schema& schema, const std::string& key, std::string* type_name,
+                           std::string* id, std::string* vdb_set) {
+  if (key.empty()) return Split::kMalformed;
   uint64_t type_id = 0;
   const size_t type_length = DecodeVarint64(key.data() + 1, key.size() - 1, &type_id);
-  if (type_length == 0) return false;
+  if (type_length == 0) return Split::kMalformed;
+  // An unknown id is logged here, as what it is.
   *type_name = schema.GetFullQualifiedName(key.substr(1, type_length));
-  if (type_name->empty()) return false;
+  if (type_name->empty()) return Split::kUnknownType;
   const size_t offset = 1 + type_length;
   uint64_t id_length = 0;
   const size_t used = DecodeVarint64(key.data() + offset, key.size() - offset, &id_length);
-  if (used == 0) return false;
+  if (used == 0) return Split::kMalformed;
   const size_t start = offset + used;
-  if (id_length > key.size() - start) return false;
+  if (id_length > key.size() - start) return Split::kMalformed;
   id->assign(key, start, static_cast<size_t>(id_length));
   const size_t rest = start + static_cast<size_t>(id_length);
   if (vdb_set != nullptr) vdb_set->assign(key, rest, std::string::npos);
-  return true;
+  return Split::kOk;
 }
 
 }  // namespace
@@ -81,7 +77,9 @@ bool SplitObjectRecordKey(const Schema& schema, const std::string& key, std::str
 bool TryDecodeObjectRecordKey(const Schema& schema, const std::string& key,
                               std::string* type_name, std::string* id,
                               std::string* vdb_set) {
-  if (SplitObjectRecordKey(schema, key, type_name, id, vdb_set)) return true;
+  const Split split = SplitObjectRecordKey(schema, key, type_name, id, vdb_set);
+  if (split == Split::kOk) return true;
+  if (split == Split::kUnknownType) return false;
   std::string hex;
   char byte[4];
   for (size_t i = 0; i < key.size() && i < 64; ++i) {

@@ -13,18 +13,21 @@ class Schema;
 // (varint), the id bytes, then the EncodedVdbIdSet of the vdbs holding that
 // body. The value is the serialised body.
 
+// Both builders return false, after the ERROR line of
+// Schema::GetObjectTypeId, for a type name the schema does not know; *out is
+// then empty. Callers skip such a type: a prefix without a type id would
+// match the records of every type.
+
 // 0x00 and the type id: the prefix of every record of one type.
-void MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
-                             std::string* out);
-std::string MakeObjectTypeKeyPrefix(const Schema& schema,
-                                    const std::string& type_name);
+[[nodiscard]] bool MakeObjectTypeKeyPrefix(const Schema& schema,
+                                           const std::string& type_name,
+                                           std::string* out);
 
 // The record key without its vdb suffix: the prefix of every record of one
 // object.
-void MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
-                         const std::string& id, std::string* out);
-std::string MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
-                                const std::string& id);
+[[nodiscard]] bool MakeObjectRecordKey(const Schema& schema,
+                                       const std::string& type_name,
+                                       const std::string& id, std::string* out);
 
 // Splits a record key (or an object key prefix). An id whose declared length
 // runs past the key is cut to the bytes present; *vdb_set, when given, gets
@@ -34,7 +37,7 @@ void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
                            std::string* type_name, std::string* id,
                            std::string* vdb_set = nullptr);
 
-// The same without throwing, for storage scans: false, after an ERROR line,
+// The same without throwing, for storage scans: false, after one ERROR line,
 // for a key that is empty, has a malformed varint, an unknown type id, or an
 // id that runs past the end of the key (the outputs then hold nothing
 // reliable). *vdb_set always receives the suffix, "" when there is none.

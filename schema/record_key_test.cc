@@ -20,19 +20,28 @@ class RecordKeyTest : public ::testing::Test {
 };
 
 TEST_F(RecordKeyTest, BuildsKeysAndPrefixes) {
-  EXPECT_EQ(Hex(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", "abc") + EncodeVdbIdSet({1})),
-            "00 05 03 61 62 63 01");
   std::string key;
-  MakeObjectRecordKey(*schema_, "enc.test.Type300Msg", "abc", &key);
+  ASSERT_TRUE(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", "abc", &key));
+  EXPECT_EQ(Hex(key + EncodeVdbIdSet({1})), "00 05 03 61 62 63 01");
+  ASSERT_TRUE(MakeObjectRecordKey(*schema_, "enc.test.Type300Msg", "abc", &key));
   EXPECT_EQ(Hex(key + EncodeVdbIdSet({1})), "00 AC 02 03 61 62 63 01");
-  EXPECT_EQ(Hex(MakeObjectTypeKeyPrefix(*schema_, "enc.test.Type300Msg")), "00 AC 02");
+  ASSERT_TRUE(MakeObjectTypeKeyPrefix(*schema_, "enc.test.Type300Msg", &key));
+  EXPECT_EQ(Hex(key), "00 AC 02");
   // An id of 200 bytes has a two-byte length.
-  EXPECT_EQ(Hex(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", std::string(200, 'x'))
-                    .substr(0, 4)),
-            "00 05 C8 01");
+  ASSERT_TRUE(MakeObjectRecordKey(*schema_, "enc.test.StrKeyMsg", std::string(200, 'x'), &key));
+  EXPECT_EQ(Hex(key.substr(0, 4)), "00 05 C8 01");
+}
+
+// A prefix without a type id would alias the records of other types.
+TEST_F(RecordKeyTest, UnknownTypeBuildsNoKey) {
   orv::LogCapture capture;
-  EXPECT_EQ(MakeObjectTypeKeyPrefix(*schema_, "enc.test.NoSuchMsg"), kObjectPrefix);
-  EXPECT_TRUE(capture.Contains("Unable to find the object type id from the enc.test.NoSuchMsg"));
+  std::string key = "stale";
+  EXPECT_FALSE(MakeObjectTypeKeyPrefix(*schema_, "enc.test.NoSuchMsg", &key));
+  EXPECT_EQ(key, "");
+  key = "stale";
+  EXPECT_FALSE(MakeObjectRecordKey(*schema_, "enc.test.NoSuchMsg", "abc", &key));
+  EXPECT_EQ(key, "");
+  EXPECT_EQ(capture.Count("Unable to find the object type id from the enc.test.NoSuchMsg"), 2u);
 }
 
 TEST_F(RecordKeyTest, SplitsKeysAndPrefixes) {
@@ -76,12 +85,18 @@ TEST_F(RecordKeyTest, NonThrowingSplitRejectsDamagedKeys) {
 
   orv::LogCapture capture;
   for (const char* hex : {"", "00", "00 85", "00 05", "00 05 83", "00 05 04 61 62 63",
-                          "00 05 FF FF FF FF FF FF FF FF FF 01 61", "00 0B 01 61 01",
+                          "00 05 FF FF FF FF FF FF FF FF FF 01 61",
                           "00 FF FF FF FF FF FF FF FF FF FF 01"}) {
     EXPECT_FALSE(TryDecodeObjectRecordKey(*schema_, Bytes(hex), &type, &id, &vdbs)) << hex;
   }
-  EXPECT_EQ(capture.Count("Malformed object record key"), 9u);
+  EXPECT_EQ(capture.Count("Malformed object record key"), 8u);
   EXPECT_TRUE(capture.Contains("Malformed object record key (3 bytes): 000583"));
+
+  // A type id the schema no longer has is reported once, as such.
+  orv::LogCapture unknown;
+  EXPECT_FALSE(TryDecodeObjectRecordKey(*schema_, Bytes("00 0B 01 61 01"), &type, &id, &vdbs));
+  ASSERT_EQ(unknown.lines().size(), 1u);
+  EXPECT_TRUE(unknown.Contains("Unable to find the full qualified name from the object type: 11"));
 }
 
 TEST_F(RecordKeyTest, TypeIdsEncodeAndDecode) {

@@ -1,4 +1,5 @@
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
+#include "logging/logger.h"
 #include "schema/field_checks.h"
 #include "schema/schema.h"
 
@@ -26,8 +27,16 @@ void Schema::BuildParentKeyTables() {
       TypeNameSet parents;
       TypeNameSet visited;
       CollectParentTypes(type, &parents, &visited);
-      for (const std::string& parent : parents) {
-        child_types_[parent].insert(type->full_name());
+      // Without an id no record of the type exists or can be keyed, so a
+      // delete must not cascade to it.
+      if (type_ids_.count(type->full_name()) == 0) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0204",
+                   "Message type %s has the object_type_id option but no ObjectType value",
+                   type->full_name().c_str());
+      } else {
+        for (const std::string& parent : parents) {
+          child_types_[parent].insert(type->full_name());
+        }
       }
       parent_types_[type->full_name()] = std::move(parents);
     }
