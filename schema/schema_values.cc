@@ -1,4 +1,7 @@
 // Field values as AttributeValue, field presence and equality.
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
 #include "logging/logger.h"
 #include "schema/field_checks.h"
 #include "schema/schema.h"
@@ -6,6 +9,20 @@
 namespace tarnix {
 
 namespace pb = google::protobuf;
+
+namespace {
+
+// The bytes that equality compares. Map entries would otherwise come out in
+// the map's own order, so equal messages could give different bytes.
+bool SerializeDeterministic(const pb::Message& message, std::string* out) {
+  out->clear();
+  pb::io::StringOutputStream stream(out);
+  pb::io::CodedOutputStream coded(&stream);
+  coded.SetSerializationDeterministic(true);
+  return message.SerializeToCodedStream(&coded) && !coded.HadError();
+}
+
+}  // namespace
 
 bool Schema::IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* field) const {
   if (message == nullptr || field == nullptr || !FieldOf(*message, field)) return false;
@@ -82,7 +99,7 @@ AttributeValue Schema::GetRepeatedFieldValue(const pb::Message* message,
     case pb::FieldDescriptor::CPPTYPE_MESSAGE: {
       const pb::Message& element = r->GetRepeatedMessage(*message, field, index);
       std::string bytes;
-      if (!element.SerializeToString(&bytes)) {
+      if (!SerializeDeterministic(element, &bytes)) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0205", "Failed to serialized %s field %s of type %s",
                    message->GetDescriptor()->full_name().c_str(), field->name().c_str(),
                    field->message_type()->full_name().c_str());
@@ -101,7 +118,7 @@ bool Schema::MessagesEqual(const pb::Message* a, const pb::Message* b) const {
   std::string bytes_a;
   std::string bytes_b;
   for (auto [message, bytes] : {std::make_pair(a, &bytes_a), std::make_pair(b, &bytes_b)}) {
-    if (!message->SerializeToString(bytes)) {
+    if (!SerializeDeterministic(*message, bytes)) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0205", "Serialize object type %s failed",
                  message->GetDescriptor()->full_name().c_str());
       return false;
