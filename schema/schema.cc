@@ -12,7 +12,6 @@
 
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
-#include "schema/field_checks.h"
 
 namespace tarnix {
 
@@ -21,20 +20,25 @@ namespace pb = ::google::protobuf;
 
 namespace {
 
-constexpr char kOpMsgName[] = "caldek.orv.tarnix.OpMsg";
 constexpr char kVersionFile[] = "caldek/orv/tarnix/tarnix_version.proto";
 constexpr char kCommonFile[] = "caldek/orv/tarnix/tarnix_schema_common.proto";
 constexpr int32_t kDefaultUpdateFrequency = 2;
 constexpr off_t kMaxSchemaFileSize = 256 << 20;
 
 // Reads a regular file of at most kMaxSchemaFileSize bytes. Anything else
-// (missing, unreadable, FIFO, device, directory, too large) reads as empty;
-// O_NONBLOCK keeps the open of a FIFO from waiting for a writer.
+// (missing, unreadable, FIFO, device, directory, too large) reads as empty.
+// The type is checked before the open: opening a FIFO releases a writer
+// waiting on it, and opening a tty can make it the controlling terminal.
+// O_NOCTTY and O_NONBLOCK guard the open against a swap after the stat,
+// and fstat checks the file actually opened.
 std::string ReadSchemaFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::string();
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string();
   std::string bytes;
-  struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       st.st_size <= kMaxSchemaFileSize) {
     // Read to end of file, but never past the limit even if the file grows.
@@ -119,13 +123,6 @@ bool Schema::LoadSchema(const std::string& schema_path) {
   BuildObjectTypeTables();
   BuildParentKeyTables();
   BuildClientIdTable();
-
-  // The op-message code reads "op" as an enum and "index" as a uint32.
-  op_msg_descriptor_ = FindMessageTypeByName(kOpMsgName);
-  op_field_ = SingularField(op_msg_descriptor_, "op",
-                            pb::FieldDescriptor::CPPTYPE_ENUM);
-  index_field_ = SingularField(op_msg_descriptor_, "index",
-                               pb::FieldDescriptor::CPPTYPE_UINT32);
   return true;
 }
 
@@ -151,8 +148,17 @@ void Schema::BuildObjectTypeTables() {
     const int32_t id = value->number();
     const std::string& name =
         value->options().GetExtension(opt::full_qualified_name);
-    type_names_.emplace(id, name);
     type_ids_.emplace(name, id);
+    auto first = type_names_.emplace(id, name);
+    if (!first.second) {
+      // An alias: the id's options come from the first value alone, so an
+      // alias cannot make a type ephemeral or move it to another domain.
+      const pb::EnumValueDescriptor* original = object_type->FindValueByNumber(id);
+      TARNIX_LOG(orv::WARNING, "errorCode:DRX0204",
+                 "ObjectType %s repeats id %d of %s; the options of %s are ignored",
+                 value->name().c_str(), id, original->name().c_str(), name.c_str());
+      continue;
+    }
 
     const pb::Descriptor* message =
         descriptor_pool_->FindMessageTypeByName(name);

@@ -153,7 +153,9 @@ class Schema {
                     const google::protobuf::Message* b) const;
 
   // Op messages: OpMsg leaves ("op", "index") and XOpMsg types whose "self"
-  // field holds the OpMsg of a whole sub-message.
+  // field holds the OpMsg of a whole sub-message. An OpMsg is recognised by
+  // its full name in any pool this schema has loaded, so op messages decoded
+  // before a reload keep working; the compiled OpMsg is none.
   bool IsOpMsgType(const google::protobuf::Descriptor* type) const;
   bool IsOpMsg(const google::protobuf::Message* message) const;
   int GetOpMsgOperation(const google::protobuf::Message* op_msg) const;
@@ -210,6 +212,14 @@ class Schema {
     std::unique_ptr<google::protobuf::DynamicMessageFactory> factory;
   };
 
+  struct OpMsgFields {
+    const google::protobuf::FieldDescriptor* op;
+    const google::protobuf::FieldDescriptor* index;
+  };
+  // The fields of `type` when it is "caldek.orv.tarnix.OpMsg" of one of this
+  // schema's pools (of any generation), else null; cached per type.
+  const OpMsgFields* FindOpMsgFields(const google::protobuf::Descriptor* type) const;
+
   void BuildObjectTypeTables();
   void BuildParentKeyTables();
   void BuildClientIdTable();
@@ -242,11 +252,11 @@ class Schema {
   std::unordered_map<int32_t, int32_t> update_frequencies_;
   std::unordered_set<int32_t> merkle_sort_types_;
   std::vector<int32_t> ephemeral_types_;
-  // "caldek.orv.tarnix.OpMsg" and its fields "op" (enum) and "index"
-  // (uint32); null when the schema lacks them or types them otherwise.
-  const google::protobuf::Descriptor* op_msg_descriptor_ = nullptr;
-  const google::protobuf::FieldDescriptor* op_field_ = nullptr;
-  const google::protobuf::FieldDescriptor* index_field_ = nullptr;
+  // OpMsg types met so far, of any generation, with their "op" (enum) and
+  // "index" (uint32) fields; a field is null when the type lacks it or types
+  // it otherwise. Kept across reloads: messages of old generations stay.
+  mutable std::unordered_map<const google::protobuf::Descriptor*, OpMsgFields>
+      op_msg_fields_;
   // Domain name -> full type names; ordered bytewise for prefix walks.
   std::map<std::string, TypeNameSet> domains_;
   std::unordered_map<std::string, ClientPermissions> client_permissions_;

@@ -1,9 +1,11 @@
 // Op messages and element-wise editing of repeated fields.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/logger.h"
+#include "schema/field_checks.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -11,6 +13,8 @@ namespace {
 
 namespace pb = google::protobuf;
 using caldek::orv::tarnix::OpMsg_Operation;
+
+constexpr char kOpMsgName[] = "caldek.orv.tarnix.OpMsg";
 
 // from (when given) and to exist and are messages of the field's type.
 bool FieldArguments(const pb::Message* from, const pb::FieldDescriptor* field,
@@ -187,8 +191,25 @@ const pb::FieldDescriptor* SelfOpField(const Schema& schema, const pb::Descripto
 
 }  // namespace
 
+const Schema::OpMsgFields* Schema::FindOpMsgFields(const pb::Descriptor* type) const {
+  if (type == nullptr) return nullptr;
+  auto cached = op_msg_fields_.find(type);
+  if (cached != op_msg_fields_.end()) return &cached->second;
+  if (type->full_name() != kOpMsgName) return nullptr;
+  const pb::DescriptorPool* pool = type->file()->pool();
+  const bool ours = std::any_of(generations_.begin(), generations_.end(),
+                                [pool](const std::unique_ptr<Generation>& g) {
+                                  return g->pool.get() == pool;
+                                });
+  if (!ours) return nullptr;
+  // The code below reads "op" as an enum and "index" as a uint32.
+  const OpMsgFields fields{SingularField(type, "op", pb::FieldDescriptor::CPPTYPE_ENUM),
+                           SingularField(type, "index", pb::FieldDescriptor::CPPTYPE_UINT32)};
+  return &op_msg_fields_.emplace(type, fields).first->second;
+}
+
 bool Schema::IsOpMsgType(const pb::Descriptor* type) const {
-  return type != nullptr && type == op_msg_descriptor_;
+  return FindOpMsgFields(type) != nullptr;
 }
 
 bool Schema::IsOpMsg(const pb::Message* message) const {
@@ -196,23 +217,25 @@ bool Schema::IsOpMsg(const pb::Message* message) const {
 }
 
 int Schema::GetOpMsgOperation(const pb::Message* op_msg) const {
-  if (!IsOpMsg(op_msg) || op_field_ == nullptr) {
+  const OpMsgFields* fields = op_msg ? FindOpMsgFields(op_msg->GetDescriptor()) : nullptr;
+  if (fields == nullptr || fields->op == nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
     return 0;
   }
   const pb::Reflection* r = op_msg->GetReflection();
-  if (!r->HasField(*op_msg, op_field_)) return 0;
-  return r->GetEnumValue(*op_msg, op_field_);
+  if (!r->HasField(*op_msg, fields->op)) return 0;
+  return r->GetEnumValue(*op_msg, fields->op);
 }
 
 uint32_t Schema::GetOpMsgIndex(const pb::Message* op_msg) const {
-  if (!IsOpMsg(op_msg) || index_field_ == nullptr) {
+  const OpMsgFields* fields = op_msg ? FindOpMsgFields(op_msg->GetDescriptor()) : nullptr;
+  if (fields == nullptr || fields->index == nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
     return 0xFFFFFFFF;
   }
   const pb::Reflection* r = op_msg->GetReflection();
-  if (!r->HasField(*op_msg, index_field_)) return 0xFFFFFFFF;
-  return r->GetUInt32(*op_msg, index_field_);
+  if (!r->HasField(*op_msg, fields->index)) return 0xFFFFFFFF;
+  return r->GetUInt32(*op_msg, fields->index);
 }
 
 std::string Schema::GetOpMsgTypeName(const std::string& type_name) const {
@@ -296,13 +319,15 @@ void Schema::SetOperation(const pb::FieldDescriptor* field, OpMsg_Operation op,
   if (!FieldArguments(nullptr, field, message, false)) return;
   const pb::FieldDescriptor* self = nullptr;
   if (!ResolveOpTarget(*this, field, &self)) return;
-  const pb::EnumValueDescriptor* value = TranslateOperation(op_field_, op);
+  const OpMsgFields* fields =
+      FindOpMsgFields(self != nullptr ? self->message_type() : field->message_type());
+  const pb::EnumValueDescriptor* value = TranslateOperation(fields->op, op);
   if (value == nullptr) return;
   const pb::Reflection* r = message->GetReflection();
   pb::Message* target =
       field->is_repeated() ? r->AddMessage(message, field) : r->MutableMessage(message, field);
   if (self != nullptr) target = target->GetReflection()->MutableMessage(target, self);
-  target->GetReflection()->SetEnum(target, op_field_, value);
+  target->GetReflection()->SetEnum(target, fields->op, value);
 }
 
 void Schema::AddRepeatedFieldOp(const pb::FieldDescriptor* field, OpMsg_Operation op,
@@ -310,13 +335,17 @@ void Schema::AddRepeatedFieldOp(const pb::FieldDescriptor* field, OpMsg_Operatio
   if (!RepeatedArguments(nullptr, field, message, false)) return;
   const pb::FieldDescriptor* self = nullptr;
   if (!ResolveOpTarget(*this, field, &self)) return;
-  const pb::EnumValueDescriptor* value = TranslateOperation(op_field_, op);
+  const OpMsgFields* fields =
+      FindOpMsgFields(self != nullptr ? self->message_type() : field->message_type());
+  const pb::EnumValueDescriptor* value = TranslateOperation(fields->op, op);
   if (value == nullptr) return;
   pb::Message* target = message->GetReflection()->AddMessage(message, field);
   if (self != nullptr) target = target->GetReflection()->MutableMessage(target, self);
   const pb::Reflection* r = target->GetReflection();
-  r->SetEnum(target, op_field_, value);
-  if (index != kNoOpIndex && index_field_ != nullptr) r->SetUInt32(target, index_field_, static_cast<uint32_t>(index));
+  r->SetEnum(target, fields->op, value);
+  if (index != kNoOpIndex && fields->index != nullptr) {
+    r->SetUInt32(target, fields->index, static_cast<uint32_t>(index));
+  }
 }
 
 void Schema::CopyField(const pb::Message* from, const pb::FieldDescriptor* field,

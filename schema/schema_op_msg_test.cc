@@ -105,6 +105,36 @@ TEST_F(SchemaOpMsgTest, BadOpTargetsChangeNothing) {
   EXPECT_EQ(capture.Count("DRX0208"), 1u);
 }
 
+// Monitors hold op messages across schema reloads; they must still read as
+// op messages, and GetSelfOpMsg must not take them for an invalid schema.
+TEST_F(SchemaOpMsgTest, MessagesDecodedBeforeAReloadKeepWorking) {
+  auto op = NewMsg(*schema_, "StrKeyOpMsg");
+  schema_->SetOperation(Field(*op, "item"), OpMsg::EQUALS, op.get());
+  schema_->AddRepeatedFieldOp(Field(*op, "tags"), OpMsg::REMOVE, op.get(), 3);
+  auto child = NewMsg(*schema_, "ChildMsg");
+  child->GetReflection()->AddString(child.get(), Field(*child, "parents"), "p");
+  ASSERT_TRUE(schema_->LoadSchema(schema_->GetSchemaPath()));
+
+  const pb::Reflection* r = op->GetReflection();
+  const pb::FieldDescriptor* tags = Field(*op, "tags");
+  const pb::Message& tag = r->GetRepeatedMessage(*op, tags, 0);
+  ASSERT_TRUE(schema_->IsOpMsg(&tag));
+  EXPECT_EQ(schema_->GetOpMsgOperation(&tag), OpMsg::REMOVE);
+  EXPECT_EQ(schema_->GetOpMsgIndex(&tag), 3u);
+  const pb::Message* self = schema_->GetSelfOpMsg(&r->GetMessage(*op, Field(*op, "item")));
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(schema_->GetOpMsgOperation(self), OpMsg::EQUALS);
+  schema_->AddRepeatedFieldOp(tags, OpMsg::INSERT, op.get(), 1);
+  ASSERT_EQ(r->FieldSize(*op, tags), 2);
+  EXPECT_EQ(schema_->GetOpMsgOperation(&r->GetRepeatedMessage(*op, tags, 1)), OpMsg::INSERT);
+
+  ASSERT_NE(schema_->GetKeyField(child->GetDescriptor()), nullptr);
+  EXPECT_EQ(schema_->GetKeyField(child->GetDescriptor())->name(), "ids");
+  Schema::ParentKeyMap keys;
+  schema_->GetParentKeys(child.get(), &keys);
+  EXPECT_EQ(keys["enc.test.StrKeyMsg"], std::vector<std::string>{"p"});
+}
+
 TEST_F(SchemaOpMsgTest, SelfOfAnInvalidOpTypeAborts) {
   auto no_self = NewMsg(*schema_, "NoSelfOpMsg");
   auto wrong_self = NewMsg(*schema_, "WrongSelfOpMsg");

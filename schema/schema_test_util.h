@@ -32,24 +32,8 @@ class SchemaTestPeer {
   const std::map<std::string, Schema::TypeNameSet>& domains() const {
     return s_.domains_;
   }
-  size_t cached_key_fields() const { return s_.key_fields_.size(); }
-  size_t cached_parent_key_fields() const {
-    return s_.parent_key_fields_.size();
-  }
-  size_t parent_table_size() const { return s_.parent_types_.size(); }
-  size_t child_table_size() const { return s_.child_types_.size(); }
-  size_t client_count() const { return s_.client_permissions_.size(); }
   const google::protobuf::DescriptorPool* pool() const {
     return s_.descriptor_pool_.get();
-  }
-  const google::protobuf::Descriptor* op_msg() const {
-    return s_.op_msg_descriptor_;
-  }
-  const google::protobuf::FieldDescriptor* op_field() const {
-    return s_.op_field_;
-  }
-  const google::protobuf::FieldDescriptor* index_field() const {
-    return s_.index_field_;
   }
 
  private:
