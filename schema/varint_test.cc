@@ -35,13 +35,8 @@ TEST(VarintTest, DecoderStopsAtTheEndAndAfterTenBytes) {
   EXPECT_EQ(DecodeVarint64(eleven.data(), eleven.size(), &value), 0u);
 }
 
-TEST(VarintTest, ZigZagCoversTheWholeRange) {
-  EXPECT_EQ(ZigZagEncode32(-1), 1u);
-  EXPECT_EQ(ZigZagEncode32(1), 2u);
-  EXPECT_EQ(ZigZagEncode32(std::numeric_limits<int32_t>::min()), 0xFFFFFFFFu);
-  EXPECT_EQ(ZigZagEncode64(-2), 3u);
-  EXPECT_EQ(ZigZagEncode64(std::numeric_limits<int64_t>::min()),
-            std::numeric_limits<uint64_t>::max());
+// The encodings themselves are pinned by the key-string tests.
+TEST(VarintTest, ZigZagDecodesTheWholeRange) {
   for (int64_t v : {int64_t{0}, int64_t{-1}, std::numeric_limits<int64_t>::max(),
                     std::numeric_limits<int64_t>::min()}) {
     EXPECT_EQ(ZigZagDecode64(ZigZagEncode64(v)), v);
