@@ -84,8 +84,9 @@ class RepairLog : public leveldb::Logger {
   const std::string& first_error() const { return first_error_; }
 
  private:
-  // The repair's lines carry LevelDB's status text; every failure kind
-  // starts with one of these.
+  // The repair's lines carry LevelDB's status text, and every failure's
+  // text starts with one of these; a table key it cannot parse it reports
+  // in words of its own.
   static bool ReportsError(const std::string& line) {
     static const char* const kFailures[] = {
         "Corruption: ",       "IO error: ",        "NotFound: ",
