@@ -1,10 +1,8 @@
-// The wire contract of the protocol files and of the example schema: what
-// clients, stored records and the schema loader rely on.
+// The wire contract of the protocol files: what clients, stored records and
+// compiled schemas rely on.
 
-#include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,18 +131,275 @@ TEST(ServiceContract, TarnixOpsIsUnary) {
 
 // --- Messages ----------------------------------------------------------------
 
-// Field N of every message is its N-th declared field, and every file is proto2
-// (field presence and closed enums).
-TEST(MessageContract, FieldNumbersFollowDeclarationOrderInProto2) {
+// Every field of every message of ours, and every option we declare, as
+// clients, stored records and compiled schemas know them. Names are relative
+// to caldek.orv.tarnix; a default is listed only when one is declared.
+struct FieldRow {
+  const char* message;
+  const char* field;
+  int number;
+  const char* type;  // scalar type, or the message or enum it holds
+  const char* label;
+  const char* default_value;
+};
+
+const FieldRow kFields[] = {
+    // caldek/orv/tarnix/tarnix_common.proto
+    {"TypedObjectMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"TypedObjectMsg", "object_body", 2, "bytes", "optional", ""},
+    {"SpanContextMsg", "trace_id_high", 1, "uint64", "optional", ""},
+    {"SpanContextMsg", "trace_id_low", 2, "uint64", "optional", ""},
+    {"SpanContextMsg", "span_id", 3, "uint64", "optional", ""},
+    {"SpanContextMsg", "parent_span_id", 4, "uint64", "optional", ""},
+    {"SpanContextMsg", "baggage", 5, "SpanContextMsg.BaggageItemMsg", "repeated", ""},
+    {"SpanContextMsg", "sampled", 6, "bool", "optional", "true"},
+    {"SpanContextMsg.BaggageItemMsg", "key", 1, "string", "optional", ""},
+    {"SpanContextMsg.BaggageItemMsg", "value", 2, "string", "optional", ""},
+    {"MerkleTreeBlockRangeMsg", "first_block", 1, "uint32", "optional", ""},
+    {"MerkleTreeBlockRangeMsg", "last_block", 2, "uint32", "optional", ""},
+    {"MerkleTreeBlockRangesMsg", "num_blocks", 1, "uint32", "optional", ""},
+    {"MerkleTreeBlockRangesMsg", "low_frequency_range", 2, "MerkleTreeBlockRangeMsg", "optional", ""},
+    {"MerkleTreeBlockRangesMsg", "medium_frequency_range", 3, "MerkleTreeBlockRangeMsg", "optional", ""},
+    {"MerkleTreeBlockRangesMsg", "high_frequency_range", 4, "MerkleTreeBlockRangeMsg", "optional", ""},
+    // caldek/orv/tarnix/tarnix_merkle.proto
+    {"GetMerkleTreeRequestMsg", "vdb_id", 1, "uint32", "optional", ""},
+    {"GetMerkleTreeRequestMsg", "block_ranges", 2, "MerkleTreeBlockRangesMsg", "optional", ""},
+    {"MerkleTreeNodeMsg", "hash", 1, "bytes", "optional", ""},
+    {"MerkleTreeNodeMsg", "left", 2, "MerkleTreeNodeMsg", "optional", ""},
+    {"MerkleTreeNodeMsg", "right", 3, "MerkleTreeNodeMsg", "optional", ""},
+    {"GetMerkleTreeResponseMsg", "root", 1, "MerkleTreeNodeMsg", "optional", ""},
+    // caldek/orv/tarnix/tarnix_monitor.proto
+    {"MonitorStatementMsg", "statement", 1, "StatementMsg", "optional", ""},
+    {"MonitorStatementMsg", "send_old_object_body", 2, "bool", "optional", "false"},
+    {"MonitorStatementUpdateMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"MonitorStatementUpdateMsg", "add_where", 2, "WhereMsg", "repeated", ""},
+    {"MonitorStatementUpdateMsg", "remove_where", 3, "WhereMsg", "repeated", ""},
+    {"MonitorRequestMsg", "monitor_request_id", 1, "string", "optional", ""},
+    {"MonitorRequestMsg", "statements", 2, "MonitorStatementMsg", "repeated", ""},
+    {"MonitorRequestMsg", "vdb_id", 3, "uint32", "optional", "1"},
+    {"ConfigureMonitorRequestMsg", "monitor_request_id", 1, "string", "optional", ""},
+    {"ConfigureMonitorRequestMsg", "add_statements", 2, "MonitorStatementMsg", "repeated", ""},
+    {"ConfigureMonitorRequestMsg", "delete_statements", 3, "MonitorStatementMsg", "repeated", ""},
+    {"ConfigureMonitorRequestMsg", "update_statements", 4, "MonitorStatementUpdateMsg", "repeated", ""},
+    {"ConfigureMonitorRequestMsg", "vdb_id", 5, "uint32", "optional", "1"},
+    {"ConfigureMonitorResponseMsg", "statements", 1, "MonitorStatementMsg", "repeated", ""},
+    {"TransactionControlMsg", "txn_id", 1, "uint64", "optional", ""},
+    {"TransactionControlMsg", "end_of_transaction", 2, "bool", "optional", ""},
+    {"MonitorUpdateMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"MonitorUpdateMsg", "update_ops", 2, "bytes", "optional", ""},
+    {"MonitorUpdateMsg", "object_body", 3, "bytes", "optional", ""},
+    {"MonitorUpdateMsg", "old_object_body", 4, "bytes", "optional", ""},
+    {"MonitorUpdateMsg", "span_context", 5, "SpanContextMsg", "optional", ""},
+    {"MonitorResponseMsg", "updates", 1, "MonitorUpdateMsg", "repeated", ""},
+    {"MonitorResponseMsg", "transaction_control", 2, "TransactionControlMsg", "optional", ""},
+    // caldek/orv/tarnix/tarnix_op.proto
+    {"OpMsg", "op", 1, "OpMsg.Operation", "optional", ""},
+    {"OpMsg", "index", 2, "uint32", "optional", ""},
+    // caldek/orv/tarnix/tarnix_ops.proto
+    {"LoadSchemaRequestMsg", "schema_path", 1, "string", "optional", ""},
+    {"LoadSchemaResponseMsg", "loaded", 1, "bool", "optional", ""},
+    {"GetSchemaResponseMsg", "schema_path", 1, "string", "optional", ""},
+    {"GetSchemaResponseMsg", "schema_text", 2, "string", "optional", ""},
+    {"GetSchemaVersionResponseMsg", "version", 1, "string", "optional", ""},
+    {"GetMetricsRequestMsg", "path", 1, "string", "optional", ""},
+    {"MetricMsg", "name", 1, "string", "optional", ""},
+    {"MetricMsg", "value", 2, "string", "optional", ""},
+    {"GetMetricsResponseMsg", "metrics", 1, "MetricMsg", "repeated", ""},
+    {"AddClientCertificateRequestMsg", "client_name", 1, "string", "optional", ""},
+    {"AddClientCertificateRequestMsg", "certificate", 2, "string", "optional", ""},
+    {"DeleteClientCertificateRequestMsg", "client_name", 1, "string", "optional", ""},
+    {"GetClientCertificateRequestMsg", "client_id", 1, "string", "optional", ""},
+    {"GetClientCertificateResponseMsg", "certificate_digest", 1, "string", "optional", ""},
+    // caldek/orv/tarnix/tarnix_options.proto
+    {"PermissionOptionMsg", "read_domains", 1, "string", "repeated", ""},
+    {"PermissionOptionMsg", "write_domains", 2, "string", "repeated", ""},
+    {"PermissionOptionMsg", "manage_vdbs", 3, "bool", "optional", ""},
+    {"DeprecatedObjectTypeIdsMsg", "ids", 1, "int32", "repeated", ""},
+    {"google.protobuf.EnumValueOptions", "full_qualified_name", 51001, "string", "optional", ""},
+    {"google.protobuf.EnumValueOptions", "client_id", 51002, "string", "optional", ""},
+    {"google.protobuf.EnumValueOptions", "permission", 51003, "PermissionOptionMsg", "optional", ""},
+    {"google.protobuf.MessageOptions", "object_type_id", 51101, "int32", "optional", ""},
+    {"google.protobuf.MessageOptions", "ephemeral", 51102, "bool", "optional", ""},
+    {"google.protobuf.MessageOptions", "merkle_sort_repeated", 51103, "bool", "optional", ""},
+    {"google.protobuf.MessageOptions", "update_frequency", 51104, "UpdateFrequency", "optional", ""},
+    {"google.protobuf.MessageOptions", "domain", 51105, "string", "optional", ""},
+    {"google.protobuf.FieldOptions", "key", 51201, "bool", "optional", ""},
+    {"google.protobuf.FieldOptions", "parent_key", 51202, "string", "optional", ""},
+    {"google.protobuf.FileOptions", "version", 51301, "string", "optional", ""},
+    {"google.protobuf.FileOptions", "deprecated_object_type_id", 51302, "DeprecatedObjectTypeIdsMsg", "optional", ""},
+    // caldek/orv/tarnix/tarnix_read.proto
+    {"GetRequestMsg", "objects", 1, "TypedObjectMsg", "repeated", ""},
+    {"GetRequestMsg", "vdb_id", 2, "uint32", "optional", ""},
+    {"GetResponseMsg", "objects", 1, "TypedObjectMsg", "repeated", ""},
+    {"SelectMsg", "op_msg", 1, "bytes", "optional", ""},
+    {"WhereMsg", "op_msg", 1, "bytes", "optional", ""},
+    {"WhereMsg", "value", 2, "bytes", "optional", ""},
+    {"SortByMsg", "op_msg", 1, "bytes", "optional", ""},
+    {"StatementMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"StatementMsg", "select", 2, "SelectMsg", "optional", ""},
+    {"StatementMsg", "where", 3, "WhereMsg", "repeated", ""},
+    {"StatementMsg", "sort_by", 4, "SortByMsg", "optional", ""},
+    {"QueryRequestMsg", "statement", 1, "StatementMsg", "optional", ""},
+    {"QueryRequestMsg", "vdb_id", 2, "uint32", "optional", ""},
+    {"QueryResponseMsg", "objects", 1, "TypedObjectMsg", "repeated", ""},
+    // caldek/orv/tarnix/tarnix_txn_log.proto
+    {"ObjectTypeAndIdsMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"ObjectTypeAndIdsMsg", "ids", 2, "bytes", "repeated", ""},
+    {"TransactionLogUnitMsg", "timestamp_us", 1, "int64", "optional", ""},
+    {"TransactionLogUnitMsg", "client", 2, "string", "optional", ""},
+    {"TransactionLogUnitMsg", "txn_id", 3, "uint64", "optional", ""},
+    {"TransactionLogUnitMsg", "last_unit", 4, "bool", "optional", ""},
+    {"TransactionLogUnitMsg", "updated_objects", 5, "ObjectTypeAndIdsMsg", "repeated", ""},
+    {"TransactionLogUnitMsg", "unchanged_objects", 6, "ObjectTypeAndIdsMsg", "repeated", ""},
+    {"TransactionLogUnitMsg", "deleted_objects", 7, "ObjectTypeAndIdsMsg", "repeated", ""},
+    {"TransactionLogUnitMsg", "put_request", 8, "PutRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "delete_request", 9, "DeleteRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "flush_request", 10, "FlushRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "patch_request", 11, "PatchRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "modify_request", 12, "ModifyRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "copy_request", 13, "CopyRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "create_vdb_request", 14, "CreateVDbRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "delete_vdb_request", 15, "DeleteVDbRequestMsg", "optional", ""},
+    {"TransactionLogUnitMsg", "vdb_ids", 16, "uint32", "repeated", ""},
+    {"TransactionLogUnitMsg", "flush_by_block_id_request", 17, "FlushByBlockIdRequestMsg", "optional", ""},
+    {"GetTransactionLogsResponseMsg", "units", 1, "bytes", "repeated", ""},
+    // caldek/orv/tarnix/tarnix_vdb.proto
+    {"CreateVDbRequestMsg", "vdb_name", 1, "string", "optional", ""},
+    {"CreateVDbResponseMsg", "vdb_id", 1, "uint32", "optional", ""},
+    {"DeleteVDbRequestMsg", "vdb_name", 1, "string", "optional", ""},
+    {"VDbMsg", "vdb_name", 1, "string", "optional", ""},
+    {"VDbMsg", "vdb_id", 2, "uint32", "optional", ""},
+    {"GetVDbIdRequestMsg", "vdb_names", 1, "string", "repeated", ""},
+    {"GetVDbIdResponseMsg", "vdbs", 1, "VDbMsg", "repeated", ""},
+    // caldek/orv/tarnix/tarnix_workflow.proto
+    {"WorkFlowTraceCollectorMsg", "port", 1, "uint32", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "trace_level", 1, "uint32", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "enable", 2, "bool", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "flush_interval_ms", 3, "uint32", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "sampling_ratio", 4, "double", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "max_queued_spans", 5, "uint32", "optional", ""},
+    {"WorkFlowTraceConfigMsg", "collector", 6, "WorkFlowTraceCollectorMsg", "optional", ""},
+    {"ConfigureWorkflowTracerRequestMsg", "config", 1, "WorkFlowTraceConfigMsg", "optional", ""},
+    {"GetWorkflowTracerResponseMsg", "config", 1, "WorkFlowTraceConfigMsg", "optional", ""},
+    // caldek/orv/tarnix/tarnix_write.proto
+    {"PutMsg", "object", 1, "TypedObjectMsg", "optional", ""},
+    {"PutMsg", "vdb_ids", 2, "uint32", "repeated", ""},
+    {"PutMsg", "span_context", 3, "SpanContextMsg", "optional", ""},
+    {"PutRequestMsg", "puts", 1, "PutMsg", "repeated", ""},
+    {"PutRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"DeleteMsg", "object", 1, "TypedObjectMsg", "optional", ""},
+    {"DeleteMsg", "recursive", 2, "bool", "optional", ""},
+    {"DeleteMsg", "vdb_ids", 3, "uint32", "repeated", ""},
+    {"DeleteMsg", "span_context", 4, "SpanContextMsg", "optional", ""},
+    {"DeleteRequestMsg", "deletes", 1, "DeleteMsg", "repeated", ""},
+    {"DeleteRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"FlushMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"FlushMsg", "vdb_ids", 2, "uint32", "repeated", ""},
+    {"FlushMsg", "span_context", 3, "SpanContextMsg", "optional", ""},
+    {"FlushRequestMsg", "flushes", 1, "FlushMsg", "repeated", ""},
+    {"FlushRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"PatchMsg", "object_type", 1, "ObjectType", "optional", ""},
+    {"PatchMsg", "op_msg", 2, "bytes", "optional", ""},
+    {"PatchMsg", "object_value", 3, "bytes", "optional", ""},
+    {"PatchMsg", "vdb_ids", 4, "uint32", "repeated", ""},
+    {"PatchMsg", "span_context", 5, "SpanContextMsg", "optional", ""},
+    {"PatchRequestMsg", "patches", 1, "PatchMsg", "repeated", ""},
+    {"PatchRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"CopyMsg", "object", 1, "TypedObjectMsg", "optional", ""},
+    {"CopyMsg", "src_vdb_id", 2, "uint32", "optional", ""},
+    {"CopyMsg", "vdb_ids", 3, "uint32", "repeated", ""},
+    {"CopyMsg", "span_context", 4, "SpanContextMsg", "optional", ""},
+    {"CopyRequestMsg", "copies", 1, "CopyMsg", "repeated", ""},
+    {"CopyRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"FlushByBlockIdMsg", "block_id", 1, "uint32", "optional", ""},
+    {"FlushByBlockIdMsg", "vdb_ids", 2, "uint32", "repeated", ""},
+    {"FlushByBlockIdMsg", "block_ranges", 3, "MerkleTreeBlockRangesMsg", "optional", ""},
+    {"FlushByBlockIdMsg", "span_context", 4, "SpanContextMsg", "optional", ""},
+    {"FlushByBlockIdRequestMsg", "flushes", 1, "FlushByBlockIdMsg", "repeated", ""},
+    {"FlushByBlockIdRequestMsg", "sync", 2, "bool", "optional", ""},
+    {"ModifyMsg", "put_msg", 1, "PutMsg", "optional", ""},
+    {"ModifyMsg", "delete_msg", 2, "DeleteMsg", "optional", ""},
+    {"ModifyMsg", "flush_msg", 3, "FlushMsg", "optional", ""},
+    {"ModifyMsg", "patch_msg", 4, "PatchMsg", "optional", ""},
+    {"ModifyMsg", "copy_msg", 5, "CopyMsg", "optional", ""},
+    {"ModifyMsg", "flush_by_block_id_msg", 6, "FlushByBlockIdMsg", "optional", ""},
+    {"ModifyRequestMsg", "modifies", 1, "ModifyMsg", "repeated", ""},
+    {"ModifyRequestMsg", "sync", 2, "bool", "optional", ""},
+    // caldek/orv/product_version.proto
+    {"caldek.orv.ProductVersionMsg", "product", 1, "string", "optional", ""},
+    {"caldek.orv.ProductVersionMsg", "version", 2, "string", "optional", ""},
+    {"caldek.orv.ProductVersionMsg", "build", 3, "string", "optional", ""},
+};
+
+std::string ShortName(const std::string& full_name) {
+  static const std::string kPackage = "caldek.orv.tarnix.";
+  return full_name.compare(0, kPackage.size(), kPackage) == 0
+             ? full_name.substr(kPackage.size())
+             : full_name;
+}
+
+std::string Describe(const std::string& message, const std::string& field, int number,
+                     const std::string& label, const std::string& type,
+                     const std::string& default_value) {
+  std::string row = message + "." + field + " = " + std::to_string(number) + " " + label + " " +
+                    type;
+  if (!default_value.empty()) row += " [default = " + default_value + "]";
+  return row;
+}
+
+std::string Describe(const pb::FieldDescriptor* field) {
+  std::string type = field->message_type() ? ShortName(field->message_type()->full_name())
+                     : field->enum_type()  ? ShortName(field->enum_type()->full_name())
+                                           : field->type_name();
+  const char* label = field->is_repeated()   ? "repeated"
+                      : field->is_required() ? "required"
+                                             : "optional";
+  pb::FieldDescriptorProto proto;  // holds the default as declared
+  field->CopyTo(&proto);
+  return Describe(ShortName(field->containing_type()->full_name()), field->name(),
+                  field->number(), label, type, proto.default_value());
+}
+
+// Both ways: a renumbered or retyped entry shows up once as missing and once
+// as not in the table.
+void ExpectSameRows(const std::set<std::string>& frozen, const std::set<std::string>& compiled) {
+  for (const std::string& row : frozen) {
+    EXPECT_TRUE(compiled.count(row)) << "missing or changed: " << row;
+  }
+  for (const std::string& row : compiled) {
+    EXPECT_TRUE(frozen.count(row)) << "not in the table: " << row;
+  }
+}
+
+TEST(MessageContract, EveryFieldMatchesTheFrozenTable) {
+  std::set<std::string> frozen;
+  for (const FieldRow& row : kFields) {
+    EXPECT_TRUE(frozen.insert(Describe(row.message, row.field, row.number, row.label, row.type,
+                                       row.default_value)).second)
+        << row.message << "." << row.field << " is listed twice";
+  }
+  std::set<std::string> compiled;
+  for (const pb::FileDescriptor* file : OurFiles()) {
+    ASSERT_NE(file, nullptr);
+    for (int i = 0; i < file->message_type_count(); ++i) {
+      ForEachMessage(file->message_type(i), [&compiled](const pb::Descriptor* type) {
+        for (int f = 0; f < type->field_count(); ++f) compiled.insert(Describe(type->field(f)));
+      });
+    }
+    for (int i = 0; i < file->extension_count(); ++i) compiled.insert(Describe(file->extension(i)));
+  }
+  ExpectSameRows(frozen, compiled);
+}
+
+// Field presence and closed enums are part of the contract; a oneof would
+// make setting one field clear another.
+TEST(MessageContract, EveryFileIsProto2WithoutOneofs) {
   for (const pb::FileDescriptor* file : OurFiles()) {
     ASSERT_NE(file, nullptr);
     SCOPED_TRACE(file->name());
     EXPECT_EQ(file->syntax(), pb::FileDescriptor::SYNTAX_PROTO2);
     for (int i = 0; i < file->message_type_count(); ++i) {
       ForEachMessage(file->message_type(i), [](const pb::Descriptor* type) {
-        for (int f = 0; f < type->field_count(); ++f) {
-          EXPECT_EQ(type->field(f)->number(), f + 1) << type->field(f)->full_name();
-        }
         EXPECT_EQ(type->oneof_decl_count(), 0) << type->full_name();
       });
     }
@@ -162,7 +417,6 @@ TEST(MessageContract, ObjectTypeFieldIsTheFirstEnumField) {
     const pb::FieldDescriptor* field = type->field(0);
     ASSERT_EQ(field->cpp_type(), pb::FieldDescriptor::CPPTYPE_ENUM);
     EXPECT_EQ(field->enum_type()->full_name(), "caldek.orv.tarnix.ObjectType");
-    EXPECT_FALSE(field->is_repeated());
   }
 }
 
@@ -195,13 +449,9 @@ TEST(MessageContract, UnknownObjectTypeIdSurvivesCopyAndReserialisation) {
   EXPECT_EQ(typed.SerializeAsString(), std::string("\x08\x07", 2));
 }
 
-TEST(MessageContract, PresenceAndDefaults) {
-  // A span context without its flag is a sampled one.
-  tx::SpanContextMsg span;
-  EXPECT_FALSE(span.has_sampled());
-  EXPECT_TRUE(span.sampled());
-
-  // Validation tests presence, not content: an empty body is a present body.
+// Validation tests presence, not content.
+TEST(MessageContract, PresenceSurvivesEmptyAndZeroValues) {
+  // An empty body is a present body.
   tx::PutMsg put;
   put.mutable_object()->set_object_body("");
   tx::PutMsg put_parsed;
@@ -222,244 +472,56 @@ TEST(MessageContract, PresenceAndDefaults) {
   ASSERT_TRUE(modify_parsed.ParseFromString(modify.SerializeAsString()));
   EXPECT_TRUE(modify_parsed.has_put_msg());
   EXPECT_TRUE(modify_parsed.has_delete_msg());
-
-  // Monitor requests read vdb 1 when the field is absent.
-  EXPECT_EQ(tx::MonitorRequestMsg().vdb_id(), 1u);
-  EXPECT_EQ(tx::ConfigureMonitorRequestMsg().vdb_id(), 1u);
-  EXPECT_FALSE(tx::MonitorStatementMsg().send_old_object_body());
 }
 
-TEST(MessageContract, OpMsgOperationNumbers) {
-  const std::vector<std::pair<const char*, int>> operations = {
-      {"SELECT", 1},     {"EQUALS", 2},      {"CONTAINS_ANY", 3},         {"CONTAINS_ALL", 4},
-      {"EXISTS", 5},     {"NOT_EQUALS", 6},  {"SET", 7},                  {"CLEAR", 8},
-      {"INSERT", 9},     {"APPEND", 10},     {"REMOVE", 11},              {"UPDATE", 12},
-      {"ASCENDING", 13}, {"DESCENDING", 14}, {"SECONDARY_ASCENDING", 15}, {"SECONDARY_DESCENDING", 16}};
-  const pb::EnumDescriptor* operation = tx::OpMsg::Operation_descriptor();
-  EXPECT_EQ(operation->value_count(), static_cast<int>(operations.size()));
-  for (const auto& [name, number] : operations) {
-    const pb::EnumValueDescriptor* value = operation->FindValueByName(name);
-    ASSERT_NE(value, nullptr) << name;
-    EXPECT_EQ(value->number(), number) << name;
+// Enum numbers travel in requests (operations, object types) and in compiled
+// schemas (update frequencies).
+TEST(MessageContract, EveryEnumValueMatchesTheFrozenTable) {
+  const std::set<std::string> frozen = {
+      "ObjectType.OBJECT_TYPE_UNSPECIFIED = 0",
+      "OpMsg.Operation.SELECT = 1",
+      "OpMsg.Operation.EQUALS = 2",
+      "OpMsg.Operation.CONTAINS_ANY = 3",
+      "OpMsg.Operation.CONTAINS_ALL = 4",
+      "OpMsg.Operation.EXISTS = 5",
+      "OpMsg.Operation.NOT_EQUALS = 6",
+      "OpMsg.Operation.SET = 7",
+      "OpMsg.Operation.CLEAR = 8",
+      "OpMsg.Operation.INSERT = 9",
+      "OpMsg.Operation.APPEND = 10",
+      "OpMsg.Operation.REMOVE = 11",
+      "OpMsg.Operation.UPDATE = 12",
+      "OpMsg.Operation.ASCENDING = 13",
+      "OpMsg.Operation.DESCENDING = 14",
+      "OpMsg.Operation.SECONDARY_ASCENDING = 15",
+      "OpMsg.Operation.SECONDARY_DESCENDING = 16",
+      "UpdateFrequency.UPDATE_FREQUENCY_LOW = 1",
+      "UpdateFrequency.UPDATE_FREQUENCY_MEDIUM = 2",
+      "UpdateFrequency.UPDATE_FREQUENCY_HIGH = 3",
+  };
+  std::set<std::string> compiled;
+  auto add = [&compiled](const pb::EnumDescriptor* type) {
+    for (int i = 0; i < type->value_count(); ++i) {
+      compiled.insert(ShortName(type->full_name()) + "." + type->value(i)->name() + " = " +
+                      std::to_string(type->value(i)->number()));
+    }
+  };
+  for (const pb::FileDescriptor* file : OurFiles()) {
+    ASSERT_NE(file, nullptr);
+    for (int i = 0; i < file->enum_type_count(); ++i) add(file->enum_type(i));
+    for (int i = 0; i < file->message_type_count(); ++i) {
+      ForEachMessage(file->message_type(i), [&add](const pb::Descriptor* type) {
+        for (int e = 0; e < type->enum_type_count(); ++e) add(type->enum_type(e));
+      });
+    }
   }
-  const pb::Descriptor* op_msg = tx::OpMsg::descriptor();
-  EXPECT_EQ(op_msg->FindFieldByName("op")->enum_type(), operation);
-  EXPECT_EQ(op_msg->FindFieldByName("index")->type(), pb::FieldDescriptor::TYPE_UINT32);
+  ExpectSameRows(frozen, compiled);
 }
 
 // The version and common-schema files belong to each schema, never to us.
 TEST(MessageContract, SchemaOwnedFileNamesAreNotCompiledIn) {
   EXPECT_EQ(Compiled()->FindFileByName("caldek/orv/tarnix/tarnix_version.proto"), nullptr);
   EXPECT_EQ(Compiled()->FindFileByName("caldek/orv/tarnix/tarnix_schema_common.proto"), nullptr);
-}
-
-// --- Example schema ------------------------------------------------------------
-
-class ExampleSchema : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    std::ifstream in(TARNIX_EXAMPLE_SCHEMA, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    pb::FileDescriptorSet set;
-    ASSERT_TRUE(set.ParseFromString(bytes.str()));
-    ASSERT_GT(set.file_size(), 0);
-    pool_ = new pb::DescriptorPool;
-    for (const pb::FileDescriptorProto& file : set.file()) {
-      ASSERT_NE(pool_->BuildFile(file), nullptr) << file.name();
-    }
-  }
-  static void TearDownTestSuite() {
-    delete pool_;
-    pool_ = nullptr;
-  }
-
-  // Object type name -> its message, from the ObjectType enum.
-  static std::vector<std::pair<int, const pb::Descriptor*>> ObjectTypes() {
-    std::vector<std::pair<int, const pb::Descriptor*>> types;
-    const pb::EnumDescriptor* object_type = pool_->FindEnumTypeByName("caldek.orv.tarnix.ObjectType");
-    EXPECT_NE(object_type, nullptr);
-    if (object_type == nullptr) return types;
-    for (int i = 0; i < object_type->value_count(); ++i) {
-      const pb::EnumValueOptions& options = object_type->value(i)->options();
-      if (!options.HasExtension(tx::full_qualified_name)) continue;
-      const std::string& name = options.GetExtension(tx::full_qualified_name);
-      const pb::Descriptor* type = pool_->FindMessageTypeByName(name);
-      EXPECT_NE(type, nullptr) << name;
-      if (type != nullptr) types.emplace_back(object_type->value(i)->number(), type);
-    }
-    return types;
-  }
-
-  static const pb::FieldDescriptor* KeyField(const pb::Descriptor* type) {
-    for (int i = 0; i < type->field_count(); ++i) {
-      if (type->field(i)->options().HasExtension(tx::key)) return type->field(i);
-    }
-    return nullptr;
-  }
-
-  static pb::DescriptorPool* pool_;
-};
-
-pb::DescriptorPool* ExampleSchema::pool_ = nullptr;
-
-TEST_F(ExampleSchema, ObjectTypesAreCompleteAndReadThroughCompiledOptions) {
-  const auto types = ObjectTypes();
-  ASSERT_FALSE(types.empty());
-  std::set<std::string> domains;
-  for (const auto& [id, type] : types) {
-    SCOPED_TRACE(type->full_name());
-    EXPECT_EQ(type->containing_type(), nullptr);
-    ASSERT_TRUE(type->options().HasExtension(tx::object_type_id));
-    EXPECT_EQ(type->options().GetExtension(tx::object_type_id), id);
-    ASSERT_TRUE(type->options().HasExtension(tx::domain));
-    domains.insert(type->options().GetExtension(tx::domain));
-    const pb::FieldDescriptor* key = KeyField(type);
-    ASSERT_NE(key, nullptr);
-    EXPECT_FALSE(key->is_repeated());
-  }
-  EXPECT_EQ(domains, (std::set<std::string>{"inventory", "network", "network_telemetry", "policy"}));
-  // Id 0 is the compiled placeholder and never names an object type.
-  for (const auto& entry : types) EXPECT_NE(entry.first, 0);
-}
-
-// The fixture promises every key kind, the parent shapes and every option.
-TEST_F(ExampleSchema, CoversEveryKeyKindAndOption) {
-  std::set<std::string> key_kinds;
-  std::set<int> frequencies;
-  int ephemeral = 0, merkle_sorted = 0, self_parents = 0;
-  for (const auto& [id, type] : ObjectTypes()) {
-    const pb::FieldDescriptor* key = KeyField(type);
-    ASSERT_NE(key, nullptr) << type->full_name();
-    key_kinds.insert(key->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE
-                         ? key->message_type()->full_name()
-                         : key->cpp_type_name());
-    const pb::MessageOptions& options = type->options();
-    if (options.HasExtension(tx::update_frequency)) {
-      frequencies.insert(options.GetExtension(tx::update_frequency));
-    }
-    ephemeral += options.GetExtension(tx::ephemeral);
-    merkle_sorted += options.GetExtension(tx::merkle_sort_repeated);
-    for (int i = 0; i < type->field_count(); ++i) {
-      if (type->field(i)->options().GetExtension(tx::parent_key) == type->full_name()) ++self_parents;
-    }
-  }
-  EXPECT_EQ(key_kinds, (std::set<std::string>{"int32", "int64", "uint32", "uint64", "float", "double",
-                                              "bool", "enum", "string", "caldek.orv.tarnix.UuidMsg",
-                                              "caldek.orv.tarnix.StringMsg"}));
-  EXPECT_EQ(frequencies, (std::set<int>{1, 2, 3}));
-  EXPECT_GE(ephemeral, 1);
-  EXPECT_GE(merkle_sorted, 1);
-  EXPECT_GE(self_parents, 1);
-
-  // Device <- Interface <- Address, the last through a nested message.
-  const pb::FieldDescriptor* binding =
-      pool_->FindMessageTypeByName("caldek.orv.tarnix.AddressMsg")->FindFieldByName("binding");
-  ASSERT_NE(binding, nullptr);
-  EXPECT_EQ(binding->message_type()->FindFieldByName("interface")->options().GetExtension(tx::parent_key),
-            "caldek.orv.tarnix.InterfaceMsg");
-  EXPECT_EQ(pool_->FindMessageTypeByName("caldek.orv.tarnix.InterfaceMsg")
-                ->FindFieldByName("device_id")->options().GetExtension(tx::parent_key),
-            "caldek.orv.tarnix.DeviceMsg");
-
-  // Key message types of the prefix, with the fields the key encoding reads.
-  const pb::Descriptor* uuid = pool_->FindMessageTypeByName("caldek.orv.tarnix.UuidMsg");
-  ASSERT_NE(uuid, nullptr);
-  EXPECT_EQ(uuid->FindFieldByName("left")->type(), pb::FieldDescriptor::TYPE_UINT64);
-  EXPECT_EQ(uuid->FindFieldByName("right")->type(), pb::FieldDescriptor::TYPE_UINT64);
-  const pb::Descriptor* string_key = pool_->FindMessageTypeByName("caldek.orv.tarnix.StringMsg");
-  ASSERT_NE(string_key, nullptr);
-  EXPECT_EQ(string_key->FindFieldByName("string")->type(), pb::FieldDescriptor::TYPE_STRING);
-}
-
-// FooOpMsg mirrors FooMsg by field name, nested op types mirror sub-messages,
-// and every op type has "self"; the engine stops the process without it.
-void ExpectMirrors(const pb::Descriptor* type, const pb::Descriptor* op_type,
-                   const pb::Descriptor* op_msg, std::set<const pb::Descriptor*>* seen) {
-  SCOPED_TRACE(op_type->full_name());
-  if (!seen->insert(op_type).second) return;
-  const pb::FieldDescriptor* self = op_type->FindFieldByName("self");
-  ASSERT_NE(self, nullptr);
-  EXPECT_EQ(self->message_type(), op_msg);
-  EXPECT_FALSE(self->is_repeated());
-  EXPECT_EQ(op_type->field_count(), type->field_count() + 1);
-  for (int i = 0; i < type->field_count(); ++i) {
-    const pb::FieldDescriptor* field = type->field(i);
-    const pb::FieldDescriptor* op_field = op_type->FindFieldByName(field->name());
-    ASSERT_NE(op_field, nullptr) << field->full_name();
-    ASSERT_EQ(op_field->cpp_type(), pb::FieldDescriptor::CPPTYPE_MESSAGE) << field->full_name();
-    EXPECT_EQ(op_field->is_repeated(), field->is_repeated()) << field->full_name();
-    if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
-      ASSERT_NE(op_field->message_type(), op_msg) << field->full_name();
-      ExpectMirrors(field->message_type(), op_field->message_type(), op_msg, seen);
-    } else {
-      EXPECT_EQ(op_field->message_type(), op_msg) << field->full_name();
-    }
-  }
-}
-
-TEST_F(ExampleSchema, OpTypesMirrorObjectTypes) {
-  const pb::Descriptor* op_msg = pool_->FindMessageTypeByName("caldek.orv.tarnix.OpMsg");
-  ASSERT_NE(op_msg, nullptr);
-  std::set<const pb::Descriptor*> seen;
-  for (const auto& entry : ObjectTypes()) {
-    const std::string& name = entry.second->full_name();
-    const std::string op_name = name.substr(0, name.size() - 3) + "Op" + name.substr(name.size() - 3);
-    const pb::Descriptor* op_type = pool_->FindMessageTypeByName(op_name);
-    ASSERT_NE(op_type, nullptr) << op_name;
-    ExpectMirrors(entry.second, op_type, op_msg, &seen);
-  }
-}
-
-// The schema's OpMsg is the daemon's: operations are mapped by name.
-TEST_F(ExampleSchema, OpMsgMatchesTheCompiledOne) {
-  const pb::Descriptor* op_msg = pool_->FindMessageTypeByName("caldek.orv.tarnix.OpMsg");
-  ASSERT_NE(op_msg, nullptr);
-  pb::DescriptorProto from_schema, compiled;
-  op_msg->CopyTo(&from_schema);
-  tx::OpMsg::descriptor()->CopyTo(&compiled);
-  // protoc writes JSON names into descriptor sets, the compiled copy has none.
-  for (pb::FieldDescriptorProto& field : *from_schema.mutable_field()) field.clear_json_name();
-  EXPECT_EQ(from_schema.SerializeAsString(), compiled.SerializeAsString());
-}
-
-TEST_F(ExampleSchema, ClientsVersionAndDeprecatedTypes) {
-  const pb::EnumDescriptor* clients = pool_->FindEnumTypeByName("caldek.orv.tarnix.ClientId");
-  ASSERT_NE(clients, nullptr);
-  std::set<std::string> ids;
-  bool wildcard = false, vdb_manager = false, no_permission = false;
-  for (int i = 0; i < clients->value_count(); ++i) {
-    const pb::EnumValueOptions& options = clients->value(i)->options();
-    ASSERT_TRUE(options.HasExtension(tx::client_id)) << clients->value(i)->name();
-    EXPECT_TRUE(ids.insert(options.GetExtension(tx::client_id)).second);
-    if (!options.HasExtension(tx::permission)) {
-      no_permission = true;
-      continue;
-    }
-    const tx::PermissionOptionMsg& permission = options.GetExtension(tx::permission);
-    for (const std::string& domain : permission.read_domains()) wildcard |= domain == "all";
-    vdb_manager |= permission.manage_vdbs();
-  }
-  EXPECT_TRUE(ids.count("tarnix-cli"));
-  EXPECT_TRUE(wildcard);
-  EXPECT_TRUE(vdb_manager);
-  EXPECT_TRUE(no_permission);
-
-  const pb::FileDescriptor* version = pool_->FindFileByName("caldek/orv/tarnix/tarnix_version.proto");
-  ASSERT_NE(version, nullptr);
-  EXPECT_FALSE(version->options().GetExtension(tx::version).empty());
-
-  const pb::FileDescriptor* common = pool_->FindFileByName("caldek/orv/tarnix/tarnix_schema_common.proto");
-  ASSERT_NE(common, nullptr);
-  ASSERT_TRUE(common->options().HasExtension(tx::deprecated_object_type_id));
-  const auto& deprecated = common->options().GetExtension(tx::deprecated_object_type_id);
-  ASSERT_GT(deprecated.ids_size(), 0);
-  const pb::EnumDescriptor* object_type = pool_->FindEnumTypeByName("caldek.orv.tarnix.ObjectType");
-  for (int id : deprecated.ids()) {
-    const pb::EnumValueDescriptor* value = object_type->FindValueByNumber(id);
-    ASSERT_NE(value, nullptr) << id;
-    EXPECT_TRUE(value->options().HasExtension(tx::full_qualified_name)) << id;
-  }
 }
 
 }  // namespace
