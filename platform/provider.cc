@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 
+#include "platform/rpc/grpc_log.h"
 #include "platform/rpc/server_runtime.h"
 #include "platform/util/library_log.h"
 
@@ -82,6 +83,7 @@ AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
       wake_alarm_(new grpc::Alarm),
       metrics_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::OnMetricsTimer)),
       wake_tag_(new rpc::internal::TimerTag(this, nullptr)) {
+  rpc::RouteGrpcLogToLogger();
   cq_ = grpc_builder_->AddCompletionQueue();
   InstallSignalHandlers();
 }
@@ -115,6 +117,11 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
                  "No server key and certificate configured: listeners serve plaintext");
   }
   std::shared_ptr<grpc::ServerCredentials> credentials = security.ServerCredentials();
+  if (!credentials) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "The server private key does not match the server certificate");
+    throw std::runtime_error("The server private key does not match the server certificate");
+  }
   ports->assign(endpoints.size(), 0);
   for (size_t i = 0; i < endpoints.size(); ++i) {
     grpc_builder_->AddListeningPort(endpoints[i].address(), credentials, &(*ports)[i]);

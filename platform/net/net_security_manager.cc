@@ -4,6 +4,7 @@
 #include <grpcpp/security/tls_certificate_provider.h>
 #include <grpcpp/security/tls_certificate_verifier.h>
 #include <grpcpp/security/tls_credentials_options.h>
+#include <stdlib.h>
 
 #include "platform/util/library_log.h"
 
@@ -79,6 +80,15 @@ std::shared_ptr<grpc::ServerCredentials> NetSecurityManager::ServerCredentials()
   std::lock_guard<std::mutex> lock(mutex_);
   if (!context_ || !context_->private_key() || !context_->certificate()) {
     return grpc::InsecureServerCredentials();
+  }
+  if (!context_->private_key()->MatchesCertificate(*context_->certificate())) {
+    return nullptr;
+  }
+  // gRPC 1.51 takes the TLS 1.2 cipher list only from its environment, read
+  // once per process at the first TLS handshaker; its minimum version is
+  // fixed at TLS 1.2. TLS 1.3 suites and curves stay OpenSSL's defaults.
+  if (!context_->tls12_cipher_suites().empty()) {
+    setenv("GRPC_SSL_CIPHER_SUITES", context_->tls12_cipher_suites().c_str(), 1);
   }
   started_with_ = context_;
   auto provider = std::make_shared<grpc::experimental::StaticDataCertificateProvider>(

@@ -29,6 +29,9 @@ class NetSecurityManager {
 
   // Credentials for a listener: TLS with optional client certificates checked
   // against the current trusted set, or insecure when no context is installed.
+  // Null when the installed key does not belong to the certificate (every
+  // handshake would fail). The first TLS credentials made in the process fix
+  // the TLS 1.2 cipher list for all of them.
   std::shared_ptr<grpc::ServerCredentials> ServerCredentials();
 
   struct TrustState {

@@ -4,8 +4,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "platform/net/pem_file.h"
+#include "platform/net/x509_certificate.h"
 
 namespace orv {
 namespace net {
@@ -25,6 +27,20 @@ RSAPrivateKey::Ptr RSAPrivateKey::FromPemData(const std::string& pem) {
   if (key == nullptr) return nullptr;
   EVP_PKEY_free(key);
   return Ptr(new RSAPrivateKey(pem));
+}
+
+bool RSAPrivateKey::MatchesCertificate(const X509Certificate& certificate) const {
+  BIO* bio = BIO_new_mem_buf(pem_.data(), static_cast<int>(pem_.size()));
+  if (bio == nullptr) return false;
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, NoPassphrase, nullptr);
+  BIO_free(bio);
+  const auto* der = reinterpret_cast<const unsigned char*>(certificate.der().data());
+  X509* cert = d2i_X509(nullptr, &der, static_cast<long>(certificate.der().size()));
+  bool match = key != nullptr && cert != nullptr && X509_check_private_key(cert, key) == 1;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  ERR_clear_error();
+  return match;
 }
 
 RSAPrivateKey::Ptr RSAPrivateKey::FromPemFile(const std::string& path,

@@ -10,6 +10,8 @@
 namespace orv {
 namespace net {
 
+class X509Certificate;
+
 // A private key in PEM form that OpenSSL can load (RSA or other types).
 class RSAPrivateKey : public RefCounted {
  public:
@@ -22,6 +24,8 @@ class RSAPrivateKey : public RefCounted {
   static Ptr FromPemFile(const std::string& path);
 
   const std::string& pem() const { return pem_; }
+  // True when `certificate` carries this key's public half.
+  bool MatchesCertificate(const X509Certificate& certificate) const;
 
  private:
   explicit RSAPrivateKey(std::string pem) : pem_(std::move(pem)) {}

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "logging/log_capture.h"
 #include "platform/net/net_security_manager.h"
@@ -23,6 +25,11 @@ namespace {
 using rpc::testing::TestServer;
 using tarnix_test::EchoRequest;
 using tarnix_test::EchoResponse;
+
+// One approved TLS 1.2 suite: every server here offers only it, so that a
+// client offering another approved one shows that the list is applied
+// (gRPC's own list holds them all). The first server fixes it per process.
+const char kTls12Suite[] = "ECDHE-ECDSA-AES256-GCM-SHA384";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
@@ -69,12 +76,14 @@ class TlsTest : public ::testing::Test {
 
   static std::string Path(const std::string& file) { return *dir_ + "/" + file; }
 
-  // A server context with the server's identity trusting `clients`.
-  static SecurityContext::Ptr Context(const std::vector<std::string>& clients) {
-    NetSecurityContext::Builder builder(0, crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
+  // A server context with the server's identity trusting `clients`, and
+  // `key` as its private key.
+  static SecurityContext::Ptr Context(const std::vector<std::string>& clients,
+                                      const std::string& key = "server-key.pem") {
+    NetSecurityContext::Builder builder(0, kTls12Suite,
                                         crypto::tls::APPROVED_TLS13_CIPHER_SUITES,
                                         crypto::tls::APPROVED_TLS_CURVES);
-    builder.UsePrivateKey(RSAPrivateKey::FromPemFile(Path("server-key.pem")));
+    builder.UsePrivateKey(RSAPrivateKey::FromPemFile(Path(key)));
     builder.UseCertificate(X509Certificate::FromPemFile(Path("server-cert.pem")));
     for (const std::string& client : clients) {
       builder.trust_store().AddCertificate(
@@ -83,12 +92,24 @@ class TlsTest : public ::testing::Test {
     return builder.release();
   }
 
-  static TestServer::Options TlsOptions(const std::vector<std::string>& clients) {
+  static TestServer::Options TlsOptions(const std::vector<std::string>& clients,
+                                        const std::string& key = "server-key.pem") {
     TestServer::Options options;
-    options.setup = [clients](AsioOrvProvider& provider) {
-      provider.net().security_manager().default_server_context(Context(clients));
+    options.setup = [clients, key](AsioOrvProvider& provider) {
+      provider.net().security_manager().default_server_context(Context(clients, key));
     };
     return options;
+  }
+
+  // The TLS 1.2 suite that `openssl s_client` negotiates with the server
+  // when it offers only `suite`, or "" when the handshake fails.
+  static std::string NegotiatedTls12Suite(const TestServer& server,
+                                          const std::string& suite) {
+    std::string out = RunCommand("openssl s_client -connect " + server.address() +
+                                 " -tls1_2 -alpn h2 -cipher " + suite +
+                                 " </dev/null 2>&1");
+    std::string marker = "Cipher is " + suite;
+    return out.find(marker) != std::string::npos ? suite : std::string();
   }
 
   // A fresh TLS channel (own subchannel pool) presenting `client`'s certificate
@@ -209,6 +230,28 @@ TEST_F(TlsTest, TrustChangesApplyToTheNextConnection) {
   EXPECT_TRUE(Call(*Stub(server, "carol"), &response).ok());
   EXPECT_EQ(grpc::StatusCode::UNAVAILABLE,
             Call(*Stub(server, "alice"), &response).error_code());
+}
+
+TEST_F(TlsTest, KeyThatIsNotTheCertificatesRefusesToStart) {
+  LogCapture capture;
+  EXPECT_THROW(TestServer server(TlsOptions({}, "alice-key.pem")), std::runtime_error);
+  EXPECT_TRUE(capture.Contains("private key does not match"));
+}
+
+TEST_F(TlsTest, OnlyTheContextsTls12SuitesAreOfferedAndRefusalsAreLogged) {
+  TestServer server(TlsOptions({}));
+  EXPECT_EQ(kTls12Suite, NegotiatedTls12Suite(server, kTls12Suite));
+  LogCapture capture;
+  EXPECT_EQ("", NegotiatedTls12Suite(server, "ECDHE-ECDSA-AES128-GCM-SHA256"));
+  // gRPC reports the refused handshake; its line reaches our log, marked.
+  std::string refusal;
+  for (int i = 0; i < 100 && refusal.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const std::string& line : capture.lines()) {
+      if (line.find("no shared cipher") != std::string::npos) refusal = line;
+    }
+  }
+  EXPECT_NE(std::string::npos, refusal.find("s2comp=\"grpc\"")) << refusal;
 }
 
 }  // namespace
