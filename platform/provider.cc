@@ -77,6 +77,8 @@ AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
                                  const std::string& /*name*/)
     : report_interval_(config.get<unsigned>("metrics.report_interval_sec", 300)),
       shutdown_grace_(config.get<unsigned>("rpc.shutdown_grace_ms", 1000)),
+      max_queued_bytes_(config.get<size_t>("rpc.max_queued_bytes", size_t{1} << 30)),
+      stalled_reader_timeout_(config.get<unsigned>("rpc.stalled_reader_timeout_ms", 30000)),
       builder_(this),
       grpc_builder_(new grpc::ServerBuilder),
       metrics_alarm_(new grpc::Alarm),
@@ -107,7 +109,10 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
                                   const std::vector<net::Endpoint>& endpoints,
                                   std::vector<int>* ports) {
   if (server_ || runtime_) throw std::runtime_error("The RPC server was already started");
-  runtime_.reset(new rpc::internal::ServerRuntime(cq_.get()));
+  rpc::internal::QueueLimits limits;
+  limits.max_total_bytes = max_queued_bytes_;
+  limits.stall_timeout = stalled_reader_timeout_;
+  runtime_.reset(new rpc::internal::ServerRuntime(cq_.get(), limits));
   for (rpc::Service* service : services) runtime_->AddService(service);
 
   net::NetSecurityManager& security = net_.security_manager();
@@ -150,6 +155,7 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
     }
     throw std::runtime_error("Cannot listen on:" + failed);
   }
+  runtime_->NotifyStarted();
   runtime_->StartAccepting();
 }
 
@@ -189,9 +195,9 @@ void AsioOrvProvider::Run(int /*threads*/) {
     auto status = cq_->AsyncNext(&tag, &ok, After(kPollInterval));
     if (status == grpc::CompletionQueue::SHUTDOWN) break;
     if (status == grpc::CompletionQueue::GOT_EVENT) {
-      if (runtime_) runtime_->BeginLoopTurn();
       static_cast<rpc::internal::CompletionTag*>(tag)->OnEvent(ok);
     }
+    if (runtime_) runtime_->CancelStalledCalls();
   }
   if (shutdown_thread_.joinable()) shutdown_thread_.join();
   drained_ = true;

@@ -44,7 +44,10 @@ class NetProvider {
 // by the thread that calls Run. SIGTERM and SIGINT stop it; SIGPIPE is ignored.
 //
 // Settings read from `config`: "metrics.report_interval_sec" (default 300),
-// "rpc.shutdown_grace_ms" (1000); "metrics.root_namespace" is accepted and unused.
+// "rpc.shutdown_grace_ms" (1000), "rpc.max_queued_bytes" (1 GiB: response
+// bytes queued for all calls together) and "rpc.stalled_reader_timeout_ms"
+// (30000: see rpc::ServerCall::kMaxQueuedBytes); "metrics.root_namespace" is
+// accepted and unused.
 class AsioOrvProvider {
  public:
   AsioOrvProvider(const boost::property_tree::ptree& config, const std::string& name);
@@ -74,6 +77,8 @@ class AsioOrvProvider {
 
   const std::chrono::seconds report_interval_;
   const std::chrono::milliseconds shutdown_grace_;
+  const size_t max_queued_bytes_;
+  const std::chrono::milliseconds stalled_reader_timeout_;
   metrics::MetricRegistry metrics_;
   net::NetProvider net_;
   rpc::ServerBuilder builder_;

@@ -2,6 +2,7 @@
 #define TARNIX_PLATFORM_RPC_CALL_H_
 
 #include <boost/intrusive_ptr.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -75,9 +76,10 @@ class ServerCall : public RefCounted {
   bool is_open() const { return !terminal_issued_ && !closed_; }
   CallContext& context() { return context_; }
 
-  // A call is cancelled (a reader that stopped) when a message is queued while
-  // more than this many bytes queued in earlier loop turns are still unsent;
-  // what one loop turn queues is always accepted.
+  // Any amount may be queued at once. A call whose queue holds more than this
+  // many bytes is cancelled (a reader that stopped) when the transport takes
+  // none of them for the provider's stalled-reader timeout; the provider also
+  // bounds the bytes queued for all calls together.
   static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 
  protected:
@@ -101,7 +103,11 @@ class ServerCall : public RefCounted {
   void StartRead();
   void Enqueue(const google::protobuf::Message* message, bool terminal,
                const Status& status);
-  bool CarriesTooManyBytes();
+  // Count bytes into and out of this call's queue and the runtime's total.
+  void AddQueuedBytes(size_t bytes);
+  void RemoveQueuedBytes(size_t bytes);
+  // Ends the call for holding too many queued bytes; `why` goes to the log.
+  void CancelForBacklog(const char* why);
   void PumpWrites();
   void MaybeEnd();
   void Close();
@@ -114,8 +120,12 @@ class ServerCall : public RefCounted {
   CallContext context_;
   CallObserverBase* observer_ = nullptr;
   std::unique_ptr<std::deque<PendingWrite>, WriteQueueDeleter> writes_;
-  size_t queued_bytes_ = 0;    // queued, not yet handed to gRPC
-  uint64_t enqueue_turn_ = 0;  // loop turn of the last queued message
+  size_t queued_bytes_ = 0;     // queued, not yet taken by the transport
+  size_t in_flight_bytes_ = 0;  // of those, the write handed to gRPC
+  // Last time the transport took a write, or the queue went over the cap.
+  std::chrono::steady_clock::time_point progress_at_;
+  bool over_cap_ = false;
+  bool request_read_ = false;  // unary and server stream: the request arrived
   Status sent_status_;
   bool terminal_issued_ = false;  // Respond/Finish/Fail queued
   bool closed_ = false;           // nothing may be sent any more

@@ -107,15 +107,28 @@ void ServerCall::OnEvent(int which, bool ok) {
   MaybeEnd();
 }
 
+// The handler runs once the client has ended its stream after exactly one
+// message, as other gRPC servers require.
 void ServerCall::OnRequestRead(bool ok) {
-  if (!ok) {
-    if (is_open()) Fail(INTERNAL("Missing request message"));
+  if (!request_read_) {
+    if (!ok) {
+      if (is_open()) Fail(INTERNAL("Missing request message"));
+      return;
+    }
+    request_read_ = true;
+    parts_->request.Swap(&parts_->read_buffer);
+    StartRead();
+    return;
+  }
+  if (ok) {
+    parts_->read_buffer.Clear();
+    if (is_open()) Fail(INTERNAL("Too many requests"));
     return;
   }
   // Once the queue is closing the call has been cancelled: no handler starts.
   if (!is_open() || !runtime_->operations_open()) return;
   Guard("handler", [this] {
-    if (!method_->invoke(this, &parts_->read_buffer)) {
+    if (!method_->invoke(this, &parts_->request)) {
       Fail(INVALID_ARGUMENT("Request message does not parse"));
     }
   });
@@ -188,28 +201,39 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
     terminal_issued_ = true;
     sent_status_ = status;
   }
-  if (write.has_message && CarriesTooManyBytes()) {
-    PLATFORM_LOG(
-        ::orv::rpc::library_log_level, orv::WARNING, nullptr,
-        "Cancelling %s: more than %zu bytes queued for a client that does not read",
-        context_.method_.c_str(), kMaxQueuedBytes);
-    parts_->ctx.TryCancel();
-    Close();
-    return;
-  }
-  queued_bytes_ += write.buffer.Length();
+  size_t bytes = write.buffer.Length();
   if (!writes_) writes_.reset(new std::deque<PendingWrite>);
   writes_->push_back(std::move(write));
+  AddQueuedBytes(bytes);
+  runtime_->ShedQueuedBytes(this);
   PumpWrites();
 }
 
-// Checked at the first message of each loop turn, when everything still
-// queued comes from earlier turns.
-bool ServerCall::CarriesTooManyBytes() {
-  uint64_t turn = runtime_->loop_turn();
-  if (turn == enqueue_turn_) return false;
-  enqueue_turn_ = turn;
-  return queued_bytes_ > kMaxQueuedBytes;
+void ServerCall::AddQueuedBytes(size_t bytes) {
+  queued_bytes_ += bytes;
+  runtime_->AddQueuedBytes(bytes);
+  if (!over_cap_ && queued_bytes_ > kMaxQueuedBytes) {
+    over_cap_ = true;
+    progress_at_ = std::chrono::steady_clock::now();
+    runtime_->SetOverCap(this, true);
+  }
+}
+
+void ServerCall::RemoveQueuedBytes(size_t bytes) {
+  queued_bytes_ -= bytes;
+  if (runtime_ == nullptr) return;
+  runtime_->RemoveQueuedBytes(bytes);
+  if (over_cap_ && queued_bytes_ <= kMaxQueuedBytes) {
+    over_cap_ = false;
+    runtime_->SetOverCap(this, false);
+  }
+}
+
+void ServerCall::CancelForBacklog(const char* why) {
+  PLATFORM_LOG(::orv::rpc::library_log_level, orv::WARNING, nullptr, "Cancelling %s: %s",
+               context_.method_.c_str(), why);
+  parts_->ctx.TryCancel();
+  Close();
 }
 
 void ServerCall::PumpWrites() {
@@ -219,7 +243,7 @@ void ServerCall::PumpWrites() {
     return;
   }
   PendingWrite& front = writes_->front();
-  queued_bytes_ -= front.buffer.Length();
+  in_flight_bytes_ = front.buffer.Length();
   write_in_flight_ = true;
   grpc::Status final_status(static_cast<grpc::StatusCode>(sent_status_.code()),
                             sent_status_.message());
@@ -244,6 +268,9 @@ void ServerCall::PumpWrites() {
 
 void ServerCall::OnWriteDone(bool ok) {
   write_in_flight_ = false;
+  RemoveQueuedBytes(in_flight_bytes_);
+  in_flight_bytes_ = 0;
+  if (ok) progress_at_ = std::chrono::steady_clock::now();
   if (finish_in_flight_) {
     finish_in_flight_ = false;
     finish_ok_ = ok;
@@ -263,10 +290,11 @@ void ServerCall::OnDone() {
   if (cancelled_ && !finish_ok_) Close();
 }
 
+// The write in flight stays counted until gRPC gives its buffer back.
 void ServerCall::Close() {
   closed_ = true;
   if (writes_) writes_->clear();
-  queued_bytes_ = 0;
+  RemoveQueuedBytes(queued_bytes_ - in_flight_bytes_);
 }
 
 void ServerCall::MaybeEnd() {

@@ -2,6 +2,7 @@
 
 #include <grpcpp/server_builder.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace orv {
@@ -20,11 +21,63 @@ void ServerRuntime::AddService(Service* service) {
       throw std::invalid_argument("RPC method registered twice: " + entry.path);
     }
   }
+  services_.push_back(service);
+}
+
+void ServerRuntime::NotifyStarted() {
+  std::vector<std::string> names;
+  for (const Service* service : services_) names.push_back(service->service_name());
+  for (Service* service : services_) service->OnServerStarted(names);
 }
 
 void ServerRuntime::StartAccepting() {
   accepting_ = true;
   for (int i = 0; i < kPendingAccepts; ++i) RequestOne();
+}
+
+void ServerRuntime::StopAccepting() {
+  if (!accepting_) return;
+  accepting_ = false;
+  for (Service* service : services_) service->OnServerStopping();
+}
+
+void ServerRuntime::SetOverCap(ServerCall* call, bool over) {
+  if (over) {
+    over_cap_.insert(call);
+  } else {
+    over_cap_.erase(call);
+  }
+}
+
+void ServerRuntime::ShedQueuedBytes(ServerCall* queuing) {
+  while (queued_bytes_ > limits_.max_total_bytes) {
+    ServerCall* victim = nullptr;
+    for (ServerCall* call : over_cap_) {
+      if (victim == nullptr || call->queued_bytes_ > victim->queued_bytes_) victim = call;
+    }
+    if (victim == nullptr) victim = queuing;
+    char why[128];
+    snprintf(why, sizeof(why), "all calls together hold more than %zu queued bytes",
+             limits_.max_total_bytes);
+    victim->CancelForBacklog(why);
+    if (victim == queuing) return;
+  }
+}
+
+void ServerRuntime::CancelStalledCalls() {
+  if (over_cap_.empty()) return;
+  auto now = std::chrono::steady_clock::now();
+  std::vector<ServerCall*> stalled;
+  for (ServerCall* call : over_cap_) {
+    if (now - call->progress_at_ >= limits_.stall_timeout) stalled.push_back(call);
+  }
+  for (ServerCall* call : stalled) {
+    char why[128];
+    snprintf(why, sizeof(why),
+             "more than %zu bytes queued for a client that does not read",
+             ServerCall::kMaxQueuedBytes);
+    call->CancelForBacklog(why);
+  }
 }
 
 void ServerRuntime::RequestOne() {

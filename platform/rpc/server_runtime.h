@@ -5,9 +5,12 @@
 #include <grpcpp/server_context.h>
 #include <grpcpp/support/byte_buffer.h>
 
-#include <cstdint>
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/rpc/service.h"
 
@@ -46,43 +49,69 @@ struct CallParts {
   grpc::GenericServerContext ctx;
   grpc::GenericServerAsyncReaderWriter stream{&ctx};
   grpc::ByteBuffer read_buffer;
+  grpc::ByteBuffer request;  // unary and server stream: the one request
   AcceptTag accept;
   CallTag read, write, done;
 };
 
+// How much unsent response data the server holds before it cancels calls.
+struct QueueLimits {
+  // Bytes queued for all calls together.
+  size_t max_total_bytes = 0;
+  // How long a call over ServerCall::kMaxQueuedBytes may go without the
+  // transport taking any of its writes.
+  std::chrono::milliseconds stall_timeout{0};
+};
+
 // Accepts calls from the generic service and dispatches them by method name.
+// Every member runs on the loop thread, except where noted.
 class ServerRuntime {
  public:
-  explicit ServerRuntime(grpc::ServerCompletionQueue* cq) : cq_(cq) {}
+  ServerRuntime(grpc::ServerCompletionQueue* cq, const QueueLimits& limits)
+      : cq_(cq), limits_(limits) {}
 
   // Throws std::invalid_argument when a method is registered twice.
   void AddService(Service* service);
   grpc::AsyncGenericService* generic_service() { return &generic_service_; }
 
+  // Tells each service the names of all (any thread, before serving).
+  void NotifyStarted();
   void StartAccepting();
-  // New calls are no longer requested.
-  void StopAccepting() { accepting_ = false; }
+  // New calls are no longer requested; each service hears that the server
+  // is stopping.
+  void StopAccepting();
   bool accepting() const { return accepting_; }
   // No new gRPC operation may start (the queue is about to shut down).
   void CloseOperations() { operations_open_ = false; }
   bool operations_open() const { return operations_open_; }
 
-  // Number of the completion-queue event being dispatched; the provider
-  // advances it before each one.
-  void BeginLoopTurn() { ++loop_turn_; }
-  uint64_t loop_turn() const { return loop_turn_; }
-
   void OnAccepted(CallParts* parts, bool ok);
+
+  // Bytes queued by all calls and not yet taken by the transport.
+  void AddQueuedBytes(size_t bytes) { queued_bytes_ += bytes; }
+  void RemoveQueuedBytes(size_t bytes) { queued_bytes_ -= bytes; }
+  // Records whether `call` holds more than ServerCall::kMaxQueuedBytes.
+  void SetOverCap(ServerCall* call, bool over);
+  // While all calls together hold more than the limit, cancels the call
+  // over the per-call cap with the most bytes queued, or `queuing` when no
+  // call is over it.
+  void ShedQueuedBytes(ServerCall* queuing);
+  // Cancels every call over the cap whose transport took nothing for the
+  // stall timeout. Cheap when no call is over the cap.
+  void CancelStalledCalls();
 
  private:
   void RequestOne();
 
   grpc::ServerCompletionQueue* cq_;
+  const QueueLimits limits_;
   grpc::AsyncGenericService generic_service_;
+  std::vector<Service*> services_;
   std::unordered_map<std::string, const MethodEntry*> methods_;
+  std::unordered_set<ServerCall*> over_cap_;
+  size_t queued_bytes_ = 0;
   bool accepting_ = false;
   bool operations_open_ = true;
-  uint64_t loop_turn_ = 0;
 };
 
 }  // namespace internal

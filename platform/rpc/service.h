@@ -49,6 +49,13 @@ class Service {
   const std::string& service_name() const { return name_; }
   const std::vector<internal::MethodEntry>& methods() const { return methods_; }
 
+  // Called once before the server serves, with the names of every service
+  // it serves (this one included).
+  virtual void OnServerStarted(const std::vector<std::string>& /*service_names*/) {}
+  // Called on the loop thread when the server starts to stop; calls still
+  // open may send a last message.
+  virtual void OnServerStopping() {}
+
  protected:
   explicit Service(std::string full_name) : name_(std::move(full_name)) {}
 

@@ -43,17 +43,26 @@ EchoTestService::EchoTestService() : Service("tarnix_test.Echo") {
   AddClientStreamMethod("ClientStream", &EchoTestService::ClientStream);
 }
 
+EchoTestService::Scope::Scope(EchoTestService* service)
+    : service_(service), outer_(!service->in_scope_) {
+  if (!outer_) service_->log_.Add("reentered");
+  service_->in_scope_ = true;
+}
+
+EchoTestService::Scope::~Scope() {
+  if (outer_) service_->in_scope_ = false;
+}
+
 void EchoTestService::WatchCompletion(CallContext& context, const std::string& tag) {
   context.set_completion_callback([this, tag](const Status& status) {
-    if (in_callback_) log_.Add("reentered");
-    in_callback_ = true;
+    Scope scope(this);
     log_.Add("done:" + tag + ":" + std::to_string(status.code()));
-    in_callback_ = false;
   });
 }
 
 void EchoTestService::Unary(CallContext& context, const EchoRequest& request,
                             const Handle& call) {
+  Scope scope(this);
   const std::string& action = request.action();
   WatchCompletion(context, "unary-" + action);
   EchoResponse response;
@@ -83,6 +92,7 @@ void EchoTestService::Unary(CallContext& context, const EchoRequest& request,
 
 void EchoTestService::ServerStream(CallContext& context, const EchoRequest& request,
                                    const Handle& call) {
+  Scope scope(this);
   const std::string& action = request.action();
   WatchCompletion(context, "stream-" + action);
   for (int i = 0; i < request.count(); ++i) {
@@ -111,10 +121,14 @@ namespace {
 // the stream normally.
 class CollectingObserver : public CallObserver<EchoRequest> {
  public:
-  CollectingObserver(EventLog* log, Handle call, std::string mode)
-      : log_(log), call_(std::move(call)), mode_(std::move(mode)) {}
+  CollectingObserver(EchoTestService* service, Handle call, std::string mode)
+      : service_(service),
+        log_(&service->log()),
+        call_(std::move(call)),
+        mode_(std::move(mode)) {}
 
   void OnMessage(const EchoRequest& message) override {
+    EchoTestService::Scope scope(service_);
     if (completed_) log_->Add("message-after-complete");
     if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
     if (mode_ == "block-on-message") {  // holds up the loop thread
@@ -127,6 +141,7 @@ class CollectingObserver : public CallObserver<EchoRequest> {
   }
 
   void OnComplete(const Status& status) override {
+    EchoTestService::Scope scope(service_);
     if (completed_) log_->Add("complete-twice");
     completed_ = true;
     log_->Add("complete:" + mode_ + ":" + std::to_string(status.code()));
@@ -139,11 +154,15 @@ class CollectingObserver : public CallObserver<EchoRequest> {
   }
 
   void OnRelease() override {
-    log_->Add(std::string("release:") + mode_ + (completed_ ? "" : ":before-complete"));
+    {
+      EchoTestService::Scope scope(service_);
+      log_->Add(std::string("release:") + mode_ + (completed_ ? "" : ":before-complete"));
+    }
     delete this;
   }
 
  private:
+  EchoTestService* service_;
   EventLog* log_;
   Handle call_;
   std::string mode_;
@@ -161,6 +180,7 @@ class FeedingObserver : public CallObserver<EchoRequest> {
       : service_(service), call_(std::move(call)) {}
 
   void OnMessage(const EchoRequest& message) override {
+    EchoTestService::Scope scope(service_);
     bool open = true;
     for (const Handle& feed : service_->feeds()) {
       for (int i = 0; i < message.count(); ++i) {
@@ -177,6 +197,7 @@ class FeedingObserver : public CallObserver<EchoRequest> {
   }
 
   void OnComplete(const Status& status) override {
+    EchoTestService::Scope scope(service_);
     if (status.code() != 0) return;
     for (const Handle& feed : service_->feeds()) feed->Finish();
     service_->feeds().clear();
@@ -196,12 +217,13 @@ class FeedingObserver : public CallObserver<EchoRequest> {
 
 CallObserver<EchoRequest>* EchoTestService::ClientStream(CallContext& context,
                                                          const Handle& call) {
+  Scope scope(this);
   std::string mode = context.client_id();
   WatchCompletion(context, "client-" + mode);
   if (mode == "fail-at-entry") call->Fail(UNAUTHENTICATED("refused"));
   if (mode == "throw-at-entry") throw std::runtime_error("entry failure");
   if (mode == "feeder") return new FeedingObserver(this, call);
-  return new CollectingObserver(&log_, call, mode);
+  return new CollectingObserver(this, call, mode);
 }
 
 }  // namespace testing

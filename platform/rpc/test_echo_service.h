@@ -49,6 +49,21 @@ class EchoTestService : public Service {
       const boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>& call);
 
   EventLog& log() { return log_; }
+
+  // Held by every handler, observer callback and completion callback while
+  // it runs: one taken inside another means a call operation called back
+  // synchronously, and is logged "reentered".
+  class Scope {
+   public:
+    explicit Scope(EchoTestService* service);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    EchoTestService* service_;
+    bool outer_;
+  };
   // Handles kept open by "hold" (loop thread only while serving).
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>>& held() {
     return held_;
@@ -64,7 +79,7 @@ class EchoTestService : public Service {
   void WatchCompletion(CallContext& context, const std::string& tag);
 
   EventLog log_;
-  bool in_callback_ = false;
+  bool in_scope_ = false;
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> held_;
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> feeds_;
 };

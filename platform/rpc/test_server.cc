@@ -11,6 +11,10 @@ TestServer::TestServer(Options options) {
   config.put("metrics.root_namespace", "/orv/tarnix");
   config.put("metrics.report_interval_sec", 300u);
   config.put("rpc.shutdown_grace_ms", options.grace_ms);
+  config.put("rpc.stalled_reader_timeout_ms", options.stalled_reader_timeout_ms);
+  if (options.max_queued_bytes != 0) {
+    config.put("rpc.max_queued_bytes", options.max_queued_bytes);
+  }
   provider_.reset(new AsioOrvProvider(config, ""));
   if (options.setup) options.setup(*provider_);
   ServerBuilder& builder = provider_->rpc();

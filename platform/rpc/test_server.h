@@ -22,6 +22,10 @@ class TestServer {
  public:
   struct Options {
     int grace_ms = 1000;
+    // "rpc.stalled_reader_timeout_ms" and "rpc.max_queued_bytes" (0: the
+    // provider's default).
+    unsigned stalled_reader_timeout_ms = 1000;
+    size_t max_queued_bytes = 0;
     // Runs before the server starts (e.g. to install a TLS context).
     std::function<void(AsioOrvProvider&)> setup;
     std::vector<Service*> extra_services;
