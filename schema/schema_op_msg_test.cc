@@ -1,7 +1,10 @@
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/log_capture.h"
+#include "logging/log_sink.h"
 #include "schema/enc_test_util.h"
 
 namespace tarnix {
@@ -135,11 +138,28 @@ TEST_F(SchemaOpMsgTest, MessagesDecodedBeforeAReloadKeepWorking) {
   EXPECT_EQ(keys["enc.test.StrKeyMsg"], std::vector<std::string>{"p"});
 }
 
+// Death tests see only standard error, so the dying child logs there.
+class StderrSink : public orv::LogSink {
+ public:
+  void Syslog(int /*priority*/, const std::string& message) override {
+    fprintf(stderr, "%s\n", message.c_str());
+  }
+  void Stdout(const std::string& /*text*/) override {}
+};
+
+const pb::Message* GetSelfOpMsgLoggingToStderr(const Schema& schema, const pb::Message* msg) {
+  static StderrSink sink;
+  orv::SetLogSink(&sink);
+  return schema.GetSelfOpMsg(msg);
+}
+
 TEST_F(SchemaOpMsgTest, SelfOfAnInvalidOpTypeAborts) {
   auto no_self = NewMsg(*schema_, "NoSelfOpMsg");
   auto wrong_self = NewMsg(*schema_, "WrongSelfOpMsg");
-  EXPECT_DEATH(schema_->GetSelfOpMsg(no_self.get()), "");
-  EXPECT_DEATH(schema_->GetSelfOpMsg(wrong_self.get()), "");
+  EXPECT_DEATH(GetSelfOpMsgLoggingToStderr(*schema_, no_self.get()),
+               "NoSelfOpMsg does not have self field");
+  EXPECT_DEATH(GetSelfOpMsgLoggingToStderr(*schema_, wrong_self.get()),
+               "WrongSelfOpMsg self field is .*, not OpMsg");
 }
 
 // Repeated-field editing on string, enum and message elements alike.
