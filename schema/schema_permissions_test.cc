@@ -91,7 +91,6 @@ TEST_F(SchemaPermissionsTest, AllGrantsEveryNameForItsOwnDirection) {
 TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
   ExpectNothing("no-permission");
   ExpectNothing("unknown-client");
-  ExpectNothing("");
 
   // manage_vdbs alone grants no reads or writes.
   EXPECT_TRUE(schema_.CanManageVDbs("vdb-admin"));
@@ -122,15 +121,6 @@ TEST_F(SchemaPermissionsTest, ReloadDropsRemovedClientsAndOldGrants) {
   EXPECT_TRUE(schema_.HasReadPermission("net-reader", "tt.AlphaMsg"));
   EXPECT_FALSE(schema_.HasReadPermission("net-reader", "tt.BetaMsg"));
   EXPECT_FALSE(schema_.HasWritePermission("net-reader", "tt.PolicyMsg"));
-}
-
-TEST(SchemaPermissionsPrefixTest, NoClientIdEnumUnderPrefixRefusesAll) {
-  orv::LogCapture capture;
-  Schema schema(FixturePath("type_tables"), "tt.other");
-  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
-                     "Unable to find ClientId enum from the descriptor"));
-  EXPECT_FALSE(schema.HasReadPermission("read-all", "tt.AlphaMsg"));
-  EXPECT_FALSE(schema.CanManageVDbs("vdb-admin"));
 }
 
 }  // namespace

@@ -13,27 +13,12 @@
 
 namespace tarnix {
 
-// Read access to the tables that have no public getter.
+// Read access to the key-kind table, which has no public getter.
 class SchemaTestPeer {
  public:
   explicit SchemaTestPeer(const Schema& schema) : s_(schema) {}
-  const std::unordered_map<std::string, int32_t>& type_ids() const {
-    return s_.type_ids_;
-  }
   const std::unordered_map<int32_t, int32_t>& key_kinds() const {
     return s_.key_kinds_;
-  }
-  const std::unordered_map<int32_t, int32_t>& update_frequencies() const {
-    return s_.update_frequencies_;
-  }
-  const std::unordered_set<int32_t>& merkle_sort_types() const {
-    return s_.merkle_sort_types_;
-  }
-  const std::map<std::string, Schema::TypeNameSet>& domains() const {
-    return s_.domains_;
-  }
-  const google::protobuf::DescriptorPool* pool() const {
-    return s_.descriptor_pool_.get();
   }
 
  private:

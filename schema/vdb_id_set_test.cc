@@ -82,6 +82,7 @@ TEST(VdbIdSetTest, ShortOrEmptyBytesHoldNothing) {
 }
 
 TEST(VdbIdSetTest, EmptySuffixIsTheMainVdb) {
+  EXPECT_EQ(EncodeVdbIdSet({}), "");
   VdbIdSet ids{7};
   ASSERT_TRUE(DecodeVdbSuffix("", &ids));
   EXPECT_EQ(ids, VdbIdSet{1});
@@ -119,14 +120,6 @@ TEST(VdbIdSetTest, RandomSetsRoundTrip) {
       ASSERT_EQ(IdBitmapContains(encoded, probe), ids.count(probe) != 0) << probe;
     }
   }
-}
-
-TEST(VdbIdSetTest, UpdateRecordEncodesItsSet) {
-  const ObjectUpdateRecord empty(2, "pkg.AMsg", "id", {});
-  EXPECT_TRUE(empty.vdb_set.empty());
-  const ObjectUpdateRecord some(0, "pkg.AMsg", "id", {1, 3, 10});
-  EXPECT_EQ(Hex(some.vdb_set), "01 40 80");
-  EXPECT_EQ(VdbIdSetToString({1, 3, 10}), "1, 3, 10");
 }
 
 }  // namespace
