@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -161,20 +160,17 @@ TEST_F(LoggerTest, StdoutCopyHasUtcTimestampElementAndText) {
 
   ASSERT_EQ(capture_.stdout_lines().size(), 1u);
   const std::string out = capture_.stdout_lines()[0];
-  const std::string layout = "dddd-dd-ddTdd:dd:dd.dddZ ";
-  ASSERT_GT(out.size(), layout.size());
-  for (size_t i = 0; i < layout.size(); ++i) {
-    if (layout[i] == 'd') {
-      ASSERT_TRUE(isdigit(static_cast<unsigned char>(out[i]))) << out;
-    } else {
-      ASSERT_EQ(out[i], layout[i]) << out;
-    }
-  }
+  // "2024-05-06T07:08:09.123Z ", then the structured data and text.
+  const size_t stamp_length = 25;
+  ASSERT_GT(out.size(), stamp_length);
+  EXPECT_EQ(out.substr(stamp_length - 2, 2), "Z ") << out;
   tm parts{};
   int millis = 0;
-  sscanf(out.c_str(), "%d-%d-%dT%d:%d:%d.%d", &parts.tm_year, &parts.tm_mon,
-         &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
-         &millis);
+  ASSERT_EQ(sscanf(out.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d", &parts.tm_year,
+                   &parts.tm_mon, &parts.tm_mday, &parts.tm_hour,
+                   &parts.tm_min, &parts.tm_sec, &millis),
+            7)
+      << out;
   parts.tm_year -= 1900;
   parts.tm_mon -= 1;
   const int64_t stamp = static_cast<int64_t>(timegm(&parts)) * 1000 + millis;
@@ -182,7 +178,7 @@ TEST_F(LoggerTest, StdoutCopyHasUtcTimestampElementAndText) {
   EXPECT_LE(stamp, Millis(after)) << out;
 
   const std::string line = Prefix("WARNING");
-  EXPECT_EQ(out.substr(layout.size()),
+  EXPECT_EQ(out.substr(stamp_length),
             line.substr(line.find('[')) + " errorCode=\"DRX0001\"] hello\n");
 }
 
@@ -204,20 +200,17 @@ TEST_F(LoggerTest, ThresholdKeepsLinesFromSyslogButNotFromStdout) {
 }
 
 TEST_F(LoggerTest, TextsUpToTheLargestBufferAreKeptLongerOnesDropped) {
-  const std::string medium(5000, 'm');
   const std::string largest(2097151, 'l');
   const std::string too_long(2097152, 't');
-  Logger(INFO).put("%s", medium.c_str());
   Logger(INFO).put("%s", largest.c_str());
   Logger(INFO).put("keep").put("%s", too_long.c_str()).put("!");
   const char* no_format = nullptr;
   Logger(INFO).put("a").put(no_format).put("%s", "").put("b");
   auto lines = capture_.lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], Prefix("INFO") + "] " + medium);
-  EXPECT_EQ(lines[1], Prefix("INFO") + "] " + largest);
-  EXPECT_EQ(lines[2], Prefix("INFO") + "] keep!");
-  EXPECT_EQ(lines[3], Prefix("INFO") + "] ab");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], Prefix("INFO") + "] " + largest);
+  EXPECT_EQ(lines[1], Prefix("INFO") + "] keep!");
+  EXPECT_EQ(lines[2], Prefix("INFO") + "] ab");
 }
 
 // Fails the first syslog call, then records like a capture.
@@ -239,18 +232,14 @@ class ThrowingSink : public LogCapture {
 };
 
 TEST_F(LoggerTest, EmissionFailureIsReportedAndNeverThrown) {
-  {
-    ThrowingSink sink(true);
+  for (bool standard : {true, false}) {
+    ThrowingSink sink(standard);
     EXPECT_NO_THROW(Logger(ERROR).put("lost"));
     ASSERT_EQ(sink.entries().size(), 1u);
-    EXPECT_EQ(sink.entries()[0].message, "Failed to log message: sink broke");
     EXPECT_EQ(sink.entries()[0].priority, LOG_ERR);
-  }
-  {
-    ThrowingSink sink(false);
-    EXPECT_NO_THROW(Logger(ERROR).put("lost"));
-    ASSERT_EQ(sink.lines().size(), 1u);
-    EXPECT_EQ(sink.lines()[0], "Failed to log message: unknown error");
+    EXPECT_EQ(sink.entries()[0].message,
+              std::string("Failed to log message: ") +
+                  (standard ? "sink broke" : "unknown error"));
   }
 }
 
