@@ -22,6 +22,11 @@ bool MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
   return true;
 }
 
+std::string MakeObjectTypeKeyPrefix(int32_t type_id) {
+  // Sign-extended, as in Schema::GetObjectTypeId.
+  return kObjectPrefix + EncodeVarint64(static_cast<uint64_t>(static_cast<int64_t>(type_id)));
+}
+
 bool MakeObjectRecordKey(const Schema& schema, const std::string& type_name,
                          const std::string& id, std::string* out) {
   if (!MakeObjectTypeKeyPrefix(schema, type_name, out)) return false;

@@ -1,6 +1,7 @@
 #ifndef TARNIX_SCHEMA_RECORD_KEY_H_
 #define TARNIX_SCHEMA_RECORD_KEY_H_
 
+#include <cstdint>
 #include <string>
 
 #include "storage/key_space.h"
@@ -22,6 +23,10 @@ class Schema;
 [[nodiscard]] bool MakeObjectTypeKeyPrefix(const Schema& schema,
                                            const std::string& type_name,
                                            std::string* out);
+
+// The same prefix from the type id itself, for ids the schema may no longer
+// list (deprecated types): encoded as Schema::GetObjectTypeId encodes them.
+std::string MakeObjectTypeKeyPrefix(int32_t type_id);
 
 // The record key without its vdb suffix: the prefix of every record of one
 // object.
