@@ -1,0 +1,89 @@
+#ifndef TARNIX_WRITE_TARNIX_TRANSACTION_LOG_H_
+#define TARNIX_WRITE_TARNIX_TRANSACTION_LOG_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/shared_ptr.hpp>
+#include <google/protobuf/message.h>
+#include <google/protobuf/repeated_field.h>
+
+#include "caldek/orv/tarnix/tarnix_txn_log.pb.h"
+#include "schema/vdb_id_set.h"
+
+namespace tarnix {
+
+class Schema;
+
+// What one write transaction did, collected while it runs and turned into
+// the values of its transaction-log units at commit: first summary units
+// listing the changed object ids by vdb set, change kind and object type,
+// then one unit per request as the client sent it. The first unit carries
+// the time, client and transaction id, the last one the end mark.
+// One per transaction; not thread-safe.
+class TarnixTransactionLog {
+ public:
+  using UnitMsg = caldek::orv::tarnix::TransactionLogUnitMsg;
+  using OpList = google::protobuf::RepeatedPtrField<caldek::orv::tarnix::ObjectTypeAndIdsMsg>;
+  using Units = std::list<boost::shared_ptr<std::string>>;
+
+  // Change kinds of ObjectUpdateRecord::kind.
+  static constexpr uint32_t kUpdated = 0;    // created or given a new body
+  static constexpr uint32_t kUnchanged = 1;  // written with the same body
+  static constexpr uint32_t kDeleted = 2;    // removed from those vdbs
+
+  // Summary units are cut once their ids exceed this many bytes.
+  static constexpr uint64_t kMaxSummaryIdBytes = 1000000;
+
+  // Reads the clock: the transaction's time is its log's creation time.
+  // `schema` (not owned) must outlive the log.
+  TarnixTransactionLog(const Schema* schema, std::string client_id, uint64_t txn_id);
+  TarnixTransactionLog(const TarnixTransactionLog&) = delete;
+  TarnixTransactionLog& operator=(const TarnixTransactionLog&) = delete;
+
+  // Appends a request unit holding a copy of `request`, one of the write,
+  // CreateVDb and DeleteVDb request messages (the vdb ones with `vdb_id`).
+  // A message of any other type gives a unit without a request.
+  void RecordRequest(const google::protobuf::Message& request);
+
+  // The unit's list for change kind `kind`; null, with an ERROR line, for an
+  // unknown kind.
+  static OpList* SelectOpList(uint32_t kind, UnitMsg* unit);
+
+  // Appends the transaction's serialised units to *units: the summary units,
+  // then the request units in recording order. Nothing when the transaction
+  // recorded neither changes nor requests. Empties the change records and the
+  // recorded requests, so call it once.
+  void BuildTransactionLogUnits(Units* units);
+
+  uint64_t txn_id() const { return txn_id_; }
+  const std::string& client_id() const { return client_id_; }
+
+  // Microseconds since 1970-01-01 00:00:00 UTC at creation.
+  int64_t timestamp_us() const;
+
+  // The vdb a CreateVDb or DeleteVDb transaction creates or deletes; set
+  // before recording its request. 0 otherwise.
+  uint16_t vdb_id = 0;
+
+  // The changed objects, appended by the commit in processing order.
+  std::list<ObjectUpdateRecord> update_records;
+
+ private:
+  // Fields 1 to 3 of the first unit.
+  void SetHeader(UnitMsg* unit) const;
+
+  const Schema* const schema_;
+  const std::string client_id_;
+  const uint64_t txn_id_;
+  Units requests_;
+  const boost::posix_time::ptime creation_time_;
+  const boost::gregorian::date epoch_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_TARNIX_TRANSACTION_LOG_H_

@@ -1,0 +1,47 @@
+#ifndef TARNIX_WRITE_TRANSACTION_IDS_H_
+#define TARNIX_WRITE_TRANSACTION_IDS_H_
+
+#include <cstdint>
+
+namespace tarnix {
+
+class DbAccess;
+
+// Hands out transaction ids: one more than the last, persisted as decimal
+// text under kTxnIdKey before the transaction that uses it runs. Ids stay
+// below 2^61 so that every id has a transaction-log key. Not thread-safe: the
+// server calls it from one thread.
+class TransactionIds {
+ public:
+  // `db_access` (not owned, open) must outlive this object.
+  explicit TransactionIds(DbAccess* db_access);
+  TransactionIds(const TransactionIds&) = delete;
+  TransactionIds& operator=(const TransactionIds&) = delete;
+
+  // Loads the last id from its record. A missing record, a read error or a
+  // stored value that is not a decimal id below 2^61 (a sign other than '+'
+  // included) is logged and leaves the last id at 0.
+  void InitTxnId();
+
+  // Stores the next id in *txn_id and persists it. False when txn_id is null
+  // (nothing changes), when the id space is used up (nothing changes), or
+  // when the write fails: the id is then taken all the same, so the next call
+  // hands out the one after it.
+  bool GetNextTxnId(uint64_t* txn_id);
+
+  // Raises the last id to `logged_txn_id`, the highest id found in the
+  // transaction log, when that is higher, with a WARNING line: new log units
+  // must never reuse the keys of stored ones. Call after InitTxnId().
+  void AdvancePastLoggedTxnId(uint64_t logged_txn_id);
+
+  // The last id handed out; 0 when none.
+  uint64_t txn_id() const { return txn_id_; }
+
+ private:
+  DbAccess* const db_access_;
+  uint64_t txn_id_ = 0;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_TRANSACTION_IDS_H_

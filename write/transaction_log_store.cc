@@ -1,0 +1,162 @@
+#include "write/transaction_log_store.h"
+
+#include <utility>
+
+#include "logging/logger.h"
+#include "metrics/scoped_latency_timer.h"
+#include "platform/util/strings.h"
+#include "storage/key_space.h"
+#include "write/tarnix_transaction_log.h"
+#include "write/txn_log_unit_record.h"
+
+namespace tarnix {
+namespace {
+
+bool IsLogKey(const std::string& key) {
+  return key.compare(0, kTxnLogPrefix.size(), kTxnLogPrefix) == 0;
+}
+
+void LogMalformedKey(const std::string& key) {
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0502", "Malformed transaction log key: %s",
+             orv::hex_string(key).c_str());
+}
+
+orv::rpc::AppStatus StorageError(const DbAccessStatus& status) {
+  return orv::rpc::INTERNAL("LevelDB error: " + status.message);
+}
+
+orv::rpc::AppStatus MissingUnits() {
+  return orv::rpc::FAILED_PRECONDITION(
+      "Unable to retrieve txlog: One or more txlog units are missing from the underlying db.");
+}
+
+// Whether a log of `size` stored bytes plus `txn_bytes` new ones exceeds `max`.
+bool Exceeds(uint64_t size, uint64_t txn_bytes, uint64_t max) {
+  return txn_bytes > max || size > max - txn_bytes;
+}
+
+}  // namespace
+
+TransactionLogStore::TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
+                                         orv::metrics::MetricRegistry* registry)
+    : db_access_(db_access),
+      max_log_size_(max_log_size),
+      latency_(*registry, "server/latency/transaction/log/process") {}
+
+void TransactionLogStore::SetCurrentLogSize() {
+  uint64_t size = 0;
+  uint64_t highest = 0;
+  boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
+  DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
+  if (it) {
+    for (it->Seek(kTxnLogPrefix); it->Valid(); it->Next()) {
+      const std::string key = it->key();
+      if (!IsLogKey(key)) break;
+      size += key.size() + it->value().size();
+      TxnLogUnitRecord record;
+      if (!TxnLogUnitRecord::DecodeKey(key, &record)) {
+        LogMalformedKey(key);
+      } else if (record.txn_id > highest) {
+        highest = record.txn_id;
+      }
+    }
+    status = it->status();
+  }
+  if (!status.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in TarnixServer::SetCurrentLogSize(): %s.",
+               status.message.c_str());
+    return;
+  }
+  current_log_size_ += size;
+  highest_logged_txn_id_ = highest;
+  TARNIX_LOG(orv::INFO, nullptr, "current_log_size_ set to %lu. max_log_size_ is %lu.",
+             current_log_size_, max_log_size_);
+}
+
+orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
+    bool /*tracing*/, TarnixTransactionLog* log, uint64_t* size, uint64_t* txn_bytes,
+    std::vector<DbAccess::TxnPut>* puts, std::vector<std::string>* deletes) {
+  metrics::ScopedLatencyTimer timer(latency_);
+  TarnixTransactionLog::Units units;
+  log->BuildTransactionLogUnits(&units);
+  *txn_bytes = 0;
+  std::vector<DbAccess::TxnPut> new_units;
+  new_units.reserve(units.size());
+  TxnLogUnitRecord record;
+  record.txn_id = log->txn_id();
+  record.unit_count = units.size();
+  for (boost::shared_ptr<std::string>& value : units) {
+    std::string key;
+    if (!record.EncodeKey(&key)) {
+      return orv::rpc::INTERNAL(orv::string_format(
+          "Transaction id %lu has no transaction log key", record.txn_id));
+    }
+    *txn_bytes += key.size() + value->size();
+    TARNIX_LOG(orv::VERBOSE, nullptr, "new txlog unit: %s -- %s", key.c_str(), value->c_str());
+    new_units.emplace_back(std::move(key), std::move(value));
+    ++record.unit_index;
+  }
+
+  *size = current_log_size_;
+  TARNIX_LOG(orv::VERBOSE, nullptr,
+             "Txlog size is %lu bytes. Log size if it is included:%lu bytes.", *txn_bytes,
+             *txn_bytes + *size);
+  if (Exceeds(*size, *txn_bytes, max_log_size_)) {
+    // A fresh snapshot: it sees every unit that current_log_size_ accounts for.
+    boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
+    if (it) {
+      it->Seek(kTxnLogPrefix);
+      while (Exceeds(*size, *txn_bytes, max_log_size_) && it->Valid()) {
+        uint64_t freed = 0;
+        const orv::rpc::AppStatus status = DeleteTxlogUnits(it.get(), deletes, &freed);
+        if (!status.ok()) return status;
+        if (freed == 0) break;
+        *size = freed > *size ? 0 : *size - freed;
+      }
+      if (!it->status().ok()) return StorageError(it->status());
+    }
+  }
+  if (Exceeds(*size, *txn_bytes, max_log_size_)) {
+    TARNIX_LOG(orv::INFO, nullptr,
+               "Current transaction's log record is too large to be accommodated in the log. "
+               "Performing a complete log cleanup; All old transaction log records will be "
+               "deleted.");
+    return orv::rpc::SUCCESS;
+  }
+  puts->insert(puts->end(), std::make_move_iterator(new_units.begin()),
+               std::make_move_iterator(new_units.end()));
+  *size += *txn_bytes;
+  return orv::rpc::SUCCESS;
+}
+
+orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
+                                     std::vector<std::string>* deletes, uint64_t* freed) {
+  *freed = 0;
+  if (!it->Valid()) return it->status().ok() ? orv::rpc::SUCCESS : StorageError(it->status());
+  std::string key = it->key();
+  if (!IsLogKey(key)) return orv::rpc::SUCCESS;
+  uint64_t count = 1;
+  TxnLogUnitRecord record;
+  if (TxnLogUnitRecord::DecodeKey(key, &record)) {
+    if (record.unit_count > 1) count = record.unit_count;
+  } else {
+    LogMalformedKey(key);
+  }
+  for (uint64_t i = 0; i < count; ++i) {
+    if (i > 0) {
+      if (!it->Valid()) {
+        return it->status().ok() ? MissingUnits() : StorageError(it->status());
+      }
+      key = it->key();
+      if (!IsLogKey(key)) return MissingUnits();
+    }
+    const std::string value = it->value();
+    TARNIX_LOG(orv::VERBOSE, nullptr, "del txlog unit: %s -- %s", key.c_str(), value.c_str());
+    *freed += key.size() + value.size();
+    deletes->push_back(std::move(key));
+    it->Next();
+  }
+  return orv::rpc::SUCCESS;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,165 @@
+#include "write/transaction_log_store.h"
+
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "schema/compact_uint.h"
+#include "storage/key_space.h"
+#include "write/tarnix_transaction_log.h"
+#include "write/txn_log_unit_record.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+std::string UnitKey(uint64_t txn_id, uint64_t count, uint64_t index) {
+  std::string key;
+  EXPECT_TRUE((TxnLogUnitRecord{txn_id, count, index}.EncodeKey(&key)));
+  return key;
+}
+
+TEST(TxnLogUnitRecordTest, KeysEncodeAndDecodeWithinBounds) {
+  EXPECT_EQ(UnitKey(5, 3, 2), std::string("\x01\x05\x03\x02", 4));
+  EXPECT_EQ(UnitKey(300, 1, 0), std::string("\x01\x21\x2C\x01\x00", 5));
+  std::string unused;
+  EXPECT_FALSE((TxnLogUnitRecord{kCompactUint64Limit, 1, 0}.EncodeKey(&unused)));
+
+  TxnLogUnitRecord record;
+  const std::string key = UnitKey(8192, 300, 7);
+  ASSERT_TRUE(TxnLogUnitRecord::DecodeKey(key, &record));
+  EXPECT_EQ(record.txn_id, 8192u);
+  EXPECT_EQ(record.unit_count, 300u);
+  EXPECT_EQ(record.unit_index, 7u);
+  for (size_t length = 0; length < key.size(); ++length) {
+    EXPECT_FALSE(TxnLogUnitRecord::DecodeKey(key.substr(0, length), &record)) << length;
+  }
+  EXPECT_FALSE(TxnLogUnitRecord::DecodeKey(key + "x", &record));
+}
+
+class TransactionLogStoreTest : public WriteTest {
+ protected:
+  // Stores `stored` of the `count` units announced for `txn_id`, each taking
+  // `bytes` key plus value bytes.
+  void StoreTxn(uint64_t txn_id, uint64_t count, uint64_t stored, size_t bytes) {
+    for (uint64_t i = 0; i < stored; ++i) {
+      const std::string key = UnitKey(txn_id, count, i);
+      PutAll(db_.get(), {{key, std::string(bytes - key.size(), 'v')}});
+    }
+  }
+
+  std::unique_ptr<TransactionLogStore> Start(uint64_t max) {
+    auto store = std::make_unique<TransactionLogStore>(db_.get(), max, &registry_);
+    store->SetCurrentLogSize();
+    return store;
+  }
+
+  // Computes the updates of transaction `txn_id` with one request unit.
+  orv::rpc::AppStatus Compute(TransactionLogStore* store, uint64_t txn_id) {
+    TarnixTransactionLog log(&schema_, "client", txn_id);
+    caldek::orv::tarnix::PutRequestMsg put;
+    put.add_puts()->mutable_object()->set_object_body(std::string(60, 'b'));
+    log.RecordRequest(put);
+    puts_.clear();
+    deletes_.clear();
+    return store->ComputeTxnLogUpdates(false, &log, &size_, &txn_bytes_, &puts_, &deletes_);
+  }
+
+  // The key plus value bytes of such a transaction.
+  uint64_t TxnBytes() {
+    EXPECT_TRUE(Compute(Start(std::numeric_limits<uint64_t>::max()).get(), 9).ok());
+    return txn_bytes_;
+  }
+
+  uint64_t size_ = 0;
+  uint64_t txn_bytes_ = 0;
+  std::vector<DbAccess::TxnPut> puts_;
+  std::vector<std::string> deletes_;
+};
+
+TEST_F(TransactionLogStoreTest, TrimsWholeOldestTransactionsToFit) {
+  const uint64_t t = TxnBytes();
+  struct {
+    uint64_t max;
+    size_t deleted;  // units of the oldest transactions
+    uint64_t size;
+    size_t puts;
+  } cases[] = {
+      {900 + t, 0, 900 + t, 1},      // exact fit
+      {900 + t - 1, 3, 600 + t, 1},  // the oldest transaction, all three units
+      {t + 299, 7, t, 1},            // every stored transaction
+      {t - 1, 7, 0, 0},              // too large: the log is emptied, no unit stored
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(db_->DeleteByPrefixes({kTxnLogPrefix}, false).ok());
+    StoreTxn(1, 3, 3, 100);
+    StoreTxn(2, 1, 1, 300);
+    StoreTxn(3, 3, 3, 100);
+    ASSERT_TRUE(Compute(Start(c.max).get(), 9).ok());
+    EXPECT_EQ(txn_bytes_, t);
+    EXPECT_EQ(deletes_.size(), c.deleted) << c.max;
+    EXPECT_EQ(size_, c.size) << c.max;
+    ASSERT_EQ(puts_.size(), c.puts) << c.max;
+    if (c.puts == 1) {
+      EXPECT_EQ(puts_[0].first, UnitKey(9, 1, 0));
+    }
+  }
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "Current transaction's log record is too large to be accommodated in the "
+                      "log. Performing a complete log cleanup; All old transaction log records "
+                      "will be deleted."));
+  EXPECT_GE(Samples("server/latency/transaction/log/process"), 5u);
+}
+
+TEST_F(TransactionLogStoreTest, MissingUnitsFailTheTrimming) {
+  StoreTxn(1, 3, 2, 300);
+  for (bool log_ends_database : {true, false}) {
+    if (!log_ends_database) PutAll(db_.get(), {{kVDbInfoPrefix + "\x01", "main_vdb"}});
+    EXPECT_EQ(Compute(Start(100).get(), 9),
+              orv::rpc::FAILED_PRECONDITION("Unable to retrieve txlog: One or more txlog units "
+                                            "are missing from the underlying db."));
+    EXPECT_TRUE(puts_.empty());
+  }
+}
+
+TEST_F(TransactionLogStoreTest, MalformedAndZeroCountKeysGoOneAtATime) {
+  const uint64_t max = TxnBytes() + 99;
+  const std::string malformed("\x01\x40\x20", 3);  // ends inside its id
+  PutAll(db_.get(), {{malformed, std::string(97, 'v')}});
+  StoreTxn(2, 0, 1, 100);
+  StoreTxn(3, 1, 1, 150);
+  auto store = Start(max);
+  EXPECT_EQ(store->current_log_size(), 350u);
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "current_log_size_ set to 350. max_log_size_ is " + std::to_string(max) +
+                          "."));
+  EXPECT_EQ(store->highest_logged_txn_id(), 3u);
+  ASSERT_TRUE(Compute(store.get(), 9).ok());
+  EXPECT_EQ(deletes_, std::vector<std::string>({UnitKey(2, 0, 0), UnitKey(3, 1, 0), malformed}));
+  EXPECT_EQ(capture_.Count("errorCode=\"DRX0502\""), 2u);  // at start-up and when trimmed
+  EXPECT_EQ(puts_.size(), 1u);
+}
+
+// An accounted size off from the stored log neither wraps below 0 nor
+// overflows the bound test.
+TEST_F(TransactionLogStoreTest, SizeArithmeticSaturates) {
+  const uint64_t t = TxnBytes();
+  StoreTxn(1, 1, 1, 300);
+  StoreTxn(2, 1, 1, 300);
+  auto store = Start(t + 50);
+  store->set_current_log_size(100);
+  ASSERT_TRUE(Compute(store.get(), 9).ok());
+  EXPECT_EQ(deletes_.size(), 1u);
+  EXPECT_EQ(size_, t);
+  EXPECT_EQ(puts_.size(), 1u);
+
+  store->set_current_log_size(std::numeric_limits<uint64_t>::max() - 5);
+  ASSERT_TRUE(Compute(store.get(), 10).ok());
+  EXPECT_EQ(deletes_.size(), 2u);
+  EXPECT_TRUE(puts_.empty());
+}
+
+}  // namespace
+}  // namespace tarnix
