@@ -1,0 +1,104 @@
+#include "write/vdb_registry.h"
+
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "logging/logger.h"
+#include "platform/util/strings.h"
+#include "schema/compact_uint.h"
+#include "storage/db_access.h"
+#include "storage/key_space.h"
+#include "write/transaction_log_store.h"
+
+namespace tarnix {
+
+VDbRegistry::VDbRegistry(DbAccess* db_access, TransactionLogStore* txn_log)
+    : db_access_(db_access), txn_log_(txn_log) {}
+
+void VDbRegistry::InitVDbInfo() {
+  TARNIX_LOG(orv::INFO, nullptr, "TarnixServer::InitVDbInfo(): Fetching vdb info from db_access_");
+  DbAccess::Records records;
+  const DbAccessStatus status =
+      db_access_->PrefixFilter(db_access_->GetSnapshot(), kVDbInfoPrefix, &records);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0603",
+               "DbAccess error in TarnixServer::InitVDbInfo(): %s. VDb id to VDb name map is "
+               "left uninitialized.",
+               status.message.c_str());
+    return;
+  }
+  if (records.empty()) {
+    TARNIX_LOG(orv::INFO, nullptr,
+               "TarnixServer::InitVDbInfo(): No vdb info records found in db_access_.");
+    AddVDbInfo(1, kMainVdbName, nullptr);
+    return;
+  }
+  for (const DbAccess::Record& record : records) {
+    const std::string& key = record.first;
+    const size_t id_bytes = key.size() - kVDbInfoPrefix.size();
+    uint16_t id = 0;
+    if (DecodeCompactUint16(key.data() + kVDbInfoPrefix.size(), id_bytes, &id) != id_bytes) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0603", "Malformed vdb record key: %s",
+                 orv::hex_string(key).c_str());
+      continue;
+    }
+    vdb_id_to_name_[id] = record.second;
+    vdb_name_to_id_[record.second] = id;
+    TARNIX_LOG(orv::INFO, nullptr, "vdb name to id mapping: '%s' -> %u", record.second.c_str(),
+               id);
+  }
+}
+
+bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log) {
+  std::string key = kVDbInfoPrefix;
+  AppendCompactUint16(&key, id);
+  std::vector<DbAccess::TxnPut> puts;
+  puts.emplace_back(std::move(key), boost::make_shared<std::string>(name));
+  std::vector<std::string> deletes;
+  if (log != nullptr) {
+    uint64_t size = 0;
+    uint64_t txn_bytes = 0;
+    if (!txn_log_->ComputeTxnLogUpdates(false, log, &size, &txn_bytes, &puts, &deletes).ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0501", "Computing transaction log updates failed.");
+      return false;
+    }
+    txn_log_->set_current_log_size(size);
+  }
+  const DbAccessStatus status = db_access_->WriteTxn(puts, deletes, false, [] {});
+  if (!status.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0604",
+               "DbAccess error in TarnixServer::AddVDbInfo(): %s. Unable to persist vdb_id to "
+               "disk.",
+               status.message.c_str());
+    return false;
+  }
+  vdb_id_to_name_[id] = name;
+  vdb_name_to_id_[name] = id;
+  TARNIX_LOG(orv::INFO, nullptr, "Created new vdb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);
+  return true;
+}
+
+void VDbRegistry::RemoveVDbInfo(uint16_t id) {
+  auto it = vdb_id_to_name_.find(id);
+  if (it == vdb_id_to_name_.end()) return;
+  auto by_name = vdb_name_to_id_.find(it->second);
+  if (by_name != vdb_name_to_id_.end() && by_name->second == id) vdb_name_to_id_.erase(by_name);
+  vdb_id_to_name_.erase(it);
+}
+
+bool VDbRegistry::FindName(uint16_t id, std::string* name) const {
+  auto it = vdb_id_to_name_.find(id);
+  if (it == vdb_id_to_name_.end()) return false;
+  *name = it->second;
+  return true;
+}
+
+bool VDbRegistry::FindId(const std::string& name, uint16_t* id) const {
+  auto it = vdb_name_to_id_.find(name);
+  if (it == vdb_name_to_id_.end()) return false;
+  *id = it->second;
+  return true;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,61 @@
+#ifndef TARNIX_WRITE_VDB_REGISTRY_H_
+#define TARNIX_WRITE_VDB_REGISTRY_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <boost/unordered_map.hpp>
+
+namespace tarnix {
+
+class DbAccess;
+class TarnixTransactionLog;
+class TransactionLogStore;
+
+// The virtual databases in use: each a 16-bit id with a name, persisted as
+// one record kVDbInfoPrefix + CompactUint16(id) -> name and held in two maps.
+// The maps change only after the record was written. Not thread-safe.
+class VDbRegistry {
+ public:
+  static constexpr const char* kMainVdbName = "main_vdb";
+
+  // `db_access` (open) and `txn_log` must outlive the registry; not owned.
+  VDbRegistry(DbAccess* db_access, TransactionLogStore* txn_log);
+  VDbRegistry(const VDbRegistry&) = delete;
+  VDbRegistry& operator=(const VDbRegistry&) = delete;
+
+  // Start-up: loads every vdb record; on a database without any, creates
+  // "main_vdb" with id 1. A read error is logged and leaves the maps empty;
+  // malformed record keys are logged and skipped.
+  void InitVDbInfo();
+
+  // Stores vdb `id` named `name`, with `log`'s units (and the trimming of old
+  // ones) in the same batch when `log` is not null, then registers it. Checks
+  // neither id nor name. False, with the maps unchanged, when the log units
+  // cannot be computed or the write fails.
+  bool AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log);
+
+  // Forgets vdb `id` (its record is the caller's to delete).
+  void RemoveVDbInfo(uint16_t id);
+
+  // False when no vdb has that id or name.
+  bool FindName(uint16_t id, std::string* name) const;
+  bool FindId(const std::string& name, uint16_t* id) const;
+
+  // Ascending ids.
+  const std::map<uint16_t, std::string>& vdb_id_to_name() const { return vdb_id_to_name_; }
+  const boost::unordered_map<std::string, uint16_t>& vdb_name_to_id() const {
+    return vdb_name_to_id_;
+  }
+
+ private:
+  DbAccess* const db_access_;
+  TransactionLogStore* const txn_log_;
+  std::map<uint16_t, std::string> vdb_id_to_name_;
+  boost::unordered_map<std::string, uint16_t> vdb_name_to_id_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_VDB_REGISTRY_H_

@@ -1,0 +1,107 @@
+#include "write/vdb_registry.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "caldek/orv/tarnix/tarnix_vdb.pb.h"
+#include "storage/key_space.h"
+#include "write/tarnix_transaction_log.h"
+#include "write/transaction_log_store.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+using VdbMap = std::map<uint16_t, std::string>;
+
+class VDbRegistryTest : public WriteTest {
+ protected:
+  std::unique_ptr<VDbRegistry> Start(uint64_t max_log_size = 1 << 20) {
+    txn_log_ = std::make_unique<TransactionLogStore>(db_.get(), max_log_size, &registry_);
+    txn_log_->SetCurrentLogSize();
+    auto vdbs = std::make_unique<VDbRegistry>(db_.get(), txn_log_.get());
+    vdbs->InitVDbInfo();
+    return vdbs;
+  }
+
+  // A CreateVDb transaction's log.
+  std::unique_ptr<TarnixTransactionLog> CreateLog(uint16_t id) {
+    auto log = std::make_unique<TarnixTransactionLog>(&schema_, "admin", 4);
+    log->vdb_id = id;
+    log->RecordRequest(caldek::orv::tarnix::CreateVDbRequestMsg());
+    return log;
+  }
+
+  std::unique_ptr<TransactionLogStore> txn_log_;
+};
+
+TEST_F(VDbRegistryTest, FirstStartCreatesMainVdb) {
+  auto vdbs = Start();
+  EXPECT_EQ(All(db_.get()), DbAccess::Records({{std::string("\x03\x01", 2), "main_vdb"}}));
+  EXPECT_EQ(vdbs->vdb_id_to_name(), VdbMap({{1, "main_vdb"}}));
+  uint16_t id = 0;
+  EXPECT_TRUE(vdbs->FindId("main_vdb", &id));
+  EXPECT_EQ(id, 1u);
+  EXPECT_TRUE(HasLine("INFO", "", "TarnixServer::InitVDbInfo(): Fetching vdb info from db_access_"));
+  EXPECT_TRUE(
+      HasLine("INFO", "", "TarnixServer::InitVDbInfo(): No vdb info records found in db_access_."));
+  EXPECT_TRUE(HasLine("INFO", "", "Created new vdb: vdb_name = 'main_vdb', vdb_id = 1"));
+}
+
+TEST_F(VDbRegistryTest, RestartLoadsRecordsInIdOrderAndSkipsMalformedKeys) {
+  PutAll(db_.get(), {{std::string("\x03\x41\x2C", 3), "three-hundred"},
+                     {std::string("\x03\x02", 2), "two"},
+                     {std::string("\x03\x01", 2), "main_vdb"},
+                     {std::string("\x03\x80\x40", 3), "truncated"},
+                     {std::string("\x03\x05\x05", 3), "trailing"}});
+  auto vdbs = Start();
+  EXPECT_EQ(vdbs->vdb_id_to_name(), VdbMap({{1, "main_vdb"}, {2, "two"}, {300, "three-hundred"}}));
+  EXPECT_EQ(vdbs->vdb_name_to_id().size(), 3u);
+  EXPECT_EQ(capture_.Count("errorCode=\"DRX0603\""), 2u);
+  const std::vector<std::string> lines = capture_.lines();
+  auto at = [&](const std::string& text) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find(text) != std::string::npos) return i;
+    }
+    return lines.size();
+  };
+  EXPECT_LT(at("vdb name to id mapping: 'main_vdb' -> 1"), at("'two' -> 2"));
+  EXPECT_LT(at("'two' -> 2"), at("vdb name to id mapping: 'three-hundred' -> 300"));
+}
+
+TEST_F(VDbRegistryTest, CreatedVdbIsStoredWithItsTransactionLog) {
+  auto vdbs = Start();
+  ASSERT_TRUE(vdbs->AddVDbInfo(64, "sixty-four", CreateLog(64).get()));
+  std::string name;
+  EXPECT_TRUE(vdbs->FindName(64, &name));
+  EXPECT_EQ(name, "sixty-four");
+  DbAccess::Records records = All(db_.get());
+  ASSERT_EQ(records.size(), 3u);  // the unit, main_vdb, the new vdb
+  EXPECT_EQ(records[0].first, std::string("\x01\x04\x01\x00", 4));
+  EXPECT_EQ(records[2], DbAccess::Record(std::string("\x03\x40\x40", 3), "sixty-four"));
+  EXPECT_EQ(txn_log_->current_log_size(), records[0].first.size() + records[0].second.size());
+
+  // Reusing an id renames it; the old name keeps pointing at it.
+  ASSERT_TRUE(vdbs->AddVDbInfo(64, "renamed", nullptr));
+  EXPECT_EQ(vdbs->vdb_id_to_name().at(64), "renamed");
+  EXPECT_EQ(vdbs->vdb_name_to_id().at("sixty-four"), 64u);
+  vdbs->RemoveVDbInfo(64);
+  EXPECT_FALSE(vdbs->FindName(64, &name));
+  EXPECT_EQ(vdbs->vdb_name_to_id().count("renamed"), 0u);
+}
+
+TEST_F(VDbRegistryTest, FailedLogLeavesEverythingUnchanged) {
+  std::string key = kTxnLogPrefix + std::string("\x01\x02\x00", 3);  // 1 of 2 units
+  PutAll(db_.get(), {{key, std::string(100, 'v')}, {std::string("\x03\x01", 2), "main_vdb"}});
+  auto vdbs = Start(20);
+  EXPECT_FALSE(vdbs->AddVDbInfo(9, "nine", CreateLog(9).get()));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0501", "Computing transaction log updates failed."));
+  std::string name;
+  EXPECT_FALSE(vdbs->FindName(9, &name));
+  EXPECT_EQ(All(db_.get()).size(), 2u);
+}
+
+}  // namespace
+}  // namespace tarnix
