@@ -1,0 +1,117 @@
+#include "write/object_stats_maintainer.h"
+
+#include <utility>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "logging/logger.h"
+#include "schema/record_key.h"
+#include "schema/schema.h"
+#include "storage/db_access.h"
+#include "storage/key_space.h"
+
+namespace tarnix {
+namespace {
+
+// Counters hold unsigned values: a decrement stops at 0 instead of wrapping.
+void SaturatingSubtract(metrics::UnitCounter* counter, uint64_t amount) {
+  const uint64_t last = counter->window(true).last;
+  counter->update(amount > last ? 0 : last - amount);
+}
+
+}  // namespace
+
+ObjectStatsMaintainer::ObjectStatsMaintainer(orv::metrics::MetricRegistry* registry)
+    : registry_(registry), counters_(16) {}
+
+const ObjectStatsMaintainer::TypeCounters& ObjectStatsMaintainer::GetOrCreateTypeCounters(
+    const std::string& type) {
+  auto it = counters_.find(type);
+  if (it != counters_.end()) return it->second;
+  const std::string base = "server/obj_stats/by_type/" + type;
+  TypeCounters counters;
+  counters.num_of_objects = boost::make_shared<metrics::UnitMetric>(*registry_, base + "/num_of_objects");
+  counters.total_size =
+      boost::make_shared<metrics::UnitMetric>(*registry_, base + "/total_size", "bytes");
+  return counters_.emplace(type, std::move(counters)).first->second;
+}
+
+void ObjectStatsMaintainer::Increment(const std::string& type, uint64_t size) {
+  Add(type, 1, size);
+}
+
+void ObjectStatsMaintainer::Add(const std::string& type, uint64_t objects, uint64_t bytes) {
+  const TypeCounters& counters = GetOrCreateTypeCounters(type);
+  metrics::UnitCounter* num = counters.num_of_objects->get();
+  metrics::UnitCounter* total = counters.total_size->get();
+  num->update(num->window(true).last + objects);
+  total->update(total->window(true).last + bytes);
+}
+
+void ObjectStatsMaintainer::Decrement(const std::string& type, uint64_t size) {
+  const TypeCounters& counters = GetOrCreateTypeCounters(type);
+  SaturatingSubtract(counters.num_of_objects->get(), 1);
+  SaturatingSubtract(counters.total_size->get(), size);
+}
+
+void ObjectStatsMaintainer::UpdateObjectStatistics(const std::list<UpdateRecord>& updates,
+                                                   const std::list<UpdateRecord>& deletes) {
+  for (const UpdateRecord& record : updates) {
+    const uint64_t k = record.vdb_ids.size();
+    const std::string old_type = record.old_object.object_type();
+    if (!old_type.empty()) Decrement(old_type, k * record.old_object.object_body().size());
+    Increment(record.new_object.object_type(), k * record.new_object.object_body().size());
+  }
+  for (const UpdateRecord& record : deletes) {
+    Decrement(record.old_object.object_type(),
+              record.vdb_ids.size() * record.old_object.object_body().size());
+  }
+}
+
+void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats) {
+  // Tallied per type first, so that a read error counts nothing.
+  boost::unordered_map<std::string, std::pair<uint64_t, uint64_t>> tally;
+  boost::shared_ptr<DbAccess::IteratorImpl> it = db_access->NewIterator();
+  DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
+  if (it) {
+    std::string type_name;
+    std::string id;
+    for (it->Seek(kObjectPrefix); it->Valid(); it->Next()) {
+      const std::string key = it->key();
+      if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
+      if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id)) type_name.clear();
+      std::pair<uint64_t, uint64_t>& counts = tally[type_name];
+      counts.first += 1;
+      counts.second += it->value().size();
+    }
+    status = it->status();
+  }
+  if (!status.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr,
+               "DbAccess error in TarnixServer::ComputeStatistics(): %s. ObjectStatsMaintainer "
+               "is left uninitialized.",
+               status.message.c_str());
+    return;
+  }
+  for (const auto& [type_name, counts] : tally) stats->Add(type_name, counts.first, counts.second);
+}
+
+void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access) {
+  const std::vector<int32_t> type_ids = schema.GetDeprecatedObjectTypes();
+  if (type_ids.empty()) return;
+  std::vector<std::string> prefixes;
+  std::string text;
+  for (int32_t type_id : type_ids) {
+    prefixes.push_back(MakeObjectTypeKeyPrefix(type_id));
+    text += std::to_string(type_id) + ", ";
+  }
+  TARNIX_LOG(orv::INFO, nullptr, "Wiping deprecated objects: %s", text.c_str());
+  const DbAccessStatus status = db_access->DeleteByPrefixes(prefixes, false);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in TarnixServer::WipeDeprecatedObjects(): %s.",
+               status.message.c_str());
+  }
+}
+
+}  // namespace tarnix

@@ -1,0 +1,67 @@
+#ifndef TARNIX_WRITE_OBJECT_STATS_MAINTAINER_H_
+#define TARNIX_WRITE_OBJECT_STATS_MAINTAINER_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+#include <boost/unordered_map.hpp>
+
+#include "metrics/metric.h"
+#include "write/update_record.h"
+
+namespace tarnix {
+
+class DbAccess;
+class Schema;
+
+// Per object type, the number of stored objects and their total body size,
+// as the unit counters "server/obj_stats/by_type/<type>/num_of_objects" and
+// ".../total_size" of the metrics registry. Counters never go below 0. Not
+// thread-safe; the registry's collection reads the counters concurrently,
+// each under its own lock.
+class ObjectStatsMaintainer {
+ public:
+  struct TypeCounters {
+    boost::shared_ptr<metrics::UnitMetric> num_of_objects;
+    boost::shared_ptr<metrics::UnitMetric> total_size;
+  };
+
+  // `registry` (not owned) must outlive the maintainer.
+  explicit ObjectStatsMaintainer(orv::metrics::MetricRegistry* registry);
+  ObjectStatsMaintainer(const ObjectStatsMaintainer&) = delete;
+  ObjectStatsMaintainer& operator=(const ObjectStatsMaintainer&) = delete;
+
+  // The counters of `type`, registered on first use and kept.
+  const TypeCounters& GetOrCreateTypeCounters(const std::string& type);
+
+  // One object of `size` body bytes more, or less.
+  void Increment(const std::string& type, uint64_t size);
+  void Decrement(const std::string& type, uint64_t size);
+
+  // `objects` objects of `bytes` body bytes in all more.
+  void Add(const std::string& type, uint64_t objects, uint64_t bytes);
+
+  // After a commit: each change counts one object and its body size once
+  // per vdb it applies to.
+  void UpdateObjectStatistics(const std::list<UpdateRecord>& updates,
+                              const std::list<UpdateRecord>& deletes);
+
+ private:
+  orv::metrics::MetricRegistry* const registry_;
+  boost::unordered_map<std::string, TypeCounters> counters_;
+};
+
+// Start-up: counts every stored object record once, with its body length,
+// under its type (a record of an unknown type under ""). Reads the records
+// one at a time. A read error is logged and nothing is counted.
+void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats);
+
+// Start-up, before the count: removes every record of the types the schema
+// lists as deprecated. Not logged in the transaction log; errors are logged.
+void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access);
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_OBJECT_STATS_MAINTAINER_H_

@@ -1,0 +1,71 @@
+#include "write/object_stats_maintainer.h"
+
+#include <list>
+#include <string>
+#include <utility>
+
+#include "schema/record_key.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr char kLegacy[] = "caldek.orv.tarnix.LegacyDeviceMsg";
+using Counts = std::pair<uint64_t, uint64_t>;  // objects, bytes
+
+class ObjectStatsTest : public WriteTest {
+ protected:
+  Counts Stats(const std::string& type) {
+    const ObjectStatsMaintainer::TypeCounters& c = stats_.GetOrCreateTypeCounters(type);
+    return {(*c.num_of_objects)->window(true).last, (*c.total_size)->window(true).last};
+  }
+
+  static TarnixObject Object(size_t body_size) {
+    return TarnixObject(kDevice, std::string(body_size, 'b'));
+  }
+
+  std::string RecordKey(const std::string& type, const std::string& id, const VdbIdSet& vdbs) {
+    std::string key;
+    (void)MakeObjectRecordKey(schema_, type, id, &key);
+    return key + EncodeVdbIdSet(vdbs);
+  }
+
+  ObjectStatsMaintainer stats_{&registry_};
+};
+
+TEST_F(ObjectStatsTest, CommitsCountEachVdbOfAChange) {
+  const std::list<UpdateRecord> none;
+  stats_.UpdateObjectStatistics({{Object(100), TarnixObject(), {1, 2}, std::nullopt}}, none);
+  EXPECT_EQ(Stats(kDevice), Counts(1, 200));
+  stats_.UpdateObjectStatistics({{Object(120), Object(100), {1}, std::nullopt}}, none);
+  EXPECT_EQ(Stats(kDevice), Counts(1, 220));
+  stats_.UpdateObjectStatistics(none, {{TarnixObject(), Object(100), {2}, std::nullopt}});
+  EXPECT_EQ(Stats(kDevice), Counts(0, 120));
+  // Below zero the counters stay at zero.
+  stats_.UpdateObjectStatistics(none, {{TarnixObject(), Object(500), {1}, std::nullopt}});
+  EXPECT_EQ(Stats(kDevice), Counts(0, 0));
+}
+
+TEST_F(ObjectStatsTest, StartUpWipesDeprecatedTypesThenCountsEveryRecordOnce) {
+  PutAll(db_.get(), {{RecordKey(kDevice, "d1", {1, 2}), std::string(100, 'x')},
+                     {RecordKey(kDevice, "d2", {}), std::string(30, 'x')},
+                     {RecordKey(kLegacy, "l1", {}), "a"},
+                     {RecordKey(kLegacy, "l2", {1, 4}), "b"},
+                     {std::string("\x00\x63\x01q", 4), std::string(5, 'x')},  // unknown type 99
+                     {std::string("\x01\x01\x01\x00", 4), std::string(50, 'x')}});
+  WipeDeprecatedObjects(schema_, db_.get());
+  EXPECT_TRUE(HasLine("INFO", "", "Wiping deprecated objects: 12, "));
+  DbAccess::Records legacy;
+  ASSERT_TRUE(db_->PrefixFilter(nullptr, MakeObjectTypeKeyPrefix(12), &legacy).ok());
+  EXPECT_TRUE(legacy.empty());
+  EXPECT_EQ(All(db_.get()).size(), 4u);
+
+  ComputeStatistics(schema_, db_.get(), &stats_);
+  EXPECT_EQ(Stats(kDevice), Counts(2, 130));
+  EXPECT_EQ(Stats(""), Counts(1, 5));
+  EXPECT_EQ(Stats(kLegacy), Counts(0, 0));
+}
+
+}  // namespace
+}  // namespace tarnix
