@@ -1,0 +1,70 @@
+#ifndef TARNIX_WRITE_UPDATE_REQUEST_H_
+#define TARNIX_WRITE_UPDATE_REQUEST_H_
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/unordered_map.hpp>
+
+#include "caldek/orv/tarnix/tarnix_common.pb.h"
+#include "schema/object.h"
+#include "schema/vdb_id_set.h"
+
+namespace tarnix {
+
+// An object body shared, never copied, between the request that carried it,
+// its pending operation, the working records and the change records.
+using ObjectBody = TarnixObject::Body;
+
+// One pending write operation on one object.
+struct UpdateRequest {
+  enum Type : uint32_t { NONE = 0, PUT = 1, DELETE = 2, PATCH = 3, COPY = 4 };
+  // (serialised object value, serialised op message)
+  using Patch = std::pair<std::string, std::string>;
+
+  ObjectBody body;               // PUT only
+  std::vector<Patch> patch_ops;  // PATCH: exactly one
+  VdbId src_vdb_id = 0;          // COPY only
+  Type type = NONE;
+  std::optional<caldek::orv::tarnix::SpanContextMsg> span_context;
+
+  // What the delta computation reads of a pending operation: its patches and
+  // how many operations of each kind it stands for (one entry is one
+  // operation, never a merge of several).
+  const std::vector<Patch>& patches() const { return patch_ops; }
+  uint32_t put_count() const { return type == PUT ? 1 : 0; }
+  uint32_t delete_count() const { return type == DELETE ? 1 : 0; }
+  uint32_t patch_count() const { return type == PATCH ? 1 : 0; }
+  uint32_t copy_count() const { return type == COPY ? 1 : 0; }
+};
+
+// An operation and the vdbs it still applies to. Coalescing narrows vdb_ids
+// in place, so every table holding the entry sees the change.
+struct PendingOperation {
+  ObjectBody body;  // PUT: the request's body; otherwise null
+  VdbIdSet vdb_ids;
+  UpdateRequest request;
+};
+using PendingRequest = std::shared_ptr<PendingOperation>;
+using PendingRequestList = std::list<PendingRequest>;
+
+// (full object type name, object id bytes)
+using ObjectKey = std::pair<std::string, std::string>;
+
+// The pending operations of a transaction per object, each list in arrival
+// order. Also the table of processed requests that a Modify transaction hands
+// to notification.
+using TransactionRequestTable = boost::unordered_map<ObjectKey, PendingRequestList>;
+
+// Object type name -> object id -> pending PUT and COPY operations.
+using PendingByTypeTable =
+    boost::unordered_map<std::string, boost::unordered_map<std::string, PendingRequestList>>;
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_UPDATE_REQUEST_H_
