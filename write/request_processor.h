@@ -1,0 +1,166 @@
+#ifndef TARNIX_WRITE_REQUEST_PROCESSOR_H_
+#define TARNIX_WRITE_REQUEST_PROCESSOR_H_
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "caldek/orv/tarnix/tarnix_common.pb.h"
+#include "metrics/metric.h"
+#include "platform/rpc/status.h"
+#include "schema/vdb_id_set.h"
+#include "storage/db_access.h"
+#include "write/record_vdb_sets.h"
+#include "write/update_record.h"
+#include "write/update_request.h"
+
+namespace tarnix {
+
+class Schema;
+
+// Collects the operations of one write transaction per object and turns
+// them into record puts and deletes and the transaction's change lists.
+//
+// The add operations coalesce as they go: a PUT, DELETE or COPY takes the
+// vdbs it names away from every earlier operation on the same object (an
+// operation left without a vdb is dropped), so each vdb of an object ends
+// with at most one such operation; a PATCH takes nothing away and applies on
+// top of what precedes it.
+//
+// Use: construct, call the add operations in request order, call Build once,
+// destroy. Not thread-safe; one transaction uses it on one thread. The vdb
+// sets and span contexts passed in are copied unless said otherwise; a null
+// span means the request carried none.
+class RequestProcessor {
+ public:
+  using SpanContext = caldek::orv::tarnix::SpanContextMsg;
+  using BlockRanges = std::shared_ptr<const caldek::orv::tarnix::MerkleTreeBlockRangesMsg>;
+  // Chooses entries of the pending table, for RemovePendingIf.
+  using PendingEntryMatcher = std::function<bool(const TransactionRequestTable::value_type&)>;
+
+  // `schema` and `db` are not owned and must outlive the processor.
+  RequestProcessor(const Schema* schema, DbAccess* db);
+  ~RequestProcessor();
+  RequestProcessor(const RequestProcessor&) = delete;
+  RequestProcessor& operator=(const RequestProcessor&) = delete;
+
+  // The snapshot that every read of the transaction uses, taken at the first
+  // call; empty (and tried again next time) without an open database.
+  const DbAccess::SnapshotHolder& GetSnapshot();
+
+  // --- Adding operations (type names are full names, ids raw key bytes) ---
+
+  // `body` (REQUIRES: not null) is shared, not copied.
+  void AddPut(const std::string& type, const std::string& id, ObjectBody body,
+              const VdbIdSet& vdb_ids, const SpanContext* span);
+  void AddDelete(const std::string& type, const std::string& id, const VdbIdSet& vdb_ids,
+                 const SpanContext* span);
+  // Copies the object from vdb `src_vdb_id` into `dst_vdb_ids`; nothing for
+  // an empty destination.
+  void AddCopy(const std::string& type, const std::string& id, VdbId src_vdb_id,
+               const VdbIdSet& dst_vdb_ids, const SpanContext* span);
+  // Patches the object in `vdb_ids`: where an earlier operation of the
+  // transaction puts or copies it, that result; elsewhere the stored object.
+  // NOT_FOUND, with nothing added, when an earlier operation deletes the
+  // object from one of the vdbs.
+  orv::rpc::AppStatus AddPatch(const std::string& type, const std::string& id,
+                               const std::string& object_value, const std::string& op_msg,
+                               VdbIdSet vdb_ids, const SpanContext* span);
+  // Removes every object of `type` from `vdb_ids`: pending operations on the
+  // type lose those vdbs, and every stored object of the type (read on the
+  // transaction's snapshot) gets a DELETE. A type the schema does not know
+  // adds nothing (the schema logs it). A failed read is returned; the
+  // pending operations have then already lost the vdbs.
+  orv::rpc::AppStatus AddFlush(const std::string& type, const VdbIdSet& vdb_ids,
+                               const SpanContext* span);
+  // Removes from `vdb_ids` every object whose Merkle block under `ranges` is
+  // `block_id`, among the stored types given by their encoded ids (in that
+  // order; "" covers every type). Stored objects are read on a snapshot of
+  // their own. A failed read is returned.
+  orv::rpc::AppStatus AddFlushByBlockId(uint32_t block_id,
+                                        const std::vector<std::string>& encoded_type_ids,
+                                        const BlockRanges& ranges, const VdbIdSet& vdb_ids,
+                                        const SpanContext* span);
+  // The DELETE of one flushed object. Repeated calls for the object with the
+  // same vdbs fold into one DELETE carrying the latest span.
+  void AddDeleteForFlush(const std::string& type, const std::string& id,
+                         const VdbIdSet& vdb_ids, const SpanContext* span);
+  // Takes `vdb_ids` away from every operation of the objects `matches`
+  // chooses; an object left without operations leaves the pending table.
+  void RemovePendingIf(const VdbIdSet& vdb_ids, const PendingEntryMatcher& matches);
+  static bool TypeEquals(const std::string& type, const TransactionRequestTable::value_type& entry);
+  static bool InBlock(uint32_t block_id, const TransactionRequestTable::value_type& entry,
+                      const BlockRanges& ranges, const Schema* schema);
+
+  // The pending PUTs and COPYs per type and id. The recursive delete reads
+  // it while requests are added and erases the ids it has taken into
+  // account; Build empties it.
+  PendingByTypeTable& pending_by_type() { return reqs_by_type_; }
+  // The pending operations per object.
+  const TransactionRequestTable& pending() const { return reqs_; }
+
+  // --- Building ---
+
+  // Applies every object's operations, in order, to its stored records
+  // (read on the transaction's snapshot). On success appends the record
+  // writes to `puts` and `deletes` and the changes to the three lists:
+  //   updates:     vdbs that newly hold the object or hold a new body of it;
+  //   logged_only: vdbs given the very body they already held;
+  //   removals:    vdbs the object leaves.
+  // and, when `requests` is given, a copy of each object's operation list
+  // (objects already there are left alone). Objects come in record key
+  // order; per object the logged-only and update records come before the
+  // removals.
+  // Fails with a storage read error ("LevelDB error: ...") or a patch
+  // failure, and then appends nothing to any output; the objects already
+  // processed have left the pending table. `latency` gets the call's time
+  // in microseconds on every path; with `trace` set the call is one span.
+  orv::rpc::AppStatus Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
+                            std::vector<std::string>* deletes,
+                            std::list<UpdateRecord>* updates,
+                            std::list<UpdateRecord>* logged_only,
+                            std::list<UpdateRecord>* removals,
+                            metrics::LatencyMetric& latency,
+                            TransactionRequestTable* requests);
+
+ private:
+  struct BuildState;
+
+  // The status of a failed storage read: "LevelDB error: " and its text.
+  static orv::rpc::AppStatus ReadError(const DbAccessStatus& status);
+  // Takes `vdb_ids` from every operation of `list`, dropping those left
+  // without a vdb.
+  static void TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
+  // Finds or creates the object's list.
+  PendingRequestList& ListOf(const std::string& type, const std::string& id);
+  // Takes `vdb_ids` from the object's operations and appends a new one.
+  PendingOperation& Coalesce(const std::string& type, const std::string& id,
+                             const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                             const SpanContext* span);
+  void AddPendingByType(const std::string& type, const std::string& id,
+                        const PendingRequest& pending);
+
+  // Build's steps for one object (request_processor_build.cc).
+  orv::rpc::AppStatus BuildObject(const TransactionRequestTable::value_type& entry,
+                                  const std::string& object_key, BuildState* state);
+  orv::rpc::AppStatus ReadRecsFromDbAccess(const std::string& type, const std::string& id,
+                                           const std::string& object_key, BuildState* state,
+                                           RecordBodyTable* table);
+  orv::rpc::AppStatus ApplyPatch(const std::string& type, const std::string& id,
+                                 const PendingOperation& patch, RecordBodyTable* table);
+  void EmitChanges(const std::string& type, const std::string& id,
+                   const RecordBodyTable& table, BuildState* state);
+
+  const Schema* schema_;
+  DbAccess* db_;
+  DbAccess::SnapshotHolder snapshot_;
+  TransactionRequestTable reqs_;
+  PendingByTypeTable reqs_by_type_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_REQUEST_PROCESSOR_H_

@@ -1,0 +1,343 @@
+// Building a transaction's record writes and change lists from its pending
+// operations and the stored records.
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "logging/logger.h"
+#include "platform/util/strings.h"
+#include "platform/wft/workflow_util.h"
+#include "schema/record_key.h"
+#include "schema/schema.h"
+#include "write/patch_application.h"
+#include "write/request_processor.h"
+
+namespace tarnix {
+
+using orv::rpc::AppStatus;
+
+namespace {
+
+std::string Base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                     reinterpret_cast<const unsigned char*>(bytes.data()),
+                                     static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(length));
+  return out;
+}
+
+// The batch takes values as boost pointers; this one shares the body and
+// keeps it alive. The batch only reads it.
+boost::shared_ptr<std::string> BatchValue(const ObjectBody& body) {
+  return boost::shared_ptr<std::string>(const_cast<std::string*>(body.get()),
+                                        [body](std::string*) {});
+}
+
+std::optional<caldek::orv::tarnix::SpanContextMsg> SpanOf(const DbRecord& record) {
+  if (record.span_context() == nullptr) return std::nullopt;
+  return *record.span_context();
+}
+
+void EraseAll(const VdbIdSet& ids, VdbIdSet* from) {
+  for (VdbId id : ids) from->erase(id);
+}
+
+}  // namespace
+
+// What one Build call gathers before it hands anything out.
+struct RequestProcessor::BuildState {
+  // Bound to the transaction's snapshot; objects are read in key order, so
+  // it only ever seeks forward.
+  std::unique_ptr<DbAccess::IteratorImpl> iterator;
+  // Scratch reused from object to object.
+  DbAccess::Records records;
+  RecordBodyTable table;
+  ObjectRecordWrites object_writes;
+  std::vector<DbAccess::TxnPut> puts;
+  std::vector<std::string> deletes;
+  std::list<UpdateRecord> updates;
+  std::list<UpdateRecord> logged_only;
+  std::list<UpdateRecord> removals;
+  bool keep_requests = false;
+  std::vector<TransactionRequestTable::value_type> requests;
+};
+
+AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
+                                  std::vector<std::string>* deletes,
+                                  std::list<UpdateRecord>* updates,
+                                  std::list<UpdateRecord>* logged_only,
+                                  std::list<UpdateRecord>* removals,
+                                  metrics::LatencyMetric& latency,
+                                  TransactionRequestTable* requests) {
+  const auto start = std::chrono::steady_clock::now();
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (trace) span.emplace("RequestProcessor::Build", 2);
+  reqs_by_type_.clear();
+  TARNIX_LOG(orv::VERBOSE, nullptr, "Build: reqs_.size()=%lu",
+             static_cast<unsigned long>(reqs_.size()));
+
+  AppStatus status = orv::rpc::SUCCESS;
+  // Objects in record key order: all records of one object sort together,
+  // and before those of any object with a greater key.
+  std::vector<std::pair<std::string, TransactionRequestTable::iterator>> order;
+  order.reserve(reqs_.size());
+  for (auto it = reqs_.begin(); it != reqs_.end(); ++it) {
+    std::string key;
+    if (!MakeObjectRecordKey(*schema_, it->first.first, it->first.second, &key)) {
+      status = orv::rpc::INVALID_ARGUMENT("Unknown object type " + it->first.first);
+      break;
+    }
+    order.emplace_back(std::move(key), it);
+  }
+  std::sort(order.begin(), order.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+
+  BuildState state;
+  state.keep_requests = requests != nullptr;
+  state.puts.reserve(order.size());
+  if (status.ok()) {
+    for (const auto& object : order) {
+      status = BuildObject(*object.second, object.first, &state);
+      if (!status.ok()) break;
+      reqs_.erase(object.second);
+    }
+  }
+  if (status.ok()) {
+    if (puts->empty()) {
+      puts->swap(state.puts);
+    } else {
+      puts->insert(puts->end(), std::make_move_iterator(state.puts.begin()),
+                   std::make_move_iterator(state.puts.end()));
+    }
+    deletes->insert(deletes->end(), std::make_move_iterator(state.deletes.begin()),
+                    std::make_move_iterator(state.deletes.end()));
+    updates->splice(updates->end(), state.updates);
+    logged_only->splice(logged_only->end(), state.logged_only);
+    removals->splice(removals->end(), state.removals);
+    if (requests != nullptr) {
+      for (auto& entry : state.requests) requests->emplace(std::move(entry));
+    }
+  }
+  span.reset();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  latency->update(static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000));
+  return status;
+}
+
+AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_type& entry,
+                                        const std::string& object_key, BuildState* state) {
+  const std::string& type = entry.first.first;
+  const std::string& id = entry.first.second;
+  RecordBodyTable& table = state->table;
+  table.clear();
+  AppStatus status = ReadRecsFromDbAccess(type, id, object_key, state, &table);
+  if (!status.ok()) return status;
+
+  for (const PendingRequest& pending : entry.second) {
+    const UpdateRequest& request = pending->request;
+    const VdbIdSet& vdbs = pending->vdb_ids;
+    const SpanContext* span = request.span_context ? &*request.span_context : nullptr;
+    switch (request.type) {
+      case UpdateRequest::DELETE:
+        for (size_t i = 0; i < table.size(); ++i) {
+          table[i].record.RemoveVdbs(vdbs);
+          table[i].record.set_span_context(span);
+        }
+        break;
+      case UpdateRequest::PUT: {
+        const ObjectBody& body = pending->body;
+        for (size_t i = 0; i < table.size(); ++i) {
+          if (table[i].body != body && *table[i].body != *body) table[i].record.RemoveVdbs(vdbs);
+        }
+        DbRecord& record = table[table.FindOrAdd(body)].record;
+        record.AddVdbs(vdbs);
+        record.set_span_context(span);
+        break;
+      }
+      case UpdateRequest::PATCH:
+        status = ApplyPatch(type, id, *pending, &table);
+        if (!status.ok()) return status;
+        break;
+      case UpdateRequest::COPY: {
+        int source = -1;
+        for (size_t i = 0; i < table.size(); ++i) {
+          if (!table[i].record.HasVdb(request.src_vdb_id)) continue;
+          table[i].record.AddVdbs(vdbs);
+          table[i].record.set_span_context(span);
+          source = static_cast<int>(i);
+        }
+        if (source < 0) {
+          TARNIX_LOG(orv::VERBOSE, nullptr,
+                     "Build: specified object is not found in src vdb, skip processing the copy "
+                     "operation");
+          break;
+        }
+        // Bodies are distinct per record: every other record loses the vdbs.
+        for (size_t i = 0; i < table.size(); ++i) {
+          if (static_cast<int>(i) != source) table[i].record.RemoveVdbs(vdbs);
+        }
+        break;
+      }
+      case UpdateRequest::NONE:
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Invalid request type NONE");
+        break;
+      default:
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Request type not found");
+        break;
+    }
+  }
+
+  ObjectRecordWrites& writes = state->object_writes;
+  writes.Clear();
+  writes.AddObject(object_key, table);
+  for (const ObjectRecordWrites::Put& put : writes.puts()) {
+    state->puts.emplace_back(put.first, BatchValue(put.second));
+  }
+  state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
+  EmitChanges(type, id, table, state);
+  if (state->keep_requests) state->requests.push_back(entry);
+  return orv::rpc::SUCCESS;
+}
+
+AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const std::string& id,
+                                                 const std::string& object_key,
+                                                 BuildState* state, RecordBodyTable* table) {
+  if (!state->iterator) {
+    const DbAccess::SnapshotHolder& snapshot = GetSnapshot();
+    if (!snapshot) return ReadError(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+    state->iterator.reset(new DbAccess::IteratorImpl(snapshot->db(), snapshot));
+  }
+  DbAccess::IteratorImpl& it = *state->iterator;
+  DbAccess::Records& records = state->records;
+  records.clear();
+  for (it.Seek(object_key); it.Valid(); it.Next()) {
+    std::string key = it.key();
+    if (key.compare(0, object_key.size(), object_key) != 0) break;
+    records.emplace_back(std::move(key), it.value());
+  }
+  TARNIX_LOG(orv::VERBOSE, nullptr,
+             "ReadRecsFromDbAccess: type=%s, obj_id=%s, db_records.size()=%lu", type.c_str(),
+             id.c_str(), static_cast<unsigned long>(records.size()));
+  const DbAccessStatus status = it.status();
+  if (!status.ok()) return ReadError(status);
+
+  std::string type_name;
+  std::string record_id;
+  std::string suffix;
+  for (DbAccess::Record& record : records) {
+    if (!TryDecodeObjectRecordKey(*schema_, record.first, &type_name, &record_id, &suffix)) {
+      continue;
+    }
+    std::string& value = record.second;
+    // A leading 0x00 byte is not part of the body.
+    if (!value.empty() && value[0] == '\0') value.erase(0, 1);
+    TARNIX_LOG(orv::TRIVIA, nullptr,
+               "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: %s -- %s",
+               Base64(record.first).c_str(), Base64(value).c_str());
+    const size_t i = table->FindOrAdd(std::make_shared<const std::string>(std::move(value)));
+    (*table)[i].record.SetStored(std::move(record.first), suffix);
+  }
+  return orv::rpc::SUCCESS;
+}
+
+AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::string& id,
+                                       const PendingOperation& patch, RecordBodyTable* table) {
+  if (patch.request.patch_ops.empty()) return orv::rpc::SUCCESS;
+  const UpdateRequest::Patch& ops = patch.request.patch_ops.front();
+  const SpanContext* span =
+      patch.request.span_context ? &*patch.request.span_context : nullptr;
+  const ObjectPatcher patcher(*schema_);
+  // Each group of vdbs sharing a body is patched once, on that body.
+  VdbIdSet remaining = patch.vdb_ids;
+  while (!remaining.empty()) {
+    size_t r = 0;
+    VdbIdSet held;
+    for (; r < table->size() && held.empty(); ++r) {
+      (*table)[r].record.CollectHeldVdbs(remaining, &held);
+    }
+    if (held.empty()) {
+      const std::string vdbs = VdbIdSetToString(remaining);
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
+                 "Patch operation failed: object with  type = %s and id = %s not found in vdbs %s",
+                 type.c_str(), id.c_str(), vdbs.c_str());
+      return orv::rpc::NOT_FOUND("Patch operation failed: object with type = " + type +
+                                 " and id = " + id + " not found in vdbs " + vdbs);
+    }
+    --r;
+    const ObjectBody body = (*table)[r].body;
+    if (body->empty()) {
+      const std::string text =
+          orv::string_format("PATCH type=%s id=%s has no object body", type.c_str(), id.c_str());
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "%s", text.c_str());
+      return orv::rpc::INVALID_ARGUMENT(text);
+    }
+    std::string patched;
+    const AppStatus status = patcher.Apply(type, id, *body, ops.first, ops.second, &patched);
+    if (!status.ok()) return status;
+    if (patched != *body) {
+      // A patched body equal to another body of the object joins its record.
+      const size_t to = table->FindOrAdd(std::make_shared<const std::string>(std::move(patched)));
+      (*table)[to].record.AddVdbs(held);
+      (*table)[to].record.set_span_context(span);
+      (*table)[r].record.RemoveVdbs(held);
+    }
+    EraseAll(held, &remaining);
+  }
+  return orv::rpc::SUCCESS;
+}
+
+void RequestProcessor::EmitChanges(const std::string& type, const std::string& id,
+                                   const RecordBodyTable& table, BuildState* state) {
+  const auto object = [&](const ObjectBody& body) { return TarnixObject(type, id, body); };
+  // Vdbs that gained a body: the same one they held (logged only), one that
+  // replaces another body, or the object's first.
+  for (size_t i = 0; i < table.size(); ++i) {
+    const WorkingRecord& r = table[i];
+    VdbIdSet gained = r.record.include();
+    if (gained.empty()) continue;
+    VdbIdSet same;
+    r.record.CollectStoredIncludes(&same);
+    if (!same.empty()) {
+      state->logged_only.push_back(UpdateRecord{object(r.body), TarnixObject(), same, {}});
+      EraseAll(same, &gained);
+      if (gained.empty()) continue;
+    }
+    for (size_t j = 0; j < table.size() && !gained.empty(); ++j) {
+      const WorkingRecord& r2 = table[j];
+      if (j == i || r2.record.kind() == DbRecord::EXPLICIT) continue;
+      VdbIdSet replaced;
+      r2.record.ExcludedAmong(gained, &replaced);
+      if (replaced.empty()) continue;
+      state->updates.push_back(
+          UpdateRecord{object(r.body), object(r2.body), replaced, SpanOf(r.record)});
+      EraseAll(replaced, &gained);
+    }
+    if (!gained.empty()) {
+      state->updates.push_back(UpdateRecord{object(r.body), TarnixObject(), gained,
+                                            SpanOf(r.record)});
+    }
+  }
+  // Vdbs that lost a body and received no other.
+  for (size_t i = 0; i < table.size(); ++i) {
+    const WorkingRecord& r = table[i];
+    VdbIdSet lost = r.record.exclude();
+    if (lost.empty()) continue;
+    for (size_t j = 0; j < table.size(); ++j) {
+      if (j == i || table[j].record.kind() == DbRecord::STORED) continue;
+      VdbIdSet replaced;
+      table[j].record.IncludedAmong(lost, &replaced);
+      EraseAll(replaced, &lost);
+    }
+    if (!lost.empty()) {
+      state->removals.push_back(UpdateRecord{TarnixObject(), object(r.body), lost,
+                                             SpanOf(r.record)});
+    }
+  }
+}
+
+}  // namespace tarnix

@@ -1,0 +1,173 @@
+// Building record writes and change lists against stored records.
+#include "write/request_processor.h"
+
+#include "write/request_processor_test_util.h"
+
+namespace tarnix {
+namespace {
+
+using Writes = std::vector<std::pair<std::string, std::string>>;
+
+class BuildTest : public RequestProcessorTest {
+ protected:
+  // (new body, old body, vdbs) of a change list; "-" for a missing body.
+  using Change = std::tuple<std::string, std::string, VdbIdSet>;
+  static std::vector<Change> Changes(const std::list<UpdateRecord>& records) {
+    std::vector<Change> out;
+    for (const UpdateRecord& r : records) {
+      out.emplace_back(r.new_object.body_ptr() ? *r.new_object.body_ptr() : "-",
+                       r.old_object.body_ptr() ? *r.old_object.body_ptr() : "-", r.vdb_ids);
+    }
+    return out;
+  }
+  void Copy(int host, VdbId from, const VdbIdSet& to) {
+    processor_->AddCopy(kAddress, AddressId(host), from, to, nullptr);
+  }
+  void Delete(int host, const VdbIdSet& vdbs) {
+    processor_->AddDelete(kAddress, AddressId(host), vdbs, nullptr);
+  }
+
+  const std::string x_ = Address(1, 8);
+  const std::string y_ = Address(1, 16);
+  const std::string z_ = Address(1, 24);
+};
+
+TEST_F(BuildTest, NewObjectIsPutUnderTheKeyOfItsVdbs) {
+  caldek::orv::tarnix::SpanContextMsg span;
+  span.set_span_id(42);
+  processor_->AddPut(kAddress, AddressId(1), Shared(x_), {1, 2}, &span);
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
+  EXPECT_TRUE(deletes_.empty());
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 2}}}));
+  ASSERT_TRUE(updates_.front().span_context.has_value());
+  EXPECT_EQ(updates_.front().span_context->span_id(), 42u);
+  EXPECT_EQ(updates_.front().new_object.object_id(), AddressId(1));
+  EXPECT_TRUE(processor_->pending().empty());
+}
+
+TEST_F(BuildTest, RePutWithAnotherBodyInOneVdbSplitsTheRecord) {
+  Store(1, {1, 2}, x_);
+  Put(1, y_, {2});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1}), x_}, {RecordKey(1, {2}), y_}}));
+  EXPECT_EQ(deletes_, std::vector<std::string>{RecordKey(1, {1, 2})});
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{y_, x_, {2}}}));
+  EXPECT_TRUE(removals_.empty());
+  EXPECT_TRUE(logged_only_.empty());
+}
+
+TEST_F(BuildTest, RecordsSwappingBodiesTakeEachOthersKeys) {
+  Store(1, {1}, x_);
+  Store(1, {2}, y_);
+  Put(1, y_, {1});
+  Put(1, x_, {2});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {2}), x_}, {RecordKey(1, {1}), y_}}));
+  EXPECT_TRUE(deletes_.empty());
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, y_, {2}}, {y_, x_, {1}}}));
+}
+
+TEST_F(BuildTest, DeleteFromOneVdbOfASharedRecord) {
+  Store(1, {1, 2}, x_);
+  Delete(1, {1});
+  Delete(2, {1});  // not stored: nothing at all
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {2}), x_}}));
+  EXPECT_EQ(deletes_, std::vector<std::string>{RecordKey(1, {1, 2})});
+  EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", x_, {1}}}));
+  EXPECT_TRUE(updates_.empty());
+}
+
+TEST_F(BuildTest, CopyReplacesTheBodyOfTheDestination) {
+  Store(1, {1}, x_);
+  Store(1, {2}, y_);
+  Copy(1, 1, {2});
+  Copy(2, 1, {2});  // nothing in vdb 1: skipped
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
+  EXPECT_EQ(deletes_, (std::vector<std::string>{RecordKey(1, {1}), RecordKey(1, {2})}));
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, y_, {2}}}));
+  EXPECT_TRUE(removals_.empty());
+}
+
+TEST_F(BuildTest, PutThenCopyInOneListCopiesTheBodyJustPut) {
+  Put(1, x_, {1});
+  Copy(1, 1, {3});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 3}), x_}}));
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 3}}}));
+}
+
+TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {
+  Store(1, {1}, x_);
+  caldek::orv::tarnix::SpanContextMsg span;
+  processor_->AddPut(kAddress, AddressId(1), Shared(x_), {1}, &span);
+  ASSERT_TRUE(Build().ok());
+  EXPECT_TRUE(puts_.empty());
+  EXPECT_TRUE(deletes_.empty());
+  EXPECT_TRUE(updates_.empty());
+  ASSERT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
+  EXPECT_FALSE(logged_only_.front().span_context.has_value());
+}
+
+TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {
+  Store(1, {1}, std::string(1, '\0') + x_);
+  Store(2, {1, 2}, std::string(1, '\0') + Address(2, 8));
+  Put(1, x_, {1});
+  Delete(2, {2});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(2, {1}), Address(2, 8)}}));
+  EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", Address(2, 8), {2}}}));
+}
+
+TEST_F(BuildTest, ObjectsComeInRecordKeyOrder) {
+  for (int host : {9, 3, 7, 1, 5}) Put(host, Address(host, 8), {1});
+  ASSERT_TRUE(Build().ok());
+  ASSERT_EQ(puts_.size(), 5u);
+  for (size_t i = 1; i < puts_.size(); ++i) EXPECT_LT(puts_[i - 1].first, puts_[i].first);
+  std::vector<std::string> ids;
+  for (const UpdateRecord& r : updates_) ids.push_back(r.new_object.object_id());
+  EXPECT_EQ(ids, (std::vector<std::string>{AddressId(1), AddressId(3), AddressId(5),
+                                           AddressId(7), AddressId(9)}));
+}
+
+TEST_F(BuildTest, FailureAtTheSecondObjectLeavesTheOutputsUntouched) {
+  Put(1, x_, {1});
+  ASSERT_TRUE(processor_->AddPatch(kAddress, AddressId(2), Address(2, 9), "", {3}, nullptr).ok());
+  TransactionRequestTable requests;
+  const orv::rpc::AppStatus status = Build(&requests);
+  EXPECT_EQ(status.code(), orv::rpc::kNotFound);
+  EXPECT_TRUE(puts_.empty());
+  EXPECT_TRUE(deletes_.empty());
+  EXPECT_TRUE(updates_.empty());
+  EXPECT_TRUE(requests.empty());
+  EXPECT_EQ(processor_->pending().size(), 1u);
+  metrics::LatencyMetric latency(registry_, "test/build");
+  EXPECT_EQ(latency->window(true).v_num, 1u);
+}
+
+TEST_F(BuildTest, RequestTableGetsEachObjectsOperationsUnlessPresent) {
+  Put(1, x_, {1});
+  Put(2, Address(2, 8), {1});
+  TransactionRequestTable requests;
+  requests[tarnix::ObjectKey(kAddress, AddressId(2))];  // already there: left alone
+  ASSERT_TRUE(Build(&requests).ok());
+  ASSERT_EQ(requests.size(), 2u);
+  const PendingRequestList& first = requests.at(tarnix::ObjectKey(kAddress, AddressId(1)));
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first.front()->request.put_count(), 1u);
+  EXPECT_TRUE(requests.at(tarnix::ObjectKey(kAddress, AddressId(2))).empty());
+}
+
+TEST_F(BuildTest, ReadErrorFailsTheBuild) {
+  Put(1, x_, {1});
+  db_->Close();
+  const orv::rpc::AppStatus status = Build();
+  EXPECT_EQ(status.code(), orv::rpc::kInternal);
+  EXPECT_EQ(status.message(), "LevelDB error: ");
+}
+
+}  // namespace
+}  // namespace tarnix

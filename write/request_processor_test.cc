@@ -1,0 +1,133 @@
+// Coalescing of a transaction's operations per object and vdb.
+#include "write/request_processor.h"
+
+#include "write/request_processor_test_util.h"
+
+namespace tarnix {
+namespace {
+
+using Type = UpdateRequest::Type;
+
+class CoalescingTest : public RequestProcessorTest {
+ protected:
+  // The object's pending operations as (type, vdbs).
+  std::vector<std::pair<Type, VdbIdSet>> Ops(int host) {
+    std::vector<std::pair<Type, VdbIdSet>> ops;
+    auto it = processor_->pending().find(tarnix::ObjectKey(kAddress, AddressId(host)));
+    if (it == processor_->pending().end()) return ops;
+    for (const PendingRequest& p : it->second) ops.emplace_back(p->request.type, p->vdb_ids);
+    return ops;
+  }
+  bool Pending(int host) {
+    return processor_->pending().count(tarnix::ObjectKey(kAddress, AddressId(host))) != 0;
+  }
+  orv::rpc::AppStatus Patch(int host, const VdbIdSet& vdbs) {
+    return processor_->AddPatch(kAddress, AddressId(host), Address(host, 1), "", vdbs, nullptr);
+  }
+  static caldek::orv::tarnix::SpanContextMsg Span(uint64_t span_id) {
+    caldek::orv::tarnix::SpanContextMsg span;
+    span.set_span_id(span_id);
+    return span;
+  }
+
+  orv::LogCapture capture_;
+};
+
+TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
+  orv::Logger::logLevel = orv::VERBOSE;
+  Put(1, Address(1, 8), {1, 2});
+  processor_->AddDelete(kAddress, AddressId(1), {2}, nullptr);
+  EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}},
+                                                             {Type::DELETE, {2}}}));
+  EXPECT_TRUE(Logged(capture_, "DEBUG", "",
+                     "PUT: vdb_ids={1, 2} " + std::string(kAddress) + "/" + AddressId(1)));
+
+  Put(2, Address(2, 8), {1});
+  Put(2, Address(2, 9), {1});
+  ASSERT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}}}));
+  EXPECT_EQ(*processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(2))).front()->body,
+            Address(2, 9));
+  // Both puts stay visible to a recursive delete.
+  EXPECT_EQ(processor_->pending_by_type()[kAddress][AddressId(2)].size(), 2u);
+
+  processor_->AddCopy(kAddress, AddressId(3), 1, {}, nullptr);
+  EXPECT_FALSE(Pending(3));
+  EXPECT_FALSE(capture_.Contains("COPY:"));
+}
+
+TEST_F(CoalescingTest, PatchStacksOnEarlierOperationsAndFailsOnADelete) {
+  Put(1, Address(1, 8), {1, 2});
+  EXPECT_TRUE(Patch(1, {2, 3}).ok());
+  EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}},
+                                                             {Type::PATCH, {2, 3}}}));
+  EXPECT_TRUE(Patch(2, {1}).ok());
+  EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PATCH, {1}}}));
+
+  processor_->AddDelete(kAddress, AddressId(3), {1, 4}, nullptr);
+  const orv::rpc::AppStatus status = Patch(3, {1, 2, 4});
+  EXPECT_EQ(status.code(), orv::rpc::kNotFound);
+  EXPECT_EQ(status.message(), "Patch operation failed: object with type = " +
+                                  std::string(kAddress) + " and id = " + AddressId(3) +
+                                  " not found in vdbs 1, 4");
+  EXPECT_TRUE(Logged(capture_, "ERROR", "DRX0009",
+                     "Patch operation failed: object with  type = " + std::string(kAddress) +
+                         " and id = " + AddressId(3) + " not found in vdbs 1, 4"));
+  EXPECT_EQ(Ops(3), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1, 4}}}));
+}
+
+TEST_F(CoalescingTest, FlushReplacesPendingOperationsByOneDeletePerStoredObject) {
+  Store(1, {1}, Address(1, 8));
+  Store(1, {2}, Address(1, 9));
+  Store(1, {3}, Address(1, 10));
+  Store(2, {1}, Address(2, 8));
+  Put(3, Address(3, 8), {1});
+  const caldek::orv::tarnix::SpanContextMsg span = Span(7);
+  ASSERT_TRUE(processor_->AddFlush(kAddress, {1, 2}, &span).ok());
+  EXPECT_FALSE(Pending(3));
+  // Three records of one object fold into one delete.
+  ASSERT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1, 2}}}));
+  EXPECT_EQ(processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)))
+                .front()->request.span_context->span_id(),
+            7u);
+  EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1, 2}}}));
+
+  Put(2, Address(2, 9), {1, 2});
+  EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}}}));
+}
+
+TEST_F(CoalescingTest, FlushOfAnUnknownTypeAddsNothing) {
+  Store(1, {1}, Address(1, 8));
+  Put(2, Address(2, 8), {1});
+  EXPECT_TRUE(processor_->AddFlush("caldek.orv.tarnix.NoSuchMsg", {1}, nullptr).ok());
+  EXPECT_EQ(processor_->pending().size(), 1u);
+  EXPECT_TRUE(Pending(2));
+  EXPECT_TRUE(capture_.Contains("DRX0204"));
+}
+
+TEST_F(CoalescingTest, FlushReportsAFailedRead) {
+  db_->Close();
+  const orv::rpc::AppStatus status = processor_->AddFlush(kAddress, {1}, nullptr);
+  EXPECT_EQ(status.code(), orv::rpc::kInternal);
+  EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
+}
+
+// With one block every object falls into block 1; the empty type id covers
+// every type.
+TEST_F(CoalescingTest, FlushByBlockIdTakesPendingAndStoredObjectsOfTheBlock) {
+  auto one_block = std::make_shared<caldek::orv::tarnix::MerkleTreeBlockRangesMsg>();
+  one_block->set_num_blocks(1);
+  Store(1, {1}, Address(1, 8));
+  Store(1, {2}, Address(1, 9));
+  Store(2, {1, 2}, Address(2, 8));
+  Put(3, Address(3, 8), {1, 2});
+  ASSERT_TRUE(processor_->AddFlushByBlockId(1, {""}, one_block, {1}, nullptr).ok());
+  EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}}}));
+  EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}}}));
+  EXPECT_EQ(Ops(3), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {2}}}));
+
+  ASSERT_TRUE(processor_->AddFlushByBlockId(5, {""}, one_block, {2}, nullptr).ok());
+  EXPECT_EQ(Ops(3), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {2}}}));
+}
+
+}  // namespace
+}  // namespace tarnix
