@@ -1,0 +1,107 @@
+#include "server/tarnix_server.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "schema/record_key.h"
+#include "storage/key_space.h"
+#include "write/tarnix_transaction_log.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+
+class TarnixServerTest : public WriteTest {
+ protected:
+  std::unique_ptr<TarnixServer> Start() {
+    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_);
+  }
+
+  std::string RecordKey(const std::string& type, const std::string& id) {
+    std::string key;
+    (void)MakeObjectRecordKey(schema_, type, id, &key);
+    return key;
+  }
+
+  // Commits a put of one DeviceMsg record the way the write path does.
+  void CommitPut(TarnixServer* server, const std::string& id) {
+    uint64_t txn_id = 0;
+    ASSERT_TRUE(server->GetNextTxnId(&txn_id));
+    TarnixTransactionLog log(&schema_, "client", txn_id);
+    log.RecordRequest(caldek::orv::tarnix::PutRequestMsg());
+    log.update_records.emplace_back(TarnixTransactionLog::kUpdated, kDevice, id, VdbIdSet{1});
+    uint64_t size = 0, txn_bytes = 0;
+    std::vector<DbAccess::TxnPut> puts;
+    std::vector<std::string> deletes;
+    puts.emplace_back(RecordKey(kDevice, id), boost::make_shared<std::string>("body-" + id));
+    ASSERT_TRUE(server->ComputeTxnLogUpdates(false, &log, &size, &txn_bytes, &puts, &deletes).ok());
+    server->txn_log().set_current_log_size(size);
+    ASSERT_TRUE(db_->WriteTxn(puts, deletes, false, [] {}).ok());
+  }
+
+  DbAccess::Records Scan(const std::string& prefix) {
+    DbAccess::Records records;
+    EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
+    return records;
+  }
+};
+
+TEST_F(TarnixServerTest, RestartRestoresTheDurableState) {
+  auto server = Start();
+  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(server->vdbs().vdb_id_to_name(), (std::map<uint16_t, std::string>{{1, "main_vdb"}}));
+  CommitPut(server.get(), "d1");
+  CommitPut(server.get(), "d2");
+  ASSERT_TRUE(server->AddVDbInfo(2, "second", nullptr));
+  uint64_t refused = 0;  // a transaction refused after taking its id
+  ASSERT_TRUE(server->GetNextTxnId(&refused));
+  PutAll(db_.get(), {{RecordKey("caldek.orv.tarnix.LegacyDeviceMsg", "old"), "legacy"}});
+  server.reset();
+  Reopen();
+
+  server = Start();
+  uint64_t txn_id = 0;
+  ASSERT_TRUE(server->GetNextTxnId(&txn_id));
+  EXPECT_EQ(txn_id, 4u);
+  uint64_t log_bytes = 0;
+  for (const auto& unit : Scan(kTxnLogPrefix)) log_bytes += unit.first.size() + unit.second.size();
+  EXPECT_GT(log_bytes, 0u);
+  EXPECT_EQ(server->txn_log().current_log_size(), log_bytes);
+  EXPECT_EQ(server->vdbs().vdb_id_to_name(),
+            (std::map<uint16_t, std::string>{{1, "main_vdb"}, {2, "second"}}));
+  EXPECT_TRUE(Scan(MakeObjectTypeKeyPrefix(12)).empty());
+  // Only what survived the wipe is counted.
+  EXPECT_EQ(Scan(kObjectPrefix).size(), 2u);
+  const auto& counters = server->obj_stats_maintainer().GetOrCreateTypeCounters(kDevice);
+  EXPECT_EQ((*counters.num_of_objects)->window(true).last, 2u);
+  EXPECT_EQ((*counters.total_size)->window(true).last, 14u);
+  const auto& legacy = server->obj_stats_maintainer().GetOrCreateTypeCounters(
+      "caldek.orv.tarnix.LegacyDeviceMsg");
+  EXPECT_EQ((*legacy.num_of_objects)->window(true).last, 0u);
+}
+
+TEST_F(TarnixServerTest, LostIdRecordDoesNotReuseLoggedIds) {
+  auto server = Start();
+  CommitPut(server.get(), "d1");
+  CommitPut(server.get(), "d2");
+  server.reset();
+  ASSERT_TRUE(db_->DeleteByPrefixes({kTxnIdKey}, false).ok());
+  Reopen();
+
+  server = Start();
+  EXPECT_TRUE(HasLine("WARNING", "",
+                      "Transaction log holds transaction id 2 above the stored id 0; "
+                      "txn_id_ raised to 2."));
+  CommitPut(server.get(), "d3");
+  EXPECT_EQ(Scan(kTxnLogPrefix).size(), 6u);  // two units per transaction, none overwritten
+}
+
+}  // namespace
+}  // namespace tarnix
