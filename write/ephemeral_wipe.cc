@@ -1,0 +1,54 @@
+// Start-up removal of the objects of ephemeral types.
+
+#include "logging/logger.h"
+#include "schema/schema.h"
+#include "write/object_stats_maintainer.h"
+#include "write/request_processor.h"
+#include "write/tarnix_transaction_log.h"
+#include "write/transaction_ids.h"
+#include "write/vdb_registry.h"
+#include "write/write_transactions.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+
+void WriteTransactions::WipeEphemeralObjects() {
+  static const char kClientId[] = "tarnix-server";
+  uint64_t txn_id = 0;
+  if (!ids_->GetNextTxnId(&txn_id)) {
+    TARNIX_LOG(orv::INFO, nullptr, "Unable to generate transaction id to wipe ephemeral objects");
+    return;
+  }
+  const std::vector<int32_t>& types = schema_->GetEphemeralObjectTypes();
+  if (types.empty()) return;
+
+  tx::FlushRequestMsg request;
+  for (int32_t type_id : types) {
+    tx::FlushMsg* flush = request.add_flushes();
+    auto name = schema_->GetObjectTypeNames().find(type_id);
+    if (name != schema_->GetObjectTypeNames().end()) schema_->SetObjectType(name->second, flush);
+    for (const auto& vdb : vdbs_->vdb_name_to_id()) flush->add_vdb_ids(vdb.second);
+  }
+  TarnixTransactionLog log(schema_, kClientId, txn_id);
+  RequestProcessor processor(schema_, db_);
+  std::list<tx::FlushRequestMsg> requests{request};
+  bool sync = false;
+  if (!PreprocessRequests(kClientId, false, /*skip_permission=*/true, &requests, &log, &processor,
+                          &sync)
+           .ok()) {
+    return;
+  }
+  std::list<UpdateRecord> updates;
+  std::list<UpdateRecord> deletes;
+  uint64_t log_bytes = 0;
+  if (ProcessRequests(sync, false, &processor, &log, &log_bytes, &updates, &deletes,
+                      metrics_->process(WriteOp::kFlush), nullptr)
+          .ok()) {
+    stats_->UpdateObjectStatistics(updates, deletes);
+  } else {
+    TARNIX_LOG(orv::INFO, nullptr, "Unable to wipe ephemeral objects");
+  }
+}
+
+}  // namespace tarnix

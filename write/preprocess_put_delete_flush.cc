@@ -1,0 +1,146 @@
+// Preprocessing of Put, Delete and Flush streams, and the entry checks that
+// every stream shares.
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/util/strings.h"
+#include "schema/schema.h"
+#include "write/preprocess_frame.h"
+#include "write/request_processor.h"
+#include "write/vdb_registry.h"
+#include "write/write_validation.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+using orv::rpc::AppStatus;
+using preprocess_internal::SpanOf;
+
+std::string WriteTransactions::TypeOf(const google::protobuf::Message& message) const {
+  return schema_->GetObjectType(&message);
+}
+
+AppStatus WriteTransactions::CheckWritePermission(const std::string& client_id,
+                                                  const std::string& type) const {
+  if (schema_->HasWritePermission(client_id, type)) return MakeOkStatus();
+  return orv::rpc::PERMISSION_DENIED(client_id + " does not have write permission for " + type +
+                                     ".");
+}
+
+AppStatus WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const {
+  if (ids.empty()) return MakeOkStatus();
+  vdb_ids->clear();
+  for (uint32_t id : ids) {
+    if (id > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid vdb id");
+    if (vdbs_->vdb_id_to_name().count(static_cast<VdbId>(id)) == 0) {
+      return orv::rpc::FAILED_PRECONDITION("vdb_id=" + std::to_string(id) + " not found");
+    }
+    vdb_ids->insert(static_cast<VdbId>(id));
+  }
+  return MakeOkStatus();
+}
+
+AppStatus WriteTransactions::CollectObjectsToDelete(const std::string& client_id,
+                                                    const std::string& type,
+                                                    const std::string& id,
+                                                    const VdbIdSet& vdb_ids,
+                                                    const SpanContext* span,
+                                                    ChildRecordCache* cache,
+                                                    RequestProcessor* processor) {
+  return tarnix::CollectObjectsToDelete(*schema_, db_, client_id, type, id, vdb_ids, span, cache,
+                                        processor);
+}
+
+AppStatus WriteTransactions::PutEntry(const std::string& client_id, tx::PutMsg* entry,
+                                      VdbIdSet* vdb_ids, RequestProcessor* processor) {
+  const std::string type = TypeOf(entry->object());
+  if (type.empty()) return MakeOkStatus();
+  AppStatus status = CheckWritePermission(client_id, type);
+  if (!status.ok()) return status;
+  const std::string id = schema_->GetKeyFromSerialized(type, entry->object().object_body());
+  if (id.empty()) return orv::rpc::INVALID_ARGUMENT("id is missing from object being put");
+  status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
+  if (!status.ok()) return status;
+  // The message is recorded already; its body moves on without a copy.
+  ObjectBody body = std::make_shared<const std::string>(
+      std::move(*entry->mutable_object()->mutable_object_body()));
+  processor->AddPut(type, id, std::move(body), *vdb_ids,
+                    SpanOf(entry->has_span_context(), entry->span_context()));
+  return MakeOkStatus();
+}
+
+AppStatus WriteTransactions::DeleteEntry(const std::string& client_id, const tx::DeleteMsg& entry,
+                                         VdbIdSet* vdb_ids, ChildRecordCache* cache,
+                                         RequestProcessor* processor) {
+  const std::string type = TypeOf(entry.object());
+  if (type.empty()) return MakeOkStatus();
+  AppStatus status = CheckWritePermission(client_id, type);
+  if (!status.ok()) return status;
+  const std::string id = schema_->GetKeyFromSerialized(type, entry.object().object_body());
+  if (id.empty()) {
+    return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
+                                      orv::proto::ToString(entry.object()));
+  }
+  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  if (!status.ok()) return status;
+  const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());
+  if (entry.has_recursive() && entry.recursive()) {
+    status = CollectObjectsToDelete(client_id, type, id, *vdb_ids, span, cache, processor);
+    if (!status.ok()) return status;
+  }
+  processor->AddDelete(type, id, *vdb_ids, span);
+  return MakeOkStatus();
+}
+
+AppStatus WriteTransactions::FlushEntry(const std::string& client_id, const tx::FlushMsg& entry,
+                                        bool skip_permission, VdbIdSet* vdb_ids,
+                                        RequestProcessor* processor) {
+  const std::string type = TypeOf(entry);
+  if (type.empty()) return MakeOkStatus();
+  AppStatus status = skip_permission ? MakeOkStatus() : CheckWritePermission(client_id, type);
+  if (!status.ok()) return status;
+  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  if (!status.ok()) return status;
+  return processor->AddFlush(type, *vdb_ids,
+                             SpanOf(entry.has_span_context(), entry.span_context()));
+}
+
+AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                                std::list<tx::PutRequestMsg>* requests,
+                                                TarnixTransactionLog* log,
+                                                RequestProcessor* processor, bool* sync) {
+  return Preprocess(WriteOp::kPut, "PutRequest.PreprocessRequests", client_id, tracing, true,
+                    requests, log, sync, [&](tx::PutMsg* entry, VdbIdSet* vdb_ids) {
+                      AppStatus status = ValidatePutMsg(*entry);
+                      if (!status.ok()) return status;
+                      return PutEntry(client_id, entry, vdb_ids, processor);
+                    });
+}
+
+AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                                std::list<tx::DeleteRequestMsg>* requests,
+                                                TarnixTransactionLog* log,
+                                                RequestProcessor* processor, bool* sync) {
+  ChildRecordCache cache;
+  return Preprocess(WriteOp::kDelete, "DeleteRequest.PreprocessRequests", client_id, tracing,
+                    true, requests, log, sync, [&](tx::DeleteMsg* entry, VdbIdSet* vdb_ids) {
+                      AppStatus status = ValidateDeleteMsg(*entry);
+                      if (!status.ok()) return status;
+                      return DeleteEntry(client_id, *entry, vdb_ids, &cache, processor);
+                    });
+}
+
+AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                                bool skip_permission,
+                                                std::list<tx::FlushRequestMsg>* requests,
+                                                TarnixTransactionLog* log,
+                                                RequestProcessor* processor, bool* sync) {
+  return Preprocess(WriteOp::kFlush, "FlushRequest.PreprocessRequests", client_id, tracing, true,
+                    requests, log, sync, [&](tx::FlushMsg* entry, VdbIdSet* vdb_ids) {
+                      return FlushEntry(client_id, *entry, skip_permission, vdb_ids, processor);
+                    });
+}
+
+}  // namespace tarnix

@@ -1,0 +1,281 @@
+#include "write/recursive_delete.h"
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+#include <tuple>
+
+#include "schema/record_key.h"
+#include "storage/db_access.h"
+#include "write/request_processor.h"
+#include "write/status_helpers.h"
+
+namespace tarnix {
+
+namespace {
+
+VdbIdSet Intersect(const VdbIdSet& a, const VdbIdSet& b) {
+  VdbIdSet out;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::inserter(out, out.end()));
+  return out;
+}
+
+void Subtract(const VdbIdSet& remove, VdbIdSet* from) {
+  for (VdbId id : remove) from->erase(id);
+}
+
+}  // namespace
+
+// The walk's steps over one cache; see CollectObjectsToDelete.
+class RecursiveDelete {
+ public:
+  RecursiveDelete(const Schema& schema, DbAccess* db, const std::string& client_id,
+                  const caldek::orv::tarnix::SpanContextMsg* span, ChildRecordCache* cache,
+                  RequestProcessor* processor)
+      : schema_(schema),
+        db_(db),
+        client_id_(client_id),
+        span_(span),
+        cache_(cache),
+        processor_(processor) {}
+
+  orv::rpc::AppStatus Run(const std::string& type, const std::string& id,
+                          const VdbIdSet& vdb_ids);
+
+ private:
+  using Candidates = std::vector<ChildRecordCache::ObjectTable::value_type*>;
+
+  // One object whose descendants are being collected.
+  struct Frame {
+    const std::string* type;  // the parent type P
+    const std::string* id;    // the parent id I
+    VdbIdSet vdb_ids;
+    std::vector<const std::string*> child_types;
+    size_t type_index = 0;
+    bool in_type = false;      // candidates below belong to child_types[type_index]
+    Candidates candidates;     // objects of that type naming I
+    size_t candidate = 0;
+    size_t version = 0;        // counted from the newest
+    VdbIdSet undecided;
+    bool awaiting_child = false;  // a pushed frame returns into `common`
+    VdbIdSet common;
+  };
+
+  // Reads the stored records of `type` into the cache once.
+  orv::rpc::AppStatus Load(const std::string& type);
+  // Takes the stream's pending puts and copies of `type` into the cache.
+  void MergePending(const std::string& type);
+  // The objects of `child` whose versions name `parent_id` as a `parent`.
+  const Candidates& ObjectsNaming(const std::string& child, const std::string& parent,
+                                  const std::string& parent_id);
+  void ListChildTypes(Frame* frame) const {
+    for (const std::string& child : schema_.LookupChildTypes(*frame->type)) {
+      frame->child_types.push_back(&child);
+    }
+  }
+  // Steps the top frame once; false when the walk has failed into *status.
+  bool Step(std::vector<Frame>* stack, orv::rpc::AppStatus* status);
+
+  const Schema& schema_;
+  DbAccess* const db_;
+  const std::string& client_id_;
+  const caldek::orv::tarnix::SpanContextMsg* const span_;
+  ChildRecordCache* const cache_;
+  RequestProcessor* const processor_;
+  // Objects on the chain from the deleted object down to the current frame.
+  std::set<std::pair<std::string, std::string>> on_chain_;
+  // (type, id, vdbs) already walked and deleted by this call: walking it
+  // again would add the same deletes.
+  std::set<std::tuple<std::string, std::string, VdbIdSet>> done_;
+  const Candidates no_candidates_;
+};
+
+orv::rpc::AppStatus RecursiveDelete::Load(const std::string& type) {
+  if (cache_->types_.count(type) != 0) return MakeOkStatus();
+  DbAccess::Records records;
+  std::string prefix;
+  if (MakeObjectTypeKeyPrefix(schema_, type, &prefix)) {
+    const DbAccessStatus read = db_->PrefixFilter(nullptr, prefix, &records);
+    if (!read.ok()) return StatusFromDbAccessStatus(read);
+  }
+  ChildRecordCache::ObjectTable& objects = cache_->types_[type];
+  std::string type_name, id, suffix;
+  for (DbAccess::Record& record : records) {
+    if (!TryDecodeObjectRecordKey(schema_, record.first, &type_name, &id, &suffix)) continue;
+    ChildRecord child;
+    if (!DecodeVdbSuffix(suffix, &child.vdb_ids)) continue;
+    const boost::shared_ptr<std::string> body = MakeSharedString(record.second);
+    schema_.GetParentKeysFromSerialized(type_name, *body, &child.parent_keys);
+    objects[id].push_back(std::move(child));
+  }
+  return MakeOkStatus();
+}
+
+void RecursiveDelete::MergePending(const std::string& type) {
+  PendingByTypeTable& pending = processor_->pending_by_type();
+  auto by_type = pending.find(type);
+  if (by_type == pending.end() || by_type->second.empty()) return;
+  ChildRecordCache::ObjectTable& objects = cache_->types_[type];
+  for (auto& by_id : by_type->second) {
+    ChildRecordCache::Versions& versions = objects[by_id.first];
+    for (const PendingRequest& request : by_id.second) {
+      if (request->vdb_ids.empty()) continue;
+      if (request->request.type == UpdateRequest::PUT) {
+        for (ChildRecord& older : versions) Subtract(request->vdb_ids, &older.vdb_ids);
+        versions.erase(std::remove_if(versions.begin(), versions.end(),
+                                      [](const ChildRecord& r) { return r.vdb_ids.empty(); }),
+                       versions.end());
+        ChildRecord put{request->vdb_ids, {}};
+        if (request->body != nullptr) {
+          schema_.GetParentKeysFromSerialized(type, *request->body, &put.parent_keys);
+        }
+        versions.push_back(std::move(put));
+      } else if (request->request.type == UpdateRequest::COPY) {
+        // The copy carries the body that decides its source vdb: the newest.
+        for (auto it = versions.rbegin(); it != versions.rend(); ++it) {
+          if (it->vdb_ids.count(request->request.src_vdb_id) != 0) {
+            ChildRecord copy{request->vdb_ids, it->parent_keys};
+            versions.push_back(std::move(copy));
+            break;
+          }
+        }
+      }
+    }
+    if (versions.empty()) objects.erase(by_id.first);
+  }
+  by_type->second.clear();
+  // The parent-key indexes of this type no longer match its table.
+  for (auto it = cache_->indexes_.begin(); it != cache_->indexes_.end();) {
+    it = it->first.first == type ? cache_->indexes_.erase(it) : std::next(it);
+  }
+}
+
+const RecursiveDelete::Candidates& RecursiveDelete::ObjectsNaming(const std::string& child,
+                                                                  const std::string& parent,
+                                                                  const std::string& parent_id) {
+  const ChildRecordCache::IndexKey key(child, parent);
+  auto index = cache_->indexes_.find(key);
+  if (index == cache_->indexes_.end()) {
+    index = cache_->indexes_.emplace(key, ChildRecordCache::ParentIndex()).first;
+    for (auto& object : cache_->types_[child]) {
+      std::set<const std::string*> named;  // each object once per parent key
+      for (const ChildRecord& version : object.second) {
+        auto keys = version.parent_keys.find(parent);
+        if (keys == version.parent_keys.end()) continue;
+        for (const std::string& parent_key : keys->second) {
+          auto& objects = index->second[parent_key];
+          if (objects.empty() || objects.back() != &object) objects.push_back(&object);
+        }
+      }
+    }
+  }
+  auto found = index->second.find(parent_id);
+  return found == index->second.end() ? no_candidates_ : found->second;
+}
+
+orv::rpc::AppStatus RecursiveDelete::Run(const std::string& type, const std::string& id,
+                                         const VdbIdSet& vdb_ids) {
+  std::vector<Frame> stack(1);
+  stack[0].type = &type;
+  stack[0].id = &id;
+  stack[0].vdb_ids = vdb_ids;
+  ListChildTypes(&stack[0]);
+  on_chain_.emplace(type, id);
+  orv::rpc::AppStatus status = MakeOkStatus();
+  while (!stack.empty()) {
+    if (!Step(&stack, &status)) return status;
+  }
+  return status;
+}
+
+bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* status) {
+  Frame& f = stack->back();
+  if (f.awaiting_child) {
+    // Every descendant of the child is in; now the child itself.
+    const auto& object = *f.candidates[f.candidate];
+    const std::string& child_type = *f.child_types[f.type_index];
+    processor_->AddDelete(child_type, object.first, f.common, span_);
+    done_.emplace(child_type, object.first, f.common);
+    Subtract(f.common, &f.undecided);
+    f.awaiting_child = false;
+    ++f.version;
+    return true;
+  }
+  if (!f.in_type) {
+    if (f.type_index == f.child_types.size()) {
+      on_chain_.erase(std::make_pair(*f.type, *f.id));
+      stack->pop_back();
+      return true;
+    }
+    const std::string& child_type = *f.child_types[f.type_index];
+    if (!schema_.HasWritePermission(client_id_, child_type)) {
+      *status = orv::rpc::PERMISSION_DENIED(client_id_ + " does not have write permission for " +
+                                            child_type + ".");
+      return false;
+    }
+    *status = Load(child_type);
+    if (!status->ok()) return false;
+    MergePending(child_type);
+    f.candidates = ObjectsNaming(child_type, *f.type, *f.id);
+    f.candidate = 0;
+    f.version = 0;
+    f.undecided = f.vdb_ids;
+    f.in_type = true;
+    return true;
+  }
+  if (f.candidate == f.candidates.size()) {
+    f.in_type = false;
+    ++f.type_index;
+    return true;
+  }
+  auto& object = *f.candidates[f.candidate];
+  const ChildRecordCache::Versions& versions = object.second;
+  if (f.version == versions.size() || f.undecided.empty()) {
+    ++f.candidate;
+    f.version = 0;
+    f.undecided = f.vdb_ids;
+    return true;
+  }
+  const ChildRecord& version = versions[versions.size() - 1 - f.version];
+  VdbIdSet common = Intersect(version.vdb_ids, f.undecided);
+  if (common.empty()) {
+    ++f.version;
+    return true;
+  }
+  // The newest version holding a vdb decides there, naming the parent or not.
+  bool names_parent = false;
+  auto keys = version.parent_keys.find(*f.type);
+  if (keys != version.parent_keys.end()) {
+    names_parent = std::find(keys->second.begin(), keys->second.end(), *f.id) != keys->second.end();
+  }
+  const std::string& child_type = *f.child_types[f.type_index];
+  if (!names_parent || on_chain_.count(std::make_pair(child_type, object.first)) != 0 ||
+      done_.count(std::make_tuple(child_type, object.first, common)) != 0) {
+    Subtract(common, &f.undecided);
+    ++f.version;
+    return true;
+  }
+  f.common = common;
+  f.awaiting_child = true;
+  on_chain_.emplace(child_type, object.first);
+  Frame child;
+  child.type = &child_type;
+  child.id = &object.first;
+  child.vdb_ids = std::move(common);
+  ListChildTypes(&child);
+  stack->push_back(std::move(child));  // invalidates `f`
+  return true;
+}
+
+orv::rpc::AppStatus CollectObjectsToDelete(const Schema& schema, DbAccess* db,
+                                           const std::string& client_id,
+                                           const std::string& type, const std::string& id,
+                                           const VdbIdSet& vdb_ids,
+                                           const caldek::orv::tarnix::SpanContextMsg* span,
+                                           ChildRecordCache* cache,
+                                           RequestProcessor* processor) {
+  RecursiveDelete walk(schema, db, client_id, span, cache, processor);
+  return walk.Run(type, id, vdb_ids);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,260 @@
+#ifndef TARNIX_WRITE_WRITE_TRANSACTIONS_H_
+#define TARNIX_WRITE_WRITE_TRANSACTIONS_H_
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include <boost/intrusive_ptr.hpp>
+#include <google/protobuf/repeated_field.h>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "metrics/metric.h"
+#include "platform/rpc/call.h"
+#include "platform/rpc/status.h"
+#include "schema/vdb_id_set.h"
+#include "write/recursive_delete.h"
+#include "write/update_record.h"
+#include "write/update_request.h"
+#include "write/write_metrics.h"
+
+namespace tarnix {
+
+class DbAccess;
+class ObjectStatsMaintainer;
+class RequestProcessor;
+class Schema;
+class TarnixTransactionLog;
+class TransactionIds;
+class TransactionLogStore;
+class VDbRegistry;
+class WriteTelemetry;
+
+// The one answer of a write call: the operation's empty response, or a
+// failure status.
+class WriteReply {
+ public:
+  virtual ~WriteReply() = default;
+  virtual void Respond() = 0;
+  virtual void Fail(const orv::rpc::AppStatus& status) = 0;
+};
+
+// A WriteReply on an RPC call whose response message is Resp.
+template <class Resp>
+class CallReply : public WriteReply {
+ public:
+  explicit CallReply(const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>& call) : call_(call) {}
+  void Respond() override { call_->call()->Respond(Resp()); }
+  void Fail(const orv::rpc::AppStatus& status) override { call_->call()->Fail(status); }
+
+ private:
+  const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>& call_;
+};
+
+// Told of every committed write transaction, after its client was answered.
+class UpdateNotifier {
+ public:
+  virtual ~UpdateNotifier() = default;
+  // Consumes both lists (they are empty on return). `requests` is the
+  // transaction's table of processed requests (Modify only, else null);
+  // `started` the wall-clock time just before the call.
+  virtual void NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
+                               std::list<UpdateRecord>* deletes,
+                               TransactionRequestTable* requests,
+                               std::chrono::system_clock::time_point started) = 0;
+};
+
+// Runs the seven write streams (Put, Delete, Flush, Patch, Copy,
+// FlushByBlockId, Modify): each stream is one numbered transaction that is
+// validated, permission-checked, coalesced per object, built, recorded in the
+// transaction log and committed in one storage batch, then answered exactly
+// once and notified. Also the start-up wipe of ephemeral objects.
+//
+// Every part is borrowed and must outlive this object. Runs on the RPC
+// event-loop thread (or during start-up); not thread-safe.
+class WriteTransactions {
+ public:
+  using SpanContext = caldek::orv::tarnix::SpanContextMsg;
+  using VdbIdList = google::protobuf::RepeatedField<uint32_t>;
+
+  // Modify streams of at least this many bytes are not recorded request by
+  // request in the transaction log.
+  static constexpr int64_t kMaxLoggedModifyBytes = 52428800;
+
+  WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
+                    TransactionLogStore* log_store, const VDbRegistry* vdbs,
+                    ObjectStatsMaintainer* stats, WriteMetrics* metrics,
+                    WriteTelemetry* telemetry, UpdateNotifier* notifier);
+  WriteTransactions(const WriteTransactions&) = delete;
+  WriteTransactions& operator=(const WriteTransactions&) = delete;
+
+  // --- The stream bodies ---
+  // Each runs the whole stream `requests` (consumed) of `client_id` as one
+  // transaction and calls `reply` exactly once: Fail with INTERNAL "Unable
+  // to generate transaction id" when no id can be persisted, with the
+  // preprocessing or processing status when one fails (nothing is then
+  // written, the id stays used), else Respond, followed by notification.
+  void Put(const std::string& client_id, WriteReply* reply,
+           std::list<caldek::orv::tarnix::PutRequestMsg>* requests);
+  void Delete(const std::string& client_id, WriteReply* reply,
+              std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests);
+  void Flush(const std::string& client_id, WriteReply* reply,
+             std::list<caldek::orv::tarnix::FlushRequestMsg>* requests);
+  void Patch(const std::string& client_id, WriteReply* reply,
+             std::list<caldek::orv::tarnix::PatchRequestMsg>* requests);
+  void Copy(const std::string& client_id, WriteReply* reply,
+            std::list<caldek::orv::tarnix::CopyRequestMsg>* requests);
+  void FlushByBlockId(const std::string& client_id, WriteReply* reply,
+                      std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests);
+  // Also samples the write telemetry and logs it with the completion line.
+  void Modify(const std::string& client_id, WriteReply* reply,
+              std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests);
+
+  // --- Preprocessing ---
+  // Records each request message in `log` and turns every entry into pending
+  // operations of `processor`, releasing each message once done with it;
+  // *sync gets the `sync` field of the first message. Entries without vdb
+  // ids apply to the vdbs of the nearest earlier entry that named some ({1}
+  // at first). An entry of a type the schema does not know is skipped.
+  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
+  // ("Received empty request from <client>"), a missing part, id or bad vdb
+  // id; PERMISSION_DENIED "<client> does not have write permission for
+  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
+  // counter metric is left alone.
+  orv::rpc::AppStatus PreprocessRequests(const std::string& client_id, bool tracing,
+                                         std::list<caldek::orv::tarnix::PutRequestMsg>* requests,
+                                         TarnixTransactionLog* log, RequestProcessor* processor,
+                                         bool* sync);
+  orv::rpc::AppStatus PreprocessRequests(
+      const std::string& client_id, bool tracing,
+      std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests, TarnixTransactionLog* log,
+      RequestProcessor* processor, bool* sync);
+  // `skip_permission` lets the server's own flushes (start-up wipe, vdb
+  // removal) flush any type.
+  orv::rpc::AppStatus PreprocessRequests(
+      const std::string& client_id, bool tracing, bool skip_permission,
+      std::list<caldek::orv::tarnix::FlushRequestMsg>* requests, TarnixTransactionLog* log,
+      RequestProcessor* processor, bool* sync);
+  orv::rpc::AppStatus PreprocessRequests(
+      const std::string& client_id, bool tracing,
+      std::list<caldek::orv::tarnix::PatchRequestMsg>* requests, TarnixTransactionLog* log,
+      RequestProcessor* processor, bool* sync);
+  orv::rpc::AppStatus PreprocessRequests(const std::string& client_id, bool tracing,
+                                         std::list<caldek::orv::tarnix::CopyRequestMsg>* requests,
+                                         TarnixTransactionLog* log, RequestProcessor* processor,
+                                         bool* sync);
+  orv::rpc::AppStatus PreprocessRequests(
+      const std::string& client_id, bool tracing,
+      std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests,
+      TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
+  // `stream_size` is the serialised size of the whole stream; a stream of
+  // kMaxLoggedModifyBytes or more records no request message.
+  orv::rpc::AppStatus PreprocessRequests(
+      const std::string& client_id, bool tracing,
+      std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests, TarnixTransactionLog* log,
+      RequestProcessor* processor, bool* sync, int64_t stream_size);
+
+  // --- Processing ---
+  // Builds the records of `processor`, records the changes in `log`,
+  // computes the log units and trims the oldest, and writes all of it in one
+  // storage batch (synced when `sync`). Fills *updates and *deletes with the
+  // committed changes and *txn_log_bytes with the bytes of the new units.
+  // Fails with Build's status, the log computation's, or the mapped storage
+  // status ("LevelDB error: ..."); nothing is then written, though a failed
+  // storage write keeps the new accounted log size.
+  orv::rpc::AppStatus ProcessRequests(bool sync, bool tracing, RequestProcessor* processor,
+                                      TarnixTransactionLog* log, uint64_t* txn_log_bytes,
+                                      std::list<UpdateRecord>* updates,
+                                      std::list<UpdateRecord>* deletes,
+                                      metrics::LatencyMetric& latency,
+                                      TransactionRequestTable* requests);
+
+  // Adds the deletes of every object below `type`/`id` (see
+  // recursive_delete.h).
+  orv::rpc::AppStatus CollectObjectsToDelete(const std::string& client_id,
+                                             const std::string& type, const std::string& id,
+                                             const VdbIdSet& vdb_ids, const SpanContext* span,
+                                             ChildRecordCache* cache,
+                                             RequestProcessor* processor);
+
+  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
+  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
+  // not found" for an unregistered one (*vdb_ids then holds the ids before
+  // it).
+  orv::rpc::AppStatus ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
+
+  // Start-up: flushes every ephemeral type from every registered vdb in one
+  // logged transaction of client "tarnix-server". Failures are logged.
+  void WipeEphemeralObjects();
+
+  // Whether write spans are recorded.
+  static bool TracingEnabled();
+
+ private:
+  struct OpInfo;
+
+  // The shared body of the six streams other than Modify: `collect` gathers
+  // the trace contexts, `preprocess` runs the stream's preprocessing.
+  template <class Req, class Collect, class Preprocessor>
+  void RunBody(const OpInfo& op, const std::string& client_id, WriteReply* reply,
+               std::list<Req>* requests, Collect collect, Preprocessor preprocess);
+  // The commit, in one place: processes, then on success counts the log
+  // bytes, updates the statistics, answers and notifies; on failure logs and
+  // fails the call. With `sample_reply` telemetry phase 7 is taken between
+  // the answer and the notification. False when processing failed.
+  bool CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync, bool tracing,
+                      RequestProcessor* processor, TarnixTransactionLog* log, WriteReply* reply,
+                      TransactionRequestTable* requests, bool sample_reply);
+
+  // The preprocessing frame, with one step per entry.
+  template <class Req, class EntryStep>
+  orv::rpc::AppStatus Preprocess(WriteOp op, const char* span_name, const std::string& client_id,
+                                 bool tracing, bool record_requests, std::list<Req>* requests,
+                                 TarnixTransactionLog* log, bool* sync, EntryStep step);
+
+  // Entry steps, after validation. Each may narrow or replace *vdb_ids.
+  orv::rpc::AppStatus PutEntry(const std::string& client_id,
+                               caldek::orv::tarnix::PutMsg* entry, VdbIdSet* vdb_ids,
+                               RequestProcessor* processor);
+  orv::rpc::AppStatus DeleteEntry(const std::string& client_id,
+                                  const caldek::orv::tarnix::DeleteMsg& entry,
+                                  VdbIdSet* vdb_ids, ChildRecordCache* cache,
+                                  RequestProcessor* processor);
+  orv::rpc::AppStatus FlushEntry(const std::string& client_id,
+                                 const caldek::orv::tarnix::FlushMsg& entry,
+                                 bool skip_permission, VdbIdSet* vdb_ids,
+                                 RequestProcessor* processor);
+  orv::rpc::AppStatus PatchEntry(const std::string& client_id,
+                                 const caldek::orv::tarnix::PatchMsg& entry, VdbIdSet* vdb_ids,
+                                 RequestProcessor* processor);
+  // `in_modify` changes the text for an unregistered source vdb.
+  orv::rpc::AppStatus CopyEntry(const std::string& client_id,
+                                const caldek::orv::tarnix::CopyMsg& entry, bool in_modify,
+                                VdbIdSet* vdb_ids, RequestProcessor* processor);
+  orv::rpc::AppStatus FlushByBlockIdEntry(const std::string& client_id,
+                                          const caldek::orv::tarnix::FlushByBlockIdMsg& entry,
+                                          VdbIdSet* vdb_ids, RequestProcessor* processor);
+  orv::rpc::AppStatus ModifyEntry(const std::string& client_id,
+                                  caldek::orv::tarnix::ModifyMsg* entry, VdbIdSet* vdb_ids,
+                                  ChildRecordCache* cache, RequestProcessor* processor);
+  // The type of an entry's message, or "" (the entry is then skipped), and
+  // the write-permission test on it.
+  std::string TypeOf(const google::protobuf::Message& message) const;
+  orv::rpc::AppStatus CheckWritePermission(const std::string& client_id,
+                                           const std::string& type) const;
+
+  const Schema* const schema_;
+  DbAccess* const db_;
+  TransactionIds* const ids_;
+  TransactionLogStore* const log_store_;
+  const VDbRegistry* const vdbs_;
+  ObjectStatsMaintainer* const stats_;
+  WriteMetrics* const metrics_;
+  WriteTelemetry* const telemetry_;
+  UpdateNotifier* const notifier_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_WRITE_TRANSACTIONS_H_

@@ -1,0 +1,286 @@
+#include "write/write_transactions.h"
+
+#include "schema/schema_test_util.h"
+#include "write/write_transactions_test_util.h"
+
+namespace tarnix {
+namespace {
+
+using orv::rpc::AppStatus;
+
+const std::vector<std::string> kAnswered = {"respond", "notify"};
+const std::vector<std::string> kRefused = {"fail"};
+
+TEST_F(WriteTransactionsTest, PutCommitsRecordsAndLogUnitsAndAnswersBeforeNotifying) {
+  RunPut({PutEntry(kDevice, Device(1)), PutEntry(kDevice, Device(2), {1, 2})});
+  EXPECT_EQ(recorder_.events, kAnswered);
+  EXPECT_EQ(recorder_.notified_txn_id, 1u);
+  EXPECT_EQ(recorder_.updated, 2u);
+  EXPECT_FALSE(recorder_.had_requests);
+  EXPECT_EQ(StoredTxnId(), 1u);
+  EXPECT_EQ(Stored(kDevice), (std::map<std::string, std::vector<VdbIdSet>>{
+                                 {IdOf(kDevice, Device(1)), {{1}}},
+                                 {IdOf(kDevice, Device(2)), {{1, 2}}}}));
+  EXPECT_EQ(LogUnits(), 3u);  // changes per vdb set, then the request
+  EXPECT_TRUE(HasLine("INFO", "", "Put: TransactionID='1' Client ID=tarnix-cli"));
+  EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 2u);
+  EXPECT_EQ(UnitValue("server/transaction/put/request/size"), log_store_->current_log_size());
+  EXPECT_EQ(Samples("server/latency/put/process"), 1u);
+  const auto& counters = stats_->GetOrCreateTypeCounters(kDevice);
+  EXPECT_EQ((*counters.num_of_objects)->window(true).last, 2u);
+}
+
+TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
+  const std::string device = Device(1, "a");
+  const std::string address = Body(kAddress, "ip: '10.0.0.1'");
+  RunPut({PutEntry(kDevice, device), PutEntry(kAddress, address)});
+
+  std::list<tx::PatchRequestMsg> patches(1);
+  tx::PatchMsg* patch = patches.back().add_patches();
+  schema_.SetObjectType(kAddress, patch);
+  patch->set_object_value(Body(kAddress, "ip: '10.0.0.1' prefix_length: 24"));
+  patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kAddress), "prefix_length { op: SET }"));
+  txn_->Patch(kAdmin, &recorder_, &patches);
+
+  std::list<tx::CopyRequestMsg> copies(1);
+  tx::CopyMsg* copy = copies.back().add_copies();
+  *copy->mutable_object() = Typed(kDevice, device);
+  copy->add_vdb_ids(2);
+  txn_->Copy(kAdmin, &recorder_, &copies);
+
+  std::list<tx::FlushByBlockIdRequestMsg> block_flushes(1);
+  tx::FlushByBlockIdMsg* block = block_flushes.back().add_flushes();
+  block->set_block_id(schema_.ComputeBlockId(kDevice, IdOf(kDevice, device), nullptr));
+  block->add_vdb_ids(2);
+  txn_->FlushByBlockId(kAdmin, &recorder_, &block_flushes);
+  EXPECT_EQ(Stored(kDevice).begin()->second, std::vector<VdbIdSet>({{1}}));
+
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(2));
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, device, false);
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+
+  std::list<tx::FlushRequestMsg> flushes(1);
+  schema_.SetObjectType(kDevice, flushes.back().add_flushes());
+  txn_->Flush(kAdmin, &recorder_, &flushes);
+
+  std::vector<std::string> seven_answers;
+  for (int i = 0; i < 7; ++i) {
+    seven_answers.insert(seven_answers.end(), kAnswered.begin(), kAnswered.end());
+  }
+  EXPECT_EQ(recorder_.events, seven_answers);
+  EXPECT_EQ(StoredTxnId(), 7u);
+  EXPECT_TRUE(Stored(kDevice).empty());
+  EXPECT_EQ(Stored(kAddress).size(), 1u);
+  EXPECT_EQ(LogUnits(), 14u);
+}
+
+TEST_F(WriteTransactionsTest, EmptyStreamUsesAnIdAndIsRefused) {
+  std::list<tx::DeleteRequestMsg> none;
+  txn_->Delete("someone", &recorder_, &none);
+  EXPECT_EQ(recorder_.events, kRefused);
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("Received empty request from someone"));
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "Delete preprocessing failed with INVALID_ARGUMENT: Received empty request "
+                      "from someone"));
+  RunPut({PutEntry(kDevice, Device(1))});
+  EXPECT_EQ(recorder_.notified_txn_id, 2u);
+  EXPECT_EQ(LogUnits(), 2u);  // nothing of the refused one
+}
+
+TEST_F(WriteTransactionsTest, VdbSetCarriesOverEntriesAndMessages) {
+  std::list<tx::PutRequestMsg> requests(2);
+  *requests.front().add_puts() = PutEntry(kDevice, Device(1));
+  *requests.front().add_puts() = PutEntry(kDevice, Device(2), {3, 2});
+  *requests.front().add_puts() = PutEntry(kDevice, Device(3));
+  *requests.back().add_puts() = PutEntry(kDevice, Device(4));
+  txn_->Put(kAdmin, &recorder_, &requests);
+  ASSERT_EQ(recorder_.events, kAnswered);
+  EXPECT_TRUE(requests.empty());
+  const auto stored = Stored(kDevice);
+  EXPECT_EQ(stored.at(IdOf(kDevice, Device(1))), std::vector<VdbIdSet>({{1}}));
+  for (int n : {2, 3, 4}) {
+    EXPECT_EQ(stored.at(IdOf(kDevice, Device(n))), std::vector<VdbIdSet>({{2, 3}})) << n;
+  }
+}
+
+TEST_F(WriteTransactionsTest, RefusedEntriesWriteNothing) {
+  RunPut({PutEntry(kDevice, Device(1))}, "guest");
+  EXPECT_EQ(recorder_.failure, orv::rpc::PERMISSION_DENIED(
+                                   "guest does not have write permission for "
+                                   "caldek.orv.tarnix.DeviceMsg."));
+  RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2), {70000})});
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("invalid vdb id"));
+  RunPut({PutEntry(kDevice, Body(kDevice, "hostname: 'x'"))});
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("id is missing from object being put"));
+  EXPECT_EQ(recorder_.events, std::vector<std::string>(3, "fail"));
+  EXPECT_TRUE(Stored(kDevice).empty());
+  EXPECT_EQ(LogUnits(), 0u);
+  EXPECT_EQ(StoredTxnId(), 3u);
+}
+
+TEST_F(WriteTransactionsTest, UnknownTypeIsSkippedButCounted) {
+  tx::PutMsg untyped;
+  untyped.mutable_object()->set_object_body(Device(9));
+  RunPut({untyped, PutEntry(kDevice, Device(1))});
+  EXPECT_EQ(recorder_.events, kAnswered);
+  EXPECT_EQ(Stored(kDevice).size(), 1u);
+  EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 2u);
+}
+
+TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
+  std::list<tx::PutRequestMsg> requests(2);
+  *requests.front().add_puts() = PutEntry(kDevice, Device(1));
+  *requests.back().add_puts() = PutEntry(kDevice, Device(2), {9});
+  txn_->Put(kAdmin, &recorder_, &requests);
+  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=9 not found"));
+  EXPECT_EQ(requests.size(), 1u);  // the failing message is left
+  EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 0u);
+  EXPECT_EQ(Samples("server/latency/put/preprocess"), 1u);
+  EXPECT_TRUE(Stored(kDevice).empty());
+}
+
+TEST_F(WriteTransactionsTest, CopyDestinationsLeaveOutTheSource) {
+  RunPut({PutEntry(kDevice, Device(1, "old"))});
+  auto copy = [&](std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    *entry.mutable_copy_msg()->mutable_object() = Typed(kDevice, Device(1));
+    for (uint32_t vdb : vdbs) entry.mutable_copy_msg()->add_vdb_ids(vdb);
+    return entry;
+  };
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(1, "new"));
+  // Copying vdb 1 onto itself would take vdb 1 from the put: it adds nothing,
+  // and the next entry carries on with the emptied set.
+  *modifies.back().add_modifies() = copy({1});
+  *modifies.back().add_modifies() = copy({});
+  *modifies.back().add_modifies() = copy({3, 1});
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "respond", "notify"}));
+  DbAccess::Records records;
+  std::string prefix;
+  ASSERT_TRUE(MakeObjectRecordKey(schema_, kDevice, IdOf(kDevice, Device(1)), &prefix));
+  ASSERT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].first, prefix + EncodeVdbIdSet({1, 3}));
+  EXPECT_EQ(records[0].second, Device(1, "new"));
+}
+
+TEST_F(WriteTransactionsTest, UnknownCopySourceIsNamedDifferentlyInCopyAndModify) {
+  tx::CopyMsg copy;
+  *copy.mutable_object() = Typed(kDevice, Device(1));
+  copy.set_src_vdb_id(7);
+  std::list<tx::CopyRequestMsg> copies(1);
+  *copies.back().add_copies() = copy;
+  txn_->Copy(kAdmin, &recorder_, &copies);
+  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("src_vdb_id=7 not found"));
+
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  *modifies.back().add_modifies()->mutable_copy_msg() = copy;
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=7 not found"));
+
+  copies.assign(1, tx::CopyRequestMsg());
+  copy.set_src_vdb_id(65536);
+  *copies.back().add_copies() = copy;
+  txn_->Copy(kAdmin, &recorder_, &copies);
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("invalid src vdb id"));
+}
+
+TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  tx::ModifyMsg* both = modifies.back().add_modifies();
+  *both->mutable_put_msg() = PutEntry(kDevice, Device(1));
+  *both->mutable_delete_msg() = DeleteEntry(kDevice, Device(1), false);
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  const char kTwo[] =
+      "Modify request should only include one of pub/delete/flush/patch/copy messages";
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kTwo));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0208", kTwo));
+
+  modifies.assign(1, tx::ModifyRequestMsg());
+  modifies.back().add_modifies();
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  const char kNone[] =
+      "Modify request doesn't include any of pub/delete/flush/patch/copy/flush_by_block_id "
+      "messages";
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kNone));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0208", kNone));
+  EXPECT_TRUE(Stored(kDevice).empty());
+}
+
+TEST_F(WriteTransactionsTest, ModifyReportsItsTelemetryAndResetsIt) {
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(1));
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.events, kAnswered);
+  EXPECT_TRUE(recorder_.had_requests);
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "Modify: TransactionID='1' Client ID=tarnix-cli Size=0.00MB LogTx?=1"));
+  bool completed = false;
+  for (const std::string& line : capture_.lines()) {
+    if (line.find("Modify Complete: TransactionID=1 Client ID=tarnix-cli Size=0.00MB") ==
+        std::string::npos) {
+      continue;
+    }
+    completed = true;
+    EXPECT_EQ(line.find("(0.0, 0.0)"), std::string::npos) << line;  // every phase sampled
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_EQ(telemetry_.Format(),
+            "[(0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), "
+            "(0.0, 0.0), (0.0, 0.0), (0.0, 0.0)]");
+  EXPECT_EQ(UnitValue("server/transaction/modify/request/count"), 1u);
+}
+
+TEST_F(WriteTransactionsTest, ModifyStreamsFromTheLogLimitRecordNoRequest) {
+  Stop();
+  max_log_size_ = uint64_t{1} << 30;
+  Start();
+  auto stream = [&](size_t padding) {
+    std::list<tx::ModifyRequestMsg> modifies(1);
+    *modifies.back().add_modifies()->mutable_put_msg() =
+        PutEntry(kDevice, Device(1, std::string(padding, 'h')));
+    return modifies;
+  };
+  const int64_t limit = WriteTransactions::kMaxLoggedModifyBytes;
+  // Length prefixes grow with the padding: measure near the limit.
+  const size_t guess = limit - 100;
+  const size_t padding = limit - 1 - (stream(guess).front().ByteSizeLong() - guess);
+  const char* expected_log_tx[] = {"LogTx?=1", "LogTx?=1", "LogTx?=0"};
+  const size_t expected_units[] = {2, 1, 1};  // with the request, then changes only
+  for (int i = 0; i < 3; ++i) {
+    auto modifies = stream(padding + i);
+    ASSERT_EQ(static_cast<int64_t>(modifies.front().ByteSizeLong()), limit - 1 + i);
+    const size_t before = LogUnits();
+    txn_->Modify(kAdmin, &recorder_, &modifies);
+    EXPECT_EQ(recorder_.events.back(), "notify");
+    EXPECT_EQ(LogUnits() - before, expected_units[i]) << i;
+    EXPECT_TRUE(HasLine("INFO", "",
+                        "Modify: TransactionID='" + std::to_string(i + 1) +
+                            "' Client ID=tarnix-cli Size=50.00MB " + expected_log_tx[i]))
+        << i;
+  }
+}
+
+TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction) {
+  RunPut({PutEntry(kFlow, Flow(1), {1, 2}), PutEntry(kFlow, Flow(2), {3}),
+          PutEntry(kDevice, Device(1))});
+  const size_t units = LogUnits();
+  txn_->WipeEphemeralObjects();
+  EXPECT_TRUE(Stored(kFlow).empty());
+  EXPECT_EQ(Stored(kDevice).size(), 1u);
+  EXPECT_EQ(StoredTxnId(), 2u);
+  EXPECT_EQ(LogUnits(), units + 3);  // two vdb sets changed, one request
+  EXPECT_TRUE(HasLine("INFO", "", "Put: TransactionID='1' Client ID=tarnix-cli"));
+  EXPECT_EQ(recorder_.events, kAnswered);  // the wipe answers and notifies nobody
+  EXPECT_EQ(UnitValue("server/transaction/flush/request/count"), 1u);  // one ephemeral type
+  const auto& counters = stats_->GetOrCreateTypeCounters(kFlow);
+  EXPECT_EQ((*counters.num_of_objects)->window(true).last, 0u);
+}
+
+}  // namespace
+}  // namespace tarnix
