@@ -1,21 +1,33 @@
 #include "server/tarnix_server.h"
 
+#include <optional>
+
+#include "logging/logger.h"
+#include "metrics/scoped_latency_timer.h"
+#include "platform/wft/workflow_util.h"
+
 namespace tarnix {
 
 TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
-                           orv::metrics::MetricRegistry* metric_registry)
+                           orv::metrics::MetricRegistry* metric_registry,
+                           bool disable_flush_ephemeral)
     : schema_(schema),
       db_access_(db_access),
       metric_registry_(metric_registry),
       txn_ids_(db_access),
       txn_log_(db_access, max_log_size, metric_registry),
       vdbs_(db_access, &txn_log_),
-      obj_stats_maintainer_(metric_registry) {
+      obj_stats_maintainer_(metric_registry),
+      write_metrics_(*metric_registry),
+      monitor_update_latency_(*metric_registry, "server/latency/monitor/update/process"),
+      writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
+              &write_metrics_, &telemetry_, this) {
   InitTxnId();
   WipeDeprecatedObjects();
   ComputeStatistics();
   SetCurrentLogSize();
   InitVDbInfo();
+  if (!disable_flush_ephemeral) WipeEphemeralObjects();
 }
 
 TarnixServer::~TarnixServer() = default;
@@ -23,6 +35,23 @@ TarnixServer::~TarnixServer() = default;
 void TarnixServer::SetCurrentLogSize() {
   txn_log_.SetCurrentLogSize();
   txn_ids_.AdvancePastLoggedTxnId(txn_log_.highest_logged_txn_id());
+}
+
+void TarnixServer::NotifyForUpdate(uint64_t /*txn_id*/, bool tracing,
+                                   std::list<UpdateRecord>* updates,
+                                   std::list<UpdateRecord>* deletes,
+                                   TransactionRequestTable* /*requests*/,
+                                   std::chrono::system_clock::time_point started) {
+  metrics::ScopedLatencyTimer timer(monitor_update_latency_);
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("NotifyForUpdate", 2);
+  const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::system_clock::now() - started)
+                                            .count());
+  TARNIX_LOG(orv::INFO, nullptr, "Notifying updates took %li ms to %zu clients: %s", millis,
+             size_t{0}, "");
+  updates->clear();
+  deletes->clear();
 }
 
 }  // namespace tarnix

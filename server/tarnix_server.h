@@ -1,8 +1,11 @@
 #ifndef TARNIX_SERVER_TARNIX_SERVER_H_
 #define TARNIX_SERVER_TARNIX_SERVER_H_
 
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/rpc/status.h"
@@ -12,6 +15,9 @@
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
+#include "write/write_metrics.h"
+#include "write/write_telemetry.h"
+#include "write/write_transactions.h"
 
 namespace tarnix {
 
@@ -21,16 +27,21 @@ class TarnixTransactionLog;
 // The data service: holds the state every write transaction shares (ids,
 // the stored log, the vdb registry, object statistics) and restores it from
 // the database when built. Lives on the RPC event-loop thread; no locks.
-class TarnixServer : public caldek::orv::tarnix::Tarnix::Service {
+class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateNotifier {
  public:
+  template <class Resp>
+  using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
+
   // Restores the persisted state: the last transaction id, removal of
   // deprecated types, object statistics, the log size and the vdb registry
-  // (creating "main_vdb" on a new database). Storage failures are logged and
-  // leave that state empty. `schema`, `db_access` (open) and
-  // `metric_registry` are not owned and must outlive the server. Throws
-  // std::runtime_error when a metric name is taken by another counter kind.
+  // (creating "main_vdb" on a new database), then, unless
+  // `disable_flush_ephemeral`, removes the objects of ephemeral types in one
+  // logged transaction. Storage failures are logged and leave that state
+  // empty. `schema`, `db_access` (open) and `metric_registry` are not owned
+  // and must outlive the server. Throws std::runtime_error when a metric name
+  // is taken by another counter kind.
   TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
-               orv::metrics::MetricRegistry* metric_registry);
+               orv::metrics::MetricRegistry* metric_registry, bool disable_flush_ephemeral);
   ~TarnixServer() override;
 
   void InitTxnId() { txn_ids_.InitTxnId(); }
@@ -52,12 +63,82 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service {
     return vdbs_.AddVDbInfo(id, name, log);
   }
 
+  // --- Write transactions (see write/write_transactions.h) ---
+  // Each runs one finished write stream of `client_id` and answers `call`
+  // exactly once; `requests` is consumed.
+  void PutImpl(const std::string& client_id, CallPtr<caldek::orv::tarnix::PutResponseMsg>& call,
+               std::list<caldek::orv::tarnix::PutRequestMsg>& requests) {
+    Run(&WriteTransactions::Put, client_id, call, requests);
+  }
+  void DeleteImpl(const std::string& client_id,
+                  CallPtr<caldek::orv::tarnix::DeleteResponseMsg>& call,
+                  std::list<caldek::orv::tarnix::DeleteRequestMsg>& requests) {
+    Run(&WriteTransactions::Delete, client_id, call, requests);
+  }
+  void FlushImpl(const std::string& client_id,
+                 CallPtr<caldek::orv::tarnix::FlushResponseMsg>& call,
+                 std::list<caldek::orv::tarnix::FlushRequestMsg>& requests) {
+    Run(&WriteTransactions::Flush, client_id, call, requests);
+  }
+  void PatchImpl(const std::string& client_id,
+                 CallPtr<caldek::orv::tarnix::PatchResponseMsg>& call,
+                 std::list<caldek::orv::tarnix::PatchRequestMsg>& requests) {
+    Run(&WriteTransactions::Patch, client_id, call, requests);
+  }
+  void CopyImpl(const std::string& client_id, CallPtr<caldek::orv::tarnix::CopyResponseMsg>& call,
+                std::list<caldek::orv::tarnix::CopyRequestMsg>& requests) {
+    Run(&WriteTransactions::Copy, client_id, call, requests);
+  }
+  void FlushByBlockIdImpl(const std::string& client_id,
+                          CallPtr<caldek::orv::tarnix::FlushByBlockIdResponseMsg>& call,
+                          std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>& requests) {
+    Run(&WriteTransactions::FlushByBlockId, client_id, call, requests);
+  }
+  void ModifyImpl(const std::string& client_id,
+                  CallPtr<caldek::orv::tarnix::ModifyResponseMsg>& call,
+                  std::list<caldek::orv::tarnix::ModifyRequestMsg>& requests) {
+    Run(&WriteTransactions::Modify, client_id, call, requests);
+  }
+  template <class... Args>
+  orv::rpc::AppStatus PreprocessRequests(Args&&... args) {
+    return writes_.PreprocessRequests(std::forward<Args>(args)...);
+  }
+  template <class... Args>
+  orv::rpc::AppStatus ProcessRequests(Args&&... args) {
+    return writes_.ProcessRequests(std::forward<Args>(args)...);
+  }
+  template <class... Args>
+  orv::rpc::AppStatus CollectObjectsToDelete(Args&&... args) {
+    return writes_.CollectObjectsToDelete(std::forward<Args>(args)...);
+  }
+  orv::rpc::AppStatus ValidateVdbIds(const WriteTransactions::VdbIdList& ids,
+                                     VdbIdSet* vdb_ids) const {
+    return writes_.ValidateVdbIds(ids, vdb_ids);
+  }
+  void WipeEphemeralObjects() { writes_.WipeEphemeralObjects(); }
+
+  // Until monitors exist there is nobody to notify: records the latency,
+  // logs the notification line for 0 clients and empties both lists.
+  void NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
+                       std::list<UpdateRecord>* deletes, TransactionRequestTable* requests,
+                       std::chrono::system_clock::time_point started) override;
+
+  // The write-phase samples, for the out-of-memory report.
+  std::string FormatWritePhaseTelemetry() const { return telemetry_.Format(); }
+
   uint64_t txn_id() const { return txn_ids_.txn_id(); }
   TransactionLogStore& txn_log() { return txn_log_; }
   VDbRegistry& vdbs() { return vdbs_; }
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
 
  private:
+  template <class Resp, class Req>
+  void Run(void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*),
+           const std::string& client_id, CallPtr<Resp>& call, std::list<Req>& requests) {
+    CallReply<Resp> reply(call);
+    (writes_.*body)(client_id, &reply, &requests);
+  }
+
   Schema* const schema_;
   DbAccess* const db_access_;
   orv::metrics::MetricRegistry* const metric_registry_;
@@ -65,6 +146,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service {
   TransactionLogStore txn_log_;
   VDbRegistry vdbs_;
   ObjectStatsMaintainer obj_stats_maintainer_;
+  WriteMetrics write_metrics_;
+  metrics::LatencyMetric monitor_update_latency_;
+  WriteTelemetry telemetry_;
+  WriteTransactions writes_;
 };
 
 }  // namespace tarnix

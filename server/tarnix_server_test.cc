@@ -21,7 +21,7 @@ constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 class TarnixServerTest : public WriteTest {
  protected:
   std::unique_ptr<TarnixServer> Start() {
-    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_);
+    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_, true);
   }
 
   std::string RecordKey(const std::string& type, const std::string& id) {

@@ -1,0 +1,94 @@
+#include <memory>
+#include <string>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "schema/record_key.h"
+#include "server/tarnix_server.h"
+#include "server/write_stream_processor.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+
+constexpr char kFlow[] = "caldek.orv.tarnix.FlowMsg";
+constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+
+// A call handle outside any RPC runtime: its first answer closes it.
+class DetachedCall : public orv::rpc::CallHandle<tx::PutResponseMsg> {};
+
+using PutProcessor = WriteStreamProcessor<tx::PutRequestMsg, tx::PutResponseMsg>;
+
+class TarnixServerWriteTest : public WriteTest {
+ protected:
+  std::unique_ptr<TarnixServer> Start(bool disable_flush_ephemeral) {
+    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                          disable_flush_ephemeral);
+  }
+  std::string Key(const std::string& type, const std::string& id, const VdbIdSet& vdbs) {
+    std::string key;
+    EXPECT_TRUE(MakeObjectRecordKey(schema_, type, id, &key));
+    return key + EncodeVdbIdSet(vdbs);
+  }
+  size_t Count(const std::string& type) {
+    std::string prefix;
+    EXPECT_TRUE(MakeObjectTypeKeyPrefix(schema_, type, &prefix));
+    DbAccess::Records records;
+    EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
+    return records.size();
+  }
+  std::unique_ptr<PutProcessor> Processor(TarnixServer* server,
+                                          const boost::intrusive_ptr<DetachedCall>& call) {
+    tx::PutRequestMsg request;
+    tx::PutMsg* put = request.add_puts();
+    schema_.SetObjectType(kDevice, put->mutable_object());
+    put->mutable_object()->set_object_body("\x0a\x02\x08\x01");  // id { left: 1 }
+    auto processor = std::make_unique<PutProcessor>("tarnix-cli", server, call,
+                                                    &TarnixServer::PutImpl, "Put");
+    processor->OnMessage(request);
+    return processor;
+  }
+};
+
+TEST_F(TarnixServerWriteTest, StartWipesEphemeralObjectsOfEveryVdbUnlessDisabled) {
+  {
+    auto server = Start(true);
+    ASSERT_TRUE(server->AddVDbInfo(2, "second", nullptr));
+    EXPECT_EQ(server->txn_id(), 0u);
+  }
+  DbAccessTest::PutAll(db_.get(), {{Key(kFlow, "\x08\x01", {1, 2}), "a"},
+                                   {Key(kFlow, "\x08\x02", {2}), "b"},
+                                   {Key(kDevice, "d", {1}), "c"}});
+  Start(true);
+  EXPECT_EQ(Count(kFlow), 2u);
+  auto server = Start(false);
+  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(Count(kFlow), 0u);
+  EXPECT_EQ(Count(kDevice), 1u);
+}
+
+TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyOnAnOpenCall) {
+  auto server = Start(true);
+  boost::intrusive_ptr<DetachedCall> refused(new DetachedCall);
+  auto processor = Processor(server.get(), refused);
+  refused->Fail(orv::rpc::UNAUTHENTICATED("no certificate"));
+  processor->OnComplete(orv::rpc::Status());
+  EXPECT_EQ(server->txn_id(), 0u);
+
+  boost::intrusive_ptr<DetachedCall> cancelled(new DetachedCall);
+  Processor(server.get(), cancelled)->OnComplete(orv::rpc::Status(orv::rpc::kCancelled, "gone"));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0006", "Received an error for Put: CANCELLED: gone"));
+  EXPECT_EQ(server->txn_id(), 0u);
+
+  boost::intrusive_ptr<DetachedCall> call(new DetachedCall);
+  Processor(server.get(), call)->OnComplete(orv::rpc::Status());
+  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_FALSE(call->is_open());  // answered
+  EXPECT_EQ(Count(kDevice), 1u);
+  EXPECT_TRUE(HasLine("INFO", "", "Notifying updates took 0 ms to 0 clients: "));
+  EXPECT_EQ(Samples("server/latency/monitor/update/process"), 1u);
+}
+
+}  // namespace
+}  // namespace tarnix

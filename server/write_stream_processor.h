@@ -1,0 +1,58 @@
+#ifndef TARNIX_SERVER_WRITE_STREAM_PROCESSOR_H_
+#define TARNIX_SERVER_WRITE_STREAM_PROCESSOR_H_
+
+#include <list>
+#include <string>
+#include <utility>
+
+#include "logging/logger.h"
+#include "platform/rpc/call.h"
+#include "server/tarnix_server.h"
+
+namespace tarnix {
+
+// Buffers the request messages of one write stream and, when the client ends
+// the stream normally, runs the operation's body on the server. Created per
+// stream by the service and deleted by the framework after OnRelease.
+template <class Req, class Resp>
+class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
+ public:
+  using Body = void (TarnixServer::*)(const std::string&, TarnixServer::CallPtr<Resp>&,
+                                      std::list<Req>&);
+
+  // `operation` names the stream in log lines ("Put", ...); `server` must
+  // outlive the processor.
+  WriteStreamProcessor(std::string client_id, TarnixServer* server,
+                       TarnixServer::CallPtr<Resp> call, Body body, const char* operation)
+      : client_id_(std::move(client_id)),
+        server_(server),
+        call_(std::move(call)),
+        body_(body),
+        operation_(operation) {}
+
+  void OnMessage(const Req& message) override { requests_.push_back(message); }
+
+  // A stream that ended with an error is only logged. A call the server has
+  // already ended (a refused client) never runs its body.
+  void OnComplete(const orv::rpc::Status& status) override {
+    if (!status.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0006", "Received an error for %s: %s", operation_,
+                 status.ToString().c_str());
+      return;
+    }
+    if (!call_->is_open()) return;
+    (server_->*body_)(client_id_, call_, requests_);
+  }
+
+ private:
+  const std::string client_id_;
+  TarnixServer* const server_;
+  TarnixServer::CallPtr<Resp> call_;
+  const Body body_;
+  const char* const operation_;
+  std::list<Req> requests_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_SERVER_WRITE_STREAM_PROCESSOR_H_
