@@ -1,0 +1,214 @@
+#include "server/tarnix_ops_server.h"
+
+#include <stdexcept>
+#include <system_error>
+#include <unordered_map>
+
+#include <boost/filesystem.hpp>
+
+#include "logging/logger.h"
+#include "platform/util/strings.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+
+// Loads one half of the server's identity: null when the file is absent.
+// A file that is there but does not load stops start-up.
+template <class Load>
+auto LoadIdentityFile(const std::string& path, const char* what, Load load)
+    -> decltype(load(path, std::declval<std::error_code&>())) {
+  boost::system::error_code fs_error;
+  const boost::filesystem::file_status status = boost::filesystem::status(path, fs_error);
+  if (fs_error || status.type() == boost::filesystem::file_not_found) return nullptr;
+  std::error_code ec;
+  auto loaded = load(path, ec);
+  if (!loaded || ec) {
+    const std::string text = "Unable to load the server " + std::string(what) + " from " + path +
+                             ": " + (ec ? ec.message() : std::string("no usable PEM data"));
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0703", "%s", text.c_str());
+    throw std::runtime_error(text);
+  }
+  return loaded;
+}
+
+orv::net::RSAPrivateKey::Ptr LoadKey(const std::string& path) {
+  return LoadIdentityFile(path, "key", [](const std::string& p, std::error_code& ec) {
+    return orv::net::RSAPrivateKey::FromPemFile(p, ec);
+  });
+}
+
+orv::net::X509Certificate::Ptr LoadCertificate(const std::string& path) {
+  return LoadIdentityFile(path, "certificate", [](const std::string& p, std::error_code& ec) {
+    return orv::net::X509Certificate::FromPemFile(p, ec);
+  });
+}
+
+// The administration refusals of the first three kinds are logged without text.
+orv::rpc::AppStatus Refuse(const orv::rpc::AppStatus& status) {
+  TARNIX_LOG(orv::ERROR, "errorCode:error", "%s", "");
+  return status;
+}
+
+}  // namespace
+
+TarnixOpsServer::TarnixOpsServer(Schema* schema, DbAccess* db_access,
+                                 orv::metrics::MetricRegistry* metric_registry,
+                                 orv::net::NetSecurityManager* security_manager,
+                                 ClientCertificateMap* client_certificates,
+                                 const std::string& key_path,
+                                 const std::string& certificate_path)
+    : schema_(schema),
+      metric_registry_(metric_registry),
+      client_certificates_(client_certificates),
+      registry_(db_access, security_manager, client_certificates, LoadKey(key_path),
+                LoadCertificate(certificate_path)) {
+  registry_.LoadClientCertificates();
+}
+
+TarnixOpsServer::~TarnixOpsServer() = default;
+
+orv::rpc::AppStatus TarnixOpsServer::CheckAdminPermission(const orv::rpc::CallContext& context,
+                                                          const char* action,
+                                                          bool require_identity) const {
+  if (require_identity && !registry_.configured()) {
+    return Refuse(orv::rpc::FAILED_PRECONDITION("Tarnix Server key and certificate not configured."));
+  }
+  const orv::net::X509Certificate::Ptr& peer = context.peer_authentication().certificate();
+  if (!peer) {
+    return Refuse(orv::rpc::FAILED_PRECONDITION("Client did not provide a mandatory certificate."));
+  }
+  if (!registry_.certificate() || *peer != *registry_.certificate()) {
+    return Refuse(orv::rpc::PERMISSION_DENIED(
+        "Incorrect certificate provided. Server certificate must be used."));
+  }
+  if (context.client_id() != kAdminClient) {
+    return orv::rpc::PERMISSION_DENIED(context.client_id() + " does not have permission to " +
+                                       action + ".");
+  }
+  return orv::rpc::SUCCESS;
+}
+
+void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
+                                 const tx::LoadSchemaRequestMsg& request,
+                                 const CallPtr<tx::LoadSchemaResponseMsg>& call) {
+  // A reload replaces every client's permissions: once the server has an
+  // identity, only the administrator may do it.
+  if (registry_.configured()) {
+    const orv::rpc::AppStatus allowed = CheckAdminPermission(context, "load a schema", false);
+    if (!allowed.ok()) {
+      call->Fail(allowed);
+      return;
+    }
+  }
+  tx::LoadSchemaResponseMsg response;
+  response.set_loaded(false);
+  if (request.has_schema_path() && schema_ != nullptr &&
+      schema_->LoadSchema(request.schema_path())) {
+    response.set_loaded(true);
+  }
+  call->Respond(response);
+}
+
+void TarnixOpsServer::GetSchema(orv::rpc::CallContext& /*context*/,
+                                const tx::GetSchemaRequestMsg& /*request*/,
+                                const CallPtr<tx::GetSchemaResponseMsg>& call) {
+  tx::GetSchemaResponseMsg response;
+  if (schema_ != nullptr) {
+    response.set_schema_path(schema_->GetSchemaPath());
+    response.set_schema_text(schema_->GetSchemaText());
+  }
+  call->Respond(response);
+}
+
+void TarnixOpsServer::GetSchemaVersion(orv::rpc::CallContext& /*context*/,
+                                       const tx::GetSchemaVersionRequestMsg& /*request*/,
+                                       const CallPtr<tx::GetSchemaVersionResponseMsg>& call) {
+  tx::GetSchemaVersionResponseMsg response;
+  if (schema_ != nullptr) response.set_version(schema_->GetVersion());
+  call->Respond(response);
+}
+
+void TarnixOpsServer::GetMetrics(orv::rpc::CallContext& /*context*/,
+                                 const tx::GetMetricsRequestMsg& request,
+                                 const CallPtr<tx::GetMetricsResponseMsg>& call) {
+  std::string path = request.path();
+  if (path.empty()) path = "/";
+  tx::GetMetricsResponseMsg response;
+  // find_key: asking for a path must not create it.
+  const orv::metrics::MetricKeyPtr key = metric_registry_->find_key(path);
+  if (key) AppendMetric(path, key, &response);
+  call->Respond(response);
+}
+
+void TarnixOpsServer::AppendMetric(const std::string& path, const orv::metrics::MetricKeyPtr& key,
+                                   tx::GetMetricsResponseMsg* response) {
+  const std::string value = key->value_string(true);
+  if (!value.empty()) {
+    tx::MetricMsg* metric = response->add_metrics();
+    metric->set_name("/orv/tarnix" + path);
+    metric->set_value(value);
+  }
+  for (const auto& child : key->subkeys()) {
+    AppendMetric(path + "/" + child.second->name(), child.second, response);
+  }
+}
+
+void TarnixOpsServer::AddClientCertificate(
+    orv::rpc::CallContext& context, const tx::AddClientCertificateRequestMsg& request,
+    const CallPtr<tx::AddClientCertificateResponseMsg>& call) {
+  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate", true);
+  if (status.ok()) status = registry_.Add(request.client_name(), request.certificate());
+  if (!status.ok()) {
+    call->Fail(status);
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr, "Successfully added a certificate for %s.",
+             request.client_name().c_str());
+  call->Respond(tx::AddClientCertificateResponseMsg());
+}
+
+void TarnixOpsServer::DeleteClientCertificate(
+    orv::rpc::CallContext& context, const tx::DeleteClientCertificateRequestMsg& request,
+    const CallPtr<tx::DeleteClientCertificateResponseMsg>& call) {
+  // The refusal text is the one of adding: both are one permission.
+  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate", true);
+  if (status.ok()) status = registry_.Delete(request.client_name());
+  if (!status.ok()) {
+    call->Fail(status);
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr, "Successfully deleted the certificate for %s.",
+             request.client_name().c_str());
+  call->Respond(tx::DeleteClientCertificateResponseMsg());
+}
+
+void TarnixOpsServer::GetClientCertificate(
+    orv::rpc::CallContext& context, const tx::GetClientCertificateRequestMsg& request,
+    const CallPtr<tx::GetClientCertificateResponseMsg>& call) {
+  if (context.client_id() != kAdminClient) {
+    call->Fail(orv::rpc::PERMISSION_DENIED(context.client_id() +
+                                           " does not have permission to delete certificate"));
+    return;
+  }
+  if (!request.has_client_id()) {
+    call->Fail(orv::rpc::INVALID_ARGUMENT("Missing client id from request"));
+    return;
+  }
+  if (!registry_.configured()) {
+    call->Fail(orv::rpc::FAILED_PRECONDITION("Tarnix key/cert not configured"));
+    return;
+  }
+  auto it = client_certificates_->find(request.client_id());
+  if (it == client_certificates_->end()) {
+    call->Fail(orv::rpc::NOT_FOUND("Unable to find certificate for " + request.client_id()));
+    return;
+  }
+  tx::GetClientCertificateResponseMsg response;
+  response.set_certificate_digest(orv::hex_string(it->second));
+  call->Respond(response);
+}
+
+}  // namespace tarnix
