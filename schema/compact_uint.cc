@@ -46,10 +46,17 @@ void AppendCompactUint16(std::string* out, uint16_t value) {
 }
 
 size_t DecodeCompactUint16(const char* data, size_t size, uint16_t* value) {
-  uint64_t v = 0;
-  const size_t used = DecodeTagged(data, size, 2, &v);
+  uint32_t v = 0;
+  const size_t used = DecodeWideCompactUint16(data, size, &v);
   if (used == 0 || used > kMaxCompactUint16Bytes || v > 0xFFFF) return 0;
   *value = static_cast<uint16_t>(v);
+  return used;
+}
+
+size_t DecodeWideCompactUint16(const char* data, size_t size, uint32_t* value) {
+  uint64_t v = 0;
+  const size_t used = DecodeTagged(data, size, 2, &v);
+  if (used != 0) *value = static_cast<uint32_t>(v);
   return used;
 }
 

@@ -30,6 +30,10 @@ constexpr size_t kMaxCompactUint16Bytes = 3;
 void AppendCompactUint16(std::string* out, uint16_t value);
 // As DecodeCompactUint64; also 0 for a count of 3 or a value above 65535.
 size_t DecodeCompactUint16(const char* data, size_t size, uint16_t* value);
+// The two-bit-count form without those limits: counts 0 to 3, values below
+// 2^30. Set headers are read this way, so that a wide header still yields
+// its base.
+size_t DecodeWideCompactUint16(const char* data, size_t size, uint32_t* value);
 
 }  // namespace tarnix
 

@@ -65,6 +65,13 @@ TEST(CompactUint, RejectsWhatHasNoEncoding) {
     EXPECT_EQ(DecodeCompactUint16(bad.data(), bad.size(), &v16), 0u);
   }
   EXPECT_EQ(v16, 9u);
+
+  // The wide reader takes a four-byte form, as set headers allow.
+  uint32_t wide = 0;
+  const std::string four("\xC0\x00\x00\x05", 4);
+  EXPECT_EQ(DecodeWideCompactUint16(four.data(), 4, &wide), 4u);
+  EXPECT_EQ(wide, 5u);
+  EXPECT_EQ(DecodeWideCompactUint16(four.data(), 3, &wide), 0u);
 }
 
 // Keys built from these sort like the numbers, whatever their lengths.

@@ -22,9 +22,12 @@ bool MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
   return true;
 }
 
+std::string EncodeObjectTypeId(int32_t type_id) {
+  return EncodeVarint64(static_cast<uint64_t>(static_cast<int64_t>(type_id)));
+}
+
 std::string MakeObjectTypeKeyPrefix(int32_t type_id) {
-  // Sign-extended, as in Schema::GetObjectTypeId.
-  return kObjectPrefix + EncodeVarint64(static_cast<uint64_t>(static_cast<int64_t>(type_id)));
+  return kObjectPrefix + EncodeObjectTypeId(type_id);
 }
 
 bool MakeObjectRecordKey(const Schema& schema, const std::string& type_name,

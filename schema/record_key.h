@@ -24,8 +24,12 @@ class Schema;
                                            const std::string& type_name,
                                            std::string* out);
 
+// The key bytes of a type id: its varint, sign-extended to 64 bits (a
+// negative id takes ten bytes). Schema::GetObjectTypeId returns these.
+std::string EncodeObjectTypeId(int32_t type_id);
+
 // The same prefix from the type id itself, for ids the schema may no longer
-// list (deprecated types): encoded as Schema::GetObjectTypeId encodes them.
+// list (deprecated types).
 std::string MakeObjectTypeKeyPrefix(int32_t type_id);
 
 // The record key without its vdb suffix: the prefix of every record of one

@@ -115,6 +115,22 @@ TEST_F(RecordKeyTest, TypeIdsEncodeAndDecode) {
   EXPECT_EQ(schema_->GetObjectTypeId("enc.test.KindsMsg"), "");
 }
 
+// Deprecated types are wiped by the prefix built from the bare id.
+TEST_F(RecordKeyTest, TypePrefixFromTheIdMatchesTheSchema) {
+  const struct {
+    int32_t id;
+    const char* hex;
+  } cases[] = {{7, "00 07"}, {12, "00 0C"}, {300, "00 AC 02"},
+               {-1, "00 FF FF FF FF FF FF FF FF FF 01"}};  // sign-extended
+  for (const auto& c : cases) EXPECT_EQ(Hex(MakeObjectTypeKeyPrefix(c.id)), c.hex) << c.id;
+  for (const auto& [id, name] : schema_->GetObjectTypeNames()) {
+    EXPECT_EQ(schema_->GetObjectTypeId(name), EncodeObjectTypeId(id)) << name;
+    std::string prefix;
+    ASSERT_TRUE(MakeObjectTypeKeyPrefix(*schema_, name, &prefix));
+    EXPECT_EQ(prefix, MakeObjectTypeKeyPrefix(id)) << name;
+  }
+}
+
 TEST_F(RecordKeyTest, SortedTypeIdsFollowNumericOrder) {
   const std::vector<std::string> ids = schema_->GetSortedObjectTypeIds("sorted-writer");
   ASSERT_EQ(ids.size(), 2u);

@@ -8,6 +8,7 @@
 
 #include "logging/logger.h"
 #include "schema/field_checks.h"
+#include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 
@@ -66,8 +67,7 @@ std::string Schema::GetObjectTypeId(const std::string& type_name) const {
                type_name.c_str());
     return std::string();
   }
-  // Sign-extended: a negative id takes ten bytes.
-  return EncodeVarint64(static_cast<uint64_t>(static_cast<int64_t>(it->second)));
+  return EncodeObjectTypeId(it->second);
 }
 
 std::string Schema::GetFullQualifiedName(const std::string& bytes, uint32_t* used) const {

@@ -2,36 +2,18 @@
 
 #include <utility>
 
+#include "schema/compact_uint.h"
+
 namespace tarnix {
 namespace {
 
 // Writers never need more: a 1-byte header and 8192 bitmap bytes.
 constexpr size_t kMaxEncodedVdbIdSetBytes = 8196;
 
-// Header of n + 1 bytes for base; n is the smallest count with base < 2^(6+8n).
-void AppendHeader(uint32_t base, std::string* out) {
-  size_t n = 0;
-  while (n < 3 && (base >> (6 + 8 * n)) != 0) ++n;
-  for (size_t i = 0; i <= n; ++i) {
-    out->push_back(static_cast<char>((base >> (8 * (n - i))) & 0xFF));
-  }
-  (*out)[out->size() - n - 1] |= static_cast<char>(n << 6);
-}
-
 // Reads the header; false when the bytes end inside it.
-bool ReadHeader(const char* data, size_t length, uint32_t* base,
-                size_t* header_length) {
-  if (length == 0) return false;
-  const uint8_t first = static_cast<uint8_t>(data[0]);
-  const size_t n = first >> 6;
-  if (length < n + 1) return false;
-  uint32_t value = first & 0x3F;
-  for (size_t i = 1; i <= n; ++i) {
-    value = (value << 8) | static_cast<uint8_t>(data[i]);
-  }
-  *base = value;
-  *header_length = n + 1;
-  return true;
+bool ReadHeader(const char* data, size_t length, uint32_t* base, size_t* header_length) {
+  *header_length = DecodeWideCompactUint16(data, length, base);
+  return *header_length != 0;
 }
 
 }  // namespace
@@ -41,7 +23,7 @@ EncodedVdbIdSet EncodeVdbIdSet(const VdbIdSet& ids) {
   if (ids.empty()) return out;
   const uint32_t base = *ids.begin();
   const uint32_t max = *ids.rbegin();
-  AppendHeader(base, &out);
+  AppendCompactUint16(&out, *ids.begin());
   const size_t bitmap_length = (max - base + 7) / 8;
   if (out.size() + bitmap_length > kMaxEncodedVdbIdSetBytes) return std::string();
   if (bitmap_length == 0) return out;
