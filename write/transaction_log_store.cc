@@ -1,10 +1,12 @@
 #include "write/transaction_log_store.h"
 
+#include <optional>
 #include <utility>
 
 #include "logging/logger.h"
 #include "metrics/scoped_latency_timer.h"
 #include "platform/util/strings.h"
+#include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
@@ -17,7 +19,7 @@ bool IsLogKey(const std::string& key) {
 }
 
 void LogMalformedKey(const std::string& key) {
-  TARNIX_LOG(orv::ERROR, "errorCode:DRX0502", "Malformed transaction log key: %s",
+  TARNIX_LOG(orv::ERROR, nullptr, "Malformed transaction log key: %s",
              orv::hex_string(key).c_str());
 }
 
@@ -74,8 +76,10 @@ void TransactionLogStore::SetCurrentLogSize() {
 }
 
 orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
-    bool /*tracing*/, TarnixTransactionLog* log, uint64_t* size, uint64_t* txn_bytes,
+    bool tracing, TarnixTransactionLog* log, uint64_t* size, uint64_t* txn_bytes,
     std::vector<DbAccess::TxnPut>* puts, std::vector<std::string>* deletes) {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("ComputeTxnLogUpdates", 2);
   metrics::ScopedLatencyTimer timer(latency_);
   TarnixTransactionLog::Units units;
   log->BuildTransactionLogUnits(&units);

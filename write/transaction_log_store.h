@@ -41,7 +41,8 @@ class TransactionLogStore {
   // bound empties the log and is committed without units. FAILED_PRECONDITION
   // when a stored transaction has fewer units than its keys announce;
   // INTERNAL when the log cannot be read. Consumes `log`'s units; the caller
-  // stores *size with set_current_log_size() before writing its batch.
+  // stores *size with set_current_log_size() before writing its batch. With
+  // `tracing`, the call runs in a workflow span of level 2.
   orv::rpc::AppStatus ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
                                            uint64_t* size, uint64_t* txn_bytes,
                                            std::vector<DbAccess::TxnPut>* puts,

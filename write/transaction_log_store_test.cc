@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "platform/wft/workflow_util.h"
 #include "schema/compact_uint.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
@@ -57,14 +58,14 @@ class TransactionLogStoreTest : public WriteTest {
   }
 
   // Computes the updates of transaction `txn_id` with one request unit.
-  orv::rpc::AppStatus Compute(TransactionLogStore* store, uint64_t txn_id) {
+  orv::rpc::AppStatus Compute(TransactionLogStore* store, uint64_t txn_id, bool tracing = false) {
     TarnixTransactionLog log(&schema_, "client", txn_id);
     caldek::orv::tarnix::PutRequestMsg put;
     put.add_puts()->mutable_object()->set_object_body(std::string(60, 'b'));
     log.RecordRequest(put);
     puts_.clear();
     deletes_.clear();
-    return store->ComputeTxnLogUpdates(false, &log, &size_, &txn_bytes_, &puts_, &deletes_);
+    return store->ComputeTxnLogUpdates(tracing, &log, &size_, &txn_bytes_, &puts_, &deletes_);
   }
 
   // The key plus value bytes of such a transaction.
@@ -138,8 +139,26 @@ TEST_F(TransactionLogStoreTest, MalformedAndZeroCountKeysGoOneAtATime) {
   EXPECT_EQ(store->highest_logged_txn_id(), 3u);
   ASSERT_TRUE(Compute(store.get(), 9).ok());
   EXPECT_EQ(deletes_, std::vector<std::string>({UnitKey(2, 0, 0), UnitKey(3, 1, 0), malformed}));
-  EXPECT_EQ(capture_.Count("errorCode=\"DRX0502\""), 2u);  // at start-up and when trimmed
+  // At start-up and when trimmed.
+  EXPECT_EQ(capture_.Count("level=\"ERROR\"] Malformed transaction log key: 014020"), 2u);
   EXPECT_EQ(puts_.size(), 1u);
+}
+
+TEST_F(TransactionLogStoreTest, TracedCallsRecordASpan) {
+  orv::Logger::logLevel = orv::TRIVIA;
+  auto store = Start(1 << 20);
+  const struct {
+    bool tracing;
+    uint32_t trace_level;  // configured
+    size_t spans;
+  } cases[] = {{false, 2, 0}, {true, 2, 1}, {true, 1, 0}};  // the span is of level 2
+  for (const auto& c : cases) {
+    orv::wft::WorkflowUtil::Configure(true, c.trace_level);
+    capture_.Clear();
+    ASSERT_TRUE(Compute(store.get(), 9, c.tracing).ok());
+    EXPECT_EQ(capture_.Count("span ComputeTxnLogUpdates: "), c.spans) << c.tracing;
+  }
+  orv::wft::WorkflowUtil::Configure(false, 0);
 }
 
 // An accounted size off from the stored log neither wraps below 0 nor
