@@ -54,7 +54,7 @@ void TransactionIds::InitTxnId() {
 bool TransactionIds::GetNextTxnId(uint64_t* txn_id) {
   if (txn_id == nullptr) return false;
   if (txn_id_ + 1 >= kCompactUint64Limit) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0005",
+    TARNIX_LOG(orv::ERROR, nullptr,
                "Transaction id %lu is the last one available; no further id is handed out",
                txn_id_);
     return false;

@@ -1,13 +1,24 @@
 #include "write/transaction_ids.h"
 
 #include <string>
+#include <vector>
 
 #include "schema/compact_uint.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/write_test_util.h"
 
 namespace tarnix {
 namespace {
+
+// Fills the memtable so that the next write must start a new log file, and
+// makes that file's creation fail: the write fails without an I/O error,
+// which would end the process.
+void FailNextWrite(DbAccess* db, FaultEnv* env) {
+  std::vector<int32_t> codes;
+  ASSERT_TRUE(db->Put({{"\x7F" "filler", std::string((4 << 20) + 1, 'f')}}, false, &codes).ok());
+  env->FailFileCreations(".log", 1, leveldb::Status::Corruption("injected"));
+}
 
 class TransactionIdsTest : public WriteTest {
  protected:
@@ -44,15 +55,42 @@ TEST_F(TransactionIdsTest, StoredValuesWithoutKeyEncodingStartOver) {
 }
 
 TEST_F(TransactionIdsTest, HandsOutNothingWithoutAPlaceOrAKeyEncoding) {
+  Store("5");
   TransactionIds ids(db_.get());
+  ids.InitTxnId();
   EXPECT_FALSE(ids.GetNextTxnId(nullptr));
-  EXPECT_TRUE(All(db_.get()).empty());
+  EXPECT_EQ(ids.txn_id(), 5u);
+  EXPECT_EQ(All(db_.get()), DbAccess::Records({{kTxnIdKey, "5"}}));
 
   Store(std::to_string(kCompactUint64Limit - 1));
   ids.InitTxnId();
   uint64_t id = 0;
   EXPECT_FALSE(ids.GetNextTxnId(&id));
   EXPECT_EQ(ids.txn_id(), kCompactUint64Limit - 1);
+  EXPECT_TRUE(HasLine("ERROR", "",
+                      "Transaction id 2305843009213693951 is the last one available; no further "
+                      "id is handed out"));
+}
+
+TEST_F(TransactionIdsTest, AnIdThatFailsToPersistIsSkipped) {
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);
+  TransactionIds ids(db_.get());
+  ids.InitTxnId();
+  FailNextWrite(db_.get(), &env);
+  uint64_t id = 0;
+  EXPECT_FALSE(ids.GetNextTxnId(&id));
+  EXPECT_EQ(id, 1u);
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "DbAccess error in TarnixServer::GetNextTxnId(): Corruption: injected. "
+                      "txn_id_ not persisted to db."));
+  EXPECT_TRUE(ids.GetNextTxnId(&id));
+  EXPECT_EQ(id, 2u);
+  std::string stored;
+  ASSERT_TRUE(db_->Get(db_->GetSnapshot(), kTxnIdKey, &stored).ok());
+  EXPECT_EQ(stored, "2");
+  db_.reset();
 }
 
 TEST_F(TransactionIdsTest, AdvancesPastAHigherLoggedIdOnly) {

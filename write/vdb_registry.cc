@@ -38,8 +38,9 @@ void VDbRegistry::InitVDbInfo() {
     const std::string& key = record.first;
     const size_t id_bytes = key.size() - kVDbInfoPrefix.size();
     uint16_t id = 0;
-    if (DecodeCompactUint16(key.data() + kVDbInfoPrefix.size(), id_bytes, &id) != id_bytes) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0603", "Malformed vdb record key: %s",
+    const size_t used = DecodeCompactUint16(key.data() + kVDbInfoPrefix.size(), id_bytes, &id);
+    if (used == 0 || used != id_bytes) {
+      TARNIX_LOG(orv::ERROR, nullptr, "Malformed vdb record key: %s",
                  orv::hex_string(key).c_str());
       continue;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_vdb.pb.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_log_store.h"
@@ -15,6 +16,15 @@ namespace tarnix {
 namespace {
 
 using VdbMap = std::map<uint16_t, std::string>;
+
+// Fills the memtable so that the next write must start a new log file, and
+// makes that file's creation fail: the write fails without an I/O error,
+// which would end the process.
+void FailNextWrite(DbAccess* db, FaultEnv* env) {
+  std::vector<int32_t> codes;
+  ASSERT_TRUE(db->Put({{"\x7F" "filler", std::string((4 << 20) + 1, 'f')}}, false, &codes).ok());
+  env->FailFileCreations(".log", 1, leveldb::Status::Corruption("injected"));
+}
 
 class VDbRegistryTest : public WriteTest {
  protected:
@@ -55,11 +65,13 @@ TEST_F(VDbRegistryTest, RestartLoadsRecordsInIdOrderAndSkipsMalformedKeys) {
                      {std::string("\x03\x02", 2), "two"},
                      {std::string("\x03\x01", 2), "main_vdb"},
                      {std::string("\x03\x80\x40", 3), "truncated"},
-                     {std::string("\x03\x05\x05", 3), "trailing"}});
+                     {std::string("\x03\x05\x05", 3), "trailing"},
+                     {std::string("\x03", 1), "no-id"}});
   auto vdbs = Start();
   EXPECT_EQ(vdbs->vdb_id_to_name(), VdbMap({{1, "main_vdb"}, {2, "two"}, {300, "three-hundred"}}));
   EXPECT_EQ(vdbs->vdb_name_to_id().size(), 3u);
-  EXPECT_EQ(capture_.Count("errorCode=\"DRX0603\""), 2u);
+  EXPECT_EQ(capture_.Count("level=\"ERROR\"] Malformed vdb record key: "), 3u);
+  EXPECT_TRUE(HasLine("ERROR", "", "Malformed vdb record key: 03"));
   const std::vector<std::string> lines = capture_.lines();
   auto at = [&](const std::string& text) {
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -101,6 +113,21 @@ TEST_F(VDbRegistryTest, FailedLogLeavesEverythingUnchanged) {
   std::string name;
   EXPECT_FALSE(vdbs->FindName(9, &name));
   EXPECT_EQ(All(db_.get()).size(), 2u);
+}
+
+TEST_F(VDbRegistryTest, FailedWriteLeavesTheMapsUnchanged) {
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);
+  auto vdbs = Start();
+  FailNextWrite(db_.get(), &env);
+  EXPECT_FALSE(vdbs->AddVDbInfo(9, "nine", CreateLog(9).get()));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0604",
+                      "DbAccess error in TarnixServer::AddVDbInfo(): Corruption: injected. "
+                      "Unable to persist vdb_id to disk."));
+  EXPECT_EQ(vdbs->vdb_id_to_name(), VdbMap({{1, "main_vdb"}}));
+  EXPECT_EQ(vdbs->vdb_name_to_id().size(), 1u);
+  db_.reset();
 }
 
 }  // namespace
