@@ -38,15 +38,10 @@ const ObjectStatsMaintainer::TypeCounters& ObjectStatsMaintainer::GetOrCreateTyp
 }
 
 void ObjectStatsMaintainer::Increment(const std::string& type, uint64_t size) {
-  Add(type, 1, size);
-}
-
-void ObjectStatsMaintainer::Add(const std::string& type, uint64_t objects, uint64_t bytes) {
   const TypeCounters& counters = GetOrCreateTypeCounters(type);
-  metrics::UnitCounter* num = counters.num_of_objects->get();
+  ++*counters.num_of_objects->get();
   metrics::UnitCounter* total = counters.total_size->get();
-  num->update(num->window(true).last + objects);
-  total->update(total->window(true).last + bytes);
+  total->update(total->window(true).last + size);
 }
 
 void ObjectStatsMaintainer::Decrement(const std::string& type, uint64_t size) {
@@ -70,8 +65,6 @@ void ObjectStatsMaintainer::UpdateObjectStatistics(const std::list<UpdateRecord>
 }
 
 void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats) {
-  // Tallied per type first, so that a read error counts nothing.
-  boost::unordered_map<std::string, std::pair<uint64_t, uint64_t>> tally;
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_access->NewIterator();
   DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
   if (it) {
@@ -81,9 +74,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
       const std::string key = it->key();
       if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
       if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id)) type_name.clear();
-      std::pair<uint64_t, uint64_t>& counts = tally[type_name];
-      counts.first += 1;
-      counts.second += it->value().size();
+      stats->Increment(type_name, it->value().size());
     }
     status = it->status();
   }
@@ -92,9 +83,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
                "DbAccess error in TarnixServer::ComputeStatistics(): %s. ObjectStatsMaintainer "
                "is left uninitialized.",
                status.message.c_str());
-    return;
   }
-  for (const auto& [type_name, counts] : tally) stats->Add(type_name, counts.first, counts.second);
 }
 
 void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access) {

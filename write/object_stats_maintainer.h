@@ -36,12 +36,10 @@ class ObjectStatsMaintainer {
   // The counters of `type`, registered on first use and kept.
   const TypeCounters& GetOrCreateTypeCounters(const std::string& type);
 
-  // One object of `size` body bytes more, or less.
+  // One object of `size` body bytes more, or less. Each call records one new
+  // value in each counter.
   void Increment(const std::string& type, uint64_t size);
   void Decrement(const std::string& type, uint64_t size);
-
-  // `objects` objects of `bytes` body bytes in all more.
-  void Add(const std::string& type, uint64_t objects, uint64_t bytes);
 
   // After a commit: each change counts one object and its body size once
   // per vdb it applies to.
@@ -55,7 +53,8 @@ class ObjectStatsMaintainer {
 
 // Start-up: counts every stored object record once, with its body length,
 // under its type (a record of an unknown type under ""). Reads the records
-// one at a time. A read error is logged and nothing is counted.
+// one at a time, so memory stays flat whatever the database size. A read
+// error is logged; the records counted before it stay counted.
 void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats);
 
 // Start-up, before the count: removes every record of the types the schema

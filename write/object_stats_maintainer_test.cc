@@ -4,6 +4,9 @@
 #include <string>
 #include <utility>
 
+#include <google/protobuf/descriptor.pb.h>
+
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "schema/record_key.h"
 #include "write/write_test_util.h"
 
@@ -65,6 +68,29 @@ TEST_F(ObjectStatsTest, StartUpWipesDeprecatedTypesThenCountsEveryRecordOnce) {
   EXPECT_EQ(Stats(kDevice), Counts(2, 130));
   EXPECT_EQ(Stats(""), Counts(1, 5));
   EXPECT_EQ(Stats(kLegacy), Counts(0, 0));
+  // One recorded value per record.
+  const ObjectStatsMaintainer::TypeCounters& device = stats_.GetOrCreateTypeCounters(kDevice);
+  EXPECT_EQ((*device.num_of_objects)->window(true).num, 2u);
+  EXPECT_EQ((*device.total_size)->window(true).num, 2u);
+}
+
+TEST_F(ObjectStatsTest, WipesEveryDeprecatedTypeByItsIdPrefix) {
+  google::protobuf::FileDescriptorSet set;
+  google::protobuf::FileDescriptorProto* common = set.add_file();
+  common->set_name("caldek/orv/tarnix/tarnix_schema_common.proto");
+  auto* ids = common->mutable_options()->MutableExtension(
+      caldek::orv::tarnix::deprecated_object_type_id);
+  ids->add_ids(7);
+  ids->add_ids(12);
+  TempDir dir;
+  Schema schema(dir.WriteSet("deprecated.pb", set), "caldek.orv.tarnix");
+  const std::string kept("\x00\x08\x01k", 4);
+  PutAll(db_.get(), {{std::string("\x00\x07\x01a", 4), "a"},
+                     {std::string("\x00\x0C\x01b", 4), "b"},
+                     {kept, "k"}});
+  WipeDeprecatedObjects(schema, db_.get());
+  EXPECT_TRUE(HasLine("INFO", "", "Wiping deprecated objects: 7, 12, "));
+  EXPECT_EQ(All(db_.get()), DbAccess::Records({{kept, "k"}}));
 }
 
 }  // namespace
