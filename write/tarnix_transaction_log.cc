@@ -8,6 +8,7 @@
 #include <boost/unordered_map.hpp>
 
 #include "logging/logger.h"
+#include "platform/util/strings.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -118,7 +119,10 @@ void TarnixTransactionLog::BuildTransactionLogUnits(Units* units) {
   SetHeader(&unit);
   for (auto& [vdb_set, kinds] : groups) {
     VdbIdSet vdb_ids;
-    if (!vdb_set.empty() && !DecodeVdbSuffix(vdb_set, &vdb_ids)) vdb_ids.clear();
+    if (!vdb_set.empty() && !DecodeVdbSuffix(vdb_set, &vdb_ids)) {
+      TARNIX_LOG(orv::ERROR, nullptr, "Undecodable vdb set %s in transaction %lu; its vdb ids are "
+                 "left out of the log", orv::hex_string(vdb_set).c_str(), txn_id_);
+    }
     uint64_t id_bytes = 0;
     for (auto& [kind, types] : kinds) {
       OpList* list = SelectOpList(kind, &unit);

@@ -56,7 +56,8 @@ class TarnixTransactionLog {
   // Appends the transaction's serialised units to *units: the summary units,
   // then the request units in recording order. Nothing when the transaction
   // recorded neither changes nor requests. Empties the change records and the
-  // recorded requests, so call it once.
+  // recorded requests, so call it once. A vdb set that does not decode is
+  // logged and its ids are left out.
   void BuildTransactionLogUnits(Units* units);
 
   uint64_t txn_id() const { return txn_id_; }

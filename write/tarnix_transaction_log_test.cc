@@ -1,5 +1,8 @@
 #include "write/tarnix_transaction_log.h"
 
+#include <chrono>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,6 +10,7 @@
 
 #include "caldek/orv/tarnix/tarnix_vdb.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "logging/log_capture.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -17,6 +21,27 @@ using Ids = std::vector<std::string>;
 using VdbIds = std::vector<uint32_t>;
 
 constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr char kVlan[] = "caldek.orv.tarnix.VlanMsg";
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::set<int> SetFields(const TransactionLogUnitMsg& unit) {
+  std::vector<const google::protobuf::FieldDescriptor*> fields;
+  unit.GetReflection()->ListFields(unit, &fields);
+  std::set<int> numbers;
+  for (const auto* field : fields) numbers.insert(field->number());
+  return numbers;
+}
+
+size_t IdCount(const TransactionLogUnitMsg& unit) {
+  size_t n = 0;
+  for (const auto& entry : unit.updated_objects()) n += entry.ids_size();
+  return n;
+}
 
 class TarnixTransactionLogTest : public ::testing::Test {
  protected:
@@ -50,7 +75,7 @@ TEST_F(TarnixTransactionLogTest, SummaryUnitsThenRequestUnits) {
   log_.RecordRequest(put);
   Change(TarnixTransactionLog::kUpdated, "id-2", {1, 3});
   Change(TarnixTransactionLog::kUpdated, "id-1", {1, 3});
-  Change(TarnixTransactionLog::kDeleted, "id-3", {1, 3}, "caldek.orv.tarnix.VlanMsg");
+  Change(TarnixTransactionLog::kDeleted, "id-3", {1, 3}, kVlan);
 
   const std::vector<TransactionLogUnitMsg> units = Build(&log_);
   ASSERT_EQ(units.size(), 2u);
@@ -113,6 +138,91 @@ TEST_F(TarnixTransactionLogTest, SummariesAreCutAfterAMillionIdBytes) {
   // A cut at the very last id leaves nothing behind.
   for (int i = 0; i < 1001; ++i) Change(TarnixTransactionLog::kUpdated, std::string(1000, 'y'), {2});
   EXPECT_EQ(Build(&log_).size(), 1u);
+}
+
+TEST_F(TarnixTransactionLogTest, EachRequestTypeGoesToItsOwnField) {
+  namespace t = caldek::orv::tarnix;
+  const struct {
+    std::shared_ptr<google::protobuf::Message> request;
+    std::set<int> fields;  // besides the header and the end mark, 1 to 4
+  } cases[] = {
+      {std::make_shared<t::PutRequestMsg>(), {8}},
+      {std::make_shared<t::DeleteRequestMsg>(), {9}},
+      {std::make_shared<t::FlushRequestMsg>(), {10}},
+      {std::make_shared<t::PatchRequestMsg>(), {11}},
+      {std::make_shared<t::ModifyRequestMsg>(), {12}},
+      {std::make_shared<t::CopyRequestMsg>(), {13}},
+      {std::make_shared<t::CreateVDbRequestMsg>(), {14, 16}},
+      {std::make_shared<t::DeleteVDbRequestMsg>(), {15, 16}},
+      {std::make_shared<t::FlushByBlockIdRequestMsg>(), {17}},
+      {std::make_shared<TransactionLogUnitMsg>(), {}},  // not a request
+  };
+  for (const auto& c : cases) {
+    const std::string name = c.request->GetDescriptor()->full_name();
+    TarnixTransactionLog log(&schema_, "client-a", 5);
+    log.vdb_id = 42;
+    log.RecordRequest(*c.request);
+    const std::vector<TransactionLogUnitMsg> units = Build(&log);
+    ASSERT_EQ(units.size(), 1u) << name;
+    std::set<int> expected = {1, 2, 3, 4};
+    expected.insert(c.fields.begin(), c.fields.end());
+    EXPECT_EQ(SetFields(units[0]), expected) << name;
+    if (c.fields.count(16)) {
+      EXPECT_EQ(VdbIds(units[0].vdb_ids().begin(), units[0].vdb_ids().end()), VdbIds({42}));
+    }
+  }
+}
+
+TEST_F(TarnixTransactionLogTest, EachVdbSetStartsAFreshUnit) {
+  const int64_t before = NowUs();
+  TarnixTransactionLog log(&schema_, "client-a", 5);
+  const int64_t after = NowUs();
+  EXPECT_LE(before, log.timestamp_us());
+  EXPECT_LE(log.timestamp_us(), after);
+
+  // Each set is cut at its last id, which leaves a unit holding only the
+  // set's vdb ids; the other set must not inherit them.
+  for (const VdbId vdb : {2, 3}) {
+    for (int i = 0; i < 1001; ++i) {
+      log.update_records.emplace_back(TarnixTransactionLog::kUpdated, kDevice,
+                                      std::string(1000, static_cast<char>('0' + vdb)),
+                                      VdbIdSet{vdb});
+    }
+  }
+  const std::vector<TransactionLogUnitMsg> units = Build(&log);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].timestamp_us(), log.timestamp_us());
+  for (size_t u = 0; u < 2; ++u) {
+    ExpectHeader(units[u], u == 0);
+    ASSERT_EQ(IdCount(units[u]), 1001u);
+    const uint32_t vdb = units[u].updated_objects(0).ids(0)[0] - '0';
+    EXPECT_EQ(VdbIds(units[u].vdb_ids().begin(), units[u].vdb_ids().end()), VdbIds({vdb})) << u;
+  }
+}
+
+TEST_F(TarnixTransactionLogTest, CutsCountTheIdBytesOfAllTypesOfASet) {
+  for (const char* type : {kDevice, kVlan}) {
+    for (int i = 0; i < 600; ++i) {
+      Change(TarnixTransactionLog::kUpdated, std::string(1000, 'x'), {2}, type);
+    }
+  }
+  const std::vector<TransactionLogUnitMsg> units = Build(&log_);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].updated_objects_size(), 2);
+  EXPECT_EQ(IdCount(units[0]), 1001u);
+  EXPECT_EQ(units[1].updated_objects_size(), 1);
+  EXPECT_EQ(IdCount(units[1]), 199u);
+}
+
+TEST_F(TarnixTransactionLogTest, UndecodableVdbSetIsLoggedAndLeftOut) {
+  orv::LogCapture capture;
+  Change(TarnixTransactionLog::kUpdated, "id-1", {2});
+  log_.update_records.back().vdb_set = std::string("\x80\x40", 2);  // ends inside its header
+  const std::vector<TransactionLogUnitMsg> units = Build(&log_);
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_EQ(units[0].vdb_ids_size(), 0);
+  EXPECT_EQ(units[0].updated_objects_size(), 1);
+  EXPECT_EQ(capture.Count("level=\"ERROR\"] Undecodable vdb set 8040 in transaction 5"), 1u);
 }
 
 }  // namespace
