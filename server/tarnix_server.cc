@@ -10,19 +10,28 @@ namespace tarnix {
 
 TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
                            orv::metrics::MetricRegistry* metric_registry,
-                           bool disable_flush_ephemeral)
+                           const ClientCertificateMap* client_certificates,
+                           bool disable_flush_ephemeral, uint16_t max_vdb_id,
+                           bool merkle_sort_protobufs)
     : schema_(schema),
       db_access_(db_access),
       metric_registry_(metric_registry),
+      client_certificates_(client_certificates),
+      max_vdb_id_(max_vdb_id),
       txn_ids_(db_access),
       txn_log_(db_access, max_log_size, metric_registry),
+      monitor_engine_(schema, metric_registry),
       vdbs_(db_access, &txn_log_),
       obj_stats_maintainer_(metric_registry),
+      merkle_sort_protobufs_(merkle_sort_protobufs),
       write_metrics_(*metric_registry),
+      compute_delta_latency_(*metric_registry, "server/latency/compute/delta"),
+      compute_repeated_delta_latency_(*metric_registry, "server/latency/compute/repeated_delta"),
       monitor_update_latency_(*metric_registry, "server/latency/monitor/update/process"),
       writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
               &write_metrics_, &telemetry_, this) {
   InitTxnId();
+  wft_config_.Load(db_access_);
   WipeDeprecatedObjects();
   ComputeStatistics();
   SetCurrentLogSize();

@@ -4,12 +4,17 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "metrics/metric.h"
+#include "monitor/monitor_engine.h"
 #include "platform/rpc/status.h"
 #include "platform/tarnix/tarnix_service.h"
+#include "server/client_authentication.h"
+#include "server/workflow_tracer_config.h"
 #include "storage/db_access.h"
 #include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
@@ -25,24 +30,68 @@ class Schema;
 class TarnixTransactionLog;
 
 // The data service: holds the state every write transaction shares (ids,
-// the stored log, the vdb registry, object statistics) and restores it from
-// the database when built. Lives on the RPC event-loop thread; no locks.
+// the stored log, the vdb registry, object statistics, the monitor registry,
+// the workflow-tracer configuration) and restores it from the database when
+// built; authenticates every caller and turns each write stream into one
+// transaction. Lives on the RPC event-loop thread; no locks.
 class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateNotifier {
  public:
   template <class Resp>
   using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
 
-  // Restores the persisted state: the last transaction id, removal of
-  // deprecated types, object statistics, the log size and the vdb registry
-  // (creating "main_vdb" on a new database), then, unless
-  // `disable_flush_ephemeral`, removes the objects of ephemeral types in one
-  // logged transaction. Storage failures are logged and leave that state
-  // empty. `schema`, `db_access` (open) and `metric_registry` are not owned
-  // and must outlive the server. Throws std::runtime_error when a metric name
-  // is taken by another counter kind.
+  // Registers the write-path, delta and notification metrics and restores
+  // the persisted state: the last transaction id, the workflow-tracer
+  // configuration (applied when enabled), removal of deprecated types, object
+  // statistics, the log size and the vdb registry (creating "main_vdb" on a
+  // new database), then, unless `disable_flush_ephemeral`, removes the
+  // objects of ephemeral types in one logged transaction. Storage failures
+  // are logged and leave that state empty. `max_vdb_id` is the largest vdb id
+  // handed out; `merkle_sort_protobufs` makes Merkle leaves hash the
+  // field-sorted bodies of types that ask for it. `schema`, `db_access`
+  // (open), `metric_registry` and `client_certificates` are not owned and
+  // must outlive the server. Throws std::runtime_error when a metric name is
+  // taken by another counter kind.
   TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
-               orv::metrics::MetricRegistry* metric_registry, bool disable_flush_ephemeral);
+               orv::metrics::MetricRegistry* metric_registry,
+               const ClientCertificateMap* client_certificates, bool disable_flush_ephemeral,
+               uint16_t max_vdb_id, bool merkle_sort_protobufs);
   ~TarnixServer() override;
+
+  // --- Write streams ---
+  // Each authenticates the caller (see AuthenticateClient) and returns the
+  // stream's processor, which the framework owns. A refused call is failed
+  // at once; its processor never runs the write, whatever it receives.
+  orv::rpc::CallObserver<caldek::orv::tarnix::PutRequestMsg>* Put(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::PutResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::DeleteRequestMsg>* Delete(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::DeleteResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::FlushRequestMsg>* Flush(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::FlushResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::PatchRequestMsg>* Patch(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::PatchResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::CopyRequestMsg>* Copy(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::CopyResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* FlushByBlockId(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::FlushByBlockIdResponseMsg>& call) override;
+  orv::rpc::CallObserver<caldek::orv::tarnix::ModifyRequestMsg>* Modify(
+      orv::rpc::CallContext& context,
+      const CallPtr<caldek::orv::tarnix::ModifyResponseMsg>& call) override;
+
+  // SUCCESS when `digest` is the one registered for `client_id`; else
+  // PERMISSION_DENIED (see tarnix::ValidateClientCertificate).
+  orv::rpc::AppStatus ValidateClientCertificate(
+      const std::string& client_id, const std::optional<orv::net::Sha256Digest>& digest) const {
+    return tarnix::ValidateClientCertificate(*client_certificates_, client_id, digest);
+  }
+
+  // Applies the workflow-tracer configuration to the tracing layer.
+  void InitWorkflowTracer() const { wft_config_.InitWorkflowTracer(); }
 
   void InitTxnId() { txn_ids_.InitTxnId(); }
   bool GetNextTxnId(uint64_t* txn_id) { return txn_ids_.GetNextTxnId(txn_id); }
@@ -127,6 +176,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   std::string FormatWritePhaseTelemetry() const { return telemetry_.Format(); }
 
   uint64_t txn_id() const { return txn_ids_.txn_id(); }
+  uint16_t max_vdb_id() const { return max_vdb_id_; }
+  bool merkle_sort_protobufs() const { return merkle_sort_protobufs_; }
+  MonitorEngine& monitor_engine() { return monitor_engine_; }
+  WorkflowTracerConfig& wft_config() { return wft_config_; }
   TransactionLogStore& txn_log() { return txn_log_; }
   VDbRegistry& vdbs() { return vdbs_; }
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
@@ -138,16 +191,30 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     CallReply<Resp> reply(call);
     (writes_.*body)(client_id, &reply, &requests);
   }
+  // Authenticates a write stream of `operation` ("Put", ...) and makes its
+  // processor; defined in write_streams.cc.
+  template <class Req, class Resp>
+  orv::rpc::CallObserver<Req>* OpenWriteStream(
+      orv::rpc::CallContext& context, const CallPtr<Resp>& call,
+      void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
+      const char* operation);
 
   Schema* const schema_;
   DbAccess* const db_access_;
   orv::metrics::MetricRegistry* const metric_registry_;
+  const ClientCertificateMap* const client_certificates_;
+  const uint16_t max_vdb_id_;
   TransactionIds txn_ids_;
   TransactionLogStore txn_log_;
+  MonitorEngine monitor_engine_;
   VDbRegistry vdbs_;
   ObjectStatsMaintainer obj_stats_maintainer_;
+  const bool merkle_sort_protobufs_;
   WriteMetrics write_metrics_;
+  metrics::LatencyMetric compute_delta_latency_;
+  metrics::LatencyMetric compute_repeated_delta_latency_;
   metrics::LatencyMetric monitor_update_latency_;
+  WorkflowTracerConfig wft_config_;
   WriteTelemetry telemetry_;
   WriteTransactions writes_;
 };

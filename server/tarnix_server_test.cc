@@ -20,8 +20,11 @@ constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 
 class TarnixServerTest : public WriteTest {
  protected:
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+
   std::unique_ptr<TarnixServer> Start() {
-    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_, true);
+    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_, &certificates_,
+                                          true, 65535, false);
   }
 
   std::string RecordKey(const std::string& type, const std::string& id) {

@@ -22,9 +22,11 @@ using PutProcessor = WriteStreamProcessor<tx::PutRequestMsg, tx::PutResponseMsg>
 
 class TarnixServerWriteTest : public WriteTest {
  protected:
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+
   std::unique_ptr<TarnixServer> Start(bool disable_flush_ephemeral) {
     return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                          disable_flush_ephemeral);
+                                          &certificates_, disable_flush_ephemeral, 65535, false);
   }
   std::string Key(const std::string& type, const std::string& id, const VdbIdSet& vdbs) {
     std::string key;
@@ -39,13 +41,14 @@ class TarnixServerWriteTest : public WriteTest {
     return records.size();
   }
   std::unique_ptr<PutProcessor> Processor(TarnixServer* server,
-                                          const boost::intrusive_ptr<DetachedCall>& call) {
+                                          const boost::intrusive_ptr<DetachedCall>& call,
+                                          bool refused = false) {
     tx::PutRequestMsg request;
     tx::PutMsg* put = request.add_puts();
     schema_.SetObjectType(kDevice, put->mutable_object());
     put->mutable_object()->set_object_body("\x0a\x02\x08\x01");  // id { left: 1 }
     auto processor = std::make_unique<PutProcessor>("tarnix-cli", server, call,
-                                                    &TarnixServer::PutImpl, "Put");
+                                                    &TarnixServer::PutImpl, "Put", refused);
     processor->OnMessage(request);
     return processor;
   }
@@ -68,12 +71,10 @@ TEST_F(TarnixServerWriteTest, StartWipesEphemeralObjectsOfEveryVdbUnlessDisabled
   EXPECT_EQ(Count(kDevice), 1u);
 }
 
-TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyOnAnOpenCall) {
+TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyAndNotRefused) {
   auto server = Start(true);
   boost::intrusive_ptr<DetachedCall> refused(new DetachedCall);
-  auto processor = Processor(server.get(), refused);
-  refused->Fail(orv::rpc::UNAUTHENTICATED("no certificate"));
-  processor->OnComplete(orv::rpc::Status());
+  Processor(server.get(), refused, true)->OnComplete(orv::rpc::Status());
   EXPECT_EQ(server->txn_id(), 0u);
 
   boost::intrusive_ptr<DetachedCall> cancelled(new DetachedCall);

@@ -12,8 +12,9 @@
 namespace tarnix {
 
 // Buffers the request messages of one write stream and, when the client ends
-// the stream normally, runs the operation's body on the server. Created per
-// stream by the service and deleted by the framework after OnRelease.
+// the stream normally, runs the operation's body on the server once over all
+// of them. Created per stream by the service and deleted by the framework
+// after OnRelease (the default one). Runs on the RPC event-loop thread.
 template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:
@@ -21,26 +22,29 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
                                       std::list<Req>&);
 
   // `operation` names the stream in log lines ("Put", ...); `server` must
-  // outlive the processor.
+  // outlive the processor. `refused`: the entry point failed the call, so
+  // the body never runs.
   WriteStreamProcessor(std::string client_id, TarnixServer* server,
-                       TarnixServer::CallPtr<Resp> call, Body body, const char* operation)
+                       TarnixServer::CallPtr<Resp> call, Body body, const char* operation,
+                       bool refused = false)
       : client_id_(std::move(client_id)),
         server_(server),
         call_(std::move(call)),
         body_(body),
-        operation_(operation) {}
+        operation_(operation),
+        refused_(refused) {}
 
   void OnMessage(const Req& message) override { requests_.push_back(message); }
 
-  // A stream that ended with an error is only logged. A call the server has
-  // already ended (a refused client) never runs its body.
+  // A stream that ended with an error is only logged. A refused call never
+  // runs its body, whatever status the framework reports for it.
   void OnComplete(const orv::rpc::Status& status) override {
     if (!status.ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0006", "Received an error for %s: %s", operation_,
                  status.ToString().c_str());
       return;
     }
-    if (!call_->is_open()) return;
+    if (refused_) return;
     (server_->*body_)(client_id_, call_, requests_);
   }
 
@@ -50,6 +54,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   TarnixServer::CallPtr<Resp> call_;
   const Body body_;
   const char* const operation_;
+  const bool refused_;
   std::list<Req> requests_;
 };
 

@@ -1,0 +1,98 @@
+#include "server/workflow_tracer_config.h"
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/wft/workflow_util.h"
+#include "server/tarnix_server.h"
+#include "storage/key_space.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+class TarnixServerStartTest : public WriteTest {
+ protected:
+  void TearDown() override {
+    orv::wft::WorkflowUtil::Configure(false, 0);
+    WriteTest::TearDown();
+  }
+  std::unique_ptr<TarnixServer> Start() {
+    return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                          &certificates_, true, 1000, true);
+  }
+  // Index of the first captured line containing `text`, or -1.
+  int LineOf(const std::string& text) {
+    const auto lines = capture_.lines();
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+};
+
+TEST_F(TarnixServerStartTest, FreshDatabaseLeavesTracingOffAndRegistersEveryMetric) {
+  auto server = Start();
+  EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled());
+  EXPECT_FALSE(server->wft_config().config().has_enable());
+  EXPECT_EQ(LineOf("Initializing workflow tracer"), -1);
+  EXPECT_EQ(server->max_vdb_id(), 1000);
+  EXPECT_TRUE(server->merkle_sort_protobufs());
+  EXPECT_EQ(server->txn_log().current_log_size(), 0u);
+  for (const char* name :
+       {"server/latency/put/preprocess", "server/latency/modify/process",
+        "server/latency/compute/delta", "server/latency/compute/repeated_delta",
+        "server/latency/transaction/log/process", "server/latency/monitor/update/process",
+        "server/transaction/flush_by_block_id/request/count",
+        "server/transaction/copy/request/size"}) {
+    const auto key = registry_.find_key(name);
+    EXPECT_TRUE(key && key->value()) << name;
+  }
+}
+
+TEST_F(TarnixServerStartTest, AMetricNameOfAnotherKindStopsConstruction) {
+  metrics::UnitMetric taken(registry_, "server/latency/compute/repeated_delta");
+  EXPECT_THROW(Start(), std::runtime_error);
+}
+
+TEST_F(TarnixServerStartTest, StoredEnabledConfigurationIsAppliedBeforeTheDeprecatedWipe) {
+  WorkflowTracerConfig::Message config;
+  config.set_enable(true);
+  config.set_trace_level(3);
+  config.set_sampling_ratio(0.5);
+  {
+    WorkflowTracerConfig stored;
+    ASSERT_TRUE(stored.Store(db_.get(), config).ok());
+    EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled());  // storing applies nothing
+  }
+  auto server = Start();
+  EXPECT_TRUE(orv::wft::WorkflowUtil::Enabled());
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "Initializing workflow tracer with trace_level: 3 enable: true "
+                      "sampling_ratio: 0.5"));
+  const int traced = LineOf("Initializing workflow tracer");
+  const int wiped = LineOf("Wiping deprecated objects");
+  ASSERT_GE(traced, 0);
+  EXPECT_LT(traced, wiped);
+  EXPECT_EQ(server->wft_config().config().SerializeAsString(), config.SerializeAsString());
+}
+
+TEST_F(TarnixServerStartTest, AStoredConfigurationWithoutEnableDoesNothing) {
+  for (bool has_enable : {false, true}) {
+    WorkflowTracerConfig::Message config;
+    config.set_trace_level(5);
+    if (has_enable) config.set_enable(false);
+    WorkflowTracerConfig stored;
+    ASSERT_TRUE(stored.Store(db_.get(), config).ok());
+    auto server = Start();
+    EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled());
+    EXPECT_EQ(LineOf("Initializing workflow tracer"), -1);
+    EXPECT_EQ(server->wft_config().config().trace_level(), 5u);
+  }
+}
+
+}  // namespace
+}  // namespace tarnix

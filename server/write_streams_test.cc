@@ -1,0 +1,155 @@
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "platform/crypto/tls.h"
+#include "platform/net/security_context.h"
+#include "platform/provider.h"
+#include "platform/rpc/test_server.h"
+#include "schema/record_key.h"
+#include "server/service_test_util.h"
+#include "server/tarnix_server.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+using testing::CallClientStream;
+using testing::Channel;
+using testing::Identities;
+
+constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr char kClient[] = "tarnix-cli";
+
+// The data service over TLS on loopback. "alice" is registered as kClient's
+// certificate; "bob" is trusted by TLS but registered for nobody.
+class WriteStreamsTest : public WriteTest {
+ protected:
+  static void SetUpTestSuite() { ids_ = new Identities({"server", "alice", "bob"}); }
+  static void TearDownTestSuite() { delete ids_; }
+
+  void SetUp() override {
+    WriteTest::SetUp();
+    certificates_[kClient] =
+        orv::net::X509Certificate::FromPemFile(ids_->Cert("alice"))->SHA256Digest();
+    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                           &certificates_, true, 65535, false);
+    orv::rpc::testing::TestServer::Options options;
+    options.setup = [this](orv::AsioOrvProvider& provider) {
+      orv::net::NetSecurityContext::Builder builder(
+          0, orv::crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
+          orv::crypto::tls::APPROVED_TLS13_CIPHER_SUITES, orv::crypto::tls::APPROVED_TLS_CURVES);
+      builder.UsePrivateKey(orv::net::RSAPrivateKey::FromPemFile(ids_->Key("server")));
+      builder.UseCertificate(orv::net::X509Certificate::FromPemFile(ids_->Cert("server")));
+      for (const char* name : {"alice", "bob"}) {
+        builder.trust_store().AddCertificate(
+            orv::net::X509Certificate::FromPemFile(ids_->Cert(name)));
+      }
+      provider.net().security_manager().default_server_context(builder.release());
+      provider.rpc().RegisterService(data_.get());
+    };
+    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
+  }
+  void TearDown() override {
+    server_.reset();
+    data_.reset();
+    WriteTest::TearDown();
+  }
+
+  // One stream of `method` with `requests`, presenting `certificate`.
+  template <class Req>
+  grpc::Status Stream(const std::string& method, const std::string& certificate,
+                      const std::string& client_id, const std::list<Req>& requests = {}) {
+    return CallClientStream(Channel(server_->address(), ids_, certificate),
+                            "/caldek.orv.tarnix.Tarnix/" + method, client_id, requests);
+  }
+
+  // Every write RPC with no messages.
+  std::vector<std::pair<std::string, grpc::Status>> AllEmpty(const std::string& certificate,
+                                                              const std::string& client_id) {
+    return {{"Put", Stream<tx::PutRequestMsg>("Put", certificate, client_id)},
+            {"Delete", Stream<tx::DeleteRequestMsg>("Delete", certificate, client_id)},
+            {"Flush", Stream<tx::FlushRequestMsg>("Flush", certificate, client_id)},
+            {"Patch", Stream<tx::PatchRequestMsg>("Patch", certificate, client_id)},
+            {"Copy", Stream<tx::CopyRequestMsg>("Copy", certificate, client_id)},
+            {"FlushByBlockId",
+             Stream<tx::FlushByBlockIdRequestMsg>("FlushByBlockId", certificate, client_id)},
+            {"Modify", Stream<tx::ModifyRequestMsg>("Modify", certificate, client_id)}};
+  }
+
+  tx::PutRequestMsg PutOf(char id) {
+    tx::PutRequestMsg request;
+    tx::PutMsg* put = request.add_puts();
+    schema_.SetObjectType(kDevice, put->mutable_object());
+    put->mutable_object()->set_object_body(std::string("\x0a\x02\x08", 3) + id);
+    return request;
+  }
+
+  size_t Devices() {
+    std::string prefix;
+    EXPECT_TRUE(MakeObjectTypeKeyPrefix(schema_, kDevice, &prefix));
+    DbAccess::Records records;
+    EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
+    return records.size();
+  }
+
+  static Identities* ids_;
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+  std::unique_ptr<TarnixServer> data_;
+  std::unique_ptr<orv::rpc::testing::TestServer> server_;
+};
+
+Identities* WriteStreamsTest::ids_ = nullptr;
+
+TEST_F(WriteStreamsTest, EveryWriteNeedsAClientId) {
+  for (const auto& [method, status] : AllEmpty("alice", "")) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED) << method;
+    EXPECT_EQ(status.error_message(), "Unable to authenticate client. Missing client id.");
+    EXPECT_TRUE(HasLine("ERROR", "DRX0007",
+                        method + " operation failed: Unable to authenticate client. Missing "
+                                 "client id."))
+        << method;
+  }
+  EXPECT_EQ(data_->txn_id(), 0u);
+}
+
+TEST_F(WriteStreamsTest, APresentedCertificateMustBeTheRegisteredOne) {
+  for (const auto& [method, status] : AllEmpty("bob", kClient)) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << method;
+    EXPECT_EQ(status.error_message(), "Invalid certificate used for client tarnix-cli");
+  }
+  // Registered for nobody: no certificate passes this client either.
+  for (const auto& [method, status] : AllEmpty("alice", "inventory-agent")) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << method;
+  }
+  EXPECT_EQ(data_->txn_id(), 0u);
+}
+
+TEST_F(WriteStreamsTest, WithTheRegisteredCertificateOrNoneTheWriteRuns) {
+  for (const std::string certificate : {"alice", ""}) {
+    for (const auto& [method, status] : AllEmpty(certificate, kClient)) {
+      // The write body ran: it refuses the empty stream.
+      EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT) << method;
+      EXPECT_EQ(status.error_message(), "Received empty request from tarnix-cli") << method;
+    }
+  }
+  EXPECT_EQ(data_->txn_id(), 14u);
+}
+
+TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2), PutOf(3)};
+  EXPECT_EQ(Stream("Put", "bob", kClient, puts).error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(Stream("Put", "", "", puts).error_code(), grpc::StatusCode::UNAUTHENTICATED);
+  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(Devices(), 0u);
+
+  ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
+  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(Devices(), 3u);
+}
+
+}  // namespace
+}  // namespace tarnix
