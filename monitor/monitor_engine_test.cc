@@ -57,14 +57,5 @@ TEST(MonitorEngineTest, SubscriptionKeysDifferByFieldBoundaries) {
   EXPECT_EQ(hash(a), hash(SubscriptionKey{"T", "ab", "c"}));
 }
 
-TEST(MonitorEngineTest, EnginePublishesItsSchemaAndRegistry) {
-  orv::metrics::MetricRegistry* registry =
-      reinterpret_cast<orv::metrics::MetricRegistry*>(0x10);
-  Schema* schema = reinterpret_cast<Schema*>(0x20);
-  MonitorEngine engine(schema, registry);
-  EXPECT_EQ(MonitorSchema(), schema);
-  EXPECT_EQ(MonitorMetricRegistry(), registry);
-}
-
 }  // namespace
 }  // namespace tarnix
