@@ -1,0 +1,128 @@
+#include "tools/grpc_load_target.h"
+
+#include <grpcpp/grpcpp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <list>
+#include <set>
+
+#include "caldek/orv/tarnix/tarnix_service.grpc.pb.h"
+#include "tools/load_objects.h"
+
+namespace tarnix {
+namespace load {
+namespace {
+
+namespace tx = ::caldek::orv::tarnix;
+
+// Puts per request message of a stream: keeps large transactions well under
+// gRPC's 4 MB message limit.
+constexpr size_t kPutsPerMessage = 1000;
+constexpr auto kCallTimeout = std::chrono::minutes(10);
+constexpr auto kConnectTimeout = std::chrono::seconds(10);
+constexpr uint32_t kMainVdb = 1;
+
+class GrpcLoadClient : public LoadClient {
+ public:
+  GrpcLoadClient(const LoadOptions& options, LoadMode mode)
+      : options_(options), mode_(mode) {
+    grpc::ChannelArguments args;
+    // A connection of its own, not one shared with the other clients.
+    args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    channel_ =
+        grpc::CreateCustomChannel(options.target, grpc::InsecureChannelCredentials(), args);
+    // A daemon that is not there shows in the first call's status.
+    channel_->WaitForConnected(std::chrono::system_clock::now() + kConnectTimeout);
+    stub_ = tx::Tarnix::NewStub(channel_);
+  }
+
+  void Prepare(const std::vector<uint64_t>& sequences) override {
+    if (mode_ == LoadMode::kPut) {
+      puts_.clear();
+      for (size_t i = 0; i < sequences.size(); ++i) {
+        if (i % kPutsPerMessage == 0) {
+          puts_.emplace_back();
+          puts_.back().set_sync(options_.sync);
+        }
+        SetLoadObject(sequences[i], options_.body_bytes,
+                      puts_.back().add_puts()->mutable_object());
+      }
+      return;
+    }
+    get_.Clear();
+    get_.set_vdb_id(kMainVdb);
+    for (uint64_t sequence : sequences) SetLoadObject(sequence, 0, get_.add_objects());
+    // Each object comes back once, however often it was asked for.
+    expected_ = std::set<uint64_t>(sequences.begin(), sequences.end()).size();
+  }
+
+  bool Run(std::string* error) override {
+    grpc::ClientContext context;
+    context.AddMetadata("client-id", options_.client_id);
+    context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+    grpc::Status status;
+    size_t found = 0;
+    if (mode_ == LoadMode::kPut) {
+      tx::PutResponseMsg response;
+      std::unique_ptr<grpc::ClientWriter<tx::PutRequestMsg>> stream =
+          stub_->Put(&context, &response);
+      for (const tx::PutRequestMsg& request : puts_) {
+        if (!stream->Write(request)) break;  // the call has ended; Finish says why
+      }
+      stream->WritesDone();
+      status = stream->Finish();
+    } else {
+      std::unique_ptr<grpc::ClientReader<tx::GetResponseMsg>> stream =
+          stub_->Get(&context, get_);
+      tx::GetResponseMsg response;
+      while (stream->Read(&response)) {
+        for (const tx::TypedObjectMsg& object : response.objects()) {
+          if (object.has_object_body()) ++found;
+        }
+      }
+      status = stream->Finish();
+    }
+    if (!status.ok()) {
+      *error = std::string(LoadModeName(mode_)) + " failed: code " +
+               std::to_string(status.error_code()) + ": " + status.error_message();
+      return false;
+    }
+    if (mode_ == LoadMode::kGet && found != expected_) {
+      *error = "get found " + std::to_string(found) + " of " + std::to_string(expected_) +
+               " objects";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  const LoadOptions options_;
+  const LoadMode mode_;
+  std::shared_ptr<grpc::Channel> channel_;
+  std::unique_ptr<tx::Tarnix::Stub> stub_;
+  std::list<tx::PutRequestMsg> puts_;
+  tx::GetRequestMsg get_;
+  size_t expected_ = 0;
+};
+
+class GrpcLoadTarget : public LoadTarget {
+ public:
+  explicit GrpcLoadTarget(const LoadOptions& options) : options_(options) {}
+
+  std::unique_ptr<LoadClient> NewClient(LoadMode mode) override {
+    return std::make_unique<GrpcLoadClient>(options_, mode);
+  }
+
+ private:
+  const LoadOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<LoadTarget> NewGrpcLoadTarget(const LoadOptions& options) {
+  return std::make_unique<GrpcLoadTarget>(options);
+}
+
+}  // namespace load
+}  // namespace tarnix

@@ -1,0 +1,49 @@
+#ifndef TARNIX_TOOLS_LOAD_RUN_H_
+#define TARNIX_TOOLS_LOAD_RUN_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/load_options.h"
+#include "tools/load_report.h"
+
+namespace tarnix {
+namespace load {
+
+// One client of what is measured, used by one thread only.
+class LoadClient {
+ public:
+  virtual ~LoadClient() = default;
+  // Builds the next transaction over the objects `sequences`: a Put of new
+  // bodies or a Get of existing ones, as the client's mode says. Not timed.
+  virtual void Prepare(const std::vector<uint64_t>& sequences) = 0;
+  // Runs the prepared transaction; false with *error when it failed.
+  virtual bool Run(std::string* error) = 0;
+};
+
+// What a run drives: the daemon or a raw LevelDB. Thread-safe.
+class LoadTarget {
+ public:
+  virtual ~LoadTarget() = default;
+  // A client with a connection of its own, made before this returns.
+  virtual std::unique_ptr<LoadClient> NewClient(LoadMode mode) = 0;
+};
+
+// Objects a Get run reads, written before the clients start.
+constexpr uint64_t kGetObjects = 10000;
+
+// Runs options.clients clients, each on its own thread, until options.count
+// transactions have run or options.duration_s has passed, or a transaction
+// failed (its text in *error). Put transactions write new objects numbered
+// from `first_sequence`; Get requests ask for objects drawn at random from
+// kGetObjects numbered from there, which a Get run first writes through the
+// target. *error is left alone when nothing failed.
+LoadResult RunLoad(const LoadOptions& options, uint64_t first_sequence, LoadTarget* target,
+                   std::string* error);
+
+}  // namespace load
+}  // namespace tarnix
+
+#endif  // TARNIX_TOOLS_LOAD_RUN_H_
