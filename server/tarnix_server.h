@@ -13,6 +13,7 @@
 #include "monitor/monitor_engine.h"
 #include "platform/rpc/status.h"
 #include "platform/tarnix/tarnix_service.h"
+#include "query/get_processor.h"
 #include "server/client_authentication.h"
 #include "server/workflow_tracer_config.h"
 #include "storage/db_access.h"
@@ -82,6 +83,23 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   orv::rpc::CallObserver<caldek::orv::tarnix::ModifyRequestMsg>* Modify(
       orv::rpc::CallContext& context,
       const CallPtr<caldek::orv::tarnix::ModifyResponseMsg>& call) override;
+
+  // --- Reads ---
+  // Authenticates the caller and checks the request's vdb (1 when the field
+  // is absent; an id not in use, one above 65535 included, fails with
+  // FAILED_PRECONDITION "no mapping for vdb_id found"), then writes the
+  // chunks of GetProcessor and finishes the stream, or fails the call with
+  // the processor's status.
+  void Get(orv::rpc::CallContext& context, const caldek::orv::tarnix::GetRequestMsg& request,
+           const CallPtr<caldek::orv::tarnix::GetResponseMsg>& call) override;
+  // Streams every stored transaction-log unit, as stored and in key order,
+  // in responses of a little over 999,999 bytes of units each (one unit
+  // larger than that goes alone), then finishes. Open to every caller; the
+  // request's fields are not read. A storage failure fails the call.
+  void GetTransactionLog(
+      orv::rpc::CallContext& context,
+      const caldek::orv::tarnix::GetTransactionLogsRequestMsg& request,
+      const CallPtr<caldek::orv::tarnix::GetTransactionLogsResponseMsg>& call) override;
 
   // SUCCESS when `digest` is the one registered for `client_id`; else
   // PERMISSION_DENIED (see tarnix::ValidateClientCertificate).
@@ -183,6 +201,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   TransactionLogStore& txn_log() { return txn_log_; }
   VDbRegistry& vdbs() { return vdbs_; }
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
+  const GetProcessor& get_processor() const { return get_processor_; }
 
  private:
   template <class Resp, class Req>
@@ -217,6 +236,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   WorkflowTracerConfig wft_config_;
   WriteTelemetry telemetry_;
   WriteTransactions writes_;
+  GetProcessor get_processor_;
 };
 
 }  // namespace tarnix

@@ -1,0 +1,93 @@
+#ifndef TARNIX_QUERY_GET_PROCESSOR_H_
+#define TARNIX_QUERY_GET_PROCESSOR_H_
+
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <google/protobuf/repeated_field.h>
+
+#include "caldek/orv/tarnix/tarnix_read.pb.h"
+#include "platform/rpc/status.h"
+#include "schema/vdb_id_set.h"
+#include "storage/db_access.h"
+
+namespace tarnix {
+
+class Schema;
+
+// What one Get reads, in selector order. The lists of a pair have the same
+// length and are read position by position.
+struct GetReadLists {
+  // Selectors without body: the full type name and the type's key prefix.
+  std::vector<std::string> type_names;
+  std::vector<std::string> type_prefixes;
+  // Selectors with body: (type name, object id) and the record key without
+  // vdb suffix.
+  std::vector<std::pair<std::string, std::string>> id_pairs;
+  std::vector<std::string> id_keys;
+  // Per id key: the stored value of the object's record in the vdb, "" when
+  // the vdb holds none.
+  std::vector<std::string> id_values;
+  // Per type prefix: the type's records in the vdb, in key order.
+  std::vector<DbAccess::Records> type_records;
+};
+
+// Get: objects of one vdb by id and by type, read from one storage snapshot
+// and cut into response chunks. Holds no state between calls; runs on the
+// RPC event-loop thread.
+class GetProcessor {
+ public:
+  using Selectors = google::protobuf::RepeatedPtrField<caldek::orv::tarnix::TypedObjectMsg>;
+
+  // A chunk is closed once the bodies put into it exceed this many bytes.
+  static constexpr size_t kMaxChunkBytes = 999999;
+
+  // Neither is owned; both must outlive the processor.
+  GetProcessor(const Schema* schema, DbAccess* db_access)
+      : schema_(schema), db_access_(db_access) {}
+
+  // Checks each selector in order and appends its type or id entries; the
+  // first failure ends the walk and is returned, the lists keeping what the
+  // selectors before it appended: INVALID_ARGUMENT "Unrecognized object type
+  // <selector>", PERMISSION_DENIED "<client> does not have read permission
+  // for <type>", INVALID_ARGUMENT "Unable to extract id for object type
+  // <selector>" for a body without a usable key.
+  orv::rpc::AppStatus ProcessGetObjectRequest(const std::string& client_id,
+                                              const Selectors& selectors,
+                                              GetReadLists* lists) const;
+
+  // ProcessGetObjectRequest, then reads on one snapshot what `vdb_id` holds
+  // of each selected object and type (see GetReadLists). INVALID_ARGUMENT
+  // "Missing object request for GET request" without selectors; a storage
+  // failure as StatusFromDbAccessStatus makes it. A record whose key does not
+  // decode is skipped after an ERROR line. REQUIRES: `vdb_id` is in use.
+  orv::rpc::AppStatus ProcessGetRequest(const std::string& client_id,
+                                        const Selectors& selectors, VdbId vdb_id,
+                                        GetReadLists* lists) const;
+
+  // The response chunks of a successful read: first the by-id entries, then
+  // the by-type ones (never in one chunk), each object at most once. An
+  // entry with a type and no body means the vdb holds nothing of that id or
+  // type. A stored body loses a leading 0x00 byte but counts it in the
+  // chunk size.
+  std::vector<caldek::orv::tarnix::GetResponseMsg> GetObjects(const GetReadLists& lists) const;
+
+ private:
+  using ObjectSet = std::unordered_set<std::string>;
+  using Chunks = std::vector<caldek::orv::tarnix::GetResponseMsg>;
+
+  void GetObjectsById(const GetReadLists& lists, ObjectSet* returned, Chunks* out) const;
+  void GetObjectsByType(const GetReadLists& lists, ObjectSet* returned, Chunks* out) const;
+  // Appends the entry of `type` with `value` as body (none when empty).
+  void AppendEntry(const std::string& type, const std::string& value,
+                   caldek::orv::tarnix::GetResponseMsg* response) const;
+
+  const Schema* const schema_;
+  DbAccess* const db_access_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_QUERY_GET_PROCESSOR_H_

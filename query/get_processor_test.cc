@@ -1,0 +1,179 @@
+#include "query/get_processor.h"
+
+#include <string>
+#include <vector>
+
+#include "schema/record_key.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+
+constexpr char kAddress[] = "caldek.orv.tarnix.AddressMsg";
+constexpr char kVlan[] = "caldek.orv.tarnix.VlanMsg";
+
+// An AddressMsg body: field 1, the ip (its key), then `padding` in field 4.
+std::string Address(const std::string& ip, size_t padding = 0) {
+  std::string body = "\x0a" + std::string(1, static_cast<char>(ip.size())) + ip;
+  if (padding > 0) {
+    tx::TypedObjectMsg filler;  // only for its length-delimited encoding
+    filler.set_object_body(std::string(padding, 'p'));
+    body += "\x22" + filler.SerializeAsString().substr(1);
+  }
+  return body;
+}
+
+class GetProcessorTest : public WriteTest {
+ protected:
+  std::string Key(const std::string& type, const std::string& body, const VdbIdSet& vdbs) {
+    std::string key;
+    EXPECT_TRUE(MakeObjectRecordKey(schema_, type, schema_.GetKeyFromSerialized(type, body), &key));
+    return vdbs.empty() ? key : key + EncodeVdbIdSet(vdbs);
+  }
+  void Store(const std::string& body, const VdbIdSet& vdbs, const std::string& value = "") {
+    PutAll(db_.get(), {{Key(kAddress, body, vdbs), value.empty() ? body : value}});
+  }
+  void Select(const std::string& type, const std::string* body = nullptr) {
+    tx::TypedObjectMsg* selector = selectors_.Add();
+    if (!type.empty()) schema_.SetObjectType(type, selector);
+    if (body != nullptr) selector->set_object_body(*body);
+  }
+  orv::rpc::AppStatus Read(VdbId vdb, const std::string& client = "tarnix-cli") {
+    lists_ = GetReadLists();
+    return Processor().ProcessGetRequest(client, selectors_, vdb, &lists_);
+  }
+  // Each chunk as "type:body" entries ("type" alone without body).
+  std::vector<std::vector<std::string>> Chunks() {
+    std::vector<std::vector<std::string>> out;
+    for (const tx::GetResponseMsg& chunk : Processor().GetObjects(lists_)) {
+      out.emplace_back();
+      for (const tx::TypedObjectMsg& entry : chunk.objects()) {
+        std::string type = schema_.GetObjectType(&entry);
+        type = type.substr(type.rfind('.') + 1);
+        out.back().push_back(entry.has_object_body() ? type + ":" + entry.object_body() : type);
+      }
+    }
+    return out;
+  }
+
+  GetProcessor Processor() { return GetProcessor(&schema_, db_.get()); }
+
+  GetProcessor::Selectors selectors_;
+  GetReadLists lists_;
+};
+
+using Entries = std::vector<std::vector<std::string>>;
+
+TEST_F(GetProcessorTest, RefusesTheWholeRequestAtTheFirstBadSelector) {
+  EXPECT_EQ(Read(1), orv::rpc::INVALID_ARGUMENT("Missing object request for GET request"));
+
+  const std::string a = Address("a");
+  Select(kAddress, &a);
+  Select(kAddress);
+  Select("");
+  EXPECT_EQ(Read(1), orv::rpc::INVALID_ARGUMENT("Unrecognized object type "));
+  EXPECT_EQ(lists_.id_pairs.size(), 1u);  // kept for the caller's log
+  EXPECT_TRUE(lists_.id_values.empty());  // nothing read
+
+  selectors_.Clear();
+  Select(kAddress);
+  Select(kVlan);
+  EXPECT_EQ(Read(1, "inventory-agent"),
+            orv::rpc::PERMISSION_DENIED("inventory-agent does not have read permission for " +
+                                        std::string(kVlan)));
+
+  selectors_.Clear();
+  const std::string keyless = "\x10\x18";  // prefix_length only
+  Select(kAddress, &keyless);
+  const orv::rpc::AppStatus status = Read(1);
+  EXPECT_EQ(status.code(), orv::rpc::kInvalidArgument);
+  EXPECT_EQ(status.message().rfind("Unable to extract id for object type ", 0), 0u);
+}
+
+TEST_F(GetProcessorTest, ReturnsOnlyRecordsOfTheRequestedVdb) {
+  const std::string a = Address("a"), b = Address("b"), c = Address("c");
+  Store(a, {1, 2}, a + "-12");
+  Store(a, {3}, a + "-3");
+  Store(b, {});  // no suffix: the main vdb only
+  Select(kAddress, &a);
+  Select(kAddress, &b);
+  Select(kAddress, &c);
+  ASSERT_TRUE(Read(1).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a + "-12", "AddressMsg:" + b, "AddressMsg"}}));
+
+  ASSERT_TRUE(Read(3).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a + "-3", "AddressMsg", "AddressMsg"}}));
+
+  selectors_.Clear();
+  Select(kAddress);
+  ASSERT_TRUE(Read(2).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a + "-12"}}));
+}
+
+TEST_F(GetProcessorTest, ReturnsEachObjectAndEachEmptyTypeOnce) {
+  const std::string a = Address("a"), b = Address("b");
+  Store(a, {1});
+  Store(b, {1});
+  Select(kAddress, &b);
+  Select(kAddress, &b);
+  Select(kAddress, &a);
+  Select(kVlan);
+  Select(kAddress);
+  Select(kVlan);
+  ASSERT_TRUE(Read(1).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + b, "AddressMsg:" + a}, {"VlanMsg"}}));
+
+  selectors_.Clear();
+  Select(kAddress, &a);
+  Select(kAddress);
+  ASSERT_TRUE(Read(1).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}, {"AddressMsg:" + b}}));
+}
+
+TEST_F(GetProcessorTest, ClosesAChunkOnceItsStoredBytesPassTheLimit) {
+  const std::string big = Address("big", 599990), mid = Address("mid", 499990);
+  const std::string x = Address("x"), y = Address("y");
+  Store(big, {1});
+  Store(mid, {1});
+  // The marker byte is not returned but counts: 999,999 body bytes close it.
+  Store(x, {1}, std::string(1, '\0') + std::string(999999, 'x'));
+  Select(kAddress, &big);
+  Select(kAddress, &mid);
+  Store(y, {1});
+  Select(kAddress, &x);
+  Select(kAddress, &big);
+  Select(kAddress, &y);
+  ASSERT_TRUE(Read(1).ok());
+  std::vector<tx::GetResponseMsg> chunks = Processor().GetObjects(lists_);
+  ASSERT_EQ(chunks.size(), 3u);
+  EXPECT_EQ(chunks[0].objects_size(), 2);
+  ASSERT_EQ(chunks[1].objects_size(), 1);
+  EXPECT_EQ(chunks[1].objects(0).object_body(), std::string(999999, 'x'));
+  EXPECT_EQ(chunks[2].objects_size(), 1);
+
+  // By type: the same limit, over the type's records in key order.
+  selectors_.Clear();
+  Select(kAddress);
+  ASSERT_TRUE(Read(1).ok());
+  chunks = Processor().GetObjects(lists_);
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0].objects_size(), 1);  // x: the shorter ids sort first
+  EXPECT_EQ(chunks[1].objects_size(), 3);  // y, big, mid
+}
+
+TEST_F(GetProcessorTest, SkipsARecordWhoseKeyDoesNotDecode) {
+  const std::string a = Address("a");
+  Store(a, {1});
+  std::string prefix;
+  ASSERT_TRUE(MakeObjectTypeKeyPrefix(schema_, kAddress, &prefix));
+  PutAll(db_.get(), {{prefix + "\x09" "ab", "torn"}});  // id runs past the key
+  Select(kAddress);
+  ASSERT_TRUE(Read(1).ok());
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}}));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0203", "Malformed object record key (5 bytes): 0003096162"));
+}
+
+}  // namespace
+}  // namespace tarnix

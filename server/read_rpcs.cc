@@ -1,0 +1,83 @@
+// The Get and GetTransactionLog handlers of the data service.
+
+#include <string>
+
+#include "logging/logger.h"
+#include "server/tarnix_server.h"
+#include "storage/key_space.h"
+#include "write/status_helpers.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+
+void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& request,
+                       const CallPtr<tx::GetResponseMsg>& call) {
+  const std::string& client_id = context.client_id();
+  TARNIX_LOG(orv::INFO, nullptr, "Get: Client ID=%s", client_id.c_str());
+  orv::rpc::AppStatus status =
+      AuthenticateClient(*client_certificates_, context, "Get operation failed: %s");
+  if (!status.ok()) {
+    call->Fail(status);
+    return;
+  }
+  // Vdb ids are 16 bits wide: a larger id names no vdb rather than another.
+  const uint32_t requested = request.has_vdb_id() ? request.vdb_id() : kMainVdbId;
+  if (requested > 0xFFFF || vdbs_.vdb_id_to_name().count(static_cast<VdbId>(requested)) == 0) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0606", "Error: Specified vdb_id = %u is not yet in use.",
+               requested);
+    call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
+    return;
+  }
+
+  GetReadLists lists;
+  status = get_processor_.ProcessGetRequest(client_id, request.objects(),
+                                            static_cast<VdbId>(requested), &lists);
+  if (orv::Logger::logLevel >= orv::VERBOSE) {
+    for (const std::string& type : lists.type_names) {
+      TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s'", type.c_str());
+    }
+    for (const auto& object : lists.id_pairs) {
+      TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s' object_id='%s'", object.first.c_str(),
+                 object.second.c_str());
+    }
+  }
+  if (!status.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "Get operation failed with %s", status.ToString().c_str());
+    call->Fail(status);
+    return;
+  }
+  for (const tx::GetResponseMsg& chunk : get_processor_.GetObjects(lists)) call->Write(chunk);
+  call->Finish();
+}
+
+void TarnixServer::GetTransactionLog(orv::rpc::CallContext& context,
+                                     const tx::GetTransactionLogsRequestMsg& /*request*/,
+                                     const CallPtr<tx::GetTransactionLogsResponseMsg>& call) {
+  TARNIX_LOG(orv::INFO, nullptr, "GetTransactionLog: Client ID=%s", context.client_id().c_str());
+  // One read on a snapshot of its own: a transaction is wholly in or out.
+  DbAccess::Records units;
+  const DbAccessStatus read =
+      db_access_->PrefixFilter(DbAccess::SnapshotHolder(), kTxnLogPrefix, &units);
+  if (!read.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in GetTransactionLogs(): %s. ",
+               read.message.c_str());
+    call->Fail(StatusFromDbAccessStatus(read));
+    return;
+  }
+  tx::GetTransactionLogsResponseMsg response;
+  size_t bytes = 0;
+  for (DbAccess::Record& unit : units) {
+    bytes += unit.second.size();
+    *response.add_units() = std::move(unit.second);
+    if (bytes > GetProcessor::kMaxChunkBytes) {
+      call->Write(response);
+      response.Clear();
+      bytes = 0;
+    }
+  }
+  if (response.units_size() > 0) call->Write(response);
+  call->Finish();
+}
+
+}  // namespace tarnix
