@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -146,6 +147,40 @@ grpc::Status CallClientStream(const std::shared_ptr<grpc::Channel>& channel,
     grpc::ByteBuffer raw;
     stream->Read(&raw, nullptr);
     Next(&cq);
+  }
+  grpc::Status status;
+  stream->Finish(&status, nullptr);
+  Next(&cq);
+  return status;
+}
+
+// One server-stream call of `method` with `request`; every message the
+// server writes is parsed into `responses`, in order.
+template <class Resp>
+grpc::Status CallServerStream(const std::shared_ptr<grpc::Channel>& channel,
+                              const std::string& method, const std::string& client_id,
+                              const google::protobuf::Message& request,
+                              std::vector<Resp>* responses) {
+  grpc::GenericStub stub(channel);
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+  if (!client_id.empty()) context.AddMetadata("client-id", client_id);
+  grpc::CompletionQueue cq;
+  auto stream = stub.PrepareCall(&context, method, &cq);
+  stream->StartCall(nullptr);
+  if (Next(&cq)) {
+    stream->Write(Serialize(request), nullptr);
+    Next(&cq);
+    stream->WritesDone(nullptr);
+    Next(&cq);
+    for (;;) {
+      grpc::ByteBuffer raw;
+      stream->Read(&raw, nullptr);
+      if (!Next(&cq)) break;
+      Resp response;
+      EXPECT_TRUE(grpc::SerializationTraits<Resp>::Deserialize(&raw, &response).ok());
+      responses->push_back(std::move(response));
+    }
   }
   grpc::Status status;
   stream->Finish(&status, nullptr);

@@ -1,0 +1,140 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "caldek/orv/tarnix/tarnix_read.pb.h"
+#include "caldek/orv/tarnix/tarnix_txn_log.pb.h"
+#include "platform/provider.h"
+#include "platform/rpc/test_server.h"
+#include "schema/record_key.h"
+#include "server/service_test_util.h"
+#include "server/tarnix_server.h"
+#include "storage/key_space.h"
+#include "write/write_test_util.h"
+
+namespace tarnix {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+using testing::CallServerStream;
+using testing::Channel;
+
+constexpr char kAddress[] = "caldek.orv.tarnix.AddressMsg";
+
+// The data service over plaintext loopback.
+class ReadRpcsTest : public WriteTest {
+ protected:
+  void SetUp() override {
+    WriteTest::SetUp();
+    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                           &certificates_, true, 65535, false);
+    orv::rpc::testing::TestServer::Options options;
+    options.setup = [this](orv::AsioOrvProvider& provider) {
+      provider.rpc().RegisterService(data_.get());
+    };
+    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
+  }
+  void TearDown() override {
+    server_.reset();
+    data_.reset();
+    WriteTest::TearDown();
+  }
+
+  template <class Resp>
+  grpc::Status Call(const std::string& method, const std::string& client_id,
+                    const google::protobuf::Message& request, std::vector<Resp>* responses) {
+    return CallServerStream(Channel(server_->address(), nullptr),
+                            "/caldek.orv.tarnix.Tarnix/" + method, client_id, request, responses);
+  }
+  grpc::Status Get(const tx::GetRequestMsg& request, std::vector<tx::GetResponseMsg>* responses,
+                   const std::string& client_id = "tarnix-cli") {
+    return Call("Get", client_id, request, responses);
+  }
+  // A record of the AddressMsg with key `ip` in `vdbs`, its value `body`.
+  void StoreAddress(const std::string& ip, const VdbIdSet& vdbs, const std::string& body) {
+    std::string key;
+    ASSERT_TRUE(MakeObjectRecordKey(schema_, kAddress, ip, &key));
+    PutAll(db_.get(), {{key + EncodeVdbIdSet(vdbs), body}});
+  }
+  tx::GetRequestMsg ByIp(const std::string& ip) {
+    tx::GetRequestMsg request;
+    tx::TypedObjectMsg* selector = request.add_objects();
+    schema_.SetObjectType(kAddress, selector);
+    selector->set_object_body("\x0a" + std::string(1, static_cast<char>(ip.size())) + ip);
+    return request;
+  }
+
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+  std::unique_ptr<TarnixServer> data_;
+  std::unique_ptr<orv::rpc::testing::TestServer> server_;
+};
+
+TEST_F(ReadRpcsTest, GetRefusesCallersAndVdbsBeforeReading) {
+  std::vector<tx::GetResponseMsg> responses;
+  grpc::Status status = Get(ByIp("a"), &responses, "");
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
+  EXPECT_EQ(status.error_message(), "Unable to authenticate client. Missing client id.");
+
+  // Only vdb 1 exists. An explicit 0 is not the default, and an id past
+  // 16 bits is not the vdb its low bits name.
+  for (uint32_t vdb : {0u, 2u, 65537u}) {
+    tx::GetRequestMsg request = ByIp("a");
+    request.set_vdb_id(vdb);
+    status = Get(request, &responses);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << vdb;
+    EXPECT_EQ(status.error_message(), "no mapping for vdb_id found");
+    EXPECT_TRUE(HasLine("ERROR", "DRX0606",
+                        "Error: Specified vdb_id = " + std::to_string(vdb) +
+                            " is not yet in use."));
+  }
+
+  tx::GetRequestMsg request = ByIp("a");
+  request.add_objects()->set_object_body("x");  // no type
+  status = Get(request, &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_TRUE(HasLine("DEBUG", "", "object_type='caldek.orv.tarnix.AddressMsg' object_id='a'"));
+  EXPECT_TRUE(responses.empty());
+}
+
+TEST_F(ReadRpcsTest, GetStreamsEveryChunkOfTheMainVdbByDefault) {
+  const std::string big(700000, 'b');
+  StoreAddress("a", {1}, big);
+  StoreAddress("b", {1}, big);
+  StoreAddress("c", {2}, "only in vdb 2");
+  tx::GetRequestMsg request = ByIp("a");
+  *request.add_objects() = ByIp("b").objects(0);
+  *request.add_objects() = ByIp("c").objects(0);
+  std::vector<tx::GetResponseMsg> responses;
+  ASSERT_TRUE(Get(request, &responses).ok());
+  ASSERT_EQ(responses.size(), 2u);
+  ASSERT_EQ(responses[0].objects_size(), 2);
+  EXPECT_EQ(responses[0].objects(1).object_body(), big);
+  ASSERT_EQ(responses[1].objects_size(), 1);
+  EXPECT_FALSE(responses[1].objects(0).has_object_body());
+}
+
+TEST_F(ReadRpcsTest, TransactionLogStreamsStoredUnitsInKeyOrderAndChunks) {
+  std::vector<tx::GetTransactionLogsResponseMsg> responses;
+  tx::GetTransactionLogsRequestMsg request;
+  ASSERT_TRUE(Call("GetTransactionLog", "", request, &responses).ok());
+  EXPECT_TRUE(responses.empty());
+
+  const std::string a(600000, 'a'), b(600000, 'b'), c(1000000, 'c');
+  PutAll(db_.get(), {{kTxnLogPrefix + std::string("\x04"), "d"},
+                     {kTxnLogPrefix + std::string("\x03"), c},
+                     {kTxnLogPrefix + std::string("\x01"), a},
+                     {kTxnLogPrefix + std::string("\x02"), b},
+                     {kTxnIdKey, "4"}});
+  ASSERT_TRUE(Call("GetTransactionLog", "", request, &responses).ok());
+  ASSERT_EQ(responses.size(), 3u);
+  auto units = [&](size_t i) {
+    return std::vector<std::string>(responses[i].units().begin(), responses[i].units().end());
+  };
+  EXPECT_EQ(units(0), (std::vector<std::string>{a, b}));
+  EXPECT_EQ(units(1), (std::vector<std::string>{c}));
+  EXPECT_EQ(units(2), (std::vector<std::string>{"d"}));
+  EXPECT_TRUE(HasLine("INFO", "", "GetTransactionLog: Client ID="));
+}
+
+}  // namespace
+}  // namespace tarnix
