@@ -214,8 +214,12 @@ DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
 
 boost::shared_ptr<DbAccess::IteratorImpl> DbAccess::NewIterator() {
   if (NoDatabase("NewIterator")) return boost::shared_ptr<IteratorImpl>();
-  return boost::shared_ptr<IteratorImpl>(
-      new IteratorImpl(db_, SnapshotHolder(new DbSnapshotPtr(db_))));
+  return NewIterator(SnapshotHolder(new DbSnapshotPtr(db_)));
+}
+
+boost::shared_ptr<DbAccess::IteratorImpl> DbAccess::NewIterator(const SnapshotHolder& snapshot) {
+  if (NoDatabase("NewIterator") || !snapshot) return boost::shared_ptr<IteratorImpl>();
+  return boost::shared_ptr<IteratorImpl>(new IteratorImpl(snapshot->db(), snapshot));
 }
 
 // --- Writes ---

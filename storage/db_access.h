@@ -73,7 +73,7 @@ class DbAccess {
   };
   using SnapshotHolder = boost::shared_ptr<DbSnapshotPtr>;
 
-  // A forward iterator over a snapshot of its own.
+  // A forward iterator over one snapshot, which it keeps alive.
   class IteratorImpl {
    public:
     IteratorImpl(boost::shared_ptr<leveldb::DB> db, SnapshotHolder snapshot);
@@ -150,6 +150,10 @@ class DbAccess {
                               const std::string& prefix, Records* records);
   // An iterator over a fresh snapshot; empty without an open database.
   boost::shared_ptr<IteratorImpl> NewIterator();
+  // An iterator over `snapshot`, so that several reads of one transaction
+  // share one state of the store and one iterator can serve them all in key
+  // order. Empty without an open database or with an empty `snapshot`.
+  boost::shared_ptr<IteratorImpl> NewIterator(const SnapshotHolder& snapshot);
 
   // --- Writes --- (a write failing with an I/O error ends the process with
   // exit status 1; `sync` makes that one write reach the disk before it

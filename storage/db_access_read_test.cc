@@ -89,6 +89,24 @@ TEST_F(ReadTest, IteratorWalksForwardOnItsOwnSnapshot) {
   EXPECT_FALSE(it->Valid());
 }
 
+TEST_F(ReadTest, IteratorOnAGivenSnapshotSeesThatSnapshot) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"a", "1"}, {"b", "2"}});
+  DbAccess::SnapshotHolder snapshot = db->GetSnapshot();
+  PutAll(db.get(), {{"a", "new"}, {"c", "3"}});
+  auto it = db->NewIterator(snapshot);
+  ASSERT_TRUE(it);
+  std::vector<std::string> keys;
+  for (it->Seek(""); it->Valid(); it->Next()) keys.push_back(it->key() + it->value());
+  EXPECT_EQ(keys, (std::vector<std::string>{"a1", "b2"}));
+
+  EXPECT_FALSE(db->NewIterator(DbAccess::SnapshotHolder()));
+  orv::LogCapture capture;
+  db->Close();
+  EXPECT_FALSE(db->NewIterator(snapshot));
+  EXPECT_TRUE(capture.Contains("NewIterator"));
+}
+
 // Reads that fail inside LevelDB, as a damaged or failing disk makes them.
 class ReadFaultTest : public DbAccessTest {
  protected:
