@@ -37,9 +37,6 @@ void SetBit(char* bitmap, uint32_t p) {
 void ClearBit(char* bitmap, uint32_t p) {
   bitmap[p / 8] = static_cast<char>(bitmap[p / 8] & ~(0x80u >> (p % 8)));
 }
-bool TestBit(const char* bitmap, uint32_t p) {
-  return (static_cast<uint8_t>(bitmap[p / 8]) & (0x80u >> (p % 8))) != 0;
-}
 
 void TrimTrailingZeros(size_t header_length, std::string* encoded) {
   size_t end = encoded->size();
@@ -47,17 +44,49 @@ void TrimTrailingZeros(size_t header_length, std::string* encoded) {
   encoded->resize(end);
 }
 
-// The largest id of a valid encoding.
-uint32_t LargestId(const std::string& encoded, uint32_t base, size_t header_length) {
-  for (size_t i = encoded.size(); i > header_length; --i) {
-    const uint8_t byte = static_cast<uint8_t>(encoded[i - 1]);
-    if (byte == 0) continue;
+// The members of a valid encoding as its readers see them: a header of any
+// width, and a bitmap without its trailing zero bytes and without bits for
+// ids above 65535.
+class SetView {
+ public:
+  // False when `encoded` is empty or not a valid encoding.
+  bool Read(const std::string& encoded) {
+    size_t header_length = 0;
+    if (!ReadHeader(encoded, &base_, &header_length)) return false;
+    bitmap_ = encoded.data() + header_length;
+    const uint32_t bits = 0xFFFF - base_;  // ids base + 1 to 65535
+    const size_t cap = (bits + 7) / 8;
+    length_ = std::min(encoded.size() - header_length, cap);
+    last_mask_ = length_ == cap && bits % 8 != 0 ? static_cast<uint8_t>(0xFF00u >> (bits % 8))
+                                                 : 0xFF;
+    while (length_ > 0 && (static_cast<uint8_t>(bitmap_[length_ - 1]) & last_mask_) == 0) {
+      --length_;
+      last_mask_ = 0xFF;
+    }
+    return true;
+  }
+
+  uint32_t base() const { return base_; }
+  size_t length() const { return length_; }
+  uint8_t Byte(size_t i) const {
+    const uint8_t byte = static_cast<uint8_t>(bitmap_[i]);
+    return i + 1 == length_ ? (byte & last_mask_) : byte;
+  }
+  bool TestBit(uint32_t p) const { return (Byte(p / 8) & (0x80u >> (p % 8))) != 0; }
+  uint32_t LargestId() const {
+    if (length_ == 0) return base_;
+    const uint8_t byte = Byte(length_ - 1);
     uint32_t bit = 7;
     while ((byte & (0x80u >> bit)) == 0) --bit;
-    return base + 1 + static_cast<uint32_t>(8 * (i - 1 - header_length)) + bit;
+    return base_ + 1 + static_cast<uint32_t>(8 * (length_ - 1)) + bit;
   }
-  return base;
-}
+
+ private:
+  uint32_t base_ = 0;
+  const char* bitmap_ = nullptr;
+  size_t length_ = 0;
+  uint8_t last_mask_ = 0xFF;
+};
 
 void Encode(const VdbIdSet& ids, std::string* out) {
   out->clear();
@@ -79,28 +108,25 @@ bool AddToVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out
     Encode(ids, out);
     return true;
   }
-  uint32_t base = 0;
-  size_t header_length = 0;
-  if (!ReadHeader(old, &base, &header_length)) return false;
-  if (ids.empty()) {
-    out->assign(old);
-    return true;
-  }
-  const uint32_t new_base = std::min<uint32_t>(base, *ids.begin());
-  const uint32_t largest = std::max<uint32_t>(LargestId(old, base, header_length), *ids.rbegin());
+  SetView view;
+  if (!view.Read(old)) return false;
+  const uint32_t base = view.base();
+  const uint32_t new_base = ids.empty() ? base : std::min<uint32_t>(base, *ids.begin());
+  const uint32_t largest =
+      ids.empty() ? view.LargestId() : std::max<uint32_t>(view.LargestId(), *ids.rbegin());
   AppendHeader(new_base, out);
   const size_t new_header_length = out->size();
   const size_t new_length = (largest - new_base + 7) / 8;
   out->resize(new_header_length + new_length, '\0');
   char* bitmap = &(*out)[new_header_length];
   // Re-basing moves the old bitmap up by `shift` bits; the old base itself
-  // becomes an ordinary bit.
+  // becomes an ordinary bit. The old largest id bounds every byte written.
   const uint32_t shift = base - new_base;
   const size_t whole = shift / 8;
   const uint32_t part = shift % 8;
-  for (size_t i = header_length; i < old.size(); ++i) {
-    const uint8_t byte = static_cast<uint8_t>(old[i]);
-    const size_t at = i - header_length + whole;
+  for (size_t i = 0; i < view.length(); ++i) {
+    const uint8_t byte = view.Byte(i);
+    const size_t at = i + whole;
     bitmap[at] = static_cast<char>(bitmap[at] | (byte >> part));
     if (part != 0 && at + 1 < new_length) {
       bitmap[at + 1] = static_cast<char>(bitmap[at + 1] | ((byte << (8 - part)) & 0xFF));
@@ -116,14 +142,16 @@ bool AddToVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out
 bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out) {
   out->clear();
   if (old.empty()) return true;
-  uint32_t base = 0;
-  size_t header_length = 0;
-  if (!ReadHeader(old, &base, &header_length)) return false;
-  const char* old_bitmap = old.data() + header_length;
-  const uint32_t old_bits = static_cast<uint32_t>(8 * (old.size() - header_length));
+  SetView view;
+  if (!view.Read(old)) return false;
+  const uint32_t base = view.base();
+  const uint32_t old_bits = static_cast<uint32_t>(8 * view.length());
   if (ids.count(static_cast<VdbId>(base)) == 0) {
-    out->assign(old);
+    AppendHeader(base, out);
+    const size_t header_length = out->size();
+    out->resize(header_length + view.length());
     char* bitmap = &(*out)[header_length];
+    for (size_t i = 0; i < view.length(); ++i) bitmap[i] = static_cast<char>(view.Byte(i));
     for (auto it = ids.upper_bound(static_cast<VdbId>(base)); it != ids.end(); ++it) {
       const uint32_t p = *it - base - 1;
       if (p >= old_bits) break;
@@ -136,7 +164,7 @@ bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string
   uint32_t first = 0;  // bit of the new base in the old bitmap, plus one
   auto removed = ids.upper_bound(static_cast<VdbId>(base));
   for (uint32_t p = 0; p < old_bits && first == 0; ++p) {
-    if (!TestBit(old_bitmap, p)) continue;
+    if (!view.TestBit(p)) continue;
     const uint32_t id = base + 1 + p;
     while (removed != ids.end() && *removed < id) ++removed;
     if (removed == ids.end() || *removed != id) first = p + 1;
@@ -151,13 +179,10 @@ bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string
   char* bitmap = &(*out)[new_header_length];
   const size_t whole = first / 8;
   const uint32_t part = first % 8;
-  const size_t old_length = old.size() - header_length;
   for (size_t j = 0; j < new_length; ++j) {
     const size_t i = j + whole;
-    uint32_t byte = (static_cast<uint8_t>(old_bitmap[i]) << part) & 0xFF;
-    if (part != 0 && i + 1 < old_length) {
-      byte |= static_cast<uint8_t>(old_bitmap[i + 1]) >> (8 - part);
-    }
+    uint32_t byte = (view.Byte(i) << part) & 0xFF;
+    if (part != 0 && i + 1 < view.length()) byte |= view.Byte(i + 1) >> (8 - part);
     bitmap[j] = static_cast<char>(byte);
   }
   for (auto it = ids.upper_bound(static_cast<VdbId>(new_base)); it != ids.end(); ++it) {
@@ -169,12 +194,30 @@ bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string
   return true;
 }
 
+bool IsValidVdbSuffix(const std::string& suffix) {
+  SetView view;
+  return suffix.empty() || view.Read(suffix);
+}
+
 // --- DbRecord ---
 
 void DbRecord::SetStored(std::string key, std::string suffix) {
   kind_ = STORED;
   key_ = std::move(key);
   suffix_ = std::move(suffix);
+  merged_keys_.clear();
+}
+
+bool DbRecord::MergeStored(std::string key, const std::string& suffix) {
+  VdbIdSet ids;
+  if (!DecodeVdbSuffix(suffix, &ids)) return false;
+  // An empty suffix holds the main vdb alone, on either side.
+  static const std::string kMainVdbOnly = EncodeVdbIdSet(VdbIdSet{kMainVdbId});
+  std::string merged;
+  if (!AddToVdbIdSet(ids, suffix_.empty() ? kMainVdbOnly : suffix_, &merged)) return false;
+  suffix_ = std::move(merged);
+  merged_keys_.push_back(std::move(key));
+  return true;
 }
 
 bool DbRecord::HasVdb(VdbId id) const {
@@ -270,33 +313,44 @@ void ObjectRecordWrites::Clear() {
   deletes_.clear();
 }
 
-void ObjectRecordWrites::AddObject(const std::string& object_key,
+bool ObjectRecordWrites::AddObject(const std::string& object_key,
                                    const RecordBodyTable& table) {
-  for (const WorkingRecord& record : table) AddRecord(object_key, record);
+  for (const WorkingRecord& record : table) {
+    if (!AddRecord(object_key, record)) return false;
+  }
+  return true;
 }
 
-void ObjectRecordWrites::AddRecord(const std::string& object_key,
+bool ObjectRecordWrites::AddRecord(const std::string& object_key,
                                    const WorkingRecord& working) {
   const DbRecord& record = working.record;
   if (record.kind() == DbRecord::EXPLICIT) {
-    if (record.include().empty()) return;
+    if (record.include().empty()) return true;
     Encode(record.include(), &added_);
     AddPut(object_key + added_, working.body);
-    return;
+    return true;
   }
-  if (record.kind() != DbRecord::CHANGED) return;
+  const std::vector<std::string>& merged = record.merged_keys();
+  if (record.kind() == DbRecord::STORED && merged.empty()) return true;
   // A key without a suffix holds the main vdb alone; the new set starts
   // from that, so the main vdb keeps the body.
   static const std::string kMainVdbOnly = EncodeVdbIdSet(VdbIdSet{kMainVdbId});
   const std::string& stored = record.suffix().empty() ? kMainVdbOnly : record.suffix();
-  if (!RemoveFromVdbIdSet(record.exclude(), stored, &removed_)) removed_.clear();
-  AddToVdbIdSet(record.include(), removed_, &added_);
-  if (!added_.empty()) {
-    std::string key = object_key + added_;
-    if (key == record.key()) return;
-    AddPut(std::move(key), working.body);
+  if (!RemoveFromVdbIdSet(record.exclude(), stored, &removed_) ||
+      !AddToVdbIdSet(record.include(), removed_, &added_)) {
+    return false;
   }
-  AddDelete(record.key());
+  // The record ends under the key of its new set (none when it has no vdb
+  // left); every other key it was stored under goes.
+  const std::string key = added_.empty() ? std::string() : object_key + added_;
+  const bool stored_there = key == record.key() ||
+                            std::find(merged.begin(), merged.end(), key) != merged.end();
+  if (!key.empty() && !stored_there) AddPut(key, working.body);
+  if (record.key() != key) AddDelete(record.key());
+  for (const std::string& other : merged) {
+    if (other != key) AddDelete(other);
+  }
+  return true;
 }
 
 void ObjectRecordWrites::AddPut(std::string key, const ObjectBody& body) {

@@ -14,13 +14,17 @@ namespace tarnix {
 
 // Edits of encoded vdb-id sets (the EncodedVdbIdSet form of schema/). Both
 // write a canonical encoding into *out, whose capacity is reused, and return
-// false, leaving *out empty, only when `old` is not a valid encoding of a set
-// of 16-bit ids. An empty `old` is the empty set.
+// false, leaving *out empty, only when `old` is not a valid encoding: bytes
+// too short for their header, or a smallest id above 65535. An empty `old` is
+// the empty set; `old` may be non-canonical (a wider header than needed,
+// trailing zero bytes), and its bits for ids above 65535 are dropped.
 
 // *out := old plus ids.
 bool AddToVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out);
 // *out := old minus ids ("" when nothing is left).
 bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out);
+// Whether a record key's vdb suffix can be read: empty, or a valid encoding.
+bool IsValidVdbSuffix(const std::string& suffix);
 
 // The working copy of one record of an object while a transaction changes
 // the object: which vdbs hold its body. A record is either new (EXPLICIT:
@@ -36,10 +40,18 @@ class DbRecord {
 
   // Makes this the stored record under `key`, whose vdb suffix is `suffix`.
   void SetStored(std::string key, std::string suffix);
+  // Folds another stored record of the same body, under `key` with vdb
+  // suffix `suffix`, into this STORED one: the record then holds the union
+  // of both sets, and its writes leave one record under one key. False,
+  // with nothing changed, when the suffix cannot be read.
+  bool MergeStored(std::string key, const std::string& suffix);
 
   Kind kind() const { return kind_; }
   const std::string& key() const { return key_; }
+  // The stored set (for a merged record, the union of the stored sets).
   const std::string& suffix() const { return suffix_; }
+  // The keys of the stored records folded into this one.
+  const std::vector<std::string>& merged_keys() const { return merged_keys_; }
   const VdbIdSet& include() const { return include_; }
   const VdbIdSet& exclude() const { return exclude_; }
 
@@ -57,7 +69,7 @@ class DbRecord {
   void CollectStoredIncludes(VdbIdSet* out) const;
 
   // The tracing context of the request that last changed the record; not
-  // owned, it points into that request, which outlives the record.
+  // owned, it points into that request, which must outlive the record.
   const caldek::orv::tarnix::SpanContextMsg* span_context() const { return span_; }
   void set_span_context(const caldek::orv::tarnix::SpanContextMsg* span) { span_ = span; }
 
@@ -69,6 +81,7 @@ class DbRecord {
   Kind kind_ = EXPLICIT;
   std::string key_;
   std::string suffix_;
+  std::vector<std::string> merged_keys_;
   VdbIdSet include_;
   VdbIdSet exclude_;
   const caldek::orv::tarnix::SpanContextMsg* span_ = nullptr;
@@ -109,8 +122,9 @@ class ObjectRecordWrites {
   using Put = std::pair<std::string, ObjectBody>;
 
   // Adds the writes of every record of `table`, in table order.
-  // `object_key` is the object's record key without a vdb suffix.
-  void AddObject(const std::string& object_key, const RecordBodyTable& table);
+  // `object_key` is the object's record key without a vdb suffix. False when
+  // a stored suffix cannot be read; the writes are then incomplete.
+  bool AddObject(const std::string& object_key, const RecordBodyTable& table);
 
   const std::vector<Put>& puts() const { return puts_; }
   const std::vector<std::string>& deletes() const { return deletes_; }
@@ -119,7 +133,7 @@ class ObjectRecordWrites {
  private:
   // A new or changed record moves to the key of its new set; a record left
   // without vdbs is deleted; an unchanged one is not touched.
-  void AddRecord(const std::string& object_key, const WorkingRecord& record);
+  bool AddRecord(const std::string& object_key, const WorkingRecord& record);
   void AddPut(std::string key, const ObjectBody& body);
   void AddDelete(const std::string& key);
 

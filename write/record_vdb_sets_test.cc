@@ -59,6 +59,67 @@ TEST(EncodedVdbIdSetTest, AddAndRemoveMatchTheSetReference) {
   }
 }
 
+// `encoded` with a header one byte wider than it needs.
+std::string WidenHeader(const std::string& encoded) {
+  const size_t n = static_cast<uint8_t>(encoded[0]) >> 6;
+  if (n == 3) return encoded;
+  uint32_t base = static_cast<uint8_t>(encoded[0]) & 0x3F;
+  for (size_t i = 1; i <= n; ++i) base = (base << 8) | static_cast<uint8_t>(encoded[i]);
+  std::string out(1, static_cast<char>(((n + 1) << 6) | (base >> (8 * (n + 1)))));
+  for (size_t i = n + 1; i > 0; --i) out.push_back(static_cast<char>((base >> (8 * (i - 1))) & 0xFF));
+  return out + encoded.substr(n + 1);
+}
+
+// Encodings that writers do not produce but readers accept (wide headers,
+// trailing zero bytes, bits above 65535) and bytes they refuse: edits must
+// read them as the record-key reader does and write canonical encodings.
+TEST(EncodedVdbIdSetTest, EditsReadNonCanonicalInputsAsKeyReadersDo) {
+  VdbSetGenerator generator(7);
+  std::mt19937 rng(11);
+  std::string out;
+  for (int round = 0; round < 5000; ++round) {
+    const VdbIdSet old_set = generator.Next();
+    if (old_set.empty()) continue;
+    std::string old = EncodeVdbIdSet(old_set);
+    switch (rng() % 4) {
+      case 0:
+        old = WidenHeader(old);
+        break;
+      case 1:
+        old.append(rng() % 50, '\0');
+        break;
+      case 2:  // ids past 65535
+        old.append(rng() % 300, '\xFF');
+        break;
+      default:  // random bytes
+        old.resize(rng() % 4);
+        for (char& c : old) c = static_cast<char>(rng());
+        break;
+    }
+    if (old.empty()) continue;
+    const VdbIdSet ids = generator.Next();
+    VdbIdSet reference;
+    const bool readable = DecodeVdbSuffix(old, &reference);
+    const std::string shown = "{" + VdbIdSetToString(reference) + "} and {" +
+                              VdbIdSetToString(ids) + "}, input size " +
+                              std::to_string(old.size());
+    ASSERT_EQ(IsValidVdbSuffix(old), readable) << shown;
+    ASSERT_EQ(AddToVdbIdSet(ids, old, &out), readable) << shown;
+    if (!readable) {
+      ASSERT_EQ(RemoveFromVdbIdSet(ids, old, &out), false) << shown;
+      continue;
+    }
+    ASSERT_EQ(out, EncodeVdbIdSet(Union(reference, ids))) << shown;
+    ASSERT_TRUE(RemoveFromVdbIdSet(ids, old, &out)) << shown;
+    ASSERT_EQ(out, EncodeVdbIdSet(Difference(reference, ids))) << shown;
+  }
+  // A bitmap of zero bytes longer than the result.
+  ASSERT_TRUE(AddToVdbIdSet({2}, "\x01" + std::string(40, '\0'), &out));
+  EXPECT_EQ(out, EncodeVdbIdSet({1, 2}));
+  ASSERT_TRUE(AddToVdbIdSet({}, "\x01" + std::string(40, '\0'), &out));
+  EXPECT_EQ(out, EncodeVdbIdSet({1}));
+}
+
 TEST(EncodedVdbIdSetTest, WholeRangeAndItsEnds) {
   VdbIdSet all;
   for (uint32_t id = 0; id <= 65535; ++id) all.insert(static_cast<VdbId>(id));
@@ -105,7 +166,7 @@ class ObjectRecordWritesTest : public ::testing::Test {
   DbRecord& At(size_t i) { return table_[i].record; }
   void Compute() {
     writes_.Clear();
-    writes_.AddObject(kObjectKey, table_);
+    ASSERT_TRUE(writes_.AddObject(kObjectKey, table_));
   }
   std::vector<std::string> PutKeys() const {
     std::vector<std::string> keys;
@@ -180,6 +241,33 @@ TEST_F(ObjectRecordWritesTest, KeyWithoutSuffixStartsFromTheMainVdb) {
   Compute();
   EXPECT_TRUE(writes_.puts().empty());
   EXPECT_EQ(writes_.deletes(), std::vector<std::string>{kObjectKey});
+}
+
+// A second stored record of the same body joins the first: the union of
+// their vdbs ends under one key.
+TEST_F(ObjectRecordWritesTest, MergedRecordsEndUnderOneKey) {
+  const size_t x = Add(Stored("X", EncodeVdbIdSet({2})));
+  ASSERT_TRUE(At(x).MergeStored(Key({3}), EncodeVdbIdSet({3})));
+  ASSERT_TRUE(At(x).MergeStored(kObjectKey, ""));  // the main vdb
+  EXPECT_TRUE(At(x).HasVdb(1) && At(x).HasVdb(2) && At(x).HasVdb(3));
+  EXPECT_EQ(At(x).kind(), DbRecord::STORED);
+  Compute();
+  EXPECT_EQ(PutKeys(), std::vector<std::string>{Key({1, 2, 3})});
+  EXPECT_EQ(writes_.deletes(), (std::vector<std::string>{Key({2}), Key({3}), kObjectKey}));
+
+  // Left with one of the merged keys' sets: that key stays, the others go.
+  At(x).RemoveVdbs({1, 2});
+  Compute();
+  EXPECT_TRUE(writes_.puts().empty());
+  EXPECT_EQ(writes_.deletes(), (std::vector<std::string>{Key({2}), kObjectKey}));
+  EXPECT_FALSE(At(x).MergeStored(Key({4}), "\xC1"));
+}
+
+TEST_F(ObjectRecordWritesTest, UnreadableStoredSuffixFailsTheWrites) {
+  const size_t x = Add(Stored("X", "\xC1"));
+  At(x).AddVdbs({2});
+  writes_.Clear();
+  EXPECT_FALSE(writes_.AddObject(kObjectKey, table_));
 }
 
 TEST(DbRecordTest, MembershipThroughChanges) {

@@ -47,17 +47,18 @@ PendingRequestList& RequestProcessor::ListOf(const std::string& type, const std:
   return reqs_[ObjectKey(type, id)];
 }
 
-PendingOperation& RequestProcessor::Coalesce(const std::string& type, const std::string& id,
-                                             const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
-                                             const SpanContext* span) {
+const PendingRequest& RequestProcessor::Coalesce(const std::string& type, const std::string& id,
+                                                 const VdbIdSet& vdb_ids,
+                                                 UpdateRequest::Type kind,
+                                                 const SpanContext* span) {
   PendingRequestList& list = ListOf(type, id);
   TakeVdbs(vdb_ids, &list);
   auto pending = std::make_shared<PendingOperation>();
   pending->vdb_ids = vdb_ids;
   pending->request.type = kind;
   if (span != nullptr) pending->request.span_context = *span;
-  list.push_back(pending);
-  return *pending;
+  list.push_back(std::move(pending));
+  return list.back();
 }
 
 void RequestProcessor::AddPendingByType(const std::string& type, const std::string& id,
@@ -69,10 +70,10 @@ void RequestProcessor::AddPut(const std::string& type, const std::string& id, Ob
                               const VdbIdSet& vdb_ids, const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "PUT: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
-  PendingOperation& put = Coalesce(type, id, vdb_ids, UpdateRequest::PUT, span);
-  put.body = body;
-  put.request.body = std::move(body);
-  AddPendingByType(type, id, ListOf(type, id).back());
+  const PendingRequest& put = Coalesce(type, id, vdb_ids, UpdateRequest::PUT, span);
+  put->body = body;
+  put->request.body = std::move(body);
+  AddPendingByType(type, id, put);
 }
 
 void RequestProcessor::AddDelete(const std::string& type, const std::string& id,
@@ -88,9 +89,9 @@ void RequestProcessor::AddCopy(const std::string& type, const std::string& id, V
   TARNIX_LOG(orv::VERBOSE, nullptr, "COPY: src_vdb_id=%d dst_vdb_ids={%s} %s/%s",
              static_cast<int>(src_vdb_id), VdbIdSetToString(dst_vdb_ids).c_str(), type.c_str(),
              id.c_str());
-  PendingOperation& copy = Coalesce(type, id, dst_vdb_ids, UpdateRequest::COPY, span);
-  copy.request.src_vdb_id = src_vdb_id;
-  AddPendingByType(type, id, ListOf(type, id).back());
+  const PendingRequest& copy = Coalesce(type, id, dst_vdb_ids, UpdateRequest::COPY, span);
+  copy->request.src_vdb_id = src_vdb_id;
+  AddPendingByType(type, id, copy);
 }
 
 AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string& id,

@@ -78,8 +78,10 @@ class RequestProcessor {
                                const SpanContext* span);
   // Removes from `vdb_ids` every object whose Merkle block under `ranges` is
   // `block_id`, among the stored types given by their encoded ids (in that
-  // order; "" covers every type). Stored objects are read on a snapshot of
-  // their own. A failed read is returned.
+  // order; "" covers every type). Stored objects are read on a fresh
+  // snapshot, not the transaction's. Stored records of a type the schema
+  // does not know are skipped: they have no block, and Build could not
+  // handle their DELETE. A failed read is returned.
   orv::rpc::AppStatus AddFlushByBlockId(uint32_t block_id,
                                         const std::vector<std::string>& encoded_type_ids,
                                         const BlockRanges& ranges, const VdbIdSet& vdb_ids,
@@ -114,9 +116,17 @@ class RequestProcessor {
   // (objects already there are left alone). Objects come in record key
   // order; per object the logged-only and update records come before the
   // removals.
-  // Fails with a storage read error ("LevelDB error: ...") or a patch
-  // failure, and then appends nothing to any output; the objects already
-  // processed have left the pending table. `latency` gets the call's time
+  // Two stored records of one object with the same body (which writers
+  // never leave) are folded into one record holding both sets of vdbs, with
+  // an ERROR line (DRX0203).
+  // Fails, and then appends nothing to any output, with:
+  //   a storage read error ("LevelDB error: ...");
+  //   DATA_LOSS when a stored record key's vdb suffix cannot be read (ERROR
+  //     line DRX0203);
+  //   INVALID_ARGUMENT "Unknown object type X" when a pending object's type
+  //     is not in the schema (ERROR line DRX0204), before anything is read;
+  //   a patch failure.
+  // The objects processed before a failure have left the pending table. `latency` gets the call's time
   // in microseconds on every path; with `trace` set the call is one span.
   orv::rpc::AppStatus Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
                             std::vector<std::string>* deletes,
@@ -131,13 +141,17 @@ class RequestProcessor {
 
   // The status of a failed storage read: "LevelDB error: " and its text.
   static orv::rpc::AppStatus ReadError(const DbAccessStatus& status);
+  // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
+  // cannot be read.
+  static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);
   // Takes `vdb_ids` from every operation of `list`, dropping those left
   // without a vdb.
   static void TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
   // Finds or creates the object's list.
   PendingRequestList& ListOf(const std::string& type, const std::string& id);
-  // Takes `vdb_ids` from the object's operations and appends a new one.
-  PendingOperation& Coalesce(const std::string& type, const std::string& id,
+  // Takes `vdb_ids` from the object's operations and appends a new one,
+  // which it returns.
+  const PendingRequest& Coalesce(const std::string& type, const std::string& id,
                              const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
                              const SpanContext* span);
   void AddPendingByType(const std::string& type, const std::string& id,

@@ -52,7 +52,7 @@ void EraseAll(const VdbIdSet& ids, VdbIdSet* from) {
 struct RequestProcessor::BuildState {
   // Bound to the transaction's snapshot; objects are read in key order, so
   // it only ever seeks forward.
-  std::unique_ptr<DbAccess::IteratorImpl> iterator;
+  boost::shared_ptr<DbAccess::IteratorImpl> iterator;
   // Scratch reused from object to object.
   DbAccess::Records records;
   RecordBodyTable table;
@@ -88,6 +88,8 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
   for (auto it = reqs_.begin(); it != reqs_.end(); ++it) {
     std::string key;
     if (!MakeObjectRecordKey(*schema_, it->first.first, it->first.second, &key)) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Build: unknown object type %s",
+                 it->first.first.c_str());
       status = orv::rpc::INVALID_ARGUMENT("Unknown object type " + it->first.first);
       break;
     }
@@ -103,6 +105,8 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
     for (const auto& object : order) {
       status = BuildObject(*object.second, object.first, &state);
       if (!status.ok()) break;
+      // The working records point into the operations erased next.
+      state.table.clear();
       reqs_.erase(object.second);
     }
   }
@@ -134,7 +138,6 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
   const std::string& type = entry.first.first;
   const std::string& id = entry.first.second;
   RecordBodyTable& table = state->table;
-  table.clear();
   AppStatus status = ReadRecsFromDbAccess(type, id, object_key, state, &table);
   if (!status.ok()) return status;
 
@@ -194,7 +197,7 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
 
   ObjectRecordWrites& writes = state->object_writes;
   writes.Clear();
-  writes.AddObject(object_key, table);
+  if (!writes.AddObject(object_key, table)) return UnreadableSuffix(type, id);
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
     state->puts.emplace_back(put.first, BatchValue(put.second));
   }
@@ -208,9 +211,8 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
                                                  const std::string& object_key,
                                                  BuildState* state, RecordBodyTable* table) {
   if (!state->iterator) {
-    const DbAccess::SnapshotHolder& snapshot = GetSnapshot();
-    if (!snapshot) return ReadError(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
-    state->iterator.reset(new DbAccess::IteratorImpl(snapshot->db(), snapshot));
+    state->iterator = db_->NewIterator(GetSnapshot());
+    if (!state->iterator) return ReadError(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
   }
   DbAccess::IteratorImpl& it = *state->iterator;
   DbAccess::Records& records = state->records;
@@ -239,10 +241,31 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
     TARNIX_LOG(orv::TRIVIA, nullptr,
                "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: %s -- %s",
                Base64(record.first).c_str(), Base64(value).c_str());
+    // A record whose vdbs cannot be read would be invisible to every vdb.
+    if (!IsValidVdbSuffix(suffix)) return UnreadableSuffix(type, id);
+    const size_t before = table->size();
     const size_t i = table->FindOrAdd(std::make_shared<const std::string>(std::move(value)));
-    (*table)[i].record.SetStored(std::move(record.first), suffix);
+    DbRecord& stored = (*table)[i].record;
+    if (table->size() > before) {
+      stored.SetStored(std::move(record.first), suffix);
+      continue;
+    }
+    // Two records of one body: writers never leave that, so it is repaired
+    // by folding the second into the first.
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
+               "ReadRecsFromDbAccess: type=%s, obj_id=%s has two records of one body; "
+               "folding them into one",
+               type.c_str(), id.c_str());
+    if (!stored.MergeStored(std::move(record.first), suffix)) return UnreadableSuffix(type, id);
   }
   return orv::rpc::SUCCESS;
+}
+
+AppStatus RequestProcessor::UnreadableSuffix(const std::string& type, const std::string& id) {
+  const std::string text = orv::string_format(
+      "Unreadable vdb set in a record key of type=%s id=%s", type.c_str(), id.c_str());
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "%s", text.c_str());
+  return orv::rpc::DATA_LOSS(text);
 }
 
 AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::string& id,

@@ -1,10 +1,24 @@
 // Building record writes and change lists against stored records.
 #include "write/request_processor.h"
 
+#include <openssl/evp.h>
+
+#include <functional>
+
+#include "platform/wft/workflow_util.h"
 #include "write/request_processor_test_util.h"
 
 namespace tarnix {
 namespace {
+
+std::string Base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                     reinterpret_cast<const unsigned char*>(bytes.data()),
+                                     static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(length));
+  return out;
+}
 
 using Writes = std::vector<std::pair<std::string, std::string>>;
 
@@ -44,6 +58,7 @@ TEST_F(BuildTest, NewObjectIsPutUnderTheKeyOfItsVdbs) {
   EXPECT_EQ(updates_.front().span_context->span_id(), 42u);
   EXPECT_EQ(updates_.front().new_object.object_id(), AddressId(1));
   EXPECT_TRUE(processor_->pending().empty());
+  EXPECT_EQ(BuildLatencies(), 1u);
 }
 
 TEST_F(BuildTest, RePutWithAnotherBodyInOneVdbSplitsTheRecord) {
@@ -80,11 +95,16 @@ TEST_F(BuildTest, DeleteFromOneVdbOfASharedRecord) {
 }
 
 TEST_F(BuildTest, CopyReplacesTheBodyOfTheDestination) {
+  ScopedLogLevel verbose(orv::VERBOSE);
+  orv::LogCapture capture;
   Store(1, {1}, x_);
   Store(1, {2}, y_);
   Copy(1, 1, {2});
   Copy(2, 1, {2});  // nothing in vdb 1: skipped
   ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(capture.Count("Build: specified object is not found in src vdb, skip processing the "
+                          "copy operation"),
+            1u);
   EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
   EXPECT_EQ(deletes_, (std::vector<std::string>{RecordKey(1, {1}), RecordKey(1, {2})}));
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, y_, {2}}}));
@@ -112,11 +132,16 @@ TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {
 }
 
 TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {
+  ScopedLogLevel trivia(orv::TRIVIA);
+  orv::LogCapture capture;
   Store(1, {1}, std::string(1, '\0') + x_);
   Store(2, {1, 2}, std::string(1, '\0') + Address(2, 8));
   Put(1, x_, {1});
   Delete(2, {2});
   ASSERT_TRUE(Build().ok());
+  EXPECT_TRUE(Logged(capture, "TRACE", "",
+                     "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: " +
+                         Base64(RecordKey(1, {1})) + " -- " + Base64(x_)));
   EXPECT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
   EXPECT_EQ(Puts(), (Writes{{RecordKey(2, {1}), Address(2, 8)}}));
   EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", Address(2, 8), {2}}}));
@@ -133,19 +158,143 @@ TEST_F(BuildTest, ObjectsComeInRecordKeyOrder) {
                                            AddressId(7), AddressId(9)}));
 }
 
+// Each failure comes at the second object in key order, after the first has
+// produced writes and changes of every kind.
 TEST_F(BuildTest, FailureAtTheSecondObjectLeavesTheOutputsUntouched) {
-  Put(1, x_, {1});
+  ASSERT_LT(ObjectKey(1), ObjectKey(2));
+  const std::vector<std::pair<std::string, std::function<void()>>> failures = {
+      {"patch of a missing object",
+       [&] {
+         ASSERT_TRUE(
+             processor_->AddPatch(kAddress, AddressId(2), Address(2, 9), "", {3}, nullptr).ok());
+       }},
+      {"unreadable vdb suffix",
+       [&] {
+         PutAll(db_.get(), {{ObjectKey(2) + "\xC1", Address(2, 8)}});
+         Delete(2, {1});
+       }},
+  };
+  for (const auto& failure : failures) {
+    SCOPED_TRACE(failure.first);
+    processor_.reset(new RequestProcessor(&schema_, db_.get()));
+    puts_.clear();
+    deletes_.clear();
+    for (auto* list : {&updates_, &logged_only_, &removals_}) list->clear();
+    Store(1, {1, 2}, x_);
+    Store(1, {3}, y_);
+    Store(1, {5}, Address(1, 32));
+    Put(1, x_, {1});     // logged only
+    Put(1, z_, {2, 3});  // updates, a put and deletes
+    Delete(1, {5});      // a removal
+    failure.second();
+    const std::string sentinel = "earlier";
+    puts_.emplace_back(sentinel, nullptr);
+    deletes_.push_back(sentinel);
+    for (auto* list : {&updates_, &logged_only_, &removals_}) list->emplace_back();
+    TransactionRequestTable requests;
+    const uint64_t latencies = BuildLatencies();
+    EXPECT_FALSE(Build(&requests).ok());
+    ASSERT_EQ(puts_.size(), 1u);
+    EXPECT_EQ(puts_[0].first, sentinel);
+    EXPECT_EQ(deletes_, std::vector<std::string>{sentinel});
+    EXPECT_EQ(updates_.size(), 1u);
+    EXPECT_EQ(logged_only_.size(), 1u);
+    EXPECT_EQ(removals_.size(), 1u);
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(processor_->pending().size(), 1u);
+    EXPECT_EQ(BuildLatencies(), latencies + 1);
+  }
+}
+
+TEST_F(BuildTest, FailuresAreLogged) {
+  orv::LogCapture capture;
   ASSERT_TRUE(processor_->AddPatch(kAddress, AddressId(2), Address(2, 9), "", {3}, nullptr).ok());
-  TransactionRequestTable requests;
-  const orv::rpc::AppStatus status = Build(&requests);
-  EXPECT_EQ(status.code(), orv::rpc::kNotFound);
+  EXPECT_EQ(Build().code(), orv::rpc::kNotFound);
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0009",
+                     "Patch operation failed: object with  type = " + std::string(kAddress) +
+                         " and id = " + AddressId(2) + " not found in vdbs 3"));
+
+  processor_.reset(new RequestProcessor(&schema_, db_.get()));
+  PutAll(db_.get(), {{ObjectKey(1) + "\xC1", x_}});
+  Put(1, x_, {1});
+  const orv::rpc::AppStatus status = Build();
+  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0203", status.message()));
+
+  processor_.reset(new RequestProcessor(&schema_, db_.get()));
+  processor_->AddPut("caldek.orv.tarnix.NoSuchMsg", "id", Shared(x_), {1}, nullptr);
+  EXPECT_EQ(Build().code(), orv::rpc::kInvalidArgument);
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                     "Build: unknown object type caldek.orv.tarnix.NoSuchMsg"));
+}
+
+// Operations of no known kind are skipped with an ERROR line; the others
+// still apply.
+TEST_F(BuildTest, OperationsOfNoKnownKindAreSkipped) {
+  orv::LogCapture capture;
+  Put(1, x_, {1});
+  Put(1, y_, {2});
+  const PendingRequestList& ops =
+      processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)));
+  ops.front()->request.type = UpdateRequest::NONE;
+  ops.back()->request.type = static_cast<UpdateRequest::Type>(9);
+  Put(2, Address(2, 8), {1});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(2, {1}), Address(2, 8)}}));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0208", "Invalid request type NONE"));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0208", "Request type not found"));
+}
+
+// Writers never leave two records of one body; one found is folded into
+// the first, and the object then behaves as stored once.
+TEST_F(BuildTest, TwoRecordsOfOneBodyFoldIntoOne) {
+  orv::LogCapture capture;
+  Store(1, {1}, x_);
+  Store(1, {2, 3}, x_);
+  Delete(1, {1});
+  ASSERT_TRUE(Build().ok());
   EXPECT_TRUE(puts_.empty());
-  EXPECT_TRUE(deletes_.empty());
-  EXPECT_TRUE(updates_.empty());
-  EXPECT_TRUE(requests.empty());
-  EXPECT_EQ(processor_->pending().size(), 1u);
-  metrics::LatencyMetric latency(registry_, "test/build");
-  EXPECT_EQ(latency->window(true).v_num, 1u);
+  EXPECT_EQ(deletes_, std::vector<std::string>{RecordKey(1, {1})});
+  EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", x_, {1}}}));
+  EXPECT_TRUE(Logged(capture, "ERROR", "DRX0203",
+                     "ReadRecsFromDbAccess: type=" + std::string(kAddress) +
+                         ", obj_id=" + AddressId(1) +
+                         " has two records of one body; folding them into one"));
+
+  processor_.reset(new RequestProcessor(&schema_, db_.get()));
+  Put(1, y_, {2});
+  puts_.clear();
+  deletes_.clear();
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 3}), x_}, {RecordKey(1, {2}), y_}}));
+  EXPECT_EQ(deletes_, (std::vector<std::string>{RecordKey(1, {1}), RecordKey(1, {2, 3})}));
+}
+
+// A key without a vdb suffix holds the main vdb alone.
+TEST_F(BuildTest, RecordKeyWithoutSuffixHoldsTheMainVdb) {
+  PutAll(db_.get(), {{ObjectKey(1), x_}, {ObjectKey(2), Address(2, 8)}});
+  Copy(1, 1, {2});
+  Delete(2, {1});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
+  EXPECT_EQ(deletes_, (std::vector<std::string>{ObjectKey(1), ObjectKey(2)}));
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {2}}}));
+  EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", Address(2, 8), {1}}}));
+}
+
+TEST_F(BuildTest, TracedBuildIsOneSpan) {
+  ScopedLogLevel trivia(orv::TRIVIA);
+  orv::LogCapture capture;
+  orv::wft::WorkflowUtil::Configure(true, 2);
+  Put(1, x_, {1});
+  const orv::rpc::AppStatus traced = Build(nullptr, true);
+  Put(2, x_, {1});
+  const orv::rpc::AppStatus untraced = Build();
+  orv::wft::WorkflowUtil::Configure(false, 0);
+  EXPECT_TRUE(traced.ok());
+  EXPECT_TRUE(untraced.ok());
+  EXPECT_EQ(capture.Count("span RequestProcessor::Build: "), 1u);
+  EXPECT_EQ(puts_.size(), 2u);
 }
 
 TEST_F(BuildTest, RequestTableGetsEachObjectsOperationsUnlessPresent) {
