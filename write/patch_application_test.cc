@@ -112,6 +112,42 @@ TEST_F(ObjectPatcherTest, UndecodableBody) {
                 "Failed to decode object body of type=" + std::string(kAddress) + " and id=id1");
 }
 
+// Refusals of the walk, each with its text as the status and as an ERROR
+// line. The op message and the target need not be of matching types when
+// the walk is entered directly.
+TEST_F(ObjectPatcherTest, RefusalsNameWhatWasWrong) {
+  const std::string address = Text(kAddress, "ip: \"a\"");
+  const std::string address_op = schema_.GetOpMsgTypeName(kAddress);
+  const ObjectPatcher patcher(schema_);
+  const auto walk = [&](const std::string& op_type, const std::string& op,
+                        const std::string& target_type) {
+    std::unique_ptr<google::protobuf::Message> op_msg(
+        schema_.ParseMessage(op_type, Text(op_type, op)));
+    std::unique_ptr<google::protobuf::Message> target(schema_.NewMessage(target_type));
+    return patcher.PatchNestedMessage(*op_msg, nullptr, target.get(), nullptr, nullptr);
+  };
+  std::string patched;
+  const std::vector<std::tuple<orv::rpc::AppStatus, std::string, std::string>> cases = {
+      {patcher.Apply(kAddress, "id1", address, "\xff", "", &patched), "DRX0203",
+       "Failed to decode patch body of type " + std::string(kAddress) + " and id id1"},
+      {patcher.Apply(kAddress, "id1", address, "", "\xff", &patched), "DRX0203",
+       "Failed to decode patch op of type " + address_op + " and id id1"},
+      {Patch(kAddress, "ip: \"a\"", "", "self { op: APPEND }"), "DRX0207",
+       "Invalid operation 10 for msg type " + std::string(kAddress)},
+      {walk(address_op, "prefix_length { op: SET }", "caldek.orv.tarnix.InterfaceMsg"),
+       "DRX0207",
+       "caldek.orv.tarnix.InterfaceMsg and " + address_op +
+           " mismatch: missing field prefix_length"},
+      {walk("caldek.orv.tarnix.InterfaceOpMsg", "name { string { op: SET } }",
+            "caldek.orv.tarnix.VlanMsg"),
+       "DRX0207", "op msg caldek.orv.tarnix.StringOpMsg is nested, cannot apply on field name"},
+  };
+  for (const auto& c : cases) {
+    ExpectRefused(std::get<0>(c), std::get<2>(c));
+    EXPECT_TRUE(Logged(capture_, "ERROR", std::get<1>(c), std::get<2>(c))) << std::get<2>(c);
+  }
+}
+
 // --- Patches within a transaction ---
 
 class PatchBuildTest : public RequestProcessorTest {

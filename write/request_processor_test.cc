@@ -1,6 +1,8 @@
 // Coalescing of a transaction's operations per object and vdb.
 #include "write/request_processor.h"
 
+#include <functional>
+
 #include "write/request_processor_test_util.h"
 
 namespace tarnix {
@@ -34,13 +36,11 @@ class CoalescingTest : public RequestProcessorTest {
 };
 
 TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
-  orv::Logger::logLevel = orv::VERBOSE;
+  ScopedLogLevel verbose(orv::VERBOSE);
   Put(1, Address(1, 8), {1, 2});
   processor_->AddDelete(kAddress, AddressId(1), {2}, nullptr);
   EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}},
                                                              {Type::DELETE, {2}}}));
-  EXPECT_TRUE(Logged(capture_, "DEBUG", "",
-                     "PUT: vdb_ids={1, 2} " + std::string(kAddress) + "/" + AddressId(1)));
 
   Put(2, Address(2, 8), {1});
   Put(2, Address(2, 9), {1});
@@ -53,6 +53,31 @@ TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
   processor_->AddCopy(kAddress, AddressId(3), 1, {}, nullptr);
   EXPECT_FALSE(Pending(3));
   EXPECT_FALSE(capture_.Contains("COPY:"));
+}
+
+TEST_F(CoalescingTest, EachAddOperationLogsOneTraceLine) {
+  ScopedLogLevel verbose(orv::VERBOSE);
+  auto one_block = std::make_shared<caldek::orv::tarnix::MerkleTreeBlockRangesMsg>();
+  one_block->set_num_blocks(1);
+  const std::string object = std::string(kAddress) + "/" + AddressId(1);
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[&] { Put(1, Address(1, 8), {1, 2}); }, "PUT: vdb_ids={1, 2} " + object},
+      {[&] { processor_->AddDelete(kAddress, AddressId(1), {}, nullptr); },
+       "DEL: vdb_ids={} " + object},
+      {[&] { processor_->AddCopy(kAddress, AddressId(1), 1, {3, 4}, nullptr); },
+       "COPY: src_vdb_id=1 dst_vdb_ids={3, 4} " + object},
+      {[&] { ASSERT_TRUE(Patch(1, {3}).ok()); }, "PATCH: vdb_ids={3} " + object},
+      {[&] { ASSERT_TRUE(processor_->AddFlush(kAddress, {7}, nullptr).ok()); },
+       "FLUSH: vdb_ids={7} " + std::string(kAddress)},
+      {[&] { ASSERT_TRUE(processor_->AddFlushByBlockId(1, {""}, one_block, {8}, nullptr).ok()); },
+       "FLUSH By Block ID: vdb_ids={8} 1"},
+  };
+  for (const auto& c : cases) {
+    capture_.Clear();
+    c.first();
+    EXPECT_EQ(capture_.lines().size(), 1u) << c.second;
+    EXPECT_TRUE(Logged(capture_, "DEBUG", "", c.second)) << c.second;
+  }
 }
 
 TEST_F(CoalescingTest, PatchStacksOnEarlierOperationsAndFailsOnADelete) {
@@ -93,6 +118,28 @@ TEST_F(CoalescingTest, FlushReplacesPendingOperationsByOneDeletePerStoredObject)
 
   Put(2, Address(2, 9), {1, 2});
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}}}));
+}
+
+// Repeated flush deletes of one object fold into its last DELETE, which
+// takes the latest span or none.
+TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
+  Store(1, {1}, Address(1, 8));
+  Store(1, {2}, Address(1, 9));
+  const caldek::orv::tarnix::SpanContextMsg first = Span(7);
+  const caldek::orv::tarnix::SpanContextMsg second = Span(8);
+  ASSERT_TRUE(processor_->AddFlush(kAddress, {1, 2}, &first).ok());
+  const PendingRequestList& ops =
+      processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)));
+  processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, &second);
+  ASSERT_EQ(ops.size(), 1u);
+  EXPECT_EQ(ops.front()->request.span_context->span_id(), 8u);
+  processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, nullptr);
+  ASSERT_EQ(ops.size(), 1u);
+  EXPECT_FALSE(ops.front()->request.span_context.has_value());
+  // Other vdbs make a DELETE of their own.
+  processor_->AddDeleteForFlush(kAddress, AddressId(1), {2}, &first);
+  EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}},
+                                                             {Type::DELETE, {2}}}));
 }
 
 TEST_F(CoalescingTest, FlushOfAnUnknownTypeAddsNothing) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
+#include "logging/logger.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/schema_test_util.h"
@@ -17,6 +18,20 @@
 #include "write/request_processor.h"
 
 namespace tarnix {
+
+// Sets the log threshold for one scope and restores the previous one.
+class ScopedLogLevel {
+ public:
+  explicit ScopedLogLevel(int level) : previous_(orv::Logger::logLevel) {
+    orv::Logger::logLevel = level;
+  }
+  ~ScopedLogLevel() { orv::Logger::logLevel = previous_; }
+  ScopedLogLevel(const ScopedLogLevel&) = delete;
+  ScopedLogLevel& operator=(const ScopedLogLevel&) = delete;
+
+ private:
+  const int previous_;
+};
 
 // A database in a fresh directory, the example schema and one processor,
 // with objects of AddressMsg (keyed by "ip").
@@ -70,10 +85,15 @@ class RequestProcessorTest : public DbAccessTest {
   }
 
   // Runs Build into the members below.
-  orv::rpc::AppStatus Build(TransactionRequestTable* requests = nullptr) {
+  orv::rpc::AppStatus Build(TransactionRequestTable* requests = nullptr, bool trace = false) {
     metrics::LatencyMetric latency(registry_, "test/build");
-    return processor_->Build(false, &puts_, &deletes_, &updates_, &logged_only_, &removals_,
+    return processor_->Build(trace, &puts_, &deletes_, &updates_, &logged_only_, &removals_,
                              latency, requests);
+  }
+  // The number of latencies Build has recorded so far.
+  uint64_t BuildLatencies() {
+    metrics::LatencyMetric latency(registry_, "test/build");
+    return latency->window(true).v_num;
   }
   // The puts as (key, value) text pairs.
   std::vector<std::pair<std::string, std::string>> Puts() const {

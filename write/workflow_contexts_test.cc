@@ -38,10 +38,40 @@ TEST(WorkflowContextsTest, OneTraceInfoPerTracedEntryInStreamOrder) {
   EXPECT_FALSE(b.sampled);
   EXPECT_EQ(b.baggage, (std::map<std::string, std::string>{{"k", "new"}}));
 
-  std::list<tx::DeleteRequestMsg> deletes(1);
-  deletes.front().add_deletes();
-  CollectDeleteWorkflowContexts(deletes, &out);
-  EXPECT_EQ(out.size(), 2u);
+}
+
+// Two requests of `Request`, three entries through `add`: the first without
+// a context, then span ids 1 and 2; the collector must keep both in order.
+template <typename Request, typename Add, typename Collector>
+void ExpectEntriesCollected(Add add, Collector collect, const char* kind) {
+  std::list<Request> requests(2);
+  add(&requests.front());
+  add(&requests.front())->mutable_span_context()->set_span_id(1);
+  add(&requests.back())->mutable_span_context()->set_span_id(2);
+  std::list<orv::wft::TraceInfo> out;
+  collect(requests, &out);
+  std::vector<uint64_t> ids;
+  for (const orv::wft::TraceInfo& info : out) ids.push_back(info.span_id);
+  EXPECT_EQ(ids, (std::vector<uint64_t>{1, 2})) << kind;
+}
+
+TEST(WorkflowContextsTest, EveryStreamKindCollectsItsEntries) {
+  ExpectEntriesCollected<tx::PutRequestMsg>([](tx::PutRequestMsg* r) { return r->add_puts(); },
+                                            CollectPutWorkflowContexts, "put");
+  ExpectEntriesCollected<tx::DeleteRequestMsg>(
+      [](tx::DeleteRequestMsg* r) { return r->add_deletes(); }, CollectDeleteWorkflowContexts,
+      "delete");
+  ExpectEntriesCollected<tx::FlushRequestMsg>(
+      [](tx::FlushRequestMsg* r) { return r->add_flushes(); }, CollectFlushWorkflowContexts,
+      "flush");
+  ExpectEntriesCollected<tx::PatchRequestMsg>(
+      [](tx::PatchRequestMsg* r) { return r->add_patches(); }, CollectPatchWorkflowContexts,
+      "patch");
+  ExpectEntriesCollected<tx::CopyRequestMsg>(
+      [](tx::CopyRequestMsg* r) { return r->add_copies(); }, CollectCopyWorkflowContexts, "copy");
+  ExpectEntriesCollected<tx::FlushByBlockIdRequestMsg>(
+      [](tx::FlushByBlockIdRequestMsg* r) { return r->add_flushes(); },
+      CollectFlushByBlockIdWorkflowContexts, "flush by block id");
 }
 
 }  // namespace
