@@ -1,0 +1,211 @@
+#ifndef TARNIX_E2E_E2E_TEST_UTIL_H_
+#define TARNIX_E2E_E2E_TEST_UTIL_H_
+
+// Test-only: a daemon serving the example schema on a loopback port, objects
+// of the example schema built from its descriptor set (as any client would),
+// and calls through the generated gRPC stubs.
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/descriptor.pb.h>
+#include <google/protobuf/dynamic_message.h>
+#include <google/protobuf/text_format.h>
+#include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
+
+#include "caldek/orv/tarnix/tarnix_service.grpc.pb.h"
+#include "e2e/daemon_process.h"
+
+namespace tarnix {
+namespace e2e {
+
+namespace tx = ::caldek::orv::tarnix;
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kStartTimeout(15);
+constexpr std::chrono::seconds kStopTimeout(10);
+constexpr std::chrono::seconds kCallTimeout(10);
+
+// The daemon on a free loopback port with the example schema, logging to
+// standard output, waited for until health reports SERVING.
+class ServingDaemon {
+ public:
+  ServingDaemon(const std::string& dir, const std::string& database,
+                const std::vector<std::string>& extra_args = {}) {
+    // The port is free when picked but may be taken before the daemon binds
+    // it: a daemon that does not come up is tried again on another port.
+    for (int attempt = 0; attempt < 3 && !serving_; ++attempt) {
+      address_ = "127.0.0.1:" + std::to_string(PickFreePort());
+      std::vector<std::string> args = {"--schema", TARNIX_EXAMPLE_SCHEMA, "--database", database,
+                                       "--listen", address_, "--stdout",
+                                       // No TLS identity: the host's must not count.
+                                       "--tls_dir", dir + "/tls"};
+      args.insert(args.end(), extra_args.begin(), extra_args.end());
+      std::string error;
+      process_ = ChildProcess::Spawn(dir, args, &error);
+      if (!process_) {
+        ADD_FAILURE() << error;
+        return;
+      }
+      // A fresh channel per poll: one that failed to connect waits out
+      // gRPC's reconnect backoff (seconds) before it tries again.
+      const auto deadline = Clock::now() + kStartTimeout;
+      while (process_->Running() && Clock::now() < deadline) {
+        if (HealthStatus(PlainChannel(address_), "", std::chrono::milliseconds(250)) == 1) {
+          serving_ = true;
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    channel_ = PlainChannel(address_);
+    if (!serving_) {
+      ADD_FAILURE() << "tarnix-server did not come up; stdout:\n"
+                    << process_->Stdout() << "\nstderr:\n" << process_->Stderr();
+    }
+  }
+
+  bool serving() const { return serving_; }
+  const std::string& address() const { return address_; }
+  const std::shared_ptr<grpc::Channel>& channel() const { return channel_; }
+  ChildProcess& process() { return *process_; }
+
+  // An orderly stop: SIGTERM and the exit status (nothing when it hung and
+  // was killed).
+  std::optional<int> Stop() { return process_->Terminate(kStopTimeout); }
+
+ private:
+  std::string address_;
+  bool serving_ = false;
+  std::unique_ptr<ChildProcess> process_;
+  std::shared_ptr<grpc::Channel> channel_;
+};
+
+// Object type ids of the example schema.
+constexpr int kDeviceType = 1;
+constexpr int kInterfaceType = 2;
+constexpr int kAddressType = 3;
+
+// Objects of the example schema, from its compiled descriptor set.
+class ExampleSchema {
+ public:
+  ExampleSchema() {
+    google::protobuf::FileDescriptorSet files;
+    std::ifstream in(TARNIX_EXAMPLE_SCHEMA, std::ios::binary);
+    EXPECT_TRUE(files.ParseFromIstream(&in)) << TARNIX_EXAMPLE_SCHEMA;
+    for (const auto& file : files.file()) EXPECT_NE(pool_.BuildFile(file), nullptr);
+  }
+
+  // The serialised object of `type` ("DeviceMsg") given as text format.
+  std::string Body(const std::string& type, const std::string& text) {
+    const google::protobuf::Descriptor* descriptor =
+        pool_.FindMessageTypeByName("caldek.orv.tarnix." + type);
+    EXPECT_NE(descriptor, nullptr) << type;
+    if (descriptor == nullptr) return "";
+    std::unique_ptr<google::protobuf::Message> message(factory_.GetPrototype(descriptor)->New());
+    EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
+    return message->SerializeAsString();
+  }
+  std::string Device(int id, const std::string& hostname) {
+    return Body("DeviceMsg", "id { left: " + std::to_string(id) + " } hostname: '" + hostname + "'");
+  }
+
+ private:
+  google::protobuf::DescriptorPool pool_;
+  google::protobuf::DynamicMessageFactory factory_{&pool_};
+};
+
+// Object type ids are the schema's, unknown to the wire contract's enum:
+// they travel as unknown values of field 1.
+inline tx::TypedObjectMsg Typed(int type, const std::string& body, bool with_body = true) {
+  tx::TypedObjectMsg typed;
+  typed.mutable_unknown_fields()->AddVarint(tx::TypedObjectMsg::kObjectTypeFieldNumber, type);
+  if (with_body) typed.set_object_body(body);
+  return typed;
+}
+
+inline int TypeOf(const tx::TypedObjectMsg& typed) {
+  if (typed.has_object_type()) return typed.object_type();
+  const google::protobuf::UnknownFieldSet& unknown = typed.unknown_fields();
+  for (int i = 0; i < unknown.field_count(); ++i) {
+    if (unknown.field(i).number() == tx::TypedObjectMsg::kObjectTypeFieldNumber) {
+      return static_cast<int>(unknown.field(i).varint());
+    }
+  }
+  return 0;
+}
+
+// Calls of the data service through its generated stub, as `client_id`
+// ("" sends no client-id metadata).
+class TarnixClient {
+ public:
+  explicit TarnixClient(const std::shared_ptr<grpc::Channel>& channel)
+      : stub_(tx::Tarnix::NewStub(channel)) {}
+
+  // One write stream carrying `requests`.
+  template <class Req, class Resp>
+  grpc::Status Write(std::unique_ptr<grpc::ClientWriter<Req>> (tx::Tarnix::Stub::*open)(
+                         grpc::ClientContext*, Resp*),
+                     const std::string& client_id, const std::vector<Req>& requests) {
+    grpc::ClientContext context;
+    Prepare(client_id, &context);
+    Resp response;
+    std::unique_ptr<grpc::ClientWriter<Req>> writer = ((*stub_).*open)(&context, &response);
+    for (const Req& request : requests) {
+      if (!writer->Write(request)) break;
+    }
+    writer->WritesDone();
+    return writer->Finish();
+  }
+
+  grpc::Status Get(const std::string& client_id, const tx::GetRequestMsg& request,
+                   std::vector<tx::GetResponseMsg>* responses) {
+    grpc::ClientContext context;
+    Prepare(client_id, &context);
+    return ReadAll(stub_->Get(&context, request), responses);
+  }
+
+  // Every stored log unit, decoded.
+  grpc::Status GetTransactionLog(const std::string& client_id,
+                                 std::vector<tx::TransactionLogUnitMsg>* units) {
+    grpc::ClientContext context;
+    Prepare(client_id, &context);
+    std::vector<tx::GetTransactionLogsResponseMsg> responses;
+    grpc::Status status =
+        ReadAll(stub_->GetTransactionLog(&context, tx::GetTransactionLogsRequestMsg()), &responses);
+    for (const auto& response : responses) {
+      for (const std::string& value : response.units()) {
+        units->emplace_back();
+        EXPECT_TRUE(units->back().ParseFromString(value));
+      }
+    }
+    return status;
+  }
+
+ private:
+  static void Prepare(const std::string& client_id, grpc::ClientContext* context) {
+    context->set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+    if (!client_id.empty()) context->AddMetadata("client-id", client_id);
+  }
+
+  template <class Resp>
+  static grpc::Status ReadAll(std::unique_ptr<grpc::ClientReader<Resp>> reader,
+                              std::vector<Resp>* responses) {
+    Resp response;
+    while (reader->Read(&response)) responses->push_back(response);
+    return reader->Finish();
+  }
+
+  std::unique_ptr<tx::Tarnix::Stub> stub_;
+};
+
+}  // namespace e2e
+}  // namespace tarnix
+
+#endif  // TARNIX_E2E_E2E_TEST_UTIL_H_
