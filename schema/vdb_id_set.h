@@ -36,6 +36,20 @@ bool VdbSuffixContains(const std::string& suffix, VdbId id);
 // dropped.
 bool DecodeVdbSuffix(const std::string& suffix, VdbIdSet* ids);
 
+// Edits of an encoded set, as a record changes vdbs. Both write a canonical
+// encoding into *out, whose capacity is reused, and return false, leaving
+// *out empty, only when `old` is not readable: bytes too short for their
+// header, or a smallest id above 65535. An empty `old` is the empty set (not
+// a suffix: callers map the empty suffix to the main vdb first). `old` is
+// read as DecodeVdbSuffix reads it: a header of any width, trailing zero
+// bytes and bitmap bits for ids above 65535 ignored.
+// *out := old plus ids.
+bool AddToVdbIdSet(const VdbIdSet& ids, const EncodedVdbIdSet& old, EncodedVdbIdSet* out);
+// *out := old minus ids ("" when nothing is left).
+bool RemoveFromVdbIdSet(const VdbIdSet& ids, const EncodedVdbIdSet& old, EncodedVdbIdSet* out);
+// Whether DecodeVdbSuffix reads `suffix`, without building the set.
+bool IsValidVdbSuffix(const std::string& suffix);
+
 // "1, 5, 7": the form vdb-id sets take in log and status texts.
 std::string VdbIdSetToString(const VdbIdSet& ids);
 

@@ -12,20 +12,6 @@
 
 namespace tarnix {
 
-// Edits of encoded vdb-id sets (the EncodedVdbIdSet form of schema/). Both
-// write a canonical encoding into *out, whose capacity is reused, and return
-// false, leaving *out empty, only when `old` is not a valid encoding: bytes
-// too short for their header, or a smallest id above 65535. An empty `old` is
-// the empty set; `old` may be non-canonical (a wider header than needed,
-// trailing zero bytes), and its bits for ids above 65535 are dropped.
-
-// *out := old plus ids.
-bool AddToVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out);
-// *out := old minus ids ("" when nothing is left).
-bool RemoveFromVdbIdSet(const VdbIdSet& ids, const std::string& old, std::string* out);
-// Whether a record key's vdb suffix can be read: empty, or a valid encoding.
-bool IsValidVdbSuffix(const std::string& suffix);
-
 // The working copy of one record of an object while a transaction changes
 // the object: which vdbs hold its body. A record is either new (EXPLICIT:
 // its set is `include`), stored and unchanged (STORED: its set is the one in
