@@ -31,7 +31,10 @@ DbAccessStatus WorkflowTracerConfig::Store(DbAccess* db_access, const Message& c
 }
 
 void WorkflowTracerConfig::InitWorkflowTracer() const {
-  if (!config_.has_enable() || !config_.enable()) return;
+  if (!config_.has_enable() || !config_.enable()) {
+    orv::wft::WorkflowUtil::Configure(false, config_.trace_level());
+    return;
+  }
   TARNIX_LOG(orv::INFO, nullptr, "Initializing workflow tracer with %s",
              config_.ShortDebugString().c_str());
   orv::wft::WorkflowUtil::Configure(true, config_.trace_level());

@@ -27,9 +27,9 @@ class WorkflowTracerConfig {
   // storage status. Nothing is applied.
   DbAccessStatus Store(DbAccess* db_access, const Message& config);
 
-  // Hands the configuration to the tracing layer: nothing at all unless it
-  // is enabled; else an INFO line with its text and tracing on at its trace
-  // level (again if it was on already).
+  // Hands the configuration to the tracing layer: when it is enabled, an
+  // INFO line with its text and tracing on at its trace level (again if it
+  // was on already); otherwise tracing off, without a line.
   void InitWorkflowTracer() const;
 
  private:

@@ -91,5 +91,23 @@ TEST_F(TarnixServerStartTest, AStoredConfigurationWithoutEnableDoesNothing) {
   }
 }
 
+TEST_F(TarnixServerStartTest, ApplyingAConfigurationWithoutEnableTurnsTracingOff) {
+  WorkflowTracerConfig tracer;
+  for (bool has_enable : {false, true}) {
+    WorkflowTracerConfig::Message on;
+    on.set_enable(true);
+    ASSERT_TRUE(tracer.Store(db_.get(), on).ok());
+    tracer.InitWorkflowTracer();
+    ASSERT_TRUE(orv::wft::WorkflowUtil::Enabled());
+    WorkflowTracerConfig::Message off;
+    off.set_trace_level(4);
+    if (has_enable) off.set_enable(false);
+    ASSERT_TRUE(tracer.Store(db_.get(), off).ok());
+    tracer.InitWorkflowTracer();
+    EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled()) << has_enable;
+  }
+  EXPECT_EQ(capture_.Count("Initializing workflow tracer"), 2u);
+}
+
 }  // namespace
 }  // namespace tarnix
