@@ -25,13 +25,14 @@ orv::rpc::AppStatus ValidateClientCertificate(const ClientCertificateMap& certif
 
 orv::rpc::AppStatus AuthenticateClient(const ClientCertificateMap& certificates,
                                        const orv::rpc::CallContext& context,
-                                       const char* failure_format, MissingClientId missing) {
+                                       const char* operation, MissingClientId missing) {
   if (context.client_id().empty()) {
     const orv::rpc::AppStatus status =
         missing == MissingClientId::kUnauthenticated
             ? orv::rpc::UNAUTHENTICATED("Unable to authenticate client. Missing client id.")
             : orv::rpc::INVALID_ARGUMENT("Missing client id.");
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0007", failure_format, status.message().c_str());
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0007", "%s failed: %s", operation,
+               status.message().c_str());
     return status;
   }
   const auto& digest = context.peer_authentication().certificate_sha256_digest();

@@ -32,14 +32,14 @@ orv::rpc::AppStatus ValidateClientCertificate(const ClientCertificateMap& certif
 enum class MissingClientId { kUnauthenticated, kInvalidArgument };
 
 // The check every data-service call makes before anything else: a client id
-// is required (its absence is logged at ERROR with "errorCode:DRX0007" through
-// `failure_format`, a printf format with one %s such as "Put operation
-// failed: %s"), and a peer that presents a certificate must present the one
-// registered for that client id. A peer without a certificate passes.
-// SUCCESS, or the status to fail the call with.
+// is required (its absence is logged at ERROR with "errorCode:DRX0007" as
+// "<operation> failed: <status text>", `operation` being for example "Put
+// operation" or "CreateVDb"), and a peer that presents a certificate must
+// present the one registered for that client id. A peer without a
+// certificate passes. SUCCESS, or the status to fail the call with.
 orv::rpc::AppStatus AuthenticateClient(const ClientCertificateMap& certificates,
                                        const orv::rpc::CallContext& context,
-                                       const char* failure_format,
+                                       const char* operation,
                                        MissingClientId missing = MissingClientId::kUnauthenticated);
 
 }  // namespace tarnix
