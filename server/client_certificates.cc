@@ -71,8 +71,10 @@ void ClientCertificates::LoadClientCertificates() {
     return;
   }
   TARNIX_LOG(orv::INFO, nullptr, "Fetching certificates from db_access_");
+  // On a storage failure the server still serves TLS, trusting only its own
+  // certificate: the administrator can then connect and repair the registry.
   DbAccess::Records records;
-  if (!GetClientCertificates(&records)) return;
+  if (!GetClientCertificates(&records)) records.clear();
   InstallContext(records, Reload::kStartUp);
 }
 

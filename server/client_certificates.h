@@ -40,7 +40,9 @@ class ClientCertificates {
   // Start-up: installs the context and fills the map from the stored records
   // (entries are only added or overwritten). When two names hold the same PEM
   // text only the first in key order is taken. Records that do not parse are
-  // skipped silently.
+  // skipped silently. When the records cannot be read (logged as DRX0701) the
+  // context trusts the server's own certificate alone and the map is left as
+  // it is.
   void LoadClientCertificates();
 
   // Stores `pem` as the certificate of `name` (replacing an earlier one) and

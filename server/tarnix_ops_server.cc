@@ -28,22 +28,35 @@ auto LoadIdentityFile(const std::string& path, const char* what, Load load)
   if (!loaded || ec) {
     const std::string text = "Unable to load the server " + std::string(what) + " from " + path +
                              ": " + (ec ? ec.message() : std::string("no usable PEM data"));
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0703", "%s", text.c_str());
+    TARNIX_LOG(orv::ERROR, nullptr, "%s", text.c_str());
     throw std::runtime_error(text);
   }
   return loaded;
 }
 
-orv::net::RSAPrivateKey::Ptr LoadKey(const std::string& path) {
-  return LoadIdentityFile(path, "key", [](const std::string& p, std::error_code& ec) {
-    return orv::net::RSAPrivateKey::FromPemFile(p, ec);
-  });
-}
-
-orv::net::X509Certificate::Ptr LoadCertificate(const std::string& path) {
-  return LoadIdentityFile(path, "certificate", [](const std::string& p, std::error_code& ec) {
-    return orv::net::X509Certificate::FromPemFile(p, ec);
-  });
+// The registry over the server's key and certificate, loaded in that order.
+ClientCertificates MakeRegistry(DbAccess* db_access,
+                                orv::net::NetSecurityManager* security_manager,
+                                ClientCertificateMap* certificates, const std::string& key_path,
+                                const std::string& certificate_path) {
+  orv::net::RSAPrivateKey::Ptr key =
+      LoadIdentityFile(key_path, "key", [](const std::string& p, std::error_code& ec) {
+        return orv::net::RSAPrivateKey::FromPemFile(p, ec);
+      });
+  orv::net::X509Certificate::Ptr certificate = LoadIdentityFile(
+      certificate_path, "certificate", [](const std::string& p, std::error_code& ec) {
+        return orv::net::X509Certificate::FromPemFile(p, ec);
+      });
+  // Half an identity is most likely a deployment mistake: say so, then go
+  // on as without one.
+  if (!key != !certificate) {
+    TARNIX_LOG(orv::WARNING, nullptr,
+               "Tarnix %s %s found but %s %s is missing; TLS stays off",
+               key ? "key" : "certificate", (key ? key_path : certificate_path).c_str(),
+               key ? "certificate" : "key", (key ? certificate_path : key_path).c_str());
+  }
+  return ClientCertificates(db_access, security_manager, certificates, std::move(key),
+                            std::move(certificate));
 }
 
 // The administration refusals of the first three kinds are logged without text.
@@ -63,17 +76,16 @@ TarnixOpsServer::TarnixOpsServer(Schema* schema, DbAccess* db_access,
     : schema_(schema),
       metric_registry_(metric_registry),
       client_certificates_(client_certificates),
-      registry_(db_access, security_manager, client_certificates, LoadKey(key_path),
-                LoadCertificate(certificate_path)) {
+      registry_(MakeRegistry(db_access, security_manager, client_certificates, key_path,
+                             certificate_path)) {
   registry_.LoadClientCertificates();
 }
 
 TarnixOpsServer::~TarnixOpsServer() = default;
 
 orv::rpc::AppStatus TarnixOpsServer::CheckAdminPermission(const orv::rpc::CallContext& context,
-                                                          const char* action,
-                                                          bool require_identity) const {
-  if (require_identity && !registry_.configured()) {
+                                                          const char* action) const {
+  if (!registry_.configured()) {
     return Refuse(orv::rpc::FAILED_PRECONDITION("Tarnix Server key and certificate not configured."));
   }
   const orv::net::X509Certificate::Ptr& peer = context.peer_authentication().certificate();
@@ -97,7 +109,7 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
   // A reload replaces every client's permissions: once the server has an
   // identity, only the administrator may do it.
   if (registry_.configured()) {
-    const orv::rpc::AppStatus allowed = CheckAdminPermission(context, "load a schema", false);
+    const orv::rpc::AppStatus allowed = CheckAdminPermission(context, "load a schema");
     if (!allowed.ok()) {
       call->Fail(allowed);
       return;
@@ -159,7 +171,7 @@ void TarnixOpsServer::AppendMetric(const std::string& path, const orv::metrics::
 void TarnixOpsServer::AddClientCertificate(
     orv::rpc::CallContext& context, const tx::AddClientCertificateRequestMsg& request,
     const CallPtr<tx::AddClientCertificateResponseMsg>& call) {
-  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate", true);
+  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate");
   if (status.ok()) status = registry_.Add(request.client_name(), request.certificate());
   if (!status.ok()) {
     call->Fail(status);
@@ -174,7 +186,7 @@ void TarnixOpsServer::DeleteClientCertificate(
     orv::rpc::CallContext& context, const tx::DeleteClientCertificateRequestMsg& request,
     const CallPtr<tx::DeleteClientCertificateResponseMsg>& call) {
   // The refusal text is the one of adding: both are one permission.
-  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate", true);
+  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate");
   if (status.ok()) status = registry_.Delete(request.client_name());
   if (!status.ok()) {
     call->Fail(status);

@@ -31,13 +31,14 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
   // The client that may administer the server.
   static constexpr char kAdminClient[] = "tarnix-cli";
 
-  // Loads the server's key and certificate from the two PEM files (a missing
-  // file leaves that half unset: then no TLS context is installed and
-  // certificate management is refused), then the stored client certificates
-  // (see ClientCertificates::LoadClientCertificates). Throws
-  // std::runtime_error, after an ERROR line, when a file exists but does not
-  // load. No pointer is owned; all must outlive the service; `schema` may be
-  // null (schema reads then answer empty).
+  // Loads the server's key, then its certificate, from the two PEM files (a
+  // missing file leaves that half unset: then no TLS context is installed
+  // and certificate management is refused; a WARNING names the missing half
+  // when only one is there), then the stored client certificates (see
+  // ClientCertificates::LoadClientCertificates). Throws std::runtime_error,
+  // after an ERROR line, when a file exists but does not load. No pointer is
+  // owned; all must outlive the service; `schema` may be null (schema reads
+  // then answer empty).
   TarnixOpsServer(Schema* schema, DbAccess* db_access,
                   orv::metrics::MetricRegistry* metric_registry,
                   orv::net::NetSecurityManager* security_manager,
@@ -78,11 +79,11 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
 
  private:
   // The administration rule, first failure wins: key and certificate
-  // configured (checked only when `require_identity`), a peer certificate,
-  // the server's own certificate, client "tarnix-cli" (else PERMISSION_DENIED
-  // "<client id> does not have permission to <action>.").
+  // configured, a peer certificate, the server's own certificate, client
+  // "tarnix-cli" (else PERMISSION_DENIED "<client id> does not have
+  // permission to <action>.").
   orv::rpc::AppStatus CheckAdminPermission(const orv::rpc::CallContext& context,
-                                           const char* action, bool require_identity) const;
+                                           const char* action) const;
   static void AppendMetric(const std::string& path, const orv::metrics::MetricKeyPtr& key,
                            caldek::orv::tarnix::GetMetricsResponseMsg* response);
 

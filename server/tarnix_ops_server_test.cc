@@ -1,5 +1,6 @@
 #include "server/tarnix_ops_server.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,7 @@
 #include "schema/schema_test_util.h"
 #include "server/service_test_util.h"
 #include "storage/db_access_test_util.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 
 namespace tarnix {
@@ -25,6 +27,15 @@ using testing::Channel;
 using testing::Identities;
 
 constexpr char kOps[] = "/caldek.orv.tarnix.TarnixOps/";
+
+// Fills the memtable so that the next write must start a new log file, and
+// makes that file's creation fail: the write fails without an I/O error,
+// which would end the process.
+void FailNextWrite(DbAccess* db, FaultEnv* env) {
+  std::vector<int32_t> codes;
+  ASSERT_TRUE(db->Put({{"\x7F" "filler", std::string((4 << 20) + 1, 'f')}}, false, &codes).ok());
+  env->FailFileCreations(".log", 1, leveldb::Status::Corruption("injected"));
+}
 
 class TarnixOpsServerTest : public DbAccessTest {
  protected:
@@ -101,12 +112,19 @@ class TarnixOpsServerTest : public DbAccessTest {
                                                  tx::GetSchemaVersionRequestMsg());
   }
 
+  std::string SchemaPath() {
+    tx::GetSchemaResponseMsg schema;
+    EXPECT_TRUE(Call("GetSchema", "", "", tx::GetSchemaRequestMsg(), &schema).ok());
+    return schema.schema_path();
+  }
+
   std::string DigestHex(const std::string& name) {
     return orv::hex_string(orv::net::X509Certificate::FromPemData(ids_->CertPem(name))
                                ->SHA256Digest());
   }
 
   static Identities* ids_;
+  FaultEnv env_;
   Schema schema_{TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"};
   std::unique_ptr<DbAccess> db_;
   ClientCertificateMap certificates_ = MakeClientCertificateMap();
@@ -154,6 +172,22 @@ TEST_F(TarnixOpsServerTest, AddedCertificateConnectsUntilDeleted) {
             DbAccessCode::NOT_FOUND);
 }
 
+TEST_F(TarnixOpsServerTest, DeletingANameLeavesLongerNamesAlone) {
+  Serve(true);
+  ASSERT_TRUE(Add("server", "tarnix-cli", "al", ids_->CertPem("bob")).ok());
+  ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("alice")).ok());
+  ASSERT_TRUE(Delete("server", "tarnix-cli", "al").ok());
+  std::string stored;
+  EXPECT_TRUE(db_->Get(db_->GetSnapshot(), kClientCertPrefix + std::string("alice"), &stored).ok());
+  EXPECT_EQ(stored, ids_->CertPem("alice"));
+  EXPECT_EQ(certificates_.count("al"), 0u);
+  std::string hex;
+  ASSERT_TRUE(Digest("tarnix-cli", "alice", &hex).ok());
+  EXPECT_EQ(hex, DigestHex("alice"));
+  EXPECT_TRUE(Connect("alice").ok());
+  EXPECT_EQ(Connect("bob").error_code(), grpc::StatusCode::UNAVAILABLE);
+}
+
 TEST_F(TarnixOpsServerTest, AdministrationRefusalsInOrder) {
   Serve(false);
   grpc::Status status = Add("", "tarnix-cli", "alice", ids_->CertPem("alice"));
@@ -177,9 +211,11 @@ TEST_F(TarnixOpsServerTest, AdministrationRefusalsInOrder) {
   EXPECT_EQ(status.error_message(),
             "Incorrect certificate provided. Server certificate must be used.");
   EXPECT_EQ(capture_.Count("errorCode=\"error\""), 2u);
+  const size_t logged = capture_.lines().size();
   status = Delete("server", "alice", "alice");
   EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
   EXPECT_EQ(status.error_message(), "alice does not have permission to add a certificate.");
+  EXPECT_EQ(capture_.lines().size(), logged);
   status = Add("server", "tarnix-cli", "bob", "not a certificate");
   EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(status.error_message(), "Received invalid certificate from request");
@@ -215,6 +251,51 @@ TEST_F(TarnixOpsServerTest, StartUpTrustsEachStoredTextOnceAndSkipsBrokenOnes) {
   EXPECT_EQ(trusted.count(orv::net::PemCertificateToDer(ids_->CertPem("alice"))), 1u);
 }
 
+TEST_F(TarnixOpsServerTest, StorageFailuresInCertificateAdministration) {
+  PutAll(db_.get(), {{kClientCertPrefix + std::string("a"), ids_->CertPem("alice")}});
+  db_.reset();
+  db_ = OpenDb(&env_);  // the record moves from the log into a table file
+  env_.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
+  Serve(true);
+  EXPECT_TRUE(Logged(capture_, "ERROR", "DRX0701",
+                     "DbAccess error in TarnixOpsServer::GetClientCertificates(): "
+                     "Corruption: injected."));
+  // TLS stays on, trusting the server's own certificate alone.
+  EXPECT_TRUE(Connect("server").ok());
+  EXPECT_EQ(Connect("alice").error_code(), grpc::StatusCode::UNAVAILABLE);
+
+  // "zz" sorts after the table's keys: storing or deleting it reads no file,
+  // the reload that follows does.
+  grpc::Status status = Add("server", "tarnix-cli", "zz", ids_->CertPem("bob"));
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INTERNAL);
+  EXPECT_EQ(status.error_message(), "Unable to get client certificates from DbAccess");
+  std::string stored;
+  EXPECT_TRUE(db_->Get(db_->GetSnapshot(), kClientCertPrefix + std::string("zz"), &stored).ok());
+  status = Delete("server", "tarnix-cli", "zz");
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INTERNAL);
+  EXPECT_EQ(status.error_message(), "Unable to get client certificates from DbAccess");
+  env_.FailReadsAfter(-1, leveldb::Status::OK());
+
+  FailNextWrite(db_.get(), &env_);
+  status = Add("server", "tarnix-cli", "bob", ids_->CertPem("bob"));
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INTERNAL);
+  EXPECT_EQ(status.error_message(), "DbAccess error in AddClientCertificate: Corruption: injected");
+  EXPECT_TRUE(Logged(capture_, "ERROR", "DRX0103", status.error_message()));
+  env_.FailFileCreations(".log", 1, leveldb::Status::Corruption("injected"));
+  status = Delete("server", "tarnix-cli", "a");
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INTERNAL);
+  EXPECT_EQ(status.error_message(),
+            "DbAccess error in DeleteClientCertificate: Corruption: injected");
+  EXPECT_TRUE(Logged(capture_, "ERROR", "DRX0103", status.error_message()));
+  EXPECT_EQ(Connect("bob").error_code(), grpc::StatusCode::UNAVAILABLE);
+
+  // With the store back the administrator repairs over TLS.
+  ASSERT_TRUE(Add("server", "tarnix-cli", "bob", ids_->CertPem("bob")).ok());
+  EXPECT_TRUE(Connect("alice").ok());
+  EXPECT_TRUE(Connect("bob").ok());
+  EXPECT_EQ(All(db_.get()).size(), 3u);  // a, bob and the filler
+}
+
 TEST_F(TarnixOpsServerTest, IdentityFilesMissingOrUnloadable) {
   orv::net::NetSecurityManager security;
   {
@@ -225,10 +306,30 @@ TEST_F(TarnixOpsServerTest, IdentityFilesMissingOrUnloadable) {
       "Tarnix key/cert not available, skip loading client certificates"));
   EXPECT_FALSE(security.default_server_context());
 
+  EXPECT_TRUE(Logged(capture_, "WARNING", "",
+                     "Tarnix key " + ids_->Key("server") + " found but certificate " +
+                         ids_->dir() + "/missing-cert.pem is missing; TLS stays off"));
+  {
+    TarnixOpsServer ops(&schema_, db_.get(), &registry_, &security, &certificates_,
+                        ids_->dir() + "/missing-key.pem", ids_->Cert("server"));
+  }
+  EXPECT_TRUE(capture_.Contains("Tarnix certificate " + ids_->Cert("server") +
+                                " found but key " + ids_->dir() + "/missing-key.pem is missing"));
+  EXPECT_FALSE(security.default_server_context());
+
+  // Both files unloadable: the key is read first and stops start-up.
+  EXPECT_THROW(TarnixOpsServer(&schema_, db_.get(), &registry_, &security, &certificates_,
+                               ids_->Cert("server"), ids_->Key("alice")),
+               std::runtime_error);
+  EXPECT_TRUE(Logged(capture_, "ERROR", "",
+                     "Unable to load the server key from " + ids_->Cert("server") +
+                         ": Invalid argument"));
+  EXPECT_FALSE(capture_.Contains("Unable to load the server certificate"));
   EXPECT_THROW(TarnixOpsServer(&schema_, db_.get(), &registry_, &security, &certificates_,
                                ids_->Key("server"), ids_->Key("alice")),
                std::runtime_error);
-  EXPECT_TRUE(capture_.Contains("errorCode=\"DRX0703\""));
+  EXPECT_TRUE(capture_.Contains("Unable to load the server certificate from " +
+                                ids_->Key("alice")));
   EXPECT_FALSE(security.default_server_context());
 }
 
@@ -259,16 +360,26 @@ TEST_F(TarnixOpsServerTest, LoadSchemaKeepsTheOldSchemaOnABadFile) {
 
 TEST_F(TarnixOpsServerTest, LoadSchemaOverTlsIsForTheAdministrator) {
   Serve(true);
+  ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("alice")).ok());
+  TempDir dir;
+  const std::string copy = dir.Write("copy.pb", testing::ReadText(TARNIX_EXAMPLE_SCHEMA));
   tx::LoadSchemaRequestMsg request;
-  request.set_schema_path(TARNIX_EXAMPLE_SCHEMA);
+  request.set_schema_path(copy);
   tx::LoadSchemaResponseMsg loaded;
   grpc::Status status = Call("LoadSchema", "", "tarnix-cli", request, &loaded);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "Client did not provide a mandatory certificate.");
+  status = Call("LoadSchema", "alice", "tarnix-cli", request, &loaded);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(status.error_message(),
+            "Incorrect certificate provided. Server certificate must be used.");
   status = Call("LoadSchema", "server", "someone", request, &loaded);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
   EXPECT_EQ(status.error_message(), "someone does not have permission to load a schema.");
+  EXPECT_EQ(SchemaPath(), TARNIX_EXAMPLE_SCHEMA);
   ASSERT_TRUE(Call("LoadSchema", "server", "tarnix-cli", request, &loaded).ok());
   EXPECT_TRUE(loaded.loaded());
+  EXPECT_EQ(SchemaPath(), copy);
 }
 
 TEST_F(TarnixOpsServerTest, GetMetricsWalksASubtreeAndCreatesNothing) {
@@ -291,10 +402,40 @@ TEST_F(TarnixOpsServerTest, GetMetricsWalksASubtreeAndCreatesNothing) {
   ASSERT_EQ(response.metrics_size(), 1);
   EXPECT_EQ(response.metrics(0).name(), "/orv/tarnixserver/transaction/put/request/count");
 
+  // Empty segments name nothing: a leading slash only shows in the names.
+  request.set_path("/server/transaction/put/request/size");
+  ASSERT_TRUE(Call("GetMetrics", "", "", request, &response).ok());
+  ASSERT_EQ(response.metrics_size(), 1);
+  EXPECT_EQ(response.metrics(0).name(), "/orv/tarnix/server/transaction/put/request/size");
+
   request.set_path("server/no/such/path");
   ASSERT_TRUE(Call("GetMetrics", "", "", request, &response).ok());
   EXPECT_EQ(response.metrics_size(), 0);
   EXPECT_FALSE(registry_.find_key("server/no"));
+}
+
+TEST_F(TarnixOpsServerTest, GetMetricsNamesANodeBeforeItsChildrenFromTheRoot) {
+  metrics::UnitMetric node(registry_, "server/queue");
+  metrics::UnitMetric child(registry_, "server/queue/depth");
+  node->update(1);
+  child->update(2);
+  Serve(false);
+  for (const char* root : {"", "/"}) {
+    tx::GetMetricsRequestMsg request;
+    if (*root != '\0') request.set_path(root);
+    tx::GetMetricsResponseMsg response;
+    ASSERT_TRUE(Call("GetMetrics", "", "", request, &response).ok());
+    // The storage layer's own metrics are there too.
+    std::vector<std::string> names;
+    for (const auto& metric : response.metrics()) {
+      EXPECT_EQ(metric.name().rfind("/orv/tarnix//server/", 0), 0u) << metric.name();
+      names.push_back(metric.name());
+    }
+    const auto node = std::find(names.begin(), names.end(), "/orv/tarnix//server/queue");
+    const auto depth = std::find(names.begin(), names.end(), "/orv/tarnix//server/queue/depth");
+    ASSERT_NE(depth, names.end()) << root;
+    EXPECT_LT(node, depth) << root;
+  }
 }
 
 }  // namespace
