@@ -28,7 +28,8 @@ AppStatus ModifyShapeError(const char* text) {
 }  // namespace
 
 AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::PatchMsg& entry,
-                                        VdbIdSet* vdb_ids, RequestProcessor* processor) {
+                                        VdbIdSet* vdb_ids, ChildRecordCache* cache,
+                                        RequestProcessor* processor) {
   const std::string type = TypeOf(entry);
   if (type.empty()) return MakeOkStatus();
   AppStatus status = CheckWritePermission(client_id, type);
@@ -40,6 +41,7 @@ AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::
   }
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
+  if (cache != nullptr) cache->NotePatched(type, id);
   return processor->AddPatch(type, id, entry.object_value(), entry.op_msg(), *vdb_ids,
                              SpanOf(entry.has_span_context(), entry.span_context()));
 }
@@ -126,7 +128,7 @@ AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::Modif
   if (entry->has_patch_msg()) {
     status = ValidatePatchMsg(entry->patch_msg());
     if (!status.ok()) return status;
-    return PatchEntry(client_id, entry->patch_msg(), vdb_ids, processor);
+    return PatchEntry(client_id, entry->patch_msg(), vdb_ids, cache, processor);
   }
   if (entry->has_copy_msg()) {
     status = ValidateCopyMsg(entry->copy_msg());
@@ -151,7 +153,7 @@ AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bo
                     requests, log, sync, [&](tx::PatchMsg* entry, VdbIdSet* vdb_ids) {
                       AppStatus status = ValidatePatchMsg(*entry);
                       if (!status.ok()) return status;
-                      return PatchEntry(client_id, *entry, vdb_ids, processor);
+                      return PatchEntry(client_id, *entry, vdb_ids, nullptr, processor);
                     });
 }
 

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <tuple>
 
 #include "schema/record_key.h"
 #include "storage/db_access.h"
+#include "write/patch_application.h"
 #include "write/request_processor.h"
 #include "write/status_helpers.h"
 
@@ -22,6 +24,14 @@ VdbIdSet Intersect(const VdbIdSet& a, const VdbIdSet& b) {
 
 void Subtract(const VdbIdSet& remove, VdbIdSet* from) {
   for (VdbId id : remove) from->erase(id);
+}
+
+// Another version now decides in `vdbs`.
+void Supersede(const VdbIdSet& vdbs, ChildRecordCache::Versions* versions) {
+  for (ChildRecord& version : *versions) {
+    Subtract(vdbs, &version.vdb_ids);
+    Subtract(vdbs, &version.deleted);
+  }
 }
 
 }  // namespace
@@ -63,8 +73,18 @@ class RecursiveDelete {
 
   // Reads the stored records of `type` into the cache once.
   orv::rpc::AppStatus Load(const std::string& type);
-  // Takes the stream's pending puts and copies of `type` into the cache.
+  // Brings the objects of `type` that the stream put, copied or patched
+  // since the last call up to date.
   void MergePending(const std::string& type);
+  // Recomputes an object's versions: its stored ones with its pending
+  // operations applied in order.
+  void Derive(const std::string& type, const std::string& id, ChildRecordCache::Versions* current,
+              ChildRecordCache::ObjectTable* stored);
+  // Applies one pending operation as Build applies it, except that a
+  // delete leaves the version to judge its vdbs; versions left without a
+  // vdb stay until Derive drops them.
+  void Apply(const std::string& type, const std::string& id, const PendingOperation& operation,
+             ChildRecordCache::Versions* versions) const;
   // The objects of `child` whose versions name `parent_id` as a `parent`.
   const Candidates& ObjectsNaming(const std::string& child, const std::string& parent,
                                   const std::string& parent_id);
@@ -106,47 +126,111 @@ orv::rpc::AppStatus RecursiveDelete::Load(const std::string& type) {
     if (!DecodeVdbSuffix(suffix, &child.vdb_ids)) continue;
     const boost::shared_ptr<std::string> body = MakeSharedString(record.second);
     schema_.GetParentKeysFromSerialized(type_name, *body, &child.parent_keys);
+    child.body = std::make_shared<const std::string>(std::move(*body));
     objects[id].push_back(std::move(child));
   }
   return MakeOkStatus();
 }
 
 void RecursiveDelete::MergePending(const std::string& type) {
+  std::set<std::string> ids;
   PendingByTypeTable& pending = processor_->pending_by_type();
   auto by_type = pending.find(type);
-  if (by_type == pending.end() || by_type->second.empty()) return;
-  ChildRecordCache::ObjectTable& objects = cache_->types_[type];
-  for (auto& by_id : by_type->second) {
-    ChildRecordCache::Versions& versions = objects[by_id.first];
-    for (const PendingRequest& request : by_id.second) {
-      if (request->vdb_ids.empty()) continue;
-      if (request->request.type == UpdateRequest::PUT) {
-        for (ChildRecord& older : versions) Subtract(request->vdb_ids, &older.vdb_ids);
-        versions.erase(std::remove_if(versions.begin(), versions.end(),
-                                      [](const ChildRecord& r) { return r.vdb_ids.empty(); }),
-                       versions.end());
-        ChildRecord put{request->vdb_ids, {}};
-        if (request->body != nullptr) {
-          schema_.GetParentKeysFromSerialized(type, *request->body, &put.parent_keys);
-        }
-        versions.push_back(std::move(put));
-      } else if (request->request.type == UpdateRequest::COPY) {
-        // The copy carries the body that decides its source vdb: the newest.
-        for (auto it = versions.rbegin(); it != versions.rend(); ++it) {
-          if (it->vdb_ids.count(request->request.src_vdb_id) != 0) {
-            ChildRecord copy{request->vdb_ids, it->parent_keys};
-            versions.push_back(std::move(copy));
-            break;
-          }
-        }
-      }
-    }
-    if (versions.empty()) objects.erase(by_id.first);
+  if (by_type != pending.end()) {
+    for (const auto& by_id : by_type->second) ids.insert(by_id.first);
+    by_type->second.clear();
   }
-  by_type->second.clear();
+  auto patched = cache_->patched_.find(type);
+  if (patched != cache_->patched_.end()) {
+    ids.insert(patched->second.begin(), patched->second.end());
+    cache_->patched_.erase(patched);
+  }
+  if (ids.empty()) return;
+  ChildRecordCache::ObjectTable& objects = cache_->types_[type];
+  ChildRecordCache::ObjectTable& stored = cache_->stored_[type];
+  for (const std::string& id : ids) Derive(type, id, &objects[id], &stored);
   // The parent-key indexes of this type no longer match its table.
   for (auto it = cache_->indexes_.begin(); it != cache_->indexes_.end();) {
     it = it->first.first == type ? cache_->indexes_.erase(it) : std::next(it);
+  }
+}
+
+void RecursiveDelete::Derive(const std::string& type, const std::string& id,
+                             ChildRecordCache::Versions* current,
+                             ChildRecordCache::ObjectTable* stored) {
+  auto base = stored->find(id);
+  if (base == stored->end()) base = stored->emplace(id, std::move(*current)).first;
+  ChildRecordCache::Versions versions = base->second;
+  const TransactionRequestTable& pending = processor_->pending();
+  auto operations = pending.find(ObjectKey(type, id));
+  if (operations != pending.end()) {
+    for (const PendingRequest& operation : operations->second) {
+      Apply(type, id, *operation, &versions);
+    }
+  }
+  versions.erase(std::remove_if(versions.begin(), versions.end(),
+                                [](const ChildRecord& r) { return r.vdb_ids.empty(); }),
+                 versions.end());
+  *current = std::move(versions);
+}
+
+void RecursiveDelete::Apply(const std::string& type, const std::string& id,
+                            const PendingOperation& operation,
+                            ChildRecordCache::Versions* versions) const {
+  const VdbIdSet& vdbs = operation.vdb_ids;
+  switch (operation.request.type) {
+    case UpdateRequest::DELETE:
+      for (ChildRecord& version : *versions) {
+        const VdbIdSet held = Intersect(version.vdb_ids, vdbs);
+        version.deleted.insert(held.begin(), held.end());
+      }
+      break;
+    case UpdateRequest::PUT: {
+      Supersede(vdbs, versions);
+      ChildRecord put{vdbs, {}, operation.body, {}};
+      if (put.body != nullptr) schema_.GetParentKeysFromSerialized(type, *put.body, &put.parent_keys);
+      versions->push_back(std::move(put));
+      break;
+    }
+    case UpdateRequest::COPY: {
+      // A vdb holds at most one version; a source vdb without the object
+      // copies nothing, as in Build.
+      const VdbId source = operation.request.src_vdb_id;
+      auto holder = std::find_if(versions->begin(), versions->end(), [source](const ChildRecord& r) {
+        return r.vdb_ids.count(source) != 0 && r.deleted.count(source) == 0;
+      });
+      if (holder == versions->end()) break;
+      const size_t index = static_cast<size_t>(holder - versions->begin());
+      Supersede(vdbs, versions);
+      (*versions)[index].vdb_ids.insert(vdbs.begin(), vdbs.end());
+      break;
+    }
+    case UpdateRequest::PATCH: {
+      if (operation.request.patch_ops.empty()) break;
+      const UpdateRequest::Patch& patch = operation.request.patch_ops.front();
+      const ObjectPatcher patcher(schema_);
+      const size_t count = versions->size();
+      for (size_t i = 0; i < count; ++i) {
+        VdbIdSet group = Intersect((*versions)[i].vdb_ids, vdbs);
+        Subtract((*versions)[i].deleted, &group);
+        if (group.empty()) continue;
+        Subtract(group, &(*versions)[i].vdb_ids);
+        // A patch that does not apply fails the transaction in Build; until
+        // then its vdbs name no parent, so nothing is deleted there.
+        ChildRecord patched{std::move(group), {}, nullptr, {}};
+        std::string result;
+        const ObjectBody& body = (*versions)[i].body;
+        if (body != nullptr &&
+            patcher.Apply(type, id, *body, patch.first, patch.second, &result).ok()) {
+          schema_.GetParentKeysFromSerialized(type, result, &patched.parent_keys);
+          patched.body = std::make_shared<const std::string>(std::move(result));
+        }
+        versions->push_back(std::move(patched));
+      }
+      break;
+    }
+    default:
+      break;
   }
 }
 
@@ -158,7 +242,6 @@ const RecursiveDelete::Candidates& RecursiveDelete::ObjectsNaming(const std::str
   if (index == cache_->indexes_.end()) {
     index = cache_->indexes_.emplace(key, ChildRecordCache::ParentIndex()).first;
     for (auto& object : cache_->types_[child]) {
-      std::set<const std::string*> named;  // each object once per parent key
       for (const ChildRecord& version : object.second) {
         auto keys = version.parent_keys.find(parent);
         if (keys == version.parent_keys.end()) continue;
@@ -182,8 +265,7 @@ orv::rpc::AppStatus RecursiveDelete::Run(const std::string& type, const std::str
   ListChildTypes(&stack[0]);
   on_chain_.emplace(type, id);
   orv::rpc::AppStatus status = MakeOkStatus();
-  while (!stack.empty()) {
-    if (!Step(&stack, &status)) return status;
+  while (!stack.empty() && Step(&stack, &status)) {
   }
   return status;
 }
@@ -230,7 +312,7 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* statu
   }
   auto& object = *f.candidates[f.candidate];
   const ChildRecordCache::Versions& versions = object.second;
-  if (f.version == versions.size() || f.undecided.empty()) {
+  if (f.version >= versions.size() || f.undecided.empty()) {
     ++f.candidate;
     f.version = 0;
     f.undecided = f.vdb_ids;

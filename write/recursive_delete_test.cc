@@ -1,5 +1,7 @@
 #include "write/recursive_delete.h"
 
+#include <functional>
+
 #include "storage/fault_env.h"
 #include "write/write_transactions_test_util.h"
 
@@ -7,6 +9,8 @@ namespace tarnix {
 namespace {
 
 using Objects = std::map<std::string, std::vector<VdbIdSet>>;
+
+constexpr char kAlarm[] = "caldek.orv.tarnix.AlarmMsg";
 
 class RecursiveDeleteTest : public WriteTransactionsTest {
  protected:
@@ -37,6 +41,14 @@ class RecursiveDeleteTest : public WriteTransactionsTest {
     *entry.mutable_copy_msg()->mutable_object() = Typed(kInterface, body);
     entry.mutable_copy_msg()->set_src_vdb_id(source);
     for (uint32_t vdb : vdbs) entry.mutable_copy_msg()->add_vdb_ids(vdb);
+    return entry;
+  }
+  tx::ModifyMsg Patch(const std::string& value, const std::string& op_text) {
+    tx::ModifyMsg entry;
+    tx::PatchMsg* patch = entry.mutable_patch_msg();
+    schema_.SetObjectType(kInterface, patch);
+    patch->set_object_value(value);
+    patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kInterface), op_text));
     return entry;
   }
   void RunModify(const std::vector<tx::ModifyMsg>& entries, const std::string& client = kAdmin) {
@@ -93,6 +105,71 @@ TEST_F(RecursiveDeleteTest, NewestVersionInEachVdbDecides) {
   EXPECT_EQ(Stored(kInterface),
             (Objects{{IdOf(kInterface, Interface("moved", 0)), {{1}}},
                      {IdOf(kInterface, Interface("bare", 0)), {{1, 2}}}}));
+}
+
+TEST_F(RecursiveDeleteTest, ChildrenAreJudgedByTheirBodiesAfterTheStreamsPatches) {
+  for (const char* name : {"moved", "cleared", "same"}) Store(kInterface, Interface(name, 1), {1});
+  Commit();
+  RunModify({
+      Patch(Interface("moved", 2), "device_id { left { op: SET } }"),
+      Patch(Interface("cleared", 0), "device_id { self { op: CLEAR } }"),
+      Patch(Interface("same", 1), "device_id { self { op: SET } }"),
+      ModifyDelete(kDevice, Device(1), {}),
+  });
+  ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify"}));
+  EXPECT_EQ(Stored(kInterface), (Objects{{IdOf(kInterface, Interface("moved", 0)), {{1}}},
+                                         {IdOf(kInterface, Interface("cleared", 0)), {{1}}}}));
+}
+
+TEST_F(RecursiveDeleteTest, CopyFromASourceGoneEarlierInTheStreamAddsNothing) {
+  tx::ModifyMsg flush;
+  schema_.SetObjectType(kInterface, flush.mutable_flush_msg());
+  flush.mutable_flush_msg()->add_vdb_ids(1);
+  const struct {
+    const char* name;
+    std::function<tx::ModifyMsg(const std::string&)> removal;  // of the object from vdb 1
+  } cases[] = {
+      {"deleted", [&](const std::string& body) { return ModifyDelete(kInterface, body, {1}); }},
+      {"flushed", [&](const std::string&) { return flush; }},
+      {"block",
+       [&](const std::string& body) {
+         tx::ModifyMsg entry;
+         tx::FlushByBlockIdMsg* block = entry.mutable_flush_by_block_id_msg();
+         block->set_block_id(schema_.ComputeBlockId(kInterface, IdOf(kInterface, body), nullptr));
+         block->add_vdb_ids(1);
+         return entry;
+       }},
+  };
+  for (const auto& c : cases) {
+    // Vdb 1 names device 1, vdb 2 device 2; the copy from vdb 1 finds nothing.
+    Store(kInterface, Interface(c.name, 1), {1});
+    Store(kInterface, Interface(c.name, 2), {2});
+    Commit();
+    RunModify({c.removal(Interface(c.name, 0)), Copy(Interface(c.name, 0), 1, {2}),
+               ModifyDelete(kDevice, Device(1), {2})});
+    ASSERT_EQ(recorder_.events.back(), "notify") << c.name << recorder_.failure.ToString();
+    EXPECT_EQ(Stored(kInterface)[IdOf(kInterface, Interface(c.name, 0))],
+              std::vector<VdbIdSet>({{2}}))
+        << c.name;
+  }
+}
+
+TEST_F(RecursiveDeleteTest, EveryParentKeyOfAListCounts) {
+  const auto alarm = [&](int id, const std::string& interfaces) {
+    return Body(kAlarm, "alarm_id: " + std::to_string(id) + " " + interfaces);
+  };
+  Store(kInterface, Interface("i", 1), {1});
+  Store(kAlarm, alarm(1, "affected_interfaces { string: 'i' } affected_interfaces { string: 'i' }"),
+        {1, 2});
+  Store(kAlarm, alarm(2, "affected_interfaces { string: 'j' } affected_interfaces { string: 'i' }"),
+        {1});
+  Store(kAlarm, alarm(3, "affected_interfaces { string: 'j' }"), {1});
+  Commit();
+  RunDelete(kInterface, Interface("i", 0), {1});
+  ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify"}));
+  EXPECT_EQ(recorder_.deleted, 3u);
+  EXPECT_EQ(Stored(kAlarm), (Objects{{IdOf(kAlarm, alarm(1, "")), {{2}}},
+                                     {IdOf(kAlarm, alarm(3, "")), {{1}}}}));
 }
 
 TEST_F(RecursiveDeleteTest, LongSelfParentChainNeedsNoDeepStack) {

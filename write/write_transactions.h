@@ -40,7 +40,9 @@ class WriteReply {
   virtual void Fail(const orv::rpc::AppStatus& status) = 0;
 };
 
-// A WriteReply on an RPC call whose response message is Resp.
+// A WriteReply on an RPC call whose response message is Resp. It refers to
+// the caller's handle without holding it: it must not outlive that
+// intrusive_ptr.
 template <class Resp>
 class CallReply : public WriteReply {
  public:
@@ -225,9 +227,10 @@ class WriteTransactions {
                                  const caldek::orv::tarnix::FlushMsg& entry,
                                  bool skip_permission, VdbIdSet* vdb_ids,
                                  RequestProcessor* processor);
+  // `cache`, null outside Modify streams, learns of the patched object.
   orv::rpc::AppStatus PatchEntry(const std::string& client_id,
                                  const caldek::orv::tarnix::PatchMsg& entry, VdbIdSet* vdb_ids,
-                                 RequestProcessor* processor);
+                                 ChildRecordCache* cache, RequestProcessor* processor);
   // `in_modify` changes the text for an unregistered source vdb.
   orv::rpc::AppStatus CopyEntry(const std::string& client_id,
                                 const caldek::orv::tarnix::CopyMsg& entry, bool in_modify,
