@@ -1,5 +1,10 @@
 #include "write/write_transactions.h"
 
+#include <atomic>
+#include <memory>
+
+#include <leveldb/env.h>
+
 #include "schema/schema_test_util.h"
 #include "write/write_transactions_test_util.h"
 
@@ -10,6 +15,61 @@ using orv::rpc::AppStatus;
 
 const std::vector<std::string> kAnswered = {"respond", "notify"};
 const std::vector<std::string> kRefused = {"fail"};
+
+// Once armed, the first read of a table file makes every later log append
+// fail (not as an I/O error, which ends the process): a transaction's id is
+// then stored, and its batch is not.
+class FailWritesAfterReadEnv : public leveldb::EnvWrapper {
+ public:
+  FailWritesAfterReadEnv() : leveldb::EnvWrapper(leveldb::Env::Default()) {}
+  leveldb::Status NewRandomAccessFile(const std::string& name,
+                                      leveldb::RandomAccessFile** result) override {
+    leveldb::Status status = target()->NewRandomAccessFile(name, result);
+    if (status.ok()) *result = new ArmingFile(this, *result);
+    return status;
+  }
+  leveldb::Status NewWritableFile(const std::string& name,
+                                  leveldb::WritableFile** result) override {
+    leveldb::Status status = target()->NewWritableFile(name, result);
+    if (status.ok()) *result = new FailingLog(this, *result);
+    return status;
+  }
+
+  std::atomic<bool> armed{false};
+  std::atomic<bool> failing{false};
+
+ private:
+  class ArmingFile : public leveldb::RandomAccessFile {
+   public:
+    ArmingFile(FailWritesAfterReadEnv* env, leveldb::RandomAccessFile* target)
+        : env_(env), target_(target) {}
+    leveldb::Status Read(uint64_t offset, size_t n, leveldb::Slice* result,
+                         char* scratch) const override {
+      if (env_->armed) env_->failing = true;
+      return target_->Read(offset, n, result, scratch);
+    }
+
+   private:
+    FailWritesAfterReadEnv* const env_;
+    const std::unique_ptr<leveldb::RandomAccessFile> target_;
+  };
+  class FailingLog : public leveldb::WritableFile {
+   public:
+    FailingLog(FailWritesAfterReadEnv* env, leveldb::WritableFile* target)
+        : env_(env), target_(target) {}
+    leveldb::Status Append(const leveldb::Slice& data) override {
+      if (env_->failing) return leveldb::Status::Corruption("injected");
+      return target_->Append(data);
+    }
+    leveldb::Status Close() override { return target_->Close(); }
+    leveldb::Status Flush() override { return target_->Flush(); }
+    leveldb::Status Sync() override { return target_->Sync(); }
+
+   private:
+    FailWritesAfterReadEnv* const env_;
+    const std::unique_ptr<leveldb::WritableFile> target_;
+  };
+};
 
 TEST_F(WriteTransactionsTest, PutCommitsRecordsAndLogUnitsAndAnswersBeforeNotifying) {
   RunPut({PutEntry(kDevice, Device(1)), PutEntry(kDevice, Device(2), {1, 2})});
@@ -141,6 +201,65 @@ TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
   EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 0u);
   EXPECT_EQ(Samples("server/latency/put/preprocess"), 1u);
   EXPECT_TRUE(Stored(kDevice).empty());
+}
+
+TEST_F(WriteTransactionsTest, FailedStorageWritesCommitNothing) {
+  // Beside the bookkeeping records, so that its data block is read only
+  // when a transaction reads it.
+  RunPut({PutEntry(kDevice, Device(1, "old" + std::string(8000, '-')))});
+  Stop();
+  FailWritesAfterReadEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);  // the records move from the log into a table file
+  Start();
+  const auto& objects = *stats_->GetOrCreateTypeCounters(kDevice).num_of_objects;
+  const uint64_t objects_before = objects->window(true).last;
+  const uint64_t log_size_before = log_store_->current_log_size();
+  const uint64_t log_bytes_before = UnitValue("server/transaction/put/request/size");
+  recorder_.events.clear();
+
+  // Build's read of the stored device lets the id through and fails the batch.
+  env.armed = true;
+  RunPut({PutEntry(kDevice, Device(1, "new")), PutEntry(kDevice, Device(2))});
+  EXPECT_EQ(recorder_.events, kRefused);
+  EXPECT_EQ(recorder_.failure, orv::rpc::DATA_LOSS("LevelDB error: Corruption: injected"));
+  EXPECT_EQ(StoredTxnId(), 2u);
+  DbAccess::Records devices;
+  std::string prefix;
+  ASSERT_TRUE(MakeObjectTypeKeyPrefix(schema_, kDevice, &prefix));
+  ASSERT_TRUE(db_->PrefixFilter(nullptr, prefix, &devices).ok());
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].second, Device(1, "old" + std::string(8000, '-')));
+  EXPECT_EQ(LogUnits(), 2u);  // the first transaction's
+  EXPECT_EQ(objects->window(true).last, objects_before);
+  EXPECT_EQ(UnitValue("server/transaction/put/request/size"), log_bytes_before);
+  // The units were accounted before the write and stay so until a restart.
+  EXPECT_GT(log_store_->current_log_size(), log_size_before);
+
+  // With the id record unwritable, no transaction starts.
+  RunPut({PutEntry(kDevice, Device(3))});
+  EXPECT_EQ(recorder_.events, std::vector<std::string>(2, "fail"));
+  EXPECT_EQ(recorder_.failure, orv::rpc::INTERNAL("Unable to generate transaction id"));
+  Stop();
+  db_.reset();
+}
+
+TEST_F(WriteTransactionsTest, PatchOfAnObjectDeletedEarlierInTheStreamIsNotFound) {
+  RunPut({PutEntry(kDevice, Device(1))});
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  *modifies.back().add_modifies()->mutable_delete_msg() = DeleteEntry(kDevice, Device(1), false);
+  tx::PatchMsg* patch = modifies.back().add_modifies()->mutable_patch_msg();
+  schema_.SetObjectType(kDevice, patch);
+  patch->set_object_value(Device(1, "h"));
+  patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail"}));
+  EXPECT_EQ(recorder_.failure.code(), orv::rpc::kNotFound);
+  EXPECT_EQ(recorder_.failure.message(),
+            "Patch operation failed: object with type = caldek.orv.tarnix.DeviceMsg and id = " +
+                IdOf(kDevice, Device(1)) + " not found in vdbs 1");
+  EXPECT_EQ(Stored(kDevice).size(), 1u);
+  EXPECT_EQ(LogUnits(), 2u);
 }
 
 TEST_F(WriteTransactionsTest, CopyDestinationsLeaveOutTheSource) {
