@@ -16,7 +16,9 @@ constexpr char kFlow[] = "caldek.orv.tarnix.FlowMsg";
 constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 
 // A call handle outside any RPC runtime: its first answer closes it.
-class DetachedCall : public orv::rpc::CallHandle<tx::PutResponseMsg> {};
+template <class Resp>
+class Detached : public orv::rpc::CallHandle<Resp> {};
+using DetachedCall = Detached<tx::PutResponseMsg>;
 
 using PutProcessor = WriteStreamProcessor<tx::PutRequestMsg, tx::PutResponseMsg>;
 
@@ -89,6 +91,30 @@ TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyAndNotRefuse
   EXPECT_EQ(Count(kDevice), 1u);
   EXPECT_TRUE(HasLine("INFO", "", "Notifying updates took 0 ms to 0 clients: "));
   EXPECT_EQ(Samples("server/latency/monitor/update/process"), 1u);
+}
+
+// A refused stream of this kind, fed a message.
+template <class Req, class Resp>
+void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::Body body) {
+  WriteStreamProcessor<Req, Resp> processor("tarnix-cli", server, new Detached<Resp>, body,
+                                            "refused", true);
+  processor.OnMessage(Req());
+  EXPECT_EQ(processor.buffered(), 0u);
+  processor.OnComplete(orv::rpc::Status());
+}
+
+TEST_F(TarnixServerWriteTest, RefusedStreamsOfEveryKindKeepNothingAndTakeNoId) {
+  auto server = Start(true);
+  TarnixServer* s = server.get();
+  RunRefused<tx::PutRequestMsg, tx::PutResponseMsg>(s, &TarnixServer::PutImpl);
+  RunRefused<tx::DeleteRequestMsg, tx::DeleteResponseMsg>(s, &TarnixServer::DeleteImpl);
+  RunRefused<tx::FlushRequestMsg, tx::FlushResponseMsg>(s, &TarnixServer::FlushImpl);
+  RunRefused<tx::PatchRequestMsg, tx::PatchResponseMsg>(s, &TarnixServer::PatchImpl);
+  RunRefused<tx::CopyRequestMsg, tx::CopyResponseMsg>(s, &TarnixServer::CopyImpl);
+  RunRefused<tx::FlushByBlockIdRequestMsg, tx::FlushByBlockIdResponseMsg>(
+      s, &TarnixServer::FlushByBlockIdImpl);
+  RunRefused<tx::ModifyRequestMsg, tx::ModifyResponseMsg>(s, &TarnixServer::ModifyImpl);
+  EXPECT_EQ(server->txn_id(), 0u);  // an empty stream that runs takes one
 }
 
 }  // namespace

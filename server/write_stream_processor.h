@@ -1,6 +1,7 @@
 #ifndef TARNIX_SERVER_WRITE_STREAM_PROCESSOR_H_
 #define TARNIX_SERVER_WRITE_STREAM_PROCESSOR_H_
 
+#include <cstddef>
 #include <list>
 #include <string>
 #include <utility>
@@ -34,7 +35,11 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
         operation_(operation),
         refused_(refused) {}
 
-  void OnMessage(const Req& message) override { requests_.push_back(message); }
+  // A refused call keeps nothing: its messages would never be used.
+  void OnMessage(const Req& message) override {
+    if (refused_) return;
+    requests_.push_back(message);
+  }
 
   // A stream that ended with an error is only logged. A refused call never
   // runs its body, whatever status the framework reports for it.
@@ -47,6 +52,9 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
     if (refused_) return;
     (server_->*body_)(client_id_, call_, requests_);
   }
+
+  // Messages held for the body.
+  size_t buffered() const { return requests_.size(); }
 
  private:
   const std::string client_id_;
