@@ -10,6 +10,8 @@
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
 #include <leveldb/db.h>
 #include <leveldb/write_batch.h>
 
@@ -33,27 +35,18 @@ namespace tx = caldek::orv::tarnix;
 constexpr char kType[] = "caldek.orv.tarnix.DeviceMsg";
 constexpr size_t kBodyBytes = 200;
 
-// DeviceMsg: id (1, UuidMsg{left}), hostname (2) padding the body to 200 bytes.
-std::string Body(uint64_t n) {
-  std::string id;
-  id.push_back('\x08');
-  for (uint64_t v = n; ; v >>= 7) {
-    if (v < 0x80) {
-      id.push_back(static_cast<char>(v));
-      break;
-    }
-    id.push_back(static_cast<char>((v & 0x7f) | 0x80));
-  }
-  std::string body;
-  body.push_back('\x0a');
-  body.push_back(static_cast<char>(id.size()));
-  body += id;
-  body.push_back('\x12');
-  const size_t pad = kBodyBytes - body.size() - 2;  // after a two-byte length
-  body.push_back(static_cast<char>((pad & 0x7f) | 0x80));
-  body.push_back(static_cast<char>(pad >> 7));
-  body.append(pad, 'h');
-  return body;
+// A DeviceMsg with id `n`, its hostname padding the body to kBodyBytes.
+std::string Body(const Schema& schema, uint64_t n) {
+  std::unique_ptr<google::protobuf::Message> device(schema.NewMessage(kType));
+  const google::protobuf::Descriptor* type = device->GetDescriptor();
+  const google::protobuf::Reflection* fields = device->GetReflection();
+  google::protobuf::Message* id = fields->MutableMessage(device.get(), type->FindFieldByName("id"));
+  id->GetReflection()->SetUInt64(id, id->GetDescriptor()->FindFieldByName("left"), n);
+  const google::protobuf::FieldDescriptor* hostname = type->FindFieldByName("hostname");
+  fields->SetString(device.get(), hostname, std::string(kBodyBytes, 'h'));
+  const size_t excess = device->ByteSizeLong() - kBodyBytes;
+  fields->SetString(device.get(), hostname, std::string(kBodyBytes - excess, 'h'));
+  return device->SerializeAsString();
 }
 
 class Discard : public WriteReply, public UpdateNotifier {
@@ -103,7 +96,7 @@ struct Server {
     for (int64_t i = 0; i < count; ++i) {
       tx::PutMsg* put = requests.back().add_puts();
       schema.SetObjectType(kType, put->mutable_object());
-      put->mutable_object()->set_object_body(Body(first + i));
+      put->mutable_object()->set_object_body(Body(schema, first + i));
     }
     return requests;
   }
@@ -138,7 +131,7 @@ struct RawDb {
 
   // The record a Put transaction stores for object `n` in vdb 1.
   void Add(uint64_t n, leveldb::WriteBatch* batch) {
-    const std::string body = Body(n);
+    const std::string body = Body(schema, n);
     std::string key;
     if (!MakeObjectRecordKey(schema, kType, schema.GetKeyFromSerialized(kType, body), &key)) {
       std::abort();
