@@ -16,7 +16,7 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
   const std::string& client_id = context.client_id();
   TARNIX_LOG(orv::INFO, nullptr, "Get: Client ID=%s", client_id.c_str());
   orv::rpc::AppStatus status =
-      AuthenticateClient(*client_certificates_, context, "Get operation failed: %s");
+      AuthenticateClient(*client_certificates_, context, "Get operation");
   if (!status.ok()) {
     call->Fail(status);
     return;

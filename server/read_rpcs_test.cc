@@ -74,6 +74,8 @@ TEST_F(ReadRpcsTest, GetRefusesCallersAndVdbsBeforeReading) {
   grpc::Status status = Get(ByIp("a"), &responses, "");
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
   EXPECT_EQ(status.error_message(), "Unable to authenticate client. Missing client id.");
+  EXPECT_TRUE(HasLine("ERROR", "DRX0007",
+                      "Get operation failed: Unable to authenticate client. Missing client id."));
 
   // Only vdb 1 exists. An explicit 0 is not the default, and an id past
   // 16 bits is not the vdb its low bits name.
