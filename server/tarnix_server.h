@@ -33,8 +33,9 @@ class TarnixTransactionLog;
 // The data service: holds the state every write transaction shares (ids,
 // the stored log, the vdb registry, object statistics, the monitor registry,
 // the workflow-tracer configuration) and restores it from the database when
-// built; authenticates every caller and turns each write stream into one
-// transaction. Lives on the RPC event-loop thread; no locks.
+// built; authenticates every caller, turns each write stream into one
+// transaction and serves Get and the transaction log. Lives on the RPC
+// event-loop thread; no locks.
 class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateNotifier {
  public:
   template <class Resp>
