@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "schema/record_key.h"
+#include "storage/fault_env.h"
 #include "write/write_test_util.h"
 
 namespace tarnix {
@@ -173,6 +174,21 @@ TEST_F(GetProcessorTest, SkipsARecordWhoseKeyDoesNotDecode) {
   ASSERT_TRUE(Read(1).ok());
   EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}}));
   EXPECT_TRUE(HasLine("ERROR", "DRX0203", "Malformed object record key (5 bytes): 0003096162"));
+}
+
+TEST_F(GetProcessorTest, AStorageFailureEndsTheReadAsItsStatus) {
+  const std::string a = Address("a");
+  Store(a, {1});
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);  // recovery moves the record into a table file
+  env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
+  Select(kAddress, &a);
+  const orv::rpc::AppStatus status = Read(1);
+  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
+  env.FailReadsAfter(-1, leveldb::Status::OK());
+  db_.reset();  // before `env` goes
 }
 
 }  // namespace
