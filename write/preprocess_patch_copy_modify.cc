@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "logging/logger.h"
-#include "platform/util/strings.h"
 #include "schema/schema.h"
 #include "write/preprocess_frame.h"
 #include "write/request_processor.h"
@@ -30,15 +29,10 @@ AppStatus ModifyShapeError(const char* text) {
 AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::PatchMsg& entry,
                                         VdbIdSet* vdb_ids, ChildRecordCache* cache,
                                         RequestProcessor* processor) {
-  const std::string type = TypeOf(entry);
-  if (type.empty()) return MakeOkStatus();
-  AppStatus status = CheckWritePermission(client_id, type);
-  if (!status.ok()) return status;
-  const std::string id = schema_->GetKeyFromSerialized(type, entry.object_value());
-  if (id.empty()) {
-    return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
-                                      orv::proto::ToString(entry));
-  }
+  std::string type;
+  std::string id;
+  AppStatus status = EntryObject(client_id, entry, entry.object_value(), nullptr, &type, &id);
+  if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   if (cache != nullptr) cache->NotePatched(type, id);
@@ -49,15 +43,11 @@ AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::
 AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::CopyMsg& entry,
                                        bool in_modify, VdbIdSet* vdb_ids,
                                        RequestProcessor* processor) {
-  const std::string type = TypeOf(entry.object());
-  if (type.empty()) return MakeOkStatus();
-  AppStatus status = CheckWritePermission(client_id, type);
-  if (!status.ok()) return status;
-  const std::string id = schema_->GetKeyFromSerialized(type, entry.object().object_body());
-  if (id.empty()) {
-    return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
-                                      orv::proto::ToString(entry.object()));
-  }
+  std::string type;
+  std::string id;
+  AppStatus status =
+      EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
+  if (!status.ok() || type.empty()) return status;
   const auto& registered = vdbs_->vdb_id_to_name();
   VdbId source = kMainVdbId;
   if (entry.has_src_vdb_id()) {

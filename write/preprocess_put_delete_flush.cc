@@ -29,6 +29,22 @@ AppStatus WriteTransactions::CheckWritePermission(const std::string& client_id,
                                      ".");
 }
 
+AppStatus WriteTransactions::EntryObject(const std::string& client_id,
+                                         const google::protobuf::Message& object,
+                                         const std::string& body, const char* missing_id,
+                                         std::string* type, std::string* id) const {
+  *type = TypeOf(object);
+  if (type->empty()) return MakeOkStatus();
+  AppStatus status = CheckWritePermission(client_id, *type);
+  if (!status.ok()) return status;
+  *id = schema_->GetKeyFromSerialized(*type, body);
+  if (!id->empty()) return MakeOkStatus();
+  // The text is built only on this failure: it prints the whole message.
+  if (missing_id != nullptr) return orv::rpc::INVALID_ARGUMENT(missing_id);
+  return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
+                                    orv::proto::ToString(object));
+}
+
 AppStatus WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const {
   if (ids.empty()) return MakeOkStatus();
   vdb_ids->clear();
@@ -55,12 +71,11 @@ AppStatus WriteTransactions::CollectObjectsToDelete(const std::string& client_id
 
 AppStatus WriteTransactions::PutEntry(const std::string& client_id, tx::PutMsg* entry,
                                       VdbIdSet* vdb_ids, RequestProcessor* processor) {
-  const std::string type = TypeOf(entry->object());
-  if (type.empty()) return MakeOkStatus();
-  AppStatus status = CheckWritePermission(client_id, type);
-  if (!status.ok()) return status;
-  const std::string id = schema_->GetKeyFromSerialized(type, entry->object().object_body());
-  if (id.empty()) return orv::rpc::INVALID_ARGUMENT("id is missing from object being put");
+  std::string type;
+  std::string id;
+  AppStatus status = EntryObject(client_id, entry->object(), entry->object().object_body(),
+                                 "id is missing from object being put", &type, &id);
+  if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.
@@ -74,15 +89,11 @@ AppStatus WriteTransactions::PutEntry(const std::string& client_id, tx::PutMsg* 
 AppStatus WriteTransactions::DeleteEntry(const std::string& client_id, const tx::DeleteMsg& entry,
                                          VdbIdSet* vdb_ids, ChildRecordCache* cache,
                                          RequestProcessor* processor) {
-  const std::string type = TypeOf(entry.object());
-  if (type.empty()) return MakeOkStatus();
-  AppStatus status = CheckWritePermission(client_id, type);
-  if (!status.ok()) return status;
-  const std::string id = schema_->GetKeyFromSerialized(type, entry.object().object_body());
-  if (id.empty()) {
-    return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
-                                      orv::proto::ToString(entry.object()));
-  }
+  std::string type;
+  std::string id;
+  AppStatus status =
+      EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
+  if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());

@@ -246,6 +246,15 @@ class WriteTransactions {
   std::string TypeOf(const google::protobuf::Message& message) const;
   orv::rpc::AppStatus CheckWritePermission(const std::string& client_id,
                                            const std::string& type) const;
+  // The object an entry names: the type of `object` ("" when unknown: OK,
+  // and the entry is skipped), the client's write permission for it, and the
+  // id read from the serialized `body`. No id is INVALID_ARGUMENT with
+  // `missing_id`, or when that is null "Unable to extract id for object
+  // type " and `object` as text.
+  orv::rpc::AppStatus EntryObject(const std::string& client_id,
+                                  const google::protobuf::Message& object,
+                                  const std::string& body, const char* missing_id,
+                                  std::string* type, std::string* id) const;
 
   const Schema* const schema_;
   DbAccess* const db_;

@@ -5,6 +5,7 @@
 
 #include <leveldb/env.h>
 
+#include "platform/util/strings.h"
 #include "schema/schema_test_util.h"
 #include "write/write_transactions_test_util.h"
 
@@ -180,6 +181,36 @@ TEST_F(WriteTransactionsTest, RefusedEntriesWriteNothing) {
   EXPECT_TRUE(Stored(kDevice).empty());
   EXPECT_EQ(LogUnits(), 0u);
   EXPECT_EQ(StoredTxnId(), 3u);
+}
+
+// Delete, copy and patch name the object without an id in full; a patch
+// names its whole entry, which carries the type.
+TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
+  const std::string no_id = Body(kDevice, "hostname: 'x'");
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  tx::ModifyMsg* entry = modifies.back().add_modifies();
+  *entry->mutable_delete_msg() = DeleteEntry(kDevice, no_id, false);
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  const std::string kText = "Unable to extract id for object type ";
+  EXPECT_EQ(recorder_.failure,
+            orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(Typed(kDevice, no_id))));
+
+  modifies.assign(1, tx::ModifyRequestMsg());
+  *modifies.back().add_modifies()->mutable_copy_msg()->mutable_object() = Typed(kDevice, no_id);
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.failure,
+            orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(Typed(kDevice, no_id))));
+
+  modifies.assign(1, tx::ModifyRequestMsg());
+  tx::PatchMsg* patch = modifies.back().add_modifies()->mutable_patch_msg();
+  schema_.SetObjectType(kDevice, patch);
+  patch->set_object_value(no_id);
+  patch->set_op_msg("");
+  const tx::PatchMsg sent = *patch;
+  txn_->Modify(kAdmin, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(sent)));
+  EXPECT_EQ(recorder_.events, std::vector<std::string>(3, "fail"));
+  EXPECT_TRUE(Stored(kDevice).empty());
 }
 
 TEST_F(WriteTransactionsTest, UnknownTypeIsSkippedButCounted) {
