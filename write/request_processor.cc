@@ -6,6 +6,7 @@
 #include "logging/logger.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "write/status_helpers.h"
 
 namespace tarnix {
 
@@ -21,18 +22,6 @@ RequestProcessor::~RequestProcessor() = default;
 const DbAccess::SnapshotHolder& RequestProcessor::GetSnapshot() {
   if (!snapshot_) snapshot_ = db_->GetSnapshot();
   return snapshot_;
-}
-
-AppStatus RequestProcessor::ReadError(const DbAccessStatus& status) {
-  const std::string message = "LevelDB error: " + status.message;
-  switch (status.code) {
-    case DbAccessCode::NO_OPEN_DATABASE:
-      return orv::rpc::INTERNAL(message);
-    case DbAccessCode::CORRUPTION:
-      return orv::rpc::DATA_LOSS(message);
-    default:
-      return orv::rpc::FAILED_PRECONDITION(message);
-  }
 }
 
 void RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list) {
@@ -151,7 +140,7 @@ AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vd
   });
   DbAccess::Records records;
   const DbAccessStatus status = db_->PrefixFilter(GetSnapshot(), prefix, &records);
-  if (!status.ok()) return ReadError(status);
+  if (!status.ok()) return StatusFromDbAccessStatus(status);
   std::string type_name;
   std::string id;
   for (const DbAccess::Record& record : records) {
@@ -173,7 +162,7 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
     return InBlock(block_id, entry, ranges, schema);
   });
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator();
-  if (!it) return ReadError(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+  if (!it) return StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
   std::string type_name;
   std::string id;
   for (const std::string& encoded_type_id : encoded_type_ids) {
@@ -187,7 +176,7 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
       }
     }
     const DbAccessStatus status = it->status();
-    if (!status.ok()) return ReadError(status);
+    if (!status.ok()) return StatusFromDbAccessStatus(status);
   }
   return orv::rpc::SUCCESS;
 }

@@ -139,8 +139,6 @@ class RequestProcessor {
  private:
   struct BuildState;
 
-  // The status of a failed storage read: "LevelDB error: " and its text.
-  static orv::rpc::AppStatus ReadError(const DbAccessStatus& status);
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
   static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);

@@ -1,7 +1,5 @@
 // Building a transaction's record writes and change lists from its pending
 // operations and the stored records.
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -14,21 +12,13 @@
 #include "schema/schema.h"
 #include "write/patch_application.h"
 #include "write/request_processor.h"
+#include "write/status_helpers.h"
 
 namespace tarnix {
 
 using orv::rpc::AppStatus;
 
 namespace {
-
-std::string Base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(length));
-  return out;
-}
 
 // The batch takes values as boost pointers; this one shares the body and
 // keeps it alive. The batch only reads it.
@@ -212,7 +202,9 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
                                                  BuildState* state, RecordBodyTable* table) {
   if (!state->iterator) {
     state->iterator = db_->NewIterator(GetSnapshot());
-    if (!state->iterator) return ReadError(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+    if (!state->iterator) {
+      return StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+    }
   }
   DbAccess::IteratorImpl& it = *state->iterator;
   DbAccess::Records& records = state->records;
@@ -226,7 +218,7 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
              "ReadRecsFromDbAccess: type=%s, obj_id=%s, db_records.size()=%lu", type.c_str(),
              id.c_str(), static_cast<unsigned long>(records.size()));
   const DbAccessStatus status = it.status();
-  if (!status.ok()) return ReadError(status);
+  if (!status.ok()) return StatusFromDbAccessStatus(status);
 
   std::string type_name;
   std::string record_id;
@@ -240,7 +232,7 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
     if (!value.empty() && value[0] == '\0') value.erase(0, 1);
     TARNIX_LOG(orv::TRIVIA, nullptr,
                "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: %s -- %s",
-               Base64(record.first).c_str(), Base64(value).c_str());
+               Base64Encode(record.first).c_str(), Base64Encode(value).c_str());
     // A record whose vdbs cannot be read would be invisible to every vdb.
     if (!IsValidVdbSuffix(suffix)) return UnreadableSuffix(type, id);
     const size_t before = table->size();

@@ -1,24 +1,14 @@
 // Building record writes and change lists against stored records.
 #include "write/request_processor.h"
 
-#include <openssl/evp.h>
-
 #include <functional>
 
 #include "platform/wft/workflow_util.h"
 #include "write/request_processor_test_util.h"
+#include "write/status_helpers.h"
 
 namespace tarnix {
 namespace {
-
-std::string Base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(length));
-  return out;
-}
 
 using Writes = std::vector<std::pair<std::string, std::string>>;
 
@@ -141,7 +131,7 @@ TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {
   ASSERT_TRUE(Build().ok());
   EXPECT_TRUE(Logged(capture, "TRACE", "",
                      "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: " +
-                         Base64(RecordKey(1, {1})) + " -- " + Base64(x_)));
+                         Base64Encode(RecordKey(1, {1})) + " -- " + Base64Encode(x_)));
   EXPECT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
   EXPECT_EQ(Puts(), (Writes{{RecordKey(2, {1}), Address(2, 8)}}));
   EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", Address(2, 8), {2}}}));
