@@ -8,6 +8,7 @@
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
+#include "write/status_helpers.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 
@@ -21,10 +22,6 @@ bool IsLogKey(const std::string& key) {
 void LogMalformedKey(const std::string& key) {
   TARNIX_LOG(orv::ERROR, nullptr, "Malformed transaction log key: %s",
              orv::hex_string(key).c_str());
-}
-
-orv::rpc::AppStatus StorageError(const DbAccessStatus& status) {
-  return orv::rpc::INTERNAL("LevelDB error: " + status.message);
 }
 
 orv::rpc::AppStatus MissingUnits() {
@@ -117,7 +114,7 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
         if (freed == 0) break;
         *size = freed > *size ? 0 : *size - freed;
       }
-      if (!it->status().ok()) return StorageError(it->status());
+      if (!it->status().ok()) return StatusFromDbAccessStatus(it->status());
     }
   }
   if (Exceeds(*size, *txn_bytes, max_log_size_)) {
@@ -136,7 +133,7 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
 orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
                                      std::vector<std::string>* deletes, uint64_t* freed) {
   *freed = 0;
-  if (!it->Valid()) return it->status().ok() ? orv::rpc::SUCCESS : StorageError(it->status());
+  if (!it->Valid()) return StatusFromDbAccessStatus(it->status());
   std::string key = it->key();
   if (!IsLogKey(key)) return orv::rpc::SUCCESS;
   uint64_t count = 1;
@@ -149,7 +146,7 @@ orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
   for (uint64_t i = 0; i < count; ++i) {
     if (i > 0) {
       if (!it->Valid()) {
-        return it->status().ok() ? MissingUnits() : StorageError(it->status());
+        return it->status().ok() ? MissingUnits() : StatusFromDbAccessStatus(it->status());
       }
       key = it->key();
       if (!IsLogKey(key)) return MissingUnits();

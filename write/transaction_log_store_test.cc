@@ -8,6 +8,7 @@
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "platform/wft/workflow_util.h"
 #include "schema/compact_uint.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
@@ -123,6 +124,22 @@ TEST_F(TransactionLogStoreTest, MissingUnitsFailTheTrimming) {
                                             "are missing from the underlying db."));
     EXPECT_TRUE(puts_.empty());
   }
+}
+
+// An unreadable log fails the trimming with the status any storage read
+// gives: corruption is DATA_LOSS.
+TEST_F(TransactionLogStoreTest, UnreadableLogFailsTheTrimmingAsStorageReadsDo) {
+  StoreTxn(1, 1, 1, 100);
+  db_.reset();
+  OpenDb();  // moves the unit from the write-ahead log into a table file
+  FaultEnv env;
+  db_ = OpenDb(&env);
+  env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
+  const orv::rpc::AppStatus status = Compute(Start(1).get(), 9);
+  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u) << status.message();
+  EXPECT_TRUE(puts_.empty());
+  db_.reset();
 }
 
 TEST_F(TransactionLogStoreTest, MalformedAndZeroCountKeysGoOneAtATime) {
