@@ -22,22 +22,11 @@ using testing::Channel;
 constexpr char kAddress[] = "caldek.orv.tarnix.AddressMsg";
 
 // The data service over plaintext loopback.
-class ReadRpcsTest : public WriteTest {
+class ReadRpcsTest : public testing::DataServiceTest {
  protected:
   void SetUp() override {
-    WriteTest::SetUp();
-    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                           &certificates_, true, 65535, false);
-    orv::rpc::testing::TestServer::Options options;
-    options.setup = [this](orv::AsioOrvProvider& provider) {
-      provider.rpc().RegisterService(data_.get());
-    };
-    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
-  }
-  void TearDown() override {
-    server_.reset();
-    data_.reset();
-    WriteTest::TearDown();
+    DataServiceTest::SetUp();
+    Serve();
   }
 
   template <class Resp>
@@ -63,10 +52,6 @@ class ReadRpcsTest : public WriteTest {
     selector->set_object_body("\x0a" + std::string(1, static_cast<char>(ip.size())) + ip);
     return request;
   }
-
-  ClientCertificateMap certificates_ = MakeClientCertificateMap();
-  std::unique_ptr<TarnixServer> data_;
-  std::unique_ptr<orv::rpc::testing::TestServer> server_;
 };
 
 TEST_F(ReadRpcsTest, GetRefusesCallersAndVdbsBeforeReading) {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <list>
 #include <memory>
 #include <sstream>
@@ -22,6 +23,11 @@
 
 #include <boost/filesystem.hpp>
 #include <google/protobuf/message.h>
+
+#include "platform/provider.h"
+#include "platform/rpc/test_server.h"
+#include "server/tarnix_server.h"
+#include "write/write_test_util.h"
 
 namespace tarnix {
 namespace testing {
@@ -63,6 +69,47 @@ class Identities {
   std::string dir_;
 };
 
+// Gives `Fixture` the TLS identities "server", "alice" and "bob" as `ids_`,
+// made once per test suite: each one is a run of the openssl CLI.
+template <class Fixture>
+class WithIdentities : public Fixture {
+ protected:
+  static void SetUpTestSuite() { ids_ = new Identities({"server", "alice", "bob"}); }
+  static void TearDownTestSuite() {
+    delete ids_;
+    ids_ = nullptr;
+  }
+
+  static inline Identities* ids_ = nullptr;
+};
+
+// The data service on a loopback test server, started by `Serve`.
+class DataServiceTest : public WriteTest {
+ protected:
+  void TearDown() override {
+    server_.reset();
+    data_.reset();
+    WriteTest::TearDown();
+  }
+
+  // Plaintext unless `secure` puts a TLS context in place; it runs on the
+  // provider before the service is registered.
+  void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr) {
+    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                           &certificates_, true, 65535, false);
+    orv::rpc::testing::TestServer::Options options;
+    options.setup = [this, secure](orv::AsioOrvProvider& provider) {
+      if (secure) secure(provider);
+      provider.rpc().RegisterService(data_.get());
+    };
+    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
+  }
+
+  ClientCertificateMap certificates_ = MakeClientCertificateMap();
+  std::unique_ptr<TarnixServer> data_;
+  std::unique_ptr<orv::rpc::testing::TestServer> server_;
+};
+
 // A fresh channel (own subchannel pool, so every call handshakes anew):
 // plaintext when `ids` is null, else TLS trusting "server" and presenting
 // `client`'s certificate ("" for none).
@@ -82,6 +129,12 @@ inline std::shared_ptr<grpc::Channel> Channel(const std::string& address,
   }
   args.SetSslTargetNameOverride("localhost");
   return grpc::CreateCustomChannel(address, grpc::SslCredentials(ssl), args);
+}
+
+// The deadline and client-id metadata of every call here.
+inline void PrepareContext(const std::string& client_id, grpc::ClientContext* context) {
+  context->set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+  if (!client_id.empty()) context->AddMetadata("client-id", client_id);
 }
 
 inline grpc::ByteBuffer Serialize(const google::protobuf::Message& message) {
@@ -106,8 +159,7 @@ grpc::Status CallUnary(const std::shared_ptr<grpc::Channel>& channel, const std:
                        Resp* response) {
   grpc::GenericStub stub(channel);
   grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
-  if (!client_id.empty()) context.AddMetadata("client-id", client_id);
+  PrepareContext(client_id, &context);
   grpc::CompletionQueue cq;
   grpc::ByteBuffer request_buffer = Serialize(request);
   auto reader = stub.PrepareUnaryCall(&context, method, request_buffer, &cq);
@@ -122,36 +174,53 @@ grpc::Status CallUnary(const std::shared_ptr<grpc::Channel>& channel, const std:
   return status;
 }
 
+// A started streaming call of `method`; `started` is its start's ok flag.
+struct StreamCall {
+  StreamCall(const std::shared_ptr<grpc::Channel>& channel, const std::string& method,
+             const std::string& client_id)
+      : stub(channel) {
+    PrepareContext(client_id, &context);
+    stream = stub.PrepareCall(&context, method, &cq);
+    stream->StartCall(nullptr);
+    started = Next(&cq);
+  }
+
+  // Ends the call; its status.
+  grpc::Status Finish() {
+    grpc::Status status;
+    stream->Finish(&status, nullptr);
+    Next(&cq);
+    return status;
+  }
+
+  grpc::GenericStub stub;
+  grpc::ClientContext context;
+  grpc::CompletionQueue cq;
+  std::unique_ptr<grpc::GenericClientAsyncReaderWriter> stream;
+  bool started = false;
+};
+
 // One client stream of `method` carrying `requests`; every message is sent
 // even when the server has already ended the call.
 template <class Req>
 grpc::Status CallClientStream(const std::shared_ptr<grpc::Channel>& channel,
                               const std::string& method, const std::string& client_id,
                               const std::list<Req>& requests) {
-  grpc::GenericStub stub(channel);
-  grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
-  if (!client_id.empty()) context.AddMetadata("client-id", client_id);
-  grpc::CompletionQueue cq;
-  auto stream = stub.PrepareCall(&context, method, &cq);
-  stream->StartCall(nullptr);
-  bool open = Next(&cq);
+  StreamCall call(channel, method, client_id);
+  bool open = call.started;
   for (const Req& request : requests) {
     if (!open) break;
-    stream->Write(Serialize(request), nullptr);
-    open = Next(&cq);
+    call.stream->Write(Serialize(request), nullptr);
+    open = Next(&call.cq);
   }
   if (open) {
-    stream->WritesDone(nullptr);
-    Next(&cq);
+    call.stream->WritesDone(nullptr);
+    Next(&call.cq);
     grpc::ByteBuffer raw;
-    stream->Read(&raw, nullptr);
-    Next(&cq);
+    call.stream->Read(&raw, nullptr);
+    Next(&call.cq);
   }
-  grpc::Status status;
-  stream->Finish(&status, nullptr);
-  Next(&cq);
-  return status;
+  return call.Finish();
 }
 
 // One server-stream call of `method` with `request`; every message the
@@ -161,31 +230,22 @@ grpc::Status CallServerStream(const std::shared_ptr<grpc::Channel>& channel,
                               const std::string& method, const std::string& client_id,
                               const google::protobuf::Message& request,
                               std::vector<Resp>* responses) {
-  grpc::GenericStub stub(channel);
-  grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
-  if (!client_id.empty()) context.AddMetadata("client-id", client_id);
-  grpc::CompletionQueue cq;
-  auto stream = stub.PrepareCall(&context, method, &cq);
-  stream->StartCall(nullptr);
-  if (Next(&cq)) {
-    stream->Write(Serialize(request), nullptr);
-    Next(&cq);
-    stream->WritesDone(nullptr);
-    Next(&cq);
+  StreamCall call(channel, method, client_id);
+  if (call.started) {
+    call.stream->Write(Serialize(request), nullptr);
+    Next(&call.cq);
+    call.stream->WritesDone(nullptr);
+    Next(&call.cq);
     for (;;) {
       grpc::ByteBuffer raw;
-      stream->Read(&raw, nullptr);
-      if (!Next(&cq)) break;
+      call.stream->Read(&raw, nullptr);
+      if (!Next(&call.cq)) break;
       Resp response;
       EXPECT_TRUE(grpc::SerializationTraits<Resp>::Deserialize(&raw, &response).ok());
       responses->push_back(std::move(response));
     }
   }
-  grpc::Status status;
-  stream->Finish(&status, nullptr);
-  Next(&cq);
-  return status;
+  return call.Finish();
 }
 
 }  // namespace testing

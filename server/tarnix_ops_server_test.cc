@@ -24,7 +24,6 @@ namespace {
 namespace tx = caldek::orv::tarnix;
 using testing::CallUnary;
 using testing::Channel;
-using testing::Identities;
 
 constexpr char kOps[] = "/caldek.orv.tarnix.TarnixOps/";
 
@@ -37,11 +36,8 @@ void FailNextWrite(DbAccess* db, FaultEnv* env) {
   env->FailFileCreations(".log", 1, leveldb::Status::Corruption("injected"));
 }
 
-class TarnixOpsServerTest : public DbAccessTest {
+class TarnixOpsServerTest : public testing::WithIdentities<DbAccessTest> {
  protected:
-  static void SetUpTestSuite() { ids_ = new Identities({"server", "alice", "bob"}); }
-  static void TearDownTestSuite() { delete ids_; }
-
   void SetUp() override {
     DbAccessTest::SetUp();
     db_ = OpenDb();
@@ -123,7 +119,6 @@ class TarnixOpsServerTest : public DbAccessTest {
                                ->SHA256Digest());
   }
 
-  static Identities* ids_;
   FaultEnv env_;
   Schema schema_{TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"};
   std::unique_ptr<DbAccess> db_;
@@ -133,8 +128,6 @@ class TarnixOpsServerTest : public DbAccessTest {
   bool tls_ = false;
   orv::LogCapture capture_;
 };
-
-Identities* TarnixOpsServerTest::ids_ = nullptr;
 
 TEST_F(TarnixOpsServerTest, AddedCertificateConnectsUntilDeleted) {
   Serve(true);

@@ -19,26 +19,19 @@ namespace {
 namespace tx = caldek::orv::tarnix;
 using testing::CallClientStream;
 using testing::Channel;
-using testing::Identities;
 
 constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 constexpr char kClient[] = "tarnix-cli";
 
 // The data service over TLS on loopback. "alice" is registered as kClient's
 // certificate; "bob" is trusted by TLS but registered for nobody.
-class WriteStreamsTest : public WriteTest {
+class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest> {
  protected:
-  static void SetUpTestSuite() { ids_ = new Identities({"server", "alice", "bob"}); }
-  static void TearDownTestSuite() { delete ids_; }
-
   void SetUp() override {
-    WriteTest::SetUp();
+    DataServiceTest::SetUp();
     certificates_[kClient] =
         orv::net::X509Certificate::FromPemFile(ids_->Cert("alice"))->SHA256Digest();
-    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                           &certificates_, true, 65535, false);
-    orv::rpc::testing::TestServer::Options options;
-    options.setup = [this](orv::AsioOrvProvider& provider) {
+    Serve([](orv::AsioOrvProvider& provider) {
       orv::net::NetSecurityContext::Builder builder(
           0, orv::crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
           orv::crypto::tls::APPROVED_TLS13_CIPHER_SUITES, orv::crypto::tls::APPROVED_TLS_CURVES);
@@ -49,14 +42,7 @@ class WriteStreamsTest : public WriteTest {
             orv::net::X509Certificate::FromPemFile(ids_->Cert(name)));
       }
       provider.net().security_manager().default_server_context(builder.release());
-      provider.rpc().RegisterService(data_.get());
-    };
-    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
-  }
-  void TearDown() override {
-    server_.reset();
-    data_.reset();
-    WriteTest::TearDown();
+    });
   }
 
   // One stream of `method` with `requests`, presenting `certificate`.
@@ -95,14 +81,7 @@ class WriteStreamsTest : public WriteTest {
     EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
     return records.size();
   }
-
-  static Identities* ids_;
-  ClientCertificateMap certificates_ = MakeClientCertificateMap();
-  std::unique_ptr<TarnixServer> data_;
-  std::unique_ptr<orv::rpc::testing::TestServer> server_;
 };
-
-Identities* WriteStreamsTest::ids_ = nullptr;
 
 TEST_F(WriteStreamsTest, EveryWriteNeedsAClientId) {
   for (const auto& [method, status] : AllEmpty("alice", "")) {
