@@ -88,12 +88,7 @@ class GrpcLoadClient : public LoadClient {
                std::to_string(status.error_code()) + ": " + status.error_message();
       return false;
     }
-    if (mode_ == LoadMode::kGet && found != expected_) {
-      *error = "get found " + std::to_string(found) + " of " + std::to_string(expected_) +
-               " objects";
-      return false;
-    }
-    return true;
+    return mode_ != LoadMode::kGet || AllFound(found, expected_, error);
   }
 
  private:

@@ -81,12 +81,7 @@ class LevelDbLoadClient : public LoadClient {
       *error = "read failed: " + status.ToString();
       return false;
     }
-    if (found != keys_.size()) {
-      *error = "get found " + std::to_string(found) + " of " + std::to_string(keys_.size()) +
-               " objects";
-      return false;
-    }
-    return true;
+    return AllFound(found, keys_.size(), error);
   }
 
  private:

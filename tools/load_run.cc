@@ -72,6 +72,12 @@ void RunClient(uint32_t index, LoadClient* client, Shared* shared) {
 
 }  // namespace
 
+bool AllFound(size_t found, size_t expected, std::string* error) {
+  if (found == expected) return true;
+  *error = "get found " + std::to_string(found) + " of " + std::to_string(expected) + " objects";
+  return false;
+}
+
 LoadResult RunLoad(const LoadOptions& options, uint64_t first_sequence, LoadTarget* target,
                    std::string* error) {
   if (options.mode == LoadMode::kGet) {

@@ -1,6 +1,7 @@
 #ifndef TARNIX_TOOLS_LOAD_RUN_H_
 #define TARNIX_TOOLS_LOAD_RUN_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,10 @@ class LoadClient {
   // Runs the prepared transaction; false with *error when it failed.
   virtual bool Run(std::string* error) = 0;
 };
+
+// How a Get transaction ends: true when it found all `expected` objects,
+// else false with *error giving both counts.
+bool AllFound(size_t found, size_t expected, std::string* error);
 
 // What a run drives: the daemon or a raw LevelDB. Thread-safe.
 class LoadTarget {
