@@ -97,33 +97,34 @@ orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id
   return MakeOkStatus();
 }
 
-std::vector<tx::GetResponseMsg> GetProcessor::GetObjects(const GetReadLists& lists) const {
+std::vector<tx::GetResponseMsg> GetProcessor::GetObjects(GetReadLists&& lists) const {
+  GetReadLists owned(std::move(lists));  // freed here, before the chunks are written
   ObjectSet returned;
   Chunks out;
-  GetObjectsById(lists, &returned, &out);
-  GetObjectsByType(lists, &returned, &out);
+  GetObjectsById(&owned, &returned, &out);
+  GetObjectsByType(&owned, &returned, &out);
   return out;
 }
 
-void GetProcessor::AppendEntry(const std::string& type, const std::string& value,
-                               tx::GetResponseMsg* response) const {
+size_t GetProcessor::AppendEntry(const std::string& type, std::string&& value,
+                                 tx::GetResponseMsg* response) const {
   tx::TypedObjectMsg* entry = response->add_objects();
   schema_->SetObjectType(type, entry);
-  if (value.empty()) return;
+  const size_t stored = value.size();
+  if (stored == 0) return 0;
   // Values written with a marker byte carry it first; the body starts after.
-  const size_t skip = value[0] == '\0' ? 1 : 0;
-  entry->set_object_body(value.data() + skip, value.size() - skip);
+  if (value[0] == '\0') value.erase(0, 1);
+  entry->set_object_body(std::move(value));
+  return stored;
 }
 
-void GetProcessor::GetObjectsById(const GetReadLists& lists, ObjectSet* returned,
-                                  Chunks* out) const {
+void GetProcessor::GetObjectsById(GetReadLists* lists, ObjectSet* returned, Chunks* out) const {
   tx::GetResponseMsg response;
   size_t bytes = 0;
-  for (size_t i = 0; i < lists.id_pairs.size(); ++i) {
-    const std::string& type = lists.id_pairs[i].first;
-    if (!returned->insert(ObjectName(type, lists.id_pairs[i].second)).second) continue;
-    AppendEntry(type, lists.id_values[i], &response);
-    bytes += lists.id_values[i].size();
+  for (size_t i = 0; i < lists->id_pairs.size(); ++i) {
+    const std::string& type = lists->id_pairs[i].first;
+    if (!returned->insert(ObjectName(type, lists->id_pairs[i].second)).second) continue;
+    bytes += AppendEntry(type, std::move(lists->id_values[i]), &response);
     if (bytes > kMaxChunkBytes) {
       out->push_back(std::move(response));
       response.Clear();
@@ -133,28 +134,29 @@ void GetProcessor::GetObjectsById(const GetReadLists& lists, ObjectSet* returned
   if (response.objects_size() > 0) out->push_back(std::move(response));
 }
 
-void GetProcessor::GetObjectsByType(const GetReadLists& lists, ObjectSet* returned,
+void GetProcessor::GetObjectsByType(GetReadLists* lists, ObjectSet* returned,
                                     Chunks* out) const {
   tx::GetResponseMsg response;
   size_t bytes = 0;
-  for (size_t i = 0; i < lists.type_prefixes.size(); ++i) {
-    for (const DbAccess::Record& record : lists.type_records[i]) {
+  for (size_t i = 0; i < lists->type_prefixes.size(); ++i) {
+    DbAccess::Records& records = lists->type_records[i];
+    for (DbAccess::Record& record : records) {
       std::string type, id;
       // Only keys that decoded are kept by ProcessGetRequest.
       if (!TryDecodeObjectRecordKey(*schema_, record.first, &type, &id)) continue;
       if (!returned->insert(ObjectName(type, id)).second) continue;
-      AppendEntry(type, record.second, &response);
-      bytes += record.second.size();
+      bytes += AppendEntry(type, std::move(record.second), &response);
       if (bytes > kMaxChunkBytes) {
         out->push_back(std::move(response));
         response.Clear();
         bytes = 0;
       }
     }
-    if (lists.type_records[i].empty() &&
-        returned->insert(ObjectName(lists.type_names[i], std::string())).second) {
-      AppendEntry(lists.type_names[i], std::string(), &response);
+    if (records.empty() &&
+        returned->insert(ObjectName(lists->type_names[i], std::string())).second) {
+      AppendEntry(lists->type_names[i], std::string(), &response);
     }
+    DbAccess::Records().swap(records);  // the keys too
     if (response.ByteSizeLong() > kMaxChunkBytes) {
       out->push_back(std::move(response));
       response.Clear();

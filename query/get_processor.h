@@ -71,18 +71,20 @@ class GetProcessor {
   // the by-type ones (never in one chunk), each object at most once. An
   // entry with a type and no body means the vdb holds nothing of that id or
   // type. A stored body loses a leading 0x00 byte but counts it in the
-  // chunk size.
-  std::vector<caldek::orv::tarnix::GetResponseMsg> GetObjects(const GetReadLists& lists) const;
+  // chunk size. The stored values move into the entries and the lists are
+  // released on return, so a large read is held once, not twice.
+  std::vector<caldek::orv::tarnix::GetResponseMsg> GetObjects(GetReadLists&& lists) const;
 
  private:
   using ObjectSet = std::unordered_set<std::string>;
   using Chunks = std::vector<caldek::orv::tarnix::GetResponseMsg>;
 
-  void GetObjectsById(const GetReadLists& lists, ObjectSet* returned, Chunks* out) const;
-  void GetObjectsByType(const GetReadLists& lists, ObjectSet* returned, Chunks* out) const;
-  // Appends the entry of `type` with `value` as body (none when empty).
-  void AppendEntry(const std::string& type, const std::string& value,
-                   caldek::orv::tarnix::GetResponseMsg* response) const;
+  void GetObjectsById(GetReadLists* lists, ObjectSet* returned, Chunks* out) const;
+  void GetObjectsByType(GetReadLists* lists, ObjectSet* returned, Chunks* out) const;
+  // Appends the entry of `type` with `value` moved in as its body (none when
+  // empty); returns the stored length, which the chunk limit counts.
+  size_t AppendEntry(const std::string& type, std::string&& value,
+                     caldek::orv::tarnix::GetResponseMsg* response) const;
 
   const Schema* const schema_;
   DbAccess* const db_access_;

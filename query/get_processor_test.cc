@@ -48,7 +48,7 @@ class GetProcessorTest : public WriteTest {
   // Each chunk as "type:body" entries ("type" alone without body).
   std::vector<std::vector<std::string>> Chunks() {
     std::vector<std::vector<std::string>> out;
-    for (const tx::GetResponseMsg& chunk : Processor().GetObjects(lists_)) {
+    for (const tx::GetResponseMsg& chunk : Processor().GetObjects(std::move(lists_))) {
       out.emplace_back();
       for (const tx::TypedObjectMsg& entry : chunk.objects()) {
         std::string type = schema_.GetObjectType(&entry);
@@ -147,20 +147,23 @@ TEST_F(GetProcessorTest, ClosesAChunkOnceItsStoredBytesPassTheLimit) {
   Select(kAddress, &big);
   Select(kAddress, &y);
   ASSERT_TRUE(Read(1).ok());
-  std::vector<tx::GetResponseMsg> chunks = Processor().GetObjects(lists_);
+  std::vector<tx::GetResponseMsg> chunks = Processor().GetObjects(std::move(lists_));
   ASSERT_EQ(chunks.size(), 3u);
   EXPECT_EQ(chunks[0].objects_size(), 2);
   ASSERT_EQ(chunks[1].objects_size(), 1);
   EXPECT_EQ(chunks[1].objects(0).object_body(), std::string(999999, 'x'));
   EXPECT_EQ(chunks[2].objects_size(), 1);
+  // The stored values moved into the chunks: the lists hold nothing now.
+  EXPECT_TRUE(lists_.id_values.empty() && lists_.type_records.empty());
 
   // By type: the same limit, over the type's records in key order.
   selectors_.Clear();
   Select(kAddress);
   ASSERT_TRUE(Read(1).ok());
-  chunks = Processor().GetObjects(lists_);
+  chunks = Processor().GetObjects(std::move(lists_));
   ASSERT_EQ(chunks.size(), 2u);
-  EXPECT_EQ(chunks[0].objects_size(), 1);  // x: the shorter ids sort first
+  ASSERT_EQ(chunks[0].objects_size(), 1);  // x: the shorter ids sort first
+  EXPECT_EQ(chunks[0].objects(0).object_body(), std::string(999999, 'x'));
   EXPECT_EQ(chunks[1].objects_size(), 3);  // y, big, mid
 }
 

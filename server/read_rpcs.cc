@@ -1,6 +1,8 @@
 // The Get and GetTransactionLog handlers of the data service.
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "logging/logger.h"
 #include "server/tarnix_server.h"
@@ -38,8 +40,9 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
       TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s'", type.c_str());
     }
     for (const auto& object : lists.id_pairs) {
-      TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s' object_id='%s'", object.first.c_str(),
-                 object.second.c_str());
+      // The id's bytes as they are, bounded by its length.
+      TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s' object_id='%.*s'", object.first.c_str(),
+                 static_cast<int>(object.second.size()), object.second.data());
     }
   }
   if (!status.ok()) {
@@ -47,7 +50,12 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
     call->Fail(status);
     return;
   }
-  for (const tx::GetResponseMsg& chunk : get_processor_.GetObjects(lists)) call->Write(chunk);
+  // Each chunk is freed once written: the stream holds its serialised copy.
+  std::vector<tx::GetResponseMsg> chunks = get_processor_.GetObjects(std::move(lists));
+  for (tx::GetResponseMsg& chunk : chunks) {
+    call->Write(chunk);
+    tx::GetResponseMsg().Swap(&chunk);
+  }
   call->Finish();
 }
 
