@@ -39,10 +39,11 @@ class TransactionLogStore {
   // equals it). *size is set to the log size after the commit, *txn_bytes to
   // the key plus value bytes of the new units. A transaction larger than the
   // bound empties the log and is committed without units. FAILED_PRECONDITION
-  // when a stored transaction has fewer units than its keys announce;
-  // INTERNAL when the log cannot be read. Consumes `log`'s units; the caller
-  // stores *size with set_current_log_size() before writing its batch. With
-  // `tracing`, the call runs in a workflow span of level 2.
+  // when a stored transaction has fewer units than its keys announce; a
+  // failed read gives StatusFromDbAccessStatus() of it. Consumes `log`'s
+  // units; the caller stores *size with set_current_log_size() before
+  // writing its batch. With `tracing`, the call runs in a workflow span of
+  // level 2.
   orv::rpc::AppStatus ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
                                            uint64_t* size, uint64_t* txn_bytes,
                                            std::vector<DbAccess::TxnPut>* puts,
@@ -66,7 +67,8 @@ class TransactionLogStore {
 // `it` stands on, advancing past them, and sets *freed to their key plus
 // value bytes. *freed is 0 when `it` stands outside the log. A key whose
 // unit count cannot be read is logged and removed alone. FAILED_PRECONDITION
-// when the log ends before the announced count; INTERNAL on a read error.
+// when the log ends before the announced count; a read error as
+// StatusFromDbAccessStatus() maps it.
 orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
                                      std::vector<std::string>* deletes, uint64_t* freed);
 
