@@ -125,7 +125,7 @@ TEST_F(CommandLineTest, ServerKeyThatDoesNotLoadRefusesStartUp) {
   const std::string tls_dir = dir_.path() + "/tls";
   ASSERT_EQ(mkdir(tls_dir.c_str(), 0700), 0);
   std::ofstream(tls_dir + "/tarnix-privkey.pem") << "not a key\n";
-  const Run run = RunToExit(Complete({"--tls_dir", tls_dir}));
+  const Run run = RunToExit(Complete({"--x_tls_dir", tls_dir}));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(CountLogLines(run.out, "FATAL", "DRX0000",
                           "ORV Tarnix failed to run: Unable to load the server key from " +

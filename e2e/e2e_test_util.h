@@ -45,7 +45,7 @@ class ServingDaemon {
       std::vector<std::string> args = {"--schema", TARNIX_EXAMPLE_SCHEMA, "--database", database,
                                        "--listen", address_, "--stdout",
                                        // No TLS identity: the host's must not count.
-                                       "--tls_dir", dir + "/tls"};
+                                       "--x_tls_dir", dir + "/tls"};
       args.insert(args.end(), extra_args.begin(), extra_args.end());
       std::string error;
       process_ = ChildProcess::Spawn(dir, args, &error);

@@ -21,7 +21,8 @@ struct ServerOptions {
   uint32_t metrics_report_interval_sec = 300;
   bool disable_flush_ephemeral = false;
   bool merkle_sort_protobufs = false;
-  // Directory of the server's TLS key and certificate (not in the usage).
+  // Directory of the server's TLS key and certificate (--x_tls_dir, not in
+  // the usage).
   std::string tls_dir = "/config/caldek/orv-tarnix";
 
   std::string key_path() const { return tls_dir + "/tarnix-privkey.pem"; }

@@ -38,7 +38,7 @@ TEST_F(CommandLineTest, ActsOnEachOptionInOrder) {
                      "--txn_log_size=-1", "--log_level=5", "--log_level=3",
                      "--metrics_report_interval=60", "--metrics_report_interval=soon",
                      "--cpu_prof_interval=x", "--metrics_store_path", "--merkle_sort_protobufs",
-                     "--disable_flush_ephemeral", "--tls_dir=/keys"}));
+                     "--disable_flush_ephemeral", "--x_tls_dir=/keys"}));
   EXPECT_EQ(options_.schema_path, "s.pb");
   EXPECT_EQ(options_.database_dir, "db");  // a unique abbreviation
   EXPECT_EQ(options_.listen, (std::vector<std::string>{"a:1", "a:1"}));
@@ -51,6 +51,10 @@ TEST_F(CommandLineTest, ActsOnEachOptionInOrder) {
   EXPECT_TRUE(options_.merkle_sort_protobufs && options_.disable_flush_ephemeral);
   EXPECT_EQ(options_.key_path(), "/keys/tarnix-privkey.pem");
   EXPECT_TRUE(HasRequiredOptions(options_));
+
+  // The hidden option takes no abbreviation from the listed ones.
+  ASSERT_TRUE(Parse({"--t=5"}));
+  EXPECT_EQ(options_.txn_log_size, 5u);
 }
 
 TEST_F(CommandLineTest, RefusesUnknownOptionsAndLevelsOutOfRange) {
