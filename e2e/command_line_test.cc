@@ -1,9 +1,12 @@
 // The daemon's command line, start-up refusals and orderly stop, seen from
 // outside the process.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,14 +17,80 @@ namespace tarnix {
 namespace e2e {
 namespace {
 
-constexpr char kUsageStart[] = "tarnix-server (build: 25145108)\n\nOther options:\n";
-constexpr char kUsageEnd[] =
+constexpr char kUsage[] =
+    "tarnix-server (build: 25145108)\n"
+    "\n"
+    "Other options:\n"
+    "  --schema=FILE                         set schema file\n"
+    "  --schema_package_prefix=STRING        set schema file's package prefix\n"
+    "  --database=DIR                        set database dir\n"
+    "  --txn_log_size=INTEGER                set max size of transaction log (in bytes)\n"
+    "  --listen=ENDPOINT ...                 set tarnix-server listen endpoint\n"
+    "Optional options:\n"
+    "  --log_level=0..6                      set the log level (0-NONE, 6-TRIVIA)\n"
+    "  --rpc_log_level=0..6                  set the log level for net/rpc (0-NONE, 6-TRIVIA)\n"
+    "  --wft_log_level=0..6                  (QLX)set the log level for wft(workflow tracing) "
+    "(0-NONE, 6-TRIVIA)\n"
+    "  --wft_trace_level=0..4                (QLX)set the trace level for wft(workflow tracing) "
+    "(0-NONE, 4-TRIVIA)\n"
+    "  --prof_prefix=PREFIX                  set the prefix for profiling dumps\n"
+    "  --cpu_prof_interval=SECS              set the interval for CPU profiling\n"
+    "  --mem_prof_interval=SECS              set the interval for Mem profiling\n"
+    "  --mem_stats_interval=SECS             set the interval for logging Mem Stats\n"
+    "  --mem_release_interval=SECS           set the interval to release memory\n"
+    "  --metrics_bee_publisher               add bee publisher to metrics\n"
+    "  --metrics_text_publisher              add text publisher to metrics\n"
+    "  --metrics_rpc_publisher               add rpc publisher to metrics\n"
+    "  --metrics_store_path=DIR              set the metrics folder\n"
+    "  --metrics_store_max_size=SIZE         set the metrics folder max size (e.g. 5 MiB)\n"
+    "  --metrics_store_max_files=N           set the metrics folder maximum number of files\n"
+    "  --metrics_store_min_free_space=SIZE   set the metrics folder required space (e.g. 100 "
+    "MiB)\n"
+    "  --metrics_file_name=FILE              set the metrics log file\n"
+    "  --metrics_file_max_size=SIZE          set the metrics log file maximum size (e.g. 500 "
+    "KiB)\n"
+    "  --metrics_report_interval=SECS        set the metrics report interval\n"
+    "  --disable_flush_ephemeral             disable flushing ephemeral objects\n"
     "  --stdout                              redirect the output to standard out\n";
 
-bool PrintedUsage(const std::string& output) {
-  return output.find(kUsageStart) != std::string::npos &&
-         output.find(kUsageEnd) != std::string::npos;
+bool PrintedUsage(const std::string& output) { return output.find(kUsage) != std::string::npos; }
+
+// The provider stopped (both lines, in order) before `fatal` was logged.
+bool StoppedBefore(const std::string& output, const std::string& fatal) {
+  const size_t stopping = output.find("Stopping ORV Provider...");
+  const size_t done = output.find("... done.", stopping);
+  const size_t failed = output.find(fatal, done);
+  return stopping != std::string::npos && done != std::string::npos &&
+         failed != std::string::npos;
 }
+
+// A listening socket on a loopback port, so that the daemon cannot bind it.
+class TakenPort {
+ public:
+  TakenPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        listen(fd_, 1) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~TakenPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TakenPort(const TakenPort&) = delete;
+  TakenPort& operator=(const TakenPort&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 bool Exists(const std::string& path) {
   struct stat info;
@@ -67,7 +136,7 @@ class CommandLineTest : public ::testing::Test {
 TEST_F(CommandLineTest, WithoutArgumentsPrintsUsageAndFails) {
   Run run = RunToExit({});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out.compare(0, strlen(kUsageStart), kUsageStart), 0) << run.out;
+  EXPECT_EQ(run.out, kUsage);
 
   // The size line precedes the check of the mandatory options.
   run = RunToExit({"--stdout"});
@@ -132,6 +201,16 @@ TEST_F(CommandLineTest, ServerKeyThatDoesNotLoadRefusesStartUp) {
                               tls_dir + "/tarnix-privkey.pem"),
             1)
       << run.out;
+  EXPECT_TRUE(StoppedBefore(run.out, "ORV Tarnix failed to run: ")) << run.out;
+}
+
+TEST_F(CommandLineTest, TakenPortStopsTheProviderBeforeFailing) {
+  TakenPort taken;
+  ASSERT_NE(taken.port(), 0);
+  const Run run = RunToExit(Complete({"--listen", "127.0.0.1:" + std::to_string(taken.port())}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(StoppedBefore(run.out, "ORV Tarnix failed to run: Cannot listen on: 127.0.0.1:"))
+      << run.out;
 }
 
 TEST_F(CommandLineTest, BadProfilingIntervalWarnsAndStartUpGoesOn) {
@@ -146,14 +225,16 @@ TEST_F(CommandLineTest, BadProfilingIntervalWarnsAndStartUpGoesOn) {
   EXPECT_EQ(CountLogLines(out, "WARNING", "", "String2Uint32_t failed"), 1) << out;
 }
 
-TEST_F(CommandLineTest, TermSignalStopsInOrder) {
-  ServingDaemon daemon(dir_.path(), Database());
-  ASSERT_TRUE(daemon.serving());
-  EXPECT_EQ(daemon.Stop(), 0);
-  const std::string out = daemon.process().Stdout();
-  const size_t stopping = out.find("Stopping ORV Provider...");
-  ASSERT_NE(stopping, std::string::npos) << out;
-  EXPECT_NE(out.find("... done.", stopping), std::string::npos) << out;
+TEST_F(CommandLineTest, TermAndInterruptSignalsStopInOrder) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    ServingDaemon daemon(dir_.path(), Database());
+    ASSERT_TRUE(daemon.serving());
+    EXPECT_EQ(daemon.Stop(signal), 0) << signal;
+    const std::string out = daemon.process().Stdout();
+    const size_t stopping = out.find("Stopping ORV Provider...");
+    ASSERT_NE(stopping, std::string::npos) << signal << "\n" << out;
+    EXPECT_NE(out.find("... done.", stopping), std::string::npos) << signal << "\n" << out;
+  }
 }
 
 }  // namespace

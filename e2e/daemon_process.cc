@@ -134,8 +134,8 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) 
   return status_;
 }
 
-std::optional<int> ChildProcess::Terminate(std::chrono::milliseconds timeout) {
-  if (Running()) kill(pid_, SIGTERM);
+std::optional<int> ChildProcess::Terminate(std::chrono::milliseconds timeout, int signal) {
+  if (Running()) kill(pid_, signal);
   return WaitForExit(timeout);
 }
 

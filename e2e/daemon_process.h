@@ -4,6 +4,7 @@
 // Test-only: runs the built tarnix-server as a child process in a private
 // directory, and talks to it over loopback gRPC.
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -55,8 +56,8 @@ class ChildProcess {
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
   // True while the process has not ended.
   bool Running();
-  // SIGTERM, then WaitForExit.
-  std::optional<int> Terminate(std::chrono::milliseconds timeout);
+  // `signal` (SIGTERM unless told), then WaitForExit.
+  std::optional<int> Terminate(std::chrono::milliseconds timeout, int signal = SIGTERM);
 
   // Everything the process wrote so far.
   std::string Stdout() const;

@@ -76,9 +76,11 @@ class ServingDaemon {
   const std::shared_ptr<grpc::Channel>& channel() const { return channel_; }
   ChildProcess& process() { return *process_; }
 
-  // An orderly stop: SIGTERM and the exit status (nothing when it hung and
+  // An orderly stop: `signal` and the exit status (nothing when it hung and
   // was killed).
-  std::optional<int> Stop() { return process_->Terminate(kStopTimeout); }
+  std::optional<int> Stop(int signal = SIGTERM) {
+    return process_->Terminate(kStopTimeout, signal);
+  }
 
  private:
   std::string address_;

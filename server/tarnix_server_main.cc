@@ -58,6 +58,22 @@ void StopProvider() noexcept {
   TARNIX_LOG(orv::INFO, nullptr, "%s", "... done.");
 }
 
+// Stops the provider when an exception leaves the scope it is declared in:
+// declared after the objects the provider's server refers to, it runs before
+// they are destroyed, as the orderly stop does.
+class StopProviderOnException {
+ public:
+  StopProviderOnException() = default;
+  ~StopProviderOnException() {
+    if (std::uncaught_exceptions() > exceptions_) StopProvider();
+  }
+  StopProviderOnException(const StopProviderOnException&) = delete;
+  StopProviderOnException& operator=(const StopProviderOnException&) = delete;
+
+ private:
+  const int exceptions_ = std::uncaught_exceptions();
+};
+
 int RunServer(int argc, char** argv) {
   tarnix::ServerOptions options;
   const bool parsed = tarnix::ParseCommandLine(argc, argv, &options);
@@ -85,6 +101,8 @@ int RunServer(int argc, char** argv) {
   config.put("metrics.root_namespace", "/orv/tarnix");
   config.put("metrics.report_interval_sec", options.metrics_report_interval_sec);
   g_provider = std::make_shared<orv::AsioOrvProvider>(config, std::string());
+  // Until the services are registered the provider refers to nothing below.
+  const StopProviderOnException stop_on_start_up_failure;
 
   std::unique_ptr<tarnix::DbAccess> db(new tarnix::DbAccess(g_provider->metrics()));
   const tarnix::DbAccessStatus opened = db->Open(options.database_dir);
@@ -106,6 +124,7 @@ int RunServer(int argc, char** argv) {
                                 options.key_path(), options.certificate_path());
     caldek::orv::ProductVersionMsg version;
     orv::DaemonHealthService health(version);
+    const StopProviderOnException stop_on_serving_failure;
 
     orv::rpc::ServerBuilder& builder = g_provider->rpc();
     orv::rpc::RpcServiceOptions service_options;
