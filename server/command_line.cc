@@ -122,9 +122,8 @@ bool ParseCommandLine(int argc, char** argv, ServerOptions* options) {
         orv::net::library_log_level = level;
         break;
       case kWftLogLevel:
-        // Spans log through the daemon's own logger; the tracing layer keeps
-        // no threshold of its own.
         if (!ParseLevel(optarg, 6, &level)) return false;
+        orv::wft::library_log_level = level;
         break;
       case kWftTraceLevel:
         if (!ParseLevel(optarg, 4, &level)) return false;

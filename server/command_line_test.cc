@@ -10,6 +10,7 @@
 
 #include "logging/log_capture.h"
 #include "logging/logger.h"
+#include "platform/wft/workflow_util.h"
 
 namespace tarnix {
 namespace {
@@ -17,7 +18,10 @@ namespace {
 // Parses `args` (after the program name), restoring the log threshold.
 class CommandLineTest : public ::testing::Test {
  protected:
-  ~CommandLineTest() override { orv::Logger::logLevel = saved_level_; }
+  ~CommandLineTest() override {
+    orv::Logger::logLevel = saved_level_;
+    orv::wft::library_log_level = saved_wft_level_;
+  }
 
   bool Parse(std::vector<std::string> args) {
     args.insert(args.begin(), "tarnix-server");
@@ -29,13 +33,14 @@ class CommandLineTest : public ::testing::Test {
   }
 
   const int saved_level_ = orv::Logger::logLevel;
+  const int saved_wft_level_ = orv::wft::library_log_level;
   ServerOptions options_;
   orv::LogCapture capture_;
 };
 
 TEST_F(CommandLineTest, ActsOnEachOptionInOrder) {
   ASSERT_TRUE(Parse({"--schema=s.pb", "--data", "db", "--listen=a:1", "stray", "--listen", "a:1",
-                     "--txn_log_size=-1", "--log_level=5", "--log_level=3",
+                     "--txn_log_size=-1", "--log_level=5", "--log_level=3", "--wft_log_level=2",
                      "--metrics_report_interval=60", "--metrics_report_interval=soon",
                      "--cpu_prof_interval=x", "--metrics_store_path", "--merkle_sort_protobufs",
                      "--disable_flush_ephemeral", "--x_tls_dir=/keys"}));
@@ -44,6 +49,7 @@ TEST_F(CommandLineTest, ActsOnEachOptionInOrder) {
   EXPECT_EQ(options_.listen, (std::vector<std::string>{"a:1", "a:1"}));
   EXPECT_EQ(options_.txn_log_size, UINT64_MAX);
   EXPECT_EQ(orv::Logger::logLevel, 3);
+  EXPECT_EQ(orv::wft::library_log_level, 2);
   EXPECT_EQ(options_.metrics_report_interval_sec, 60u);  // a bad value keeps the last good one
   EXPECT_TRUE(capture_.Contains("metrics_report_interval String2Uint32_t failed, error: "
                                 "bad lexical cast"));

@@ -11,6 +11,11 @@
 namespace orv {
 namespace wft {
 
+// Threshold of the tracing layer's own log lines (0 none .. 6 trivia). Span
+// lines are TRIVIA, so any lower value silences them; the default lets the
+// logger's own threshold decide.
+extern int library_log_level;
+
 // The workflow-tracing context of one client request: the ids of its trace
 // and span, whether the trace is sampled, and its baggage.
 struct TraceInfo {
@@ -25,7 +30,8 @@ struct TraceInfo {
 // A span: opened by the constructor, closed by the destructor. While tracing
 // is off (the default) or the span's level is above the configured trace
 // level, constructing and destroying one reads no clock and logs nothing.
-// While on, closing the span logs one TRIVIA line with its name and duration.
+// While on, closing the span logs one TRIVIA line with its name and duration
+// when both library_log_level and the logger's threshold admit it.
 //
 // The switch is process-wide; spans may be opened on any thread.
 class WorkflowUtil {

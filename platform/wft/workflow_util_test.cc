@@ -15,9 +15,11 @@ class WorkflowUtilTest : public ::testing::Test {
   void TearDown() override {
     WorkflowUtil::Configure(false, 0);
     Logger::logLevel = saved_level_;
+    library_log_level = saved_library_level_;
   }
 
   const int saved_level_ = Logger::logLevel;
+  const int saved_library_level_ = library_log_level;
   LogCapture capture_;
 };
 
@@ -32,6 +34,16 @@ TEST_F(WorkflowUtilTest, SpansRecordOnlyWhileOnAndWithinTheTraceLevel) {
   EXPECT_TRUE(capture_.Contains("span Inside: "));
   EXPECT_FALSE(capture_.Contains("span Above"));
   EXPECT_TRUE(capture_.Contains("us, 2 parent traces"));
+}
+
+TEST_F(WorkflowUtilTest, TheLibraryLevelGatesSpanLines) {
+  WorkflowUtil::Configure(true, 4);
+  library_log_level = VERBOSE;
+  { WorkflowUtil span("Quiet", 1); }
+  EXPECT_EQ(capture_.Count("span "), 0u);
+  library_log_level = TRIVIA;
+  { WorkflowUtil span("Heard", 1); }
+  EXPECT_TRUE(capture_.Contains("span Heard: "));
 }
 
 }  // namespace
