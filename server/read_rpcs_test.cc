@@ -1,3 +1,4 @@
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "schema/record_key.h"
 #include "server/service_test_util.h"
 #include "server/tarnix_server.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/write_test_util.h"
 
@@ -121,6 +123,30 @@ TEST_F(ReadRpcsTest, TransactionLogStreamsStoredUnitsInKeyOrderAndChunks) {
   EXPECT_EQ(units(1), (std::vector<std::string>{c}));
   EXPECT_EQ(units(2), (std::vector<std::string>{"d"}));
   EXPECT_TRUE(HasLine("INFO", "", "GetTransactionLog: Client ID="));
+}
+
+TEST_F(ReadRpcsTest, TransactionLogReadFailureFailsTheStream) {
+  server_.reset();
+  data_.reset();
+  PutAll(db_.get(), {{kTxnLogPrefix + std::string("\x01"), "unit"}});
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);  // recovery moves the unit into a table file
+  Serve();
+  env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
+  std::vector<tx::GetTransactionLogsResponseMsg> responses;
+  const grpc::Status status =
+      Call("GetTransactionLog", "", tx::GetTransactionLogsRequestMsg(), &responses);
+  env.FailReadsAfter(-1, leveldb::Status::OK());
+  server_.reset();  // the service and the database before `env`
+  data_.reset();
+  db_.reset();
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::DATA_LOSS);
+  ASSERT_EQ(status.error_message().rfind("LevelDB error: ", 0), 0u) << status.error_message();
+  EXPECT_TRUE(responses.empty());
+  const std::string storage_text = status.error_message().substr(strlen("LevelDB error: "));
+  EXPECT_TRUE(HasLine("INFO", "", "DbAccess error in GetTransactionLogs(): " + storage_text + ". "))
+      << storage_text;
 }
 
 }  // namespace
