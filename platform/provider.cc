@@ -152,6 +152,16 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
     if (server_) {
       server_->Shutdown(gpr_now(GPR_CLOCK_MONOTONIC));
       server_.reset();
+    } else {
+      // gRPC tied the queue to the server it built before binding, and a
+      // failed bind drops that server without untying it: shutting the queue
+      // down would then report it shut down before its server. Nothing was
+      // ever queued on it, so it is destroyed unshut (its destructor shuts
+      // the core queue down) and a fresh builder and queue replace it.
+      runtime_.reset();
+      cq_.reset();
+      grpc_builder_.reset(new grpc::ServerBuilder);
+      cq_ = grpc_builder_->AddCompletionQueue();
     }
     throw std::runtime_error("Cannot listen on:" + failed);
   }

@@ -527,14 +527,18 @@ TEST(RpcServerTest, MetricsAreCollectedEveryReportInterval) {
   EXPECT_TRUE(capture.Contains("Exception in metrics collection: collector failure"));
 }
 
-TEST(RpcServerTest, BindFailureThrows) {
+TEST(RpcServerTest, BindFailureThrowsAndTheProviderStillStopsCleanly) {
   TestServer first;
-  boost::property_tree::ptree config;
-  AsioOrvProvider provider(config, "");
-  EchoTestService service;
-  provider.rpc().RegisterService(&service);
-  provider.rpc().AddListeningEndpoint(net::Endpoint(first.address()));
-  EXPECT_THROW(provider.rpc().BuildStarted(), std::runtime_error);
+  LogCapture capture;
+  {
+    boost::property_tree::ptree config;
+    AsioOrvProvider provider(config, "");
+    EchoTestService service;
+    provider.rpc().RegisterService(&service);
+    provider.rpc().AddListeningEndpoint(net::Endpoint(first.address()));
+    EXPECT_THROW(provider.rpc().BuildStarted(), std::runtime_error);
+  }
+  EXPECT_FALSE(capture.Contains("before its server"));
 }
 
 TEST(RpcServerTest, ServesOnUnixSockets) {
