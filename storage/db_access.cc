@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "logging/logger.h"
 #include "metrics/metric.h"
@@ -29,6 +30,11 @@ const char kNoDatabase[] = "errorCode:DRX0102";
 
 DbAccessStatus NoDatabaseStatus() {
   return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "");
+}
+
+// A null value is stored as an empty one.
+void AddPut(const DbAccess::TxnPut& put, leveldb::WriteBatch* batch) {
+  batch->Put(put.first, put.second ? leveldb::Slice(*put.second) : leveldb::Slice());
 }
 
 }  // namespace
@@ -351,11 +357,24 @@ DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
   metrics::ScopedLatencyTimer timer(metrics_->write_txn);
   if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
-  for (const TxnPut& put : puts) {
-    // A null value is stored as an empty one.
-    batch.Put(put.first, put.second ? leveldb::Slice(*put.second)
-                                    : leveldb::Slice());
+  for (const TxnPut& put : puts) AddPut(put, &batch);
+  for (const std::string& key : deletes) batch.Delete(key);
+  hook();
+  return Write(&batch, sync);
+}
+
+DbAccessStatus DbAccess::WriteTxn(std::vector<TxnPut>&& puts,
+                                  const std::vector<std::string>& deletes,
+                                  bool sync, const WriteHook& hook) {
+  metrics::ScopedLatencyTimer timer(metrics_->write_txn);
+  std::vector<TxnPut> owned = std::move(puts);
+  if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
+  leveldb::WriteBatch batch;
+  for (TxnPut& put : owned) {
+    AddPut(put, &batch);
+    TxnPut().swap(put);
   }
+  std::vector<TxnPut>().swap(owned);
   for (const std::string& key : deletes) batch.Delete(key);
   hook();
   return Write(&batch, sync);

@@ -183,6 +183,11 @@ class DbAccess {
   DbAccessStatus WriteTxn(const std::vector<TxnPut>& puts,
                           const std::vector<std::string>& deletes, bool sync,
                           const WriteHook& hook);
+  // The same, but consumes `puts`: each put lets go of its key and value once
+  // the batch holds a copy, so a large transaction does not keep its values
+  // twice while the batch grows. `puts` is left empty.
+  DbAccessStatus WriteTxn(std::vector<TxnPut>&& puts, const std::vector<std::string>& deletes,
+                          bool sync, const WriteHook& hook);
   // Deletes, in one batch, every record under any of `prefixes`.
   DbAccessStatus DeleteByPrefixes(const std::vector<std::string>& prefixes,
                                   bool sync);

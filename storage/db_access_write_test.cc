@@ -100,6 +100,24 @@ TEST_F(WriteTest, WriteTxnAppliesPutsThenDeletesAfterTheHook) {
   EXPECT_EQ(All(db.get()), (DbAccess::Records{{"a", "1"}, {"empty", ""}}));
 }
 
+// The consuming form writes what the other does and has let go of every key
+// and value by the time the batch is written.
+TEST_F(WriteTest, ConsumingWriteTxnReleasesPutsBeforeTheWrite) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"old", "x"}});
+  const auto value = boost::make_shared<std::string>("1");
+  std::vector<DbAccess::TxnPut> puts = {{"a", value},
+                                        {"both", boost::make_shared<std::string>("2")},
+                                        {"empty", nullptr}};
+  long holders_at_hook = 0;
+  ASSERT_TRUE(db->WriteTxn(std::move(puts), {"both", "old"}, false,
+                           [&] { holders_at_hook = value.use_count(); })
+                  .ok());
+  EXPECT_EQ(holders_at_hook, 1);
+  EXPECT_TRUE(puts.empty());  // the call empties it
+  EXPECT_EQ(All(db.get()), (DbAccess::Records{{"a", "1"}, {"empty", ""}}));
+}
+
 TEST_F(WriteTest, ThrowingHookWritesNothing) {
   auto db = OpenDb();
   const std::vector<DbAccess::TxnPut> puts = {

@@ -1,6 +1,7 @@
 // Processing and commit of a write transaction.
 
 #include <optional>
+#include <utility>
 
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
@@ -54,6 +55,7 @@ orv::rpc::AppStatus WriteTransactions::ProcessRequests(
 
   ProcessUpdatesSet(TarnixTransactionLog::kUpdated, *updates, log);
   ProcessUpdatesSet(TarnixTransactionLog::kUnchanged, logged_only, log);
+  logged_only.clear();  // only the log needs them, and it has them now
   ProcessUpdatesSet(TarnixTransactionLog::kDeleted, *deletes, log);
   telemetry_->Record(3);
 
@@ -70,7 +72,7 @@ orv::rpc::AppStatus WriteTransactions::ProcessRequests(
 
   WriteTelemetry* telemetry = telemetry_;
   const DbAccessStatus written =
-      db_->WriteTxn(puts, removed, sync, [telemetry] { telemetry->Record(5); });
+      db_->WriteTxn(std::move(puts), removed, sync, [telemetry] { telemetry->Record(5); });
   telemetry_->Record(6);
   return StatusFromDbAccessStatus(written);
 }
