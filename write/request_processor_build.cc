@@ -333,7 +333,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       EraseAll(replaced, &gained);
     }
     if (!gained.empty()) {
-      state->updates.push_back(UpdateRecord{object(r.body), TarnixObject(), gained,
+      state->updates.push_back(UpdateRecord{object(r.body), TarnixObject(), std::move(gained),
                                             SpanOf(r.record)});
     }
   }
@@ -349,7 +349,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       EraseAll(replaced, &lost);
     }
     if (!lost.empty()) {
-      state->removals.push_back(UpdateRecord{TarnixObject(), object(r.body), lost,
+      state->removals.push_back(UpdateRecord{TarnixObject(), object(r.body), std::move(lost),
                                              SpanOf(r.record)});
     }
   }

@@ -124,6 +124,8 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
                "deleted.");
     return orv::rpc::SUCCESS;
   }
+  // Exactly: the vector lives while the batch is built.
+  puts->reserve(puts->size() + new_units.size());
   puts->insert(puts->end(), std::make_move_iterator(new_units.begin()),
                std::make_move_iterator(new_units.end()));
   *size += *txn_bytes;
