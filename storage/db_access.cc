@@ -358,9 +358,7 @@ DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
   if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
   for (const TxnPut& put : puts) AddPut(put, &batch);
-  for (const std::string& key : deletes) batch.Delete(key);
-  hook();
-  return Write(&batch, sync);
+  return WriteTxnBatch(&batch, deletes, sync, hook);
 }
 
 DbAccessStatus DbAccess::WriteTxn(std::vector<TxnPut>&& puts,
@@ -375,9 +373,15 @@ DbAccessStatus DbAccess::WriteTxn(std::vector<TxnPut>&& puts,
     TxnPut().swap(put);
   }
   std::vector<TxnPut>().swap(owned);
-  for (const std::string& key : deletes) batch.Delete(key);
+  return WriteTxnBatch(&batch, deletes, sync, hook);
+}
+
+DbAccessStatus DbAccess::WriteTxnBatch(leveldb::WriteBatch* batch,
+                                       const std::vector<std::string>& deletes,
+                                       bool sync, const WriteHook& hook) {
+  for (const std::string& key : deletes) batch->Delete(key);
   hook();
-  return Write(&batch, sync);
+  return Write(batch, sync);
 }
 
 DbAccessStatus DbAccess::DeleteByPrefixes(

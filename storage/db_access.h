@@ -211,6 +211,10 @@ class DbAccess {
                                  std::vector<int32_t>* results,
                                  std::vector<std::string>* stored);
   DbAccessStatus Write(leveldb::WriteBatch* batch, bool sync);
+  // WriteTxn's common end: adds the deletes, runs the hook, writes.
+  DbAccessStatus WriteTxnBatch(leveldb::WriteBatch* batch,
+                               const std::vector<std::string>& deletes,
+                               bool sync, const WriteHook& hook);
 
   boost::shared_ptr<leveldb::DB> db_;
   leveldb::Env* env_;

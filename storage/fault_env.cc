@@ -54,17 +54,18 @@ class FaultyWritableFile : public leveldb::WritableFile {
 }  // namespace
 
 void FaultEnv::FailReadsAfter(int n, const leveldb::Status& error) {
-  std::lock_guard<std::mutex> lock(mu_);
-  reads_left_ = n;
-  read_error_ = error;
-  fail_one_read_ = false;
+  SetReadFault(n, error, false);
 }
 
 void FaultEnv::FailOneReadAfter(int n, const leveldb::Status& error) {
+  SetReadFault(n, error, true);
+}
+
+void FaultEnv::SetReadFault(int n, const leveldb::Status& error, bool once) {
   std::lock_guard<std::mutex> lock(mu_);
   reads_left_ = n;
   read_error_ = error;
-  fail_one_read_ = true;
+  fail_one_read_ = once;
 }
 
 void FaultEnv::FailFileCreations(const std::string& part, int n,

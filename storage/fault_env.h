@@ -46,6 +46,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   void CountLogSync() { ++log_syncs_; }
 
  private:
+  void SetReadFault(int n, const leveldb::Status& error, bool once);
   leveldb::Status CheckCreation(const std::string& name);
   leveldb::Status Wrap(const std::string& name, leveldb::Status status,
                        leveldb::WritableFile** result);

@@ -50,15 +50,16 @@ void ServerRuntime::SetOverCap(ServerCall* call, bool over) {
 }
 
 void ServerRuntime::ShedQueuedBytes(ServerCall* queuing) {
+  if (queued_bytes_ <= limits_.max_total_bytes) return;
+  char why[128];
+  snprintf(why, sizeof(why), "all calls together hold more than %zu queued bytes",
+           limits_.max_total_bytes);
   while (queued_bytes_ > limits_.max_total_bytes) {
     ServerCall* victim = nullptr;
     for (ServerCall* call : over_cap_) {
       if (victim == nullptr || call->queued_bytes_ > victim->queued_bytes_) victim = call;
     }
     if (victim == nullptr) victim = queuing;
-    char why[128];
-    snprintf(why, sizeof(why), "all calls together hold more than %zu queued bytes",
-             limits_.max_total_bytes);
     victim->CancelForBacklog(why);
     if (victim == queuing) return;
   }
@@ -71,13 +72,11 @@ void ServerRuntime::CancelStalledCalls() {
   for (ServerCall* call : over_cap_) {
     if (now - call->progress_at_ >= limits_.stall_timeout) stalled.push_back(call);
   }
-  for (ServerCall* call : stalled) {
-    char why[128];
-    snprintf(why, sizeof(why),
-             "more than %zu bytes queued for a client that does not read",
-             ServerCall::kMaxQueuedBytes);
-    call->CancelForBacklog(why);
-  }
+  if (stalled.empty()) return;
+  char why[128];
+  snprintf(why, sizeof(why), "more than %zu bytes queued for a client that does not read",
+           ServerCall::kMaxQueuedBytes);
+  for (ServerCall* call : stalled) call->CancelForBacklog(why);
 }
 
 void ServerRuntime::RequestOne() {
