@@ -26,6 +26,14 @@ bool InVdb(const Schema& schema, const std::string& key, VdbId vdb_id) {
   return VdbSuffixContains(suffix, vdb_id);
 }
 
+// Moves the chunk being filled to `out` and starts the next one empty.
+void CloseChunk(tx::GetResponseMsg* response, size_t* bytes,
+                std::vector<tx::GetResponseMsg>* out) {
+  out->push_back(std::move(*response));
+  response->Clear();
+  *bytes = 0;
+}
+
 }  // namespace
 
 orv::rpc::AppStatus GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
@@ -125,11 +133,7 @@ void GetProcessor::GetObjectsById(GetReadLists* lists, ObjectSet* returned, Chun
     const std::string& type = lists->id_pairs[i].first;
     if (!returned->insert(ObjectName(type, lists->id_pairs[i].second)).second) continue;
     bytes += AppendEntry(type, std::move(lists->id_values[i]), &response);
-    if (bytes > kMaxChunkBytes) {
-      out->push_back(std::move(response));
-      response.Clear();
-      bytes = 0;
-    }
+    if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
   }
   if (response.objects_size() > 0) out->push_back(std::move(response));
 }
@@ -146,22 +150,14 @@ void GetProcessor::GetObjectsByType(GetReadLists* lists, ObjectSet* returned,
       if (!TryDecodeObjectRecordKey(*schema_, record.first, &type, &id)) continue;
       if (!returned->insert(ObjectName(type, id)).second) continue;
       bytes += AppendEntry(type, std::move(record.second), &response);
-      if (bytes > kMaxChunkBytes) {
-        out->push_back(std::move(response));
-        response.Clear();
-        bytes = 0;
-      }
+      if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
     }
     if (records.empty() &&
         returned->insert(ObjectName(lists->type_names[i], std::string())).second) {
       AppendEntry(lists->type_names[i], std::string(), &response);
     }
     DbAccess::Records().swap(records);  // the keys too
-    if (response.ByteSizeLong() > kMaxChunkBytes) {
-      out->push_back(std::move(response));
-      response.Clear();
-      bytes = 0;
-    }
+    if (response.ByteSizeLong() > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
   }
   if (response.objects_size() > 0) out->push_back(std::move(response));
 }
