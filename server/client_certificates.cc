@@ -11,6 +11,16 @@
 #include "storage/key_space.h"
 
 namespace tarnix {
+namespace {
+
+// A failed write of a certificate record: logged as DRX0103.
+orv::rpc::AppStatus StoreFailed(const char* operation, const DbAccessStatus& status) {
+  const std::string text = std::string("DbAccess error in ") + operation + ": " + status.message;
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "%s", text.c_str());
+  return orv::rpc::INTERNAL(text);
+}
+
+}  // namespace
 
 ClientCertificates::ClientCertificates(DbAccess* db_access,
                                        orv::net::NetSecurityManager* security_manager,
@@ -64,6 +74,15 @@ void ClientCertificates::InstallContext(const DbAccess::Records& records, Reload
   security_manager_->default_server_context(builder.release());
 }
 
+orv::rpc::AppStatus ClientCertificates::Reinstall(Reload variant) {
+  DbAccess::Records records;
+  if (!GetClientCertificates(&records)) {
+    return orv::rpc::INTERNAL("Unable to get client certificates from DbAccess");
+  }
+  InstallContext(records, variant);
+  return orv::rpc::SUCCESS;
+}
+
 void ClientCertificates::LoadClientCertificates() {
   if (!configured()) {
     TARNIX_LOG(orv::INFO, nullptr,
@@ -85,35 +104,17 @@ orv::rpc::AppStatus ClientCertificates::Add(const std::string& name, const std::
   std::vector<int32_t> results;
   const DbAccessStatus stored =
       db_access_->Put({{kClientCertPrefix + name, pem}}, false, &results);
-  if (!stored.ok()) {
-    const std::string text = "DbAccess error in AddClientCertificate: " + stored.message;
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "%s", text.c_str());
-    return orv::rpc::INTERNAL(text);
-  }
-  DbAccess::Records records;
-  if (!GetClientCertificates(&records)) {
-    return orv::rpc::INTERNAL("Unable to get client certificates from DbAccess");
-  }
-  InstallContext(records, Reload::kAdd);
-  return orv::rpc::SUCCESS;
+  if (!stored.ok()) return StoreFailed("AddClientCertificate", stored);
+  return Reinstall(Reload::kAdd);
 }
 
 orv::rpc::AppStatus ClientCertificates::Delete(const std::string& name) {
   std::vector<int32_t> results;
   const DbAccessStatus deleted =
       db_access_->Delete({{kClientCertPrefix + name, std::string()}}, false, &results);
-  if (!deleted.ok()) {
-    const std::string text = "DbAccess error in DeleteClientCertificate: " + deleted.message;
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "%s", text.c_str());
-    return orv::rpc::INTERNAL(text);
-  }
+  if (!deleted.ok()) return StoreFailed("DeleteClientCertificate", deleted);
   certificates_->erase(name);
-  DbAccess::Records records;
-  if (!GetClientCertificates(&records)) {
-    return orv::rpc::INTERNAL("Unable to get client certificates from DbAccess");
-  }
-  InstallContext(records, Reload::kDelete);
-  return orv::rpc::SUCCESS;
+  return Reinstall(Reload::kDelete);
 }
 
 }  // namespace tarnix

@@ -59,6 +59,9 @@ class ClientCertificates {
   enum class Reload { kStartUp, kAdd, kDelete };
   // Builds and installs the context from `records` in the variant's way.
   void InstallContext(const DbAccess::Records& records, Reload variant);
+  // Rereads every record and installs the context from them; INTERNAL when
+  // they cannot be read.
+  orv::rpc::AppStatus Reinstall(Reload variant);
 
   DbAccess* const db_access_;
   orv::net::NetSecurityManager* const security_manager_;
