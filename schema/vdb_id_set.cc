@@ -84,7 +84,7 @@ EncodedVdbIdSet EncodeVdbIdSet(const VdbIdSet& ids) {
   if (ids.empty()) return out;
   const uint32_t base = *ids.begin();
   const uint32_t max = *ids.rbegin();
-  AppendCompactUint16(&out, *ids.begin());
+  AppendCompactUint16(&out, static_cast<uint16_t>(base));
   const size_t bitmap_length = (max - base + 7) / 8;
   if (out.size() + bitmap_length > kMaxEncodedVdbIdSetBytes) return std::string();
   if (bitmap_length == 0) return out;
@@ -238,6 +238,10 @@ bool RemoveFromVdbIdSet(const VdbIdSet& ids, const EncodedVdbIdSet& old,
 bool IsValidVdbSuffix(const std::string& suffix) {
   SetView view;
   return suffix.empty() || view.Read(suffix);
+}
+
+void EraseVdbIds(const VdbIdSet& ids, VdbIdSet* from) {
+  for (VdbId id : ids) from->erase(id);
 }
 
 std::string VdbIdSetToString(const VdbIdSet& ids) {

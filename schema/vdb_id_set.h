@@ -50,6 +50,9 @@ bool RemoveFromVdbIdSet(const VdbIdSet& ids, const EncodedVdbIdSet& old, Encoded
 // Whether DecodeVdbSuffix reads `suffix`, without building the set.
 bool IsValidVdbSuffix(const std::string& suffix);
 
+// Removes every id of `ids` from *from.
+void EraseVdbIds(const VdbIdSet& ids, VdbIdSet* from);
+
 // "1, 5, 7": the form vdb-id sets take in log and status texts.
 std::string VdbIdSetToString(const VdbIdSet& ids);
 

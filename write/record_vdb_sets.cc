@@ -3,6 +3,17 @@
 #include <algorithm>
 
 namespace tarnix {
+namespace {
+
+// The set a stored key's suffix stands for: a key without a suffix holds the
+// main vdb alone.
+const EncodedVdbIdSet& StoredSet(const std::string& suffix) {
+  static const EncodedVdbIdSet* const kMainVdbOnly =
+      new EncodedVdbIdSet(EncodeVdbIdSet(VdbIdSet{kMainVdbId}));
+  return suffix.empty() ? *kMainVdbOnly : suffix;
+}
+
+}  // namespace
 
 // --- DbRecord ---
 
@@ -17,9 +28,8 @@ bool DbRecord::MergeStored(std::string key, const std::string& suffix) {
   VdbIdSet ids;
   if (!DecodeVdbSuffix(suffix, &ids)) return false;
   // An empty suffix holds the main vdb alone, on either side.
-  static const std::string kMainVdbOnly = EncodeVdbIdSet(VdbIdSet{kMainVdbId});
   std::string merged;
-  if (!AddToVdbIdSet(ids, suffix_.empty() ? kMainVdbOnly : suffix_, &merged)) return false;
+  if (!AddToVdbIdSet(ids, StoredSet(suffix_), &merged)) return false;
   suffix_ = std::move(merged);
   merged_keys_.push_back(std::move(key));
   return true;
@@ -54,7 +64,7 @@ void DbRecord::AddVdbs(const VdbIdSet& ids) {
 
 void DbRecord::RemoveVdbs(const VdbIdSet& ids) {
   if (kind_ == EXPLICIT) {
-    for (VdbId id : ids) include_.erase(id);
+    EraseVdbIds(ids, &include_);
     return;
   }
   for (VdbId id : ids) {
@@ -137,11 +147,9 @@ bool ObjectRecordWrites::AddRecord(const std::string& object_key,
   }
   const std::vector<std::string>& merged = record.merged_keys();
   if (record.kind() == DbRecord::STORED && merged.empty()) return true;
-  // A key without a suffix holds the main vdb alone; the new set starts
-  // from that, so the main vdb keeps the body.
-  static const std::string kMainVdbOnly = EncodeVdbIdSet(VdbIdSet{kMainVdbId});
-  const std::string& stored = record.suffix().empty() ? kMainVdbOnly : record.suffix();
-  if (!RemoveFromVdbIdSet(record.exclude(), stored, &removed_) ||
+  // The new set starts from the stored one, so for a key without a suffix
+  // the main vdb keeps the body.
+  if (!RemoveFromVdbIdSet(record.exclude(), StoredSet(record.suffix()), &removed_) ||
       !AddToVdbIdSet(record.include(), removed_, &added_)) {
     return false;
   }

@@ -22,15 +22,11 @@ VdbIdSet Intersect(const VdbIdSet& a, const VdbIdSet& b) {
   return out;
 }
 
-void Subtract(const VdbIdSet& remove, VdbIdSet* from) {
-  for (VdbId id : remove) from->erase(id);
-}
-
 // Another version now decides in `vdbs`.
 void Supersede(const VdbIdSet& vdbs, ChildRecordCache::Versions* versions) {
   for (ChildRecord& version : *versions) {
-    Subtract(vdbs, &version.vdb_ids);
-    Subtract(vdbs, &version.deleted);
+    EraseVdbIds(vdbs, &version.vdb_ids);
+    EraseVdbIds(vdbs, &version.deleted);
   }
 }
 
@@ -212,9 +208,9 @@ void RecursiveDelete::Apply(const std::string& type, const std::string& id,
       const size_t count = versions->size();
       for (size_t i = 0; i < count; ++i) {
         VdbIdSet group = Intersect((*versions)[i].vdb_ids, vdbs);
-        Subtract((*versions)[i].deleted, &group);
+        EraseVdbIds((*versions)[i].deleted, &group);
         if (group.empty()) continue;
-        Subtract(group, &(*versions)[i].vdb_ids);
+        EraseVdbIds(group, &(*versions)[i].vdb_ids);
         // A patch that does not apply fails the transaction in Build; until
         // then its vdbs name no parent, so nothing is deleted there.
         ChildRecord patched{std::move(group), {}, nullptr, {}};
@@ -278,7 +274,7 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* statu
     const std::string& child_type = *f.child_types[f.type_index];
     processor_->AddDelete(child_type, object.first, f.common, span_);
     done_.emplace(child_type, object.first, f.common);
-    Subtract(f.common, &f.undecided);
+    EraseVdbIds(f.common, &f.undecided);
     f.awaiting_child = false;
     ++f.version;
     return true;
@@ -333,7 +329,7 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* statu
   const std::string& child_type = *f.child_types[f.type_index];
   if (!names_parent || on_chain_.count(std::make_pair(child_type, object.first)) != 0 ||
       done_.count(std::make_tuple(child_type, object.first, common)) != 0) {
-    Subtract(common, &f.undecided);
+    EraseVdbIds(common, &f.undecided);
     ++f.version;
     return true;
   }

@@ -32,10 +32,6 @@ std::optional<caldek::orv::tarnix::SpanContextMsg> SpanOf(const DbRecord& record
   return *record.span_context();
 }
 
-void EraseAll(const VdbIdSet& ids, VdbIdSet* from) {
-  for (VdbId id : ids) from->erase(id);
-}
-
 }  // namespace
 
 // What one Build call gathers before it hands anything out.
@@ -301,7 +297,7 @@ AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::strin
       (*table)[to].record.set_span_context(span);
       (*table)[r].record.RemoveVdbs(held);
     }
-    EraseAll(held, &remaining);
+    EraseVdbIds(held, &remaining);
   }
   return orv::rpc::SUCCESS;
 }
@@ -319,7 +315,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
     r.record.CollectStoredIncludes(&same);
     if (!same.empty()) {
       state->logged_only.push_back(UpdateRecord{object(r.body), TarnixObject(), same, {}});
-      EraseAll(same, &gained);
+      EraseVdbIds(same, &gained);
       if (gained.empty()) continue;
     }
     for (size_t j = 0; j < table.size() && !gained.empty(); ++j) {
@@ -330,7 +326,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       if (replaced.empty()) continue;
       state->updates.push_back(
           UpdateRecord{object(r.body), object(r2.body), replaced, SpanOf(r.record)});
-      EraseAll(replaced, &gained);
+      EraseVdbIds(replaced, &gained);
     }
     if (!gained.empty()) {
       state->updates.push_back(UpdateRecord{object(r.body), TarnixObject(), std::move(gained),
@@ -346,7 +342,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       if (j == i || table[j].record.kind() == DbRecord::STORED) continue;
       VdbIdSet replaced;
       table[j].record.IncludedAmong(lost, &replaced);
-      EraseAll(replaced, &lost);
+      EraseVdbIds(replaced, &lost);
     }
     if (!lost.empty()) {
       state->removals.push_back(UpdateRecord{TarnixObject(), object(r.body), std::move(lost),
