@@ -8,6 +8,7 @@
 #include <set>
 
 #include "caldek/orv/tarnix/tarnix_service.grpc.pb.h"
+#include "schema/vdb_id_set.h"
 #include "tools/load_objects.h"
 
 namespace tarnix {
@@ -21,7 +22,6 @@ namespace tx = ::caldek::orv::tarnix;
 constexpr size_t kPutsPerMessage = 1000;
 constexpr auto kCallTimeout = std::chrono::minutes(10);
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
-constexpr uint32_t kMainVdb = 1;
 
 class GrpcLoadClient : public LoadClient {
  public:
@@ -51,7 +51,7 @@ class GrpcLoadClient : public LoadClient {
       return;
     }
     get_.Clear();
-    get_.set_vdb_id(kMainVdb);
+    get_.set_vdb_id(kMainVdbId);
     for (uint64_t sequence : sequences) SetLoadObject(sequence, 0, get_.add_objects());
     // Each object comes back once, however often it was asked for.
     expected_ = std::set<uint64_t>(sequences.begin(), sequences.end()).size();
