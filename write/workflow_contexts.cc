@@ -65,4 +65,28 @@ void CollectFlushByBlockIdWorkflowContexts(
           [](const tx::FlushByBlockIdRequestMsg& r) -> const auto& { return r.flushes(); }, out);
 }
 
+void CollectModifyWorkflowContexts(const std::list<tx::ModifyRequestMsg>& requests,
+                                   std::list<orv::wft::TraceInfo>* out) {
+  for (const tx::ModifyRequestMsg& request : requests) {
+    for (const tx::ModifyMsg& entry : request.modifies()) {
+      const tx::SpanContextMsg* span = nullptr;
+      if (entry.has_put_msg() && entry.put_msg().has_span_context()) {
+        span = &entry.put_msg().span_context();
+      } else if (entry.has_delete_msg() && entry.delete_msg().has_span_context()) {
+        span = &entry.delete_msg().span_context();
+      } else if (entry.has_flush_msg() && entry.flush_msg().has_span_context()) {
+        span = &entry.flush_msg().span_context();
+      } else if (entry.has_patch_msg() && entry.patch_msg().has_span_context()) {
+        span = &entry.patch_msg().span_context();
+      } else if (entry.has_copy_msg() && entry.copy_msg().has_span_context()) {
+        span = &entry.copy_msg().span_context();
+      } else if (entry.has_flush_by_block_id_msg() &&
+                 entry.flush_by_block_id_msg().has_span_context()) {
+        span = &entry.flush_by_block_id_msg().span_context();
+      }
+      if (span != nullptr) out->push_back(ToTraceInfo(*span));
+    }
+  }
+}
+
 }  // namespace tarnix

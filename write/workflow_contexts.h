@@ -27,6 +27,11 @@ void CollectFlushByBlockIdWorkflowContexts(
     const std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>& requests,
     std::list<orv::wft::TraceInfo>* out);
 
+// Per Modify entry, the span context of its one sub-message, if any.
+void CollectModifyWorkflowContexts(
+    const std::list<caldek::orv::tarnix::ModifyRequestMsg>& requests,
+    std::list<orv::wft::TraceInfo>* out);
+
 // One span context as a trace info; an absent `sampled` reads as true.
 orv::wft::TraceInfo ToTraceInfo(const caldek::orv::tarnix::SpanContextMsg& span);
 

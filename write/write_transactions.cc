@@ -31,31 +31,6 @@ long MillisSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Per Modify entry, the span context of its one sub-message, if any.
-void CollectModifySpanContexts(const std::list<tx::ModifyRequestMsg>& requests,
-                               std::list<orv::wft::TraceInfo>* out) {
-  for (const tx::ModifyRequestMsg& request : requests) {
-    for (const tx::ModifyMsg& entry : request.modifies()) {
-      const tx::SpanContextMsg* span = nullptr;
-      if (entry.has_put_msg() && entry.put_msg().has_span_context()) {
-        span = &entry.put_msg().span_context();
-      } else if (entry.has_delete_msg() && entry.delete_msg().has_span_context()) {
-        span = &entry.delete_msg().span_context();
-      } else if (entry.has_flush_msg() && entry.flush_msg().has_span_context()) {
-        span = &entry.flush_msg().span_context();
-      } else if (entry.has_patch_msg() && entry.patch_msg().has_span_context()) {
-        span = &entry.patch_msg().span_context();
-      } else if (entry.has_copy_msg() && entry.copy_msg().has_span_context()) {
-        span = &entry.copy_msg().span_context();
-      } else if (entry.has_flush_by_block_id_msg() &&
-                 entry.flush_by_block_id_msg().has_span_context()) {
-        span = &entry.flush_by_block_id_msg().span_context();
-      }
-      if (span != nullptr) out->push_back(ToTraceInfo(*span));
-    }
-  }
-}
-
 // The body's span, open only while the tracer is on; *tracing tells whether
 // any request carries a context, which nested spans need.
 template <class Req, class Collect>
@@ -201,7 +176,7 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   telemetry_->Record(0);
   bool tracing = false;
   const auto body_span =
-      OpenBodySpan(kOp.span_name, *requests, CollectModifySpanContexts, &tracing);
+      OpenBodySpan(kOp.span_name, *requests, CollectModifyWorkflowContexts, &tracing);
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
     reply->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
