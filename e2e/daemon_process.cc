@@ -155,15 +155,14 @@ std::string ChildProcess::Stderr() const { return ReadFile(stderr_path_); }
 
 int CountLogLines(const std::string& output, const std::string& level,
                   const std::string& error_code, const std::string& text) {
+  const std::string level_field = "level=\"" + level + "\"";
+  const std::string code_field = "errorCode=\"" + error_code + "\"";
   std::istringstream lines(output);
   std::string line;
   int count = 0;
   while (std::getline(lines, line)) {
-    if (line.find("level=\"" + level + "\"") == std::string::npos) continue;
-    if (!error_code.empty() &&
-        line.find("errorCode=\"" + error_code + "\"") == std::string::npos) {
-      continue;
-    }
+    if (line.find(level_field) == std::string::npos) continue;
+    if (!error_code.empty() && line.find(code_field) == std::string::npos) continue;
     if (line.find(text) != std::string::npos) ++count;
   }
   return count;
