@@ -94,6 +94,7 @@ std::string DbAccess::IteratorImpl::key() const {
 std::string DbAccess::IteratorImpl::value() const {
   return iter_->value().ToString();
 }
+size_t DbAccess::IteratorImpl::value_size() const { return iter_->value().size(); }
 DbAccessStatus DbAccess::IteratorImpl::status() const {
   return ToStatus(iter_->status());
 }

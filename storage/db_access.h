@@ -89,6 +89,8 @@ class DbAccess {
     // Copies of the current record; meaningful only while Valid().
     std::string key() const;
     std::string value() const;
+    // The current value's length, without copying it.
+    size_t value_size() const;
     // OK unless a read failed; an iterator that stopped on an error is not
     // Valid(), so walkers check this after the loop.
     DbAccessStatus status() const;

@@ -74,7 +74,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
       const std::string key = it->key();
       if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
       if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id)) type_name.clear();
-      stats->Increment(type_name, it->value().size());
+      stats->Increment(type_name, it->value_size());
     }
     status = it->status();
   }

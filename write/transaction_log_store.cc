@@ -51,7 +51,7 @@ void TransactionLogStore::SetCurrentLogSize() {
     for (it->Seek(kTxnLogPrefix); it->Valid(); it->Next()) {
       const std::string key = it->key();
       if (!IsLogKey(key)) break;
-      size += key.size() + it->value().size();
+      size += key.size() + it->value_size();
       TxnLogUnitRecord record;
       if (!TxnLogUnitRecord::DecodeKey(key, &record)) {
         LogMalformedKey(key);
@@ -153,9 +153,9 @@ orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
       key = it->key();
       if (!IsLogKey(key)) return MissingUnits();
     }
-    const std::string value = it->value();
-    TARNIX_LOG(orv::VERBOSE, nullptr, "del txlog unit: %s -- %s", key.c_str(), value.c_str());
-    *freed += key.size() + value.size();
+    TARNIX_LOG(orv::VERBOSE, nullptr, "del txlog unit: %s -- %s", key.c_str(),
+               it->value().c_str());
+    *freed += key.size() + it->value_size();
     deletes->push_back(std::move(key));
     it->Next();
   }
