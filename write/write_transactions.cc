@@ -188,7 +188,7 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   }
   const double megabytes = static_cast<double>(stream_size) / 1024 / 1024;
   TARNIX_LOG(orv::INFO, nullptr, "Modify: TransactionID='%lu' Client ID=%s Size=%.02fMB LogTx?=%d",
-             txn_id, client_id.c_str(), megabytes, stream_size <= kMaxLoggedModifyBytes ? 1 : 0);
+             txn_id, client_id.c_str(), megabytes, stream_size < kMaxLoggedModifyBytes ? 1 : 0);
   TarnixTransactionLog log(schema_, client_id, txn_id);
   RequestProcessor processor(schema_, db_);
   telemetry_->Record(1);
