@@ -66,7 +66,7 @@ void TransactionLogStore::SetCurrentLogSize() {
                status.message.c_str());
     return;
   }
-  current_log_size_ += size;
+  current_log_size_ = size;
   highest_logged_txn_id_ = highest;
   TARNIX_LOG(orv::INFO, nullptr, "current_log_size_ set to %lu. max_log_size_ is %lu.",
              current_log_size_, max_log_size_);

@@ -27,10 +27,10 @@ class TransactionLogStore {
   TransactionLogStore(const TransactionLogStore&) = delete;
   TransactionLogStore& operator=(const TransactionLogStore&) = delete;
 
-  // Start-up: adds the size of every stored unit to current_log_size() and
-  // notes the highest transaction id among the unit keys. A read error is
-  // logged and changes neither; malformed keys are logged and counted in the
-  // size only.
+  // Start-up: sets current_log_size() to the size of every stored unit (a
+  // recount, whatever was accounted before) and notes the highest
+  // transaction id among the unit keys. A read error is logged and changes
+  // neither; malformed keys are logged and counted in the size only.
   void SetCurrentLogSize();
 
   // Keys the units of `log`'s transaction and appends them to *puts, after

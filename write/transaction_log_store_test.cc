@@ -161,6 +161,19 @@ TEST_F(TransactionLogStoreTest, MalformedAndZeroCountKeysGoOneAtATime) {
   EXPECT_EQ(puts_.size(), 1u);
 }
 
+// After a failed write the accounted size is off from the stored log; a
+// recount must replace it, not add to it.
+TEST_F(TransactionLogStoreTest, RecountReplacesTheAccountedSize) {
+  StoreTxn(1, 1, 1, 100);
+  StoreTxn(2, 2, 2, 150);
+  auto store = Start(1 << 20);
+  EXPECT_EQ(store->current_log_size(), 400u);
+  store->set_current_log_size(1000);
+  store->SetCurrentLogSize();
+  EXPECT_EQ(store->current_log_size(), 400u);
+  EXPECT_EQ(capture_.Count("current_log_size_ set to 400. max_log_size_ is 1048576."), 2u);
+}
+
 TEST_F(TransactionLogStoreTest, TracedCallsRecordASpan) {
   orv::Logger::logLevel = orv::TRIVIA;
   auto store = Start(1 << 20);
