@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include <leveldb/env.h>
 
 #include "platform/util/strings.h"
 #include "schema/schema_test_util.h"
+#include "storage/fault_env.h"
 #include "write/write_transactions_test_util.h"
 
 namespace tarnix {
@@ -173,14 +175,41 @@ TEST_F(WriteTransactionsTest, RefusedEntriesWriteNothing) {
   EXPECT_EQ(recorder_.failure, orv::rpc::PERMISSION_DENIED(
                                    "guest does not have write permission for "
                                    "caldek.orv.tarnix.DeviceMsg."));
-  RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2), {70000})});
+  // Ids are 16 bits: the first one above is invalid, not truncated to one
+  // that might be registered.
+  RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2), {65536})});
   EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("invalid vdb id"));
+  RunPut({PutEntry(kDevice, Device(1), {65535})});
+  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=65535 not found"));
   RunPut({PutEntry(kDevice, Body(kDevice, "hostname: 'x'"))});
   EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("id is missing from object being put"));
-  EXPECT_EQ(recorder_.events, std::vector<std::string>(3, "fail"));
+  EXPECT_EQ(recorder_.events, std::vector<std::string>(4, "fail"));
   EXPECT_TRUE(Stored(kDevice).empty());
   EXPECT_EQ(LogUnits(), 0u);
-  EXPECT_EQ(StoredTxnId(), 3u);
+  EXPECT_EQ(StoredTxnId(), 4u);
+}
+
+// A flush removes every object of its type: only a writer of the type may,
+// whether it comes in a Flush or a Modify stream.
+TEST_F(WriteTransactionsTest, FlushNeedsWritePermissionForItsType) {
+  RunPut({PutEntry(kDevice, Device(1), {1, 2})});
+  const std::string reader = "network-controller";  // reads devices, writes none
+  std::list<tx::FlushRequestMsg> flushes(1);
+  schema_.SetObjectType(kDevice, flushes.back().add_flushes());
+  txn_->Flush(reader, &recorder_, &flushes);
+  const AppStatus denied = orv::rpc::PERMISSION_DENIED(
+      reader + " does not have write permission for caldek.orv.tarnix.DeviceMsg.");
+  EXPECT_EQ(recorder_.failure, denied);
+
+  std::list<tx::ModifyRequestMsg> modifies(1);
+  schema_.SetObjectType(kDevice, modifies.back().add_modifies()->mutable_flush_msg());
+  recorder_.failure = AppStatus();
+  txn_->Modify(reader, &recorder_, &modifies);
+  EXPECT_EQ(recorder_.failure, denied);
+
+  EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail", "fail"}));
+  EXPECT_EQ(Stored(kDevice).begin()->second, std::vector<VdbIdSet>({{1, 2}}));
+  EXPECT_EQ(LogUnits(), 2u);  // the put's
 }
 
 // Delete, copy and patch name the object without an id in full; a patch
@@ -415,6 +444,90 @@ TEST_F(WriteTransactionsTest, ModifyStreamsFromTheLogLimitRecordNoRequest) {
                             "' Client ID=tarnix-cli Size=50.00MB " + expected_log_tx[i]))
         << i;
   }
+}
+
+// The stored log units, oldest transaction first.
+std::vector<tx::TransactionLogUnitMsg> ParsedLogUnits(DbAccess* db) {
+  DbAccess::Records records;
+  EXPECT_TRUE(db->PrefixFilter(nullptr, kTxnLogPrefix, &records).ok());
+  std::vector<tx::TransactionLogUnitMsg> units(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_TRUE(units[i].ParseFromString(records[i].second)) << i;
+  }
+  return units;
+}
+
+// Readers of the log learn from the summary unit what became of each object.
+TEST_F(WriteTransactionsTest, LogListsPutObjectsAsUpdatedAndDeletedOnesAsDeleted) {
+  RunPut({PutEntry(kDevice, Device(1), {1, 3})});
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {1, 3});
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "respond", "notify"}));
+  ASSERT_TRUE(Stored(kDevice).empty());
+
+  const std::vector<tx::TransactionLogUnitMsg> units = ParsedLogUnits(db_.get());
+  ASSERT_EQ(units.size(), 4u);  // per transaction a summary, then the request
+  const std::vector<std::string> device = {IdOf(kDevice, Device(1))};
+  const auto ids = [](const tx::ObjectTypeAndIdsMsg& entry) {
+    return std::vector<std::string>(entry.ids().begin(), entry.ids().end());
+  };
+  const tx::TransactionLogUnitMsg& put = units[0];
+  EXPECT_EQ(put.txn_id(), 1u);
+  ASSERT_EQ(put.updated_objects_size(), 1);
+  EXPECT_EQ(schema_.GetObjectType(&put.updated_objects(0)), kDevice);
+  EXPECT_EQ(ids(put.updated_objects(0)), device);
+  EXPECT_EQ(put.unchanged_objects_size(), 0);
+  EXPECT_EQ(put.deleted_objects_size(), 0);
+
+  const tx::TransactionLogUnitMsg& del = units[2];
+  EXPECT_EQ(del.txn_id(), 2u);
+  EXPECT_EQ(std::vector<uint32_t>(del.vdb_ids().begin(), del.vdb_ids().end()),
+            std::vector<uint32_t>({1, 3}));
+  ASSERT_EQ(del.deleted_objects_size(), 1);
+  EXPECT_EQ(schema_.GetObjectType(&del.deleted_objects(0)), kDevice);
+  EXPECT_EQ(ids(del.deleted_objects(0)), device);
+  EXPECT_EQ(del.updated_objects_size(), 0);
+  EXPECT_EQ(del.unchanged_objects_size(), 0);
+  EXPECT_TRUE(units[3].has_delete_request());
+}
+
+// The sync field of a stream's first message decides whether the commit
+// waits for the write-ahead log to reach the disk.
+TEST_F(WriteTransactionsTest, SyncOfTheFirstMessageMakesTheCommitSynced) {
+  Stop();
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);
+  Start();
+  const struct {
+    const char* name;
+    std::vector<std::optional<bool>> syncs;  // per message; nullopt leaves it unset
+    int log_syncs;
+  } cases[] = {
+      {"unset", {std::nullopt}, 0},
+      {"false", {false}, 0},
+      {"true", {true}, 1},
+      {"first of two", {true, false}, 1},
+      {"second of two", {false, true}, 0},
+      {"second of two, first unset", {std::nullopt, true}, 0},
+  };
+  int device = 0;
+  for (const auto& c : cases) {
+    std::list<tx::PutRequestMsg> requests;
+    for (const std::optional<bool>& sync : c.syncs) {
+      requests.emplace_back();
+      if (sync) requests.back().set_sync(*sync);
+      *requests.back().add_puts() = PutEntry(kDevice, Device(++device));
+    }
+    const int before = env.log_syncs();
+    txn_->Put(kAdmin, &recorder_, &requests);
+    EXPECT_EQ(recorder_.events.back(), "notify") << c.name;
+    EXPECT_EQ(env.log_syncs() - before, c.log_syncs) << c.name;
+  }
+  EXPECT_EQ(Stored(kDevice).size(), static_cast<size_t>(device));
+  Stop();
+  db_.reset();
 }
 
 TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction) {
