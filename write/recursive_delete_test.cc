@@ -66,6 +66,28 @@ class RecursiveDeleteTest : public WriteTransactionsTest {
   DbAccess::Records records_;
 };
 
+// Without `recursive` true a delete removes the named object alone, and its
+// children keep naming it.
+TEST_F(RecursiveDeleteTest, NonRecursiveDeleteKeepsTheChildren) {
+  Store(kDevice, Device(1), {1});
+  Store(kDevice, Device(2), {1});
+  Store(kInterface, Interface("i1", 1), {1});
+  Store(kInterface, Interface("i2", 2), {1});
+  Store(kAddress, Address("a1", "i1"), {1});
+  Commit();
+  std::list<tx::DeleteRequestMsg> requests(1);
+  *requests.back().add_deletes() = DeleteEntry(kDevice, Device(1), false);  // left unset
+  tx::DeleteMsg* explicit_false = requests.back().add_deletes();
+  *explicit_false = DeleteEntry(kDevice, Device(2), false);
+  explicit_false->set_recursive(false);
+  txn_->Delete(kAdmin, &recorder_, &requests);
+  ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify"}));
+  EXPECT_EQ(recorder_.deleted, 2u);
+  EXPECT_TRUE(Stored(kDevice).empty());
+  EXPECT_EQ(Stored(kInterface).size(), 2u);
+  EXPECT_EQ(Stored(kAddress).size(), 1u);
+}
+
 TEST_F(RecursiveDeleteTest, ChainIsDeletedOnlyWhereItHoldsWholly) {
   Store(kDevice, Device(1), {1, 2});
   Store(kInterface, Interface("i1", 1), {1, 2});
