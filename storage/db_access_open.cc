@@ -101,7 +101,8 @@ class RepairLog : public leveldb::Logger {
     static const char kMoved[] = ": OK";
     const size_t prefix = sizeof(kPrefix) - 1;
     const size_t moved = sizeof(kMoved) - 1;
-    if (line.size() <= prefix + moved || line.compare(0, prefix, kPrefix) != 0 ||
+    if (line.size() <= prefix + moved ||
+        line.compare(0, prefix, kPrefix) != 0 ||
         line.compare(line.size() - moved, moved, kMoved) != 0) {
       return false;
     }
