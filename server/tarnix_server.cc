@@ -34,9 +34,13 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
   InitTxnId();
   wft_config_.Load(db_access_);
   WipeDeprecatedObjects();
-  ComputeStatistics();
+  // The count reads every object record; it also collects the vdbs they
+  // name, which the loaded registry must know.
+  VdbIdSet held_vdbs;
+  ComputeStatistics(&held_vdbs);
   SetCurrentLogSize();
   InitVDbInfo();
+  vdbs_.ReportUnregisteredVdbs(held_vdbs);
   if (!disable_flush_ephemeral) WipeEphemeralObjects();
 }
 

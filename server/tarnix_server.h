@@ -115,8 +115,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   void InitTxnId() { txn_ids_.InitTxnId(); }
   bool GetNextTxnId(uint64_t* txn_id) { return txn_ids_.GetNextTxnId(txn_id); }
   void WipeDeprecatedObjects() { tarnix::WipeDeprecatedObjects(*schema_, db_access_); }
-  void ComputeStatistics() {
-    tarnix::ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_);
+  void ComputeStatistics(VdbIdSet* held_vdbs) {
+    tarnix::ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_, held_vdbs);
   }
   // Also raises the transaction id past every id the log holds.
   void SetCurrentLogSize();

@@ -88,6 +88,35 @@ TEST_F(TarnixServerTest, RestartRestoresTheDurableState) {
   const auto& legacy = server->obj_stats_maintainer().GetOrCreateTypeCounters(
       "caldek.orv.tarnix.LegacyDeviceMsg");
   EXPECT_EQ((*legacy.num_of_objects)->window(true).last, 0u);
+  EXPECT_FALSE(capture_.Contains("DRX0607"));
+}
+
+// A repair can lose vdb records and keep the objects of those vdbs. Start-up
+// names the vdbs the registry lacks and does not register them again; on an
+// empty registry it still creates "main_vdb".
+TEST_F(TarnixServerTest, ObjectsInUnregisteredVdbsAreReported) {
+  PutAll(db_.get(), {{RecordKey(kDevice, "d1") + EncodeVdbIdSet({1, 7}), "a"},
+                     {RecordKey(kDevice, "d2") + EncodeVdbIdSet({3}), "b"},
+                     {RecordKey(kDevice, "d3"), "main vdb only"}});
+  auto server = Start();
+  EXPECT_TRUE(HasLine("INFO", "", "Created new vdb: vdb_name = 'main_vdb', vdb_id = 1"));
+  EXPECT_EQ(server->vdbs().vdb_id_to_name(), (std::map<uint16_t, std::string>{{1, "main_vdb"}}));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0607",
+                      "Object records are held in vdbs that the vdb registry does not name: "
+                      "vdb ids 3, 7. They are not registered again."));
+  server.reset();
+
+  // A registry that lost vdb 1 but kept another: records of vdb 1 are named
+  // too, and vdb 1 is not created.
+  ASSERT_TRUE(db_->DeleteByPrefixes({kVDbInfoPrefix}, false).ok());
+  PutAll(db_.get(), {{std::string("\x03\x07", 2), "seven"}});
+  capture_.Clear();
+  server = Start();
+  EXPECT_EQ(server->vdbs().vdb_id_to_name(), (std::map<uint16_t, std::string>{{7, "seven"}}));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0607",
+                      "Object records are held in vdbs that the vdb registry does not name: "
+                      "vdb ids 1, 3. They are not registered again."));
+  EXPECT_EQ(Scan(kVDbInfoPrefix).size(), 1u);
 }
 
 TEST_F(TarnixServerTest, LostIdRecordDoesNotReuseLoggedIds) {

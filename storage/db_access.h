@@ -116,10 +116,12 @@ class DbAccess {
   // directory holding anything LevelDB did not create is refused
   // (OTHER_ERROR) before any repair or creation. Only when LevelDB reports
   // corruption (or finds table or log files without CURRENT) is the database
-  // repaired. The files the repair sets aside in lost/ are removed only
-  // after a repair that reported no error and found no earlier lost/; after
-  // an error they stay and an ERROR line names them. Only when the repair
-  // itself reports corruption is the database re-created from scratch;
+  // repaired. A repair may drop data: ERROR lines give the open error that
+  // caused it, what the repair reported it could not use or dropped, and
+  // the files it set aside in lost/, which is never removed. A write-ahead
+  // log that ends inside a write (LevelDB drops that write without a word)
+  // is copied into lost/ before the open, with an ERROR line. Only when the
+  // repair itself reports corruption is the database re-created from scratch;
   // re-creation removes LevelDB's own files only and refuses a directory
   // holding anything else. Every other failure (lock held, permissions, a
   // full disk during the repair, ...) is returned as it is, with the files

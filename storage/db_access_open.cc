@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,15 @@
 
 #include "logging/logger.h"
 #include "storage/db_access.h"
+#include "storage/log_tail.h"
 #include "storage/printable.h"
 
 namespace tarnix {
 
 namespace {
+
+// Start-up lost or may have lost stored records.
+const char kDataLost[] = "errorCode:DRX0107";
 
 // Shared by every open database and never freed: LevelDB may still use it
 // while the process exits.
@@ -60,13 +65,12 @@ bool IsLevelDbFile(const std::string& name) {
 }
 
 // The information log of one repair. The repair goes on past a log file it
-// cannot convert or a table it cannot read, moves the file into lost/ all
-// the same and says so only here; this log keeps the first such line. Used
-// by the repairing thread only.
+// cannot convert, log records it cannot read and a table it cannot read,
+// and says so only here, as it does for every file it moves into lost/.
+// Used by the repairing thread only.
 class RepairLog : public leveldb::Logger {
  public:
   void Logv(const char* format, std::va_list ap) override {
-    if (!first_error_.empty()) return;
     std::va_list copy;
     va_copy(copy, ap);
     const int size = std::vsnprintf(nullptr, 0, format, copy);
@@ -75,30 +79,161 @@ class RepairLog : public leveldb::Logger {
     std::string line(static_cast<size_t>(size) + 1, '\0');
     std::vsnprintf(&line[0], line.size(), format, ap);
     line.resize(static_cast<size_t>(size));
-    if (ReportsError(line)) {
-      while (!line.empty() && line.back() == '\n') line.pop_back();
-      first_error_ = line;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    std::string name;
+    if (IsSetAside(line, &name)) {
+      set_aside_.push_back(name);
+    } else if (ReportsProblem(line)) {
+      problems_.push_back(line);
     }
   }
-  // Empty while the repair has reported no error.
-  const std::string& first_error() const { return first_error_; }
+
+  // The repair's lines about what it could not use or dropped, in order.
+  const std::vector<std::string>& problems() const { return problems_; }
+  // Names of the files the repair moved into lost/, in order.
+  const std::vector<std::string>& set_aside() const { return set_aside_; }
 
  private:
+  // "Archiving <path>: OK": the file is now in lost/. A failed move names
+  // its status and counts as a problem.
+  static bool IsSetAside(const std::string& line, std::string* name) {
+    static const char kPrefix[] = "Archiving ";
+    static const char kMoved[] = ": OK";
+    const size_t prefix = sizeof(kPrefix) - 1;
+    const size_t moved = sizeof(kMoved) - 1;
+    if (line.size() <= prefix + moved ||
+        line.compare(0, prefix, kPrefix) != 0 ||
+        line.compare(line.size() - moved, moved, kMoved) != 0) {
+      return false;
+    }
+    const std::string path = line.substr(prefix, line.size() - prefix - moved);
+    const size_t slash = path.rfind('/');
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return true;
+  }
+
   // The repair's lines carry LevelDB's status text, and every failure's
-  // text starts with one of these; a table key it cannot parse it reports
-  // in words of its own.
-  static bool ReportsError(const std::string& line) {
-    static const char* const kFailures[] = {
+  // text starts with one of these; what it skips it reports in words of its
+  // own.
+  static bool ReportsProblem(const std::string& line) {
+    static const char* const kProblems[] = {
         "Corruption: ",       "IO error: ",        "NotFound: ",
-        "Not implemented: ", "Invalid argument: ", "unparsable key"};
-    for (const char* failure : kFailures) {
-      if (line.find(failure) != std::string::npos) return true;
+        "Not implemented: ", "Invalid argument: ", "unparsable key",
+        "dropping",           "dropped",           "ignoring"};
+    for (const char* problem : kProblems) {
+      if (line.find(problem) != std::string::npos) return true;
     }
     return false;
   }
 
-  std::string first_error_;
+  std::vector<std::string> problems_;
+  std::vector<std::string> set_aside_;
 };
+
+// Findings of one repair logged one per line; a badly damaged log yields
+// many, the rest are counted.
+constexpr size_t kMaxProblemLines = 20;
+
+// A repair that LevelDB counts as a success may still have dropped tables
+// and writes; say why it ran, what it reported and where lost/ is.
+void LogRepair(const std::string& directory, const leveldb::Status& cause,
+               const RepairLog& repair_log, const std::string& lost) {
+  TARNIX_LOG(orv::ERROR, kDataLost,
+             "Database '%s' could not be opened and was repaired; records "
+             "may have been lost. Cause: %s",
+             directory.c_str(), cause.ToString().c_str());
+  const std::vector<std::string>& problems = repair_log.problems();
+  for (size_t i = 0; i < problems.size() && i < kMaxProblemLines; ++i) {
+    TARNIX_LOG(orv::ERROR, kDataLost, "Repair of database '%s': %s",
+               directory.c_str(), problems[i].c_str());
+  }
+  if (problems.size() > kMaxProblemLines) {
+    TARNIX_LOG(orv::ERROR, kDataLost,
+               "Repair of database '%s': %zu more problems not shown",
+               directory.c_str(), problems.size() - kMaxProblemLines);
+  }
+  if (!problems.empty()) {
+    TARNIX_LOG(orv::ERROR, kDataLost,
+               "Database '%s' was repaired with errors (first: %s); the "
+               "files it set aside are kept in '%s'",
+               directory.c_str(), problems.front().c_str(), lost.c_str());
+  }
+  std::string names;
+  for (const std::string& name : repair_log.set_aside()) {
+    if (!names.empty()) names += ", ";
+    names += Printable(name);
+  }
+  TARNIX_LOG(orv::ERROR, kDataLost,
+             "Files set aside by the repair of database '%s' are kept in "
+             "'%s': %s",
+             directory.c_str(), lost.c_str(),
+             names.empty() ? "none" : names.c_str());
+}
+
+// Copies `from` to a new file `to`.
+leveldb::Status CopyFile(leveldb::Env* env, const std::string& from,
+                         const std::string& to) {
+  leveldb::SequentialFile* in = nullptr;
+  leveldb::Status status = env->NewSequentialFile(from, &in);
+  if (!status.ok()) return status;
+  std::unique_ptr<leveldb::SequentialFile> input(in);
+  leveldb::WritableFile* out = nullptr;
+  status = env->NewWritableFile(to, &out);
+  if (!status.ok()) return status;
+  std::unique_ptr<leveldb::WritableFile> output(out);
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    leveldb::Slice chunk;
+    status = input->Read(buffer.size(), &chunk, buffer.data());
+    if (!status.ok() || chunk.empty()) break;
+    status = output->Append(chunk);
+    if (!status.ok()) break;
+  }
+  if (status.ok()) status = output->Sync();
+  if (status.ok()) status = output->Close();
+  if (!status.ok()) env->RemoveFile(to);
+  return status;
+}
+
+// LevelDB's recovery drops the last write of a write-ahead log that ends
+// inside it and says nothing, and then deletes the log. Such a log lost its
+// tail; keep a copy in lost/ and log what is gone. Runs under the database
+// lock; a database in use elsewhere is not read (its open fails anyway).
+void KeepCutLogs(leveldb::Env* env, const std::string& directory) {
+  std::vector<std::string> children;
+  if (!env->GetChildren(directory, &children).ok()) return;
+  std::vector<std::string> logs;
+  for (const std::string& name : children) {
+    if (HasNumberedSuffix(name, ".log")) logs.push_back(name);
+  }
+  if (logs.empty()) return;
+  leveldb::FileLock* lock = nullptr;
+  if (!env->LockFile(directory + "/LOCK", &lock).ok()) return;
+  const std::string lost = directory + "/lost";
+  for (const std::string& name : logs) {
+    const std::string path = directory + "/" + name;
+    LogTail tail;
+    if (!ReadLogTail(env, path, &tail).ok() || !tail.cut) continue;
+    env->CreateDir(lost);  // may exist already
+    // An earlier copy of the same log stays.
+    std::string copy = lost + "/" + name;
+    for (int n = 1; env->FileExists(copy); ++n) {
+      copy = lost + "/" + name + "." + std::to_string(n);
+    }
+    const leveldb::Status copied = CopyFile(env, path, copy);
+    TARNIX_LOG(orv::ERROR, kDataLost,
+               "Write-ahead log '%s' ends inside a write: opening the "
+               "database drops its last %llu of %llu bytes, and what the log "
+               "held after the cut is gone. %s '%s'%s%s",
+               path.c_str(),
+               static_cast<unsigned long long>(tail.size - tail.whole_end),
+               static_cast<unsigned long long>(tail.size),
+               copied.ok() ? "A copy is kept in" : "Copying it to",
+               copy.c_str(), copied.ok() ? "" : " failed: ",
+               copied.ok() ? "" : copied.ToString().c_str());
+  }
+  env->UnlockFile(lock);
+}
 
 leveldb::Options MakeOptions(leveldb::Env* env) {
   leveldb::Options options;
@@ -189,35 +324,26 @@ leveldb::Status Recreate(leveldb::Env* env, const std::string& directory,
   return leveldb::Status::OK();
 }
 
-// Repairs a damaged database, or re-creates it when the repair reports
-// corruption, and opens it into `db`.
+// Repairs a database that failed to open with `cause`, or re-creates it
+// when the repair reports corruption, and opens it into `db`.
 leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
-                       const leveldb::Options& options, leveldb::DB** db) {
+                       const leveldb::Options& options,
+                       const leveldb::Status& cause, leveldb::DB** db) {
   // LevelDB's repair takes no lock of its own; hold the database lock so
   // that a database in use by another process is never touched.
   leveldb::FileLock* lock = nullptr;
   leveldb::Status status = env->LockFile(directory + "/LOCK", &lock);
   if (!status.ok()) return status;
   const std::string lost = directory + "/lost";
-  const bool had_lost = env->FileExists(lost);
   RepairLog repair_log;
   leveldb::Options repair_options = options;
   repair_options.info_log = &repair_log;
   status = leveldb::RepairDB(directory, repair_options);
   if (status.ok()) {
     env->UnlockFile(lock);
-    // lost/ holds what the repair set aside; after an error that may be the
-    // only copy of acknowledged records, and one left by an earlier repair
-    // may be too.
-    if (!repair_log.first_error().empty()) {
-      TARNIX_LOG(orv::ERROR, nullptr,
-                 "Database '%s' was repaired with errors (first: %s); the "
-                 "files it set aside are kept in '%s'",
-                 directory.c_str(), repair_log.first_error().c_str(),
-                 lost.c_str());
-    } else if (!had_lost) {
-      RemoveDirectory(lost);
-    }
+    // lost/ stays: what the repair set aside may be the only copy of
+    // acknowledged records, and so may what an earlier repair left there.
+    LogRepair(directory, cause, repair_log, lost);
     status = leveldb::DB::Open(options, directory, db);
     if (!status.ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0106",
@@ -259,14 +385,17 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
   const leveldb::Options options = MakeOptions(env_);
   leveldb::DB* db = nullptr;
   leveldb::Status status = CheckWithoutCurrent(env_, directory);
-  if (status.ok()) status = leveldb::DB::Open(options, directory, &db);
+  if (status.ok()) {
+    KeepCutLogs(env_, directory);
+    status = leveldb::DB::Open(options, directory, &db);
+  }
   // Only a damaged database is repaired; any other failure (lock held,
   // permissions, full disk, not a directory) is returned as it is.
   if (status.IsCorruption()) {
     TARNIX_LOG(orv::VERBOSE, nullptr,
                "Unable to open database '%s': %s, attempting to repair.",
                directory.c_str(), status.ToString().c_str());
-    status = Repair(env_, directory, options, &db);
+    status = Repair(env_, directory, options, status, &db);
   }
   if (status.ok()) db_.reset(db);
   return ToStatus(status);

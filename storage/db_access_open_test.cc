@@ -34,6 +34,21 @@ std::string ManifestName(const std::set<std::string>& files) {
   return "";
 }
 
+// The names in `files` that end with `suffix`.
+std::vector<std::string> WithSuffix(const std::set<std::string>& files,
+                                    const std::string& suffix) {
+  std::vector<std::string> names;
+  for (const std::string& name : files) {
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+const char kDataLost[] = "errorCode=\"DRX0107\"";
+
 TEST_F(OpenTest, NewDirectoryIsCreated) {
   OpenDb();
   EXPECT_TRUE(fs::exists(db_dir_ + "/CURRENT"));
@@ -61,39 +76,165 @@ TEST_F(OpenTest, DamagedCurrentOrManifestIsRepairedKeepingData) {
     auto db = OpenDb();
     EXPECT_EQ(capture.Count("attempting to repair."), 1u);
     EXPECT_EQ(All(db.get()), kRecords);
-    EXPECT_FALSE(fs::exists(db_dir_ + "/lost"));
+    // Nothing was lost, but only the repair's own account could tell: the
+    // cause is logged and the old manifest kept.
+    EXPECT_TRUE(capture.Contains(kDataLost));
+    EXPECT_TRUE(capture.Contains("could not be opened and was repaired"));
+    EXPECT_TRUE(fs::is_directory(db_dir_ + "/lost"));
   }
 }
 
-// A damaged write-ahead log record fails the open instead of being skipped
-// in silence, so the repair runs.
-TEST_F(OpenTest, DamagedLogRecordIsRepaired) {
-  {
-    auto db = OpenDb();
-    for (const auto& record : kRecords) PutAll(db.get(), {record});
-    PutAll(db.get(), {{"d", std::string(64, 'x')}});
-  }
-  // Closing leaves the records in the log; damage the last one.
-  std::string log_name;
-  for (const std::string& name : Files()) {
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) {
-      log_name = db_dir_ + "/" + name;
-    }
-  }
-  std::string log = ReadFile(log_name);
-  const size_t value = log.find(std::string(64, 'x'));
-  ASSERT_NE(value, std::string::npos);
-  log[value + 10] = 'y';
-  WriteFile(log_name, log);
+// A table the manifest names is gone: the repair builds a database of what
+// is left and LevelDB counts that a success. The missing table and the
+// files set aside are named; lost/ stays.
+TEST_F(OpenTest, MissingTableIsReportedAndLostDirectoryKept) {
+  const DbAccess::Records second = {{"x", "in the second table"}};
+  CreateDatabase();
+  const std::vector<std::string> first_tables = WithSuffix(Files(), ".ldb");
+  ASSERT_EQ(first_tables.size(), 1u);
+  { PutAll(OpenDb().get(), second); }
+  { OpenDb(); }
+  ASSERT_EQ(WithSuffix(Files(), ".ldb").size(), 2u);
+  const std::string manifest = ManifestName(Files());
+  ASSERT_TRUE(fs::remove(db_dir_ + "/" + first_tables[0]));
 
-  orv::Logger::logLevel = orv::VERBOSE;
   orv::LogCapture capture;
   auto db = OpenDb();
-  EXPECT_EQ(capture.Count("attempting to repair."), 1u);
-  DbAccess::Records records = All(db.get());
-  ASSERT_GE(records.size(), kRecords.size());
-  records.resize(kRecords.size());
-  EXPECT_EQ(records, kRecords);
+  EXPECT_EQ(All(db.get()), second);
+  EXPECT_TRUE(capture.Contains(
+      "Database '" + db_dir_ + "' could not be opened and was repaired; "
+      "records may have been lost. Cause: Corruption: 1 missing files; "
+      "e.g.: " + db_dir_ + "/" + first_tables[0]));
+  EXPECT_TRUE(capture.Contains("Files set aside by the repair of database '" +
+                               db_dir_ + "' are kept in '" + db_dir_ +
+                               "/lost': "));
+  EXPECT_TRUE(capture.Contains(manifest));
+  for (const std::string& line : capture.lines()) {
+    if (line.find("Cause:") != std::string::npos ||
+        line.find("Files set aside") != std::string::npos) {
+      EXPECT_NE(line.find("level=\"ERROR\""), std::string::npos) << line;
+      EXPECT_NE(line.find(kDataLost), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(fs::exists(db_dir_ + "/lost/" + manifest));
+}
+
+// A damaged write-ahead log record fails the open instead of being skipped
+// in silence, so the repair runs. The repair keeps a record whose payload
+// is damaged (it does not check checksums) and drops one it cannot read,
+// and says so only in its information log: the open error that made it
+// run, what it dropped and the log it set aside are logged, and the log is
+// kept in lost/.
+TEST_F(OpenTest, DamagedLogRecordIsRepairedAndReported) {
+  for (const bool damaged_type : {false, true}) {
+    SCOPED_TRACE(damaged_type ? "record type" : "payload");
+    TearDown();
+    SetUp();
+    {
+      auto db = OpenDb();
+      for (const auto& record : kRecords) PutAll(db.get(), {record});
+      PutAll(db.get(), {{"d", std::string(64, 'x')}});
+    }
+    // Closing leaves the records in the log; damage the last one.
+    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log_name = db_dir_ + "/" + logs[0];
+    std::string log = ReadFile(log_name);
+    const size_t value = log.find(std::string(64, 'x'));
+    ASSERT_NE(value, std::string::npos);
+    if (damaged_type) {
+      // Each write is one record: a 7-byte header (checksum, length, type)
+      // and its payload. Find the last one's header.
+      size_t last = 0;
+      for (size_t pos = 0; pos + 7 <= log.size();
+           pos += 7 + (static_cast<unsigned char>(log[pos + 4]) |
+                       static_cast<unsigned char>(log[pos + 5]) << 8)) {
+        last = pos;
+      }
+      ASSERT_LT(last, value);
+      log[last + 6] = 9;
+    } else {
+      log[value + 10] = 'y';
+    }
+    WriteFile(log_name, log);
+
+    orv::Logger::logLevel = orv::VERBOSE;
+    orv::LogCapture capture;
+    auto db = OpenDb();
+    EXPECT_EQ(capture.Count("attempting to repair."), 1u);
+    DbAccess::Records records = All(db.get());
+    EXPECT_EQ(records.size(), kRecords.size() + (damaged_type ? 0 : 1));
+    records.resize(kRecords.size());
+    EXPECT_EQ(records, kRecords);
+    EXPECT_TRUE(capture.Contains("records may have been lost. Cause: Corruption: "));
+    EXPECT_TRUE(capture.Contains("/lost': " + logs[0]));
+    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + logs[0]), log);
+    EXPECT_EQ(capture.Contains("Repair of database '" + db_dir_ + "': Log #"),
+              damaged_type);
+    EXPECT_EQ(capture.Contains(": dropping "), damaged_type);
+    EXPECT_EQ(capture.Contains("repaired with errors"), damaged_type);
+  }
+}
+
+// LevelDB takes a write-ahead log that ends inside a write for a crash in
+// the middle of it and drops that write in silence, then deletes the log.
+// After a clean stop the cut means lost writes: they are logged and the log
+// is kept.
+TEST_F(OpenTest, CutLogIsReportedAndKept) {
+  struct Cut {
+    const char* name;
+    std::string last_value;
+    size_t at;  // the length the log is cut to; 0: ten bytes short
+  };
+  const std::vector<Cut> cuts = {
+      {"inside a record", std::string(64, 'x'), 0},
+      // The write spans two blocks; the file ends where its first fragment
+      // does, on a record boundary but inside the write.
+      {"after a first fragment", std::string(40000, 'x'), 32768},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.name);
+    TearDown();
+    SetUp();
+    {
+      auto db = OpenDb();
+      for (const auto& record : kRecords) PutAll(db.get(), {record});
+      PutAll(db.get(), {{"d", cut.last_value}});
+    }
+    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string path = db_dir_ + "/" + logs[0];
+    std::string log = ReadFile(path);
+    const size_t length = cut.at == 0 ? log.size() - 10 : cut.at;
+    ASSERT_LT(length, log.size());
+    log.resize(length);
+    WriteFile(path, log);
+
+    orv::LogCapture capture;
+    auto db = OpenDb();
+    EXPECT_EQ(All(db.get()), kRecords);
+    ASSERT_EQ(capture.Count(kDataLost), 1u);
+    EXPECT_TRUE(capture.Contains("Write-ahead log '" + path +
+                                 "' ends inside a write: opening the database "
+                                 "drops its last "));
+    EXPECT_TRUE(capture.Contains("A copy is kept in '" + db_dir_ + "/lost/" +
+                                 logs[0] + "'"));
+    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + logs[0]), log);
+  }
+}
+
+// A log that ends on a write's boundary is whole: no report, no copy.
+TEST_F(OpenTest, WholeLogIsNotReported) {
+  {
+    auto db = OpenDb();
+    PutAll(db.get(), kRecords);
+    PutAll(db.get(), {{"d", std::string(40000, 'x')}});
+  }
+  orv::LogCapture capture;
+  auto db = OpenDb();
+  EXPECT_EQ(All(db.get()).size(), kRecords.size() + 1);
+  EXPECT_FALSE(capture.Contains(kDataLost));
+  EXPECT_FALSE(fs::exists(db_dir_ + "/lost"));
 }
 
 TEST_F(OpenTest, CurrentMissingWithTablesIsRepairedNotReplaced) {

@@ -64,16 +64,28 @@ void ObjectStatsMaintainer::UpdateObjectStatistics(const std::list<UpdateRecord>
   }
 }
 
-void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats) {
+void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats,
+                       VdbIdSet* held_vdbs) {
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_access->NewIterator();
   DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
   if (it) {
     std::string type_name;
     std::string id;
+    std::string vdb_suffix;
+    // Most records share a few suffixes: decode each run of one only once.
+    std::string decoded_suffix;
+    bool decoded = false;
+    VdbIdSet ids;
     for (it->Seek(kObjectPrefix); it->Valid(); it->Next()) {
       const std::string key = it->key();
       if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
-      if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id)) type_name.clear();
+      if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id, &vdb_suffix)) {
+        type_name.clear();
+      } else if (held_vdbs != nullptr && (!decoded || vdb_suffix != decoded_suffix)) {
+        if (DecodeVdbSuffix(vdb_suffix, &ids)) held_vdbs->insert(ids.begin(), ids.end());
+        decoded_suffix = vdb_suffix;
+        decoded = true;
+      }
       stats->Increment(type_name, it->value_size());
     }
     status = it->status();

@@ -9,6 +9,7 @@
 #include <boost/unordered_map.hpp>
 
 #include "metrics/metric.h"
+#include "schema/vdb_id_set.h"
 #include "write/update_record.h"
 
 namespace tarnix {
@@ -54,8 +55,11 @@ class ObjectStatsMaintainer {
 // Start-up: counts every stored object record once, with its body length,
 // under its type (a record of an unknown type under ""). Reads the records
 // one at a time, so memory stays flat whatever the database size. A read
-// error is logged; the records counted before it stay counted.
-void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats);
+// error is logged; the records counted before it stay counted. When
+// `held_vdbs` is given, the ids of the vdbs that hold the counted records of
+// known types are added to it.
+void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats,
+                       VdbIdSet* held_vdbs = nullptr);
 
 // Start-up, before the count: removes every record of the types the schema
 // lists as deprecated. Not logged in the transaction log; errors are logged.

@@ -64,7 +64,10 @@ TEST_F(ObjectStatsTest, StartUpWipesDeprecatedTypesThenCountsEveryRecordOnce) {
   EXPECT_TRUE(legacy.empty());
   EXPECT_EQ(All(db_.get()).size(), 4u);
 
-  ComputeStatistics(schema_, db_.get(), &stats_);
+  VdbIdSet held;
+  ComputeStatistics(schema_, db_.get(), &stats_, &held);
+  // The vdbs of the records of known types; an empty suffix is the main vdb.
+  EXPECT_EQ(held, VdbIdSet({1, 2}));
   EXPECT_EQ(Stats(kDevice), Counts(2, 130));
   EXPECT_EQ(Stats(""), Counts(1, 5));
   EXPECT_EQ(Stats(kLegacy), Counts(0, 0));

@@ -80,6 +80,26 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
   return true;
 }
 
+void VDbRegistry::ReportUnregisteredVdbs(const VdbIdSet& held) const {
+  // A log line names this many ids at most.
+  constexpr size_t kMaxNamed = 100;
+  VdbIdSet named;
+  size_t unregistered = 0;
+  for (VdbId id : held) {
+    if (vdb_id_to_name_.count(id) != 0) continue;
+    if (++unregistered <= kMaxNamed) named.insert(id);
+  }
+  if (unregistered == 0) return;
+  std::string more;
+  if (unregistered > named.size()) {
+    more = " and " + std::to_string(unregistered - named.size()) + " more";
+  }
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0607",
+             "Object records are held in vdbs that the vdb registry does not name: vdb ids "
+             "%s%s. They are not registered again.",
+             VdbIdSetToString(named).c_str(), more.c_str());
+}
+
 void VDbRegistry::RemoveVDbInfo(uint16_t id) {
   auto it = vdb_id_to_name_.find(id);
   if (it == vdb_id_to_name_.end()) return;

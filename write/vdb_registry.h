@@ -7,6 +7,8 @@
 
 #include <boost/unordered_map.hpp>
 
+#include "schema/vdb_id_set.h"
+
 namespace tarnix {
 
 class DbAccess;
@@ -35,6 +37,12 @@ class VDbRegistry {
   // neither id nor name. False, with the maps unchanged, when the log units
   // cannot be computed or the write fails.
   bool AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log);
+
+  // Start-up, after InitVDbInfo(): logs ERROR naming the ids of `held`
+  // (the vdbs that object records name) that the registry does not name.
+  // Such records survive a repair that lost their vdb's record; they are not
+  // registered again, since the name is gone too.
+  void ReportUnregisteredVdbs(const VdbIdSet& held) const;
 
   // Forgets vdb `id` (its record is the caller's to delete).
   void RemoveVDbInfo(uint16_t id);
