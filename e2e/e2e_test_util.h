@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,18 +34,23 @@ constexpr std::chrono::seconds kStopTimeout(10);
 constexpr std::chrono::seconds kCallTimeout(10);
 
 // The daemon on a free loopback port with the example schema, logging to
-// standard output, waited for until health reports SERVING.
+// standard output, waited for until health reports SERVING. Its TLS key and
+// certificate are looked for in `dir`/tls; `connect` makes the channels to
+// its address (TLS ones when they are there).
 class ServingDaemon {
  public:
+  using Connect = std::function<std::shared_ptr<grpc::Channel>(const std::string& address)>;
+
   ServingDaemon(const std::string& dir, const std::string& database,
-                const std::vector<std::string>& extra_args = {}) {
+                const std::vector<std::string>& extra_args = {},
+                const Connect& connect = PlainChannel) {
     // The port is free when picked but may be taken before the daemon binds
     // it: a daemon that does not come up is tried again on another port.
     for (int attempt = 0; attempt < 3 && !serving_; ++attempt) {
       address_ = "127.0.0.1:" + std::to_string(PickFreePort());
       std::vector<std::string> args = {"--schema", TARNIX_EXAMPLE_SCHEMA, "--database", database,
                                        "--listen", address_, "--stdout",
-                                       // No TLS identity: the host's must not count.
+                                       // The test's TLS identity, if any; never the host's.
                                        "--x_tls_dir", dir + "/tls"};
       args.insert(args.end(), extra_args.begin(), extra_args.end());
       std::string error;
@@ -57,14 +63,14 @@ class ServingDaemon {
       // gRPC's reconnect backoff (seconds) before it tries again.
       const auto deadline = Clock::now() + kStartTimeout;
       while (process_->Running() && Clock::now() < deadline) {
-        if (HealthStatus(PlainChannel(address_), "", std::chrono::milliseconds(250)) == 1) {
+        if (HealthStatus(connect(address_), "", std::chrono::milliseconds(250)) == 1) {
           serving_ = true;
           break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }
-    channel_ = PlainChannel(address_);
+    channel_ = connect(address_);
     if (!serving_) {
       ADD_FAILURE() << "tarnix-server did not come up; stdout:\n"
                     << process_->Stdout() << "\nstderr:\n" << process_->Stderr();

@@ -17,8 +17,7 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
                        const CallPtr<tx::GetResponseMsg>& call) {
   const std::string& client_id = context.client_id();
   TARNIX_LOG(orv::INFO, nullptr, "Get: Client ID=%s", client_id.c_str());
-  orv::rpc::AppStatus status =
-      AuthenticateClient(*client_certificates_, context, "Get operation");
+  orv::rpc::AppStatus status = Authenticate(context, "Get operation");
   if (!status.ok()) {
     call->Fail(status);
     return;
@@ -63,6 +62,17 @@ void TarnixServer::GetTransactionLog(orv::rpc::CallContext& context,
                                      const tx::GetTransactionLogsRequestMsg& /*request*/,
                                      const CallPtr<tx::GetTransactionLogsResponseMsg>& call) {
   TARNIX_LOG(orv::INFO, nullptr, "GetTransactionLog: Client ID=%s", context.client_id().c_str());
+  // Every client's request bodies are in the log. Plaintext proves no one,
+  // so there it stays open to every caller.
+  const orv::net::X509Certificate::Ptr server_certificate = InstalledServerCertificate(security_);
+  if (server_certificate) {
+    const orv::rpc::AppStatus allowed =
+        CheckAdministrator(context, server_certificate, "read the transaction log");
+    if (!allowed.ok()) {
+      call->Fail(allowed);
+      return;
+    }
+  }
   // One read on a snapshot of its own: a transaction is wholly in or out.
   DbAccess::Records units;
   const DbAccessStatus read =

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_read.pb.h"
@@ -147,6 +148,79 @@ TEST_F(ReadRpcsTest, TransactionLogReadFailureFailsTheStream) {
   const std::string storage_text = status.error_message().substr(strlen("LevelDB error: "));
   EXPECT_TRUE(HasLine("INFO", "", "DbAccess error in GetTransactionLogs(): " + storage_text + ". "))
       << storage_text;
+}
+
+// The data service over TLS on loopback: "alice" and "bob" are registered
+// clients, "server" is the server's own certificate; the administrator has
+// no registered one.
+class ReadRpcsTlsTest : public testing::WithIdentities<testing::DataServiceTest> {
+ protected:
+  void SetUp() override {
+    DataServiceTest::SetUp();
+    certificates_["alice"] = testing::DigestOf(*ids_, "alice");
+    certificates_["bob"] = testing::DigestOf(*ids_, "bob");
+    Serve([](orv::AsioOrvProvider& provider) {
+      testing::InstallTls(provider, *ids_, {"alice", "bob", "server"});
+    });
+  }
+
+  template <class Req, class Resp>
+  grpc::Status Call(const std::string& method, const std::string& certificate,
+                    const std::string& client_id, std::vector<Resp>* responses) {
+    return CallServerStream(Channel(server_->address(), ids_, certificate),
+                            "/caldek.orv.tarnix.Tarnix/" + method, client_id, Req(), responses);
+  }
+  grpc::Status Get(const std::string& certificate, const std::string& client_id) {
+    std::vector<tx::GetResponseMsg> responses;
+    return Call<tx::GetRequestMsg>("Get", certificate, client_id, &responses);
+  }
+  grpc::Status GetLog(const std::string& certificate, const std::string& client_id,
+                      std::vector<tx::GetTransactionLogsResponseMsg>* responses) {
+    return Call<tx::GetTransactionLogsRequestMsg>("GetTransactionLog", certificate, client_id,
+                                                  responses);
+  }
+};
+
+TEST_F(ReadRpcsTlsTest, GetServesOnlyIdsTheCallerCanProveOrThatNobodyCould) {
+  for (const auto& [certificate, client] : std::vector<std::pair<std::string, std::string>>{
+           {"", "tarnix-cli"}, {"", "alice"}, {"bob", "alice"}, {"alice", "tarnix-cli"}}) {
+    const grpc::Status status = Get(certificate, client);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED)
+        << certificate << " as " << client;
+    EXPECT_EQ(status.error_message(), "Invalid certificate used for client " + client);
+  }
+  EXPECT_TRUE(HasLine("ERROR", "DRX0702", "Invalid certificate used for client tarnix-cli"));
+  // Past authentication the Get body refuses the empty request.
+  for (const auto& [certificate, client] : std::vector<std::pair<std::string, std::string>>{
+           {"alice", "alice"}, {"server", "tarnix-cli"}, {"", "carol"}}) {
+    const grpc::Status status = Get(certificate, client);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT)
+        << certificate << " as " << client;
+    EXPECT_EQ(status.error_message(), "Missing object request for GET request");
+  }
+}
+
+TEST_F(ReadRpcsTlsTest, TransactionLogIsTheAdministratorsAlone) {
+  PutAll(db_.get(), {{kTxnLogPrefix + std::string("\x01"), "unit"}});
+  std::vector<tx::GetTransactionLogsResponseMsg> responses;
+  for (const char* client : {"", "tarnix-cli"}) {
+    const grpc::Status status = GetLog("", client, &responses);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << client;
+    EXPECT_EQ(status.error_message(), "Client did not provide a mandatory certificate.");
+  }
+  grpc::Status status = GetLog("alice", "tarnix-cli", &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(status.error_message(),
+            "Incorrect certificate provided. Server certificate must be used.");
+  status = GetLog("server", "alice", &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(status.error_message(), "alice does not have permission to read the transaction log.");
+  EXPECT_TRUE(responses.empty());
+
+  ASSERT_TRUE(GetLog("server", "tarnix-cli", &responses).ok());
+  ASSERT_EQ(responses.size(), 1u);
+  ASSERT_EQ(responses[0].units_size(), 1);
+  EXPECT_EQ(responses[0].units(0), "unit");
 }
 
 }  // namespace

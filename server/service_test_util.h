@@ -24,6 +24,8 @@
 #include <boost/filesystem.hpp>
 #include <google/protobuf/message.h>
 
+#include "platform/crypto/tls.h"
+#include "platform/net/security_context.h"
 #include "platform/provider.h"
 #include "platform/rpc/test_server.h"
 #include "server/tarnix_server.h"
@@ -83,6 +85,26 @@ class WithIdentities : public Fixture {
   static inline Identities* ids_ = nullptr;
 };
 
+// Makes `provider` serve TLS as "server" of `ids`, trusting the certificates
+// of `trusted`.
+inline void InstallTls(orv::AsioOrvProvider& provider, const Identities& ids,
+                       const std::vector<std::string>& trusted) {
+  orv::net::NetSecurityContext::Builder builder(
+      0, orv::crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
+      orv::crypto::tls::APPROVED_TLS13_CIPHER_SUITES, orv::crypto::tls::APPROVED_TLS_CURVES);
+  builder.UsePrivateKey(orv::net::RSAPrivateKey::FromPemFile(ids.Key("server")));
+  builder.UseCertificate(orv::net::X509Certificate::FromPemFile(ids.Cert("server")));
+  for (const std::string& name : trusted) {
+    builder.trust_store().AddCertificate(orv::net::X509Certificate::FromPemFile(ids.Cert(name)));
+  }
+  provider.net().security_manager().default_server_context(builder.release());
+}
+
+// The SHA-256 digest of `name`'s certificate in `ids`.
+inline orv::net::Sha256Digest DigestOf(const Identities& ids, const std::string& name) {
+  return orv::net::X509Certificate::FromPemFile(ids.Cert(name))->SHA256Digest();
+}
+
 // The data service on a loopback test server, started by `Serve`.
 class DataServiceTest : public WriteTest {
  protected:
@@ -93,13 +115,14 @@ class DataServiceTest : public WriteTest {
   }
 
   // Plaintext unless `secure` puts a TLS context in place; it runs on the
-  // provider before the service is registered.
+  // provider before the service is made and registered.
   void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr) {
-    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                           &certificates_, true, 65535, false);
     orv::rpc::testing::TestServer::Options options;
     options.setup = [this, secure](orv::AsioOrvProvider& provider) {
       if (secure) secure(provider);
+      data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                             &certificates_, &provider.net().security_manager(),
+                                             true, 65535, false);
       provider.rpc().RegisterService(data_.get());
     };
     server_ = std::make_unique<orv::rpc::testing::TestServer>(options);

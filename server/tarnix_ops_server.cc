@@ -59,12 +59,6 @@ ClientCertificates MakeRegistry(DbAccess* db_access,
                             std::move(certificate));
 }
 
-// The administration refusals of the first three kinds are logged without text.
-orv::rpc::AppStatus Refuse(const orv::rpc::AppStatus& status) {
-  TARNIX_LOG(orv::ERROR, "errorCode:error", "%s", "");
-  return status;
-}
-
 }  // namespace
 
 TarnixOpsServer::TarnixOpsServer(Schema* schema, DbAccess* db_access,
@@ -83,24 +77,13 @@ TarnixOpsServer::TarnixOpsServer(Schema* schema, DbAccess* db_access,
 
 TarnixOpsServer::~TarnixOpsServer() = default;
 
-orv::rpc::AppStatus TarnixOpsServer::CheckAdminPermission(const orv::rpc::CallContext& context,
-                                                          const char* action) const {
-  if (!registry_.configured()) {
-    return Refuse(orv::rpc::FAILED_PRECONDITION("Tarnix Server key and certificate not configured."));
-  }
-  const orv::net::X509Certificate::Ptr& peer = context.peer_authentication().certificate();
-  if (!peer) {
-    return Refuse(orv::rpc::FAILED_PRECONDITION("Client did not provide a mandatory certificate."));
-  }
-  if (!registry_.certificate() || *peer != *registry_.certificate()) {
-    return Refuse(orv::rpc::PERMISSION_DENIED(
-        "Incorrect certificate provided. Server certificate must be used."));
-  }
-  if (context.client_id() != kAdminClient) {
-    return orv::rpc::PERMISSION_DENIED(context.client_id() + " does not have permission to " +
-                                       action + ".");
-  }
-  return orv::rpc::SUCCESS;
+orv::net::X509Certificate::Ptr TarnixOpsServer::ServerCertificate() const {
+  return registry_.configured() ? registry_.certificate() : nullptr;
+}
+
+orv::rpc::AppStatus TarnixOpsServer::CheckIdentity(const orv::rpc::CallContext& context) const {
+  return CheckClaimedIdentity(*client_certificates_, context.client_id(),
+                              context.peer_authentication(), ServerCertificate());
 }
 
 void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
@@ -108,12 +91,12 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
                                  const CallPtr<tx::LoadSchemaResponseMsg>& call) {
   // A reload replaces every client's permissions: once the server has an
   // identity, only the administrator may do it.
-  if (registry_.configured()) {
-    const orv::rpc::AppStatus allowed = CheckAdminPermission(context, "load a schema");
-    if (!allowed.ok()) {
-      call->Fail(allowed);
-      return;
-    }
+  const orv::rpc::AppStatus allowed =
+      registry_.configured() ? CheckAdministrator(context, ServerCertificate(), "load a schema")
+                             : CheckIdentity(context);
+  if (!allowed.ok()) {
+    call->Fail(allowed);
+    return;
   }
   tx::LoadSchemaResponseMsg response;
   response.set_loaded(false);
@@ -124,9 +107,14 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
   call->Respond(response);
 }
 
-void TarnixOpsServer::GetSchema(orv::rpc::CallContext& /*context*/,
+void TarnixOpsServer::GetSchema(orv::rpc::CallContext& context,
                                 const tx::GetSchemaRequestMsg& /*request*/,
                                 const CallPtr<tx::GetSchemaResponseMsg>& call) {
+  const orv::rpc::AppStatus allowed = CheckIdentity(context);
+  if (!allowed.ok()) {
+    call->Fail(allowed);
+    return;
+  }
   tx::GetSchemaResponseMsg response;
   if (schema_ != nullptr) {
     response.set_schema_path(schema_->GetSchemaPath());
@@ -135,17 +123,27 @@ void TarnixOpsServer::GetSchema(orv::rpc::CallContext& /*context*/,
   call->Respond(response);
 }
 
-void TarnixOpsServer::GetSchemaVersion(orv::rpc::CallContext& /*context*/,
+void TarnixOpsServer::GetSchemaVersion(orv::rpc::CallContext& context,
                                        const tx::GetSchemaVersionRequestMsg& /*request*/,
                                        const CallPtr<tx::GetSchemaVersionResponseMsg>& call) {
+  const orv::rpc::AppStatus allowed = CheckIdentity(context);
+  if (!allowed.ok()) {
+    call->Fail(allowed);
+    return;
+  }
   tx::GetSchemaVersionResponseMsg response;
   if (schema_ != nullptr) response.set_version(schema_->GetVersion());
   call->Respond(response);
 }
 
-void TarnixOpsServer::GetMetrics(orv::rpc::CallContext& /*context*/,
+void TarnixOpsServer::GetMetrics(orv::rpc::CallContext& context,
                                  const tx::GetMetricsRequestMsg& request,
                                  const CallPtr<tx::GetMetricsResponseMsg>& call) {
+  const orv::rpc::AppStatus allowed = CheckIdentity(context);
+  if (!allowed.ok()) {
+    call->Fail(allowed);
+    return;
+  }
   std::string path = request.path();
   if (path.empty()) path = "/";
   tx::GetMetricsResponseMsg response;
@@ -171,7 +169,8 @@ void TarnixOpsServer::AppendMetric(const std::string& path, const orv::metrics::
 void TarnixOpsServer::AddClientCertificate(
     orv::rpc::CallContext& context, const tx::AddClientCertificateRequestMsg& request,
     const CallPtr<tx::AddClientCertificateResponseMsg>& call) {
-  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate");
+  orv::rpc::AppStatus status =
+      CheckAdministrator(context, ServerCertificate(), "add a certificate");
   if (status.ok()) status = registry_.Add(request.client_name(), request.certificate());
   if (!status.ok()) {
     call->Fail(status);
@@ -186,7 +185,8 @@ void TarnixOpsServer::DeleteClientCertificate(
     orv::rpc::CallContext& context, const tx::DeleteClientCertificateRequestMsg& request,
     const CallPtr<tx::DeleteClientCertificateResponseMsg>& call) {
   // The refusal text is the one of adding: both are one permission.
-  orv::rpc::AppStatus status = CheckAdminPermission(context, "add a certificate");
+  orv::rpc::AppStatus status =
+      CheckAdministrator(context, ServerCertificate(), "add a certificate");
   if (status.ok()) status = registry_.Delete(request.client_name());
   if (!status.ok()) {
     call->Fail(status);
@@ -200,6 +200,11 @@ void TarnixOpsServer::DeleteClientCertificate(
 void TarnixOpsServer::GetClientCertificate(
     orv::rpc::CallContext& context, const tx::GetClientCertificateRequestMsg& request,
     const CallPtr<tx::GetClientCertificateResponseMsg>& call) {
+  const orv::rpc::AppStatus allowed = CheckIdentity(context);
+  if (!allowed.ok()) {
+    call->Fail(allowed);
+    return;
+  }
   if (context.client_id() != kAdminClient) {
     call->Fail(orv::rpc::PERMISSION_DENIED(context.client_id() +
                                            " does not have permission to delete certificate"));

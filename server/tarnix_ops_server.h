@@ -18,18 +18,16 @@ class Schema;
 // manages the registry of client certificates that feeds the TLS context and
 // the data service's ClientCertificateMap.
 //
-// Schema, version and metric reads are open to every caller. Adding and
-// deleting certificates, and reloading the schema once the server has its own
-// key and certificate, are for the administration client "tarnix-cli"
-// connecting with the server's own certificate. Every handler answers once.
-// Runs on the RPC event-loop thread; no locks.
+// Every caller must be entitled to the client id it claims (see
+// CheckClaimedIdentity). Schema, version and metric reads are then open to
+// every caller. Adding and deleting certificates, and reloading the schema
+// once the server has its own key and certificate, are for the administrator
+// (see CheckAdministrator). Every handler answers once. Runs on the RPC
+// event-loop thread; no locks.
 class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
  public:
   template <class Resp>
   using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
-
-  // The client that may administer the server.
-  static constexpr char kAdminClient[] = "tarnix-cli";
 
   // Loads the server's key, then its certificate, from the two PEM files (a
   // missing file leaves that half unset: then no TLS context is installed
@@ -71,19 +69,18 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
       const caldek::orv::tarnix::DeleteClientCertificateRequestMsg& request,
       const CallPtr<caldek::orv::tarnix::DeleteClientCertificateResponseMsg>& call) override;
   // The hexadecimal digest registered for the requested client; only
-  // "tarnix-cli" may ask, with or without a certificate of its own.
+  // kAdminClient may ask (over TLS proven as CheckClaimedIdentity says).
   void GetClientCertificate(
       orv::rpc::CallContext& context,
       const caldek::orv::tarnix::GetClientCertificateRequestMsg& request,
       const CallPtr<caldek::orv::tarnix::GetClientCertificateResponseMsg>& call) override;
 
  private:
-  // The administration rule, first failure wins: key and certificate
-  // configured, a peer certificate, the server's own certificate, client
-  // "tarnix-cli" (else PERMISSION_DENIED "<client id> does not have
-  // permission to <action>.").
-  orv::rpc::AppStatus CheckAdminPermission(const orv::rpc::CallContext& context,
-                                           const char* action) const;
+  // The server's certificate when both its key and certificate are loaded
+  // (listeners speak TLS), else null.
+  orv::net::X509Certificate::Ptr ServerCertificate() const;
+  // CheckClaimedIdentity of the caller.
+  orv::rpc::AppStatus CheckIdentity(const orv::rpc::CallContext& context) const;
   static void AppendMetric(const std::string& path, const orv::metrics::MetricKeyPtr& key,
                            caldek::orv::tarnix::GetMetricsResponseMsg* response);
 

@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "caldek/orv/tarnix/tarnix_ops.pb.h"
 #include "logging/log_capture.h"
@@ -93,19 +95,26 @@ class TarnixOpsServerTest : public testing::WithIdentities<DbAccessTest> {
     return Call<tx::DeleteClientCertificateResponseMsg>("DeleteClientCertificate", certificate,
                                                         client_id, request);
   }
-  grpc::Status Digest(const std::string& client_id, const std::string& of, std::string* hex) {
+  grpc::Status Digest(const std::string& certificate, const std::string& client_id,
+                      const std::string& of, std::string* hex) {
     tx::GetClientCertificateRequestMsg request;
     if (!of.empty()) request.set_client_id(of);
     tx::GetClientCertificateResponseMsg response;
     grpc::Status status =
-        Call("GetClientCertificate", "", client_id, request, &response);
+        Call("GetClientCertificate", certificate, client_id, request, &response);
     *hex = response.certificate_digest();
     return status;
   }
-  // Any open call, to see whether a connection with `certificate` is accepted.
-  grpc::Status Connect(const std::string& certificate) {
-    return Call<tx::GetSchemaVersionResponseMsg>("GetSchemaVersion", certificate, "anyone",
-                                                 tx::GetSchemaVersionRequestMsg());
+  // The administrator's digest request.
+  grpc::Status Digest(const std::string& of, std::string* hex) {
+    return Digest("server", "tarnix-cli", of, hex);
+  }
+  // Whether a connection with `certificate` gets past the TLS handshake,
+  // whatever the call then answers.
+  bool Connects(const std::string& certificate) {
+    return Call<tx::GetSchemaVersionResponseMsg>("GetSchemaVersion", certificate, "",
+                                                 tx::GetSchemaVersionRequestMsg())
+               .error_code() != grpc::StatusCode::UNAVAILABLE;
   }
 
   std::string SchemaPath() {
@@ -131,34 +140,34 @@ class TarnixOpsServerTest : public testing::WithIdentities<DbAccessTest> {
 
 TEST_F(TarnixOpsServerTest, AddedCertificateConnectsUntilDeleted) {
   Serve(true);
-  EXPECT_TRUE(Connect("").ok());
-  EXPECT_EQ(Connect("alice").error_code(), grpc::StatusCode::UNAVAILABLE);
+  EXPECT_TRUE(Connects(""));
+  EXPECT_FALSE(Connects("alice"));
 
   ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("alice")).ok());
   EXPECT_TRUE(capture_.Contains("Successfully added a certificate for alice."));
-  EXPECT_TRUE(Connect("alice").ok());
+  EXPECT_TRUE(Connects("alice"));
   std::string hex;
-  ASSERT_TRUE(Digest("tarnix-cli", "alice", &hex).ok());
+  ASSERT_TRUE(Digest("alice", &hex).ok());
   EXPECT_EQ(hex, DigestHex("alice"));
 
   // Replacing alice's certificate replaces her digest and her trust.
   ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("bob")).ok());
-  ASSERT_TRUE(Digest("tarnix-cli", "alice", &hex).ok());
+  ASSERT_TRUE(Digest("alice", &hex).ok());
   EXPECT_EQ(hex, DigestHex("bob"));
-  EXPECT_EQ(Connect("alice").error_code(), grpc::StatusCode::UNAVAILABLE);
-  EXPECT_TRUE(Connect("bob").ok());
+  EXPECT_FALSE(Connects("alice"));
+  EXPECT_TRUE(Connects("bob"));
 
   // Two names with one text: both get the digest, the text stays trusted
   // until neither holds it.
   ASSERT_TRUE(Add("server", "tarnix-cli", "carol", ids_->CertPem("bob")).ok());
-  ASSERT_TRUE(Digest("tarnix-cli", "carol", &hex).ok());
+  ASSERT_TRUE(Digest("carol", &hex).ok());
   EXPECT_EQ(hex, DigestHex("bob"));
   ASSERT_TRUE(Delete("server", "tarnix-cli", "carol").ok());
   EXPECT_TRUE(capture_.Contains("Successfully deleted the certificate for carol."));
-  EXPECT_EQ(Digest("tarnix-cli", "carol", &hex).error_code(), grpc::StatusCode::NOT_FOUND);
-  EXPECT_TRUE(Connect("bob").ok());
+  EXPECT_EQ(Digest("carol", &hex).error_code(), grpc::StatusCode::NOT_FOUND);
+  EXPECT_TRUE(Connects("bob"));
   ASSERT_TRUE(Delete("server", "tarnix-cli", "alice").ok());
-  EXPECT_EQ(Connect("bob").error_code(), grpc::StatusCode::UNAVAILABLE);
+  EXPECT_FALSE(Connects("bob"));
   EXPECT_TRUE(certificates_.empty());
   std::string stored;
   EXPECT_EQ(db_->Get(db_->GetSnapshot(), kClientCertPrefix + std::string("alice"), &stored).code,
@@ -175,10 +184,10 @@ TEST_F(TarnixOpsServerTest, DeletingANameLeavesLongerNamesAlone) {
   EXPECT_EQ(stored, ids_->CertPem("alice"));
   EXPECT_EQ(certificates_.count("al"), 0u);
   std::string hex;
-  ASSERT_TRUE(Digest("tarnix-cli", "alice", &hex).ok());
+  ASSERT_TRUE(Digest("alice", &hex).ok());
   EXPECT_EQ(hex, DigestHex("alice"));
-  EXPECT_TRUE(Connect("alice").ok());
-  EXPECT_EQ(Connect("bob").error_code(), grpc::StatusCode::UNAVAILABLE);
+  EXPECT_TRUE(Connects("alice"));
+  EXPECT_FALSE(Connects("bob"));
 }
 
 TEST_F(TarnixOpsServerTest, AdministrationRefusalsInOrder) {
@@ -187,7 +196,7 @@ TEST_F(TarnixOpsServerTest, AdministrationRefusalsInOrder) {
   EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
   EXPECT_EQ(status.error_message(), "Tarnix Server key and certificate not configured.");
   std::string hex;
-  status = Digest("tarnix-cli", "alice", &hex);
+  status = Digest("alice", &hex);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
   EXPECT_EQ(status.error_message(), "Tarnix key/cert not configured");
   server_.reset();
@@ -214,15 +223,68 @@ TEST_F(TarnixOpsServerTest, AdministrationRefusalsInOrder) {
   EXPECT_EQ(status.error_message(), "Received invalid certificate from request");
   EXPECT_EQ(certificates_.size(), 1u);
 
-  status = Digest("alice", "alice", &hex);
+  status = Digest("alice", "alice", "alice", &hex);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
   EXPECT_EQ(status.error_message(), "alice does not have permission to delete certificate");
-  status = Digest("tarnix-cli", "", &hex);
+  status = Digest("", &hex);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(status.error_message(), "Missing client id from request");
-  status = Digest("tarnix-cli", "bob", &hex);
+  status = Digest("bob", &hex);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::NOT_FOUND);
   EXPECT_EQ(status.error_message(), "Unable to find certificate for bob");
+}
+
+// The calls every caller may make, as `client_id` presenting `certificate`.
+TEST_F(TarnixOpsServerTest, OverTlsEveryCallNeedsAnIdTheCallerCanProveOrThatNobodyCould) {
+  Serve(true);
+  ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("alice")).ok());
+  ASSERT_TRUE(Add("server", "tarnix-cli", "bob", ids_->CertPem("bob")).ok());
+  auto open_calls = [&](const std::string& certificate, const std::string& client_id) {
+    return std::vector<grpc::Status>{
+        Call<tx::GetSchemaResponseMsg>("GetSchema", certificate, client_id,
+                                       tx::GetSchemaRequestMsg()),
+        Call<tx::GetSchemaVersionResponseMsg>("GetSchemaVersion", certificate, client_id,
+                                              tx::GetSchemaVersionRequestMsg()),
+        Call<tx::GetMetricsResponseMsg>("GetMetrics", certificate, client_id,
+                                        tx::GetMetricsRequestMsg())};
+  };
+  for (const auto& [certificate, client] : std::vector<std::pair<std::string, std::string>>{
+           {"", "tarnix-cli"}, {"", "alice"}, {"bob", "alice"}, {"alice", "tarnix-cli"}}) {
+    for (const grpc::Status& status : open_calls(certificate, client)) {
+      EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED)
+          << certificate << " as " << client;
+      EXPECT_EQ(status.error_message(), "Invalid certificate used for client " + client);
+    }
+    // Nor may they read a digest by claiming the administrator.
+    std::string hex;
+    const grpc::Status status = Digest(certificate, client, "alice", &hex);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+    EXPECT_EQ(status.error_message(), "Invalid certificate used for client " + client);
+    EXPECT_TRUE(hex.empty());
+  }
+  for (const auto& [certificate, client] : std::vector<std::pair<std::string, std::string>>{
+           {"alice", "alice"}, {"server", "tarnix-cli"}, {"", "carol"}}) {
+    for (const grpc::Status& status : open_calls(certificate, client)) {
+      EXPECT_TRUE(status.ok()) << certificate << " as " << client << ": "
+                               << status.error_message();
+    }
+  }
+}
+
+TEST_F(TarnixOpsServerTest, OverPlaintextEveryIdMayBeClaimed) {
+  certificates_["alice"] = testing::DigestOf(*ids_, "alice");
+  Serve(false);
+  for (const char* client : {"tarnix-cli", "alice", "carol"}) {
+    EXPECT_TRUE(Call<tx::GetSchemaVersionResponseMsg>("GetSchemaVersion", "", client,
+                                                      tx::GetSchemaVersionRequestMsg())
+                    .ok())
+        << client;
+  }
+  // The administrator gets past the identity rule to the missing TLS identity.
+  std::string hex;
+  const grpc::Status status = Digest("", "tarnix-cli", "alice", &hex);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "Tarnix key/cert not configured");
 }
 
 TEST_F(TarnixOpsServerTest, StartUpTrustsEachStoredTextOnceAndSkipsBrokenOnes) {
@@ -254,8 +316,8 @@ TEST_F(TarnixOpsServerTest, StorageFailuresInCertificateAdministration) {
                      "DbAccess error in TarnixOpsServer::GetClientCertificates(): "
                      "Corruption: injected."));
   // TLS stays on, trusting the server's own certificate alone.
-  EXPECT_TRUE(Connect("server").ok());
-  EXPECT_EQ(Connect("alice").error_code(), grpc::StatusCode::UNAVAILABLE);
+  EXPECT_TRUE(Connects("server"));
+  EXPECT_FALSE(Connects("alice"));
 
   // "zz" sorts after the table's keys: storing or deleting it reads no file,
   // the reload that follows does.
@@ -280,12 +342,12 @@ TEST_F(TarnixOpsServerTest, StorageFailuresInCertificateAdministration) {
   EXPECT_EQ(status.error_message(),
             "DbAccess error in DeleteClientCertificate: Corruption: injected");
   EXPECT_TRUE(Logged(capture_, "ERROR", "DRX0103", status.error_message()));
-  EXPECT_EQ(Connect("bob").error_code(), grpc::StatusCode::UNAVAILABLE);
+  EXPECT_FALSE(Connects("bob"));
 
   // With the store back the administrator repairs over TLS.
   ASSERT_TRUE(Add("server", "tarnix-cli", "bob", ids_->CertPem("bob")).ok());
-  EXPECT_TRUE(Connect("alice").ok());
-  EXPECT_TRUE(Connect("bob").ok());
+  EXPECT_TRUE(Connects("alice"));
+  EXPECT_TRUE(Connects("bob"));
   EXPECT_EQ(All(db_.get()).size(), 3u);  // a, bob and the filler
 }
 

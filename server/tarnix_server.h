@@ -11,6 +11,7 @@
 
 #include "metrics/metric.h"
 #include "monitor/monitor_engine.h"
+#include "platform/net/net_security_manager.h"
 #include "platform/rpc/status.h"
 #include "platform/tarnix/tarnix_service.h"
 #include "query/get_processor.h"
@@ -49,13 +50,16 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // objects of ephemeral types in one logged transaction. Storage failures
   // are logged and leave that state empty. `max_vdb_id` is the largest vdb id
   // handed out; `merkle_sort_protobufs` makes Merkle leaves hash the
-  // field-sorted bodies of types that ask for it. `schema`, `db_access`
-  // (open), `metric_registry` and `client_certificates` are not owned and
-  // must outlive the server. Throws std::runtime_error when a metric name is
-  // taken by another counter kind.
+  // field-sorted bodies of types that ask for it. `security` tells whether
+  // listeners speak TLS and with which server certificate (null: plaintext,
+  // see AuthenticateClient). `schema`, `db_access` (open), `metric_registry`,
+  // `client_certificates` and `security` are not owned and must outlive the
+  // server. Throws std::runtime_error when a metric name is taken by another
+  // counter kind.
   TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
                orv::metrics::MetricRegistry* metric_registry,
-               const ClientCertificateMap* client_certificates, bool disable_flush_ephemeral,
+               const ClientCertificateMap* client_certificates,
+               const orv::net::NetSecurityManager* security, bool disable_flush_ephemeral,
                uint16_t max_vdb_id, bool merkle_sort_protobufs);
   ~TarnixServer() override;
 
@@ -95,7 +99,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
            const CallPtr<caldek::orv::tarnix::GetResponseMsg>& call) override;
   // Streams every stored transaction-log unit, as stored and in key order,
   // in responses of a little over 999,999 bytes of units each (one unit
-  // larger than that goes alone), then finishes. Open to every caller; the
+  // larger than that goes alone), then finishes. The units hold every
+  // client's request bodies: over TLS only the administrator may read them
+  // (see CheckAdministrator); plaintext listeners serve every caller. The
   // request's fields are not read. A storage failure fails the call.
   void GetTransactionLog(
       orv::rpc::CallContext& context,
@@ -211,6 +217,13 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     CallReply<Resp> reply(call);
     (writes_.*body)(client_id, &reply, &requests);
   }
+  // AuthenticateClient against the registered certificates and the server's
+  // installed one.
+  orv::rpc::AppStatus Authenticate(const orv::rpc::CallContext& context,
+                                   const char* operation) const {
+    return AuthenticateClient(*client_certificates_, InstalledServerCertificate(security_),
+                              context, operation);
+  }
   // Authenticates a write stream of `operation` ("Put", ...) and makes its
   // processor; defined in write_streams.cc.
   template <class Req, class Resp>
@@ -223,6 +236,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   DbAccess* const db_access_;
   orv::metrics::MetricRegistry* const metric_registry_;
   const ClientCertificateMap* const client_certificates_;
+  const orv::net::NetSecurityManager* const security_;
   const uint16_t max_vdb_id_;
   TransactionIds txn_ids_;
   TransactionLogStore txn_log_;

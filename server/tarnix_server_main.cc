@@ -118,7 +118,8 @@ int RunServer(int argc, char** argv) {
     tarnix::ClientCertificateMap certificates = tarnix::MakeClientCertificateMap();
     g_data_service = new tarnix::TarnixServer(
         &schema, db.get(), options.txn_log_size, &g_provider->metrics(), &certificates,
-        options.disable_flush_ephemeral, kMaxVdbId, options.merkle_sort_protobufs);
+        &g_provider->net().security_manager(), options.disable_flush_ephemeral, kMaxVdbId,
+        options.merkle_sort_protobufs);
     tarnix::TarnixOpsServer ops(&schema, db.get(), &g_provider->metrics(),
                                 &g_provider->net().security_manager(), &certificates,
                                 options.key_path(), options.certificate_path());

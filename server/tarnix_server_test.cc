@@ -24,7 +24,7 @@ class TarnixServerTest : public WriteTest {
 
   std::unique_ptr<TarnixServer> Start() {
     return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_, &certificates_,
-                                          true, 65535, false);
+                                          nullptr, true, 65535, false);
   }
 
   std::string RecordKey(const std::string& type, const std::string& id) {

@@ -28,7 +28,8 @@ class TarnixServerWriteTest : public WriteTest {
 
   std::unique_ptr<TarnixServer> Start(bool disable_flush_ephemeral) {
     return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                          &certificates_, disable_flush_ephemeral, 65535, false);
+                                          &certificates_, nullptr, disable_flush_ephemeral, 65535,
+                                          false);
   }
   std::string Key(const std::string& type, const std::string& id, const VdbIdSet& vdbs) {
     std::string key;

@@ -20,7 +20,7 @@ class TarnixServerStartTest : public WriteTest {
   }
   std::unique_ptr<TarnixServer> Start() {
     return std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                          &certificates_, true, 1000, true);
+                                          &certificates_, nullptr, true, 1000, true);
   }
   // Index of the first captured line containing `text`, or -1.
   int LineOf(const std::string& text) {

@@ -14,8 +14,8 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
     void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
     const char* operation) {
-  const orv::rpc::AppStatus status = AuthenticateClient(
-      *client_certificates_, context, (std::string(operation) + " operation").c_str());
+  const orv::rpc::AppStatus status =
+      Authenticate(context, (std::string(operation) + " operation").c_str());
   if (!status.ok()) call->Fail(status);
   // A processor even for a refused call: the framework still delivers the
   // stream to it.

@@ -4,8 +4,6 @@
 #include <utility>
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
-#include "platform/crypto/tls.h"
-#include "platform/net/security_context.h"
 #include "platform/provider.h"
 #include "platform/rpc/test_server.h"
 #include "schema/record_key.h"
@@ -24,24 +22,15 @@ constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 constexpr char kClient[] = "tarnix-cli";
 
 // The data service over TLS on loopback. "alice" is registered as kClient's
-// certificate; "bob" is trusted by TLS but registered for nobody.
+// certificate; "bob" is trusted by TLS but registered for nobody; "server"
+// is the server's own.
 class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest> {
  protected:
   void SetUp() override {
     DataServiceTest::SetUp();
-    certificates_[kClient] =
-        orv::net::X509Certificate::FromPemFile(ids_->Cert("alice"))->SHA256Digest();
+    certificates_[kClient] = testing::DigestOf(*ids_, "alice");
     Serve([](orv::AsioOrvProvider& provider) {
-      orv::net::NetSecurityContext::Builder builder(
-          0, orv::crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
-          orv::crypto::tls::APPROVED_TLS13_CIPHER_SUITES, orv::crypto::tls::APPROVED_TLS_CURVES);
-      builder.UsePrivateKey(orv::net::RSAPrivateKey::FromPemFile(ids_->Key("server")));
-      builder.UseCertificate(orv::net::X509Certificate::FromPemFile(ids_->Cert("server")));
-      for (const char* name : {"alice", "bob"}) {
-        builder.trust_store().AddCertificate(
-            orv::net::X509Certificate::FromPemFile(ids_->Cert(name)));
-      }
-      provider.net().security_manager().default_server_context(builder.release());
+      testing::InstallTls(provider, *ids_, {"alice", "bob", "server"});
     });
   }
 
@@ -107,15 +96,26 @@ TEST_F(WriteStreamsTest, APresentedCertificateMustBeTheRegisteredOne) {
   EXPECT_EQ(data_->txn_id(), 0u);
 }
 
-TEST_F(WriteStreamsTest, WithTheRegisteredCertificateOrNoneTheWriteRuns) {
-  for (const std::string certificate : {"alice", ""}) {
-    for (const auto& [method, status] : AllEmpty(certificate, kClient)) {
-      // The write body ran: it refuses the empty stream.
+TEST_F(WriteStreamsTest, OnlyAnIdTheCallerCanProveOrThatNobodyCouldRuns) {
+  // Registered ids and the administrator's need their certificate: without
+  // one over TLS anybody could claim them.
+  for (const auto& [method, status] : AllEmpty("", kClient)) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << method;
+    EXPECT_EQ(status.error_message(), "Invalid certificate used for client tarnix-cli");
+  }
+  EXPECT_EQ(data_->txn_id(), 0u);
+  // The registered certificate, the server's own for the administrator, and
+  // no certificate for an id registered for nobody: the write body runs and
+  // refuses the empty stream.
+  for (const auto& [certificate, client] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"alice", kClient}, {"server", kClient}, {"", "inventory-agent"}}) {
+    for (const auto& [method, status] : AllEmpty(certificate, client)) {
       EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT) << method;
-      EXPECT_EQ(status.error_message(), "Received empty request from tarnix-cli") << method;
+      EXPECT_EQ(status.error_message(), "Received empty request from " + client) << method;
     }
   }
-  EXPECT_EQ(data_->txn_id(), 14u);
+  EXPECT_EQ(data_->txn_id(), 21u);
 }
 
 TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
