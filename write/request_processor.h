@@ -111,6 +111,10 @@ class RequestProcessor {
   PendingByTypeTable& pending_by_type() { return reqs_by_type_; }
   // The pending operations per object.
   const TransactionRequestTable& pending() const { return reqs_; }
+  // After a successful Build: per object type, how its puts and deletes
+  // change the stored records (one per key, counted with its stored value
+  // length), for the object statistics.
+  const RecordCountChanges& record_count_changes() const { return record_count_changes_; }
 
   // --- Building ---
 
@@ -176,12 +180,16 @@ class RequestProcessor {
                                  const PendingOperation& patch, RecordBodyTable* table);
   void EmitChanges(const std::string& type, const std::string& id,
                    const RecordBodyTable& table, BuildState* state);
+  // Adds what the object's record writes do to the count of its type.
+  static void CountRecordWrites(const std::string& type, const ObjectRecordWrites& writes,
+                                BuildState* state);
 
   const Schema* schema_;
   DbAccess* db_;
   DbAccess::SnapshotHolder snapshot_;
   TransactionRequestTable reqs_;
   PendingByTypeTable reqs_by_type_;
+  RecordCountChanges record_count_changes_;
 };
 
 }  // namespace tarnix

@@ -121,6 +121,10 @@ TEST_F(BuildTest, CopyBetweenTwoPutsOfItsSourceTakesTheFirst) {
   EXPECT_TRUE(deletes_.empty());
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{y_, "-", {2}}, {z_, x_, {1}}}));
   EXPECT_TRUE(removals_.empty());
+  // One record more; the record of vdb 1 changed its value.
+  const RecordCountChange& change = processor_->record_count_changes().at(kAddress);
+  EXPECT_EQ(change.records, 1);
+  EXPECT_EQ(change.bytes, static_cast<int64_t>(y_.size() + z_.size() - x_.size()));
 }
 
 TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {

@@ -569,5 +569,57 @@ TEST_F(StreamOrderTest, CopyWithoutVdbIdsLeavesOutItsSource) {
             Held({{1, Device(2, "old")}, {2, Device(2, "old")}, {3, Device(2, "old")}}));
 }
 
+// The counters always read what a start-up count of the same database gives:
+// one object per stored record, its stored value length once.
+TEST_F(StreamOrderTest, ObjectStatisticsMatchARecountAfterEveryTransaction) {
+  using Counts = std::pair<uint64_t, uint64_t>;  // objects, bytes
+  const auto counts = [](ObjectStatsMaintainer* stats, const std::string& type) {
+    const ObjectStatsMaintainer::TypeCounters& c = stats->GetOrCreateTypeCounters(type);
+    return Counts((*c.num_of_objects)->window(true).last, (*c.total_size)->window(true).last);
+  };
+  const auto expect_recount = [&](const std::string& step) {
+    orv::metrics::MetricRegistry registry;
+    ObjectStatsMaintainer recount(&registry);
+    ComputeStatistics(schema_, db_.get(), &recount);
+    for (const char* type : {kDevice, kFlow}) {
+      EXPECT_EQ(counts(stats_.get(), type), counts(&recount, type)) << step << " " << type;
+    }
+  };
+  // A stored value may begin with a 0x00 byte that is not part of the body.
+  std::string key;
+  ASSERT_TRUE(MakeObjectRecordKey(schema_, kDevice, IdOf(kDevice, Device(5)), &key));
+  PutAll(db_.get(), {{key + EncodeVdbIdSet({1}), std::string(1, '\0') + Device(5, "z")}});
+  ComputeStatistics(schema_, db_.get(), stats_.get());
+  expect_recount("start");
+
+  RunPut({PutEntry(kDevice, Device(1, "a"), {1, 2, 3}), PutEntry(kDevice, Device(2), {1})});
+  expect_recount("put into three vdbs");
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {1});
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  expect_recount("delete from one of three");
+  deletes.assign(1, tx::DeleteRequestMsg());
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {2});
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  expect_recount("delete from one of two");
+
+  Run({Put(Device(1, "longer body"), {3})});
+  expect_recount("new body under the same key");
+  Run({Put(Device(1, "b"), {1}), Copy(Device(1), 3, {2}), Put(Device(5, "y"), {2})});
+  expect_recount("put and copy");
+  Run({Delete(Device(5), {1}), Patch(Device(5, "patched"), {2})});
+  expect_recount("record with a zero byte deleted");
+  Run({Copy(Device(1), 1, {2, 3})});
+  expect_recount("copy over the other record's vdbs");
+
+  RunPut({PutEntry(kFlow, Flow(1), {1, 2}), PutEntry(kFlow, Flow(2), {3})});
+  expect_recount("ephemeral objects put");
+  txn_->WipeEphemeralObjects();
+  expect_recount("ephemeral objects wiped");
+  Run({Flush({1, 2, 3})});
+  expect_recount("flush");
+  EXPECT_EQ(counts(stats_.get(), kDevice), Counts(0, 0));
+}
+
 }  // namespace
 }  // namespace tarnix
