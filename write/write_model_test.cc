@@ -222,7 +222,7 @@ std::string Describe(const State& state) {
 
 // --- Random streams ---
 
-// 1 to 5 entries on four objects in vdbs 1 to 3; a third of them reuse the
+// 1 to 6 entries on four objects in vdbs 1 to 3; a third of them reuse the
 // vdbs of the entry before. Patches mostly name vdbs that hold the object,
 // so that most streams commit; one that does not ends the stream (a later
 // entry rewriting the object must not hide it: a fixed case below).
@@ -242,7 +242,7 @@ Stream Generate(std::mt19937* rng, const State& state) {
   State at = state;
   VdbIdSet vdbs = {1};
   Writes ignored;
-  const int entries = 1 + pick(5);
+  const int entries = 1 + pick(6);
   for (int i = 0; i < entries; ++i) {
     const int kind = pick(100);
     Entry e{kind < 30   ? Entry::kPut
@@ -698,7 +698,7 @@ std::string Mismatches(const std::vector<Stream>& history) {
   return text;
 }
 
-constexpr int kTransactionsPerSeed = 40;
+constexpr int kTransactionsPerSeed = 60;
 
 class WriteModelTest : public ::testing::TestWithParam<int> {};
 
