@@ -45,7 +45,7 @@ void WriteTransactions::WipeEphemeralObjects() {
   if (ProcessRequests(sync, false, &processor, &log, &log_bytes, &updates, &deletes,
                       metrics_->process(WriteOp::kFlush), nullptr)
           .ok()) {
-    stats_->UpdateObjectStatistics(updates, deletes);
+    stats_->UpdateObjectStatistics(processor.record_count_changes());
   } else {
     TARNIX_LOG(orv::INFO, nullptr, "Unable to wipe ephemeral objects");
   }

@@ -20,6 +20,14 @@ void SaturatingSubtract(metrics::UnitCounter* counter, uint64_t amount) {
   counter->update(amount > last ? 0 : last - amount);
 }
 
+void SaturatingAdd(metrics::UnitCounter* counter, int64_t amount) {
+  if (amount < 0) {
+    SaturatingSubtract(counter, static_cast<uint64_t>(-(amount + 1)) + 1);
+  } else {
+    counter->update(counter->window(true).last + static_cast<uint64_t>(amount));
+  }
+}
+
 }  // namespace
 
 ObjectStatsMaintainer::ObjectStatsMaintainer(orv::metrics::MetricRegistry* registry)
@@ -50,17 +58,12 @@ void ObjectStatsMaintainer::Decrement(const std::string& type, uint64_t size) {
   SaturatingSubtract(counters.total_size->get(), size);
 }
 
-void ObjectStatsMaintainer::UpdateObjectStatistics(const std::list<UpdateRecord>& updates,
-                                                   const std::list<UpdateRecord>& deletes) {
-  for (const UpdateRecord& record : updates) {
-    const uint64_t k = record.vdb_ids.size();
-    const std::string old_type = record.old_object.object_type();
-    if (!old_type.empty()) Decrement(old_type, k * record.old_object.object_body().size());
-    Increment(record.new_object.object_type(), k * record.new_object.object_body().size());
-  }
-  for (const UpdateRecord& record : deletes) {
-    Decrement(record.old_object.object_type(),
-              record.vdb_ids.size() * record.old_object.object_body().size());
+void ObjectStatsMaintainer::UpdateObjectStatistics(const RecordCountChanges& changes) {
+  for (const auto& change : changes) {
+    if (change.second.records == 0 && change.second.bytes == 0) continue;
+    const TypeCounters& counters = GetOrCreateTypeCounters(change.first);
+    SaturatingAdd(counters.num_of_objects->get(), change.second.records);
+    SaturatingAdd(counters.total_size->get(), change.second.bytes);
   }
 }
 

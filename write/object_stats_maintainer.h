@@ -2,7 +2,6 @@
 #define TARNIX_WRITE_OBJECT_STATS_MAINTAINER_H_
 
 #include <cstdint>
-#include <list>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -16,7 +15,8 @@ namespace tarnix {
 class DbAccess;
 class Schema;
 
-// Per object type, the number of stored objects and their total body size,
+// Per object type, the number of stored object records and the sum of their
+// stored value lengths (a record held by several vdbs counts once),
 // as the unit counters "server/obj_stats/by_type/<type>/num_of_objects" and
 // ".../total_size" of the metrics registry. Counters never go below 0. Not
 // thread-safe; the registry's collection reads the counters concurrently,
@@ -41,10 +41,10 @@ class ObjectStatsMaintainer {
   void Increment(const std::string& type, uint64_t size);
   void Decrement(const std::string& type, uint64_t size);
 
-  // After a commit: each change counts one object and its body size once
-  // per vdb it applies to.
-  void UpdateObjectStatistics(const std::list<UpdateRecord>& updates,
-                              const std::list<UpdateRecord>& deletes);
+  // After a commit: adds the transaction's change of stored records per
+  // type, so that the counters stay what ComputeStatistics would count.
+  // Records one new value in each counter of every type that changed.
+  void UpdateObjectStatistics(const RecordCountChanges& changes);
 
  private:
   orv::metrics::MetricRegistry* const registry_;

@@ -1,6 +1,5 @@
 #include "write/object_stats_maintainer.h"
 
-#include <list>
 #include <string>
 #include <utility>
 
@@ -37,16 +36,18 @@ class ObjectStatsTest : public WriteTest {
   ObjectStatsMaintainer stats_{&registry_};
 };
 
-TEST_F(ObjectStatsTest, CommitsCountEachVdbOfAChange) {
-  const std::list<UpdateRecord> none;
-  stats_.UpdateObjectStatistics({{Object(100), TarnixObject(), {1, 2}, std::nullopt}}, none);
-  EXPECT_EQ(Stats(kDevice), Counts(1, 200));
-  stats_.UpdateObjectStatistics({{Object(120), Object(100), {1}, std::nullopt}}, none);
-  EXPECT_EQ(Stats(kDevice), Counts(1, 220));
-  stats_.UpdateObjectStatistics(none, {{TarnixObject(), Object(100), {2}, std::nullopt}});
-  EXPECT_EQ(Stats(kDevice), Counts(0, 120));
+TEST_F(ObjectStatsTest, CommitsAddTheirChangeOfRecordsPerType) {
+  stats_.UpdateObjectStatistics({{kDevice, {2, 130}}});
+  EXPECT_EQ(Stats(kDevice), Counts(2, 130));
+  stats_.UpdateObjectStatistics({{kDevice, {-1, -100}}, {kLegacy, {1, 7}}});
+  EXPECT_EQ(Stats(kDevice), Counts(1, 30));
+  EXPECT_EQ(Stats(kLegacy), Counts(1, 7));
+  // A type whose records did not change records no value.
+  const ObjectStatsMaintainer::TypeCounters& legacy = stats_.GetOrCreateTypeCounters(kLegacy);
+  stats_.UpdateObjectStatistics({{kLegacy, {0, 0}}});
+  EXPECT_EQ((*legacy.num_of_objects)->window(true).num, 1u);
   // Below zero the counters stay at zero.
-  stats_.UpdateObjectStatistics(none, {{TarnixObject(), Object(500), {1}, std::nullopt}});
+  stats_.UpdateObjectStatistics({{kDevice, {-2, -500}}});
   EXPECT_EQ(Stats(kDevice), Counts(0, 0));
 }
 

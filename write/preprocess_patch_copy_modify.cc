@@ -58,8 +58,9 @@ AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::C
     }
     source = static_cast<VdbId>(entry.src_vdb_id());
   }
-  // The destinations never include the source; an empty list keeps the
-  // carried set as it is.
+  // An explicit list leaves out the source, also for the entries that carry
+  // it on; an empty list keeps the carried set as it is, and AddCopy leaves
+  // the source out of this entry's destinations.
   if (!entry.vdb_ids().empty()) {
     vdb_ids->clear();
     for (uint32_t id : entry.vdb_ids()) {

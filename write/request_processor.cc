@@ -24,12 +24,27 @@ const DbAccess::SnapshotHolder& RequestProcessor::GetSnapshot() {
   return snapshot_;
 }
 
-void RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list) {
-  for (auto it = list->begin(); it != list->end();) {
+bool RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list) {
+  // A COPY reads its source as the operations before it leave it: those keep
+  // their vdbs, and only the operations after the last COPY are narrowed.
+  auto it = list->end();
+  while (it != list->begin() && (*std::prev(it))->request.type != UpdateRequest::COPY) --it;
+  const bool after_copy = it != list->begin();
+  while (it != list->end()) {
     VdbIdSet& held = (*it)->vdb_ids;
     for (VdbId vdb : vdb_ids) held.erase(vdb);
     it = held.empty() ? list->erase(it) : std::next(it);
   }
+  return after_copy;
+}
+
+PendingRequest RequestProcessor::NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                                            const SpanContext* span) {
+  auto pending = std::make_shared<PendingOperation>();
+  pending->vdb_ids = vdb_ids;
+  pending->request.type = kind;
+  if (span != nullptr) pending->request.span_context = *span;
+  return pending;
 }
 
 PendingRequestList& RequestProcessor::ListOf(const std::string& type, const std::string& id) {
@@ -41,12 +56,10 @@ const PendingRequest& RequestProcessor::Coalesce(const std::string& type, const 
                                                  UpdateRequest::Type kind,
                                                  const SpanContext* span) {
   PendingRequestList& list = ListOf(type, id);
-  TakeVdbs(vdb_ids, &list);
-  auto pending = std::make_shared<PendingOperation>();
-  pending->vdb_ids = vdb_ids;
-  pending->request.type = kind;
-  if (span != nullptr) pending->request.span_context = *span;
-  list.push_back(std::move(pending));
+  // A COPY takes nothing away: where its source does not hold the object,
+  // its destinations keep what the earlier operations left there.
+  if (kind != UpdateRequest::COPY) TakeVdbs(vdb_ids, &list);
+  list.push_back(NewPending(vdb_ids, kind, span));
   return list.back();
 }
 
@@ -73,7 +86,9 @@ void RequestProcessor::AddDelete(const std::string& type, const std::string& id,
 }
 
 void RequestProcessor::AddCopy(const std::string& type, const std::string& id, VdbId src_vdb_id,
-                               const VdbIdSet& dst_vdb_ids, const SpanContext* span) {
+                               VdbIdSet dst_vdb_ids, const SpanContext* span) {
+  // Copying a vdb onto itself changes nothing.
+  dst_vdb_ids.erase(src_vdb_id);
   if (dst_vdb_ids.empty()) return;
   TARNIX_LOG(orv::VERBOSE, nullptr, "COPY: src_vdb_id=%d dst_vdb_ids={%s} %s/%s",
              static_cast<int>(src_vdb_id), VdbIdSetToString(dst_vdb_ids).c_str(), type.c_str(),
@@ -89,10 +104,11 @@ AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string&
   TARNIX_LOG(orv::VERBOSE, nullptr, "PATCH: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
   PendingRequestList& list = ListOf(type, id);
-  // A patch applies on top of the earlier operation of each of its vdbs;
-  // vdbs without one take the stored object.
+  // A patch applies on top of the latest earlier operation of each of its
+  // vdbs (operations before a COPY may share its vdbs); vdbs without one
+  // take the stored object.
   VdbIdSet targets;
-  for (auto it = list.begin(); it != list.end() && !vdb_ids.empty(); ++it) {
+  for (auto it = list.rbegin(); it != list.rend() && !vdb_ids.empty(); ++it) {
     VdbIdSet met;
     for (VdbId vdb : (*it)->vdb_ids) {
       if (vdb_ids.erase(vdb) != 0) met.insert(vdb);
@@ -119,11 +135,8 @@ AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string&
   }
   targets.insert(vdb_ids.begin(), vdb_ids.end());
   if (targets.empty()) return orv::rpc::SUCCESS;
-  auto patch = std::make_shared<PendingOperation>();
-  patch->vdb_ids = std::move(targets);
-  patch->request.type = UpdateRequest::PATCH;
+  PendingRequest patch = NewPending(targets, UpdateRequest::PATCH, span);
   patch->request.patch_ops.emplace_back(object_value, op_msg);
-  if (span != nullptr) patch->request.span_context = *span;
   list.push_back(std::move(patch));
   return orv::rpc::SUCCESS;
 }
@@ -135,9 +148,10 @@ AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vd
   // An unknown type has no records to flush (the schema logs it).
   std::string prefix;
   if (!MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) return orv::rpc::SUCCESS;
-  RemovePendingIf(vdb_ids, [&type](const TransactionRequestTable::value_type& entry) {
-    return TypeEquals(type, entry);
-  });
+  RemovePendingIf(
+      vdb_ids,
+      [&type](const TransactionRequestTable::value_type& entry) { return TypeEquals(type, entry); },
+      span);
   DbAccess::Records records;
   const DbAccessStatus status = db_->PrefixFilter(GetSnapshot(), prefix, &records);
   if (!status.ok()) return StatusFromDbAccessStatus(status);
@@ -158,9 +172,12 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
   TARNIX_LOG(orv::VERBOSE, nullptr, "FLUSH By Block ID: vdb_ids={%s} %u",
              VdbIdSetToString(vdb_ids).c_str(), block_id);
   const Schema* schema = schema_;
-  RemovePendingIf(vdb_ids, [&](const TransactionRequestTable::value_type& entry) {
-    return InBlock(block_id, entry, ranges, schema);
-  });
+  RemovePendingIf(
+      vdb_ids,
+      [&](const TransactionRequestTable::value_type& entry) {
+        return InBlock(block_id, entry, ranges, schema);
+      },
+      span);
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator();
   if (!it) return StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
   std::string type_name;
@@ -200,13 +217,18 @@ void RequestProcessor::AddDeleteForFlush(const std::string& type, const std::str
 }
 
 void RequestProcessor::RemovePendingIf(const VdbIdSet& vdb_ids,
-                                       const PendingEntryMatcher& matches) {
+                                       const PendingEntryMatcher& matches,
+                                       const SpanContext* span) {
   for (auto entry = reqs_.begin(); entry != reqs_.end();) {
     if (!matches(*entry)) {
       ++entry;
       continue;
     }
-    TakeVdbs(vdb_ids, &entry->second);
+    // Behind a COPY the operations before it keep their vdbs, so the object
+    // must still leave them after it.
+    if (TakeVdbs(vdb_ids, &entry->second) && !vdb_ids.empty()) {
+      entry->second.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
+    }
     entry = entry->second.empty() ? reqs_.erase(entry) : std::next(entry);
   }
 }

@@ -24,11 +24,13 @@ class Schema;
 // Collects the operations of one write transaction per object and turns
 // them into record puts and deletes and the transaction's change lists.
 //
-// The add operations coalesce as they go: a PUT, DELETE or COPY takes the
-// vdbs it names away from every earlier operation on the same object (an
-// operation left without a vdb is dropped), so each vdb of an object ends
-// with at most one such operation; a PATCH takes nothing away and applies on
-// top of what precedes it.
+// An object's operations apply in the order they were added. The add
+// operations coalesce as they go: a PUT or DELETE takes the vdbs it names
+// away from the earlier operations on the same object that stand after its
+// last COPY (an operation left without a vdb is dropped). A COPY reads its
+// source vdb as the operations before it leave it, so it takes nothing away
+// and nothing before it is narrowed; a PATCH takes nothing away either and
+// applies on top of what precedes it.
 //
 // Use: construct, call the add operations in request order, call Build once,
 // destroy. Not thread-safe; one transaction uses it on one thread. The vdb
@@ -58,20 +60,22 @@ class RequestProcessor {
               const VdbIdSet& vdb_ids, const SpanContext* span);
   void AddDelete(const std::string& type, const std::string& id, const VdbIdSet& vdb_ids,
                  const SpanContext* span);
-  // Copies the object from vdb `src_vdb_id` into `dst_vdb_ids`; nothing for
-  // an empty destination.
+  // Copies the object from vdb `src_vdb_id`, as the earlier operations leave
+  // it there, into `dst_vdb_ids` less the source; nothing for an empty
+  // destination. Where the source does not hold the object the copy changes
+  // nothing.
   void AddCopy(const std::string& type, const std::string& id, VdbId src_vdb_id,
-               const VdbIdSet& dst_vdb_ids, const SpanContext* span);
-  // Patches the object in `vdb_ids`: where an earlier operation of the
-  // transaction puts or copies it, that result; elsewhere the stored object.
-  // NOT_FOUND, with nothing added, when an earlier operation deletes the
-  // object from one of the vdbs.
+               VdbIdSet dst_vdb_ids, const SpanContext* span);
+  // Patches the object in `vdb_ids`: where the latest earlier operation of
+  // the transaction on a vdb puts, patches or copies it, that result;
+  // elsewhere the stored object. NOT_FOUND, with nothing added, when the
+  // latest earlier operation on one of the vdbs deletes the object.
   orv::rpc::AppStatus AddPatch(const std::string& type, const std::string& id,
                                const std::string& object_value, const std::string& op_msg,
                                VdbIdSet vdb_ids, const SpanContext* span);
   // Removes every object of `type` from `vdb_ids`: pending operations on the
-  // type lose those vdbs, and every stored object of the type (read on the
-  // transaction's snapshot) gets a DELETE. A type the schema does not know
+  // type are taken away as RemovePendingIf says, and every stored object of
+  // the type (read on the transaction's snapshot) gets a DELETE. A type the schema does not know
   // adds nothing (the schema logs it). A failed read is returned; the
   // pending operations have then already lost the vdbs.
   orv::rpc::AppStatus AddFlush(const std::string& type, const VdbIdSet& vdb_ids,
@@ -90,9 +94,13 @@ class RequestProcessor {
   // same vdbs fold into one DELETE carrying the latest span.
   void AddDeleteForFlush(const std::string& type, const std::string& id,
                          const VdbIdSet& vdb_ids, const SpanContext* span);
-  // Takes `vdb_ids` away from every operation of the objects `matches`
-  // chooses; an object left without operations leaves the pending table.
-  void RemovePendingIf(const VdbIdSet& vdb_ids, const PendingEntryMatcher& matches);
+  // Removes the objects `matches` chooses from `vdb_ids`: their operations
+  // lose those vdbs, and an object left without operations leaves the
+  // pending table. An object with a pending COPY instead gets a DELETE of
+  // `vdb_ids` (with `span`) after it, as the operations before the COPY
+  // keep their vdbs.
+  void RemovePendingIf(const VdbIdSet& vdb_ids, const PendingEntryMatcher& matches,
+                       const SpanContext* span);
   static bool TypeEquals(const std::string& type, const TransactionRequestTable::value_type& entry);
   static bool InBlock(uint32_t block_id, const TransactionRequestTable::value_type& entry,
                       const BlockRanges& ranges, const Schema* schema);
@@ -103,6 +111,10 @@ class RequestProcessor {
   PendingByTypeTable& pending_by_type() { return reqs_by_type_; }
   // The pending operations per object.
   const TransactionRequestTable& pending() const { return reqs_; }
+  // After a successful Build: per object type, how its puts and deletes
+  // change the stored records (one per key, counted with its stored value
+  // length), for the object statistics.
+  const RecordCountChanges& record_count_changes() const { return record_count_changes_; }
 
   // --- Building ---
 
@@ -142,13 +154,16 @@ class RequestProcessor {
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
   static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);
-  // Takes `vdb_ids` from every operation of `list`, dropping those left
-  // without a vdb.
-  static void TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
+  // Takes `vdb_ids` from the operations of `list` after its last COPY (all
+  // when it has none), dropping those left without a vdb. True when the
+  // list has a COPY.
+  static bool TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
+  static PendingRequest NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                                   const SpanContext* span);
   // Finds or creates the object's list.
   PendingRequestList& ListOf(const std::string& type, const std::string& id);
-  // Takes `vdb_ids` from the object's operations and appends a new one,
-  // which it returns.
+  // Takes `vdb_ids` from the object's operations (nothing for a COPY) and
+  // appends a new one, which it returns.
   const PendingRequest& Coalesce(const std::string& type, const std::string& id,
                              const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
                              const SpanContext* span);
@@ -165,12 +180,16 @@ class RequestProcessor {
                                  const PendingOperation& patch, RecordBodyTable* table);
   void EmitChanges(const std::string& type, const std::string& id,
                    const RecordBodyTable& table, BuildState* state);
+  // Adds what the object's record writes do to the count of its type.
+  static void CountRecordWrites(const std::string& type, const ObjectRecordWrites& writes,
+                                BuildState* state);
 
   const Schema* schema_;
   DbAccess* db_;
   DbAccess::SnapshotHolder snapshot_;
   TransactionRequestTable reqs_;
   PendingByTypeTable reqs_by_type_;
+  RecordCountChanges record_count_changes_;
 };
 
 }  // namespace tarnix

@@ -41,6 +41,8 @@ struct RequestProcessor::BuildState {
   boost::shared_ptr<DbAccess::IteratorImpl> iterator;
   // Scratch reused from object to object.
   DbAccess::Records records;
+  // The object's stored record keys and their value lengths, as stored.
+  std::vector<std::pair<std::string, uint64_t>> stored_lengths;
   RecordBodyTable table;
   ObjectRecordWrites object_writes;
   std::vector<DbAccess::TxnPut> puts;
@@ -48,6 +50,7 @@ struct RequestProcessor::BuildState {
   std::list<UpdateRecord> updates;
   std::list<UpdateRecord> logged_only;
   std::list<UpdateRecord> removals;
+  RecordCountChanges record_count_changes;
   bool keep_requests = false;
   std::vector<TransactionRequestTable::value_type> requests;
 };
@@ -111,6 +114,7 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
     if (requests != nullptr) {
       for (auto& entry : state.requests) requests->emplace(std::move(entry));
     }
+    record_count_changes_.swap(state.record_count_changes);
   }
   span.reset();
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -188,6 +192,7 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
     state->puts.emplace_back(put.first, BatchValue(put.second));
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
+  CountRecordWrites(type, writes, state);
   EmitChanges(type, id, table, state);
   if (state->keep_requests) state->requests.push_back(entry);
   return orv::rpc::SUCCESS;
@@ -205,6 +210,7 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
   DbAccess::IteratorImpl& it = *state->iterator;
   DbAccess::Records& records = state->records;
   records.clear();
+  state->stored_lengths.clear();
   for (it.Seek(object_key); it.Valid(); it.Next()) {
     std::string key = it.key();
     if (key.compare(0, object_key.size(), object_key) != 0) break;
@@ -224,6 +230,7 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
       continue;
     }
     std::string& value = record.second;
+    state->stored_lengths.emplace_back(record.first, value.size());
     // A leading 0x00 byte is not part of the body.
     if (!value.empty() && value[0] == '\0') value.erase(0, 1);
     TARNIX_LOG(orv::TRIVIA, nullptr,
@@ -247,6 +254,34 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
     if (!stored.MergeStored(std::move(record.first), suffix)) return UnreadableSuffix(type, id);
   }
   return orv::rpc::SUCCESS;
+}
+
+void RequestProcessor::CountRecordWrites(const std::string& type,
+                                         const ObjectRecordWrites& writes, BuildState* state) {
+  // The puts and deletes of one object never share a key.
+  const auto stored_length = [state](const std::string& key) -> std::optional<uint64_t> {
+    for (const auto& stored : state->stored_lengths) {
+      if (stored.first == key) return stored.second;
+    }
+    return std::nullopt;
+  };
+  if (writes.puts().empty() && writes.deletes().empty()) return;
+  RecordCountChange& change = state->record_count_changes[type];
+  for (const ObjectRecordWrites::Put& put : writes.puts()) {
+    const std::optional<uint64_t> old_length = stored_length(put.first);
+    if (old_length) {
+      change.bytes -= static_cast<int64_t>(*old_length);
+    } else {
+      ++change.records;
+    }
+    change.bytes += static_cast<int64_t>(put.second->size());
+  }
+  for (const std::string& key : writes.deletes()) {
+    const std::optional<uint64_t> old_length = stored_length(key);
+    if (!old_length) continue;
+    --change.records;
+    change.bytes -= static_cast<int64_t>(*old_length);
+  }
 }
 
 AppStatus RequestProcessor::UnreadableSuffix(const std::string& type, const std::string& id) {

@@ -109,6 +109,24 @@ TEST_F(BuildTest, PutThenCopyInOneListCopiesTheBodyJustPut) {
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 3}}}));
 }
 
+// The operations apply in order: the copy takes the body put before it,
+// and the put after it does not reach vdb 2.
+TEST_F(BuildTest, CopyBetweenTwoPutsOfItsSourceTakesTheFirst) {
+  Store(1, {1}, x_);
+  Put(1, y_, {1});
+  Copy(1, 1, {2});
+  Put(1, z_, {1});
+  ASSERT_TRUE(Build().ok());
+  EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {2}), y_}, {RecordKey(1, {1}), z_}}));
+  EXPECT_TRUE(deletes_.empty());
+  EXPECT_EQ(Changes(updates_), (std::vector<Change>{{y_, "-", {2}}, {z_, x_, {1}}}));
+  EXPECT_TRUE(removals_.empty());
+  // One record more; the record of vdb 1 changed its value.
+  const RecordCountChange& change = processor_->record_count_changes().at(kAddress);
+  EXPECT_EQ(change.records, 1);
+  EXPECT_EQ(change.bytes, static_cast<int64_t>(y_.size() + z_.size() - x_.size()));
+}
+
 TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {
   Store(1, {1}, x_);
   caldek::orv::tarnix::SpanContextMsg span;

@@ -55,6 +55,38 @@ TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
   EXPECT_FALSE(capture_.Contains("COPY:"));
 }
 
+// A COPY reads its source as the operations before it leave it: it takes
+// nothing from them, and later operations narrow only what follows it.
+TEST_F(CoalescingTest, CopyStacksAndLaterOperationsNarrowOnlyWhatFollowsIt) {
+  Put(1, Address(1, 8), {1, 2});
+  processor_->AddCopy(kAddress, AddressId(1), 1, {1, 2, 3}, nullptr);  // 1 is the source
+  Put(1, Address(1, 9), {1});
+  processor_->AddDelete(kAddress, AddressId(1), {2}, nullptr);
+  Put(1, Address(1, 10), {1, 2});
+  EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}},
+                                                             {Type::COPY, {2, 3}},
+                                                             {Type::PUT, {1, 2}}}));
+
+  // A patch stands on the latest operation of each vdb.
+  processor_->AddDelete(kAddress, AddressId(2), {2}, nullptr);
+  processor_->AddCopy(kAddress, AddressId(2), 1, {2}, nullptr);
+  EXPECT_TRUE(Patch(2, {2}).ok());
+  processor_->AddDelete(kAddress, AddressId(2), {2}, nullptr);
+  EXPECT_EQ(Patch(2, {2}).code(), orv::rpc::kNotFound);
+  EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {2}},
+                                                             {Type::COPY, {2}},
+                                                             {Type::DELETE, {2}}}));
+
+  // A flush leaves the operations before the COPY and deletes after it.
+  Put(3, Address(3, 8), {1});
+  processor_->AddCopy(kAddress, AddressId(3), 1, {2}, nullptr);
+  Put(3, Address(3, 9), {1});
+  ASSERT_TRUE(processor_->AddFlush(kAddress, {1}, nullptr).ok());
+  EXPECT_EQ(Ops(3), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}},
+                                                             {Type::COPY, {2}},
+                                                             {Type::DELETE, {1}}}));
+}
+
 TEST_F(CoalescingTest, EachAddOperationLogsOneTraceLine) {
   ScopedLogLevel verbose(orv::VERBOSE);
   auto one_block = std::make_shared<caldek::orv::tarnix::MerkleTreeBlockRangesMsg>();

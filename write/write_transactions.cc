@@ -79,7 +79,7 @@ bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool s
     return false;
   }
   metrics_->request_size(op.op)->update(log_bytes);
-  stats_->UpdateObjectStatistics(updates, deletes);
+  stats_->UpdateObjectStatistics(processor->record_count_changes());
   reply->Respond();
   if (sample_reply) telemetry_->Record(7);
   // The client has its answer: nothing the monitors do can change it.

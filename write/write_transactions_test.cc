@@ -303,8 +303,8 @@ TEST_F(WriteTransactionsTest, CopyDestinationsLeaveOutTheSource) {
   };
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(1, "new"));
-  // Copying vdb 1 onto itself would take vdb 1 from the put: it adds nothing,
-  // and the next entry carries on with the emptied set.
+  // Copying vdb 1 onto itself adds nothing, and the next entry carries on
+  // with the emptied set.
   *modifies.back().add_modifies() = copy({1});
   *modifies.back().add_modifies() = copy({});
   *modifies.back().add_modifies() = copy({3, 1});
@@ -430,6 +430,195 @@ TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction
   EXPECT_EQ(UnitValue("server/transaction/flush/request/count"), 1u);  // one ephemeral type
   const auto& counters = stats_->GetOrCreateTypeCounters(kFlow);
   EXPECT_EQ((*counters.num_of_objects)->window(true).last, 0u);
+}
+
+
+// A stream's entries apply in stream order: a copy reads its source vdb as
+// the earlier entries left it, and changes its destinations only when the
+// source holds the object there.
+class StreamOrderTest : public WriteTransactionsTest {
+ protected:
+  using Held = std::map<VdbId, std::string>;  // vdb -> body
+
+  void Store(const std::string& body, const VdbIdSet& vdbs) {
+    std::string key;
+    ASSERT_TRUE(MakeObjectRecordKey(schema_, kDevice, IdOf(kDevice, body), &key));
+    PutAll(db_.get(), {{key + EncodeVdbIdSet(vdbs), body}});
+  }
+  // The body that each vdb holds of device n, read from its stored records.
+  Held HeldOf(int n) {
+    std::string prefix;
+    EXPECT_TRUE(MakeObjectRecordKey(schema_, kDevice, IdOf(kDevice, Device(n)), &prefix));
+    DbAccess::Records records;
+    EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
+    Held held;
+    for (const auto& record : records) {
+      VdbIdSet vdbs;
+      EXPECT_TRUE(DecodeVdbSuffix(record.first.substr(prefix.size()), &vdbs));
+      for (VdbId vdb : vdbs) EXPECT_TRUE(held.emplace(vdb, record.second).second) << vdb;
+    }
+    return held;
+  }
+
+  tx::ModifyMsg Put(const std::string& body, std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    *entry.mutable_put_msg() = PutEntry(kDevice, body, vdbs);
+    return entry;
+  }
+  tx::ModifyMsg Delete(const std::string& body, std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    *entry.mutable_delete_msg() = DeleteEntry(kDevice, body, false, vdbs);
+    return entry;
+  }
+  tx::CopyMsg CopyEntry(const std::string& body, uint32_t source, std::vector<uint32_t> vdbs) {
+    tx::CopyMsg copy;
+    *copy.mutable_object() = Typed(kDevice, body);
+    copy.set_src_vdb_id(source);
+    for (uint32_t vdb : vdbs) copy.add_vdb_ids(vdb);
+    return copy;
+  }
+  tx::ModifyMsg Copy(const std::string& body, uint32_t source, std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    *entry.mutable_copy_msg() = CopyEntry(body, source, vdbs);
+    return entry;
+  }
+  tx::ModifyMsg Flush(std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    schema_.SetObjectType(kDevice, entry.mutable_flush_msg());
+    for (uint32_t vdb : vdbs) entry.mutable_flush_msg()->add_vdb_ids(vdb);
+    return entry;
+  }
+  tx::ModifyMsg FlushBlockOf(const std::string& body, std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    tx::FlushByBlockIdMsg* flush = entry.mutable_flush_by_block_id_msg();
+    flush->set_block_id(schema_.ComputeBlockId(kDevice, IdOf(kDevice, body), nullptr));
+    for (uint32_t vdb : vdbs) flush->add_vdb_ids(vdb);
+    return entry;
+  }
+  tx::ModifyMsg Patch(const std::string& value, std::vector<uint32_t> vdbs) {
+    tx::ModifyMsg entry;
+    tx::PatchMsg* patch = entry.mutable_patch_msg();
+    schema_.SetObjectType(kDevice, patch);
+    patch->set_object_value(value);
+    patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
+    for (uint32_t vdb : vdbs) patch->add_vdb_ids(vdb);
+    return entry;
+  }
+  // Runs one Modify stream, which must be answered OK.
+  void Run(const std::vector<tx::ModifyMsg>& entries) {
+    std::list<tx::ModifyRequestMsg> requests(1);
+    for (const tx::ModifyMsg& entry : entries) *requests.back().add_modifies() = entry;
+    recorder_.events.clear();
+    txn_->Modify(kAdmin, &recorder_, &requests);
+    EXPECT_EQ(recorder_.events, kAnswered);
+  }
+};
+
+TEST_F(StreamOrderTest, CopyFromAVdbWithoutTheObjectKeepsEarlierWritesOfItsDestinations) {
+  // An earlier flush of the destination.
+  Store(Device(3, "old"), {2});
+  Run({Flush({2}), Copy(Device(3), 3, {2})});
+  EXPECT_EQ(HeldOf(3), Held());
+
+  // An earlier put into the destination.
+  Run({Put(Device(1, "a"), {2}), Copy(Device(1), 3, {2})});
+  EXPECT_EQ(HeldOf(1), Held({{2, Device(1, "a")}}));
+
+  // An earlier delete from the destination.
+  Store(Device(2, "old"), {2});
+  Run({Delete(Device(2), {2}), Copy(Device(2), 3, {2})});
+  EXPECT_EQ(HeldOf(2), Held());
+
+  // An earlier copy into the destination.
+  Store(Device(4, "old"), {1});
+  Run({Copy(Device(4), 1, {2}), Copy(Device(4), 3, {2})});
+  EXPECT_EQ(HeldOf(4), Held({{1, Device(4, "old")}, {2, Device(4, "old")}}));
+}
+
+TEST_F(StreamOrderTest, CopyTakesItsSourceAsTheStreamHasLeftIt) {
+  // A later put into the source does not reach the copy.
+  Store(Device(1, "old"), {1});
+  Run({Put(Device(1, "a"), {1}), Copy(Device(1), 1, {2}), Put(Device(1, "b"), {1})});
+  EXPECT_EQ(HeldOf(1), Held({{1, Device(1, "b")}, {2, Device(1, "a")}}));
+
+  // A destination deleted earlier holds the copy, which a patch then finds.
+  Store(Device(2, "old"), {1, 2});
+  Run({Delete(Device(2), {2}), Copy(Device(2), 1, {2}), Patch(Device(2, "p"), {2})});
+  EXPECT_EQ(HeldOf(2), Held({{1, Device(2, "old")}, {2, Device(2, "p")}}));
+
+  // A later flush of the source, by type or by block, leaves the copy.
+  Run({Put(Device(3, "a"), {1}), Copy(Device(3), 1, {2}), FlushBlockOf(Device(3), {1})});
+  EXPECT_EQ(HeldOf(3), Held({{2, Device(3, "a")}}));
+  Run({Put(Device(4, "a"), {1}), Copy(Device(4), 1, {3}), Flush({1})});
+  EXPECT_EQ(HeldOf(4), Held({{3, Device(4, "a")}}));
+}
+
+TEST_F(StreamOrderTest, CopyWithoutVdbIdsLeavesOutItsSource) {
+  Run({Put(Device(1, "a"), {1, 2}), Copy(Device(1), 2, {})});
+  EXPECT_EQ(HeldOf(1), Held({{1, Device(1, "a")}, {2, Device(1, "a")}}));
+
+  // The same in a Copy stream: the second entry copies vdb 2 into vdb 3.
+  Store(Device(2, "old"), {1});
+  std::list<tx::CopyRequestMsg> copies(1);
+  *copies.back().add_copies() = CopyEntry(Device(2), 1, {2, 3});
+  *copies.back().add_copies() = CopyEntry(Device(2), 2, {});
+  recorder_.events.clear();
+  txn_->Copy(kAdmin, &recorder_, &copies);
+  EXPECT_EQ(recorder_.events, kAnswered);
+  EXPECT_EQ(HeldOf(2),
+            Held({{1, Device(2, "old")}, {2, Device(2, "old")}, {3, Device(2, "old")}}));
+}
+
+// The counters always read what a start-up count of the same database gives:
+// one object per stored record, its stored value length once.
+TEST_F(StreamOrderTest, ObjectStatisticsMatchARecountAfterEveryTransaction) {
+  using Counts = std::pair<uint64_t, uint64_t>;  // objects, bytes
+  const auto counts = [](ObjectStatsMaintainer* stats, const std::string& type) {
+    const ObjectStatsMaintainer::TypeCounters& c = stats->GetOrCreateTypeCounters(type);
+    return Counts((*c.num_of_objects)->window(true).last, (*c.total_size)->window(true).last);
+  };
+  const auto expect_recount = [&](const std::string& step) {
+    orv::metrics::MetricRegistry registry;
+    ObjectStatsMaintainer recount(&registry);
+    ComputeStatistics(schema_, db_.get(), &recount);
+    for (const char* type : {kDevice, kFlow}) {
+      EXPECT_EQ(counts(stats_.get(), type), counts(&recount, type)) << step << " " << type;
+    }
+  };
+  // A stored value may begin with a 0x00 byte that is not part of the body.
+  std::string key;
+  ASSERT_TRUE(MakeObjectRecordKey(schema_, kDevice, IdOf(kDevice, Device(5)), &key));
+  PutAll(db_.get(), {{key + EncodeVdbIdSet({1}), std::string(1, '\0') + Device(5, "z")}});
+  ComputeStatistics(schema_, db_.get(), stats_.get());
+  expect_recount("start");
+
+  RunPut({PutEntry(kDevice, Device(1, "a"), {1, 2, 3}), PutEntry(kDevice, Device(2), {1})});
+  expect_recount("put into three vdbs");
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {1});
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  expect_recount("delete from one of three");
+  deletes.assign(1, tx::DeleteRequestMsg());
+  *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {2});
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  expect_recount("delete from one of two");
+
+  Run({Put(Device(1, "longer body"), {3})});
+  expect_recount("new body under the same key");
+  Run({Put(Device(1, "b"), {1}), Copy(Device(1), 3, {2}), Put(Device(5, "y"), {2})});
+  expect_recount("put and copy");
+  Run({Delete(Device(5), {1}), Patch(Device(5, "patched"), {2})});
+  expect_recount("record with a zero byte deleted");
+  Run({Copy(Device(1), 1, {2, 3})});
+  expect_recount("copy over the other record's vdbs");
+
+  RunPut({PutEntry(kFlow, Flow(1), {1, 2}), PutEntry(kFlow, Flow(2), {3})});
+  expect_recount("ephemeral objects put");
+  txn_->WipeEphemeralObjects();
+  expect_recount("ephemeral objects wiped");
+  Run({Flush({1, 2, 3})});
+  expect_recount("flush");
+  EXPECT_EQ(counts(stats_.get(), kDevice), Counts(0, 0));
 }
 
 }  // namespace
