@@ -512,6 +512,8 @@ std::string CheckUnits(const std::vector<tx::TransactionLogUnitMsg>& units, bool
   if (units.empty()) return "  no log unit\n";
   std::string text;
   tx::ModifyRequestMsg logged_request = units.back().modify_request();
+  // Parsed once like the logged copy, so that both hold the object types
+  // among their unknown fields and serialise alike.
   tx::ModifyRequestMsg sent_request;
   sent_request.ParseFromString(sent.SerializeAsString());
   if (units.front().txn_id() != txn_id || !units.back().last_unit() ||
