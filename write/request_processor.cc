@@ -24,18 +24,25 @@ const DbAccess::SnapshotHolder& RequestProcessor::GetSnapshot() {
   return snapshot_;
 }
 
+bool RequestProcessor::ReadsEarlierOperations(const PendingOperation& operation) {
+  return operation.request.type == UpdateRequest::COPY ||
+         operation.request.type == UpdateRequest::PATCH;
+}
+
 bool RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list) {
-  // A COPY reads its source as the operations before it leave it: those keep
-  // their vdbs, and only the operations after the last COPY are narrowed.
+  // A COPY reads its source, and a PATCH its own vdbs, as the operations
+  // before it leave them: those keep their vdbs, and only the operations
+  // after the last COPY or PATCH are narrowed. A PATCH is never dropped, so
+  // that one of an object that is missing still fails.
   auto it = list->end();
-  while (it != list->begin() && (*std::prev(it))->request.type != UpdateRequest::COPY) --it;
-  const bool after_copy = it != list->begin();
+  while (it != list->begin() && !ReadsEarlierOperations(**std::prev(it))) --it;
+  const bool after_reader = it != list->begin();
   while (it != list->end()) {
     VdbIdSet& held = (*it)->vdb_ids;
     for (VdbId vdb : vdb_ids) held.erase(vdb);
     it = held.empty() ? list->erase(it) : std::next(it);
   }
-  return after_copy;
+  return after_reader;
 }
 
 PendingRequest RequestProcessor::NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
@@ -224,8 +231,8 @@ void RequestProcessor::RemovePendingIf(const VdbIdSet& vdb_ids,
       ++entry;
       continue;
     }
-    // Behind a COPY the operations before it keep their vdbs, so the object
-    // must still leave them after it.
+    // Behind a COPY or PATCH the operations before it keep their vdbs, so
+    // the object must still leave them after it.
     if (TakeVdbs(vdb_ids, &entry->second) && !vdb_ids.empty()) {
       entry->second.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
     }

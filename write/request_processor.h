@@ -27,10 +27,11 @@ class Schema;
 // An object's operations apply in the order they were added. The add
 // operations coalesce as they go: a PUT or DELETE takes the vdbs it names
 // away from the earlier operations on the same object that stand after its
-// last COPY (an operation left without a vdb is dropped). A COPY reads its
-// source vdb as the operations before it leave it, so it takes nothing away
-// and nothing before it is narrowed; a PATCH takes nothing away either and
-// applies on top of what precedes it.
+// last COPY or PATCH (an operation left without a vdb is dropped). A COPY
+// reads its source vdb and a PATCH its own vdbs as the operations before it
+// leave them, so neither takes anything away, nothing before them is
+// narrowed, and a PATCH of an object that is missing fails even when a later
+// operation writes the object.
 //
 // Use: construct, call the add operations in request order, call Build once,
 // destroy. Not thread-safe; one transaction uses it on one thread. The vdb
@@ -96,8 +97,8 @@ class RequestProcessor {
                          const VdbIdSet& vdb_ids, const SpanContext* span);
   // Removes the objects `matches` chooses from `vdb_ids`: their operations
   // lose those vdbs, and an object left without operations leaves the
-  // pending table. An object with a pending COPY instead gets a DELETE of
-  // `vdb_ids` (with `span`) after it, as the operations before the COPY
+  // pending table. An object with a pending COPY or PATCH instead gets a
+  // DELETE of `vdb_ids` (with `span`) after it, as the operations before it
   // keep their vdbs.
   void RemovePendingIf(const VdbIdSet& vdb_ids, const PendingEntryMatcher& matches,
                        const SpanContext* span);
@@ -154,9 +155,11 @@ class RequestProcessor {
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
   static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);
-  // Takes `vdb_ids` from the operations of `list` after its last COPY (all
-  // when it has none), dropping those left without a vdb. True when the
-  // list has a COPY.
+  // A COPY or PATCH: an operation that reads what the earlier ones leave.
+  static bool ReadsEarlierOperations(const PendingOperation& operation);
+  // Takes `vdb_ids` from the operations of `list` after its last COPY or
+  // PATCH (all when it has none), dropping those left without a vdb. True
+  // when the list has a COPY or PATCH.
   static bool TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
   static PendingRequest NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
                                    const SpanContext* span);

@@ -75,7 +75,16 @@ TEST_F(CoalescingTest, CopyStacksAndLaterOperationsNarrowOnlyWhatFollowsIt) {
   EXPECT_EQ(Patch(2, {2}).code(), orv::rpc::kNotFound);
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {2}},
                                                              {Type::COPY, {2}},
+                                                             {Type::PATCH, {2}},
                                                              {Type::DELETE, {2}}}));
+
+  // A patch is never dropped, nor what stands before it: it must still fail
+  // where the object is missing when its turn comes.
+  EXPECT_TRUE(Patch(4, {1}).ok());
+  Put(4, Address(4, 8), {1});
+  Put(4, Address(4, 9), {1});
+  EXPECT_EQ(Ops(4), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PATCH, {1}},
+                                                             {Type::PUT, {1}}}));
 
   // A flush leaves the operations before the COPY and deletes after it.
   Put(3, Address(3, 8), {1});
