@@ -269,6 +269,39 @@ TEST_F(DataServiceTest, RefusesCallersWithoutClientIdOrRights) {
   EXPECT_EQ(daemon.Stop(), 0);
 }
 
+// A daemon whose schema file does not load starts, but must not acknowledge
+// writes it cannot store: they are refused and nothing reaches the log.
+TEST_F(DataServiceTest, WithoutASchemaWritesAreRefusedUntilOneIsLoaded) {
+  ServingDaemon daemon(dir_.path(), Database(), {"--schema=/nonexistent"});
+  ASSERT_TRUE(daemon.serving());
+  TarnixClient client(daemon.channel());
+  tx::PutRequestMsg put;
+  *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(1, "alpha"));
+  grpc::Status status = client.Write(&tx::Tarnix::Stub::Put, kWriter, {put, put});
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "No schema loaded");
+  tx::DeleteRequestMsg remove;
+  *remove.add_deletes()->mutable_object() = Typed(kDeviceType, schema_.Device(1, ""));
+  status = client.Write(&tx::Tarnix::Stub::Delete, kWriter, {remove});
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  std::vector<tx::TransactionLogUnitMsg> units;
+  ASSERT_TRUE(client.GetTransactionLog("", &units).ok());
+  EXPECT_TRUE(units.empty());
+
+  // Once a schema with object types is loaded, writes are stored.
+  std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+  tx::LoadSchemaRequestMsg load;
+  load.set_schema_path(TARNIX_EXAMPLE_SCHEMA);
+  tx::LoadSchemaResponseMsg loaded;
+  ASSERT_TRUE(ops->LoadSchema(&context, load, &loaded).ok());
+  EXPECT_TRUE(loaded.loaded());
+  ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+  EXPECT_EQ(TransactionsOf(kWriter, Log(&client)).size(), 1u);
+  EXPECT_EQ(daemon.Stop(), 0);
+}
+
 // In plaintext any caller may reload the schema: a descriptor set without
 // object types would make every later write vanish, so it is refused and
 // the schema in force stays.

@@ -93,10 +93,13 @@ class DataServiceTest : public WriteTest {
   }
 
   // Plaintext unless `secure` puts a TLS context in place; it runs on the
-  // provider before the service is registered.
-  void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr) {
-    data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                           &certificates_, true, 65535, false);
+  // provider before the service is registered. Over `schema` when given,
+  // else the example schema.
+  void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr,
+             Schema* schema = nullptr) {
+    data_ = std::make_unique<TarnixServer>(schema != nullptr ? schema : &schema_, db_.get(),
+                                           1 << 20, &registry_, &certificates_, true, 65535,
+                                           false);
     orv::rpc::testing::TestServer::Options options;
     options.setup = [this, secure](orv::AsioOrvProvider& provider) {
       if (secure) secure(provider);

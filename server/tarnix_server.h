@@ -60,9 +60,11 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   ~TarnixServer() override;
 
   // --- Write streams ---
-  // Each authenticates the caller (see AuthenticateClient) and returns the
-  // stream's processor, which the framework owns. A refused call is failed
-  // at once; its processor never runs the write, whatever it receives.
+  // Each authenticates the caller (see AuthenticateClient), then refuses the
+  // stream with FAILED_PRECONDITION "No schema loaded" while the schema
+  // defines no object type, and returns the stream's processor, which the
+  // framework owns. A refused call is failed at once; its processor keeps
+  // nothing and never runs the write, whatever it receives.
   orv::rpc::CallObserver<caldek::orv::tarnix::PutRequestMsg>* Put(
       orv::rpc::CallContext& context,
       const CallPtr<caldek::orv::tarnix::PutResponseMsg>& call) override;

@@ -9,6 +9,7 @@
 #include "platform/provider.h"
 #include "platform/rpc/test_server.h"
 #include "schema/record_key.h"
+#include "schema/schema.h"
 #include "server/service_test_util.h"
 #include "server/tarnix_server.h"
 #include "write/write_test_util.h"
@@ -31,6 +32,13 @@ class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest
     DataServiceTest::SetUp();
     certificates_[kClient] =
         orv::net::X509Certificate::FromPemFile(ids_->Cert("alice"))->SHA256Digest();
+    ServeTls(nullptr);
+  }
+
+  // Serves again, over `schema` (the example schema when null).
+  void ServeTls(Schema* schema) {
+    server_.reset();
+    data_.reset();
     Serve([](orv::AsioOrvProvider& provider) {
       orv::net::NetSecurityContext::Builder builder(
           0, orv::crypto::tls::APPROVED_TLS12_CIPHER_SUITES,
@@ -42,7 +50,7 @@ class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest
             orv::net::X509Certificate::FromPemFile(ids_->Cert(name)));
       }
       provider.net().security_manager().default_server_context(builder.release());
-    });
+    }, schema);
   }
 
   // One stream of `method` with `requests`, presenting `certificate`.
@@ -128,6 +136,28 @@ TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
   ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
   EXPECT_EQ(data_->txn_id(), 1u);
   EXPECT_EQ(Devices(), 3u);
+}
+
+// Without object types every entry would be skipped and the write
+// acknowledged: each stream is refused before it takes a transaction id.
+// A missing client id is still refused first.
+TEST_F(WriteStreamsTest, WithoutObjectTypesEveryWriteIsRefused) {
+  Schema unloaded("/nonexistent", "caldek.orv.tarnix");
+  ServeTls(&unloaded);
+  for (const auto& [method, status] : AllEmpty("alice", kClient)) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << method;
+    EXPECT_EQ(status.error_message(), "No schema loaded") << method;
+    EXPECT_TRUE(HasLine("ERROR", "DRX0204", method + " operation failed: No schema loaded"))
+        << method;
+  }
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2)};
+  grpc::Status status = Stream("Put", "alice", kClient, puts);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "No schema loaded");
+  status = Stream("Put", "", "", puts);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
+  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(Devices(), 0u);
 }
 
 }  // namespace
