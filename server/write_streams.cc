@@ -31,7 +31,7 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
   // A processor even for a refused call: the framework still delivers the
   // stream to it.
   return new WriteStreamProcessor<Req, Resp>(context.client_id(), this, call, body, operation,
-                                             !status.ok());
+                                             &write_budget_, !status.ok());
 }
 
 orv::rpc::CallObserver<tx::PutRequestMsg>* TarnixServer::Put(

@@ -160,5 +160,37 @@ TEST_F(WriteStreamsTest, WithoutObjectTypesEveryWriteIsRefused) {
   EXPECT_EQ(Devices(), 0u);
 }
 
+// A client that sends past the stream cap without ever ending its stream is
+// failed while still sending; nothing is written, and its bytes are free
+// again at once: the next client's three messages fit the total cap only so.
+TEST_F(WriteStreamsTest, AStreamPastItsCapIsFailedAndOthersAreStillServed) {
+  const size_t one = PutOf(1).ByteSizeLong();
+  data_->write_budget().SetLimits(5 * one, 7 * one);
+  {
+    testing::StreamCall call(Channel(server_->address(), ids_, "alice"),
+                             "/caldek.orv.tarnix.Tarnix/Put", kClient);
+    ASSERT_TRUE(call.started);
+    // Until the server ends the call (or the call's deadline passes).
+    int written = 0;
+    for (;;) {
+      call.stream->Write(testing::Serialize(PutOf(1)), nullptr);
+      if (!testing::Next(&call.cq)) break;
+      ++written;
+    }
+    EXPECT_GE(written, 6);
+    const grpc::Status status = call.Finish();
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_EQ(status.error_message(), "Write stream exceeds the limit of " +
+                                          std::to_string(5 * one) + " buffered bytes");
+  }
+  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(Devices(), 0u);
+
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2), PutOf(3)};
+  ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
+  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(Devices(), 3u);
+}
+
 }  // namespace
 }  // namespace tarnix
