@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -265,6 +266,80 @@ TEST_F(DataServiceTest, RefusesCallersWithoutClientIdOrRights) {
   ASSERT_TRUE(client.GetTransactionLog("", &units).ok());
   EXPECT_TRUE(TransactionsOf("guest", Transactions(units)).empty());
   EXPECT_TRUE(TransactionsOf("", Transactions(units)).empty());
+  EXPECT_EQ(daemon.Stop(), 0);
+}
+
+// A daemon whose schema file does not load starts, but must not acknowledge
+// writes it cannot store: they are refused and nothing reaches the log.
+TEST_F(DataServiceTest, WithoutASchemaWritesAreRefusedUntilOneIsLoaded) {
+  ServingDaemon daemon(dir_.path(), Database(), {"--schema=/nonexistent"});
+  ASSERT_TRUE(daemon.serving());
+  TarnixClient client(daemon.channel());
+  tx::PutRequestMsg put;
+  *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(1, "alpha"));
+  grpc::Status status = client.Write(&tx::Tarnix::Stub::Put, kWriter, {put, put});
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "No schema loaded");
+  tx::DeleteRequestMsg remove;
+  *remove.add_deletes()->mutable_object() = Typed(kDeviceType, schema_.Device(1, ""));
+  status = client.Write(&tx::Tarnix::Stub::Delete, kWriter, {remove});
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  std::vector<tx::TransactionLogUnitMsg> units;
+  ASSERT_TRUE(client.GetTransactionLog("", &units).ok());
+  EXPECT_TRUE(units.empty());
+
+  // Once a schema with object types is loaded, writes are stored.
+  std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+  tx::LoadSchemaRequestMsg load;
+  load.set_schema_path(TARNIX_EXAMPLE_SCHEMA);
+  tx::LoadSchemaResponseMsg loaded;
+  ASSERT_TRUE(ops->LoadSchema(&context, load, &loaded).ok());
+  EXPECT_TRUE(loaded.loaded());
+  ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+  EXPECT_EQ(TransactionsOf(kWriter, Log(&client)).size(), 1u);
+  EXPECT_EQ(daemon.Stop(), 0);
+}
+
+// In plaintext any caller may reload the schema: a descriptor set without
+// object types would make every later write vanish, so it is refused and
+// the schema in force stays.
+TEST_F(DataServiceTest, LoadSchemaRefusesADescriptorSetWithoutObjectTypes) {
+  ServingDaemon daemon(dir_.path(), Database());
+  ASSERT_TRUE(daemon.serving());
+  google::protobuf::FileDescriptorSet unrelated;
+  google::protobuf::FileDescriptorProto* file = unrelated.add_file();
+  file->set_name("unrelated.proto");
+  file->set_package("caldek.orv.tarnix");
+  file->add_message_type()->set_name("UnrelatedMsg");
+  const std::string path = dir_.path() + "/unrelated.pb";
+  {
+    std::ofstream out(path, std::ios::binary);
+    ASSERT_TRUE(unrelated.SerializeToOstream(&out));
+  }
+  std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+  tx::LoadSchemaRequestMsg load;
+  load.set_schema_path(path);
+  tx::LoadSchemaResponseMsg loaded;
+  const grpc::Status status = ops->LoadSchema(&context, load, &loaded);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(status.error_message(),
+            "Schema file " + path + " defines no object type; the loaded schema stays in force");
+
+  TarnixClient client(daemon.channel());
+  tx::PutRequestMsg put;
+  *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(1, "alpha"));
+  ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+  tx::GetRequestMsg get;
+  *get.add_objects() = Typed(kDeviceType, "", false);
+  std::vector<tx::GetResponseMsg> responses;
+  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
+  ASSERT_EQ(Entries(responses).size(), 1u);
+  EXPECT_EQ(Entries(responses)[0],
+            std::vector<std::string>{Entry(kDeviceType, schema_.Device(1, "alpha"))});
   EXPECT_EQ(daemon.Stop(), 0);
 }
 

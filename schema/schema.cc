@@ -68,6 +68,16 @@ std::string ReadSchemaFile(const std::string& path) {
   return bytes;
 }
 
+// Whether BuildObjectTypeTables would find an object type in `pool`.
+bool DefinesObjectType(const pb::DescriptorPool& pool, const std::string& package_prefix) {
+  const pb::EnumDescriptor* object_type = pool.FindEnumTypeByName(package_prefix + ".ObjectType");
+  if (object_type == nullptr) return false;
+  for (int i = 0; i < object_type->value_count(); ++i) {
+    if (object_type->value(i)->options().HasExtension(opt::full_qualified_name)) return true;
+  }
+  return false;
+}
+
 void LogNoPool() {
   TARNIX_LOG(orv::ERROR, "errorCode:ERR_DESCRIPTOR_POOL_nullptr",
              "descriptor_pool_ is nullptr");
@@ -83,17 +93,25 @@ Schema::Schema(const std::string& schema_path, std::string package_prefix)
 Schema::~Schema() = default;
 
 bool Schema::LoadSchema(const std::string& schema_path) {
+  return Load(schema_path, false) == ReloadResult::kLoaded;
+}
+
+Schema::ReloadResult Schema::ReloadSchema(const std::string& schema_path) {
+  return Load(schema_path, true);
+}
+
+Schema::ReloadResult Schema::Load(const std::string& schema_path, bool require_object_type) {
   const std::string bytes = ReadSchemaFile(schema_path);
   pb::FileDescriptorSet set;
   if (!set.ParseFromString(bytes)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0202",
                "Failed to parse schema proto file: %s,", schema_path.c_str());
-    return false;
+    return ReloadResult::kFailed;
   }
   if (set.file_size() == 0) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0202",
                "FileDescriptorSet does not contain a file");
-    return false;
+    return ReloadResult::kFailed;
   }
 
   auto generation = std::make_unique<Generation>();
@@ -104,9 +122,15 @@ bool Schema::LoadSchema(const std::string& schema_path) {
     if (built == nullptr) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0202",
                  "Unable to build FileDescriptor");
-      return false;
+      return ReloadResult::kFailed;
     }
     files.insert(built);
+  }
+  if (require_object_type && !DefinesObjectType(*generation->pool, package_prefix_)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204",
+               "Schema file %s defines no object type; the loaded schema stays in force",
+               schema_path.c_str());
+    return ReloadResult::kNoObjectType;
   }
   generation->factory =
       std::make_unique<pb::DynamicMessageFactory>(generation->pool.get());
@@ -123,7 +147,7 @@ bool Schema::LoadSchema(const std::string& schema_path) {
   BuildObjectTypeTables();
   BuildParentKeyTables();
   BuildClientIdTable();
-  return true;
+  return ReloadResult::kLoaded;
 }
 
 void Schema::BuildObjectTypeTables() {

@@ -44,6 +44,14 @@ class Schema {
 
   // Loads or reloads the schema; on failure nothing changes.
   bool LoadSchema(const std::string& schema_path);
+  enum class ReloadResult { kLoaded, kFailed, kNoObjectType };
+  // A reload at run time: as LoadSchema, but a schema that defines no object
+  // type is refused too, and the schema in force stays (with none, every
+  // write would be acknowledged and nothing stored).
+  ReloadResult ReloadSchema(const std::string& schema_path);
+  // False until a schema with at least one object type is loaded: before
+  // that no write can store anything.
+  bool HasObjectTypes() const { return !type_names_.empty(); }
   std::string GetSchemaPath() const;
   // DebugString of every loaded file; "" when nothing is loaded.
   std::string GetSchemaText() const;
@@ -220,6 +228,7 @@ class Schema {
   // schema's pools (of any generation), else null; cached per type.
   const OpMsgFields* FindOpMsgFields(const google::protobuf::Descriptor* type) const;
 
+  ReloadResult Load(const std::string& schema_path, bool require_object_type);
   void BuildObjectTypeTables();
   void BuildParentKeyTables();
   void BuildClientIdTable();

@@ -285,6 +285,47 @@ TEST_F(SchemaReloadTest, SuccessfulReloadReplacesTables) {
             (Schema::TypeNameSet{"tt.AlphaMsg"}));
 }
 
+// A run-time reload must not swap in a schema under which every write would
+// be skipped; at start-up such a file still loads, as a schema without types.
+TEST_F(SchemaReloadTest, ReloadRefusesASchemaWithoutObjectTypes) {
+  EXPECT_TRUE(schema_.HasObjectTypes());
+  pb::FileDescriptorSet no_enum;
+  *no_enum.add_file() = FileProto(R"(name: "plain.proto" package: "tt"
+                                     message_type { name: "AlphaMsg" })");
+  pb::FileDescriptorSet no_named_value;
+  *no_named_value.add_file() = FileProto(R"(name: "bare.proto" package: "tt"
+      enum_type { name: "ObjectType" value { name: "NONE" number: 0 } })");
+  // Object types, but under another package prefix.
+  const std::string other_prefix = FixturePath("type_tables");
+  for (const std::string& path :
+       {dir_.WriteSet("no_enum.pb", no_enum), dir_.WriteSet("bare.pb", no_named_value)}) {
+    orv::LogCapture capture;
+    EXPECT_EQ(schema_.ReloadSchema(path), Schema::ReloadResult::kNoObjectType) << path;
+    EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
+                       "Schema file " + path +
+                           " defines no object type; the loaded schema stays in force"));
+    ExpectUnchanged();
+    EXPECT_TRUE(schema_.HasObjectTypes());
+
+    Schema at_start(path, "tt");
+    EXPECT_EQ(at_start.GetSchemaPath(), path);
+    EXPECT_FALSE(at_start.HasObjectTypes());
+  }
+  Schema other(other_prefix, "other");
+  EXPECT_FALSE(other.HasObjectTypes());
+  EXPECT_EQ(other.ReloadSchema(other_prefix), Schema::ReloadResult::kNoObjectType);
+
+  EXPECT_EQ(schema_.ReloadSchema(dir_.Write("garbage.pb", "\x0a\xff\xff")),
+            Schema::ReloadResult::kFailed);
+  ExpectUnchanged();
+  EXPECT_EQ(schema_.ReloadSchema(FixturePath("reloaded")), Schema::ReloadResult::kLoaded);
+  EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("reloaded"));
+  EXPECT_TRUE(schema_.HasObjectTypes());
+
+  Schema unloaded("", "tt");
+  EXPECT_FALSE(unloaded.HasObjectTypes());
+}
+
 // Messages and descriptors of a replaced schema stay usable (run under ASan).
 TEST(SchemaGenerationTest, OldMessagesOutliveReloads) {
   Schema schema(FixturePath("type_tables"), "tt");

@@ -115,14 +115,16 @@ class DataServiceTest : public WriteTest {
   }
 
   // Plaintext unless `secure` puts a TLS context in place; it runs on the
-  // provider before the service is made and registered.
-  void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr) {
+  // provider before the service is made and registered. Over `schema` when
+  // given, else the example schema.
+  void Serve(std::function<void(orv::AsioOrvProvider&)> secure = nullptr,
+             Schema* schema = nullptr) {
     orv::rpc::testing::TestServer::Options options;
-    options.setup = [this, secure](orv::AsioOrvProvider& provider) {
+    options.setup = [this, secure, schema](orv::AsioOrvProvider& provider) {
       if (secure) secure(provider);
-      data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                             &certificates_, &provider.net().security_manager(),
-                                             true, 65535, false);
+      data_ = std::make_unique<TarnixServer>(
+          schema != nullptr ? schema : &schema_, db_.get(), 1 << 20, &registry_, &certificates_,
+          &provider.net().security_manager(), true, 65535, false);
       provider.rpc().RegisterService(data_.get());
     };
     server_ = std::make_unique<orv::rpc::testing::TestServer>(options);

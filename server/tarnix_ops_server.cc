@@ -100,9 +100,19 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
   }
   tx::LoadSchemaResponseMsg response;
   response.set_loaded(false);
-  if (request.has_schema_path() && schema_ != nullptr &&
-      schema_->LoadSchema(request.schema_path())) {
-    response.set_loaded(true);
+  if (request.has_schema_path() && schema_ != nullptr) {
+    switch (schema_->ReloadSchema(request.schema_path())) {
+      case Schema::ReloadResult::kLoaded:
+        response.set_loaded(true);
+        break;
+      case Schema::ReloadResult::kNoObjectType:
+        call->Fail(orv::rpc::INVALID_ARGUMENT(
+            "Schema file " + request.schema_path() +
+            " defines no object type; the loaded schema stays in force"));
+        return;
+      case Schema::ReloadResult::kFailed:
+        break;
+    }
   }
   call->Respond(response);
 }

@@ -44,6 +44,9 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
                   const std::string& certificate_path);
   ~TarnixOpsServer() override;
 
+  // Reloads the schema from the request's path and answers whether it did.
+  // A file that defines no object type fails the call with INVALID_ARGUMENT;
+  // like a file that does not load, it leaves the schema in force.
   void LoadSchema(orv::rpc::CallContext& context,
                   const caldek::orv::tarnix::LoadSchemaRequestMsg& request,
                   const CallPtr<caldek::orv::tarnix::LoadSchemaResponseMsg>& call) override;

@@ -413,6 +413,26 @@ TEST_F(TarnixOpsServerTest, LoadSchemaKeepsTheOldSchemaOnABadFile) {
   EXPECT_TRUE(loaded.loaded());
 }
 
+// Any plaintext caller may reload: a descriptor set without object types
+// would make every later write vanish.
+TEST_F(TarnixOpsServerTest, LoadSchemaRefusesAFileWithoutObjectTypes) {
+  Serve(false);
+  TempDir dir;
+  google::protobuf::FileDescriptorSet set;
+  set.add_file()->set_name("unrelated.proto");
+  set.mutable_file(0)->add_message_type()->set_name("UnrelatedMsg");
+  const std::string unrelated = dir.WriteSet("unrelated.pb", set);
+  tx::LoadSchemaRequestMsg request;
+  request.set_schema_path(unrelated);
+  tx::LoadSchemaResponseMsg loaded;
+  const grpc::Status status = Call("LoadSchema", "", "anyone", request, &loaded);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(status.error_message(), "Schema file " + unrelated +
+                                        " defines no object type; the loaded schema stays in "
+                                        "force");
+  EXPECT_EQ(SchemaPath(), TARNIX_EXAMPLE_SCHEMA);
+}
+
 TEST_F(TarnixOpsServerTest, LoadSchemaOverTlsIsForTheAdministrator) {
   Serve(true);
   ASSERT_TRUE(Add("server", "tarnix-cli", "alice", ids_->CertPem("alice")).ok());

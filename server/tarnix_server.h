@@ -17,6 +17,7 @@
 #include "query/get_processor.h"
 #include "server/client_authentication.h"
 #include "server/workflow_tracer_config.h"
+#include "server/write_stream_budget.h"
 #include "storage/db_access.h"
 #include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
@@ -64,9 +65,12 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   ~TarnixServer() override;
 
   // --- Write streams ---
-  // Each authenticates the caller (see AuthenticateClient) and returns the
-  // stream's processor, which the framework owns. A refused call is failed
-  // at once; its processor never runs the write, whatever it receives.
+  // Each authenticates the caller (see AuthenticateClient), then refuses the
+  // stream with FAILED_PRECONDITION "No schema loaded" while the schema
+  // defines no object type, and returns the stream's processor, which the
+  // framework owns. A refused call is failed at once; its processor keeps
+  // nothing and never runs the write, whatever it receives. The messages a
+  // stream buffers count against write_budget().
   orv::rpc::CallObserver<caldek::orv::tarnix::PutRequestMsg>* Put(
       orv::rpc::CallContext& context,
       const CallPtr<caldek::orv::tarnix::PutResponseMsg>& call) override;
@@ -200,6 +204,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // The write-phase samples, for the out-of-memory report.
   std::string FormatWritePhaseTelemetry() const { return telemetry_.Format(); }
 
+  // The bytes that open write streams buffer, and their caps.
+  WriteStreamBudget& write_budget() { return write_budget_; }
   uint64_t txn_id() const { return txn_ids_.txn_id(); }
   uint16_t max_vdb_id() const { return max_vdb_id_; }
   bool merkle_sort_protobufs() const { return merkle_sort_protobufs_; }
@@ -252,6 +258,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   WriteTelemetry telemetry_;
   WriteTransactions writes_;
   GetProcessor get_processor_;
+  WriteStreamBudget write_budget_;
 };
 
 }  // namespace tarnix

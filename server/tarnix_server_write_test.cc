@@ -43,15 +43,22 @@ class TarnixServerWriteTest : public WriteTest {
     EXPECT_TRUE(db_->PrefixFilter(nullptr, prefix, &records).ok());
     return records.size();
   }
-  std::unique_ptr<PutProcessor> Processor(TarnixServer* server,
-                                          const boost::intrusive_ptr<DetachedCall>& call,
-                                          bool refused = false) {
+  // A put of device 1.
+  tx::PutRequestMsg Request() {
     tx::PutRequestMsg request;
     tx::PutMsg* put = request.add_puts();
     schema_.SetObjectType(kDevice, put->mutable_object());
     put->mutable_object()->set_object_body("\x0a\x02\x08\x01");  // id { left: 1 }
-    auto processor = std::make_unique<PutProcessor>("tarnix-cli", server, call,
-                                                    &TarnixServer::PutImpl, "Put", refused);
+    return request;
+  }
+  // A processor that has received Request().
+  std::unique_ptr<PutProcessor> Processor(TarnixServer* server,
+                                          const boost::intrusive_ptr<DetachedCall>& call,
+                                          bool refused = false) {
+    const tx::PutRequestMsg request = Request();
+    auto processor = std::make_unique<PutProcessor>(
+        "tarnix-cli", server, call, &TarnixServer::PutImpl, "Put", &server->write_budget(),
+        refused);
     processor->OnMessage(request);
     return processor;
   }
@@ -94,11 +101,101 @@ TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyAndNotRefuse
   EXPECT_EQ(Samples("server/latency/monitor/update/process"), 1u);
 }
 
+// A stream that passes its cap is failed on the message that passes it: its
+// messages are freed and their bytes given back at once, the rest of the
+// stream is ignored and its end runs nothing.
+TEST_F(TarnixServerWriteTest, StreamPastItsCapIsFailedAndKeepsNothing) {
+  auto server = Start(true);
+  WriteStreamBudget& budget = server->write_budget();
+  const size_t one = Request().ByteSizeLong();
+  budget.SetLimits(2 * one, 10 * one);
+  boost::intrusive_ptr<DetachedCall> call(new DetachedCall);
+  std::unique_ptr<PutProcessor> processor = Processor(server.get(), call);
+  processor->OnMessage(Request());
+  EXPECT_EQ(processor->buffered(), 2u);
+  EXPECT_EQ(processor->buffered_bytes(), 2 * one);
+  EXPECT_EQ(budget.total(), 2 * one);
+  EXPECT_TRUE(call->is_open());
+
+  processor->OnMessage(Request());
+  EXPECT_FALSE(call->is_open());  // failed
+  EXPECT_EQ(processor->buffered(), 0u);
+  EXPECT_EQ(processor->buffered_bytes(), 0u);
+  EXPECT_EQ(budget.total(), 0u);
+  EXPECT_TRUE(HasLine("ERROR", "DRX0010",
+                      "Put stream of client tarnix-cli failed: Write stream exceeds the limit of " +
+                          std::to_string(2 * one) + " buffered bytes"));
+  processor->OnMessage(Request());
+  EXPECT_EQ(processor->buffered(), 0u);
+  EXPECT_EQ(budget.total(), 0u);
+  processor->OnComplete(orv::rpc::Status());
+  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(Count(kDevice), 0u);
+}
+
+// The total cap fails the stream whose message would pass it; the streams
+// already holding their bytes go on and write.
+TEST_F(TarnixServerWriteTest, TotalCapFailsTheStreamThatWouldPassItOnly) {
+  auto server = Start(true);
+  WriteStreamBudget& budget = server->write_budget();
+  const size_t one = Request().ByteSizeLong();
+  budget.SetLimits(2 * one, 3 * one);
+  boost::intrusive_ptr<DetachedCall> first_call(new DetachedCall);
+  boost::intrusive_ptr<DetachedCall> second_call(new DetachedCall);
+  std::unique_ptr<PutProcessor> first = Processor(server.get(), first_call);
+  first->OnMessage(Request());
+  std::unique_ptr<PutProcessor> second = Processor(server.get(), second_call);
+  EXPECT_EQ(budget.total(), 3 * one);
+
+  second->OnMessage(Request());
+  EXPECT_FALSE(second_call->is_open());
+  EXPECT_EQ(second->buffered(), 0u);
+  EXPECT_TRUE(HasLine("ERROR", "DRX0010",
+                      "Put stream of client tarnix-cli failed: Open write streams exceed the "
+                      "limit of " + std::to_string(3 * one) +
+                          " buffered bytes for all streams"));
+  EXPECT_TRUE(first_call->is_open());
+  EXPECT_EQ(first->buffered(), 2u);
+  EXPECT_EQ(budget.total(), 2 * one);
+
+  first->OnComplete(orv::rpc::Status());
+  EXPECT_FALSE(first_call->is_open());  // answered
+  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(Count(kDevice), 1u);
+  second->OnComplete(orv::rpc::Status());
+  EXPECT_EQ(server->txn_id(), 1u);
+}
+
+// However a stream ends, its bytes go back: a normal end once the body ran,
+// an error end, and a release without any end.
+TEST_F(TarnixServerWriteTest, BufferedBytesGoBackHoweverTheStreamEnds) {
+  auto server = Start(true);
+  WriteStreamBudget& budget = server->write_budget();
+  const size_t one = Request().ByteSizeLong();
+  std::unique_ptr<PutProcessor> completed =
+      Processor(server.get(), new DetachedCall);
+  std::unique_ptr<PutProcessor> cancelled =
+      Processor(server.get(), new DetachedCall);
+  std::unique_ptr<PutProcessor> released =
+      Processor(server.get(), new DetachedCall);
+  EXPECT_EQ(budget.total(), 3 * one);
+
+  completed->OnComplete(orv::rpc::Status());
+  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(completed->buffered(), 0u);
+  EXPECT_EQ(budget.total(), 2 * one);
+  cancelled->OnComplete(orv::rpc::Status(orv::rpc::kCancelled, "gone"));
+  EXPECT_EQ(cancelled->buffered(), 0u);
+  EXPECT_EQ(budget.total(), one);
+  released.release()->OnRelease();
+  EXPECT_EQ(budget.total(), 0u);
+}
+
 // A refused stream of this kind, fed a message.
 template <class Req, class Resp>
 void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::Body body) {
   WriteStreamProcessor<Req, Resp> processor("tarnix-cli", server, new Detached<Resp>, body,
-                                            "refused", true);
+                                            "refused", &server->write_budget(), true);
   processor.OnMessage(Req());
   EXPECT_EQ(processor.buffered(), 0u);
   processor.OnComplete(orv::rpc::Status());

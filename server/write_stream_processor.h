@@ -9,12 +9,16 @@
 #include "logging/logger.h"
 #include "platform/rpc/call.h"
 #include "server/tarnix_server.h"
+#include "server/write_stream_budget.h"
 
 namespace tarnix {
 
 // Buffers the request messages of one write stream and, when the client ends
 // the stream normally, runs the operation's body on the server once over all
-// of them. Created per stream by the service and deleted by the framework
+// of them. The buffered bytes are counted against `budget`: a message that
+// would pass one of its caps fails the call with RESOURCE_EXHAUSTED, drops
+// every buffered message and makes the processor ignore the rest of the
+// stream. Created per stream by the service and deleted by the framework
 // after OnRelease (the default one). Runs on the RPC event-loop thread.
 template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
@@ -22,22 +26,33 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   using Body = void (TarnixServer::*)(const std::string&, TarnixServer::CallPtr<Resp>&,
                                       std::list<Req>&);
 
-  // `operation` names the stream in log lines ("Put", ...); `server` must
-  // outlive the processor. `refused`: the entry point failed the call, so
-  // the body never runs.
+  // `operation` names the stream in log lines ("Put", ...); `server` and
+  // `budget` must outlive the processor. `refused`: the entry point failed
+  // the call, so the body never runs.
   WriteStreamProcessor(std::string client_id, TarnixServer* server,
                        TarnixServer::CallPtr<Resp> call, Body body, const char* operation,
-                       bool refused = false)
+                       WriteStreamBudget* budget, bool refused = false)
       : client_id_(std::move(client_id)),
         server_(server),
         call_(std::move(call)),
         body_(body),
         operation_(operation),
+        budget_(budget),
         refused_(refused) {}
+  ~WriteStreamProcessor() override { Drop(); }
 
   // A refused call keeps nothing: its messages would never be used.
   void OnMessage(const Req& message) override {
     if (refused_) return;
+    const orv::rpc::AppStatus status = budget_->Take(message.ByteSizeLong(), &held_bytes_);
+    if (!status.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0010", "%s stream of client %s failed: %s",
+                 operation_, client_id_.c_str(), status.message().c_str());
+      refused_ = true;
+      Drop();
+      call_->Fail(status);
+      return;
+    }
     requests_.push_back(message);
   }
 
@@ -47,23 +62,32 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
     if (!status.ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0006", "Received an error for %s: %s", operation_,
                  status.ToString().c_str());
-      return;
+    } else if (!refused_) {
+      (server_->*body_)(client_id_, call_, requests_);
     }
-    if (refused_) return;
-    (server_->*body_)(client_id_, call_, requests_);
+    Drop();
   }
 
-  // Messages held for the body.
+  // Messages held for the body, and their serialised bytes.
   size_t buffered() const { return requests_.size(); }
+  size_t buffered_bytes() const { return held_bytes_; }
 
  private:
+  // Frees the buffered messages and gives their bytes back.
+  void Drop() {
+    requests_.clear();
+    budget_->Release(&held_bytes_);
+  }
+
   const std::string client_id_;
   TarnixServer* const server_;
   TarnixServer::CallPtr<Resp> call_;
   const Body body_;
   const char* const operation_;
-  const bool refused_;
+  WriteStreamBudget* const budget_;
+  bool refused_;
   std::list<Req> requests_;
+  size_t held_bytes_ = 0;
 };
 
 }  // namespace tarnix

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "logging/logger.h"
+#include "schema/schema.h"
 #include "server/tarnix_server.h"
 #include "server/write_stream_processor.h"
 
@@ -14,13 +16,22 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
     void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
     const char* operation) {
-  const orv::rpc::AppStatus status =
-      Authenticate(context, (std::string(operation) + " operation").c_str());
+  const std::string what = std::string(operation) + " operation";
+  orv::rpc::AppStatus status = Authenticate(context, what.c_str());
+  // Without object types every entry would be skipped and the client told
+  // its write succeeded. Checked before any transaction id is taken; a
+  // schema, once it has object types, keeps them (LoadSchema refuses a file
+  // without).
+  if (status.ok() && !schema_->HasObjectTypes()) {
+    status = orv::rpc::FAILED_PRECONDITION("No schema loaded");
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "%s failed: %s", what.c_str(),
+               status.message().c_str());
+  }
   if (!status.ok()) call->Fail(status);
   // A processor even for a refused call: the framework still delivers the
   // stream to it.
   return new WriteStreamProcessor<Req, Resp>(context.client_id(), this, call, body, operation,
-                                             !status.ok());
+                                             &write_budget_, !status.ok());
 }
 
 orv::rpc::CallObserver<tx::PutRequestMsg>* TarnixServer::Put(

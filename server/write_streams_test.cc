@@ -7,6 +7,7 @@
 #include "platform/provider.h"
 #include "platform/rpc/test_server.h"
 #include "schema/record_key.h"
+#include "schema/schema.h"
 #include "server/service_test_util.h"
 #include "server/tarnix_server.h"
 #include "write/write_test_util.h"
@@ -29,9 +30,16 @@ class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest
   void SetUp() override {
     DataServiceTest::SetUp();
     certificates_[kClient] = testing::DigestOf(*ids_, "alice");
+    ServeTls(nullptr);
+  }
+
+  // Serves again, over `schema` (the example schema when null).
+  void ServeTls(Schema* schema) {
+    server_.reset();
+    data_.reset();
     Serve([](orv::AsioOrvProvider& provider) {
       testing::InstallTls(provider, *ids_, {"alice", "bob", "server"});
-    });
+    }, schema);
   }
 
   // One stream of `method` with `requests`, presenting `certificate`.
@@ -125,6 +133,60 @@ TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
   EXPECT_EQ(data_->txn_id(), 0u);
   EXPECT_EQ(Devices(), 0u);
 
+  ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
+  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(Devices(), 3u);
+}
+
+// Without object types every entry would be skipped and the write
+// acknowledged: each stream is refused before it takes a transaction id.
+// A missing client id is still refused first.
+TEST_F(WriteStreamsTest, WithoutObjectTypesEveryWriteIsRefused) {
+  Schema unloaded("/nonexistent", "caldek.orv.tarnix");
+  ServeTls(&unloaded);
+  for (const auto& [method, status] : AllEmpty("alice", kClient)) {
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << method;
+    EXPECT_EQ(status.error_message(), "No schema loaded") << method;
+    EXPECT_TRUE(HasLine("ERROR", "DRX0204", method + " operation failed: No schema loaded"))
+        << method;
+  }
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2)};
+  grpc::Status status = Stream("Put", "alice", kClient, puts);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "No schema loaded");
+  status = Stream("Put", "", "", puts);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
+  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(Devices(), 0u);
+}
+
+// A client that sends past the stream cap without ever ending its stream is
+// failed while still sending; nothing is written, and its bytes are free
+// again at once: the next client's three messages fit the total cap only so.
+TEST_F(WriteStreamsTest, AStreamPastItsCapIsFailedAndOthersAreStillServed) {
+  const size_t one = PutOf(1).ByteSizeLong();
+  data_->write_budget().SetLimits(5 * one, 7 * one);
+  {
+    testing::StreamCall call(Channel(server_->address(), ids_, "alice"),
+                             "/caldek.orv.tarnix.Tarnix/Put", kClient);
+    ASSERT_TRUE(call.started);
+    // Until the server ends the call (or the call's deadline passes).
+    int written = 0;
+    for (;;) {
+      call.stream->Write(testing::Serialize(PutOf(1)), nullptr);
+      if (!testing::Next(&call.cq)) break;
+      ++written;
+    }
+    EXPECT_GE(written, 6);
+    const grpc::Status status = call.Finish();
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_EQ(status.error_message(), "Write stream exceeds the limit of " +
+                                          std::to_string(5 * one) + " buffered bytes");
+  }
+  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(Devices(), 0u);
+
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2), PutOf(3)};
   ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
   EXPECT_EQ(data_->txn_id(), 1u);
   EXPECT_EQ(Devices(), 3u);

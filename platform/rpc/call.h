@@ -157,7 +157,9 @@ using Call = CallHandle<Resp>;
 
 // Receives the messages of a client stream. The framework calls OnMessage
 // per message in order, OnComplete once, OnRelease last; after OnRelease it
-// never touches the observer (the default OnRelease deletes it).
+// never touches the observer (the default OnRelease deletes it). A call the
+// server ends (Respond, Finish, Fail) ends without waiting for the client to
+// end its stream: later messages are dropped, not delivered.
 class CallObserverBase {
  public:
   virtual ~CallObserverBase() = default;

@@ -193,6 +193,35 @@ TEST_F(RpcTest, FailAtEntryNeverCompletesNormally) {
   EXPECT_EQ(16, CodeOf(log, "done:client-fail-at-entry:"));
 }
 
+// A server that gives up on a client stream must not wait for the client to
+// end it: the call ends and the observer is released while the client is
+// still sending, and nothing more reaches the observer.
+TEST_F(RpcTest, FailMidStreamEndsTheCallWhileTheClientStillSends) {
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(20));
+  context.AddMetadata("client-id", "fail-on-third");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(&context, &response);
+  EchoRequest request;
+  request.set_payload(std::string(64 << 10, 'p'));
+  int written = 0;
+  while (written < 2000 && writer->Write(request)) ++written;
+  EXPECT_LT(written, 2000);  // the server's end stopped the writes
+
+  EventLog& log = server_.service().log();
+  // Released before the client has ended its side.
+  ASSERT_TRUE(log.WaitFor("release:fail-on-third"));
+  EXPECT_EQ(1u, log.Count("failed:fail-on-third"));
+  EXPECT_EQ(0u, log.Count("message-after-fail"));
+  EXPECT_EQ(8, CodeOf(log, "complete:fail-on-third:"));
+  EXPECT_EQ(8, CodeOf(log, "done:client-fail-on-third:"));
+
+  writer->WritesDone();
+  grpc::Status status = writer->Finish();
+  EXPECT_EQ(grpc::StatusCode::RESOURCE_EXHAUSTED, status.error_code());
+  EXPECT_EQ("third message", status.error_message());
+}
+
 TEST_F(RpcTest, ExceptionsFailOnlyTheirCall) {
   LogCapture capture;
   grpc::Status status;

@@ -131,6 +131,13 @@ class CollectingObserver : public CallObserver<EchoRequest> {
     EchoTestService::Scope scope(service_);
     if (completed_) log_->Add("message-after-complete");
     if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
+    if (failed_) log_->Add("message-after-fail");
+    if (mode_ == "fail-on-third" && count_ == 2) {  // the client may go on sending
+      failed_ = true;
+      log_->Add("failed:" + mode_);
+      call_->Fail(RESOURCE_EXHAUSTED("third message"));
+      return;
+    }
     if (mode_ == "block-on-message") {  // holds up the loop thread
       log_->Add("blocking");
       std::this_thread::sleep_for(std::chrono::milliseconds(2000));
@@ -170,6 +177,7 @@ class CollectingObserver : public CallObserver<EchoRequest> {
   int64_t bytes_ = 0;
   std::string texts_;
   bool completed_ = false;
+  bool failed_ = false;
 };
 
 // The "feeder": writes to the service's feeds; logs "fed:<n>:open" after
