@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "util/status.h"
+
 namespace tarnix {
 
 // Result codes of storage operations (DbAccessCode::CORRUPTION, ...). The
@@ -31,6 +33,22 @@ struct DbAccessStatus {
   DbAccessStatus(int32_t c, std::string m) : code(c), message(std::move(m)) {}
 
   bool ok() const { return code == DbAccessCode::OK; }
+
+  // The storage result as a client sees it: OK; no open database INTERNAL,
+  // corruption DATA_LOSS, anything else FAILED_PRECONDITION, each with
+  // "LevelDB error: " and the storage message.
+  Status ToStatus() const {
+    if (ok()) return Status::OK();
+    std::string text = "LevelDB error: " + message;
+    switch (code) {
+      case DbAccessCode::NO_OPEN_DATABASE:
+        return Status::Internal(std::move(text));
+      case DbAccessCode::CORRUPTION:
+        return Status::DataLoss(std::move(text));
+      default:
+        return Status::FailedPrecondition(std::move(text));
+    }
+  }
 };
 
 }  // namespace tarnix

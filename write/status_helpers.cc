@@ -2,21 +2,14 @@
 
 #include <boost/make_shared.hpp>
 
+#include "server/rpc_status.h"
+
 namespace tarnix {
 
 orv::rpc::AppStatus MakeOkStatus() { return orv::rpc::SUCCESS; }
 
 orv::rpc::AppStatus StatusFromDbAccessStatus(const DbAccessStatus& status) {
-  if (status.ok()) return orv::rpc::SUCCESS;
-  const std::string text = "LevelDB error: " + status.message;
-  switch (status.code) {
-    case DbAccessCode::NO_OPEN_DATABASE:
-      return orv::rpc::INTERNAL(text);
-    case DbAccessCode::CORRUPTION:
-      return orv::rpc::DATA_LOSS(text);
-    default:
-      return orv::rpc::FAILED_PRECONDITION(text);
-  }
+  return ToAppStatus(status.ToStatus());
 }
 
 boost::shared_ptr<std::string> MakeSharedString(std::string& value) {
