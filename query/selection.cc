@@ -7,6 +7,7 @@
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "query/update_delta.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -114,6 +115,31 @@ void Selection::ApplySelectionOnDelete(bool trace, const pb::Message* select_op,
     return;
   }
   ApplyOpToNestedSelfFields(select_op, OpMsg::CLEAR, deleted_object, result_op);
+}
+
+void Selection::ApplySelectionOnUpdate(const std::string& type_name, const std::string& id,
+                                       bool trace, const pb::Message* select_op,
+                                       pb::Message* old_object, pb::Message* new_object,
+                                       pb::Message* result_op,
+                                       const TransactionRequestTable* pending_requests) const {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (trace) span.emplace("ApplySelectionOnUpdate", 2);
+  if (old_object == nullptr || new_object == nullptr || result_op == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
+    return;
+  }
+  const bool whole = matcher_.MessageHasSelfField(select_op);
+  if (!whole && deltas_ == nullptr) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "No delta computation for the update of %s",
+               type_name.c_str());
+  }
+  if (whole || deltas_ == nullptr) {
+    schema_->SetOperation(result_op->GetDescriptor()->FindFieldByName("self"), OpMsg::SET,
+                          result_op);
+    return;
+  }
+  deltas_->ComputeDelta(type_name, id, trace, select_op, old_object, new_object, result_op, {},
+                        {}, pending_requests);
 }
 
 bool Selection::ApplyOpToNestedSelfFields(const pb::Message* select_op, OpMsg_Operation operation,

@@ -1,14 +1,18 @@
 #ifndef TARNIX_QUERY_SELECTION_H_
 #define TARNIX_QUERY_SELECTION_H_
 
+#include <string>
+
 #include <google/protobuf/message.h>
 
 #include "query/where_matcher.h"
 #include "schema/proto_forward.h"
+#include "write/update_request.h"
 
 namespace tarnix {
 
 class Schema;
+class UpdateDelta;
 
 // Selections: which fields of an object a statement (query or monitor)
 // sends back to its client.
@@ -33,6 +37,10 @@ class Selection {
  public:
   // `schema` is not owned and must outlive the selection.
   explicit Selection(const Schema* schema) : schema_(schema), matcher_(schema) {}
+  // Also applies selections to updates, through `deltas` (not owned; must
+  // outlive the selection).
+  Selection(const Schema* schema, const UpdateDelta* deltas)
+      : schema_(schema), matcher_(schema), deltas_(deltas) {}
 
   Selection(const Selection&) = delete;
   Selection& operator=(const Selection&) = delete;
@@ -68,6 +76,24 @@ class Selection {
                               google::protobuf::Message* value,
                               google::protobuf::Message* result_op) const;
 
+  // A changed object in an update notification: with "self" or no
+  // selection, sets "self" of `result_op` to SET and leaves both objects
+  // whole; otherwise the delta of the selected fields, computed from the top
+  // level by UpdateDelta::ComputeDelta, which prunes both objects.
+  // `type_name` and `id` name the object in `pending_requests`, the write
+  // transaction's table (or null). `trace` opens the workflow span
+  // "ApplySelectionOnUpdate" for the call.
+  // REQUIRES: the selection was built with an UpdateDelta (without one the
+  // whole object is marked SET, after an ERROR line); `old_object`,
+  // `new_object` and `result_op` are not null, the objects of one type and
+  // `result_op` an empty message of its op type, as `select_op` when given.
+  void ApplySelectionOnUpdate(const std::string& type_name, const std::string& id, bool trace,
+                              const google::protobuf::Message* select_op,
+                              google::protobuf::Message* old_object,
+                              google::protobuf::Message* new_object,
+                              google::protobuf::Message* result_op,
+                              const TransactionRequestTable* pending_requests) const;
+
   // The walk shared by the two above, at one message level. For each set
   // field of `object`: not selected by `select_op` and not a key field ->
   // cleared in `object`; not selected but a key -> kept, no operation;
@@ -90,6 +116,7 @@ class Selection {
  private:
   const Schema* const schema_;
   const WhereMatcher matcher_;
+  const UpdateDelta* const deltas_ = nullptr;
 };
 
 }  // namespace tarnix
