@@ -4,6 +4,7 @@
 
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "write/heap_release.h"
 #include "write/object_stats_maintainer.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
@@ -85,6 +86,7 @@ bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool s
   if (sample_reply) telemetry_->Record(7);
   // The client has its answer: nothing the monitors do can change it.
   notifier_->NotifyForUpdate(txn_id, tracing, &updates, &deletes, requests, Clock::now());
+  if (log_bytes >= kReleaseHeapAfterBytes) ReleaseFreeHeapMemory();
   return true;
 }
 
