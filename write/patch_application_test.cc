@@ -160,7 +160,7 @@ class PatchBuildTest : public RequestProcessorTest {
   std::vector<std::pair<std::string, std::string>> Updates() const {
     std::vector<std::pair<std::string, std::string>> out;
     for (const UpdateRecord& r : updates_) {
-      out.emplace_back(*r.new_object.body_ptr(), *r.old_object.body_ptr());
+      out.emplace_back(*r.new_object().body_ptr(), *r.old_object().body_ptr());
     }
     return out;
   }

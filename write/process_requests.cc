@@ -22,18 +22,11 @@ namespace {
 void ProcessUpdatesSet(uint32_t kind, const std::list<UpdateRecord>& changes,
                        TarnixTransactionLog* log) {
   for (const UpdateRecord& change : changes) {
-    const TarnixObject* object = nullptr;
-    if (change.new_object.HasObjectType()) {
-      object = &change.new_object;
-    } else if (change.old_object.HasObjectType()) {
-      object = &change.old_object;
-    }
-    if (object == nullptr) {
+    if (!change.type || !change.id) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Object in updates set is empty.. ignoring it");
       continue;
     }
-    log->update_records.emplace_back(kind, object->object_type(), object->object_id(),
-                                     change.vdb_ids);
+    log->AddChange(kind, *change.type, *change.id, change.vdb_ids);
   }
 }
 

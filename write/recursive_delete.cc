@@ -130,12 +130,7 @@ orv::rpc::AppStatus RecursiveDelete::Load(const std::string& type) {
 
 void RecursiveDelete::MergePending(const std::string& type) {
   std::set<std::string> ids;
-  PendingByTypeTable& pending = processor_->pending_by_type();
-  auto by_type = pending.find(type);
-  if (by_type != pending.end()) {
-    for (const auto& by_id : by_type->second) ids.insert(by_id.first);
-    by_type->second.clear();
-  }
+  for (std::string& id : processor_->TakePendingPutIds(type)) ids.insert(std::move(id));
   auto patched = cache_->patched_.find(type);
   if (patched != cache_->patched_.end()) {
     ids.insert(patched->second.begin(), patched->second.end());
@@ -157,12 +152,8 @@ void RecursiveDelete::Derive(const std::string& type, const std::string& id,
   auto base = stored->find(id);
   if (base == stored->end()) base = stored->emplace(id, std::move(*current)).first;
   ChildRecordCache::Versions versions = base->second;
-  const TransactionRequestTable& pending = processor_->pending();
-  auto operations = pending.find(ObjectKey(type, id));
-  if (operations != pending.end()) {
-    for (const PendingRequest& operation : operations->second) {
-      Apply(type, id, *operation, &versions);
-    }
+  if (const PendingRequestList* operations = processor_->FindPending(type, id)) {
+    for (const PendingOperation& operation : *operations) Apply(type, id, operation, &versions);
   }
   versions.erase(std::remove_if(versions.begin(), versions.end(),
                                 [](const ChildRecord& r) { return r.vdb_ids.empty(); }),

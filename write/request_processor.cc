@@ -1,11 +1,13 @@
 // Collecting a transaction's operations: coalescing per object and vdb.
 #include "write/request_processor.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "logging/logger.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "schema/varint.h"
 #include "write/status_helpers.h"
 
 namespace tarnix {
@@ -15,8 +17,6 @@ using orv::rpc::AppStatus;
 RequestProcessor::RequestProcessor(const Schema* schema, DbAccess* db)
     : schema_(schema), db_(db) {}
 
-// Members go in reverse order: the by-type table, the pending table, then
-// the snapshot.
 RequestProcessor::~RequestProcessor() = default;
 
 const DbAccess::SnapshotHolder& RequestProcessor::GetSnapshot() {
@@ -35,61 +35,151 @@ bool RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* lis
   // after the last COPY or PATCH are narrowed. A PATCH is never dropped, so
   // that one of an object that is missing still fails.
   auto it = list->end();
-  while (it != list->begin() && !ReadsEarlierOperations(**std::prev(it))) --it;
+  while (it != list->begin() && !ReadsEarlierOperations(*std::prev(it))) --it;
   const bool after_reader = it != list->begin();
   while (it != list->end()) {
-    VdbIdSet& held = (*it)->vdb_ids;
+    VdbIdSet& held = it->vdb_ids;
     for (VdbId vdb : vdb_ids) held.erase(vdb);
     it = held.empty() ? list->erase(it) : std::next(it);
   }
   return after_reader;
 }
 
-PendingRequest RequestProcessor::NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
-                                            const SpanContext* span) {
-  auto pending = std::make_shared<PendingOperation>();
-  pending->vdb_ids = vdb_ids;
-  pending->request.type = kind;
-  if (span != nullptr) pending->request.span_context = *span;
+PendingOperation RequestProcessor::NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                                              const SpanContext* span) {
+  PendingOperation pending;
+  pending.vdb_ids = vdb_ids;
+  pending.request.type = kind;
+  if (span != nullptr) pending.request.span_context = *span;
   return pending;
 }
 
-PendingRequestList& RequestProcessor::ListOf(const std::string& type, const std::string& id) {
-  return reqs_[ObjectKey(type, id)];
+uint32_t RequestProcessor::TypeSlot(const std::string& type) {
+  // Streams mostly write one type after another: try the last one first.
+  if (last_type_ != kNone && types_[last_type_].name == type) return last_type_;
+  auto found = type_slots_.find(type);
+  if (found != type_slots_.end()) return last_type_ = found->second;
+  PendingType added;
+  added.name = type;
+  // A type the schema does not know (it logs that) gets keys of its own,
+  // and Build refuses it.
+  added.known = MakeObjectTypeKeyPrefix(*schema_, type, &added.prefix);
+  if (!added.known) added.prefix = std::string(1, '\xFF') + type + std::string(1, '\0');
+  types_.push_back(std::move(added));
+  last_type_ = static_cast<uint32_t>(types_.size() - 1);
+  type_slots_.emplace(type, last_type_);
+  return last_type_;
 }
 
-const PendingRequest& RequestProcessor::Coalesce(const std::string& type, const std::string& id,
-                                                 const VdbIdSet& vdb_ids,
-                                                 UpdateRequest::Type kind,
-                                                 const SpanContext* span) {
-  PendingRequestList& list = ListOf(type, id);
+bool RequestProcessor::MakeKey(const std::string& type, const std::string& id, bool add_type,
+                               uint32_t* type_slot, uint32_t* id_offset) {
+  if (add_type) {
+    *type_slot = TypeSlot(type);
+  } else {
+    auto found = type_slots_.find(type);
+    if (found == type_slots_.end()) return false;
+    *type_slot = found->second;
+  }
+  const PendingType& slot = types_[*type_slot];
+  key_.assign(slot.prefix);
+  if (slot.known) AppendVarint64(&key_, id.size());
+  *id_offset = static_cast<uint32_t>(key_.size());
+  key_.append(id);
+  return true;
+}
+
+uint32_t RequestProcessor::FindSlot(const std::string& type, const std::string& id) const {
+  auto found = type_slots_.find(type);
+  if (found == type_slots_.end()) return kNone;
+  const PendingType& slot = types_[found->second];
+  std::string key = slot.prefix;
+  if (slot.known) AppendVarint64(&key, id.size());
+  key.append(id);
+  auto object = index_.find(key);
+  return object == index_.end() ? kNone : object->second;
+}
+
+const PendingRequestList* RequestProcessor::FindPending(const std::string& type,
+                                                        const std::string& id) const {
+  const uint32_t slot = FindSlot(type, id);
+  return slot == kNone ? nullptr : &objects_[slot].ops;
+}
+
+PendingRequestList* RequestProcessor::FindPending(const std::string& type,
+                                                  const std::string& id) {
+  const uint32_t slot = FindSlot(type, id);
+  return slot == kNone ? nullptr : &objects_[slot].ops;
+}
+
+RequestProcessor::PendingObject& RequestProcessor::ObjectOf(const std::string& type,
+                                                            const std::string& id) {
+  uint32_t type_slot = 0;
+  uint32_t id_offset = 0;
+  MakeKey(type, id, true, &type_slot, &id_offset);
+  auto found = index_.find(key_);
+  if (found != index_.end()) return objects_[found->second];
+  objects_.emplace_back();
+  PendingObject& object = objects_.back();
+  object.key = key_;
+  object.slot = static_cast<uint32_t>(objects_.size() - 1);
+  object.type = type_slot;
+  object.id_offset = id_offset;
+  index_.emplace(object.key, object.slot);
+  ++live_objects_;
+  return object;
+}
+
+void RequestProcessor::Drop(uint32_t slot) {
+  PendingObject& object = objects_[slot];
+  if (!object.live) return;
+  index_.erase(object.key);
+  object.live = false;
+  object.ops.clear();
+  --live_objects_;
+}
+
+PendingOperation& RequestProcessor::Coalesce(PendingObject* object, const VdbIdSet& vdb_ids,
+                                             UpdateRequest::Type kind,
+                                             const SpanContext* span) {
   // A COPY takes nothing away: where its source does not hold the object,
   // its destinations keep what the earlier operations left there.
-  if (kind != UpdateRequest::COPY) TakeVdbs(vdb_ids, &list);
-  list.push_back(NewPending(vdb_ids, kind, span));
-  return list.back();
+  if (kind != UpdateRequest::COPY) TakeVdbs(vdb_ids, &object->ops);
+  object->ops.push_back(NewPending(vdb_ids, kind, span));
+  return object->ops.back();
 }
 
-void RequestProcessor::AddPendingByType(const std::string& type, const std::string& id,
-                                        const PendingRequest& pending) {
-  reqs_by_type_[type][id].push_back(pending);
+void RequestProcessor::NotePut(const PendingObject& object) {
+  types_[object.type].puts.push_back(object.slot);
+}
+
+std::vector<std::string> RequestProcessor::TakePendingPutIds(const std::string& type) {
+  std::vector<std::string> ids;
+  auto found = type_slots_.find(type);
+  if (found == type_slots_.end()) return ids;
+  std::vector<uint32_t>& puts = types_[found->second].puts;
+  std::sort(puts.begin(), puts.end());
+  puts.erase(std::unique(puts.begin(), puts.end()), puts.end());
+  for (uint32_t slot : puts) ids.push_back(objects_[slot].id());
+  puts.clear();
+  return ids;
 }
 
 void RequestProcessor::AddPut(const std::string& type, const std::string& id, ObjectBody body,
                               const VdbIdSet& vdb_ids, const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "PUT: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
-  const PendingRequest& put = Coalesce(type, id, vdb_ids, UpdateRequest::PUT, span);
-  put->body = body;
-  put->request.body = std::move(body);
-  AddPendingByType(type, id, put);
+  PendingObject& object = ObjectOf(type, id);
+  PendingOperation& put = Coalesce(&object, vdb_ids, UpdateRequest::PUT, span);
+  put.body = body;
+  put.request.body = std::move(body);
+  NotePut(object);
 }
 
 void RequestProcessor::AddDelete(const std::string& type, const std::string& id,
                                  const VdbIdSet& vdb_ids, const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "DEL: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
-  Coalesce(type, id, vdb_ids, UpdateRequest::DELETE, span);
+  Coalesce(&ObjectOf(type, id), vdb_ids, UpdateRequest::DELETE, span);
 }
 
 void RequestProcessor::AddCopy(const std::string& type, const std::string& id, VdbId src_vdb_id,
@@ -100,9 +190,9 @@ void RequestProcessor::AddCopy(const std::string& type, const std::string& id, V
   TARNIX_LOG(orv::VERBOSE, nullptr, "COPY: src_vdb_id=%d dst_vdb_ids={%s} %s/%s",
              static_cast<int>(src_vdb_id), VdbIdSetToString(dst_vdb_ids).c_str(), type.c_str(),
              id.c_str());
-  const PendingRequest& copy = Coalesce(type, id, dst_vdb_ids, UpdateRequest::COPY, span);
-  copy->request.src_vdb_id = src_vdb_id;
-  AddPendingByType(type, id, copy);
+  PendingObject& object = ObjectOf(type, id);
+  Coalesce(&object, dst_vdb_ids, UpdateRequest::COPY, span).request.src_vdb_id = src_vdb_id;
+  NotePut(object);
 }
 
 AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string& id,
@@ -110,18 +200,18 @@ AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string&
                                      VdbIdSet vdb_ids, const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "PATCH: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
-  PendingRequestList& list = ListOf(type, id);
+  PendingRequestList& list = ObjectOf(type, id).ops;
   // A patch applies on top of the latest earlier operation of each of its
   // vdbs (operations before a COPY may share its vdbs); vdbs without one
   // take the stored object.
   VdbIdSet targets;
   for (auto it = list.rbegin(); it != list.rend() && !vdb_ids.empty(); ++it) {
     VdbIdSet met;
-    for (VdbId vdb : (*it)->vdb_ids) {
+    for (VdbId vdb : it->vdb_ids) {
       if (vdb_ids.erase(vdb) != 0) met.insert(vdb);
     }
     if (met.empty()) continue;
-    switch ((*it)->request.type) {
+    switch (it->request.type) {
       case UpdateRequest::PUT:
       case UpdateRequest::PATCH:
       case UpdateRequest::COPY:
@@ -142,8 +232,8 @@ AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string&
   }
   targets.insert(vdb_ids.begin(), vdb_ids.end());
   if (targets.empty()) return orv::rpc::SUCCESS;
-  PendingRequest patch = NewPending(targets, UpdateRequest::PATCH, span);
-  patch->request.patch_ops.emplace_back(object_value, op_msg);
+  PendingOperation patch = NewPending(targets, UpdateRequest::PATCH, span);
+  patch.request.patch_ops.emplace_back(object_value, op_msg);
   list.push_back(std::move(patch));
   return orv::rpc::SUCCESS;
 }
@@ -157,7 +247,9 @@ AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vd
   if (!MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) return orv::rpc::SUCCESS;
   RemovePendingIf(
       vdb_ids,
-      [&type](const TransactionRequestTable::value_type& entry) { return TypeEquals(type, entry); },
+      [&type](const std::string& entry_type, const std::string&) {
+        return TypeEquals(type, entry_type);
+      },
       span);
   DbAccess::Records records;
   const DbAccessStatus status = db_->PrefixFilter(GetSnapshot(), prefix, &records);
@@ -181,8 +273,8 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
   const Schema* schema = schema_;
   RemovePendingIf(
       vdb_ids,
-      [&](const TransactionRequestTable::value_type& entry) {
-        return InBlock(block_id, entry, ranges, schema);
+      [&](const std::string& type, const std::string& id) {
+        return InBlock(block_id, type, id, ranges, schema);
       },
       span);
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator();
@@ -208,9 +300,9 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
 void RequestProcessor::AddDeleteForFlush(const std::string& type, const std::string& id,
                                          const VdbIdSet& vdb_ids, const SpanContext* span) {
   // An object stored as several records is met once per record.
-  auto found = reqs_.find(ObjectKey(type, id));
-  if (found != reqs_.end() && !found->second.empty()) {
-    PendingOperation& last = *found->second.back();
+  PendingRequestList* ops = FindPending(type, id);
+  if (ops != nullptr && !ops->empty()) {
+    PendingOperation& last = ops->back();
     if (last.request.type == UpdateRequest::DELETE && last.vdb_ids == vdb_ids) {
       if (span != nullptr) {
         last.request.span_context = *span;
@@ -220,35 +312,31 @@ void RequestProcessor::AddDeleteForFlush(const std::string& type, const std::str
       return;
     }
   }
-  Coalesce(type, id, vdb_ids, UpdateRequest::DELETE, span);
+  Coalesce(&ObjectOf(type, id), vdb_ids, UpdateRequest::DELETE, span);
 }
 
 void RequestProcessor::RemovePendingIf(const VdbIdSet& vdb_ids,
                                        const PendingEntryMatcher& matches,
                                        const SpanContext* span) {
-  for (auto entry = reqs_.begin(); entry != reqs_.end();) {
-    if (!matches(*entry)) {
-      ++entry;
-      continue;
-    }
+  for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
+    PendingObject& object = objects_[slot];
+    if (!object.live || !matches(types_[object.type].name, object.id())) continue;
     // Behind a COPY or PATCH the operations before it keep their vdbs, so
     // the object must still leave them after it.
-    if (TakeVdbs(vdb_ids, &entry->second) && !vdb_ids.empty()) {
-      entry->second.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
+    if (TakeVdbs(vdb_ids, &object.ops) && !vdb_ids.empty()) {
+      object.ops.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
     }
-    entry = entry->second.empty() ? reqs_.erase(entry) : std::next(entry);
+    if (object.ops.empty()) Drop(slot);
   }
 }
 
-bool RequestProcessor::TypeEquals(const std::string& type,
-                                  const TransactionRequestTable::value_type& entry) {
-  return entry.first.first == type;
+bool RequestProcessor::TypeEquals(const std::string& type, const std::string& entry_type) {
+  return entry_type == type;
 }
 
-bool RequestProcessor::InBlock(uint32_t block_id,
-                               const TransactionRequestTable::value_type& entry,
+bool RequestProcessor::InBlock(uint32_t block_id, const std::string& type, const std::string& id,
                                const BlockRanges& ranges, const Schema* schema) {
-  return schema->ComputeBlockId(entry.first.first, entry.first.second, ranges) == block_id;
+  return schema->ComputeBlockId(type, id, ranges) == block_id;
 }
 
 }  // namespace tarnix

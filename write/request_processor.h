@@ -2,10 +2,13 @@
 #define TARNIX_WRITE_REQUEST_PROCESSOR_H_
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
@@ -41,8 +44,8 @@ class RequestProcessor {
  public:
   using SpanContext = caldek::orv::tarnix::SpanContextMsg;
   using BlockRanges = std::shared_ptr<const caldek::orv::tarnix::MerkleTreeBlockRangesMsg>;
-  // Chooses entries of the pending table, for RemovePendingIf.
-  using PendingEntryMatcher = std::function<bool(const TransactionRequestTable::value_type&)>;
+  // Chooses objects (type, id) of the pending table, for RemovePendingIf.
+  using PendingEntryMatcher = std::function<bool(const std::string&, const std::string&)>;
 
   // `schema` and `db` are not owned and must outlive the processor.
   RequestProcessor(const Schema* schema, DbAccess* db);
@@ -102,16 +105,20 @@ class RequestProcessor {
   // keep their vdbs.
   void RemovePendingIf(const VdbIdSet& vdb_ids, const PendingEntryMatcher& matches,
                        const SpanContext* span);
-  static bool TypeEquals(const std::string& type, const TransactionRequestTable::value_type& entry);
-  static bool InBlock(uint32_t block_id, const TransactionRequestTable::value_type& entry,
+  static bool TypeEquals(const std::string& type, const std::string& entry_type);
+  static bool InBlock(uint32_t block_id, const std::string& type, const std::string& id,
                       const BlockRanges& ranges, const Schema* schema);
 
-  // The pending PUTs and COPYs per type and id. The recursive delete reads
-  // it while requests are added and erases the ids it has taken into
-  // account; Build empties it.
-  PendingByTypeTable& pending_by_type() { return reqs_by_type_; }
-  // The pending operations per object.
-  const TransactionRequestTable& pending() const { return reqs_; }
+  // The ids of `type` given a PUT or COPY since the last call for the type,
+  // each once, in no particular order. The recursive delete takes them while
+  // requests are added, to see the objects that earlier entries write.
+  std::vector<std::string> TakePendingPutIds(const std::string& type);
+  // The object's pending operations, or null when it has no entry in the
+  // pending table. Valid until the next add operation or Build.
+  const PendingRequestList* FindPending(const std::string& type, const std::string& id) const;
+  PendingRequestList* FindPending(const std::string& type, const std::string& id);
+  // The number of objects in the pending table.
+  size_t pending_size() const { return live_objects_; }
   // After a successful Build: per object type, how its puts and deletes
   // change the stored records (one per key, counted with its stored value
   // length), for the object statistics.
@@ -125,7 +132,7 @@ class RequestProcessor {
   //   updates:     vdbs that newly hold the object or hold a new body of it;
   //   logged_only: vdbs given the very body they already held;
   //   removals:    vdbs the object leaves.
-  // and, when `requests` is given, a copy of each object's operation list
+  // and, when `requests` is given, each object's operation list
   // (objects already there are left alone). Objects come in record key
   // order; per object the logged-only and update records come before the
   // removals.
@@ -152,6 +159,31 @@ class RequestProcessor {
  private:
   struct BuildState;
 
+  // One object of the pending table. The table is flat: objects are found
+  // through an index on their record key, and Build sorts them once by it.
+  struct PendingObject {
+    // The object's record key without a vdb suffix; for a type the schema
+    // does not know, 0xFF, the type name, 0x00 and the id.
+    std::string key;
+    uint32_t slot = 0;       // its own index in objects_
+    uint32_t type = 0;       // index into types_
+    uint32_t id_offset = 0;  // where the id starts in `key`
+    bool live = true;        // false once it has left the table
+    PendingRequestList ops;
+
+    std::string id() const { return key.substr(id_offset); }
+  };
+  // One object type met by the transaction.
+  struct PendingType {
+    std::string name;
+    bool known = false;
+    std::string prefix;           // the record key prefix of the type
+    std::vector<uint32_t> puts;   // objects given a PUT or COPY since TakePendingPutIds
+    RecordCountChange count;      // Build's count of record writes
+    bool counted = false;         // whether Build wrote records of the type
+  };
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
   static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);
@@ -161,37 +193,48 @@ class RequestProcessor {
   // PATCH (all when it has none), dropping those left without a vdb. True
   // when the list has a COPY or PATCH.
   static bool TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
-  static PendingRequest NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
-                                   const SpanContext* span);
-  // Finds or creates the object's list.
-  PendingRequestList& ListOf(const std::string& type, const std::string& id);
+  static PendingOperation NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                                     const SpanContext* span);
+  uint32_t TypeSlot(const std::string& type);
+  // Sets key_ to the object's key; false when the type was never met.
+  bool MakeKey(const std::string& type, const std::string& id, bool add_type, uint32_t* type_slot,
+               uint32_t* id_offset);
+  // The object's slot, or kNone.
+  uint32_t FindSlot(const std::string& type, const std::string& id) const;
+  // Finds or creates the object's entry.
+  PendingObject& ObjectOf(const std::string& type, const std::string& id);
+  // Takes the object out of the table.
+  void Drop(uint32_t slot);
   // Takes `vdb_ids` from the object's operations (nothing for a COPY) and
   // appends a new one, which it returns.
-  const PendingRequest& Coalesce(const std::string& type, const std::string& id,
-                             const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
-                             const SpanContext* span);
-  void AddPendingByType(const std::string& type, const std::string& id,
-                        const PendingRequest& pending);
+  PendingOperation& Coalesce(PendingObject* object, const VdbIdSet& vdb_ids,
+                             UpdateRequest::Type kind, const SpanContext* span);
+  void NotePut(const PendingObject& object);
 
   // Build's steps for one object (request_processor_build.cc).
-  orv::rpc::AppStatus BuildObject(const TransactionRequestTable::value_type& entry,
-                                  const std::string& object_key, BuildState* state);
-  orv::rpc::AppStatus ReadRecsFromDbAccess(const std::string& type, const std::string& id,
-                                           const std::string& object_key, BuildState* state,
-                                           RecordBodyTable* table);
+  orv::rpc::AppStatus BuildObject(PendingObject* object, BuildState* state);
+  orv::rpc::AppStatus ReadRecsFromDbAccess(const std::string& type, const PendingObject& object,
+                                           BuildState* state, RecordBodyTable* table);
   orv::rpc::AppStatus ApplyPatch(const std::string& type, const std::string& id,
                                  const PendingOperation& patch, RecordBodyTable* table);
-  void EmitChanges(const std::string& type, const std::string& id,
-                   const RecordBodyTable& table, BuildState* state);
+  void EmitChanges(const PendingObject& object, const RecordBodyTable& table, BuildState* state);
   // Adds what the object's record writes do to the count of its type.
-  static void CountRecordWrites(const std::string& type, const ObjectRecordWrites& writes,
-                                BuildState* state);
+  void CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,
+                         const BuildState& state);
 
   const Schema* schema_;
   DbAccess* db_;
   DbAccess::SnapshotHolder snapshot_;
-  TransactionRequestTable reqs_;
-  PendingByTypeTable reqs_by_type_;
+  // The pending table: objects by slot (a deque, so the index's keys stay
+  // put), the index from record key to the live object's slot, and the
+  // object types.
+  std::deque<PendingObject> objects_;
+  std::unordered_map<std::string_view, uint32_t> index_;
+  size_t live_objects_ = 0;
+  std::vector<PendingType> types_;
+  std::unordered_map<std::string, uint32_t> type_slots_;
+  uint32_t last_type_ = kNone;
+  std::string key_;  // scratch for lookups
   RecordCountChanges record_count_changes_;
 };
 

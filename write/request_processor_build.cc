@@ -50,7 +50,8 @@ struct RequestProcessor::BuildState {
   std::list<UpdateRecord> updates;
   std::list<UpdateRecord> logged_only;
   std::list<UpdateRecord> removals;
-  RecordCountChanges record_count_changes;
+  // The type names the change records share, by type slot.
+  std::vector<SharedString> type_names;
   bool keep_requests = false;
   std::vector<TransactionRequestTable::value_type> requests;
 };
@@ -65,38 +66,46 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
   const auto start = std::chrono::steady_clock::now();
   std::optional<orv::wft::WorkflowUtil> span;
   if (trace) span.emplace("RequestProcessor::Build", 2);
-  reqs_by_type_.clear();
+  for (PendingType& type : types_) {
+    type.puts.clear();
+    type.count = RecordCountChange();
+    type.counted = false;
+  }
   TARNIX_LOG(orv::VERBOSE, nullptr, "Build: reqs_.size()=%lu",
-             static_cast<unsigned long>(reqs_.size()));
+             static_cast<unsigned long>(live_objects_));
 
   AppStatus status = orv::rpc::SUCCESS;
-  // Objects in record key order: all records of one object sort together,
-  // and before those of any object with a greater key.
-  std::vector<std::pair<std::string, TransactionRequestTable::iterator>> order;
-  order.reserve(reqs_.size());
-  for (auto it = reqs_.begin(); it != reqs_.end(); ++it) {
-    std::string key;
-    if (!MakeObjectRecordKey(*schema_, it->first.first, it->first.second, &key)) {
+  // Objects in record key order, sorted once: all records of one object
+  // sort together, and before those of any object with a greater key.
+  std::vector<uint32_t> order;
+  order.reserve(live_objects_);
+  for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
+    const PendingObject& object = objects_[slot];
+    if (!object.live) continue;
+    const PendingType& type = types_[object.type];
+    if (!type.known) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Build: unknown object type %s",
-                 it->first.first.c_str());
-      status = orv::rpc::INVALID_ARGUMENT("Unknown object type " + it->first.first);
+                 type.name.c_str());
+      status = orv::rpc::INVALID_ARGUMENT("Unknown object type " + type.name);
       break;
     }
-    order.emplace_back(std::move(key), it);
+    order.push_back(slot);
   }
-  std::sort(order.begin(), order.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
+    return objects_[a].key < objects_[b].key;
+  });
 
   BuildState state;
   state.keep_requests = requests != nullptr;
   state.puts.reserve(order.size());
+  state.type_names.resize(types_.size());
+  size_t built = 0;
   if (status.ok()) {
-    for (const auto& object : order) {
-      status = BuildObject(*object.second, object.first, &state);
+    for (; built < order.size(); ++built) {
+      status = BuildObject(&objects_[order[built]], &state);
       if (!status.ok()) break;
-      // The working records point into the operations erased next.
+      // The working records point into the operations dropped next.
       state.table.clear();
-      reqs_.erase(object.second);
     }
   }
   if (status.ok()) {
@@ -114,7 +123,17 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
     if (requests != nullptr) {
       for (auto& entry : state.requests) requests->emplace(std::move(entry));
     }
-    record_count_changes_.swap(state.record_count_changes);
+    record_count_changes_.clear();
+    for (const PendingType& type : types_) {
+      if (type.counted) record_count_changes_[type.name] = type.count;
+    }
+    // Every object has left the table.
+    objects_.clear();
+    index_.clear();
+    live_objects_ = 0;
+  } else {
+    // The objects processed before the failure have left the table.
+    for (size_t i = 0; i < built; ++i) Drop(order[i]);
   }
   span.reset();
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -123,17 +142,16 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
   return status;
 }
 
-AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_type& entry,
-                                        const std::string& object_key, BuildState* state) {
-  const std::string& type = entry.first.first;
-  const std::string& id = entry.first.second;
+AppStatus RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
+  PendingType& object_type = types_[object->type];
+  const std::string& type = object_type.name;
   RecordBodyTable& table = state->table;
-  AppStatus status = ReadRecsFromDbAccess(type, id, object_key, state, &table);
+  AppStatus status = ReadRecsFromDbAccess(type, *object, state, &table);
   if (!status.ok()) return status;
 
-  for (const PendingRequest& pending : entry.second) {
-    const UpdateRequest& request = pending->request;
-    const VdbIdSet& vdbs = pending->vdb_ids;
+  for (const PendingOperation& pending : object->ops) {
+    const UpdateRequest& request = pending.request;
+    const VdbIdSet& vdbs = pending.vdb_ids;
     const SpanContext* span = request.span_context ? &*request.span_context : nullptr;
     switch (request.type) {
       case UpdateRequest::DELETE:
@@ -143,7 +161,7 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
         }
         break;
       case UpdateRequest::PUT: {
-        const ObjectBody& body = pending->body;
+        const ObjectBody& body = pending.body;
         for (size_t i = 0; i < table.size(); ++i) {
           if (table[i].body != body && *table[i].body != *body) table[i].record.RemoveVdbs(vdbs);
         }
@@ -153,7 +171,7 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
         break;
       }
       case UpdateRequest::PATCH:
-        status = ApplyPatch(type, id, *pending, &table);
+        status = ApplyPatch(type, object->id(), pending, &table);
         if (!status.ok()) return status;
         break;
       case UpdateRequest::COPY: {
@@ -187,20 +205,23 @@ AppStatus RequestProcessor::BuildObject(const TransactionRequestTable::value_typ
 
   ObjectRecordWrites& writes = state->object_writes;
   writes.Clear();
-  if (!writes.AddObject(object_key, table)) return UnreadableSuffix(type, id);
+  if (!writes.AddObject(object->key, table)) return UnreadableSuffix(type, object->id());
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
     state->puts.emplace_back(put.first, BatchValue(put.second));
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
-  CountRecordWrites(type, writes, state);
-  EmitChanges(type, id, table, state);
-  if (state->keep_requests) state->requests.push_back(entry);
+  CountRecordWrites(&object_type, writes, *state);
+  EmitChanges(*object, table, state);
+  if (state->keep_requests) {
+    state->requests.emplace_back(ObjectKey(type, object->id()), std::move(object->ops));
+  }
   return orv::rpc::SUCCESS;
 }
 
-AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const std::string& id,
-                                                 const std::string& object_key,
-                                                 BuildState* state, RecordBodyTable* table) {
+AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type,
+                                                 const PendingObject& object, BuildState* state,
+                                                 RecordBodyTable* table) {
+  const std::string& object_key = object.key;
   if (!state->iterator) {
     state->iterator = db_->NewIterator(GetSnapshot());
     if (!state->iterator) {
@@ -218,10 +239,12 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
   }
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "ReadRecsFromDbAccess: type=%s, obj_id=%s, db_records.size()=%lu", type.c_str(),
-             id.c_str(), static_cast<unsigned long>(records.size()));
+             object.id().c_str(), static_cast<unsigned long>(records.size()));
   const DbAccessStatus status = it.status();
   if (!status.ok()) return StatusFromDbAccessStatus(status);
+  if (records.empty()) return orv::rpc::SUCCESS;
 
+  const std::string id = object.id();
   std::string type_name;
   std::string record_id;
   std::string suffix;
@@ -256,17 +279,18 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const 
   return orv::rpc::SUCCESS;
 }
 
-void RequestProcessor::CountRecordWrites(const std::string& type,
-                                         const ObjectRecordWrites& writes, BuildState* state) {
+void RequestProcessor::CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,
+                                         const BuildState& state) {
   // The puts and deletes of one object never share a key.
-  const auto stored_length = [state](const std::string& key) -> std::optional<uint64_t> {
-    for (const auto& stored : state->stored_lengths) {
+  const auto stored_length = [&state](const std::string& key) -> std::optional<uint64_t> {
+    for (const auto& stored : state.stored_lengths) {
       if (stored.first == key) return stored.second;
     }
     return std::nullopt;
   };
   if (writes.puts().empty() && writes.deletes().empty()) return;
-  RecordCountChange& change = state->record_count_changes[type];
+  type->counted = true;
+  RecordCountChange& change = type->count;
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
     const std::optional<uint64_t> old_length = stored_length(put.first);
     if (old_length) {
@@ -337,9 +361,18 @@ AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::strin
   return orv::rpc::SUCCESS;
 }
 
-void RequestProcessor::EmitChanges(const std::string& type, const std::string& id,
-                                   const RecordBodyTable& table, BuildState* state) {
-  const auto object = [&](const ObjectBody& body) { return TarnixObject(type, id, body); };
+void RequestProcessor::EmitChanges(const PendingObject& object, const RecordBodyTable& table,
+                                   BuildState* state) {
+  SharedString id;
+  SharedString& type = state->type_names[object.type];
+  // Made once per type and once per object that changes, then shared.
+  const auto change = [&](const ObjectBody& new_body, const ObjectBody& old_body,
+                          VdbIdSet vdb_ids, const DbRecord* span_of) {
+    if (!type) type = std::make_shared<const std::string>(types_[object.type].name);
+    if (!id) id = std::make_shared<const std::string>(object.id());
+    return UpdateRecord{type, id, new_body, old_body, std::move(vdb_ids),
+                        span_of != nullptr ? SpanOf(*span_of) : std::nullopt};
+  };
   // Vdbs that gained a body: the same one they held (logged only), one that
   // replaces another body, or the object's first.
   for (size_t i = 0; i < table.size(); ++i) {
@@ -349,7 +382,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
     VdbIdSet same;
     r.record.CollectStoredIncludes(&same);
     if (!same.empty()) {
-      state->logged_only.push_back(UpdateRecord{object(r.body), TarnixObject(), same, {}});
+      state->logged_only.push_back(change(r.body, nullptr, same, nullptr));
       EraseVdbIds(same, &gained);
       if (gained.empty()) continue;
     }
@@ -359,13 +392,11 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       VdbIdSet replaced;
       r2.record.ExcludedAmong(gained, &replaced);
       if (replaced.empty()) continue;
-      state->updates.push_back(
-          UpdateRecord{object(r.body), object(r2.body), replaced, SpanOf(r.record)});
+      state->updates.push_back(change(r.body, r2.body, replaced, &r.record));
       EraseVdbIds(replaced, &gained);
     }
     if (!gained.empty()) {
-      state->updates.push_back(UpdateRecord{object(r.body), TarnixObject(), std::move(gained),
-                                            SpanOf(r.record)});
+      state->updates.push_back(change(r.body, nullptr, std::move(gained), &r.record));
     }
   }
   // Vdbs that lost a body and received no other.
@@ -380,8 +411,7 @@ void RequestProcessor::EmitChanges(const std::string& type, const std::string& i
       EraseVdbIds(replaced, &lost);
     }
     if (!lost.empty()) {
-      state->removals.push_back(UpdateRecord{TarnixObject(), object(r.body), std::move(lost),
-                                             SpanOf(r.record)});
+      state->removals.push_back(change(nullptr, r.body, std::move(lost), &r.record));
     }
   }
 }

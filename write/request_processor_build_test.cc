@@ -19,8 +19,8 @@ class BuildTest : public RequestProcessorTest {
   static std::vector<Change> Changes(const std::list<UpdateRecord>& records) {
     std::vector<Change> out;
     for (const UpdateRecord& r : records) {
-      out.emplace_back(r.new_object.body_ptr() ? *r.new_object.body_ptr() : "-",
-                       r.old_object.body_ptr() ? *r.old_object.body_ptr() : "-", r.vdb_ids);
+      out.emplace_back(r.new_object().body_ptr() ? *r.new_object().body_ptr() : "-",
+                       r.old_object().body_ptr() ? *r.old_object().body_ptr() : "-", r.vdb_ids);
     }
     return out;
   }
@@ -46,8 +46,8 @@ TEST_F(BuildTest, NewObjectIsPutUnderTheKeyOfItsVdbs) {
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 2}}}));
   ASSERT_TRUE(updates_.front().span_context.has_value());
   EXPECT_EQ(updates_.front().span_context->span_id(), 42u);
-  EXPECT_EQ(updates_.front().new_object.object_id(), AddressId(1));
-  EXPECT_TRUE(processor_->pending().empty());
+  EXPECT_EQ(updates_.front().new_object().object_id(), AddressId(1));
+  EXPECT_TRUE(processor_->pending_size() == 0);
   EXPECT_EQ(BuildLatencies(), 1u);
 }
 
@@ -161,7 +161,7 @@ TEST_F(BuildTest, ObjectsComeInRecordKeyOrder) {
   ASSERT_EQ(puts_.size(), 5u);
   for (size_t i = 1; i < puts_.size(); ++i) EXPECT_LT(puts_[i - 1].first, puts_[i].first);
   std::vector<std::string> ids;
-  for (const UpdateRecord& r : updates_) ids.push_back(r.new_object.object_id());
+  for (const UpdateRecord& r : updates_) ids.push_back(r.new_object().object_id());
   EXPECT_EQ(ids, (std::vector<std::string>{AddressId(1), AddressId(3), AddressId(5),
                                            AddressId(7), AddressId(9)}));
 }
@@ -209,7 +209,7 @@ TEST_F(BuildTest, FailureAtTheSecondObjectLeavesTheOutputsUntouched) {
     EXPECT_EQ(logged_only_.size(), 1u);
     EXPECT_EQ(removals_.size(), 1u);
     EXPECT_TRUE(requests.empty());
-    EXPECT_EQ(processor_->pending().size(), 1u);
+    EXPECT_EQ(processor_->pending_size(), 1u);
     EXPECT_EQ(BuildLatencies(), latencies + 1);
   }
 }
@@ -242,10 +242,9 @@ TEST_F(BuildTest, OperationsOfNoKnownKindAreSkipped) {
   orv::LogCapture capture;
   Put(1, x_, {1});
   Put(1, y_, {2});
-  const PendingRequestList& ops =
-      processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)));
-  ops.front()->request.type = UpdateRequest::NONE;
-  ops.back()->request.type = static_cast<UpdateRequest::Type>(9);
+  PendingRequestList& ops = *processor_->FindPending(kAddress, AddressId(1));
+  ops.front().request.type = UpdateRequest::NONE;
+  ops.back().request.type = static_cast<UpdateRequest::Type>(9);
   Put(2, Address(2, 8), {1});
   ASSERT_TRUE(Build().ok());
   EXPECT_EQ(Puts(), (Writes{{RecordKey(2, {1}), Address(2, 8)}}));
@@ -314,7 +313,7 @@ TEST_F(BuildTest, RequestTableGetsEachObjectsOperationsUnlessPresent) {
   ASSERT_EQ(requests.size(), 2u);
   const PendingRequestList& first = requests.at(tarnix::ObjectKey(kAddress, AddressId(1)));
   ASSERT_EQ(first.size(), 1u);
-  EXPECT_EQ(first.front()->request.put_count(), 1u);
+  EXPECT_EQ(first.front().request.put_count(), 1u);
   EXPECT_TRUE(requests.at(tarnix::ObjectKey(kAddress, AddressId(2))).empty());
 }
 

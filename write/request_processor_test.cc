@@ -15,13 +15,13 @@ class CoalescingTest : public RequestProcessorTest {
   // The object's pending operations as (type, vdbs).
   std::vector<std::pair<Type, VdbIdSet>> Ops(int host) {
     std::vector<std::pair<Type, VdbIdSet>> ops;
-    auto it = processor_->pending().find(tarnix::ObjectKey(kAddress, AddressId(host)));
-    if (it == processor_->pending().end()) return ops;
-    for (const PendingRequest& p : it->second) ops.emplace_back(p->request.type, p->vdb_ids);
+    const PendingRequestList* list = processor_->FindPending(kAddress, AddressId(host));
+    if (list == nullptr) return ops;
+    for (const PendingOperation& p : *list) ops.emplace_back(p.request.type, p.vdb_ids);
     return ops;
   }
   bool Pending(int host) {
-    return processor_->pending().count(tarnix::ObjectKey(kAddress, AddressId(host))) != 0;
+    return processor_->FindPending(kAddress, AddressId(host)) != nullptr;
   }
   orv::rpc::AppStatus Patch(int host, const VdbIdSet& vdbs) {
     return processor_->AddPatch(kAddress, AddressId(host), Address(host, 1), "", vdbs, nullptr);
@@ -45,10 +45,11 @@ TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
   Put(2, Address(2, 8), {1});
   Put(2, Address(2, 9), {1});
   ASSERT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}}}));
-  EXPECT_EQ(*processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(2))).front()->body,
-            Address(2, 9));
-  // Both puts stay visible to a recursive delete.
-  EXPECT_EQ(processor_->pending_by_type()[kAddress][AddressId(2)].size(), 2u);
+  EXPECT_EQ(*processor_->FindPending(kAddress, AddressId(2))->front().body, Address(2, 9));
+  // The puts stay visible to a recursive delete, once per object.
+  EXPECT_EQ(processor_->TakePendingPutIds(kAddress),
+            (std::vector<std::string>{AddressId(1), AddressId(2)}));
+  EXPECT_TRUE(processor_->TakePendingPutIds(kAddress).empty());
 
   processor_->AddCopy(kAddress, AddressId(3), 1, {}, nullptr);
   EXPECT_FALSE(Pending(3));
@@ -152,8 +153,8 @@ TEST_F(CoalescingTest, FlushReplacesPendingOperationsByOneDeletePerStoredObject)
   EXPECT_FALSE(Pending(3));
   // Three records of one object fold into one delete.
   ASSERT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1, 2}}}));
-  EXPECT_EQ(processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)))
-                .front()->request.span_context->span_id(),
+  EXPECT_EQ(processor_->FindPending(kAddress, AddressId(1))
+                ->front().request.span_context->span_id(),
             7u);
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1, 2}}}));
 
@@ -169,14 +170,13 @@ TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
   const caldek::orv::tarnix::SpanContextMsg first = Span(7);
   const caldek::orv::tarnix::SpanContextMsg second = Span(8);
   ASSERT_TRUE(processor_->AddFlush(kAddress, {1, 2}, &first).ok());
-  const PendingRequestList& ops =
-      processor_->pending().at(tarnix::ObjectKey(kAddress, AddressId(1)));
+  const PendingRequestList& ops = *processor_->FindPending(kAddress, AddressId(1));
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, &second);
   ASSERT_EQ(ops.size(), 1u);
-  EXPECT_EQ(ops.front()->request.span_context->span_id(), 8u);
+  EXPECT_EQ(ops.front().request.span_context->span_id(), 8u);
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, nullptr);
   ASSERT_EQ(ops.size(), 1u);
-  EXPECT_FALSE(ops.front()->request.span_context.has_value());
+  EXPECT_FALSE(ops.front().request.span_context.has_value());
   // Other vdbs make a DELETE of their own.
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {2}, &first);
   EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}},
@@ -187,7 +187,7 @@ TEST_F(CoalescingTest, FlushOfAnUnknownTypeAddsNothing) {
   Store(1, {1}, Address(1, 8));
   Put(2, Address(2, 8), {1});
   EXPECT_TRUE(processor_->AddFlush("caldek.orv.tarnix.NoSuchMsg", {1}, nullptr).ok());
-  EXPECT_EQ(processor_->pending().size(), 1u);
+  EXPECT_EQ(processor_->pending_size(), 1u);
   EXPECT_TRUE(Pending(2));
   EXPECT_TRUE(capture_.Contains("DRX0204"));
 }

@@ -6,6 +6,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/unordered_map.hpp>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include "logging/logger.h"
 #include "platform/util/strings.h"
@@ -15,6 +17,8 @@ namespace tarnix {
 namespace {
 
 using UnitMsg = TarnixTransactionLog::UnitMsg;
+using google::protobuf::internal::WireFormatLite;
+using google::protobuf::io::CodedOutputStream;
 
 // The unit field that holds each request type; the vdb requests also name
 // their vdb in the unit's vdb ids.
@@ -73,21 +77,82 @@ void TarnixTransactionLog::SetHeader(UnitMsg* unit) const {
 }
 
 void TarnixTransactionLog::RecordRequest(const google::protobuf::Message& request) {
-  UnitMsg unit;
   const std::string& type_name = request.GetDescriptor()->full_name();
+  const RequestField* found = nullptr;
   for (const RequestField& f : kRequestFields) {
-    if (type_name != f.type_name) continue;
+    if (type_name == f.type_name) {
+      found = &f;
+      break;
+    }
+  }
+  // The unit's size is known before anything is copied: its one field.
+  uint64_t size = 0;
+  if (found != nullptr) {
+    const size_t length = request.ByteSizeLong();
+    size = WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
+           CodedOutputStream::VarintSize64(length) + length;
+    if (found->names_vdb) {
+      UnitMsg ids;
+      ids.add_vdb_ids(vdb_id);
+      size += ids.ByteSizeLong();
+    }
+  }
+  request_sizes_.push_back(size);
+  request_bytes_ += size;
+  if (!requests_dropped_ && request_bytes_ > request_bound_) {
+    requests_dropped_ = true;
+    Units().swap(requests_);
+  }
+  if (requests_dropped_) return;
+
+  UnitMsg unit;
+  if (found != nullptr) {
     google::protobuf::Message* field = unit.GetReflection()->MutableMessage(
-        &unit, UnitMsg::descriptor()->FindFieldByNumber(f.field_number));
+        &unit, UnitMsg::descriptor()->FindFieldByNumber(found->field_number));
     if (field->GetDescriptor() == request.GetDescriptor()) {
       field->CopyFrom(request);
     } else {  // the same type from another descriptor pool
       field->ParseFromString(request.SerializeAsString());
     }
-    if (f.names_vdb) unit.add_vdb_ids(vdb_id);
-    break;
+    if (found->names_vdb) unit.add_vdb_ids(vdb_id);
   }
   requests_.push_back(boost::make_shared<std::string>(unit.SerializeAsString()));
+}
+
+std::vector<uint64_t> TarnixTransactionLog::DroppedUnitSizes(bool first) const {
+  std::vector<uint64_t> sizes = request_sizes_;
+  if (sizes.empty()) return sizes;
+  UnitMsg extra;
+  if (first) {
+    SetHeader(&extra);
+    sizes.front() += extra.ByteSizeLong();
+    extra.Clear();
+  }
+  extra.set_last_unit(true);
+  sizes.back() += extra.ByteSizeLong();
+  return sizes;
+}
+
+std::vector<std::string>& TarnixTransactionLog::GroupOf(const EncodedVdbIdSet& vdb_set,
+                                                        uint32_t kind,
+                                                        const std::string& type_name) {
+  if (last_group_ != nullptr && kind == last_kind_ && vdb_set == last_set_ &&
+      type_name == *last_type_) {
+    return *last_group_;
+  }
+  IdsByType& types = groups_[vdb_set][kind];
+  auto group = types.find(type_name);
+  if (group == types.end()) group = types.emplace(type_name, std::vector<std::string>()).first;
+  last_set_ = vdb_set;
+  last_kind_ = kind;
+  last_type_ = &group->first;
+  last_group_ = &group->second;
+  return group->second;
+}
+
+void TarnixTransactionLog::AddChange(uint32_t kind, const std::string& type_name,
+                                     const std::string& id, const VdbIdSet& vdb_ids) {
+  GroupOf(EncodeVdbIdSet(vdb_ids), kind, type_name).push_back(id);
 }
 
 TarnixTransactionLog::OpList* TarnixTransactionLog::SelectOpList(uint32_t kind,
@@ -105,14 +170,14 @@ TarnixTransactionLog::OpList* TarnixTransactionLog::SelectOpList(uint32_t kind,
 }
 
 void TarnixTransactionLog::BuildTransactionLogUnits(Units* units) {
-  using IdsByType = boost::unordered_map<std::string, std::vector<std::string>>;
-  using TypesByKind = boost::unordered_map<uint32_t, IdsByType>;
-  boost::unordered_map<EncodedVdbIdSet, TypesByKind> groups;
   while (!update_records.empty()) {
     ObjectUpdateRecord& record = update_records.front();
-    groups[record.vdb_set][record.kind][record.type_name].push_back(std::move(record.id));
+    GroupOf(record.vdb_set, record.kind, record.type_name).push_back(std::move(record.id));
     update_records.pop_front();
   }
+  ChangeGroups groups;
+  groups.swap(groups_);
+  last_group_ = nullptr;
 
   const size_t units_before = units->size();
   UnitMsg unit;

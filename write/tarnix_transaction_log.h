@@ -2,12 +2,15 @@
 #define TARNIX_WRITE_TARNIX_TRANSACTION_LOG_H_
 
 #include <cstdint>
+#include <limits>
 #include <list>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/unordered_map.hpp>
 #include <google/protobuf/message.h>
 #include <google/protobuf/repeated_field.h>
 
@@ -46,8 +49,25 @@ class TarnixTransactionLog {
 
   // Appends a request unit holding a copy of `request`, one of the write,
   // CreateVDb and DeleteVDb request messages (the vdb ones with `vdb_id`).
-  // A message of any other type gives a unit without a request.
+  // A message of any other type gives a unit without a request. Once the
+  // request units' values together exceed the request bound, the
+  // transaction cannot be stored in the log: the units recorded so far are
+  // freed and later requests are measured, not copied.
   void RecordRequest(const google::protobuf::Message& request);
+
+  // The bound of RecordRequest; none at first. Set it before recording.
+  void set_request_bound(uint64_t bytes) { request_bound_ = bytes; }
+  // Whether RecordRequest dropped the request units for the bound.
+  bool requests_dropped() const { return requests_dropped_; }
+  // After BuildTransactionLogUnits of a log whose requests were dropped: the
+  // value sizes the request units would have had, in order. `first` tells
+  // whether the first of them is the transaction's first unit.
+  std::vector<uint64_t> DroppedUnitSizes(bool first) const;
+
+  // Records a change of kind `kind` of one object in `vdb_ids` (as
+  // update_records does, without a record of its own).
+  void AddChange(uint32_t kind, const std::string& type_name, const std::string& id,
+                 const VdbIdSet& vdb_ids);
 
   // The unit's list for change kind `kind`; null, with an ERROR line, for an
   // unknown kind.
@@ -74,13 +94,31 @@ class TarnixTransactionLog {
   std::list<ObjectUpdateRecord> update_records;
 
  private:
+  // Changes grouped by encoded vdb set, kind and type, ids in change order.
+  using IdsByType = boost::unordered_map<std::string, std::vector<std::string>>;
+  using TypesByKind = boost::unordered_map<uint32_t, IdsByType>;
+  using ChangeGroups = boost::unordered_map<EncodedVdbIdSet, TypesByKind>;
+
   // Fields 1 to 3 of the first unit.
   void SetHeader(UnitMsg* unit) const;
+  std::vector<std::string>& GroupOf(const EncodedVdbIdSet& vdb_set, uint32_t kind,
+                                    const std::string& type_name);
 
   const Schema* const schema_;
   const std::string client_id_;
   const uint64_t txn_id_;
   Units requests_;
+  uint64_t request_bound_ = std::numeric_limits<uint64_t>::max();
+  uint64_t request_bytes_ = 0;
+  bool requests_dropped_ = false;
+  // Value sizes of the request units as middle units (no header, no end mark).
+  std::vector<uint64_t> request_sizes_;
+  ChangeGroups groups_;
+  // The group of the latest change: changes mostly come in runs.
+  std::string last_set_;
+  uint32_t last_kind_ = 0;
+  const std::string* last_type_ = nullptr;
+  std::vector<std::string>* last_group_ = nullptr;
   const boost::posix_time::ptime creation_time_;
   const boost::gregorian::date epoch_;
 };

@@ -29,6 +29,11 @@ orv::rpc::AppStatus MissingUnits() {
       "Unable to retrieve txlog: One or more txlog units are missing from the underlying db.");
 }
 
+orv::rpc::AppStatus NoKey(uint64_t txn_id) {
+  return orv::rpc::INTERNAL(
+      orv::string_format("Transaction id %lu has no transaction log key", txn_id));
+}
+
 // Whether a log of `size` stored bytes plus `txn_bytes` new ones exceeds `max`.
 bool Exceeds(uint64_t size, uint64_t txn_bytes, uint64_t max) {
   return txn_bytes > max || size > max - txn_bytes;
@@ -86,16 +91,30 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
   TxnLogUnitRecord record;
   record.txn_id = log->txn_id();
   record.unit_count = units.size();
+  // Requests the log could not hold: the transaction is measured, not
+  // stored, as it cannot fit.
+  std::vector<uint64_t> dropped;
+  if (log->requests_dropped()) {
+    dropped = log->DroppedUnitSizes(units.empty());
+    record.unit_count += dropped.size();
+  }
+  std::string key;
   for (boost::shared_ptr<std::string>& value : units) {
-    std::string key;
-    if (!record.EncodeKey(&key)) {
-      return orv::rpc::INTERNAL(orv::string_format(
-          "Transaction id %lu has no transaction log key", record.txn_id));
-    }
+    key.clear();
+    if (!record.EncodeKey(&key)) return NoKey(record.txn_id);
     *txn_bytes += key.size() + value->size();
     TARNIX_LOG(orv::VERBOSE, nullptr, "new txlog unit: %s -- %s", key.c_str(), value->c_str());
     new_units.emplace_back(std::move(key), std::move(value));
     ++record.unit_index;
+  }
+  for (uint64_t value_size : dropped) {
+    key.clear();
+    if (!record.EncodeKey(&key)) return NoKey(record.txn_id);
+    *txn_bytes += key.size() + value_size;
+    ++record.unit_index;
+  }
+  if (!dropped.empty() && !Exceeds(0, *txn_bytes, max_log_size_)) {
+    return orv::rpc::INTERNAL("Transaction log units were dropped below the log bound");
   }
 
   *size = current_log_size_;

@@ -115,6 +115,40 @@ TEST_F(TransactionLogStoreTest, TrimsWholeOldestTransactionsToFit) {
   EXPECT_GE(Samples("server/latency/transaction/log/process"), 5u);
 }
 
+// A transaction whose requests alone exceed the bound is measured, not
+// copied: it gets the same bytes and the same complete cleanup as one whose
+// requests were all recorded.
+TEST_F(TransactionLogStoreTest, RequestsPastTheBoundAreMeasuredNotKept) {
+  caldek::orv::tarnix::PutRequestMsg put;
+  put.add_puts()->mutable_object()->set_object_body(std::string(600, 'b'));
+  for (bool with_changes : {false, true}) {
+    for (size_t requests : {1u, 2u, 3u}) {
+      uint64_t bytes[2] = {0, 0};
+      for (int bounded = 0; bounded < 2; ++bounded) {
+        ASSERT_TRUE(db_->DeleteByPrefixes({kTxnLogPrefix}, false).ok());
+        StoreTxn(1, 3, 3, 100);
+        TarnixTransactionLog log(&schema_, "client", 9);
+        if (bounded == 1) log.set_request_bound(1000);
+        if (with_changes) {
+          log.AddChange(TarnixTransactionLog::kUpdated, "caldek.orv.tarnix.DeviceMsg", "id", {1});
+        }
+        for (size_t i = 0; i < requests; ++i) log.RecordRequest(put);
+        EXPECT_EQ(log.requests_dropped(), bounded == 1 && requests > 1);
+        puts_.clear();
+        deletes_.clear();
+        ASSERT_TRUE(Start(1000)->ComputeTxnLogUpdates(false, &log, &size_, &bytes[bounded],
+                                                      &puts_, &deletes_).ok());
+        if (requests > 1) {
+          EXPECT_TRUE(puts_.empty());
+          EXPECT_EQ(deletes_.size(), 3u);
+          EXPECT_EQ(size_, 0u);
+        }
+      }
+      EXPECT_EQ(bytes[1], bytes[0]) << requests << " " << with_changes;
+    }
+  }
+}
+
 TEST_F(TransactionLogStoreTest, MissingUnitsFailTheTrimming) {
   StoreTxn(1, 3, 2, 300);
   for (bool log_ends_database : {true, false}) {

@@ -2,6 +2,7 @@
 #define TARNIX_WRITE_UPDATE_RECORD_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,18 +11,37 @@
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
 #include "schema/object.h"
 #include "schema/vdb_id_set.h"
+#include "write/update_request.h"
 
 namespace tarnix {
 
+// A string shared between the change records that name it.
+using SharedString = std::shared_ptr<const std::string>;
+
 // One committed change of one object in the vdbs `vdb_ids`, as statistics and
-// notification see it. A created object's old_object has no body; a deleted
-// one has no new_object.
+// notification see it. The records of one object share its type name and
+// id, and the bodies are those of the request or the store, never copies. A
+// created object has no old body, a deleted one no new body; a record
+// without a type and id is empty.
 struct UpdateRecord {
-  TarnixObject new_object;
-  TarnixObject old_object;
+  SharedString type;
+  SharedString id;
+  ObjectBody new_body;
+  ObjectBody old_body;
   VdbIdSet vdb_ids;
   // The tracing context of the request that caused the change, if any.
   std::optional<caldek::orv::tarnix::SpanContextMsg> span_context;
+
+  // The object after and before the change (type, id and body; empty
+  // without a body).
+  TarnixObject new_object() const { return ObjectOf(new_body); }
+  TarnixObject old_object() const { return ObjectOf(old_body); }
+
+ private:
+  TarnixObject ObjectOf(const ObjectBody& body) const {
+    if (!body || !type || !id) return TarnixObject();
+    return TarnixObject(*type, *id, body);
+  }
 };
 
 // How a transaction changes the stored records of one object type: their

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <boost/unordered_map.hpp>
 
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
@@ -44,26 +45,22 @@ struct UpdateRequest {
 };
 
 // An operation and the vdbs it still applies to. Coalescing narrows vdb_ids
-// in place, so every table holding the entry sees the change.
+// in place.
 struct PendingOperation {
   ObjectBody body;  // PUT: the request's body; otherwise null
   VdbIdSet vdb_ids;
   UpdateRequest request;
 };
-using PendingRequest = std::shared_ptr<PendingOperation>;
-using PendingRequestList = std::list<PendingRequest>;
+// An object's operations in arrival order; most objects have one, held
+// without an allocation of its own.
+using PendingRequestList = boost::container::small_vector<PendingOperation, 1>;
 
 // (full object type name, object id bytes)
 using ObjectKey = std::pair<std::string, std::string>;
 
-// The pending operations of a transaction per object, each list in arrival
-// order. Also the table of processed requests that a Modify transaction hands
-// to notification.
+// The processed operations of a Modify transaction per object, which it
+// hands to notification.
 using TransactionRequestTable = boost::unordered_map<ObjectKey, PendingRequestList>;
-
-// Object type name -> object id -> pending PUT and COPY operations.
-using PendingByTypeTable =
-    boost::unordered_map<std::string, boost::unordered_map<std::string, PendingRequestList>>;
 
 }  // namespace tarnix
 

@@ -4,10 +4,12 @@
 
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "write/heap_release.h"
 #include "write/object_stats_maintainer.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_ids.h"
+#include "write/transaction_log_store.h"
 #include "write/workflow_contexts.h"
 #include "write/write_telemetry.h"
 
@@ -84,6 +86,7 @@ bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool s
   if (sample_reply) telemetry_->Record(7);
   // The client has its answer: nothing the monitors do can change it.
   notifier_->NotifyForUpdate(txn_id, tracing, &updates, &deletes, requests, Clock::now());
+  if (log_bytes >= kReleaseHeapAfterBytes) ReleaseFreeHeapMemory();
   return true;
 }
 
@@ -101,6 +104,7 @@ void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
   TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", op.name, txn_id,
              client_id.c_str());
   TarnixTransactionLog log(schema_, client_id, txn_id);
+  log.set_request_bound(log_store_->max_log_size());
   RequestProcessor processor(schema_, db_);
   bool sync = false;
   const AppStatus status = preprocess(tracing, &log, &processor, &sync);
@@ -190,6 +194,7 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   TARNIX_LOG(orv::INFO, nullptr, "Modify: TransactionID='%lu' Client ID=%s Size=%.02fMB LogTx?=%d",
              txn_id, client_id.c_str(), megabytes, stream_size < kMaxLoggedModifyBytes ? 1 : 0);
   TarnixTransactionLog log(schema_, client_id, txn_id);
+  log.set_request_bound(log_store_->max_log_size());
   RequestProcessor processor(schema_, db_);
   telemetry_->Record(1);
   bool sync = false;
