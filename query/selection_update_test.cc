@@ -74,10 +74,10 @@ TEST_F(SelectionOnUpdateTest, ASelectionOfFieldsGetsTheDeltaOfThoseFieldsAndKeep
 }
 
 TEST_F(SelectionOnUpdateTest, TheObjectIsLookedUpInThePendingRequestsByTypeAndId) {
-  auto patch = std::make_shared<PendingOperation>();
-  patch->vdb_ids = {1};
-  patch->request.type = UpdateRequest::PATCH;
-  patch->request.patch_ops.emplace_back(
+  PendingOperation patch;
+  patch.vdb_ids = {1};
+  patch.request.type = UpdateRequest::PATCH;
+  patch.request.patch_ops.emplace_back(
       Parse(kDevice, "tags: 'y'")->SerializeAsString(),
       Parse(kDeviceOp, "tags { op: APPEND }")->SerializeAsString());
   TransactionRequestTable requests;

@@ -207,8 +207,8 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
   if (entry == pending_requests->end() || entry->second.empty()) return false;
   const PendingRequestList& requests = entry->second;
 
-  for (const PendingRequest& pending : requests) {
-    const UpdateRequest& request = pending->request;
+  for (const PendingOperation& pending : requests) {
+    const UpdateRequest& request = pending.request;
     if (request.delete_count() != 0 || request.put_count() != 0 || request.copy_count() != 0) {
       TARNIX_LOG(orv::INFO, nullptr, "Delete Count: %u Put Count: %u Copy Count: %u Patch Count %u",
                  request.delete_count(), request.put_count(), request.copy_count(),
@@ -216,7 +216,7 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
       return false;
     }
     // A record changed in some of the vdbs saw only the patches of those.
-    if (pending->vdb_ids != requests.front()->vdb_ids) {
+    if (pending.vdb_ids != requests.front().vdb_ids) {
       TARNIX_LOG(orv::INFO, nullptr, "Patches of %s span different vdb sets, skipping.",
                  type_name.c_str());
       return false;
@@ -229,8 +229,8 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
   std::vector<ReplayedEdit> edits;
   std::unique_ptr<Message> operands(new_object->New());
   bool touched = false;
-  for (const PendingRequest& pending : requests) {
-    for (const UpdateRequest::Patch& patch : pending->request.patches()) {
+  for (const PendingOperation& pending : requests) {
+    for (const UpdateRequest::Patch& patch : pending.request.patches()) {
       std::unique_ptr<Message> value(schema_->ParseMessage(type_name, patch.first));
       std::unique_ptr<Message> op(schema_->ParseMessage(op_type_name, patch.second));
       if (!value || !op) return false;

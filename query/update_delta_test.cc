@@ -426,19 +426,19 @@ class PatchReplayTest : public UpdateDeltaTest {
     std::string op;     // text of a DeviceOpMsg
   };
 
-  PendingRequest Pending(const Patch& patch, VdbIdSet vdbs = {1}) {
-    auto pending = std::make_shared<PendingOperation>();
-    pending->vdb_ids = std::move(vdbs);
-    pending->request.type = UpdateRequest::PATCH;
-    pending->request.patch_ops.emplace_back(Parse(kDevice, patch.value)->SerializeAsString(),
-                                            Parse(kDeviceOp, patch.op)->SerializeAsString());
+  PendingOperation Pending(const Patch& patch, VdbIdSet vdbs = {1}) {
+    PendingOperation pending;
+    pending.vdb_ids = std::move(vdbs);
+    pending.request.type = UpdateRequest::PATCH;
+    pending.request.patch_ops.emplace_back(Parse(kDevice, patch.value)->SerializeAsString(),
+                                           Parse(kDeviceOp, patch.op)->SerializeAsString());
     return pending;
   }
-  PendingRequest Put(const std::string& body) {
-    auto pending = std::make_shared<PendingOperation>();
-    pending->vdb_ids = {1};
-    pending->request.type = UpdateRequest::PUT;
-    pending->request.body =
+  PendingOperation Put(const std::string& body) {
+    PendingOperation pending;
+    pending.vdb_ids = {1};
+    pending.request.type = UpdateRequest::PUT;
+    pending.request.body =
         std::make_shared<std::string>(Parse(kDevice, body)->SerializeAsString());
     return pending;
   }
@@ -608,11 +608,11 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
       if (set_or_clear && requests.size() > 1) replayable = false;
       switch (rng() % 8) {
         case 0:
-          if (!requests.empty()) requests.back()->vdb_ids = {1, 2};
+          if (!requests.empty()) requests.back().vdb_ids = {1, 2};
           if (requests.size() > 1) replayable = false;
           break;
         case 1:
-          requests.push_front(Put(Device(old_tags)));  // puts the object as it was
+          requests.insert(requests.begin(), Put(Device(old_tags)));  // puts the object as it was
           replayable = false;
           break;
         default:
@@ -632,8 +632,8 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
           kDevice, kDeviceId, FieldOf(*new_device, "tags"), FieldOf(*result, "tags"),
           new_device.get(), result.get(), {}, {}, &table);
       bool touched = false;
-      for (const PendingRequest& r : requests) {
-        for (const UpdateRequest::Patch& p : r->request.patches()) {
+      for (const PendingOperation& r : requests) {
+        for (const UpdateRequest::Patch& p : r.request.patches()) {
           Message op(schema_.ParseMessage(kDeviceOp, p.second));
           touched |= op->GetReflection()->FieldSize(*op, FieldOf(*op, "tags")) > 0;
         }
