@@ -14,6 +14,10 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
     void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
     const char* operation) {
+  // Open streams tell the group commit whether a sync has company.
+  group_commit_.StreamOpened();
+  GroupCommit* const commits = &group_commit_;
+  context.set_completion_callback([commits](const orv::rpc::Status&) { commits->StreamEnded(); });
   const orv::rpc::AppStatus status = AuthenticateClient(
       *client_certificates_, context, (std::string(operation) + " operation").c_str());
   if (!status.ok()) call->Fail(status);
