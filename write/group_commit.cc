@@ -51,6 +51,7 @@ void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
     // Nobody to share a sync with: the thread hand-off would only add to it.
     const DbAccessStatus synced = db_->SyncLog();
     waiting_.push_back({ticket, std::move(txn)});
+    asked_ticket_ = ticket;
     OnSynced(ticket, synced);
     return;
   }
