@@ -30,8 +30,9 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       compute_delta_latency_(*metric_registry, "server/latency/compute/delta"),
       compute_repeated_delta_latency_(*metric_registry, "server/latency/compute/repeated_delta"),
       monitor_update_latency_(*metric_registry, "server/latency/monitor/update/process"),
+      group_commit_(db_access),
       writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
-              &write_metrics_, &telemetry_, this),
+              &write_metrics_, &telemetry_, this, &group_commit_),
       get_processor_(schema, db_access) {
   InitTxnId();
   wft_config_.Load(db_access_);

@@ -20,6 +20,7 @@
 #include "server/write_stream_budget.h"
 #include "storage/db_access.h"
 #include "write/object_stats_maintainer.h"
+#include "write/group_commit.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
@@ -214,6 +215,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   TransactionLogStore& txn_log() { return txn_log_; }
   VDbRegistry& vdbs() { return vdbs_; }
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
+  // Answers durable write transactions; the daemon starts its syncer.
+  GroupCommit& group_commit() { return group_commit_; }
   const GetProcessor& get_processor() const { return get_processor_; }
 
  private:
@@ -256,6 +259,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   metrics::LatencyMetric monitor_update_latency_;
   WorkflowTracerConfig wft_config_;
   WriteTelemetry telemetry_;
+  GroupCommit group_commit_;
   WriteTransactions writes_;
   GetProcessor get_processor_;
   WriteStreamBudget write_budget_;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -139,8 +140,14 @@ int RunServer(int argc, char** argv) {
                                    orv::rpc::RpcConnectionOptions());
     }
     std::unique_ptr<orv::rpc::Server> server = builder.BuildStarted();
+    // Durable writes are synced on a thread of their own and answered on
+    // the loop.
+    orv::AsioOrvProvider* const provider = g_provider.get();
+    g_data_service->group_commit().StartSyncer(
+        [provider](std::function<void()> task) { provider->Post(std::move(task)); });
 
     g_provider->Run(1);
+    g_data_service->group_commit().StopSyncer();
 
     server.reset();
     connection_options.reset();

@@ -102,7 +102,8 @@ DbAccessStatus DbAccess::IteratorImpl::status() const {
 // --- Handle ---
 
 DbAccess::DbAccess(orv::metrics::MetricRegistry& registry, leveldb::Env* env)
-    : env_(env != nullptr ? env : leveldb::Env::Default()),
+    : log_env_(std::make_shared<LogSyncEnv>(env != nullptr ? env : leveldb::Env::Default())),
+      env_(log_env_.get()),
       metrics_(new Metrics(registry)) {}
 
 DbAccess::~DbAccess() {
@@ -409,6 +410,11 @@ DbAccessStatus DbAccess::DeleteByPrefixes(
     }
   }
   return Write(&batch, sync);
+}
+
+DbAccessStatus DbAccess::SyncLog() {
+  if (NoDatabase("SyncLog")) return NoDatabaseStatus();
+  return ToStatus(log_env_->SyncLogs());
 }
 
 }  // namespace tarnix

@@ -17,6 +17,7 @@
 #include <leveldb/write_batch.h>
 
 #include "storage/db_access_status.h"
+#include "storage/log_sync_env.h"
 
 namespace orv {
 namespace metrics {
@@ -196,6 +197,13 @@ class DbAccess {
   DbAccessStatus DeleteByPrefixes(const std::vector<std::string>& prefixes,
                                   bool sync);
 
+  // Makes every write that returned before the call durable, as if it had
+  // been written with `sync`. The one call that is thread-safe: another
+  // thread may sync while the writer goes on writing, and the writer does
+  // not wait for the disk. Requires an open database; an error is returned
+  // (and not fatal: the caller decides).
+  DbAccessStatus SyncLog();
+
  private:
   struct Metrics;
 
@@ -221,6 +229,9 @@ class DbAccess {
                                bool sync, const WriteHook& hook);
 
   boost::shared_ptr<leveldb::DB> db_;
+  // Between LevelDB and the caller's environment; shared with the open
+  // database, which may outlive the handle.
+  std::shared_ptr<LogSyncEnv> log_env_;
   leveldb::Env* env_;
   std::unique_ptr<Metrics> metrics_;
 };

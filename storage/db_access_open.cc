@@ -397,7 +397,8 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
                directory.c_str(), status.ToString().c_str());
     status = Repair(env_, directory, options, status, &db);
   }
-  if (status.ok()) db_.reset(db);
+  // The environment goes when the last holder of the database lets go.
+  if (status.ok()) db_.reset(db, [env = log_env_](leveldb::DB* open) { delete open; });
   return ToStatus(status);
 }
 

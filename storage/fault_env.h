@@ -2,6 +2,8 @@
 #define TARNIX_STORAGE_FAULT_ENV_H_
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -32,6 +34,32 @@ class FaultEnv : public leveldb::EnvWrapper {
   // Syncs of write-ahead log files so far.
   int log_syncs() const { return log_syncs_; }
 
+  // --- Syncs of write-ahead log files ---
+  // While set, they fail with an I/O error and reach nothing.
+  void FailLogSyncs(bool fail) { fail_log_syncs_ = fail; }
+  // Runs before each of them, on the syncing thread (tests block in it).
+  // Set it while no sync runs.
+  void SetLogSyncHook(std::function<void()> hook) { log_sync_hook_ = std::move(hook); }
+
+  // --- Power loss ---
+  // From now on remembers, for every file created, the length that reached
+  // the disk: what it held at its last sync. Files that existed before count
+  // as synced.
+  void EnablePowerLossModel();
+  // The power goes off: every later write, sync, creation, rename and
+  // removal fails with an I/O error and changes nothing. Then close the
+  // database and call DropUnsyncedData().
+  void PowerLoss();
+  // What the disk holds after the power came back: cuts every file created
+  // since EnablePowerLossModel() back to its synced length, removes those
+  // never synced, and turns the power back on (the files left count as
+  // synced). REQUIRES: no database open on this environment.
+  leveldb::Status DropUnsyncedData();
+  bool power_lost() const { return power_lost_; }
+
+  leveldb::Status RenameFile(const std::string& from, const std::string& to) override;
+  leveldb::Status RemoveFile(const std::string& name) override;
+
   leveldb::Status NewRandomAccessFile(const std::string& name,
                                       leveldb::RandomAccessFile** result)
       override;
@@ -44,6 +72,10 @@ class FaultEnv : public leveldb::EnvWrapper {
   leveldb::Status CheckRead();
   bool fail_log_appends() const { return fail_log_appends_; }
   void CountLogSync() { ++log_syncs_; }
+  // Around a sync of `file` (named `name`): whether it may go ahead, and
+  // what it made durable.
+  leveldb::Status BeforeSync(const std::string& name, bool is_log);
+  void AfterSync(const std::string& name, uint64_t synced_length);
 
  private:
   void SetReadFault(int n, const leveldb::Status& error, bool once);
@@ -60,6 +92,11 @@ class FaultEnv : public leveldb::EnvWrapper {
   leveldb::Status creation_error_;
   std::atomic<bool> fail_log_appends_{false};
   std::atomic<int> log_syncs_{0};
+  std::atomic<bool> fail_log_syncs_{false};
+  std::function<void()> log_sync_hook_;
+  bool track_synced_ = false;               // guarded by mu_
+  std::map<std::string, int64_t> synced_;   // -1: never synced; guarded by mu_
+  std::atomic<bool> power_lost_{false};
 };
 
 }  // namespace tarnix

@@ -25,6 +25,7 @@
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
 #include "write/write_telemetry.h"
+#include "write/group_commit.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {
@@ -83,8 +84,9 @@ struct Server {
         metrics(registry) {
     if (!db.Open(directory + "/db").ok()) std::abort();
     vdbs.InitVDbInfo();
+    commits = std::make_unique<GroupCommit>(&db);
     writes = std::make_unique<WriteTransactions>(&schema, &db, &ids, &log_store, &vdbs, &stats,
-                                                 &metrics, &telemetry, &discard);
+                                                 &metrics, &telemetry, &discard, commits.get());
   }
   ~Server() {
     writes.reset();
@@ -112,6 +114,7 @@ struct Server {
   WriteMetrics metrics;
   WriteTelemetry telemetry;
   Discard discard;
+  std::unique_ptr<GroupCommit> commits;
   std::unique_ptr<WriteTransactions> writes;
 };
 

@@ -26,6 +26,7 @@
 #include "schema/vdb_id_set.h"
 #include "storage/db_access.h"
 #include "storage/key_space.h"
+#include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
@@ -380,9 +381,11 @@ class WritePath {
     vdbs_->AddVDbInfo(3, "vdb3", nullptr);
     stats_ = std::make_unique<ObjectStatsMaintainer>(&registry_);
     metrics_ = std::make_unique<WriteMetrics>(registry_);
+    commits_ = std::make_unique<GroupCommit>(db_.get());
     txn_ = std::make_unique<WriteTransactions>(&ExampleSchema(), db_.get(), ids_.get(),
                                                log_store_.get(), vdbs_.get(), stats_.get(),
-                                               metrics_.get(), &telemetry_, &recorder_);
+                                               metrics_.get(), &telemetry_, &recorder_,
+                                               commits_.get());
     NewUnits();
   }
 
@@ -485,6 +488,7 @@ class WritePath {
   std::unique_ptr<WriteMetrics> metrics_;
   WriteTelemetry telemetry_;
   Recorder recorder_;
+  std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WriteTransactions> txn_;
   uint64_t txn_id_ = 0;
   std::set<std::string> seen_units_;

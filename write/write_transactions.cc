@@ -4,6 +4,7 @@
 
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "write/group_commit.h"
 #include "write/heap_release.h"
 #include "write/object_stats_maintainer.h"
 #include "write/request_processor.h"
@@ -49,10 +50,75 @@ std::unique_ptr<orv::wft::WorkflowUtil> OpenBodySpan(const char* name,
 
 }  // namespace
 
+namespace {
+
+// Answers through a reply that outlives it.
+class ForwardingReply : public WriteReply {
+ public:
+  explicit ForwardingReply(WriteReply* reply) : reply_(reply) {}
+  void Respond() override { reply_->Respond(); }
+  void Fail(const AppStatus& status) override { reply_->Fail(status); }
+
+ private:
+  WriteReply* const reply_;
+};
+
+}  // namespace
+
+std::unique_ptr<WriteReply> WriteReply::Keep() { return std::make_unique<ForwardingReply>(this); }
+
+// A transaction whose batch is written, with what its answer and its
+// notification need.
+class WriteTransactions::Committed : public CommittedTransaction {
+ public:
+  Committed(const OpInfo& op, WriteTransactions* owner, uint64_t txn_id, bool tracing,
+            std::unique_ptr<WriteReply> reply, std::unique_ptr<TransactionRequestTable> requests,
+            bool sample_reply, std::function<void()> done)
+      : op_(op),
+        owner_(owner),
+        txn_id_(txn_id),
+        tracing_(tracing),
+        reply_(std::move(reply)),
+        requests_(std::move(requests)),
+        sample_reply_(sample_reply),
+        done_(std::move(done)) {}
+
+  void Answer(const AppStatus& status) override {
+    if (!status.ok()) {
+      TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", op_.name,
+                 status.ToString().c_str());
+      reply_->Fail(status);
+      return;
+    }
+    reply_->Respond();
+    if (sample_reply_) owner_->telemetry_->Record(7);
+  }
+  void Notify() override {
+    // The client has its answer: nothing the monitors do can change it.
+    owner_->notifier_->NotifyForUpdate(txn_id_, tracing_, &updates, &deletes, requests_.get(),
+                                       Clock::now());
+    if (done_) done_();
+  }
+
+  std::list<UpdateRecord> updates;
+  std::list<UpdateRecord> deletes;
+
+ private:
+  const OpInfo& op_;
+  WriteTransactions* const owner_;
+  const uint64_t txn_id_;
+  const bool tracing_;
+  const std::unique_ptr<WriteReply> reply_;
+  const std::unique_ptr<TransactionRequestTable> requests_;
+  const bool sample_reply_;
+  const std::function<void()> done_;
+};
+
 WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
                                      TransactionLogStore* log_store, const VDbRegistry* vdbs,
                                      ObjectStatsMaintainer* stats, WriteMetrics* metrics,
-                                     WriteTelemetry* telemetry, UpdateNotifier* notifier)
+                                     WriteTelemetry* telemetry, UpdateNotifier* notifier,
+                                     GroupCommit* commits)
     : schema_(schema),
       db_(db),
       ids_(ids),
@@ -61,19 +127,26 @@ WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, Transac
       stats_(stats),
       metrics_(metrics),
       telemetry_(telemetry),
-      notifier_(notifier) {}
+      notifier_(notifier),
+      commits_(commits) {}
 
 bool WriteTransactions::TracingEnabled() { return orv::wft::WorkflowUtil::Enabled(); }
 
 bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync,
                                        bool tracing, RequestProcessor* processor,
                                        TarnixTransactionLog* log, WriteReply* reply,
-                                       TransactionRequestTable* requests, bool sample_reply) {
-  std::list<UpdateRecord> updates;
-  std::list<UpdateRecord> deletes;
+                                       std::unique_ptr<TransactionRequestTable> requests,
+                                       bool sample_reply, std::function<void()> done) {
+  TransactionRequestTable* const table = requests.get();
+  auto committed = std::make_unique<Committed>(op, this, txn_id, tracing, reply->Keep(),
+                                               std::move(requests), sample_reply,
+                                               std::move(done));
   uint64_t log_bytes = 0;
-  const AppStatus status = ProcessRequests(sync, tracing, processor, log, &log_bytes, &updates,
-                                           &deletes, metrics_->process(op.op), requests);
+  // Written without sync: the group commit syncs, for this transaction and
+  // for those around it.
+  const AppStatus status =
+      ProcessRequests(false, tracing, processor, log, &log_bytes, &committed->updates,
+                      &committed->deletes, metrics_->process(op.op), table);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", op.name,
                status.ToString().c_str());
@@ -82,10 +155,7 @@ bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool s
   }
   metrics_->request_size(op.op)->update(log_bytes);
   stats_->UpdateObjectStatistics(processor->record_count_changes());
-  reply->Respond();
-  if (sample_reply) telemetry_->Record(7);
-  // The client has its answer: nothing the monitors do can change it.
-  notifier_->NotifyForUpdate(txn_id, tracing, &updates, &deletes, requests, Clock::now());
+  commits_->Commit(sync, std::move(committed));
   if (log_bytes >= kReleaseHeapAfterBytes) ReleaseFreeHeapMemory();
   return true;
 }
@@ -94,6 +164,10 @@ template <class Req, class Collect, class Preprocessor>
 void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
                                 WriteReply* reply, std::list<Req>* requests, Collect collect,
                                 Preprocessor preprocess) {
+  if (!commits_->Writable().ok()) {
+    reply->Fail(commits_->Writable());
+    return;
+  }
   bool tracing = false;
   const auto body_span = OpenBodySpan(op.span_name, *requests, collect, &tracing);
   uint64_t txn_id = 0;
@@ -114,7 +188,7 @@ void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
     reply->Fail(status);
     return;
   }
-  CommitAndReply(op, txn_id, sync, tracing, &processor, &log, reply, nullptr, false);
+  CommitAndReply(op, txn_id, sync, tracing, &processor, &log, reply, nullptr, false, nullptr);
 }
 
 void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
@@ -175,6 +249,10 @@ void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply*
 void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
                                std::list<tx::ModifyRequestMsg>* requests) {
   static const OpInfo kOp{WriteOp::kModify, "Modify", "ModifyImpl"};
+  if (!commits_->Writable().ok()) {
+    reply->Fail(commits_->Writable());
+    return;
+  }
   telemetry_->CacheThreadStackBounds();
   const Clock::time_point start = Clock::now();
   telemetry_->Record(0);
@@ -208,18 +286,22 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   }
   TARNIX_LOG(orv::VERBOSE, nullptr, "Modify Process + Preprocess took %li ms.",
              MillisSince(start));
-  TransactionRequestTable processed(16);
-  processed.max_load_factor(1.0f);
-  if (!CommitAndReply(kOp, txn_id, sync, tracing, &processor, &log, reply, &processed, true)) {
-    return;  // the phases taken so far stay for the out-of-memory report
-  }
-  telemetry_->Record(8);
-  TARNIX_LOG(orv::INFO, nullptr,
-             "Modify Complete: TransactionID=%lu Client ID=%s Size=%.02fMB Duration=%lu "
-             "Telemetry=%s",
-             txn_id, client_id.c_str(), megabytes,
-             static_cast<unsigned long>(MillisSince(start)), telemetry_->Format().c_str());
-  telemetry_->Reset();
+  auto processed = std::make_unique<TransactionRequestTable>(16);
+  processed->max_load_factor(1.0f);
+  WriteTelemetry* const telemetry = telemetry_;
+  // After the notification; on a failure the phases taken so far stay for
+  // the out-of-memory report.
+  auto complete = [telemetry, txn_id, client_id, megabytes, start] {
+    telemetry->Record(8);
+    TARNIX_LOG(orv::INFO, nullptr,
+               "Modify Complete: TransactionID=%lu Client ID=%s Size=%.02fMB Duration=%lu "
+               "Telemetry=%s",
+               txn_id, client_id.c_str(), megabytes,
+               static_cast<unsigned long>(MillisSince(start)), telemetry->Format().c_str());
+    telemetry->Reset();
+  };
+  CommitAndReply(kOp, txn_id, sync, tracing, &processor, &log, reply, std::move(processed), true,
+                 complete);
 }
 
 }  // namespace tarnix

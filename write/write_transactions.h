@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <memory>
 #include <string>
 
 #include <boost/intrusive_ptr.hpp>
@@ -22,6 +24,7 @@
 namespace tarnix {
 
 class DbAccess;
+class GroupCommit;
 class ObjectStatsMaintainer;
 class RequestProcessor;
 class Schema;
@@ -38,20 +41,24 @@ class WriteReply {
   virtual ~WriteReply() = default;
   virtual void Respond() = 0;
   virtual void Fail(const orv::rpc::AppStatus& status) = 0;
+  // A reply to the same call that may be kept after the body returned (a
+  // durable transaction is answered once its sync returned). The default
+  // answers through this object, which must then outlive the answer.
+  virtual std::unique_ptr<WriteReply> Keep();
 };
 
-// A WriteReply on an RPC call whose response message is Resp. It refers to
-// the caller's handle without holding it: it must not outlive that
-// intrusive_ptr.
+// A WriteReply on an RPC call whose response message is Resp; holds the call.
 template <class Resp>
 class CallReply : public WriteReply {
  public:
-  explicit CallReply(const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>& call) : call_(call) {}
+  explicit CallReply(boost::intrusive_ptr<orv::rpc::CallHandle<Resp>> call)
+      : call_(std::move(call)) {}
   void Respond() override { call_->call()->Respond(Resp()); }
   void Fail(const orv::rpc::AppStatus& status) override { call_->call()->Fail(status); }
+  std::unique_ptr<WriteReply> Keep() override { return std::make_unique<CallReply>(call_); }
 
  private:
-  const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>& call_;
+  const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>> call_;
 };
 
 // Told of every committed write transaction, after its client was answered.
@@ -71,7 +78,9 @@ class UpdateNotifier {
 // FlushByBlockId, Modify): each stream is one numbered transaction that is
 // validated, permission-checked, coalesced per object, built, recorded in the
 // transaction log and committed in one storage batch, then answered exactly
-// once and notified. Also the start-up wipe of ephemeral objects.
+// once and notified. A stream that asks for sync is answered once a sync of
+// the log covers its batch (see GroupCommit), possibly after the body
+// returned. Also the start-up wipe of ephemeral objects.
 //
 // Every part is borrowed and must outlive this object. Runs on the RPC
 // event-loop thread (or during start-up); not thread-safe.
@@ -87,16 +96,19 @@ class WriteTransactions {
   WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
                     TransactionLogStore* log_store, const VDbRegistry* vdbs,
                     ObjectStatsMaintainer* stats, WriteMetrics* metrics,
-                    WriteTelemetry* telemetry, UpdateNotifier* notifier);
+                    WriteTelemetry* telemetry, UpdateNotifier* notifier, GroupCommit* commits);
   WriteTransactions(const WriteTransactions&) = delete;
   WriteTransactions& operator=(const WriteTransactions&) = delete;
 
   // --- The stream bodies ---
   // Each runs the whole stream `requests` (consumed) of `client_id` as one
-  // transaction and calls `reply` exactly once: Fail with INTERNAL "Unable
-  // to generate transaction id" when no id can be persisted, with the
-  // preprocessing or processing status when one fails (nothing is then
-  // written, the id stays used), else Respond, followed by notification.
+  // transaction and calls `reply` (or what its Keep() gave) exactly once:
+  // Fail with the refusal of GroupCommit::Writable() after a failed sync
+  // (no id is taken), with INTERNAL "Unable to generate transaction id" when
+  // no id can be persisted, with the preprocessing or processing status when
+  // one fails (nothing is then written, the id stays used), with the sync's
+  // failure when the log could not be synced, else Respond, followed by
+  // notification.
   void Put(const std::string& client_id, WriteReply* reply,
            std::list<caldek::orv::tarnix::PutRequestMsg>* requests);
   void Delete(const std::string& client_id, WriteReply* reply,
@@ -195,6 +207,7 @@ class WriteTransactions {
 
  private:
   struct OpInfo;
+  class Committed;
 
   // The shared body of the six streams other than Modify: `collect` gathers
   // the trace contexts, `preprocess` runs the stream's preprocessing.
@@ -202,12 +215,15 @@ class WriteTransactions {
   void RunBody(const OpInfo& op, const std::string& client_id, WriteReply* reply,
                std::list<Req>* requests, Collect collect, Preprocessor preprocess);
   // The commit, in one place: processes, then on success counts the log
-  // bytes, updates the statistics, answers and notifies; on failure logs and
-  // fails the call. With `sample_reply` telemetry phase 7 is taken between
-  // the answer and the notification. False when processing failed.
+  // bytes, updates the statistics and hands the transaction to the group
+  // commit, which answers and notifies (`done` runs after the
+  // notification); on failure logs and fails the call. With `sample_reply`
+  // telemetry phase 7 is taken between the answer and the notification.
+  // False when processing failed.
   bool CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync, bool tracing,
                       RequestProcessor* processor, TarnixTransactionLog* log, WriteReply* reply,
-                      TransactionRequestTable* requests, bool sample_reply);
+                      std::unique_ptr<TransactionRequestTable> requests, bool sample_reply,
+                      std::function<void()> done);
 
   // The preprocessing frame, with one step per entry.
   template <class Req, class EntryStep>
@@ -265,6 +281,7 @@ class WriteTransactions {
   WriteMetrics* const metrics_;
   WriteTelemetry* const telemetry_;
   UpdateNotifier* const notifier_;
+  GroupCommit* const commits_;
 };
 
 }  // namespace tarnix

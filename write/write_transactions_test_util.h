@@ -16,6 +16,7 @@
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
+#include "write/group_commit.h"
 #include "write/write_telemetry.h"
 #include "write/write_test_util.h"
 #include "write/write_transactions.h"
@@ -85,12 +86,14 @@ class WriteTransactionsTest : public WriteTest {
     }
     stats_ = std::make_unique<ObjectStatsMaintainer>(&registry_);
     metrics_ = std::make_unique<WriteMetrics>(registry_);
+    commits_ = std::make_unique<GroupCommit>(db_.get());
     txn_ = std::make_unique<WriteTransactions>(&schema_, db_.get(), ids_.get(), log_store_.get(),
                                                vdbs_.get(), stats_.get(), metrics_.get(),
-                                               &telemetry_, &recorder_);
+                                               &telemetry_, &recorder_, commits_.get());
   }
   void Stop() {
     txn_.reset();
+    commits_.reset();
     metrics_.reset();
     stats_.reset();
     vdbs_.reset();
@@ -191,6 +194,7 @@ class WriteTransactionsTest : public WriteTest {
   std::unique_ptr<WriteMetrics> metrics_;
   WriteTelemetry telemetry_;
   Recorder recorder_;
+  std::unique_ptr<GroupCommit> commits_;
   std::unique_ptr<WriteTransactions> txn_;
 };
 

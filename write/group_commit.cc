@@ -1,0 +1,138 @@
+#include "write/group_commit.h"
+
+#include <utility>
+
+#include "logging/logger.h"
+#include "storage/db_access.h"
+
+namespace tarnix {
+
+GroupCommit::GroupCommit(DbAccess* db) : db_(db) {}
+
+GroupCommit::~GroupCommit() { StopSyncer(); }
+
+void GroupCommit::StartSyncer(PostToLoop post) {
+  if (syncer_.joinable()) return;
+  post_ = std::move(post);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = false;
+    requested_ = 0;
+  }
+  syncer_ = std::thread(&GroupCommit::SyncerMain, this);
+}
+
+void GroupCommit::StopSyncer() {
+  if (!syncer_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  syncer_.join();
+  // What the syncer was asked and never answered stays unanswered; inline
+  // syncs take over.
+  asked_ticket_ = synced_ticket_;
+}
+
+void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
+  if (!sync) {
+    txn->Answer(orv::rpc::AppStatus());
+    if (waiting_.empty()) {
+      txn->Notify();
+    } else {
+      waiting_.push_back({0, std::move(txn)});
+    }
+    return;
+  }
+  const uint64_t ticket = ++last_ticket_;
+  const bool idle = asked_ticket_ == synced_ticket_ && waiting_.empty();
+  if (!syncer_.joinable() || (idle && open_streams_ <= 1)) {
+    // Nobody to share a sync with: the thread hand-off would only add to it.
+    const DbAccessStatus synced = db_->SyncLog();
+    waiting_.push_back({ticket, std::move(txn)});
+    asked_ticket_ = ticket;
+    OnSynced(ticket, synced);
+    return;
+  }
+  waiting_.push_back({ticket, std::move(txn)});
+  if (asked_ticket_ == synced_ticket_) {
+    asked_ticket_ = ticket;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      requested_ = ticket;
+    }
+    wake_.notify_one();
+  }
+}
+
+void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
+  if (!synced.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0108", "Syncing the database log failed: %s",
+               synced.message.c_str());
+    const orv::rpc::AppStatus status = orv::rpc::INTERNAL(
+        "Syncing the database log failed, the write may not be durable: " + synced.message);
+    // A later sync of the same file may report success for data this one
+    // lost: nothing still waiting is answered with success, and nothing is
+    // synced again.
+    if (refusal_.ok()) {
+      refusal_ = orv::rpc::INTERNAL(
+          "Writes are refused after a failed sync of the database log; restart the daemon");
+    }
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (it->ticket != 0) {
+        it->txn->Answer(status);
+        it = waiting_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    synced_ticket_ = asked_ticket_ = last_ticket_;
+    NotifyInOrder();
+    return;
+  }
+  if (ticket > synced_ticket_) synced_ticket_ = ticket;
+  for (Waiting& waiting : waiting_) {
+    if (waiting.ticket != 0 && waiting.ticket <= synced_ticket_) {
+      waiting.ticket = 0;
+      waiting.txn->Answer(orv::rpc::AppStatus());
+    }
+  }
+  // Transactions that came during the sync share the next one.
+  if (asked_ticket_ == ticket && last_ticket_ > synced_ticket_ && refusal_.ok()) {
+    asked_ticket_ = last_ticket_;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      requested_ = last_ticket_;
+    }
+    wake_.notify_one();
+  }
+  NotifyInOrder();
+}
+
+void GroupCommit::NotifyInOrder() {
+  while (!waiting_.empty() && waiting_.front().ticket == 0) {
+    std::unique_ptr<CommittedTransaction> txn = std::move(waiting_.front().txn);
+    waiting_.pop_front();
+    txn->Notify();
+  }
+}
+
+void GroupCommit::SyncerMain() {
+  uint64_t done = 0;
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stop_ || requested_ > done; });
+    if (stop_) return;
+    const uint64_t ticket = requested_;
+    lock.unlock();
+    // Every write of a ticket up to `ticket` returned before it was asked
+    // for, so this sync covers them all.
+    const DbAccessStatus synced = db_->SyncLog();
+    post_([this, ticket, synced] { OnSynced(ticket, synced); });
+    lock.lock();
+    done = ticket;
+  }
+}
+
+}  // namespace tarnix

@@ -1,0 +1,116 @@
+#ifndef TARNIX_WRITE_GROUP_COMMIT_H_
+#define TARNIX_WRITE_GROUP_COMMIT_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/rpc/status.h"
+#include "storage/db_access_status.h"
+
+namespace tarnix {
+
+class DbAccess;
+
+// A write transaction whose batch is written: what is left is its answer and
+// its notification.
+class CommittedTransaction {
+ public:
+  virtual ~CommittedTransaction() = default;
+  // Answers the client: `status` is SUCCESS, or the failure of the sync that
+  // was to make the transaction durable.
+  virtual void Answer(const orv::rpc::AppStatus& status) = 0;
+  // Tells the monitors of the transaction's changes; only after a successful
+  // Answer.
+  virtual void Notify() = 0;
+};
+
+// Group commit of durable write transactions. Every batch is written
+// without sync, so the next transaction reads it at once; a transaction that
+// asked for sync is answered only once a sync of the database log that
+// covers its write has returned. One syncer thread runs those syncs while
+// the event loop goes on, so transactions that arrive during one sync share
+// the next. With no other write stream open and nothing waiting, the sync
+// runs inline instead: one client pays no thread hand-off.
+//
+// Notifications leave in commit order, which is transaction-id order (ids
+// are taken and batches written one body at a time), never before the
+// transaction's own answer and never for one whose sync has not returned. A
+// transaction that fails before its commit never enters the order, so
+// nothing waits on its id.
+//
+// After a failed sync no transaction it could cover is answered with
+// success, and Writable() refuses every later write until the daemon
+// restarts.
+//
+// Everything but the sync itself runs on the event-loop thread; not
+// thread-safe otherwise. `db` is not owned and must outlive this object.
+class GroupCommit {
+ public:
+  // Runs a task on the event-loop thread soon; callable from any thread. A
+  // task it drops (the loop has stopped) is never run.
+  using PostToLoop = std::function<void(std::function<void()>)>;
+
+  explicit GroupCommit(DbAccess* db);
+  // Stops the syncer; transactions still waiting are dropped unanswered.
+  ~GroupCommit();
+  GroupCommit(const GroupCommit&) = delete;
+  GroupCommit& operator=(const GroupCommit&) = delete;
+
+  // Starts the syncer thread, which hands its results back through `post`.
+  // Until then every sync runs inline.
+  void StartSyncer(PostToLoop post);
+  // Joins the syncer thread. Results not yet handed back are dropped.
+  void StopSyncer();
+
+  // The write streams open now; with more than one, a sync is not inline.
+  void StreamOpened() { ++open_streams_; }
+  void StreamEnded() { --open_streams_; }
+
+  // SUCCESS, or the refusal of every write after a failed sync.
+  const orv::rpc::AppStatus& Writable() const { return refusal_; }
+
+  // Takes over the committed transaction `txn`. Without `sync` it is
+  // answered at once; with it, after a sync covering its write. Either way
+  // it is notified in order after its answer. REQUIRES: Writable().
+  void Commit(bool sync, std::unique_ptr<CommittedTransaction> txn);
+
+  // Transactions answered or waiting whose notification has not left.
+  size_t waiting() const { return waiting_.size(); }
+
+ private:
+  struct Waiting {
+    uint64_t ticket;  // 0: not waiting for a sync
+    std::unique_ptr<CommittedTransaction> txn;
+  };
+
+  // On the loop: a sync covering every ticket up to `ticket` returned.
+  void OnSynced(uint64_t ticket, const DbAccessStatus& synced);
+  // Notifies every answered transaction at the front of the order.
+  void NotifyInOrder();
+  void SyncerMain();
+
+  DbAccess* const db_;
+  PostToLoop post_;
+  int open_streams_ = 0;
+  orv::rpc::AppStatus refusal_;
+  std::deque<Waiting> waiting_;
+  uint64_t last_ticket_ = 0;    // of the last sync transaction committed
+  uint64_t synced_ticket_ = 0;  // the loop's view: covered by a returned sync
+  uint64_t asked_ticket_ = 0;   // the loop's view: handed to the syncer
+
+  // Shared with the syncer thread.
+  std::mutex mu_;
+  std::condition_variable wake_;
+  uint64_t requested_ = 0;  // sync at least up to this ticket
+  bool stop_ = false;
+  std::thread syncer_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_GROUP_COMMIT_H_
