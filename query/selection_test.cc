@@ -105,6 +105,8 @@ TEST_F(SelectionTest, NoSelectionOrSelfKeepsTheWholeObject) {
   EXPECT_EQ(OnDelete(nullptr, object), "self { op: CLEAR }");
   EXPECT_EQ(Text(*object_), Text(*Thing(object)));
   EXPECT_EQ(Text(*value_), "id: \"k\"");
+  EXPECT_EQ(OnDelete("self { op: SELECT }", object), "self { op: CLEAR }");
+  EXPECT_EQ(Text(*object_), Text(*Thing(object)));
 }
 
 TEST_F(SelectionTest, SelectedFieldsAreSetAndOthersPrunedButKeys) {
@@ -193,9 +195,10 @@ TEST_F(SelectionTest, MisshapenSelectionsDoNotAbort) {
   selection_.ApplySelectionOnSet(odd.get(), object.get(), odd_result.get());
   EXPECT_EQ(Text(*odd_result), "");
   MessagePtr result = Op("");
-  MessagePtr part_select = match_test::Msg(*schema_, "PartOpMsg", "size { op: SELECT }");
-  EXPECT_FALSE(selection_.ApplyOpToNestedSelfFields(part_select.get(), OpMsg::SET, object.get(),
-                                                    result.get()));
+  MessagePtr part_select = match_test::Msg(*schema_, "PartOpMsg", "leaf { z { op: SELECT } }");
+  MessagePtr part_object = match_test::Msg(*schema_, "PartMsg", "leaf { z: 'q' }");
+  EXPECT_FALSE(selection_.ApplyOpToNestedSelfFields(part_select.get(), OpMsg::SET,
+                                                    part_object.get(), result.get()));
   EXPECT_EQ(Text(*result), "");
   MessagePtr part = match_test::Msg(*schema_, "PartMsg", "name: 'p'");
   selection_.ApplySelectionOnDelete(true, nullptr, object.get(), part.get(), result.get());
