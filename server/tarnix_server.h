@@ -37,7 +37,7 @@ class TarnixTransactionLog;
 // the stored log, the vdb registry, object statistics, the monitor registry,
 // the workflow-tracer configuration) and restores it from the database when
 // built; authenticates every caller, turns each write stream into one
-// transaction and serves Get and the transaction log. Lives on the RPC
+// transaction and serves Get, Query and the transaction log. Lives on the RPC
 // event-loop thread; no locks.
 class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateNotifier {
  public:
