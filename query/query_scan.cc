@@ -26,17 +26,17 @@ Status SortOrderError(const char* tag, const char* text) {
   return Status::InvalidArgument(text);
 }
 
-// Stored values written with a marker byte carry it first.
-size_t MarkerLength(const std::string& value) {
-  return !value.empty() && value[0] == '\0' ? 1 : 0;
+// A stored value without the marker byte that values written with one
+// carry first.
+std::string_view Body(const char* data, size_t size) {
+  std::string_view body(data, size);
+  if (!body.empty() && body[0] == '\0') body.remove_prefix(1);
+  return body;
 }
 
-bool ParseBody(const std::string& value, pb::Message* object) {
+bool ParseBody(std::string_view body, pb::Message* object) {
   object->Clear();
-  const size_t skip = MarkerLength(value);
-  if (object->ParseFromArray(value.data() + skip, static_cast<int>(value.size() - skip))) {
-    return true;
-  }
+  if (object->ParseFromArray(body.data(), static_cast<int>(body.size()))) return true;
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to parse data into %s message",
              object->GetDescriptor()->full_name().c_str());
   return false;
@@ -83,10 +83,11 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
     // where clause whole.
     std::unique_ptr<pb::Message> object(where_value.New());
     std::unique_ptr<pb::Message> result_op(schema_->NewMessage(schema_->GetOpMsgTypeName(type)));
-    if (result_op == nullptr || !ParseBody(record.second, object.get())) break;
+    const std::string_view body = Body(record.second.data(), record.second.size());
+    if (result_op == nullptr || !ParseBody(body, object.get())) break;
     QueryResultRecord result;
-    if (MakeResult(selection, type, std::move(record.second), object.get(), result_op.get(),
-                   &result)) {
+    std::string whole_op;
+    if (MakeResult(selection, type, body, object.get(), result_op.get(), &whole_op, &result)) {
       results->push_back(std::move(result));
     }
     break;
@@ -115,6 +116,7 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
     return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus();
   }
   const size_t results_before = results->size();
+  std::string whole_op;
   SortDirections directions;
   std::vector<SortEntry> entries;
   for (it->Seek(prefix); it->Valid(); it->Next()) {
@@ -123,9 +125,10 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
     std::string record_type, id, suffix;
     if (!TryDecodeObjectRecordKey(*schema_, key, &record_type, &id, &suffix)) continue;
     if (!VdbSuffixContains(suffix, vdb_id)) continue;
-    std::string value = it->value();
-    if (!ParseBody(value, object.get())) {
-      const std::string encoded = Base64Encode(value);
+    const leveldb::Slice value = it->value_view();
+    const std::string_view body = Body(value.data(), value.size());
+    if (!ParseBody(body, object.get())) {
+      const std::string encoded = Base64Encode(value.ToString());
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
                  "Unable to decode %s id %s from record key %s  :: Encoded record value "
                  "(base64: size) = (%s : '%lu') :: valmsg type %s :: Prefix filter (value: size) "
@@ -144,7 +147,7 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
       ComputeSortKey(*sort_by, *object, type, false, &entry.secondary,
                      &directions.secondary_ascending);
     }
-    if (!MakeResult(selection, record_type, std::move(value), object.get(), result_op.get(),
+    if (!MakeResult(selection, record_type, body, object.get(), result_op.get(), &whole_op,
                     &entry.record)) {
       continue;
     }
@@ -170,20 +173,23 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
 }
 
 bool QueryScan::MakeResult(const pb::Message* selection, const std::string& type_name,
-                           std::string&& body, pb::Message* object, pb::Message* result_op,
-                           QueryResultRecord* record) const {
-  result_op->Clear();
+                           std::string_view body, pb::Message* object, pb::Message* result_op,
+                           std::string* whole_op, QueryResultRecord* record) const {
   // Without a selection or with "self" the object stays whole, and the
   // stored bytes are sent as they are.
   const bool whole = selection_.matcher().MessageHasSelfField(selection);
-  selection_.ApplySelectionOnSet(selection, object, result_op);
-  if (!result_op->SerializeToString(&record->op_message) || record->op_message.empty()) {
-    return false;
+  if (whole && !whole_op->empty()) {
+    record->op_message = *whole_op;
+  } else {
+    result_op->Clear();
+    selection_.ApplySelectionOnSet(selection, object, result_op);
+    if (!result_op->SerializeToString(&record->op_message)) return false;
+    if (whole) *whole_op = record->op_message;
   }
+  if (record->op_message.empty()) return false;
   record->type_name = type_name;
   if (whole) {
-    if (MarkerLength(body) > 0) body.erase(0, 1);
-    record->object = std::move(body);
+    record->object.assign(body.data(), body.size());
   } else {
     object->SerializeToString(&record->object);
   }

@@ -2,6 +2,7 @@
 #define TARNIX_QUERY_QUERY_SCAN_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <google/protobuf/descriptor.h>
@@ -130,11 +131,14 @@ class QueryScan {
                   std::vector<QueryResultRecord>* results) const;
   // Applies `selection` to `object` (which it may prune) and fills *record
   // from it; false when the selection leaves nothing. `body` is the stored
-  // body without marker, returned as it is when the whole object is
-  // selected. `result_op` is an empty scratch message of the op type.
+  // body without marker, copied as it is when the whole object is selected.
+  // `result_op` is a scratch message of the op type. The result op message
+  // of a whole object is the same for every object: *whole_op keeps it once
+  // made.
   bool MakeResult(const google::protobuf::Message* selection, const std::string& type_name,
-                  std::string&& body, google::protobuf::Message* object,
-                  google::protobuf::Message* result_op, QueryResultRecord* record) const;
+                  std::string_view body, google::protobuf::Message* object,
+                  google::protobuf::Message* result_op, std::string* whole_op,
+                  QueryResultRecord* record) const;
   bool ComputeSortKeyAt(const google::protobuf::Message& sort_by,
                         const google::protobuf::Message& object, bool primary,
                         AttributeValue* key, bool* ascending) const;
