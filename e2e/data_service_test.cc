@@ -353,7 +353,7 @@ TEST_F(DataServiceTest, HealthReportsServingForTheServerAndBothServices) {
 }
 
 // The Python example client, once, so that it cannot rot.
-TEST_F(DataServiceTest, PythonExampleClientPutsAndGetsADevice) {
+TEST_F(DataServiceTest, PythonExampleClientPutsGetsAndQueriesADevice) {
   // Debian's grpc modules are installed for the system interpreter.
   const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "";
   ASSERT_FALSE(python.empty()) << "python3 not found (scripts/install-deps installs it)";
@@ -371,6 +371,10 @@ TEST_F(DataServiceTest, PythonExampleClientPutsAndGetsADevice) {
   EXPECT_EQ(python_client->WaitForExit(std::chrono::seconds(30)), 0)
       << python_client->Stdout() << python_client->Stderr();
   EXPECT_NE(python_client->Stdout().find("hostname: \"example-device\""), std::string::npos)
+      << python_client->Stdout();
+  EXPECT_NE(python_client->Stdout().find("query model 'tx-1' found 1 DeviceMsg:\n"
+                                         "id { left: 42 right: 7 } hostname: \"example-device\""),
+            std::string::npos)
       << python_client->Stdout();
 
   TarnixClient client(daemon.channel());

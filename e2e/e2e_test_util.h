@@ -179,6 +179,13 @@ class TarnixClient {
     return ReadAll(stub_->Get(&context, request), responses);
   }
 
+  grpc::Status Query(const std::string& client_id, const tx::QueryRequestMsg& request,
+                     std::vector<tx::QueryResponseMsg>* responses) {
+    grpc::ClientContext context;
+    Prepare(client_id, &context);
+    return ReadAll(stub_->Query(&context, request), responses);
+  }
+
   // Every stored log unit, decoded.
   grpc::Status GetTransactionLog(const std::string& client_id,
                                  std::vector<tx::TransactionLogUnitMsg>* units) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Puts one device of the example schema into a running tarnix-server, gets
-it back by its id and prints it.
+it back by its id, queries the devices of its model and prints what comes
+back.
 
 Needs Debian's python3-grpcio and python3-grpc-tools (scripts/install-deps).
 The stubs are generated at run time from proto/ (the wire contract) and
@@ -56,8 +57,8 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="tarnix-stubs-") as out_dir:
         generate_stubs(out_dir)
-        from caldek.orv.tarnix import (inventory_pb2, tarnix_options_pb2, tarnix_read_pb2,
-                                       tarnix_service_pb2_grpc, tarnix_write_pb2)
+        from caldek.orv.tarnix import (inventory_pb2, tarnix_op_pb2, tarnix_options_pb2,
+                                       tarnix_read_pb2, tarnix_service_pb2_grpc, tarnix_write_pb2)
         from google.protobuf import text_format
 
         device = inventory_pb2.DeviceMsg(hostname="example-device", model="tx-1",
@@ -87,6 +88,30 @@ def main():
                     print("got DeviceMsg:")
                     print(text_format.MessageToString(
                         inventory_pb2.DeviceMsg.FromString(entry.object_body)), end="")
+
+            # Devices whose model equals the one put, hostname selected (the
+            # key always comes along), sorted by hostname. A where clause is
+            # an op message saying what to compare and a value holding the
+            # operands.
+            statement = tarnix_read_pb2.StatementMsg.FromString(bytes([0x08, type_id]))
+            where_op = inventory_pb2.DeviceOpMsg()
+            where_op.model.op = tarnix_op_pb2.OpMsg.EQUALS
+            where = statement.where.add()
+            where.op_msg = where_op.SerializeToString()
+            where.value = inventory_pb2.DeviceMsg(model=device.model).SerializeToString()
+            select = inventory_pb2.DeviceOpMsg()
+            select.hostname.op = tarnix_op_pb2.OpMsg.SELECT
+            statement.select.op_msg = select.SerializeToString()
+            sort = inventory_pb2.DeviceOpMsg()
+            sort.hostname.op = tarnix_op_pb2.OpMsg.ASCENDING
+            statement.sort_by.op_msg = sort.SerializeToString()
+            query = tarnix_read_pb2.QueryRequestMsg(statement=statement)
+            found = [inventory_pb2.DeviceMsg.FromString(entry.object_body)
+                     for response in stub.Query(query, metadata=metadata, timeout=10)
+                     for entry in response.objects]
+            print("query model '%s' found %d DeviceMsg:" % (device.model, len(found)))
+            for match in found:
+                print(text_format.MessageToString(match, as_one_line=True))
 
 
 if __name__ == "__main__":

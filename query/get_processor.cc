@@ -10,20 +10,15 @@ namespace {
 
 namespace tx = caldek::orv::tarnix;
 
-// Type names hold no NUL byte, so this names one (type, id) pair.
-std::string ObjectName(const std::string& type, const std::string& id) {
-  std::string name = type;
-  name.push_back('\0');
-  name += id;
-  return name;
-}
-
 // Whether the record belongs to `vdb_id`; false, after the decoder's ERROR
-// line, for a key that does not decode.
-bool InVdb(const Schema& schema, const std::string& key, VdbId vdb_id) {
+// line, for a key that does not decode. A kept key loses its vdb suffix, so
+// that it names the object as an id key does and is never decoded again.
+bool KeepInVdb(const Schema& schema, VdbId vdb_id, std::string* key) {
   std::string type, id, suffix;
-  if (!TryDecodeObjectRecordKey(schema, key, &type, &id, &suffix)) return false;
-  return VdbSuffixContains(suffix, vdb_id);
+  if (!TryDecodeObjectRecordKey(schema, *key, &type, &id, &suffix)) return false;
+  if (!VdbSuffixContains(suffix, vdb_id)) return false;
+  key->resize(key->size() - suffix.size());
+  return true;
 }
 
 // Moves the chunk being filled to `out` and starts the next one empty.
@@ -76,14 +71,21 @@ orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id
     return orv::rpc::INVALID_ARGUMENT("Missing object request for GET request");
   }
   const DbAccess::SnapshotHolder snapshot = db_access_->GetSnapshot();
+  // A repeated selector reads nothing: GetObjects returns each object and
+  // type once, so one copy is all it needs.
+  std::unordered_set<std::string> read;
 
   for (const std::string& key : lists->id_keys) {
-    DbAccess::Records records;
-    const DbAccessStatus read = db_access_->PrefixFilter(snapshot, key, &records);
-    if (!read.ok()) return StatusFromDbAccessStatus(read);
     std::string value;
+    if (!read.insert(key).second) {
+      lists->id_values.push_back(std::move(value));
+      continue;
+    }
+    DbAccess::Records records;
+    const DbAccessStatus status = db_access_->PrefixFilter(snapshot, key, &records);
+    if (!status.ok()) return StatusFromDbAccessStatus(status);
     for (DbAccess::Record& record : records) {
-      if (InVdb(*schema_, record.first, vdb_id)) {
+      if (KeepInVdb(*schema_, vdb_id, &record.first)) {
         value = std::move(record.second);
         break;
       }
@@ -93,13 +95,14 @@ orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id
 
   lists->type_records.resize(lists->type_prefixes.size());
   for (size_t i = 0; i < lists->type_prefixes.size(); ++i) {
+    if (!read.insert(lists->type_prefixes[i]).second) continue;
     DbAccess::Records records;
-    const DbAccessStatus read =
+    const DbAccessStatus status =
         db_access_->PrefixFilter(snapshot, lists->type_prefixes[i], &records);
-    if (!read.ok()) return StatusFromDbAccessStatus(read);
+    if (!status.ok()) return StatusFromDbAccessStatus(status);
     DbAccess::Records& kept = lists->type_records[i];
     for (DbAccess::Record& record : records) {
-      if (InVdb(*schema_, record.first, vdb_id)) kept.push_back(std::move(record));
+      if (KeepInVdb(*schema_, vdb_id, &record.first)) kept.push_back(std::move(record));
     }
   }
   return MakeOkStatus();
@@ -131,7 +134,7 @@ void GetProcessor::GetObjectsById(GetReadLists* lists, ObjectSet* returned, Chun
   size_t bytes = 0;
   for (size_t i = 0; i < lists->id_pairs.size(); ++i) {
     const std::string& type = lists->id_pairs[i].first;
-    if (!returned->insert(ObjectName(type, lists->id_pairs[i].second)).second) continue;
+    if (!returned->insert(lists->id_keys[i]).second) continue;
     bytes += AppendEntry(type, std::move(lists->id_values[i]), &response);
     if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
   }
@@ -143,19 +146,17 @@ void GetProcessor::GetObjectsByType(GetReadLists* lists, ObjectSet* returned,
   tx::GetResponseMsg response;
   size_t bytes = 0;
   for (size_t i = 0; i < lists->type_prefixes.size(); ++i) {
+    // A type prefix is shorter than every key of its type, so it names the
+    // type alone; a repeated type is skipped whole.
+    if (!returned->insert(lists->type_prefixes[i]).second) continue;
+    const std::string& type = lists->type_names[i];
     DbAccess::Records& records = lists->type_records[i];
     for (DbAccess::Record& record : records) {
-      std::string type, id;
-      // Only keys that decoded are kept by ProcessGetRequest.
-      if (!TryDecodeObjectRecordKey(*schema_, record.first, &type, &id)) continue;
-      if (!returned->insert(ObjectName(type, id)).second) continue;
+      if (!returned->insert(record.first).second) continue;
       bytes += AppendEntry(type, std::move(record.second), &response);
       if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
     }
-    if (records.empty() &&
-        returned->insert(ObjectName(lists->type_names[i], std::string())).second) {
-      AppendEntry(lists->type_names[i], std::string(), &response);
-    }
+    if (records.empty()) AppendEntry(type, std::string(), &response);
     DbAccess::Records().swap(records);  // the keys too
     if (response.ByteSizeLong() > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
   }

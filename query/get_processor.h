@@ -28,9 +28,10 @@ struct GetReadLists {
   std::vector<std::pair<std::string, std::string>> id_pairs;
   std::vector<std::string> id_keys;
   // Per id key: the stored value of the object's record in the vdb, "" when
-  // the vdb holds none.
+  // the vdb holds none or the key came earlier in the list.
   std::vector<std::string> id_values;
-  // Per type prefix: the type's records in the vdb, in key order.
+  // Per type prefix: the type's records in the vdb, in key order, each key
+  // without its vdb suffix; none when the prefix came earlier in the list.
   std::vector<DbAccess::Records> type_records;
 };
 
@@ -59,7 +60,8 @@ class GetProcessor {
                                               GetReadLists* lists) const;
 
   // ProcessGetObjectRequest, then reads on one snapshot what `vdb_id` holds
-  // of each selected object and type (see GetReadLists). INVALID_ARGUMENT
+  // of each selected object and type (see GetReadLists), each distinct key
+  // and type once, decoding each record key once. INVALID_ARGUMENT
   // "Missing object request for GET request" without selectors; a storage
   // failure as StatusFromDbAccessStatus makes it. A record whose key does not
   // decode is skipped after an ERROR line. REQUIRES: `vdb_id` is in use.

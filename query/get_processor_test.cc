@@ -133,6 +133,22 @@ TEST_F(GetProcessorTest, ReturnsEachObjectAndEachEmptyTypeOnce) {
   EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}, {"AddressMsg:" + b}}));
 }
 
+TEST_F(GetProcessorTest, ReadsEachRepeatedKeyAndTypeOnce) {
+  const std::string a = Address("a"), b = Address("b");
+  Store(a, {1});
+  Store(b, {1, 2});
+  for (int i = 0; i < 10000; ++i) {
+    Select(kAddress);
+    Select(kAddress, &a);
+  }
+  ASSERT_TRUE(Read(1).ok());
+  size_t held = 0;
+  for (const DbAccess::Records& records : lists_.type_records) held += records.size();
+  for (const std::string& value : lists_.id_values) held += value.empty() ? 0 : 1;
+  EXPECT_EQ(held, 3u);  // a by id, a and b by type: one copy each
+  EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}, {"AddressMsg:" + b}}));
+}
+
 TEST_F(GetProcessorTest, ClosesAChunkOnceItsStoredBytesPassTheLimit) {
   const std::string big = Address("big", 599990), mid = Address("mid", 499990);
   const std::string x = Address("x"), y = Address("y");

@@ -1,10 +1,11 @@
-// The Get and GetTransactionLog handlers of the data service.
+// The Get, Query and GetTransactionLog handlers of the data service.
 
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "logging/logger.h"
+#include "server/rpc_status.h"
 #include "server/tarnix_server.h"
 #include "storage/key_space.h"
 #include "write/status_helpers.h"
@@ -22,18 +23,14 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
     call->Fail(status);
     return;
   }
-  // Vdb ids are 16 bits wide: a larger id names no vdb rather than another.
-  const uint32_t requested = request.has_vdb_id() ? request.vdb_id() : kMainVdbId;
-  if (requested > 0xFFFF || vdbs_.vdb_id_to_name().count(static_cast<VdbId>(requested)) == 0) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0606", "Error: Specified vdb_id = %u is not yet in use.",
-               requested);
+  VdbId vdb_id = kMainVdbId;
+  if (!ResolveReadVdb(request.has_vdb_id(), request.vdb_id(), &vdb_id)) {
     call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
     return;
   }
 
   GetReadLists lists;
-  status = get_processor_.ProcessGetRequest(client_id, request.objects(),
-                                            static_cast<VdbId>(requested), &lists);
+  status = get_processor_.ProcessGetRequest(client_id, request.objects(), vdb_id, &lists);
   if (orv::Logger::logLevel >= orv::VERBOSE) {
     for (const std::string& type : lists.type_names) {
       TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s'", type.c_str());
@@ -56,6 +53,51 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
     tx::GetResponseMsg().Swap(&chunk);
   }
   call->Finish();
+}
+
+void TarnixServer::Query(orv::rpc::CallContext& context, const tx::QueryRequestMsg& request,
+                         const CallPtr<tx::QueryResponseMsg>& call) {
+  const std::string& client_id = context.client_id();
+  TARNIX_LOG(orv::INFO, nullptr, "Query: Client ID=%s", client_id.c_str());
+  const orv::rpc::AppStatus authenticated = Authenticate(context, "Query operation");
+  if (!authenticated.ok()) {
+    call->Fail(authenticated);
+    return;
+  }
+  VdbId vdb_id = kMainVdbId;
+  if (!ResolveReadVdb(request.has_vdb_id(), request.vdb_id(), &vdb_id)) {
+    call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
+    return;
+  }
+  std::vector<tx::QueryResponseMsg> chunks;
+  const Status status = query_processor_.QueryImpl(client_id, request, vdb_id, &chunks);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "%s", ("Query operation failed: " + status.ToString()).c_str());
+    call->Fail(ToAppStatus(status));
+    return;
+  }
+  if (chunks.empty()) {
+    call->Respond(tx::QueryResponseMsg());
+    return;
+  }
+  // Each chunk is freed once written: the stream holds its serialised copy.
+  for (tx::QueryResponseMsg& chunk : chunks) {
+    call->Write(chunk);
+    tx::QueryResponseMsg().Swap(&chunk);
+  }
+  call->Finish();
+}
+
+bool TarnixServer::ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const {
+  // Vdb ids are 16 bits wide: a larger id names no vdb rather than another.
+  const uint32_t requested = has_vdb_id ? vdb_id : kMainVdbId;
+  if (requested > 0xFFFF || vdbs_.vdb_id_to_name().count(static_cast<VdbId>(requested)) == 0) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0606", "Error: Specified vdb_id = %u is not yet in use.",
+               requested);
+    return false;
+  }
+  *resolved = static_cast<VdbId>(requested);
+  return true;
 }
 
 void TarnixServer::GetTransactionLog(orv::rpc::CallContext& context,

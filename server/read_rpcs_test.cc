@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include <google/protobuf/text_format.h>
+
 #include "caldek/orv/tarnix/tarnix_read.pb.h"
 #include "caldek/orv/tarnix/tarnix_txn_log.pb.h"
 #include "platform/provider.h"
@@ -101,6 +103,95 @@ TEST_F(ReadRpcsTest, GetStreamsEveryChunkOfTheMainVdbByDefault) {
   EXPECT_EQ(responses[0].objects(1).object_body(), big);
   ASSERT_EQ(responses[1].objects_size(), 1);
   EXPECT_FALSE(responses[1].objects(0).has_object_body());
+}
+
+// A query of addresses: where clause `op` / `value` (text), in `vdb` when
+// not 0.
+tx::QueryRequestMsg AddressQuery(const Schema& schema, const std::string& op,
+                                 const std::string& value, uint32_t vdb = 0) {
+  auto bytes = [&](const std::string& type, const std::string& text) {
+    std::unique_ptr<google::protobuf::Message> message(schema.NewMessage(type));
+    EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
+    return message->SerializeAsString();
+  };
+  tx::QueryRequestMsg request;
+  schema.SetObjectType(kAddress, request.mutable_statement());
+  tx::WhereMsg* where = request.mutable_statement()->add_where();
+  where->set_op_msg(bytes(schema.GetOpMsgTypeName(kAddress), op));
+  where->set_value(bytes(kAddress, value));
+  if (vdb != 0) request.set_vdb_id(vdb);
+  return request;
+}
+
+TEST_F(ReadRpcsTest, QueryRefusesCallersVdbsAndStatementsBeforeReading) {
+  std::vector<tx::QueryResponseMsg> responses;
+  grpc::Status status = Call("Query", "", AddressQuery(schema_, "", ""), &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
+  EXPECT_EQ(status.error_message(), "Unable to authenticate client. Missing client id.");
+  EXPECT_TRUE(HasLine("ERROR", "DRX0007",
+                      "Query operation failed: Unable to authenticate client. Missing client id."));
+
+  for (uint32_t vdb : {2u, 65537u}) {
+    status = Call("Query", "guest", AddressQuery(schema_, "", "", vdb), &responses);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << vdb;
+    EXPECT_EQ(status.error_message(), "no mapping for vdb_id found");
+    EXPECT_TRUE(HasLine("ERROR", "DRX0606",
+                        "Error: Specified vdb_id = " + std::to_string(vdb) +
+                            " is not yet in use."));
+  }
+
+  // The client sees the status alone; the log says it was a Query.
+  tx::QueryRequestMsg request = AddressQuery(schema_, "", "");
+  request.mutable_statement()->clear_where();
+  status = Call("Query", "tarnix-cli", request, &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(status.error_message(), "where clause not provided");
+  EXPECT_TRUE(HasLine("INFO", "",
+                      "Query operation failed: INVALID_ARGUMENT: where clause not provided"));
+  status = Call("Query", "guest", request, &responses);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_TRUE(responses.empty());
+}
+
+TEST_F(ReadRpcsTest, QueryStreamsItsChunksOrAnswersOneEmptyResponse) {
+  server_.reset();
+  data_.reset();
+  PutAll(db_.get(), {{kVDbInfoPrefix + std::string("\x02"), "second"}});  // vdb 2
+  Serve();
+  const std::string big(700000, 'b');
+  auto body = [&](const std::string& ip) {
+    std::unique_ptr<google::protobuf::Message> message(schema_.NewMessage(kAddress));
+    EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(
+        "ip: '" + ip + "' dns_names: '" + big + "'", message.get()));
+    return message->SerializeAsString();
+  };
+  StoreAddress("a", {1}, body("a"));
+  StoreAddress("b", {1}, body("b"));
+  StoreAddress("c", {1, 2}, body("c"));
+  std::vector<tx::QueryResponseMsg> responses;
+  ASSERT_TRUE(Call("Query", "tarnix-cli", AddressQuery(schema_, "", ""), &responses).ok());
+  ASSERT_EQ(responses.size(), 2u);
+  ASSERT_EQ(responses[0].objects_size(), 2);
+  EXPECT_EQ(responses[0].objects(1).object_body(), body("b"));
+  ASSERT_EQ(responses[1].objects_size(), 1);
+  EXPECT_TRUE(HasLine("INFO", "", "Query: Client ID=tarnix-cli"));
+  EXPECT_TRUE(HasLine("INFO", "", "query object_type='caldek.orv.tarnix.AddressMsg'"));
+
+  responses.clear();
+  ASSERT_TRUE(
+      Call("Query", "tarnix-cli", AddressQuery(schema_, "ip { op: EQUALS }", "ip: 'c'", 2),
+           &responses)
+          .ok());
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].objects(0).object_body(), body("c"));
+
+  // Nothing matched: one empty response.
+  responses.clear();
+  ASSERT_TRUE(Call("Query", "tarnix-cli", AddressQuery(schema_, "ip { op: EQUALS }", "ip: 'z'"),
+                   &responses)
+                  .ok());
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].objects_size(), 0);
 }
 
 TEST_F(ReadRpcsTest, TransactionLogStreamsStoredUnitsInKeyOrderAndChunks) {

@@ -33,7 +33,8 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       group_commit_(db_access),
       writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
               &write_metrics_, &telemetry_, this, &group_commit_),
-      get_processor_(schema, db_access) {
+      get_processor_(schema, db_access),
+      query_processor_(schema, db_access) {
   InitTxnId();
   wft_config_.Load(db_access_);
   WipeDeprecatedObjects();

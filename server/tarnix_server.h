@@ -15,6 +15,7 @@
 #include "platform/rpc/status.h"
 #include "platform/tarnix/tarnix_service.h"
 #include "query/get_processor.h"
+#include "query/query_processor.h"
 #include "server/client_authentication.h"
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
@@ -37,7 +38,7 @@ class TarnixTransactionLog;
 // the stored log, the vdb registry, object statistics, the monitor registry,
 // the workflow-tracer configuration) and restores it from the database when
 // built; authenticates every caller, turns each write stream into one
-// transaction and serves Get and the transaction log. Lives on the RPC
+// transaction and serves Get, Query and the transaction log. Lives on the RPC
 // event-loop thread; no locks.
 class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateNotifier {
  public:
@@ -102,6 +103,12 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // the processor's status.
   void Get(orv::rpc::CallContext& context, const caldek::orv::tarnix::GetRequestMsg& request,
            const CallPtr<caldek::orv::tarnix::GetResponseMsg>& call) override;
+  // Authenticates the caller and checks the vdb as Get does, then writes the
+  // chunks of QueryProcessor and finishes the stream; a query that matched
+  // nothing is answered by one empty response. A refused query fails the
+  // call with the processor's status, logged with "Query operation failed: ".
+  void Query(orv::rpc::CallContext& context, const caldek::orv::tarnix::QueryRequestMsg& request,
+             const CallPtr<caldek::orv::tarnix::QueryResponseMsg>& call) override;
   // Streams every stored transaction-log unit, as stored and in key order,
   // in responses of a little over 999,999 bytes of units each (one unit
   // larger than that goes alone), then finishes. The units hold every
@@ -218,6 +225,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // Answers durable write transactions; the daemon starts its syncer.
   GroupCommit& group_commit() { return group_commit_; }
   const GetProcessor& get_processor() const { return get_processor_; }
+  const QueryProcessor& query_processor() const { return query_processor_; }
 
  private:
   template <class Resp, class Req>
@@ -226,6 +234,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     CallReply<Resp> reply(call);
     (writes_.*body)(client_id, &reply, &requests);
   }
+  // The vdb a read request names (`has_vdb_id`, `vdb_id`): 1 when absent.
+  // False, after the ERROR line, for an id not in use; ids above 65535 are
+  // never in use.
+  bool ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const;
   // AuthenticateClient against the registered certificates and the server's
   // installed one.
   orv::rpc::AppStatus Authenticate(const orv::rpc::CallContext& context,
@@ -262,6 +274,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   GroupCommit group_commit_;
   WriteTransactions writes_;
   GetProcessor get_processor_;
+  QueryProcessor query_processor_;
   WriteStreamBudget write_budget_;
 };
 

@@ -92,6 +92,9 @@ class DbAccess {
     std::string value() const;
     // The current value's length, without copying it.
     size_t value_size() const;
+    // The current value without copying it; valid until the iterator moves
+    // or is destroyed, and only while Valid().
+    leveldb::Slice value_view() const;
     // OK unless a read failed; an iterator that stopped on an error is not
     // Valid(), so walkers check this after the loop.
     DbAccessStatus status() const;

@@ -50,6 +50,10 @@ class GrpcLoadClient : public LoadClient {
       }
       return;
     }
+    if (mode_ == LoadMode::kQuery) {
+      PrepareQuery(sequences.front());
+      return;
+    }
     get_.Clear();
     get_.set_vdb_id(kMainVdbId);
     for (uint64_t sequence : sequences) SetLoadObject(sequence, 0, get_.add_objects());
@@ -72,6 +76,16 @@ class GrpcLoadClient : public LoadClient {
       }
       stream->WritesDone();
       status = stream->Finish();
+    } else if (mode_ == LoadMode::kQuery) {
+      std::unique_ptr<grpc::ClientReader<tx::QueryResponseMsg>> stream =
+          stub_->Query(&context, query_);
+      tx::QueryResponseMsg response;
+      while (stream->Read(&response)) {
+        for (const tx::TypedObjectMsg& object : response.objects()) {
+          if (object.has_object_body()) ++found;
+        }
+      }
+      status = stream->Finish();
     } else {
       std::unique_ptr<grpc::ClientReader<tx::GetResponseMsg>> stream =
           stub_->Get(&context, get_);
@@ -88,16 +102,37 @@ class GrpcLoadClient : public LoadClient {
                std::to_string(status.error_code()) + ": " + status.error_message();
       return false;
     }
-    return mode_ != LoadMode::kGet || AllFound(found, expected_, error);
+    return mode_ == LoadMode::kPut || AllFound(found, expected_, error);
   }
 
  private:
+  // The objects of the group of `sequence`: the value carries that object's
+  // body, whose action text is the group's; only `action` is compared.
+  void PrepareQuery(uint64_t sequence) {
+    query_.Clear();
+    query_.set_vdb_id(kMainVdbId);
+    tx::StatementMsg* statement = query_.mutable_statement();
+    statement->mutable_unknown_fields()->AddVarint(tx::StatementMsg::kObjectTypeFieldNumber,
+                                                   kLoadTypeId);
+    tx::WhereMsg* where = statement->add_where();
+    where->set_op_msg(kActionEquals);
+    where->set_value(LoadObjectBody(sequence, options_.body_bytes));
+    statement->mutable_select()->set_op_msg(kSequenceSelected);
+    expected_ = kGetObjects / kQueryGroups;
+  }
+
+  // AuditEntryOpMsg with action (field 3) { op: EQUALS } and sequence
+  // (field 1) { op: SELECT }.
+  static constexpr char kActionEquals[] = "\x1a\x02\x08\x02";
+  static constexpr char kSequenceSelected[] = "\x0a\x02\x08\x01";
+
   const LoadOptions options_;
   const LoadMode mode_;
   std::shared_ptr<grpc::Channel> channel_;
   std::unique_ptr<tx::Tarnix::Stub> stub_;
   std::list<tx::PutRequestMsg> puts_;
   tx::GetRequestMsg get_;
+  tx::QueryRequestMsg query_;
   size_t expected_ = 0;
 };
 

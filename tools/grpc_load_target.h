@@ -13,7 +13,9 @@ namespace load {
 // generated stubs. Each client has its own channel and connection, and
 // names itself with the options' client id ("client-id" metadata). A Put
 // transaction is one Put stream; a Get transaction is one Get call whose
-// answer must hold every object asked for.
+// answer must hold every object asked for; a Query transaction is one Query
+// whose where clause (action EQUALS) must find every object of its group,
+// each cut by the selection to its key.
 std::unique_ptr<LoadTarget> NewGrpcLoadTarget(const LoadOptions& options);
 
 }  // namespace load

@@ -39,7 +39,7 @@ std::string LoadObjectBody(uint64_t sequence, uint32_t body_bytes) {
     if (text_bytes > 0) {
       out.WriteTag(kActionTag);
       out.WriteVarint32(static_cast<uint32_t>(text_bytes));
-      out.WriteString(std::string(text_bytes, 'a'));
+      out.WriteString(std::string(text_bytes, static_cast<char>('a' + sequence % kQueryGroups)));
     }
   }
   return body;

@@ -16,10 +16,15 @@ namespace load {
 constexpr char kLoadTypeName[] = "caldek.orv.tarnix.AuditEntryMsg";
 constexpr int32_t kLoadTypeId = 13;
 
+// Objects fall into this many query groups by sequence: the action text of
+// object s is made of letter 'a' + s % kQueryGroups.
+constexpr uint32_t kQueryGroups = 16;
+
 // The serialised body of object `sequence`: its key and an `action` text
 // padding it to `body_bytes`, or to one byte less where the text's length
 // prefix would grow by a byte. Sizes too small for the key and a text are
-// the key alone, so they may exceed `body_bytes`.
+// the key alone, so they may exceed `body_bytes`. Sequences of one key size
+// and one query group have equal action texts.
 std::string LoadObjectBody(uint64_t sequence, uint32_t body_bytes);
 
 // Sets *object to that object, or to a selector of it when `body_bytes` is 0

@@ -45,6 +45,20 @@ TEST(LoadObjectBodyTest, ReadsAsTheExampleSchemaType) {
   EXPECT_EQ(fields.field(1).number(), 3);
 }
 
+// A Query finds a group by its action text: equal within a group, unequal
+// across groups.
+TEST(LoadObjectBodyTest, ActionTextNamesTheQueryGroup) {
+  const uint64_t first = uint64_t{1} << 40;
+  auto action = [](uint64_t sequence) {
+    pb::UnknownFieldSet fields;
+    EXPECT_TRUE(fields.ParseFromString(LoadObjectBody(sequence, 64)));
+    return fields.field_count() == 2 ? fields.field(1).length_delimited() : std::string();
+  };
+  EXPECT_EQ(action(first + 3), action(first + 3 + kQueryGroups));
+  EXPECT_NE(action(first + 3), action(first + 4));
+  EXPECT_NE(action(first), action(first + kQueryGroups - 1));
+}
+
 }  // namespace
 }  // namespace load
 }  // namespace tarnix

@@ -62,7 +62,17 @@ bool ParseUint32(const char* text, uint32_t* value) {
 
 }  // namespace
 
-const char* LoadModeName(LoadMode mode) { return mode == LoadMode::kGet ? "get" : "put"; }
+const char* LoadModeName(LoadMode mode) {
+  switch (mode) {
+    case LoadMode::kGet:
+      return "get";
+    case LoadMode::kQuery:
+      return "query";
+    case LoadMode::kPut:
+      break;
+  }
+  return "put";
+}
 
 bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* error) {
   optind = 0;  // full re-initialisation, so that parsing can run again
@@ -95,6 +105,8 @@ bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* 
           options->mode = LoadMode::kPut;
         } else if (std::string(optarg) == "get") {
           options->mode = LoadMode::kGet;
+        } else if (std::string(optarg) == "query") {
+          options->mode = LoadMode::kQuery;
         } else {
           *error = "unknown mode: " + std::string(optarg);
           return false;
@@ -145,6 +157,10 @@ bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* 
     *error = "give --target or --baseline_leveldb";
     return false;
   }
+  if (options->mode == LoadMode::kQuery && !options->baseline_leveldb.empty()) {
+    *error = "query mode needs --target: the baseline has no queries";
+    return false;
+  }
   return true;
 }
 
@@ -156,7 +172,8 @@ void PrintLoadUsage(FILE* out) {
       "  --baseline_leveldb=DIR write the same records to a fresh LevelDB under DIR",
       "  --schema=FILE          schema the baseline builds record keys with",
       "                         (default: the example schema of this build)",
-      "  --mode=put|get         Put transactions (default) or Get by id",
+      "  --mode=put|get|query   Put transactions (default), Get by id, or Query",
+      "                         (where action EQUALS one of 16 texts, key selected)",
       "  --clients=N            concurrent clients, each with its own channel (1)",
       "  --objects=N            objects per Put transaction or Get request (1)",
       "  --body_bytes=N         serialised size of each object body (100)",
@@ -164,8 +181,9 @@ void PrintLoadUsage(FILE* out) {
       "  --count=N              transactions in all, shared by the clients",
       "  --duration_s=N         or: run for N seconds",
       "  --client_id=ID         client-id metadata (tarnix-cli)",
-      "Objects are AuditEntryMsg of the example schema. Get first writes the",
-      "objects it reads. Prints one JSON line; exits 1 when a transaction failed.",
+      "Objects are AuditEntryMsg of the example schema. Get and Query first write",
+      "the objects they read. Prints one JSON line; exits 1 when a transaction",
+      "failed.",
   };
   for (const char* line : kLines) fprintf(out, "%s\n", line);
 }

@@ -8,9 +8,9 @@
 namespace tarnix {
 namespace load {
 
-enum class LoadMode { kPut, kGet };
+enum class LoadMode { kPut, kGet, kQuery };
 
-// "put" or "get".
+// "put", "get" or "query".
 const char* LoadModeName(LoadMode mode);
 
 // What one run of tarnix-load does. A run is bounded either by a number of
@@ -25,7 +25,7 @@ struct LoadOptions {
   std::string client_id = "tarnix-cli";
   LoadMode mode = LoadMode::kPut;
   uint32_t clients = 1;
-  uint32_t objects = 1;  // per transaction (Put stream or Get request)
+  uint32_t objects = 1;  // per transaction (Put stream or Get request; not Query)
   uint32_t body_bytes = 100;
   bool sync = false;
   uint64_t count = 0;       // transactions in all; 0 when bounded by duration
@@ -35,8 +35,9 @@ struct LoadOptions {
 // Parses argv with getopt_long into *options, starting from its current
 // values. Returns false with *error set for an unknown option, a missing or
 // malformed number, a zero client or object count, an unknown mode, both or
-// neither of --count and --duration_s, or neither --target nor
-// --baseline_leveldb. Not thread-safe (getopt's globals).
+// neither of --count and --duration_s, neither --target nor
+// --baseline_leveldb, or a Query run against the baseline (LevelDB has no
+// queries). Not thread-safe (getopt's globals).
 bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* error);
 
 void PrintLoadUsage(FILE* out);

@@ -37,6 +37,11 @@ TEST(ParseLoadOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(options.client_id, "policy-engine");
   EXPECT_EQ(options.schema_path, "/s.pb");
 
+  LoadOptions query;
+  ASSERT_TRUE(Parse({"--target=t", "--count=1", "--mode=query"}, &query, &error)) << error;
+  EXPECT_EQ(query.mode, LoadMode::kQuery);
+  EXPECT_STREQ(LoadModeName(query.mode), "query");
+
   LoadOptions defaults;
   ASSERT_TRUE(Parse({"--baseline_leveldb=/tmp", "--count=18446744073709551615"}, &defaults,
                     &error))
@@ -62,6 +67,7 @@ TEST(ParseLoadOptionsTest, RefusesUnboundedOrMalformedRuns) {
       {"--target=t", "--count=1", "--body_bytes=1k"},
       {"--target=t", "--count=1", "--body_bytes= 1"},
       {"--target=t", "--count=1", "--mode=delete"},
+      {"--baseline_leveldb=/tmp", "--count=1", "--mode=query"},  // LevelDB has no queries
       {"--target=t", "--count=1", "--bogus"},
       {"--target=t", "--count"},
       {"--target=t", "--count=1", "stray"},

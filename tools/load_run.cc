@@ -6,6 +6,8 @@
 #include <random>
 #include <thread>
 
+#include "tools/load_objects.h"
+
 namespace tarnix {
 namespace load {
 namespace {
@@ -49,10 +51,12 @@ void RunClient(uint32_t index, LoadClient* client, Shared* shared) {
       for (uint32_t i = 0; i < options.objects; ++i) {
         sequences[i] = shared->first_sequence + first + i;
       }
-    } else {
+    } else if (options.mode == LoadMode::kGet) {
       for (uint64_t& sequence : sequences) {
         sequence = shared->first_sequence + random() % kGetObjects;
       }
+    } else {
+      sequences.assign(1, shared->first_sequence + random() % kQueryGroups);
     }
     client->Prepare(sequences);
     const Clock::time_point start = Clock::now();
@@ -80,7 +84,7 @@ bool AllFound(size_t found, size_t expected, std::string* error) {
 
 LoadResult RunLoad(const LoadOptions& options, uint64_t first_sequence, LoadTarget* target,
                    std::string* error) {
-  if (options.mode == LoadMode::kGet) {
+  if (options.mode != LoadMode::kPut) {
     std::unique_ptr<LoadClient> writer = target->NewClient(LoadMode::kPut);
     std::vector<uint64_t> sequences(kGetObjects);
     for (uint64_t i = 0; i < kGetObjects; ++i) sequences[i] = first_sequence + i;

@@ -36,15 +36,19 @@ class LoadTarget {
   virtual std::unique_ptr<LoadClient> NewClient(LoadMode mode) = 0;
 };
 
-// Objects a Get run reads, written before the clients start.
+// Objects a Get or Query run reads, written before the clients start.
 constexpr uint64_t kGetObjects = 10000;
 
 // Runs options.clients clients, each on its own thread, until options.count
 // transactions have run or options.duration_s has passed, or a transaction
 // failed (its text in *error). Put transactions write new objects numbered
 // from `first_sequence`; Get requests ask for objects drawn at random from
-// kGetObjects numbered from there, which a Get run first writes through the
-// target. *error is left alone when nothing failed.
+// kGetObjects numbered from there, which a Get or Query run first writes
+// through the target; a Query is prepared with one sequence among the first
+// kQueryGroups, and asks for the objects of its group.
+// REQUIRES: `first_sequence` is a multiple of kQueryGroups, so that every
+// group holds kGetObjects / kQueryGroups of the objects written.
+// *error is left alone when nothing failed.
 LoadResult RunLoad(const LoadOptions& options, uint64_t first_sequence, LoadTarget* target,
                    std::string* error);
 

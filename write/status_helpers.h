@@ -7,6 +7,7 @@
 
 #include "platform/rpc/status.h"
 #include "storage/db_access_status.h"
+#include "util/base64.h"
 
 namespace tarnix {
 
@@ -22,9 +23,6 @@ orv::rpc::AppStatus StatusFromDbAccessStatus(const DbAccessStatus& status);
 // from `value` itself (values written with a marker byte); "" gives a shared
 // empty string.
 boost::shared_ptr<std::string> MakeSharedString(std::string& value);
-
-// Standard padded base64 (RFC 4648), for diagnostic log texts.
-std::string Base64Encode(const std::string& bytes);
 
 }  // namespace tarnix
 

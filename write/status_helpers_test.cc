@@ -25,14 +25,5 @@ TEST(StatusHelpersTest, SharedStringDropsOneLeadingZeroByteFromTheArgument) {
   EXPECT_EQ(*MakeSharedString(empty), "");
 }
 
-TEST(StatusHelpersTest, Base64PadsShortGroups) {
-  EXPECT_EQ(Base64Encode(""), "");
-  EXPECT_EQ(Base64Encode("f"), "Zg==");
-  EXPECT_EQ(Base64Encode("fo"), "Zm8=");
-  EXPECT_EQ(Base64Encode("foo"), "Zm9v");
-  EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
-  EXPECT_EQ(Base64Encode(std::string("\xff\xfe\x00", 3)), "//4A");
-}
-
 }  // namespace
 }  // namespace tarnix

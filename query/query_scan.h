@@ -1,0 +1,153 @@
+#ifndef TARNIX_QUERY_QUERY_SCAN_H_
+#define TARNIX_QUERY_QUERY_SCAN_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
+#include "query/selection.h"
+#include "query/where_matcher.h"
+#include "schema/attribute_value.h"
+#include "schema/vdb_id_set.h"
+#include "storage/db_access.h"
+#include "util/status.h"
+
+namespace tarnix {
+
+class Schema;
+
+// One result of a query or statement scan.
+struct QueryResultRecord {
+  std::string type_name;
+  // The object as the selection left it: the stored body (without a leading
+  // 0x00 marker byte) when the whole object is selected, else the pruned
+  // object serialised.
+  std::string object;
+  // The selection's result op message, serialised; never empty.
+  std::string op_message;
+};
+
+// The two directions of a sorted scan; one pair serves the whole scan.
+struct SortDirections {
+  bool primary_ascending = true;
+  bool secondary_ascending = true;
+};
+
+// A result with its two sort keys.
+struct SortEntry {
+  AttributeValue primary;
+  AttributeValue secondary;
+  QueryResultRecord record;
+};
+
+// Reads the objects of one type that one vdb sees, keeps those a where
+// clause accepts, applies a selection to each and returns them, sorted when
+// asked. Also checks sort orders.
+//
+// A sort order is an op message of the queried type whose OpMsg leaves say
+// ASCENDING or DESCENDING (the primary key, exactly one) and at most one
+// SECONDARY_ASCENDING or SECONDARY_DESCENDING (the secondary key), at any
+// depth; a "self" leaf sorts by the text of its whole message.
+//
+// Nothing a client sends makes it abort. Holds no state besides its
+// pointers; const methods, no locks; runs on the RPC event-loop thread.
+class QueryScan {
+ public:
+  // Neither is owned; both must outlive the scan.
+  QueryScan(const Schema* schema, DbAccess* db_access)
+      : schema_(schema), db_access_(db_access), selection_(schema) {}
+
+  QueryScan(const QueryScan&) = delete;
+  QueryScan& operator=(const QueryScan&) = delete;
+
+  // Appends to *results the objects of `where_value`'s type that `vdb_id`
+  // sees and the where clause (`where_op`, `where_value`) accepts, each as
+  // `selection` leaves it (null: the whole object); an object whose
+  // selection leaves nothing is left out. When the where clause is a key
+  // lookup (IsKeyLookup) only that object's first record the vdb sees is
+  // read, without matching or sorting. Otherwise the records come in key
+  // order, or sorted by `sort_by` (null: unsorted) as SortByCompare says.
+  // Records whose key does not decode or whose body does not parse are
+  // logged and skipped.
+  // Returns OK; INVALID_ARGUMENT "object id missing from value" for a key
+  // lookup without a key; a storage failure as DbAccessStatus::ToStatus
+  // gives it, and then nothing is appended. *results is never cleared.
+  // REQUIRES: `where_op` is of the op type of `where_value`'s type, and so
+  // are `selection` and `sort_by` when given; `sort_by` passed
+  // ValidateSortByMsg.
+  Status ExecuteQueryScan(const google::protobuf::Message* selection,
+                          const google::protobuf::Message& where_op,
+                          const google::protobuf::Message& where_value,
+                          const google::protobuf::Message* sort_by, VdbId vdb_id,
+                          std::vector<QueryResultRecord>* results) const;
+
+  // OK for a sort order that holds one primary operation and at most one
+  // secondary one and nothing else; else INVALID_ARGUMENT, logged at ERROR.
+  // A null `sort_by` (bytes that did not parse) is refused with "Unable to
+  // parse SortByMsg".
+  Status ValidateSortByMsg(const google::protobuf::Message* sort_by) const;
+
+  // The walk behind ValidateSortByMsg: counts the primary and secondary
+  // operations of `op_message` and everything below it into the counters,
+  // which all levels share. Fails at the first fault.
+  Status ParseSortByMsg(const google::protobuf::Message& op_message, int* primary_count,
+                        int* secondary_count) const;
+
+  // Writes the primary (`primary`) or secondary key of `object` (a message
+  // of `type`) that `sort_by` names into *key and its direction into
+  // *ascending, and returns true; false, leaving both alone, when `sort_by`
+  // names no such key. A sort order without any set field gives int32 0
+  // and true. A key inside a sub-message that `object` does not hold reads
+  // the sub-message's defaults, as protocol buffers do.
+  bool ComputeSortKey(const google::protobuf::Message& sort_by,
+                      const google::protobuf::Message& object,
+                      const google::protobuf::Descriptor* type, bool primary,
+                      AttributeValue* key, bool* ascending) const;
+
+  // Whether `a` comes before `b`: by primary key in the primary direction,
+  // then by secondary key in the secondary direction. Keys of different
+  // kinds order by kind index; a NaN equals a NaN and comes after every
+  // number ascending, before every number descending. A strict weak order.
+  static bool SortByCompare(const SortDirections& directions, const SortEntry& a,
+                            const SortEntry& b);
+
+  // True when the where clause names the object by its key: `where_op` sets
+  // exactly one field, the key field of `where_value`'s type, and its
+  // operation (its own, or its "self" one) is EQUALS.
+  bool IsKeyLookup(const google::protobuf::Message& where_op,
+                   const google::protobuf::Message& where_value) const;
+
+ private:
+  Status KeyLookup(const google::protobuf::Message* selection,
+                   const google::protobuf::Message& where_value, VdbId vdb_id,
+                   std::vector<QueryResultRecord>* results) const;
+  Status TypeScan(const google::protobuf::Message* selection,
+                  const google::protobuf::Message& where_op,
+                  const google::protobuf::Message& where_value,
+                  const google::protobuf::Message* sort_by, VdbId vdb_id,
+                  std::vector<QueryResultRecord>* results) const;
+  // Applies `selection` to `object` (which it may prune) and fills *record
+  // from it; false when the selection leaves nothing. `body` is the stored
+  // body without marker, copied as it is when the whole object is selected.
+  // `result_op` is a scratch message of the op type. The result op message
+  // of a whole object is the same for every object: *whole_op keeps it once
+  // made.
+  bool MakeResult(const google::protobuf::Message* selection, const std::string& type_name,
+                  std::string_view body, google::protobuf::Message* object,
+                  google::protobuf::Message* result_op, std::string* whole_op,
+                  QueryResultRecord* record) const;
+  bool ComputeSortKeyAt(const google::protobuf::Message& sort_by,
+                        const google::protobuf::Message& object, bool primary,
+                        AttributeValue* key, bool* ascending) const;
+
+  const Schema* const schema_;
+  DbAccess* const db_access_;
+  const Selection selection_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_QUERY_QUERY_SCAN_H_
