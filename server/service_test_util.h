@@ -124,13 +124,15 @@ class DataServiceTest : public WriteTest {
       if (secure) secure(provider);
       data_ = std::make_unique<TarnixServer>(
           schema != nullptr ? schema : &schema_, db_.get(), 1 << 20, &registry_, &certificates_,
-          &provider.net().security_manager(), true, 65535, false);
+          &provider.net().security_manager(), true, max_vdb_id_, false);
       provider.rpc().RegisterService(data_.get());
     };
     server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
   }
 
   ClientCertificateMap certificates_ = MakeClientCertificateMap();
+  // The largest vdb id CreateVDb hands out; set before Serve().
+  uint16_t max_vdb_id_ = 65535;
   std::unique_ptr<TarnixServer> data_;
   std::unique_ptr<orv::rpc::testing::TestServer> server_;
 };

@@ -120,6 +120,38 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
       const caldek::orv::tarnix::GetTransactionLogsRequestMsg& request,
       const CallPtr<caldek::orv::tarnix::GetTransactionLogsResponseMsg>& call) override;
 
+  // --- Virtual databases ---
+  // Authenticates the caller, requires the schema's right to manage vdbs,
+  // checks the name (present, VDbRegistry::IsValidName, not "main_vdb", not
+  // in use), takes a transaction id, then the smallest free id from 2 to
+  // max_vdb_id() (RESOURCE_EXHAUSTED "No more vdb ids available" when none,
+  // the transaction id staying used) and stores the vdb with its transaction's
+  // log units. Answers only once the vdb record is synced to disk.
+  void CreateVDb(orv::rpc::CallContext& context,
+                 const caldek::orv::tarnix::CreateVDbRequestMsg& request,
+                 const CallPtr<caldek::orv::tarnix::CreateVDbResponseMsg>& call) override;
+  // Authenticates the caller and answers the vdbs of the names asked for, in
+  // request order (unknown ones left out), or every vdb by ascending id when
+  // none is asked for.
+  void GetVDbId(orv::rpc::CallContext& context,
+                const caldek::orv::tarnix::GetVDbIdRequestMsg& request,
+                const CallPtr<caldek::orv::tarnix::GetVDbIdResponseMsg>& call) override;
+
+  // --- Workflow tracer ---
+  // Both refuse a call without client id with INVALID_ARGUMENT "Missing
+  // client id.". Configure stores the request's configuration (see
+  // WorkflowTracerConfig::Store: an invalid one is refused with
+  // INVALID_ARGUMENT, a failed write with INTERNAL, and the previous one
+  // stays in force), then applies it. Get answers the configuration in force.
+  void ConfigureWorkflowTracer(
+      orv::rpc::CallContext& context,
+      const caldek::orv::tarnix::ConfigureWorkflowTracerRequestMsg& request,
+      const CallPtr<caldek::orv::tarnix::ConfigureWorkflowTracerResponseMsg>& call) override;
+  void GetWorkflowTracer(
+      orv::rpc::CallContext& context,
+      const caldek::orv::tarnix::GetWorkflowTracerRequestMsg& request,
+      const CallPtr<caldek::orv::tarnix::GetWorkflowTracerResponseMsg>& call) override;
+
   // SUCCESS when `digest` is the one registered for `client_id`; else
   // PERMISSION_DENIED (see tarnix::ValidateClientCertificate).
   orv::rpc::AppStatus ValidateClientCertificate(
@@ -240,10 +272,11 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   bool ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const;
   // AuthenticateClient against the registered certificates and the server's
   // installed one.
-  orv::rpc::AppStatus Authenticate(const orv::rpc::CallContext& context,
-                                   const char* operation) const {
-    return AuthenticateClient(*client_certificates_, InstalledServerCertificate(security_),
-                              context, operation);
+  orv::rpc::AppStatus Authenticate(
+      const orv::rpc::CallContext& context, const char* operation,
+      MissingClientId missing = MissingClientId::kUnauthenticated) const {
+    return AuthenticateClient(*client_certificates_, InstalledServerCertificate(security_), context,
+                              operation, missing);
   }
   // Authenticates a write stream of `operation` ("Put", ...) and makes its
   // processor; defined in write_streams.cc.

@@ -1,5 +1,6 @@
 #include "server/workflow_tracer_config.h"
 
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,14 +81,14 @@ TEST_F(TarnixServerStartTest, StoredEnabledConfigurationIsAppliedBeforeTheDeprec
 TEST_F(TarnixServerStartTest, AStoredConfigurationWithoutEnableDoesNothing) {
   for (bool has_enable : {false, true}) {
     WorkflowTracerConfig::Message config;
-    config.set_trace_level(5);
+    config.set_trace_level(4);
     if (has_enable) config.set_enable(false);
     WorkflowTracerConfig stored;
     ASSERT_TRUE(stored.Store(db_.get(), config).ok());
     auto server = Start();
     EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled());
     EXPECT_EQ(LineOf("Initializing workflow tracer"), -1);
-    EXPECT_EQ(server->wft_config().config().trace_level(), 5u);
+    EXPECT_EQ(server->wft_config().config().trace_level(), 4u);
   }
 }
 
@@ -107,6 +108,67 @@ TEST_F(TarnixServerStartTest, ApplyingAConfigurationWithoutEnableTurnsTracingOff
     EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled()) << has_enable;
   }
   EXPECT_EQ(capture_.Count("Initializing workflow tracer"), 2u);
+}
+
+TEST_F(TarnixServerStartTest, AStoredConfigurationThatNoLongerAppliesLeavesTracingOff) {
+  WorkflowTracerConfig::Message stale;
+  stale.set_enable(true);
+  stale.set_trace_level(9);
+  for (const std::string& value : {stale.SerializeAsString(), std::string("\x08\xFF", 2)}) {
+    PutAll(db_.get(), {{kWorkflowTracerConfigKey, value}});
+    auto server = Start();
+    EXPECT_FALSE(orv::wft::WorkflowUtil::Enabled());
+    EXPECT_EQ(server->wft_config().config().ByteSizeLong(), 0u);
+    EXPECT_EQ(server->vdbs().vdb_id_to_name().size(), 1u);  // start-up went on
+  }
+  EXPECT_TRUE(HasLine("ERROR", "DRX0011",
+                      "Stored workflow tracer configuration trace_level: 9 enable: true no longer "
+                      "applies: trace_level 9 is above 4. Tracing stays off."));
+  EXPECT_TRUE(HasLine("ERROR", "DRX0011",
+                      "Stored workflow tracer configuration does not parse. Tracing stays off."));
+  EXPECT_EQ(LineOf("Initializing workflow tracer"), -1);
+}
+
+TEST_F(TarnixServerStartTest, StoreRefusesAConfigurationThatCannotApplyAndKeepsTheOldOne) {
+  WorkflowTracerConfig tracer;
+  WorkflowTracerConfig::Message good;
+  good.set_enable(true);
+  good.set_trace_level(WorkflowTracerConfig::kMaxTraceLevel);
+  good.set_sampling_ratio(1);
+  good.mutable_collector()->set_port(65535);
+  ASSERT_TRUE(tracer.Store(db_.get(), good).ok());
+  good.set_sampling_ratio(0);
+  good.mutable_collector()->set_port(1);
+  ASSERT_TRUE(tracer.Store(db_.get(), good).ok());
+
+  struct Case {
+    void (*spoil)(WorkflowTracerConfig::Message*);
+    const char* message;
+  };
+  const Case cases[] = {
+      {[](WorkflowTracerConfig::Message* c) { c->set_trace_level(5); }, "trace_level 5 is above 4"},
+      {[](WorkflowTracerConfig::Message* c) { c->set_sampling_ratio(-0.01); },
+       "sampling_ratio is not between 0 and 1"},
+      {[](WorkflowTracerConfig::Message* c) { c->set_sampling_ratio(1.01); },
+       "sampling_ratio is not between 0 and 1"},
+      {[](WorkflowTracerConfig::Message* c) {
+         c->set_sampling_ratio(std::numeric_limits<double>::quiet_NaN());
+       },
+       "sampling_ratio is not between 0 and 1"},
+      {[](WorkflowTracerConfig::Message* c) { c->mutable_collector()->set_port(0); },
+       "collector port 0 is not between 1 and 65535"},
+      {[](WorkflowTracerConfig::Message* c) { c->mutable_collector()->set_port(65536); },
+       "collector port 65536 is not between 1 and 65535"},
+  };
+  for (const Case& c : cases) {
+    WorkflowTracerConfig::Message bad = good;
+    c.spoil(&bad);
+    EXPECT_EQ(tracer.Store(db_.get(), bad), Status::InvalidArgument(c.message));
+    EXPECT_EQ(tracer.config().SerializeAsString(), good.SerializeAsString()) << c.message;
+  }
+  std::string stored;
+  ASSERT_TRUE(db_->Get(db_->GetSnapshot(), kWorkflowTracerConfigKey, &stored).ok());
+  EXPECT_EQ(stored, good.SerializeAsString());
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
     }
     txn_log_->set_current_log_size(size);
   }
-  const DbAccessStatus status = db_access_->WriteTxn(puts, deletes, false, [] {});
+  const DbAccessStatus status = db_access_->WriteTxn(puts, deletes, true, [] {});
   if (!status.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0604",
                "DbAccess error in TarnixServer::AddVDbInfo(): %s. Unable to persist vdb_id to "
@@ -78,6 +78,29 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
   vdb_name_to_id_[name] = id;
   TARNIX_LOG(orv::INFO, nullptr, "Created new vdb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);
   return true;
+}
+
+bool VDbRegistry::IsValidName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+Status VDbRegistry::FindFreeId(uint16_t max_id, uint16_t* id) const {
+  // Wider than an id, so that the walk cannot wrap past kMaxVdbId to 0.
+  const uint32_t last = max_id < 2 ? kMaxVdbId : max_id;
+  uint32_t candidate = 2;
+  for (auto it = vdb_id_to_name_.lower_bound(2);
+       it != vdb_id_to_name_.end() && it->first == candidate && candidate <= last; ++it) {
+    ++candidate;
+  }
+  if (candidate > last) return Status::ResourceExhausted("No more vdb ids available");
+  *id = static_cast<uint16_t>(candidate);
+  return Status::OK();
 }
 
 void VDbRegistry::ReportUnregisteredVdbs(const VdbIdSet& held) const {

@@ -8,6 +8,7 @@
 #include <boost/unordered_map.hpp>
 
 #include "schema/vdb_id_set.h"
+#include "util/status.h"
 
 namespace tarnix {
 
@@ -21,6 +22,8 @@ class TransactionLogStore;
 class VDbRegistry {
  public:
   static constexpr const char* kMainVdbName = "main_vdb";
+  // The largest id there is: vdb ids are 16 bits wide.
+  static constexpr uint16_t kMaxVdbId = 65535;
 
   // `db_access` (open) and `txn_log` must outlive the registry; not owned.
   VDbRegistry(DbAccess* db_access, TransactionLogStore* txn_log);
@@ -33,10 +36,20 @@ class VDbRegistry {
   void InitVDbInfo();
 
   // Stores vdb `id` named `name`, with `log`'s units (and the trimming of old
-  // ones) in the same batch when `log` is not null, then registers it. Checks
-  // neither id nor name. False, with the maps unchanged, when the log units
-  // cannot be computed or the write fails.
+  // ones) in the same batch when `log` is not null, then registers it. The
+  // write is synced before this returns: an id handed out must not be lost
+  // to a power cut and handed to another name. Checks neither id nor name.
+  // False, with the maps unchanged, when the log units cannot be computed or
+  // the write fails.
   bool AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log);
+
+  // Whether `name` may name a vdb: one or more of A-Z, a-z, 0-9, '_' and '-'.
+  static bool IsValidName(const std::string& name);
+
+  // The id for a new vdb: the smallest one from 2 to `max_id` that no vdb
+  // has; a `max_id` below 2 means kMaxVdbId. ResourceExhausted "No more vdb
+  // ids available" when every one of them is in use.
+  Status FindFreeId(uint16_t max_id, uint16_t* id) const;
 
   // Start-up, after InitVDbInfo(): logs ERROR naming the ids of `held`
   // (the vdbs that object records name) that the registry does not name.

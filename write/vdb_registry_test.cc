@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_vdb.pb.h"
+#include "schema/compact_uint.h"
 #include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
@@ -102,6 +103,94 @@ TEST_F(VDbRegistryTest, CreatedVdbIsStoredWithItsTransactionLog) {
   vdbs->RemoveVDbInfo(64);
   EXPECT_FALSE(vdbs->FindName(64, &name));
   EXPECT_EQ(vdbs->vdb_name_to_id().count("renamed"), 0u);
+}
+
+TEST_F(VDbRegistryTest, CreatedVdbIsSyncedAndSurvivesARestart) {
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);
+  {
+    auto vdbs = Start();
+    const int syncs = env.log_syncs();
+    ASSERT_TRUE(vdbs->AddVDbInfo(2, "second", CreateLog(2).get()));
+    EXPECT_EQ(env.log_syncs(), syncs + 1);
+  }
+  db_.reset();
+  db_ = OpenDb(&env);
+  auto vdbs = Start();
+  EXPECT_EQ(vdbs->vdb_id_to_name(), VdbMap({{1, "main_vdb"}, {2, "second"}}));
+  uint16_t id = 0;
+  EXPECT_TRUE(vdbs->FindId("second", &id));
+  EXPECT_EQ(id, 2u);
+  db_.reset();
+}
+
+TEST_F(VDbRegistryTest, NamesAreLettersDigitsUnderscoresAndDashes) {
+  for (const char* name : {"a", "main_vdb", "Tenant-7_b", "0", "-", "_"}) {
+    EXPECT_TRUE(VDbRegistry::IsValidName(name)) << name;
+  }
+  for (const std::string& name :
+       {std::string(), std::string("a b"), std::string("a.b"), std::string("a\nb"),
+        std::string("\xC3\xA9"), std::string("a\0b", 3), std::string("a/b")}) {
+    EXPECT_FALSE(VDbRegistry::IsValidName(name)) << name;
+  }
+}
+
+TEST_F(VDbRegistryTest, FreeIdsAreTakenSmallestFirstFromTwo) {
+  auto vdbs = Start();
+  uint16_t id = 0;
+  ASSERT_TRUE(vdbs->FindFreeId(0, &id).ok());
+  EXPECT_EQ(id, 2u);
+  for (uint16_t used : {2, 3, 5}) {
+    ASSERT_TRUE(vdbs->AddVDbInfo(used, "v" + std::to_string(used), nullptr));
+  }
+  for (uint16_t limit : {0, 1, 4, 100, 65535}) {
+    id = 0;
+    ASSERT_TRUE(vdbs->FindFreeId(limit, &id).ok()) << limit;
+    EXPECT_EQ(id, 4u) << limit;
+  }
+  ASSERT_TRUE(vdbs->AddVDbInfo(4, "v4", nullptr));
+  ASSERT_TRUE(vdbs->FindFreeId(0, &id).ok());
+  EXPECT_EQ(id, 6u);
+  // A freed id is given again before any larger one.
+  vdbs->RemoveVDbInfo(3);
+  ASSERT_TRUE(vdbs->FindFreeId(0, &id).ok());
+  EXPECT_EQ(id, 3u);
+}
+
+TEST_F(VDbRegistryTest, NoFreeIdUpToTheLimitIsResourceExhausted) {
+  auto vdbs = Start();
+  ASSERT_TRUE(vdbs->AddVDbInfo(2, "two", nullptr));
+  ASSERT_TRUE(vdbs->AddVDbInfo(3, "three", nullptr));
+  ASSERT_TRUE(vdbs->AddVDbInfo(9, "nine", nullptr));
+  uint16_t id = 77;
+  // Free ids above the limit do not count.
+  EXPECT_EQ(vdbs->FindFreeId(3, &id), Status::ResourceExhausted("No more vdb ids available"));
+  EXPECT_EQ(id, 77u);
+  EXPECT_EQ(vdbs->FindFreeId(2, &id), Status::ResourceExhausted("No more vdb ids available"));
+  ASSERT_TRUE(vdbs->FindFreeId(4, &id).ok());
+  EXPECT_EQ(id, 4u);
+}
+
+TEST_F(VDbRegistryTest, EveryIdInUseIsResourceExhaustedWhateverTheLimit) {
+  // Every id but 65535, then that one too: the search must not wrap to 0 or 1.
+  DbAccess::Records records;
+  for (uint32_t id = 1; id < 65535; ++id) {
+    std::string key = kVDbInfoPrefix;
+    AppendCompactUint16(&key, static_cast<uint16_t>(id));
+    records.emplace_back(key, "v" + std::to_string(id));
+  }
+  PutAll(db_.get(), records);
+  auto vdbs = Start();
+  ASSERT_EQ(vdbs->vdb_id_to_name().size(), 65534u);
+  uint16_t id = 0;
+  ASSERT_TRUE(vdbs->FindFreeId(0, &id).ok());
+  EXPECT_EQ(id, 65535u);
+  ASSERT_TRUE(vdbs->AddVDbInfo(65535, "last", nullptr));
+  for (uint16_t limit : {0, 1, 65535}) {
+    EXPECT_EQ(vdbs->FindFreeId(limit, &id), Status::ResourceExhausted("No more vdb ids available"))
+        << limit;
+  }
 }
 
 TEST_F(VDbRegistryTest, FailedLogLeavesEverythingUnchanged) {
