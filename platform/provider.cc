@@ -84,7 +84,9 @@ AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
       metrics_alarm_(new grpc::Alarm),
       wake_alarm_(new grpc::Alarm),
       metrics_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::OnMetricsTimer)),
-      wake_tag_(new rpc::internal::TimerTag(this, nullptr)) {
+      wake_tag_(new rpc::internal::TimerTag(this, nullptr)),
+      post_alarm_(new grpc::Alarm),
+      post_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::RunPosted)) {
   rpc::RouteGrpcLogToLogger();
   cq_ = grpc_builder_->AddCompletionQueue();
   InstallSignalHandlers();
@@ -100,6 +102,26 @@ AsioOrvProvider::~AsioOrvProvider() {
 }
 
 void AsioOrvProvider::Stop() { stop_requested_.store(true); }
+
+void AsioOrvProvider::Post(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(post_mu_);
+  if (posts_closed_) return;
+  posted_.push_back(std::move(task));
+  // One alarm at a time: the tasks posted meanwhile ride on it.
+  if (post_alarm_set_) return;
+  post_alarm_set_ = true;
+  post_alarm_->Set(cq_.get(), gpr_now(GPR_CLOCK_MONOTONIC), post_tag_.get());
+}
+
+void AsioOrvProvider::RunPosted(bool /*ok*/) {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard<std::mutex> lock(post_mu_);
+    tasks.swap(posted_);
+    post_alarm_set_ = false;
+  }
+  for (std::function<void()>& task : tasks) task();
+}
 
 bool AsioOrvProvider::StopRequested() const {
   return stop_requested_.load() || g_stop_signal.load();
@@ -197,6 +219,10 @@ void AsioOrvProvider::Run(int /*threads*/) {
       // Every call has ended or been cancelled: no new operation may start,
       // and what is still queued drains before Next reports SHUTDOWN.
       if (runtime_) runtime_->CloseOperations();
+      {
+        std::lock_guard<std::mutex> lock(post_mu_);
+        posts_closed_ = true;
+      }
       cq_->Shutdown();
       queue_shut_down_ = true;
     }

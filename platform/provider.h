@@ -5,7 +5,9 @@
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +67,10 @@ class AsioOrvProvider {
   void Run(int threads);
   // Asks Run to stop; safe from any thread.
   void Stop();
+  // Runs `task` on the thread polling the queue, soon and in posting order;
+  // safe from any thread. Once the queue is shutting down tasks are dropped
+  // unrun.
+  void Post(std::function<void()> task);
 
  private:
   friend class rpc::ServerBuilder;
@@ -74,6 +80,7 @@ class AsioOrvProvider {
   void OnMetricsTimer(bool ok);
   void BeginStop();
   bool StopRequested() const;
+  void RunPosted(bool ok);
 
   const std::chrono::seconds report_interval_;
   const std::chrono::milliseconds shutdown_grace_;
@@ -91,6 +98,13 @@ class AsioOrvProvider {
   std::unique_ptr<grpc::Alarm> wake_alarm_;
   std::unique_ptr<rpc::internal::TimerTag> metrics_tag_;
   std::unique_ptr<rpc::internal::TimerTag> wake_tag_;
+  // Posted tasks, and the alarm that wakes the loop to run them.
+  std::mutex post_mu_;
+  std::vector<std::function<void()>> posted_;
+  bool post_alarm_set_ = false;
+  bool posts_closed_ = false;
+  std::unique_ptr<grpc::Alarm> post_alarm_;
+  std::unique_ptr<rpc::internal::TimerTag> post_tag_;
   std::thread shutdown_thread_;
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> server_down_{false};
