@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -139,6 +140,10 @@ int RunServer(int argc, char** argv) {
                                    orv::rpc::RpcConnectionOptions());
     }
     std::unique_ptr<orv::rpc::Server> server = builder.BuildStarted();
+    // Long reads yield the loop between their slices.
+    orv::AsioOrvProvider* const loop = g_provider.get();
+    g_data_service->set_loop_poster(
+        [loop](std::function<void()> task) { loop->Post(std::move(task)); });
 
     g_provider->Run(1);
 
