@@ -603,6 +603,24 @@ TEST_F(RpcTest, PostedTasksRunInOrderAndLetCallsInBetween) {
   }
 }
 
+// A posted task waits for no timer tick: a thousand turns in a row take far
+// less than the millisecond per turn that a timer would cost.
+TEST_F(RpcTest, PostedTaskRunsAtTheNextTurnWithoutTimerDelay) {
+  constexpr int kTurns = 1000;
+  std::atomic<int> turns{0};
+  std::function<void()> turn = [&] {
+    if (++turns < kTurns) server_.provider().Post(turn);
+  };
+  const auto start = std::chrono::steady_clock::now();
+  server_.provider().Post(turn);
+  for (int i = 0; i < 10000 && turns.load() < kTurns; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(turns.load(), kTurns);
+  EXPECT_LT(elapsed, std::chrono::milliseconds(kTurns / 2));
+}
+
 TEST(RpcServerTest, BindFailureThrowsAndTheProviderStillStopsCleanly) {
   TestServer first;
   LogCapture capture;
