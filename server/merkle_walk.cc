@@ -5,6 +5,7 @@
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "schema/varint.h"
 #include "schema/wire_format.h"
 #include "server/merkle_tree.h"
 
@@ -99,7 +100,18 @@ bool MerkleWalk::Step(size_t max_records) {
 }
 
 void MerkleWalk::HashRecord(const Type& type) {
-  if (!TryDecodeObjectRecordKey(schema_, key_, &type_name_, &id_, &suffix_)) return;
+  // The type id is the prefix; after it come the id's length, the id and
+  // the vdb suffix. A key that does not split so is skipped, with the ERROR
+  // line of TryDecodeObjectRecordKey.
+  const size_t start = prefix_.size();
+  uint64_t id_length = 0;
+  const size_t used = DecodeVarint64(key_.data() + start, key_.size() - start, &id_length);
+  if (used == 0 || id_length > key_.size() - start - used) {
+    TryDecodeObjectRecordKey(schema_, key_, &type_name_, &id_, &suffix_);
+    return;
+  }
+  id_.assign(key_, start + used, static_cast<size_t>(id_length));
+  suffix_.assign(key_, start + used + static_cast<size_t>(id_length), std::string::npos);
   // An empty suffix names no vdb here: such records enter no tree.
   if (suffix_.empty() || !VdbSuffixContains(suffix_, vdb_)) return;
   const uint32_t block = schema_.ComputeBlockId(type.name, id_, ranges_);

@@ -101,7 +101,7 @@ class MerkleWalk {
   bool done_ = false;
   Status status_;
   // Reused across records.
-  std::string key_, type_name_, id_, suffix_;
+  std::string key_, type_name_, id_, suffix_, value_;
 };
 
 }  // namespace tarnix
