@@ -110,7 +110,9 @@ void AsioOrvProvider::Post(std::function<void()> task) {
   // One alarm at a time: the tasks posted meanwhile ride on it.
   if (post_alarm_set_) return;
   post_alarm_set_ = true;
-  post_alarm_->Set(cq_.get(), gpr_now(GPR_CLOCK_MONOTONIC), post_tag_.get());
+  // A deadline already past fires at once; "now" would be rounded up to the
+  // timer's next millisecond tick.
+  post_alarm_->Set(cq_.get(), gpr_inf_past(GPR_CLOCK_MONOTONIC), post_tag_.get());
 }
 
 void AsioOrvProvider::RunPosted(bool /*ok*/) {

@@ -2,8 +2,11 @@
 #define TARNIX_SERVER_TARNIX_SERVER_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -152,6 +155,27 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
       const caldek::orv::tarnix::GetWorkflowTracerRequestMsg& request,
       const CallPtr<caldek::orv::tarnix::GetWorkflowTracerResponseMsg>& call) override;
 
+  // --- Merkle tree ---
+  // Answers the Merkle tree (server/merkle_tree.h) of the request's vdb over
+  // the types the client may write (see MerkleWalk). A missing client id is
+  // INVALID_ARGUMENT "Missing client id."; a vdb not in use, one above 65535
+  // included, FAILED_PRECONDITION "no mapping for vdb_id found"; block ranges
+  // that MerkleWalk::CheckBlockRanges refuses, INVALID_ARGUMENT. The walk
+  // runs on one snapshot in slices of merkle_slice_records() records, one
+  // per loop turn when a loop poster is set (else all in this call); a
+  // client that goes away ends it. A read failure fails the call.
+  void GetMerkleTree(
+      orv::rpc::CallContext& context, const caldek::orv::tarnix::GetMerkleTreeRequestMsg& request,
+      const CallPtr<caldek::orv::tarnix::GetMerkleTreeResponseMsg>& call) override;
+
+  // Runs a task on the event-loop thread at a later turn (the provider's
+  // Post); long reads use it to let other calls in between their slices.
+  using LoopPoster = std::function<void(std::function<void()>)>;
+  void set_loop_poster(LoopPoster post) { loop_poster_ = std::move(post); }
+  static constexpr size_t kMerkleSliceRecords = 1024;
+  void set_merkle_slice_records(size_t records) { merkle_slice_records_ = records; }
+  size_t merkle_slice_records() const { return merkle_slice_records_; }
+
   // SUCCESS when `digest` is the one registered for `client_id`; else
   // PERMISSION_DENIED (see tarnix::ValidateClientCertificate).
   orv::rpc::AppStatus ValidateClientCertificate(
@@ -278,6 +302,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     return AuthenticateClient(*client_certificates_, InstalledServerCertificate(security_), context,
                               operation, missing);
   }
+  // Walks the next slice of a GetMerkleTree call and answers it at the end;
+  // defined in merkle_rpc.cc.
+  struct MerkleCall;
+  void StepMerkleWalk(const std::shared_ptr<MerkleCall>& merkle);
   // Authenticates a write stream of `operation` ("Put", ...) and makes its
   // processor; defined in write_streams.cc.
   template <class Req, class Resp>
@@ -309,6 +337,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   GetProcessor get_processor_;
   QueryProcessor query_processor_;
   WriteStreamBudget write_budget_;
+  LoopPoster loop_poster_;
+  size_t merkle_slice_records_ = kMerkleSliceRecords;
 };
 
 }  // namespace tarnix

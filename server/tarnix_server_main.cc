@@ -141,10 +141,11 @@ int RunServer(int argc, char** argv) {
     }
     std::unique_ptr<orv::rpc::Server> server = builder.BuildStarted();
     // Durable writes are synced on a thread of their own and answered on
-    // the loop.
-    orv::AsioOrvProvider* const provider = g_provider.get();
-    g_data_service->group_commit().StartSyncer(
-        [provider](std::function<void()> task) { provider->Post(std::move(task)); });
+    // the loop; long reads yield the loop between their slices.
+    orv::AsioOrvProvider* const loop = g_provider.get();
+    auto post = [loop](std::function<void()> task) { loop->Post(std::move(task)); };
+    g_data_service->group_commit().StartSyncer(post);
+    g_data_service->set_loop_poster(post);
 
     g_provider->Run(1);
     g_data_service->group_commit().StopSyncer();
