@@ -37,7 +37,7 @@ class AsyncLogSink : public LogSink {
     // After a batch the thread waits this long for more before it takes the
     // next one (unless the queue fills or Flush() asks), so that a steady
     // trickle of messages costs few wake-ups. Zero takes them at once.
-    std::chrono::microseconds linger{500};
+    std::chrono::microseconds linger{2000};
   };
 
   // `target` is not owned and must outlive this object. Starts the thread;
