@@ -1,12 +1,15 @@
 #ifndef TARNIX_LOGGING_LOG_SINK_H_
 #define TARNIX_LOGGING_LOG_SINK_H_
 
+#include <functional>
 #include <string>
 
 namespace orv {
 
-// Where finished log output goes. The default sink calls syslog(3) and writes
-// to standard output; tests install their own (see log_capture.h).
+// Where finished log output goes. The default sink queues each message for a
+// thread of its own, which sends it to the local syslog daemon and writes the
+// standard-output copies (see async_log_sink.h); tests install their own,
+// synchronous sinks (see log_capture.h).
 class LogSink {
  public:
   virtual ~LogSink() = default;
@@ -15,7 +18,19 @@ class LogSink {
   virtual void Syslog(int priority, const std::string& message) = 0;
   // One standard-output copy of a line, including its line end.
   virtual void Stdout(const std::string& text) = 0;
+  // Returns once everything handed to this sink so far has been written.
+  virtual void Flush() {}
 };
+
+// Flushes the installed sink: with the default sink, returns once every
+// line logged before the call has reached syslog and standard output. Used
+// before the process ends and before writing to standard output directly.
+void FlushLog();
+
+// Calls `observer` once for every line that had to wait for room in the
+// default sink's full queue, on the waiting thread (an empty function stops
+// the calls). Thread-safe.
+void SetLogQueueFullObserver(std::function<void()> observer);
 
 // Installs `sink` (not owned; nullptr restores the default) and returns the
 // previously installed one (nullptr when it was the default). Returns once

@@ -1,5 +1,6 @@
 #include "logging/logger.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -7,13 +8,18 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 
+#include "logging/async_log_sink.h"
 #include "logging/log_sink.h"
 #include "logging/logger_setup.h"
+#include "logging/syslog_socket.h"
+#include "logging/system_log_sink.h"
 
 namespace orv {
 
@@ -27,16 +33,42 @@ constexpr const char* kSdId = "orv@32473";
 constexpr size_t kFirstFormatBuffer = 2048;
 constexpr size_t kLastFormatBuffer = 2097152;
 
-class DefaultSink : public LogSink {
- public:
-  void Syslog(int priority, const std::string& message) override {
-    syslog(priority, "%s", message.c_str());
-  }
-  void Stdout(const std::string& text) override {
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
-  }
-};
+// The process's own sink: syslog and standard output, written by a thread
+// of their own. Never destroyed; lines still queued when the process exits
+// are written first.
+AsyncLogSink& DefaultSink() {
+  static AsyncLogSink* const sink = [] {
+    static SyslogSocket syslog_socket("/dev/log");
+    static SystemLogSink system_sink(&syslog_socket, stdout);
+    auto* async = new AsyncLogSink(&system_sink, AsyncLogSink::Options());
+    pthread_atfork([] { DefaultSink().BeforeFork(); },
+                   [] { DefaultSink().AfterForkInParent(); },
+                   [] { DefaultSink().AfterForkInChild(); });
+    atexit([] { DefaultSink().Flush(); });
+    return async;
+  }();
+  return *sink;
+}
+
+// The process and thread ids written into every line, read once: both are
+// system calls.
+pid_t cached_pid = 0;
+thread_local long cached_tid = 0;
+
+pid_t ProcessId() {
+  if (cached_pid == 0) cached_pid = getpid();
+  return cached_pid;
+}
+
+long ThreadId() {
+  if (cached_tid == 0) cached_tid = syscall(SYS_gettid);
+  return cached_tid;
+}
+
+void ForgetIdsInChild() {
+  cached_pid = 0;
+  cached_tid = 0;
+}
 
 // Each installation of a sink is a generation; generations alternate between
 // two slots, so SetLogSink waits only for the users of the sink it retires,
@@ -118,8 +150,13 @@ LogSink* SetLogSink(LogSink* sink) {
   return old.sink.load();
 }
 
+void FlushLog() { HeldLogSink()->Flush(); }
+
+void SetLogQueueFullObserver(std::function<void()> observer) {
+  DefaultSink().SetQueueFullObserver(std::move(observer));
+}
+
 HeldLogSink::HeldLogSink() {
-  static DefaultSink default_sink;
   for (;;) {
     const uint64_t generation = sink_generation.load();
     slot_ = static_cast<int>(generation % 2);
@@ -130,7 +167,7 @@ HeldLogSink::HeldLogSink() {
   }
   ++own_sink_users[slot_];
   LogSink* sink = sink_slots[slot_].sink.load();
-  sink_ = sink != nullptr ? sink : &default_sink;
+  sink_ = sink != nullptr ? sink : &DefaultSink();
 }
 
 HeldLogSink::~HeldLogSink() {
@@ -196,7 +233,7 @@ Logger::~Logger() {
     AppendParam(&sd, "comp", LoggerComp);
     AppendParam(&sd, "subcomp", "orv-tarnix");
     if (s2comp_ != nullptr) AppendParam(&sd, "s2comp", s2comp_);
-    AppendParam(&sd, "tid", std::to_string(syscall(SYS_gettid)));
+    AppendParam(&sd, "tid", std::to_string(ThreadId()));
     AppendParam(&sd, "level", info.name);
 
     const TagRegistry& registry = StructuredDataRegistry();
@@ -227,13 +264,16 @@ Logger::~Logger() {
 
     const std::string text = text_.str();
     if (level_ <= logLevel) {
-      std::string line = "ORV " + std::to_string(getpid()) + " - " + sd + " " +
+      std::string line = "ORV " + std::to_string(ProcessId()) + " - " + sd + " " +
                          FoldLineFeeds(text);
       sink->Syslog(info.priority, line);
     }
     if (LogToStdout) {
       sink->Stdout(UtcTimestamp() + " " + sd + " " + text + "\n");
     }
+    // The process may be about to end: the fatal line and all before it
+    // are written first.
+    if (level_ == PANIC) sink->Flush();
   } catch (const std::exception& e) {
     try {
       sink->Syslog(LOG_ERR, std::string("Failed to log message: ") + e.what());
@@ -249,7 +289,9 @@ Logger::~Logger() {
 
 // Load-time set-up lives here so that linking the logger always links it.
 namespace {
-[[maybe_unused]] const bool logging_initialized = (InitLoggingAtLoad(), true);
+[[maybe_unused]] const bool logging_initialized =
+    (pthread_atfork(nullptr, nullptr, ForgetIdsInChild), InitLoggingAtLoad(),
+     true);
 }  // namespace
 
 }  // namespace orv

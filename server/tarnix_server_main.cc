@@ -14,7 +14,9 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "caldek/orv/product_version.pb.h"
+#include "logging/log_sink.h"
 #include "logging/logger.h"
+#include "metrics/metric.h"
 #include "platform/crypto/fips.h"
 #include "platform/health/daemon_health_service.h"
 #include "platform/provider.h"
@@ -49,12 +51,15 @@ void OutOfMemoryHandler() {
     const std::string telemetry = g_data_service->FormatWritePhaseTelemetry();
     TARNIX_LOG(orv::INFO, nullptr, "Last Telemetry: %s", telemetry.c_str());
   }
+  orv::FlushLog();
   std::terminate();
 }
 
 void StopProvider() noexcept {
   if (!g_provider) return;
   TARNIX_LOG(orv::INFO, nullptr, "%s", "Stopping ORV Provider...");
+  // The observer holds a counter of the provider's registry.
+  orv::SetLogQueueFullObserver(nullptr);
   g_provider.reset();
   TARNIX_LOG(orv::INFO, nullptr, "%s", "... done.");
 }
@@ -79,12 +84,14 @@ int RunServer(int argc, char** argv) {
   tarnix::ServerOptions options;
   const bool parsed = tarnix::ParseCommandLine(argc, argv, &options);
   if (!parsed) {
+    orv::FlushLog();
     tarnix::PrintUsage(stdout);
     return 1;
   }
   TARNIX_LOG(orv::INFO, nullptr, "Size of transaction-log set to %zu bytes",
              static_cast<size_t>(options.txn_log_size));
   if (!tarnix::HasRequiredOptions(options)) {
+    orv::FlushLog();  // the usage text follows the lines logged so far
     tarnix::PrintUsage(stdout);
     return 1;
   }
@@ -104,6 +111,10 @@ int RunServer(int argc, char** argv) {
   g_provider = std::make_shared<orv::AsioOrvProvider>(config, std::string());
   // Until the services are registered the provider refers to nothing below.
   const StopProviderOnException stop_on_start_up_failure;
+  orv::SetLogQueueFullObserver(
+      [waits = tarnix::metrics::UnitMetric(g_provider->metrics(), "logging/queue_full_waits")] {
+        ++*waits;
+      });
 
   std::unique_ptr<tarnix::DbAccess> db(new tarnix::DbAccess(g_provider->metrics()));
   const tarnix::DbAccessStatus opened = db->Open(options.database_dir);
@@ -163,13 +174,16 @@ int RunServer(int argc, char** argv) {
 int main(int argc, char** argv) {
   g_emergency_reserve = new char[kEmergencyReserveBytes];
   std::set_new_handler(OutOfMemoryHandler);
+  int status = 1;
   try {
-    return RunServer(argc, argv);
+    status = RunServer(argc, argv);
   } catch (const std::exception& e) {
     TARNIX_LOG(orv::PANIC, "errorCode:DRX0000", "ORV Tarnix failed to run: %s", e.what());
   } catch (...) {
     TARNIX_LOG(orv::PANIC, "errorCode:DRX0000", "%s",
                "ORV Tarnix failed to with an unknown exception.");
   }
-  return 1;
+  // Log lines are written by a thread of their own: all of them before exit.
+  orv::FlushLog();
+  return status;
 }
