@@ -16,10 +16,6 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
     void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
     const char* operation) {
-  // Open streams tell the group commit whether a sync has company.
-  group_commit_.StreamOpened();
-  GroupCommit* const commits = &group_commit_;
-  context.set_completion_callback([commits](const orv::rpc::Status&) { commits->StreamEnded(); });
   const std::string what = std::string(operation) + " operation";
   orv::rpc::AppStatus status = Authenticate(context, what.c_str());
   // Without object types every entry would be skipped and the client told

@@ -46,9 +46,7 @@ void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
     return;
   }
   const uint64_t ticket = ++last_ticket_;
-  const bool idle = asked_ticket_ == synced_ticket_ && waiting_.empty();
-  if (!syncer_.joinable() || (idle && open_streams_ <= 1)) {
-    // Nobody to share a sync with: the thread hand-off would only add to it.
+  if (!syncer_.joinable()) {
     const DbAccessStatus synced = db_->SyncLog();
     waiting_.push_back({ticket, std::move(txn)});
     asked_ticket_ = ticket;

@@ -141,11 +141,6 @@ class GroupCommitTest : public WriteTransactionsTest {
                                                &telemetry_, &journal_, commits_.get());
     commits_->StartSyncer(loop_.Poster());
   }
-  // As if `n` clients had a write stream open.
-  void OpenStreams(int n) {
-    for (int i = 0; i < n; ++i) commits_->StreamOpened();
-  }
-
   // One Put stream of the devices `first` to `first + count - 1`.
   void Put(JournalReply* reply, int first, int count, bool sync) {
     std::list<tx::PutRequestMsg> requests(1);
@@ -170,7 +165,6 @@ class GroupCommitTest : public WriteTransactionsTest {
 TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync) {
   SyncGate gate;
   env_.SetLogSyncHook(gate.Hook());
-  OpenStreams(3);
   JournalReply durable(&journal_, "durable");
   JournalReply later(&journal_, "later");
   Put(&durable, 1, 2, true);
@@ -196,7 +190,6 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
 TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {
   SyncGate gate;
   env_.SetLogSyncHook(gate.Hook());
-  OpenStreams(3);
   const int syncs = env_.log_syncs();
   JournalReply first(&journal_, "1"), second(&journal_, "2"), third(&journal_, "3");
   Put(&first, 1, 1, true);
@@ -211,8 +204,8 @@ TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {
   EXPECT_EQ(env_.log_syncs() - syncs, 2);
 }
 
-TEST_F(GroupCommitTest, LoneStreamSyncsInlineAndAFailedRequestHoldsNothingUp) {
-  OpenStreams(1);
+TEST_F(GroupCommitTest, WithoutTheSyncerASyncRunsInlineAndAFailedRequestHoldsNothingUp) {
+  commits_->StopSyncer();
   JournalReply durable(&journal_, "durable");
   const int syncs = env_.log_syncs();
   Put(&durable, 1, 1, true);
@@ -223,7 +216,6 @@ TEST_F(GroupCommitTest, LoneStreamSyncsInlineAndAFailedRequestHoldsNothingUp) {
   // An id taken by a refused request frees its place in the order at once.
   SyncGate gate;
   env_.SetLogSyncHook(gate.Hook());
-  OpenStreams(1);
   JournalReply refused(&journal_, "refused"), next(&journal_, "next");
   std::list<tx::PutRequestMsg> empty;
   txn_->Put(kAdmin, &refused, &empty);
@@ -235,12 +227,12 @@ TEST_F(GroupCommitTest, LoneStreamSyncsInlineAndAFailedRequestHoldsNothingUp) {
 }
 
 TEST_F(GroupCommitTest, FailedSyncAnswersNoCoveredTransactionAndRefusesLaterWrites) {
-  for (int streams : {1, 3}) {  // inline and on the syncer
+  for (int streams : {1, 3}) {  // inline without the syncer, and on the syncer
     SCOPED_TRACE(streams);
     journal_.events.clear();
     SyncGate gate;
     env_.SetLogSyncHook(gate.Hook());
-    OpenStreams(streams);
+    if (streams == 1) commits_->StopSyncer();
     const int first = streams * 100;
     JournalReply durable(&journal_, "durable"), other(&journal_, "other");
     if (streams == 1) {
@@ -286,6 +278,7 @@ TEST_F(GroupCommitTest, FailedSyncAnswersNoCoveredTransactionAndRefusesLaterWrit
     JournalReply after(&journal_, "after");
     journal_.events.clear();
     Put(&after, first + 30, 1, true);
+    while (commits_->waiting() > 0) loop_.Run(true);
     EXPECT_EQ(after.failure.code(), orv::rpc::kOk);
   }
 }
@@ -301,7 +294,6 @@ TEST_F(GroupCommitTest, PowerLossKeepsEveryAcknowledgedDurableTransactionWhole) 
   size_t acknowledged_durable = 0;
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
-    OpenStreams(2);
     struct Sent {
       int first;
       bool sync;
