@@ -1,6 +1,7 @@
 // Query over a running daemon: where clauses, selections, sort orders, the
 // vdb of the request, chunked answers and refusals.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -150,6 +151,38 @@ TEST_F(QueryTest, RefusesCallersVdbsAndBadStatements) {
 
   // Nothing of that reached the process: it still answers.
   EXPECT_EQ(Run(Devices("", "")).size(), 1u);
+}
+
+// A created vdb answers only what was written into it.
+TEST_F(QueryTest, QueryReadsTheVdbItNames) {
+  std::unique_ptr<tx::Tarnix::Stub> stub = tx::Tarnix::NewStub(daemon_->channel());
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+  context.AddMetadata("client-id", "tarnix-cli");
+  tx::CreateVDbRequestMsg create;
+  create.set_vdb_name("lab");
+  tx::CreateVDbResponseMsg created;
+  ASSERT_TRUE(stub->CreateVDb(&context, create, &created).ok());
+  const uint32_t lab = created.vdb_id();
+
+  const std::string main_one = schema_.Body("DeviceMsg", "id { left: 1 } model: 'x1'");
+  const std::string lab_one = schema_.Body("DeviceMsg", "id { left: 1 } model: 'x2'");
+  const std::string lab_two = schema_.Body("DeviceMsg", "id { left: 2 } model: 'x2'");
+  tx::PutRequestMsg put;
+  *put.add_puts()->mutable_object() = Typed(kDeviceType, main_one);
+  for (const std::string* body : {&lab_one, &lab_two}) {
+    tx::PutMsg* entry = put.add_puts();
+    *entry->mutable_object() = Typed(kDeviceType, *body);
+    entry->add_vdb_ids(lab);
+  }
+  ASSERT_TRUE(client_->Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+
+  tx::QueryRequestMsg in_lab = Devices("model { op: EQUALS }", "model: 'x2'", nullptr,
+                                       "id { left { op: DESCENDING } }");
+  in_lab.set_vdb_id(lab);
+  EXPECT_EQ(Run(in_lab), (Bodies{{lab_two, lab_one}}));
+  EXPECT_EQ(Run(Devices("model { op: EQUALS }", "model: 'x2'")), (Bodies{{}}));
+  EXPECT_EQ(Run(Devices("", "")), (Bodies{{main_one}}));
 }
 
 }  // namespace
