@@ -43,6 +43,8 @@ std::vector<LoggedTxn> Transactions(const std::vector<tx::TransactionLogUnitMsg>
   return txns;
 }
 
+using EntryLists = std::vector<std::vector<std::string>>;
+
 std::vector<LoggedTxn> TransactionsOf(const std::string& client,
                                       const std::vector<LoggedTxn>& txns) {
   std::vector<LoggedTxn> of_client;
@@ -66,9 +68,8 @@ class DataServiceTest : public ::testing::Test {
 
   // Each entry of `responses`, response by response: "<type id>" for a
   // type-only entry, else "<type id> <body>".
-  static std::vector<std::vector<std::string>> Entries(
-      const std::vector<tx::GetResponseMsg>& responses) {
-    std::vector<std::vector<std::string>> entries;
+  static EntryLists Entries(const std::vector<tx::GetResponseMsg>& responses) {
+    EntryLists entries;
     for (const tx::GetResponseMsg& response : responses) {
       entries.emplace_back();
       for (const tx::TypedObjectMsg& object : response.objects()) {
@@ -81,6 +82,16 @@ class DataServiceTest : public ::testing::Test {
   }
   static std::string Entry(int type, const std::string& body) {
     return std::to_string(type) + " " + body;
+  }
+
+  static grpc::Status LoadSchema(const ServingDaemon& daemon, const std::string& path,
+                                 tx::LoadSchemaResponseMsg* loaded) {
+    std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
+    grpc::ClientContext context;
+    PrepareCall("", &context);
+    tx::LoadSchemaRequestMsg load;
+    load.set_schema_path(path);
+    return ops->LoadSchema(&context, load, loaded);
   }
 
   std::vector<LoggedTxn> Log(TarnixClient* client) {
@@ -164,10 +175,10 @@ TEST_F(DataServiceTest, SevenWriteStreamsThenGetAndLogSurviveRestart) {
     std::vector<tx::GetResponseMsg> responses;
     ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
     EXPECT_EQ(Entries(responses),
-              (std::vector<std::vector<std::string>>{
-                  {Entry(kDeviceType, schema_.Device(3, "gamma")), std::to_string(kDeviceType),
-                   Entry(kAddressType, Address("prefix_length: 24"))},
-                  {std::to_string(kInterfaceType)}}));
+              (EntryLists{{Entry(kDeviceType, schema_.Device(3, "gamma")),
+                           std::to_string(kDeviceType),
+                           Entry(kAddressType, Address("prefix_length: 24"))},
+                          {std::to_string(kInterfaceType)}}));
 
     logged = TransactionsOf(kWriter, Log(&client));
     std::vector<std::string> kinds;
@@ -185,12 +196,8 @@ TEST_F(DataServiceTest, SevenWriteStreamsThenGetAndLogSurviveRestart) {
   ServingDaemon daemon(dir_.path(), Database());
   ASSERT_TRUE(daemon.serving());
   TarnixClient client(daemon.channel());
-  tx::GetRequestMsg get;  // vdb 1 by default
-  *get.add_objects() = Typed(kDeviceType, "", false);
-  std::vector<tx::GetResponseMsg> responses;
-  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
-  EXPECT_EQ(Entries(responses), (std::vector<std::vector<std::string>>{
-                                    {Entry(kDeviceType, schema_.Device(3, "gamma"))}}));
+  EXPECT_EQ(Entries(client.GetAll(kWriter, kDeviceType)),
+            (EntryLists{{Entry(kDeviceType, schema_.Device(3, "gamma"))}}));
 
   const std::vector<LoggedTxn> kept = TransactionsOf(kWriter, Log(&client));
   ASSERT_EQ(kept.size(), logged.size());
@@ -218,10 +225,7 @@ TEST_F(DataServiceTest, GetAnswerAboveOneMegabyteIsChunked) {
   }
   ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, puts).ok());
 
-  tx::GetRequestMsg get;
-  *get.add_objects() = Typed(kDeviceType, "", false);
-  std::vector<tx::GetResponseMsg> responses;
-  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
+  const std::vector<tx::GetResponseMsg> responses = client.GetAll(kWriter, kDeviceType);
   // The second body takes a chunk past 999,999 bytes and closes it.
   ASSERT_EQ(responses.size(), 2u);
   EXPECT_EQ(responses[0].objects_size(), 2);
@@ -289,13 +293,8 @@ TEST_F(DataServiceTest, WithoutASchemaWritesAreRefusedUntilOneIsLoaded) {
   EXPECT_TRUE(units.empty());
 
   // Once a schema with object types is loaded, writes are stored.
-  std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
-  grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-  tx::LoadSchemaRequestMsg load;
-  load.set_schema_path(TARNIX_EXAMPLE_SCHEMA);
   tx::LoadSchemaResponseMsg loaded;
-  ASSERT_TRUE(ops->LoadSchema(&context, load, &loaded).ok());
+  ASSERT_TRUE(LoadSchema(daemon, TARNIX_EXAMPLE_SCHEMA, &loaded).ok());
   EXPECT_TRUE(loaded.loaded());
   ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
   EXPECT_EQ(TransactionsOf(kWriter, Log(&client)).size(), 1u);
@@ -318,13 +317,8 @@ TEST_F(DataServiceTest, LoadSchemaRefusesADescriptorSetWithoutObjectTypes) {
     std::ofstream out(path, std::ios::binary);
     ASSERT_TRUE(unrelated.SerializeToOstream(&out));
   }
-  std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon.channel());
-  grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-  tx::LoadSchemaRequestMsg load;
-  load.set_schema_path(path);
   tx::LoadSchemaResponseMsg loaded;
-  const grpc::Status status = ops->LoadSchema(&context, load, &loaded);
+  const grpc::Status status = LoadSchema(daemon, path, &loaded);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(status.error_message(),
             "Schema file " + path + " defines no object type; the loaded schema stays in force");
@@ -333,13 +327,8 @@ TEST_F(DataServiceTest, LoadSchemaRefusesADescriptorSetWithoutObjectTypes) {
   tx::PutRequestMsg put;
   *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(1, "alpha"));
   ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
-  tx::GetRequestMsg get;
-  *get.add_objects() = Typed(kDeviceType, "", false);
-  std::vector<tx::GetResponseMsg> responses;
-  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
-  ASSERT_EQ(Entries(responses).size(), 1u);
-  EXPECT_EQ(Entries(responses)[0],
-            std::vector<std::string>{Entry(kDeviceType, schema_.Device(1, "alpha"))});
+  EXPECT_EQ(Entries(client.GetAll(kWriter, kDeviceType)),
+            (EntryLists{{Entry(kDeviceType, schema_.Device(1, "alpha"))}}));
   EXPECT_EQ(daemon.Stop(), 0);
 }
 
@@ -378,10 +367,7 @@ TEST_F(DataServiceTest, PythonExampleClientPutsGetsAndQueriesADevice) {
       << python_client->Stdout();
 
   TarnixClient client(daemon.channel());
-  tx::GetRequestMsg get;
-  *get.add_objects() = Typed(kDeviceType, "", false);
-  std::vector<tx::GetResponseMsg> responses;
-  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
+  const std::vector<tx::GetResponseMsg> responses = client.GetAll(kWriter, kDeviceType);
   ASSERT_EQ(responses.size(), 1u);
   EXPECT_EQ(responses[0].objects_size(), 1);
   EXPECT_TRUE(responses[0].objects(0).has_object_body());

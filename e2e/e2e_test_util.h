@@ -149,6 +149,12 @@ inline int TypeOf(const tx::TypedObjectMsg& typed) {
   return 0;
 }
 
+// A call's deadline and, unless `client_id` is "", its client-id metadata.
+inline void PrepareCall(const std::string& client_id, grpc::ClientContext* context) {
+  context->set_deadline(std::chrono::system_clock::now() + kCallTimeout);
+  if (!client_id.empty()) context->AddMetadata("client-id", client_id);
+}
+
 // Calls of the data service through its generated stub, as `client_id`
 // ("" sends no client-id metadata).
 class TarnixClient {
@@ -162,7 +168,7 @@ class TarnixClient {
                          grpc::ClientContext*, Resp*),
                      const std::string& client_id, const std::vector<Req>& requests) {
     grpc::ClientContext context;
-    Prepare(client_id, &context);
+    PrepareCall(client_id, &context);
     Resp response;
     std::unique_ptr<grpc::ClientWriter<Req>> writer = ((*stub_).*open)(&context, &response);
     for (const Req& request : requests) {
@@ -175,14 +181,27 @@ class TarnixClient {
   grpc::Status Get(const std::string& client_id, const tx::GetRequestMsg& request,
                    std::vector<tx::GetResponseMsg>* responses) {
     grpc::ClientContext context;
-    Prepare(client_id, &context);
+    PrepareCall(client_id, &context);
     return ReadAll(stub_->Get(&context, request), responses);
+  }
+
+  // Every object of `type` in `vdb` (0: none named, so the main vdb),
+  // response by response; a refused call fails the test.
+  std::vector<tx::GetResponseMsg> GetAll(const std::string& client_id, int type,
+                                         uint32_t vdb = 0) {
+    tx::GetRequestMsg request;
+    if (vdb != 0) request.set_vdb_id(vdb);
+    *request.add_objects() = Typed(type, "", false);
+    std::vector<tx::GetResponseMsg> responses;
+    const grpc::Status status = Get(client_id, request, &responses);
+    EXPECT_TRUE(status.ok()) << status.error_message();
+    return responses;
   }
 
   grpc::Status Query(const std::string& client_id, const tx::QueryRequestMsg& request,
                      std::vector<tx::QueryResponseMsg>* responses) {
     grpc::ClientContext context;
-    Prepare(client_id, &context);
+    PrepareCall(client_id, &context);
     return ReadAll(stub_->Query(&context, request), responses);
   }
 
@@ -190,7 +209,7 @@ class TarnixClient {
   grpc::Status GetTransactionLog(const std::string& client_id,
                                  std::vector<tx::TransactionLogUnitMsg>* units) {
     grpc::ClientContext context;
-    Prepare(client_id, &context);
+    PrepareCall(client_id, &context);
     std::vector<tx::GetTransactionLogsResponseMsg> responses;
     grpc::Status status =
         ReadAll(stub_->GetTransactionLog(&context, tx::GetTransactionLogsRequestMsg()), &responses);
@@ -204,11 +223,6 @@ class TarnixClient {
   }
 
  private:
-  static void Prepare(const std::string& client_id, grpc::ClientContext* context) {
-    context->set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-    if (!client_id.empty()) context->AddMetadata("client-id", client_id);
-  }
-
   template <class Resp>
   static grpc::Status ReadAll(std::unique_ptr<grpc::ClientReader<Resp>> reader,
                               std::vector<Resp>* responses) {

@@ -18,8 +18,7 @@ grpc::Status GetTree(const std::shared_ptr<grpc::Channel>& channel, const std::s
                      const tx::GetMerkleTreeRequestMsg& request,
                      tx::GetMerkleTreeResponseMsg* response) {
   grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-  if (!client.empty()) context.AddMetadata("client-id", client);
+  PrepareCall(client, &context);
   return tx::Tarnix::NewStub(channel)->GetMerkleTree(&context, request, response);
 }
 
@@ -43,12 +42,8 @@ TEST(MerkleTreeTest, TreeOfTheWrittenObjectsAsTheDefinitionGives) {
   ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
 
   // The bodies as stored, read back; ids of one length walk in id order.
-  tx::GetRequestMsg get;
-  *get.add_objects() = Typed(kAddressType, "", false);
-  std::vector<tx::GetResponseMsg> responses;
-  ASSERT_TRUE(client.Get(kWriter, get, &responses).ok());
   testing::LeafInputs leaves;
-  for (const tx::GetResponseMsg& chunk : responses) {
+  for (const tx::GetResponseMsg& chunk : client.GetAll(kWriter, kAddressType)) {
     for (const tx::TypedObjectMsg& object : chunk.objects()) {
       const std::string ip = object.object_body().substr(2, object.object_body()[1]);
       leaves[testing::BlockOf(kAddressName, ip)] += object.object_body();

@@ -76,8 +76,7 @@ class TlsTest : public ::testing::Test {
 grpc::Status GetDigest(const std::shared_ptr<grpc::Channel>& channel, const std::string& client_id,
                        const std::string& of, std::string* hex) {
   grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-  context.AddMetadata("client-id", client_id);
+  PrepareCall(client_id, &context);
   tx::GetClientCertificateRequestMsg request;
   request.set_client_id(of);
   tx::GetClientCertificateResponseMsg response;
@@ -97,8 +96,7 @@ TEST_F(TlsTest, ClaimedIdsNeedTheirCertificateAndTheLogIsTheAdministrators) {
   // The administrator registers alice, with the server's certificate.
   {
     grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-    context.AddMetadata("client-id", kAdmin);
+    PrepareCall(kAdmin, &context);
     tx::AddClientCertificateRequestMsg request;
     request.set_client_name("alice");
     request.set_certificate(ReadText(Cert("alice")));

@@ -19,13 +19,9 @@ class VDbTest : public ::testing::Test {
  protected:
   std::string Database() const { return dir_.path() + "/db"; }
 
-  static void Prepare(const std::string& client_id, grpc::ClientContext* context) {
-    context->set_deadline(std::chrono::system_clock::now() + kCallTimeout);
-    if (!client_id.empty()) context->AddMetadata("client-id", client_id);
-  }
   static grpc::Status Create(tx::Tarnix::Stub* stub, const std::string& name, uint32_t* id) {
     grpc::ClientContext context;
-    Prepare(kAdmin, &context);
+    PrepareCall(kAdmin, &context);
     tx::CreateVDbRequestMsg request;
     request.set_vdb_name(name);
     tx::CreateVDbResponseMsg response;
@@ -36,7 +32,7 @@ class VDbTest : public ::testing::Test {
   // "name=id" of every vdb, by ascending id.
   static std::vector<std::string> AllVdbs(tx::Tarnix::Stub* stub) {
     grpc::ClientContext context;
-    Prepare(kWriter, &context);
+    PrepareCall(kWriter, &context);
     tx::GetVDbIdResponseMsg response;
     EXPECT_TRUE(stub->GetVDbId(&context, tx::GetVDbIdRequestMsg(), &response).ok());
     std::vector<std::string> vdbs;
@@ -47,13 +43,8 @@ class VDbTest : public ::testing::Test {
   }
   // The bodies of every device in `vdb`.
   std::vector<std::string> Devices(TarnixClient* client, uint32_t vdb) {
-    tx::GetRequestMsg get;
-    get.set_vdb_id(vdb);
-    *get.add_objects() = Typed(kDeviceType, "", false);
-    std::vector<tx::GetResponseMsg> responses;
-    EXPECT_TRUE(client->Get(kWriter, get, &responses).ok());
     std::vector<std::string> bodies;
-    for (const tx::GetResponseMsg& response : responses) {
+    for (const tx::GetResponseMsg& response : client->GetAll(kWriter, kDeviceType, vdb)) {
       for (const tx::TypedObjectMsg& object : response.objects()) {
         if (object.has_object_body()) bodies.push_back(object.object_body());
       }
@@ -62,7 +53,7 @@ class VDbTest : public ::testing::Test {
   }
   static tx::WorkFlowTraceConfigMsg TracerConfig(tx::Tarnix::Stub* stub) {
     grpc::ClientContext context;
-    Prepare(kAdmin, &context);
+    PrepareCall(kAdmin, &context);
     tx::GetWorkflowTracerResponseMsg response;
     EXPECT_TRUE(
         stub->GetWorkflowTracer(&context, tx::GetWorkflowTracerRequestMsg(), &response).ok());
@@ -103,7 +94,7 @@ TEST_F(VDbTest, CreatedVdbTakesWritesAndSurvivesARestart) {
     EXPECT_TRUE(Devices(&client, 1).empty());
 
     grpc::ClientContext context;
-    Prepare(kAdmin, &context);
+    PrepareCall(kAdmin, &context);
     tx::ConfigureWorkflowTracerRequestMsg configure;
     *configure.mutable_config() = tracing;
     tx::ConfigureWorkflowTracerResponseMsg configured;
@@ -142,7 +133,7 @@ TEST_F(VDbTest, VdbAndTracerCallsWithoutClientIdAreRefused) {
   std::unique_ptr<tx::Tarnix::Stub> stub = tx::Tarnix::NewStub(daemon.channel());
   {
     grpc::ClientContext context;
-    Prepare("", &context);
+    PrepareCall("", &context);
     tx::CreateVDbRequestMsg request;
     request.set_vdb_name("tenant");
     tx::CreateVDbResponseMsg response;
@@ -151,7 +142,7 @@ TEST_F(VDbTest, VdbAndTracerCallsWithoutClientIdAreRefused) {
   }
   {
     grpc::ClientContext context;
-    Prepare("", &context);
+    PrepareCall("", &context);
     tx::GetWorkflowTracerResponseMsg response;
     const grpc::Status status =
         stub->GetWorkflowTracer(&context, tx::GetWorkflowTracerRequestMsg(), &response);

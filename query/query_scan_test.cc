@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <random>
@@ -151,36 +150,6 @@ SortEntry Entry(AttributeValue primary, AttributeValue secondary = AttributeValu
   entry.primary = std::move(primary);
   entry.secondary = std::move(secondary);
   return entry;
-}
-
-TEST(SortByCompareTest, OrdersNaNAndMixedKindsBothWays) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  SortDirections up, down;
-  down.primary_ascending = false;
-  auto before = [](const SortDirections& d, const SortEntry& a, const SortEntry& b) {
-    return QueryScan::SortByCompare(d, a, b);
-  };
-  const SortEntry n = Entry(AttributeValue::Float(nan)), one = Entry(AttributeValue::Float(1));
-  const SortEntry inf = Entry(AttributeValue::Float(INFINITY));
-  // NaN after every number ascending, before every number descending.
-  EXPECT_TRUE(before(up, inf, n));
-  EXPECT_FALSE(before(up, n, one));
-  EXPECT_TRUE(before(down, n, inf));
-  EXPECT_FALSE(before(down, one, n));
-  // NaN equals NaN, so the secondary key decides.
-  SortEntry n_a = Entry(AttributeValue::Float(nan), AttributeValue::String("a"));
-  SortEntry n_b = Entry(AttributeValue::Float(nan), AttributeValue::String("b"));
-  EXPECT_TRUE(before(up, n_a, n_b));
-  EXPECT_FALSE(before(up, n_b, n_a));
-  EXPECT_FALSE(before(up, n, n));
-  // Kinds order by index, and descending reverses that too.
-  const SortEntry big = Entry(AttributeValue::Int64(1)), text = Entry(AttributeValue::String(""));
-  EXPECT_TRUE(before(up, big, text));
-  EXPECT_TRUE(before(down, text, big));
-  EXPECT_TRUE(before(up, Entry(AttributeValue::Int32(5)), Entry(AttributeValue::Enum(0))));
-  // Strings by unsigned bytes, a proper prefix first.
-  EXPECT_TRUE(before(up, Entry(AttributeValue::String("a")), Entry(AttributeValue::String("\xff"))));
-  EXPECT_TRUE(before(up, Entry(AttributeValue::String("ab")), Entry(AttributeValue::String("abc"))));
 }
 
 TEST(SortByCompareTest, IsAStrictWeakOrderOverRandomKeys) {

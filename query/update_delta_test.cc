@@ -172,11 +172,18 @@ class UpdateDeltaTest : public ::testing::Test {
   Outcome TagsDelta(const List& old_tags, const List& new_tags) {
     Message old_device = Parse(kDevice, Device(old_tags));
     Message new_device = Parse(kDevice, Device(new_tags));
-    Message result = Parse(kDeviceOp, "");
-    delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_device, "tags"), FieldOf(*result, "tags"),
-                                     old_device.get(), new_device.get(), result.get());
+    Message result = ListDelta("tags", kDeviceOp, old_device.get(), new_device.get());
     return {EditText(Edits(*result, "tags")), Elements(*new_device, "tags"),
             Elements(*old_device, "tags"), Edits(*result, "tags")};
+  }
+  // The edit-distance delta of list `name` between two objects, as an op
+  // message of `op_type`; the objects are pruned as the delta leaves them.
+  Message ListDelta(const char* name, const char* op_type, pb::Message* old_object,
+                    pb::Message* new_object) {
+    Message result = Parse(op_type, "");
+    delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_object, name), FieldOf(*result, name),
+                                     old_object, new_object, result.get());
+    return result;
   }
 
   bool HasLine(const std::string& text) const {
@@ -269,9 +276,7 @@ TEST_F(UpdateDeltaTest, EditScriptTurnsOldListIntoNewWithFewestEdits) {
       Message new_device = build(new_keys);
       const List old_list = Elements(*old_device, name);
       const List new_list = Elements(*new_device, name);
-      Message result = Parse(kDeviceOp, "");
-      delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_device, name), FieldOf(*result, name),
-                                       old_device.get(), new_device.get(), result.get());
+      Message result = ListDelta(name, kDeviceOp, old_device.get(), new_device.get());
       const std::vector<Edit> edits = Edits(*result, name);
       const List replaced = Elements(*old_device, name);
       EXPECT_EQ(Apply(old_list, edits, Elements(*new_device, name), &replaced), new_list);
@@ -307,10 +312,7 @@ TEST_F(UpdateDeltaTest, ListsBeyondTheCapGetOneSetOfTheWholeNewList) {
     // Exactly 16 M cells: aligned.
     Message old_object = interface(4095, -1);
     Message new_object = interface(4095, 7);
-    Message result = Parse(kInterfaceOp, "");
-    delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_object, "vlan_ids"),
-                                     FieldOf(*result, "vlan_ids"), old_object.get(),
-                                     new_object.get(), result.get());
+    Message result = ListDelta("vlan_ids", kInterfaceOp, old_object.get(), new_object.get());
     EXPECT_EQ(EditText(Edits(*result, "vlan_ids")), "UPDATE@7");
     EXPECT_EQ(Elements(*new_object, "vlan_ids"), List{"-1"});
     EXPECT_EQ(Elements(*old_object, "vlan_ids"), List{"7"});
@@ -321,10 +323,7 @@ TEST_F(UpdateDeltaTest, ListsBeyondTheCapGetOneSetOfTheWholeNewList) {
     Message new_object = interface(4096, 7);
     const std::string new_bytes = new_object->SerializeAsString();
     const std::string old_bytes = old_object->SerializeAsString();
-    Message result = Parse(kInterfaceOp, "");
-    delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_object, "vlan_ids"),
-                                     FieldOf(*result, "vlan_ids"), old_object.get(),
-                                     new_object.get(), result.get());
+    Message result = ListDelta("vlan_ids", kInterfaceOp, old_object.get(), new_object.get());
     EXPECT_EQ(EditText(Edits(*result, "vlan_ids")), "SET");
     EXPECT_EQ(new_object->SerializeAsString(), new_bytes);
     EXPECT_EQ(old_object->SerializeAsString(), old_bytes);
@@ -342,10 +341,7 @@ TEST_F(UpdateDeltaTest, LargeNewListsLogAWarning) {
     for (int i = 0; i < size; ++i) {
       new_object->GetReflection()->AddInt32(new_object.get(), FieldOf(*new_object, "vlan_ids"), i);
     }
-    Message result = Parse(kInterfaceOp, "");
-    delta_.ComputeRepeatedFieldDelta(false, FieldOf(*new_object, "vlan_ids"),
-                                     FieldOf(*result, "vlan_ids"), old_object.get(),
-                                     new_object.get(), result.get());
+    ListDelta("vlan_ids", kInterfaceOp, old_object.get(), new_object.get());
     EXPECT_EQ(capture_.Contains("contains a large number of repeated entries"), size == 3000);
     if (size == 3000) {
       EXPECT_TRUE(HasLine(warning));

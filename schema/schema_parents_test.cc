@@ -62,12 +62,10 @@ TEST_F(SchemaParentsTest, ParentAndChildTables) {
 }
 
 // Without an id no record of the type can be built, so a delete must not
-// cascade to it.
+// cascade to it: it is left out of RootMsg's children above, and logged.
 TEST(SchemaParentsLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
   orv::LogCapture capture;
   Schema schema(FixturePath("parent_types"), "pt");
-  EXPECT_EQ(schema.LookupChildTypes("pt.RootMsg"),
-            (Names{"pt.DeepMsg", "pt.LoopingMsg", "pt.OrphanMsg"}));
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "Message type pt.UnlistedMsg has the object_type_id option "
                      "but no ObjectType value"));

@@ -17,16 +17,6 @@ namespace fs = boost::filesystem;
 const DbAccess::Records kRecords = {
     {std::string("\0a", 2), "one"}, {"b", "two"}, {"c", std::string("\0\1", 2)}};
 
-class OpenTest : public DbAccessTest {
- protected:
-  // Writes kRecords and closes, leaving them in table files (a reopen turns
-  // the write-ahead log into a table).
-  void CreateDatabase() {
-    { PutAll(OpenDb().get(), kRecords); }
-    { OpenDb(); }
-  }
-};
-
 std::string ManifestName(const std::set<std::string>& files) {
   for (const std::string& name : files) {
     if (name.compare(0, 9, "MANIFEST-") == 0) return name;
@@ -46,6 +36,28 @@ std::vector<std::string> WithSuffix(const std::set<std::string>& files,
   }
   return names;
 }
+
+class OpenTest : public DbAccessTest {
+ protected:
+  // Writes kRecords and closes, leaving them in table files (a reopen turns
+  // the write-ahead log into a table).
+  void CreateDatabase() {
+    { PutAll(OpenDb().get(), kRecords); }
+    { OpenDb(); }
+  }
+  // Writes kRecords, then `last` under "d", one write each, and closes: the
+  // records stay in the one write-ahead log, whose name is returned.
+  std::string WriteLog(const std::string& last) {
+    {
+      auto db = OpenDb();
+      for (const auto& record : kRecords) PutAll(db.get(), {record});
+      PutAll(db.get(), {{"d", last}});
+    }
+    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
+    EXPECT_EQ(logs.size(), 1u);
+    return logs.empty() ? "" : logs[0];
+  }
+};
 
 const char kDataLost[] = "errorCode=\"DRX0107\"";
 
@@ -130,15 +142,9 @@ TEST_F(OpenTest, DamagedLogRecordIsRepairedAndReported) {
     SCOPED_TRACE(damaged_type ? "record type" : "payload");
     TearDown();
     SetUp();
-    {
-      auto db = OpenDb();
-      for (const auto& record : kRecords) PutAll(db.get(), {record});
-      PutAll(db.get(), {{"d", std::string(64, 'x')}});
-    }
-    // Closing leaves the records in the log; damage the last one.
-    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
-    ASSERT_EQ(logs.size(), 1u);
-    const std::string log_name = db_dir_ + "/" + logs[0];
+    // Damage the last record of the log.
+    const std::string log_file = WriteLog(std::string(64, 'x'));
+    const std::string log_name = db_dir_ + "/" + log_file;
     std::string log = ReadFile(log_name);
     const size_t value = log.find(std::string(64, 'x'));
     ASSERT_NE(value, std::string::npos);
@@ -167,8 +173,8 @@ TEST_F(OpenTest, DamagedLogRecordIsRepairedAndReported) {
     records.resize(kRecords.size());
     EXPECT_EQ(records, kRecords);
     EXPECT_TRUE(capture.Contains("records may have been lost. Cause: Corruption: "));
-    EXPECT_TRUE(capture.Contains("/lost': " + logs[0]));
-    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + logs[0]), log);
+    EXPECT_TRUE(capture.Contains("/lost': " + log_file));
+    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + log_file), log);
     EXPECT_EQ(capture.Contains("Repair of database '" + db_dir_ + "': Log #"),
               damaged_type);
     EXPECT_EQ(capture.Contains(": dropping "), damaged_type);
@@ -196,14 +202,8 @@ TEST_F(OpenTest, CutLogIsReportedAndKept) {
     SCOPED_TRACE(cut.name);
     TearDown();
     SetUp();
-    {
-      auto db = OpenDb();
-      for (const auto& record : kRecords) PutAll(db.get(), {record});
-      PutAll(db.get(), {{"d", cut.last_value}});
-    }
-    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
-    ASSERT_EQ(logs.size(), 1u);
-    const std::string path = db_dir_ + "/" + logs[0];
+    const std::string log_file = WriteLog(cut.last_value);
+    const std::string path = db_dir_ + "/" + log_file;
     std::string log = ReadFile(path);
     const size_t length = cut.at == 0 ? log.size() - 10 : cut.at;
     ASSERT_LT(length, log.size());
@@ -218,18 +218,14 @@ TEST_F(OpenTest, CutLogIsReportedAndKept) {
                                  "' ends inside a write: opening the database "
                                  "drops its last "));
     EXPECT_TRUE(capture.Contains("A copy is kept in '" + db_dir_ + "/lost/" +
-                                 logs[0] + "'"));
-    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + logs[0]), log);
+                                 log_file + "'"));
+    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + log_file), log);
   }
 }
 
 // A log that ends on a write's boundary is whole: no report, no copy.
 TEST_F(OpenTest, WholeLogIsNotReported) {
-  {
-    auto db = OpenDb();
-    PutAll(db.get(), kRecords);
-    PutAll(db.get(), {{"d", std::string(40000, 'x')}});
-  }
+  WriteLog(std::string(40000, 'x'));
   orv::LogCapture capture;
   auto db = OpenDb();
   EXPECT_EQ(All(db.get()).size(), kRecords.size() + 1);
