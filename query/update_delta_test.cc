@@ -614,7 +614,7 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
         default:
           break;
       }
-      const List new_tags = Elements(*schema_.ParseMessage(kDevice, body), "tags");
+      const List new_tags = Elements(*Message(schema_.ParseMessage(kDevice, body)), "tags");
       if (new_tags.empty() || new_tags == old_tags) continue;  // not a list edit
       SCOPED_TRACE(::testing::Message() << "seed " << seed << " round " << round << " "
                                         << ::testing::PrintToString(old_tags) << " -> "

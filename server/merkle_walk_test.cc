@@ -42,7 +42,8 @@ class MerkleWalkTest : public WriteTest {
   }
   // The vlan `number`'s id bytes (zigzag varint; small numbers only).
   static std::string VlanId(int32_t number) {
-    return std::string(1, static_cast<char>((number << 1) ^ (number >> 31)));
+    const uint32_t zigzag = (static_cast<uint32_t>(number) << 1) ^ static_cast<uint32_t>(number >> 31);
+    return std::string(1, static_cast<char>(zigzag));
   }
 
   // The root hash of a walk in slices of three records; "" without root.
