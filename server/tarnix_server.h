@@ -19,6 +19,7 @@
 #include "platform/tarnix/tarnix_service.h"
 #include "query/get_processor.h"
 #include "query/query_processor.h"
+#include "server/call_reply.h"
 #include "server/client_authentication.h"
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
@@ -194,10 +195,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   }
   // Also raises the transaction id past every id the log holds.
   void SetCurrentLogSize();
-  orv::rpc::AppStatus ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
-                                           uint64_t* size, uint64_t* txn_bytes,
-                                           std::vector<DbAccess::TxnPut>* puts,
-                                           std::vector<std::string>* deletes) {
+  Status ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log, uint64_t* size,
+                              uint64_t* txn_bytes, std::vector<DbAccess::TxnPut>* puts,
+                              std::vector<std::string>* deletes) {
     return txn_log_.ComputeTxnLogUpdates(tracing, log, size, txn_bytes, puts, deletes);
   }
   void InitVDbInfo() { vdbs_.InitVDbInfo(); }
@@ -242,19 +242,18 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     Run(&WriteTransactions::Modify, client_id, call, requests);
   }
   template <class... Args>
-  orv::rpc::AppStatus PreprocessRequests(Args&&... args) {
+  Status PreprocessRequests(Args&&... args) {
     return writes_.PreprocessRequests(std::forward<Args>(args)...);
   }
   template <class... Args>
-  orv::rpc::AppStatus ProcessRequests(Args&&... args) {
+  Status ProcessRequests(Args&&... args) {
     return writes_.ProcessRequests(std::forward<Args>(args)...);
   }
   template <class... Args>
-  orv::rpc::AppStatus CollectObjectsToDelete(Args&&... args) {
+  Status CollectObjectsToDelete(Args&&... args) {
     return writes_.CollectObjectsToDelete(std::forward<Args>(args)...);
   }
-  orv::rpc::AppStatus ValidateVdbIds(const WriteTransactions::VdbIdList& ids,
-                                     VdbIdSet* vdb_ids) const {
+  Status ValidateVdbIds(const WriteTransactions::VdbIdList& ids, VdbIdSet* vdb_ids) const {
     return writes_.ValidateVdbIds(ids, vdb_ids);
   }
   void WipeEphemeralObjects() { writes_.WipeEphemeralObjects(); }

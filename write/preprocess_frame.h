@@ -36,16 +36,15 @@ inline const tx::SpanContextMsg* SpanOf(bool has, const tx::SpanContextMsg& span
 // `step(entry, &vdb_ids)` handles one entry; the vdb-id set is carried from
 // entry to entry across the whole stream.
 template <class Req, class EntryStep>
-orv::rpc::AppStatus WriteTransactions::Preprocess(WriteOp op, const char* span_name,
-                                                  const std::string& client_id, bool tracing,
-                                                  bool record_requests, std::list<Req>* requests,
-                                                  TarnixTransactionLog* log, bool* sync,
-                                                  EntryStep step) {
+Status WriteTransactions::Preprocess(WriteOp op, const char* span_name,
+                                     const std::string& client_id, bool tracing,
+                                     bool record_requests, std::list<Req>* requests,
+                                     TarnixTransactionLog* log, bool* sync, EntryStep step) {
   metrics::ScopedLatencyTimer timer(metrics_->preprocess(op));
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace(span_name, 2);
   if (requests->empty()) {
-    return orv::rpc::INVALID_ARGUMENT("Received empty request from " + client_id);
+    return Status::InvalidArgument("Received empty request from " + client_id);
   }
   *sync = requests->front().has_sync() && requests->front().sync();
   VdbIdSet vdb_ids{kMainVdbId};
@@ -55,7 +54,7 @@ orv::rpc::AppStatus WriteTransactions::Preprocess(WriteOp op, const char* span_n
     if (record_requests) log->RecordRequest(request);
     auto* list = preprocess_internal::MutableEntries(&request);
     for (auto& entry : *list) {
-      orv::rpc::AppStatus status = step(&entry, &vdb_ids);
+      Status status = step(&entry, &vdb_ids);
       if (!status.ok()) return status;
     }
     entries += list->size();
@@ -63,7 +62,7 @@ orv::rpc::AppStatus WriteTransactions::Preprocess(WriteOp op, const char* span_n
     requests->pop_front();
   }
   metrics_->request_count(op)->update(entries);
-  return MakeOkStatus();
+  return Status::OK();
 }
 
 }  // namespace tarnix

@@ -14,24 +14,23 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
-using orv::rpc::AppStatus;
 using preprocess_internal::SpanOf;
 
 namespace {
 
-AppStatus ModifyShapeError(const char* text) {
+Status ModifyShapeError(const char* text) {
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "%s", text);
-  return orv::rpc::INVALID_ARGUMENT(text);
+  return Status::InvalidArgument(text);
 }
 
 }  // namespace
 
-AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::PatchMsg& entry,
-                                        VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                        RequestProcessor* processor) {
+Status WriteTransactions::PatchEntry(const std::string& client_id, const tx::PatchMsg& entry,
+                                     VdbIdSet* vdb_ids, ChildRecordCache* cache,
+                                     RequestProcessor* processor) {
   std::string type;
   std::string id;
-  AppStatus status = EntryObject(client_id, entry, entry.object_value(), nullptr, &type, &id);
+  Status status = EntryObject(client_id, entry, entry.object_value(), nullptr, &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
@@ -40,21 +39,21 @@ AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::
                              SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
-AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::CopyMsg& entry,
-                                       bool in_modify, VdbIdSet* vdb_ids,
-                                       RequestProcessor* processor) {
+Status WriteTransactions::CopyEntry(const std::string& client_id, const tx::CopyMsg& entry,
+                                    bool in_modify, VdbIdSet* vdb_ids,
+                                    RequestProcessor* processor) {
   std::string type;
   std::string id;
-  AppStatus status =
+  Status status =
       EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
   if (!status.ok() || type.empty()) return status;
   const auto& registered = vdbs_->vdb_id_to_name();
   VdbId source = kMainVdbId;
   if (entry.has_src_vdb_id()) {
-    if (entry.src_vdb_id() > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid src vdb id");
+    if (entry.src_vdb_id() > 0xFFFF) return Status::InvalidArgument("invalid src vdb id");
     if (registered.count(static_cast<VdbId>(entry.src_vdb_id())) == 0) {
-      return orv::rpc::FAILED_PRECONDITION((in_modify ? "vdb_id=" : "src_vdb_id=") +
-                                           std::to_string(entry.src_vdb_id()) + " not found");
+      return Status::FailedPrecondition((in_modify ? "vdb_id=" : "src_vdb_id=") +
+                                        std::to_string(entry.src_vdb_id()) + " not found");
     }
     source = static_cast<VdbId>(entry.src_vdb_id());
   }
@@ -64,22 +63,22 @@ AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::C
   if (!entry.vdb_ids().empty()) {
     vdb_ids->clear();
     for (uint32_t id : entry.vdb_ids()) {
-      if (id > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid vdb id");
+      if (id > 0xFFFF) return Status::InvalidArgument("invalid vdb id");
       if (registered.count(static_cast<VdbId>(id)) == 0) {
-        return orv::rpc::FAILED_PRECONDITION("vdb_id=" + std::to_string(id) + " not found");
+        return Status::FailedPrecondition("vdb_id=" + std::to_string(id) + " not found");
       }
       if (id != source) vdb_ids->insert(static_cast<VdbId>(id));
     }
   }
   processor->AddCopy(type, id, source, *vdb_ids,
                      SpanOf(entry.has_span_context(), entry.span_context()));
-  return MakeOkStatus();
+  return Status::OK();
 }
 
-AppStatus WriteTransactions::FlushByBlockIdEntry(const std::string& client_id,
-                                                 const tx::FlushByBlockIdMsg& entry,
-                                                 VdbIdSet* vdb_ids, RequestProcessor* processor) {
-  AppStatus status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+Status WriteTransactions::FlushByBlockIdEntry(const std::string& client_id,
+                                              const tx::FlushByBlockIdMsg& entry, VdbIdSet* vdb_ids,
+                                              RequestProcessor* processor) {
+  Status status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   RequestProcessor::BlockRanges ranges;
   if (entry.has_block_ranges()) {
@@ -92,9 +91,9 @@ AppStatus WriteTransactions::FlushByBlockIdEntry(const std::string& client_id,
                                       SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
-AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::ModifyMsg* entry,
-                                         VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                         RequestProcessor* processor) {
+Status WriteTransactions::ModifyEntry(const std::string& client_id, tx::ModifyMsg* entry,
+                                      VdbIdSet* vdb_ids, ChildRecordCache* cache,
+                                      RequestProcessor* processor) {
   const int parts = entry->has_put_msg() + entry->has_delete_msg() + entry->has_flush_msg() +
                     entry->has_patch_msg() + entry->has_copy_msg() +
                     entry->has_flush_by_block_id_msg();
@@ -102,7 +101,7 @@ AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::Modif
     return ModifyShapeError(
         "Modify request should only include one of pub/delete/flush/patch/copy messages");
   }
-  AppStatus status = MakeOkStatus();
+  Status status = Status::OK();
   if (entry->has_put_msg()) {
     status = ValidatePutMsg(entry->put_msg());
     if (!status.ok()) return status;
@@ -136,47 +135,47 @@ AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::Modif
       "messages");
 }
 
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::PatchRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
+Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                             std::list<tx::PatchRequestMsg>* requests,
+                                             TarnixTransactionLog* log, RequestProcessor* processor,
+                                             bool* sync) {
   return Preprocess(WriteOp::kPatch, "PatchRequest.PreprocessRequests", client_id, tracing, true,
                     requests, log, sync, [&](tx::PatchMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidatePatchMsg(*entry);
+                      Status status = ValidatePatchMsg(*entry);
                       if (!status.ok()) return status;
                       return PatchEntry(client_id, *entry, vdb_ids, nullptr, processor);
                     });
 }
 
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::CopyRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
+Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                             std::list<tx::CopyRequestMsg>* requests,
+                                             TarnixTransactionLog* log, RequestProcessor* processor,
+                                             bool* sync) {
   return Preprocess(WriteOp::kCopy, "CopyRequest.PreprocessRequests", client_id, tracing, true,
                     requests, log, sync, [&](tx::CopyMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidateCopyMsg(*entry);
+                      Status status = ValidateCopyMsg(*entry);
                       if (!status.ok()) return status;
                       return CopyEntry(client_id, *entry, false, vdb_ids, processor);
                     });
 }
 
-AppStatus WriteTransactions::PreprocessRequests(
-    const std::string& client_id, bool tracing, std::list<tx::FlushByBlockIdRequestMsg>* requests,
-    TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kFlushByBlockId, "FlushByBlockIdRequest.PreprocessRequests",
-                    client_id, tracing, true, requests, log, sync,
+Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                             std::list<tx::FlushByBlockIdRequestMsg>* requests,
+                                             TarnixTransactionLog* log, RequestProcessor* processor,
+                                             bool* sync) {
+  return Preprocess(WriteOp::kFlushByBlockId, "FlushByBlockIdRequest.PreprocessRequests", client_id,
+                    tracing, true, requests, log, sync,
                     [&](tx::FlushByBlockIdMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidateFlushByBlockIdMsg(*entry);
+                      Status status = ValidateFlushByBlockIdMsg(*entry);
                       if (!status.ok()) return status;
                       return FlushByBlockIdEntry(client_id, *entry, vdb_ids, processor);
                     });
 }
 
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::ModifyRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync,
-                                                int64_t stream_size) {
+Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
+                                             std::list<tx::ModifyRequestMsg>* requests,
+                                             TarnixTransactionLog* log, RequestProcessor* processor,
+                                             bool* sync, int64_t stream_size) {
   ChildRecordCache cache;
   return Preprocess(WriteOp::kModify, "ModifyRequest.PreprocessRequests", client_id, tracing,
                     stream_size < kMaxLoggedModifyBytes, requests, log, sync,

@@ -2,19 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/db_access_status.h"
+
 namespace tarnix {
 namespace {
 
-TEST(StatusHelpersTest, StorageCodesMapToRpcCodes) {
-  EXPECT_EQ(StatusFromDbAccessStatus(DbAccessStatus()), orv::rpc::AppStatus());
-  EXPECT_EQ(StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "x")),
-            orv::rpc::INTERNAL("LevelDB error: x"));
-  EXPECT_EQ(StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::CORRUPTION, "bad block")),
-            orv::rpc::DATA_LOSS("LevelDB error: bad block"));
-  EXPECT_EQ(StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::IO_ERROR, "disk")),
-            orv::rpc::FAILED_PRECONDITION("LevelDB error: disk"));
-  EXPECT_EQ(StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NOT_FOUND, "")),
-            orv::rpc::FAILED_PRECONDITION("LevelDB error: "));
+TEST(StatusHelpersTest, StorageCodesMapToClientCodes) {
+  EXPECT_EQ(DbAccessStatus().ToStatus(), Status());
+  EXPECT_EQ(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "x").ToStatus(),
+            Status::Internal("LevelDB error: x"));
+  EXPECT_EQ(DbAccessStatus(DbAccessCode::CORRUPTION, "bad block").ToStatus(),
+            Status::DataLoss("LevelDB error: bad block"));
+  EXPECT_EQ(DbAccessStatus(DbAccessCode::IO_ERROR, "disk").ToStatus(),
+            Status::FailedPrecondition("LevelDB error: disk"));
+  EXPECT_EQ(DbAccessStatus(DbAccessCode::NOT_FOUND, "").ToStatus(),
+            Status::FailedPrecondition("LevelDB error: "));
 }
 
 TEST(StatusHelpersTest, SharedStringDropsOneLeadingZeroByteFromTheArgument) {

@@ -17,7 +17,6 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
-using orv::rpc::AppStatus;
 
 struct WriteTransactions::OpInfo {
   WriteOp op;
@@ -57,7 +56,7 @@ class ForwardingReply : public WriteReply {
  public:
   explicit ForwardingReply(WriteReply* reply) : reply_(reply) {}
   void Respond() override { reply_->Respond(); }
-  void Fail(const AppStatus& status) override { reply_->Fail(status); }
+  void Fail(const Status& status) override { reply_->Fail(status); }
 
  private:
   WriteReply* const reply_;
@@ -83,7 +82,7 @@ class WriteTransactions::Committed : public CommittedTransaction {
         sample_reply_(sample_reply),
         done_(std::move(done)) {}
 
-  void Answer(const AppStatus& status) override {
+  void Answer(const Status& status) override {
     if (!status.ok()) {
       TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", op_.name,
                  status.ToString().c_str());
@@ -144,7 +143,7 @@ bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool s
   uint64_t log_bytes = 0;
   // Written without sync: the group commit syncs, for this transaction and
   // for those around it.
-  const AppStatus status =
+  const Status status =
       ProcessRequests(false, tracing, processor, log, &log_bytes, &committed->updates,
                       &committed->deletes, metrics_->process(op.op), table);
   if (!status.ok()) {
@@ -172,7 +171,7 @@ void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
   const auto body_span = OpenBodySpan(op.span_name, *requests, collect, &tracing);
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
-    reply->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
+    reply->Fail(Status::Internal("Unable to generate transaction id"));
     return;
   }
   TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", op.name, txn_id,
@@ -181,7 +180,7 @@ void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
   log.set_request_bound(log_store_->max_log_size());
   RequestProcessor processor(schema_, db_);
   bool sync = false;
-  const AppStatus status = preprocess(tracing, &log, &processor, &sync);
+  const Status status = preprocess(tracing, &log, &processor, &sync);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", op.name,
                status.ToString().c_str());
@@ -261,7 +260,7 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
       OpenBodySpan(kOp.span_name, *requests, CollectModifyWorkflowContexts, &tracing);
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
-    reply->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
+    reply->Fail(Status::Internal("Unable to generate transaction id"));
     return;
   }
   int64_t stream_size = 0;
@@ -276,7 +275,7 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   RequestProcessor processor(schema_, db_);
   telemetry_->Record(1);
   bool sync = false;
-  const AppStatus status =
+  const Status status =
       PreprocessRequests(client_id, tracing, requests, &log, &processor, &sync, stream_size);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "Modify preprocessing failed with %s",
