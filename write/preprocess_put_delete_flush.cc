@@ -1,5 +1,5 @@
-// Preprocessing of Put, Delete and Flush streams, and the entry checks that
-// every stream shares.
+// The entry steps of Put, Delete and Flush, and the entry checks that every
+// step shares.
 
 #include <memory>
 #include <string>
@@ -56,98 +56,58 @@ Status WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids
   return Status::OK();
 }
 
-Status WriteTransactions::CollectObjectsToDelete(const std::string& client_id,
-                                                 const std::string& type, const std::string& id,
-                                                 const VdbIdSet& vdb_ids, const SpanContext* span,
-                                                 ChildRecordCache* cache,
-                                                 RequestProcessor* processor) {
-  return tarnix::CollectObjectsToDelete(*schema_, db_, client_id, type, id, vdb_ids, span, cache,
-                                        processor);
-}
-
-Status WriteTransactions::PutEntry(const std::string& client_id, tx::PutMsg* entry,
-                                   VdbIdSet* vdb_ids, RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PutMsg* entry, VdbIdSet* vdb_ids) {
+  Status status = ValidatePutMsg(*entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  Status status = EntryObject(client_id, entry->object(), entry->object().object_body(),
-                              "id is missing from object being put", &type, &id);
+  status = EntryObject(scope.client_id, entry->object(), entry->object().object_body(),
+                       "id is missing from object being put", &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.
   ObjectBody body = std::make_shared<const std::string>(
       std::move(*entry->mutable_object()->mutable_object_body()));
-  processor->AddPut(type, id, std::move(body), *vdb_ids,
-                    SpanOf(entry->has_span_context(), entry->span_context()));
+  scope.processor->AddPut(type, id, std::move(body), *vdb_ids,
+                          SpanOf(entry->has_span_context(), entry->span_context()));
   return Status::OK();
 }
 
-Status WriteTransactions::DeleteEntry(const std::string& client_id, const tx::DeleteMsg& entry,
-                                      VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                      RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::DeleteMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::DeleteMsg& entry = *message;
+  Status status = ValidateDeleteMsg(entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  Status status =
-      EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
+  status = EntryObject(scope.client_id, entry.object(), entry.object().object_body(), nullptr,
+                       &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());
   if (entry.has_recursive() && entry.recursive()) {
-    status = CollectObjectsToDelete(client_id, type, id, *vdb_ids, span, cache, processor);
+    status = CollectObjectsToDelete(*schema_, db_, scope.client_id, type, id, *vdb_ids, span,
+                                    scope.cache, scope.processor);
     if (!status.ok()) return status;
   }
-  processor->AddDelete(type, id, *vdb_ids, span);
+  scope.processor->AddDelete(type, id, *vdb_ids, span);
   return Status::OK();
 }
 
-Status WriteTransactions::FlushEntry(const std::string& client_id, const tx::FlushMsg& entry,
-                                     bool skip_permission, VdbIdSet* vdb_ids,
-                                     RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::FlushMsg& entry = *message;
   const std::string type = TypeOf(entry);
   if (type.empty()) return Status::OK();
-  Status status = skip_permission ? Status::OK() : CheckWritePermission(client_id, type);
+  Status status =
+      scope.skip_permission ? Status::OK() : CheckWritePermission(scope.client_id, type);
   if (!status.ok()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
-  return processor->AddFlush(type, *vdb_ids,
-                             SpanOf(entry.has_span_context(), entry.span_context()));
-}
-
-Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                             std::list<tx::PutRequestMsg>* requests,
-                                             TarnixTransactionLog* log, RequestProcessor* processor,
-                                             bool* sync) {
-  return Preprocess(WriteOp::kPut, "PutRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::PutMsg* entry, VdbIdSet* vdb_ids) {
-                      Status status = ValidatePutMsg(*entry);
-                      if (!status.ok()) return status;
-                      return PutEntry(client_id, entry, vdb_ids, processor);
-                    });
-}
-
-Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                             std::list<tx::DeleteRequestMsg>* requests,
-                                             TarnixTransactionLog* log, RequestProcessor* processor,
-                                             bool* sync) {
-  ChildRecordCache cache;
-  return Preprocess(WriteOp::kDelete, "DeleteRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::DeleteMsg* entry, VdbIdSet* vdb_ids) {
-                      Status status = ValidateDeleteMsg(*entry);
-                      if (!status.ok()) return status;
-                      return DeleteEntry(client_id, *entry, vdb_ids, &cache, processor);
-                    });
-}
-
-Status WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                             bool skip_permission,
-                                             std::list<tx::FlushRequestMsg>* requests,
-                                             TarnixTransactionLog* log, RequestProcessor* processor,
-                                             bool* sync) {
-  return Preprocess(WriteOp::kFlush, "FlushRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::FlushMsg* entry, VdbIdSet* vdb_ids) {
-                      return FlushEntry(client_id, *entry, skip_permission, vdb_ids, processor);
-                    });
+  return scope.processor->AddFlush(type, *vdb_ids,
+                                   SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
 }  // namespace tarnix

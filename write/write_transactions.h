@@ -85,7 +85,8 @@ class WriteTransactions {
   WriteTransactions& operator=(const WriteTransactions&) = delete;
 
   // --- The stream bodies ---
-  // Each runs the whole stream `requests` (consumed) of `client_id` as one
+  // Each runs its operation, as write/write_op.h describes it, on the one
+  // transaction runner: the whole stream `requests` (consumed) of `client_id` as one
   // transaction and calls `reply` (or what its Keep() gave) exactly once:
   // Fail with the refusal of GroupCommit::Writable() after a failed sync
   // (no id is taken), with INTERNAL "Unable to generate transaction id" when
@@ -109,44 +110,6 @@ class WriteTransactions {
   void Modify(const std::string& client_id, WriteReply* reply,
               std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests);
 
-  // --- Preprocessing ---
-  // Records each request message in `log` and turns every entry into pending
-  // operations of `processor`, releasing each message once done with it;
-  // *sync gets the `sync` field of the first message. Entries without vdb
-  // ids apply to the vdbs of the nearest earlier entry that named some ({1}
-  // at first). An entry of a type the schema does not know is skipped.
-  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
-  // ("Received empty request from <client>"), a missing part, id or bad vdb
-  // id; PERMISSION_DENIED "<client> does not have write permission for
-  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
-  // counter metric is left alone.
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::PutRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  // `skip_permission` lets the server's own flushes (start-up wipe, vdb
-  // removal) flush any type.
-  Status PreprocessRequests(const std::string& client_id, bool tracing, bool skip_permission,
-                            std::list<caldek::orv::tarnix::FlushRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::PatchRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::CopyRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  // `stream_size` is the serialised size of the whole stream; a stream of
-  // kMaxLoggedModifyBytes or more records no request message.
-  Status PreprocessRequests(const std::string& client_id, bool tracing,
-                            std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests,
-                            TarnixTransactionLog* log, RequestProcessor* processor, bool* sync,
-                            int64_t stream_size);
-
   // --- Processing ---
   // Builds the records of `processor`, records the changes in `log`,
   // computes the log units and trims the oldest, and writes all of it in one
@@ -160,19 +123,6 @@ class WriteTransactions {
                          std::list<UpdateRecord>* updates, std::list<UpdateRecord>* deletes,
                          metrics::LatencyMetric& latency, TransactionRequestTable* requests);
 
-  // Adds the deletes of every object below `type`/`id` (see
-  // recursive_delete.h).
-  Status CollectObjectsToDelete(const std::string& client_id, const std::string& type,
-                                const std::string& id, const VdbIdSet& vdb_ids,
-                                const SpanContext* span, ChildRecordCache* cache,
-                                RequestProcessor* processor);
-
-  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
-  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
-  // not found" for an unregistered one (*vdb_ids then holds the ids before
-  // it).
-  Status ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
-
   // Start-up: flushes every ephemeral type from every registered vdb in one
   // logged transaction of client "tarnix-server". Failures are logged.
   void WipeEphemeralObjects();
@@ -181,49 +131,69 @@ class WriteTransactions {
   static bool TracingEnabled();
 
  private:
-  struct OpInfo;
   class Committed;
 
-  // The shared body of the six streams other than Modify: `collect` gathers
-  // the trace contexts, `preprocess` runs the stream's preprocessing.
-  template <class Req, class Collect, class Preprocessor>
-  void RunBody(const OpInfo& op, const std::string& client_id, WriteReply* reply,
-               std::list<Req>* requests, Collect collect, Preprocessor preprocess);
+  // What every entry step of one stream shares.
+  struct EntryScope {
+    const std::string& client_id;
+    RequestProcessor* processor;
+    ChildRecordCache* cache;  // the stream's objects, for recursive deletes
+    bool skip_permission;     // the server's own flushes flush any type
+    bool in_modify;           // the entry is part of a Modify entry
+  };
+
+  // The one transaction runner, for the operation WriteOpDescription<Req>
+  // describes: takes the id, preprocesses, then CommitAndReply.
+  template <class Req>
+  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests);
+
+  // Records each request message in `log` (unless `record_requests` is
+  // false) and turns every entry into pending operations of
+  // scope.processor through AddEntry, releasing each message once done with
+  // it; *sync gets the `sync` field of the first message. Entries without
+  // vdb ids apply to the vdbs of the nearest earlier entry that named some
+  // ({1} at first). An entry of a type the schema does not know is skipped.
+  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
+  // ("Received empty request from <client>"), a missing part, id or bad vdb
+  // id; PERMISSION_DENIED "<client> does not have write permission for
+  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
+  // counter metric is left alone.
+  template <class Req>
+  Status PreprocessRequests(const EntryScope& scope, bool tracing, bool record_requests,
+                            std::list<Req>* requests, TarnixTransactionLog* log, bool* sync);
+
   // The commit, in one place: processes, then on success counts the log
   // bytes, updates the statistics and hands the transaction to the group
   // commit, which answers and notifies (`done` runs after the
   // notification); on failure logs and fails the call. With `sample_reply`
   // telemetry phase 7 is taken between the answer and the notification.
   // False when processing failed.
-  bool CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync, bool tracing,
+  bool CommitAndReply(WriteOp op, const char* name, uint64_t txn_id, bool sync, bool tracing,
                       RequestProcessor* processor, TarnixTransactionLog* log, WriteReply* reply,
                       std::unique_ptr<TransactionRequestTable> requests, bool sample_reply,
                       std::function<void()> done);
 
-  // The preprocessing frame, with one step per entry.
-  template <class Req, class EntryStep>
-  Status Preprocess(WriteOp op, const char* span_name, const std::string& client_id, bool tracing,
-                    bool record_requests, std::list<Req>* requests, TarnixTransactionLog* log,
-                    bool* sync, EntryStep step);
+  // The entry steps: each validates one entry and adds its operations. Each
+  // may narrow or replace *vdb_ids.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PutMsg* entry, VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::DeleteMsg* entry,
+                  VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushMsg* entry, VdbIdSet* vdb_ids);
+  // Notes the patched object in scope.cache within Modify streams.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PatchMsg* entry, VdbIdSet* vdb_ids);
+  // Within Modify the text for an unregistered source vdb differs.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::CopyMsg* entry, VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushByBlockIdMsg* entry,
+                  VdbIdSet* vdb_ids);
+  // Exactly one sub-message, added by its own step.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::ModifyMsg* entry,
+                  VdbIdSet* vdb_ids);
 
-  // Entry steps, after validation. Each may narrow or replace *vdb_ids.
-  Status PutEntry(const std::string& client_id, caldek::orv::tarnix::PutMsg* entry,
-                  VdbIdSet* vdb_ids, RequestProcessor* processor);
-  Status DeleteEntry(const std::string& client_id, const caldek::orv::tarnix::DeleteMsg& entry,
-                     VdbIdSet* vdb_ids, ChildRecordCache* cache, RequestProcessor* processor);
-  Status FlushEntry(const std::string& client_id, const caldek::orv::tarnix::FlushMsg& entry,
-                    bool skip_permission, VdbIdSet* vdb_ids, RequestProcessor* processor);
-  // `cache`, null outside Modify streams, learns of the patched object.
-  Status PatchEntry(const std::string& client_id, const caldek::orv::tarnix::PatchMsg& entry,
-                    VdbIdSet* vdb_ids, ChildRecordCache* cache, RequestProcessor* processor);
-  // `in_modify` changes the text for an unregistered source vdb.
-  Status CopyEntry(const std::string& client_id, const caldek::orv::tarnix::CopyMsg& entry,
-                   bool in_modify, VdbIdSet* vdb_ids, RequestProcessor* processor);
-  Status FlushByBlockIdEntry(const std::string& client_id,
-                             const caldek::orv::tarnix::FlushByBlockIdMsg& entry, VdbIdSet* vdb_ids,
-                             RequestProcessor* processor);
-  Status ModifyEntry(const std::string& client_id, caldek::orv::tarnix::ModifyMsg* entry,
-                     VdbIdSet* vdb_ids, ChildRecordCache* cache, RequestProcessor* processor);
+  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
+  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
+  // not found" for an unregistered one (*vdb_ids then holds the ids before
+  // it).
+  Status ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
   // The type of an entry's message, or "" (the entry is then skipped), and
   // the write-permission test on it.
   std::string TypeOf(const google::protobuf::Message& message) const;

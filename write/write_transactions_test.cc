@@ -1,5 +1,6 @@
 #include "write/write_transactions.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -137,6 +138,25 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
   EXPECT_TRUE(Stored(kDevice).empty());
   EXPECT_EQ(Stored(kAddress).size(), 1u);
   EXPECT_EQ(LogUnits(), 14u);
+
+  // Each operation is counted in its own metrics and named in its own line.
+  const std::vector<std::pair<std::string, std::string>> ops = {
+      {"put", "Put"},       {"patch", "Patch"},
+      {"copy", "Copy"},     {"flush_by_block_id", "FlushByBlockId"},
+      {"modify", "Modify"}, {"delete", "Delete"},
+      {"flush", "Flush"}};
+  const std::vector<std::string> lines = capture_.lines();
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const std::string& slot = ops[i].first;
+    EXPECT_EQ(Samples("server/latency/" + slot + "/preprocess"), 1u) << slot;
+    EXPECT_EQ(Samples("server/latency/" + slot + "/process"), 1u) << slot;
+    EXPECT_EQ(UnitValue("server/transaction/" + slot + "/request/count"), i == 0 ? 2u : 1u) << slot;
+    const std::string opening =
+        "] " + ops[i].second + ": TransactionID='" + std::to_string(i + 1) + "' Client ID=";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(opening) != std::string::npos;
+    })) << opening;
+  }
 }
 
 TEST_F(WriteTransactionsTest, EmptyStreamUsesAnIdAndIsRefused) {
