@@ -215,13 +215,13 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // defined in merkle_rpc.cc.
   struct MerkleCall;
   void StepMerkleWalk(const std::shared_ptr<MerkleCall>& merkle);
-  // Authenticates a write stream of `operation` ("Put", ...) and makes its
-  // processor; defined in write_streams.cc.
+  // Authenticates a write stream of the operation WriteOpDescription<Req>
+  // names and makes its processor running `body`; defined in
+  // write_streams.cc.
   template <class Req, class Resp>
   orv::rpc::CallObserver<Req>* OpenWriteStream(
       orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*),
-      const char* operation);
+      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*));
 
   Schema* const schema_;
   DbAccess* const db_access_;
