@@ -3,7 +3,6 @@
 #include "platform/util/strings.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 namespace {

@@ -7,7 +7,6 @@
 #include "platform/wft/workflow_util.h"
 #include "storage/db_access.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_log_store.h"
 #include "write/write_telemetry.h"

@@ -10,7 +10,7 @@
 #include "storage/db_access.h"
 #include "write/patch_application.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
+#include "write/shared_string.h"
 
 namespace tarnix {
 

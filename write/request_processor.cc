@@ -8,7 +8,6 @@
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 

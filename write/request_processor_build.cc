@@ -10,9 +10,9 @@
 #include "platform/wft/workflow_util.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "util/base64.h"
 #include "write/patch_application.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 

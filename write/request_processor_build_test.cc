@@ -4,8 +4,8 @@
 #include <functional>
 
 #include "platform/wft/workflow_util.h"
+#include "util/base64.h"
 #include "write/request_processor_test_util.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 namespace {

@@ -8,7 +8,6 @@
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
-#include "write/status_helpers.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 

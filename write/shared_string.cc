@@ -1,4 +1,4 @@
-#include "write/status_helpers.h"
+#include "write/shared_string.h"
 
 #include <boost/make_shared.hpp>
 

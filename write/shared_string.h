@@ -1,11 +1,9 @@
-#ifndef TARNIX_WRITE_STATUS_HELPERS_H_
-#define TARNIX_WRITE_STATUS_HELPERS_H_
+#ifndef TARNIX_WRITE_SHARED_STRING_H_
+#define TARNIX_WRITE_SHARED_STRING_H_
 
 #include <string>
 
 #include <boost/shared_ptr.hpp>
-
-#include "util/base64.h"
 
 namespace tarnix {
 
@@ -16,4 +14,4 @@ boost::shared_ptr<std::string> MakeSharedString(std::string& value);
 
 }  // namespace tarnix
 
-#endif  // TARNIX_WRITE_STATUS_HELPERS_H_
+#endif  // TARNIX_WRITE_SHARED_STRING_H_
