@@ -3,7 +3,6 @@
 #include "platform/util/strings.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 namespace {
@@ -31,19 +30,17 @@ void CloseChunk(tx::GetResponseMsg* response, size_t* bytes,
 
 }  // namespace
 
-orv::rpc::AppStatus GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
-                                                          const Selectors& selectors,
-                                                          GetReadLists* lists) const {
+Status GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
+                                             const Selectors& selectors,
+                                             GetReadLists* lists) const {
   for (const tx::TypedObjectMsg& selector : selectors) {
     const std::string type = schema_->GetObjectType(&selector);
     std::string prefix;
     if (type.empty() || !MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) {
-      return orv::rpc::INVALID_ARGUMENT("Unrecognized object type " +
-                                        orv::proto::ToString(selector));
+      return Status::InvalidArgument("Unrecognized object type " + orv::proto::ToString(selector));
     }
     if (!schema_->HasReadPermission(client_id, type)) {
-      return orv::rpc::PERMISSION_DENIED(client_id + " does not have read permission for " +
-                                         type);
+      return Status::PermissionDenied(client_id + " does not have read permission for " + type);
     }
     if (!selector.has_object_body()) {
       lists->type_names.push_back(type);
@@ -53,22 +50,21 @@ orv::rpc::AppStatus GetProcessor::ProcessGetObjectRequest(const std::string& cli
     std::string id = schema_->GetKeyFromSerialized(type, selector.object_body());
     std::string key;
     if (id.empty() || !MakeObjectRecordKey(*schema_, type, id, &key)) {
-      return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
-                                        orv::proto::ToString(selector));
+      return Status::InvalidArgument("Unable to extract id for object type " +
+                                     orv::proto::ToString(selector));
     }
     lists->id_keys.push_back(std::move(key));
     lists->id_pairs.emplace_back(type, std::move(id));
   }
-  return MakeOkStatus();
+  return Status::OK();
 }
 
-orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id,
-                                                    const Selectors& selectors, VdbId vdb_id,
-                                                    GetReadLists* lists) const {
-  orv::rpc::AppStatus status = ProcessGetObjectRequest(client_id, selectors, lists);
+Status GetProcessor::ProcessGetRequest(const std::string& client_id, const Selectors& selectors,
+                                       VdbId vdb_id, GetReadLists* lists) const {
+  Status status = ProcessGetObjectRequest(client_id, selectors, lists);
   if (!status.ok()) return status;
   if (lists->type_names.empty() && lists->id_pairs.empty()) {
-    return orv::rpc::INVALID_ARGUMENT("Missing object request for GET request");
+    return Status::InvalidArgument("Missing object request for GET request");
   }
   const DbAccess::SnapshotHolder snapshot = db_access_->GetSnapshot();
   // A repeated selector reads nothing: GetObjects returns each object and
@@ -83,7 +79,7 @@ orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id
     }
     DbAccess::Records records;
     const DbAccessStatus status = db_access_->PrefixFilter(snapshot, key, &records);
-    if (!status.ok()) return StatusFromDbAccessStatus(status);
+    if (!status.ok()) return status.ToStatus();
     for (DbAccess::Record& record : records) {
       if (KeepInVdb(*schema_, vdb_id, &record.first)) {
         value = std::move(record.second);
@@ -99,13 +95,13 @@ orv::rpc::AppStatus GetProcessor::ProcessGetRequest(const std::string& client_id
     DbAccess::Records records;
     const DbAccessStatus status =
         db_access_->PrefixFilter(snapshot, lists->type_prefixes[i], &records);
-    if (!status.ok()) return StatusFromDbAccessStatus(status);
+    if (!status.ok()) return status.ToStatus();
     DbAccess::Records& kept = lists->type_records[i];
     for (DbAccess::Record& record : records) {
       if (KeepInVdb(*schema_, vdb_id, &record.first)) kept.push_back(std::move(record));
     }
   }
-  return MakeOkStatus();
+  return Status::OK();
 }
 
 std::vector<tx::GetResponseMsg> GetProcessor::GetObjects(GetReadLists&& lists) const {

@@ -9,7 +9,7 @@
 #include <google/protobuf/repeated_field.h>
 
 #include "caldek/orv/tarnix/tarnix_read.pb.h"
-#include "platform/rpc/status.h"
+#include "util/status.h"
 #include "schema/vdb_id_set.h"
 #include "storage/db_access.h"
 
@@ -55,19 +55,17 @@ class GetProcessor {
   // <selector>", PERMISSION_DENIED "<client> does not have read permission
   // for <type>", INVALID_ARGUMENT "Unable to extract id for object type
   // <selector>" for a body without a usable key.
-  orv::rpc::AppStatus ProcessGetObjectRequest(const std::string& client_id,
-                                              const Selectors& selectors,
-                                              GetReadLists* lists) const;
+  Status ProcessGetObjectRequest(const std::string& client_id, const Selectors& selectors,
+                                 GetReadLists* lists) const;
 
   // ProcessGetObjectRequest, then reads on one snapshot what `vdb_id` holds
   // of each selected object and type (see GetReadLists), each distinct key
   // and type once, decoding each record key once. INVALID_ARGUMENT
   // "Missing object request for GET request" without selectors; a storage
-  // failure as StatusFromDbAccessStatus makes it. A record whose key does not
+  // failure as DbAccessStatus::ToStatus makes it. A record whose key does not
   // decode is skipped after an ERROR line. REQUIRES: `vdb_id` is in use.
-  orv::rpc::AppStatus ProcessGetRequest(const std::string& client_id,
-                                        const Selectors& selectors, VdbId vdb_id,
-                                        GetReadLists* lists) const;
+  Status ProcessGetRequest(const std::string& client_id, const Selectors& selectors, VdbId vdb_id,
+                           GetReadLists* lists) const;
 
   // The response chunks of a successful read: first the by-id entries, then
   // the by-type ones (never in one chunk), each object at most once. An

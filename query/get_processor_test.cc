@@ -41,7 +41,7 @@ class GetProcessorTest : public WriteTest {
     if (!type.empty()) schema_.SetObjectType(type, selector);
     if (body != nullptr) selector->set_object_body(*body);
   }
-  orv::rpc::AppStatus Read(VdbId vdb, const std::string& client = "tarnix-cli") {
+  Status Read(VdbId vdb, const std::string& client = "tarnix-cli") {
     lists_ = GetReadLists();
     return Processor().ProcessGetRequest(client, selectors_, vdb, &lists_);
   }
@@ -68,13 +68,13 @@ class GetProcessorTest : public WriteTest {
 using Entries = std::vector<std::vector<std::string>>;
 
 TEST_F(GetProcessorTest, RefusesTheWholeRequestAtTheFirstBadSelector) {
-  EXPECT_EQ(Read(1), orv::rpc::INVALID_ARGUMENT("Missing object request for GET request"));
+  EXPECT_EQ(Read(1), Status::InvalidArgument("Missing object request for GET request"));
 
   const std::string a = Address("a");
   Select(kAddress, &a);
   Select(kAddress);
   Select("");
-  EXPECT_EQ(Read(1), orv::rpc::INVALID_ARGUMENT("Unrecognized object type "));
+  EXPECT_EQ(Read(1), Status::InvalidArgument("Unrecognized object type "));
   EXPECT_EQ(lists_.id_pairs.size(), 1u);  // kept for the caller's log
   EXPECT_TRUE(lists_.id_values.empty());  // nothing read
 
@@ -82,14 +82,14 @@ TEST_F(GetProcessorTest, RefusesTheWholeRequestAtTheFirstBadSelector) {
   Select(kAddress);
   Select(kVlan);
   EXPECT_EQ(Read(1, "inventory-agent"),
-            orv::rpc::PERMISSION_DENIED("inventory-agent does not have read permission for " +
-                                        std::string(kVlan)));
+            Status::PermissionDenied("inventory-agent does not have read permission for " +
+                                     std::string(kVlan)));
 
   selectors_.Clear();
   const std::string keyless = "\x10\x18";  // prefix_length only
   Select(kAddress, &keyless);
-  const orv::rpc::AppStatus status = Read(1);
-  EXPECT_EQ(status.code(), orv::rpc::kInvalidArgument);
+  const Status status = Read(1);
+  EXPECT_EQ(status.code(), Status::kInvalidArgument);
   EXPECT_EQ(status.message().rfind("Unable to extract id for object type ", 0), 0u);
 }
 
@@ -203,8 +203,8 @@ TEST_F(GetProcessorTest, AStorageFailureEndsTheReadAsItsStatus) {
   db_ = OpenDb(&env);  // recovery moves the record into a table file
   env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
   Select(kAddress, &a);
-  const orv::rpc::AppStatus status = Read(1);
-  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  const Status status = Read(1);
+  EXPECT_EQ(status.code(), Status::kDataLoss);
   EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
   env.FailReadsAfter(-1, leveldb::Status::OK());
   db_.reset();  // before `env` goes

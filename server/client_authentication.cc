@@ -1,7 +1,6 @@
 #include "server/client_authentication.h"
 
 #include "logging/logger.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 
@@ -38,7 +37,7 @@ orv::rpc::AppStatus CheckClaimedIdentity(const ClientCertificateMap& certificate
   const orv::net::X509Certificate::Ptr& presented = peer.certificate();
   if (presented) {
     if (client_id == kAdminClient && server_certificate && *presented == *server_certificate) {
-      return MakeOkStatus();
+      return orv::rpc::SUCCESS;
     }
     return ValidateClientCertificate(certificates, client_id, peer.certificate_sha256_digest());
   }
@@ -46,7 +45,7 @@ orv::rpc::AppStatus CheckClaimedIdentity(const ClientCertificateMap& certificate
   // that nobody could prove to be either.
   if (!server_certificate ||
       (client_id != kAdminClient && certificates.count(client_id) == 0)) {
-    return MakeOkStatus();
+    return orv::rpc::SUCCESS;
   }
   return ValidateClientCertificate(certificates, client_id, std::nullopt);
 }
@@ -80,7 +79,7 @@ orv::rpc::AppStatus CheckAdministrator(const orv::rpc::CallContext& context,
     return orv::rpc::PERMISSION_DENIED(context.client_id() + " does not have permission to " +
                                        action + ".");
   }
-  return MakeOkStatus();
+  return orv::rpc::SUCCESS;
 }
 
 orv::rpc::AppStatus AuthenticateClient(const ClientCertificateMap& certificates,

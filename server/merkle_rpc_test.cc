@@ -115,7 +115,7 @@ TEST_F(MerkleRpcTest, RefusesBadRequestsBeforeWalking) {
 }
 
 TEST_F(MerkleRpcTest, AnswersTheTreeOfEachVdbAsItsDefinitionGives) {
-  ASSERT_TRUE(data_->AddVDbInfo(2, "second", nullptr));
+  ASSERT_TRUE(data_->vdbs().AddVDbInfo(2, "second", nullptr));
   const std::string vlan_stored("\x1a\x01" "b" "\x1a\x01" "a" "\x08\x0a", 8);
   const std::string vlan_sorted("\x08\x0a" "\x1a\x01" "a" "\x1a\x01" "b", 8);
   Store(kAddress, "a", {1}, "A1");

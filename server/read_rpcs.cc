@@ -8,7 +8,6 @@
 #include "server/rpc_status.h"
 #include "server/tarnix_server.h"
 #include "storage/key_space.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 
@@ -30,7 +29,8 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
   }
 
   GetReadLists lists;
-  status = get_processor_.ProcessGetRequest(client_id, request.objects(), vdb_id, &lists);
+  const Status read =
+      get_processor_.ProcessGetRequest(client_id, request.objects(), vdb_id, &lists);
   if (orv::Logger::logLevel >= orv::VERBOSE) {
     for (const std::string& type : lists.type_names) {
       TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s'", type.c_str());
@@ -41,9 +41,9 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
                  static_cast<int>(object.second.size()), object.second.data());
     }
   }
-  if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "Get operation failed with %s", status.ToString().c_str());
-    call->Fail(status);
+  if (!read.ok()) {
+    TARNIX_LOG(orv::INFO, nullptr, "Get operation failed with %s", read.ToString().c_str());
+    call->Fail(ToAppStatus(read));
     return;
   }
   // Each chunk is freed once written: the stream holds its serialised copy.
@@ -122,7 +122,7 @@ void TarnixServer::GetTransactionLog(orv::rpc::CallContext& context,
   if (!read.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in GetTransactionLogs(): %s. ",
                read.message.c_str());
-    call->Fail(StatusFromDbAccessStatus(read));
+    call->Fail(ToAppStatus(read.ToStatus()));
     return;
   }
   tx::GetTransactionLogsResponseMsg response;

@@ -16,7 +16,6 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
                            bool merkle_sort_protobufs)
     : schema_(schema),
       db_access_(db_access),
-      metric_registry_(metric_registry),
       client_certificates_(client_certificates),
       security_(security),
       max_vdb_id_(max_vdb_id),
@@ -35,25 +34,22 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
               &write_metrics_, &telemetry_, this, &group_commit_),
       get_processor_(schema, db_access),
       query_processor_(schema, db_access) {
-  InitTxnId();
+  txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);
-  WipeDeprecatedObjects();
+  WipeDeprecatedObjects(*schema_, db_access_);
   // The count reads every object record; it also collects the vdbs they
   // name, which the loaded registry must know.
   VdbIdSet held_vdbs;
-  ComputeStatistics(&held_vdbs);
-  SetCurrentLogSize();
-  InitVDbInfo();
+  ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_, &held_vdbs);
+  // Ids go on past every id the log holds.
+  txn_log_.SetCurrentLogSize();
+  txn_ids_.AdvancePastLoggedTxnId(txn_log_.highest_logged_txn_id());
+  vdbs_.InitVDbInfo();
   vdbs_.ReportUnregisteredVdbs(held_vdbs);
-  if (!disable_flush_ephemeral) WipeEphemeralObjects();
+  if (!disable_flush_ephemeral) writes_.WipeEphemeralObjects();
 }
 
 TarnixServer::~TarnixServer() = default;
-
-void TarnixServer::SetCurrentLogSize() {
-  txn_log_.SetCurrentLogSize();
-  txn_ids_.AdvancePastLoggedTxnId(txn_log_.highest_logged_txn_id());
-}
 
 void TarnixServer::NotifyForUpdate(uint64_t /*txn_id*/, bool tracing,
                                    std::list<UpdateRecord>* updates,

@@ -7,10 +7,8 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "metrics/metric.h"
 #include "monitor/monitor_engine.h"
@@ -19,6 +17,7 @@
 #include "platform/tarnix/tarnix_service.h"
 #include "query/get_processor.h"
 #include "query/query_processor.h"
+#include "server/call_reply.h"
 #include "server/client_authentication.h"
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
@@ -176,120 +175,30 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   void set_merkle_slice_records(size_t records) { merkle_slice_records_ = records; }
   size_t merkle_slice_records() const { return merkle_slice_records_; }
 
-  // SUCCESS when `digest` is the one registered for `client_id`; else
-  // PERMISSION_DENIED (see tarnix::ValidateClientCertificate).
-  orv::rpc::AppStatus ValidateClientCertificate(
-      const std::string& client_id, const std::optional<orv::net::Sha256Digest>& digest) const {
-    return tarnix::ValidateClientCertificate(*client_certificates_, client_id, digest);
-  }
-
-  // Applies the workflow-tracer configuration to the tracing layer.
-  void InitWorkflowTracer() const { wft_config_.InitWorkflowTracer(); }
-
-  void InitTxnId() { txn_ids_.InitTxnId(); }
-  bool GetNextTxnId(uint64_t* txn_id) { return txn_ids_.GetNextTxnId(txn_id); }
-  void WipeDeprecatedObjects() { tarnix::WipeDeprecatedObjects(*schema_, db_access_); }
-  void ComputeStatistics(VdbIdSet* held_vdbs) {
-    tarnix::ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_, held_vdbs);
-  }
-  // Also raises the transaction id past every id the log holds.
-  void SetCurrentLogSize();
-  orv::rpc::AppStatus ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
-                                           uint64_t* size, uint64_t* txn_bytes,
-                                           std::vector<DbAccess::TxnPut>* puts,
-                                           std::vector<std::string>* deletes) {
-    return txn_log_.ComputeTxnLogUpdates(tracing, log, size, txn_bytes, puts, deletes);
-  }
-  void InitVDbInfo() { vdbs_.InitVDbInfo(); }
-  bool AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log) {
-    return vdbs_.AddVDbInfo(id, name, log);
-  }
-
-  // --- Write transactions (see write/write_transactions.h) ---
-  // Each runs one finished write stream of `client_id` and answers `call`
-  // exactly once; `requests` is consumed.
-  void PutImpl(const std::string& client_id, CallPtr<caldek::orv::tarnix::PutResponseMsg>& call,
-               std::list<caldek::orv::tarnix::PutRequestMsg>& requests) {
-    Run(&WriteTransactions::Put, client_id, call, requests);
-  }
-  void DeleteImpl(const std::string& client_id,
-                  CallPtr<caldek::orv::tarnix::DeleteResponseMsg>& call,
-                  std::list<caldek::orv::tarnix::DeleteRequestMsg>& requests) {
-    Run(&WriteTransactions::Delete, client_id, call, requests);
-  }
-  void FlushImpl(const std::string& client_id,
-                 CallPtr<caldek::orv::tarnix::FlushResponseMsg>& call,
-                 std::list<caldek::orv::tarnix::FlushRequestMsg>& requests) {
-    Run(&WriteTransactions::Flush, client_id, call, requests);
-  }
-  void PatchImpl(const std::string& client_id,
-                 CallPtr<caldek::orv::tarnix::PatchResponseMsg>& call,
-                 std::list<caldek::orv::tarnix::PatchRequestMsg>& requests) {
-    Run(&WriteTransactions::Patch, client_id, call, requests);
-  }
-  void CopyImpl(const std::string& client_id, CallPtr<caldek::orv::tarnix::CopyResponseMsg>& call,
-                std::list<caldek::orv::tarnix::CopyRequestMsg>& requests) {
-    Run(&WriteTransactions::Copy, client_id, call, requests);
-  }
-  void FlushByBlockIdImpl(const std::string& client_id,
-                          CallPtr<caldek::orv::tarnix::FlushByBlockIdResponseMsg>& call,
-                          std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>& requests) {
-    Run(&WriteTransactions::FlushByBlockId, client_id, call, requests);
-  }
-  void ModifyImpl(const std::string& client_id,
-                  CallPtr<caldek::orv::tarnix::ModifyResponseMsg>& call,
-                  std::list<caldek::orv::tarnix::ModifyRequestMsg>& requests) {
-    Run(&WriteTransactions::Modify, client_id, call, requests);
-  }
-  template <class... Args>
-  orv::rpc::AppStatus PreprocessRequests(Args&&... args) {
-    return writes_.PreprocessRequests(std::forward<Args>(args)...);
-  }
-  template <class... Args>
-  orv::rpc::AppStatus ProcessRequests(Args&&... args) {
-    return writes_.ProcessRequests(std::forward<Args>(args)...);
-  }
-  template <class... Args>
-  orv::rpc::AppStatus CollectObjectsToDelete(Args&&... args) {
-    return writes_.CollectObjectsToDelete(std::forward<Args>(args)...);
-  }
-  orv::rpc::AppStatus ValidateVdbIds(const WriteTransactions::VdbIdList& ids,
-                                     VdbIdSet* vdb_ids) const {
-    return writes_.ValidateVdbIds(ids, vdb_ids);
-  }
-  void WipeEphemeralObjects() { writes_.WipeEphemeralObjects(); }
-
   // Until monitors exist there is nobody to notify: records the latency,
   // logs the notification line for 0 clients and empties both lists.
   void NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
                        std::list<UpdateRecord>* deletes, TransactionRequestTable* requests,
                        std::chrono::system_clock::time_point started) override;
 
-  // The write-phase samples, for the out-of-memory report.
-  std::string FormatWritePhaseTelemetry() const { return telemetry_.Format(); }
-
+  // The components; tests and the daemon use them directly.
   // The bytes that open write streams buffer, and their caps.
   WriteStreamBudget& write_budget() { return write_budget_; }
-  uint64_t txn_id() const { return txn_ids_.txn_id(); }
+  TransactionIds& txn_ids() { return txn_ids_; }
+  // The write-phase samples, for the out-of-memory report.
+  const WriteTelemetry& telemetry() const { return telemetry_; }
+  // The seven write streams' transactions.
+  WriteTransactions& writes() { return writes_; }
   uint16_t max_vdb_id() const { return max_vdb_id_; }
   bool merkle_sort_protobufs() const { return merkle_sort_protobufs_; }
-  MonitorEngine& monitor_engine() { return monitor_engine_; }
   WorkflowTracerConfig& wft_config() { return wft_config_; }
   TransactionLogStore& txn_log() { return txn_log_; }
   VDbRegistry& vdbs() { return vdbs_; }
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
   // Answers durable write transactions; the daemon starts its syncer.
   GroupCommit& group_commit() { return group_commit_; }
-  const GetProcessor& get_processor() const { return get_processor_; }
-  const QueryProcessor& query_processor() const { return query_processor_; }
 
  private:
-  template <class Resp, class Req>
-  void Run(void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*),
-           const std::string& client_id, CallPtr<Resp>& call, std::list<Req>& requests) {
-    CallReply<Resp> reply(call);
-    (writes_.*body)(client_id, &reply, &requests);
-  }
   // The vdb a read request names (`has_vdb_id`, `vdb_id`): 1 when absent.
   // False, after the ERROR line, for an id not in use; ids above 65535 are
   // never in use.
@@ -306,17 +215,16 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // defined in merkle_rpc.cc.
   struct MerkleCall;
   void StepMerkleWalk(const std::shared_ptr<MerkleCall>& merkle);
-  // Authenticates a write stream of `operation` ("Put", ...) and makes its
-  // processor; defined in write_streams.cc.
+  // Authenticates a write stream of the operation WriteOpDescription<Req>
+  // names and makes its processor running `body`; defined in
+  // write_streams.cc.
   template <class Req, class Resp>
   orv::rpc::CallObserver<Req>* OpenWriteStream(
       orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-      void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
-      const char* operation);
+      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*));
 
   Schema* const schema_;
   DbAccess* const db_access_;
-  orv::metrics::MetricRegistry* const metric_registry_;
   const ClientCertificateMap* const client_certificates_;
   const orv::net::NetSecurityManager* const security_;
   const uint16_t max_vdb_id_;

@@ -48,7 +48,7 @@ void OutOfMemoryHandler() {
   delete[] g_emergency_reserve;
   g_emergency_reserve = nullptr;
   if (g_data_service != nullptr && orv::Logger::logLevel >= orv::INFO) {
-    const std::string telemetry = g_data_service->FormatWritePhaseTelemetry();
+    const std::string telemetry = g_data_service->telemetry().Format();
     TARNIX_LOG(orv::INFO, nullptr, "Last Telemetry: %s", telemetry.c_str());
   }
   orv::FlushLog();

@@ -36,7 +36,7 @@ class TarnixServerTest : public WriteTest {
   // Commits a put of one DeviceMsg record the way the write path does.
   void CommitPut(TarnixServer* server, const std::string& id) {
     uint64_t txn_id = 0;
-    ASSERT_TRUE(server->GetNextTxnId(&txn_id));
+    ASSERT_TRUE(server->txn_ids().GetNextTxnId(&txn_id));
     TarnixTransactionLog log(&schema_, "client", txn_id);
     log.RecordRequest(caldek::orv::tarnix::PutRequestMsg());
     log.update_records.emplace_back(TarnixTransactionLog::kUpdated, kDevice, id, VdbIdSet{1});
@@ -44,7 +44,9 @@ class TarnixServerTest : public WriteTest {
     std::vector<DbAccess::TxnPut> puts;
     std::vector<std::string> deletes;
     puts.emplace_back(RecordKey(kDevice, id), boost::make_shared<std::string>("body-" + id));
-    ASSERT_TRUE(server->ComputeTxnLogUpdates(false, &log, &size, &txn_bytes, &puts, &deletes).ok());
+    ASSERT_TRUE(server->txn_log()
+                    .ComputeTxnLogUpdates(false, &log, &size, &txn_bytes, &puts, &deletes)
+                    .ok());
     server->txn_log().set_current_log_size(size);
     ASSERT_TRUE(db_->WriteTxn(puts, deletes, false, [] {}).ok());
   }
@@ -58,20 +60,20 @@ class TarnixServerTest : public WriteTest {
 
 TEST_F(TarnixServerTest, RestartRestoresTheDurableState) {
   auto server = Start();
-  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 0u);
   EXPECT_EQ(server->vdbs().vdb_id_to_name(), (std::map<uint16_t, std::string>{{1, "main_vdb"}}));
   CommitPut(server.get(), "d1");
   CommitPut(server.get(), "d2");
-  ASSERT_TRUE(server->AddVDbInfo(2, "second", nullptr));
+  ASSERT_TRUE(server->vdbs().AddVDbInfo(2, "second", nullptr));
   uint64_t refused = 0;  // a transaction refused after taking its id
-  ASSERT_TRUE(server->GetNextTxnId(&refused));
+  ASSERT_TRUE(server->txn_ids().GetNextTxnId(&refused));
   PutAll(db_.get(), {{RecordKey("caldek.orv.tarnix.LegacyDeviceMsg", "old"), "legacy"}});
   server.reset();
   Reopen();
 
   server = Start();
   uint64_t txn_id = 0;
-  ASSERT_TRUE(server->GetNextTxnId(&txn_id));
+  ASSERT_TRUE(server->txn_ids().GetNextTxnId(&txn_id));
   EXPECT_EQ(txn_id, 4u);
   uint64_t log_bytes = 0;
   for (const auto& unit : Scan(kTxnLogPrefix)) log_bytes += unit.first.size() + unit.second.size();

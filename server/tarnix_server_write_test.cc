@@ -56,9 +56,9 @@ class TarnixServerWriteTest : public WriteTest {
                                           const boost::intrusive_ptr<DetachedCall>& call,
                                           bool refused = false) {
     const tx::PutRequestMsg request = Request();
-    auto processor = std::make_unique<PutProcessor>(
-        "tarnix-cli", server, call, &TarnixServer::PutImpl, "Put", &server->write_budget(),
-        refused);
+    auto processor = std::make_unique<PutProcessor>("tarnix-cli", &server->writes(), call,
+                                                    &WriteTransactions::Put, "Put",
+                                                    &server->write_budget(), refused);
     processor->OnMessage(request);
     return processor;
   }
@@ -67,8 +67,8 @@ class TarnixServerWriteTest : public WriteTest {
 TEST_F(TarnixServerWriteTest, StartWipesEphemeralObjectsOfEveryVdbUnlessDisabled) {
   {
     auto server = Start(true);
-    ASSERT_TRUE(server->AddVDbInfo(2, "second", nullptr));
-    EXPECT_EQ(server->txn_id(), 0u);
+    ASSERT_TRUE(server->vdbs().AddVDbInfo(2, "second", nullptr));
+    EXPECT_EQ(server->txn_ids().txn_id(), 0u);
   }
   DbAccessTest::PutAll(db_.get(), {{Key(kFlow, "\x08\x01", {1, 2}), "a"},
                                    {Key(kFlow, "\x08\x02", {2}), "b"},
@@ -76,7 +76,7 @@ TEST_F(TarnixServerWriteTest, StartWipesEphemeralObjectsOfEveryVdbUnlessDisabled
   Start(true);
   EXPECT_EQ(Count(kFlow), 2u);
   auto server = Start(false);
-  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Count(kFlow), 0u);
   EXPECT_EQ(Count(kDevice), 1u);
 }
@@ -85,16 +85,16 @@ TEST_F(TarnixServerWriteTest, StreamRunsItsBodyOnlyWhenEndedNormallyAndNotRefuse
   auto server = Start(true);
   boost::intrusive_ptr<DetachedCall> refused(new DetachedCall);
   Processor(server.get(), refused, true)->OnComplete(orv::rpc::Status());
-  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 0u);
 
   boost::intrusive_ptr<DetachedCall> cancelled(new DetachedCall);
   Processor(server.get(), cancelled)->OnComplete(orv::rpc::Status(orv::rpc::kCancelled, "gone"));
   EXPECT_TRUE(HasLine("ERROR", "DRX0006", "Received an error for Put: CANCELLED: gone"));
-  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 0u);
 
   boost::intrusive_ptr<DetachedCall> call(new DetachedCall);
   Processor(server.get(), call)->OnComplete(orv::rpc::Status());
-  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 1u);
   EXPECT_FALSE(call->is_open());  // answered
   EXPECT_EQ(Count(kDevice), 1u);
   EXPECT_TRUE(HasLine("INFO", "", "Notifying updates took 0 ms to 0 clients: "));
@@ -129,7 +129,7 @@ TEST_F(TarnixServerWriteTest, StreamPastItsCapIsFailedAndKeepsNothing) {
   EXPECT_EQ(processor->buffered(), 0u);
   EXPECT_EQ(budget.total(), 0u);
   processor->OnComplete(orv::rpc::Status());
-  EXPECT_EQ(server->txn_id(), 0u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Count(kDevice), 0u);
 }
 
@@ -160,10 +160,10 @@ TEST_F(TarnixServerWriteTest, TotalCapFailsTheStreamThatWouldPassItOnly) {
 
   first->OnComplete(orv::rpc::Status());
   EXPECT_FALSE(first_call->is_open());  // answered
-  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Count(kDevice), 1u);
   second->OnComplete(orv::rpc::Status());
-  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 1u);
 }
 
 // However a stream ends, its bytes go back: a normal end once the body ran,
@@ -181,7 +181,7 @@ TEST_F(TarnixServerWriteTest, BufferedBytesGoBackHoweverTheStreamEnds) {
   EXPECT_EQ(budget.total(), 3 * one);
 
   completed->OnComplete(orv::rpc::Status());
-  EXPECT_EQ(server->txn_id(), 1u);
+  EXPECT_EQ(server->txn_ids().txn_id(), 1u);
   EXPECT_EQ(completed->buffered(), 0u);
   EXPECT_EQ(budget.total(), 2 * one);
   cancelled->OnComplete(orv::rpc::Status(orv::rpc::kCancelled, "gone"));
@@ -194,8 +194,8 @@ TEST_F(TarnixServerWriteTest, BufferedBytesGoBackHoweverTheStreamEnds) {
 // A refused stream of this kind, fed a message.
 template <class Req, class Resp>
 void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::Body body) {
-  WriteStreamProcessor<Req, Resp> processor("tarnix-cli", server, new Detached<Resp>, body,
-                                            "refused", &server->write_budget(), true);
+  WriteStreamProcessor<Req, Resp> processor("tarnix-cli", &server->writes(), new Detached<Resp>,
+                                            body, "refused", &server->write_budget(), true);
   processor.OnMessage(Req());
   EXPECT_EQ(processor.buffered(), 0u);
   processor.OnComplete(orv::rpc::Status());
@@ -204,15 +204,15 @@ void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::
 TEST_F(TarnixServerWriteTest, RefusedStreamsOfEveryKindKeepNothingAndTakeNoId) {
   auto server = Start(true);
   TarnixServer* s = server.get();
-  RunRefused<tx::PutRequestMsg, tx::PutResponseMsg>(s, &TarnixServer::PutImpl);
-  RunRefused<tx::DeleteRequestMsg, tx::DeleteResponseMsg>(s, &TarnixServer::DeleteImpl);
-  RunRefused<tx::FlushRequestMsg, tx::FlushResponseMsg>(s, &TarnixServer::FlushImpl);
-  RunRefused<tx::PatchRequestMsg, tx::PatchResponseMsg>(s, &TarnixServer::PatchImpl);
-  RunRefused<tx::CopyRequestMsg, tx::CopyResponseMsg>(s, &TarnixServer::CopyImpl);
+  RunRefused<tx::PutRequestMsg, tx::PutResponseMsg>(s, &WriteTransactions::Put);
+  RunRefused<tx::DeleteRequestMsg, tx::DeleteResponseMsg>(s, &WriteTransactions::Delete);
+  RunRefused<tx::FlushRequestMsg, tx::FlushResponseMsg>(s, &WriteTransactions::Flush);
+  RunRefused<tx::PatchRequestMsg, tx::PatchResponseMsg>(s, &WriteTransactions::Patch);
+  RunRefused<tx::CopyRequestMsg, tx::CopyResponseMsg>(s, &WriteTransactions::Copy);
   RunRefused<tx::FlushByBlockIdRequestMsg, tx::FlushByBlockIdResponseMsg>(
-      s, &TarnixServer::FlushByBlockIdImpl);
-  RunRefused<tx::ModifyRequestMsg, tx::ModifyResponseMsg>(s, &TarnixServer::ModifyImpl);
-  EXPECT_EQ(server->txn_id(), 0u);  // an empty stream that runs takes one
+      s, &WriteTransactions::FlushByBlockId);
+  RunRefused<tx::ModifyRequestMsg, tx::ModifyResponseMsg>(s, &WriteTransactions::Modify);
+  EXPECT_EQ(server->txn_ids().txn_id(), 0u);  // an empty stream that runs takes one
 }
 
 }  // namespace

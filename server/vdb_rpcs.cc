@@ -47,7 +47,7 @@ void TarnixServer::CreateVDb(orv::rpc::CallContext& context, const tx::CreateVDb
     return;
   }
   uint64_t txn_id = 0;
-  if (!GetNextTxnId(&txn_id)) {
+  if (!txn_ids_.GetNextTxnId(&txn_id)) {
     call->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
     return;
   }

@@ -145,7 +145,7 @@ TEST_F(VDbRpcsTest, CreateVDbRefusesCallersAndNamesBeforeTakingATransactionId) {
   EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(status.error_message(), "Attempt to create main VDB");
 
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Listed({}), std::vector<std::string>({"main_vdb=1"}));
 }
 
@@ -160,7 +160,7 @@ TEST_F(VDbRpcsTest, CreateVDbTakesTheSmallestFreeIdAndRefusesANameInUse) {
   EXPECT_EQ(status.error_message(), "supplied vdb_name is already in use");
   EXPECT_TRUE(HasLine("ERROR", "DRX0602",
                       "CreateVDb failed: vdb_name = 'four' has a vdb_id already allocated."));
-  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 1u);
   EXPECT_EQ(CreatedId("six"), 6u);
   EXPECT_EQ(Listed({}), std::vector<std::string>(
                             {"main_vdb=1", "two=2", "three=3", "four=4", "five=5", "six=6"}));
@@ -175,7 +175,7 @@ TEST_F(VDbRpcsTest, NoFreeIdUpToTheLimitIsResourceExhaustedAndUsesATransactionId
   EXPECT_EQ(status.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
   EXPECT_EQ(status.error_message(), "No more vdb ids available");
   EXPECT_TRUE(HasLine("INFO", "", "TarnixServer::CreateVDb(): Resource exhausted"));
-  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Listed({"more"}), std::vector<std::string>());
 }
 

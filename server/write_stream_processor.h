@@ -8,13 +8,13 @@
 
 #include "logging/logger.h"
 #include "platform/rpc/call.h"
-#include "server/tarnix_server.h"
+#include "server/call_reply.h"
 #include "server/write_stream_budget.h"
 
 namespace tarnix {
 
 // Buffers the request messages of one write stream and, when the client ends
-// the stream normally, runs the operation's body on the server once over all
+// the stream normally, runs the operation's write transaction once over all
 // of them. The buffered bytes are counted against `budget`: a message that
 // would pass one of its caps fails the call with RESOURCE_EXHAUSTED, drops
 // every buffered message and makes the processor ignore the rest of the
@@ -23,17 +23,17 @@ namespace tarnix {
 template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:
-  using Body = void (TarnixServer::*)(const std::string&, TarnixServer::CallPtr<Resp>&,
-                                      std::list<Req>&);
+  using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
+  using Body = void (WriteTransactions::*)(const std::string&, WriteReply*, std::list<Req>*);
 
-  // `operation` names the stream in log lines ("Put", ...); `server` and
+  // `body` is the operation's stream body on `writes`, answered on `call`;
+  // `operation` names the stream in log lines ("Put", ...). `writes` and
   // `budget` must outlive the processor. `refused`: the entry point failed
   // the call, so the body never runs.
-  WriteStreamProcessor(std::string client_id, TarnixServer* server,
-                       TarnixServer::CallPtr<Resp> call, Body body, const char* operation,
-                       WriteStreamBudget* budget, bool refused = false)
+  WriteStreamProcessor(std::string client_id, WriteTransactions* writes, CallPtr call, Body body,
+                       const char* operation, WriteStreamBudget* budget, bool refused = false)
       : client_id_(std::move(client_id)),
-        server_(server),
+        writes_(writes),
         call_(std::move(call)),
         body_(body),
         operation_(operation),
@@ -63,7 +63,8 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0006", "Received an error for %s: %s", operation_,
                  status.ToString().c_str());
     } else if (!refused_) {
-      (server_->*body_)(client_id_, call_, requests_);
+      CallReply<Resp> reply(call_);
+      (writes_->*body_)(client_id_, &reply, &requests_);
     }
     Drop();
   }
@@ -80,8 +81,8 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   }
 
   const std::string client_id_;
-  TarnixServer* const server_;
-  TarnixServer::CallPtr<Resp> call_;
+  WriteTransactions* const writes_;
+  CallPtr call_;
   const Body body_;
   const char* const operation_;
   WriteStreamBudget* const budget_;

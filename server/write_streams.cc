@@ -6,6 +6,7 @@
 #include "schema/schema.h"
 #include "server/tarnix_server.h"
 #include "server/write_stream_processor.h"
+#include "write/write_op.h"
 
 namespace tarnix {
 
@@ -14,8 +15,8 @@ namespace tx = caldek::orv::tarnix;
 template <class Req, class Resp>
 orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-    void (TarnixServer::*body)(const std::string&, CallPtr<Resp>&, std::list<Req>&),
-    const char* operation) {
+    void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*)) {
+  const char* const operation = WriteOpDescription<Req>::kName;
   const std::string what = std::string(operation) + " operation";
   orv::rpc::AppStatus status = Authenticate(context, what.c_str());
   // Without object types every entry would be skipped and the client told
@@ -30,43 +31,43 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
   if (!status.ok()) call->Fail(status);
   // A processor even for a refused call: the framework still delivers the
   // stream to it.
-  return new WriteStreamProcessor<Req, Resp>(context.client_id(), this, call, body, operation,
+  return new WriteStreamProcessor<Req, Resp>(context.client_id(), &writes_, call, body, operation,
                                              &write_budget_, !status.ok());
 }
 
 orv::rpc::CallObserver<tx::PutRequestMsg>* TarnixServer::Put(
     orv::rpc::CallContext& context, const CallPtr<tx::PutResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::PutImpl, "Put");
+  return OpenWriteStream(context, call, &WriteTransactions::Put);
 }
 
 orv::rpc::CallObserver<tx::DeleteRequestMsg>* TarnixServer::Delete(
     orv::rpc::CallContext& context, const CallPtr<tx::DeleteResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::DeleteImpl, "Delete");
+  return OpenWriteStream(context, call, &WriteTransactions::Delete);
 }
 
 orv::rpc::CallObserver<tx::FlushRequestMsg>* TarnixServer::Flush(
     orv::rpc::CallContext& context, const CallPtr<tx::FlushResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::FlushImpl, "Flush");
+  return OpenWriteStream(context, call, &WriteTransactions::Flush);
 }
 
 orv::rpc::CallObserver<tx::PatchRequestMsg>* TarnixServer::Patch(
     orv::rpc::CallContext& context, const CallPtr<tx::PatchResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::PatchImpl, "Patch");
+  return OpenWriteStream(context, call, &WriteTransactions::Patch);
 }
 
 orv::rpc::CallObserver<tx::CopyRequestMsg>* TarnixServer::Copy(
     orv::rpc::CallContext& context, const CallPtr<tx::CopyResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::CopyImpl, "Copy");
+  return OpenWriteStream(context, call, &WriteTransactions::Copy);
 }
 
 orv::rpc::CallObserver<tx::FlushByBlockIdRequestMsg>* TarnixServer::FlushByBlockId(
     orv::rpc::CallContext& context, const CallPtr<tx::FlushByBlockIdResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::FlushByBlockIdImpl, "FlushByBlockId");
+  return OpenWriteStream(context, call, &WriteTransactions::FlushByBlockId);
 }
 
 orv::rpc::CallObserver<tx::ModifyRequestMsg>* TarnixServer::Modify(
     orv::rpc::CallContext& context, const CallPtr<tx::ModifyResponseMsg>& call) {
-  return OpenWriteStream(context, call, &TarnixServer::ModifyImpl, "Modify");
+  return OpenWriteStream(context, call, &WriteTransactions::Modify);
 }
 
 }  // namespace tarnix

@@ -89,7 +89,7 @@ TEST_F(WriteStreamsTest, EveryWriteNeedsAClientId) {
                                  "client id."))
         << method;
   }
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
 }
 
 TEST_F(WriteStreamsTest, APresentedCertificateMustBeTheRegisteredOne) {
@@ -101,7 +101,7 @@ TEST_F(WriteStreamsTest, APresentedCertificateMustBeTheRegisteredOne) {
   for (const auto& [method, status] : AllEmpty("alice", "inventory-agent")) {
     EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << method;
   }
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
 }
 
 TEST_F(WriteStreamsTest, OnlyAnIdTheCallerCanProveOrThatNobodyCouldRuns) {
@@ -111,7 +111,7 @@ TEST_F(WriteStreamsTest, OnlyAnIdTheCallerCanProveOrThatNobodyCouldRuns) {
     EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << method;
     EXPECT_EQ(status.error_message(), "Invalid certificate used for client tarnix-cli");
   }
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   // The registered certificate, the server's own for the administrator, and
   // no certificate for an id registered for nobody: the write body runs and
   // refuses the empty stream.
@@ -123,18 +123,18 @@ TEST_F(WriteStreamsTest, OnlyAnIdTheCallerCanProveOrThatNobodyCouldRuns) {
       EXPECT_EQ(status.error_message(), "Received empty request from " + client) << method;
     }
   }
-  EXPECT_EQ(data_->txn_id(), 21u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 21u);
 }
 
 TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
   const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2), PutOf(3)};
   EXPECT_EQ(Stream("Put", "bob", kClient, puts).error_code(), grpc::StatusCode::PERMISSION_DENIED);
   EXPECT_EQ(Stream("Put", "", "", puts).error_code(), grpc::StatusCode::UNAUTHENTICATED);
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Devices(), 0u);
 
   ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
-  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Devices(), 3u);
 }
 
@@ -156,7 +156,7 @@ TEST_F(WriteStreamsTest, WithoutObjectTypesEveryWriteIsRefused) {
   EXPECT_EQ(status.error_message(), "No schema loaded");
   status = Stream("Put", "", "", puts);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Devices(), 0u);
 }
 
@@ -183,12 +183,12 @@ TEST_F(WriteStreamsTest, AStreamPastItsCapIsFailedAndOthersAreStillServed) {
     EXPECT_EQ(status.error_message(), "Write stream exceeds the limit of " +
                                           std::to_string(5 * one) + " buffered bytes");
   }
-  EXPECT_EQ(data_->txn_id(), 0u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Devices(), 0u);
 
   const std::list<tx::PutRequestMsg> puts = {PutOf(1), PutOf(2), PutOf(3)};
   ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
-  EXPECT_EQ(data_->txn_id(), 1u);
+  EXPECT_EQ(data_->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Devices(), 3u);
 }
 

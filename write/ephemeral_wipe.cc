@@ -3,6 +3,7 @@
 #include "logging/logger.h"
 #include "schema/schema.h"
 #include "write/object_stats_maintainer.h"
+#include "write/preprocess_frame.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_ids.h"
@@ -14,7 +15,7 @@ namespace tarnix {
 namespace tx = caldek::orv::tarnix;
 
 void WriteTransactions::WipeEphemeralObjects() {
-  static const char kClientId[] = "tarnix-server";
+  const std::string kClientId = "tarnix-server";
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
     TARNIX_LOG(orv::INFO, nullptr, "Unable to generate transaction id to wipe ephemeral objects");
@@ -33,10 +34,11 @@ void WriteTransactions::WipeEphemeralObjects() {
   TarnixTransactionLog log(schema_, kClientId, txn_id);
   RequestProcessor processor(schema_, db_);
   std::list<tx::FlushRequestMsg> requests{request};
+  ChildRecordCache cache;
+  const EntryScope scope{kClientId, &processor, &cache, /*skip_permission=*/true,
+                         /*in_modify=*/false};
   bool sync = false;
-  if (!PreprocessRequests(kClientId, false, /*skip_permission=*/true, &requests, &log, &processor,
-                          &sync)
-           .ok()) {
+  if (!PreprocessRequests(scope, false, true, &requests, &log, &sync).ok()) {
     return;
   }
   std::list<UpdateRecord> updates;

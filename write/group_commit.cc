@@ -37,7 +37,7 @@ void GroupCommit::StopSyncer() {
 
 void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
   if (!sync) {
-    txn->Answer(orv::rpc::AppStatus());
+    txn->Answer(Status());
     if (waiting_.empty()) {
       txn->Notify();
     } else {
@@ -68,13 +68,13 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
   if (!synced.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0108", "Syncing the database log failed: %s",
                synced.message.c_str());
-    const orv::rpc::AppStatus status = orv::rpc::INTERNAL(
+    const Status status = Status::Internal(
         "Syncing the database log failed, the write may not be durable: " + synced.message);
     // A later sync of the same file may report success for data this one
     // lost: nothing still waiting is answered with success, and nothing is
     // synced again.
     if (refusal_.ok()) {
-      refusal_ = orv::rpc::INTERNAL(
+      refusal_ = Status::Internal(
           "Writes are refused after a failed sync of the database log; restart the daemon");
     }
     for (auto it = waiting_.begin(); it != waiting_.end();) {
@@ -93,7 +93,7 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
   for (Waiting& waiting : waiting_) {
     if (waiting.ticket != 0 && waiting.ticket <= synced_ticket_) {
       waiting.ticket = 0;
-      waiting.txn->Answer(orv::rpc::AppStatus());
+      waiting.txn->Answer(Status());
     }
   }
   // Transactions that came during the sync share the next one.

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/rpc/status.h"
+#include "util/status.h"
 #include "storage/db_access_status.h"
 
 namespace tarnix {
@@ -23,7 +23,7 @@ class CommittedTransaction {
   virtual ~CommittedTransaction() = default;
   // Answers the client: `status` is SUCCESS, or the failure of the sync that
   // was to make the transaction durable.
-  virtual void Answer(const orv::rpc::AppStatus& status) = 0;
+  virtual void Answer(const Status& status) = 0;
   // Tells the monitors of the transaction's changes; only after a successful
   // Answer.
   virtual void Notify() = 0;
@@ -68,7 +68,7 @@ class GroupCommit {
   void StopSyncer();
 
   // SUCCESS, or the refusal of every write after a failed sync.
-  const orv::rpc::AppStatus& Writable() const { return refusal_; }
+  const Status& Writable() const { return refusal_; }
 
   // Takes over the committed transaction `txn`. Without `sync` it is
   // answered at once; with it, after a sync covering its write. Either way
@@ -92,7 +92,7 @@ class GroupCommit {
 
   DbAccess* const db_;
   PostToLoop post_;
-  orv::rpc::AppStatus refusal_;
+  Status refusal_;
   std::deque<Waiting> waiting_;
   uint64_t last_ticket_ = 0;    // of the last sync transaction committed
   uint64_t synced_ticket_ = 0;  // the loop's view: covered by a returned sync

@@ -95,11 +95,11 @@ class JournalReply : public WriteReply {
     journal_->events.push_back("respond " + name_);
     responded = true;
   }
-  void Fail(const orv::rpc::AppStatus& status) override {
+  void Fail(const Status& status) override {
     journal_->events.push_back("fail " + name_);
     failure = status;
   }
-  orv::rpc::AppStatus failure;
+  Status failure;
   bool responded = false;
 
  private:
@@ -246,9 +246,9 @@ TEST_F(GroupCommitTest, FailedSyncAnswersNoCoveredTransactionAndRefusesLaterWrit
       Put(&other, first + 10, 3, true);  // waits for the next sync
       gate.Open();
       while (commits_->waiting() > 0) loop_.Run(true);
-      EXPECT_EQ(other.failure.code(), orv::rpc::kInternal);
+      EXPECT_EQ(other.failure.code(), Status::kInternal);
     }
-    EXPECT_EQ(durable.failure.code(), orv::rpc::kInternal);
+    EXPECT_EQ(durable.failure.code(), Status::kInternal);
     EXPECT_NE(durable.failure.message().find("the write may not be durable"), std::string::npos)
         << durable.failure.message();
     EXPECT_TRUE(HasLine("ERROR", "DRX0108",
@@ -262,7 +262,7 @@ TEST_F(GroupCommitTest, FailedSyncAnswersNoCoveredTransactionAndRefusesLaterWrit
     const uint64_t id = ids_->txn_id();
     JournalReply refused(&journal_, "refused");
     Put(&refused, first + 20, 1, false);
-    EXPECT_EQ(refused.failure.code(), orv::rpc::kInternal);
+    EXPECT_EQ(refused.failure.code(), Status::kInternal);
     EXPECT_NE(refused.failure.message().find("restart"), std::string::npos);
     EXPECT_EQ(ids_->txn_id(), id);
     EXPECT_EQ(DevicesStored(first + 20, 1), 0u);
@@ -279,7 +279,7 @@ TEST_F(GroupCommitTest, FailedSyncAnswersNoCoveredTransactionAndRefusesLaterWrit
     journal_.events.clear();
     Put(&after, first + 30, 1, true);
     while (commits_->waiting() > 0) loop_.Run(true);
-    EXPECT_EQ(after.failure.code(), orv::rpc::kOk);
+    EXPECT_EQ(after.failure.code(), Status::kOk);
   }
 }
 
@@ -321,7 +321,7 @@ TEST_F(GroupCommitTest, PowerLossKeepsEveryAcknowledgedDurableTransactionWhole) 
     env_.PowerLoss();
     size_t durable = 0;
     for (const Sent& txn : sent) {
-      ASSERT_EQ(txn.reply->failure.code(), orv::rpc::kOk);
+      ASSERT_EQ(txn.reply->failure.code(), Status::kOk);
       if (txn.sync && txn.reply->responded) ++durable;
     }
     StopAll();

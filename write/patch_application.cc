@@ -13,14 +13,13 @@ namespace tarnix {
 
 namespace pb = google::protobuf;
 using caldek::orv::tarnix::OpMsg;
-using orv::rpc::AppStatus;
 
 namespace {
 
 // Logs `text` as an ERROR with `code` and returns it as INVALID_ARGUMENT.
-AppStatus Refuse(const char* code, const std::string& text) {
+Status Refuse(const char* code, const std::string& text) {
   TARNIX_LOG(orv::ERROR, code, "%s", text.c_str());
-  return orv::rpc::INVALID_ARGUMENT(text);
+  return Status::InvalidArgument(text);
 }
 
 const char* TypeName(const pb::Message& message) {
@@ -29,9 +28,9 @@ const char* TypeName(const pb::Message& message) {
 
 }  // namespace
 
-AppStatus ObjectPatcher::Apply(const std::string& type, const std::string& id,
-                               const std::string& body, const std::string& object_value,
-                               const std::string& op_msg, std::string* patched) const {
+Status ObjectPatcher::Apply(const std::string& type, const std::string& id, const std::string& body,
+                            const std::string& object_value, const std::string& op_msg,
+                            std::string* patched) const {
   std::unique_ptr<pb::Message> object(schema_.ParseMessage(type, body));
   if (!object) {
     return Refuse("errorCode:DRX0203",
@@ -51,19 +50,19 @@ AppStatus ObjectPatcher::Apply(const std::string& type, const std::string& id,
                   orv::string_format("Failed to decode patch op of type %s and id %s",
                                      op_type.c_str(), id.c_str()));
   }
-  const AppStatus status = PatchNestedMessage(*op, value.get(), object.get(), nullptr, nullptr);
+  const Status status = PatchNestedMessage(*op, value.get(), object.get(), nullptr, nullptr);
   if (!status.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Failed to patch %s %s: %s", type.c_str(),
                id.c_str(), status.ToString().c_str());
     return status;
   }
   *patched = object->SerializeAsString();
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-AppStatus ObjectPatcher::PatchNestedMessage(const pb::Message& op, const pb::Message* value,
-                                            pb::Message* target, pb::Message* parent,
-                                            const pb::FieldDescriptor* parent_field) const {
+Status ObjectPatcher::PatchNestedMessage(const pb::Message& op, const pb::Message* value,
+                                         pb::Message* target, pb::Message* parent,
+                                         const pb::FieldDescriptor* parent_field) const {
   const pb::Reflection* reflection = op.GetReflection();
   std::vector<const pb::FieldDescriptor*> fields;
   reflection->ListFields(op, &fields);  // by field number
@@ -95,19 +94,19 @@ AppStatus ObjectPatcher::PatchNestedMessage(const pb::Message& op, const pb::Mes
                     orv::string_format("Cannot patch key field %s of type %s", f->name().c_str(),
                                        TypeName(*target)));
     }
-    const AppStatus status = PatchDispatch(sub, value, target, tf);
+    const Status status = PatchDispatch(sub, value, target, tf);
     if (!status.ok()) return status;
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-AppStatus ObjectPatcher::PatchMessage(const pb::Message& op, const pb::Message* value,
-                                      pb::Message* target, pb::Message* parent,
-                                      const pb::FieldDescriptor* parent_field) const {
+Status ObjectPatcher::PatchMessage(const pb::Message& op, const pb::Message* value,
+                                   pb::Message* target, pb::Message* parent,
+                                   const pb::FieldDescriptor* parent_field) const {
   const int operation = schema_.GetOpMsgOperation(&op);
   if (operation == OpMsg::SET && value != nullptr) {
     target->CopyFrom(*value);
-    return orv::rpc::SUCCESS;
+    return Status::OK();
   }
   if (operation == OpMsg::SET || operation == OpMsg::CLEAR) {
     if (parent == nullptr) {
@@ -115,21 +114,21 @@ AppStatus ObjectPatcher::PatchMessage(const pb::Message& op, const pb::Message* 
                                                             TypeName(*target)));
     }
     parent->GetReflection()->ClearField(parent, parent_field);
-    return orv::rpc::SUCCESS;
+    return Status::OK();
   }
   return Refuse("errorCode:DRX0207", orv::string_format("Invalid operation %d for msg type %s",
                                                         operation, TypeName(*target)));
 }
 
-AppStatus ObjectPatcher::PatchDispatch(const pb::Message& sub, const pb::Message* value,
-                                       pb::Message* target, const pb::FieldDescriptor* field) const {
+Status ObjectPatcher::PatchDispatch(const pb::Message& sub, const pb::Message* value,
+                                    pb::Message* target, const pb::FieldDescriptor* field) const {
   if (!schema_.IsOpMsg(&sub)) return PatchNestedField(sub, value, target, field);
   if (field->is_repeated()) return ApplyRepeatedFieldOp(sub, value, target, field);
   return PatchField(sub, value, target, field);
 }
 
-AppStatus ObjectPatcher::PatchField(const pb::Message& op, const pb::Message* value,
-                                    pb::Message* target, const pb::FieldDescriptor* field) const {
+Status ObjectPatcher::PatchField(const pb::Message& op, const pb::Message* value,
+                                 pb::Message* target, const pb::FieldDescriptor* field) const {
   const int operation = schema_.GetOpMsgOperation(&op);
   switch (operation) {
     case OpMsg::SET:
@@ -140,10 +139,10 @@ AppStatus ObjectPatcher::PatchField(const pb::Message& op, const pb::Message* va
       } else {
         target->GetReflection()->ClearField(target, field);
       }
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::CLEAR:
       target->GetReflection()->ClearField(target, field);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     default:
       return Refuse("errorCode:DRX0207",
                     orv::string_format("Invalid operation %d on field %s in message %s", operation,
@@ -151,9 +150,9 @@ AppStatus ObjectPatcher::PatchField(const pb::Message& op, const pb::Message* va
   }
 }
 
-AppStatus ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Message* value,
-                                          pb::Message* target,
-                                          const pb::FieldDescriptor* field) const {
+Status ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Message* value,
+                                       pb::Message* target,
+                                       const pb::FieldDescriptor* field) const {
   if (!field->is_repeated()) {
     if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) {
       return Refuse("errorCode:DRX0207",
@@ -185,9 +184,9 @@ AppStatus ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Mess
   return ApplyRepeatedFieldOp(*self, value, target, field);
 }
 
-AppStatus ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Message* value,
-                                              pb::Message* target,
-                                              const pb::FieldDescriptor* field) const {
+Status ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Message* value,
+                                           pb::Message* target,
+                                           const pb::FieldDescriptor* field) const {
   const pb::Reflection* reflection = target->GetReflection();
   const int operation = schema_.GetOpMsgOperation(&op);
   const int n = reflection->FieldSize(*target, field);
@@ -196,38 +195,38 @@ AppStatus ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::M
   const int32_t index = static_cast<int32_t>(schema_.GetOpMsgIndex(&op));
   const bool positional = operation == OpMsg::INSERT || operation == OpMsg::UPDATE;
   if (positional) {
-    if (index < 0) return orv::rpc::INVALID_ARGUMENT("Missing index in OpMsg");
-    if (m != 1) return orv::rpc::INVALID_ARGUMENT("Value must contain exactly 1 element");
+    if (index < 0) return Status::InvalidArgument("Missing index in OpMsg");
+    if (m != 1) return Status::InvalidArgument("Value must contain exactly 1 element");
   }
   switch (operation) {
     case OpMsg::SET:
       reflection->ClearField(target, field);
       if (m > 0) schema_.CopyField(value, field, target);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::CLEAR:
       reflection->ClearField(target, field);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::INSERT:
       if (index > n) {
-        return orv::rpc::INVALID_ARGUMENT(
+        return Status::InvalidArgument(
             "Index provided is greater than one beyond the last item in the repeated field");
       }
       schema_.InsertRepeatedField(value, field, 0, index, target);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::APPEND:
       if (m > 0) schema_.CopyField(value, field, target);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::REMOVE:
-      if (m == 0) return orv::rpc::INVALID_ARGUMENT("Value to be removed not provided");
+      if (m == 0) return Status::InvalidArgument("Value to be removed not provided");
       RemoveMatchingElements(target, *value, field);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     case OpMsg::UPDATE:
       if (index >= n) {
-        return orv::rpc::INVALID_ARGUMENT(
+        return Status::InvalidArgument(
             "Index provided is greater than the size of the repeated field");
       }
       schema_.UpdateRepeatedField(value, field, 0, index, target);
-      return orv::rpc::SUCCESS;
+      return Status::OK();
     default:
       return Refuse("errorCode:DRX0207",
                     orv::string_format("Invalid operation %d on field %s in message %s", operation,

@@ -6,7 +6,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
-#include "platform/rpc/status.h"
+#include "util/status.h"
 
 namespace tarnix {
 
@@ -32,35 +32,34 @@ class ObjectPatcher {
   // Decodes `body` as an object of `type`, patches it with the op message
   // `op_msg` and the operands `object_value` (both serialised) and writes
   // the serialised result to *patched.
-  orv::rpc::AppStatus Apply(const std::string& type, const std::string& id,
-                            const std::string& body, const std::string& object_value,
-                            const std::string& op_msg, std::string* patched) const;
+  Status Apply(const std::string& type, const std::string& id, const std::string& body,
+               const std::string& object_value, const std::string& op_msg,
+               std::string* patched) const;
 
   // Applies `op` (of the target's op type) to `target`, with operands from
   // `value` (of the target's type; may be null). Below the top level,
   // `parent` holds `target` in `parent_field`; at the top both are null.
-  orv::rpc::AppStatus PatchNestedMessage(const google::protobuf::Message& op,
-                                         const google::protobuf::Message* value,
-                                         google::protobuf::Message* target,
-                                         google::protobuf::Message* parent,
-                                         const google::protobuf::FieldDescriptor* parent_field) const;
+  Status PatchNestedMessage(const google::protobuf::Message& op,
+                            const google::protobuf::Message* value,
+                            google::protobuf::Message* target, google::protobuf::Message* parent,
+                            const google::protobuf::FieldDescriptor* parent_field) const;
 
  private:
   using Message = google::protobuf::Message;
   using Field = google::protobuf::FieldDescriptor;
 
   // A "self" OpMsg: the whole (sub)message.
-  orv::rpc::AppStatus PatchMessage(const Message& op, const Message* value, Message* target,
-                                   Message* parent, const Field* parent_field) const;
+  Status PatchMessage(const Message& op, const Message* value, Message* target, Message* parent,
+                      const Field* parent_field) const;
   // The op part `sub` of one target field.
-  orv::rpc::AppStatus PatchDispatch(const Message& sub, const Message* value, Message* target,
-                                    const Field* field) const;
-  orv::rpc::AppStatus PatchField(const Message& op, const Message* value, Message* target,
-                                 const Field* field) const;
-  orv::rpc::AppStatus PatchNestedField(const Message& sub, const Message* value,
-                                       Message* target, const Field* field) const;
-  orv::rpc::AppStatus ApplyRepeatedFieldOp(const Message& op, const Message* value,
-                                           Message* target, const Field* field) const;
+  Status PatchDispatch(const Message& sub, const Message* value, Message* target,
+                       const Field* field) const;
+  Status PatchField(const Message& op, const Message* value, Message* target,
+                    const Field* field) const;
+  Status PatchNestedField(const Message& sub, const Message* value, Message* target,
+                          const Field* field) const;
+  Status ApplyRepeatedFieldOp(const Message& op, const Message* value, Message* target,
+                              const Field* field) const;
   // Removes, for each element of the value's field, the first equal element
   // of the target's.
   void RemoveMatchingElements(Message* target, const Message& value, const Field* field) const;

@@ -12,10 +12,10 @@ constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 class ObjectPatcherTest : public RequestProcessorTest {
  protected:
   // Patches the object given as text; *result gets the patched text form.
-  orv::rpc::AppStatus Patch(const std::string& type, const std::string& object,
-                            const std::string& value, const std::string& op) {
+  Status Patch(const std::string& type, const std::string& object, const std::string& value,
+               const std::string& op) {
     std::string patched;
-    const orv::rpc::AppStatus status =
+    const Status status =
         ObjectPatcher(schema_).Apply(type, "id1", Text(type, object), Text(type, value),
                                      Text(schema_.GetOpMsgTypeName(type), op), &patched);
     result_ = patched;
@@ -24,8 +24,8 @@ class ObjectPatcherTest : public RequestProcessorTest {
   void ExpectResult(const std::string& type, const std::string& text) {
     EXPECT_EQ(result_, Text(type, text));
   }
-  void ExpectRefused(const orv::rpc::AppStatus& status, const std::string& text) {
-    EXPECT_EQ(status.code(), orv::rpc::kInvalidArgument);
+  void ExpectRefused(const Status& status, const std::string& text) {
+    EXPECT_EQ(status.code(), Status::kInvalidArgument);
     EXPECT_EQ(status.message(), text);
   }
 
@@ -127,15 +127,14 @@ TEST_F(ObjectPatcherTest, RefusalsNameWhatWasWrong) {
     return patcher.PatchNestedMessage(*op_msg, nullptr, target.get(), nullptr, nullptr);
   };
   std::string patched;
-  const std::vector<std::tuple<orv::rpc::AppStatus, std::string, std::string>> cases = {
+  const std::vector<std::tuple<Status, std::string, std::string>> cases = {
       {patcher.Apply(kAddress, "id1", address, "\xff", "", &patched), "DRX0203",
        "Failed to decode patch body of type " + std::string(kAddress) + " and id id1"},
       {patcher.Apply(kAddress, "id1", address, "", "\xff", &patched), "DRX0203",
        "Failed to decode patch op of type " + address_op + " and id id1"},
       {Patch(kAddress, "ip: \"a\"", "", "self { op: APPEND }"), "DRX0207",
        "Invalid operation 10 for msg type " + std::string(kAddress)},
-      {walk(address_op, "prefix_length { op: SET }", "caldek.orv.tarnix.InterfaceMsg"),
-       "DRX0207",
+      {walk(address_op, "prefix_length { op: SET }", "caldek.orv.tarnix.InterfaceMsg"), "DRX0207",
        "caldek.orv.tarnix.InterfaceMsg and " + address_op +
            " mismatch: missing field prefix_length"},
       {walk("caldek.orv.tarnix.InterfaceOpMsg", "name { string { op: SET } }",
@@ -152,8 +151,7 @@ TEST_F(ObjectPatcherTest, RefusalsNameWhatWasWrong) {
 
 class PatchBuildTest : public RequestProcessorTest {
  protected:
-  orv::rpc::AppStatus AddPatch(const VdbIdSet& vdbs, const std::string& value,
-                               const std::string& op) {
+  Status AddPatch(const VdbIdSet& vdbs, const std::string& value, const std::string& op) {
     return processor_->AddPatch(kAddress, AddressId(1), Text(kAddress, value),
                                 Text(schema_.GetOpMsgTypeName(kAddress), op), vdbs, nullptr);
   }
@@ -199,7 +197,7 @@ TEST_F(PatchBuildTest, PatchedBodyEqualToAnotherJoinsItsRecord) {
 TEST_F(PatchBuildTest, PatchOnTopOfAPutAndUnchangedResult) {
   Put(1, WithDns(8, "a"), {1});
   ASSERT_TRUE(AddPatch({1, 2}, "prefix_length: 8", "prefix_length { op: SET }").ok());
-  EXPECT_EQ(Build().code(), orv::rpc::kNotFound);  // vdb 2 has no object
+  EXPECT_EQ(Build().code(), Status::kNotFound);  // vdb 2 has no object
 
   processor_.reset(new RequestProcessor(&schema_, db_.get()));
   Store(1, {1}, WithDns(8, "a"));
@@ -215,8 +213,8 @@ TEST_F(PatchBuildTest, MissingVdbAndEmptyBodyFail) {
   orv::LogCapture capture;
   Store(1, {1}, WithDns(8, "a"));
   ASSERT_TRUE(AddPatch({1, 3}, "prefix_length: 30", "prefix_length { op: SET }").ok());
-  orv::rpc::AppStatus status = Build();
-  EXPECT_EQ(status.code(), orv::rpc::kNotFound);
+  Status status = Build();
+  EXPECT_EQ(status.code(), Status::kNotFound);
   EXPECT_EQ(status.message(), "Patch operation failed: object with type = " +
                                   std::string(kAddress) + " and id = " + AddressId(1) +
                                   " not found in vdbs 3");
@@ -225,7 +223,7 @@ TEST_F(PatchBuildTest, MissingVdbAndEmptyBodyFail) {
   Store(1, {2}, "");
   ASSERT_TRUE(AddPatch({2}, "prefix_length: 30", "prefix_length { op: SET }").ok());
   status = Build();
-  EXPECT_EQ(status.code(), orv::rpc::kInvalidArgument);
+  EXPECT_EQ(status.code(), Status::kInvalidArgument);
   EXPECT_EQ(status.message(), "PATCH type=" + std::string(kAddress) + " id=" + AddressId(1) +
                                   " has no object body");
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0208", status.message()));

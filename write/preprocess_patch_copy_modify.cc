@@ -1,4 +1,4 @@
-// Preprocessing of Patch, Copy, FlushByBlockId and Modify streams.
+// The entry steps of Patch, Copy, FlushByBlockId and Modify.
 
 #include <memory>
 #include <string>
@@ -14,47 +14,51 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
-using orv::rpc::AppStatus;
 using preprocess_internal::SpanOf;
 
 namespace {
 
-AppStatus ModifyShapeError(const char* text) {
+Status ModifyShapeError(const char* text) {
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "%s", text);
-  return orv::rpc::INVALID_ARGUMENT(text);
+  return Status::InvalidArgument(text);
 }
 
 }  // namespace
 
-AppStatus WriteTransactions::PatchEntry(const std::string& client_id, const tx::PatchMsg& entry,
-                                        VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                        RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PatchMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::PatchMsg& entry = *message;
+  Status status = ValidatePatchMsg(entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  AppStatus status = EntryObject(client_id, entry, entry.object_value(), nullptr, &type, &id);
+  status = EntryObject(scope.client_id, entry, entry.object_value(), nullptr, &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
-  if (cache != nullptr) cache->NotePatched(type, id);
-  return processor->AddPatch(type, id, entry.object_value(), entry.op_msg(), *vdb_ids,
-                             SpanOf(entry.has_span_context(), entry.span_context()));
+  // Only a Modify stream can delete what it patched.
+  if (scope.in_modify) scope.cache->NotePatched(type, id);
+  return scope.processor->AddPatch(type, id, entry.object_value(), entry.op_msg(), *vdb_ids,
+                                   SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
-AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::CopyMsg& entry,
-                                       bool in_modify, VdbIdSet* vdb_ids,
-                                       RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::CopyMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::CopyMsg& entry = *message;
+  Status status = ValidateCopyMsg(entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  AppStatus status =
-      EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
+  status = EntryObject(scope.client_id, entry.object(), entry.object().object_body(), nullptr,
+                       &type, &id);
   if (!status.ok() || type.empty()) return status;
   const auto& registered = vdbs_->vdb_id_to_name();
   VdbId source = kMainVdbId;
   if (entry.has_src_vdb_id()) {
-    if (entry.src_vdb_id() > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid src vdb id");
+    if (entry.src_vdb_id() > 0xFFFF) return Status::InvalidArgument("invalid src vdb id");
     if (registered.count(static_cast<VdbId>(entry.src_vdb_id())) == 0) {
-      return orv::rpc::FAILED_PRECONDITION((in_modify ? "vdb_id=" : "src_vdb_id=") +
-                                           std::to_string(entry.src_vdb_id()) + " not found");
+      return Status::FailedPrecondition((scope.in_modify ? "vdb_id=" : "src_vdb_id=") +
+                                        std::to_string(entry.src_vdb_id()) + " not found");
     }
     source = static_cast<VdbId>(entry.src_vdb_id());
   }
@@ -64,22 +68,24 @@ AppStatus WriteTransactions::CopyEntry(const std::string& client_id, const tx::C
   if (!entry.vdb_ids().empty()) {
     vdb_ids->clear();
     for (uint32_t id : entry.vdb_ids()) {
-      if (id > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid vdb id");
+      if (id > 0xFFFF) return Status::InvalidArgument("invalid vdb id");
       if (registered.count(static_cast<VdbId>(id)) == 0) {
-        return orv::rpc::FAILED_PRECONDITION("vdb_id=" + std::to_string(id) + " not found");
+        return Status::FailedPrecondition("vdb_id=" + std::to_string(id) + " not found");
       }
       if (id != source) vdb_ids->insert(static_cast<VdbId>(id));
     }
   }
-  processor->AddCopy(type, id, source, *vdb_ids,
-                     SpanOf(entry.has_span_context(), entry.span_context()));
-  return MakeOkStatus();
+  scope.processor->AddCopy(type, id, source, *vdb_ids,
+                           SpanOf(entry.has_span_context(), entry.span_context()));
+  return Status::OK();
 }
 
-AppStatus WriteTransactions::FlushByBlockIdEntry(const std::string& client_id,
-                                                 const tx::FlushByBlockIdMsg& entry,
-                                                 VdbIdSet* vdb_ids, RequestProcessor* processor) {
-  AppStatus status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushByBlockIdMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::FlushByBlockIdMsg& entry = *message;
+  Status status = ValidateFlushByBlockIdMsg(entry);
+  if (!status.ok()) return status;
+  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   RequestProcessor::BlockRanges ranges;
   if (entry.has_block_ranges()) {
@@ -87,14 +93,13 @@ AppStatus WriteTransactions::FlushByBlockIdEntry(const std::string& client_id,
   }
   // Only the types the client may write: an empty list means none, the
   // wildcard's "" every type.
-  const std::vector<std::string> types = schema_->GetSortedObjectTypeIds(client_id);
-  return processor->AddFlushByBlockId(entry.block_id(), types, ranges, *vdb_ids,
-                                      SpanOf(entry.has_span_context(), entry.span_context()));
+  const std::vector<std::string> types = schema_->GetSortedObjectTypeIds(scope.client_id);
+  return scope.processor->AddFlushByBlockId(entry.block_id(), types, ranges, *vdb_ids,
+                                            SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
-AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::ModifyMsg* entry,
-                                         VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                         RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::ModifyMsg* entry,
+                                   VdbIdSet* vdb_ids) {
   const int parts = entry->has_put_msg() + entry->has_delete_msg() + entry->has_flush_msg() +
                     entry->has_patch_msg() + entry->has_copy_msg() +
                     entry->has_flush_by_block_id_msg();
@@ -102,87 +107,19 @@ AppStatus WriteTransactions::ModifyEntry(const std::string& client_id, tx::Modif
     return ModifyShapeError(
         "Modify request should only include one of pub/delete/flush/patch/copy messages");
   }
-  AppStatus status = MakeOkStatus();
-  if (entry->has_put_msg()) {
-    status = ValidatePutMsg(entry->put_msg());
-    if (!status.ok()) return status;
-    return PutEntry(client_id, entry->mutable_put_msg(), vdb_ids, processor);
-  }
-  if (entry->has_delete_msg()) {
-    status = ValidateDeleteMsg(entry->delete_msg());
-    if (!status.ok()) return status;
-    return DeleteEntry(client_id, entry->delete_msg(), vdb_ids, cache, processor);
-  }
-  if (entry->has_flush_msg()) {
-    return FlushEntry(client_id, entry->flush_msg(), false, vdb_ids, processor);
-  }
-  if (entry->has_patch_msg()) {
-    status = ValidatePatchMsg(entry->patch_msg());
-    if (!status.ok()) return status;
-    return PatchEntry(client_id, entry->patch_msg(), vdb_ids, cache, processor);
-  }
-  if (entry->has_copy_msg()) {
-    status = ValidateCopyMsg(entry->copy_msg());
-    if (!status.ok()) return status;
-    return CopyEntry(client_id, entry->copy_msg(), true, vdb_ids, processor);
-  }
+  EntryScope inner = scope;
+  inner.in_modify = true;
+  if (entry->has_put_msg()) return AddEntry(inner, entry->mutable_put_msg(), vdb_ids);
+  if (entry->has_delete_msg()) return AddEntry(inner, entry->mutable_delete_msg(), vdb_ids);
+  if (entry->has_flush_msg()) return AddEntry(inner, entry->mutable_flush_msg(), vdb_ids);
+  if (entry->has_patch_msg()) return AddEntry(inner, entry->mutable_patch_msg(), vdb_ids);
+  if (entry->has_copy_msg()) return AddEntry(inner, entry->mutable_copy_msg(), vdb_ids);
   if (entry->has_flush_by_block_id_msg()) {
-    status = ValidateFlushByBlockIdMsg(entry->flush_by_block_id_msg());
-    if (!status.ok()) return status;
-    return FlushByBlockIdEntry(client_id, entry->flush_by_block_id_msg(), vdb_ids, processor);
+    return AddEntry(inner, entry->mutable_flush_by_block_id_msg(), vdb_ids);
   }
   return ModifyShapeError(
       "Modify request doesn't include any of pub/delete/flush/patch/copy/flush_by_block_id "
       "messages");
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::PatchRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kPatch, "PatchRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::PatchMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidatePatchMsg(*entry);
-                      if (!status.ok()) return status;
-                      return PatchEntry(client_id, *entry, vdb_ids, nullptr, processor);
-                    });
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::CopyRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kCopy, "CopyRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::CopyMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidateCopyMsg(*entry);
-                      if (!status.ok()) return status;
-                      return CopyEntry(client_id, *entry, false, vdb_ids, processor);
-                    });
-}
-
-AppStatus WriteTransactions::PreprocessRequests(
-    const std::string& client_id, bool tracing, std::list<tx::FlushByBlockIdRequestMsg>* requests,
-    TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kFlushByBlockId, "FlushByBlockIdRequest.PreprocessRequests",
-                    client_id, tracing, true, requests, log, sync,
-                    [&](tx::FlushByBlockIdMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidateFlushByBlockIdMsg(*entry);
-                      if (!status.ok()) return status;
-                      return FlushByBlockIdEntry(client_id, *entry, vdb_ids, processor);
-                    });
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::ModifyRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync,
-                                                int64_t stream_size) {
-  ChildRecordCache cache;
-  return Preprocess(WriteOp::kModify, "ModifyRequest.PreprocessRequests", client_id, tracing,
-                    stream_size < kMaxLoggedModifyBytes, requests, log, sync,
-                    [&](tx::ModifyMsg* entry, VdbIdSet* vdb_ids) {
-                      return ModifyEntry(client_id, entry, vdb_ids, &cache, processor);
-                    });
 }
 
 }  // namespace tarnix

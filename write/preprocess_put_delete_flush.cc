@@ -1,5 +1,5 @@
-// Preprocessing of Put, Delete and Flush streams, and the entry checks that
-// every stream shares.
+// The entry steps of Put, Delete and Flush, and the entry checks that every
+// step shares.
 
 #include <memory>
 #include <string>
@@ -15,143 +15,99 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
-using orv::rpc::AppStatus;
 using preprocess_internal::SpanOf;
 
 std::string WriteTransactions::TypeOf(const google::protobuf::Message& message) const {
   return schema_->GetObjectType(&message);
 }
 
-AppStatus WriteTransactions::CheckWritePermission(const std::string& client_id,
-                                                  const std::string& type) const {
-  if (schema_->HasWritePermission(client_id, type)) return MakeOkStatus();
-  return orv::rpc::PERMISSION_DENIED(client_id + " does not have write permission for " + type +
-                                     ".");
+Status WriteTransactions::CheckWritePermission(const std::string& client_id,
+                                               const std::string& type) const {
+  if (schema_->HasWritePermission(client_id, type)) return Status::OK();
+  return Status::PermissionDenied(client_id + " does not have write permission for " + type + ".");
 }
 
-AppStatus WriteTransactions::EntryObject(const std::string& client_id,
-                                         const google::protobuf::Message& object,
-                                         const std::string& body, const char* missing_id,
-                                         std::string* type, std::string* id) const {
+Status WriteTransactions::EntryObject(const std::string& client_id,
+                                      const google::protobuf::Message& object,
+                                      const std::string& body, const char* missing_id,
+                                      std::string* type, std::string* id) const {
   *type = TypeOf(object);
-  if (type->empty()) return MakeOkStatus();
-  AppStatus status = CheckWritePermission(client_id, *type);
+  if (type->empty()) return Status::OK();
+  Status status = CheckWritePermission(client_id, *type);
   if (!status.ok()) return status;
   *id = schema_->GetKeyFromSerialized(*type, body);
-  if (!id->empty()) return MakeOkStatus();
+  if (!id->empty()) return Status::OK();
   // The text is built only on this failure: it prints the whole message.
-  if (missing_id != nullptr) return orv::rpc::INVALID_ARGUMENT(missing_id);
-  return orv::rpc::INVALID_ARGUMENT("Unable to extract id for object type " +
-                                    orv::proto::ToString(object));
+  if (missing_id != nullptr) return Status::InvalidArgument(missing_id);
+  return Status::InvalidArgument("Unable to extract id for object type " +
+                                 orv::proto::ToString(object));
 }
 
-AppStatus WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const {
-  if (ids.empty()) return MakeOkStatus();
+Status WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const {
+  if (ids.empty()) return Status::OK();
   vdb_ids->clear();
   for (uint32_t id : ids) {
-    if (id > 0xFFFF) return orv::rpc::INVALID_ARGUMENT("invalid vdb id");
+    if (id > 0xFFFF) return Status::InvalidArgument("invalid vdb id");
     if (vdbs_->vdb_id_to_name().count(static_cast<VdbId>(id)) == 0) {
-      return orv::rpc::FAILED_PRECONDITION("vdb_id=" + std::to_string(id) + " not found");
+      return Status::FailedPrecondition("vdb_id=" + std::to_string(id) + " not found");
     }
     vdb_ids->insert(static_cast<VdbId>(id));
   }
-  return MakeOkStatus();
+  return Status::OK();
 }
 
-AppStatus WriteTransactions::CollectObjectsToDelete(const std::string& client_id,
-                                                    const std::string& type,
-                                                    const std::string& id,
-                                                    const VdbIdSet& vdb_ids,
-                                                    const SpanContext* span,
-                                                    ChildRecordCache* cache,
-                                                    RequestProcessor* processor) {
-  return tarnix::CollectObjectsToDelete(*schema_, db_, client_id, type, id, vdb_ids, span, cache,
-                                        processor);
-}
-
-AppStatus WriteTransactions::PutEntry(const std::string& client_id, tx::PutMsg* entry,
-                                      VdbIdSet* vdb_ids, RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PutMsg* entry, VdbIdSet* vdb_ids) {
+  Status status = ValidatePutMsg(*entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  AppStatus status = EntryObject(client_id, entry->object(), entry->object().object_body(),
-                                 "id is missing from object being put", &type, &id);
+  status = EntryObject(scope.client_id, entry->object(), entry->object().object_body(),
+                       "id is missing from object being put", &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.
   ObjectBody body = std::make_shared<const std::string>(
       std::move(*entry->mutable_object()->mutable_object_body()));
-  processor->AddPut(type, id, std::move(body), *vdb_ids,
-                    SpanOf(entry->has_span_context(), entry->span_context()));
-  return MakeOkStatus();
+  scope.processor->AddPut(type, id, std::move(body), *vdb_ids,
+                          SpanOf(entry->has_span_context(), entry->span_context()));
+  return Status::OK();
 }
 
-AppStatus WriteTransactions::DeleteEntry(const std::string& client_id, const tx::DeleteMsg& entry,
-                                         VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                         RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::DeleteMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::DeleteMsg& entry = *message;
+  Status status = ValidateDeleteMsg(entry);
+  if (!status.ok()) return status;
   std::string type;
   std::string id;
-  AppStatus status =
-      EntryObject(client_id, entry.object(), entry.object().object_body(), nullptr, &type, &id);
+  status = EntryObject(scope.client_id, entry.object(), entry.object().object_body(), nullptr,
+                       &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());
   if (entry.has_recursive() && entry.recursive()) {
-    status = CollectObjectsToDelete(client_id, type, id, *vdb_ids, span, cache, processor);
+    status = CollectObjectsToDelete(*schema_, db_, scope.client_id, type, id, *vdb_ids, span,
+                                    scope.cache, scope.processor);
     if (!status.ok()) return status;
   }
-  processor->AddDelete(type, id, *vdb_ids, span);
-  return MakeOkStatus();
+  scope.processor->AddDelete(type, id, *vdb_ids, span);
+  return Status::OK();
 }
 
-AppStatus WriteTransactions::FlushEntry(const std::string& client_id, const tx::FlushMsg& entry,
-                                        bool skip_permission, VdbIdSet* vdb_ids,
-                                        RequestProcessor* processor) {
+Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushMsg* message,
+                                   VdbIdSet* vdb_ids) {
+  const tx::FlushMsg& entry = *message;
   const std::string type = TypeOf(entry);
-  if (type.empty()) return MakeOkStatus();
-  AppStatus status = skip_permission ? MakeOkStatus() : CheckWritePermission(client_id, type);
+  if (type.empty()) return Status::OK();
+  Status status =
+      scope.skip_permission ? Status::OK() : CheckWritePermission(scope.client_id, type);
   if (!status.ok()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
-  return processor->AddFlush(type, *vdb_ids,
-                             SpanOf(entry.has_span_context(), entry.span_context()));
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::PutRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kPut, "PutRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::PutMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidatePutMsg(*entry);
-                      if (!status.ok()) return status;
-                      return PutEntry(client_id, entry, vdb_ids, processor);
-                    });
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                std::list<tx::DeleteRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
-  ChildRecordCache cache;
-  return Preprocess(WriteOp::kDelete, "DeleteRequest.PreprocessRequests", client_id, tracing,
-                    true, requests, log, sync, [&](tx::DeleteMsg* entry, VdbIdSet* vdb_ids) {
-                      AppStatus status = ValidateDeleteMsg(*entry);
-                      if (!status.ok()) return status;
-                      return DeleteEntry(client_id, *entry, vdb_ids, &cache, processor);
-                    });
-}
-
-AppStatus WriteTransactions::PreprocessRequests(const std::string& client_id, bool tracing,
-                                                bool skip_permission,
-                                                std::list<tx::FlushRequestMsg>* requests,
-                                                TarnixTransactionLog* log,
-                                                RequestProcessor* processor, bool* sync) {
-  return Preprocess(WriteOp::kFlush, "FlushRequest.PreprocessRequests", client_id, tracing, true,
-                    requests, log, sync, [&](tx::FlushMsg* entry, VdbIdSet* vdb_ids) {
-                      return FlushEntry(client_id, *entry, skip_permission, vdb_ids, processor);
-                    });
+  return scope.processor->AddFlush(type, *vdb_ids,
+                                   SpanOf(entry.has_span_context(), entry.span_context()));
 }
 
 }  // namespace tarnix

@@ -7,7 +7,6 @@
 #include "platform/wft/workflow_util.h"
 #include "storage/db_access.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_log_store.h"
 #include "write/write_telemetry.h"
@@ -32,17 +31,19 @@ void ProcessUpdatesSet(uint32_t kind, const std::list<UpdateRecord>& changes,
 
 }  // namespace
 
-orv::rpc::AppStatus WriteTransactions::ProcessRequests(
-    bool sync, bool tracing, RequestProcessor* processor, TarnixTransactionLog* log,
-    uint64_t* txn_log_bytes, std::list<UpdateRecord>* updates, std::list<UpdateRecord>* deletes,
-    metrics::LatencyMetric& latency, TransactionRequestTable* requests) {
+Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProcessor* processor,
+                                          TarnixTransactionLog* log, uint64_t* txn_log_bytes,
+                                          std::list<UpdateRecord>* updates,
+                                          std::list<UpdateRecord>* deletes,
+                                          metrics::LatencyMetric& latency,
+                                          TransactionRequestTable* requests) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("ProcessRequests", 2);
   std::vector<DbAccess::TxnPut> puts;
   std::vector<std::string> removed;
   std::list<UpdateRecord> logged_only;
-  orv::rpc::AppStatus status = processor->Build(tracing, &puts, &removed, updates, &logged_only,
-                                                deletes, latency, requests);
+  Status status =
+      processor->Build(tracing, &puts, &removed, updates, &logged_only, deletes, latency, requests);
   if (!status.ok()) return status;
   telemetry_->Record(2);
 
@@ -67,7 +68,7 @@ orv::rpc::AppStatus WriteTransactions::ProcessRequests(
   const DbAccessStatus written =
       db_->WriteTxn(std::move(puts), removed, sync, [telemetry] { telemetry->Record(5); });
   telemetry_->Record(6);
-  return StatusFromDbAccessStatus(written);
+  return written.ToStatus();
 }
 
 }  // namespace tarnix

@@ -10,7 +10,7 @@
 #include "storage/db_access.h"
 #include "write/patch_application.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
+#include "write/shared_string.h"
 
 namespace tarnix {
 
@@ -45,8 +45,7 @@ class RecursiveDelete {
         cache_(cache),
         processor_(processor) {}
 
-  orv::rpc::AppStatus Run(const std::string& type, const std::string& id,
-                          const VdbIdSet& vdb_ids);
+  Status Run(const std::string& type, const std::string& id, const VdbIdSet& vdb_ids);
 
  private:
   using Candidates = std::vector<ChildRecordCache::ObjectTable::value_type*>;
@@ -68,7 +67,7 @@ class RecursiveDelete {
   };
 
   // Reads the stored records of `type` into the cache once.
-  orv::rpc::AppStatus Load(const std::string& type);
+  Status Load(const std::string& type);
   // Brings the objects of `type` that the stream put, copied or patched
   // since the last call up to date.
   void MergePending(const std::string& type);
@@ -90,7 +89,7 @@ class RecursiveDelete {
     }
   }
   // Steps the top frame once; false when the walk has failed into *status.
-  bool Step(std::vector<Frame>* stack, orv::rpc::AppStatus* status);
+  bool Step(std::vector<Frame>* stack, Status* status);
 
   const Schema& schema_;
   DbAccess* const db_;
@@ -106,13 +105,13 @@ class RecursiveDelete {
   const Candidates no_candidates_;
 };
 
-orv::rpc::AppStatus RecursiveDelete::Load(const std::string& type) {
-  if (cache_->types_.count(type) != 0) return MakeOkStatus();
+Status RecursiveDelete::Load(const std::string& type) {
+  if (cache_->types_.count(type) != 0) return Status::OK();
   DbAccess::Records records;
   std::string prefix;
   if (MakeObjectTypeKeyPrefix(schema_, type, &prefix)) {
     const DbAccessStatus read = db_->PrefixFilter(nullptr, prefix, &records);
-    if (!read.ok()) return StatusFromDbAccessStatus(read);
+    if (!read.ok()) return read.ToStatus();
   }
   ChildRecordCache::ObjectTable& objects = cache_->types_[type];
   std::string type_name, id, suffix;
@@ -125,7 +124,7 @@ orv::rpc::AppStatus RecursiveDelete::Load(const std::string& type) {
     child.body = std::make_shared<const std::string>(std::move(*body));
     objects[id].push_back(std::move(child));
   }
-  return MakeOkStatus();
+  return Status::OK();
 }
 
 void RecursiveDelete::MergePending(const std::string& type) {
@@ -243,21 +242,21 @@ const RecursiveDelete::Candidates& RecursiveDelete::ObjectsNaming(const std::str
   return found == index->second.end() ? no_candidates_ : found->second;
 }
 
-orv::rpc::AppStatus RecursiveDelete::Run(const std::string& type, const std::string& id,
-                                         const VdbIdSet& vdb_ids) {
+Status RecursiveDelete::Run(const std::string& type, const std::string& id,
+                            const VdbIdSet& vdb_ids) {
   std::vector<Frame> stack(1);
   stack[0].type = &type;
   stack[0].id = &id;
   stack[0].vdb_ids = vdb_ids;
   ListChildTypes(&stack[0]);
   on_chain_.emplace(type, id);
-  orv::rpc::AppStatus status = MakeOkStatus();
+  Status status = Status::OK();
   while (!stack.empty() && Step(&stack, &status)) {
   }
   return status;
 }
 
-bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* status) {
+bool RecursiveDelete::Step(std::vector<Frame>* stack, Status* status) {
   Frame& f = stack->back();
   if (f.awaiting_child) {
     // Every descendant of the child is in; now the child itself.
@@ -278,8 +277,8 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* statu
     }
     const std::string& child_type = *f.child_types[f.type_index];
     if (!schema_.HasWritePermission(client_id_, child_type)) {
-      *status = orv::rpc::PERMISSION_DENIED(client_id_ + " does not have write permission for " +
-                                            child_type + ".");
+      *status = Status::PermissionDenied(client_id_ + " does not have write permission for " +
+                                         child_type + ".");
       return false;
     }
     *status = Load(child_type);
@@ -336,13 +335,11 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, orv::rpc::AppStatus* statu
   return true;
 }
 
-orv::rpc::AppStatus CollectObjectsToDelete(const Schema& schema, DbAccess* db,
-                                           const std::string& client_id,
-                                           const std::string& type, const std::string& id,
-                                           const VdbIdSet& vdb_ids,
-                                           const caldek::orv::tarnix::SpanContextMsg* span,
-                                           ChildRecordCache* cache,
-                                           RequestProcessor* processor) {
+Status CollectObjectsToDelete(const Schema& schema, DbAccess* db, const std::string& client_id,
+                              const std::string& type, const std::string& id,
+                              const VdbIdSet& vdb_ids,
+                              const caldek::orv::tarnix::SpanContextMsg* span,
+                              ChildRecordCache* cache, RequestProcessor* processor) {
   RecursiveDelete walk(schema, db, client_id, span, cache, processor);
   return walk.Run(type, id, vdb_ids);
 }

@@ -10,7 +10,7 @@
 #include <boost/unordered_map.hpp>
 
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
-#include "platform/rpc/status.h"
+#include "util/status.h"
 #include "schema/schema.h"
 #include "schema/vdb_id_set.h"
 #include "write/update_request.h"
@@ -81,13 +81,11 @@ class ChildRecordCache {
 // added before a failure stay in the processor. An object already on the
 // chain being walked (parent keys forming a cycle) is not walked again, and
 // the walk uses no recursion, so any depth is safe.
-orv::rpc::AppStatus CollectObjectsToDelete(const Schema& schema, DbAccess* db,
-                                           const std::string& client_id,
-                                           const std::string& type, const std::string& id,
-                                           const VdbIdSet& vdb_ids,
-                                           const caldek::orv::tarnix::SpanContextMsg* span,
-                                           ChildRecordCache* cache,
-                                           RequestProcessor* processor);
+Status CollectObjectsToDelete(const Schema& schema, DbAccess* db, const std::string& client_id,
+                              const std::string& type, const std::string& id,
+                              const VdbIdSet& vdb_ids,
+                              const caldek::orv::tarnix::SpanContextMsg* span,
+                              ChildRecordCache* cache, RequestProcessor* processor);
 
 }  // namespace tarnix
 

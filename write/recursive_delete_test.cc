@@ -228,8 +228,8 @@ TEST_F(RecursiveDeleteTest, EveryChildTypeNeedsWritePermission) {
   // although there are none.
   RunDelete(kDevice, Device(1), {}, "inventory-agent");
   EXPECT_EQ(recorder_.failure,
-            orv::rpc::PERMISSION_DENIED("inventory-agent does not have write permission for "
-                                        "caldek.orv.tarnix.AlarmMsg."));
+            Status::PermissionDenied("inventory-agent does not have write permission for "
+                                     "caldek.orv.tarnix.AlarmMsg."));
   EXPECT_EQ(Stored(kDevice).size(), 1u);
 }
 
@@ -248,7 +248,7 @@ TEST_F(RecursiveDeleteTest, FailedChildScanIsMappedAndCommitsNothing) {
   RunDelete(kDevice, Device(1), {});
   env.FailReadsAfter(-1, leveldb::Status::OK());
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"fail"}));
-  EXPECT_EQ(recorder_.failure.code(), orv::rpc::kDataLoss) << recorder_.failure.message();
+  EXPECT_EQ(recorder_.failure.code(), Status::kDataLoss) << recorder_.failure.message();
   EXPECT_EQ(recorder_.failure.message().rfind("LevelDB error: Corruption: ", 0), 0u)
       << recorder_.failure.message();
   EXPECT_EQ(Stored(kDevice).size(), 1u);

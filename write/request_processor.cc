@@ -8,11 +8,8 @@
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
-
-using orv::rpc::AppStatus;
 
 RequestProcessor::RequestProcessor(const Schema* schema, DbAccess* db)
     : schema_(schema), db_(db) {}
@@ -195,9 +192,9 @@ void RequestProcessor::AddCopy(const std::string& type, const std::string& id, V
   NotePut(object);
 }
 
-AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string& id,
-                                     const std::string& object_value, const std::string& op_msg,
-                                     VdbIdSet vdb_ids, const SpanContext* span) {
+Status RequestProcessor::AddPatch(const std::string& type, const std::string& id,
+                                  const std::string& object_value, const std::string& op_msg,
+                                  VdbIdSet vdb_ids, const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "PATCH: vdb_ids={%s} %s/%s",
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
   PendingRequestList& list = ObjectOf(type, id).ops;
@@ -223,28 +220,28 @@ AppStatus RequestProcessor::AddPatch(const std::string& type, const std::string&
                    "Patch operation failed: object with  type = %s and id = %s not found in "
                    "vdbs %s",
                    type.c_str(), id.c_str(), vdbs.c_str());
-        return orv::rpc::NOT_FOUND("Patch operation failed: object with type = " + type +
-                                   " and id = " + id + " not found in vdbs " + vdbs);
+        return Status::NotFound("Patch operation failed: object with type = " + type +
+                                " and id = " + id + " not found in vdbs " + vdbs);
       }
       default:
         break;  // an operation of no kind holds nothing to patch
     }
   }
   targets.insert(vdb_ids.begin(), vdb_ids.end());
-  if (targets.empty()) return orv::rpc::SUCCESS;
+  if (targets.empty()) return Status::OK();
   PendingOperation patch = NewPending(targets, UpdateRequest::PATCH, span);
   patch.request.patch_ops.emplace_back(object_value, op_msg);
   list.push_back(std::move(patch));
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vdb_ids,
-                                     const SpanContext* span) {
+Status RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vdb_ids,
+                                  const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "FLUSH: vdb_ids={%s} %s", VdbIdSetToString(vdb_ids).c_str(),
              type.c_str());
   // An unknown type has no records to flush (the schema logs it).
   std::string prefix;
-  if (!MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) return orv::rpc::SUCCESS;
+  if (!MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) return Status::OK();
   RemovePendingIf(
       vdb_ids,
       [&type](const std::string& entry_type, const std::string&) {
@@ -253,7 +250,7 @@ AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vd
       span);
   DbAccess::Records records;
   const DbAccessStatus status = db_->PrefixFilter(GetSnapshot(), prefix, &records);
-  if (!status.ok()) return StatusFromDbAccessStatus(status);
+  if (!status.ok()) return status.ToStatus();
   std::string type_name;
   std::string id;
   for (const DbAccess::Record& record : records) {
@@ -261,13 +258,13 @@ AppStatus RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vd
       AddDeleteForFlush(type_name, id, vdb_ids, span);
     }
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
-                                              const std::vector<std::string>& encoded_type_ids,
-                                              const BlockRanges& ranges,
-                                              const VdbIdSet& vdb_ids, const SpanContext* span) {
+Status RequestProcessor::AddFlushByBlockId(uint32_t block_id,
+                                           const std::vector<std::string>& encoded_type_ids,
+                                           const BlockRanges& ranges, const VdbIdSet& vdb_ids,
+                                           const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "FLUSH By Block ID: vdb_ids={%s} %u",
              VdbIdSetToString(vdb_ids).c_str(), block_id);
   const Schema* schema = schema_;
@@ -278,7 +275,7 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
       },
       span);
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator();
-  if (!it) return StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+  if (!it) return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
   std::string type_name;
   std::string id;
   for (const std::string& encoded_type_id : encoded_type_ids) {
@@ -292,9 +289,9 @@ AppStatus RequestProcessor::AddFlushByBlockId(uint32_t block_id,
       }
     }
     const DbAccessStatus status = it->status();
-    if (!status.ok()) return StatusFromDbAccessStatus(status);
+    if (!status.ok()) return status.ToStatus();
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
 void RequestProcessor::AddDeleteForFlush(const std::string& type, const std::string& id,

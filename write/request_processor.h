@@ -13,7 +13,7 @@
 
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
 #include "metrics/metric.h"
-#include "platform/rpc/status.h"
+#include "util/status.h"
 #include "schema/vdb_id_set.h"
 #include "storage/db_access.h"
 #include "write/record_vdb_sets.h"
@@ -74,26 +74,23 @@ class RequestProcessor {
   // the transaction on a vdb puts, patches or copies it, that result;
   // elsewhere the stored object. NOT_FOUND, with nothing added, when the
   // latest earlier operation on one of the vdbs deletes the object.
-  orv::rpc::AppStatus AddPatch(const std::string& type, const std::string& id,
-                               const std::string& object_value, const std::string& op_msg,
-                               VdbIdSet vdb_ids, const SpanContext* span);
+  Status AddPatch(const std::string& type, const std::string& id, const std::string& object_value,
+                  const std::string& op_msg, VdbIdSet vdb_ids, const SpanContext* span);
   // Removes every object of `type` from `vdb_ids`: pending operations on the
   // type are taken away as RemovePendingIf says, and every stored object of
   // the type (read on the transaction's snapshot) gets a DELETE. A type the schema does not know
   // adds nothing (the schema logs it). A failed read is returned; the
   // pending operations have then already lost the vdbs.
-  orv::rpc::AppStatus AddFlush(const std::string& type, const VdbIdSet& vdb_ids,
-                               const SpanContext* span);
+  Status AddFlush(const std::string& type, const VdbIdSet& vdb_ids, const SpanContext* span);
   // Removes from `vdb_ids` every object whose Merkle block under `ranges` is
   // `block_id`, among the stored types given by their encoded ids (in that
   // order; "" covers every type). Stored objects are read on a fresh
   // snapshot, not the transaction's. Stored records of a type the schema
   // does not know are skipped: they have no block, and Build could not
   // handle their DELETE. A failed read is returned.
-  orv::rpc::AppStatus AddFlushByBlockId(uint32_t block_id,
-                                        const std::vector<std::string>& encoded_type_ids,
-                                        const BlockRanges& ranges, const VdbIdSet& vdb_ids,
-                                        const SpanContext* span);
+  Status AddFlushByBlockId(uint32_t block_id, const std::vector<std::string>& encoded_type_ids,
+                           const BlockRanges& ranges, const VdbIdSet& vdb_ids,
+                           const SpanContext* span);
   // The DELETE of one flushed object. Repeated calls for the object with the
   // same vdbs fold into one DELETE carrying the latest span.
   void AddDeleteForFlush(const std::string& type, const std::string& id,
@@ -148,13 +145,10 @@ class RequestProcessor {
   //   a patch failure.
   // The objects processed before a failure have left the pending table. `latency` gets the call's time
   // in microseconds on every path; with `trace` set the call is one span.
-  orv::rpc::AppStatus Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
-                            std::vector<std::string>* deletes,
-                            std::list<UpdateRecord>* updates,
-                            std::list<UpdateRecord>* logged_only,
-                            std::list<UpdateRecord>* removals,
-                            metrics::LatencyMetric& latency,
-                            TransactionRequestTable* requests);
+  Status Build(bool trace, std::vector<DbAccess::TxnPut>* puts, std::vector<std::string>* deletes,
+               std::list<UpdateRecord>* updates, std::list<UpdateRecord>* logged_only,
+               std::list<UpdateRecord>* removals, metrics::LatencyMetric& latency,
+               TransactionRequestTable* requests);
 
  private:
   struct BuildState;
@@ -186,7 +180,7 @@ class RequestProcessor {
 
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
-  static orv::rpc::AppStatus UnreadableSuffix(const std::string& type, const std::string& id);
+  static Status UnreadableSuffix(const std::string& type, const std::string& id);
   // A COPY or PATCH: an operation that reads what the earlier ones leave.
   static bool ReadsEarlierOperations(const PendingOperation& operation);
   // Takes `vdb_ids` from the operations of `list` after its last COPY or
@@ -212,11 +206,11 @@ class RequestProcessor {
   void NotePut(const PendingObject& object);
 
   // Build's steps for one object (request_processor_build.cc).
-  orv::rpc::AppStatus BuildObject(PendingObject* object, BuildState* state);
-  orv::rpc::AppStatus ReadRecsFromDbAccess(const std::string& type, const PendingObject& object,
-                                           BuildState* state, RecordBodyTable* table);
-  orv::rpc::AppStatus ApplyPatch(const std::string& type, const std::string& id,
-                                 const PendingOperation& patch, RecordBodyTable* table);
+  Status BuildObject(PendingObject* object, BuildState* state);
+  Status ReadRecsFromDbAccess(const std::string& type, const PendingObject& object,
+                              BuildState* state, RecordBodyTable* table);
+  Status ApplyPatch(const std::string& type, const std::string& id, const PendingOperation& patch,
+                    RecordBodyTable* table);
   void EmitChanges(const PendingObject& object, const RecordBodyTable& table, BuildState* state);
   // Adds what the object's record writes do to the count of its type.
   void CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,

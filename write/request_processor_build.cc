@@ -10,13 +10,11 @@
 #include "platform/wft/workflow_util.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "util/base64.h"
 #include "write/patch_application.h"
 #include "write/request_processor.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
-
-using orv::rpc::AppStatus;
 
 namespace {
 
@@ -56,13 +54,11 @@ struct RequestProcessor::BuildState {
   std::vector<TransactionRequestTable::value_type> requests;
 };
 
-AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
-                                  std::vector<std::string>* deletes,
-                                  std::list<UpdateRecord>* updates,
-                                  std::list<UpdateRecord>* logged_only,
-                                  std::list<UpdateRecord>* removals,
-                                  metrics::LatencyMetric& latency,
-                                  TransactionRequestTable* requests) {
+Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
+                               std::vector<std::string>* deletes, std::list<UpdateRecord>* updates,
+                               std::list<UpdateRecord>* logged_only,
+                               std::list<UpdateRecord>* removals, metrics::LatencyMetric& latency,
+                               TransactionRequestTable* requests) {
   const auto start = std::chrono::steady_clock::now();
   std::optional<orv::wft::WorkflowUtil> span;
   if (trace) span.emplace("RequestProcessor::Build", 2);
@@ -74,7 +70,7 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
   TARNIX_LOG(orv::VERBOSE, nullptr, "Build: reqs_.size()=%lu",
              static_cast<unsigned long>(live_objects_));
 
-  AppStatus status = orv::rpc::SUCCESS;
+  Status status = Status::OK();
   // Objects in record key order, sorted once: all records of one object
   // sort together, and before those of any object with a greater key.
   std::vector<uint32_t> order;
@@ -86,7 +82,7 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
     if (!type.known) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Build: unknown object type %s",
                  type.name.c_str());
-      status = orv::rpc::INVALID_ARGUMENT("Unknown object type " + type.name);
+      status = Status::InvalidArgument("Unknown object type " + type.name);
       break;
     }
     order.push_back(slot);
@@ -142,11 +138,11 @@ AppStatus RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* put
   return status;
 }
 
-AppStatus RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
+Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   PendingType& object_type = types_[object->type];
   const std::string& type = object_type.name;
   RecordBodyTable& table = state->table;
-  AppStatus status = ReadRecsFromDbAccess(type, *object, state, &table);
+  Status status = ReadRecsFromDbAccess(type, *object, state, &table);
   if (!status.ok()) return status;
 
   for (const PendingOperation& pending : object->ops) {
@@ -215,17 +211,16 @@ AppStatus RequestProcessor::BuildObject(PendingObject* object, BuildState* state
   if (state->keep_requests) {
     state->requests.emplace_back(ObjectKey(type, object->id()), std::move(object->ops));
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type,
-                                                 const PendingObject& object, BuildState* state,
-                                                 RecordBodyTable* table) {
+Status RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const PendingObject& object,
+                                              BuildState* state, RecordBodyTable* table) {
   const std::string& object_key = object.key;
   if (!state->iterator) {
     state->iterator = db_->NewIterator(GetSnapshot());
     if (!state->iterator) {
-      return StatusFromDbAccessStatus(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, ""));
+      return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
     }
   }
   DbAccess::IteratorImpl& it = *state->iterator;
@@ -241,8 +236,8 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type,
              "ReadRecsFromDbAccess: type=%s, obj_id=%s, db_records.size()=%lu", type.c_str(),
              object.id().c_str(), static_cast<unsigned long>(records.size()));
   const DbAccessStatus status = it.status();
-  if (!status.ok()) return StatusFromDbAccessStatus(status);
-  if (records.empty()) return orv::rpc::SUCCESS;
+  if (!status.ok()) return status.ToStatus();
+  if (records.empty()) return Status::OK();
 
   const std::string id = object.id();
   std::string type_name;
@@ -276,7 +271,7 @@ AppStatus RequestProcessor::ReadRecsFromDbAccess(const std::string& type,
                type.c_str(), id.c_str());
     if (!stored.MergeStored(std::move(record.first), suffix)) return UnreadableSuffix(type, id);
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
 void RequestProcessor::CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,
@@ -308,16 +303,16 @@ void RequestProcessor::CountRecordWrites(PendingType* type, const ObjectRecordWr
   }
 }
 
-AppStatus RequestProcessor::UnreadableSuffix(const std::string& type, const std::string& id) {
+Status RequestProcessor::UnreadableSuffix(const std::string& type, const std::string& id) {
   const std::string text = orv::string_format(
       "Unreadable vdb set in a record key of type=%s id=%s", type.c_str(), id.c_str());
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "%s", text.c_str());
-  return orv::rpc::DATA_LOSS(text);
+  return Status::DataLoss(text);
 }
 
-AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::string& id,
-                                       const PendingOperation& patch, RecordBodyTable* table) {
-  if (patch.request.patch_ops.empty()) return orv::rpc::SUCCESS;
+Status RequestProcessor::ApplyPatch(const std::string& type, const std::string& id,
+                                    const PendingOperation& patch, RecordBodyTable* table) {
+  if (patch.request.patch_ops.empty()) return Status::OK();
   const UpdateRequest::Patch& ops = patch.request.patch_ops.front();
   const SpanContext* span =
       patch.request.span_context ? &*patch.request.span_context : nullptr;
@@ -335,8 +330,8 @@ AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::strin
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
                  "Patch operation failed: object with  type = %s and id = %s not found in vdbs %s",
                  type.c_str(), id.c_str(), vdbs.c_str());
-      return orv::rpc::NOT_FOUND("Patch operation failed: object with type = " + type +
-                                 " and id = " + id + " not found in vdbs " + vdbs);
+      return Status::NotFound("Patch operation failed: object with type = " + type +
+                              " and id = " + id + " not found in vdbs " + vdbs);
     }
     --r;
     const ObjectBody body = (*table)[r].body;
@@ -344,10 +339,10 @@ AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::strin
       const std::string text =
           orv::string_format("PATCH type=%s id=%s has no object body", type.c_str(), id.c_str());
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "%s", text.c_str());
-      return orv::rpc::INVALID_ARGUMENT(text);
+      return Status::InvalidArgument(text);
     }
     std::string patched;
-    const AppStatus status = patcher.Apply(type, id, *body, ops.first, ops.second, &patched);
+    const Status status = patcher.Apply(type, id, *body, ops.first, ops.second, &patched);
     if (!status.ok()) return status;
     if (patched != *body) {
       // A patched body equal to another body of the object joins its record.
@@ -358,7 +353,7 @@ AppStatus RequestProcessor::ApplyPatch(const std::string& type, const std::strin
     }
     EraseVdbIds(held, &remaining);
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
 void RequestProcessor::EmitChanges(const PendingObject& object, const RecordBodyTable& table,

@@ -4,8 +4,8 @@
 #include <functional>
 
 #include "platform/wft/workflow_util.h"
+#include "util/base64.h"
 #include "write/request_processor_test_util.h"
-#include "write/status_helpers.h"
 
 namespace tarnix {
 namespace {
@@ -217,7 +217,7 @@ TEST_F(BuildTest, FailureAtTheSecondObjectLeavesTheOutputsUntouched) {
 TEST_F(BuildTest, FailuresAreLogged) {
   orv::LogCapture capture;
   ASSERT_TRUE(processor_->AddPatch(kAddress, AddressId(2), Address(2, 9), "", {3}, nullptr).ok());
-  EXPECT_EQ(Build().code(), orv::rpc::kNotFound);
+  EXPECT_EQ(Build().code(), Status::kNotFound);
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0009",
                      "Patch operation failed: object with  type = " + std::string(kAddress) +
                          " and id = " + AddressId(2) + " not found in vdbs 3"));
@@ -225,13 +225,13 @@ TEST_F(BuildTest, FailuresAreLogged) {
   processor_.reset(new RequestProcessor(&schema_, db_.get()));
   PutAll(db_.get(), {{ObjectKey(1) + "\xC1", x_}});
   Put(1, x_, {1});
-  const orv::rpc::AppStatus status = Build();
-  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  const Status status = Build();
+  EXPECT_EQ(status.code(), Status::kDataLoss);
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0203", status.message()));
 
   processor_.reset(new RequestProcessor(&schema_, db_.get()));
   processor_->AddPut("caldek.orv.tarnix.NoSuchMsg", "id", Shared(x_), {1}, nullptr);
-  EXPECT_EQ(Build().code(), orv::rpc::kInvalidArgument);
+  EXPECT_EQ(Build().code(), Status::kInvalidArgument);
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "Build: unknown object type caldek.orv.tarnix.NoSuchMsg"));
 }
@@ -294,9 +294,9 @@ TEST_F(BuildTest, TracedBuildIsOneSpan) {
   orv::LogCapture capture;
   orv::wft::WorkflowUtil::Configure(true, 2);
   Put(1, x_, {1});
-  const orv::rpc::AppStatus traced = Build(nullptr, true);
+  const Status traced = Build(nullptr, true);
   Put(2, x_, {1});
-  const orv::rpc::AppStatus untraced = Build();
+  const Status untraced = Build();
   orv::wft::WorkflowUtil::Configure(false, 0);
   EXPECT_TRUE(traced.ok());
   EXPECT_TRUE(untraced.ok());
@@ -320,8 +320,8 @@ TEST_F(BuildTest, RequestTableGetsEachObjectsOperationsUnlessPresent) {
 TEST_F(BuildTest, ReadErrorFailsTheBuild) {
   Put(1, x_, {1});
   db_->Close();
-  const orv::rpc::AppStatus status = Build();
-  EXPECT_EQ(status.code(), orv::rpc::kInternal);
+  const Status status = Build();
+  EXPECT_EQ(status.code(), Status::kInternal);
   EXPECT_EQ(status.message(), "LevelDB error: ");
 }
 

@@ -23,7 +23,7 @@ class CoalescingTest : public RequestProcessorTest {
   bool Pending(int host) {
     return processor_->FindPending(kAddress, AddressId(host)) != nullptr;
   }
-  orv::rpc::AppStatus Patch(int host, const VdbIdSet& vdbs) {
+  Status Patch(int host, const VdbIdSet& vdbs) {
     return processor_->AddPatch(kAddress, AddressId(host), Address(host, 1), "", vdbs, nullptr);
   }
   static caldek::orv::tarnix::SpanContextMsg Span(uint64_t span_id) {
@@ -73,7 +73,7 @@ TEST_F(CoalescingTest, CopyStacksAndLaterOperationsNarrowOnlyWhatFollowsIt) {
   processor_->AddCopy(kAddress, AddressId(2), 1, {2}, nullptr);
   EXPECT_TRUE(Patch(2, {2}).ok());
   processor_->AddDelete(kAddress, AddressId(2), {2}, nullptr);
-  EXPECT_EQ(Patch(2, {2}).code(), orv::rpc::kNotFound);
+  EXPECT_EQ(Patch(2, {2}).code(), Status::kNotFound);
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {2}},
                                                              {Type::COPY, {2}},
                                                              {Type::PATCH, {2}},
@@ -131,8 +131,8 @@ TEST_F(CoalescingTest, PatchStacksOnEarlierOperationsAndFailsOnADelete) {
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PATCH, {1}}}));
 
   processor_->AddDelete(kAddress, AddressId(3), {1, 4}, nullptr);
-  const orv::rpc::AppStatus status = Patch(3, {1, 2, 4});
-  EXPECT_EQ(status.code(), orv::rpc::kNotFound);
+  const Status status = Patch(3, {1, 2, 4});
+  EXPECT_EQ(status.code(), Status::kNotFound);
   EXPECT_EQ(status.message(), "Patch operation failed: object with type = " +
                                   std::string(kAddress) + " and id = " + AddressId(3) +
                                   " not found in vdbs 1, 4");
@@ -194,8 +194,8 @@ TEST_F(CoalescingTest, FlushOfAnUnknownTypeAddsNothing) {
 
 TEST_F(CoalescingTest, FlushReportsAFailedRead) {
   db_->Close();
-  const orv::rpc::AppStatus status = processor_->AddFlush(kAddress, {1}, nullptr);
-  EXPECT_EQ(status.code(), orv::rpc::kInternal);
+  const Status status = processor_->AddFlush(kAddress, {1}, nullptr);
+  EXPECT_EQ(status.code(), Status::kInternal);
   EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
 }
 

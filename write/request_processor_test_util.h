@@ -85,7 +85,7 @@ class RequestProcessorTest : public DbAccessTest {
   }
 
   // Runs Build into the members below.
-  orv::rpc::AppStatus Build(TransactionRequestTable* requests = nullptr, bool trace = false) {
+  Status Build(TransactionRequestTable* requests = nullptr, bool trace = false) {
     metrics::LatencyMetric latency(registry_, "test/build");
     return processor_->Build(trace, &puts_, &deletes_, &updates_, &logged_only_, &removals_,
                              latency, requests);

@@ -8,7 +8,6 @@
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
-#include "write/status_helpers.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 
@@ -24,13 +23,13 @@ void LogMalformedKey(const std::string& key) {
              orv::hex_string(key).c_str());
 }
 
-orv::rpc::AppStatus MissingUnits() {
-  return orv::rpc::FAILED_PRECONDITION(
+Status MissingUnits() {
+  return Status::FailedPrecondition(
       "Unable to retrieve txlog: One or more txlog units are missing from the underlying db.");
 }
 
-orv::rpc::AppStatus NoKey(uint64_t txn_id) {
-  return orv::rpc::INTERNAL(
+Status NoKey(uint64_t txn_id) {
+  return Status::Internal(
       orv::string_format("Transaction id %lu has no transaction log key", txn_id));
 }
 
@@ -77,9 +76,10 @@ void TransactionLogStore::SetCurrentLogSize() {
              current_log_size_, max_log_size_);
 }
 
-orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
-    bool tracing, TarnixTransactionLog* log, uint64_t* size, uint64_t* txn_bytes,
-    std::vector<DbAccess::TxnPut>* puts, std::vector<std::string>* deletes) {
+Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
+                                                 uint64_t* size, uint64_t* txn_bytes,
+                                                 std::vector<DbAccess::TxnPut>* puts,
+                                                 std::vector<std::string>* deletes) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("ComputeTxnLogUpdates", 2);
   metrics::ScopedLatencyTimer timer(latency_);
@@ -114,7 +114,7 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
     ++record.unit_index;
   }
   if (!dropped.empty() && !Exceeds(0, *txn_bytes, max_log_size_)) {
-    return orv::rpc::INTERNAL("Transaction log units were dropped below the log bound");
+    return Status::Internal("Transaction log units were dropped below the log bound");
   }
 
   *size = current_log_size_;
@@ -128,12 +128,12 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
       it->Seek(kTxnLogPrefix);
       while (Exceeds(*size, *txn_bytes, max_log_size_) && it->Valid()) {
         uint64_t freed = 0;
-        const orv::rpc::AppStatus status = DeleteTxlogUnits(it.get(), deletes, &freed);
+        const Status status = DeleteTxlogUnits(it.get(), deletes, &freed);
         if (!status.ok()) return status;
         if (freed == 0) break;
         *size = freed > *size ? 0 : *size - freed;
       }
-      if (!it->status().ok()) return StatusFromDbAccessStatus(it->status());
+      if (!it->status().ok()) return it->status().ToStatus();
     }
   }
   if (Exceeds(*size, *txn_bytes, max_log_size_)) {
@@ -141,22 +141,22 @@ orv::rpc::AppStatus TransactionLogStore::ComputeTxnLogUpdates(
                "Current transaction's log record is too large to be accommodated in the log. "
                "Performing a complete log cleanup; All old transaction log records will be "
                "deleted.");
-    return orv::rpc::SUCCESS;
+    return Status::OK();
   }
   // Exactly: the vector lives while the batch is built.
   puts->reserve(puts->size() + new_units.size());
   puts->insert(puts->end(), std::make_move_iterator(new_units.begin()),
                std::make_move_iterator(new_units.end()));
   *size += *txn_bytes;
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
-orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
-                                     std::vector<std::string>* deletes, uint64_t* freed) {
+Status DeleteTxlogUnits(DbAccess::IteratorImpl* it, std::vector<std::string>* deletes,
+                        uint64_t* freed) {
   *freed = 0;
-  if (!it->Valid()) return StatusFromDbAccessStatus(it->status());
+  if (!it->Valid()) return it->status().ToStatus();
   std::string key = it->key();
-  if (!IsLogKey(key)) return orv::rpc::SUCCESS;
+  if (!IsLogKey(key)) return Status::OK();
   uint64_t count = 1;
   TxnLogUnitRecord record;
   if (TxnLogUnitRecord::DecodeKey(key, &record)) {
@@ -167,7 +167,7 @@ orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
   for (uint64_t i = 0; i < count; ++i) {
     if (i > 0) {
       if (!it->Valid()) {
-        return it->status().ok() ? MissingUnits() : StatusFromDbAccessStatus(it->status());
+        return it->status().ok() ? MissingUnits() : it->status().ToStatus();
       }
       key = it->key();
       if (!IsLogKey(key)) return MissingUnits();
@@ -178,7 +178,7 @@ orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
     deletes->push_back(std::move(key));
     it->Next();
   }
-  return orv::rpc::SUCCESS;
+  return Status::OK();
 }
 
 }  // namespace tarnix

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "metrics/metric.h"
-#include "platform/rpc/status.h"
+#include "util/status.h"
 #include "storage/db_access.h"
 
 namespace tarnix {
@@ -40,14 +40,13 @@ class TransactionLogStore {
   // the key plus value bytes of the new units. A transaction larger than the
   // bound empties the log and is committed without units. FAILED_PRECONDITION
   // when a stored transaction has fewer units than its keys announce; a
-  // failed read gives StatusFromDbAccessStatus() of it. Consumes `log`'s
+  // failed read gives its DbAccessStatus::ToStatus(). Consumes `log`'s
   // units; the caller stores *size with set_current_log_size() before
   // writing its batch. With `tracing`, the call runs in a workflow span of
   // level 2.
-  orv::rpc::AppStatus ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log,
-                                           uint64_t* size, uint64_t* txn_bytes,
-                                           std::vector<DbAccess::TxnPut>* puts,
-                                           std::vector<std::string>* deletes);
+  Status ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log, uint64_t* size,
+                              uint64_t* txn_bytes, std::vector<DbAccess::TxnPut>* puts,
+                              std::vector<std::string>* deletes);
 
   uint64_t max_log_size() const { return max_log_size_; }
   uint64_t current_log_size() const { return current_log_size_; }
@@ -68,9 +67,9 @@ class TransactionLogStore {
 // value bytes. *freed is 0 when `it` stands outside the log. A key whose
 // unit count cannot be read is logged and removed alone. FAILED_PRECONDITION
 // when the log ends before the announced count; a read error as
-// StatusFromDbAccessStatus() maps it.
-orv::rpc::AppStatus DeleteTxlogUnits(DbAccess::IteratorImpl* it,
-                                     std::vector<std::string>* deletes, uint64_t* freed);
+// DbAccessStatus::ToStatus() maps it.
+Status DeleteTxlogUnits(DbAccess::IteratorImpl* it, std::vector<std::string>* deletes,
+                        uint64_t* freed);
 
 }  // namespace tarnix
 

@@ -59,7 +59,7 @@ class TransactionLogStoreTest : public WriteTest {
   }
 
   // Computes the updates of transaction `txn_id` with one request unit.
-  orv::rpc::AppStatus Compute(TransactionLogStore* store, uint64_t txn_id, bool tracing = false) {
+  Status Compute(TransactionLogStore* store, uint64_t txn_id, bool tracing = false) {
     TarnixTransactionLog log(&schema_, "client", txn_id);
     caldek::orv::tarnix::PutRequestMsg put;
     put.add_puts()->mutable_object()->set_object_body(std::string(60, 'b'));
@@ -154,8 +154,8 @@ TEST_F(TransactionLogStoreTest, MissingUnitsFailTheTrimming) {
   for (bool log_ends_database : {true, false}) {
     if (!log_ends_database) PutAll(db_.get(), {{kVDbInfoPrefix + "\x01", "main_vdb"}});
     EXPECT_EQ(Compute(Start(100).get(), 9),
-              orv::rpc::FAILED_PRECONDITION("Unable to retrieve txlog: One or more txlog units "
-                                            "are missing from the underlying db."));
+              Status::FailedPrecondition("Unable to retrieve txlog: One or more txlog units "
+                                         "are missing from the underlying db."));
     EXPECT_TRUE(puts_.empty());
   }
 }
@@ -169,8 +169,8 @@ TEST_F(TransactionLogStoreTest, UnreadableLogFailsTheTrimmingAsStorageReadsDo) {
   FaultEnv env;
   db_ = OpenDb(&env);
   env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
-  const orv::rpc::AppStatus status = Compute(Start(1).get(), 9);
-  EXPECT_EQ(status.code(), orv::rpc::kDataLoss);
+  const Status status = Compute(Start(1).get(), 9);
+  EXPECT_EQ(status.code(), Status::kDataLoss);
   EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u) << status.message();
   EXPECT_TRUE(puts_.empty());
   db_.reset();

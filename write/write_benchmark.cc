@@ -53,7 +53,7 @@ std::string Body(const Schema& schema, uint64_t n) {
 class Discard : public WriteReply, public UpdateNotifier {
  public:
   void Respond() override {}
-  void Fail(const orv::rpc::AppStatus& status) override {
+  void Fail(const Status& status) override {
     std::fprintf(stderr, "write failed: %s\n", status.ToString().c_str());
     std::abort();
   }

@@ -390,7 +390,7 @@ class WritePath {
   }
 
   // Runs one Modify stream; the status it was answered with.
-  orv::rpc::AppStatus Run(const tx::ModifyRequestMsg& request) {
+  Status Run(const tx::ModifyRequestMsg& request) {
     recorder_.events.clear();
     std::list<tx::ModifyRequestMsg> requests = {request};
     txn_->Modify(kAdmin, &recorder_, &requests);
@@ -398,8 +398,8 @@ class WritePath {
     capture_.Clear();
     if (recorder_.events == std::vector<std::string>{"fail"}) return recorder_.failure;
     if (recorder_.events == std::vector<std::string>{"respond", "notify"}) return {};
-    return orv::rpc::AppStatus(orv::rpc::kInternal,
-                               "answered " + std::to_string(recorder_.events.size()) + " times");
+    return Status(Status::kInternal,
+                  "answered " + std::to_string(recorder_.events.size()) + " times");
   }
   uint64_t txn_id() const { return txn_id_; }
 
@@ -605,14 +605,14 @@ class Checker {
     Writes writes;
     const bool model_commits = ApplyStream(stream, &after, &writes);
     const tx::ModifyRequestMsg request = Request(stream);
-    const orv::rpc::AppStatus status = path_.Run(request);
+    const Status status = path_.Run(request);
     State stored;
     std::string problems;
     if (!path_.ReadState(&stored, &problems)) {
       broken_ = true;
       return {{"stored records", problems}};
     }
-    if (status.ok() != model_commits || (!model_commits && status.code() != orv::rpc::kNotFound)) {
+    if (status.ok() != model_commits || (!model_commits && status.code() != Status::kNotFound)) {
       // What the stream changed then follows from the wrong answer.
       state_ = std::move(stored);
       check_statistics_ = false;

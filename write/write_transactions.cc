@@ -7,6 +7,7 @@
 #include "write/group_commit.h"
 #include "write/heap_release.h"
 #include "write/object_stats_maintainer.h"
+#include "write/preprocess_frame.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_ids.h"
@@ -17,13 +18,6 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
-using orv::rpc::AppStatus;
-
-struct WriteTransactions::OpInfo {
-  WriteOp op;
-  const char* name;       // in log lines
-  const char* span_name;  // the body's span
-};
 
 namespace {
 
@@ -36,16 +30,15 @@ long MillisSince(Clock::time_point start) {
 
 // The body's span, open only while the tracer is on; *tracing tells whether
 // any request carries a context, which nested spans need.
-template <class Req, class Collect>
-std::unique_ptr<orv::wft::WorkflowUtil> OpenBodySpan(const char* name,
-                                                     const std::list<Req>& requests,
-                                                     Collect collect, bool* tracing) {
+template <class Req>
+std::unique_ptr<orv::wft::WorkflowUtil> OpenBodySpan(const std::list<Req>& requests,
+                                                     bool* tracing) {
   *tracing = false;
   if (!WriteTransactions::TracingEnabled()) return nullptr;
   std::list<orv::wft::TraceInfo> traces;
-  collect(requests, &traces);
+  WriteOpDescription<Req>::kCollectContexts(requests, &traces);
   *tracing = !traces.empty();
-  return std::make_unique<orv::wft::WorkflowUtil>(name, 1, traces);
+  return std::make_unique<orv::wft::WorkflowUtil>(WriteOpDescription<Req>::kSpan, 1, traces);
 }
 
 }  // namespace
@@ -57,7 +50,7 @@ class ForwardingReply : public WriteReply {
  public:
   explicit ForwardingReply(WriteReply* reply) : reply_(reply) {}
   void Respond() override { reply_->Respond(); }
-  void Fail(const AppStatus& status) override { reply_->Fail(status); }
+  void Fail(const Status& status) override { reply_->Fail(status); }
 
  private:
   WriteReply* const reply_;
@@ -71,10 +64,10 @@ std::unique_ptr<WriteReply> WriteReply::Keep() { return std::make_unique<Forward
 // notification need.
 class WriteTransactions::Committed : public CommittedTransaction {
  public:
-  Committed(const OpInfo& op, WriteTransactions* owner, uint64_t txn_id, bool tracing,
+  Committed(const char* name, WriteTransactions* owner, uint64_t txn_id, bool tracing,
             std::unique_ptr<WriteReply> reply, std::unique_ptr<TransactionRequestTable> requests,
             bool sample_reply, std::function<void()> done)
-      : op_(op),
+      : name_(name),
         owner_(owner),
         txn_id_(txn_id),
         tracing_(tracing),
@@ -83,9 +76,9 @@ class WriteTransactions::Committed : public CommittedTransaction {
         sample_reply_(sample_reply),
         done_(std::move(done)) {}
 
-  void Answer(const AppStatus& status) override {
+  void Answer(const Status& status) override {
     if (!status.ok()) {
-      TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", op_.name,
+      TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", name_,
                  status.ToString().c_str());
       reply_->Fail(status);
       return;
@@ -104,7 +97,7 @@ class WriteTransactions::Committed : public CommittedTransaction {
   std::list<UpdateRecord> deletes;
 
  private:
-  const OpInfo& op_;
+  const char* const name_;
   WriteTransactions* const owner_;
   const uint64_t txn_id_;
   const bool tracing_;
@@ -132,159 +125,85 @@ WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, Transac
 
 bool WriteTransactions::TracingEnabled() { return orv::wft::WorkflowUtil::Enabled(); }
 
-bool WriteTransactions::CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync,
+bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t txn_id, bool sync,
                                        bool tracing, RequestProcessor* processor,
                                        TarnixTransactionLog* log, WriteReply* reply,
                                        std::unique_ptr<TransactionRequestTable> requests,
                                        bool sample_reply, std::function<void()> done) {
   TransactionRequestTable* const table = requests.get();
-  auto committed = std::make_unique<Committed>(op, this, txn_id, tracing, reply->Keep(),
-                                               std::move(requests), sample_reply,
-                                               std::move(done));
+  auto committed = std::make_unique<Committed>(name, this, txn_id, tracing, reply->Keep(),
+                                               std::move(requests), sample_reply, std::move(done));
   uint64_t log_bytes = 0;
   // Written without sync: the group commit syncs, for this transaction and
   // for those around it.
-  const AppStatus status =
+  const Status status =
       ProcessRequests(false, tracing, processor, log, &log_bytes, &committed->updates,
-                      &committed->deletes, metrics_->process(op.op), table);
+                      &committed->deletes, metrics_->process(op), table);
   if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", op.name,
-               status.ToString().c_str());
+    TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", name, status.ToString().c_str());
     reply->Fail(status);
     return false;
   }
-  metrics_->request_size(op.op)->update(log_bytes);
+  metrics_->request_size(op)->update(log_bytes);
   stats_->UpdateObjectStatistics(processor->record_count_changes());
   commits_->Commit(sync, std::move(committed));
   if (log_bytes >= kReleaseHeapAfterBytes) ReleaseFreeHeapMemory();
   return true;
 }
 
-template <class Req, class Collect, class Preprocessor>
-void WriteTransactions::RunBody(const OpInfo& op, const std::string& client_id,
-                                WriteReply* reply, std::list<Req>* requests, Collect collect,
-                                Preprocessor preprocess) {
+template <class Req>
+void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
+                            std::list<Req>* requests) {
+  using Op = WriteOpDescription<Req>;
   if (!commits_->Writable().ok()) {
     reply->Fail(commits_->Writable());
     return;
   }
-  bool tracing = false;
-  const auto body_span = OpenBodySpan(op.span_name, *requests, collect, &tracing);
-  uint64_t txn_id = 0;
-  if (!ids_->GetNextTxnId(&txn_id)) {
-    reply->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
-    return;
-  }
-  TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", op.name, txn_id,
-             client_id.c_str());
-  TarnixTransactionLog log(schema_, client_id, txn_id);
-  log.set_request_bound(log_store_->max_log_size());
-  RequestProcessor processor(schema_, db_);
-  bool sync = false;
-  const AppStatus status = preprocess(tracing, &log, &processor, &sync);
-  if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", op.name,
-               status.ToString().c_str());
-    reply->Fail(status);
-    return;
-  }
-  CommitAndReply(op, txn_id, sync, tracing, &processor, &log, reply, nullptr, false, nullptr);
-}
-
-void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
-                            std::list<tx::PutRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kPut, "Put", "PutImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectPutWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, requests, log, processor, sync);
-          });
-}
-
-void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::DeleteRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kDelete, "Delete", "DeleteImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectDeleteWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, requests, log, processor, sync);
-          });
-}
-
-void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::FlushRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kFlush, "Flush", "FlushImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectFlushWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, /*skip_permission=*/false, requests,
-                                      log, processor, sync);
-          });
-}
-
-void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::PatchRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kPatch, "Patch", "PatchImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectPatchWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, requests, log, processor, sync);
-          });
-}
-
-void WriteTransactions::Copy(const std::string& client_id, WriteReply* reply,
-                             std::list<tx::CopyRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kCopy, "Copy", "CopyImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectCopyWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, requests, log, processor, sync);
-          });
-}
-
-void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply* reply,
-                                       std::list<tx::FlushByBlockIdRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kFlushByBlockId, "FlushByBlockId", "FlushByBlockIdImpl"};
-  RunBody(kOp, client_id, reply, requests, CollectFlushByBlockIdWorkflowContexts,
-          [&](bool tracing, TarnixTransactionLog* log, RequestProcessor* processor, bool* sync) {
-            return PreprocessRequests(client_id, tracing, requests, log, processor, sync);
-          });
-}
-
-void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::ModifyRequestMsg>* requests) {
-  static const OpInfo kOp{WriteOp::kModify, "Modify", "ModifyImpl"};
-  if (!commits_->Writable().ok()) {
-    reply->Fail(commits_->Writable());
-    return;
-  }
-  telemetry_->CacheThreadStackBounds();
+  if (Op::kSampled) telemetry_->CacheThreadStackBounds();
   const Clock::time_point start = Clock::now();
-  telemetry_->Record(0);
+  if (Op::kSampled) telemetry_->Record(0);
   bool tracing = false;
-  const auto body_span =
-      OpenBodySpan(kOp.span_name, *requests, CollectModifyWorkflowContexts, &tracing);
+  const auto body_span = OpenBodySpan(*requests, &tracing);
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
-    reply->Fail(orv::rpc::INTERNAL("Unable to generate transaction id"));
+    reply->Fail(Status::Internal("Unable to generate transaction id"));
     return;
   }
   int64_t stream_size = 0;
-  for (const tx::ModifyRequestMsg& request : *requests) {
-    stream_size += static_cast<int64_t>(request.ByteSizeLong());
+  double megabytes = 0;
+  if (Op::kSampled) {
+    for (const Req& request : *requests)
+      stream_size += static_cast<int64_t>(request.ByteSizeLong());
+    megabytes = static_cast<double>(stream_size) / 1024 / 1024;
+    TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s Size=%.02fMB LogTx?=%d",
+               Op::kName, txn_id, client_id.c_str(), megabytes,
+               stream_size < kMaxLoggedModifyBytes ? 1 : 0);
+  } else {
+    TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", Op::kName, txn_id,
+               client_id.c_str());
   }
-  const double megabytes = static_cast<double>(stream_size) / 1024 / 1024;
-  TARNIX_LOG(orv::INFO, nullptr, "Modify: TransactionID='%lu' Client ID=%s Size=%.02fMB LogTx?=%d",
-             txn_id, client_id.c_str(), megabytes, stream_size < kMaxLoggedModifyBytes ? 1 : 0);
   TarnixTransactionLog log(schema_, client_id, txn_id);
   log.set_request_bound(log_store_->max_log_size());
   RequestProcessor processor(schema_, db_);
-  telemetry_->Record(1);
+  if (Op::kSampled) telemetry_->Record(1);
+  ChildRecordCache cache;
+  const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/false,
+                         /*in_modify=*/false};
   bool sync = false;
-  const AppStatus status =
-      PreprocessRequests(client_id, tracing, requests, &log, &processor, &sync, stream_size);
+  const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
+                                           requests, &log, &sync);
   if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "Modify preprocessing failed with %s",
+    TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", Op::kName,
                status.ToString().c_str());
     reply->Fail(status);
     return;
   }
-  TARNIX_LOG(orv::VERBOSE, nullptr, "Modify Process + Preprocess took %li ms.",
+  if (!Op::kSampled) {
+    CommitAndReply(Op::kOp, Op::kName, txn_id, sync, tracing, &processor, &log, reply, nullptr,
+                   false, nullptr);
+    return;
+  }
+  TARNIX_LOG(orv::VERBOSE, nullptr, "%s Process + Preprocess took %li ms.", Op::kName,
              MillisSince(start));
   auto processed = std::make_unique<TransactionRequestTable>(16);
   processed->max_load_factor(1.0f);
@@ -294,14 +213,49 @@ void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
   auto complete = [telemetry, txn_id, client_id, megabytes, start] {
     telemetry->Record(8);
     TARNIX_LOG(orv::INFO, nullptr,
-               "Modify Complete: TransactionID=%lu Client ID=%s Size=%.02fMB Duration=%lu "
+               "%s Complete: TransactionID=%lu Client ID=%s Size=%.02fMB Duration=%lu "
                "Telemetry=%s",
-               txn_id, client_id.c_str(), megabytes,
+               Op::kName, txn_id, client_id.c_str(), megabytes,
                static_cast<unsigned long>(MillisSince(start)), telemetry->Format().c_str());
     telemetry->Reset();
   };
-  CommitAndReply(kOp, txn_id, sync, tracing, &processor, &log, reply, std::move(processed), true,
-                 complete);
+  CommitAndReply(Op::kOp, Op::kName, txn_id, sync, tracing, &processor, &log, reply,
+                 std::move(processed), true, complete);
+}
+
+void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
+                            std::list<tx::PutRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
+                               std::list<tx::DeleteRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
+                              std::list<tx::FlushRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,
+                              std::list<tx::PatchRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::Copy(const std::string& client_id, WriteReply* reply,
+                             std::list<tx::CopyRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply* reply,
+                                       std::list<tx::FlushByBlockIdRequestMsg>* requests) {
+  Run(client_id, reply, requests);
+}
+
+void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
+                               std::list<tx::ModifyRequestMsg>* requests) {
+  Run(client_id, reply, requests);
 }
 
 }  // namespace tarnix

@@ -8,14 +8,12 @@
 #include <memory>
 #include <string>
 
-#include <boost/intrusive_ptr.hpp>
 #include <google/protobuf/repeated_field.h>
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "metrics/metric.h"
-#include "platform/rpc/call.h"
-#include "platform/rpc/status.h"
 #include "schema/vdb_id_set.h"
+#include "util/status.h"
 #include "write/recursive_delete.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
@@ -40,25 +38,11 @@ class WriteReply {
  public:
   virtual ~WriteReply() = default;
   virtual void Respond() = 0;
-  virtual void Fail(const orv::rpc::AppStatus& status) = 0;
+  virtual void Fail(const Status& status) = 0;
   // A reply to the same call that may be kept after the body returned (a
   // durable transaction is answered once its sync returned). The default
   // answers through this object, which must then outlive the answer.
   virtual std::unique_ptr<WriteReply> Keep();
-};
-
-// A WriteReply on an RPC call whose response message is Resp; holds the call.
-template <class Resp>
-class CallReply : public WriteReply {
- public:
-  explicit CallReply(boost::intrusive_ptr<orv::rpc::CallHandle<Resp>> call)
-      : call_(std::move(call)) {}
-  void Respond() override { call_->call()->Respond(Resp()); }
-  void Fail(const orv::rpc::AppStatus& status) override { call_->call()->Fail(status); }
-  std::unique_ptr<WriteReply> Keep() override { return std::make_unique<CallReply>(call_); }
-
- private:
-  const boost::intrusive_ptr<orv::rpc::CallHandle<Resp>> call_;
 };
 
 // Told of every committed write transaction, after its client was answered.
@@ -101,7 +85,8 @@ class WriteTransactions {
   WriteTransactions& operator=(const WriteTransactions&) = delete;
 
   // --- The stream bodies ---
-  // Each runs the whole stream `requests` (consumed) of `client_id` as one
+  // Each runs its operation, as write/write_op.h describes it, on the one
+  // transaction runner: the whole stream `requests` (consumed) of `client_id` as one
   // transaction and calls `reply` (or what its Keep() gave) exactly once:
   // Fail with the refusal of GroupCommit::Writable() after a failed sync
   // (no id is taken), with INTERNAL "Unable to generate transaction id" when
@@ -125,50 +110,6 @@ class WriteTransactions {
   void Modify(const std::string& client_id, WriteReply* reply,
               std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests);
 
-  // --- Preprocessing ---
-  // Records each request message in `log` and turns every entry into pending
-  // operations of `processor`, releasing each message once done with it;
-  // *sync gets the `sync` field of the first message. Entries without vdb
-  // ids apply to the vdbs of the nearest earlier entry that named some ({1}
-  // at first). An entry of a type the schema does not know is skipped.
-  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
-  // ("Received empty request from <client>"), a missing part, id or bad vdb
-  // id; PERMISSION_DENIED "<client> does not have write permission for
-  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
-  // counter metric is left alone.
-  orv::rpc::AppStatus PreprocessRequests(const std::string& client_id, bool tracing,
-                                         std::list<caldek::orv::tarnix::PutRequestMsg>* requests,
-                                         TarnixTransactionLog* log, RequestProcessor* processor,
-                                         bool* sync);
-  orv::rpc::AppStatus PreprocessRequests(
-      const std::string& client_id, bool tracing,
-      std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests, TarnixTransactionLog* log,
-      RequestProcessor* processor, bool* sync);
-  // `skip_permission` lets the server's own flushes (start-up wipe, vdb
-  // removal) flush any type.
-  orv::rpc::AppStatus PreprocessRequests(
-      const std::string& client_id, bool tracing, bool skip_permission,
-      std::list<caldek::orv::tarnix::FlushRequestMsg>* requests, TarnixTransactionLog* log,
-      RequestProcessor* processor, bool* sync);
-  orv::rpc::AppStatus PreprocessRequests(
-      const std::string& client_id, bool tracing,
-      std::list<caldek::orv::tarnix::PatchRequestMsg>* requests, TarnixTransactionLog* log,
-      RequestProcessor* processor, bool* sync);
-  orv::rpc::AppStatus PreprocessRequests(const std::string& client_id, bool tracing,
-                                         std::list<caldek::orv::tarnix::CopyRequestMsg>* requests,
-                                         TarnixTransactionLog* log, RequestProcessor* processor,
-                                         bool* sync);
-  orv::rpc::AppStatus PreprocessRequests(
-      const std::string& client_id, bool tracing,
-      std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests,
-      TarnixTransactionLog* log, RequestProcessor* processor, bool* sync);
-  // `stream_size` is the serialised size of the whole stream; a stream of
-  // kMaxLoggedModifyBytes or more records no request message.
-  orv::rpc::AppStatus PreprocessRequests(
-      const std::string& client_id, bool tracing,
-      std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests, TarnixTransactionLog* log,
-      RequestProcessor* processor, bool* sync, int64_t stream_size);
-
   // --- Processing ---
   // Builds the records of `processor`, records the changes in `log`,
   // computes the log units and trims the oldest, and writes all of it in one
@@ -177,26 +118,10 @@ class WriteTransactions {
   // Fails with Build's status, the log computation's, or the mapped storage
   // status ("LevelDB error: ..."); nothing is then written, though a failed
   // storage write keeps the new accounted log size.
-  orv::rpc::AppStatus ProcessRequests(bool sync, bool tracing, RequestProcessor* processor,
-                                      TarnixTransactionLog* log, uint64_t* txn_log_bytes,
-                                      std::list<UpdateRecord>* updates,
-                                      std::list<UpdateRecord>* deletes,
-                                      metrics::LatencyMetric& latency,
-                                      TransactionRequestTable* requests);
-
-  // Adds the deletes of every object below `type`/`id` (see
-  // recursive_delete.h).
-  orv::rpc::AppStatus CollectObjectsToDelete(const std::string& client_id,
-                                             const std::string& type, const std::string& id,
-                                             const VdbIdSet& vdb_ids, const SpanContext* span,
-                                             ChildRecordCache* cache,
-                                             RequestProcessor* processor);
-
-  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
-  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
-  // not found" for an unregistered one (*vdb_ids then holds the ids before
-  // it).
-  orv::rpc::AppStatus ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
+  Status ProcessRequests(bool sync, bool tracing, RequestProcessor* processor,
+                         TarnixTransactionLog* log, uint64_t* txn_log_bytes,
+                         std::list<UpdateRecord>* updates, std::list<UpdateRecord>* deletes,
+                         metrics::LatencyMetric& latency, TransactionRequestTable* requests);
 
   // Start-up: flushes every ephemeral type from every registered vdb in one
   // logged transaction of client "tarnix-server". Failures are logged.
@@ -206,71 +131,81 @@ class WriteTransactions {
   static bool TracingEnabled();
 
  private:
-  struct OpInfo;
   class Committed;
 
-  // The shared body of the six streams other than Modify: `collect` gathers
-  // the trace contexts, `preprocess` runs the stream's preprocessing.
-  template <class Req, class Collect, class Preprocessor>
-  void RunBody(const OpInfo& op, const std::string& client_id, WriteReply* reply,
-               std::list<Req>* requests, Collect collect, Preprocessor preprocess);
+  // What every entry step of one stream shares.
+  struct EntryScope {
+    const std::string& client_id;
+    RequestProcessor* processor;
+    ChildRecordCache* cache;  // the stream's objects, for recursive deletes
+    bool skip_permission;     // the server's own flushes flush any type
+    bool in_modify;           // the entry is part of a Modify entry
+  };
+
+  // The one transaction runner, for the operation WriteOpDescription<Req>
+  // describes: takes the id, preprocesses, then CommitAndReply.
+  template <class Req>
+  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests);
+
+  // Records each request message in `log` (unless `record_requests` is
+  // false) and turns every entry into pending operations of
+  // scope.processor through AddEntry, releasing each message once done with
+  // it; *sync gets the `sync` field of the first message. Entries without
+  // vdb ids apply to the vdbs of the nearest earlier entry that named some
+  // ({1} at first). An entry of a type the schema does not know is skipped.
+  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
+  // ("Received empty request from <client>"), a missing part, id or bad vdb
+  // id; PERMISSION_DENIED "<client> does not have write permission for
+  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
+  // counter metric is left alone.
+  template <class Req>
+  Status PreprocessRequests(const EntryScope& scope, bool tracing, bool record_requests,
+                            std::list<Req>* requests, TarnixTransactionLog* log, bool* sync);
+
   // The commit, in one place: processes, then on success counts the log
   // bytes, updates the statistics and hands the transaction to the group
   // commit, which answers and notifies (`done` runs after the
   // notification); on failure logs and fails the call. With `sample_reply`
   // telemetry phase 7 is taken between the answer and the notification.
   // False when processing failed.
-  bool CommitAndReply(const OpInfo& op, uint64_t txn_id, bool sync, bool tracing,
+  bool CommitAndReply(WriteOp op, const char* name, uint64_t txn_id, bool sync, bool tracing,
                       RequestProcessor* processor, TarnixTransactionLog* log, WriteReply* reply,
                       std::unique_ptr<TransactionRequestTable> requests, bool sample_reply,
                       std::function<void()> done);
 
-  // The preprocessing frame, with one step per entry.
-  template <class Req, class EntryStep>
-  orv::rpc::AppStatus Preprocess(WriteOp op, const char* span_name, const std::string& client_id,
-                                 bool tracing, bool record_requests, std::list<Req>* requests,
-                                 TarnixTransactionLog* log, bool* sync, EntryStep step);
+  // The entry steps: each validates one entry and adds its operations. Each
+  // may narrow or replace *vdb_ids.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PutMsg* entry, VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::DeleteMsg* entry,
+                  VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushMsg* entry, VdbIdSet* vdb_ids);
+  // Notes the patched object in scope.cache within Modify streams.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PatchMsg* entry, VdbIdSet* vdb_ids);
+  // Within Modify the text for an unregistered source vdb differs.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::CopyMsg* entry, VdbIdSet* vdb_ids);
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushByBlockIdMsg* entry,
+                  VdbIdSet* vdb_ids);
+  // Exactly one sub-message, added by its own step.
+  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::ModifyMsg* entry,
+                  VdbIdSet* vdb_ids);
 
-  // Entry steps, after validation. Each may narrow or replace *vdb_ids.
-  orv::rpc::AppStatus PutEntry(const std::string& client_id,
-                               caldek::orv::tarnix::PutMsg* entry, VdbIdSet* vdb_ids,
-                               RequestProcessor* processor);
-  orv::rpc::AppStatus DeleteEntry(const std::string& client_id,
-                                  const caldek::orv::tarnix::DeleteMsg& entry,
-                                  VdbIdSet* vdb_ids, ChildRecordCache* cache,
-                                  RequestProcessor* processor);
-  orv::rpc::AppStatus FlushEntry(const std::string& client_id,
-                                 const caldek::orv::tarnix::FlushMsg& entry,
-                                 bool skip_permission, VdbIdSet* vdb_ids,
-                                 RequestProcessor* processor);
-  // `cache`, null outside Modify streams, learns of the patched object.
-  orv::rpc::AppStatus PatchEntry(const std::string& client_id,
-                                 const caldek::orv::tarnix::PatchMsg& entry, VdbIdSet* vdb_ids,
-                                 ChildRecordCache* cache, RequestProcessor* processor);
-  // `in_modify` changes the text for an unregistered source vdb.
-  orv::rpc::AppStatus CopyEntry(const std::string& client_id,
-                                const caldek::orv::tarnix::CopyMsg& entry, bool in_modify,
-                                VdbIdSet* vdb_ids, RequestProcessor* processor);
-  orv::rpc::AppStatus FlushByBlockIdEntry(const std::string& client_id,
-                                          const caldek::orv::tarnix::FlushByBlockIdMsg& entry,
-                                          VdbIdSet* vdb_ids, RequestProcessor* processor);
-  orv::rpc::AppStatus ModifyEntry(const std::string& client_id,
-                                  caldek::orv::tarnix::ModifyMsg* entry, VdbIdSet* vdb_ids,
-                                  ChildRecordCache* cache, RequestProcessor* processor);
+  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
+  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
+  // not found" for an unregistered one (*vdb_ids then holds the ids before
+  // it).
+  Status ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
   // The type of an entry's message, or "" (the entry is then skipped), and
   // the write-permission test on it.
   std::string TypeOf(const google::protobuf::Message& message) const;
-  orv::rpc::AppStatus CheckWritePermission(const std::string& client_id,
-                                           const std::string& type) const;
+  Status CheckWritePermission(const std::string& client_id, const std::string& type) const;
   // The object an entry names: the type of `object` ("" when unknown: OK,
   // and the entry is skipped), the client's write permission for it, and the
   // id read from the serialized `body`. No id is INVALID_ARGUMENT with
   // `missing_id`, or when that is null "Unable to extract id for object
   // type " and `object` as text.
-  orv::rpc::AppStatus EntryObject(const std::string& client_id,
-                                  const google::protobuf::Message& object,
-                                  const std::string& body, const char* missing_id,
-                                  std::string* type, std::string* id) const;
+  Status EntryObject(const std::string& client_id, const google::protobuf::Message& object,
+                     const std::string& body, const char* missing_id, std::string* type,
+                     std::string* id) const;
 
   const Schema* const schema_;
   DbAccess* const db_;

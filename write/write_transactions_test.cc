@@ -1,5 +1,6 @@
 #include "write/write_transactions.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -13,8 +14,6 @@
 
 namespace tarnix {
 namespace {
-
-using orv::rpc::AppStatus;
 
 const std::vector<std::string> kAnswered = {"respond", "notify"};
 const std::vector<std::string> kRefused = {"fail"};
@@ -139,13 +138,32 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
   EXPECT_TRUE(Stored(kDevice).empty());
   EXPECT_EQ(Stored(kAddress).size(), 1u);
   EXPECT_EQ(LogUnits(), 14u);
+
+  // Each operation is counted in its own metrics and named in its own line.
+  const std::vector<std::pair<std::string, std::string>> ops = {
+      {"put", "Put"},       {"patch", "Patch"},
+      {"copy", "Copy"},     {"flush_by_block_id", "FlushByBlockId"},
+      {"modify", "Modify"}, {"delete", "Delete"},
+      {"flush", "Flush"}};
+  const std::vector<std::string> lines = capture_.lines();
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const std::string& slot = ops[i].first;
+    EXPECT_EQ(Samples("server/latency/" + slot + "/preprocess"), 1u) << slot;
+    EXPECT_EQ(Samples("server/latency/" + slot + "/process"), 1u) << slot;
+    EXPECT_EQ(UnitValue("server/transaction/" + slot + "/request/count"), i == 0 ? 2u : 1u) << slot;
+    const std::string opening =
+        "] " + ops[i].second + ": TransactionID='" + std::to_string(i + 1) + "' Client ID=";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(opening) != std::string::npos;
+    })) << opening;
+  }
 }
 
 TEST_F(WriteTransactionsTest, EmptyStreamUsesAnIdAndIsRefused) {
   std::list<tx::DeleteRequestMsg> none;
   txn_->Delete("someone", &recorder_, &none);
   EXPECT_EQ(recorder_.events, kRefused);
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("Received empty request from someone"));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument("Received empty request from someone"));
   EXPECT_TRUE(HasLine("INFO", "",
                       "Delete preprocessing failed with INVALID_ARGUMENT: Received empty request "
                       "from someone"));
@@ -172,17 +190,16 @@ TEST_F(WriteTransactionsTest, VdbSetCarriesOverEntriesAndMessages) {
 
 TEST_F(WriteTransactionsTest, RefusedEntriesWriteNothing) {
   RunPut({PutEntry(kDevice, Device(1))}, "guest");
-  EXPECT_EQ(recorder_.failure, orv::rpc::PERMISSION_DENIED(
-                                   "guest does not have write permission for "
-                                   "caldek.orv.tarnix.DeviceMsg."));
+  EXPECT_EQ(recorder_.failure, Status::PermissionDenied("guest does not have write permission for "
+                                                        "caldek.orv.tarnix.DeviceMsg."));
   // Ids are 16 bits: the first one above is invalid, not truncated to one
   // that might be registered.
   RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2), {65536})});
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("invalid vdb id"));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument("invalid vdb id"));
   RunPut({PutEntry(kDevice, Device(1), {65535})});
-  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=65535 not found"));
+  EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("vdb_id=65535 not found"));
   RunPut({PutEntry(kDevice, Body(kDevice, "hostname: 'x'"))});
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("id is missing from object being put"));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument("id is missing from object being put"));
   EXPECT_EQ(recorder_.events, std::vector<std::string>(4, "fail"));
   EXPECT_TRUE(Stored(kDevice).empty());
   EXPECT_EQ(LogUnits(), 0u);
@@ -197,13 +214,13 @@ TEST_F(WriteTransactionsTest, FlushNeedsWritePermissionForItsType) {
   std::list<tx::FlushRequestMsg> flushes(1);
   schema_.SetObjectType(kDevice, flushes.back().add_flushes());
   txn_->Flush(reader, &recorder_, &flushes);
-  const AppStatus denied = orv::rpc::PERMISSION_DENIED(
+  const Status denied = Status::PermissionDenied(
       reader + " does not have write permission for caldek.orv.tarnix.DeviceMsg.");
   EXPECT_EQ(recorder_.failure, denied);
 
   std::list<tx::ModifyRequestMsg> modifies(1);
   schema_.SetObjectType(kDevice, modifies.back().add_modifies()->mutable_flush_msg());
-  recorder_.failure = AppStatus();
+  recorder_.failure = Status();
   txn_->Modify(reader, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure, denied);
 
@@ -222,13 +239,13 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
   txn_->Modify(kAdmin, &recorder_, &modifies);
   const std::string kText = "Unable to extract id for object type ";
   EXPECT_EQ(recorder_.failure,
-            orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(Typed(kDevice, no_id))));
+            Status::InvalidArgument(kText + orv::proto::ToString(Typed(kDevice, no_id))));
 
   modifies.assign(1, tx::ModifyRequestMsg());
   *modifies.back().add_modifies()->mutable_copy_msg()->mutable_object() = Typed(kDevice, no_id);
   txn_->Modify(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure,
-            orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(Typed(kDevice, no_id))));
+            Status::InvalidArgument(kText + orv::proto::ToString(Typed(kDevice, no_id))));
 
   modifies.assign(1, tx::ModifyRequestMsg());
   tx::PatchMsg* patch = modifies.back().add_modifies()->mutable_patch_msg();
@@ -237,7 +254,7 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
   patch->set_op_msg("");
   const tx::PatchMsg sent = *patch;
   txn_->Modify(kAdmin, &recorder_, &modifies);
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kText + orv::proto::ToString(sent)));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(kText + orv::proto::ToString(sent)));
   EXPECT_EQ(recorder_.events, std::vector<std::string>(3, "fail"));
   EXPECT_TRUE(Stored(kDevice).empty());
 }
@@ -256,7 +273,7 @@ TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
   *requests.front().add_puts() = PutEntry(kDevice, Device(1));
   *requests.back().add_puts() = PutEntry(kDevice, Device(2), {9});
   txn_->Put(kAdmin, &recorder_, &requests);
-  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=9 not found"));
+  EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("vdb_id=9 not found"));
   EXPECT_EQ(requests.size(), 1u);  // the failing message is left
   EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 0u);
   EXPECT_EQ(Samples("server/latency/put/preprocess"), 1u);
@@ -282,7 +299,7 @@ TEST_F(WriteTransactionsTest, FailedStorageWritesCommitNothing) {
   env.armed = true;
   RunPut({PutEntry(kDevice, Device(1, "new")), PutEntry(kDevice, Device(2))});
   EXPECT_EQ(recorder_.events, kRefused);
-  EXPECT_EQ(recorder_.failure, orv::rpc::DATA_LOSS("LevelDB error: Corruption: injected"));
+  EXPECT_EQ(recorder_.failure, Status::DataLoss("LevelDB error: Corruption: injected"));
   EXPECT_EQ(StoredTxnId(), 2u);
   DbAccess::Records devices;
   std::string prefix;
@@ -299,7 +316,7 @@ TEST_F(WriteTransactionsTest, FailedStorageWritesCommitNothing) {
   // With the id record unwritable, no transaction starts.
   RunPut({PutEntry(kDevice, Device(3))});
   EXPECT_EQ(recorder_.events, std::vector<std::string>(2, "fail"));
-  EXPECT_EQ(recorder_.failure, orv::rpc::INTERNAL("Unable to generate transaction id"));
+  EXPECT_EQ(recorder_.failure, Status::Internal("Unable to generate transaction id"));
   Stop();
   db_.reset();
 }
@@ -314,7 +331,7 @@ TEST_F(WriteTransactionsTest, PatchOfAnObjectDeletedEarlierInTheStreamIsNotFound
   patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
   txn_->Modify(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail"}));
-  EXPECT_EQ(recorder_.failure.code(), orv::rpc::kNotFound);
+  EXPECT_EQ(recorder_.failure.code(), Status::kNotFound);
   EXPECT_EQ(recorder_.failure.message(),
             "Patch operation failed: object with type = caldek.orv.tarnix.DeviceMsg and id = " +
                 IdOf(kDevice, Device(1)) + " not found in vdbs 1");
@@ -355,18 +372,18 @@ TEST_F(WriteTransactionsTest, UnknownCopySourceIsNamedDifferentlyInCopyAndModify
   std::list<tx::CopyRequestMsg> copies(1);
   *copies.back().add_copies() = copy;
   txn_->Copy(kAdmin, &recorder_, &copies);
-  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("src_vdb_id=7 not found"));
+  EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("src_vdb_id=7 not found"));
 
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_copy_msg() = copy;
   txn_->Modify(kAdmin, &recorder_, &modifies);
-  EXPECT_EQ(recorder_.failure, orv::rpc::FAILED_PRECONDITION("vdb_id=7 not found"));
+  EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("vdb_id=7 not found"));
 
   copies.assign(1, tx::CopyRequestMsg());
   copy.set_src_vdb_id(65536);
   *copies.back().add_copies() = copy;
   txn_->Copy(kAdmin, &recorder_, &copies);
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT("invalid src vdb id"));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument("invalid src vdb id"));
 }
 
 TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
@@ -377,7 +394,7 @@ TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
   txn_->Modify(kAdmin, &recorder_, &modifies);
   const char kTwo[] =
       "Modify request should only include one of pub/delete/flush/patch/copy messages";
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kTwo));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(kTwo));
   EXPECT_TRUE(HasLine("ERROR", "DRX0208", kTwo));
 
   modifies.assign(1, tx::ModifyRequestMsg());
@@ -386,7 +403,7 @@ TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
   const char kNone[] =
       "Modify request doesn't include any of pub/delete/flush/patch/copy/flush_by_block_id "
       "messages";
-  EXPECT_EQ(recorder_.failure, orv::rpc::INVALID_ARGUMENT(kNone));
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(kNone));
   EXPECT_TRUE(HasLine("ERROR", "DRX0208", kNone));
   EXPECT_TRUE(Stored(kDevice).empty());
 }

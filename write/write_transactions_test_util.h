@@ -36,7 +36,7 @@ constexpr char kAdmin[] = "tarnix-cli";  // writes every type
 class Recorder : public WriteReply, public UpdateNotifier {
  public:
   void Respond() override { events.push_back("respond"); }
-  void Fail(const orv::rpc::AppStatus& status) override {
+  void Fail(const Status& status) override {
     events.push_back("fail");
     failure = status;
   }
@@ -53,7 +53,7 @@ class Recorder : public WriteReply, public UpdateNotifier {
   }
 
   std::vector<std::string> events;
-  orv::rpc::AppStatus failure;
+  Status failure;
   uint64_t notified_txn_id = 0;
   size_t updated = 0;
   size_t deleted = 0;

@@ -15,16 +15,16 @@ namespace {
 namespace tx = caldek::orv::tarnix;
 
 // The status, and that the failure logged its own text under DRX0208.
-void ExpectMissing(const orv::rpc::AppStatus& status, const orv::LogCapture& capture,
+void ExpectMissing(const Status& status, const orv::LogCapture& capture,
                    const std::string& status_text, const std::string& log_text) {
-  EXPECT_EQ(status, orv::rpc::INVALID_ARGUMENT(status_text));
+  EXPECT_EQ(status, Status::InvalidArgument(status_text));
   EXPECT_EQ(capture.lines().size(), 1u);
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0208", log_text));
 }
 
 TEST(WriteValidationTest, PutAndDeleteAndCopyNeedAnObjectWithABody) {
   struct Case {
-    std::function<orv::rpc::AppStatus(const tx::TypedObjectMsg*)> validate;
+    std::function<Status(const tx::TypedObjectMsg*)> validate;
     const char* no_object;
     const char* no_body_status;
     const char* no_body_log;
