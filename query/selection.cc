@@ -7,6 +7,7 @@
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "query/op_msg_fields.h"
 #include "query/update_delta.h"
 #include "schema/schema.h"
 
@@ -16,24 +17,6 @@ namespace {
 namespace pb = google::protobuf;
 using caldek::orv::tarnix::OpMsg;
 using caldek::orv::tarnix::OpMsg_Operation;
-
-std::vector<const pb::FieldDescriptor*> SetFields(const pb::Message& message) {
-  std::vector<const pb::FieldDescriptor*> fields;
-  message.GetReflection()->ListFields(message, &fields);
-  return fields;
-}
-
-// The message a set op-message field holds (its first element when
-// repeated); null when the field does not hold messages.
-const pb::Message* FieldContent(const pb::Message& op_msg, const pb::FieldDescriptor* field) {
-  if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) return nullptr;
-  const pb::Reflection* r = op_msg.GetReflection();
-  if (field->is_repeated()) {
-    if (r->FieldSize(op_msg, field) == 0) return nullptr;
-    return &r->GetRepeatedMessage(op_msg, field, 0);
-  }
-  return &r->GetMessage(op_msg, field);
-}
 
 bool IsKeyField(const pb::FieldDescriptor* field) {
   return field->options().HasExtension(caldek::orv::tarnix::key);

@@ -4,6 +4,7 @@
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/logger.h"
+#include "query/op_msg_fields.h"
 #include "schema/attribute_value.h"
 #include "schema/schema.h"
 
@@ -19,24 +20,6 @@ const char* TypeName(const pb::Message* message) {
 
 const char* TypeName(const pb::Descriptor* type) {
   return type != nullptr ? type->full_name().c_str() : "(nullptr)";
-}
-
-std::vector<const pb::FieldDescriptor*> SetFields(const pb::Message& message) {
-  std::vector<const pb::FieldDescriptor*> fields;
-  message.GetReflection()->ListFields(message, &fields);
-  return fields;
-}
-
-// The message a set op-message field holds (its first element when
-// repeated); null when the field does not hold messages.
-const pb::Message* FieldContent(const pb::Message& op_msg, const pb::FieldDescriptor* field) {
-  if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) return nullptr;
-  const pb::Reflection* r = op_msg.GetReflection();
-  if (field->is_repeated()) {
-    if (r->FieldSize(op_msg, field) == 0) return nullptr;
-    return &r->GetRepeatedMessage(op_msg, field, 0);
-  }
-  return &r->GetMessage(op_msg, field);
 }
 
 // Reflection on a message of another type aborts inside protobuf, so every
