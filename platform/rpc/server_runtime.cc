@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/rpc/io_queue.h"
+
 namespace orv {
 namespace rpc {
 namespace internal {
 namespace {
-// Calls requested ahead, so that bursts of new calls do not wait.
-constexpr int kPendingAccepts = 16;
+// Calls requested ahead on each queue, so that bursts of new calls do not
+// wait.
+constexpr int kPendingAccepts = 8;
 }  // namespace
 
 void AcceptTag::OnEvent(bool ok) { runtime->OnAccepted(parts, ok); }
@@ -32,7 +35,9 @@ void ServerRuntime::NotifyStarted() {
 
 void ServerRuntime::StartAccepting() {
   accepting_ = true;
-  for (int i = 0; i < kPendingAccepts; ++i) RequestOne();
+  for (IoQueue* io : queues_) {
+    for (int i = 0; i < kPendingAccepts; ++i) RequestOne(io);
+  }
 }
 
 void ServerRuntime::StopAccepting() {
@@ -79,12 +84,14 @@ void ServerRuntime::CancelStalledCalls() {
   for (ServerCall* call : stalled) call->CancelForBacklog(why);
 }
 
-void ServerRuntime::RequestOne() {
+void ServerRuntime::RequestOne(IoQueue* io) {
   auto* parts = new CallParts;
   parts->accept.runtime = this;
   parts->accept.parts = parts;
+  parts->io = io;
   parts->ctx.AsyncNotifyWhenDone(&parts->done);
-  generic_service_.RequestCall(&parts->ctx, &parts->stream, cq_, cq_, &parts->accept);
+  generic_service_.RequestCall(&parts->ctx, &parts->stream, io->cq(), io->cq(),
+                               &parts->accept);
 }
 
 void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
@@ -97,7 +104,7 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     call->Start(this, parts, nullptr);
     return;
   }
-  RequestOne();
+  RequestOne(parts->io);
   auto it = methods_.find(parts->ctx.method());
   const MethodEntry* entry = it == methods_.end() ? nullptr : it->second;
   ServerCall* call = entry ? entry->create_call() : new ServerCall;

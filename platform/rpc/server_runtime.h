@@ -14,13 +14,11 @@
 
 #include "platform/rpc/service.h"
 
-namespace grpc {
-class ServerCompletionQueue;
-}  // namespace grpc
-
 namespace orv {
 namespace rpc {
 namespace internal {
+
+class IoQueue;
 
 // Anything that waits in the completion queue. OnEvent runs on the loop thread.
 class CompletionTag {
@@ -52,6 +50,7 @@ struct CallParts {
   grpc::ByteBuffer request;  // unary and server stream: the one request
   AcceptTag accept;
   CallTag read, write, done;
+  IoQueue* io = nullptr;  // the queue every event of the call comes from
 };
 
 // How much unsent response data the server holds before it cancels calls.
@@ -64,11 +63,12 @@ struct QueueLimits {
 };
 
 // Accepts calls from the generic service and dispatches them by method name.
+// Calls are spread over the I/O queues; each call's events come from one.
 // Every member runs on the loop thread, except where noted.
 class ServerRuntime {
  public:
-  ServerRuntime(grpc::ServerCompletionQueue* cq, const QueueLimits& limits)
-      : cq_(cq), limits_(limits) {}
+  ServerRuntime(std::vector<IoQueue*> queues, const QueueLimits& limits)
+      : queues_(std::move(queues)), limits_(limits) {}
 
   // Throws std::invalid_argument when a method is registered twice.
   void AddService(Service* service);
@@ -101,9 +101,9 @@ class ServerRuntime {
   void CancelStalledCalls();
 
  private:
-  void RequestOne();
+  void RequestOne(IoQueue* io);
 
-  grpc::ServerCompletionQueue* cq_;
+  std::vector<IoQueue*> queues_;
   const QueueLimits limits_;
   grpc::AsyncGenericService generic_service_;
   std::vector<Service*> services_;
