@@ -38,7 +38,10 @@ void IoQueue::RunSubmitted() {
     shut_down = closing_;
   }
   for (std::function<void()>& op : ops) op();
-  if (shut_down) cq_->Shutdown();
+  if (shut_down) {
+    ops_open_ = false;
+    cq_->Shutdown();
+  }
 }
 
 void IoQueue::Poll(const Deliver& deliver) {
@@ -48,7 +51,7 @@ void IoQueue::Poll(const Deliver& deliver) {
     if (tag == &wake_tag_) {
       RunSubmitted();
     } else {
-      deliver(static_cast<CompletionTag*>(tag), ok);
+      static_cast<CompletionTag*>(tag)->OnPolled(ok, deliver);
     }
   }
 }

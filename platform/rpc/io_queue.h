@@ -20,18 +20,22 @@ namespace internal {
 
 // One completion queue and the thread that polls it. The thread starts the
 // operations the loop submits (sends happen there, not on the loop) and
-// hands every completion to `deliver` in the order the queue reported it.
+// hands every completion to `deliver` (through the tag's OnPolled) in the
+// order the queue reported it.
 // All events of a call come from its one queue, so they reach the loop in
 // gRPC's order.
 class IoQueue {
  public:
-  using Deliver = std::function<void(CompletionTag* tag, bool ok)>;
+  using Deliver = CompletionTag::ToLoop;
 
   explicit IoQueue(grpc::ServerCompletionQueue* cq) : cq_(cq) {}
   IoQueue(const IoQueue&) = delete;
   IoQueue& operator=(const IoQueue&) = delete;
 
   grpc::ServerCompletionQueue* cq() { return cq_; }
+  // False once the queue is shut down: no op may start on it any more.
+  // Polling thread only.
+  bool ops_open() const { return ops_open_; }
 
   // Runs `op` on the polling thread, soon and in submission order; any
   // thread. Ops submitted after Close are dropped.
@@ -55,6 +59,7 @@ class IoQueue {
   std::vector<std::function<void()>> ops_;
   bool wake_set_ = false;
   bool closing_ = false;  // no more ops; shut down once those queued ran
+  bool ops_open_ = true;
 };
 
 }  // namespace internal

@@ -75,8 +75,28 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
       return;
     }
     reading_done_ = false;
+    StartRead();
+    return;
   }
-  StartRead();
+  ResumeRequestReads();
+}
+
+void ServerCall::ResumeRequestReads() {
+  const int reads = parts_->polled_reads;
+  if (reads == 0) {
+    StartRead();
+    return;
+  }
+  if (!parts_->read_ok[0]) {
+    OnRequestRead(false);
+    return;
+  }
+  request_read_ = true;  // the I/O thread moved the message into `request`
+  if (reads == 1) {
+    StartRead();
+    return;
+  }
+  OnRequestRead(parts_->read_ok[1]);
 }
 
 void ServerCall::StartRead() {

@@ -18,6 +18,47 @@ constexpr int kPendingAccepts = 8;
 
 void AcceptTag::OnEvent(bool ok) { runtime->OnAccepted(parts, ok); }
 
+void AcceptTag::OnPolled(bool ok, const ToLoop& to_loop) {
+  const MethodEntry* method = ok ? runtime->FindMethod(parts->ctx.method()) : nullptr;
+  if (method == nullptr || method->kind == MethodKind::kClientStream ||
+      !parts->io->ops_open()) {
+    to_loop(this, ok);
+    return;
+  }
+  // A client that never sends its request must not hold up the next call.
+  runtime->RequestOne(parts->io);
+  parts->replaced = true;
+  parts->prefetching = true;
+  parts->stream.Read(&parts->read_buffer, &parts->read);
+}
+
+void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
+  if (!parts->prefetching) {
+    to_loop(this, ok);
+    return;
+  }
+  if (which == kDone) {
+    parts->done_held = true;  // the call reaches the loop first
+    return;
+  }
+  parts->read_ok[parts->polled_reads++] = ok;
+  if (ok && parts->polled_reads == 1) {
+    parts->request.Swap(&parts->read_buffer);
+    if (parts->io->ops_open()) {
+      parts->stream.Read(&parts->read_buffer, &parts->read);  // the end of stream
+      return;
+    }
+  }
+  parts->prefetching = false;
+  to_loop(&parts->accept, true);
+  if (parts->done_held) to_loop(&parts->done, true);
+}
+
+const MethodEntry* ServerRuntime::FindMethod(const std::string& path) const {
+  auto it = methods_.find(path);
+  return it == methods_.end() ? nullptr : it->second;
+}
+
 void ServerRuntime::AddService(Service* service) {
   for (const MethodEntry& entry : service->methods()) {
     if (!methods_.emplace(entry.path, &entry).second) {
@@ -89,6 +130,7 @@ void ServerRuntime::RequestOne(IoQueue* io) {
   parts->accept.runtime = this;
   parts->accept.parts = parts;
   parts->io = io;
+  for (CallTag* tag : {&parts->read, &parts->write, &parts->done}) tag->parts = parts;
   parts->ctx.AsyncNotifyWhenDone(&parts->done);
   generic_service_.RequestCall(&parts->ctx, &parts->stream, io->cq(), io->cq(),
                                &parts->accept);
@@ -104,9 +146,8 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     call->Start(this, parts, nullptr);
     return;
   }
-  RequestOne(parts->io);
-  auto it = methods_.find(parts->ctx.method());
-  const MethodEntry* entry = it == methods_.end() ? nullptr : it->second;
+  if (!parts->replaced) RequestOne(parts->io);
+  const MethodEntry* entry = FindMethod(parts->ctx.method());
   ServerCall* call = entry ? entry->create_call() : new ServerCall;
   call->Start(this, parts, entry);
 }
