@@ -853,6 +853,45 @@ TEST_F(RpcTest, QueuedMessagesReachTheLoopInOrderPerCall) {
   EXPECT_TRUE(server_.service().log().WaitFor("release:order", kStreams));
 }
 
+// Unary calls whose request never comes wait on the I/O threads, more of
+// them than calls are requested ahead: a call that sends its request is
+// still accepted and served.
+TEST_F(RpcTest, CallsWithoutTheirRequestHoldUpNoOtherCall) {
+  auto channel = grpc::CreateChannel(server_.address(), grpc::InsecureChannelCredentials());
+  grpc::GenericStub generic(channel);
+  grpc::CompletionQueue cq;
+  constexpr int kSilent = 64;
+  std::vector<std::unique_ptr<grpc::ClientContext>> contexts;
+  std::vector<std::unique_ptr<grpc::GenericClientAsyncReaderWriter>> calls;
+  for (int i = 0; i < kSilent; ++i) {
+    contexts.emplace_back(new grpc::ClientContext);
+    calls.push_back(generic.PrepareCall(contexts.back().get(), "/tarnix_test.Echo/Unary", &cq));
+    calls.back()->StartCall(reinterpret_cast<void*>(1));
+  }
+  void* tag = nullptr;
+  bool ok = false;
+  for (int i = 0; i < kSilent; ++i) ASSERT_TRUE(cq.Next(&tag, &ok) && ok);
+
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(3));
+  EchoRequest request;
+  request.set_text("through");
+  EchoResponse response;
+  grpc::Status status = stub_->Unary(&context, request, &response);
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ("through", response.text());
+
+  for (auto& call_context : contexts) call_context->TryCancel();
+  for (auto& call : calls) {
+    grpc::Status ignored;
+    call->Finish(&ignored, reinterpret_cast<void*>(2));
+  }
+  for (int i = 0; i < kSilent; ++i) ASSERT_TRUE(cq.Next(&tag, &ok));
+  cq.Shutdown();
+  while (cq.Next(&tag, &ok)) {
+  }
+}
+
 // A client cancels while its messages, its end and its cancellation wait for
 // the held loop. The server's I/O went on meanwhile, so when the loop gets to
 // the calls it knows they were cancelled: no observer completes normally (a
