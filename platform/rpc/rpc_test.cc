@@ -7,7 +7,9 @@
 #include <atomic>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -775,6 +777,240 @@ TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   }
   partial->Finish();
   blocker->Finish();
+}
+
+// Holds the loop thread in a posted task until Open.
+class LoopGate {
+ public:
+  explicit LoopGate(AsioOrvProvider& provider) : state_(std::make_shared<State>()) {
+    std::shared_ptr<State> state = state_;
+    provider.Post([state] {
+      std::unique_lock<std::mutex> lock(state->mu);
+      state->held = true;
+      state->cv.notify_all();
+      state->cv.wait(lock, [&state] { return state->open; });
+    });
+    std::unique_lock<std::mutex> lock(state_->mu);
+    state_->cv.wait(lock, [this] { return state_->held; });
+  }
+  ~LoopGate() { Open(); }
+  void Open() {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->open = true;
+    state_->cv.notify_all();
+  }
+
+ private:
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false;
+    bool open = false;
+  };
+  std::shared_ptr<State> state_;
+};
+
+// Messages of many streams, spread over the I/O threads and piling up while
+// the loop is held, reach each observer in the order the client sent them.
+TEST_F(RpcTest, QueuedMessagesReachTheLoopInOrderPerCall) {
+  constexpr int kStreams = 16;
+  constexpr int kMessages = 300;
+  std::vector<std::thread> clients;
+  std::vector<std::string> expected(kStreams), got(kStreams);
+  std::vector<grpc::Status> statuses(kStreams);
+  std::atomic<bool> stop_holding{false};
+  std::thread holder([&] {
+    while (!stop_holding.load()) {
+      LoopGate gate(server_.provider());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  for (int c = 0; c < kStreams; ++c) {
+    clients.emplace_back([&, c] {
+      auto stub = PlainStub(server_.address());
+      grpc::ClientContext context;
+      context.AddMetadata("client-id", "order");
+      EchoResponse response;
+      auto writer = stub->ClientStream(&context, &response);
+      for (int i = 0; i < kMessages; ++i) {
+        EchoRequest request;
+        request.set_text(std::to_string(i) + ",");
+        expected[c] += request.text();
+        if (!writer->Write(request)) break;
+      }
+      writer->WritesDone();
+      statuses[c] = writer->Finish();
+      got[c] = response.text();
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  stop_holding = true;
+  holder.join();
+  for (int c = 0; c < kStreams; ++c) {
+    EXPECT_TRUE(statuses[c].ok()) << statuses[c].error_message();
+    EXPECT_EQ(expected[c], got[c]) << "stream " << c;
+  }
+  EXPECT_TRUE(server_.service().log().WaitFor("release:order", kStreams));
+}
+
+// Unary calls whose request never comes wait on the I/O threads, more of
+// them than calls are requested ahead: a call that sends its request is
+// still accepted and served.
+TEST_F(RpcTest, CallsWithoutTheirRequestHoldUpNoOtherCall) {
+  auto channel = grpc::CreateChannel(server_.address(), grpc::InsecureChannelCredentials());
+  grpc::GenericStub generic(channel);
+  grpc::CompletionQueue cq;
+  constexpr int kSilent = 64;
+  std::vector<std::unique_ptr<grpc::ClientContext>> contexts;
+  std::vector<std::unique_ptr<grpc::GenericClientAsyncReaderWriter>> calls;
+  for (int i = 0; i < kSilent; ++i) {
+    contexts.emplace_back(new grpc::ClientContext);
+    calls.push_back(generic.PrepareCall(contexts.back().get(), "/tarnix_test.Echo/Unary", &cq));
+    calls.back()->StartCall(reinterpret_cast<void*>(1));
+  }
+  void* tag = nullptr;
+  bool ok = false;
+  for (int i = 0; i < kSilent; ++i) ASSERT_TRUE(cq.Next(&tag, &ok) && ok);
+
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(3));
+  EchoRequest request;
+  request.set_text("through");
+  EchoResponse response;
+  grpc::Status status = stub_->Unary(&context, request, &response);
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ("through", response.text());
+
+  for (auto& call_context : contexts) call_context->TryCancel();
+  for (auto& call : calls) {
+    grpc::Status ignored;
+    call->Finish(&ignored, reinterpret_cast<void*>(2));
+  }
+  for (int i = 0; i < kSilent; ++i) ASSERT_TRUE(cq.Next(&tag, &ok));
+  cq.Shutdown();
+  while (cq.Next(&tag, &ok)) {
+  }
+}
+
+// A client cancels while its messages, its end and its cancellation wait for
+// the held loop. The server's I/O went on meanwhile, so when the loop gets to
+// the calls it knows they were cancelled: no observer completes normally (a
+// cancelled upload must not be acted on), each completes and is released
+// once, and a unary call cancelled the same way never completes OK.
+TEST_F(RpcTest, CancellationRacingQueuedCallbacksEndsEachCallOnce) {
+  constexpr int kCalls = 8;
+  std::vector<std::unique_ptr<grpc::ClientContext>> contexts;
+  std::vector<std::unique_ptr<grpc::ClientWriter<EchoRequest>>> writers;
+  std::vector<EchoResponse> responses(kCalls);
+  std::vector<std::thread> unaries;
+  {
+    LoopGate gate(server_.provider());
+    for (int i = 0; i < kCalls; ++i) {
+      contexts.emplace_back(new grpc::ClientContext);
+      contexts.back()->AddMetadata("client-id", "race");
+      writers.push_back(stub_->ClientStream(contexts.back().get(), &responses[i]));
+      for (int m = 0; m < 3; ++m) writers.back()->Write(EchoRequest());
+      if (i % 2 == 0) writers.back()->WritesDone();
+    }
+    for (int i = 0; i < kCalls; ++i) {
+      unaries.emplace_back([this] {
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() +
+                             std::chrono::milliseconds(200));
+        EchoRequest request;
+        request.set_action("race");
+        EchoResponse response;
+        EXPECT_FALSE(stub_->Unary(&context, request, &response).ok());
+      });
+    }
+    for (std::thread& unary : unaries) unary.join();
+    for (auto& context : contexts) context->TryCancel();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (auto& writer : writers) EXPECT_FALSE(writer->Finish().ok());
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:race", kCalls));
+  size_t unary_done = 0;
+  for (const std::string& event : log.events()) {
+    if (event.rfind("complete:race:", 0) == 0) {
+      EXPECT_NE("complete:race:0", event);
+    }
+    if (event.rfind("done:client-race:", 0) == 0) {
+      EXPECT_NE("done:client-race:0", event);
+    }
+    if (event.rfind("done:unary-race:", 0) == 0) {
+      ++unary_done;
+      EXPECT_NE("done:unary-race:0", event);
+    }
+  }
+  EXPECT_EQ(static_cast<size_t>(kCalls), log.Count("release:race"));
+  EXPECT_TRUE(log.WaitFor("done:client-race:1", kCalls));
+  EXPECT_LE(unary_done, static_cast<size_t>(kCalls));
+  grpc::Status status;
+  Unary("", &status);
+  EXPECT_TRUE(status.ok()) << status.error_message();
+}
+
+// Stop is asked while messages and ends of open calls, and new calls, wait
+// for the held loop: Run still returns, each open call completes, gets its
+// completion callback and is released exactly once, only a stream its client
+// ended may complete normally, and the new calls are refused without reaching
+// a handler.
+TEST(RpcServerTest, StopWhileCallbacksAreQueuedEndsEveryCall) {
+  TestServer::Options options;
+  options.grace_ms = 300;
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  constexpr int kCalls = 8;
+  std::vector<std::unique_ptr<grpc::ClientContext>> contexts;
+  std::vector<std::unique_ptr<grpc::ClientWriter<EchoRequest>>> writers;
+  std::vector<EchoResponse> responses(2 * kCalls);
+  auto open_stream = [&](const std::string& id) {
+    contexts.emplace_back(new grpc::ClientContext);
+    contexts.back()->AddMetadata("client-id", id);
+    contexts.back()->set_deadline(std::chrono::system_clock::now() +
+                                  std::chrono::seconds(5));
+    writers.push_back(stub->ClientStream(contexts.back().get(), &responses[writers.size()]));
+    writers.back()->Write(EchoRequest());
+  };
+  for (int i = 0; i < kCalls; ++i) open_stream("stopq");
+  grpc::ClientContext context;
+  EchoResponse response;
+  ASSERT_TRUE(stub->Unary(&context, EchoRequest(), &response).ok());  // all opened
+  std::thread stopper;
+  {
+    LoopGate gate(server.provider());
+    for (int i = 0; i < kCalls; ++i) {
+      for (int m = 0; m < 3; ++m) writers[i]->Write(EchoRequest());
+      if (i % 2 == 0) writers[i]->WritesDone();
+    }
+    for (int i = 0; i < kCalls; ++i) open_stream("late");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stopper = std::thread([&server] { server.StopAndJoin(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  stopper.join();
+  EXPECT_FALSE(server.running());
+  // Streams the client had ended may still be answered within the grace.
+  for (size_t i = 0; i < writers.size(); ++i) {
+    grpc::Status status = writers[i]->Finish();
+    if (i % 2 == 1 || i >= kCalls) {
+      EXPECT_FALSE(status.ok()) << i;
+    }
+  }
+  EventLog& log = server.service().log();
+  size_t opened = 0, completed = 0;
+  for (const std::string& event : log.events()) {
+    if (event.rfind("done:client-stopq:", 0) == 0) ++opened;
+    if (event.rfind("complete:stopq:", 0) == 0) ++completed;
+  }
+  EXPECT_LE(log.Count("complete:stopq:0"), static_cast<size_t>(kCalls / 2));
+  EXPECT_EQ(static_cast<size_t>(kCalls), opened);
+  EXPECT_EQ(opened, completed);
+  EXPECT_EQ(opened, log.Count("release:stopq"));
+  EXPECT_EQ(-1, CodeOf(log, "done:client-late:"));
+  EXPECT_EQ(0u, log.Count("reentered"));
+  EXPECT_EQ(0u, log.Count("complete-twice"));
 }
 
 }  // namespace

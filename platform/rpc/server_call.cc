@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "platform/rpc/call.h"
+#include "platform/rpc/io_queue.h"
 #include "platform/rpc/server_runtime.h"
 #include "platform/util/library_log.h"
 
@@ -74,8 +75,28 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
       return;
     }
     reading_done_ = false;
+    StartRead();
+    return;
   }
-  StartRead();
+  ResumeRequestReads();
+}
+
+void ServerCall::ResumeRequestReads() {
+  const int reads = parts_->polled_reads;
+  if (reads == 0) {
+    StartRead();
+    return;
+  }
+  if (!parts_->read_ok[0]) {
+    OnRequestRead(false);
+    return;
+  }
+  request_read_ = true;  // the I/O thread moved the message into `request`
+  if (reads == 1) {
+    StartRead();
+    return;
+  }
+  OnRequestRead(parts_->read_ok[1]);
 }
 
 void ServerCall::StartRead() {
@@ -249,20 +270,29 @@ void ServerCall::PumpWrites() {
                             sent_status_.message());
   bool merge = !front.terminal && front.has_message && writes_->size() == 2 &&
                writes_->back().terminal && !writes_->back().has_message;
+  // The I/O thread of the call sends; the parts outlive the write, which
+  // stays in flight until its completion reaches the loop.
+  internal::CallParts* parts = parts_;
   if (front.terminal || merge) {
     finish_in_flight_ = true;
     if (front.has_message) {
-      parts_->stream.WriteAndFinish(front.buffer, grpc::WriteOptions(), final_status,
-                                    &parts_->write);
+      parts->io->Submit([parts, buffer = front.buffer, final_status] {
+        parts->stream.WriteAndFinish(buffer, grpc::WriteOptions(), final_status,
+                                     &parts->write);
+      });
     } else {
-      parts_->stream.Finish(final_status, &parts_->write);
+      parts->io->Submit([parts, final_status] {
+        parts->stream.Finish(final_status, &parts->write);
+      });
     }
     writes_->clear();
     return;
   }
   grpc::WriteOptions options;
   if (writes_->size() > 1) options.set_buffer_hint();
-  parts_->stream.Write(front.buffer, options, &parts_->write);
+  parts->io->Submit([parts, buffer = front.buffer, options] {
+    parts->stream.Write(buffer, options, &parts->write);
+  });
   writes_->pop_front();
 }
 

@@ -5,15 +5,59 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/rpc/io_queue.h"
+
 namespace orv {
 namespace rpc {
 namespace internal {
 namespace {
-// Calls requested ahead, so that bursts of new calls do not wait.
-constexpr int kPendingAccepts = 16;
+// Calls requested ahead on each queue, so that bursts of new calls do not
+// wait.
+constexpr int kPendingAccepts = 8;
 }  // namespace
 
 void AcceptTag::OnEvent(bool ok) { runtime->OnAccepted(parts, ok); }
+
+void AcceptTag::OnPolled(bool ok, const ToLoop& to_loop) {
+  const MethodEntry* method = ok ? runtime->FindMethod(parts->ctx.method()) : nullptr;
+  if (method == nullptr || method->kind == MethodKind::kClientStream ||
+      !parts->io->ops_open()) {
+    to_loop(this, ok);
+    return;
+  }
+  // A client that never sends its request must not hold up the next call.
+  runtime->RequestOne(parts->io);
+  parts->replaced = true;
+  parts->prefetching = true;
+  parts->stream.Read(&parts->read_buffer, &parts->read);
+}
+
+void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
+  if (!parts->prefetching) {
+    to_loop(this, ok);
+    return;
+  }
+  if (which == kDone) {
+    parts->done_held = true;  // the call reaches the loop first
+    return;
+  }
+  parts->read_ok[parts->polled_reads++] = ok;
+  if (ok && parts->polled_reads == 1) {
+    parts->request.Swap(&parts->read_buffer);
+    if (parts->io->ops_open()) {
+      parts->stream.Read(&parts->read_buffer, &parts->read);  // the end of stream
+      return;
+    }
+  }
+  parts->prefetching = false;
+  to_loop(&parts->accept, true);
+  if (parts->done_held) to_loop(&parts->done, true);
+}
+
+const MethodEntry* ServerRuntime::FindMethod(const std::string& path) const {
+  auto it = methods_.find(path);
+  return it == methods_.end() ? nullptr : it->second;
+}
 
 void ServerRuntime::AddService(Service* service) {
   for (const MethodEntry& entry : service->methods()) {
@@ -32,7 +76,9 @@ void ServerRuntime::NotifyStarted() {
 
 void ServerRuntime::StartAccepting() {
   accepting_ = true;
-  for (int i = 0; i < kPendingAccepts; ++i) RequestOne();
+  for (IoQueue* io : queues_) {
+    for (int i = 0; i < kPendingAccepts; ++i) RequestOne(io);
+  }
 }
 
 void ServerRuntime::StopAccepting() {
@@ -79,12 +125,15 @@ void ServerRuntime::CancelStalledCalls() {
   for (ServerCall* call : stalled) call->CancelForBacklog(why);
 }
 
-void ServerRuntime::RequestOne() {
+void ServerRuntime::RequestOne(IoQueue* io) {
   auto* parts = new CallParts;
   parts->accept.runtime = this;
   parts->accept.parts = parts;
+  parts->io = io;
+  for (CallTag* tag : {&parts->read, &parts->write, &parts->done}) tag->parts = parts;
   parts->ctx.AsyncNotifyWhenDone(&parts->done);
-  generic_service_.RequestCall(&parts->ctx, &parts->stream, cq_, cq_, &parts->accept);
+  generic_service_.RequestCall(&parts->ctx, &parts->stream, io->cq(), io->cq(),
+                               &parts->accept);
 }
 
 void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
@@ -97,9 +146,8 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     call->Start(this, parts, nullptr);
     return;
   }
-  RequestOne();
-  auto it = methods_.find(parts->ctx.method());
-  const MethodEntry* entry = it == methods_.end() ? nullptr : it->second;
+  if (!parts->replaced) RequestOne(parts->io);
+  const MethodEntry* entry = FindMethod(parts->ctx.method());
   ServerCall* call = entry ? entry->create_call() : new ServerCall;
   call->Start(this, parts, entry);
 }

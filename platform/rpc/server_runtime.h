@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -14,33 +15,41 @@
 
 #include "platform/rpc/service.h"
 
-namespace grpc {
-class ServerCompletionQueue;
-}  // namespace grpc
-
 namespace orv {
 namespace rpc {
 namespace internal {
 
-// Anything that waits in the completion queue. OnEvent runs on the loop thread.
+class IoQueue;
+
+// Anything that waits in the completion queue. OnPolled runs on the I/O
+// thread that polled the event and hands it (or others) to the loop through
+// `to_loop`; OnEvent runs on the loop thread.
 class CompletionTag {
  public:
+  using ToLoop = std::function<void(CompletionTag* tag, bool ok)>;
+  virtual void OnPolled(bool ok, const ToLoop& to_loop) { to_loop(this, ok); }
   virtual void OnEvent(bool ok) = 0;
 
  protected:
   ~CompletionTag() = default;
 };
 
+// Unary and server-stream calls read their request on the I/O thread before
+// the loop hears of the call: the loop gets the accepted call with its
+// request, and the read round trips stay off it.
 struct CallTag final : CompletionTag {
   enum Which { kRead, kWrite, kDone };
   ServerCall* call = nullptr;
+  CallParts* parts = nullptr;
   Which which = kRead;
+  void OnPolled(bool ok, const ToLoop& to_loop) override;
   void OnEvent(bool ok) override { call->OnEvent(which, ok); }
 };
 
 struct AcceptTag final : CompletionTag {
   ServerRuntime* runtime = nullptr;
   CallParts* parts = nullptr;
+  void OnPolled(bool ok, const ToLoop& to_loop) override;
   void OnEvent(bool ok) override;
 };
 
@@ -52,6 +61,15 @@ struct CallParts {
   grpc::ByteBuffer request;  // unary and server stream: the one request
   AcceptTag accept;
   CallTag read, write, done;
+  IoQueue* io = nullptr;  // the queue every event of the call comes from
+  // The request reads done on the I/O thread (I/O thread only until the
+  // accept reaches the loop): how many completed and with what result. The
+  // first message, when there is one, is in `request`.
+  bool prefetching = false;
+  bool replaced = false;   // the next call was requested on the I/O thread
+  bool done_held = false;  // the end of the call came while prefetching
+  int polled_reads = 0;
+  bool read_ok[2] = {false, false};
 };
 
 // How much unsent response data the server holds before it cancels calls.
@@ -64,11 +82,12 @@ struct QueueLimits {
 };
 
 // Accepts calls from the generic service and dispatches them by method name.
+// Calls are spread over the I/O queues; each call's events come from one.
 // Every member runs on the loop thread, except where noted.
 class ServerRuntime {
  public:
-  ServerRuntime(grpc::ServerCompletionQueue* cq, const QueueLimits& limits)
-      : cq_(cq), limits_(limits) {}
+  ServerRuntime(std::vector<IoQueue*> queues, const QueueLimits& limits)
+      : queues_(std::move(queues)), limits_(limits) {}
 
   // Throws std::invalid_argument when a method is registered twice.
   void AddService(Service* service);
@@ -86,6 +105,10 @@ class ServerRuntime {
   bool operations_open() const { return operations_open_; }
 
   void OnAccepted(CallParts* parts, bool ok);
+  // The method registered under `path`, or null; any thread once serving.
+  const MethodEntry* FindMethod(const std::string& path) const;
+  // Requests one more call on `io`; any thread while its queue is open.
+  void RequestOne(IoQueue* io);
 
   // Bytes queued by all calls and not yet taken by the transport.
   void AddQueuedBytes(size_t bytes) { queued_bytes_ += bytes; }
@@ -101,9 +124,8 @@ class ServerRuntime {
   void CancelStalledCalls();
 
  private:
-  void RequestOne();
 
-  grpc::ServerCompletionQueue* cq_;
+  std::vector<IoQueue*> queues_;
   const QueueLimits limits_;
   grpc::AsyncGenericService generic_service_;
   std::vector<Service*> services_;

@@ -1,0 +1,69 @@
+#ifndef TARNIX_PLATFORM_RPC_IO_QUEUE_H_
+#define TARNIX_PLATFORM_RPC_IO_QUEUE_H_
+
+#include <grpcpp/alarm.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/rpc/server_runtime.h"
+
+namespace grpc {
+class ServerCompletionQueue;
+}  // namespace grpc
+
+namespace orv {
+namespace rpc {
+namespace internal {
+
+// One completion queue and the thread that polls it. The thread starts the
+// operations the loop submits (sends happen there, not on the loop) and
+// hands every completion to `deliver` (through the tag's OnPolled) in the
+// order the queue reported it.
+// All events of a call come from its one queue, so they reach the loop in
+// gRPC's order.
+class IoQueue {
+ public:
+  using Deliver = CompletionTag::ToLoop;
+
+  explicit IoQueue(grpc::ServerCompletionQueue* cq) : cq_(cq) {}
+  IoQueue(const IoQueue&) = delete;
+  IoQueue& operator=(const IoQueue&) = delete;
+
+  grpc::ServerCompletionQueue* cq() { return cq_; }
+  // False once the queue is shut down: no op may start on it any more.
+  // Polling thread only.
+  bool ops_open() const { return ops_open_; }
+
+  // Runs `op` on the polling thread, soon and in submission order; any
+  // thread. Ops submitted after Close are dropped.
+  void Submit(std::function<void()> op);
+  // Shuts the queue down after every op submitted before; Poll then returns
+  // once gRPC has drained it.
+  void Close();
+  // The polling loop; returns when the queue is shut down and drained.
+  void Poll(const Deliver& deliver);
+
+ private:
+  struct WakeTag final : CompletionTag {
+    void OnEvent(bool) override {}
+  };
+  void RunSubmitted();
+
+  grpc::ServerCompletionQueue* cq_;
+  grpc::Alarm wake_alarm_;
+  WakeTag wake_tag_;
+  std::mutex mu_;
+  std::vector<std::function<void()>> ops_;
+  bool wake_set_ = false;
+  bool closing_ = false;  // no more ops; shut down once those queued ran
+  bool ops_open_ = true;
+};
+
+}  // namespace internal
+}  // namespace rpc
+}  // namespace orv
+
+#endif  // TARNIX_PLATFORM_RPC_IO_QUEUE_H_
