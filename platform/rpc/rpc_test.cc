@@ -882,9 +882,10 @@ TEST_F(RpcTest, CallsWithoutTheirRequestHoldUpNoOtherCall) {
   EXPECT_EQ("through", response.text());
 
   for (auto& call_context : contexts) call_context->TryCancel();
-  for (auto& call : calls) {
-    grpc::Status ignored;
-    call->Finish(&ignored, reinterpret_cast<void*>(2));
+  // Finish writes its status later, from the queue: the statuses outlive it.
+  std::vector<grpc::Status> ignored(calls.size());
+  for (size_t i = 0; i < calls.size(); ++i) {
+    calls[i]->Finish(&ignored[i], reinterpret_cast<void*>(2));
   }
   for (int i = 0; i < kSilent; ++i) ASSERT_TRUE(cq.Next(&tag, &ok));
   cq.Shutdown();
