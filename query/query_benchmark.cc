@@ -17,6 +17,7 @@
 #include "logging/logger.h"
 #include "platform/metrics/metric_registry.h"
 #include "query/query_scan.h"
+#include "schema/benchmark_util.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
@@ -49,9 +50,7 @@ std::string FlowBody(const Schema& schema, int i) {
 
 struct Store {
   Store() : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix") {
-    std::string pattern =
-        (boost::filesystem::temp_directory_path() / "tarnix_query_bench_XXXXXX").string();
-    directory = mkdtemp(&pattern[0]);
+    directory = BenchmarkTempDir("tarnix_query_bench");
     if (!MakeObjectTypeKeyPrefix(schema, kType, &prefix)) std::abort();
     leveldb::DB* db = nullptr;
     leveldb::Options options;

@@ -11,7 +11,6 @@
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
-#include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 #include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
@@ -22,6 +21,7 @@
 #include "logging/logger.h"
 #include "platform/metrics/metric_registry.h"
 #include "platform/rpc/test_server.h"
+#include "schema/benchmark_util.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "server/client_certificates.h"
@@ -35,30 +35,16 @@ namespace {
 
 namespace tx = caldek::orv::tarnix;
 
-constexpr char kType[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr const char* kType = kBenchmarkDeviceType;
 constexpr size_t kBodyBytes = 200;
 constexpr int kObjects = 1000000;
 
-// A DeviceMsg with id `n`, its hostname padding the body to kBodyBytes.
-std::string Body(const Schema& schema, uint64_t n) {
-  std::unique_ptr<google::protobuf::Message> device(schema.NewMessage(kType));
-  const google::protobuf::Descriptor* type = device->GetDescriptor();
-  const google::protobuf::Reflection* fields = device->GetReflection();
-  google::protobuf::Message* id = fields->MutableMessage(device.get(), type->FindFieldByName("id"));
-  id->GetReflection()->SetUInt64(id, id->GetDescriptor()->FindFieldByName("left"), n);
-  const google::protobuf::FieldDescriptor* hostname = type->FindFieldByName("hostname");
-  fields->SetString(device.get(), hostname, std::string(kBodyBytes, 'h'));
-  const size_t excess = device->ByteSizeLong() - kBodyBytes;
-  fields->SetString(device.get(), hostname, std::string(kBodyBytes - excess, 'h'));
-  return device->SerializeAsString();
-}
+std::string Body(const Schema& schema, uint64_t n) { return DeviceBody(schema, n, kBodyBytes); }
 
 // The database of the run: kObjects devices in vdb 1, written once.
 struct Data {
   Data() : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix") {
-    std::string pattern =
-        (boost::filesystem::temp_directory_path() / "tarnix_merkle_bench_XXXXXX").string();
-    directory = mkdtemp(&pattern[0]);
+    directory = BenchmarkTempDir("tarnix_merkle_bench");
     leveldb::Options options;
     options.create_if_missing = true;
     leveldb::DB* opened = nullptr;

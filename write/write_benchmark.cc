@@ -10,13 +10,12 @@
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/message.h>
 #include <leveldb/db.h>
 #include <leveldb/write_batch.h>
 
 #include "logging/logger.h"
 #include "platform/metrics/metric_registry.h"
+#include "schema/benchmark_util.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
@@ -33,22 +32,10 @@ namespace {
 
 namespace tx = caldek::orv::tarnix;
 
-constexpr char kType[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr const char* kType = kBenchmarkDeviceType;
 constexpr size_t kBodyBytes = 200;
 
-// A DeviceMsg with id `n`, its hostname padding the body to kBodyBytes.
-std::string Body(const Schema& schema, uint64_t n) {
-  std::unique_ptr<google::protobuf::Message> device(schema.NewMessage(kType));
-  const google::protobuf::Descriptor* type = device->GetDescriptor();
-  const google::protobuf::Reflection* fields = device->GetReflection();
-  google::protobuf::Message* id = fields->MutableMessage(device.get(), type->FindFieldByName("id"));
-  id->GetReflection()->SetUInt64(id, id->GetDescriptor()->FindFieldByName("left"), n);
-  const google::protobuf::FieldDescriptor* hostname = type->FindFieldByName("hostname");
-  fields->SetString(device.get(), hostname, std::string(kBodyBytes, 'h'));
-  const size_t excess = device->ByteSizeLong() - kBodyBytes;
-  fields->SetString(device.get(), hostname, std::string(kBodyBytes - excess, 'h'));
-  return device->SerializeAsString();
-}
+std::string Body(const Schema& schema, uint64_t n) { return DeviceBody(schema, n, kBodyBytes); }
 
 class Discard : public WriteReply, public UpdateNotifier {
  public:
@@ -65,17 +52,11 @@ class Discard : public WriteReply, public UpdateNotifier {
   }
 };
 
-std::string TempDir(const char* name) {
-  std::string pattern =
-      (boost::filesystem::temp_directory_path() / (std::string(name) + "_XXXXXX")).string();
-  return mkdtemp(&pattern[0]);
-}
-
 // The server's write machinery on a fresh database.
 struct Server {
   Server()
       : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"),
-        directory(TempDir("tarnix_write_bench")),
+        directory(BenchmarkTempDir("tarnix_write_bench")),
         db(registry),
         ids(&db),
         log_store(&db, 52428800, &registry),
@@ -120,7 +101,7 @@ struct Server {
 
 // A bare LevelDB database with the default options the storage layer uses.
 struct RawDb {
-  RawDb() : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"), directory(TempDir("tarnix_raw")) {
+  RawDb() : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"), directory(BenchmarkTempDir("tarnix_raw")) {
     leveldb::Options options;
     options.create_if_missing = true;
     leveldb::DB* opened = nullptr;
