@@ -28,3 +28,22 @@ function(tarnix_test name)
   endif()
   set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
 endfunction()
+
+# tarnix_benchmark(NAME SOURCES ... DEPS ... [TCMALLOC]): a Google Benchmark
+# executable, run by hand and not by CTest; nothing when the library is not
+# installed. TCMALLOC links the allocator the daemon runs on.
+function(tarnix_benchmark name)
+  if(NOT benchmark_FOUND)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "TCMALLOC" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${TARNIX_WARNINGS})
+  target_compile_definitions(${name} PRIVATE TARNIX_EXAMPLE_SCHEMA="${TARNIX_EXAMPLE_SCHEMA}")
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+  if(ARG_TCMALLOC AND TARNIX_TCMALLOC)
+    target_link_libraries(${name} PRIVATE PkgConfig::TCMALLOC)
+  endif()
+  add_dependencies(${name} tarnix_example_schema)
+endfunction()
