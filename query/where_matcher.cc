@@ -214,17 +214,6 @@ bool WhereMatcher::MessageHasSelfField(const pb::Message* op_msg) const {
   return false;
 }
 
-bool WhereMatcher::WalkMessageFieldsRecursive(const pb::Message* op_msg) const {
-  if (op_msg == nullptr) return true;
-  const std::vector<const pb::FieldDescriptor*> fields = SetFields(*op_msg);
-  if (fields.empty()) return true;
-  if (fields.size() > 1) return false;
-  const pb::Message* content = FieldContent(*op_msg, fields[0]);
-  if (content == nullptr) return false;
-  if (schema_->IsOpMsg(content)) return true;
-  return WalkMessageFieldsRecursive(content);
-}
-
 const pb::Message* WhereMatcher::FindSelfOpMsg(const pb::Message* nested_op) const {
   if (nested_op == nullptr) return nullptr;
   const pb::FieldDescriptor* self = nested_op->GetDescriptor()->FindFieldByName("self");

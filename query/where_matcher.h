@@ -97,12 +97,6 @@ class WhereMatcher {
   // Selection and deltas use it to choose the whole-message road.
   bool MessageHasSelfField(const google::protobuf::Message* op_msg) const;
 
-  // True when `op_msg` names at most one attribute: no set field, or one set
-  // field whose content (first element when repeated) is an OpMsg or a
-  // nested op message that again passes this test. An absent `op_msg` has
-  // no set field.
-  bool WalkMessageFieldsRecursive(const google::protobuf::Message* op_msg) const;
-
   // The set "self" OpMsg of `nested_op`, or null: when `nested_op` is
   // absent, its type has no "self" field of type OpMsg, or "self" is unset.
   // Unlike Schema::GetSelfOpMsg it never aborts, so it is the one to use on

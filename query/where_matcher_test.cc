@@ -314,20 +314,5 @@ TEST_F(WhereMatcherTest, MessageHasSelfField) {
   EXPECT_TRUE(matcher_.MessageHasSelfField(odd.get()));
 }
 
-TEST_F(WhereMatcherTest, WalkMessageFieldsRecursiveAcceptsOneAttribute) {
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(nullptr));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("").get()));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("count { op: EQUALS }").get()));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("tags { } tags { }").get()));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("part { leaf { z { } } }").get()));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("part { }").get()));
-  EXPECT_TRUE(matcher_.WalkMessageFieldsRecursive(Op("parts { self { } }").get()));
-  EXPECT_FALSE(matcher_.WalkMessageFieldsRecursive(Op("count { } label { }").get()));
-  EXPECT_FALSE(matcher_.WalkMessageFieldsRecursive(Op("part { leaf { z { } w { } } }").get()));
-  EXPECT_FALSE(matcher_.WalkMessageFieldsRecursive(Op("part { size { } } count { }").get()));
-  MessagePtr odd = match_test::Msg(*schema_, "OddThingOpMsg", "count: 1");
-  EXPECT_FALSE(matcher_.WalkMessageFieldsRecursive(odd.get()));
-}
-
 }  // namespace
 }  // namespace tarnix
