@@ -214,26 +214,6 @@ TEST_F(DataServiceTest, SevenWriteStreamsThenGetAndLogSurviveRestart) {
   EXPECT_EQ(daemon.Stop(), 0);
 }
 
-TEST_F(DataServiceTest, GetAnswerAboveOneMegabyteIsChunked) {
-  ServingDaemon daemon(dir_.path(), Database());
-  ASSERT_TRUE(daemon.serving());
-  TarnixClient client(daemon.channel());
-  const std::string hostname(600000, 'h');
-  std::vector<tx::PutRequestMsg> puts(3);
-  for (int i = 0; i < 3; ++i) {
-    *puts[i].add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(i + 1, hostname));
-  }
-  ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, puts).ok());
-
-  const std::vector<tx::GetResponseMsg> responses = client.GetAll(kWriter, kDeviceType);
-  // The second body takes a chunk past 999,999 bytes and closes it.
-  ASSERT_EQ(responses.size(), 2u);
-  EXPECT_EQ(responses[0].objects_size(), 2);
-  EXPECT_EQ(responses[1].objects_size(), 1);
-  EXPECT_EQ(responses[1].objects(0).object_body(), schema_.Device(3, hostname));
-  EXPECT_EQ(daemon.Stop(), 0);
-}
-
 TEST_F(DataServiceTest, RefusesCallersWithoutClientIdOrRights) {
   ServingDaemon daemon(dir_.path(), Database());
   ASSERT_TRUE(daemon.serving());

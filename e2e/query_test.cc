@@ -1,5 +1,5 @@
 // Query over a running daemon: where clauses, selections, sort orders, the
-// vdb of the request, chunked answers and refusals.
+// vdb of the request and refusals.
 
 #include <chrono>
 #include <memory>
@@ -104,17 +104,6 @@ TEST_F(QueryTest, WhereSelectAndSortOverStoredDevices) {
   EXPECT_EQ(Run(Devices("model { op: EQUALS }", "model: 'none'")), (Bodies{{}}));
 }
 
-TEST_F(QueryTest, AnswerAboveOneMegabyteIsChunked) {
-  const std::string hostname(600000, 'h');
-  PutDevices({"id { left: 1 } hostname: '" + hostname + "'",
-              "id { left: 2 } hostname: '" + hostname + "'",
-              "id { left: 3 } hostname: '" + hostname + "'"});
-  const Bodies bodies = Run(Devices("", ""));
-  ASSERT_EQ(bodies.size(), 2u);
-  EXPECT_EQ(bodies[0].size(), 2u);
-  EXPECT_EQ(bodies[1], (std::vector<std::string>{schema_.Device(3, hostname)}));
-}
-
 TEST_F(QueryTest, RefusesCallersVdbsAndBadStatements) {
   PutDevices({"id { left: 1 } hostname: 'a'"});
   grpc::Status status;
@@ -125,29 +114,14 @@ TEST_F(QueryTest, RefusesCallersVdbsAndBadStatements) {
   EXPECT_EQ(status.error_message(),
             "guest does not have read permission for caldek.orv.tarnix.DeviceMsg");
 
-  for (uint32_t vdb : {2u, 65537u}) {
-    tx::QueryRequestMsg request = Devices("", "");
-    request.set_vdb_id(vdb);
-    Run(request, &status);
-    EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION) << vdb;
-    EXPECT_EQ(status.error_message(), "no mapping for vdb_id found");
-  }
-
+  tx::QueryRequestMsg request = Devices("", "");
+  request.set_vdb_id(65537);
+  Run(request, &status);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+  EXPECT_EQ(status.error_message(), "no mapping for vdb_id found");
   Run(Devices("", "", nullptr, "hostname { op: ASCENDING } model { op: DESCENDING }"), &status);
   EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(status.error_message(), "SortByMsg contains multiple ASCENDING/DESCENDING operations");
-  tx::QueryRequestMsg request = Devices("", "");
-  request.mutable_statement()->mutable_sort_by()->set_op_msg("\xff");
-  Run(request, &status);
-  EXPECT_EQ(status.error_message(), "Unable to parse SortByMsg");
-  request = Devices("", "");
-  request.mutable_statement()->clear_where();
-  Run(request, &status);
-  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
-  EXPECT_EQ(status.error_message(), "where clause not provided");
-  // A key lookup without a key.
-  Run(Devices("id { self { op: EQUALS } }", ""), &status);
-  EXPECT_EQ(status.error_message(), "object id missing from value");
 
   // Nothing of that reached the process: it still answers.
   EXPECT_EQ(Run(Devices("", "")).size(), 1u);
