@@ -127,32 +127,6 @@ TEST_F(VDbTest, CreatedVdbTakesWritesAndSurvivesARestart) {
   EXPECT_EQ(daemon.Stop(), 0);
 }
 
-TEST_F(VDbTest, VdbAndTracerCallsWithoutClientIdAreRefused) {
-  ServingDaemon daemon(dir_.path(), Database());
-  ASSERT_TRUE(daemon.serving());
-  std::unique_ptr<tx::Tarnix::Stub> stub = tx::Tarnix::NewStub(daemon.channel());
-  {
-    grpc::ClientContext context;
-    PrepareCall("", &context);
-    tx::CreateVDbRequestMsg request;
-    request.set_vdb_name("tenant");
-    tx::CreateVDbResponseMsg response;
-    const grpc::Status status = stub->CreateVDb(&context, request, &response);
-    EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
-  }
-  {
-    grpc::ClientContext context;
-    PrepareCall("", &context);
-    tx::GetWorkflowTracerResponseMsg response;
-    const grpc::Status status =
-        stub->GetWorkflowTracer(&context, tx::GetWorkflowTracerRequestMsg(), &response);
-    EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
-    EXPECT_EQ(status.error_message(), "Missing client id.");
-  }
-  EXPECT_EQ(AllVdbs(stub.get()), std::vector<std::string>({"main_vdb=1"}));
-  EXPECT_EQ(daemon.Stop(), 0);
-}
-
 }  // namespace
 }  // namespace e2e
 }  // namespace tarnix
