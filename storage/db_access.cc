@@ -1,5 +1,7 @@
 #include "storage/db_access.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -35,6 +37,48 @@ DbAccessStatus NoDatabaseStatus() {
 // A null value is stored as an empty one.
 void AddPut(const DbAccess::TxnPut& put, leveldb::WriteBatch* batch) {
   batch->Put(put.first, put.second ? leveldb::Slice(*put.second) : leveldb::Slice());
+}
+
+size_t VarintLength(size_t v) {
+  size_t length = 1;
+  for (; v >= 128; v >>= 7) ++length;
+  return length;
+}
+
+// The bytes WriteBatch takes for one record: its type, the key and the value
+// with their lengths.
+size_t BatchRecordBytes(size_t key, size_t value) {
+  return 1 + VarintLength(key) + key + VarintLength(value) + value;
+}
+
+// Below this a batch grows as it will.
+constexpr size_t kReserveBatchBytes = size_t{1} << 20;
+
+// Makes an empty batch hold `bytes` without growing. WriteBatch has no
+// reserve, and its buffer doubles as it grows: a large batch would briefly
+// hold its bytes 1.5 times over and keep up to twice their room. Its buffer
+// keeps its room across Clear(), so one record of the whole size, read from
+// zero pages that take no memory, sizes it once.
+void ReserveBatch(size_t bytes, leveldb::WriteBatch* batch) {
+  constexpr size_t kHeader = 12;
+  if (bytes < kReserveBatchBytes) return;
+  void* zeros = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (zeros == MAP_FAILED) return;
+  size_t value = bytes - kHeader - 1 - 1 - VarintLength(bytes);
+  while (kHeader + BatchRecordBytes(0, value) < bytes) ++value;
+  batch->Put(leveldb::Slice(), leveldb::Slice(static_cast<const char*>(zeros), value));
+  batch->Clear();
+  munmap(zeros, bytes);
+}
+
+size_t BatchBytes(const std::vector<DbAccess::TxnPut>& puts,
+                  const std::vector<std::string>& deletes) {
+  size_t bytes = 12;
+  for (const DbAccess::TxnPut& put : puts) {
+    bytes += BatchRecordBytes(put.first.size(), put.second ? put.second->size() : 0);
+  }
+  for (const std::string& key : deletes) bytes += 1 + VarintLength(key.size()) + key.size();
+  return bytes;
 }
 
 }  // namespace
@@ -360,6 +404,7 @@ DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,
   metrics::ScopedLatencyTimer timer(metrics_->write_txn);
   if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
+  ReserveBatch(BatchBytes(puts, deletes), &batch);
   for (const TxnPut& put : puts) AddPut(put, &batch);
   return WriteTxnBatch(&batch, deletes, sync, hook);
 }
@@ -371,6 +416,7 @@ DbAccessStatus DbAccess::WriteTxn(std::vector<TxnPut>&& puts,
   std::vector<TxnPut> owned = std::move(puts);
   if (NoDatabase("WriteTxn")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
+  ReserveBatch(BatchBytes(owned, deletes), &batch);
   for (TxnPut& put : owned) {
     AddPut(put, &batch);
     TxnPut().swap(put);

@@ -118,6 +118,28 @@ TEST_F(WriteTest, ConsumingWriteTxnReleasesPutsBeforeTheWrite) {
   EXPECT_EQ(All(db.get()), (DbAccess::Records{{"a", "1"}, {"empty", ""}}));
 }
 
+// Batches past a megabyte are sized before they are filled; what they
+// write is still exactly their puts, then their deletes.
+TEST_F(WriteTest, LargeWriteTxnWritesExactlyItsRecords) {
+  auto db = OpenDb();
+  PutAll(db.get(), {{"old", "x"}});
+  DbAccess::Records expected;
+  std::vector<DbAccess::TxnPut> puts;
+  for (int i = 0; i < 300; ++i) {
+    const std::string key = "k" + std::to_string(1000 + i);
+    const std::string value(10000 + i, static_cast<char>('a' + i % 26));
+    puts.emplace_back(key, boost::make_shared<std::string>(value));
+    if (i != 7) expected.emplace_back(key, value);
+  }
+  const std::vector<DbAccess::TxnPut> copied = puts;
+  ASSERT_TRUE(db->WriteTxn(copied, {"k1007", "old"}, false, [] {}).ok());
+  EXPECT_EQ(All(db.get()), expected);
+
+  PutAll(db.get(), {{"k1007", "y"}, {"old", "x"}});
+  ASSERT_TRUE(db->WriteTxn(std::move(puts), {"k1007", "old"}, false, [] {}).ok());
+  EXPECT_EQ(All(db.get()), expected);
+}
+
 TEST_F(WriteTest, ThrowingHookWritesNothing) {
   auto db = OpenDb();
   const std::vector<DbAccess::TxnPut> puts = {

@@ -37,11 +37,15 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
     return Status::InvalidArgument("Received empty request from " + scope.client_id);
   }
   *sync = requests->front().has_sync() && requests->front().sync();
+  // A stream too large for the log is known before any request is copied.
+  if (record_requests) {
+    for (const Req& request : *requests) log->MeasureRequest(request);
+  }
   VdbIdSet vdb_ids{kMainVdbId};
   uint64_t entries = 0;
   while (!requests->empty()) {
     Req& request = requests->front();
-    if (record_requests) log->RecordRequest(request);
+    if (record_requests) log->AddMeasuredRequest(request);
     auto* list = Op::Entries(&request);
     for (auto& entry : *list) {
       Status status = AddEntry(scope, &entry, &vdb_ids);

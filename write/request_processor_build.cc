@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "logging/logger.h"
 #include "platform/util/strings.h"
@@ -73,8 +75,10 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
   Status status = Status::OK();
   // Objects in record key order, sorted once: all records of one object
   // sort together, and before those of any object with a greater key.
-  std::vector<uint32_t> order;
-  order.reserve(live_objects_);
+  // Sorted as (key, slot) pairs side by side, which streams written in key
+  // order skip.
+  std::vector<std::pair<std::string_view, uint32_t>> keyed;
+  keyed.reserve(live_objects_);
   for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
     const PendingObject& object = objects_[slot];
     if (!object.live) continue;
@@ -85,11 +89,19 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
       status = Status::InvalidArgument("Unknown object type " + type.name);
       break;
     }
-    order.push_back(slot);
+    keyed.emplace_back(object.key, slot);
   }
-  std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
-    return objects_[a].key < objects_[b].key;
-  });
+  const auto by_key = [](const std::pair<std::string_view, uint32_t>& a,
+                         const std::pair<std::string_view, uint32_t>& b) {
+    return a.first < b.first;
+  };
+  if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) {
+    std::sort(keyed.begin(), keyed.end(), by_key);
+  }
+  std::vector<uint32_t> order;
+  order.reserve(keyed.size());
+  for (const auto& entry : keyed) order.push_back(entry.second);
+  std::vector<std::pair<std::string_view, uint32_t>>().swap(keyed);
 
   BuildState state;
   state.keep_requests = requests != nullptr;

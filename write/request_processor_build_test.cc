@@ -155,15 +155,23 @@ TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {
   EXPECT_EQ(Changes(removals_), (std::vector<Change>{{"-", Address(2, 8), {2}}}));
 }
 
+// Whether objects come in order, shuffled, or in order but for the last.
 TEST_F(BuildTest, ObjectsComeInRecordKeyOrder) {
-  for (int host : {9, 3, 7, 1, 5}) Put(host, Address(host, 8), {1});
-  ASSERT_TRUE(Build().ok());
-  ASSERT_EQ(puts_.size(), 5u);
-  for (size_t i = 1; i < puts_.size(); ++i) EXPECT_LT(puts_[i - 1].first, puts_[i].first);
-  std::vector<std::string> ids;
-  for (const UpdateRecord& r : updates_) ids.push_back(r.new_object().object_id());
-  EXPECT_EQ(ids, (std::vector<std::string>{AddressId(1), AddressId(3), AddressId(5),
-                                           AddressId(7), AddressId(9)}));
+  const std::vector<std::vector<int>> arrivals = {
+      {9, 3, 7, 1, 5}, {1, 3, 5, 7, 9}, {1, 3, 5, 9, 7}, {3, 5, 7, 9, 1}};
+  for (const std::vector<int>& hosts : arrivals) {
+    SCOPED_TRACE(::testing::PrintToString(hosts));
+    puts_.clear();
+    updates_.clear();
+    for (int host : hosts) Put(host, Address(host, 8), {1});
+    ASSERT_TRUE(Build().ok());
+    ASSERT_EQ(puts_.size(), 5u);
+    for (size_t i = 1; i < puts_.size(); ++i) EXPECT_LT(puts_[i - 1].first, puts_[i].first);
+    std::vector<std::string> ids;
+    for (const UpdateRecord& r : updates_) ids.push_back(r.new_object().object_id());
+    EXPECT_EQ(ids, (std::vector<std::string>{AddressId(1), AddressId(3), AddressId(5),
+                                             AddressId(7), AddressId(9)}));
+  }
 }
 
 // Each failure comes at the second object in key order, after the first has

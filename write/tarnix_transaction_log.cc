@@ -7,6 +7,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/unordered_map.hpp>
 #include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/wire_format_lite.h>
 
 #include "logging/logger.h"
@@ -40,6 +41,14 @@ const RequestField kRequestFields[] = {
     {"caldek.orv.tarnix.DeleteVDbRequestMsg", UnitMsg::kDeleteVdbRequestFieldNumber, true},
     {"caldek.orv.tarnix.CreateVDbRequestMsg", UnitMsg::kCreateVdbRequestFieldNumber, true},
 };
+
+const RequestField* FindRequestField(const google::protobuf::Message& request) {
+  const std::string& type_name = request.GetDescriptor()->full_name();
+  for (const RequestField& f : kRequestFields) {
+    if (type_name == f.type_name) return &f;
+  }
+  return nullptr;
+}
 
 void AddVdbIds(const VdbIdSet& ids, UnitMsg* unit) {
   for (VdbId id : ids) unit->add_vdb_ids(id);
@@ -76,15 +85,8 @@ void TarnixTransactionLog::SetHeader(UnitMsg* unit) const {
   unit->set_txn_id(txn_id_);
 }
 
-void TarnixTransactionLog::RecordRequest(const google::protobuf::Message& request) {
-  const std::string& type_name = request.GetDescriptor()->full_name();
-  const RequestField* found = nullptr;
-  for (const RequestField& f : kRequestFields) {
-    if (type_name == f.type_name) {
-      found = &f;
-      break;
-    }
-  }
+void TarnixTransactionLog::MeasureRequest(const google::protobuf::Message& request) {
+  const auto* found = FindRequestField(request);
   // The unit's size is known before anything is copied: its one field.
   uint64_t size = 0;
   if (found != nullptr) {
@@ -103,20 +105,44 @@ void TarnixTransactionLog::RecordRequest(const google::protobuf::Message& reques
     requests_dropped_ = true;
     Units().swap(requests_);
   }
-  if (requests_dropped_) return;
+}
 
-  UnitMsg unit;
-  if (found != nullptr) {
-    google::protobuf::Message* field = unit.GetReflection()->MutableMessage(
-        &unit, UnitMsg::descriptor()->FindFieldByNumber(found->field_number));
+void TarnixTransactionLog::AddMeasuredRequest(const google::protobuf::Message& request) {
+  if (requests_dropped_) return;
+  const auto* found = FindRequestField(request);
+  auto unit = boost::make_shared<std::string>();
+  if (found != nullptr && !found->names_vdb) {
+    // The unit's only field: written straight from the request, which a
+    // copy into a unit message would only duplicate.
+    const size_t length = request.ByteSizeLong();
+    unit->reserve(WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
+                  CodedOutputStream::VarintSize64(length) + length);
+    {
+      google::protobuf::io::StringOutputStream raw(unit.get());
+      CodedOutputStream out(&raw);
+      WireFormatLite::WriteTag(found->field_number, WireFormatLite::WIRETYPE_LENGTH_DELIMITED,
+                               &out);
+      out.WriteVarint64(length);
+    }
+    request.AppendToString(unit.get());
+  } else if (found != nullptr) {
+    UnitMsg message;
+    google::protobuf::Message* field = message.GetReflection()->MutableMessage(
+        &message, UnitMsg::descriptor()->FindFieldByNumber(found->field_number));
     if (field->GetDescriptor() == request.GetDescriptor()) {
       field->CopyFrom(request);
     } else {  // the same type from another descriptor pool
       field->ParseFromString(request.SerializeAsString());
     }
-    if (found->names_vdb) unit.add_vdb_ids(vdb_id);
+    message.add_vdb_ids(vdb_id);
+    message.SerializeToString(unit.get());
   }
-  requests_.push_back(boost::make_shared<std::string>(unit.SerializeAsString()));
+  requests_.push_back(std::move(unit));
+}
+
+void TarnixTransactionLog::RecordRequest(const google::protobuf::Message& request) {
+  MeasureRequest(request);
+  AddMeasuredRequest(request);
 }
 
 std::vector<uint64_t> TarnixTransactionLog::DroppedUnitSizes(bool first) const {

@@ -52,8 +52,17 @@ class TarnixTransactionLog {
   // A message of any other type gives a unit without a request. Once the
   // request units' values together exceed the request bound, the
   // transaction cannot be stored in the log: the units recorded so far are
-  // freed and later requests are measured, not copied.
+  // freed and later requests are measured, not copied. MeasureRequest, then
+  // AddMeasuredRequest.
   void RecordRequest(const google::protobuf::Message& request);
+  // Counts the request unit of `request` against the request bound, without
+  // copying anything; the bound may drop the request units here. A stream
+  // measures all its requests first, so that none is copied when together
+  // they cannot be logged.
+  void MeasureRequest(const google::protobuf::Message& request);
+  // Appends the request unit of a request that MeasureRequest counted
+  // already, in the same order; nothing once the request units are dropped.
+  void AddMeasuredRequest(const google::protobuf::Message& request);
 
   // The bound of RecordRequest; none at first. Set it before recording.
   void set_request_bound(uint64_t bytes) { request_bound_ = bytes; }

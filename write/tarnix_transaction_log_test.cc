@@ -1,6 +1,7 @@
 #include "write/tarnix_transaction_log.h"
 
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -92,6 +93,63 @@ TEST_F(TarnixTransactionLogTest, SummaryUnitsThenRequestUnits) {
   EXPECT_TRUE(units[1].last_unit());
   EXPECT_EQ(units[1].put_request().SerializeAsString(), put.SerializeAsString());
   EXPECT_TRUE(Build(&log_).empty());  // both lists were consumed
+}
+
+// Middle request units are stored as recorded: their bytes must be those of
+// the unit message holding the request.
+TEST_F(TarnixTransactionLogTest, MiddleRequestUnitsAreSerialisedUnitMessages) {
+  caldek::orv::tarnix::PutRequestMsg puts[3];
+  for (int i = 0; i < 3; ++i) {
+    puts[i].set_sync(i == 1);
+    for (int j = 0; j <= i; ++j) {
+      auto* entry = puts[i].add_puts();
+      entry->mutable_object()->set_object_body(std::string(150 + 40 * j, 'a' + j));
+      entry->add_vdb_ids(j + 1);
+    }
+    log_.RecordRequest(puts[i]);
+  }
+  log_.RecordRequest(caldek::orv::tarnix::DeleteRequestMsg());  // empty, mid-stream
+  log_.RecordRequest(puts[0]);
+  TarnixTransactionLog::Units units;
+  log_.BuildTransactionLogUnits(&units);
+  ASSERT_EQ(units.size(), 5u);
+  auto it = std::next(units.begin());
+  for (int i = 1; i < 3; ++i, ++it) {
+    TransactionLogUnitMsg expected;
+    *expected.mutable_put_request() = puts[i];
+    EXPECT_EQ(**it, expected.SerializeAsString()) << i;
+  }
+  TransactionLogUnitMsg empty_delete;
+  empty_delete.mutable_delete_request();
+  EXPECT_EQ(**it, empty_delete.SerializeAsString());
+}
+
+// A stream measures every request before it copies one: past the bound,
+// nothing is copied at all, yet every request's unit size is known.
+TEST_F(TarnixTransactionLogTest, MeasuredStreamPastTheBoundCopiesNothing) {
+  caldek::orv::tarnix::PutRequestMsg put;
+  put.add_puts()->mutable_object()->set_object_body(std::string(400, 'b'));
+  const uint64_t unit_size = put.ByteSizeLong() + 3;  // tag and a two-byte length
+
+  TarnixTransactionLog within(&schema_, "client-a", 5);
+  within.set_request_bound(2 * unit_size);
+  TarnixTransactionLog past(&schema_, "client-a", 5);
+  past.set_request_bound(3 * unit_size - 1);
+  for (TarnixTransactionLog* log : {&within, &past}) {
+    for (int i = 0; i < (log == &within ? 2 : 3); ++i) log->MeasureRequest(put);
+  }
+  EXPECT_FALSE(within.requests_dropped());
+  EXPECT_TRUE(past.requests_dropped());
+  for (int i = 0; i < 2; ++i) within.AddMeasuredRequest(put);
+  for (int i = 0; i < 3; ++i) past.AddMeasuredRequest(put);
+
+  const std::vector<TransactionLogUnitMsg> kept = Build(&within);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].put_request().SerializeAsString(), put.SerializeAsString());
+  EXPECT_TRUE(Build(&past).empty());
+  const std::vector<uint64_t> sizes = past.DroppedUnitSizes(false);
+  ASSERT_EQ(sizes.size(), 3u);
+  EXPECT_EQ(sizes[0], unit_size);
 }
 
 TEST_F(TarnixTransactionLogTest, WithoutChangesTheFirstRequestCarriesTheHeader) {

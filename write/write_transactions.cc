@@ -75,6 +75,15 @@ class WriteTransactions::Committed : public CommittedTransaction {
         requests_(std::move(requests)),
         sample_reply_(sample_reply),
         done_(std::move(done)) {}
+  ~Committed() override {
+    if (!release_heap) return;
+    // A sync transaction may end turns after its body: what it holds goes
+    // first, then the freed heap goes back to the system.
+    updates.clear();
+    deletes.clear();
+    requests_.reset();
+    ReleaseFreeHeapMemory();
+  }
 
   void Answer(const Status& status) override {
     if (!status.ok()) {
@@ -95,6 +104,8 @@ class WriteTransactions::Committed : public CommittedTransaction {
 
   std::list<UpdateRecord> updates;
   std::list<UpdateRecord> deletes;
+  // Whether the transaction was large enough to give its heap back.
+  bool release_heap = false;
 
  private:
   const char* const name_;
@@ -102,7 +113,7 @@ class WriteTransactions::Committed : public CommittedTransaction {
   const uint64_t txn_id_;
   const bool tracing_;
   const std::unique_ptr<WriteReply> reply_;
-  const std::unique_ptr<TransactionRequestTable> requests_;
+  std::unique_ptr<TransactionRequestTable> requests_;
   const bool sample_reply_;
   const std::function<void()> done_;
 };
@@ -146,8 +157,8 @@ bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t tx
   }
   metrics_->request_size(op)->update(log_bytes);
   stats_->UpdateObjectStatistics(processor->record_count_changes());
+  committed->release_heap = log_bytes >= kReleaseHeapAfterBytes;
   commits_->Commit(sync, std::move(committed));
-  if (log_bytes >= kReleaseHeapAfterBytes) ReleaseFreeHeapMemory();
   return true;
 }
 
