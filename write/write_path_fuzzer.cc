@@ -169,7 +169,7 @@ void Run(const tx::ModifyRequestMsg& fuzzed) {
 }
 
 std::vector<std::string> Seeds() {
-  std::vector<tx::ModifyRequestMsg> seeds(4);
+  std::vector<tx::ModifyRequestMsg> seeds(5);
   *seeds[0].add_modifies() = Put("DeviceMsg", "id { left: 1 right: 1 } hostname: 'c'", {2, 3});
   *seeds[0].add_modifies() = Put("FlowMsg", "flow_id: 8", {});
   tx::PatchMsg* patch = seeds[1].add_modifies()->mutable_patch_msg();
@@ -190,6 +190,7 @@ std::vector<std::string> Seeds() {
   copy->add_vdb_ids(3);
   tx::FlushMsg* flush = seeds[3].add_modifies()->mutable_flush_msg();
   ExampleSchema().SetObjectType("caldek.orv.tarnix.FlowMsg", flush);
+  *seeds[4].add_modifies() = Put("DeviceMsg", "id { left: 2 right: 2 } hostname: 'bb'", {2});
   std::vector<std::string> out;
   for (const tx::ModifyRequestMsg& seed : seeds) out.push_back(seed.SerializeAsString());
   return out;
