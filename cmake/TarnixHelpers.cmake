@@ -37,9 +37,9 @@ endfunction()
 
 # tarnix_benchmark(NAME SOURCES ... DEPS ... [TCMALLOC]): a Google Benchmark
 # executable, run by hand and not by CTest; nothing when the library is not
-# installed. TCMALLOC links the allocator the daemon runs on.
+# installed or in fuzz builds. TCMALLOC links the allocator the daemon runs on.
 function(tarnix_benchmark name)
-  if(NOT benchmark_FOUND)
+  if(NOT benchmark_FOUND OR TARNIX_FUZZ)
     return()
   endif()
   cmake_parse_arguments(ARG "TCMALLOC" "" "SOURCES;DEPS" ${ARGN})
@@ -47,4 +47,16 @@ function(tarnix_benchmark name)
   if(ARG_TCMALLOC AND TARNIX_TCMALLOC)
     target_link_libraries(${name} PRIVATE PkgConfig::TCMALLOC)
   endif()
+endfunction()
+
+# tarnix_fuzzer(NAME SOURCES ... DEPS ...): one libFuzzer binary, built only
+# with TARNIX_FUZZ. Fuzzers see the compiled example schema as
+# TARNIX_EXAMPLE_SCHEMA.
+function(tarnix_fuzzer name)
+  if(NOT TARNIX_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  tarnix_executable(${name} "${ARG_SOURCES}" "${ARG_DEPS}")
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
