@@ -352,7 +352,14 @@ void ServerCall::MaybeEnd() {
     observer_ = nullptr;
     Guard("OnRelease", [observer] { observer->OnRelease(); });
   }
-  delete parts_;
+  // Tearing down the gRPC objects is the I/O thread's work, unless it no
+  // longer takes any.
+  internal::CallParts* parts = parts_;
+  if (runtime_->operations_open()) {
+    parts->io->Submit([parts] { delete parts; });
+  } else {
+    delete parts;
+  }
   parts_ = nullptr;
   runtime_ = nullptr;
   Release();  // may delete this
