@@ -1114,6 +1114,57 @@ TEST_F(RpcTest, ReadAheadOfASlowLoopIsBounded) {
   EXPECT_LE(static_cast<size_t>(read_ahead), ServerCall::kMaxReadAheadBytes / kChunk + 1);
 }
 
+// A stream whose read-ahead paused while the loop was held up past the
+// shutdown grace: the loop takes its messages only once no operation may
+// start, so it cannot resume the reads and ends the stream itself; Run
+// returns and the stream completes (not normally) and is released once.
+TEST(RpcServerTest, StreamPausedOnItsReadAheadEndsWhenTheServerStops) {
+  TestServer::Options options;
+  options.grace_ms = 300;  // the loop is held up for 2 s
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  EventLog& log = server.service().log();
+  auto round_trip = [&] {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+    EchoResponse response;
+    return stub->Unary(&context, EchoRequest(), &response).ok();
+  };
+
+  grpc::ClientContext paused_context;
+  paused_context.AddMetadata("client-id", "log-each");
+  EchoResponse response;
+  auto paused = stub->ClientStream(&paused_context, &response);
+  EchoRequest request;
+  request.set_text("0");
+  ASSERT_TRUE(paused->Write(request));
+  ASSERT_TRUE(log.WaitFor("got:0"));
+  grpc::ClientContext blocker_context;
+  blocker_context.AddMetadata("client-id", "block-on-message");
+  auto blocker = stub->ClientStream(&blocker_context, &response);
+  ASSERT_TRUE(round_trip());
+
+  server.provider().Stop();
+  for (int i = 0; i < 100 && round_trip(); ++i) {  // until the server refuses
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(blocker->Write(EchoRequest()));
+  ASSERT_TRUE(log.WaitFor("blocking"));
+  request.set_payload(std::string(kChunk, 'p'));
+  const int chunks = static_cast<int>(2 * ServerCall::kMaxReadAheadBytes / kChunk);
+  for (int i = 1; i <= chunks; ++i) {
+    request.set_text(std::to_string(i));
+    if (!paused->Write(request)) break;  // held back, then cancelled
+  }
+  server.StopAndJoin();
+
+  EXPECT_GT(CodeOf(log, "complete:log-each:"), 0);
+  EXPECT_EQ(1u, log.Count("release:log-each"));
+  EXPECT_EQ(0u, log.Count("got:" + std::to_string(chunks)));  // reading had paused
+  EXPECT_FALSE(paused->Finish().ok());
+  blocker->Finish();
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace rpc
