@@ -240,6 +240,8 @@ void AsioOrvProvider::Run(int /*threads*/) {
       for (auto& io : io_queues_) io->Close();
       queue_shut_down_ = true;
     }
+    // What the last turn submitted starts now, one wake-up per I/O thread.
+    for (auto& io : io_queues_) io->Flush();
     {
       std::unique_lock<std::mutex> lock(loop_mu_);
       if (loop_items_.empty()) {

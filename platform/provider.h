@@ -47,8 +47,9 @@ class NetProvider {
 // Runs the RPC server and the metrics timer. Every handler, observer callback,
 // completion callback, posted task and metrics collection runs on the thread
 // that calls Run (the loop), one at a time. I/O threads of the provider's own
-// poll gRPC's completion queues and send; they hand each completion to the
-// loop through one queue, in the order gRPC reported it for its call.
+// poll gRPC's completion queues, receive and parse requests, and send; they
+// hand each call, message and completion to the loop through one queue, in
+// the order gRPC reported it for its call.
 // SIGTERM and SIGINT stop the provider; SIGPIPE is ignored.
 //
 // Settings read from `config`: "metrics.report_interval_sec" (default 300),

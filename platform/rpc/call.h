@@ -26,6 +26,7 @@ namespace rpc {
 namespace internal {
 struct CallParts;
 struct CallTag;
+struct MessageTag;
 struct MethodEntry;
 class ServerRuntime;
 }  // namespace internal
@@ -81,6 +82,11 @@ class ServerCall : public RefCounted {
   // none of them for the provider's stalled-reader timeout; the provider also
   // bounds the bytes queued for all calls together.
   static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+  // Client stream: the I/O thread stops reading once it holds more than
+  // this many bytes of messages the loop has not taken yet, and goes on when
+  // the loop has taken them all; transport flow control holds the client
+  // back meanwhile. A single larger message is still read whole.
+  static constexpr size_t kMaxReadAheadBytes = size_t{4} << 20;
 
  protected:
   ServerCall() = default;
@@ -88,6 +94,7 @@ class ServerCall : public RefCounted {
  private:
   friend class internal::ServerRuntime;
   friend struct internal::CallTag;
+  friend struct internal::MessageTag;
   struct PendingWrite;
   struct WriteQueueDeleter {
     void operator()(std::deque<PendingWrite>* queue) const;
@@ -99,11 +106,14 @@ class ServerCall : public RefCounted {
   // Unary and server stream: goes on from the request reads the I/O thread
   // did before the call reached the loop.
   void ResumeRequestReads();
+  void StartRead();
   void OnRequestRead(bool ok);
-  void OnStreamRead(bool ok);
+  // Client stream: one message the I/O thread read ahead; the end of the
+  // stream, or of reading it.
+  void OnStreamMessage(internal::MessageTag* tag);
+  void OnStreamEnd();
   void OnWriteDone(bool ok);
   void OnDone();
-  void StartRead();
   void Enqueue(const google::protobuf::Message* message, bool terminal,
                const Status& status);
   // Count bytes into and out of this call's queue and the runtime's total.
@@ -136,7 +146,7 @@ class ServerCall : public RefCounted {
   bool write_in_flight_ = false;
   bool finish_in_flight_ = false;
   bool finish_ok_ = false;
-  bool reading_done_ = true;  // client stream: read loop ended
+  bool reading_done_ = true;  // client stream: the I/O thread's reads ended
   bool done_ = false;         // gRPC reported the end of the call
   bool cancelled_ = false;
   bool ended_ = false;

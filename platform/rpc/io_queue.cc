@@ -10,9 +10,16 @@ void IoQueue::Submit(std::function<void()> op) {
   std::lock_guard<std::mutex> lock(mu_);
   if (closing_) return;
   ops_.push_back(std::move(op));
+  unflushed_ = true;
+}
+
+void IoQueue::Flush() {
+  if (!unflushed_) return;
+  unflushed_ = false;
+  std::lock_guard<std::mutex> lock(mu_);
   // One alarm at a time: the ops submitted meanwhile ride on it. A deadline
   // already past fires at once.
-  if (wake_set_) return;
+  if (wake_set_ || ops_.empty()) return;
   wake_set_ = true;
   wake_alarm_.Set(cq_, gpr_inf_past(GPR_CLOCK_MONOTONIC), &wake_tag_);
 }

@@ -37,9 +37,13 @@ class IoQueue {
   // Polling thread only.
   bool ops_open() const { return ops_open_; }
 
-  // Runs `op` on the polling thread, soon and in submission order; any
-  // thread. Ops submitted after Close are dropped.
+  // Queues `op` to run on the polling thread, in submission order, once
+  // Flush wakes it: the loop submits a turn's ops and wakes each thread once.
+  // Ops submitted after Close are dropped. Submit and Flush are called from
+  // one thread (the loop).
   void Submit(std::function<void()> op);
+  // Wakes the polling thread for the ops submitted since the last Flush.
+  void Flush();
   // Shuts the queue down after every op submitted before; Poll then returns
   // once gRPC has drained it.
   void Close();
@@ -58,6 +62,7 @@ class IoQueue {
   std::mutex mu_;
   std::vector<std::function<void()>> ops_;
   bool wake_set_ = false;
+  bool unflushed_ = false;  // submitting thread only
   bool closing_ = false;  // no more ops; shut down once those queued ran
   bool ops_open_ = true;
 };

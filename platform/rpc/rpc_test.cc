@@ -474,23 +474,26 @@ TEST(RpcServerTest, HealthFollowsTheStandardProtocol) {
   unknown_watch->Finish();
 }
 
-// A unary call sending `messages` copies of `request` through the generic
-// API, which does not stop at one.
-grpc::Status UnaryWithMessages(const std::string& address, const EchoRequest& request,
-                               int messages) {
+// Sends each of `messages` as the raw bytes of one message on a call of
+// `method` through the generic API, which neither parses nor stops at one,
+// then ends the stream and returns the call's status.
+grpc::Status CallWithRawMessages(const std::string& address, const std::string& method,
+                                 const std::string& client_id,
+                                 const std::vector<std::string>& messages) {
   grpc::GenericStub generic(
       grpc::CreateChannel(address, grpc::InsecureChannelCredentials()));
   grpc::CompletionQueue cq;
   grpc::ClientContext context;
-  auto call = generic.PrepareCall(&context, "/tarnix_test.Echo/Unary", &cq);
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+  if (!client_id.empty()) context.AddMetadata("client-id", client_id);
+  auto call = generic.PrepareCall(&context, "/tarnix_test.Echo/" + method, &cq);
   void* tag = nullptr;
   bool ok = false;
   call->StartCall(nullptr);
   cq.Next(&tag, &ok);
-  grpc::ByteBuffer buffer;
-  bool own = false;
-  grpc::SerializationTraits<EchoRequest>::Serialize(request, &buffer, &own);
-  for (int i = 0; i < messages; ++i) {
+  for (const std::string& bytes : messages) {
+    grpc::Slice slice(bytes);
+    grpc::ByteBuffer buffer(&slice, 1);
     call->Write(buffer, nullptr);
     cq.Next(&tag, &ok);
   }
@@ -508,6 +511,13 @@ grpc::Status UnaryWithMessages(const std::string& address, const EchoRequest& re
   return status;
 }
 
+// A unary call sending `messages` copies of `request`.
+grpc::Status UnaryWithMessages(const std::string& address, const EchoRequest& request,
+                               int messages) {
+  return CallWithRawMessages(address, "Unary", "",
+                             std::vector<std::string>(messages, request.SerializeAsString()));
+}
+
 TEST_F(RpcTest, UnaryCallNeedsExactlyOneRequest) {
   EchoRequest request;
   request.set_action("counted");
@@ -523,6 +533,42 @@ TEST_F(RpcTest, UnaryCallNeedsExactlyOneRequest) {
   ASSERT_TRUE(log.WaitFor("done:unary-counted:0"));
   server_.StopAndJoin();
   EXPECT_EQ(1u, log.Count("done:unary-counted:0"));  // only the first call ran
+}
+
+// Requests are parsed off the loop; one that does not parse still fails its
+// call, after the messages before it were delivered, and runs no handler.
+TEST_F(RpcTest, UnparsableRequestFailsItsCallWithInvalidArgument) {
+  const std::string garbage = "\xff\xff\xff\xff";
+  EchoRequest request;
+  request.set_action("parsed");
+  grpc::Status status =
+      CallWithRawMessages(server_.address(), "Unary", "", {garbage});
+  EXPECT_EQ(grpc::StatusCode::INVALID_ARGUMENT, status.error_code());
+  EXPECT_EQ("Request message does not parse", status.error_message());
+  EXPECT_TRUE(CallWithRawMessages(server_.address(), "Unary", "",
+                                  {request.SerializeAsString()})
+                  .ok());
+
+  EchoRequest first, third;
+  first.set_text("first");
+  third.set_text("third");
+  status = CallWithRawMessages(server_.address(), "ClientStream", "log-each",
+                               {first.SerializeAsString(), garbage, third.SerializeAsString()});
+  EXPECT_EQ(grpc::StatusCode::INVALID_ARGUMENT, status.error_code());
+  EXPECT_EQ("Request message does not parse", status.error_message());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:log-each"));
+  EXPECT_EQ(1u, log.Count("got:first"));
+  EXPECT_EQ(0u, log.Count("got:third"));
+  EXPECT_EQ(3, CodeOf(log, "complete:log-each:"));
+  EXPECT_EQ(3, CodeOf(log, "done:client-log-each:"));
+  size_t handled = 0;
+  for (const std::string& event : log.events()) {
+    if (event.rfind("done:unary-", 0) == 0) ++handled;
+  }
+  EXPECT_EQ(1u, handled);  // the request that parsed
+  EXPECT_EQ(1u, log.Count("done:unary-parsed:0"));
 }
 
 // Counts how often the registry ends its period; the first time it throws.
@@ -1012,6 +1058,111 @@ TEST(RpcServerTest, StopWhileCallbacksAreQueuedEndsEveryCall) {
   EXPECT_EQ(-1, CodeOf(log, "done:client-late:"));
   EXPECT_EQ(0u, log.Count("reentered"));
   EXPECT_EQ(0u, log.Count("complete-twice"));
+}
+
+// A client streams many MiB while the loop is held: the server reads ahead
+// only about the bound (what it read before a task posted during the hold
+// reaches the loop first), holds the client back meanwhile, and goes on
+// reading once the loop has caught up, every message delivered in order.
+TEST_F(RpcTest, ReadAheadOfASlowLoopIsBounded) {
+  constexpr int kMessages = 48;
+  EventLog& log = server_.service().log();
+  grpc::ClientContext context;
+  context.AddMetadata("client-id", "log-each");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(&context, &response);
+  EchoRequest request;
+  request.set_text("0");
+  ASSERT_TRUE(writer->Write(request));
+  ASSERT_TRUE(log.WaitFor("got:0"));
+
+  std::atomic<int> written{1};
+  std::thread sender;
+  {
+    LoopGate gate(server_.provider());
+    sender = std::thread([&] {
+      EchoRequest chunk;
+      chunk.set_payload(std::string(kChunk, 'r'));
+      for (int i = 1; i < kMessages; ++i) {
+        chunk.set_text(std::to_string(i));
+        if (!writer->Write(chunk)) return;
+        ++written;
+      }
+      writer->WritesDone();
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(written.load(), kMessages);  // transport flow control holds the client
+    server_.provider().Post([&log] { log.Add("caught-up"); });
+  }
+  sender.join();
+  grpc::Status status = writer->Finish();
+  ASSERT_TRUE(status.ok()) << status.error_message();
+  EXPECT_EQ(kMessages, response.index());
+
+  std::vector<std::string> events = log.events();
+  int read_ahead = 0;
+  int next = 0;
+  bool caught_up = false;
+  for (const std::string& event : events) {
+    if (event == "caught-up") caught_up = true;
+    if (event.rfind("got:", 0) != 0) continue;
+    EXPECT_EQ("got:" + std::to_string(next++), event);
+    if (!caught_up && event != "got:0") ++read_ahead;
+  }
+  EXPECT_EQ(kMessages, next);
+  EXPECT_GE(read_ahead, 1);  // the I/O thread did read while the loop was held
+  EXPECT_LE(static_cast<size_t>(read_ahead), ServerCall::kMaxReadAheadBytes / kChunk + 1);
+}
+
+// A stream whose read-ahead paused while the loop was held up past the
+// shutdown grace: the loop takes its messages only once no operation may
+// start, so it cannot resume the reads and ends the stream itself; Run
+// returns and the stream completes (not normally) and is released once.
+TEST(RpcServerTest, StreamPausedOnItsReadAheadEndsWhenTheServerStops) {
+  TestServer::Options options;
+  options.grace_ms = 300;  // the loop is held up for 2 s
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  EventLog& log = server.service().log();
+  auto round_trip = [&] {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+    EchoResponse response;
+    return stub->Unary(&context, EchoRequest(), &response).ok();
+  };
+
+  grpc::ClientContext paused_context;
+  paused_context.AddMetadata("client-id", "log-each");
+  EchoResponse response;
+  auto paused = stub->ClientStream(&paused_context, &response);
+  EchoRequest request;
+  request.set_text("0");
+  ASSERT_TRUE(paused->Write(request));
+  ASSERT_TRUE(log.WaitFor("got:0"));
+  grpc::ClientContext blocker_context;
+  blocker_context.AddMetadata("client-id", "block-on-message");
+  auto blocker = stub->ClientStream(&blocker_context, &response);
+  ASSERT_TRUE(round_trip());
+
+  server.provider().Stop();
+  for (int i = 0; i < 100 && round_trip(); ++i) {  // until the server refuses
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(blocker->Write(EchoRequest()));
+  ASSERT_TRUE(log.WaitFor("blocking"));
+  request.set_payload(std::string(kChunk, 'p'));
+  const int chunks = static_cast<int>(2 * ServerCall::kMaxReadAheadBytes / kChunk);
+  for (int i = 1; i <= chunks; ++i) {
+    request.set_text(std::to_string(i));
+    if (!paused->Write(request)) break;  // held back, then cancelled
+  }
+  server.StopAndJoin();
+
+  EXPECT_GT(CodeOf(log, "complete:log-each:"), 0);
+  EXPECT_EQ(1u, log.Count("release:log-each"));
+  EXPECT_EQ(0u, log.Count("got:" + std::to_string(chunks)));  // reading had paused
+  EXPECT_FALSE(paused->Finish().ok());
+  blocker->Finish();
 }
 
 }  // namespace

@@ -51,9 +51,6 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
   for (internal::CallTag* tag : {&parts->read, &parts->write, &parts->done}) {
     tag->call = this;
   }
-  parts->read.which = internal::CallTag::kRead;
-  parts->write.which = internal::CallTag::kWrite;
-  parts->done.which = internal::CallTag::kDone;
 
   context_.method_ = parts->ctx.method();
   const auto& metadata = parts->ctx.client_metadata();
@@ -62,6 +59,9 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
     context_.client_id_.assign(id->second.data(), id->second.size());
   std::shared_ptr<const grpc::AuthContext> auth = parts->ctx.auth_context();
   if (auth) context_.peer_ = net::PeerAuthentication::FromAuthContext(*auth);
+  // The I/O thread reads a client stream from the accept on, whatever the
+  // loop makes of the call; the call ends after its reads.
+  reading_done_ = !parts->streaming;
 
   if (method == nullptr) {
     Fail(runtime->accepting() ? UNIMPLEMENTED("Unknown method " + context_.method_)
@@ -72,10 +72,7 @@ void ServerCall::Start(internal::ServerRuntime* runtime, internal::CallParts* pa
     Guard("handler", [this] { observer_ = method_->open(this); });
     if (observer_ == nullptr) {
       if (is_open()) Fail(UNIMPLEMENTED("Method not implemented"));
-      return;
     }
-    reading_done_ = false;
-    StartRead();
     return;
   }
   ResumeRequestReads();
@@ -100,10 +97,7 @@ void ServerCall::ResumeRequestReads() {
 }
 
 void ServerCall::StartRead() {
-  if (closed_ || !runtime_->operations_open()) {
-    if (!reading_done_) OnStreamRead(false);
-    return;
-  }
+  if (closed_ || !runtime_->operations_open()) return;
   read_in_flight_ = true;
   parts_->stream.Read(&parts_->read_buffer, &parts_->read);
 }
@@ -112,8 +106,8 @@ void ServerCall::OnEvent(int which, bool ok) {
   switch (which) {
     case internal::CallTag::kRead:
       read_in_flight_ = false;
-      if (method_->kind == internal::MethodKind::kClientStream) {
-        OnStreamRead(ok);
+      if (parts_->streaming) {
+        OnStreamEnd();
       } else {
         OnRequestRead(ok);
       }
@@ -137,48 +131,65 @@ void ServerCall::OnRequestRead(bool ok) {
       return;
     }
     request_read_ = true;
-    parts_->request.Swap(&parts_->read_buffer);
+    parts_->request = method_->parse(&parts_->read_buffer);
     StartRead();
     return;
   }
   if (ok) {
     parts_->read_buffer.Clear();
+    parts_->request.reset();
     if (is_open()) Fail(INTERNAL("Too many requests"));
     return;
   }
   // Once the queue is closing the call has been cancelled: no handler starts.
   if (!is_open() || !runtime_->operations_open()) return;
-  Guard("handler", [this] {
-    if (!method_->invoke(this, &parts_->request)) {
-      Fail(INVALID_ARGUMENT("Request message does not parse"));
-    }
-  });
-}
-
-void ServerCall::OnStreamRead(bool ok) {
-  if (ok) {
-    if (is_open()) {
-      Guard("OnMessage", [this] {
-        if (!method_->deliver(observer_, &parts_->read_buffer)) {
-          Fail(INVALID_ARGUMENT("Request message does not parse"));
-        }
-      });
-    } else {
-      parts_->read_buffer.Clear();  // the server has ended the call; drop
-    }
-    StartRead();
+  if (parts_->request == nullptr) {
+    Fail(INVALID_ARGUMENT("Request message does not parse"));
     return;
   }
+  Guard("handler", [this] { method_->invoke(this, *parts_->request); });
+}
+
+void ServerCall::OnStreamMessage(internal::MessageTag* tag) {
+  parts_->read_ahead.fetch_sub(tag->bytes);
+  if (observer_ != nullptr && is_open()) {  // else the server has ended the call
+    if (tag->message == nullptr) {
+      Fail(INVALID_ARGUMENT("Request message does not parse"));
+    } else {
+      Guard("OnMessage", [this, tag] { method_->deliver(observer_, *tag->message); });
+    }
+  }
+  if (tag->last) {
+    // The I/O thread stopped reading after this message and the loop has
+    // taken all it read: read on, or end the reads here when no more
+    // message would be delivered.
+    if (closed_ || !runtime_->operations_open()) {
+      OnStreamEnd();
+    } else {
+      internal::CallParts* parts = parts_;
+      parts->io->Submit(
+          [parts] { parts->stream.Read(&parts->read_buffer, &parts->read); });
+    }
+  }
+  delete tag;
+  MaybeEnd();
+}
+
+void ServerCall::OnStreamEnd() {
   if (reading_done_) return;
   reading_done_ = true;
   Status status;
+  // The I/O thread may have read the whole stream before the client
+  // cancelled: once it has polled the cancellation, the upload is void.
   if (terminal_issued_) {
     status = sent_status_.ok() ? Status(kCancelled, "Call already ended by the server")
                                : sent_status_;
   } else if (closed_ || cancelled_ || !runtime_->operations_open() ||
-             grpc_call_failed_before_recv_message(parts_->ctx.c_call())) {
+             grpc_call_failed_before_recv_message(parts_->ctx.c_call()) ||
+             parts_->ctx.IsCancelled()) {
     status = Status(kCancelled, "Call cancelled or connection lost");
   }
+  if (observer_ == nullptr) return;
   Guard("OnComplete", [this, &status] { observer_->OnComplete(status); });
 }
 
@@ -341,7 +352,14 @@ void ServerCall::MaybeEnd() {
     observer_ = nullptr;
     Guard("OnRelease", [observer] { observer->OnRelease(); });
   }
-  delete parts_;
+  // Tearing down the gRPC objects is the I/O thread's work, unless it no
+  // longer takes any.
+  internal::CallParts* parts = parts_;
+  if (runtime_->operations_open()) {
+    parts->io->Submit([parts] { delete parts; });
+  } else {
+    delete parts;
+  }
   parts_ = nullptr;
   runtime_ = nullptr;
   Release();  // may delete this

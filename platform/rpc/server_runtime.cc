@@ -18,10 +18,20 @@ constexpr int kPendingAccepts = 8;
 
 void AcceptTag::OnEvent(bool ok) { runtime->OnAccepted(parts, ok); }
 
+void MessageTag::OnEvent(bool) { parts->read.call->OnStreamMessage(this); }
+
 void AcceptTag::OnPolled(bool ok, const ToLoop& to_loop) {
   const MethodEntry* method = ok ? runtime->FindMethod(parts->ctx.method()) : nullptr;
-  if (method == nullptr || method->kind == MethodKind::kClientStream ||
-      !parts->io->ops_open()) {
+  parts->method = method;
+  if (method == nullptr || !parts->io->ops_open()) {
+    to_loop(this, ok);
+    return;
+  }
+  if (method->kind == MethodKind::kClientStream) {
+    // The first message follows the accept to the loop, often in the same
+    // turn.
+    parts->streaming = true;
+    parts->stream.Read(&parts->read_buffer, &parts->read);
     to_loop(this, ok);
     return;
   }
@@ -33,6 +43,10 @@ void AcceptTag::OnPolled(bool ok, const ToLoop& to_loop) {
 }
 
 void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
+  if (parts->streaming && which == kRead) {
+    OnStreamPolled(ok, to_loop);
+    return;
+  }
   if (!parts->prefetching) {
     to_loop(this, ok);
     return;
@@ -43,15 +57,31 @@ void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
   }
   parts->read_ok[parts->polled_reads++] = ok;
   if (ok && parts->polled_reads == 1) {
-    parts->request.Swap(&parts->read_buffer);
-    if (parts->io->ops_open()) {
-      parts->stream.Read(&parts->read_buffer, &parts->read);  // the end of stream
-      return;
-    }
+    grpc::ByteBuffer first;
+    first.Swap(&parts->read_buffer);
+    const bool more = parts->io->ops_open();
+    if (more) parts->stream.Read(&parts->read_buffer, &parts->read);  // the end of stream
+    parts->request = parts->method->parse(&first);
+    if (more) return;
   }
   parts->prefetching = false;
   to_loop(&parts->accept, true);
   if (parts->done_held) to_loop(&parts->done, true);
+}
+
+void CallTag::OnStreamPolled(bool ok, const ToLoop& to_loop) {
+  if (!ok) {
+    to_loop(this, false);  // the end of the stream: no more reads
+    return;
+  }
+  auto* tag = new MessageTag;
+  tag->parts = parts;
+  tag->bytes = parts->read_buffer.Length();
+  tag->message = parts->method->parse(&parts->read_buffer);
+  const size_t held = parts->read_ahead.fetch_add(tag->bytes) + tag->bytes;
+  tag->last = held > ServerCall::kMaxReadAheadBytes || !parts->io->ops_open();
+  if (!tag->last) parts->stream.Read(&parts->read_buffer, &parts->read);
+  to_loop(tag, true);
 }
 
 const MethodEntry* ServerRuntime::FindMethod(const std::string& path) const {
@@ -131,6 +161,10 @@ void ServerRuntime::RequestOne(IoQueue* io) {
   parts->accept.parts = parts;
   parts->io = io;
   for (CallTag* tag : {&parts->read, &parts->write, &parts->done}) tag->parts = parts;
+  // Set before any event: the I/O thread tells the tags apart from the start.
+  parts->read.which = CallTag::kRead;
+  parts->write.which = CallTag::kWrite;
+  parts->done.which = CallTag::kDone;
   parts->ctx.AsyncNotifyWhenDone(&parts->done);
   generic_service_.RequestCall(&parts->ctx, &parts->stream, io->cq(), io->cq(),
                                &parts->accept);

@@ -5,9 +5,11 @@
 #include <grpcpp/server_context.h>
 #include <grpcpp/support/byte_buffer.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,7 +38,9 @@ class CompletionTag {
 
 // Unary and server-stream calls read their request on the I/O thread before
 // the loop hears of the call: the loop gets the accepted call with its
-// request, and the read round trips stay off it.
+// request, and the read round trips stay off it. Client streams read on the
+// I/O thread from the accept on: each message goes to the loop parsed, in a
+// MessageTag of its own, and the end of the stream as the read tag.
 struct CallTag final : CompletionTag {
   enum Which { kRead, kWrite, kDone };
   ServerCall* call = nullptr;
@@ -44,6 +48,19 @@ struct CallTag final : CompletionTag {
   Which which = kRead;
   void OnPolled(bool ok, const ToLoop& to_loop) override;
   void OnEvent(bool ok) override { call->OnEvent(which, ok); }
+
+ private:
+  void OnStreamPolled(bool ok, const ToLoop& to_loop);
+};
+
+// One client-stream message read and parsed on the I/O thread, on its way
+// to the loop, which deletes it.
+struct MessageTag final : CompletionTag {
+  CallParts* parts = nullptr;
+  std::unique_ptr<google::protobuf::Message> message;  // null: does not parse
+  size_t bytes = 0;   // counted in the call's read-ahead
+  bool last = false;  // the I/O thread stopped reading after this one
+  void OnEvent(bool ok) override;
 };
 
 struct AcceptTag final : CompletionTag {
@@ -58,7 +75,10 @@ struct CallParts {
   grpc::GenericServerContext ctx;
   grpc::GenericServerAsyncReaderWriter stream{&ctx};
   grpc::ByteBuffer read_buffer;
-  grpc::ByteBuffer request;  // unary and server stream: the one request
+  const MethodEntry* method = nullptr;  // set on the I/O thread at the accept
+  // Unary and server stream: the one request, parsed on the I/O thread (null
+  // when it does not parse).
+  std::unique_ptr<google::protobuf::Message> request;
   AcceptTag accept;
   CallTag read, write, done;
   IoQueue* io = nullptr;  // the queue every event of the call comes from
@@ -70,6 +90,11 @@ struct CallParts {
   bool done_held = false;  // the end of the call came while prefetching
   int polled_reads = 0;
   bool read_ok[2] = {false, false};
+  // Client stream: the I/O thread reads from the accept until the stream
+  // ends, or pauses when the loop has fallen behind by more than
+  // ServerCall::kMaxReadAheadBytes; the loop resumes it.
+  bool streaming = false;
+  std::atomic<size_t> read_ahead{0};  // bytes read, not yet delivered
 };
 
 // How much unsent response data the server holds before it cancels calls.

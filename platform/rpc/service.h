@@ -5,6 +5,7 @@
 #include <grpcpp/support/byte_buffer.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,23 +17,30 @@ namespace internal {
 
 enum class MethodKind { kUnary, kServerStream, kClientStream };
 
-// One RPC of a service: how to make its call object and run its handler.
+// One RPC of a service: how to make its call object, parse its requests and
+// run its handler.
 struct MethodEntry {
   std::string path;  // "/package.Service/Method"
   MethodKind kind;
   std::function<ServerCall*()> create_call;
-  // Unary and server-stream: parses the request and runs the handler; false
-  // when the request does not parse.
-  std::function<bool(ServerCall*, grpc::ByteBuffer*)> invoke;
+  // Parses one request message; null when it does not parse. Any thread: the
+  // I/O threads parse before the loop hears of the message.
+  std::function<std::unique_ptr<google::protobuf::Message>(grpc::ByteBuffer*)> parse;
+  // Unary and server-stream: runs the handler on the parsed request.
+  std::function<void(ServerCall*, const google::protobuf::Message&)> invoke;
   // Client stream: runs the handler, which returns the observer (or null).
   std::function<CallObserverBase*(ServerCall*)> open;
-  // Client stream: parses one message and hands it to the observer.
-  std::function<bool(CallObserverBase*, grpc::ByteBuffer*)> deliver;
+  // Client stream: hands one parsed message to the observer.
+  std::function<void(CallObserverBase*, const google::protobuf::Message&)> deliver;
 };
 
 template <class Msg>
-bool ParseMessage(grpc::ByteBuffer* buffer, Msg* message) {
-  return grpc::SerializationTraits<Msg>::Deserialize(buffer, message).ok();
+std::unique_ptr<google::protobuf::Message> ParseMessage(grpc::ByteBuffer* buffer) {
+  std::unique_ptr<Msg> message(new Msg);
+  if (!grpc::SerializationTraits<Msg>::Deserialize(buffer, message.get()).ok()) {
+    return nullptr;
+  }
+  return message;
 }
 
 }  // namespace internal
@@ -88,11 +96,9 @@ class Service {
       boost::intrusive_ptr<CallHandle<Resp>> handle(static_cast<CallHandle<Resp>*>(call));
       return (self->*fn)(call->context(), handle);
     };
-    entry.deliver = [](CallObserverBase* observer, grpc::ByteBuffer* buffer) {
-      Req request;
-      if (!internal::ParseMessage(buffer, &request)) return false;
-      static_cast<CallObserver<Req>*>(observer)->OnMessage(request);
-      return true;
+    entry.parse = &internal::ParseMessage<Req>;
+    entry.deliver = [](CallObserverBase* observer, const google::protobuf::Message& message) {
+      static_cast<CallObserver<Req>*>(observer)->OnMessage(static_cast<const Req&>(message));
     };
     methods_.push_back(std::move(entry));
   }
@@ -107,12 +113,10 @@ class Service {
     entry.kind = kind;
     entry.create_call = [] { return new CallHandle<Resp>(); };
     S* self = static_cast<S*>(this);
-    entry.invoke = [self, fn](ServerCall* call, grpc::ByteBuffer* buffer) {
-      Req request;
-      if (!internal::ParseMessage(buffer, &request)) return false;
+    entry.parse = &internal::ParseMessage<Req>;
+    entry.invoke = [self, fn](ServerCall* call, const google::protobuf::Message& request) {
       boost::intrusive_ptr<CallHandle<Resp>> handle(static_cast<CallHandle<Resp>*>(call));
-      (self->*fn)(call->context(), request, handle);
-      return true;
+      (self->*fn)(call->context(), static_cast<const Req&>(request), handle);
     };
     methods_.push_back(std::move(entry));
   }

@@ -131,6 +131,7 @@ class CollectingObserver : public CallObserver<EchoRequest> {
     EchoTestService::Scope scope(service_);
     if (completed_) log_->Add("message-after-complete");
     if (mode_ == "throw-on-message") throw std::runtime_error("observer failure");
+    if (mode_ == "log-each") log_->Add("got:" + message.text());
     if (failed_) log_->Add("message-after-fail");
     if (mode_ == "fail-on-third" && count_ == 2) {  // the client may go on sending
       failed_ = true;

@@ -34,7 +34,7 @@ class EventLog {
 
 // Hand-written server side of tarnix_test.Echo. Behaviour is chosen by the
 // request's `action` (unary, server stream) or by the client id (client
-// stream). Every completion callback is recorded as "done:<tag>:<code>".
+// stream; "log-each" logs "got:<text>" per message). Every completion callback is recorded as "done:<tag>:<code>".
 class EchoTestService : public Service {
  public:
   EchoTestService();
