@@ -1020,10 +1020,9 @@ TEST(RpcServerTest, StopWhileCallbacksAreQueuedEndsEveryCall) {
     writers.push_back(stub->ClientStream(contexts.back().get(), &responses[writers.size()]));
     writers.back()->Write(EchoRequest());
   };
-  for (int i = 0; i < kCalls; ++i) open_stream("stopq");
-  grpc::ClientContext context;
-  EchoResponse response;
-  ASSERT_TRUE(stub->Unary(&context, EchoRequest(), &response).ok());  // all opened
+  for (int i = 0; i < kCalls; ++i) open_stream("log-each");
+  // Every stream has reached its handler before the loop is held.
+  ASSERT_TRUE(server.service().log().WaitFor("got:", kCalls));
   std::thread stopper;
   {
     LoopGate gate(server.provider());
@@ -1048,13 +1047,13 @@ TEST(RpcServerTest, StopWhileCallbacksAreQueuedEndsEveryCall) {
   EventLog& log = server.service().log();
   size_t opened = 0, completed = 0;
   for (const std::string& event : log.events()) {
-    if (event.rfind("done:client-stopq:", 0) == 0) ++opened;
-    if (event.rfind("complete:stopq:", 0) == 0) ++completed;
+    if (event.rfind("done:client-log-each:", 0) == 0) ++opened;
+    if (event.rfind("complete:log-each:", 0) == 0) ++completed;
   }
-  EXPECT_LE(log.Count("complete:stopq:0"), static_cast<size_t>(kCalls / 2));
+  EXPECT_LE(log.Count("complete:log-each:0"), static_cast<size_t>(kCalls / 2));
   EXPECT_EQ(static_cast<size_t>(kCalls), opened);
   EXPECT_EQ(opened, completed);
-  EXPECT_EQ(opened, log.Count("release:stopq"));
+  EXPECT_EQ(opened, log.Count("release:log-each"));
   EXPECT_EQ(-1, CodeOf(log, "done:client-late:"));
   EXPECT_EQ(0u, log.Count("reentered"));
   EXPECT_EQ(0u, log.Count("complete-twice"));
