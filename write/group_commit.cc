@@ -32,7 +32,6 @@ void GroupCommit::StopSyncer() {
   syncer_.join();
   // What the syncer was asked and never answered stays unanswered; inline
   // syncs take over.
-  asked_ticket_ = synced_ticket_;
 }
 
 void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
@@ -49,19 +48,19 @@ void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
   if (!syncer_.joinable()) {
     const DbAccessStatus synced = db_->SyncLog();
     waiting_.push_back({ticket, std::move(txn)});
-    asked_ticket_ = ticket;
     OnSynced(ticket, synced);
     return;
   }
   waiting_.push_back({ticket, std::move(txn)});
-  if (asked_ticket_ == synced_ticket_) {
-    asked_ticket_ = ticket;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requested_ = ticket;
-    }
-    wake_.notify_one();
+  // A busy syncer takes the new ticket as soon as its sync returns, without
+  // waiting for the loop to hear of that sync.
+  bool idle;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    requested_ = ticket;
+    idle = syncer_idle_;
   }
+  if (idle) wake_.notify_one();
 }
 
 void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
@@ -85,7 +84,7 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
         ++it;
       }
     }
-    synced_ticket_ = asked_ticket_ = last_ticket_;
+    synced_ticket_ = last_ticket_;
     NotifyInOrder();
     return;
   }
@@ -95,15 +94,6 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
       waiting.ticket = 0;
       waiting.txn->Answer(Status());
     }
-  }
-  // Transactions that came during the sync share the next one.
-  if (asked_ticket_ == ticket && last_ticket_ > synced_ticket_ && refusal_.ok()) {
-    asked_ticket_ = last_ticket_;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requested_ = last_ticket_;
-    }
-    wake_.notify_one();
   }
   NotifyInOrder();
 }
@@ -120,7 +110,10 @@ void GroupCommit::SyncerMain() {
   uint64_t done = 0;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
+    // Transactions that came during a sync share the next one.
+    syncer_idle_ = true;
     wake_.wait(lock, [&] { return stop_ || requested_ > done; });
+    syncer_idle_ = false;
     if (stop_) return;
     const uint64_t ticket = requested_;
     lock.unlock();
@@ -130,6 +123,7 @@ void GroupCommit::SyncerMain() {
     post_([this, ticket, synced] { OnSynced(ticket, synced); });
     lock.lock();
     done = ticket;
+    if (!synced.ok()) done = UINT64_MAX;  // nothing is synced again
   }
 }
 

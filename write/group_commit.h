@@ -96,12 +96,12 @@ class GroupCommit {
   std::deque<Waiting> waiting_;
   uint64_t last_ticket_ = 0;    // of the last sync transaction committed
   uint64_t synced_ticket_ = 0;  // the loop's view: covered by a returned sync
-  uint64_t asked_ticket_ = 0;   // the loop's view: handed to the syncer
 
   // Shared with the syncer thread.
   std::mutex mu_;
   std::condition_variable wake_;
   uint64_t requested_ = 0;  // sync at least up to this ticket
+  bool syncer_idle_ = false;  // waiting for a ticket past its last sync
   bool stop_ = false;
   std::thread syncer_;
 };

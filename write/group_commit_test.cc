@@ -1,12 +1,14 @@
 // Group commit of durable write transactions: when they are answered and
 // notified, a failed sync, and what a power loss leaves.
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "storage/fault_env.h"
 #include "write/write_transactions_test_util.h"
@@ -202,6 +204,27 @@ TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {
             (std::vector<std::string>{"respond 1", "notify 1", "respond 2", "respond 3",
                                       "notify 2", "notify 3"}));
   EXPECT_EQ(env_.log_syncs() - syncs, 2);
+}
+
+TEST_F(GroupCommitTest, ABusySyncerSyncsTheNextTransactionWithoutWaitingForTheLoop) {
+  SyncGate gate;
+  env_.SetLogSyncHook(gate.Hook());
+  const int syncs = env_.log_syncs();
+  JournalReply first(&journal_, "1"), second(&journal_, "2");
+  Put(&first, 1, 1, true);
+  gate.WaitForSync();
+  Put(&second, 2, 1, true);
+  gate.Open();
+  // The loop has not heard of the first sync, yet the second one runs.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (env_.log_syncs() - syncs < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(env_.log_syncs() - syncs, 2);
+  EXPECT_TRUE(journal_.events.empty());
+  while (commits_->waiting() > 0) loop_.Run(true);
+  EXPECT_EQ(journal_.events,
+            (std::vector<std::string>{"respond 1", "notify 1", "respond 2", "notify 2"}));
 }
 
 TEST_F(GroupCommitTest, WithoutTheSyncerASyncRunsInlineAndAFailedRequestHoldsNothingUp) {
