@@ -228,6 +228,9 @@ void AsioOrvProvider::Run(int /*threads*/) {
   next_metrics_ = std::chrono::steady_clock::now() + report_interval_;
   std::deque<LoopItem> items;
   for (;;) {
+    // Writes the last turn queued start now, so that a message and the end
+    // of its call leave as one operation.
+    if (runtime_) runtime_->PumpDeferredWrites();
     if (!stopping_ && StopRequested()) BeginStop();
     if (stopping_ && !queue_shut_down_ && server_down_.load()) {
       // Every call has ended or been cancelled: no new operation may start,

@@ -144,6 +144,7 @@ class ServerCall : public RefCounted {
   bool closed_ = false;           // nothing may be sent any more
   bool read_in_flight_ = false;
   bool write_in_flight_ = false;
+  bool writes_deferred_ = false;  // PumpWrites runs at the end of the turn
   bool finish_in_flight_ = false;
   bool finish_ok_ = false;
   bool reading_done_ = true;  // client stream: the I/O thread's reads ended

@@ -238,7 +238,10 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
   writes_->push_back(std::move(write));
   AddQueuedBytes(bytes);
   runtime_->ShedQueuedBytes(this);
-  PumpWrites();
+  if (!write_in_flight_ && !writes_deferred_) {
+    writes_deferred_ = true;
+    runtime_->DeferWrites(this);
+  }
 }
 
 void ServerCall::AddQueuedBytes(size_t bytes) {

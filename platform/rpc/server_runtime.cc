@@ -125,6 +125,21 @@ void ServerRuntime::SetOverCap(ServerCall* call, bool over) {
   }
 }
 
+void ServerRuntime::DeferWrites(ServerCall* call) {
+  call->AddRef();
+  deferred_writes_.push_back(call);
+}
+
+void ServerRuntime::PumpDeferredWrites() {
+  std::vector<ServerCall*> calls;
+  calls.swap(deferred_writes_);
+  for (ServerCall* call : calls) {
+    call->writes_deferred_ = false;
+    call->PumpWrites();
+    call->Release();  // may delete the call
+  }
+}
+
 void ServerRuntime::ShedQueuedBytes(ServerCall* queuing) {
   if (queued_bytes_ <= limits_.max_total_bytes) return;
   char why[128];

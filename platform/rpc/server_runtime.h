@@ -135,6 +135,11 @@ class ServerRuntime {
   // Requests one more call on `io`; any thread while its queue is open.
   void RequestOne(IoQueue* io);
 
+  // Starts `call`'s queued writes at the end of the loop turn.
+  void DeferWrites(ServerCall* call);
+  // Starts the writes deferred during the turn, in the order deferred.
+  void PumpDeferredWrites();
+
   // Bytes queued by all calls and not yet taken by the transport.
   void AddQueuedBytes(size_t bytes) { queued_bytes_ += bytes; }
   void RemoveQueuedBytes(size_t bytes) { queued_bytes_ -= bytes; }
@@ -156,6 +161,7 @@ class ServerRuntime {
   std::vector<Service*> services_;
   std::unordered_map<std::string, const MethodEntry*> methods_;
   std::unordered_set<ServerCall*> over_cap_;
+  std::vector<ServerCall*> deferred_writes_;  // each holds a reference
   size_t queued_bytes_ = 0;
   bool accepting_ = false;
   bool operations_open_ = true;
