@@ -27,11 +27,6 @@ boost::shared_ptr<std::string> BatchValue(const ObjectBody& body) {
                                         [body](std::string*) {});
 }
 
-std::optional<caldek::orv::tarnix::SpanContextMsg> SpanOf(const DbRecord& record) {
-  if (record.span_context() == nullptr) return std::nullopt;
-  return *record.span_context();
-}
-
 }  // namespace
 
 // What one Build call gathers before it hands anything out.
@@ -160,7 +155,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   for (const PendingOperation& pending : object->ops) {
     const UpdateRequest& request = pending.request;
     const VdbIdSet& vdbs = pending.vdb_ids;
-    const SpanContext* span = request.span_context ? &*request.span_context : nullptr;
+    const SharedSpan& span = request.span_context;
     switch (request.type) {
       case UpdateRequest::DELETE:
         for (size_t i = 0; i < table.size(); ++i) {
@@ -169,7 +164,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
         }
         break;
       case UpdateRequest::PUT: {
-        const ObjectBody& body = pending.body;
+        const ObjectBody& body = request.body;
         for (size_t i = 0; i < table.size(); ++i) {
           if (table[i].body != body && *table[i].body != *body) table[i].record.RemoveVdbs(vdbs);
         }
@@ -326,8 +321,7 @@ Status RequestProcessor::ApplyPatch(const std::string& type, const std::string& 
                                     const PendingOperation& patch, RecordBodyTable* table) {
   if (patch.request.patch_ops.empty()) return Status::OK();
   const UpdateRequest::Patch& ops = patch.request.patch_ops.front();
-  const SpanContext* span =
-      patch.request.span_context ? &*patch.request.span_context : nullptr;
+  const SharedSpan& span = patch.request.span_context;
   const ObjectPatcher patcher(*schema_);
   // Each group of vdbs sharing a body is patched once, on that body.
   VdbIdSet remaining = patch.vdb_ids;
@@ -378,7 +372,7 @@ void RequestProcessor::EmitChanges(const PendingObject& object, const RecordBody
     if (!type) type = std::make_shared<const std::string>(types_[object.type].name);
     if (!id) id = std::make_shared<const std::string>(object.id());
     return UpdateRecord{type, id, new_body, old_body, std::move(vdb_ids),
-                        span_of != nullptr ? SpanOf(*span_of) : std::nullopt};
+                        span_of != nullptr ? span_of->span_context() : nullptr};
   };
   // Vdbs that gained a body: the same one they held (logged only), one that
   // replaces another body, or the object's first.

@@ -44,7 +44,7 @@ TEST_F(BuildTest, NewObjectIsPutUnderTheKeyOfItsVdbs) {
   EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
   EXPECT_TRUE(deletes_.empty());
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 2}}}));
-  ASSERT_TRUE(updates_.front().span_context.has_value());
+  ASSERT_TRUE(updates_.front().span_context != nullptr);
   EXPECT_EQ(updates_.front().span_context->span_id(), 42u);
   EXPECT_EQ(updates_.front().new_object().object_id(), AddressId(1));
   EXPECT_TRUE(processor_->pending_size() == 0);
@@ -136,7 +136,7 @@ TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {
   EXPECT_TRUE(deletes_.empty());
   EXPECT_TRUE(updates_.empty());
   ASSERT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
-  EXPECT_FALSE(logged_only_.front().span_context.has_value());
+  EXPECT_EQ(logged_only_.front().span_context, nullptr);
 }
 
 TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {

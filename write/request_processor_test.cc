@@ -45,7 +45,7 @@ TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
   Put(2, Address(2, 8), {1});
   Put(2, Address(2, 9), {1});
   ASSERT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}}}));
-  EXPECT_EQ(*processor_->FindPending(kAddress, AddressId(2))->front().body, Address(2, 9));
+  EXPECT_EQ(*processor_->FindPending(kAddress, AddressId(2))->front().request.body, Address(2, 9));
   // The puts stay visible to a recursive delete, once per object.
   EXPECT_EQ(processor_->TakePendingPutIds(kAddress),
             (std::vector<std::string>{AddressId(1), AddressId(2)}));
@@ -176,7 +176,7 @@ TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
   EXPECT_EQ(ops.front().request.span_context->span_id(), 8u);
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, nullptr);
   ASSERT_EQ(ops.size(), 1u);
-  EXPECT_FALSE(ops.front().request.span_context.has_value());
+  EXPECT_EQ(ops.front().request.span_context, nullptr);
   // Other vdbs make a DELETE of their own.
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {2}, &first);
   EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}},
