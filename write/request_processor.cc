@@ -125,18 +125,25 @@ RequestProcessor::PendingObject& RequestProcessor::ObjectOf(const std::string& t
   uint32_t type_slot = 0;
   uint32_t id_offset = 0;
   MakeKey(type, id, true, &type_slot, &id_offset);
-  auto found = index_.find(key_);
-  if (found != index_.end()) return objects_[found->second];
+  // The key is hashed once: the new entry is offered to the index, and
+  // taken back when the object has one already.
   objects_.emplace_back();
   PendingObject& object = objects_.back();
-  object.key = key_;
+  object.key = std::move(key_);
   object.slot = static_cast<uint32_t>(objects_.size() - 1);
+  const auto [found, added] = index_.emplace(object.key, object.slot);
+  if (!added) {
+    key_ = std::move(object.key);
+    objects_.pop_back();
+    return objects_[found->second];
+  }
   object.type = type_slot;
   object.id_offset = id_offset;
-  index_.emplace(object.key, object.slot);
   ++live_objects_;
   return object;
 }
+
+void RequestProcessor::Reserve(size_t objects) { index_.reserve(objects); }
 
 void RequestProcessor::Drop(uint32_t slot) {
   PendingObject& object = objects_[slot];

@@ -57,6 +57,10 @@ class RequestProcessor {
   // call; empty (and tried again next time) without an open database.
   const DbAccess::SnapshotHolder& GetSnapshot();
 
+  // Makes room for `objects` objects in the pending table, so that it does
+  // not grow in steps while a large transaction is added.
+  void Reserve(size_t objects);
+
   // --- Adding operations (type names are full names, ids raw key bytes) ---
 
   // `body` (REQUIRES: not null) is shared, not copied.
