@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+
 #include "logging/logger.h"
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
@@ -20,11 +23,16 @@ namespace tarnix {
 
 namespace {
 
-// The batch takes values as boost pointers; this one shares the body and
-// keeps it alive. The batch only reads it.
-boost::shared_ptr<std::string> BatchValue(const ObjectBody& body) {
-  return boost::shared_ptr<std::string>(const_cast<std::string*>(body.get()),
-                                        [body](std::string*) {});
+// The bodies that one Build hands to the batch, kept alive together.
+using BatchBodies = std::vector<ObjectBody>;
+
+// The batch takes values as boost pointers. This one points at the body and
+// shares the ownership of `bodies`, which holds it, so that a put costs no
+// allocation of its own. The batch only reads it.
+boost::shared_ptr<std::string> BatchValue(const ObjectBody& body,
+                                          const boost::shared_ptr<BatchBodies>& bodies) {
+  bodies->push_back(body);
+  return boost::shared_ptr<std::string>(bodies, const_cast<std::string*>(body.get()));
 }
 
 }  // namespace
@@ -41,6 +49,7 @@ struct RequestProcessor::BuildState {
   RecordBodyTable table;
   ObjectRecordWrites object_writes;
   std::vector<DbAccess::TxnPut> puts;
+  boost::shared_ptr<BatchBodies> put_bodies = boost::make_shared<BatchBodies>();
   std::vector<std::string> deletes;
   std::list<UpdateRecord> updates;
   std::list<UpdateRecord> logged_only;
@@ -101,6 +110,7 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
   BuildState state;
   state.keep_requests = requests != nullptr;
   state.puts.reserve(order.size());
+  state.put_bodies->reserve(order.size());
   state.type_names.resize(types_.size());
   size_t built = 0;
   if (status.ok()) {
@@ -210,7 +220,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   writes.Clear();
   if (!writes.AddObject(object->key, table)) return UnreadableSuffix(type, object->id());
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
-    state->puts.emplace_back(put.first, BatchValue(put.second));
+    state->puts.emplace_back(put.first, BatchValue(put.second, state->put_bodies));
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
   CountRecordWrites(&object_type, writes, *state);
