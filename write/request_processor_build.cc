@@ -35,6 +35,29 @@ boost::shared_ptr<std::string> BatchValue(const ObjectBody& body,
   return boost::shared_ptr<std::string>(bodies, const_cast<std::string*>(body.get()));
 }
 
+// The first eight bytes of `key` as a big-endian number, zeros past its
+// end: keys whose numbers differ compare as their numbers do.
+uint64_t KeyHead(std::string_view key) {
+  uint64_t head = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    head <<= 8;
+    if (i < key.size()) head |= static_cast<uint8_t>(key[i]);
+  }
+  return head;
+}
+
+// An object of the pending table as Build orders them.
+struct SortEntry {
+  uint64_t head;  // KeyHead(key)
+  std::string_view key;
+  uint32_t slot;
+
+  static bool Less(const SortEntry& a, const SortEntry& b) {
+    if (a.head != b.head) return a.head < b.head;
+    return a.key < b.key;
+  }
+};
+
 }  // namespace
 
 // What one Build call gathers before it hands anything out.
@@ -79,9 +102,10 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
   Status status = Status::OK();
   // Objects in record key order, sorted once: all records of one object
   // sort together, and before those of any object with a greater key.
-  // Sorted as (key, slot) pairs side by side, which streams written in key
-  // order skip.
-  std::vector<std::pair<std::string_view, uint32_t>> keyed;
+  // Sorted as (key, slot) entries side by side, which streams written in key
+  // order skip. Each entry carries the key's first bytes as a number, so
+  // that most comparisons do not reach the keys themselves.
+  std::vector<SortEntry> keyed;
   keyed.reserve(live_objects_);
   for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
     const PendingObject& object = objects_[slot];
@@ -93,19 +117,15 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
       status = Status::InvalidArgument("Unknown object type " + type.name);
       break;
     }
-    keyed.emplace_back(object.key, slot);
+    keyed.push_back(SortEntry{KeyHead(object.key), object.key, slot});
   }
-  const auto by_key = [](const std::pair<std::string_view, uint32_t>& a,
-                         const std::pair<std::string_view, uint32_t>& b) {
-    return a.first < b.first;
-  };
-  if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) {
-    std::sort(keyed.begin(), keyed.end(), by_key);
+  if (!std::is_sorted(keyed.begin(), keyed.end(), SortEntry::Less)) {
+    std::sort(keyed.begin(), keyed.end(), SortEntry::Less);
   }
   std::vector<uint32_t> order;
   order.reserve(keyed.size());
-  for (const auto& entry : keyed) order.push_back(entry.second);
-  std::vector<std::pair<std::string_view, uint32_t>>().swap(keyed);
+  for (const SortEntry& entry : keyed) order.push_back(entry.slot);
+  std::vector<SortEntry>().swap(keyed);
 
   BuildState state;
   state.keep_requests = requests != nullptr;
