@@ -162,6 +162,30 @@ TEST_F(CoalescingTest, FlushReplacesPendingOperationsByOneDeletePerStoredObject)
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}}}));
 }
 
+// Entries carrying equal spans share one copy of it; each span keeps its own
+// content, and an entry without one has none.
+TEST_F(CoalescingTest, EqualSpansOfEntriesAreSharedNotCopied) {
+  const caldek::orv::tarnix::SpanContextMsg first = Span(7);
+  const caldek::orv::tarnix::SpanContextMsg again = Span(7);
+  const caldek::orv::tarnix::SpanContextMsg other = Span(8);
+  processor_->AddPut(kAddress, AddressId(1), Shared(Address(1, 8)), {1}, &first);
+  processor_->AddPut(kAddress, AddressId(2), Shared(Address(2, 8)), {1}, &again);
+  processor_->AddDelete(kAddress, AddressId(3), {1}, &other);
+  processor_->AddPut(kAddress, AddressId(4), Shared(Address(4, 8)), {1}, nullptr);
+  processor_->AddDelete(kAddress, AddressId(5), {1}, &first);
+  const auto span_of = [this](int host) {
+    return processor_->FindPending(kAddress, AddressId(host))->front().request.span_context;
+  };
+  ASSERT_NE(span_of(1), nullptr);
+  EXPECT_EQ(span_of(1)->span_id(), 7u);
+  EXPECT_EQ(span_of(2), span_of(1));
+  ASSERT_NE(span_of(3), nullptr);
+  EXPECT_EQ(span_of(3)->span_id(), 8u);
+  EXPECT_EQ(span_of(4), nullptr);
+  ASSERT_NE(span_of(5), nullptr);
+  EXPECT_EQ(span_of(5)->span_id(), 7u);
+}
+
 // Repeated flush deletes of one object fold into its last DELETE, which
 // takes the latest span or none.
 TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
