@@ -328,13 +328,17 @@ pb::Message* Schema::NewMessage(const std::string& type_name) const {
 pb::Message* Schema::ParseMessage(const std::string& type_name,
                                   const std::string& bytes) const {
   std::unique_ptr<pb::Message> message(NewMessage(type_name));
-  if (!message) return nullptr;
-  if (!message->ParseFromString(bytes)) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
-               "Unable to parse data into %s message", type_name.c_str());
-    return nullptr;
-  }
+  if (!message || !ParseInto(type_name, bytes, message.get())) return nullptr;
   return message.release();
+}
+
+bool Schema::ParseInto(const std::string& type_name, const std::string& bytes,
+                       pb::Message* message) const {
+  // Parsing clears the message first: nothing of what it held stays.
+  if (message->ParseFromString(bytes)) return true;
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
+             "Unable to parse data into %s message", type_name.c_str());
+  return false;
 }
 
 }  // namespace tarnix

@@ -76,6 +76,11 @@ class Schema {
   google::protobuf::Message* NewMessage(const std::string& type_name) const;
   google::protobuf::Message* ParseMessage(const std::string& type_name,
                                           const std::string& bytes) const;
+  // Parses `bytes` into *message (a message of type `type_name`, whatever it
+  // held before); false, with the ERROR line of ParseMessage, when they do
+  // not parse.
+  bool ParseInto(const std::string& type_name, const std::string& bytes,
+                 google::protobuf::Message* message) const;
 
   // ---- Client permissions (schema_permissions.cc) ----
 

@@ -8,6 +8,7 @@
 
 #include "logging/logger.h"
 #include "schema/field_checks.h"
+#include "schema/key_reader.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
@@ -211,13 +212,7 @@ std::string Schema::GetKeyFieldName(const pb::Message* message) const {
 
 std::string Schema::GetKeyFromSerialized(const std::string& type_name,
                                          const std::string& bytes) const {
-  std::unique_ptr<pb::Message> message(ParseMessage(type_name, bytes));
-  if (!message) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to deserialize Object %s",
-               bytes.c_str());
-    return std::string();
-  }
-  return GetKey(message.get());
+  return KeyReader(this).Read(type_name, bytes);
 }
 
 namespace {

@@ -129,16 +129,19 @@ bool DecodeVdbSuffix(const std::string& suffix, VdbIdSet* ids) {
   if (!ReadHeader(suffix.data(), suffix.size(), &base, &header_length) || base > 0xFFFF) {
     return false;
   }
-  ids->insert(static_cast<VdbId>(base));
+  // The ids come in ascending order: the set takes them as they are.
+  VdbIdSet::sequence_type ordered;
+  ordered.push_back(static_cast<VdbId>(base));
   for (size_t i = header_length; i < suffix.size(); ++i) {
     const uint8_t byte = static_cast<uint8_t>(suffix[i]);
     for (uint32_t bit = 0; bit < 8; ++bit) {
       if ((byte & (0x80u >> bit)) == 0) continue;
       const uint64_t id = uint64_t{base} + 1 + 8 * (i - header_length) + bit;
-      if (id > 0xFFFF) return true;
-      ids->insert(static_cast<VdbId>(id));
+      if (id > 0xFFFF) break;
+      ordered.push_back(static_cast<VdbId>(id));
     }
   }
+  ids->adopt_sequence(boost::container::ordered_unique_range, std::move(ordered));
   return true;
 }
 

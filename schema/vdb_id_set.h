@@ -3,13 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
+
+#include <boost/container/flat_set.hpp>
 
 namespace tarnix {
 
 using VdbId = uint16_t;
-using VdbIdSet = std::set<VdbId>;
+// A sorted set of vdb ids, held in one array: objects are mostly in one or
+// a few vdbs, and every pending operation and change record holds a set.
+using VdbIdSet = boost::container::flat_set<VdbId>;
 
 // Compact byte form of a vdb-id set: a header of n + 1 bytes (n in the top two
 // bits of the first byte, then the smallest id big-endian in the remaining

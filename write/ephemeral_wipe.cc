@@ -35,8 +35,9 @@ void WriteTransactions::WipeEphemeralObjects() {
   RequestProcessor processor(schema_, db_);
   std::list<tx::FlushRequestMsg> requests{request};
   ChildRecordCache cache;
+  KeyReader keys(schema_);
   const EntryScope scope{kClientId, &processor, &cache, /*skip_permission=*/true,
-                         /*in_modify=*/false};
+                         /*in_modify=*/false, &keys};
   bool sync = false;
   if (!PreprocessRequests(scope, false, true, &requests, &log, &sync).ok()) {
     return;

@@ -8,6 +8,7 @@
 
 #include "metrics/scoped_latency_timer.h"
 #include "platform/wft/workflow_util.h"
+#include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/write_op.h"
 #include "write/write_transactions.h"
@@ -41,6 +42,9 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
   if (record_requests) {
     for (const Req& request : *requests) log->MeasureRequest(request);
   }
+  size_t stream_entries = 0;
+  for (Req& request : *requests) stream_entries += Op::Entries(&request)->size();
+  scope.processor->Reserve(stream_entries);
   VdbIdSet vdb_ids{kMainVdbId};
   uint64_t entries = 0;
   while (!requests->empty()) {

@@ -32,7 +32,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PatchMsg* messag
   if (!status.ok()) return status;
   std::string type;
   std::string id;
-  status = EntryObject(scope.client_id, entry, entry.object_value(), nullptr, &type, &id);
+  status = EntryObject(scope, entry, entry.object_value(), nullptr, &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
@@ -49,7 +49,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::CopyMsg* message
   if (!status.ok()) return status;
   std::string type;
   std::string id;
-  status = EntryObject(scope.client_id, entry.object(), entry.object().object_body(), nullptr,
+  status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
   if (!status.ok() || type.empty()) return status;
   const auto& registered = vdbs_->vdb_id_to_name();

@@ -27,15 +27,15 @@ Status WriteTransactions::CheckWritePermission(const std::string& client_id,
   return Status::PermissionDenied(client_id + " does not have write permission for " + type + ".");
 }
 
-Status WriteTransactions::EntryObject(const std::string& client_id,
+Status WriteTransactions::EntryObject(const EntryScope& scope,
                                       const google::protobuf::Message& object,
                                       const std::string& body, const char* missing_id,
                                       std::string* type, std::string* id) const {
   *type = TypeOf(object);
   if (type->empty()) return Status::OK();
-  Status status = CheckWritePermission(client_id, *type);
+  Status status = CheckWritePermission(scope.client_id, *type);
   if (!status.ok()) return status;
-  *id = schema_->GetKeyFromSerialized(*type, body);
+  *id = scope.keys->Read(*type, body);
   if (!id->empty()) return Status::OK();
   // The text is built only on this failure: it prints the whole message.
   if (missing_id != nullptr) return Status::InvalidArgument(missing_id);
@@ -61,7 +61,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PutMsg* entry, V
   if (!status.ok()) return status;
   std::string type;
   std::string id;
-  status = EntryObject(scope.client_id, entry->object(), entry->object().object_body(),
+  status = EntryObject(scope, entry->object(), entry->object().object_body(),
                        "id is missing from object being put", &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
@@ -81,7 +81,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::DeleteMsg* messa
   if (!status.ok()) return status;
   std::string type;
   std::string id;
-  status = EntryObject(scope.client_id, entry.object(), entry.object().object_body(), nullptr,
+  status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
   if (!status.ok() || type.empty()) return status;
   status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);

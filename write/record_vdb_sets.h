@@ -54,10 +54,9 @@ class DbRecord {
   // For a CHANGED record, the added ids that the stored set already held.
   void CollectStoredIncludes(VdbIdSet* out) const;
 
-  // The tracing context of the request that last changed the record; not
-  // owned, it points into that request, which must outlive the record.
-  const caldek::orv::tarnix::SpanContextMsg* span_context() const { return span_; }
-  void set_span_context(const caldek::orv::tarnix::SpanContextMsg* span) { span_ = span; }
+  // The tracing context of the request that last changed the record.
+  const SharedSpan& span_context() const { return span_; }
+  void set_span_context(const SharedSpan& span) { span_ = span; }
 
  private:
   bool StoredHas(VdbId id) const { return VdbSuffixContains(suffix_, id); }
@@ -70,7 +69,7 @@ class DbRecord {
   std::vector<std::string> merged_keys_;
   VdbIdSet include_;
   VdbIdSet exclude_;
-  const caldek::orv::tarnix::SpanContextMsg* span_ = nullptr;
+  SharedSpan span_;
 };
 
 // One distinct body of an object and the record that holds it.

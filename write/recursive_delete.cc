@@ -173,7 +173,7 @@ void RecursiveDelete::Apply(const std::string& type, const std::string& id,
       break;
     case UpdateRequest::PUT: {
       Supersede(vdbs, versions);
-      ChildRecord put{vdbs, {}, operation.body, {}};
+      ChildRecord put{vdbs, {}, operation.request.body, {}};
       if (put.body != nullptr) schema_.GetParentKeysFromSerialized(type, *put.body, &put.parent_keys);
       versions->push_back(std::move(put));
       break;

@@ -4,12 +4,16 @@
 #include <algorithm>
 #include <utility>
 
+#include <google/protobuf/util/message_differencer.h>
+
 #include "logging/logger.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 
 namespace tarnix {
+
+using google::protobuf::util::MessageDifferencer;
 
 RequestProcessor::RequestProcessor(const Schema* schema, DbAccess* db)
     : schema_(schema), db_(db) {}
@@ -42,12 +46,20 @@ bool RequestProcessor::TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* lis
   return after_reader;
 }
 
+SharedSpan RequestProcessor::ShareSpan(const SpanContext* span) {
+  if (span == nullptr) return nullptr;
+  if (last_span_ == nullptr || !MessageDifferencer::Equals(*last_span_, *span)) {
+    last_span_ = std::make_shared<const SpanContext>(*span);
+  }
+  return last_span_;
+}
+
 PendingOperation RequestProcessor::NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
                                               const SpanContext* span) {
   PendingOperation pending;
   pending.vdb_ids = vdb_ids;
   pending.request.type = kind;
-  if (span != nullptr) pending.request.span_context = *span;
+  pending.request.span_context = ShareSpan(span);
   return pending;
 }
 
@@ -113,18 +125,25 @@ RequestProcessor::PendingObject& RequestProcessor::ObjectOf(const std::string& t
   uint32_t type_slot = 0;
   uint32_t id_offset = 0;
   MakeKey(type, id, true, &type_slot, &id_offset);
-  auto found = index_.find(key_);
-  if (found != index_.end()) return objects_[found->second];
+  // The key is hashed once: the new entry is offered to the index, and
+  // taken back when the object has one already.
   objects_.emplace_back();
   PendingObject& object = objects_.back();
-  object.key = key_;
+  object.key = std::move(key_);
   object.slot = static_cast<uint32_t>(objects_.size() - 1);
+  const auto [found, added] = index_.emplace(object.key, object.slot);
+  if (!added) {
+    key_ = std::move(object.key);
+    objects_.pop_back();
+    return objects_[found->second];
+  }
   object.type = type_slot;
   object.id_offset = id_offset;
-  index_.emplace(object.key, object.slot);
   ++live_objects_;
   return object;
 }
+
+void RequestProcessor::Reserve(size_t objects) { index_.reserve(objects); }
 
 void RequestProcessor::Drop(uint32_t slot) {
   PendingObject& object = objects_[slot];
@@ -167,7 +186,6 @@ void RequestProcessor::AddPut(const std::string& type, const std::string& id, Ob
              VdbIdSetToString(vdb_ids).c_str(), type.c_str(), id.c_str());
   PendingObject& object = ObjectOf(type, id);
   PendingOperation& put = Coalesce(&object, vdb_ids, UpdateRequest::PUT, span);
-  put.body = body;
   put.request.body = std::move(body);
   NotePut(object);
 }
@@ -301,11 +319,7 @@ void RequestProcessor::AddDeleteForFlush(const std::string& type, const std::str
   if (ops != nullptr && !ops->empty()) {
     PendingOperation& last = ops->back();
     if (last.request.type == UpdateRequest::DELETE && last.vdb_ids == vdb_ids) {
-      if (span != nullptr) {
-        last.request.span_context = *span;
-      } else {
-        last.request.span_context.reset();
-      }
+      last.request.span_context = ShareSpan(span);
       return;
     }
   }

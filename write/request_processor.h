@@ -57,6 +57,10 @@ class RequestProcessor {
   // call; empty (and tried again next time) without an open database.
   const DbAccess::SnapshotHolder& GetSnapshot();
 
+  // Makes room for `objects` objects in the pending table, so that it does
+  // not grow in steps while a large transaction is added.
+  void Reserve(size_t objects);
+
   // --- Adding operations (type names are full names, ids raw key bytes) ---
 
   // `body` (REQUIRES: not null) is shared, not copied.
@@ -187,8 +191,11 @@ class RequestProcessor {
   // PATCH (all when it has none), dropping those left without a vdb. True
   // when the list has a COPY or PATCH.
   static bool TakeVdbs(const VdbIdSet& vdb_ids, PendingRequestList* list);
-  static PendingOperation NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
-                                     const SpanContext* span);
+  PendingOperation NewPending(const VdbIdSet& vdb_ids, UpdateRequest::Type kind,
+                              const SpanContext* span);
+  // The shared copy of `span`: the one made last when it is equal, as the
+  // entries of one request mostly carry the same context or none.
+  SharedSpan ShareSpan(const SpanContext* span);
   uint32_t TypeSlot(const std::string& type);
   // Sets key_ to the object's key; false when the type was never met.
   bool MakeKey(const std::string& type, const std::string& id, bool add_type, uint32_t* type_slot,
@@ -229,6 +236,7 @@ class RequestProcessor {
   std::unordered_map<std::string, uint32_t> type_slots_;
   uint32_t last_type_ = kNone;
   std::string key_;  // scratch for lookups
+  SharedSpan last_span_;
   RecordCountChanges record_count_changes_;
 };
 

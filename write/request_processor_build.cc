@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+
 #include "logging/logger.h"
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
@@ -20,17 +23,40 @@ namespace tarnix {
 
 namespace {
 
-// The batch takes values as boost pointers; this one shares the body and
-// keeps it alive. The batch only reads it.
-boost::shared_ptr<std::string> BatchValue(const ObjectBody& body) {
-  return boost::shared_ptr<std::string>(const_cast<std::string*>(body.get()),
-                                        [body](std::string*) {});
+// The bodies that one Build hands to the batch, kept alive together.
+using BatchBodies = std::vector<ObjectBody>;
+
+// The batch takes values as boost pointers. This one points at the body and
+// shares the ownership of `bodies`, which holds it, so that a put costs no
+// allocation of its own. The batch only reads it.
+boost::shared_ptr<std::string> BatchValue(const ObjectBody& body,
+                                          const boost::shared_ptr<BatchBodies>& bodies) {
+  bodies->push_back(body);
+  return boost::shared_ptr<std::string>(bodies, const_cast<std::string*>(body.get()));
 }
 
-std::optional<caldek::orv::tarnix::SpanContextMsg> SpanOf(const DbRecord& record) {
-  if (record.span_context() == nullptr) return std::nullopt;
-  return *record.span_context();
+// The first eight bytes of `key` as a big-endian number, zeros past its
+// end: keys whose numbers differ compare as their numbers do.
+uint64_t KeyHead(std::string_view key) {
+  uint64_t head = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    head <<= 8;
+    if (i < key.size()) head |= static_cast<uint8_t>(key[i]);
+  }
+  return head;
 }
+
+// An object of the pending table as Build orders them.
+struct SortEntry {
+  uint64_t head;  // KeyHead(key)
+  std::string_view key;
+  uint32_t slot;
+
+  static bool Less(const SortEntry& a, const SortEntry& b) {
+    if (a.head != b.head) return a.head < b.head;
+    return a.key < b.key;
+  }
+};
 
 }  // namespace
 
@@ -46,6 +72,7 @@ struct RequestProcessor::BuildState {
   RecordBodyTable table;
   ObjectRecordWrites object_writes;
   std::vector<DbAccess::TxnPut> puts;
+  boost::shared_ptr<BatchBodies> put_bodies = boost::make_shared<BatchBodies>();
   std::vector<std::string> deletes;
   std::list<UpdateRecord> updates;
   std::list<UpdateRecord> logged_only;
@@ -75,9 +102,10 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
   Status status = Status::OK();
   // Objects in record key order, sorted once: all records of one object
   // sort together, and before those of any object with a greater key.
-  // Sorted as (key, slot) pairs side by side, which streams written in key
-  // order skip.
-  std::vector<std::pair<std::string_view, uint32_t>> keyed;
+  // Sorted as (key, slot) entries side by side, which streams written in key
+  // order skip. Each entry carries the key's first bytes as a number, so
+  // that most comparisons do not reach the keys themselves.
+  std::vector<SortEntry> keyed;
   keyed.reserve(live_objects_);
   for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
     const PendingObject& object = objects_[slot];
@@ -89,23 +117,20 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
       status = Status::InvalidArgument("Unknown object type " + type.name);
       break;
     }
-    keyed.emplace_back(object.key, slot);
+    keyed.push_back(SortEntry{KeyHead(object.key), object.key, slot});
   }
-  const auto by_key = [](const std::pair<std::string_view, uint32_t>& a,
-                         const std::pair<std::string_view, uint32_t>& b) {
-    return a.first < b.first;
-  };
-  if (!std::is_sorted(keyed.begin(), keyed.end(), by_key)) {
-    std::sort(keyed.begin(), keyed.end(), by_key);
+  if (!std::is_sorted(keyed.begin(), keyed.end(), SortEntry::Less)) {
+    std::sort(keyed.begin(), keyed.end(), SortEntry::Less);
   }
   std::vector<uint32_t> order;
   order.reserve(keyed.size());
-  for (const auto& entry : keyed) order.push_back(entry.second);
-  std::vector<std::pair<std::string_view, uint32_t>>().swap(keyed);
+  for (const SortEntry& entry : keyed) order.push_back(entry.slot);
+  std::vector<SortEntry>().swap(keyed);
 
   BuildState state;
   state.keep_requests = requests != nullptr;
   state.puts.reserve(order.size());
+  state.put_bodies->reserve(order.size());
   state.type_names.resize(types_.size());
   size_t built = 0;
   if (status.ok()) {
@@ -160,7 +185,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   for (const PendingOperation& pending : object->ops) {
     const UpdateRequest& request = pending.request;
     const VdbIdSet& vdbs = pending.vdb_ids;
-    const SpanContext* span = request.span_context ? &*request.span_context : nullptr;
+    const SharedSpan& span = request.span_context;
     switch (request.type) {
       case UpdateRequest::DELETE:
         for (size_t i = 0; i < table.size(); ++i) {
@@ -169,7 +194,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
         }
         break;
       case UpdateRequest::PUT: {
-        const ObjectBody& body = pending.body;
+        const ObjectBody& body = request.body;
         for (size_t i = 0; i < table.size(); ++i) {
           if (table[i].body != body && *table[i].body != *body) table[i].record.RemoveVdbs(vdbs);
         }
@@ -215,7 +240,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   writes.Clear();
   if (!writes.AddObject(object->key, table)) return UnreadableSuffix(type, object->id());
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
-    state->puts.emplace_back(put.first, BatchValue(put.second));
+    state->puts.emplace_back(put.first, BatchValue(put.second, state->put_bodies));
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
   CountRecordWrites(&object_type, writes, *state);
@@ -326,8 +351,7 @@ Status RequestProcessor::ApplyPatch(const std::string& type, const std::string& 
                                     const PendingOperation& patch, RecordBodyTable* table) {
   if (patch.request.patch_ops.empty()) return Status::OK();
   const UpdateRequest::Patch& ops = patch.request.patch_ops.front();
-  const SpanContext* span =
-      patch.request.span_context ? &*patch.request.span_context : nullptr;
+  const SharedSpan& span = patch.request.span_context;
   const ObjectPatcher patcher(*schema_);
   // Each group of vdbs sharing a body is patched once, on that body.
   VdbIdSet remaining = patch.vdb_ids;
@@ -378,7 +402,7 @@ void RequestProcessor::EmitChanges(const PendingObject& object, const RecordBody
     if (!type) type = std::make_shared<const std::string>(types_[object.type].name);
     if (!id) id = std::make_shared<const std::string>(object.id());
     return UpdateRecord{type, id, new_body, old_body, std::move(vdb_ids),
-                        span_of != nullptr ? SpanOf(*span_of) : std::nullopt};
+                        span_of != nullptr ? span_of->span_context() : nullptr};
   };
   // Vdbs that gained a body: the same one they held (logged only), one that
   // replaces another body, or the object's first.

@@ -1,6 +1,7 @@
 // Building record writes and change lists against stored records.
 #include "write/request_processor.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "platform/wft/workflow_util.h"
@@ -44,7 +45,7 @@ TEST_F(BuildTest, NewObjectIsPutUnderTheKeyOfItsVdbs) {
   EXPECT_EQ(Puts(), (Writes{{RecordKey(1, {1, 2}), x_}}));
   EXPECT_TRUE(deletes_.empty());
   EXPECT_EQ(Changes(updates_), (std::vector<Change>{{x_, "-", {1, 2}}}));
-  ASSERT_TRUE(updates_.front().span_context.has_value());
+  ASSERT_TRUE(updates_.front().span_context != nullptr);
   EXPECT_EQ(updates_.front().span_context->span_id(), 42u);
   EXPECT_EQ(updates_.front().new_object().object_id(), AddressId(1));
   EXPECT_TRUE(processor_->pending_size() == 0);
@@ -136,7 +137,7 @@ TEST_F(BuildTest, RePutOfTheStoredBodyIsLoggedOnly) {
   EXPECT_TRUE(deletes_.empty());
   EXPECT_TRUE(updates_.empty());
   ASSERT_EQ(Changes(logged_only_), (std::vector<Change>{{x_, "-", {1}}}));
-  EXPECT_FALSE(logged_only_.front().span_context.has_value());
+  EXPECT_EQ(logged_only_.front().span_context, nullptr);
 }
 
 TEST_F(BuildTest, LeadingZeroByteOfAStoredValueIsNotPartOfTheBody) {
@@ -171,6 +172,27 @@ TEST_F(BuildTest, ObjectsComeInRecordKeyOrder) {
     for (const UpdateRecord& r : updates_) ids.push_back(r.new_object().object_id());
     EXPECT_EQ(ids, (std::vector<std::string>{AddressId(1), AddressId(3), AddressId(5),
                                              AddressId(7), AddressId(9)}));
+  }
+}
+
+TEST_F(BuildTest, ObjectsComeInByteOrderOfTheirWholeKeys) {
+  // Ids that differ early or late in the key, that extend one another, and
+  // that hold high and zero bytes, in two arrival orders.
+  std::vector<std::string> ids = {"zz",         "a",          std::string("a\0", 2),
+                                  "ab",         "b\xff",      "b\x01",
+                                  "\x80",       "\xff\xff\xff\xff\xff\xff\xff\xff",
+                                  "abcdefghij", "abcdefghik", "abcdefghi"};
+  for (int round = 0; round < 2; ++round) {
+    puts_.clear();
+    for (const std::string& id : ids) {
+      processor_->AddPut(kAddress, id, Shared(Address(1, 8)), {1}, nullptr);
+    }
+    ASSERT_TRUE(Build().ok());
+    ASSERT_EQ(puts_.size(), ids.size());
+    for (size_t i = 1; i < puts_.size(); ++i) {
+      EXPECT_LT(puts_[i - 1].first, puts_[i].first) << Base64Encode(puts_[i].first);
+    }
+    std::reverse(ids.begin(), ids.end());
   }
 }
 

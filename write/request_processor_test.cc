@@ -45,7 +45,7 @@ TEST_F(CoalescingTest, LaterOperationsTakeTheirVdbsFromEarlierOnes) {
   Put(2, Address(2, 8), {1});
   Put(2, Address(2, 9), {1});
   ASSERT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1}}}));
-  EXPECT_EQ(*processor_->FindPending(kAddress, AddressId(2))->front().body, Address(2, 9));
+  EXPECT_EQ(*processor_->FindPending(kAddress, AddressId(2))->front().request.body, Address(2, 9));
   // The puts stay visible to a recursive delete, once per object.
   EXPECT_EQ(processor_->TakePendingPutIds(kAddress),
             (std::vector<std::string>{AddressId(1), AddressId(2)}));
@@ -162,6 +162,30 @@ TEST_F(CoalescingTest, FlushReplacesPendingOperationsByOneDeletePerStoredObject)
   EXPECT_EQ(Ops(2), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {1, 2}}}));
 }
 
+// Entries carrying equal spans share one copy of it; each span keeps its own
+// content, and an entry without one has none.
+TEST_F(CoalescingTest, EqualSpansOfEntriesAreSharedNotCopied) {
+  const caldek::orv::tarnix::SpanContextMsg first = Span(7);
+  const caldek::orv::tarnix::SpanContextMsg again = Span(7);
+  const caldek::orv::tarnix::SpanContextMsg other = Span(8);
+  processor_->AddPut(kAddress, AddressId(1), Shared(Address(1, 8)), {1}, &first);
+  processor_->AddPut(kAddress, AddressId(2), Shared(Address(2, 8)), {1}, &again);
+  processor_->AddDelete(kAddress, AddressId(3), {1}, &other);
+  processor_->AddPut(kAddress, AddressId(4), Shared(Address(4, 8)), {1}, nullptr);
+  processor_->AddDelete(kAddress, AddressId(5), {1}, &first);
+  const auto span_of = [this](int host) {
+    return processor_->FindPending(kAddress, AddressId(host))->front().request.span_context;
+  };
+  ASSERT_NE(span_of(1), nullptr);
+  EXPECT_EQ(span_of(1)->span_id(), 7u);
+  EXPECT_EQ(span_of(2), span_of(1));
+  ASSERT_NE(span_of(3), nullptr);
+  EXPECT_EQ(span_of(3)->span_id(), 8u);
+  EXPECT_EQ(span_of(4), nullptr);
+  ASSERT_NE(span_of(5), nullptr);
+  EXPECT_EQ(span_of(5)->span_id(), 7u);
+}
+
 // Repeated flush deletes of one object fold into its last DELETE, which
 // takes the latest span or none.
 TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
@@ -176,7 +200,7 @@ TEST_F(CoalescingTest, FlushDeletesFoldCarryingTheLatestSpan) {
   EXPECT_EQ(ops.front().request.span_context->span_id(), 8u);
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {1, 2}, nullptr);
   ASSERT_EQ(ops.size(), 1u);
-  EXPECT_FALSE(ops.front().request.span_context.has_value());
+  EXPECT_EQ(ops.front().request.span_context, nullptr);
   // Other vdbs make a DELETE of their own.
   processor_->AddDeleteForFlush(kAddress, AddressId(1), {2}, &first);
   EXPECT_EQ(Ops(1), (std::vector<std::pair<Type, VdbIdSet>>{{Type::DELETE, {1}},

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include <boost/unordered_map.hpp>
@@ -30,7 +29,7 @@ struct UpdateRecord {
   ObjectBody old_body;
   VdbIdSet vdb_ids;
   // The tracing context of the request that caused the change, if any.
-  std::optional<caldek::orv::tarnix::SpanContextMsg> span_context;
+  SharedSpan span_context;
 
   // The object after and before the change (type, id and body; empty
   // without a body).

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +20,9 @@ namespace tarnix {
 // An object body shared, never copied, between the request that carried it,
 // its pending operation, the working records and the change records.
 using ObjectBody = TarnixObject::Body;
+// A tracing context shared by the operations and change records of the
+// entries that carried it; null when the request carried none.
+using SharedSpan = std::shared_ptr<const caldek::orv::tarnix::SpanContextMsg>;
 
 // One pending write operation on one object.
 struct UpdateRequest {
@@ -32,7 +34,7 @@ struct UpdateRequest {
   std::vector<Patch> patch_ops;  // PATCH: exactly one
   VdbId src_vdb_id = 0;          // COPY only
   Type type = NONE;
-  std::optional<caldek::orv::tarnix::SpanContextMsg> span_context;
+  SharedSpan span_context;
 
   // What the delta computation reads of a pending operation: its patches and
   // how many operations of each kind it stands for (one entry is one
@@ -47,7 +49,6 @@ struct UpdateRequest {
 // An operation and the vdbs it still applies to. Coalescing narrows vdb_ids
 // in place.
 struct PendingOperation {
-  ObjectBody body;  // PUT: the request's body; otherwise null
   VdbIdSet vdb_ids;
   UpdateRequest request;
 };

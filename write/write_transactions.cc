@@ -198,8 +198,9 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   RequestProcessor processor(schema_, db_);
   if (Op::kSampled) telemetry_->Record(1);
   ChildRecordCache cache;
+  KeyReader keys(schema_);
   const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/false,
-                         /*in_modify=*/false};
+                         /*in_modify=*/false, &keys};
   bool sync = false;
   const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
                                            requests, &log, &sync);

@@ -12,6 +12,7 @@
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "metrics/metric.h"
+#include "schema/key_reader.h"
 #include "schema/vdb_id_set.h"
 #include "util/status.h"
 #include "write/recursive_delete.h"
@@ -140,6 +141,7 @@ class WriteTransactions {
     ChildRecordCache* cache;  // the stream's objects, for recursive deletes
     bool skip_permission;     // the server's own flushes flush any type
     bool in_modify;           // the entry is part of a Modify entry
+    KeyReader* keys;          // reads the ids of the entries' objects
   };
 
   // The one transaction runner, for the operation WriteOpDescription<Req>
@@ -203,7 +205,7 @@ class WriteTransactions {
   // id read from the serialized `body`. No id is INVALID_ARGUMENT with
   // `missing_id`, or when that is null "Unable to extract id for object
   // type " and `object` as text.
-  Status EntryObject(const std::string& client_id, const google::protobuf::Message& object,
+  Status EntryObject(const EntryScope& scope, const google::protobuf::Message& object,
                      const std::string& body, const char* missing_id, std::string* type,
                      std::string* id) const;
 

@@ -1,0 +1,37 @@
+#include "schema/key_reader.h"
+
+#include "logging/logger.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+
+KeyReader::KeyReader(const Schema* schema) : schema_(schema) {}
+
+KeyReader::~KeyReader() = default;
+
+google::protobuf::Message* KeyReader::MessageFor(const std::string& type_name) {
+  if (last_ < messages_.size() && messages_[last_].first == type_name) {
+    return messages_[last_].second.get();
+  }
+  for (last_ = 0; last_ < messages_.size(); ++last_) {
+    if (messages_[last_].first == type_name) return messages_[last_].second.get();
+  }
+  // An unknown type is not kept: each body of it is refused as the first.
+  std::unique_ptr<google::protobuf::Message> message(schema_->NewMessage(type_name));
+  if (!message) return nullptr;
+  messages_.emplace_back(type_name, std::move(message));
+  last_ = messages_.size() - 1;
+  return messages_.back().second.get();
+}
+
+std::string KeyReader::Read(const std::string& type_name, const std::string& bytes) {
+  google::protobuf::Message* message = MessageFor(type_name);
+  if (message == nullptr || !schema_->ParseInto(type_name, bytes, message)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to deserialize Object %s",
+               bytes.c_str());
+    return std::string();
+  }
+  return schema_->GetKey(message);
+}
+
+}  // namespace tarnix

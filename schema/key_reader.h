@@ -1,0 +1,46 @@
+#ifndef TARNIX_SCHEMA_KEY_READER_H_
+#define TARNIX_SCHEMA_KEY_READER_H_
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <google/protobuf/message.h>
+
+namespace tarnix {
+
+class Schema;
+
+// Reads the ids of serialised object bodies as Schema::GetKeyFromSerialized
+// does, with the same results and log lines, but parses each body into one
+// message kept per object type instead of a new one per body.
+//
+// For one thread and a short while (one transaction): `schema` is not owned
+// and must outlive the reader, and its types must not be reloaded meanwhile.
+class KeyReader {
+ public:
+  explicit KeyReader(const Schema* schema);
+  ~KeyReader();
+  KeyReader(const KeyReader&) = delete;
+  KeyReader& operator=(const KeyReader&) = delete;
+
+  // The key string of the body `bytes` of type `type_name`; "" (with an
+  // ERROR line) for an unknown type, bytes that do not parse, or a body
+  // without a key.
+  std::string Read(const std::string& type_name, const std::string& bytes);
+
+ private:
+  // The message kept for `type_name`, made at first use; null for a type
+  // the schema does not know.
+  google::protobuf::Message* MessageFor(const std::string& type_name);
+
+  const Schema* schema_;
+  // Few types per transaction: a short list, the last one used first.
+  std::vector<std::pair<std::string, std::unique_ptr<google::protobuf::Message>>> messages_;
+  size_t last_ = 0;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_SCHEMA_KEY_READER_H_
