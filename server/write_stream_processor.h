@@ -41,19 +41,11 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
         refused_(refused) {}
   ~WriteStreamProcessor() override { Drop(); }
 
-  // A refused call keeps nothing: its messages would never be used.
   void OnMessage(const Req& message) override {
-    if (refused_) return;
-    const orv::rpc::AppStatus status = budget_->Take(message.ByteSizeLong(), &held_bytes_);
-    if (!status.ok()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0010", "%s stream of client %s failed: %s",
-                 operation_, client_id_.c_str(), status.message().c_str());
-      refused_ = true;
-      Drop();
-      call_->Fail(status);
-      return;
-    }
-    requests_.push_back(message);
+    if (Admit(message)) requests_.push_back(message);
+  }
+  void TakeMessage(Req&& message) override {
+    if (Admit(message)) requests_.push_back(std::move(message));
   }
 
   // A stream that ended with an error is only logged. A refused call never
@@ -74,6 +66,20 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   size_t buffered_bytes() const { return held_bytes_; }
 
  private:
+  // Whether `message` is to be kept. A refused call keeps nothing: its
+  // messages would never be used. A message past the budget fails the call.
+  bool Admit(const Req& message) {
+    if (refused_) return false;
+    const orv::rpc::AppStatus status = budget_->Take(message.ByteSizeLong(), &held_bytes_);
+    if (status.ok()) return true;
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0010", "%s stream of client %s failed: %s", operation_,
+               client_id_.c_str(), status.message().c_str());
+    refused_ = true;
+    Drop();
+    call_->Fail(status);
+    return false;
+  }
+
   // Frees the buffered messages and gives their bytes back.
   void Drop() {
     requests_.clear();

@@ -187,6 +187,9 @@ template <class Req>
 class CallObserver : public CallObserverBase {
  public:
   virtual void OnMessage(const Req& message) = 0;
+  // What the framework calls: the message is the framework's own, and an
+  // observer that keeps messages may move it instead of copying.
+  virtual void TakeMessage(Req&& message) { OnMessage(message); }
 };
 
 }  // namespace rpc

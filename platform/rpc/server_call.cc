@@ -156,7 +156,7 @@ void ServerCall::OnStreamMessage(internal::MessageTag* tag) {
     if (tag->message == nullptr) {
       Fail(INVALID_ARGUMENT("Request message does not parse"));
     } else {
-      Guard("OnMessage", [this, tag] { method_->deliver(observer_, *tag->message); });
+      Guard("OnMessage", [this, tag] { method_->deliver(observer_, tag->message.get()); });
     }
   }
   if (tag->last) {

@@ -30,8 +30,9 @@ struct MethodEntry {
   std::function<void(ServerCall*, const google::protobuf::Message&)> invoke;
   // Client stream: runs the handler, which returns the observer (or null).
   std::function<CallObserverBase*(ServerCall*)> open;
-  // Client stream: hands one parsed message to the observer.
-  std::function<void(CallObserverBase*, const google::protobuf::Message&)> deliver;
+  // Client stream: hands one parsed message to the observer, which may take
+  // its contents.
+  std::function<void(CallObserverBase*, google::protobuf::Message*)> deliver;
 };
 
 template <class Msg>
@@ -97,8 +98,8 @@ class Service {
       return (self->*fn)(call->context(), handle);
     };
     entry.parse = &internal::ParseMessage<Req>;
-    entry.deliver = [](CallObserverBase* observer, const google::protobuf::Message& message) {
-      static_cast<CallObserver<Req>*>(observer)->OnMessage(static_cast<const Req&>(message));
+    entry.deliver = [](CallObserverBase* observer, google::protobuf::Message* message) {
+      static_cast<CallObserver<Req>*>(observer)->TakeMessage(std::move(*static_cast<Req*>(message)));
     };
     methods_.push_back(std::move(entry));
   }
