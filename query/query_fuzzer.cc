@@ -23,6 +23,7 @@
 #include "query/selection.h"
 #include "query/update_delta.h"
 #include "schema/record_key.h"
+#include "schema/fuzz_schema.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
 #include "util/fuzz_support.h"
@@ -36,28 +37,14 @@ namespace tx = caldek::orv::tarnix;
 constexpr char kClient[] = "tarnix-cli";  // reads every type
 constexpr size_t kMaxObjects = 16;
 
-const Schema& ExampleSchema() {
-  static const Schema* schema = new Schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
-  return *schema;
-}
-
-const std::vector<std::string>& TypeNames() {
-  static const std::vector<std::string>* names = [] {
-    auto* out = new std::vector<std::string>;
-    for (const auto& [id, name] : ExampleSchema().GetObjectTypeNames()) out->push_back(name);
-    std::sort(out->begin(), out->end());
-    return out;
-  }();
-  return *names;
-}
-
 std::unique_ptr<pb::Message> Parse(const std::string& type, const std::string& bytes) {
   return std::unique_ptr<pb::Message>(ExampleSchema().ParseMessage(type, bytes));
 }
 
 void Query(FuzzedDataProvider* in) {
   const Schema& schema = ExampleSchema();
-  const std::string& type = TypeNames()[in->ConsumeIntegralInRange<size_t>(0, TypeNames().size() - 1)];
+  const std::vector<std::string>& types = ExampleTypeNames();
+  const std::string& type = types[in->ConsumeIntegralInRange<size_t>(0, types.size() - 1)];
   const std::string op_type = schema.GetOpMsgTypeName(type);
   tx::QueryRequestMsg request;
   tx::StatementMsg* statement = request.mutable_statement();
@@ -137,7 +124,7 @@ std::vector<std::string> Seeds() {
   const std::string device = "caldek.orv.tarnix.DeviceMsg";
   const std::string op = "caldek.orv.tarnix.DeviceOpMsg";
   uint8_t index = 0;
-  while (index < TypeNames().size() && TypeNames()[index] != device) ++index;
+  while (index < ExampleTypeNames().size() && ExampleTypeNames()[index] != device) ++index;
   const std::string a = Text(device, "id { left: 1 right: 2 } hostname: 'a' tags: 'x' tags: 'y' "
                                      "location { site: 's' } modules { slot: 1 }");
   const std::string b = Text(device, "id { left: 3 right: 4 } hostname: 'b' tags: 'y' "

@@ -13,6 +13,7 @@
 
 #include "schema/compact_uint.h"
 #include "schema/record_key.h"
+#include "schema/fuzz_schema.h"
 #include "schema/schema.h"
 #include "schema/vdb_id_set.h"
 #include "schema/wire_format.h"
@@ -149,11 +150,6 @@ void WireFormat(const std::string& bytes) {
     const size_t after = ReadVarint(bytes, at).second;
     TARNIX_FUZZ_CHECK(after <= bytes.size() && after <= at + 10);
   }
-}
-
-const Schema& ExampleSchema() {
-  static const Schema* schema = new Schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
-  return *schema;
 }
 
 }  // namespace

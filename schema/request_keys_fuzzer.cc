@@ -11,26 +11,12 @@
 
 #include <google/protobuf/message.h>
 
+#include "schema/fuzz_schema.h"
 #include "schema/schema.h"
 #include "util/fuzz_support.h"
 
 namespace tarnix {
 namespace {
-
-const Schema& ExampleSchema() {
-  static const Schema* schema = new Schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
-  return *schema;
-}
-
-const std::vector<std::string>& TypeNames() {
-  static const std::vector<std::string>* names = [] {
-    auto* out = new std::vector<std::string>;
-    for (const auto& [id, name] : ExampleSchema().GetObjectTypeNames()) out->push_back(name);
-    std::sort(out->begin(), out->end());
-    return out;
-  }();
-  return *names;
-}
 
 void Keys(const std::string& type_name, const std::string& body) {
   const Schema& schema = ExampleSchema();
@@ -60,12 +46,12 @@ void Keys(const std::string& type_name, const std::string& body) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   tarnix::SilenceLogs();
-  tarnix::TypeNames();
+  tarnix::ExampleTypeNames();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<std::string>& types = tarnix::TypeNames();
+  const std::vector<std::string>& types = tarnix::ExampleTypeNames();
   if (size == 0 || types.empty()) return 0;
   tarnix::Keys(types[data[0] % types.size()],
                std::string(reinterpret_cast<const char*>(data) + 1, size - 1));

@@ -21,6 +21,7 @@
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "platform/metrics/metric_registry.h"
 #include "schema/record_key.h"
+#include "schema/fuzz_schema.h"
 #include "schema/schema.h"
 #include "schema/vdb_id_set.h"
 #include "storage/db_access.h"
@@ -43,11 +44,6 @@ namespace tx = caldek::orv::tarnix;
 
 constexpr char kClient[] = "tarnix-cli";  // writes every type
 constexpr uint64_t kMaxLogSize = 1 << 20;
-
-const Schema& ExampleSchema() {
-  static const Schema* schema = new Schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
-  return *schema;
-}
 
 class Outcome : public WriteReply, public UpdateNotifier {
  public:
