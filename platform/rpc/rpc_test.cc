@@ -47,6 +47,14 @@ bool WaitForPrefix(const EventLog& log, const std::string& prefix) {
   return false;
 }
 
+// One unary call within 5 s; false once the server refuses or is gone.
+bool RoundTrip(tarnix_test::Echo::Stub* stub) {
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+  EchoResponse response;
+  return stub->Unary(&context, EchoRequest(), &response).ok();
+}
+
 class RpcTest : public ::testing::Test {
  protected:
   RpcTest() : RpcTest(TestServer::Options()) {}
@@ -766,12 +774,6 @@ TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   auto channel = grpc::CreateChannel(server.address(), grpc::InsecureChannelCredentials());
   auto stub = tarnix_test::Echo::NewStub(channel);
   EventLog& log = server.service().log();
-  auto round_trip = [&] {
-    grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
-    EchoResponse response;
-    return stub->Unary(&context, EchoRequest(), &response).ok();
-  };
 
   grpc::ClientContext partial_context;
   partial_context.AddMetadata("client-id", "partial");
@@ -792,10 +794,10 @@ TEST(RpcServerTest, ReadsDrainedAfterShutdownNeitherCompleteNorDispatch) {
   bool ok = false;
   unary->StartCall(reinterpret_cast<void*>(1));
   ASSERT_TRUE(cq.Next(&tag, &ok) && ok);
-  ASSERT_TRUE(round_trip());  // the calls before it on this connection are accepted
+  ASSERT_TRUE(RoundTrip(stub.get()));  // the calls before it on this connection are accepted
 
   server.provider().Stop();
-  for (int i = 0; i < 100 && round_trip(); ++i) {  // until the server refuses
+  for (int i = 0; i < 100 && RoundTrip(stub.get()); ++i) {  // until the server refuses
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(blocker->Write(EchoRequest()));
@@ -1123,12 +1125,6 @@ TEST(RpcServerTest, StreamPausedOnItsReadAheadEndsWhenTheServerStops) {
   TestServer server(options);
   auto stub = PlainStub(server.address());
   EventLog& log = server.service().log();
-  auto round_trip = [&] {
-    grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
-    EchoResponse response;
-    return stub->Unary(&context, EchoRequest(), &response).ok();
-  };
 
   grpc::ClientContext paused_context;
   paused_context.AddMetadata("client-id", "log-each");
@@ -1141,10 +1137,10 @@ TEST(RpcServerTest, StreamPausedOnItsReadAheadEndsWhenTheServerStops) {
   grpc::ClientContext blocker_context;
   blocker_context.AddMetadata("client-id", "block-on-message");
   auto blocker = stub->ClientStream(&blocker_context, &response);
-  ASSERT_TRUE(round_trip());
+  ASSERT_TRUE(RoundTrip(stub.get()));
 
   server.provider().Stop();
-  for (int i = 0; i < 100 && round_trip(); ++i) {  // until the server refuses
+  for (int i = 0; i < 100 && RoundTrip(stub.get()); ++i) {  // until the server refuses
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(blocker->Write(EchoRequest()));
