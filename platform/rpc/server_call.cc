@@ -303,7 +303,11 @@ void ServerCall::PumpWrites() {
     return;
   }
   grpc::WriteOptions options;
-  if (writes_->size() > 1) options.set_buffer_hint();
+  // More follow: the transport may hold this one back for them. Never the
+  // first write of a call, whose completion waits for the held bytes (and the
+  // headers) to be flushed, which only a later write would do.
+  if (writes_->size() > 1 && messages_sent_ > 0) options.set_buffer_hint();
+  ++messages_sent_;
   parts->io->Submit([parts, buffer = front.buffer, options] {
     parts->stream.Write(buffer, options, &parts->write);
   });
