@@ -145,7 +145,7 @@ class ServerCall : public RefCounted {
   bool read_in_flight_ = false;
   bool write_in_flight_ = false;
   bool writes_deferred_ = false;  // PumpWrites runs at the end of the turn
-  int messages_sent_ = 0;         // writes handed to gRPC without the end
+  bool message_sent_ = false;     // a write without the end went to gRPC
   bool finish_in_flight_ = false;
   bool finish_ok_ = false;
   bool reading_done_ = true;  // client stream: the I/O thread's reads ended

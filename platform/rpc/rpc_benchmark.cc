@@ -203,11 +203,17 @@ tarnix_test::Echo::Stub& StubOf(bool raw, int client) {
   return raw ? *plain->stubs[client] : *lean->stubs[client];
 }
 
-void BM_UnaryCalls(benchmark::State& state, bool raw) {
-  tarnix_test::Echo::Stub& stub = StubOf(raw, state.thread_index());
+// What one Put-sized call carries.
+EchoRequest SmallRequest() {
   EchoRequest request;
   request.set_text("m");
   request.set_payload(std::string(200, 'x'));
+  return request;
+}
+
+void BM_UnaryCalls(benchmark::State& state, bool raw) {
+  tarnix_test::Echo::Stub& stub = StubOf(raw, state.thread_index());
+  const EchoRequest request = SmallRequest();
   for (auto _ : state) {
     grpc::ClientContext context;
     EchoResponse response;
@@ -222,9 +228,7 @@ BENCHMARK_CAPTURE(BM_UnaryCalls, raw_grpc, true)
 
 void BM_OneMessageStreams(benchmark::State& state, bool raw) {
   tarnix_test::Echo::Stub& stub = StubOf(raw, state.thread_index());
-  EchoRequest request;
-  request.set_text("m");
-  request.set_payload(std::string(200, 'x'));
+  const EchoRequest request = SmallRequest();
   for (auto _ : state) {
     grpc::ClientContext context;
     EchoResponse response;

@@ -306,8 +306,8 @@ void ServerCall::PumpWrites() {
   // More follow: the transport may hold this one back for them. Never the
   // first write of a call, whose completion waits for the held bytes (and the
   // headers) to be flushed, which only a later write would do.
-  if (writes_->size() > 1 && messages_sent_ > 0) options.set_buffer_hint();
-  ++messages_sent_;
+  if (writes_->size() > 1 && message_sent_) options.set_buffer_hint();
+  message_sent_ = true;
   parts->io->Submit([parts, buffer = front.buffer, options] {
     parts->stream.Write(buffer, options, &parts->write);
   });
