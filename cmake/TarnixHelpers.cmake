@@ -60,3 +60,23 @@ function(tarnix_fuzzer name)
   tarnix_executable(${name} "${ARG_SOURCES}" "${ARG_DEPS}")
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
+
+# tarnix_fixture_schemas(TARGET): compiles each testdata/*.proto of the calling
+# folder into testdata/<name>.pb in its build folder, with the project's
+# protos and examples/ on the import path; TARGET builds them all.
+function(tarnix_fixture_schemas target)
+  file(GLOB fixtures CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/testdata/*.proto)
+  set(outputs)
+  foreach(f ${fixtures})
+    get_filename_component(stem ${f} NAME_WE)
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/testdata/${stem}.pb)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/testdata
+      COMMAND protobuf::protoc --proto_path=${CMAKE_CURRENT_SOURCE_DIR}/testdata
+        --proto_path=${TARNIX_PROTO_DIR} --proto_path=${PROJECT_SOURCE_DIR}/examples
+        --include_imports --descriptor_set_out=${out} ${f}
+      DEPENDS ${f} ${TARNIX_PROTO_FILES})
+    list(APPEND outputs ${out})
+  endforeach()
+  add_custom_target(${target} DEPENDS ${outputs})
+endfunction()
