@@ -1,28 +1,12 @@
 // Field values as AttributeValue, field presence and equality.
-#include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-
 #include "logging/logger.h"
 #include "schema/field_checks.h"
 #include "schema/schema.h"
+#include "schema/wire_format.h"
 
 namespace tarnix {
 
 namespace pb = google::protobuf;
-
-namespace {
-
-// The bytes that equality compares. Map entries would otherwise come out in
-// the map's own order, so equal messages could give different bytes.
-bool SerializeDeterministic(const pb::Message& message, std::string* out) {
-  out->clear();
-  pb::io::StringOutputStream stream(out);
-  pb::io::CodedOutputStream coded(&stream);
-  coded.SetSerializationDeterministic(true);
-  return message.SerializeToCodedStream(&coded) && !coded.HadError();
-}
-
-}  // namespace
 
 bool Schema::IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* field) const {
   if (message == nullptr || field == nullptr || !FieldOf(*message, field)) return false;

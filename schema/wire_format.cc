@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
 #include "logging/logger.h"
 
 namespace tarnix {
@@ -59,6 +62,14 @@ std::string SortSerializedFields(const std::string& bytes) {
   out.reserve(bytes.size());
   for (const std::string& record : records) out += record;
   return out;
+}
+
+bool SerializeDeterministic(const google::protobuf::Message& message, std::string* out) {
+  out->clear();
+  google::protobuf::io::StringOutputStream stream(out);
+  google::protobuf::io::CodedOutputStream coded(&stream);
+  coded.SetSerializationDeterministic(true);
+  return message.SerializeToCodedStream(&coded) && !coded.HadError();
 }
 
 }  // namespace tarnix

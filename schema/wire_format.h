@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include <google/protobuf/message.h>
+
 namespace tarnix {
 
 // Reads the varint at offset: returns its value (groups summed modulo 2^32)
@@ -21,6 +23,11 @@ std::string SliceSerialized(const std::string& bytes, size_t from, size_t to);
 // and payload) stable-sorted bytewise and joined. Input holding a group or an
 // invalid wire type comes back unchanged, with an error log.
 std::string SortSerializedFields(const std::string& bytes);
+
+// Serialises `message` into *out with map entries in key order, so equal
+// messages give equal bytes; the bytes every comparison of messages uses.
+// False when the message cannot be serialised.
+bool SerializeDeterministic(const google::protobuf::Message& message, std::string* out);
 
 }  // namespace tarnix
 
