@@ -1,0 +1,70 @@
+#ifndef TARNIX_MONITOR_CONTAINS_ALL_SUBSCRIPTIONS_H_
+#define TARNIX_MONITOR_CONTAINS_ALL_SUBSCRIPTIONS_H_
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "monitor/subscriber_set.h"
+#include "schema/attribute_value.h"
+
+namespace tarnix {
+
+// The CONTAINS_ALL predicates on one attribute: a trie over element sets.
+// A predicate whose distinct elements, in ascending order (the total order
+// of AttributeValue), are e1 < e2 < ... < en is stored in the subscribers of
+// the node reached from the root through e1, ..., en.
+//
+// Nothing here recurses along a path, so sets and lists of any length are
+// safe for the stack. Not thread-safe.
+class ContainsAllSubscriptions {
+ public:
+  ContainsAllSubscriptions() = default;
+  ~ContainsAllSubscriptions();
+  ContainsAllSubscriptions(const ContainsAllSubscriptions&) = delete;
+  ContainsAllSubscriptions& operator=(const ContainsAllSubscriptions&) = delete;
+
+  // Stores the monitor's predicate on `elements` (distinct, ascending);
+  // the tally rises when the monitor is new in that set. Without elements
+  // it logs "Subscription for CONTAINS_ALL has no elements" (DRX0208) and
+  // stores nothing.
+  void Add(const std::vector<AttributeValue>& elements, const std::string& monitor_id,
+           const SubscriptionText& text, const RegistrationTally& tally);
+
+  // Removes one text of the monitor from the set of `elements` (see
+  // SubscriberSet::DeleteMonitor) and prunes the nodes left empty. False,
+  // with one error line and nothing changed, without elements (DRX0208),
+  // when the set or the monitor in it is not stored, or when the monitor
+  // holds other texts there and not `wanted` (DRX0009).
+  bool Delete(const std::vector<AttributeValue>& elements, const std::string& monitor_id,
+              const SubscriptionText& wanted, SubscriptionText* removed,
+              const RegistrationTally& tally);
+
+  // Adds to *monitors the monitors of every stored set that is a subset of
+  // `values`. REQUIRES: `values` distinct and ascending. Visits only nodes
+  // whose path is made of the values, and at each node tries the fewer of
+  // its children and the values left.
+  void Lookup(const std::vector<AttributeValue>& values, MonitorIdSet* monitors) const;
+
+  // Takes the monitor out of every set, pruning what is left empty; returns
+  // the number of sets it was in.
+  size_t RemoveMonitor(const std::string& monitor_id, const RegistrationTally& tally);
+
+  bool IsEmpty() const { return root_.children.empty() && root_.subscribers.IsEmpty(); }
+
+ private:
+  struct Node {
+    std::map<AttributeValue, std::unique_ptr<Node>> children;
+    SubscriberSet subscribers;
+
+    bool IsEmpty() const { return children.empty() && subscribers.IsEmpty(); }
+  };
+
+  Node root_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_MONITOR_CONTAINS_ALL_SUBSCRIPTIONS_H_

@@ -1,0 +1,95 @@
+#ifndef TARNIX_MONITOR_SUBSCRIBER_SET_H_
+#define TARNIX_MONITOR_SUBSCRIBER_SET_H_
+
+#include <boost/container/small_vector.hpp>
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "metrics/metric.h"
+
+namespace tarnix {
+
+// Monitor ids that a changed object concerns.
+using MonitorIdSet = std::unordered_set<std::string>;
+
+// One where predicate as its monitor sent it: the serialised op message and
+// value message. It names the subscription in the monitor's statement data.
+struct SubscriptionText {
+  std::string operation;
+  std::string operand;
+
+  bool operator==(const SubscriptionText& other) const {
+    return operation == other.operation && operand == other.operand;
+  }
+};
+
+// Moves with every (monitor, subscriber set) registration made or undone in
+// one index: the index's gauge, and the monitor's own total, from which the
+// engine knows whether a departing monitor left anything behind.
+class RegistrationTally {
+ public:
+  // Neither is owned; both outlive the tally.
+  RegistrationTally(metrics::UnitCounter* gauge, size_t* monitor_total)
+      : gauge_(gauge), monitor_total_(monitor_total) {}
+
+  void Raise() const {
+    ++*gauge_;
+    ++*monitor_total_;
+  }
+  void Lower() const {
+    --*gauge_;
+    --*monitor_total_;
+  }
+
+ private:
+  metrics::UnitCounter* const gauge_;
+  size_t* const monitor_total_;
+};
+
+// The monitors that one predicate entry of a subscription tree concerns.
+// Two predicates of one monitor can share an entry (the same EQUALS operand
+// reached through two where clauses): the monitor stays until the last of
+// them is removed, and each removal takes out its own text.
+class SubscriberSet {
+ public:
+  // Texts of one monitor in this entry; almost always one.
+  using Texts = boost::container::small_vector<SubscriptionText, 1>;
+
+  // Adds `text` for the monitor. True (and the tally raised) when the
+  // monitor was not in the set; a known monitor gains the text unless it
+  // holds it already, and the answer is false.
+  bool AddMonitor(const std::string& monitor_id, const SubscriptionText& text,
+                  const RegistrationTally& tally);
+
+  // Removes one text of the monitor into *removed: `wanted` when the
+  // monitor holds it, else its only text (each text of one entry stands
+  // for the same predicate, except in CONTAINS_ANY entries, whose caller
+  // picks the text). The tally is lowered when the monitor's last text
+  // goes. False, with a DRX0009 error line and nothing changed, when the
+  // monitor is not in the set or holds several texts, none of them
+  // `wanted`: removing one would stop a clause that was not named.
+  bool DeleteMonitor(const std::string& monitor_id, const SubscriptionText& wanted,
+                     SubscriptionText* removed, const RegistrationTally& tally);
+
+  // Takes the monitor out with all its texts, lowering the tally once;
+  // false when it was not in the set. Logs nothing.
+  bool RemoveMonitor(const std::string& monitor_id, const RegistrationTally& tally);
+
+  // The monitor's texts, or null when it is not in the set.
+  const Texts* Find(const std::string& monitor_id) const;
+
+  // Inserts every monitor id into *monitors.
+  void CollectMonitors(MonitorIdSet* monitors) const;
+
+  bool IsEmpty() const { return monitors_.empty(); }
+  size_t size() const { return monitors_.size(); }
+
+ private:
+  std::unordered_map<std::string, Texts> monitors_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_MONITOR_SUBSCRIBER_SET_H_

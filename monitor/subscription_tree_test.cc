@@ -1,0 +1,392 @@
+// Matching and removal of attribute subscriptions, through the engine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <random>
+
+#include "logging/log_capture.h"
+#include "monitor/contains_all_subscriptions.h"
+#include "monitor/engine_test_util.h"
+
+namespace tarnix {
+namespace subscription_test {
+namespace {
+
+namespace pb = google::protobuf;
+
+using SubscriptionTreeTest = EngineTest;
+
+TEST_F(SubscriptionTreeTest, EveryKindOfSubscriptionRemovedLeavesNothing) {
+  struct Case {
+    const char* op;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"", ""},  // the whole type
+      {"i32 { op: EXISTS }", ""},
+      {"i32 { op: EQUALS }", "i32: 7"},
+      {"s { op: NOT_EQUALS }", "s: 'a'"},
+      {"tags { op: EQUALS }", "tags: ['a', 'b']"},
+      {"tags { op: NOT_EQUALS }", "tags: ['a']"},
+      {"tags { op: CONTAINS_ANY }", "tags: ['a', 'b', 'a']"},
+      {"nums { op: CONTAINS_ALL }", "nums: [2, 1, 2]"},
+      {"spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"},
+      {"spot { city { op: NOT_EQUALS } }", "spot { city: 'x' }"},
+      {"spot { point { marks { op: CONTAINS_ALL } } }", "spot { point { marks: ['a', 'b'] } }"},
+      {"spot { point { marks { op: CONTAINS_ANY } } }", "spot { point { marks: ['a', 'b'] } }"},
+      {"spot { city { op: EXISTS } }", ""},
+      {"spot { self { op: EQUALS } }", "spot { city: 'x' }"},
+      {"spot { self { op: NOT_EQUALS } }", "spot { city: 'x' }"},
+      {"spot { point { self { op: EXISTS } } }", ""},
+      {"spots { self { op: CONTAINS_ANY } }", "spots { city: 'x' } spots { city: 'y' }"},
+      {"spots { self { op: EQUALS } }", "spots { city: 'x' }"},
+      {"point { op: EXISTS }", ""},
+  };
+  engine_.AddMonitor("m", 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    ASSERT_TRUE(Add("m", c.op, c.value));
+    ASSERT_TRUE(Add("m", c.op, c.value));  // stored once
+    EXPECT_EQ(Gauge("by_type") + Gauge("by_attribute"),
+              std::string(c.op).find("CONTAINS_ANY") != std::string::npos ? 2u : 1u);
+    ASSERT_TRUE(Delete("m", c.op, c.value));
+    EXPECT_FALSE(engine_.HasSubscriptions());
+    EXPECT_EQ(Gauge("by_type"), 0u);
+    EXPECT_EQ(Gauge("by_attribute"), 0u);
+    EXPECT_FALSE(engine_.HasMonitorStatement("m", kWatched));
+    EXPECT_FALSE(Delete("m", c.op, c.value));
+  }
+  VdbId vdb = 0;
+  EXPECT_TRUE(engine_.GetVDbIdForMonitor("m", &vdb));
+}
+
+TEST_F(SubscriptionTreeTest, TwoMonitorsOnTwoAttributes) {
+  engine_.AddMonitor("A", 1);
+  engine_.AddMonitor("B", 1);
+  ASSERT_TRUE(Add("A", "i32 { op: EQUALS }", "i32: 3"));
+  ASSERT_TRUE(Add("B", "tags { op: CONTAINS_ALL }", "tags: ['x', 'y']"));
+  EXPECT_EQ(Match("i32: 3 tags: ['y', 'z', 'x']"), (MonitorIdSet{"A", "B"}));
+  EXPECT_EQ(Match("i32: 4 tags: ['y', 'z']"), MonitorIdSet{});
+  EXPECT_EQ(Match("i32: 3 tags: ['x']"), MonitorIdSet{"A"});
+}
+
+TEST_F(SubscriptionTreeTest, SharedEntryStaysUntilItsLastPredicateGoes) {
+  engine_.AddMonitor("m", 1);
+  // One EQUALS operand reached through two clauses with other value bytes.
+  ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: 7"));
+  ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: 7 s: 'unused'"));
+  EXPECT_EQ(Gauge("by_attribute"), 1u);
+  SubscriptionKeySet keys;
+  engine_.ListMonitorSubscriptions("m", &keys);
+  EXPECT_EQ(keys.size(), 2u);
+
+  ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7"));
+  EXPECT_EQ(Match("i32: 7"), MonitorIdSet{"m"});
+  keys.clear();
+  engine_.ListMonitorSubscriptions("m", &keys);
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(keys.begin()->text.operand,
+            Msg(*schema_, kWatched, "i32: 7 s: 'unused'")->SerializeAsString());
+
+  ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7 s: 'unused'"));
+  EXPECT_EQ(Match("i32: 7"), MonitorIdSet{});
+  EXPECT_EQ(Gauge("by_attribute"), 0u);
+  EXPECT_FALSE(engine_.HasSubscriptions());
+}
+
+TEST_F(SubscriptionTreeTest, ContainsAnyPredicatesSharingAnElementKeepEachOther) {
+  engine_.AddMonitor("m", 1);
+  ASSERT_TRUE(Add("m", "tags { op: CONTAINS_ANY }", "tags: ['x', 'y']"));
+  ASSERT_TRUE(Add("m", "tags { op: CONTAINS_ANY }", "tags: ['y', 'z']"));
+  EXPECT_EQ(Gauge("by_attribute"), 3u);  // x, y, z
+
+  ASSERT_TRUE(Delete("m", "tags { op: CONTAINS_ANY }", "tags: ['x', 'y']"));
+  EXPECT_EQ(Match("tags: 'x'"), MonitorIdSet{});
+  EXPECT_EQ(Match("tags: 'y'"), MonitorIdSet{"m"});
+  EXPECT_EQ(Match("tags: 'z'"), MonitorIdSet{"m"});
+  EXPECT_EQ(Gauge("by_attribute"), 2u);
+}
+
+TEST_F(SubscriptionTreeTest, RemovalByTheSamePredicateWithOtherBytes) {
+  engine_.AddMonitor("m", 1);
+  ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: 7 s: 'unused'"));
+  ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7"));
+  EXPECT_FALSE(engine_.HasMonitorStatement("m", kWatched));  // the stored key went
+  EXPECT_FALSE(engine_.HasSubscriptions());
+
+  // CONTAINS_ANY in another order: the same predicate.
+  ASSERT_TRUE(Add("m", "tags { op: CONTAINS_ANY }", "tags: ['x', 'y']"));
+  ASSERT_TRUE(Add("m", "tags { op: CONTAINS_ANY }", "tags: ['y', 'z']"));
+  ASSERT_TRUE(Delete("m", "tags { op: CONTAINS_ANY }", "tags: ['y', 'x', 'x']"));
+  EXPECT_EQ(Match("tags: 'x'"), MonitorIdSet{});
+  EXPECT_EQ(Match("tags: 'z'"), MonitorIdSet{"m"});
+
+  // Of two texts of one predicate, the removal takes out its own; a third
+  // text names neither, and removes nothing.
+  ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: 7 s: 'A'"));
+  ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: 7 s: 'B'"));
+  {
+    orv::LogCapture capture;
+    EXPECT_FALSE(Delete("m", "i32 { op: EQUALS }", "i32: 7"));
+    EXPECT_TRUE(
+        capture.Contains("The DeleteMonitor operation failed because monitor_id m holds "
+                         "2 other subscriptions of the same predicate and not this one"));
+  }
+  ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7 s: 'B'"));
+  EXPECT_EQ(Match("i32: 7"), MonitorIdSet{"m"});
+  ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7"));  // A is the only one now
+  EXPECT_EQ(Match("i32: 7"), MonitorIdSet{});
+  ASSERT_TRUE(Add("m", "nums { op: CONTAINS_ANY }", "nums: [1, 2]"));
+  ASSERT_TRUE(Add("m", "nums { op: CONTAINS_ANY }", "nums: [2, 1]"));
+  EXPECT_FALSE(Delete("m", "nums { op: CONTAINS_ANY }", "nums: [1, 2, 1]"));
+  ASSERT_TRUE(Delete("m", "nums { op: CONTAINS_ANY }", "nums: [2, 1]"));
+  ASSERT_TRUE(Delete("m", "nums { op: CONTAINS_ANY }", "nums: [1, 2, 1]"));
+  EXPECT_EQ(Match("nums: [1, 2]"), MonitorIdSet{});
+
+  // [y] and [y, z, w] stand for no stored predicate: nothing changes.
+  {
+    orv::LogCapture capture;
+    EXPECT_FALSE(Delete("m", "tags { op: CONTAINS_ANY }", "tags: 'y'"));
+    EXPECT_FALSE(Delete("m", "tags { op: CONTAINS_ANY }", "tags: ['y', 'z', 'w']"));
+    EXPECT_EQ(capture.Count("The subscription operation with OpMsg=EQUALS failed because a "
+                            "monitor with monitor_id m was not found"),
+              2u);
+  }
+  EXPECT_EQ(Match("tags: 'y'"), MonitorIdSet{"m"});
+  EXPECT_EQ(Gauge("by_attribute"), 2u);
+}
+
+TEST_F(SubscriptionTreeTest, ListsCompareElementByElementAndExactly) {
+  engine_.AddMonitor("eq", 1);
+  engine_.AddMonitor("ne", 1);
+  engine_.AddMonitor("close", 1);
+  ASSERT_TRUE(Add("eq", "tags { op: EQUALS }", "tags: ['a b']"));
+  ASSERT_TRUE(Add("ne", "tags { op: NOT_EQUALS }", "tags: ['a b']"));
+  ASSERT_TRUE(Add("close", "ds { op: EQUALS }", "ds: [1.0000001]"));
+  EXPECT_EQ(Match("tags: ['a b']"), MonitorIdSet{"eq"});
+  EXPECT_EQ(Match("tags: ['a', 'b']"), MonitorIdSet{"ne"});
+  EXPECT_EQ(Match("tags: ['a b', 'a b']"), MonitorIdSet{"ne"});
+  engine_.AddMonitor("joined", 1);
+  ASSERT_TRUE(Add("joined", "tags { op: EQUALS }", "tags: ['a\\010b']"));
+  EXPECT_EQ(Match("tags: ['a', 'b']"), MonitorIdSet{"ne"});
+  EXPECT_EQ(Match("tags: ['a\\010b']"), (MonitorIdSet{"ne", "joined"}));
+  EXPECT_EQ(Match("ds: [1.0000001]"), MonitorIdSet{"close"});
+  EXPECT_EQ(Match("ds: [1.0000002]"), MonitorIdSet{});
+  // Order matters.
+  engine_.AddMonitor("order", 1);
+  ASSERT_TRUE(Add("order", "nums { op: EQUALS }", "nums: [1, 2]"));
+  EXPECT_EQ(Match("nums: [1, 2]"), MonitorIdSet{"order"});
+  EXPECT_EQ(Match("nums: [2, 1]"), MonitorIdSet{});
+}
+
+TEST_F(SubscriptionTreeTest, FloatsMatchAsIeeeComparesThem) {
+  const std::string nan = "nan";
+  for (const char* m :
+       {"eq_nan", "ne_nan", "ne_one", "eq_zero", "any_nan", "all_one", "list_ne", "list_eq_nan"}) {
+    engine_.AddMonitor(m, 1);
+  }
+  ASSERT_TRUE(Add("eq_nan", "f { op: EQUALS }", "f: nan"));
+  ASSERT_TRUE(Add("ne_nan", "d { op: NOT_EQUALS }", "d: nan"));
+  ASSERT_TRUE(Add("ne_one", "f { op: NOT_EQUALS }", "f: 1.5"));
+  ASSERT_TRUE(Add("eq_zero", "d { op: EQUALS }", "d: -0.0"));
+  ASSERT_TRUE(Add("any_nan", "fs { op: CONTAINS_ANY }", "fs: [nan]"));
+  ASSERT_TRUE(Add("all_one", "fs { op: CONTAINS_ALL }", "fs: [1.5, nan]"));
+  ASSERT_TRUE(Add("list_ne", "ds { op: NOT_EQUALS }", "ds: [1.5]"));
+  ASSERT_TRUE(Add("list_eq_nan", "ds { op: EQUALS }", "ds: [nan]"));
+
+  EXPECT_EQ(Match("f: nan"), MonitorIdSet{"ne_one"});
+  EXPECT_EQ(Match("f: 1.5"), MonitorIdSet{});
+  EXPECT_EQ(Match("f: 2"), MonitorIdSet{"ne_one"});
+  EXPECT_EQ(Match("d: nan"), MonitorIdSet{"ne_nan"});
+  EXPECT_EQ(Match("d: 0.0"), (MonitorIdSet{"ne_nan", "eq_zero"}));
+  EXPECT_EQ(Match("fs: [nan, 1.5]"), MonitorIdSet{});  // a NaN element is in no set
+  EXPECT_EQ(Match("ds: [nan]"), MonitorIdSet{"list_ne"});
+  EXPECT_EQ(Match("ds: [1.5]"), MonitorIdSet{});
+}
+
+TEST_F(SubscriptionTreeTest, OnlyHeldAttributesAreMatched) {
+  engine_.AddMonitor("m", 1);
+  ASSERT_TRUE(Add("m", "i32 { op: NOT_EQUALS }", "i32: 1"));
+  ASSERT_TRUE(Add("m", "spot { city { op: NOT_EQUALS } }", "spot { city: 'x' }"));
+  ASSERT_TRUE(Add("m", "shade { op: EXISTS }", ""));
+  EXPECT_EQ(Match("s: 'a'"), MonitorIdSet{});
+  EXPECT_EQ(Match("spot { point { x: 1 } }"), MonitorIdSet{});
+  EXPECT_EQ(Match("i32: 0"), MonitorIdSet{"m"});  // set to its default
+  EXPECT_EQ(Match("spot { city: '' }"), MonitorIdSet{"m"});
+  EXPECT_EQ(Match("shade: DARK"), MonitorIdSet{"m"});
+
+  engine_.AddMonitor("bright", 1);
+  ASSERT_TRUE(Add("bright", "shade { op: EQUALS }", "shade: BRIGHT"));
+  ASSERT_TRUE(Add("bright", "shades { op: CONTAINS_ANY }", "shades: [BRIGHT]"));
+  EXPECT_EQ(Match("shade: BRIGHT"), (MonitorIdSet{"m", "bright"}));
+  EXPECT_EQ(Match("shades: [DARK, BRIGHT]"), MonitorIdSet{"bright"});
+  EXPECT_EQ(Match("shade: LIGHT"), MonitorIdSet{"m"});
+}
+
+TEST_F(SubscriptionTreeTest, NestedRemovalPrunesTheChildAndKeepsTheParent) {
+  engine_.AddMonitor("m", 1);
+  ASSERT_TRUE(Add("m", "spot { self { op: NOT_EQUALS } }", "spot { city: 'x' }"));
+  ASSERT_TRUE(Add("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
+  EXPECT_EQ(Match("spot { city: 'x' point { x: 3 } }"), MonitorIdSet{"m"});
+  EXPECT_EQ(Match("spot { city: 'x' }"), MonitorIdSet{});
+
+  ASSERT_TRUE(Delete("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
+  EXPECT_EQ(Match("spot { city: 'y' }"), MonitorIdSet{"m"});
+  EXPECT_EQ(Match("spot { city: 'x' point { x: 3 } }"), MonitorIdSet{"m"});  // by NOT_EQUALS
+  EXPECT_FALSE(Delete("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
+  ASSERT_TRUE(Delete("m", "spot { self { op: NOT_EQUALS } }", "spot { city: 'x' }"));
+  EXPECT_FALSE(engine_.HasSubscriptions());
+}
+
+TEST_F(SubscriptionTreeTest, RemovingWhatWasNeverAddedFailsWithItsText) {
+  engine_.AddMonitor("m", 1);
+  engine_.AddMonitor("other", 1);
+  ASSERT_TRUE(Add("other", "i32 { op: EXISTS }"));
+  ASSERT_TRUE(Add("other", "i32 { op: NOT_EQUALS }", "i32: 1"));
+  ASSERT_TRUE(Add("other", "nums { op: CONTAINS_ALL }", "nums: [1]"));
+  ASSERT_TRUE(Add("other", "spot { city { op: EQUALS } }", "spot { city: 'x' }"));
+  ASSERT_TRUE(Add("m", "s { op: EXISTS }"));
+  struct Case {
+    const char* op;
+    const char* value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"i32 { op: EXISTS }", "",
+       "The DeleteMonitor operation failed because a monitor with monitor_id m was not found"},
+      {"i32 { op: EQUALS }", "i32: 1",
+       "The subscription operation with OpMsg=EQUALS failed because a monitor with "
+       "monitor_id m was not found"},
+      {"i32 { op: NOT_EQUALS }", "i32: 1",
+       "The subscription operation with OpMsg=NOT_EQUALS failed because a monitor with "
+       "monitor_id m was not found"},
+      {"nums { op: CONTAINS_ALL }", "nums: [1]",
+       "The operation failed because a subscription was not found"},
+      {"spot { point { x { op: EQUALS } } }", "spot { point { x: 1 } }",
+       "The operation failed because a subscription for nested field point was not found"},
+      {"u64 { op: EXISTS }", "",
+       "DeleteSubscription: no subscriptions found for attribute 'u64' in object_type "
+       "'monitor.test.WatchedMsg'"},
+      {"", "", "subscription on type monitor.test.WatchedMsg for monitor id m not found"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.op);
+    orv::LogCapture capture;
+    EXPECT_FALSE(Delete("m", c.op, c.value));
+    EXPECT_TRUE(capture.Contains(c.text));
+    EXPECT_TRUE(
+        capture.Contains("DeleteSubscription: Failed to delete subscription for "
+                         "monitor_id m"));
+  }
+  EXPECT_EQ(Gauge("by_attribute"), 5u);
+  EXPECT_EQ(Match("i32: 2 s: 'a' nums: 1 spot { city: 'x' }"), (MonitorIdSet{"m", "other"}));
+}
+
+TEST_F(SubscriptionTreeTest, ContainsAllOfAHundredThousandElements) {
+  constexpr int kElements = 100000;
+  auto value = Msg(*schema_, kWatched, "");
+  const pb::FieldDescriptor* nums = value->GetDescriptor()->FindFieldByName("nums");
+  for (int i = 0; i < kElements; ++i) value->GetReflection()->AddInt32(value.get(), nums, i);
+  auto op = Msg(*schema_, schema_->GetOpMsgTypeName(kWatched), "nums { op: CONTAINS_ALL }");
+  const TarnixObject op_object(schema_->GetOpMsgTypeName(kWatched), op->SerializeAsString());
+  const TarnixObject value_object(kWatched, value->SerializeAsString());
+  engine_.AddMonitor("big", 1);
+  engine_.AddMonitor("small", 1);
+  ASSERT_TRUE(engine_.AddSubscription("big", kWatched, op_object, value_object));
+  ASSERT_TRUE(Add("small", "nums { op: CONTAINS_ALL }", "nums: [5, 99999]"));
+
+  // The same values in reverse, then without one of them.
+  auto object = Msg(*schema_, kWatched, "");
+  for (int i = kElements; i-- > 0;) object->GetReflection()->AddInt32(object.get(), nums, i);
+  MonitorIdSet matched;
+  engine_.MatchObjectSubscriptions(kWatched, object.get(), {1}, &matched);
+  EXPECT_EQ(matched, (MonitorIdSet{"big", "small"}));
+  object->GetReflection()->SetRepeatedInt32(object.get(), nums, kElements / 2, -1);
+  matched.clear();
+  engine_.MatchObjectSubscriptions(kWatched, object.get(), {1}, &matched);
+  EXPECT_EQ(matched, MonitorIdSet{"small"});
+
+  ASSERT_TRUE(engine_.DeleteSubscription("big", kWatched, op_object, value_object));
+  EXPECT_EQ(Gauge("by_attribute"), 1u);
+  // Left in place for the engine's destructor, which must not recurse.
+  ASSERT_TRUE(engine_.AddSubscription("big", kWatched, op_object, value_object));
+}
+
+TEST_F(SubscriptionTreeTest, ObjectInSeveralVdbsNamesEachMonitorOnce) {
+  engine_.AddMonitor("one", 1);
+  engine_.AddMonitor("five", 5);
+  engine_.AddMonitor("both", 1);
+  ASSERT_TRUE(Add("one", ""));
+  ASSERT_TRUE(Add("five", "i32 { op: EXISTS }"));
+  ASSERT_TRUE(Add("both", ""));
+  engine_.AddMonitor("both", 5);  // now subscribed in both vdbs
+  ASSERT_TRUE(Add("both", "i32 { op: EXISTS }"));
+  EXPECT_EQ(Match("i32: 1", {1, 5}), (MonitorIdSet{"one", "five", "both"}));
+  EXPECT_EQ(Match("i32: 1", {5}), (MonitorIdSet{"five", "both"}));
+  EXPECT_EQ(Match("i32: 1", {2}), MonitorIdSet{});
+  EXPECT_EQ(Match("n: 1", {1, 5}, "monitor.test.OtherMsg"), MonitorIdSet{});
+}
+
+TEST_F(SubscriptionTreeTest, AnObjectThatDoesNotDecodeMatchesWholeTypeSubscriptionsOnly) {
+  engine_.AddMonitor("type", 1);
+  engine_.AddMonitor("attribute", 1);
+  ASSERT_TRUE(Add("type", ""));
+  ASSERT_TRUE(Add("attribute", "i32 { op: EXISTS }"));
+  MonitorIdSet matched;
+  engine_.MatchObjectSubscriptions(kWatched, nullptr, {1}, &matched);
+  EXPECT_EQ(matched, MonitorIdSet{"type"});
+  matched.clear();
+  engine_.MatchObjectSubscriptions("", nullptr, {1}, &matched);
+  EXPECT_EQ(matched, MonitorIdSet{});
+}
+
+TEST(ContainsAllSubscriptionsTest, LookupFindsEveryStoredSubsetAndRemovalPrunes) {
+  metrics::UnitCounter gauge;
+  size_t registrations = 0;
+  const RegistrationTally tally(&gauge, &registrations);
+  std::mt19937 random(7);
+  auto random_set = [&](int one_in) {
+    std::vector<AttributeValue> set;
+    for (int v = 0; v < 8; ++v) {
+      if (random() % one_in == 0) set.push_back(AttributeValue::Int64(v));
+    }
+    return set;
+  };
+  for (int round = 0; round < 50; ++round) {
+    ContainsAllSubscriptions trie;
+    std::map<std::string, std::vector<AttributeValue>> stored;
+    for (int i = 0; i < 40; ++i) {
+      std::vector<AttributeValue> set = random_set(3);
+      if (set.empty()) continue;
+      const std::string id = std::to_string(i);
+      trie.Add(set, id, {id, ""}, tally);
+      stored[id] = set;
+    }
+    for (int probe = 0; probe < 20; ++probe) {
+      const std::vector<AttributeValue> values = random_set(2);
+      if (values.empty()) continue;
+      MonitorIdSet expected;
+      for (const auto& [id, set] : stored) {
+        if (std::includes(values.begin(), values.end(), set.begin(), set.end())) {
+          expected.insert(id);
+        }
+      }
+      MonitorIdSet found;
+      trie.Lookup(values, &found);
+      EXPECT_EQ(found, expected);
+    }
+    for (const auto& [id, set] : stored) {
+      SubscriptionText removed;
+      ASSERT_TRUE(trie.Delete(set, id, {id, ""}, &removed, tally));
+      EXPECT_EQ(removed.operation, id);
+    }
+    EXPECT_TRUE(trie.IsEmpty());
+    EXPECT_EQ(registrations, 0u);
+  }
+}
+
+}  // namespace
+}  // namespace subscription_test
+}  // namespace tarnix
