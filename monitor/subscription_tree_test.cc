@@ -206,40 +206,6 @@ TEST_F(SubscriptionTreeTest, FloatsMatchAsIeeeComparesThem) {
   EXPECT_EQ(Match("ds: [1.5]"), MonitorIdSet{});
 }
 
-TEST_F(SubscriptionTreeTest, OnlyHeldAttributesAreMatched) {
-  engine_.AddMonitor("m", 1);
-  ASSERT_TRUE(Add("m", "i32 { op: NOT_EQUALS }", "i32: 1"));
-  ASSERT_TRUE(Add("m", "spot { city { op: NOT_EQUALS } }", "spot { city: 'x' }"));
-  ASSERT_TRUE(Add("m", "shade { op: EXISTS }", ""));
-  EXPECT_EQ(Match("s: 'a'"), MonitorIdSet{});
-  EXPECT_EQ(Match("spot { point { x: 1 } }"), MonitorIdSet{});
-  EXPECT_EQ(Match("i32: 0"), MonitorIdSet{"m"});  // set to its default
-  EXPECT_EQ(Match("spot { city: '' }"), MonitorIdSet{"m"});
-  EXPECT_EQ(Match("shade: DARK"), MonitorIdSet{"m"});
-
-  engine_.AddMonitor("bright", 1);
-  ASSERT_TRUE(Add("bright", "shade { op: EQUALS }", "shade: BRIGHT"));
-  ASSERT_TRUE(Add("bright", "shades { op: CONTAINS_ANY }", "shades: [BRIGHT]"));
-  EXPECT_EQ(Match("shade: BRIGHT"), (MonitorIdSet{"m", "bright"}));
-  EXPECT_EQ(Match("shades: [DARK, BRIGHT]"), MonitorIdSet{"bright"});
-  EXPECT_EQ(Match("shade: LIGHT"), MonitorIdSet{"m"});
-}
-
-TEST_F(SubscriptionTreeTest, NestedRemovalPrunesTheChildAndKeepsTheParent) {
-  engine_.AddMonitor("m", 1);
-  ASSERT_TRUE(Add("m", "spot { self { op: NOT_EQUALS } }", "spot { city: 'x' }"));
-  ASSERT_TRUE(Add("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
-  EXPECT_EQ(Match("spot { city: 'x' point { x: 3 } }"), MonitorIdSet{"m"});
-  EXPECT_EQ(Match("spot { city: 'x' }"), MonitorIdSet{});
-
-  ASSERT_TRUE(Delete("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
-  EXPECT_EQ(Match("spot { city: 'y' }"), MonitorIdSet{"m"});
-  EXPECT_EQ(Match("spot { city: 'x' point { x: 3 } }"), MonitorIdSet{"m"});  // by NOT_EQUALS
-  EXPECT_FALSE(Delete("m", "spot { point { x { op: EQUALS } } }", "spot { point { x: 3 } }"));
-  ASSERT_TRUE(Delete("m", "spot { self { op: NOT_EQUALS } }", "spot { city: 'x' }"));
-  EXPECT_FALSE(engine_.HasSubscriptions());
-}
-
 TEST_F(SubscriptionTreeTest, RemovingWhatWasNeverAddedFailsWithItsText) {
   engine_.AddMonitor("m", 1);
   engine_.AddMonitor("other", 1);
@@ -312,21 +278,6 @@ TEST_F(SubscriptionTreeTest, ContainsAllOfAHundredThousandElements) {
   EXPECT_EQ(Gauge("by_attribute"), 1u);
   // Left in place for the engine's destructor, which must not recurse.
   ASSERT_TRUE(engine_.AddSubscription("big", kWatched, op_object, value_object));
-}
-
-TEST_F(SubscriptionTreeTest, ObjectInSeveralVdbsNamesEachMonitorOnce) {
-  engine_.AddMonitor("one", 1);
-  engine_.AddMonitor("five", 5);
-  engine_.AddMonitor("both", 1);
-  ASSERT_TRUE(Add("one", ""));
-  ASSERT_TRUE(Add("five", "i32 { op: EXISTS }"));
-  ASSERT_TRUE(Add("both", ""));
-  engine_.AddMonitor("both", 5);  // now subscribed in both vdbs
-  ASSERT_TRUE(Add("both", "i32 { op: EXISTS }"));
-  EXPECT_EQ(Match("i32: 1", {1, 5}), (MonitorIdSet{"one", "five", "both"}));
-  EXPECT_EQ(Match("i32: 1", {5}), (MonitorIdSet{"five", "both"}));
-  EXPECT_EQ(Match("i32: 1", {2}), MonitorIdSet{});
-  EXPECT_EQ(Match("n: 1", {1, 5}, "monitor.test.OtherMsg"), MonitorIdSet{});
 }
 
 TEST_F(SubscriptionTreeTest, AnObjectThatDoesNotDecodeMatchesWholeTypeSubscriptionsOnly) {
