@@ -63,6 +63,25 @@ void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
   if (idle) wake_.notify_one();
 }
 
+namespace {
+
+// A step that rides the notification order: nothing to answer.
+class OrderedStep : public CommittedTransaction {
+ public:
+  explicit OrderedStep(std::function<void()> step) : step_(std::move(step)) {}
+  void Answer(const Status&) override {}
+  void Notify() override { step_(); }
+
+ private:
+  std::function<void()> step_;
+};
+
+}  // namespace
+
+void GroupCommit::RunInOrder(std::function<void()> step) {
+  Commit(false, std::make_unique<OrderedStep>(std::move(step)));
+}
+
 void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
   if (!synced.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0108", "Syncing the database log failed: %s",

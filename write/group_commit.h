@@ -75,6 +75,13 @@ class GroupCommit {
   // it is notified in order after its answer. REQUIRES: Writable().
   void Commit(bool sync, std::unique_ptr<CommittedTransaction> txn);
 
+  // Runs `step` in the notification order as if it were a transaction
+  // committed now: after every transaction committed before it has been
+  // notified (at once when none waits), before any committed after it. A
+  // step needs no sync of its own. Monitors use it to take effect between
+  // the transactions their snapshot holds and those it does not.
+  void RunInOrder(std::function<void()> step);
+
   // Transactions answered or waiting whose notification has not left.
   size_t waiting() const { return waiting_.size(); }
 

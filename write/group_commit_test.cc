@@ -189,6 +189,26 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
   EXPECT_EQ(commits_->waiting(), 0u);
 }
 
+TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
+  commits_->RunInOrder([this] { journal_.events.push_back("step 0"); });
+  EXPECT_EQ(journal_.events, std::vector<std::string>{"step 0"});  // nothing waits
+  journal_.events.clear();
+
+  SyncGate gate;
+  env_.SetLogSyncHook(gate.Hook());
+  JournalReply durable(&journal_, "durable");
+  JournalReply later(&journal_, "later");
+  Put(&durable, 1, 1, true);
+  gate.WaitForSync();
+  commits_->RunInOrder([this] { journal_.events.push_back("step"); });
+  Put(&later, 2, 1, false);
+  EXPECT_EQ(journal_.events, std::vector<std::string>{"respond later"});
+  gate.Open();
+  loop_.Run(true);
+  EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later", "respond durable",
+                                                       "notify 1", "step", "notify 2"}));
+}
+
 TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {
   SyncGate gate;
   env_.SetLogSyncHook(gate.Hook());
