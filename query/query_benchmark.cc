@@ -108,7 +108,8 @@ void BM_Query(benchmark::State& state) {
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     std::vector<QueryResultRecord> results;
-    if (!scan.ExecuteQueryScan(nullptr, *where_op, *value, nullptr, kMainVdbId, &results).ok() ||
+    if (!scan.ExecuteQueryScan(nullptr, *where_op, *value, nullptr, kMainVdbId,
+                              DbAccess::SnapshotHolder(), &results).ok() ||
         results.size() != kObjects / 4) {
       state.SkipWithError("query failed");
     }

@@ -71,6 +71,7 @@ Status QueryProcessor::QueryImpl(const std::string& client_id, const tx::QueryRe
 
   std::vector<QueryResultRecord> results;
   status = scan_.ExecuteQueryScan(selection.get(), *where_op, *where_value, sort_by.get(), vdb_id,
+                                  DbAccess::SnapshotHolder(),
                                   &results);
   if (status.ok()) PackResults(&results, chunks);
   return status;

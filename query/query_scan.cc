@@ -57,22 +57,24 @@ const pb::Message& SortSubMessage(const pb::Message& object, const pb::FieldDesc
 
 Status QueryScan::ExecuteQueryScan(const pb::Message* selection, const pb::Message& where_op,
                                    const pb::Message& where_value, const pb::Message* sort_by,
-                                   VdbId vdb_id, std::vector<QueryResultRecord>* results) const {
+                                   VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
+                                   std::vector<QueryResultRecord>* results) const {
   if (IsKeyLookup(where_op, where_value)) {
-    return KeyLookup(selection, where_value, vdb_id, results);
+    return KeyLookup(selection, where_value, vdb_id, snapshot, results);
   }
-  return TypeScan(selection, where_op, where_value, sort_by, vdb_id, results);
+  return TypeScan(selection, where_op, where_value, sort_by, vdb_id, snapshot, results);
 }
 
 Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& where_value,
-                            VdbId vdb_id, std::vector<QueryResultRecord>* results) const {
+                            VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
+                            std::vector<QueryResultRecord>* results) const {
   const std::string key = schema_->GetKey(&where_value);
   if (key.empty()) return Status::InvalidArgument("object id missing from value");
   const std::string& type_name = where_value.GetDescriptor()->full_name();
   std::string prefix;
   if (!MakeObjectRecordKey(*schema_, type_name, key, &prefix)) return Status::OK();
   DbAccess::Records records;
-  const DbAccessStatus read = db_access_->PrefixFilter(DbAccess::SnapshotHolder(), prefix, &records);
+  const DbAccessStatus read = db_access_->PrefixFilter(snapshot, prefix, &records);
   if (!read.ok()) return read.ToStatus();
 
   for (DbAccess::Record& record : records) {
@@ -97,7 +99,8 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
 
 Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& where_op,
                            const pb::Message& where_value, const pb::Message* sort_by,
-                           VdbId vdb_id, std::vector<QueryResultRecord>* results) const {
+                           VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
+                           std::vector<QueryResultRecord>* results) const {
   const pb::Descriptor* type = where_value.GetDescriptor();
   const std::string& type_name = type->full_name();
   std::string prefix;
@@ -111,7 +114,8 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
 
   // One iterator over one state of the store; only visible, matching
   // records are copied out of it.
-  const boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
+  const boost::shared_ptr<DbAccess::IteratorImpl> it =
+      snapshot ? db_access_->NewIterator(snapshot) : db_access_->NewIterator();
   if (!it) {
     return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus();
   }

@@ -72,6 +72,8 @@ class QueryScan {
   // order, or sorted by `sort_by` (null: unsorted) as SortByCompare says.
   // Records whose key does not decode or whose body does not parse are
   // logged and skipped.
+  // The records are read on `snapshot`, or on a snapshot of the scan's own
+  // when it is empty.
   // Returns OK; INVALID_ARGUMENT "object id missing from value" for a key
   // lookup without a key; a storage failure as DbAccessStatus::ToStatus
   // gives it, and then nothing is appended. *results is never cleared.
@@ -82,6 +84,7 @@ class QueryScan {
                           const google::protobuf::Message& where_op,
                           const google::protobuf::Message& where_value,
                           const google::protobuf::Message* sort_by, VdbId vdb_id,
+                          const DbAccess::SnapshotHolder& snapshot,
                           std::vector<QueryResultRecord>* results) const;
 
   // OK for a sort order that holds one primary operation and at most one
@@ -123,11 +126,13 @@ class QueryScan {
  private:
   Status KeyLookup(const google::protobuf::Message* selection,
                    const google::protobuf::Message& where_value, VdbId vdb_id,
+                   const DbAccess::SnapshotHolder& snapshot,
                    std::vector<QueryResultRecord>* results) const;
   Status TypeScan(const google::protobuf::Message* selection,
                   const google::protobuf::Message& where_op,
                   const google::protobuf::Message& where_value,
                   const google::protobuf::Message* sort_by, VdbId vdb_id,
+                  const DbAccess::SnapshotHolder& snapshot,
                   std::vector<QueryResultRecord>* results) const;
   // Applies `selection` to `object` (which it may prune) and fills *record
   // from it; false when the selection leaves nothing. `body` is the stored

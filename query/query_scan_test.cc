@@ -76,7 +76,7 @@ class QueryScanTest : public WriteTest {
     std::vector<QueryResultRecord> results;
     const Status status = QueryScan(&schema, db_.get())
                               .ExecuteQueryScan(selection.get(), *op, *value, sort_by.get(), vdb,
-                                                &results);
+                                                DbAccess::SnapshotHolder(), &results);
     if (!status.ok()) return {status.ToString()};
     Texts out;
     for (const QueryResultRecord& result : results) {
@@ -353,10 +353,32 @@ TEST_F(QueryScanTest, SkipsRecordsThatDoNotDecodeAndReadsMarkedValues) {
   MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), "src_ip { op: EQUALS }");
   ASSERT_TRUE(QueryScan(&schema_, db_.get())
                   .ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, "src_ip: 'm'"), nullptr, 1,
-                                    &results)
+                                    DbAccess::SnapshotHolder(), &results)
                   .ok());
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].object, marked);
+}
+
+TEST_F(QueryScanTest, ReadsTheSnapshotItIsGiven) {
+  StoreFlow("flow_id: 1 src_ip: 'a'");
+  const DbAccess::SnapshotHolder snapshot = db_->GetSnapshot();
+  StoreFlow("flow_id: 2 src_ip: 'a'");
+  const QueryScan scan(&schema_, db_.get());
+  // A type scan, then a key lookup.
+  for (const auto& [op_text, value] : {std::pair<const char*, const char*>{"src_ip { op: EQUALS }",
+                                                                          "src_ip: 'a'"},
+                                      {"flow_id { op: EQUALS }", "flow_id: 2"}}) {
+    SCOPED_TRACE(op_text);
+    MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), op_text);
+    std::vector<QueryResultRecord> then, now;
+    ASSERT_TRUE(
+        scan.ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, value), nullptr, 1, snapshot, &then)
+            .ok());
+    ASSERT_TRUE(scan.ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, value), nullptr, 1,
+                                      DbAccess::SnapshotHolder(), &now)
+                    .ok());
+    EXPECT_EQ(then.size() + 1, now.size());
+  }
 }
 
 TEST_F(QueryScanTest, AStorageFailureAppendsNothing) {
@@ -373,7 +395,7 @@ TEST_F(QueryScanTest, AStorageFailureAppendsNothing) {
   MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), "");
   const Status status = QueryScan(&schema_, db_.get())
                             .ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, ""), nullptr, 1,
-                                              &results);
+                                              DbAccess::SnapshotHolder(), &results);
   EXPECT_EQ(status.code(), Status::kDataLoss);
   EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
   EXPECT_EQ(results.size(), 1u);
