@@ -75,6 +75,16 @@ class ServerCall : public RefCounted {
 
   // True until a terminal operation was issued or the call ended.
   bool is_open() const { return !terminal_issued_ && !closed_; }
+  // Bytes of queued writes the transport has not taken yet.
+  size_t queued_bytes() const { return queued_bytes_; }
+  // Calls `callback` on the loop each time the transport has taken a write
+  // and at most `low_water` bytes stay queued, while the call is open; the
+  // call drops it when it ends. A writer that makes its messages as the
+  // client reads them writes from it.
+  void set_drain_callback(size_t low_water, std::function<void()> callback) {
+    drain_low_water_ = low_water;
+    drain_callback_ = std::move(callback);
+  }
   CallContext& context() { return context_; }
 
   // Any amount may be queued at once. A call whose queue holds more than this
@@ -138,6 +148,8 @@ class ServerCall : public RefCounted {
   // Last time the transport took a write, or the queue went over the cap.
   std::chrono::steady_clock::time_point progress_at_;
   bool over_cap_ = false;
+  size_t drain_low_water_ = 0;
+  std::function<void()> drain_callback_;
   bool request_read_ = false;  // unary and server stream: the request arrived
   Status sent_status_;
   bool terminal_issued_ = false;  // Respond/Finish/Fail queued

@@ -147,6 +147,32 @@ TEST_F(RpcTest, ServerStreamWritesArriveInOrderBeforeTheStatus) {
   EXPECT_TRUE(log.WaitFor("done:stream-fail:10"));
 }
 
+TEST_F(RpcTest, AWriterThatWritesAsTheClientReadsHoldsLittleQueued) {
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(20));
+  EchoRequest request;
+  request.set_count(400);
+  request.set_action("drain");
+  request.set_payload(std::string(16 << 10, 'p'));
+  auto reader = stub_->ServerStream(&context, request);
+  EchoResponse response;
+  int expected = 0;
+  while (reader->Read(&response)) {
+    ASSERT_EQ(expected, response.index());
+    ++expected;
+  }
+  EXPECT_TRUE(reader->Finish().ok());
+  EXPECT_EQ(expected, 400);  // 6.4 MiB in all
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(WaitForPrefix(log, "drain-most:"));
+  size_t most = 0;
+  for (const std::string& event : log.events()) {
+    if (event.rfind("drain-most:", 0) == 0) most = std::stoul(event.substr(11));
+  }
+  EXPECT_LE(most, EchoTestService::kDrainLowWater + (17 << 10));
+  EXPECT_TRUE(log.WaitFor("done:stream-drain:0"));
+}
+
 TEST_F(RpcTest, ClientStreamCompletedNormallyDeliversAllMessagesFirst) {
   grpc::ClientContext context;
   context.AddMetadata("client-id", "normal");

@@ -330,6 +330,11 @@ void ServerCall::OnWriteDone(bool ok) {
     return;
   }
   PumpWrites();
+  if (drain_callback_ && is_open() && queued_bytes_ <= drain_low_water_) {
+    // A copy: the callback may replace itself.
+    std::function<void()> callback = drain_callback_;
+    Guard("drain callback", callback);
+  }
 }
 
 void ServerCall::OnDone() {
@@ -349,6 +354,7 @@ void ServerCall::MaybeEnd() {
   if (ended_ || !done_ || read_in_flight_ || write_in_flight_ || !reading_done_) return;
   ended_ = true;
   Close();
+  drain_callback_ = nullptr;  // it may hold this call
   Status status =
       finish_ok_ ? sent_status_ : Status(kCancelled, "Call cancelled or connection lost");
   CallContext::CompletionCallback callback = std::move(context_.completion_callback_);

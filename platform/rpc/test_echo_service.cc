@@ -95,6 +95,10 @@ void EchoTestService::ServerStream(CallContext& context, const EchoRequest& requ
   Scope scope(this);
   const std::string& action = request.action();
   WatchCompletion(context, "stream-" + action);
+  if (action == "drain") {
+    DrainStream(request, call);
+    return;
+  }
   for (int i = 0; i < request.count(); ++i) {
     EchoResponse response;
     response.set_index(i);
@@ -113,6 +117,29 @@ void EchoTestService::ServerStream(CallContext& context, const EchoRequest& requ
   } else {
     call->Finish();
   }
+}
+
+void EchoTestService::DrainStream(const EchoRequest& request, const Handle& call) {
+  // Writes while at most kDrainLowWater bytes are queued, goes on as the
+  // client reads, and logs the most it ever had queued.
+  auto next = std::make_shared<int>(0);
+  auto most = std::make_shared<size_t>(0);
+  auto pump = [this, call, request, next, most] {
+    while (*next < request.count() && call->queued_bytes() <= kDrainLowWater) {
+      EchoResponse response;
+      response.set_index((*next)++);
+      response.set_text(request.payload());
+      call->Write(response);
+      *most = std::max(*most, call->queued_bytes());
+    }
+    if (*next == request.count()) {
+      log_.Add("drain-most:" + std::to_string(*most));
+      call->set_drain_callback(0, nullptr);
+      call->Finish();
+    }
+  };
+  call->set_drain_callback(kDrainLowWater, pump);
+  pump();
 }
 
 namespace {

@@ -50,6 +50,10 @@ class EchoTestService : public Service {
 
   EventLog& log() { return log_; }
 
+  // "drain": the server stream writes its `count` messages only while at
+  // most this many bytes are queued, the rest as the client reads.
+  static constexpr size_t kDrainLowWater = 64 << 10;
+
   // Held by every handler, observer callback and completion callback while
   // it runs: one taken inside another means a call operation called back
   // synchronously, and is logged "reentered".
@@ -76,7 +80,9 @@ class EchoTestService : public Service {
   }
 
  private:
+  using Handle = boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>;
   void WatchCompletion(CallContext& context, const std::string& tag);
+  void DrainStream(const tarnix_test::EchoRequest& request, const Handle& call);
 
   EventLog log_;
   bool in_scope_ = false;
