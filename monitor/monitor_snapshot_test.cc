@@ -104,6 +104,8 @@ TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
   };
   EXPECT_EQ(Chunks({entry(500000), entry(499999)}), std::vector<Chunk>({{2, 999999, true}}));
   EXPECT_EQ(Chunks({entry(500000), entry(500000)}), std::vector<Chunk>({{2, 1000000, true}}));
+  EXPECT_EQ(Chunks({entry(500000), entry(499999), entry(1), entry(1)}),
+            std::vector<Chunk>({{3, 1000000, false}, {1, 1, true}}));
   EXPECT_EQ(Chunks({entry(600000), entry(600000), entry(600000)}),
             std::vector<Chunk>({{2, 1200000, false}, {1, 600000, true}}));
   // A body over the limit closes the chunk it joins; empty bodies never do.
