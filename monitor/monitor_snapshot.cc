@@ -1,9 +1,8 @@
 #include "monitor/monitor_snapshot.h"
 
+#include <boost/functional/hash.hpp>
 #include <unordered_set>
 #include <utility>
-
-#include <boost/functional/hash.hpp>
 
 #include "monitor/type_order.h"
 #include "schema/schema.h"
@@ -39,8 +38,7 @@ std::vector<QueryResultRecord> SnapshotEntrySet::TakeDistinct() {
     return seed;
   };
   const auto equal = [&entries](size_t a, size_t b) {
-    return entries[a].type_name == entries[b].type_name &&
-           entries[a].object == entries[b].object &&
+    return entries[a].type_name == entries[b].type_name && entries[a].object == entries[b].object &&
            entries[a].op_message == entries[b].op_message;
   };
   std::unordered_set<size_t, decltype(hash), decltype(equal)> seen(16, hash, equal);

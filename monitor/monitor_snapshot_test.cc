@@ -1,10 +1,10 @@
 #include "monitor/monitor_snapshot.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
 #include "monitor/subscription_model.h"
@@ -111,8 +111,7 @@ TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
   // A body over the limit closes the chunk it joins; empty bodies never do.
   std::vector<QueryResultRecord> mixed(3000, QueryResultRecord{T("OtherMsg"), "", ""});
   mixed.insert(mixed.begin() + 1, entry(2000000));
-  EXPECT_EQ(Chunks(std::move(mixed)),
-            std::vector<Chunk>({{2, 2000000, false}, {2999, 0, true}}));
+  EXPECT_EQ(Chunks(std::move(mixed)), std::vector<Chunk>({{2, 2000000, false}, {2999, 0, true}}));
   EXPECT_TRUE(Chunks({}).empty());
 }
 

@@ -33,7 +33,8 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
               &write_metrics_, &telemetry_, this, &group_commit_),
       get_processor_(schema, db_access),
-      query_processor_(schema, db_access) {
+      query_processor_(schema, db_access),
+      monitor_statements_(schema, &query_processor_, &monitor_engine_) {
   txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);
   WipeDeprecatedObjects(*schema_, db_access_);

@@ -8,10 +8,13 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "metrics/metric.h"
 #include "monitor/monitor_engine.h"
+#include "monitor/monitor_statements.h"
+#include "monitor/type_order.h"
 #include "platform/net/net_security_manager.h"
 #include "platform/rpc/status.h"
 #include "platform/tarnix/tarnix_service.h"
@@ -19,6 +22,7 @@
 #include "query/query_processor.h"
 #include "server/call_reply.h"
 #include "server/client_authentication.h"
+#include "server/monitor_stream.h"
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
 #include "storage/db_access.h"
@@ -175,6 +179,35 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   void set_merkle_slice_records(size_t records) { merkle_slice_records_ = records; }
   size_t merkle_slice_records() const { return merkle_slice_records_; }
 
+  // --- Monitors (monitor_rpcs.cc) ---
+  // Opens a monitor: the request's id, or a generated one (INFO line); an
+  // id that is open, or waits to open, is refused (INVALID_ARGUMENT, DRX0302;
+  // longer than 1024 bytes also). Then, as every data-service call: the
+  // refusal of writes after a failed sync, a transaction id (INTERNAL
+  // "Unable to generate transaction id"), the caller's identity, the vdb
+  // (FAILED_PRECONDITION "no mapping for vdb_id found"), the statements
+  // (MonitorStatements::ValidateMonitorStatements). In the notification
+  // order under its id the monitor is registered and subscribed, and the
+  // snapshot of what its statements match is written on the call, which
+  // stays open for notifications; a failed scan fails it.
+  void Monitor(orv::rpc::CallContext& context,
+               const caldek::orv::tarnix::MonitorRequestMsg& request,
+               const CallPtr<caldek::orv::tarnix::MonitorResponseMsg>& call) override;
+  // Changes an open monitor's statements (delete, update, add) and writes
+  // the snapshot of what newly matches on the monitor's stream, then answers
+  // with the monitor's statements. Checked as Monitor is, against the vdb
+  // the monitor watches and against the read permission of the monitor's
+  // owner for the types it adds; checks that depend on the monitor's
+  // statements run in the notification order under its id.
+  void ConfigureMonitor(orv::rpc::CallContext& context,
+                        const caldek::orv::tarnix::ConfigureMonitorRequestMsg& request,
+                        const CallPtr<caldek::orv::tarnix::ConfigureMonitorResponseMsg>& call) override;
+  // The end of the Monitor call `call` of `monitor_id`: with a status other
+  // than OK the monitor and all its subscriptions go, unless the id belongs
+  // to another call by now.
+  void OnClientDisconnect(const std::string& monitor_id, const orv::rpc::ServerCall* call,
+                          const orv::rpc::Status& status);
+
   // Until monitors exist there is nobody to notify: records the latency,
   // logs the notification line for 0 clients and empties both lists.
   void NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
@@ -197,6 +230,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
   // Answers durable write transactions; the daemon starts its syncer.
   GroupCommit& group_commit() { return group_commit_; }
+  MonitorEngine& monitor_engine() { return monitor_engine_; }
 
  private:
   // The vdb a read request names (`has_vdb_id`, `vdb_id`): 1 when absent.
@@ -211,6 +245,15 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
     return AuthenticateClient(*client_certificates_, InstalledServerCertificate(security_), context,
                               operation, missing);
   }
+  // A Monitor or ConfigureMonitor call checked on arrival, and how it takes
+  // effect in its turn; defined in monitor_rpcs.cc.
+  struct MonitorOpening;
+  struct MonitorChange;
+  void OpenMonitor(MonitorOpening& opening);
+  void ChangeMonitor(MonitorChange& change);
+  // The refusal of writes, a new transaction id and the caller's identity.
+  orv::rpc::AppStatus StartMonitorTransaction(const orv::rpc::CallContext& context,
+                                              const char* operation, uint64_t* txn_id);
   // Walks the next slice of a GetMerkleTree call and answers it at the end;
   // defined in merkle_rpc.cc.
   struct MerkleCall;
@@ -245,6 +288,12 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   GetProcessor get_processor_;
   QueryProcessor query_processor_;
   WriteStreamBudget write_budget_;
+  MonitorStatements monitor_statements_;
+  TypeOrder type_order_;
+  // Open monitors, and those waiting to open, by id.
+  std::unordered_map<std::string, std::unique_ptr<MonitorStream>> monitor_streams_;
+  // Monitor id -> the client that opened it.
+  std::unordered_map<std::string, std::string> monitor_clients_;
   LoopPoster loop_poster_;
   size_t merkle_slice_records_ = kMerkleSliceRecords;
 };

@@ -1,0 +1,317 @@
+// The Monitor and ConfigureMonitor handlers of the data service.
+//
+// Each takes a transaction id and a storage snapshot in one loop turn and
+// checks what depends only on the request; the rest (what depends on the
+// monitor's statements, the scans of that snapshot, the subscriptions and
+// the snapshot's write) takes effect in the group commit's notification
+// order under that id. So a monitor sees each transaction once: in its
+// snapshot when the id is lower, as a notification when it is higher.
+
+#include <openssl/rand.h>
+
+#include <boost/format.hpp>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "logging/logger.h"
+#include "monitor/monitor_snapshot.h"
+#include "server/rpc_status.h"
+#include "server/tarnix_server.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+
+namespace {
+
+// Longer ids are refused: every monitor keeps its id in several maps.
+constexpr size_t kMaxMonitorIdBytes = 1024;
+
+bool GenerateMonitorId(std::string* id) {
+  uint64_t words[2];
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(&words[0]), sizeof words[0]) != 1 ||
+      RAND_bytes(reinterpret_cast<unsigned char*>(&words[1]), sizeof words[1]) != 1) {
+    return false;
+  }
+  *id = UuidToString(words[0], words[1]);
+  return true;
+}
+
+std::string ConfigureNotFound(const std::string& monitor_id) {
+  return (boost::format("ConfigureMonitor operation failed: The operation failed because a "
+                        "monitor with request_id %1% was not found") %
+          monitor_id)
+      .str();
+}
+
+}  // namespace
+
+// A checked Monitor call, waiting for its turn.
+struct TarnixServer::MonitorOpening {
+  std::string monitor_id;
+  std::string client_id;
+  uint64_t txn_id;
+  VdbId vdb_id;
+  CallPtr<tx::MonitorResponseMsg> call;
+  DbAccess::SnapshotHolder snapshot;
+  MonitorStatementRecords added;
+};
+
+// A checked ConfigureMonitor call, waiting for its turn.
+struct TarnixServer::MonitorChange {
+  std::string monitor_id;
+  std::string client_id;
+  uint64_t txn_id;
+  CallPtr<tx::ConfigureMonitorResponseMsg> call;
+  DbAccess::SnapshotHolder snapshot;
+  MonitorStatementRecords added;
+  MonitorStatementRecords deleted;
+  WhereClauseUpdateRecords updated;
+};
+
+orv::rpc::AppStatus TarnixServer::StartMonitorTransaction(const orv::rpc::CallContext& context,
+                                                          const char* operation, uint64_t* txn_id) {
+  const Status& writable = group_commit_.Writable();
+  if (!writable.ok()) return ToAppStatus(writable);
+  if (!txn_ids_.GetNextTxnId(txn_id)) {
+    return orv::rpc::INTERNAL("Unable to generate transaction id");
+  }
+  return Authenticate(context, operation);
+}
+
+void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequestMsg& request,
+                           const CallPtr<tx::MonitorResponseMsg>& call) {
+  std::string monitor_id = request.monitor_request_id();
+  if (!request.has_monitor_request_id()) {
+    if (!GenerateMonitorId(&monitor_id)) {
+      call->Fail(orv::rpc::INTERNAL("Unable to generate monitor_request_id"));
+      return;
+    }
+    TARNIX_LOG(orv::INFO, nullptr,
+               "Monitor: monitor_request_id not provided, randomly generated "
+               "monitor_request_id=%s",
+               monitor_id.c_str());
+  } else if (monitor_id.size() > kMaxMonitorIdBytes) {
+    call->Fail(orv::rpc::INVALID_ARGUMENT("monitor_request_id is longer than 1024 bytes"));
+    return;
+  }
+  if (monitor_streams_.count(monitor_id) > 0) {
+    const std::string message = "The operation failed because the monitor with monitor_id '" +
+                                monitor_id + "' already exists";
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0302", "%s", message.c_str());
+    call->Fail(orv::rpc::INVALID_ARGUMENT(message));
+    return;
+  }
+  auto opening = std::make_shared<MonitorOpening>();
+  opening->monitor_id = monitor_id;
+  opening->client_id = context.client_id();
+  opening->call = call;
+  const orv::rpc::AppStatus started =
+      StartMonitorTransaction(context, "Monitor operation", &opening->txn_id);
+  if (!started.ok()) {
+    call->Fail(started);
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr, "Monitor: TransactionID='%lu' Client ID=%s",
+             static_cast<unsigned long>(opening->txn_id), opening->client_id.c_str());
+  if (!ResolveReadVdb(request.has_vdb_id(), request.vdb_id(), &opening->vdb_id)) {
+    call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
+    return;
+  }
+  const Status checked = monitor_statements_.ValidateMonitorStatements(
+      opening->client_id, monitor_id, request.statements(), &opening->added);
+  if (!checked.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
+               checked.ToString().c_str());
+    call->Fail(ToAppStatus(checked));
+    return;
+  }
+  opening->snapshot = db_access_->GetSnapshot();
+
+  // The id is taken from now on, also while the monitor waits for its turn.
+  const orv::rpc::ServerCall* handle = call.get();
+  context.set_completion_callback([this, monitor_id, handle](const orv::rpc::Status& status) {
+    OnClientDisconnect(monitor_id, handle, status);
+  });
+  monitor_streams_.emplace(monitor_id, std::make_unique<MonitorStream>(
+                                           schema_, call, opening->vdb_id, opening->client_id));
+  group_commit_.RunInOrder([this, opening] { OpenMonitor(*opening); });
+}
+
+void TarnixServer::OpenMonitor(MonitorOpening& opening) {
+  auto stream = monitor_streams_.find(opening.monitor_id);
+  if (stream == monitor_streams_.end() || stream->second->call() != opening.call) return;  // gone
+  try {
+    SnapshotEntrySet entries;
+    const Status scanned = monitor_statements_.AddMonitorStatements(
+        opening.monitor_id, opening.vdb_id, opening.snapshot, opening.added,
+        MonitorStatementRecords(), &entries);
+    opening.snapshot.reset();
+    if (!scanned.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
+                 scanned.ToString().c_str());
+      monitor_streams_.erase(stream);
+      opening.call->Fail(ToAppStatus(scanned));
+      return;
+    }
+    monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
+    monitor_statements_.ConfigureSubscriptions(
+        opening.monitor_id, opening.added, MonitorStatementRecords(), WhereClauseUpdateRecords());
+    std::vector<QueryResultRecord> ordered;
+    OrderMonitorUpdates(*schema_, &type_order_, &entries, &ordered);
+    stream->second->WriteSnapshot(
+        std::make_unique<MonitorSnapshot>(opening.txn_id, std::move(ordered)), nullptr);
+    monitor_clients_.emplace(opening.monitor_id, opening.client_id);
+  } catch (const std::exception& e) {
+    // Never into the transaction whose release ran this.
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Monitor operation failed: %s", e.what());
+    monitor_streams_.erase(opening.monitor_id);
+    monitor_engine_.DeleteSubscriptions(opening.monitor_id, "");
+    opening.call->Fail(orv::rpc::INTERNAL("Internal error"));
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr,
+             "Monitor: TransactionID='%lu' Client ID=%s: Monitor for monitor_request_id='%s' "
+             "successfully created",
+             static_cast<unsigned long>(opening.txn_id), opening.client_id.c_str(),
+             opening.monitor_id.c_str());
+}
+
+void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
+                                    const tx::ConfigureMonitorRequestMsg& request,
+                                    const CallPtr<tx::ConfigureMonitorResponseMsg>& call) {
+  if (!request.has_monitor_request_id()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Invalid argument; monitor_request_id is required");
+    call->Fail(
+        orv::rpc::INVALID_ARGUMENT("ConfigureMonitor failed: monitor_request_id not provided"));
+    return;
+  }
+  const std::string& monitor_id = request.monitor_request_id();
+  auto stream = monitor_streams_.find(monitor_id);
+  if (stream == monitor_streams_.end()) {
+    const std::string message = ConfigureNotFound(monitor_id);
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0009", "%s", message.c_str());
+    call->Fail(orv::rpc::INVALID_ARGUMENT(message));
+    return;
+  }
+  auto change = std::make_shared<MonitorChange>();
+  change->monitor_id = monitor_id;
+  change->client_id = context.client_id();
+  change->call = call;
+  const orv::rpc::AppStatus started =
+      StartMonitorTransaction(context, "ConfigureMonitor operation", &change->txn_id);
+  if (!started.ok()) {
+    call->Fail(started);
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr,
+             "ConfigureMonitor: TransactionID='%lu' Client ID=%s monitor_request_id='%s'",
+             static_cast<unsigned long>(change->txn_id), change->client_id.c_str(),
+             monitor_id.c_str());
+  const uint32_t requested = request.has_vdb_id() ? request.vdb_id() : kMainVdbId;
+  const VdbId stored = stream->second->vdb_id();
+  if (requested != stored) {
+    const std::string message = "vdb_id (" + std::to_string(requested) +
+                                ") does not match stored vdb_id (" + std::to_string(stored) +
+                                ") for monitor " + monitor_id;
+    TARNIX_LOG(orv::INFO, nullptr, "%s", message.c_str());
+    call->Fail(orv::rpc::INVALID_ARGUMENT(message));
+    return;
+  }
+  Status checked = monitor_statements_.ValidateMonitorStatements(
+      change->client_id, monitor_id, request.delete_statements(), &change->deleted);
+  if (checked.ok()) {
+    checked = monitor_statements_.CheckWhereClause(change->client_id, request.update_statements(),
+                                                   &change->updated);
+  }
+  if (checked.ok()) {
+    checked = monitor_statements_.ValidateMonitorStatements(
+        change->client_id, monitor_id, request.add_statements(), &change->added);
+  }
+  // Whoever changes a monitor, it delivers to its owner, who must be able to
+  // read what is added.
+  const std::string& owner = stream->second->owner();
+  for (auto added = change->added.begin(); checked.ok() && added != change->added.end(); ++added) {
+    if (!schema_->HasReadPermission(owner, added->first)) {
+      checked = Status::PermissionDenied(
+          (boost::format("%1% does not have read permission for %2%") % owner % added->first)
+              .str());
+    }
+  }
+  if (!checked.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
+               "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
+    call->Fail(ToAppStatus(checked));
+    return;
+  }
+  change->snapshot = db_access_->GetSnapshot();
+  group_commit_.RunInOrder([this, change] { ChangeMonitor(*change); });
+}
+
+void TarnixServer::ChangeMonitor(MonitorChange& change) {
+  const std::string& monitor_id = change.monitor_id;
+  auto stream = monitor_streams_.find(monitor_id);
+  if (stream == monitor_streams_.end()) {  // ended while the change waited
+    change.call->Fail(orv::rpc::INVALID_ARGUMENT(ConfigureNotFound(monitor_id)));
+    return;
+  }
+  try {
+    VdbId vdb_id;
+    if (!monitor_engine_.GetVDbIdForMonitor(monitor_id, &vdb_id)) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0305", "Unable to find corresponding vdb_id");
+      change.call->Fail(orv::rpc::INTERNAL("Unable to find corresponding vdb_id"));
+      return;
+    }
+    SnapshotEntrySet entries;
+    Status checked = monitor_statements_.ScanMonitorStatements(
+        monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &entries);
+    if (checked.ok()) {
+      checked = monitor_statements_.AddMonitorStatements(monitor_id, vdb_id, change.snapshot,
+                                                         change.added, change.deleted, &entries);
+    }
+    change.snapshot.reset();
+    if (!checked.ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
+                 "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
+      change.call->Fail(ToAppStatus(checked));
+      return;
+    }
+    monitor_statements_.ConfigureSubscriptions(monitor_id, change.added, change.deleted,
+                                               change.updated);
+    auto response = std::make_shared<tx::ConfigureMonitorResponseMsg>();
+    monitor_statements_.BuildMonitorStatements(monitor_id, response.get());
+    std::vector<QueryResultRecord> ordered;
+    OrderMonitorUpdates(*schema_, &type_order_, &entries, &ordered);
+    // The answer leaves once the snapshot is on the monitor's stream.
+    stream->second->WriteSnapshot(
+        std::make_unique<MonitorSnapshot>(change.txn_id, std::move(ordered)),
+        [call = change.call, response] { call->Respond(*response); });
+    monitor_clients_.emplace(monitor_id, change.client_id);
+  } catch (const std::exception& e) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "ConfigureMonitor operation failed: %s", e.what());
+    change.call->Fail(orv::rpc::INTERNAL("Internal error"));
+    return;
+  }
+  TARNIX_LOG(orv::INFO, nullptr,
+             "ConfigureMonitor: TransactionID='%lu': Monitor for monitor_request_id='%s' "
+             "successfully updated",
+             static_cast<unsigned long>(change.txn_id), monitor_id.c_str());
+}
+
+void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
+                                      const orv::rpc::ServerCall* call,
+                                      const orv::rpc::Status& status) {
+  if (status.code() == 0) return;
+  TARNIX_LOG(orv::INFO, nullptr, "%s disconnected, Unsubscribing corresponding subscriptions",
+             monitor_id.c_str());
+  // A monitor that reused the id after this call ended is not this one.
+  auto stream = monitor_streams_.find(monitor_id);
+  if (stream == monitor_streams_.end() || stream->second->call().get() != call) return;
+  monitor_streams_.erase(stream);
+  monitor_engine_.DeleteSubscriptions(monitor_id, "");
+  monitor_clients_.erase(monitor_id);
+}
+
+}  // namespace tarnix
