@@ -1,10 +1,14 @@
 #include <google/protobuf/text_format.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
@@ -21,9 +25,10 @@ using testing::Channel;
 
 constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 constexpr char kInterface[] = "caldek.orv.tarnix.InterfaceMsg";
-constexpr char kAddress[] = "caldek.orv.tarnix.AddressMsg";
+constexpr char kVlan[] = "caldek.orv.tarnix.VlanMsg";  // network: not for kInventory
 constexpr char kAdmin[] = "tarnix-cli";
-constexpr char kInventory[] = "inventory-agent";  // reads the inventory types only
+constexpr char kInventory[] = "inventory-agent";   // reads the inventory types only
+constexpr char kNetwork[] = "network-controller";  // reads inventory and network
 
 // One Monitor call: its request is sent at once; messages are read as they
 // come, each within a wait.
@@ -78,7 +83,7 @@ class MonitorCall {
   grpc::Status Finish() {
     if (finished_) return status_;
     finished_ = true;
-    call_.context.TryCancel();
+    if (!ended_) call_.context.TryCancel();
     if (reading_) testing::Next(&call_.cq);
     status_ = call_.Finish();
     return status_;
@@ -98,6 +103,26 @@ class MonitorRpcsTest : public testing::DataServiceTest {
   void SetUp() override {
     DataServiceTest::SetUp();
     Serve();
+  }
+
+  // Runs `task` on the server's loop and waits for it.
+  void OnLoop(std::function<void()> task) {
+    std::promise<void> done;
+    server_->provider().Post([&] {
+      task();
+      done.set_value();
+    });
+    done.get_future().wait();
+  }
+  uint64_t LastTxnId() {
+    uint64_t id = 0;
+    OnLoop([&] { id = data_->txn_ids().txn_id(); });
+    return id;
+  }
+  bool HasSubscriptions() {
+    bool any = false;
+    OnLoop([&] { any = data_->monitor_engine().HasSubscriptions(); });
+    return any;
   }
 
   std::string Body(const std::string& type, const std::string& text) {
@@ -270,6 +295,296 @@ TEST_F(MonitorRpcsTest, AGeneratedIdIsAUuidAndAnIdIsFreeAgainOnceItsClientLeft) 
     }
     EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{Device(1, "a")}) << round;
   }
+}
+
+TEST_F(MonitorRpcsTest, ConfigureMonitorAddsRemovesDeletesAndAddsStatements) {
+  Store(kDevice, Device(1, "a"));
+  Store(kDevice, Device(2, "b"));
+  Store(kInterface, Interface("eth0", 1));
+  const auto hostname = [](const std::string& name) {
+    return std::make_pair(std::string("hostname { op: EQUALS }"), "hostname: '" + name + "'");
+  };
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {hostname("a")})}));
+  ASSERT_EQ(Bodies(monitor.ReadTransaction()), std::vector<std::string>{Device(1, "a")});
+
+  // Where clauses: b added, a removed; the snapshot holds what is new only.
+  tx::ConfigureMonitorRequestMsg update = Change("m");
+  tx::MonitorStatementUpdateMsg* clauses = update.add_update_statements();
+  schema_.SetObjectType(kDevice, clauses);
+  *clauses->add_add_where() = Where(kDevice, hostname("b").first, hostname("b").second);
+  *clauses->add_remove_where() = Where(kDevice, hostname("a").first, hostname("a").second);
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(Configure(update, &response).ok());
+  std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
+  EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{Device(2, "b")});
+  ASSERT_EQ(response.statements_size(), 1);
+  ASSERT_EQ(response.statements(0).statement().where_size(), 1);
+  EXPECT_EQ(response.statements(0).statement().where(0).value(), Body(kDevice, "hostname: 'b'"));
+  EXPECT_TRUE(response.statements(0).has_send_old_object_body());
+  const uint64_t first = snapshot[0].transaction_control().txn_id();
+
+  // One request replaces the device statement and adds the interfaces.
+  tx::ConfigureMonitorRequestMsg replace = Change("m");
+  *replace.add_delete_statements() = Statement(kDevice, {});
+  *replace.add_add_statements() = Statement(kDevice, {hostname("a")}, true);
+  *replace.add_add_statements() = Statement(kInterface, {});
+  ASSERT_TRUE(Configure(replace, &response).ok());
+  snapshot = monitor.ReadTransaction();
+  EXPECT_EQ(Bodies(snapshot), (std::vector<std::string>{Device(1, "a"), Interface("eth0", 1)}));
+  EXPECT_GT(snapshot[0].transaction_control().txn_id(), first);
+  EXPECT_EQ(Statements("m"),
+            std::string(kDevice) + " old:1 where:1; " + kInterface + " old:0 where:1; ");
+}
+
+TEST_F(MonitorRpcsTest, RefusedMonitorsOpenNothing) {
+  const auto refused = [&](const tx::MonitorRequestMsg& request, const std::string& client,
+                           grpc::StatusCode code, const std::string& text) {
+    MonitorCall monitor(server_->address(), client, request);
+    tx::MonitorResponseMsg message;
+    EXPECT_FALSE(monitor.Read(&message));
+    const grpc::Status status = monitor.Finish();
+    EXPECT_EQ(status.error_code(), code) << text;
+    EXPECT_EQ(status.error_message(), text);
+    EXPECT_FALSE(HasSubscriptions()) << text;
+    tx::ConfigureMonitorResponseMsg response;
+    EXPECT_EQ(Configure(Change(request.monitor_request_id()), &response).error_code(),
+              grpc::StatusCode::INVALID_ARGUMENT);  // not open
+  };
+  const std::string device = kDevice;
+  refused(Open("r", {Statement(kDevice, {})}), "", grpc::StatusCode::UNAUTHENTICATED,
+          "Unable to authenticate client. Missing client id.");
+  for (uint32_t vdb : {2u, 65537u}) {
+    tx::MonitorRequestMsg request = Open("r", {Statement(kDevice, {})});
+    request.set_vdb_id(vdb);
+    refused(request, kAdmin, grpc::StatusCode::FAILED_PRECONDITION, "no mapping for vdb_id found");
+    EXPECT_TRUE(
+        HasLine("ERROR", "DRX0606",
+                "Error: Specified vdb_id = " + std::to_string(vdb) + " is not yet in use."));
+  }
+  refused(Open("r", {Statement(kVlan, {})}), kInventory, grpc::StatusCode::PERMISSION_DENIED,
+          std::string(kInventory) + " does not have read permission for " + kVlan);
+  EXPECT_TRUE(HasLine("ERROR", "ERR_SUBSCRIPTION_FAILED",
+                      "Monitor operation failed: PERMISSION_DENIED: inventory-agent does not have "
+                      "read permission for caldek.orv.tarnix.VlanMsg"));
+  refused(Open("r", {Statement(kDevice, {}), Statement(kDevice, {})}), kAdmin,
+          grpc::StatusCode::INVALID_ARGUMENT,
+          "Multiple monitor statement for object type " + device + " provided.");
+  tx::MonitorStatementMsg unparsable = Statement(kDevice, {});
+  unparsable.mutable_statement()->mutable_select()->set_op_msg("\xff");
+  refused(Open("r", {unparsable}), kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Unable to parse SelectMsg in monitor statement for object type " + device);
+  tx::MonitorStatementMsg invalid = Statement(kDevice, {});
+  invalid.mutable_statement()->mutable_select()->set_op_msg(
+      Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: EQUALS }"));
+  refused(Open("r", {invalid}), kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Invalid SelectMsg in monitor statement for object type " + device);
+  refused(Open("r", {Statement(kDevice, {{"hostname { op: EQUALS } model { op: EQUALS }",
+                                          "hostname: 'a' model: 'b'"}})}),
+          kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Multiple attributes set in the where clause for object type " + device);
+  tx::MonitorStatementMsg undecodable = Statement(kDevice, {});
+  tx::WhereMsg* garbage = undecodable.mutable_statement()->add_where();
+  garbage->set_op_msg("\xff");
+  refused(Open("r", {undecodable}), kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Invalid op_msg while decoding WhereMsg");
+  refused(Open("r", {Statement(kDevice, {{"hostname { op: EQUALS }", ""}})}), kAdmin,
+          grpc::StatusCode::INVALID_ARGUMENT,
+          "Where clause on hostname of " + device +
+              ": EQUALS needs an operand, which the value message does not hold");
+  refused(Open(std::string(1025, 'x'), {}), kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "monitor_request_id is longer than 1024 bytes");
+
+  // An open id is refused before it takes a transaction id.
+  MonitorCall open(server_->address(), kAdmin, Open("r", {Statement(kDevice, {})}));
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(ConfigureOnceOpen(Change("r"), &response).ok());
+  const uint64_t before = LastTxnId();
+  MonitorCall again(server_->address(), kAdmin, Open("r", {}));
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(again.Read(&message));
+  EXPECT_EQ(again.Finish().error_message(),
+            "The operation failed because the monitor with monitor_id 'r' already exists");
+  EXPECT_EQ(LastTxnId(), before);
+  EXPECT_TRUE(
+      HasLine("ERROR", "DRX0302",
+              "The operation failed because the monitor with monitor_id 'r' already exists"));
+}
+
+TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
+  OnLoop([&] { ASSERT_TRUE(data_->vdbs().AddVDbInfo(2, "two", nullptr)); });
+  MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {})}));
+  tx::MonitorRequestMsg on_two = Open("m2", {});
+  on_two.set_vdb_id(2);
+  MonitorCall other(server_->address(), kAdmin, on_two);
+  const std::string before = Statements("m");
+  ASSERT_EQ(before, std::string(kDevice) + " old:0 where:1; ");
+  const std::string device = kDevice;
+
+  const auto refused = [&](const tx::ConfigureMonitorRequestMsg& request, const std::string& client,
+                           grpc::StatusCode code, const std::string& text) {
+    tx::ConfigureMonitorResponseMsg response;
+    const grpc::Status status = ConfigureOnceOpen(request, &response, client);
+    EXPECT_EQ(status.error_code(), code) << text;
+    EXPECT_EQ(status.error_message(), text);
+    EXPECT_EQ(Statements("m"), before) << text;
+  };
+  tx::ConfigureMonitorRequestMsg no_id = Change("m");
+  no_id.clear_monitor_request_id();
+  refused(no_id, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "ConfigureMonitor failed: monitor_request_id not provided");
+  EXPECT_TRUE(HasLine("ERROR", "DRX0208", "Invalid argument; monitor_request_id is required"));
+  tx::ConfigureMonitorResponseMsg response;
+  const grpc::Status missing = Configure(Change("nope"), &response);
+  EXPECT_EQ(missing.error_message(),
+            "ConfigureMonitor operation failed: The operation failed because a monitor with "
+            "request_id nope was not found");
+  refused(Change("m"), "", grpc::StatusCode::UNAUTHENTICATED,
+          "Unable to authenticate client. Missing client id.");
+  refused(Change("m2"), kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "vdb_id (1) does not match stored vdb_id (2) for monitor m2");
+  tx::ConfigureMonitorRequestMsg wide = Change("m2");
+  wide.set_vdb_id(65538);
+  refused(wide, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "vdb_id (65538) does not match stored vdb_id (2) for monitor m2");
+
+  tx::ConfigureMonitorRequestMsg twice = Change("m");
+  *twice.add_add_statements() = Statement(kDevice, {});
+  refused(twice, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "An existing monitor statement for object type " + device +
+              " already exist for monitor_id m");
+  tx::ConfigureMonitorRequestMsg absent = Change("m");
+  schema_.SetObjectType(kInterface, absent.add_update_statements());
+  refused(absent, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Monitor statement for object type caldek.orv.tarnix.InterfaceMsg not found for "
+          "monitor_id m.");
+  tx::ConfigureMonitorRequestMsg deleted = Change("m");
+  *deleted.add_delete_statements() = Statement(kDevice, {});
+  schema_.SetObjectType(kDevice, deleted.add_update_statements());
+  refused(deleted, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Monitor statement for object type " + device + " not found for monitor_id m.");
+  tx::ConfigureMonitorRequestMsg unwatchable = Change("m");
+  tx::MonitorStatementUpdateMsg* clauses = unwatchable.add_update_statements();
+  schema_.SetObjectType(kDevice, clauses);
+  *clauses->add_add_where() = Where(kDevice, "tags { op: CONTAINS_ALL }", "");
+  refused(unwatchable, kAdmin, grpc::StatusCode::INVALID_ARGUMENT,
+          "Where clause on tags of " + device +
+              ": CONTAINS_ALL needs an operand, which the value message does not hold");
+  EXPECT_TRUE(HasLine(
+      "ERROR", "ERR_SUBSCRIPTION_FAILED",
+      "ConfigureMonitor operation failed: INVALID_ARGUMENT: Where clause on tags "
+      "of " +
+          device + ": CONTAINS_ALL needs an operand, which the value message does not hold"));
+
+  // Another client may change the monitor, but not make it deliver what its
+  // owner may not read.
+  tx::ConfigureMonitorRequestMsg vlans = Change("m");
+  *vlans.add_add_statements() = Statement(kVlan, {});
+  refused(vlans, kNetwork, grpc::StatusCode::PERMISSION_DENIED,
+          std::string(kInventory) + " does not have read permission for " + kVlan);
+  refused(vlans, kInventory, grpc::StatusCode::PERMISSION_DENIED,
+          std::string(kInventory) + " does not have read permission for " + kVlan);
+  tx::ConfigureMonitorRequestMsg interfaces = Change("m");
+  *interfaces.add_add_statements() = Statement(kInterface, {});
+  ASSERT_TRUE(Configure(interfaces, &response, kNetwork).ok());
+  EXPECT_EQ(response.statements_size(), 2);
+}
+
+// Holds every sync of the database log until opened.
+class SyncGate {
+ public:
+  std::function<void()> Hook() {
+    return [this] {
+      std::unique_lock<std::mutex> lock(mu_);
+      ++arrived_;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return open_; });
+    };
+  }
+  void WaitForSync() {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return arrived_ > 0; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+  bool open_ = false;
+};
+
+// The data service as the daemon runs it: durable writes answered by the
+// group commit's syncer thread, on a database whose syncs a test can hold.
+class MonitorOrderTest : public MonitorRpcsTest {
+ protected:
+  void SetUp() override {
+    testing::DataServiceTest::SetUp();
+    db_.reset();
+    db_ = OpenDb(&env_);
+    orv::rpc::testing::TestServer::Options options;
+    options.setup = [this](orv::AsioOrvProvider& provider) {
+      data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
+                                             &certificates_, &provider.net().security_manager(),
+                                             true, max_vdb_id_, false);
+      provider.rpc().RegisterService(data_.get());
+      data_->group_commit().StartSyncer(
+          [&provider](std::function<void()> task) { provider.Post(std::move(task)); });
+    };
+    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
+  }
+  void TearDown() override {
+    gate_.Open();
+    server_.reset();
+    env_.SetLogSyncHook(nullptr);
+    MonitorRpcsTest::TearDown();
+  }
+
+  grpc::Status Put(const std::string& body, bool sync) {
+    tx::PutRequestMsg request;
+    tx::TypedObjectMsg* object = request.add_puts()->mutable_object();
+    schema_.SetObjectType(kDevice, object);
+    object->set_object_body(body);
+    request.set_sync(sync);
+    return testing::CallClientStream(Channel(server_->address(), nullptr),
+                                     "/caldek.orv.tarnix.Tarnix/Put", kAdmin,
+                                     std::list<tx::PutRequestMsg>{request});
+  }
+
+  FaultEnv env_;
+  SyncGate gate_;
+};
+
+TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
+  Store(kDevice, Device(1, "stored"));
+  env_.SetLogSyncHook(gate_.Hook());
+  // Written, but neither answered nor released while its sync is held.
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(2, "durable"), true); });
+  gate_.WaitForSync();
+  const uint64_t durable_id = LastTxnId();
+
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
+  for (int i = 0; i < 500 && LastTxnId() == durable_id; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(LastTxnId(), durable_id + 1);  // the monitor's
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(300)));  // waits its turn
+  // A later write is answered at once, and released after the monitor.
+  ASSERT_TRUE(Put(Device(3, "later"), false).ok());
+  EXPECT_EQ(LastTxnId(), durable_id + 2);
+  EXPECT_NE(durable.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+
+  gate_.Open();
+  const std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
+  ASSERT_FALSE(snapshot.empty());
+  EXPECT_EQ(snapshot[0].transaction_control().txn_id(), durable_id + 1);
+  EXPECT_EQ(Bodies(snapshot),
+            (std::vector<std::string>{Device(1, "stored"), Device(2, "durable")}));
+  EXPECT_TRUE(durable.get().ok());
 }
 
 }  // namespace
