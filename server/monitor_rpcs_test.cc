@@ -489,6 +489,23 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
   EXPECT_EQ(response.statements_size(), 2);
 }
 
+TEST_F(MonitorRpcsTest, TheEndOfAnotherCallLeavesAMonitorOpen) {
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
+  const std::string statements = Statements("m");
+  // As the late completion callback of an earlier monitor of the same id.
+  OnLoop([&] { data_->OnClientDisconnect("m", nullptr, orv::rpc::Status(1, "cancelled")); });
+  EXPECT_EQ(Statements("m"), statements);
+  monitor.Finish();
+  tx::ConfigureMonitorResponseMsg response;
+  grpc::Status status = grpc::Status::OK;
+  for (int i = 0; i < 500 && status.ok(); ++i) {
+    status = Configure(Change("m"), &response);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);  // its own end closes it
+  EXPECT_FALSE(HasSubscriptions());
+}
+
 // Holds every sync of the database log until opened.
 class SyncGate {
  public:
