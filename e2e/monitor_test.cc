@@ -1,0 +1,225 @@
+// Monitors over a running daemon: the snapshot of a new monitor, generated
+// ids, reconnecting, and reconfiguring an open monitor.
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_test_util.h"
+
+namespace tarnix {
+namespace e2e {
+namespace {
+
+constexpr char kAdmin[] = "tarnix-cli";
+
+// One Monitor call of the generated stub, read as the test goes.
+class MonitorStream {
+ public:
+  MonitorStream(tx::Tarnix::Stub* stub, const tx::MonitorRequestMsg& request) {
+    PrepareCall(kAdmin, &context_);
+    reader_ = stub->Monitor(&context_, request);
+  }
+  ~MonitorStream() {
+    context_.TryCancel();
+    tx::MonitorResponseMsg rest;
+    while (reader_->Read(&rest)) {
+    }
+    reader_->Finish();
+  }
+  // The messages of the next transaction, up to its end mark.
+  std::vector<tx::MonitorResponseMsg> ReadTransaction() {
+    std::vector<tx::MonitorResponseMsg> messages;
+    tx::MonitorResponseMsg message;
+    while (reader_->Read(&message)) {
+      messages.push_back(message);
+      if (message.transaction_control().end_of_transaction()) break;
+    }
+    return messages;
+  }
+  grpc::Status Finish() {
+    tx::MonitorResponseMsg rest;
+    while (reader_->Read(&rest)) {
+    }
+    return reader_->Finish();
+  }
+
+ private:
+  grpc::ClientContext context_;
+  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader_;
+};
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
+    ASSERT_TRUE(daemon_->serving());
+    client_ = std::make_unique<TarnixClient>(daemon_->channel());
+    stub_ = tx::Tarnix::NewStub(daemon_->channel());
+  }
+  void TearDown() override {
+    if (daemon_ && daemon_->serving()) {
+      EXPECT_EQ(daemon_->Stop(), 0);
+    }
+  }
+
+  void Put(int type, const std::vector<std::string>& bodies) {
+    tx::PutRequestMsg put;
+    for (const std::string& body : bodies) *put.add_puts()->mutable_object() = Typed(type, body);
+    ASSERT_TRUE(client_->Write(&tx::Tarnix::Stub::Put, kAdmin, {put}).ok());
+  }
+  std::string Interface(const std::string& name, int device) {
+    return schema_.Body("InterfaceMsg", "name { string: '" + name + "' } device_id { left: " +
+                                            std::to_string(device) + " }");
+  }
+  tx::MonitorStatementMsg Statement(int type, const std::string& op = "",
+                                    const std::string& value = "") {
+    tx::MonitorStatementMsg statement;
+    tx::StatementMsg* body = statement.mutable_statement();
+    body->mutable_unknown_fields()->AddVarint(tx::StatementMsg::kObjectTypeFieldNumber, type);
+    if (!op.empty()) {
+      tx::WhereMsg* where = body->add_where();
+      where->set_op_msg(schema_.Body("DeviceOpMsg", op));
+      where->set_value(schema_.Body("DeviceMsg", value));
+    }
+    return statement;
+  }
+  grpc::Status Configure(const tx::ConfigureMonitorRequestMsg& request,
+                         tx::ConfigureMonitorResponseMsg* response) {
+    grpc::ClientContext context;
+    PrepareCall(kAdmin, &context);
+    return stub_->ConfigureMonitor(&context, request, response);
+  }
+  // Configures until the monitor exists: its call may not have reached the
+  // daemon yet.
+  grpc::Status ConfigureOnceOpen(const tx::ConfigureMonitorRequestMsg& request,
+                                 tx::ConfigureMonitorResponseMsg* response) {
+    grpc::Status status;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      status = Configure(request, response);
+      if (status.error_message().find("was not found") == std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+  }
+  static std::vector<std::string> Bodies(const std::vector<tx::MonitorResponseMsg>& messages) {
+    std::vector<std::string> bodies;
+    for (const tx::MonitorResponseMsg& message : messages) {
+      for (const tx::MonitorUpdateMsg& update : message.updates()) {
+        bodies.push_back(update.object_body());
+      }
+    }
+    return bodies;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ServingDaemon> daemon_;
+  std::unique_ptr<TarnixClient> client_;
+  std::unique_ptr<tx::Tarnix::Stub> stub_;
+  ExampleSchema schema_;
+};
+
+TEST_F(MonitorTest, ASnapshotComesParentsFirstInChunksWithOneEndMark) {
+  Put(kInterfaceType, {Interface("eth0", 1), Interface("eth1", 2)});
+  std::vector<std::string> devices;
+  for (int id = 1; id <= 4; ++id) {
+    devices.push_back(schema_.Device(id, std::string(400000, 'h') + std::to_string(id)));
+  }
+  Put(kDeviceType, devices);
+  tx::MonitorRequestMsg request;
+  request.set_monitor_request_id("inventory");
+  *request.add_statements() = Statement(kInterfaceType);
+  *request.add_statements() = Statement(kDeviceType);
+  MonitorStream monitor(stub_.get(), request);
+  const std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
+  // 1,600,000 bytes of devices: a chunk closes at the third.
+  ASSERT_EQ(snapshot.size(), 2u);
+  EXPECT_EQ(snapshot[0].updates_size(), 3);
+  EXPECT_FALSE(snapshot[0].transaction_control().end_of_transaction());
+  EXPECT_TRUE(snapshot[1].transaction_control().end_of_transaction());
+  EXPECT_EQ(snapshot[0].transaction_control().txn_id(), snapshot[1].transaction_control().txn_id());
+  const std::vector<std::string> bodies = Bodies(snapshot);
+  ASSERT_EQ(bodies.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(bodies.begin(), bodies.begin() + 4), devices);
+  EXPECT_EQ(bodies[4], Interface("eth0", 1));
+}
+
+TEST_F(MonitorTest, GeneratedIdsAreUuidsAndAnIdIsFreeAgainOnceItsClientLeft) {
+  std::string id;
+  {
+    MonitorStream unnamed(stub_.get(), tx::MonitorRequestMsg());
+    static const std::regex generated(
+        "randomly generated monitor_request_id=([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+        "[0-9a-f]{12})");
+    std::smatch match;
+    for (int i = 0; i < 500 && id.empty(); ++i) {
+      const std::string output = daemon_->process().Stdout();
+      if (std::regex_search(output, match, generated)) id = match[1];
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(id.size(), 36u);
+    tx::ConfigureMonitorRequestMsg change;
+    change.set_monitor_request_id(id);
+    tx::ConfigureMonitorResponseMsg response;
+    EXPECT_TRUE(ConfigureOnceOpen(change, &response).ok());
+  }
+  // The unnamed monitor's client is gone: its id opens a new monitor.
+  Put(kDeviceType, {schema_.Device(1, "a")});
+  tx::MonitorRequestMsg request;
+  request.set_monitor_request_id(id);
+  *request.add_statements() = Statement(kDeviceType);
+  std::vector<tx::MonitorResponseMsg> snapshot;
+  for (int attempt = 0; attempt < 100 && snapshot.empty(); ++attempt) {
+    MonitorStream again(stub_.get(), request);
+    snapshot = again.ReadTransaction();
+    if (snapshot.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{schema_.Device(1, "a")});
+}
+
+TEST_F(MonitorTest, AChangeSendsWhatNewlyMatchesOnTheMonitorStream) {
+  Put(kDeviceType, {schema_.Device(1, "a"), schema_.Device(2, "b")});
+  tx::MonitorRequestMsg request;
+  request.set_monitor_request_id("m");
+  MonitorStream monitor(stub_.get(), request);  // no statement: nothing is sent
+
+  tx::ConfigureMonitorRequestMsg add;
+  add.set_monitor_request_id("m");
+  *add.add_add_statements() = Statement(kDeviceType, "hostname { op: EQUALS }", "hostname: 'a'");
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(ConfigureOnceOpen(add, &response).ok());
+  ASSERT_EQ(response.statements_size(), 1);
+  std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
+  EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{schema_.Device(1, "a")});
+  const uint64_t added = snapshot.at(0).transaction_control().txn_id();
+
+  // b in, a out: only b is new.
+  tx::ConfigureMonitorRequestMsg update;
+  update.set_monitor_request_id("m");
+  tx::MonitorStatementUpdateMsg* clauses = update.add_update_statements();
+  clauses->mutable_unknown_fields()->AddVarint(
+      tx::MonitorStatementUpdateMsg::kObjectTypeFieldNumber, kDeviceType);
+  tx::WhereMsg* in = clauses->add_add_where();
+  in->set_op_msg(schema_.Body("DeviceOpMsg", "hostname { op: EQUALS }"));
+  in->set_value(schema_.Body("DeviceMsg", "hostname: 'b'"));
+  *clauses->add_remove_where() = add.add_statements(0).statement().where(0);
+  ASSERT_TRUE(Configure(update, &response).ok());
+  ASSERT_EQ(response.statements(0).statement().where_size(), 1);
+  snapshot = monitor.ReadTransaction();
+  EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{schema_.Device(2, "b")});
+  EXPECT_GT(snapshot.at(0).transaction_control().txn_id(), added);
+
+  tx::ConfigureMonitorRequestMsg elsewhere;
+  elsewhere.set_monitor_request_id("m");
+  elsewhere.set_vdb_id(2);
+  const grpc::Status refused = Configure(elsewhere, &response);
+  EXPECT_EQ(refused.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(refused.error_message(), "vdb_id (2) does not match stored vdb_id (1) for monitor m");
+}
+
+}  // namespace
+}  // namespace e2e
+}  // namespace tarnix
