@@ -1,95 +1,140 @@
 #include "monitor/monitor_snapshot.h"
 
-#include <boost/functional/hash.hpp>
-#include <unordered_set>
+#include <algorithm>
 #include <utility>
 
 #include "monitor/type_order.h"
 #include "schema/schema.h"
+#include "schema/varint.h"
 
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
 
-std::vector<QueryResultRecord>* SnapshotEntrySet::ScanResults(const std::string& type_name) {
-  ++scans_[type_name];
-  return &entries_;
+namespace {
+
+// Reads the length-prefixed bytes at `*offset` of `block` and moves past.
+std::string_view ReadPart(const std::string& block, size_t* offset) {
+  uint64_t length = 0;
+  *offset += DecodeVarint64(block.data() + *offset, block.size() - *offset, &length);
+  const std::string_view part(block.data() + *offset, length);
+  *offset += length;
+  return part;
 }
 
-void SnapshotEntrySet::AddNoMatch(const std::string& type_name) {
-  entries_.push_back({type_name, std::string(), std::string()});
+}  // namespace
+
+void SnapshotEntries::Add(std::string_view body, std::string_view op_message) {
+  const size_t bytes = 2 * kMaxVarint64Bytes + body.size() + op_message.size();
+  if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < bytes) {
+    blocks_.emplace_back();
+    blocks_.back().reserve(std::max(kBlockBytes, bytes));
+  }
+  std::string& block = blocks_.back();
+  const size_t start = block.size();
+  AppendVarint64(&block, body.size());
+  block.append(body.data(), body.size());
+  AppendVarint64(&block, op_message.size());
+  block.append(op_message.data(), op_message.size());
+  if (deduplicate_ && !held_.emplace(block.data() + start, block.size() - start).second) {
+    block.resize(start);  // held already
+  }
 }
 
-std::vector<QueryResultRecord> SnapshotEntrySet::TakeDistinct() {
-  std::vector<QueryResultRecord> entries = std::move(entries_);
-  entries_.clear();
-  std::unordered_set<std::string> rescanned;
-  for (const auto& scans : scans_) {
-    if (scans.second > 1) rescanned.insert(scans.first);
-  }
-  scans_.clear();
-  if (rescanned.empty()) return entries;
-
-  const auto hash = [&entries](size_t i) {
-    size_t seed = 0;
-    boost::hash_combine(seed, entries[i].type_name);
-    boost::hash_combine(seed, entries[i].object);
-    boost::hash_combine(seed, entries[i].op_message);
-    return seed;
-  };
-  const auto equal = [&entries](size_t a, size_t b) {
-    return entries[a].type_name == entries[b].type_name && entries[a].object == entries[b].object &&
-           entries[a].op_message == entries[b].op_message;
-  };
-  std::unordered_set<size_t, decltype(hash), decltype(equal)> seen(16, hash, equal);
-  std::vector<bool> repeat(entries.size(), false);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (rescanned.count(entries[i].type_name) > 0) repeat[i] = !seen.insert(i).second;
-  }
-  size_t kept = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (repeat[i]) continue;
-    if (kept != i) entries[kept] = std::move(entries[i]);
-    ++kept;
-  }
-  entries.resize(kept);
-  return entries;
-}
-
-void OrderMonitorUpdates(const Schema& schema, TypeOrder* order, SnapshotEntrySet* set,
-                         std::vector<QueryResultRecord>* ordered) {
-  std::vector<QueryResultRecord> entries = set->TakeDistinct();
-  // Types in the order first met, with the number of entries of each.
-  std::vector<std::string> types;
-  std::unordered_map<std::string, size_t> type_index;
-  std::vector<size_t> counts;
-  for (const QueryResultRecord& entry : entries) {
-    auto [it, inserted] = type_index.emplace(entry.type_name, types.size());
-    if (inserted) {
-      types.push_back(entry.type_name);
-      counts.push_back(0);
+void SnapshotEntries::Deduplicate() {
+  if (deduplicate_) return;
+  deduplicate_ = true;
+  for (const std::string& block : blocks_) {
+    for (size_t offset = 0; offset < block.size();) {
+      const size_t start = offset;
+      ReadPart(block, &offset);
+      ReadPart(block, &offset);
+      held_.emplace(block.data() + start, offset - start);
     }
-    ++counts[it->second];
-  }
-  if (types.size() <= 1) {
-    for (QueryResultRecord& entry : entries) ordered->push_back(std::move(entry));
-    return;
-  }
-  // Each type's entries go to the block of its rank, in their own order.
-  std::vector<size_t> start(types.size());
-  size_t offset = ordered->size();
-  for (size_t type : order->ParentsFirst(schema, types)) {
-    start[type] = offset;
-    offset += counts[type];
-  }
-  ordered->resize(offset);
-  for (QueryResultRecord& entry : entries) {
-    (*ordered)[start[type_index[entry.type_name]]++] = std::move(entry);
   }
 }
 
-MonitorSnapshot::MonitorSnapshot(uint64_t txn_id, std::vector<QueryResultRecord> entries)
-    : txn_id_(txn_id), entries_(std::move(entries)) {}
+bool SnapshotEntries::Done() const {
+  const bool entries_left =
+      blocks_.size() > 1 || (blocks_.size() == 1 && read_offset_ < blocks_.front().size());
+  return !entries_left && !no_match_;
+}
+
+bool SnapshotEntries::Next(std::string_view* body, std::string_view* op_message) {
+  // Reading has begun: nothing is added any more.
+  if (!held_.empty()) std::unordered_set<std::string_view>().swap(held_);
+  while (!blocks_.empty() && read_offset_ == blocks_.front().size()) {
+    blocks_.pop_front();
+    read_offset_ = 0;
+  }
+  if (!blocks_.empty()) {
+    *body = ReadPart(blocks_.front(), &read_offset_);
+    *op_message = ReadPart(blocks_.front(), &read_offset_);
+    return true;
+  }
+  if (!no_match_) return false;
+  no_match_ = false;
+  *body = std::string_view();
+  *op_message = std::string_view();
+  return true;
+}
+
+class SnapshotEntrySet::Sink : public QueryResultSink {
+ public:
+  void Add(QueryResultRecord&& record) override { entries->Add(record.object, record.op_message); }
+  SnapshotEntries* entries = nullptr;
+};
+
+SnapshotEntrySet::SnapshotEntrySet() : sink_(std::make_unique<Sink>()) {}
+
+SnapshotEntrySet::~SnapshotEntrySet() = default;
+
+SnapshotEntries* SnapshotEntrySet::Type(const std::string& type_name) {
+  auto [it, inserted] = by_name_.emplace(type_name, nullptr);
+  if (inserted) {
+    types_.push_back(std::make_unique<SnapshotEntries>(type_name));
+    it->second = types_.back().get();
+  }
+  return it->second;
+}
+
+QueryResultSink* SnapshotEntrySet::ScanResults(const std::string& type_name) {
+  const bool scanned_before = by_name_.count(type_name) > 0;
+  sink_->entries = Type(type_name);
+  if (scanned_before) sink_->entries->Deduplicate();
+  return sink_.get();
+}
+
+void SnapshotEntrySet::AddNoMatch(const std::string& type_name) { Type(type_name)->AddNoMatch(); }
+
+std::vector<std::unique_ptr<SnapshotEntries>> SnapshotEntrySet::TakeTypes() {
+  by_name_.clear();
+  sink_->entries = nullptr;
+  return std::move(types_);
+}
+
+std::vector<std::unique_ptr<SnapshotEntries>> OrderMonitorUpdates(const Schema& schema,
+                                                                  TypeOrder* order,
+                                                                  SnapshotEntrySet* set) {
+  std::vector<std::unique_ptr<SnapshotEntries>> types = set->TakeTypes();
+  if (types.size() <= 1) return types;
+  std::vector<std::string> names;
+  for (const auto& entries : types) names.push_back(entries->type_name());
+  std::vector<std::unique_ptr<SnapshotEntries>> ordered;
+  for (size_t type : order->ParentsFirst(schema, names)) ordered.push_back(std::move(types[type]));
+  return ordered;
+}
+
+MonitorSnapshot::MonitorSnapshot(uint64_t txn_id,
+                                 std::vector<std::unique_ptr<SnapshotEntries>> types)
+    : txn_id_(txn_id) {
+  for (auto& entries : types) types_.push_back(std::move(entries));
+}
+
+bool MonitorSnapshot::Done() {
+  while (!types_.empty() && types_.front()->Done()) types_.pop_front();
+  return types_.empty();
+}
 
 void MonitorSnapshot::BuildMonitorSnapshotResponse(const Schema& schema,
                                                    tx::MonitorResponseMsg* response) {
@@ -98,14 +143,14 @@ void MonitorSnapshot::BuildMonitorSnapshotResponse(const Schema& schema,
   control->set_txn_id(txn_id_);
   control->set_end_of_transaction(false);
   size_t bytes = 0;
-  while (next_ < entries_.size() && bytes <= kMaxChunkBytes) {
-    QueryResultRecord entry = std::move(entries_[next_++]);
+  std::string_view body, op_message;
+  while (bytes <= kMaxChunkBytes && !Done() && types_.front()->Next(&body, &op_message)) {
     tx::MonitorUpdateMsg* update = response->add_updates();
-    schema.SetObjectType(entry.type_name, update);
-    if (!entry.object.empty()) {
-      bytes += entry.object.size();
-      update->set_update_ops(std::move(entry.op_message));
-      update->set_object_body(std::move(entry.object));
+    schema.SetObjectType(types_.front()->type_name(), update);
+    if (!body.empty()) {
+      bytes += body.size();
+      update->set_update_ops(op_message.data(), op_message.size());
+      update->set_object_body(body.data(), body.size());
     }
   }
   if (Done()) control->set_end_of_transaction(true);

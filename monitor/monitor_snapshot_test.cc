@@ -1,12 +1,13 @@
-#include "monitor/monitor_snapshot.h"
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "logging/log_capture.h"
+#include "monitor/monitor_snapshot.h"
 #include "monitor/subscription_model.h"
 #include "monitor/type_order.h"
 #include "schema/schema.h"
@@ -20,10 +21,10 @@ std::string T(const std::string& name) { return "monitor.test." + name; }
 
 class MonitorSnapshotTest : public ::testing::Test {
  protected:
-  // The chunks of a snapshot of `entries` as (updates, bodies' bytes, end
-  // mark), each chunk checked for its transaction id.
-  std::vector<std::tuple<int, size_t, bool>> Chunks(std::vector<QueryResultRecord> entries) {
-    MonitorSnapshot snapshot(42, std::move(entries));
+  // The chunks of a snapshot as (updates, bodies' bytes, end mark), each
+  // checked for its transaction id.
+  std::vector<std::tuple<int, size_t, bool>> Chunks(SnapshotEntrySet* set) {
+    MonitorSnapshot snapshot(42, OrderMonitorUpdates(*schema_, &order_, set));
     std::vector<std::tuple<int, size_t, bool>> chunks;
     tx::MonitorResponseMsg response;
     while (!snapshot.Done()) {
@@ -39,12 +40,28 @@ class MonitorSnapshotTest : public ::testing::Test {
     }
     return chunks;
   }
-
-  std::vector<std::string> Ordered(SnapshotEntrySet* set) {
-    std::vector<QueryResultRecord> ordered;
-    OrderMonitorUpdates(*schema_, &order_, set, &ordered);
+  // One scan of `type` finding bodies of these sizes.
+  static void Scan(SnapshotEntrySet* set, const std::string& type,
+                   const std::vector<size_t>& sizes) {
+    QueryResultSink* sink = set->ScanResults(type);
+    int n = 0;
+    for (size_t size : sizes) {
+      std::string body = std::to_string(n++) + ":";
+      body.resize(std::max(size, body.size()), 'b');
+      sink->Add({type, body, "op"});
+    }
+  }
+  // The bodies of the whole snapshot, in order ("" for a no-match entry).
+  std::vector<std::string> Sent(SnapshotEntrySet* set) {
+    MonitorSnapshot snapshot(1, OrderMonitorUpdates(*schema_, &order_, set));
     std::vector<std::string> out;
-    for (const QueryResultRecord& entry : ordered) out.push_back(entry.object);
+    tx::MonitorResponseMsg response;
+    while (!snapshot.Done()) {
+      snapshot.BuildMonitorSnapshotResponse(*schema_, &response);
+      for (const tx::MonitorUpdateMsg& update : response.updates()) {
+        out.push_back(update.object_body());
+      }
+    }
     return out;
   }
 
@@ -71,62 +88,85 @@ TEST_F(MonitorSnapshotTest, TypeOrderPutsParentsFirstAndSurvivesSelfParentsAndCy
 
 TEST_F(MonitorSnapshotTest, ParentObjectsComeFirstAndEachTypeKeepsItsOrder) {
   SnapshotEntrySet set;
-  std::vector<QueryResultRecord>* results = set.ScanResults(T("ChildMsg"));
-  results->push_back({T("ChildMsg"), "c1", "op"});
-  results->push_back({T("ChildMsg"), "c2", "op"});
-  set.ScanResults(T("ParentMsg"))->push_back({T("ParentMsg"), "p1", "op"});
-  set.ScanResults(T("ChildMsg"))->push_back({T("ChildMsg"), "c3", "op"});
-  EXPECT_EQ(Ordered(&set), (std::vector<std::string>{"p1", "c1", "c2", "c3"}));
-  EXPECT_TRUE(Ordered(&set).empty());  // the set was emptied
+  QueryResultSink* children = set.ScanResults(T("ChildMsg"));
+  children->Add({T("ChildMsg"), "c1", "op"});
+  children->Add({T("ChildMsg"), "c2", "op"});
+  set.ScanResults(T("ParentMsg"))->Add({T("ParentMsg"), "p1", "op"});
+  set.ScanResults(T("ChildMsg"))->Add({T("ChildMsg"), "c3", "op"});
+  EXPECT_EQ(Sent(&set), (std::vector<std::string>{"p1", "c1", "c2", "c3"}));
+  EXPECT_TRUE(Sent(&set).empty());  // the set was emptied
 }
 
 TEST_F(MonitorSnapshotTest, RepeatsAcrossWhereClausesOfOneTypeAreHeldOnce) {
   SnapshotEntrySet set;
-  set.ScanResults(T("WatchedMsg"))->push_back({T("WatchedMsg"), "a", "op"});
-  set.ScanResults(T("WatchedMsg"))->push_back({T("WatchedMsg"), "a", "op"});
-  set.ScanResults(T("WatchedMsg"))->push_back({T("WatchedMsg"), "a", "other op"});
-  set.ScanResults(T("OtherMsg"));
+  QueryResultSink* first = set.ScanResults(T("WatchedMsg"));
+  first->Add({T("WatchedMsg"), "a", "op"});
+  first->Add({T("WatchedMsg"), "b", "op"});
+  QueryResultSink* second = set.ScanResults(T("WatchedMsg"));
+  second->Add({T("WatchedMsg"), "b", "op"});
+  second->Add({T("WatchedMsg"), "a", "other op"});
+  second->Add({T("WatchedMsg"), "c", "op"});
   set.AddNoMatch(T("OtherMsg"));
-  set.ScanResults(T("OtherMsg"));
   set.AddNoMatch(T("OtherMsg"));
-  std::vector<QueryResultRecord> distinct = set.TakeDistinct();
-  ASSERT_EQ(distinct.size(), 3u);
-  EXPECT_EQ(distinct[0].op_message, "op");
-  EXPECT_EQ(distinct[1].op_message, "other op");
-  EXPECT_EQ(distinct[2].type_name, T("OtherMsg"));
-  EXPECT_TRUE(distinct[2].object.empty());
+  EXPECT_EQ(Sent(&set), (std::vector<std::string>{"", "a", "b", "a", "c"}));
 }
 
 TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
   using Chunk = std::tuple<int, size_t, bool>;
-  const auto entry = [](size_t bytes) {
-    return QueryResultRecord{T("WatchedMsg"), std::string(bytes, 'b'), "op"};
+  const auto chunks = [this](const std::vector<size_t>& sizes) {
+    SnapshotEntrySet set;
+    Scan(&set, T("WatchedMsg"), sizes);
+    return Chunks(&set);
   };
-  EXPECT_EQ(Chunks({entry(500000), entry(499999)}), std::vector<Chunk>({{2, 999999, true}}));
-  EXPECT_EQ(Chunks({entry(500000), entry(500000)}), std::vector<Chunk>({{2, 1000000, true}}));
-  EXPECT_EQ(Chunks({entry(500000), entry(499999), entry(1), entry(1)}),
-            std::vector<Chunk>({{3, 1000000, false}, {1, 1, true}}));
-  EXPECT_EQ(Chunks({entry(600000), entry(600000), entry(600000)}),
+  EXPECT_EQ(chunks({500000, 499999}), std::vector<Chunk>({{2, 999999, true}}));
+  EXPECT_EQ(chunks({500000, 500000}), std::vector<Chunk>({{2, 1000000, true}}));
+  EXPECT_EQ(chunks({500000, 499998, 2, 2}),
+            std::vector<Chunk>({{3, 1000000, false}, {1, 2, true}}));
+  EXPECT_EQ(chunks({600000, 600000, 600000}),
             std::vector<Chunk>({{2, 1200000, false}, {1, 600000, true}}));
-  // A body over the limit closes the chunk it joins; empty bodies never do.
-  std::vector<QueryResultRecord> mixed(3000, QueryResultRecord{T("OtherMsg"), "", ""});
-  mixed.insert(mixed.begin() + 1, entry(2000000));
-  EXPECT_EQ(Chunks(std::move(mixed)), std::vector<Chunk>({{2, 2000000, false}, {2999, 0, true}}));
-  EXPECT_TRUE(Chunks({}).empty());
+  // A body over the limit closes the chunk it joins; entries without a body
+  // never do. Unrelated types come in the reverse of the order met.
+  SnapshotEntrySet set;
+  Scan(&set, T("ParentMsg"), {10, 2000000, 10});
+  for (const char* type : {"ChildMsg", "OtherMsg", "SelfParentMsg"}) set.AddNoMatch(T(type));
+  const std::vector<Chunk> mixed = Chunks(&set);
+  ASSERT_EQ(mixed.size(), 2u);
+  EXPECT_EQ(mixed[0], Chunk(4, 2000010, false));  // SelfParent, Other, 10, 2000000
+  EXPECT_EQ(mixed[1], Chunk(2, 10, true));        // 10, Child
+  EXPECT_TRUE(chunks({}).empty());
 }
 
 TEST_F(MonitorSnapshotTest, AnUpdateCarriesTheTypeAndOnlyAMatchCarriesBodyAndOps) {
-  MonitorSnapshot snapshot(7, {{T("WatchedMsg"), "body", "ops"}, {T("OtherMsg"), "", ""}});
+  SnapshotEntrySet set;
+  set.ScanResults(T("WatchedMsg"))->Add({T("WatchedMsg"), "body", "ops"});
+  set.AddNoMatch(T("OtherMsg"));
+  MonitorSnapshot snapshot(7, OrderMonitorUpdates(*schema_, &order_, &set));
   tx::MonitorResponseMsg response;
   snapshot.BuildMonitorSnapshotResponse(*schema_, &response);
+  EXPECT_TRUE(snapshot.Done());
   ASSERT_EQ(response.updates_size(), 2);
-  EXPECT_EQ(schema_->GetObjectType(&response.updates(0)), T("WatchedMsg"));
-  EXPECT_EQ(response.updates(0).object_body(), "body");
-  EXPECT_EQ(response.updates(0).update_ops(), "ops");
-  EXPECT_FALSE(response.updates(0).has_old_object_body());
-  EXPECT_EQ(schema_->GetObjectType(&response.updates(1)), T("OtherMsg"));
-  EXPECT_FALSE(response.updates(1).has_object_body());
-  EXPECT_FALSE(response.updates(1).has_update_ops());
+  const tx::MonitorUpdateMsg& match = response.updates(1);  // OtherMsg was met last
+  EXPECT_EQ(schema_->GetObjectType(&match), T("WatchedMsg"));
+  EXPECT_EQ(match.object_body(), "body");
+  EXPECT_EQ(match.update_ops(), "ops");
+  EXPECT_FALSE(match.has_old_object_body());
+  EXPECT_EQ(schema_->GetObjectType(&response.updates(0)), T("OtherMsg"));
+  EXPECT_FALSE(response.updates(0).has_object_body());
+  EXPECT_FALSE(response.updates(0).has_update_ops());
+}
+
+TEST_F(MonitorSnapshotTest, EntriesOfManyBlocksComeBackWhole) {
+  SnapshotEntrySet set;
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 3000; ++i) sizes.push_back(1 + (i * 7919) % 3000);
+  sizes.push_back(3 << 20);  // larger than a block
+  Scan(&set, T("WatchedMsg"), sizes);
+  const std::vector<std::string> sent = Sent(&set);
+  ASSERT_EQ(sent.size(), sizes.size());
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    ASSERT_EQ(sent[i].size(), std::max(sizes[i], std::to_string(i).size() + 1)) << i;
+    ASSERT_EQ(sent[i].substr(0, sent[i].find(':')), std::to_string(i));
+  }
 }
 
 }  // namespace

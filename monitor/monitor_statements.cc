@@ -1,8 +1,9 @@
 #include "monitor/monitor_statements.h"
 
-#include <boost/format.hpp>
 #include <cinttypes>
 #include <cstdio>
+
+#include <boost/format.hpp>
 
 #include "logging/logger.h"
 #include "monitor/monitor_engine.h"
@@ -26,6 +27,17 @@ Status NoReadPermission(const std::string& client_id, const std::string& type_na
   return Status::PermissionDenied(
       (boost::format("%1% does not have read permission for %2%") % client_id % type_name).str());
 }
+
+// Passes results on and counts them.
+struct CountingSink : QueryResultSink {
+  explicit CountingSink(QueryResultSink* next) : next(next) {}
+  void Add(QueryResultRecord&& record) override {
+    ++count;
+    next->Add(std::move(record));
+  }
+  QueryResultSink* const next;
+  size_t count = 0;
+};
 
 // At most one attribute: no set field, or exactly one whose content is an
 // OpMsg or again names at most one attribute.
@@ -144,13 +156,11 @@ Status MonitorStatements::ScanWhereClauses(const std::string& type_name,
   for (const WhereClause& clause : clauses) {
     const TarnixObject::MessagePtr op = clause.first->GetMessage(*schema_);
     const TarnixObject::MessagePtr value = clause.second->GetMessage(*schema_);
-    std::vector<QueryResultRecord>* results = snapshot_entries->ScanResults(type_name);
-    const size_t before = results->size();
+    CountingSink counted(snapshot_entries->ScanResults(type_name));
     Status status =
-        scan.ExecuteQueryScan(select.get(), *op, *value, nullptr, vdb_id, snapshot, results);
+        scan.ExecuteQueryScan(select.get(), *op, *value, nullptr, vdb_id, snapshot, &counted);
     if (!status.ok()) return status;
-    if (results->size() == before)
-      snapshot_entries->AddNoMatch(value->GetDescriptor()->full_name());
+    if (counted.count == 0) snapshot_entries->AddNoMatch(value->GetDescriptor()->full_name());
   }
   return Status::OK();
 }

@@ -55,19 +55,44 @@ const pb::Message& SortSubMessage(const pb::Message& object, const pb::FieldDesc
 
 }  // namespace
 
+namespace {
+
+class VectorSink : public QueryResultSink {
+ public:
+  explicit VectorSink(std::vector<QueryResultRecord>* results) : results_(results) {}
+  void Add(QueryResultRecord&& record) override { results_->push_back(std::move(record)); }
+
+ private:
+  std::vector<QueryResultRecord>* const results_;
+};
+
+}  // namespace
+
 Status QueryScan::ExecuteQueryScan(const pb::Message* selection, const pb::Message& where_op,
                                    const pb::Message& where_value, const pb::Message* sort_by,
                                    VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
                                    std::vector<QueryResultRecord>* results) const {
+  const size_t before = results->size();
+  VectorSink sink(results);
+  const Status status =
+      ExecuteQueryScan(selection, where_op, where_value, sort_by, vdb_id, snapshot, &sink);
+  if (!status.ok()) results->resize(before);
+  return status;
+}
+
+Status QueryScan::ExecuteQueryScan(const pb::Message* selection, const pb::Message& where_op,
+                                   const pb::Message& where_value, const pb::Message* sort_by,
+                                   VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
+                                   QueryResultSink* sink) const {
   if (IsKeyLookup(where_op, where_value)) {
-    return KeyLookup(selection, where_value, vdb_id, snapshot, results);
+    return KeyLookup(selection, where_value, vdb_id, snapshot, sink);
   }
-  return TypeScan(selection, where_op, where_value, sort_by, vdb_id, snapshot, results);
+  return TypeScan(selection, where_op, where_value, sort_by, vdb_id, snapshot, sink);
 }
 
 Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& where_value,
                             VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
-                            std::vector<QueryResultRecord>* results) const {
+                            QueryResultSink* sink) const {
   const std::string key = schema_->GetKey(&where_value);
   if (key.empty()) return Status::InvalidArgument("object id missing from value");
   const std::string& type_name = where_value.GetDescriptor()->full_name();
@@ -90,7 +115,7 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
     QueryResultRecord result;
     std::string whole_op;
     if (MakeResult(selection, type, body, object.get(), result_op.get(), &whole_op, &result)) {
-      results->push_back(std::move(result));
+      sink->Add(std::move(result));
     }
     break;
   }
@@ -98,9 +123,8 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
 }
 
 Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& where_op,
-                           const pb::Message& where_value, const pb::Message* sort_by,
-                           VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
-                           std::vector<QueryResultRecord>* results) const {
+                           const pb::Message& where_value, const pb::Message* sort_by, VdbId vdb_id,
+                           const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const {
   const pb::Descriptor* type = where_value.GetDescriptor();
   const std::string& type_name = type->full_name();
   std::string prefix;
@@ -119,7 +143,6 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
   if (!it) {
     return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus();
   }
-  const size_t results_before = results->size();
   std::string whole_op;
   SortDirections directions;
   std::vector<SortEntry> entries;
@@ -158,20 +181,16 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
     if (sort_by != nullptr) {
       entries.push_back(std::move(entry));
     } else {
-      results->push_back(std::move(entry.record));
+      sink->Add(std::move(entry.record));
     }
   }
   const DbAccessStatus read = it->status();
-  if (!read.ok()) {
-    results->resize(results_before);
-    return read.ToStatus();
-  }
+  if (!read.ok()) return read.ToStatus();
   if (!entries.empty()) {
     std::sort(entries.begin(), entries.end(), [&directions](const SortEntry& a, const SortEntry& b) {
       return SortByCompare(directions, a, b);
     });
-    results->reserve(results->size() + entries.size());
-    for (SortEntry& entry : entries) results->push_back(std::move(entry.record));
+    for (SortEntry& entry : entries) sink->Add(std::move(entry.record));
   }
   return Status::OK();
 }

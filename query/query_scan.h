@@ -30,6 +30,13 @@ struct QueryResultRecord {
   std::string op_message;
 };
 
+// Takes the results of a scan one by one, in the order the scan gives them.
+class QueryResultSink {
+ public:
+  virtual ~QueryResultSink() = default;
+  virtual void Add(QueryResultRecord&& record) = 0;
+};
+
 // The two directions of a sorted scan; one pair serves the whole scan.
 struct SortDirections {
   bool primary_ascending = true;
@@ -86,6 +93,13 @@ class QueryScan {
                           const google::protobuf::Message* sort_by, VdbId vdb_id,
                           const DbAccess::SnapshotHolder& snapshot,
                           std::vector<QueryResultRecord>* results) const;
+  // The same, each result handed to `sink` as it is found (a sorted scan's
+  // once it is sorted). On a failure the sink may have taken part of them.
+  Status ExecuteQueryScan(const google::protobuf::Message* selection,
+                          const google::protobuf::Message& where_op,
+                          const google::protobuf::Message& where_value,
+                          const google::protobuf::Message* sort_by, VdbId vdb_id,
+                          const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
 
   // OK for a sort order that holds one primary operation and at most one
   // secondary one and nothing else; else INVALID_ARGUMENT, logged at ERROR.
@@ -126,14 +140,12 @@ class QueryScan {
  private:
   Status KeyLookup(const google::protobuf::Message* selection,
                    const google::protobuf::Message& where_value, VdbId vdb_id,
-                   const DbAccess::SnapshotHolder& snapshot,
-                   std::vector<QueryResultRecord>* results) const;
+                   const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
   Status TypeScan(const google::protobuf::Message* selection,
                   const google::protobuf::Message& where_op,
                   const google::protobuf::Message& where_value,
                   const google::protobuf::Message* sort_by, VdbId vdb_id,
-                  const DbAccess::SnapshotHolder& snapshot,
-                  std::vector<QueryResultRecord>* results) const;
+                  const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
   // Applies `selection` to `object` (which it may prune) and fills *record
   // from it; false when the selection leaves nothing. `body` is the stored
   // body without marker, copied as it is when the whole object is selected.

@@ -7,13 +7,13 @@
 // order under that id. So a monitor sees each transaction once: in its
 // snapshot when the id is lower, as a notification when it is higher.
 
-#include <openssl/rand.h>
-
-#include <boost/format.hpp>
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
+
+#include <boost/format.hpp>
+#include <openssl/rand.h>
 
 #include "logging/logger.h"
 #include "monitor/monitor_snapshot.h"
@@ -159,10 +159,10 @@ void TarnixServer::OpenMonitor(MonitorOpening& opening) {
     monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
     monitor_statements_.ConfigureSubscriptions(
         opening.monitor_id, opening.added, MonitorStatementRecords(), WhereClauseUpdateRecords());
-    std::vector<QueryResultRecord> ordered;
-    OrderMonitorUpdates(*schema_, &type_order_, &entries, &ordered);
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(opening.txn_id, std::move(ordered)), nullptr);
+        std::make_unique<MonitorSnapshot>(opening.txn_id,
+                                          OrderMonitorUpdates(*schema_, &type_order_, &entries)),
+        nullptr);
     monitor_clients_.emplace(opening.monitor_id, opening.client_id);
   } catch (const std::exception& e) {
     // Never into the transaction whose release ran this.
@@ -282,11 +282,10 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
                                                change.updated);
     auto response = std::make_shared<tx::ConfigureMonitorResponseMsg>();
     monitor_statements_.BuildMonitorStatements(monitor_id, response.get());
-    std::vector<QueryResultRecord> ordered;
-    OrderMonitorUpdates(*schema_, &type_order_, &entries, &ordered);
     // The answer leaves once the snapshot is on the monitor's stream.
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(change.txn_id, std::move(ordered)),
+        std::make_unique<MonitorSnapshot>(change.txn_id,
+                                          OrderMonitorUpdates(*schema_, &type_order_, &entries)),
         [call = change.call, response] { call->Respond(*response); });
     monitor_clients_.emplace(monitor_id, change.client_id);
   } catch (const std::exception& e) {
