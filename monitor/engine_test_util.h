@@ -4,10 +4,10 @@
 // Test-only: a monitor engine on the fixture schema, with clauses and
 // objects written as protobuf text.
 
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "metrics/metric.h"
 #include "monitor/monitor_engine.h"

@@ -1,14 +1,14 @@
 #ifndef TARNIX_MONITOR_MONITOR_ENGINE_H_
 #define TARNIX_MONITOR_MONITOR_ENGINE_H_
 
-#include <google/protobuf/message.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include <google/protobuf/message.h>
 
 #include "monitor/monitor_subscription_index.h"
 #include "monitor/subscriber_set.h"

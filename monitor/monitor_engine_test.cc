@@ -1,10 +1,9 @@
-#include "monitor/monitor_engine.h"
-
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
 #include "logging/logger.h"
 #include "monitor/engine_test_util.h"
+#include "monitor/monitor_engine.h"
 
 namespace tarnix {
 namespace {

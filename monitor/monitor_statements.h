@@ -1,14 +1,14 @@
 #ifndef TARNIX_MONITOR_MONITOR_STATEMENTS_H_
 #define TARNIX_MONITOR_MONITOR_STATEMENTS_H_
 
-#include <google/protobuf/repeated_field.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <google/protobuf/repeated_field.h>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
 #include "query/selection.h"

@@ -1,7 +1,8 @@
 #include "monitor/monitor_subscription_index.h"
 
-#include <boost/functional/hash.hpp>
 #include <vector>
+
+#include <boost/functional/hash.hpp>
 
 #include "logging/logger.h"
 #include "metrics/scoped_latency_timer.h"

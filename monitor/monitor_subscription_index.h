@@ -1,11 +1,11 @@
 #ifndef TARNIX_MONITOR_MONITOR_SUBSCRIPTION_INDEX_H_
 #define TARNIX_MONITOR_MONITOR_SUBSCRIPTION_INDEX_H_
 
-#include <google/protobuf/message.h>
-
 #include <cstddef>
 #include <string>
 #include <unordered_map>
+
+#include <google/protobuf/message.h>
 
 #include "metrics/metric.h"
 #include "monitor/subscriber_set.h"

@@ -1,11 +1,12 @@
 #ifndef TARNIX_MONITOR_SUBSCRIBER_SET_H_
 #define TARNIX_MONITOR_SUBSCRIBER_SET_H_
 
-#include <boost/container/small_vector.hpp>
 #include <cstddef>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include <boost/container/small_vector.hpp>
 
 #include "metrics/metric.h"
 

@@ -4,13 +4,13 @@
 // hostname) or three (and two of the tag sets). Also reports the heap bytes
 // one EQUALS subscription takes, registration and statement data included
 // (tcmalloc builds only).
-#include <benchmark/benchmark.h>
-#include <google/protobuf/text_format.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#include <benchmark/benchmark.h>
+#include <google/protobuf/text_format.h>
 
 #include "logging/logger.h"
 #include "monitor/monitor_engine.h"

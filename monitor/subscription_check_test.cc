@@ -1,8 +1,7 @@
-#include "monitor/subscription_check.h"
-
 #include <gtest/gtest.h>
 
 #include "monitor/engine_test_util.h"
+#include "monitor/subscription_check.h"
 
 namespace tarnix {
 namespace subscription_test {

@@ -1,9 +1,9 @@
 #include "monitor/subscription_model.h"
 
+#include <algorithm>
+
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "schema/schema.h"

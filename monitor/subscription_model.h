@@ -6,8 +6,6 @@
 // monitor's where clauses as they were sent and evaluates each clause
 // against each changed object.
 
-#include <google/protobuf/message.h>
-
 #include <map>
 #include <memory>
 #include <set>
@@ -15,6 +13,8 @@
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include <google/protobuf/message.h>
 
 #include "monitor/subscriber_set.h"
 #include "schema/vdb_id_set.h"

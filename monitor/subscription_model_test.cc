@@ -1,12 +1,12 @@
 // Random monitors, clauses and objects: the engine against the brute-force
 // model, and the model against Query's where matcher.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
 #include <random>
 #include <set>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "monitor/engine_test_util.h"

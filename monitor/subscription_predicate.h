@@ -1,11 +1,11 @@
 #ifndef TARNIX_MONITOR_SUBSCRIPTION_PREDICATE_H_
 #define TARNIX_MONITOR_SUBSCRIPTION_PREDICATE_H_
 
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/message.h>
-
 #include <string>
 #include <vector>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
 
 #include "schema/attribute_value.h"
 

@@ -1,10 +1,10 @@
 // Matching and removal of attribute subscriptions, through the engine.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <limits>
 #include <map>
 #include <random>
+
+#include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
 #include "monitor/contains_all_subscriptions.h"

@@ -1,13 +1,13 @@
 #ifndef TARNIX_MONITOR_SUBSCRIPTIONS_SHARING_ATTRIBUTE_H_
 #define TARNIX_MONITOR_SUBSCRIPTIONS_SHARING_ATTRIBUTE_H_
 
-#include <google/protobuf/descriptor.h>
-#include <google/protobuf/message.h>
-
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <unordered_map>
+
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
 
 #include "monitor/contains_all_subscriptions.h"
 #include "monitor/subscriber_set.h"

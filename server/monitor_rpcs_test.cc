@@ -1,5 +1,3 @@
-#include <google/protobuf/text_format.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -10,6 +8,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <google/protobuf/text_format.h>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
 #include "schema/record_key.h"

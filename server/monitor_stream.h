@@ -1,11 +1,12 @@
 #ifndef TARNIX_SERVER_MONITOR_STREAM_H_
 #define TARNIX_SERVER_MONITOR_STREAM_H_
 
-#include <boost/intrusive_ptr.hpp>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+
+#include <boost/intrusive_ptr.hpp>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
 #include "monitor/monitor_snapshot.h"
