@@ -3,6 +3,7 @@
 #include "logging/log_capture.h"
 #include "logging/logger.h"
 #include "monitor/engine_test_util.h"
+#include "monitor/monitor_statements.h"
 #include "monitor/monitor_engine.h"
 
 namespace tarnix {
@@ -58,6 +59,12 @@ TEST(MonitorEngineTest, SubscriptionKeysDifferByFieldBoundaries) {
   EXPECT_FALSE(a == b);
   EXPECT_NE(hash(a), hash(b));
   EXPECT_EQ(hash(a), hash(SubscriptionKey{"T", {"ab", "c"}}));
+}
+
+TEST(MonitorEngineTest, GeneratedIdsWriteTheirWordsMostSignificantByteFirst) {
+  EXPECT_EQ(UuidToString(0x0123456789abcdefULL, 0xfedcba9876543210ULL),
+            "01234567-89ab-cdef-fedc-ba9876543210");
+  EXPECT_EQ(UuidToString(0, 1), "00000000-0000-0000-0000-000000000001");
 }
 
 TEST(MonitorEngineTest, MovedMonitorsAreNoWatchersOfTheirOldVdb) {

@@ -351,8 +351,10 @@ TEST_F(MonitorRpcsTest, RefusedMonitorsOpenNothing) {
               grpc::StatusCode::INVALID_ARGUMENT);  // not open
   };
   const std::string device = kDevice;
+  const uint64_t first = LastTxnId();
   refused(Open("r", {Statement(kDevice, {})}), "", grpc::StatusCode::UNAUTHENTICATED,
           "Unable to authenticate client. Missing client id.");
+  EXPECT_EQ(LastTxnId(), first + 1);  // taken before the caller is known
   for (uint32_t vdb : {2u, 65537u}) {
     tx::MonitorRequestMsg request = Open("r", {Statement(kDevice, {})});
     request.set_vdb_id(vdb);
@@ -602,6 +604,20 @@ TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
   EXPECT_EQ(Bodies(snapshot),
             (std::vector<std::string>{Device(1, "stored"), Device(2, "durable")}));
   EXPECT_TRUE(durable.get().ok());
+}
+
+TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
+  env_.FailLogSyncs(true);
+  EXPECT_FALSE(Put(Device(1, "lost"), true).ok());
+  env_.FailLogSyncs(false);
+  const grpc::Status refused = Put(Device(2, "refused"), false);
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(monitor.Read(&message));
+  const grpc::Status status = monitor.Finish();
+  EXPECT_EQ(status.error_code(), refused.error_code());
+  EXPECT_EQ(status.error_message(), refused.error_message());
+  EXPECT_NE(status.error_message().find("failed sync"), std::string::npos);
 }
 
 }  // namespace
