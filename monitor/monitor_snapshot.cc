@@ -38,6 +38,7 @@ void SnapshotEntries::Add(std::string_view body, std::string_view op_message) {
   block.append(op_message.data(), op_message.size());
   if (deduplicate_ && !held_.emplace(block.data() + start, block.size() - start).second) {
     block.resize(start);  // held already
+    if (block.empty()) blocks_.pop_back();
   }
 }
 

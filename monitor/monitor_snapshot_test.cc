@@ -88,10 +88,11 @@ TEST_F(MonitorSnapshotTest, TypeOrderPutsParentsFirstAndSurvivesSelfParentsAndCy
 
 TEST_F(MonitorSnapshotTest, ParentObjectsComeFirstAndEachTypeKeepsItsOrder) {
   SnapshotEntrySet set;
+  // Met first, so only the parent relation puts it first.
+  set.ScanResults(T("ParentMsg"))->Add({T("ParentMsg"), "p1", "op"});
   QueryResultSink* children = set.ScanResults(T("ChildMsg"));
   children->Add({T("ChildMsg"), "c1", "op"});
   children->Add({T("ChildMsg"), "c2", "op"});
-  set.ScanResults(T("ParentMsg"))->Add({T("ParentMsg"), "p1", "op"});
   set.ScanResults(T("ChildMsg"))->Add({T("ChildMsg"), "c3", "op"});
   EXPECT_EQ(Sent(&set), (std::vector<std::string>{"p1", "c1", "c2", "c3"}));
   EXPECT_TRUE(Sent(&set).empty());  // the set was emptied
@@ -134,6 +135,12 @@ TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
   EXPECT_EQ(mixed[0], Chunk(4, 2000010, false));  // SelfParent, Other, 10, 2000000
   EXPECT_EQ(mixed[1], Chunk(2, 10, true));        // 10, Child
   EXPECT_TRUE(chunks({}).empty());
+
+  // A repeat that would have opened a block leaves none behind.
+  SnapshotEntrySet repeated;
+  Scan(&repeated, T("WatchedMsg"), std::vector<size_t>(10, 100001));
+  Scan(&repeated, T("WatchedMsg"), {100001});
+  EXPECT_EQ(Chunks(&repeated), std::vector<Chunk>({{10, 1000010, true}}));
 }
 
 TEST_F(MonitorSnapshotTest, AnUpdateCarriesTheTypeAndOnlyAMatchCarriesBodyAndOps) {

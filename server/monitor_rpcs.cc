@@ -65,6 +65,9 @@ struct TarnixServer::MonitorChange {
   std::string client_id;
   uint64_t txn_id;
   CallPtr<tx::ConfigureMonitorResponseMsg> call;
+  // The Monitor call it changes; held, so that no later call takes its place
+  // in memory.
+  MonitorStream::Call stream;
   DbAccess::SnapshotHolder snapshot;
   MonitorStatementRecords added;
   MonitorStatementRecords deleted;
@@ -137,7 +140,7 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   });
   monitor_streams_.emplace(monitor_id, std::make_unique<MonitorStream>(
                                            schema_, call, opening->vdb_id, opening->client_id));
-  group_commit_.RunInOrder([this, opening] { OpenMonitor(*opening); });
+  group_commit_.RunInOrder([this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); });
 }
 
 void TarnixServer::OpenMonitor(MonitorOpening& opening) {
@@ -246,15 +249,20 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
     call->Fail(ToAppStatus(checked));
     return;
   }
+  change->stream = stream->second->call();
   change->snapshot = db_access_->GetSnapshot();
-  group_commit_.RunInOrder([this, change] { ChangeMonitor(*change); });
+  group_commit_.RunInOrder([this, change] { RunMonitorStep([&] { ChangeMonitor(*change); }); });
 }
 
 void TarnixServer::ChangeMonitor(MonitorChange& change) {
   const std::string& monitor_id = change.monitor_id;
+  // The monitor may have ended while the change waited, and its id may name
+  // another monitor by now.
   auto stream = monitor_streams_.find(monitor_id);
-  if (stream == monitor_streams_.end()) {  // ended while the change waited
-    change.call->Fail(orv::rpc::INVALID_ARGUMENT(ConfigureNotFound(monitor_id)));
+  if (stream == monitor_streams_.end() || stream->second->call() != change.stream) {
+    const std::string message = ConfigureNotFound(monitor_id);
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0009", "%s", message.c_str());
+    change.call->Fail(orv::rpc::INVALID_ARGUMENT(message));
     return;
   }
   try {
@@ -299,15 +307,24 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
              static_cast<unsigned long>(change.txn_id), monitor_id.c_str());
 }
 
+void TarnixServer::RunMonitorStep(const std::function<void()>& step) {
+  // It runs in the release of some other transaction: nothing may reach it.
+  try {
+    step();
+  } catch (...) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "A monitor step failed and was dropped");
+  }
+}
+
 void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
                                       const orv::rpc::ServerCall* call,
                                       const orv::rpc::Status& status) {
   if (status.code() == 0) return;
-  TARNIX_LOG(orv::INFO, nullptr, "%s disconnected, Unsubscribing corresponding subscriptions",
-             monitor_id.c_str());
   // A monitor that reused the id after this call ended is not this one.
   auto stream = monitor_streams_.find(monitor_id);
   if (stream == monitor_streams_.end() || stream->second->call().get() != call) return;
+  TARNIX_LOG(orv::INFO, nullptr, "%s disconnected, Unsubscribing corresponding subscriptions",
+             monitor_id.c_str());
   monitor_streams_.erase(stream);
   monitor_engine_.DeleteSubscriptions(monitor_id, "");
   monitor_clients_.erase(monitor_id);

@@ -203,6 +203,13 @@ class MonitorRpcsTest : public testing::DataServiceTest {
       std::string text = schema_.GetObjectType(&statement.statement()) +
                          " old:" + std::to_string(statement.send_old_object_body()) +
                          " where:" + std::to_string(statement.statement().where_size());
+      // The clauses themselves, in a fixed order.
+      std::vector<std::string> clauses;
+      for (const tx::WhereMsg& where : statement.statement().where()) {
+        clauses.push_back(where.SerializeAsString());
+      }
+      std::sort(clauses.begin(), clauses.end());
+      for (const std::string& clause : clauses) details_ += clause;
       texts.push_back(text);
     }
     std::sort(texts.begin(), texts.end());
@@ -210,6 +217,9 @@ class MonitorRpcsTest : public testing::DataServiceTest {
     for (const std::string& text : texts) joined += text + "; ";
     return joined;
   }
+  // The clauses Statements() saw, each call's appended to the earlier ones'.
+  std::string details_;
+
   // The object bodies of a transaction's messages, in order.
   static std::vector<std::string> Bodies(const std::vector<tx::MonitorResponseMsg>& messages) {
     std::vector<std::string> bodies;
@@ -415,10 +425,17 @@ TEST_F(MonitorRpcsTest, RefusedMonitorsOpenNothing) {
 TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
   OnLoop([&] { ASSERT_TRUE(data_->vdbs().AddVDbInfo(2, "two", nullptr)); });
   MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {})}));
+  // No device: the clause matched nothing, which the snapshot says.
+  const std::vector<tx::MonitorResponseMsg> empty = monitor.ReadTransaction();
+  ASSERT_EQ(empty.size(), 1u);
+  ASSERT_EQ(empty[0].updates_size(), 1);
+  EXPECT_FALSE(empty[0].updates(0).has_object_body());
   tx::MonitorRequestMsg on_two = Open("m2", {});
   on_two.set_vdb_id(2);
   MonitorCall other(server_->address(), kAdmin, on_two);
+  details_.clear();
   const std::string before = Statements("m");
+  const std::string before_clauses = details_;
   ASSERT_EQ(before, std::string(kDevice) + " old:0 where:1; ");
   const std::string device = kDevice;
 
@@ -428,7 +445,9 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
     const grpc::Status status = ConfigureOnceOpen(request, &response, client);
     EXPECT_EQ(status.error_code(), code) << text;
     EXPECT_EQ(status.error_message(), text);
+    details_.clear();
     EXPECT_EQ(Statements("m"), before) << text;
+    EXPECT_EQ(details_, before_clauses) << text;
   };
   tx::ConfigureMonitorRequestMsg no_id = Change("m");
   no_id.clear_monitor_request_id();
@@ -485,6 +504,8 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
           std::string(kInventory) + " does not have read permission for " + kVlan);
   refused(vlans, kInventory, grpc::StatusCode::PERMISSION_DENIED,
           std::string(kInventory) + " does not have read permission for " + kVlan);
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(100)));  // nothing was sent
   tx::ConfigureMonitorRequestMsg interfaces = Change("m");
   *interfaces.add_add_statements() = Statement(kInterface, {});
   ASSERT_TRUE(Configure(interfaces, &response, kNetwork).ok());
@@ -592,6 +613,7 @@ TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
   ASSERT_EQ(LastTxnId(), durable_id + 1);  // the monitor's
   tx::MonitorResponseMsg message;
   EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(300)));  // waits its turn
+  EXPECT_FALSE(HasSubscriptions());  // nor does it see a write yet
   // A later write is answered at once, and released after the monitor.
   ASSERT_TRUE(Put(Device(3, "later"), false).ok());
   EXPECT_EQ(LastTxnId(), durable_id + 2);
@@ -607,6 +629,9 @@ TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
 }
 
 TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
+  MonitorCall open(server_->address(), kAdmin, Open("open", {}));
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(ConfigureOnceOpen(Change("open"), &response).ok());
   env_.FailLogSyncs(true);
   EXPECT_FALSE(Put(Device(1, "lost"), true).ok());
   env_.FailLogSyncs(false);
@@ -618,6 +643,43 @@ TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
   EXPECT_EQ(status.error_code(), refused.error_code());
   EXPECT_EQ(status.error_message(), refused.error_message());
   EXPECT_NE(status.error_message().find("failed sync"), std::string::npos);
+  const grpc::Status change = Configure(Change("open"), &response);
+  EXPECT_EQ(change.error_code(), refused.error_code());
+  EXPECT_EQ(change.error_message(), refused.error_message());
+}
+
+TEST_F(MonitorOrderTest, AChangeThatWaitedDoesNotApplyToAMonitorThatReusedTheId) {
+  auto first = std::make_unique<MonitorCall>(server_->address(), kAdmin, Open("m", {}));
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(ConfigureOnceOpen(Change("m"), &response).ok());
+  env_.SetLogSyncHook(gate_.Hook());
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(1, "d"), true); });
+  gate_.WaitForSync();
+  // A change of the first monitor waits behind the durable write...
+  auto change = std::async(std::launch::async, [&] {
+    tx::ConfigureMonitorResponseMsg changed;
+    return Configure(Change("m"), &changed);
+  });
+  const uint64_t taken = LastTxnId() + 1;
+  for (int i = 0; i < 500 && LastTxnId() < taken; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // ...while that monitor goes and another one takes its id.
+  first.reset();
+  std::unique_ptr<MonitorCall> second;
+  for (int i = 0; i < 500 && LastTxnId() < taken + 1; ++i) {
+    second = std::make_unique<MonitorCall>(server_->address(), kAdmin,
+                                           Open("m", {Statement(kDevice, {})}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  gate_.Open();
+  const grpc::Status status = change.get();
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(status.error_message(),
+            "ConfigureMonitor operation failed: The operation failed because a monitor with "
+            "request_id m was not found");
+  EXPECT_EQ(Bodies(second->ReadTransaction()), std::vector<std::string>{Device(1, "d")});
+  EXPECT_TRUE(durable.get().ok());
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ void MonitorStream::WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot,
 void MonitorStream::Pump() {
   if (pumping_) return;  // a `written` callback wrote again
   pumping_ = true;
+  struct Done {
+    bool* pumping;
+    ~Done() { *pumping = false; }
+  } done{&pumping_};
   while (!pending_.empty()) {
     Pending& front = pending_.front();
     while (!front.snapshot->Done() && call_->is_open() &&
@@ -40,7 +44,6 @@ void MonitorStream::Pump() {
     pending_.pop_front();
     if (written) written();
   }
-  pumping_ = false;
 }
 
 }  // namespace tarnix

@@ -199,9 +199,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // the monitor watches and against the read permission of the monitor's
   // owner for the types it adds; checks that depend on the monitor's
   // statements run in the notification order under its id.
-  void ConfigureMonitor(orv::rpc::CallContext& context,
-                        const caldek::orv::tarnix::ConfigureMonitorRequestMsg& request,
-                        const CallPtr<caldek::orv::tarnix::ConfigureMonitorResponseMsg>& call) override;
+  void ConfigureMonitor(
+      orv::rpc::CallContext& context,
+      const caldek::orv::tarnix::ConfigureMonitorRequestMsg& request,
+      const CallPtr<caldek::orv::tarnix::ConfigureMonitorResponseMsg>& call) override;
   // The end of the Monitor call `call` of `monitor_id`: with a status other
   // than OK the monitor and all its subscriptions go, unless the id belongs
   // to another call by now.
@@ -251,6 +252,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   struct MonitorChange;
   void OpenMonitor(MonitorOpening& opening);
   void ChangeMonitor(MonitorChange& change);
+  // Runs a step of the notification order; whatever it throws stops here.
+  void RunMonitorStep(const std::function<void()>& step);
   // The refusal of writes, a new transaction id and the caller's identity.
   orv::rpc::AppStatus StartMonitorTransaction(const orv::rpc::CallContext& context,
                                               const char* operation, uint64_t* txn_id);
