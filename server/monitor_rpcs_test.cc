@@ -529,34 +529,6 @@ TEST_F(MonitorRpcsTest, TheEndOfAnotherCallLeavesAMonitorOpen) {
   EXPECT_FALSE(HasSubscriptions());
 }
 
-// Holds every sync of the database log until opened.
-class SyncGate {
- public:
-  std::function<void()> Hook() {
-    return [this] {
-      std::unique_lock<std::mutex> lock(mu_);
-      ++arrived_;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return open_; });
-    };
-  }
-  void WaitForSync() {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] { return arrived_ > 0; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  int arrived_ = 0;
-  bool open_ = false;
-};
-
 // The data service as the daemon runs it: durable writes answered by the
 // group commit's syncer thread, on a database whose syncs a test can hold.
 class MonitorOrderTest : public MonitorRpcsTest {

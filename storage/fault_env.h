@@ -2,6 +2,7 @@
 #define TARNIX_STORAGE_FAULT_ENV_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -97,6 +98,36 @@ class FaultEnv : public leveldb::EnvWrapper {
   bool track_synced_ = false;               // guarded by mu_
   std::map<std::string, int64_t> synced_;   // -1: never synced; guarded by mu_
   std::atomic<bool> power_lost_{false};
+};
+
+// Holds every log sync that reaches its hook until opened, on the syncing
+// thread: env.SetLogSyncHook(gate.Hook()).
+class SyncGate {
+ public:
+  std::function<void()> Hook() {
+    return [this] {
+      std::unique_lock<std::mutex> lock(mu_);
+      ++arrived_;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return open_; });
+    };
+  }
+  // Waits until a sync is held.
+  void WaitForSync() {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return arrived_ > 0; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable changed_;
+  int arrived_ = 0;
+  bool open_ = false;
 };
 
 }  // namespace tarnix

@@ -50,34 +50,6 @@ class TestLoop {
   std::deque<std::function<void()>> tasks_;
 };
 
-// Holds every log sync until released.
-class SyncGate {
- public:
-  std::function<void()> Hook() {
-    return [this] {
-      std::unique_lock<std::mutex> lock(mu_);
-      ++arrived_;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return open_; });
-    };
-  }
-  void WaitForSync() {
-    std::unique_lock<std::mutex> lock(mu_);
-    changed_.wait(lock, [this] { return arrived_ > 0; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable changed_;
-  int arrived_ = 0;
-  bool open_ = false;
-};
-
 // Answers and notifications of several transactions, in one order.
 struct Journal : UpdateNotifier {
   void NotifyForUpdate(uint64_t txn_id, bool, std::list<UpdateRecord>* updates,
