@@ -26,6 +26,11 @@ namespace tx = caldek::orv::tarnix;
 
 namespace {
 
+// How every monitor ends once a failed sync stopped notification.
+constexpr char kNotificationsStopped[] =
+    "Monitor notifications stopped because the database log could not be synced; reopen the "
+    "monitor once the daemon has restarted";
+
 // Longer ids are refused: every monitor keeps its id in several maps.
 constexpr size_t kMaxMonitorIdBytes = 1024;
 
@@ -140,7 +145,15 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   });
   monitor_streams_.emplace(monitor_id, std::make_unique<MonitorStream>(
                                            schema_, call, opening->vdb_id, opening->client_id));
-  group_commit_.RunInOrder([this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); });
+  group_commit_.RunInOrder(
+      [this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); },
+      [this, opening] {
+        auto stream = monitor_streams_.find(opening->monitor_id);
+        if (stream != monitor_streams_.end() && stream->second->call() == opening->call) {
+          monitor_streams_.erase(stream);
+        }
+        opening->call->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
+      });
 }
 
 void TarnixServer::OpenMonitor(MonitorOpening& opening) {
@@ -251,7 +264,10 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
   }
   change->stream = stream->second->call();
   change->snapshot = db_access_->GetSnapshot();
-  group_commit_.RunInOrder([this, change] { RunMonitorStep([&] { ChangeMonitor(*change); }); });
+  group_commit_.RunInOrder([this, change] { RunMonitorStep([&] { ChangeMonitor(*change); }); },
+                           [change] {
+                             change->call->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
+                           });
 }
 
 void TarnixServer::ChangeMonitor(MonitorChange& change) {
@@ -305,6 +321,14 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
              "ConfigureMonitor: TransactionID='%lu': Monitor for monitor_request_id='%s' "
              "successfully updated",
              static_cast<unsigned long>(change.txn_id), monitor_id.c_str());
+}
+
+void TarnixServer::EndMonitorsAfterFailedSync() {
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", kNotificationsStopped);
+  // Their completion callbacks remove them.
+  for (const auto& stream : monitor_streams_) {
+    stream.second->call()->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
+  }
 }
 
 void TarnixServer::RunMonitorStep(const std::function<void()>& step) {

@@ -35,6 +35,7 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       get_processor_(schema, db_access),
       query_processor_(schema, db_access),
       monitor_statements_(schema, &query_processor_, &monitor_engine_) {
+  group_commit_.set_on_notifications_stopped([this] { EndMonitorsAfterFailedSync(); });
   txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);
   WipeDeprecatedObjects(*schema_, db_access_);

@@ -252,6 +252,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   struct MonitorChange;
   void OpenMonitor(MonitorOpening& opening);
   void ChangeMonitor(MonitorChange& change);
+  // Ends every monitor with UNAVAILABLE: a failed sync stopped notification.
+  void EndMonitorsAfterFailedSync();
   // Runs a step of the notification order; whatever it throws stops here.
   void RunMonitorStep(const std::function<void()>& step);
   // The refusal of writes, a new transaction id and the caller's identity.

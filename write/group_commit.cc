@@ -68,18 +68,27 @@ namespace {
 // A step that rides the notification order: nothing to answer.
 class OrderedStep : public CommittedTransaction {
  public:
-  explicit OrderedStep(std::function<void()> step) : step_(std::move(step)) {}
+  OrderedStep(std::function<void()> step, std::function<void()> dropped)
+      : step_(std::move(step)), dropped_(std::move(dropped)) {}
   void Answer(const Status&) override {}
   void Notify() override { step_(); }
+  void Drop() override {
+    if (dropped_) dropped_();
+  }
 
  private:
   std::function<void()> step_;
+  std::function<void()> dropped_;
 };
 
 }  // namespace
 
-void GroupCommit::RunInOrder(std::function<void()> step) {
-  Commit(false, std::make_unique<OrderedStep>(std::move(step)));
+void GroupCommit::RunInOrder(std::function<void()> step, std::function<void()> dropped) {
+  if (!refusal_.ok()) {  // notification has stopped
+    if (dropped) dropped();
+    return;
+  }
+  Commit(false, std::make_unique<OrderedStep>(std::move(step), std::move(dropped)));
 }
 
 void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
@@ -95,16 +104,18 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
       refusal_ = Status::Internal(
           "Writes are refused after a failed sync of the database log; restart the daemon");
     }
-    for (auto it = waiting_.begin(); it != waiting_.end();) {
-      if (it->ticket != 0) {
-        it->txn->Answer(status);
-        it = waiting_.erase(it);
-      } else {
-        ++it;
-      }
+    std::deque<Waiting> stopped;
+    stopped.swap(waiting_);
+    for (Waiting& waiting : stopped) {
+      if (waiting.ticket != 0) waiting.txn->Answer(status);
     }
+    for (Waiting& waiting : stopped) waiting.txn->Drop();
     synced_ticket_ = last_ticket_;
-    NotifyInOrder();
+    if (on_notifications_stopped_) {
+      std::function<void()> stopped_callback = std::move(on_notifications_stopped_);
+      on_notifications_stopped_ = nullptr;
+      stopped_callback();
+    }
     return;
   }
   if (ticket > synced_ticket_) synced_ticket_ = ticket;

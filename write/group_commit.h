@@ -27,6 +27,8 @@ class CommittedTransaction {
   // Tells the monitors of the transaction's changes; only after a successful
   // Answer.
   virtual void Notify() = 0;
+  // Instead of Notify, once a sync failed: its changes are never told.
+  virtual void Drop() {}
 };
 
 // Group commit of durable write transactions. Every batch is written
@@ -45,7 +47,9 @@ class CommittedTransaction {
 //
 // After a failed sync no transaction it could cover is answered with
 // success, and Writable() refuses every later write until the daemon
-// restarts.
+// restarts. Nor is any transaction still waiting notified, with or without
+// sync: their changes may build on what the sync lost. They are dropped,
+// and the stop callback runs once.
 //
 // Everything but the sync itself runs on the event-loop thread; not
 // thread-safe otherwise. `db` is not owned and must outlive this object.
@@ -70,6 +74,11 @@ class GroupCommit {
   // SUCCESS, or the refusal of every write after a failed sync.
   const Status& Writable() const { return refusal_; }
 
+  // Runs once, on the loop, when a failed sync has stopped notification.
+  void set_on_notifications_stopped(std::function<void()> stopped) {
+    on_notifications_stopped_ = std::move(stopped);
+  }
+
   // Takes over the committed transaction `txn`. Without `sync` it is
   // answered at once; with it, after a sync covering its write. Either way
   // it is notified in order after its answer. REQUIRES: Writable().
@@ -79,8 +88,9 @@ class GroupCommit {
   // committed now: after every transaction committed before it has been
   // notified (at once when none waits), before any committed after it. A
   // step needs no sync of its own. Monitors use it to take effect between
-  // the transactions their snapshot holds and those it does not.
-  void RunInOrder(std::function<void()> step);
+  // the transactions their snapshot holds and those it does not. When a
+  // failed sync stops notification first, `dropped` runs instead.
+  void RunInOrder(std::function<void()> step, std::function<void()> dropped);
 
   // Transactions answered or waiting whose notification has not left.
   size_t waiting() const { return waiting_.size(); }
@@ -100,6 +110,7 @@ class GroupCommit {
   DbAccess* const db_;
   PostToLoop post_;
   Status refusal_;
+  std::function<void()> on_notifications_stopped_;
   std::deque<Waiting> waiting_;
   uint64_t last_ticket_ = 0;    // of the last sync transaction committed
   uint64_t synced_ticket_ = 0;  // the loop's view: covered by a returned sync

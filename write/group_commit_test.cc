@@ -162,7 +162,7 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
 }
 
 TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
-  commits_->RunInOrder([this] { journal_.events.push_back("step 0"); });
+  commits_->RunInOrder([this] { journal_.events.push_back("step 0"); }, nullptr);
   EXPECT_EQ(journal_.events, std::vector<std::string>{"step 0"});  // nothing waits
   journal_.events.clear();
 
@@ -172,13 +172,37 @@ TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
   JournalReply later(&journal_, "later");
   Put(&durable, 1, 1, true);
   gate.WaitForSync();
-  commits_->RunInOrder([this] { journal_.events.push_back("step"); });
+  commits_->RunInOrder([this] { journal_.events.push_back("step"); }, nullptr);
   Put(&later, 2, 1, false);
   EXPECT_EQ(journal_.events, std::vector<std::string>{"respond later"});
   gate.Open();
   loop_.Run(true);
   EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later", "respond durable",
                                                        "notify 1", "step", "notify 2"}));
+}
+
+TEST_F(GroupCommitTest, AFailedSyncStopsEveryNotificationBehindIt) {
+  int stopped = 0;
+  commits_->set_on_notifications_stopped([&stopped] { ++stopped; });
+  SyncGate gate;
+  env_.SetLogSyncHook(gate.Hook());
+  JournalReply durable(&journal_, "durable");
+  JournalReply later(&journal_, "later");
+  Put(&durable, 1, 1, true);
+  gate.WaitForSync();
+  const auto step = [this] { journal_.events.push_back("step"); };
+  const auto dropped = [this] { journal_.events.push_back("dropped"); };
+  commits_->RunInOrder(step, dropped);
+  Put(&later, 2, 1, false);  // answered at once; it may build on the lost write
+  env_.FailLogSyncs(true);
+  gate.Open();
+  while (commits_->waiting() > 0) loop_.Run(true);
+  EXPECT_EQ(journal_.events,
+            (std::vector<std::string>{"respond later", "fail durable", "dropped"}));
+  EXPECT_EQ(stopped, 1);
+  commits_->RunInOrder(step, dropped);  // from now on at once
+  EXPECT_EQ(journal_.events.back(), "dropped");
+  env_.FailLogSyncs(false);
 }
 
 TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {

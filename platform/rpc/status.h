@@ -106,6 +106,7 @@ constexpr AppStatusConstant ABORTED{kAborted};
 constexpr AppStatusConstant INTERNAL{kInternal};
 constexpr AppStatusConstant DATA_LOSS{kDataLoss};
 constexpr AppStatusConstant UNIMPLEMENTED{kUnimplemented};
+constexpr AppStatusConstant UNAVAILABLE{kUnavailable};
 
 }  // namespace rpc
 }  // namespace orv
