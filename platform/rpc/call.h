@@ -77,6 +77,10 @@ class ServerCall : public RefCounted {
   bool is_open() const { return !terminal_issued_ && !closed_; }
   // Bytes of queued writes the transport has not taken yet.
   size_t queued_bytes() const { return queued_bytes_; }
+  // This call's cap in place of kMaxQueuedBytes: a writer that never holds
+  // much more queued gets the stall rule at its own size.
+  void set_queue_cap(size_t cap) { queue_cap_ = cap; }
+  size_t queue_cap() const { return queue_cap_; }
   // Calls `callback` on the loop each time the transport has taken a write
   // and at most `low_water` bytes stay queued, while the call is open; the
   // call drops it when it ends. A writer that makes its messages as the
@@ -88,9 +92,10 @@ class ServerCall : public RefCounted {
   CallContext& context() { return context_; }
 
   // Any amount may be queued at once. A call whose queue holds more than this
-  // many bytes is cancelled (a reader that stopped) when the transport takes
-  // none of them for the provider's stalled-reader timeout; the provider also
-  // bounds the bytes queued for all calls together.
+  // many bytes (or its own set_queue_cap) is cancelled (a reader that
+  // stopped) when the transport takes none of them for the provider's
+  // stalled-reader timeout. The provider also bounds the bytes queued for all
+  // calls together, by cancelling the calls over their cap, largest first.
   static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
   // Client stream: the I/O thread stops reading once it holds more than
   // this many bytes of messages the loop has not taken yet, and goes on when
@@ -148,6 +153,7 @@ class ServerCall : public RefCounted {
   // Last time the transport took a write, or the queue went over the cap.
   std::chrono::steady_clock::time_point progress_at_;
   bool over_cap_ = false;
+  size_t queue_cap_ = kMaxQueuedBytes;
   size_t drain_low_water_ = 0;
   std::function<void()> drain_callback_;
   bool request_read_ = false;  // unary and server stream: the request arrived

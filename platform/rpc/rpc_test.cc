@@ -336,9 +336,11 @@ class FeedTest : public RpcTest {
   FeedTest() = default;
   explicit FeedTest(const TestServer::Options& options) : RpcTest(options) {}
 
-  void OpenFeed() {
+  // `cap`: the feed's own queue cap (0: the default).
+  void OpenFeed(size_t cap = 0) {
     EchoRequest request;
     request.set_action("feed");
+    if (cap != 0) request.set_text(std::to_string(cap));
     feed_context_.set_deadline(std::chrono::system_clock::now() +
                                std::chrono::minutes(1));
     feed_ = stub_->ServerStream(&feed_context_, request);
@@ -445,10 +447,10 @@ class SmallServerQueueTest : public FeedTest {
   SmallServerQueueTest() : FeedTest(SmallServerQueue()) {}
 };
 
-TEST_F(SmallServerQueueTest, BytesQueuedForAllCallsAreBounded) {
+TEST_F(SmallServerQueueTest, BytesQueuedForAllCallsShedOnlyCallsOverTheirOwnCap) {
   LogCapture capture;
-  ASSERT_NO_FATAL_FAILURE(OpenFeed());
-  // Under the per-call cap, but twice what the server holds for all calls.
+  ASSERT_NO_FATAL_FAILURE(OpenFeed(4 * kChunk));
+  // Over its own cap, and twice what the server holds for all calls.
   EXPECT_EQ("closed", Feed(32));
   EXPECT_TRUE(capture.Contains("all calls together hold more than"));
   EventLog& log = server_.service().log();
@@ -463,6 +465,20 @@ TEST_F(SmallServerQueueTest, BytesQueuedForAllCallsAreBounded) {
   while (feed_->Read(&response)) {
   }
   EXPECT_FALSE(feed_->Finish().ok());
+}
+
+TEST_F(SmallServerQueueTest, ACallUnderItsOwnCapIsNeverShed) {
+  LogCapture capture;
+  ASSERT_NO_FATAL_FAILURE(OpenFeed());
+  // Twice what the server holds for all calls, but under the call's cap.
+  EXPECT_EQ("open", Feed(32));
+  EXPECT_FALSE(capture.Contains("all calls together hold more than"));
+  EXPECT_TRUE(FinishFeeder().ok());
+  EchoResponse response;
+  int received = 0;
+  while (feed_->Read(&response)) ++received;
+  EXPECT_TRUE(feed_->Finish().ok());
+  EXPECT_EQ(received, 32);
 }
 
 TEST(RpcServerTest, HealthFollowsTheStandardProtocol) {

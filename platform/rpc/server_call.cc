@@ -247,7 +247,7 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
 void ServerCall::AddQueuedBytes(size_t bytes) {
   queued_bytes_ += bytes;
   runtime_->AddQueuedBytes(bytes);
-  if (!over_cap_ && queued_bytes_ > kMaxQueuedBytes) {
+  if (!over_cap_ && queued_bytes_ > queue_cap_) {
     over_cap_ = true;
     progress_at_ = std::chrono::steady_clock::now();
     runtime_->SetOverCap(this, true);
@@ -258,7 +258,7 @@ void ServerCall::RemoveQueuedBytes(size_t bytes) {
   queued_bytes_ -= bytes;
   if (runtime_ == nullptr) return;
   runtime_->RemoveQueuedBytes(bytes);
-  if (over_cap_ && queued_bytes_ <= kMaxQueuedBytes) {
+  if (over_cap_ && queued_bytes_ <= queue_cap_) {
     over_cap_ = false;
     runtime_->SetOverCap(this, false);
   }

@@ -145,12 +145,14 @@ void ServerRuntime::ShedQueuedBytes(ServerCall* queuing) {
   char why[128];
   snprintf(why, sizeof(why), "all calls together hold more than %zu queued bytes",
            limits_.max_total_bytes);
+  // Only calls over their own cap: one under it is a reader keeping up,
+  // however much the others hold.
   while (queued_bytes_ > limits_.max_total_bytes) {
     ServerCall* victim = nullptr;
     for (ServerCall* call : over_cap_) {
       if (victim == nullptr || call->queued_bytes_ > victim->queued_bytes_) victim = call;
     }
-    if (victim == nullptr) victim = queuing;
+    if (victim == nullptr) return;
     victim->CancelForBacklog(why);
     if (victim == queuing) return;
   }
@@ -163,11 +165,12 @@ void ServerRuntime::CancelStalledCalls() {
   for (ServerCall* call : over_cap_) {
     if (now - call->progress_at_ >= limits_.stall_timeout) stalled.push_back(call);
   }
-  if (stalled.empty()) return;
-  char why[128];
-  snprintf(why, sizeof(why), "more than %zu bytes queued for a client that does not read",
-           ServerCall::kMaxQueuedBytes);
-  for (ServerCall* call : stalled) call->CancelForBacklog(why);
+  for (ServerCall* call : stalled) {
+    char why[128];
+    snprintf(why, sizeof(why), "more than %zu bytes queued for a client that does not read",
+             call->queue_cap_);
+    call->CancelForBacklog(why);
+  }
 }
 
 void ServerRuntime::RequestOne(IoQueue* io) {

@@ -112,6 +112,7 @@ void EchoTestService::ServerStream(CallContext& context, const EchoRequest& requ
     held_.push_back(call);
     log_.Add("held");
   } else if (action == "feed") {
+    if (!request.text().empty()) call->set_queue_cap(std::stoul(request.text()));
     feeds_.push_back(call);
     log_.Add("feed-held");
   } else {
