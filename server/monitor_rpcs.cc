@@ -143,8 +143,9 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   context.set_completion_callback([this, monitor_id, handle](const orv::rpc::Status& status) {
     OnClientDisconnect(monitor_id, handle, status);
   });
-  monitor_streams_.emplace(monitor_id, std::make_unique<MonitorStream>(
-                                           schema_, call, opening->vdb_id, opening->client_id));
+  monitor_streams_.emplace(monitor_id,
+                           std::make_unique<MonitorStream>(schema_, call, opening->vdb_id,
+                                                           opening->client_id, &monitor_backlog_));
   group_commit_.RunInOrder(
       [this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); },
       [this, opening] {

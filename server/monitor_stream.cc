@@ -4,24 +4,66 @@
 
 namespace tarnix {
 
-MonitorStream::MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner)
-    : schema_(schema), call_(std::move(call)), vdb_id_(vdb_id), owner_(std::move(owner)) {
-  call_->set_drain_callback(orv::rpc::ServerCall::kMaxQueuedBytes, [this] { Pump(); });
+MonitorStream::MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner,
+                             size_t* total_backlog)
+    : schema_(schema),
+      call_(std::move(call)),
+      vdb_id_(vdb_id),
+      owner_(std::move(owner)),
+      total_backlog_(total_backlog) {
+  call_->set_queue_cap(kCallQueueBytes);
+  call_->set_drain_callback(kCallQueueBytes, [this] { Pump(); });
 }
 
 MonitorStream::~MonitorStream() {
   call_->set_drain_callback(0, nullptr);
-  std::deque<Pending> pending;
-  pending.swap(pending_);
-  for (Pending& left : pending) {
-    if (left.written) left.written();
-  }
+  DropPending();
 }
 
 void MonitorStream::WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot,
                                   std::function<void()> written) {
-  pending_.push_back({std::move(snapshot), std::move(written)});
+  Pending pending;
+  pending.snapshot = std::move(snapshot);
+  pending.written = std::move(written);
+  pending_.push_back(std::move(pending));
   Pump();
+}
+
+bool MonitorStream::WriteNotification(
+    std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses) {
+  size_t bytes = 0;
+  for (const auto& response : responses) bytes += response.ByteSizeLong();
+  if (backlog_bytes_ + bytes > kBacklogBytes) return false;
+  AddBacklog(bytes);
+  Pending pending;
+  pending.responses = std::move(responses);
+  pending_.push_back(std::move(pending));
+  Pump();
+  return true;
+}
+
+void MonitorStream::End(const orv::rpc::AppStatus& status) {
+  DropPending();
+  call_->Fail(status);
+}
+
+void MonitorStream::AddBacklog(size_t bytes) {
+  backlog_bytes_ += bytes;
+  *total_backlog_ += bytes;
+}
+
+void MonitorStream::RemoveBacklog(size_t bytes) {
+  backlog_bytes_ -= bytes;
+  *total_backlog_ -= bytes;
+}
+
+void MonitorStream::DropPending() {
+  std::deque<Pending> dropped;
+  dropped.swap(pending_);
+  RemoveBacklog(backlog_bytes_);
+  for (Pending& pending : dropped) {
+    if (pending.written) pending.written();
+  }
 }
 
 void MonitorStream::Pump() {
@@ -31,19 +73,27 @@ void MonitorStream::Pump() {
     bool* pumping;
     ~Done() { *pumping = false; }
   } done{&pumping_};
-  while (!pending_.empty()) {
+  while (!pending_.empty() && call_->is_open() && call_->queued_bytes() <= kCallQueueBytes) {
     Pending& front = pending_.front();
-    while (!front.snapshot->Done() && call_->is_open() &&
-           call_->queued_bytes() <= orv::rpc::ServerCall::kMaxQueuedBytes) {
+    if (front.snapshot != nullptr && !front.snapshot->Done()) {
       front.snapshot->BuildMonitorSnapshotResponse(*schema_, &chunk_);
       call_->Write(chunk_);
+      continue;
     }
-    // A call that ended takes nothing more: what is left is dropped.
-    if (!front.snapshot->Done() && call_->is_open()) break;
+    if (front.next < front.responses.size()) {
+      caldek::orv::tarnix::MonitorResponseMsg& response = front.responses[front.next++];
+      const size_t bytes = response.ByteSizeLong();
+      call_->Write(response);
+      caldek::orv::tarnix::MonitorResponseMsg().Swap(&response);  // the call holds its copy
+      RemoveBacklog(bytes);
+      continue;
+    }
     std::function<void()> written = std::move(front.written);
     pending_.pop_front();
     if (written) written();
   }
+  // A call that ended takes nothing more.
+  if (!call_->is_open()) DropPending();
 }
 
 }  // namespace tarnix

@@ -1,10 +1,12 @@
 #ifndef TARNIX_SERVER_MONITOR_STREAM_H_
 #define TARNIX_SERVER_MONITOR_STREAM_H_
 
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/intrusive_ptr.hpp>
 
@@ -17,21 +19,33 @@ namespace tarnix {
 
 class Schema;
 
-// The server stream of one open monitor, and the one writer on it: the
-// transactions it carries leave in the order they were handed over. A
-// snapshot is cut into chunks only as the stream takes them: chunks are
-// made while the call holds at most one queue cap of unsent bytes, so a
-// snapshot's bytes live either here or in the call, and a reader that stops
-// leaves the call over the cap, where the RPC layer's stall rule ends it.
+// The server stream of one open monitor, and the one writer on it: its
+// transactions (snapshots, notifications) leave in the order handed over.
+//
+// Back-pressure: at most kCallQueueBytes (plus one message) wait in the RPC
+// layer; the rest waits here, in the monitor's backlog, and goes on as the
+// client reads. A snapshot is cut into chunks only as they are sent. A
+// client that stops reading leaves the call over its cap, where the RPC
+// layer's stall rule ends it; one that reads too slowly lets its backlog of
+// notifications pass kBacklogBytes, and its monitor ends. The server ends
+// the monitors with the largest backlogs once all of them together pass
+// kTotalBacklogBytes.
 //
 // Runs on the RPC event-loop thread; not thread-safe.
 class MonitorStream {
  public:
   using Call = boost::intrusive_ptr<orv::rpc::CallHandle<caldek::orv::tarnix::MonitorResponseMsg>>;
 
-  // `schema` is borrowed and must outlive the stream. `vdb_id` is the vdb
-  // the monitor watches and `owner` the client that opened it.
-  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner);
+  static constexpr size_t kCallQueueBytes = size_t{4} << 20;
+  static constexpr size_t kBacklogBytes = size_t{64} << 20;
+  static constexpr size_t kTotalBacklogBytes = size_t{2} << 30;
+
+  // `schema` is borrowed and must outlive the stream, as must
+  // `total_backlog`, the sum of every stream's backlog, which this one keeps
+  // up to date. `vdb_id` is the vdb the monitor watches and `owner` the
+  // client that opened it.
+  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner,
+                size_t* total_backlog);
   // Calls the `written` callbacks of snapshots not fully written.
   ~MonitorStream();
   MonitorStream(const MonitorStream&) = delete;
@@ -42,25 +56,44 @@ class MonitorStream {
   // stream ends first. An empty snapshot writes nothing.
   void WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot, std::function<void()> written);
 
+  // Queues the responses of one transaction behind what the stream holds.
+  // False, with nothing queued, when the backlog would pass kBacklogBytes:
+  // the caller ends the monitor.
+  bool WriteNotification(std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses);
+
+  // Ends the call with `status`, dropping what waits here.
+  void End(const orv::rpc::AppStatus& status);
+
   const Call& call() const { return call_; }
   VdbId vdb_id() const { return vdb_id_; }
   const std::string& owner() const { return owner_; }
+  // Bytes of notifications waiting here.
+  size_t backlog_bytes() const { return backlog_bytes_; }
 
  private:
+  // One transaction: a snapshot, or the responses of a notification.
   struct Pending {
     std::unique_ptr<MonitorSnapshot> snapshot;
     std::function<void()> written;
+    std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses;
+    size_t next = 0;  // the next response to write
   };
 
-  // Makes chunks while the call takes them.
+  // Writes while the call takes them.
   void Pump();
+  void AddBacklog(size_t bytes);
+  void RemoveBacklog(size_t bytes);
+  // Drops what waits, calling the `written` callbacks.
+  void DropPending();
 
   const Schema* const schema_;
   const Call call_;
   const VdbId vdb_id_;
   const std::string owner_;
+  size_t* const total_backlog_;
   std::deque<Pending> pending_;
-  caldek::orv::tarnix::MonitorResponseMsg chunk_;  // reused for every chunk
+  size_t backlog_bytes_ = 0;
+  caldek::orv::tarnix::MonitorResponseMsg chunk_;  // reused for every snapshot chunk
   bool pumping_ = false;
 };
 

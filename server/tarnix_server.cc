@@ -34,7 +34,8 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
               &write_metrics_, &telemetry_, this, &group_commit_),
       get_processor_(schema, db_access),
       query_processor_(schema, db_access),
-      monitor_statements_(schema, &query_processor_, &monitor_engine_) {
+      monitor_statements_(schema, &query_processor_, &monitor_engine_),
+      notifications_(schema, &monitor_engine_, &type_order_, metric_registry) {
   group_commit_.set_on_notifications_stopped([this] { EndMonitorsAfterFailedSync(); });
   txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);
@@ -52,22 +53,5 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
 }
 
 TarnixServer::~TarnixServer() = default;
-
-void TarnixServer::NotifyForUpdate(uint64_t /*txn_id*/, bool tracing,
-                                   std::list<UpdateRecord>* updates,
-                                   std::list<UpdateRecord>* deletes,
-                                   TransactionRequestTable* /*requests*/,
-                                   std::chrono::system_clock::time_point started) {
-  metrics::ScopedLatencyTimer timer(monitor_update_latency_);
-  std::optional<orv::wft::WorkflowUtil> span;
-  if (tracing) span.emplace("NotifyForUpdate", 2);
-  const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::system_clock::now() - started)
-                                            .count());
-  TARNIX_LOG(orv::INFO, nullptr, "Notifying updates took %li ms to %zu clients: %s", millis,
-             size_t{0}, "");
-  updates->clear();
-  deletes->clear();
-}
 
 }  // namespace tarnix

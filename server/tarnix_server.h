@@ -14,6 +14,7 @@
 #include "metrics/metric.h"
 #include "monitor/monitor_engine.h"
 #include "monitor/monitor_statements.h"
+#include "monitor/notification_builder.h"
 #include "monitor/type_order.h"
 #include "platform/net/net_security_manager.h"
 #include "platform/rpc/status.h"
@@ -209,8 +210,16 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   void OnClientDisconnect(const std::string& monitor_id, const orv::rpc::ServerCall* call,
                           const orv::rpc::Status& status);
 
-  // Until monitors exist there is nobody to notify: records the latency,
-  // logs the notification line for 0 clients and empties both lists.
+  // Tells every open monitor that the changes concern of them, in the
+  // transaction's place in the notification order (monitor_notifications.cc):
+  // updates parents first, then deletes children first, cut to each
+  // monitor's selection, the last message of the transaction marked. Logs
+  // INFO "Notifying updates took %li ms to %zu clients: %s" (at most 16
+  // monitors named) and records "server/latency/monitor/update/process".
+  // Throws nothing and empties both lists. A monitor whose messages cannot
+  // be built ends with INTERNAL; one that fell behind, or whose backlog is
+  // the largest once all backlogs pass the total budget, with
+  // RESOURCE_EXHAUSTED.
   void NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
                        std::list<UpdateRecord>* deletes, TransactionRequestTable* requests,
                        std::chrono::system_clock::time_point started) override;
@@ -252,6 +261,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   struct MonitorChange;
   void OpenMonitor(MonitorOpening& opening);
   void ChangeMonitor(MonitorChange& change);
+  // Ends monitors that fell behind: those whose backlog took all monitors
+  // past the total budget, largest first.
+  void EnforceMonitorBacklogBudget();
   // Ends every monitor with UNAVAILABLE: a failed sync stopped notification.
   void EndMonitorsAfterFailedSync();
   // Runs a step of the notification order; whatever it throws stops here.
@@ -295,8 +307,11 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   WriteStreamBudget write_budget_;
   MonitorStatements monitor_statements_;
   TypeOrder type_order_;
+  NotificationBuilder notifications_;
   // Open monitors, and those waiting to open, by id.
   std::unordered_map<std::string, std::unique_ptr<MonitorStream>> monitor_streams_;
+  // Notification bytes waiting in all of them.
+  size_t monitor_backlog_ = 0;
   // Monitor id -> the client that opened it.
   std::unordered_map<std::string, std::string> monitor_clients_;
   LoopPoster loop_poster_;

@@ -1,0 +1,248 @@
+#include "monitor/notification_builder.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "logging/logger.h"
+#include "monitor/monitor_engine.h"
+#include "monitor/type_order.h"
+#include "platform/wft/workflow_util.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+
+namespace pb = google::protobuf;
+namespace tx = caldek::orv::tarnix;
+
+NotificationBuilder::NotificationBuilder(const Schema* schema, MonitorEngine* engine,
+                                         TypeOrder* order, orv::metrics::MetricRegistry* registry)
+    : schema_(schema),
+      engine_(engine),
+      order_(order),
+      deltas_(schema, *registry),
+      selection_(schema, &deltas_) {}
+
+void NotificationBuilder::TopologicalSort(bool deletes, bool tracing,
+                                          std::list<UpdateRecord>* records) {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("TopologicalSort", 2);
+  std::vector<std::string> types;
+  std::vector<std::list<UpdateRecord>> groups;
+  std::unordered_map<std::string, size_t> group_of;
+  while (!records->empty()) {
+    const std::string type = records->front().type ? *records->front().type : std::string();
+    auto [it, inserted] = group_of.emplace(type, groups.size());
+    if (inserted) {
+      types.push_back(type);
+      groups.emplace_back();
+    }
+    std::list<UpdateRecord>& group = groups[it->second];
+    group.splice(group.end(), *records, records->begin());
+  }
+  std::vector<size_t> order = order_->ParentsFirst(*schema_, types);
+  if (deletes) std::reverse(order.begin(), order.end());
+  for (size_t group : order) records->splice(records->end(), groups[group]);
+}
+
+std::unique_ptr<pb::Message> NotificationBuilder::Parse(const std::string& type,
+                                                        const std::string& body) const {
+  std::unique_ptr<pb::Message> message(schema_->NewMessage(type));
+  if (message == nullptr) {  // a type the schema no longer has
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to parse data into %s message",
+               type.c_str());
+    return nullptr;
+  }
+  if (!schema_->ParseInto(type, body, message.get())) return nullptr;  // logged
+  return message;
+}
+
+void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
+                                         std::list<UpdateRecord>* updates,
+                                         PendingResponseTable* table,
+                                         const TransactionRequestTable* requests,
+                                         MonitorIdSet* failed) {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("EnqueueUpdates", 2);
+  for (; !updates->empty(); updates->pop_front()) {
+    const UpdateRecord& record = updates->front();
+    if (!record.type || !record.new_body) continue;
+    const std::string& type = *record.type;
+    const std::string id = record.id ? *record.id : std::string();
+    const std::unique_ptr<pb::Message> new_message = Parse(type, *record.new_body);
+    if (new_message == nullptr) continue;
+    // An old body that no longer parses: the change goes out as a creation.
+    std::unique_ptr<pb::Message> old_message;
+    if (record.old_body && !record.old_body->empty()) {
+      old_message = Parse(type, *record.old_body);
+    }
+    MonitorIdSet monitors;
+    engine_->MatchObjectSubscriptions(type, new_message.get(), record.vdb_ids, &monitors);
+    if (old_message) {
+      engine_->MatchObjectSubscriptions(type, old_message.get(), record.vdb_ids, &monitors);
+    }
+    Texts texts;
+    for (const std::string& monitor_id : monitors) {
+      if (failed->count(monitor_id) > 0) continue;
+      try {
+        const std::string selection = engine_->FindMonitorSubscription(monitor_id, type);
+        if (selection != texts.selection) {
+          BuildUpdate(type, id, tracing, *new_message, old_message.get(), selection, requests,
+                      &texts);
+        }
+        if (!texts.update_ops.empty()) {
+          NotifyMonitorUpdate(monitor_id, txn_id, type, texts, record.span_context, table);
+        }
+      } catch (const std::exception& e) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
+                   "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
+                   static_cast<unsigned long>(txn_id), e.what());
+        failed->insert(monitor_id);
+        table->erase(monitor_id);
+        texts = Texts();
+      }
+    }
+  }
+}
+
+void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
+                                         std::list<UpdateRecord>* deletes,
+                                         PendingResponseTable* table, MonitorIdSet* failed) {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("EnqueueDeletes", 2);
+  for (; !deletes->empty(); deletes->pop_front()) {
+    const UpdateRecord& record = deletes->front();
+    if (!record.type || !record.old_body) continue;
+    const std::string& type = *record.type;
+    const std::unique_ptr<pb::Message> old_message = Parse(type, *record.old_body);
+    if (old_message == nullptr) continue;
+    MonitorIdSet monitors;
+    engine_->MatchObjectSubscriptions(type, old_message.get(), record.vdb_ids, &monitors);
+    Texts texts;
+    for (const std::string& monitor_id : monitors) {
+      if (failed->count(monitor_id) > 0) continue;
+      try {
+        const std::string selection = engine_->FindMonitorSubscription(monitor_id, type);
+        if (selection != texts.selection) {
+          BuildDelete(type, tracing, *old_message, selection, &texts);
+        }
+        if (!texts.update_ops.empty()) {
+          NotifyMonitorDelete(monitor_id, txn_id, type, texts, record.span_context, table);
+        }
+      } catch (const std::exception& e) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
+                   "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
+                   static_cast<unsigned long>(txn_id), e.what());
+        failed->insert(monitor_id);
+        table->erase(monitor_id);
+        texts = Texts();
+      }
+    }
+  }
+}
+
+void NotificationBuilder::BuildUpdate(const std::string& type, const std::string& id, bool tracing,
+                                      const pb::Message& new_message,
+                                      const pb::Message* old_message, const std::string& selection,
+                                      const TransactionRequestTable* requests, Texts* texts) const {
+  *texts = Texts();
+  texts->selection = selection;
+  const std::string op_type = schema_->GetOpMsgTypeName(type);
+  std::unique_ptr<pb::Message> select;
+  if (!selection.empty()) select.reset(schema_->ParseMessage(op_type, selection));
+  std::unique_ptr<pb::Message> op(schema_->NewMessage(op_type));
+  if (op == nullptr) return;  // nothing can describe the change
+  std::unique_ptr<pb::Message> new_copy(new_message.New());
+  new_copy->CopyFrom(new_message);
+  if (old_message != nullptr) {
+    std::unique_ptr<pb::Message> old_copy(old_message->New());
+    old_copy->CopyFrom(*old_message);
+    selection_.ApplySelectionOnUpdate(type, id, tracing, select.get(), old_copy.get(),
+                                      new_copy.get(), op.get(), requests);
+    old_copy->SerializeToString(&texts->old_body);
+  } else {
+    selection_.ApplySelectionOnSet(select.get(), new_copy.get(), op.get());
+  }
+  op->SerializeToString(&texts->update_ops);
+  if (!texts->update_ops.empty()) new_copy->SerializeToString(&texts->body);
+}
+
+void NotificationBuilder::BuildDelete(const std::string& type, bool tracing,
+                                      const pb::Message& old_message, const std::string& selection,
+                                      Texts* texts) const {
+  *texts = Texts();
+  texts->selection = selection;
+  const std::string op_type = schema_->GetOpMsgTypeName(type);
+  std::unique_ptr<pb::Message> select;
+  if (!selection.empty()) select.reset(schema_->ParseMessage(op_type, selection));
+  std::unique_ptr<pb::Message> op(schema_->NewMessage(op_type));
+  if (op == nullptr) return;
+  std::unique_ptr<pb::Message> old_copy(old_message.New());
+  old_copy->CopyFrom(old_message);
+  std::unique_ptr<pb::Message> key(old_message.New());
+  selection_.ApplySelectionOnDelete(tracing, select.get(), old_copy.get(), key.get(), op.get());
+  op->SerializeToString(&texts->update_ops);
+  if (texts->update_ops.empty()) return;
+  key->SerializeToString(&texts->body);
+  old_copy->SerializeToString(&texts->old_body);
+}
+
+tx::MonitorUpdateMsg* NotificationBuilder::NewEntry(const std::string& monitor_id, uint64_t txn_id,
+                                                    PendingResponseTable* table) const {
+  PendingResponses& pending = (*table)[monitor_id];
+  // Tested before the entry's bytes: a response ends with the entry that
+  // carried it past the limit.
+  if (pending.responses.empty() || pending.accumulated_size > kMaxResponseBytes) {
+    pending.responses.emplace_back();
+    tx::TransactionControlMsg* control = pending.responses.back().mutable_transaction_control();
+    control->set_txn_id(txn_id);
+    control->set_end_of_transaction(false);
+    pending.accumulated_size = 0;
+  }
+  return pending.responses.back().add_updates();
+}
+
+void NotificationBuilder::NotifyMonitorUpdate(const std::string& monitor_id, uint64_t txn_id,
+                                              const std::string& type, const Texts& texts,
+                                              const SharedSpan& span,
+                                              PendingResponseTable* table) const {
+  tx::MonitorUpdateMsg* update = NewEntry(monitor_id, txn_id, table);
+  uint64_t& accumulated = (*table)[monitor_id].accumulated_size;
+  TARNIX_LOG(orv::VERBOSE, nullptr,
+             "Notifying monitor_id='%s': update: object_type='%s', object_body='%s', "
+             "old_object_body='%s'",
+             monitor_id.c_str(), type.c_str(), texts.body.c_str(), texts.old_body.c_str());
+  schema_->SetObjectType(type, update);
+  if (engine_->GetMonitorStatementFlag(monitor_id, type) && !texts.old_body.empty()) {
+    update->set_old_object_body(texts.old_body);
+    accumulated += texts.old_body.size();
+  }
+  if (texts.body.empty()) return;
+  update->set_update_ops(texts.update_ops);
+  update->set_object_body(texts.body);
+  if (span) *update->mutable_span_context() = *span;
+  accumulated += texts.body.size();
+}
+
+void NotificationBuilder::NotifyMonitorDelete(const std::string& monitor_id, uint64_t txn_id,
+                                              const std::string& type, const Texts& texts,
+                                              const SharedSpan& span,
+                                              PendingResponseTable* table) const {
+  tx::MonitorUpdateMsg* update = NewEntry(monitor_id, txn_id, table);
+  uint64_t& accumulated = (*table)[monitor_id].accumulated_size;
+  TARNIX_LOG(orv::VERBOSE, nullptr,
+             "Notifying monitor_id='%s': delete: object_type='%s', object_body='%s'",
+             monitor_id.c_str(), type.c_str(), texts.body.c_str());
+  schema_->SetObjectType(type, update);
+  if (engine_->GetMonitorStatementFlag(monitor_id, type)) {
+    update->set_old_object_body(texts.old_body);
+    accumulated += texts.old_body.size();
+  }
+  update->set_update_ops(texts.update_ops);
+  update->set_object_body(texts.body);
+  if (span) *update->mutable_span_context() = *span;
+  accumulated += texts.body.size();
+}
+
+}  // namespace tarnix

@@ -1,0 +1,115 @@
+#ifndef TARNIX_MONITOR_NOTIFICATION_BUILDER_H_
+#define TARNIX_MONITOR_NOTIFICATION_BUILDER_H_
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <google/protobuf/message.h>
+
+#include "caldek/orv/tarnix/tarnix_monitor.pb.h"
+#include "monitor/subscriber_set.h"
+#include "query/selection.h"
+#include "query/update_delta.h"
+#include "write/update_record.h"
+
+namespace orv {
+namespace metrics {
+class MetricRegistry;
+}  // namespace metrics
+}  // namespace orv
+
+namespace tarnix {
+
+class MonitorEngine;
+class Schema;
+class TypeOrder;
+
+// What one transaction has for one monitor: its responses in order, and the
+// body bytes added to the last one.
+struct PendingResponses {
+  uint64_t accumulated_size = 0;
+  std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses;
+};
+// By monitor id; lives for one transaction.
+using PendingResponseTable = std::unordered_map<std::string, PendingResponses>;
+
+// Turns the changes of one committed transaction into the notifications of
+// the monitors they concern: each changed object is matched against the
+// subscriptions of its vdbs (before and after the change, so a monitor
+// hears of an object that entered, changed inside or left its filter), cut
+// to each monitor's selection, described by the operations of the change,
+// and appended to that monitor's pending responses. Responses are closed
+// once their bodies pass 999,999 bytes.
+//
+// A record whose body does not parse under the current schema is skipped,
+// with one DRX0203 line; when only its old body does not parse, the change
+// is sent as a creation. Runs on the RPC event-loop thread; not
+// thread-safe. Every pointer is borrowed and must outlive the builder.
+class NotificationBuilder {
+ public:
+  static constexpr uint64_t kMaxResponseBytes = 999999;
+
+  // The delta counters are found or created in `registry`.
+  NotificationBuilder(const Schema* schema, MonitorEngine* engine, TypeOrder* order,
+                      orv::metrics::MetricRegistry* registry);
+  NotificationBuilder(const NotificationBuilder&) = delete;
+  NotificationBuilder& operator=(const NotificationBuilder&) = delete;
+
+  // Regroups `records` by object type (the new object's for updates, the
+  // old object's when `deletes`), each type's records in their order, the
+  // types parents first for updates and children first for deletes.
+  void TopologicalSort(bool deletes, bool tracing, std::list<UpdateRecord>* records);
+
+  // Consume their lists, front to back. A monitor whose messages cannot be
+  // built (an exception) goes into *failed, its responses out of the table.
+  void EnqueueUpdates(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
+                      PendingResponseTable* table, const TransactionRequestTable* requests,
+                      MonitorIdSet* failed);
+  void EnqueueDeletes(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* deletes,
+                      PendingResponseTable* table, MonitorIdSet* failed);
+
+ private:
+  // The texts of one record for one selection; reused for the next monitor
+  // with the same selection.
+  struct Texts {
+    std::string selection = "-1";  // never a selection's bytes
+    std::string body;
+    std::string old_body;
+    std::string update_ops;
+  };
+
+  // The message of `body` of `type`, or null after one DRX0203 line.
+  std::unique_ptr<google::protobuf::Message> Parse(const std::string& type,
+                                                   const std::string& body) const;
+  // The record's texts for `selection` into *texts.
+  void BuildUpdate(const std::string& type, const std::string& id, bool tracing,
+                   const google::protobuf::Message& new_message,
+                   const google::protobuf::Message* old_message, const std::string& selection,
+                   const TransactionRequestTable* requests, Texts* texts) const;
+  void BuildDelete(const std::string& type, bool tracing,
+                   const google::protobuf::Message& old_message, const std::string& selection,
+                   Texts* texts) const;
+  // Appends one entry to the monitor's pending responses.
+  void NotifyMonitorUpdate(const std::string& monitor_id, uint64_t txn_id, const std::string& type,
+                           const Texts& texts, const SharedSpan& span,
+                           PendingResponseTable* table) const;
+  void NotifyMonitorDelete(const std::string& monitor_id, uint64_t txn_id, const std::string& type,
+                           const Texts& texts, const SharedSpan& span,
+                           PendingResponseTable* table) const;
+  caldek::orv::tarnix::MonitorUpdateMsg* NewEntry(const std::string& monitor_id, uint64_t txn_id,
+                                                  PendingResponseTable* table) const;
+
+  const Schema* const schema_;
+  MonitorEngine* const engine_;
+  TypeOrder* const order_;
+  const UpdateDelta deltas_;
+  const Selection selection_;
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_MONITOR_NOTIFICATION_BUILDER_H_

@@ -1,0 +1,112 @@
+// NotifyForUpdate: the changes of each committed transaction, to the monitors
+// they concern.
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "logging/logger.h"
+#include "metrics/scoped_latency_timer.h"
+#include "platform/wft/workflow_util.h"
+#include "server/tarnix_server.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+
+namespace {
+
+// The log line names this many monitors at most: one line per transaction
+// must not grow with the number of monitors.
+constexpr size_t kLoggedMonitors = 16;
+
+}  // namespace
+
+void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
+                                   std::list<UpdateRecord>* deletes,
+                                   TransactionRequestTable* requests,
+                                   std::chrono::system_clock::time_point started) {
+  metrics::ScopedLatencyTimer timer(monitor_update_latency_);
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("NotifyForUpdate", 2);
+  PendingResponseTable table(16);
+  MonitorIdSet failed;
+  // This runs in the release of a write: nothing may reach it.
+  try {
+    notifications_.TopologicalSort(false, tracing, updates);
+    notifications_.TopologicalSort(true, tracing, deletes);
+    notifications_.EnqueueUpdates(txn_id, tracing, updates, &table, requests, &failed);
+    notifications_.EnqueueDeletes(txn_id, tracing, deletes, &table, &failed);
+  } catch (const std::exception& e) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Notifying transaction %lu failed: %s",
+               static_cast<unsigned long>(txn_id), e.what());
+    table.clear();
+  }
+  updates->clear();
+  deletes->clear();
+
+  if (orv::Logger::logLevel >= orv::INFO) {
+    std::string clients;
+    size_t named = 0;
+    for (const auto& entry : table) {
+      if (named++ == kLoggedMonitors) {
+        clients += "and " + std::to_string(table.size() - kLoggedMonitors) + " more";
+        break;
+      }
+      auto client = monitor_clients_.find(entry.first);
+      clients += entry.first + (client != monitor_clients_.end() ? " ( " + client->second + " ) "
+                                                                 : " (empty client) ");
+    }
+    const long millis = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::system_clock::now() - started)
+                                              .count());
+    TARNIX_LOG(orv::INFO, nullptr, "Notifying updates took %li ms to %zu clients: %s", millis,
+               table.size(), clients.c_str());
+  }
+
+  for (auto& [monitor_id, pending] : table) {
+    auto stream = monitor_streams_.find(monitor_id);
+    if (stream == monitor_streams_.end()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
+                 "The operation failed because a client with monitor_id '%s' was not found",
+                 monitor_id.c_str());
+      continue;
+    }
+    pending.responses.back().mutable_transaction_control()->set_end_of_transaction(true);
+    if (!stream->second->WriteNotification(std::move(pending.responses))) {
+      const std::string message = "Monitor " + monitor_id + " fell behind: more than " +
+                                  std::to_string(MonitorStream::kBacklogBytes) +
+                                  " bytes of notifications wait for its client";
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
+      stream->second->End(orv::rpc::RESOURCE_EXHAUSTED(message));
+    }
+  }
+  for (const std::string& monitor_id : failed) {
+    auto stream = monitor_streams_.find(monitor_id);
+    if (stream != monitor_streams_.end()) {
+      stream->second->End(orv::rpc::INTERNAL("Notifications for this monitor could not be built"));
+    }
+  }
+  EnforceMonitorBacklogBudget();
+}
+
+void TarnixServer::EnforceMonitorBacklogBudget() {
+  while (monitor_backlog_ > MonitorStream::kTotalBacklogBytes) {
+    MonitorStream* largest = nullptr;
+    for (const auto& stream : monitor_streams_) {
+      if (largest == nullptr || stream.second->backlog_bytes() > largest->backlog_bytes()) {
+        largest = stream.second.get();
+      }
+    }
+    if (largest == nullptr || largest->backlog_bytes() == 0) return;
+    const std::string message = "Monitors fell behind: more than " +
+                                std::to_string(MonitorStream::kTotalBacklogBytes) +
+                                " bytes of notifications wait in all; this monitor held the most";
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
+    largest->End(orv::rpc::RESOURCE_EXHAUSTED(message));  // empties its backlog
+  }
+}
+
+}  // namespace tarnix
