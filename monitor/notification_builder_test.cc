@@ -1,0 +1,197 @@
+#include "monitor/notification_builder.h"
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "caldek/orv/tarnix/tarnix_op.pb.h"
+#include "logging/log_capture.h"
+#include "monitor/engine_test_util.h"
+#include "monitor/type_order.h"
+
+namespace tarnix {
+namespace subscription_test {
+namespace {
+
+namespace tx = caldek::orv::tarnix;
+
+std::string T(const std::string& name) { return "monitor.test." + name; }
+
+class NotificationBuilderTest : public EngineTest {
+ protected:
+  std::string Body(const std::string& text, const std::string& type = kWatched) {
+    return text.empty() ? std::string() : Msg(*schema_, type, text)->SerializeAsString();
+  }
+  // A change of the object `id` of `type` in vdb 1; an empty text is no body.
+  UpdateRecord Change(const std::string& new_text, const std::string& old_text,
+                      const std::string& type = kWatched, const std::string& id = "x") {
+    UpdateRecord record;
+    record.type = std::make_shared<const std::string>(type);
+    record.id = std::make_shared<const std::string>(id);
+    if (!new_text.empty()) record.new_body = std::make_shared<const std::string>(Body(new_text, type));
+    if (!old_text.empty()) record.old_body = std::make_shared<const std::string>(Body(old_text, type));
+    record.vdb_ids = {1};
+    return record;
+  }
+  // A monitor on vdb 1 watching all of `type`, with its selection (op
+  // message text) and old-body flag.
+  void Watch(const std::string& monitor, const std::string& selection = "", bool flag = false,
+             const std::string& op = "", const std::string& value = "",
+             const std::string& type = kWatched) {
+    engine_.AddMonitor(monitor, 1);
+    if (!selection.empty()) {
+      engine_.SetSubscriptionString(monitor, type,
+                                    Body(selection, schema_->GetOpMsgTypeName(type)));
+    }
+    engine_.SetSubscriptionFlag(monitor, type, flag);
+    ASSERT_TRUE(Add(monitor, op, value, type));
+  }
+  PendingResponseTable Updates(std::list<UpdateRecord> records) {
+    PendingResponseTable table;
+    MonitorIdSet failed;
+    builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &failed);
+    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(failed.empty());
+    return table;
+  }
+  PendingResponseTable Deletes(std::list<UpdateRecord> records) {
+    PendingResponseTable table;
+    MonitorIdSet failed;
+    builder_.EnqueueDeletes(9, false, &records, &table, &failed);
+    EXPECT_TRUE(records.empty());
+    return table;
+  }
+  // The one entry the monitor got.
+  static const tx::MonitorUpdateMsg& Only(const PendingResponseTable& table,
+                                          const std::string& monitor) {
+    const PendingResponses& pending = table.at(monitor);
+    EXPECT_EQ(pending.responses.size(), 1u);
+    EXPECT_EQ(pending.responses[0].updates_size(), 1);
+    EXPECT_EQ(pending.responses[0].transaction_control().txn_id(), 9u);
+    return pending.responses[0].updates(0);
+  }
+  std::string Ops(const std::string& text) {
+    return Body(text, schema_->GetOpMsgTypeName(kWatched));
+  }
+
+  TypeOrder order_;
+  NotificationBuilder builder_{schema_.get(), &engine_, &order_, &registry_};
+};
+
+TEST_F(NotificationBuilderTest, ACreationIsSetWithoutOldBodyWhateverTheFlag) {
+  Watch("plain");
+  Watch("flagged", "", true);
+  const PendingResponseTable table = Updates({});
+  EXPECT_TRUE(table.empty());
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x' i32: 1", ""));
+  const PendingResponseTable created = Updates(std::move(records));
+  for (const char* monitor : {"plain", "flagged"}) {
+    const tx::MonitorUpdateMsg& update = Only(created, monitor);
+    EXPECT_EQ(schema_->GetObjectType(&update), kWatched);
+    EXPECT_EQ(update.object_body(), Body("id: 'x' i32: 1"));
+    EXPECT_EQ(update.update_ops(), Ops("self { op: SET }"));
+    EXPECT_FALSE(update.has_old_object_body()) << monitor;
+  }
+}
+
+TEST_F(NotificationBuilderTest, UpdatesCarryTheirDeltaAndTheOldBodyUnderTheFlag) {
+  Watch("whole", "", true);
+  Watch("count", "i32 { op: SELECT }");
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x' i32: 2 s: 'a'", "id: 'x' i32: 1 s: 'a'"));
+  const PendingResponseTable changed = Updates(std::move(records));
+  const tx::MonitorUpdateMsg& whole = Only(changed, "whole");
+  EXPECT_EQ(whole.old_object_body(), Body("id: 'x' i32: 1 s: 'a'"));
+  EXPECT_EQ(whole.update_ops(), Ops("self { op: SET }"));
+  const tx::MonitorUpdateMsg& count = Only(changed, "count");
+  EXPECT_EQ(count.update_ops(), Ops("i32 { op: SET }"));
+  EXPECT_EQ(count.object_body(), Body("id: 'x' i32: 2"));  // selected and key fields only
+  EXPECT_FALSE(count.has_old_object_body());
+
+  // Nothing selected changed: nothing for that monitor.
+  records.push_back(Change("id: 'x' i32: 2 s: 'b'", "id: 'x' i32: 2 s: 'a'"));
+  const PendingResponseTable unchanged = Updates(std::move(records));
+  EXPECT_EQ(unchanged.count("count"), 0u);
+  EXPECT_EQ(unchanged.count("whole"), 1u);
+}
+
+TEST_F(NotificationBuilderTest, ADeleteCarriesTheKeyAndTheOldBodyUnderTheFlag) {
+  Watch("flagged", "", true);
+  Watch("plain");
+  std::list<UpdateRecord> records;
+  records.push_back(Change("", "id: 'x' i32: 1"));
+  const PendingResponseTable deleted = Deletes(std::move(records));
+  const tx::MonitorUpdateMsg& flagged = Only(deleted, "flagged");
+  EXPECT_EQ(flagged.object_body(), Body("id: 'x'"));
+  EXPECT_EQ(flagged.update_ops(), Ops("self { op: CLEAR }"));
+  EXPECT_EQ(flagged.old_object_body(), Body("id: 'x' i32: 1"));
+  EXPECT_FALSE(Only(deleted, "plain").has_old_object_body());
+}
+
+TEST_F(NotificationBuilderTest, AnObjectThatLeavesAFilterIsToldOnce) {
+  Watch("one", "", false, "i32 { op: EQUALS }", "i32: 1");
+  Watch("two", "", false, "i32 { op: EQUALS }", "i32: 2");
+  Watch("three", "", false, "i32 { op: EQUALS }", "i32: 3");
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x' i32: 2", "id: 'x' i32: 1"));
+  const PendingResponseTable table = Updates(std::move(records));
+  EXPECT_EQ(table.count("one"), 1u);  // it left
+  EXPECT_EQ(table.count("two"), 1u);  // it entered
+  EXPECT_EQ(table.count("three"), 0u);
+}
+
+TEST_F(NotificationBuilderTest, ResponsesCloseOnceTheirBodiesPassTheLimit) {
+  Watch("m");
+  std::list<UpdateRecord> records;
+  const std::string big(600000, 's');
+  records.push_back(Change("id: 'a' s: '" + big + "'", "", kWatched, "a"));
+  records.push_back(Change("id: 'b' s: '" + big + "'", "", kWatched, "b"));
+  records.push_back(Change("id: 'c'", "", kWatched, "c"));
+  const PendingResponseTable table = Updates(std::move(records));
+  const PendingResponses& pending = table.at("m");
+  ASSERT_EQ(pending.responses.size(), 2u);
+  EXPECT_EQ(pending.responses[0].updates_size(), 2);
+  EXPECT_EQ(pending.responses[1].updates_size(), 1);
+  EXPECT_EQ(pending.responses[1].transaction_control().txn_id(), 9u);
+  EXPECT_FALSE(pending.responses[1].transaction_control().end_of_transaction());
+}
+
+TEST_F(NotificationBuilderTest, BodiesThatDoNotParseAreSkippedOrSentAsCreations) {
+  Watch("m", "", true);
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x'", ""));
+  records.back().new_body = std::make_shared<const std::string>("\xff");
+  records.push_back(Change("id: 'y' i32: 1", ""));
+  records.back().old_body = std::make_shared<const std::string>("\xff");
+  orv::LogCapture capture;
+  const PendingResponseTable table = Updates(std::move(records));
+  EXPECT_EQ(capture.Count("DRX0203"), 2u);
+  const tx::MonitorUpdateMsg& update = Only(table, "m");
+  EXPECT_EQ(update.object_body(), Body("id: 'y' i32: 1"));
+  EXPECT_EQ(update.update_ops(), Ops("self { op: SET }"));
+  EXPECT_FALSE(update.has_old_object_body());
+}
+
+TEST_F(NotificationBuilderTest, UpdatesGoParentsFirstAndDeletesChildrenFirst) {
+  const auto sorted = [&](bool deletes) {
+    std::list<UpdateRecord> records;
+    records.push_back(Change("id: 'a1'", "id: 'a1'", T("ParentMsg"), "a1"));
+    records.push_back(Change("id: 'b1'", "id: 'b1'", T("ChildMsg"), "b1"));
+    records.push_back(Change("id: 'a2'", "id: 'a2'", T("ParentMsg"), "a2"));
+    records.push_back(Change("id: 'c1' n: 1", "id: 'c1' n: 1", T("OtherMsg"), "c1"));
+    builder_.TopologicalSort(deletes, false, &records);
+    std::string ids;
+    for (const UpdateRecord& record : records) ids += *record.id + " ";
+    return ids;
+  };
+  EXPECT_EQ(sorted(false), "c1 a1 a2 b1 ");
+  EXPECT_EQ(sorted(true), "b1 a1 a2 c1 ");
+}
+
+}  // namespace
+}  // namespace subscription_test
+}  // namespace tarnix
