@@ -1,5 +1,3 @@
-#include "monitor/notification_builder.h"
-
 #include <list>
 #include <memory>
 #include <string>
@@ -10,6 +8,7 @@
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/log_capture.h"
 #include "monitor/engine_test_util.h"
+#include "monitor/notification_builder.h"
 #include "monitor/type_order.h"
 
 namespace tarnix {
@@ -31,8 +30,10 @@ class NotificationBuilderTest : public EngineTest {
     UpdateRecord record;
     record.type = std::make_shared<const std::string>(type);
     record.id = std::make_shared<const std::string>(id);
-    if (!new_text.empty()) record.new_body = std::make_shared<const std::string>(Body(new_text, type));
-    if (!old_text.empty()) record.old_body = std::make_shared<const std::string>(Body(old_text, type));
+    if (!new_text.empty())
+      record.new_body = std::make_shared<const std::string>(Body(new_text, type));
+    if (!old_text.empty())
+      record.old_body = std::make_shared<const std::string>(Body(old_text, type));
     record.vdb_ids = {1};
     return record;
   }

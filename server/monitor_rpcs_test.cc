@@ -512,6 +512,58 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
   EXPECT_EQ(response.statements_size(), 2);
 }
 
+TEST_F(MonitorRpcsTest, WritesReachTheMonitorsTheyConcernInTransactionOrder) {
+  MonitorCall all(server_->address(), kAdmin, Open("all", {Statement(kDevice, {})}));
+  MonitorCall only_b(
+      server_->address(), kAdmin,
+      Open("b", {Statement(kDevice, {{"hostname { op: EQUALS }", "hostname: 'b'"}})}));
+  // Both open: their snapshots say that nothing matched.
+  ASSERT_EQ(all.ReadTransaction().size(), 1u);
+  ASSERT_EQ(only_b.ReadTransaction().size(), 1u);
+  const auto put = [&](const std::string& body, const std::string& client) {
+    tx::PutRequestMsg request;
+    tx::TypedObjectMsg* object = request.add_puts()->mutable_object();
+    schema_.SetObjectType(kDevice, object);
+    object->set_object_body(body);
+    return testing::CallClientStream(Channel(server_->address(), nullptr),
+                                     "/caldek.orv.tarnix.Tarnix/Put", client,
+                                     std::list<tx::PutRequestMsg>{request});
+  };
+  ASSERT_TRUE(put(Device(1, "a"), kAdmin).ok());
+  ASSERT_FALSE(put(Device(3, "c"), "guest").ok());  // refused: never told
+  ASSERT_TRUE(put(Device(2, "b"), kAdmin).ok());
+  tx::DeleteRequestMsg remove;
+  tx::TypedObjectMsg* object = remove.add_deletes()->mutable_object();
+  schema_.SetObjectType(kDevice, object);
+  object->set_object_body(Body(kDevice, "id { left: 1 }"));
+  ASSERT_TRUE(testing::CallClientStream(Channel(server_->address(), nullptr),
+                                        "/caldek.orv.tarnix.Tarnix/Delete", kAdmin,
+                                        std::list<tx::DeleteRequestMsg>{remove})
+                  .ok());
+
+  std::vector<uint64_t> ids;
+  std::vector<std::string> seen;
+  for (int transaction = 0; transaction < 3; ++transaction) {
+    const std::vector<tx::MonitorResponseMsg> messages = all.ReadTransaction();
+    ASSERT_EQ(messages.size(), 1u);
+    ASSERT_TRUE(messages[0].transaction_control().end_of_transaction());
+    ids.push_back(messages[0].transaction_control().txn_id());
+    for (const tx::MonitorUpdateMsg& update : messages[0].updates()) {
+      seen.push_back(update.object_body());
+    }
+  }
+  EXPECT_LT(ids[0], ids[1]);
+  EXPECT_LT(ids[1], ids[2]);
+  EXPECT_EQ(seen, (std::vector<std::string>{Device(1, "a"), Device(2, "b"),
+                                            Body(kDevice, "id { left: 1 }")}));
+  const std::vector<tx::MonitorResponseMsg> b = only_b.ReadTransaction();
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(b[0].transaction_control().txn_id(), ids[1]);
+  tx::MonitorResponseMsg more;
+  EXPECT_FALSE(only_b.Read(&more, std::chrono::milliseconds(200)));
+  EXPECT_FALSE(all.Read(&more, std::chrono::milliseconds(200)));  // nothing for the refused Put
+}
+
 TEST_F(MonitorRpcsTest, TheEndOfAnotherCallLeavesAMonitorOpen) {
   MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
   const std::string statements = Statements("m");
@@ -598,6 +650,13 @@ TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
   EXPECT_EQ(Bodies(snapshot),
             (std::vector<std::string>{Device(1, "stored"), Device(2, "durable")}));
   EXPECT_TRUE(durable.get().ok());
+  // Exactly once: the later write comes as a notification, the durable one
+  // (in the snapshot) does not.
+  const std::vector<tx::MonitorResponseMsg> later = monitor.ReadTransaction();
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_EQ(later[0].transaction_control().txn_id(), durable_id + 2);
+  EXPECT_EQ(Bodies(later), std::vector<std::string>{Device(3, "later")});
+  EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(200)));
 }
 
 TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
@@ -623,8 +682,7 @@ TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
   EXPECT_EQ(status.error_message(), refused.error_message());
   EXPECT_NE(status.error_message().find("failed sync"), std::string::npos);
   // Every monitor ended with it, so a change finds none.
-  EXPECT_EQ(Configure(Change("open"), &response).error_code(),
-            grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(Configure(Change("open"), &response).error_code(), grpc::StatusCode::INVALID_ARGUMENT);
 }
 
 TEST_F(MonitorOrderTest, AChangeThatWaitedDoesNotApplyToAMonitorThatReusedTheId) {
