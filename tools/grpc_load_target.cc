@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <list>
 #include <set>
 
@@ -136,12 +137,70 @@ class GrpcLoadClient : public LoadClient {
   size_t expected_ = 0;
 };
 
+// A Monitor call of every object of the load type in the main vdb.
+class GrpcLoadMonitor : public LoadMonitor {
+ public:
+  explicit GrpcLoadMonitor(const LoadOptions& options) : options_(options) {
+    grpc::ChannelArguments args;
+    args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    args.SetInt(GRPC_ARG_MAX_RECEIVE_MESSAGE_LENGTH, -1);
+    channel_ = grpc::CreateCustomChannel(options.target, grpc::InsecureChannelCredentials(), args);
+    channel_->WaitForConnected(std::chrono::system_clock::now() + kConnectTimeout);
+    stub_ = tx::Tarnix::NewStub(channel_);
+  }
+
+  bool Open(std::string* error) override {
+    tx::MonitorRequestMsg request;
+    request.set_vdb_id(kMainVdbId);
+    request.add_statements()->mutable_statement()->mutable_unknown_fields()->AddVarint(
+        tx::StatementMsg::kObjectTypeFieldNumber, kLoadTypeId);
+    context_.AddMetadata("client-id", options_.client_id);
+    reader_ = stub_->Monitor(&context_, request);
+    tx::MonitorResponseMsg response;
+    while (reader_->Read(&response)) {
+      if (response.transaction_control().end_of_transaction()) return true;
+    }
+    return Ended(error);
+  }
+
+  bool Next(std::vector<uint64_t>* sequences, std::string* error) override {
+    if (!reader_->Read(&response_)) return Ended(error);
+    for (const tx::MonitorUpdateMsg& update : response_.updates()) {
+      uint64_t sequence;
+      if (!ReadLoadObjectSequence(update.object_body(), &sequence)) sequence = UINT64_MAX;
+      sequences->push_back(sequence);
+    }
+    return true;
+  }
+
+  void Cancel() override { context_.TryCancel(); }
+
+ private:
+  bool Ended(std::string* error) {
+    const grpc::Status status = reader_->Finish();
+    *error = "monitor ended: code " + std::to_string(status.error_code()) + ": " +
+             status.error_message();
+    return false;
+  }
+
+  const LoadOptions options_;
+  std::shared_ptr<grpc::Channel> channel_;
+  std::unique_ptr<tx::Tarnix::Stub> stub_;
+  grpc::ClientContext context_;
+  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader_;
+  tx::MonitorResponseMsg response_;
+};
+
 class GrpcLoadTarget : public LoadTarget {
  public:
   explicit GrpcLoadTarget(const LoadOptions& options) : options_(options) {}
 
   std::unique_ptr<LoadClient> NewClient(LoadMode mode) override {
     return std::make_unique<GrpcLoadClient>(options_, mode);
+  }
+
+  std::unique_ptr<LoadMonitor> NewMonitor() override {
+    return std::make_unique<GrpcLoadMonitor>(options_);
   }
 
  private:

@@ -15,7 +15,8 @@ namespace load {
 // transaction is one Put stream; a Get transaction is one Get call whose
 // answer must hold every object asked for; a Query transaction is one Query
 // whose where clause (action EQUALS) must find every object of its group,
-// each cut by the selection to its key.
+// each cut by the selection to its key. A monitor is one Monitor call of
+// every object of the load type in the main vdb.
 std::unique_ptr<LoadTarget> NewGrpcLoadTarget(const LoadOptions& options);
 
 }  // namespace load

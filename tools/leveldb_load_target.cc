@@ -112,6 +112,9 @@ class LevelDbLoadTarget : public LoadTarget {
     return std::make_unique<LevelDbLoadClient>(options_, mode, db_.get());
   }
 
+  // LevelDB has no monitors; the options refuse monitor runs against it.
+  std::unique_ptr<LoadMonitor> NewMonitor() override { return nullptr; }
+
  private:
   const LoadOptions options_;
   const std::string directory_;

@@ -45,6 +45,12 @@ std::string LoadObjectBody(uint64_t sequence, uint32_t body_bytes) {
   return body;
 }
 
+bool ReadLoadObjectSequence(const std::string& body, uint64_t* sequence) {
+  io::CodedInputStream in(reinterpret_cast<const uint8_t*>(body.data()),
+                          static_cast<int>(body.size()));
+  return in.ReadTag() == kSequenceTag && in.ReadVarint64(sequence);
+}
+
 void SetLoadObject(uint64_t sequence, uint32_t body_bytes,
                    caldek::orv::tarnix::TypedObjectMsg* object) {
   object->Clear();

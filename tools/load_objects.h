@@ -27,6 +27,10 @@ constexpr uint32_t kQueryGroups = 16;
 // and one query group have equal action texts.
 std::string LoadObjectBody(uint64_t sequence, uint32_t body_bytes);
 
+// Reads the sequence (the key) of a body written by LoadObjectBody, or of
+// any body whose first field is the key. False when the body has no key.
+bool ReadLoadObjectSequence(const std::string& body, uint64_t* sequence);
+
 // Sets *object to that object, or to a selector of it when `body_bytes` is 0
 // (the key alone).
 void SetLoadObject(uint64_t sequence, uint32_t body_bytes,

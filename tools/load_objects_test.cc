@@ -43,6 +43,13 @@ TEST(LoadObjectBodyTest, ReadsAsTheExampleSchemaType) {
   EXPECT_EQ(fields.field(0).number(), 1);
   EXPECT_EQ(fields.field(0).varint(), 302u);
   EXPECT_EQ(fields.field(1).number(), 3);
+
+  // A monitor reads the key back from the bodies it receives.
+  uint64_t sequence = 0;
+  EXPECT_TRUE(ReadLoadObjectSequence(LoadObjectBody(uint64_t{1} << 40, 200), &sequence));
+  EXPECT_EQ(sequence, uint64_t{1} << 40);
+  EXPECT_FALSE(ReadLoadObjectSequence("", &sequence));
+  EXPECT_FALSE(ReadLoadObjectSequence(std::string("\x1a\x01x", 3), &sequence));  // no key
 }
 
 // A Query finds a group by its action text: equal within a group, unequal

@@ -19,6 +19,7 @@ enum Option {
   kMode,
   kClients,
   kObjects,
+  kMonitors,
   kBodyBytes,
   kSync,
   kCount,
@@ -34,6 +35,7 @@ const struct option kLongOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"clients", required_argument, nullptr, kClients},
     {"objects", required_argument, nullptr, kObjects},
+    {"monitors", required_argument, nullptr, kMonitors},
     {"body_bytes", required_argument, nullptr, kBodyBytes},
     {"sync", no_argument, nullptr, kSync},
     {"count", required_argument, nullptr, kCount},
@@ -68,6 +70,8 @@ const char* LoadModeName(LoadMode mode) {
       return "get";
     case LoadMode::kQuery:
       return "query";
+    case LoadMode::kMonitor:
+      return "monitor";
     case LoadMode::kPut:
       break;
   }
@@ -107,6 +111,8 @@ bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* 
           options->mode = LoadMode::kGet;
         } else if (std::string(optarg) == "query") {
           options->mode = LoadMode::kQuery;
+        } else if (std::string(optarg) == "monitor") {
+          options->mode = LoadMode::kMonitor;
         } else {
           *error = "unknown mode: " + std::string(optarg);
           return false;
@@ -117,6 +123,9 @@ bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* 
         break;
       case kObjects:
         number_ok = ParseUint32(optarg, &options->objects) && options->objects > 0;
+        break;
+      case kMonitors:
+        number_ok = ParseUint32(optarg, &options->monitors);
         break;
       case kBodyBytes:
         number_ok = ParseUint32(optarg, &options->body_bytes);
@@ -161,6 +170,17 @@ bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* 
     *error = "query mode needs --target: the baseline has no queries";
     return false;
   }
+  if (options->mode == LoadMode::kMonitor) {
+    if (!options->baseline_leveldb.empty()) {
+      *error = "monitor mode needs --target: the baseline has no monitors";
+      return false;
+    }
+    // Every monitor must see every object of a known number of transactions.
+    if (options->clients != 1 || have_duration) {
+      *error = "monitor mode has one writer and needs --count";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -172,10 +192,13 @@ void PrintLoadUsage(FILE* out) {
       "  --baseline_leveldb=DIR write the same records to a fresh LevelDB under DIR",
       "  --schema=FILE          schema the baseline builds record keys with",
       "                         (default: the example schema of this build)",
-      "  --mode=put|get|query   Put transactions (default), Get by id, or Query",
-      "                         (where action EQUALS one of 16 texts, key selected)",
+      "  --mode=put|get|query|monitor",
+      "                         Put transactions (default), Get by id, Query (where",
+      "                         action EQUALS one of 16 texts, key selected), or one",
+      "                         writer's Puts delivered to --monitors monitors",
       "  --clients=N            concurrent clients, each with its own channel (1)",
       "  --objects=N            objects per Put transaction or Get request (1)",
+      "  --monitors=N           monitors of the load type, each with its own channel (0)",
       "  --body_bytes=N         serialised size of each object body (100)",
       "  --sync                 ask for synchronous writes",
       "  --count=N              transactions in all, shared by the clients",
@@ -183,7 +206,7 @@ void PrintLoadUsage(FILE* out) {
       "  --client_id=ID         client-id metadata (tarnix-cli)",
       "Objects are AuditEntryMsg of the example schema. Get and Query first write",
       "the objects they read. Prints one JSON line; exits 1 when a transaction",
-      "failed.",
+      "failed or a monitor missed, doubled or reordered an object.",
   };
   for (const char* line : kLines) fprintf(out, "%s\n", line);
 }

@@ -8,9 +8,9 @@
 namespace tarnix {
 namespace load {
 
-enum class LoadMode { kPut, kGet, kQuery };
+enum class LoadMode { kPut, kGet, kQuery, kMonitor };
 
-// "put", "get" or "query".
+// "put", "get", "query" or "monitor".
 const char* LoadModeName(LoadMode mode);
 
 // What one run of tarnix-load does. A run is bounded either by a number of
@@ -26,6 +26,7 @@ struct LoadOptions {
   LoadMode mode = LoadMode::kPut;
   uint32_t clients = 1;
   uint32_t objects = 1;  // per transaction (Put stream or Get request; not Query)
+  uint32_t monitors = 0;  // monitor runs: monitors reading what the one writer commits
   uint32_t body_bytes = 100;
   bool sync = false;
   uint64_t count = 0;       // transactions in all; 0 when bounded by duration
@@ -36,8 +37,9 @@ struct LoadOptions {
 // values. Returns false with *error set for an unknown option, a missing or
 // malformed number, a zero client or object count, an unknown mode, both or
 // neither of --count and --duration_s, neither --target nor
-// --baseline_leveldb, or a Query run against the baseline (LevelDB has no
-// queries). Not thread-safe (getopt's globals).
+// --baseline_leveldb, a Query or monitor run against the baseline (LevelDB
+// has neither), or a monitor run with more than one client or bounded by
+// duration. Not thread-safe (getopt's globals).
 bool ParseLoadOptions(int argc, char** argv, LoadOptions* options, std::string* error);
 
 void PrintLoadUsage(FILE* out);

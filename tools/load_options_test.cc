@@ -42,6 +42,14 @@ TEST(ParseLoadOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(query.mode, LoadMode::kQuery);
   EXPECT_STREQ(LoadModeName(query.mode), "query");
 
+  LoadOptions monitor;
+  ASSERT_TRUE(
+      Parse({"--target=t", "--count=3", "--mode=monitor", "--monitors=100"}, &monitor, &error))
+      << error;
+  EXPECT_EQ(monitor.mode, LoadMode::kMonitor);
+  EXPECT_EQ(monitor.monitors, 100u);
+  EXPECT_STREQ(LoadModeName(monitor.mode), "monitor");
+
   LoadOptions defaults;
   ASSERT_TRUE(Parse({"--baseline_leveldb=/tmp", "--count=18446744073709551615"}, &defaults,
                     &error))
@@ -56,9 +64,9 @@ TEST(ParseLoadOptionsTest, ReadsEveryOption) {
 
 TEST(ParseLoadOptionsTest, RefusesUnboundedOrMalformedRuns) {
   const std::vector<std::vector<const char*>> bad = {
-      {"--target=t"},                                   // unbounded
-      {"--target=t", "--count=1", "--duration_s=1"},    // two bounds
-      {"--count=1"},                                    // nowhere to go
+      {"--target=t"},                                 // unbounded
+      {"--target=t", "--count=1", "--duration_s=1"},  // two bounds
+      {"--count=1"},                                  // nowhere to go
       {"--target=t", "--count=0"},
       {"--target=t", "--count=-1"},
       {"--target=t", "--count=18446744073709551616"},
@@ -68,6 +76,10 @@ TEST(ParseLoadOptionsTest, RefusesUnboundedOrMalformedRuns) {
       {"--target=t", "--count=1", "--body_bytes= 1"},
       {"--target=t", "--count=1", "--mode=delete"},
       {"--baseline_leveldb=/tmp", "--count=1", "--mode=query"},  // LevelDB has no queries
+      {"--baseline_leveldb=/tmp", "--count=1", "--mode=monitor"},
+      {"--target=t", "--duration_s=1", "--mode=monitor"},  // what should monitors expect?
+      {"--target=t", "--count=1", "--mode=monitor", "--clients=2"},
+      {"--target=t", "--count=1", "--monitors=x"},
       {"--target=t", "--count=1", "--bogus"},
       {"--target=t", "--count"},
       {"--target=t", "--count=1", "stray"},

@@ -40,6 +40,27 @@ TEST(ResultJsonTest, RatesFromTheRunAndPercentilesOfSortedLatencies) {
   EXPECT_NE(ResultJson(options, &result).find("\"transactions_per_s\":0.0,"), std::string::npos);
 }
 
+// A monitor run's objects per second are the objects the monitors received.
+TEST(ResultJsonTest, MonitorRunsReportDeliveryAndDelays) {
+  LoadOptions options;
+  options.mode = LoadMode::kMonitor;
+  options.monitors = 2;
+  options.objects = 10;
+  LoadResult result;
+  result.transactions = 3;
+  result.seconds = 1;
+  result.delivered = 60;
+  result.delivery_seconds = 2;
+  result.delays_ms = {5, 1, 3};
+  const std::string json = ResultJson(options, &result);
+  EXPECT_NE(json.find("\"mode\":\"monitor\",\"clients\":1,\"monitors\":2,"), std::string::npos);
+  EXPECT_NE(json.find("\"transactions_per_s\":3.0,\"objects_per_s\":30.0,"), std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"delivered\":60,\"delay_p50_ms\":3.0000,\"delay_p99_ms\":5.0000}"),
+            std::string::npos)
+      << json;
+}
+
 }  // namespace
 }  // namespace load
 }  // namespace tarnix

@@ -24,6 +24,23 @@ class LoadClient {
   virtual bool Run(std::string* error) = 0;
 };
 
+// One monitor of every object of the load type, used by one thread only
+// but for Cancel.
+class LoadMonitor {
+ public:
+  virtual ~LoadMonitor() = default;
+  // Opens the monitor and reads its snapshot; false with *error when it
+  // could not.
+  virtual bool Open(std::string* error) = 0;
+  // Waits for the next message and appends the sequences of the objects it
+  // carries (UINT64_MAX for a body without a key). False when the monitor
+  // ended, with *error saying why.
+  virtual bool Next(std::vector<uint64_t>* sequences, std::string* error) = 0;
+  // Ends the monitor from any thread once Open has returned; Next then
+  // returns false.
+  virtual void Cancel() = 0;
+};
+
 // How a Get transaction ends: true when it found all `expected` objects,
 // else false with *error giving both counts.
 bool AllFound(size_t found, size_t expected, std::string* error);
@@ -34,6 +51,9 @@ class LoadTarget {
   virtual ~LoadTarget() = default;
   // A client with a connection of its own, made before this returns.
   virtual std::unique_ptr<LoadClient> NewClient(LoadMode mode) = 0;
+  // A monitor with a connection of its own, or null where the target has
+  // no monitors.
+  virtual std::unique_ptr<LoadMonitor> NewMonitor() = 0;
 };
 
 // Objects a Get or Query run reads, written before the clients start.

@@ -1,6 +1,7 @@
 // tarnix-load: drives a running daemon (or, for comparison, a raw LevelDB
-// writing the same records) with Put transactions or Get requests from
-// concurrent clients, and prints one JSON line of what it measured.
+// writing the same records) with Put transactions, Get requests or Queries
+// from concurrent clients, or with one writer's Puts delivered to monitors,
+// and prints one JSON line of what it measured.
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "tools/load_options.h"
 #include "tools/load_report.h"
 #include "tools/load_run.h"
+#include "tools/monitor_load.h"
 
 int main(int argc, char** argv) {
   using namespace tarnix::load;
@@ -38,13 +40,17 @@ int main(int argc, char** argv) {
     }
   }
   // Every run writes objects no earlier run wrote, so Puts against a daemon
-  // that ran before create rather than replace.
+  // that ran before create rather than replace (a monitor sees nothing of a
+  // Put that changes nothing). Runs a millisecond apart are 2^22 sequences
+  // apart, more than any run writes in a millisecond.
   const uint64_t first_sequence =
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count())
-      << 32;
-  LoadResult result = RunLoad(options, first_sequence, target.get(), &error);
+      << 22;
+  LoadResult result = options.mode == LoadMode::kMonitor
+                          ? RunMonitorLoad(options, first_sequence, target.get(), &error)
+                          : RunLoad(options, first_sequence, target.get(), &error);
   printf("%s\n", ResultJson(options, &result).c_str());
   if (result.errors > 0) {
     fprintf(stderr, "tarnix-load: %s\n", error.c_str());
