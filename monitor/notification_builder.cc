@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "logging/logger.h"
 #include "monitor/monitor_engine.h"
@@ -92,14 +94,14 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
                       &texts);
         }
         if (!texts.update_ops.empty()) {
-          NotifyMonitorUpdate(monitor_id, txn_id, type, texts, record.span_context, table);
+          NotifyMonitorUpdate(monitor_id, type, &texts, record.span_context, table);
         }
       } catch (const std::exception& e) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
                    "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
                    static_cast<unsigned long>(txn_id), e.what());
         failed->insert(monitor_id);
-        table->erase(monitor_id);
+        table->Erase(monitor_id);
         texts = Texts();
       }
     }
@@ -128,14 +130,14 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
           BuildDelete(type, tracing, *old_message, selection, &texts);
         }
         if (!texts.update_ops.empty()) {
-          NotifyMonitorDelete(monitor_id, txn_id, type, texts, record.span_context, table);
+          NotifyMonitorDelete(monitor_id, type, &texts, record.span_context, table);
         }
       } catch (const std::exception& e) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
                    "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
                    static_cast<unsigned long>(txn_id), e.what());
         failed->insert(monitor_id);
-        table->erase(monitor_id);
+        table->Erase(monitor_id);
         texts = Texts();
       }
     }
@@ -188,61 +190,49 @@ void NotificationBuilder::BuildDelete(const std::string& type, bool tracing,
   old_copy->SerializeToString(&texts->old_body);
 }
 
-tx::MonitorUpdateMsg* NotificationBuilder::NewEntry(const std::string& monitor_id, uint64_t txn_id,
-                                                    PendingResponseTable* table) const {
-  PendingResponses& pending = (*table)[monitor_id];
-  // Tested before the entry's bytes: a response ends with the entry that
-  // carried it past the limit.
-  if (pending.responses.empty() || pending.accumulated_size > kMaxResponseBytes) {
-    pending.responses.emplace_back();
-    tx::TransactionControlMsg* control = pending.responses.back().mutable_transaction_control();
-    control->set_txn_id(txn_id);
-    control->set_end_of_transaction(false);
-    pending.accumulated_size = 0;
-  }
-  return pending.responses.back().add_updates();
-}
-
-void NotificationBuilder::NotifyMonitorUpdate(const std::string& monitor_id, uint64_t txn_id,
-                                              const std::string& type, const Texts& texts,
+void NotificationBuilder::NotifyMonitorUpdate(const std::string& monitor_id,
+                                              const std::string& type, Texts* texts,
                                               const SharedSpan& span,
                                               PendingResponseTable* table) const {
-  tx::MonitorUpdateMsg* update = NewEntry(monitor_id, txn_id, table);
-  uint64_t& accumulated = (*table)[monitor_id].accumulated_size;
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "Notifying monitor_id='%s': update: object_type='%s', object_body='%s', "
              "old_object_body='%s'",
-             monitor_id.c_str(), type.c_str(), texts.body.c_str(), texts.old_body.c_str());
-  schema_->SetObjectType(type, update);
-  if (engine_->GetMonitorStatementFlag(monitor_id, type) && !texts.old_body.empty()) {
-    update->set_old_object_body(texts.old_body);
-    accumulated += texts.old_body.size();
+             monitor_id.c_str(), type.c_str(), texts->body.c_str(), texts->old_body.c_str());
+  const bool flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+  int64_t& entry = texts->entries[flag];
+  if (entry < 0) {
+    tx::MonitorUpdateMsg update;
+    schema_->SetObjectType(type, &update);
+    if (flag && !texts->old_body.empty()) update.set_old_object_body(texts->old_body);
+    if (!texts->body.empty()) {
+      update.set_update_ops(texts->update_ops);
+      update.set_object_body(texts->body);
+      if (span) *update.mutable_span_context() = *span;
+    }
+    entry = table->AddEntry(std::move(update));
   }
-  if (texts.body.empty()) return;
-  update->set_update_ops(texts.update_ops);
-  update->set_object_body(texts.body);
-  if (span) *update->mutable_span_context() = *span;
-  accumulated += texts.body.size();
+  table->Append(monitor_id, static_cast<uint32_t>(entry));
 }
 
-void NotificationBuilder::NotifyMonitorDelete(const std::string& monitor_id, uint64_t txn_id,
-                                              const std::string& type, const Texts& texts,
+void NotificationBuilder::NotifyMonitorDelete(const std::string& monitor_id,
+                                              const std::string& type, Texts* texts,
                                               const SharedSpan& span,
                                               PendingResponseTable* table) const {
-  tx::MonitorUpdateMsg* update = NewEntry(monitor_id, txn_id, table);
-  uint64_t& accumulated = (*table)[monitor_id].accumulated_size;
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "Notifying monitor_id='%s': delete: object_type='%s', object_body='%s'",
-             monitor_id.c_str(), type.c_str(), texts.body.c_str());
-  schema_->SetObjectType(type, update);
-  if (engine_->GetMonitorStatementFlag(monitor_id, type)) {
-    update->set_old_object_body(texts.old_body);
-    accumulated += texts.old_body.size();
+             monitor_id.c_str(), type.c_str(), texts->body.c_str());
+  const bool flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+  int64_t& entry = texts->entries[flag];
+  if (entry < 0) {
+    tx::MonitorUpdateMsg update;
+    schema_->SetObjectType(type, &update);
+    if (flag) update.set_old_object_body(texts->old_body);
+    update.set_update_ops(texts->update_ops);
+    update.set_object_body(texts->body);
+    if (span) *update.mutable_span_context() = *span;
+    entry = table->AddEntry(std::move(update));
   }
-  update->set_update_ops(texts.update_ops);
-  update->set_object_body(texts.body);
-  if (span) *update->mutable_span_context() = *span;
-  accumulated += texts.body.size();
+  table->Append(monitor_id, static_cast<uint32_t>(entry));
 }
 
 }  // namespace tarnix

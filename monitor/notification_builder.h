@@ -5,12 +5,11 @@
 #include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include <google/protobuf/message.h>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
+#include "monitor/pending_response_table.h"
 #include "monitor/subscriber_set.h"
 #include "query/selection.h"
 #include "query/update_delta.h"
@@ -28,22 +27,12 @@ class MonitorEngine;
 class Schema;
 class TypeOrder;
 
-// What one transaction has for one monitor: its responses in order, and the
-// body bytes added to the last one.
-struct PendingResponses {
-  uint64_t accumulated_size = 0;
-  std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses;
-};
-// By monitor id; lives for one transaction.
-using PendingResponseTable = std::unordered_map<std::string, PendingResponses>;
-
 // Turns the changes of one committed transaction into the notifications of
 // the monitors they concern: each changed object is matched against the
 // subscriptions of its vdbs (before and after the change, so a monitor
 // hears of an object that entered, changed inside or left its filter), cut
 // to each monitor's selection, described by the operations of the change,
-// and appended to that monitor's pending responses. Responses are closed
-// once their bodies pass 999,999 bytes.
+// and appended to that monitor's pending responses.
 //
 // A record whose body does not parse under the current schema is skipped,
 // with one DRX0203 line; when only its old body does not parse, the change
@@ -51,8 +40,6 @@ using PendingResponseTable = std::unordered_map<std::string, PendingResponses>;
 // thread-safe. Every pointer is borrowed and must outlive the builder.
 class NotificationBuilder {
  public:
-  static constexpr uint64_t kMaxResponseBytes = 999999;
-
   // The delta counters are found or created in `registry`.
   NotificationBuilder(const Schema* schema, MonitorEngine* engine, TypeOrder* order,
                       orv::metrics::MetricRegistry* registry);
@@ -74,12 +61,13 @@ class NotificationBuilder {
 
  private:
   // The texts of one record for one selection; reused for the next monitor
-  // with the same selection.
+  // with the same selection, as are the table entries made of them.
   struct Texts {
     std::string selection = "-1";  // never a selection's bytes
     std::string body;
     std::string old_body;
     std::string update_ops;
+    int64_t entries[2] = {-1, -1};  // without and with the old body; -1: none yet
   };
 
   // The message of `body` of `type`, or null after one DRX0203 line.
@@ -93,15 +81,12 @@ class NotificationBuilder {
   void BuildDelete(const std::string& type, bool tracing,
                    const google::protobuf::Message& old_message, const std::string& selection,
                    Texts* texts) const;
-  // Appends one entry to the monitor's pending responses.
-  void NotifyMonitorUpdate(const std::string& monitor_id, uint64_t txn_id, const std::string& type,
-                           const Texts& texts, const SharedSpan& span,
-                           PendingResponseTable* table) const;
-  void NotifyMonitorDelete(const std::string& monitor_id, uint64_t txn_id, const std::string& type,
-                           const Texts& texts, const SharedSpan& span,
-                           PendingResponseTable* table) const;
-  caldek::orv::tarnix::MonitorUpdateMsg* NewEntry(const std::string& monitor_id, uint64_t txn_id,
-                                                  PendingResponseTable* table) const;
+  // Appends one entry to the monitor's pending responses, made of `texts`
+  // the first time a monitor with its old-body flag gets them.
+  void NotifyMonitorUpdate(const std::string& monitor_id, const std::string& type, Texts* texts,
+                           const SharedSpan& span, PendingResponseTable* table) const;
+  void NotifyMonitorDelete(const std::string& monitor_id, const std::string& type, Texts* texts,
+                           const SharedSpan& span, PendingResponseTable* table) const;
 
   const Schema* const schema_;
   MonitorEngine* const engine_;

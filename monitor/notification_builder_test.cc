@@ -1,4 +1,5 @@
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,29 +51,38 @@ class NotificationBuilderTest : public EngineTest {
     engine_.SetSubscriptionFlag(monitor, type, flag);
     ASSERT_TRUE(Add(monitor, op, value, type));
   }
-  PendingResponseTable Updates(std::list<UpdateRecord> records) {
+  // What each monitor gets, by monitor id.
+  using Delivered = std::map<std::string, std::vector<tx::MonitorResponseMsg>>;
+  static Delivered ByMonitor(PendingResponseTable* table) {
+    Delivered delivered;
+    for (const ResponseGroup& group : table->TakeResponses(9)) {
+      for (const std::string& monitor : group.monitor_ids) delivered[monitor] = group.responses;
+    }
+    return delivered;
+  }
+  Delivered Updates(std::list<UpdateRecord> records) {
     PendingResponseTable table;
     MonitorIdSet failed;
     builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &failed);
     EXPECT_TRUE(records.empty());
     EXPECT_TRUE(failed.empty());
-    return table;
+    return ByMonitor(&table);
   }
-  PendingResponseTable Deletes(std::list<UpdateRecord> records) {
+  Delivered Deletes(std::list<UpdateRecord> records) {
     PendingResponseTable table;
     MonitorIdSet failed;
     builder_.EnqueueDeletes(9, false, &records, &table, &failed);
     EXPECT_TRUE(records.empty());
-    return table;
+    return ByMonitor(&table);
   }
   // The one entry the monitor got.
-  static const tx::MonitorUpdateMsg& Only(const PendingResponseTable& table,
-                                          const std::string& monitor) {
-    const PendingResponses& pending = table.at(monitor);
-    EXPECT_EQ(pending.responses.size(), 1u);
-    EXPECT_EQ(pending.responses[0].updates_size(), 1);
-    EXPECT_EQ(pending.responses[0].transaction_control().txn_id(), 9u);
-    return pending.responses[0].updates(0);
+  static const tx::MonitorUpdateMsg& Only(const Delivered& delivered, const std::string& monitor) {
+    const std::vector<tx::MonitorResponseMsg>& responses = delivered.at(monitor);
+    EXPECT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responses[0].updates_size(), 1);
+    EXPECT_EQ(responses[0].transaction_control().txn_id(), 9u);
+    EXPECT_TRUE(responses[0].transaction_control().end_of_transaction());
+    return responses[0].updates(0);
   }
   std::string Ops(const std::string& text) {
     return Body(text, schema_->GetOpMsgTypeName(kWatched));
@@ -85,11 +95,11 @@ class NotificationBuilderTest : public EngineTest {
 TEST_F(NotificationBuilderTest, ACreationIsSetWithoutOldBodyWhateverTheFlag) {
   Watch("plain");
   Watch("flagged", "", true);
-  const PendingResponseTable table = Updates({});
+  const Delivered table = Updates({});
   EXPECT_TRUE(table.empty());
   std::list<UpdateRecord> records;
   records.push_back(Change("id: 'x' i32: 1", ""));
-  const PendingResponseTable created = Updates(std::move(records));
+  const Delivered created = Updates(std::move(records));
   for (const char* monitor : {"plain", "flagged"}) {
     const tx::MonitorUpdateMsg& update = Only(created, monitor);
     EXPECT_EQ(schema_->GetObjectType(&update), kWatched);
@@ -104,7 +114,7 @@ TEST_F(NotificationBuilderTest, UpdatesCarryTheirDeltaAndTheOldBodyUnderTheFlag)
   Watch("count", "i32 { op: SELECT }");
   std::list<UpdateRecord> records;
   records.push_back(Change("id: 'x' i32: 2 s: 'a'", "id: 'x' i32: 1 s: 'a'"));
-  const PendingResponseTable changed = Updates(std::move(records));
+  const Delivered changed = Updates(std::move(records));
   const tx::MonitorUpdateMsg& whole = Only(changed, "whole");
   EXPECT_EQ(whole.old_object_body(), Body("id: 'x' i32: 1 s: 'a'"));
   EXPECT_EQ(whole.update_ops(), Ops("self { op: SET }"));
@@ -115,7 +125,7 @@ TEST_F(NotificationBuilderTest, UpdatesCarryTheirDeltaAndTheOldBodyUnderTheFlag)
 
   // Nothing selected changed: nothing for that monitor.
   records.push_back(Change("id: 'x' i32: 2 s: 'b'", "id: 'x' i32: 2 s: 'a'"));
-  const PendingResponseTable unchanged = Updates(std::move(records));
+  const Delivered unchanged = Updates(std::move(records));
   EXPECT_EQ(unchanged.count("count"), 0u);
   EXPECT_EQ(unchanged.count("whole"), 1u);
 }
@@ -125,7 +135,7 @@ TEST_F(NotificationBuilderTest, ADeleteCarriesTheKeyAndTheOldBodyUnderTheFlag) {
   Watch("plain");
   std::list<UpdateRecord> records;
   records.push_back(Change("", "id: 'x' i32: 1"));
-  const PendingResponseTable deleted = Deletes(std::move(records));
+  const Delivered deleted = Deletes(std::move(records));
   const tx::MonitorUpdateMsg& flagged = Only(deleted, "flagged");
   EXPECT_EQ(flagged.object_body(), Body("id: 'x'"));
   EXPECT_EQ(flagged.update_ops(), Ops("self { op: CLEAR }"));
@@ -139,10 +149,31 @@ TEST_F(NotificationBuilderTest, AnObjectThatLeavesAFilterIsToldOnce) {
   Watch("three", "", false, "i32 { op: EQUALS }", "i32: 3");
   std::list<UpdateRecord> records;
   records.push_back(Change("id: 'x' i32: 2", "id: 'x' i32: 1"));
-  const PendingResponseTable table = Updates(std::move(records));
+  const Delivered table = Updates(std::move(records));
   EXPECT_EQ(table.count("one"), 1u);  // it left
   EXPECT_EQ(table.count("two"), 1u);  // it entered
   EXPECT_EQ(table.count("three"), 0u);
+}
+
+// Monitors that see a change alike share its messages; a flag or a
+// selection of their own sets them apart.
+TEST_F(NotificationBuilderTest, MonitorsWatchingAlikeShareTheirResponses) {
+  Watch("a");
+  Watch("b");
+  Watch("flagged", "", true);
+  Watch("selected", "i32 { op: SELECT }");
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x' i32: 2", "id: 'x' i32: 1"));
+  PendingResponseTable table;
+  MonitorIdSet failed;
+  builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &failed);
+  std::vector<ResponseGroup> groups = table.TakeResponses(9);
+  ASSERT_EQ(groups.size(), 3u);
+  size_t shared = 0;
+  for (const ResponseGroup& group : groups) {
+    if (group.monitor_ids.size() == 2) ++shared;
+  }
+  EXPECT_EQ(shared, 1u);
 }
 
 TEST_F(NotificationBuilderTest, ResponsesCloseOnceTheirBodiesPassTheLimit) {
@@ -152,13 +183,14 @@ TEST_F(NotificationBuilderTest, ResponsesCloseOnceTheirBodiesPassTheLimit) {
   records.push_back(Change("id: 'a' s: '" + big + "'", "", kWatched, "a"));
   records.push_back(Change("id: 'b' s: '" + big + "'", "", kWatched, "b"));
   records.push_back(Change("id: 'c'", "", kWatched, "c"));
-  const PendingResponseTable table = Updates(std::move(records));
-  const PendingResponses& pending = table.at("m");
-  ASSERT_EQ(pending.responses.size(), 2u);
-  EXPECT_EQ(pending.responses[0].updates_size(), 2);
-  EXPECT_EQ(pending.responses[1].updates_size(), 1);
-  EXPECT_EQ(pending.responses[1].transaction_control().txn_id(), 9u);
-  EXPECT_FALSE(pending.responses[1].transaction_control().end_of_transaction());
+  const Delivered table = Updates(std::move(records));
+  const std::vector<tx::MonitorResponseMsg>& responses = table.at("m");
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[0].updates_size(), 2);
+  EXPECT_FALSE(responses[0].transaction_control().end_of_transaction());
+  EXPECT_EQ(responses[1].updates_size(), 1);
+  EXPECT_EQ(responses[1].transaction_control().txn_id(), 9u);
+  EXPECT_TRUE(responses[1].transaction_control().end_of_transaction());
 }
 
 TEST_F(NotificationBuilderTest, BodiesThatDoNotParseAreSkippedOrSentAsCreations) {
@@ -169,7 +201,7 @@ TEST_F(NotificationBuilderTest, BodiesThatDoNotParseAreSkippedOrSentAsCreations)
   records.push_back(Change("id: 'y' i32: 1", ""));
   records.back().old_body = std::make_shared<const std::string>("\xff");
   orv::LogCapture capture;
-  const PendingResponseTable table = Updates(std::move(records));
+  const Delivered table = Updates(std::move(records));
   EXPECT_EQ(capture.Count("DRX0203"), 2u);
   const tx::MonitorUpdateMsg& update = Only(table, "m");
   EXPECT_EQ(update.object_body(), Body("id: 'y' i32: 1"));

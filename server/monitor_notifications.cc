@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "logging/logger.h"
 #include "metrics/scoped_latency_timer.h"
@@ -31,7 +33,7 @@ void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<Upda
   metrics::ScopedLatencyTimer timer(monitor_update_latency_);
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("NotifyForUpdate", 2);
-  PendingResponseTable table(16);
+  PendingResponseTable table;
   MonitorIdSet failed;
   // This runs in the release of a write: nothing may reach it.
   try {
@@ -42,7 +44,7 @@ void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<Upda
   } catch (const std::exception& e) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Notifying transaction %lu failed: %s",
                static_cast<unsigned long>(txn_id), e.what());
-    table.clear();
+    table = PendingResponseTable();
   }
   updates->clear();
   deletes->clear();
@@ -50,9 +52,9 @@ void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<Upda
   if (orv::Logger::logLevel >= orv::INFO) {
     std::string clients;
     size_t named = 0;
-    for (const auto& entry : table) {
+    for (const auto& entry : table.monitors()) {
       if (named++ == kLoggedMonitors) {
-        clients += "and " + std::to_string(table.size() - kLoggedMonitors) + " more";
+        clients += "and " + std::to_string(table.monitors().size() - kLoggedMonitors) + " more";
         break;
       }
       auto client = monitor_clients_.find(entry.first);
@@ -63,24 +65,31 @@ void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<Upda
                                               std::chrono::system_clock::now() - started)
                                               .count());
     TARNIX_LOG(orv::INFO, nullptr, "Notifying updates took %li ms to %zu clients: %s", millis,
-               table.size(), clients.c_str());
+               table.monitors().size(), clients.c_str());
   }
 
-  for (auto& [monitor_id, pending] : table) {
-    auto stream = monitor_streams_.find(monitor_id);
-    if (stream == monitor_streams_.end()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
-                 "The operation failed because a client with monitor_id '%s' was not found",
-                 monitor_id.c_str());
-      continue;
+  // Serialised once per group, however many monitors share the bytes.
+  for (ResponseGroup& group : table.TakeResponses(txn_id)) {
+    auto responses = std::make_shared<std::vector<orv::rpc::SerializedMessage>>();
+    responses->reserve(group.responses.size());
+    for (const tx::MonitorResponseMsg& response : group.responses) {
+      responses->emplace_back(response);
     }
-    pending.responses.back().mutable_transaction_control()->set_end_of_transaction(true);
-    if (!stream->second->WriteNotification(std::move(pending.responses))) {
-      const std::string message = "Monitor " + monitor_id + " fell behind: more than " +
-                                  std::to_string(MonitorStream::kBacklogBytes) +
-                                  " bytes of notifications wait for its client";
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
-      stream->second->End(orv::rpc::RESOURCE_EXHAUSTED(message));
+    for (const std::string& monitor_id : group.monitor_ids) {
+      auto stream = monitor_streams_.find(monitor_id);
+      if (stream == monitor_streams_.end()) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
+                   "The operation failed because a client with monitor_id '%s' was not found",
+                   monitor_id.c_str());
+        continue;
+      }
+      if (!stream->second->WriteNotification(responses)) {
+        const std::string message = "Monitor " + monitor_id + " fell behind: more than " +
+                                    std::to_string(MonitorStream::kBacklogBytes) +
+                                    " bytes of notifications wait for its client";
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
+        stream->second->End(orv::rpc::RESOURCE_EXHAUSTED(message));
+      }
     }
   }
   for (const std::string& monitor_id : failed) {

@@ -29,10 +29,9 @@ void MonitorStream::WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot,
   Pump();
 }
 
-bool MonitorStream::WriteNotification(
-    std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses) {
+bool MonitorStream::WriteNotification(Responses responses) {
   size_t bytes = 0;
-  for (const auto& response : responses) bytes += response.ByteSizeLong();
+  for (const orv::rpc::SerializedMessage& response : *responses) bytes += response.size();
   if (backlog_bytes_ + bytes > kBacklogBytes) return false;
   AddBacklog(bytes);
   Pending pending;
@@ -80,12 +79,10 @@ void MonitorStream::Pump() {
       call_->Write(chunk_);
       continue;
     }
-    if (front.next < front.responses.size()) {
-      caldek::orv::tarnix::MonitorResponseMsg& response = front.responses[front.next++];
-      const size_t bytes = response.ByteSizeLong();
-      call_->Write(response);
-      caldek::orv::tarnix::MonitorResponseMsg().Swap(&response);  // the call holds its copy
-      RemoveBacklog(bytes);
+    if (front.responses != nullptr && front.next < front.responses->size()) {
+      const orv::rpc::SerializedMessage& response = (*front.responses)[front.next++];
+      call_->WriteSerialized(response);
+      RemoveBacklog(response.size());
       continue;
     }
     std::function<void()> written = std::move(front.written);

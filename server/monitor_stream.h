@@ -13,6 +13,7 @@
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
 #include "monitor/monitor_snapshot.h"
 #include "platform/rpc/call.h"
+#include "platform/rpc/serialized_message.h"
 #include "schema/vdb_id_set.h"
 
 namespace tarnix {
@@ -35,6 +36,7 @@ class Schema;
 class MonitorStream {
  public:
   using Call = boost::intrusive_ptr<orv::rpc::CallHandle<caldek::orv::tarnix::MonitorResponseMsg>>;
+  using Responses = std::shared_ptr<const std::vector<orv::rpc::SerializedMessage>>;
 
   static constexpr size_t kCallQueueBytes = size_t{4} << 20;
   static constexpr size_t kBacklogBytes = size_t{64} << 20;
@@ -56,10 +58,10 @@ class MonitorStream {
   // stream ends first. An empty snapshot writes nothing.
   void WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot, std::function<void()> written);
 
-  // Queues the responses of one transaction behind what the stream holds.
-  // False, with nothing queued, when the backlog would pass kBacklogBytes:
-  // the caller ends the monitor.
-  bool WriteNotification(std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses);
+  // Queues the responses of one transaction behind what the stream holds;
+  // other monitors may share them. False, with nothing queued, when the
+  // backlog would pass kBacklogBytes: the caller ends the monitor.
+  bool WriteNotification(Responses responses);
 
   // Ends the call with `status`, dropping what waits here.
   void End(const orv::rpc::AppStatus& status);
@@ -75,7 +77,7 @@ class MonitorStream {
   struct Pending {
     std::unique_ptr<MonitorSnapshot> snapshot;
     std::function<void()> written;
-    std::vector<caldek::orv::tarnix::MonitorResponseMsg> responses;
+    Responses responses;
     size_t next = 0;  // the next response to write
   };
 

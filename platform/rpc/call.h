@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/net/peer_authentication.h"
+#include "platform/rpc/serialized_message.h"
 #include "platform/rpc/status.h"
 #include "platform/util/ref_counted.h"
 
@@ -66,6 +67,8 @@ class ServerCall : public RefCounted {
 
   // Queues one message; the message is serialised now and not retained.
   void WriteMessage(const google::protobuf::Message& message);
+  // Queues one message serialised before, sharing its bytes.
+  void WriteSerialized(const SerializedMessage& message);
   // Queues the one response and then OK.
   void RespondMessage(const google::protobuf::Message& message);
   // Ends the call with OK after every queued write.
@@ -131,6 +134,11 @@ class ServerCall : public RefCounted {
   void OnDone();
   void Enqueue(const google::protobuf::Message* message, bool terminal,
                const Status& status);
+  // False, closing the call when the runtime has stopped, when nothing
+  // may be queued any more.
+  bool MayEnqueue();
+  // Queues `write`, whose buffer holds the message if any.
+  void EnqueueWrite(PendingWrite write);
   // Count bytes into and out of this call's queue and the runtime's total.
   void AddQueuedBytes(size_t bytes);
   void RemoveQueuedBytes(size_t bytes);

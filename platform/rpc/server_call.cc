@@ -207,13 +207,32 @@ void ServerCall::Fail(const AppStatus& status) {
   Enqueue(nullptr, true, Status(status.code(), status.message()));
 }
 
-void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal,
-                         const Status& status) {
-  if (!is_open()) return;
+bool ServerCall::MayEnqueue() {
+  if (!is_open()) return false;
   if (runtime_ == nullptr || !runtime_->operations_open()) {
     Close();
+    return false;
+  }
+  return true;
+}
+
+void ServerCall::WriteSerialized(const SerializedMessage& message) {
+  if (!MayEnqueue()) return;
+  if (!message.ok()) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "Cannot serialise a response of %s", context_.method_.c_str());
+    Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
     return;
   }
+  PendingWrite write;
+  write.buffer = *message.buffer_;  // shares the slices
+  write.has_message = true;
+  EnqueueWrite(std::move(write));
+}
+
+void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal,
+                         const Status& status) {
+  if (!MayEnqueue()) return;
   PendingWrite write;
   if (message != nullptr) {
     bool own = false;
@@ -233,6 +252,10 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
     terminal_issued_ = true;
     sent_status_ = status;
   }
+  EnqueueWrite(std::move(write));
+}
+
+void ServerCall::EnqueueWrite(PendingWrite write) {
   size_t bytes = write.buffer.Length();
   if (!writes_) writes_.reset(new std::deque<PendingWrite>);
   writes_->push_back(std::move(write));
