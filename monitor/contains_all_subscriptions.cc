@@ -80,7 +80,7 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
 }
 
 void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
-                                      MonitorIdSet* monitors) const {
+                                      SubscriberSetList* sets) const {
   if (values.empty()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0208",
                "Empty Lookup request for CONTAINS_ALL subscriptions");
@@ -95,7 +95,7 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
   std::vector<Visit> queue{{&root_, 0}};
   for (size_t head = 0; head < queue.size(); ++head) {
     const Visit visit = queue[head];
-    visit.node->subscribers.CollectMonitors(monitors);
+    sets->push_back(&visit.node->subscribers);
     const auto& children = visit.node->children;
     const auto first = values.begin() + visit.next_value;
     if (children.size() <= static_cast<size_t>(values.end() - first)) {

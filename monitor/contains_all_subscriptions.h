@@ -42,11 +42,11 @@ class ContainsAllSubscriptions {
               const SubscriptionText& wanted, SubscriptionText* removed,
               const RegistrationTally& tally);
 
-  // Adds to *monitors the monitors of every stored set that is a subset of
+  // Adds to *sets the subscribers of every stored value set that is a subset of
   // `values`. REQUIRES: `values` distinct and ascending. Visits only nodes
   // whose path is made of the values, and at each node tries the fewer of
   // its children and the values left.
-  void Lookup(const std::vector<AttributeValue>& values, MonitorIdSet* monitors) const;
+  void Lookup(const std::vector<AttributeValue>& values, SubscriberSetList* sets) const;
 
   // Takes the monitor out of every set, pruning what is left empty; returns
   // the number of sets it was in.

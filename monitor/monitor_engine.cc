@@ -324,13 +324,22 @@ void MonitorEngine::MatchObjectSubscriptions(const std::string& object_type,
                                              const google::protobuf::Message* message,
                                              const VdbIdSet& vdb_ids,
                                              MonitorIdSet* monitors) const {
+  SubscriberSetList sets;
+  MatchObjectSubscriberSets(object_type, message, vdb_ids, &sets);
+  for (const SubscriberSet* set : sets) set->CollectMonitors(monitors);
+}
+
+void MonitorEngine::MatchObjectSubscriberSets(const std::string& object_type,
+                                              const google::protobuf::Message* message,
+                                              const VdbIdSet& vdb_ids,
+                                              SubscriberSetList* sets) const {
   if (object_type.empty()) return;
   for (VdbId vdb_id : vdb_ids) {
     auto types = vdb_id_to_type_index_.find(vdb_id);
     if (types == vdb_id_to_type_index_.end()) continue;
     auto index = types->second.find(object_type);
     if (index != types->second.end())
-      index->second.GetMatchingMonitors(*schema_, message, monitors);
+      index->second.GetMatchingSubscriberSets(*schema_, message, sets);
   }
 }
 

@@ -114,13 +114,21 @@ bool MonitorSubscriptionIndex::DeleteTypeOrAttributeSubscription(
 
 void MonitorSubscriptionIndex::GetMatchingMonitors(const Schema& schema, const pb::Message* object,
                                                    MonitorIdSet* monitors) const {
+  SubscriberSetList sets;
+  GetMatchingSubscriberSets(schema, object, &sets);
+  for (const SubscriberSet* set : sets) set->CollectMonitors(monitors);
+}
+
+void MonitorSubscriptionIndex::GetMatchingSubscriberSets(const Schema& schema,
+                                                         const pb::Message* object,
+                                                         SubscriberSetList* sets) const {
   metrics::ScopedLatencyTimer timer(get_latency_);
-  type_subscribers_.CollectMonitors(monitors);
+  sets->push_back(&type_subscribers_);
   if (attribute_subscriptions_.empty() || object == nullptr) return;
   for (const pb::FieldDescriptor* field : SetFields(*object)) {
     auto tree = attribute_subscriptions_.find(field->name());
     if (tree != attribute_subscriptions_.end()) {
-      tree->second.CollectMatchingMonitors(schema, *object, field, monitors);
+      tree->second.CollectMatchingMonitors(schema, *object, field, sets);
     }
   }
 }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -67,6 +69,7 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
                                          MonitorIdSet* failed) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("EnqueueUpdates", 2);
+  Plan plan;
   for (; !updates->empty(); updates->pop_front()) {
     const UpdateRecord& record = updates->front();
     if (!record.type || !record.new_body) continue;
@@ -79,32 +82,21 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
     if (record.old_body && !record.old_body->empty()) {
       old_message = Parse(type, *record.old_body);
     }
-    MonitorIdSet monitors;
-    engine_->MatchObjectSubscriptions(type, new_message.get(), record.vdb_ids, &monitors);
+    // Before and after the change: a monitor hears of an object that
+    // entered, changed inside or left its filter.
+    SubscriberSetList sets;
+    engine_->MatchObjectSubscriberSets(type, new_message.get(), record.vdb_ids, &sets);
     if (old_message) {
-      engine_->MatchObjectSubscriptions(type, old_message.get(), record.vdb_ids, &monitors);
+      engine_->MatchObjectSubscriberSets(type, old_message.get(), record.vdb_ids, &sets);
     }
-    Texts texts;
-    for (const std::string& monitor_id : monitors) {
-      if (failed->count(monitor_id) > 0) continue;
-      try {
-        const std::string selection = engine_->FindMonitorSubscription(monitor_id, type);
-        if (selection != texts.selection) {
+    PlanMonitors(type, std::move(sets), *failed, &plan);
+    NotifyPlan(
+        txn_id, type, false, record.span_context,
+        [&](const std::string& selection, Texts* texts) {
           BuildUpdate(type, id, tracing, *new_message, old_message.get(), selection, requests,
-                      &texts);
-        }
-        if (!texts.update_ops.empty()) {
-          NotifyMonitorUpdate(monitor_id, type, &texts, record.span_context, table);
-        }
-      } catch (const std::exception& e) {
-        TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
-                   "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
-                   static_cast<unsigned long>(txn_id), e.what());
-        failed->insert(monitor_id);
-        table->Erase(monitor_id);
-        texts = Texts();
-      }
-    }
+                      texts);
+        },
+        &plan, table, failed);
   }
 }
 
@@ -113,33 +105,70 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
                                          PendingResponseTable* table, MonitorIdSet* failed) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("EnqueueDeletes", 2);
+  Plan plan;
   for (; !deletes->empty(); deletes->pop_front()) {
     const UpdateRecord& record = deletes->front();
     if (!record.type || !record.old_body) continue;
     const std::string& type = *record.type;
     const std::unique_ptr<pb::Message> old_message = Parse(type, *record.old_body);
     if (old_message == nullptr) continue;
-    MonitorIdSet monitors;
-    engine_->MatchObjectSubscriptions(type, old_message.get(), record.vdb_ids, &monitors);
-    Texts texts;
-    for (const std::string& monitor_id : monitors) {
-      if (failed->count(monitor_id) > 0) continue;
-      try {
-        const std::string selection = engine_->FindMonitorSubscription(monitor_id, type);
-        if (selection != texts.selection) {
-          BuildDelete(type, tracing, *old_message, selection, &texts);
-        }
-        if (!texts.update_ops.empty()) {
-          NotifyMonitorDelete(monitor_id, type, &texts, record.span_context, table);
-        }
-      } catch (const std::exception& e) {
-        TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
-                   "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
-                   static_cast<unsigned long>(txn_id), e.what());
-        failed->insert(monitor_id);
-        table->Erase(monitor_id);
-        texts = Texts();
+    SubscriberSetList sets;
+    engine_->MatchObjectSubscriberSets(type, old_message.get(), record.vdb_ids, &sets);
+    PlanMonitors(type, std::move(sets), *failed, &plan);
+    NotifyPlan(
+        txn_id, type, true, record.span_context,
+        [&](const std::string& selection, Texts* texts) {
+          BuildDelete(type, tracing, *old_message, selection, texts);
+        },
+        &plan, table, failed);
+  }
+}
+
+void NotificationBuilder::PlanMonitors(const std::string& type, SubscriberSetList sets,
+                                       const MonitorIdSet& failed, Plan* plan) const {
+  if (plan->type == type && plan->sets == sets) return;
+  plan->type = type;
+  plan->sets = std::move(sets);
+  plan->monitors.clear();
+  // A monitor may be in several of the sets.
+  std::unordered_set<std::string_view> seen;
+  for (const SubscriberSet* set : plan->sets) {
+    set->ForEachMonitor([&](const std::string& monitor_id) {
+      if (!seen.insert(monitor_id).second || failed.count(monitor_id) > 0) return;
+      PlannedMonitor monitor;
+      monitor.monitor_id = &monitor_id;
+      monitor.selection = engine_->FindMonitorSubscription(monitor_id, type);
+      monitor.flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+      plan->monitors.push_back(std::move(monitor));
+    });
+  }
+}
+
+void NotificationBuilder::NotifyPlan(
+    uint64_t txn_id, const std::string& type, bool deletes, const SharedSpan& span,
+    const std::function<void(const std::string& selection, Texts* texts)>& build, Plan* plan,
+    PendingResponseTable* table, MonitorIdSet* failed) const {
+  Texts texts;
+  for (PlannedMonitor& monitor : plan->monitors) {
+    if (monitor.failed) continue;
+    try {
+      if (monitor.selection != texts.selection) build(monitor.selection, &texts);
+      if (texts.update_ops.empty()) continue;  // nothing selected changed
+      if (deletes) {
+        NotifyMonitorDelete(&monitor, type, &texts, span, table);
+      } else {
+        NotifyMonitorUpdate(&monitor, type, &texts, span, table);
       }
+    } catch (const std::exception& e) {
+      const std::string& monitor_id = *monitor.monitor_id;
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
+                 "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
+                 static_cast<unsigned long>(txn_id), e.what());
+      failed->insert(monitor_id);
+      table->Erase(monitor_id);
+      monitor.failed = true;
+      monitor.pending = nullptr;
+      texts = Texts();
     }
   }
 }
@@ -190,15 +219,15 @@ void NotificationBuilder::BuildDelete(const std::string& type, bool tracing,
   old_copy->SerializeToString(&texts->old_body);
 }
 
-void NotificationBuilder::NotifyMonitorUpdate(const std::string& monitor_id,
-                                              const std::string& type, Texts* texts,
-                                              const SharedSpan& span,
+void NotificationBuilder::NotifyMonitorUpdate(PlannedMonitor* monitor, const std::string& type,
+                                              Texts* texts, const SharedSpan& span,
                                               PendingResponseTable* table) const {
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "Notifying monitor_id='%s': update: object_type='%s', object_body='%s', "
              "old_object_body='%s'",
-             monitor_id.c_str(), type.c_str(), texts->body.c_str(), texts->old_body.c_str());
-  const bool flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+             monitor->monitor_id->c_str(), type.c_str(), texts->body.c_str(),
+             texts->old_body.c_str());
+  const bool flag = monitor->flag;
   int64_t& entry = texts->entries[flag];
   if (entry < 0) {
     tx::MonitorUpdateMsg update;
@@ -211,17 +240,16 @@ void NotificationBuilder::NotifyMonitorUpdate(const std::string& monitor_id,
     }
     entry = table->AddEntry(std::move(update));
   }
-  table->Append(monitor_id, static_cast<uint32_t>(entry));
+  Append(monitor, static_cast<uint32_t>(entry), table);
 }
 
-void NotificationBuilder::NotifyMonitorDelete(const std::string& monitor_id,
-                                              const std::string& type, Texts* texts,
-                                              const SharedSpan& span,
+void NotificationBuilder::NotifyMonitorDelete(PlannedMonitor* monitor, const std::string& type,
+                                              Texts* texts, const SharedSpan& span,
                                               PendingResponseTable* table) const {
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "Notifying monitor_id='%s': delete: object_type='%s', object_body='%s'",
-             monitor_id.c_str(), type.c_str(), texts->body.c_str());
-  const bool flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+             monitor->monitor_id->c_str(), type.c_str(), texts->body.c_str());
+  const bool flag = monitor->flag;
   int64_t& entry = texts->entries[flag];
   if (entry < 0) {
     tx::MonitorUpdateMsg update;
@@ -232,7 +260,13 @@ void NotificationBuilder::NotifyMonitorDelete(const std::string& monitor_id,
     if (span) *update.mutable_span_context() = *span;
     entry = table->AddEntry(std::move(update));
   }
-  table->Append(monitor_id, static_cast<uint32_t>(entry));
+  Append(monitor, static_cast<uint32_t>(entry), table);
+}
+
+void NotificationBuilder::Append(PlannedMonitor* monitor, uint32_t entry,
+                                 PendingResponseTable* table) const {
+  if (monitor->pending == nullptr) monitor->pending = table->ForMonitor(*monitor->monitor_id);
+  monitor->pending->entries.push_back(entry);
 }
 
 }  // namespace tarnix

@@ -2,9 +2,11 @@
 #define TARNIX_MONITOR_NOTIFICATION_BUILDER_H_
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <google/protobuf/message.h>
 
@@ -81,12 +83,41 @@ class NotificationBuilder {
   void BuildDelete(const std::string& type, bool tracing,
                    const google::protobuf::Message& old_message, const std::string& selection,
                    Texts* texts) const;
+  // A monitor of the subscriber sets last matched, with what notifying it
+  // takes.
+  struct PlannedMonitor {
+    const std::string* monitor_id;  // held by a subscriber set
+    std::string selection;
+    bool flag = false;
+    bool failed = false;
+    PendingResponses* pending = nullptr;  // made with its first entry
+  };
+  // Kept from one record to the next while they match the same sets: in a
+  // fan-out, the monitors of a transaction's objects are looked up once.
+  // Valid while subscriptions do not change, as during one transaction.
+  struct Plan {
+    std::string type;
+    SubscriberSetList sets;
+    std::vector<PlannedMonitor> monitors;
+  };
+
+  // Plans the monitors of `sets` not in `failed`, unless *plan is of the
+  // same type and sets already.
+  void PlanMonitors(const std::string& type, SubscriberSetList sets, const MonitorIdSet& failed,
+                    Plan* plan) const;
+  // Notifies the monitors of *plan of one record, calling `build` for each
+  // selection that differs from the one before. A monitor that throws goes
+  // into *failed, out of the table and out of the plan.
+  void NotifyPlan(uint64_t txn_id, const std::string& type, bool deletes, const SharedSpan& span,
+                  const std::function<void(const std::string& selection, Texts* texts)>& build,
+                  Plan* plan, PendingResponseTable* table, MonitorIdSet* failed) const;
   // Appends one entry to the monitor's pending responses, made of `texts`
   // the first time a monitor with its old-body flag gets them.
-  void NotifyMonitorUpdate(const std::string& monitor_id, const std::string& type, Texts* texts,
+  void NotifyMonitorUpdate(PlannedMonitor* monitor, const std::string& type, Texts* texts,
                            const SharedSpan& span, PendingResponseTable* table) const;
-  void NotifyMonitorDelete(const std::string& monitor_id, const std::string& type, Texts* texts,
+  void NotifyMonitorDelete(PlannedMonitor* monitor, const std::string& type, Texts* texts,
                            const SharedSpan& span, PendingResponseTable* table) const;
+  void Append(PlannedMonitor* monitor, uint32_t entry, PendingResponseTable* table) const;
 
   const Schema* const schema_;
   MonitorEngine* const engine_;

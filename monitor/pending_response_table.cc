@@ -29,10 +29,6 @@ uint32_t PendingResponseTable::AddEntry(tx::MonitorUpdateMsg entry) {
   return static_cast<uint32_t>(entries_.size() - 1);
 }
 
-void PendingResponseTable::Append(const std::string& monitor_id, uint32_t index) {
-  monitors_[monitor_id].entries.push_back(index);
-}
-
 std::vector<ResponseGroup> PendingResponseTable::TakeResponses(uint64_t txn_id) {
   std::vector<ResponseGroup> groups;
   std::unordered_map<const std::vector<uint32_t>*, size_t, EntriesHash, EntriesEqual> group_of;

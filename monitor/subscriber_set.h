@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <boost/container/small_vector.hpp>
 
@@ -83,6 +84,12 @@ class SubscriberSet {
 
   // Inserts every monitor id into *monitors.
   void CollectMonitors(MonitorIdSet* monitors) const;
+  // Calls fn(monitor_id) for every monitor; the ids stay put until the set
+  // changes.
+  template <typename Fn>
+  void ForEachMonitor(Fn&& fn) const {
+    for (const auto& entry : monitors_) fn(entry.first);
+  }
 
   bool IsEmpty() const { return monitors_.empty(); }
   size_t size() const { return monitors_.size(); }
@@ -90,6 +97,9 @@ class SubscriberSet {
  private:
   std::unordered_map<std::string, Texts> monitors_;
 };
+
+// Subscriber sets an object matched, in the order found.
+using SubscriberSetList = std::vector<const SubscriberSet*>;
 
 }  // namespace tarnix
 

@@ -324,8 +324,10 @@ TEST(ContainsAllSubscriptionsTest, LookupFindsEveryStoredSubsetAndRemovalPrunes)
           expected.insert(id);
         }
       }
+      SubscriberSetList sets;
+      trie.Lookup(values, &sets);
       MonitorIdSet found;
-      trie.Lookup(values, &found);
+      for (const SubscriberSet* set : sets) set->CollectMonitors(&found);
       EXPECT_EQ(found, expected);
     }
     for (const auto& [id, set] : stored) {

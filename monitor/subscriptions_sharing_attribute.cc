@@ -64,9 +64,9 @@ bool StoresNothing(const SubscriptionPredicate& predicate) {
 }
 
 template <typename Map, typename Key>
-void CollectEntry(const Map& map, const Key& key, MonitorIdSet* monitors) {
+void CollectEntry(const Map& map, const Key& key, SubscriberSetList* sets) {
   auto entry = map.find(key);
-  if (entry != map.end()) entry->second.CollectMonitors(monitors);
+  if (entry != map.end()) sets->push_back(&entry->second);
 }
 
 }  // namespace
@@ -240,72 +240,72 @@ bool SubscriptionsSharingAttribute::DeleteContainsAny(const SubscriptionPredicat
 void SubscriptionsSharingAttribute::CollectMatchingMonitors(const Schema& schema,
                                                             const pb::Message& object,
                                                             const pb::FieldDescriptor* field,
-                                                            MonitorIdSet* monitors) const {
-  subscribers_.CollectMonitors(monitors);
+                                                            SubscriberSetList* sets) const {
+  sets->push_back(&subscribers_);
   if (field->is_repeated()) {
-    CollectRepeated(schema, object, field, monitors);
+    CollectRepeated(schema, object, field, sets);
   } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
-    CollectMessage(schema, object, field, monitors);
+    CollectMessage(schema, object, field, sets);
   } else {
-    CollectValue(schema, object, field, monitors);
+    CollectValue(schema, object, field, sets);
   }
 }
 
 void SubscriptionsSharingAttribute::CollectRepeated(const Schema& schema, const pb::Message& object,
                                                     const pb::FieldDescriptor* field,
-                                                    MonitorIdSet* monitors) const {
+                                                    SubscriberSetList* sets) const {
   const bool lists = !equals_list_.empty() || !not_equals_list_.empty();
-  const bool sets = !contains_any_.empty() || !contains_all_.IsEmpty();
-  if (!lists && !sets) return;
+  const bool value_sets = !contains_any_.empty() || !contains_all_.IsEmpty();
+  if (!lists && !value_sets) return;
   std::vector<AttributeValue> values = ExtractRepeatedFieldValues(schema, object, field);
   const bool has_nan = std::any_of(values.begin(), values.end(), IsNaN);
   if (lists) {
     // A list holding a NaN equals no list and differs from every list.
     const std::string key = ListKey(values);
-    if (!has_nan) CollectEntry(equals_list_, key, monitors);
+    if (!has_nan) CollectEntry(equals_list_, key, sets);
     for (const auto& entry : not_equals_list_) {
-      if (has_nan || entry.first != key) entry.second.CollectMonitors(monitors);
+      if (has_nan || entry.first != key) sets->push_back(&entry.second);
     }
   }
-  if (!sets) return;
+  if (!value_sets) return;
   values.erase(std::remove_if(values.begin(), values.end(), IsNaN), values.end());
   values = SortedDistinct(std::move(values));
-  for (const AttributeValue& value : values) CollectEntry(contains_any_, value, monitors);
-  if (!values.empty() && !contains_all_.IsEmpty()) contains_all_.Lookup(values, monitors);
+  for (const AttributeValue& value : values) CollectEntry(contains_any_, value, sets);
+  if (!values.empty() && !contains_all_.IsEmpty()) contains_all_.Lookup(values, sets);
 }
 
 void SubscriptionsSharingAttribute::CollectMessage(const Schema& schema, const pb::Message& object,
                                                    const pb::FieldDescriptor* field,
-                                                   MonitorIdSet* monitors) const {
+                                                   SubscriberSetList* sets) const {
   const pb::Message& sub = object.GetReflection()->GetMessage(object, field);
   if (!equals_message_.empty() || !not_equals_message_.empty()) {
     std::string bytes;
     if (!SerializeDeterministic(sub, &bytes)) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to extract message field from the value");
     } else {
-      CollectEntry(equals_message_, bytes, monitors);
+      CollectEntry(equals_message_, bytes, sets);
       for (const auto& entry : not_equals_message_) {
-        if (entry.first != bytes) entry.second.CollectMonitors(monitors);
+        if (entry.first != bytes) sets->push_back(&entry.second);
       }
     }
   }
   if (nested_.empty()) return;
   for (const pb::FieldDescriptor* held : SetFields(sub)) {
     auto child = nested_.find(held->name());
-    if (child != nested_.end()) child->second->CollectMatchingMonitors(schema, sub, held, monitors);
+    if (child != nested_.end()) child->second->CollectMatchingMonitors(schema, sub, held, sets);
   }
 }
 
 void SubscriptionsSharingAttribute::CollectValue(const Schema& schema, const pb::Message& object,
                                                  const pb::FieldDescriptor* field,
-                                                 MonitorIdSet* monitors) const {
+                                                 SubscriberSetList* sets) const {
   if (equals_.empty() && not_equals_.empty()) return;
   const AttributeValue value = ExtractFieldValue(schema, object, field);
   const bool nan = IsNaN(value);
-  if (!nan) CollectEntry(equals_, value, monitors);
+  if (!nan) CollectEntry(equals_, value, sets);
   for (const auto& entry : not_equals_) {
     if (nan || CompareAttributeValues(entry.first, value) != 0) {
-      entry.second.CollectMonitors(monitors);
+      sets->push_back(&entry.second);
     }
   }
 }

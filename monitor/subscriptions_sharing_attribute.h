@@ -46,13 +46,13 @@ class SubscriptionsSharingAttribute {
   bool DeleteSubscription(const SubscriptionPredicate& predicate, const std::string& monitor_id,
                           SubscriptionText* text, const RegistrationTally& tally);
 
-  // Adds to *monitors every monitor of this node whose predicate the object
+  // Adds to *sets the subscriber sets of this node whose predicate the object
   // satisfies. `object` is the object's message at this level and holds
   // `field`, which has this node's name. Values compare as IEEE does: a NaN
   // equals nothing and differs from everything.
   void CollectMatchingMonitors(const Schema& schema, const google::protobuf::Message& object,
                                const google::protobuf::FieldDescriptor* field,
-                               MonitorIdSet* monitors) const;
+                               SubscriberSetList* sets) const;
 
   // Takes the monitor out of every subscriber set of this node and below,
   // pruning what is left empty; returns the number of sets it was in.
@@ -72,11 +72,11 @@ class SubscriptionsSharingAttribute {
                          SubscriptionText* text, const RegistrationTally& tally);
   void CollectRepeated(const Schema& schema, const google::protobuf::Message& object,
                        const google::protobuf::FieldDescriptor* field,
-                       MonitorIdSet* monitors) const;
+                       SubscriberSetList* sets) const;
   void CollectMessage(const Schema& schema, const google::protobuf::Message& object,
-                      const google::protobuf::FieldDescriptor* field, MonitorIdSet* monitors) const;
+                      const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
   void CollectValue(const Schema& schema, const google::protobuf::Message& object,
-                    const google::protobuf::FieldDescriptor* field, MonitorIdSet* monitors) const;
+                    const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
 
   SubscriberSet subscribers_;  // EXISTS
   ValueMap equals_;            // EQUALS on a singular attribute, by value
