@@ -192,6 +192,18 @@ void AsioOrvProvider::StartServer(const std::vector<rpc::Service*>& services,
   runtime_->StartAccepting();
 }
 
+void AsioOrvProvider::RunTask(const std::function<void()>& task) {
+  try {
+    task();
+  } catch (const std::exception& e) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "Exception in a task run on the loop: %s", e.what());
+  } catch (...) {
+    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+                 "Exception in a task run on the loop: unknown exception");
+  }
+}
+
 void AsioOrvProvider::CollectMetrics() {
   try {
     metrics_.collect();
@@ -262,7 +274,7 @@ void AsioOrvProvider::Run(int /*threads*/) {
       if (item.tag != nullptr) {
         item.tag->OnEvent(item.ok);
       } else {
-        item.task();
+        RunTask(item.task);
       }
     }
     items.clear();

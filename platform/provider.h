@@ -91,6 +91,8 @@ class AsioOrvProvider {
                    const std::vector<net::Endpoint>& endpoints, std::vector<int>* ports);
   void AddQueues();
   void CollectMetrics();
+  // Runs a posted task; an exception it throws is logged, not raised.
+  static void RunTask(const std::function<void()>& task);
   void BeginStop();
   bool StopRequested() const;
   void PushToLoop(LoopItem item);

@@ -33,21 +33,33 @@ void TarnixServer::NotifyForUpdate(uint64_t txn_id, bool tracing, std::list<Upda
   metrics::ScopedLatencyTimer timer(monitor_update_latency_);
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("NotifyForUpdate", 2);
-  PendingResponseTable table;
-  MonitorIdSet failed;
-  // This runs in the release of a write: nothing may reach it.
+  // The writer has its answer: nothing here may reach it. A failure that
+  // no single monitor explains may have cost any monitor this transaction,
+  // so every monitor ends; its client reopens on a consistent snapshot.
   try {
-    notifications_.TopologicalSort(false, tracing, updates);
-    notifications_.TopologicalSort(true, tracing, deletes);
-    notifications_.EnqueueUpdates(txn_id, tracing, updates, &table, requests, &failed);
-    notifications_.EnqueueDeletes(txn_id, tracing, deletes, &table, &failed);
+    DeliverNotifications(txn_id, tracing, updates, deletes, requests, started);
   } catch (const std::exception& e) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Notifying transaction %lu failed: %s",
                static_cast<unsigned long>(txn_id), e.what());
-    table = PendingResponseTable();
+    for (const auto& stream : monitor_streams_) {
+      stream.second->End(orv::rpc::INTERNAL("Notifications for this monitor could not be built"));
+    }
   }
   updates->clear();
   deletes->clear();
+}
+
+void TarnixServer::DeliverNotifications(uint64_t txn_id, bool tracing,
+                                        std::list<UpdateRecord>* updates,
+                                        std::list<UpdateRecord>* deletes,
+                                        TransactionRequestTable* requests,
+                                        std::chrono::system_clock::time_point started) {
+  PendingResponseTable table;
+  MonitorIdSet failed;
+  notifications_.TopologicalSort(false, tracing, updates);
+  notifications_.TopologicalSort(true, tracing, deletes);
+  notifications_.EnqueueUpdates(txn_id, tracing, updates, &table, requests, &failed);
+  notifications_.EnqueueDeletes(txn_id, tracing, deletes, &table, &failed);
 
   if (orv::Logger::logLevel >= orv::INFO) {
     std::string clients;

@@ -261,6 +261,11 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   struct MonitorChange;
   void OpenMonitor(MonitorOpening& opening);
   void ChangeMonitor(MonitorChange& change);
+  // NotifyForUpdate but for its failure: builds the transaction's
+  // notifications and hands them to the monitors' streams.
+  void DeliverNotifications(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
+                            std::list<UpdateRecord>* deletes, TransactionRequestTable* requests,
+                            std::chrono::system_clock::time_point started);
   // Ends monitors that fell behind: those whose backlog took all monitors
   // past the total budget, largest first.
   void EnforceMonitorBacklogBudget();

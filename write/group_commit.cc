@@ -1,5 +1,6 @@
 #include "write/group_commit.h"
 
+#include <exception>
 #include <utility>
 
 #include "logging/logger.h"
@@ -37,11 +38,8 @@ void GroupCommit::StopSyncer() {
 void GroupCommit::Commit(bool sync, std::unique_ptr<CommittedTransaction> txn) {
   if (!sync) {
     txn->Answer(Status());
-    if (waiting_.empty()) {
-      txn->Notify();
-    } else {
-      waiting_.push_back({0, std::move(txn)});
-    }
+    waiting_.push_back({0, std::move(txn)});
+    ScheduleNotify();
     return;
   }
   const uint64_t ticket = ++last_ticket_;
@@ -125,14 +123,36 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
       waiting.txn->Answer(Status());
     }
   }
-  NotifyInOrder();
+  ScheduleNotify();
+}
+
+void GroupCommit::ScheduleNotify() {
+  if (!syncer_.joinable()) {
+    NotifyInOrder();
+    return;
+  }
+  if (notify_posted_) return;
+  notify_posted_ = true;
+  post_([this] {
+    notify_posted_ = false;
+    NotifyInOrder();
+  });
 }
 
 void GroupCommit::NotifyInOrder() {
   while (!waiting_.empty() && waiting_.front().ticket == 0) {
     std::unique_ptr<CommittedTransaction> txn = std::move(waiting_.front().txn);
     waiting_.pop_front();
-    txn->Notify();
+    // One transaction that cannot be told must not hold up those behind it.
+    try {
+      txn->Notify();
+    } catch (const std::exception& e) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Notifying a committed transaction failed: %s",
+                 e.what());
+    } catch (...) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
+                 "Notifying a committed transaction failed: unknown exception");
+    }
   }
 }
 

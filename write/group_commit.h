@@ -103,7 +103,10 @@ class GroupCommit {
 
   // On the loop: a sync covering every ticket up to `ticket` returned.
   void OnSynced(uint64_t ticket, const DbAccessStatus& synced);
-  // Notifies every answered transaction at the front of the order.
+  // Notifies every answered transaction at the front of the order: in a
+  // later loop turn once the syncer runs, so that the answers leave first
+  // instead of waiting for the notifications to be built.
+  void ScheduleNotify();
   void NotifyInOrder();
   void SyncerMain();
 
@@ -114,6 +117,7 @@ class GroupCommit {
   std::deque<Waiting> waiting_;
   uint64_t last_ticket_ = 0;    // of the last sync transaction committed
   uint64_t synced_ticket_ = 0;  // the loop's view: covered by a returned sync
+  bool notify_posted_ = false;
 
   // Shared with the syncer thread.
   std::mutex mu_;

@@ -662,18 +662,22 @@ TEST(RpcServerTest, MetricsAreCollectedEveryReportInterval) {
 // A task that posts itself again yields the loop between runs: a call that
 // arrives meanwhile is served while the chain goes on.
 TEST_F(RpcTest, PostedTasksRunInOrderAndLetCallsInBetween) {
+  LogCapture capture;
   std::vector<int> order;
   std::atomic<int> ran{0};
   for (int i = 0; i < 3; ++i) {
     server_.provider().Post([&order, &ran, i] {
       order.push_back(i);
       ++ran;
+      // The loop logs what a task throws and goes on.
+      if (i == 1) throw std::runtime_error("task failure");
     });
   }
   for (int i = 0; i < 500 && ran.load() < 3; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  EXPECT_TRUE(capture.Contains("Exception in a task run on the loop: task failure"));
 
   constexpr int kLinks = 20000;
   std::atomic<int> links{0};
