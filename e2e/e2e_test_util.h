@@ -120,6 +120,18 @@ class ExampleSchema {
     EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
     return message->SerializeAsString();
   }
+  // `bytes` parsed as the object of `type` ("DeviceMsg"); null when they
+  // do not parse.
+  std::unique_ptr<google::protobuf::Message> Parse(const std::string& type,
+                                                   const std::string& bytes) {
+    const google::protobuf::Descriptor* descriptor =
+        pool_.FindMessageTypeByName("caldek.orv.tarnix." + type);
+    EXPECT_NE(descriptor, nullptr) << type;
+    if (descriptor == nullptr) return nullptr;
+    std::unique_ptr<google::protobuf::Message> message(factory_.GetPrototype(descriptor)->New());
+    if (!message->ParseFromString(bytes)) return nullptr;
+    return message;
+  }
   std::string Device(int id, const std::string& hostname) {
     return Body("DeviceMsg", "id { left: " + std::to_string(id) + " } hostname: '" + hostname + "'");
   }
