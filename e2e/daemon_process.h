@@ -59,6 +59,8 @@ class ChildProcess {
   // `signal` (SIGTERM unless told), then WaitForExit.
   std::optional<int> Terminate(std::chrono::milliseconds timeout, int signal = SIGTERM);
 
+  pid_t pid() const { return pid_; }
+
   // Everything the process wrote so far.
   std::string Stdout() const;
   std::string Stderr() const;

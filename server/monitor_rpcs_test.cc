@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -562,6 +563,60 @@ TEST_F(MonitorRpcsTest, WritesReachTheMonitorsTheyConcernInTransactionOrder) {
   tx::MonitorResponseMsg more;
   EXPECT_FALSE(only_b.Read(&more, std::chrono::milliseconds(200)));
   EXPECT_FALSE(all.Read(&more, std::chrono::milliseconds(200)));  // nothing for the refused Put
+}
+
+// The schema reloaded again and again while writes fan out: notifications
+// are built under the schema in force when they are built, and nothing
+// keeps what a reload replaced.
+TEST_F(MonitorRpcsTest, ASchemaReloadDuringAFanOutLosesNothing) {
+  constexpr int kMonitors = 6;
+  constexpr int kTransactions = 30;
+  constexpr int kDevicesEach = 10;
+  std::vector<std::unique_ptr<MonitorCall>> monitors;
+  for (int i = 0; i < kMonitors; ++i) {
+    tx::MonitorStatementMsg statement = Statement(kDevice, {}, i % 2 == 0);
+    if (i % 3 == 0) {
+      statement.mutable_statement()->mutable_select()->set_op_msg(
+          Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SELECT }"));
+    }
+    monitors.push_back(std::make_unique<MonitorCall>(
+        server_->address(), kAdmin, Open("m" + std::to_string(i), {statement})));
+    ASSERT_EQ(monitors.back()->ReadTransaction().size(), 1u);
+  }
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int t = 0; t < kTransactions; ++t) {
+      tx::PutRequestMsg request;
+      for (int d = 0; d < kDevicesEach; ++d) {
+        tx::TypedObjectMsg* object = request.add_puts()->mutable_object();
+        schema_.SetObjectType(kDevice, object);
+        object->set_object_body(Device(t * kDevicesEach + d, "h" + std::to_string(t)));
+      }
+      EXPECT_TRUE(testing::CallClientStream(Channel(server_->address(), nullptr),
+                                            "/caldek.orv.tarnix.Tarnix/Put", kAdmin,
+                                            std::list<tx::PutRequestMsg>{request})
+                      .ok());
+    }
+    writing = false;
+  });
+  int reloads = 0;
+  while (writing.load()) {
+    OnLoop([&] {
+      EXPECT_EQ(schema_.ReloadSchema(TARNIX_EXAMPLE_SCHEMA), Schema::ReloadResult::kLoaded);
+    });
+    ++reloads;
+  }
+  writer.join();
+  EXPECT_GT(reloads, 1);
+  for (int i = 0; i < kMonitors; ++i) {
+    int objects = 0;
+    for (int t = 0; t < kTransactions; ++t) {
+      const std::vector<tx::MonitorResponseMsg> messages = monitors[i]->ReadTransaction();
+      ASSERT_FALSE(messages.empty()) << "monitor " << i << " transaction " << t;
+      for (const tx::MonitorResponseMsg& message : messages) objects += message.updates_size();
+    }
+    EXPECT_EQ(objects, kTransactions * kDevicesEach) << "monitor " << i;
+  }
 }
 
 TEST_F(MonitorRpcsTest, TheEndOfAnotherCallLeavesAMonitorOpen) {
