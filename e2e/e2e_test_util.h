@@ -246,6 +246,29 @@ class TarnixClient {
   std::unique_ptr<tx::Tarnix::Stub> stub_;
 };
 
+// A test over a daemon of its own, started afresh for each test case, with
+// a client and a stub on its channel.
+class ServingDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
+    ASSERT_TRUE(daemon_->serving());
+    client_ = std::make_unique<TarnixClient>(daemon_->channel());
+    stub_ = tx::Tarnix::NewStub(daemon_->channel());
+  }
+  void TearDown() override {
+    if (daemon_ && daemon_->serving()) {
+      EXPECT_EQ(daemon_->Stop(), 0);
+    }
+  }
+
+  TempDir dir_;
+  ExampleSchema schema_;
+  std::unique_ptr<ServingDaemon> daemon_;
+  std::unique_ptr<TarnixClient> client_;
+  std::unique_ptr<tx::Tarnix::Stub> stub_;
+};
+
 }  // namespace e2e
 }  // namespace tarnix
 

@@ -86,19 +86,8 @@ class DeviceMonitor {
   std::atomic<int> objects_{0};
 };
 
-class MonitorFanOutTest : public ::testing::Test {
+class MonitorFanOutTest : public ServingDaemonTest {
  protected:
-  void SetUp() override {
-    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
-    ASSERT_TRUE(daemon_->serving());
-    client_ = std::make_unique<TarnixClient>(daemon_->channel());
-  }
-  void TearDown() override {
-    if (daemon_ && daemon_->serving()) {
-      EXPECT_EQ(daemon_->Stop(), 0);
-    }
-  }
-
   // One transaction of `devices` devices of about 1 MiB each, numbered
   // from `first`, one per request message.
   void PutDevices(int first, int devices) {
@@ -118,11 +107,6 @@ class MonitorFanOutTest : public ::testing::Test {
     }
     return monitors;
   }
-
-  TempDir dir_;
-  std::unique_ptr<ServingDaemon> daemon_;
-  std::unique_ptr<TarnixClient> client_;
-  ExampleSchema schema_;
 };
 
 TEST_F(MonitorFanOutTest, TwentyReadingMonitorsTakeASixtyMebibyteTransactionWhole) {

@@ -128,16 +128,14 @@ class RecordedMonitor {
   std::vector<std::string> faults_;
 };
 
-class MonitorHistoryTest : public ::testing::Test {
+class MonitorHistoryTest : public ServingDaemonTest {
  protected:
   // Object views: body by type and key.
   using View = std::map<std::string, std::string>;
 
   void SetUp() override {
-    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
-    ASSERT_TRUE(daemon_->serving());
-    client_ = std::make_unique<TarnixClient>(daemon_->channel());
-    stub_ = tx::Tarnix::NewStub(daemon_->channel());
+    ServingDaemonTest::SetUp();
+    if (HasFatalFailure()) return;
     grpc::ClientContext context;
     PrepareCall(kAdmin, &context);
     tx::CreateVDbRequestMsg request;
@@ -146,12 +144,6 @@ class MonitorHistoryTest : public ::testing::Test {
     ASSERT_TRUE(stub_->CreateVDb(&context, request, &response).ok());
     ASSERT_EQ(response.vdb_id(), kOtherVdb);
   }
-  void TearDown() override {
-    if (daemon_ && daemon_->serving()) {
-      EXPECT_EQ(daemon_->Stop(), 0);
-    }
-  }
-
   static const char* TypeName(int type) {
     return type == kDeviceType ? "DeviceMsg" : "InterfaceMsg";
   }
@@ -373,12 +365,6 @@ class MonitorHistoryTest : public ::testing::Test {
       }
     }
   }
-
-  TempDir dir_;
-  std::unique_ptr<ServingDaemon> daemon_;
-  std::unique_ptr<TarnixClient> client_;
-  std::unique_ptr<tx::Tarnix::Stub> stub_;
-  ExampleSchema schema_;
 };
 
 TEST_F(MonitorHistoryTest, EveryMonitorFollowsTheDatabaseThroughConcurrentWrites) {

@@ -52,20 +52,8 @@ class MonitorStream {
   std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader_;
 };
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public ServingDaemonTest {
  protected:
-  void SetUp() override {
-    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
-    ASSERT_TRUE(daemon_->serving());
-    client_ = std::make_unique<TarnixClient>(daemon_->channel());
-    stub_ = tx::Tarnix::NewStub(daemon_->channel());
-  }
-  void TearDown() override {
-    if (daemon_ && daemon_->serving()) {
-      EXPECT_EQ(daemon_->Stop(), 0);
-    }
-  }
-
   void Put(int type, const std::vector<std::string>& bodies) {
     tx::PutRequestMsg put;
     for (const std::string& body : bodies) *put.add_puts()->mutable_object() = Typed(type, body);
@@ -114,12 +102,6 @@ class MonitorTest : public ::testing::Test {
     }
     return bodies;
   }
-
-  TempDir dir_;
-  std::unique_ptr<ServingDaemon> daemon_;
-  std::unique_ptr<TarnixClient> client_;
-  std::unique_ptr<tx::Tarnix::Stub> stub_;
-  ExampleSchema schema_;
 };
 
 TEST_F(MonitorTest, ASnapshotComesParentsFirstInChunksWithOneEndMark) {

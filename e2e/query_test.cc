@@ -14,19 +14,8 @@ namespace {
 
 constexpr char kWriter[] = "inventory-agent";
 
-class QueryTest : public ::testing::Test {
+class QueryTest : public ServingDaemonTest {
  protected:
-  void SetUp() override {
-    daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
-    ASSERT_TRUE(daemon_->serving());
-    client_ = std::make_unique<TarnixClient>(daemon_->channel());
-  }
-  void TearDown() override {
-    if (daemon_ && daemon_->serving()) {
-      EXPECT_EQ(daemon_->Stop(), 0);
-    }
-  }
-
   void PutDevices(const std::vector<std::string>& texts) {
     tx::PutRequestMsg put;
     for (const std::string& text : texts) {
@@ -70,11 +59,6 @@ class QueryTest : public ::testing::Test {
     }
     return bodies;
   }
-
-  TempDir dir_;
-  ExampleSchema schema_;
-  std::unique_ptr<ServingDaemon> daemon_;
-  std::unique_ptr<TarnixClient> client_;
 };
 
 using Bodies = std::vector<std::vector<std::string>>;
