@@ -54,7 +54,8 @@ class NetProvider {
 //
 // Settings read from `config`: "metrics.report_interval_sec" (default 300),
 // "rpc.shutdown_grace_ms" (1000), "rpc.max_queued_bytes" (1 GiB: response
-// bytes queued for all calls together), "rpc.stalled_reader_timeout_ms"
+// bytes queued for all calls together, past which calls over their own cap
+// are cancelled), "rpc.stalled_reader_timeout_ms"
 // (30000: see rpc::ServerCall::kMaxQueuedBytes) and "rpc.io_threads" (0: chosen
 // from the number of cores); "metrics.root_namespace" is accepted and unused.
 class AsioOrvProvider {

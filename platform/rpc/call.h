@@ -97,8 +97,10 @@ class ServerCall : public RefCounted {
   // Any amount may be queued at once. A call whose queue holds more than this
   // many bytes (or its own set_queue_cap) is cancelled (a reader that
   // stopped) when the transport takes none of them for the provider's
-  // stalled-reader timeout. The provider also bounds the bytes queued for all
-  // calls together, by cancelling the calls over their cap, largest first.
+  // stalled-reader timeout. Once all calls together hold more than the
+  // provider's limit, the calls over their cap are cancelled, largest first;
+  // a call under its cap is never shed, so each call holds at most its cap
+  // beyond that limit.
   static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
   // Client stream: the I/O thread stops reading once it holds more than
   // this many bytes of messages the loop has not taken yet, and goes on when
@@ -139,6 +141,8 @@ class ServerCall : public RefCounted {
   bool MayEnqueue();
   // Queues `write`, whose buffer holds the message if any.
   void EnqueueWrite(PendingWrite write);
+  // Ends the call with INTERNAL for a response that does not serialise.
+  void FailUnserializable();
   // Count bytes into and out of this call's queue and the runtime's total.
   void AddQueuedBytes(size_t bytes);
   void RemoveQueuedBytes(size_t bytes);

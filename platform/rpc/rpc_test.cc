@@ -467,6 +467,37 @@ TEST_F(SmallServerQueueTest, BytesQueuedForAllCallsShedOnlyCallsOverTheirOwnCap)
   EXPECT_FALSE(feed_->Finish().ok());
 }
 
+// A call cancelled while a write larger than its cap is still in flight
+// keeps those bytes counted until the write completes, but it is not shed
+// again: shedding for the next call ends, and that call (under its cap)
+// stays open.
+TEST_F(SmallServerQueueTest, ACallCancelledWithAWriteInFlightIsNotShedAgain) {
+  LogCapture capture;
+  ASSERT_NO_FATAL_FAILURE(OpenFeed(kChunk / 2));  // never read
+  grpc::ClientContext other_context;
+  other_context.set_deadline(std::chrono::system_clock::now() + std::chrono::minutes(1));
+  EchoRequest request;
+  request.set_action("feed");
+  std::unique_ptr<grpc::ClientReader<EchoResponse>> other =
+      stub_->ServerStream(&other_context, request);
+  ASSERT_TRUE(server_.service().log().WaitFor("feed-held", 2));
+  // More than a client that does not read takes in: each feed keeps a
+  // chunk in flight.
+  ASSERT_EQ("open", Feed(6));
+  // The first feed goes over the limit and is cancelled; the second then
+  // queues past the limit too, with the first still holding its chunk.
+  EXPECT_EQ("closed", Feed(20));
+  EXPECT_EQ(capture.Count("Cancelling"), 1u);
+  EchoResponse response;
+  for (int i = 0; i < 26; ++i) ASSERT_TRUE(other->Read(&response)) << i;
+  EXPECT_TRUE(FinishFeeder().ok());
+  other_context.TryCancel();
+  other->Finish();
+  while (feed_->Read(&response)) {
+  }
+  EXPECT_FALSE(feed_->Finish().ok());
+}
+
 TEST_F(SmallServerQueueTest, ACallUnderItsOwnCapIsNeverShed) {
   LogCapture capture;
   ASSERT_NO_FATAL_FAILURE(OpenFeed());

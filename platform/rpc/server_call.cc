@@ -219,9 +219,7 @@ bool ServerCall::MayEnqueue() {
 void ServerCall::WriteSerialized(const SerializedMessage& message) {
   if (!MayEnqueue()) return;
   if (!message.ok()) {
-    PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
-                 "Cannot serialise a response of %s", context_.method_.c_str());
-    Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
+    FailUnserializable();
     return;
   }
   PendingWrite write;
@@ -240,9 +238,7 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
         grpc::SerializationTraits<google::protobuf::Message>::Serialize(
             *message, &write.buffer, &own);
     if (!serialized.ok()) {
-      PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
-                   "Cannot serialise a response of %s", context_.method_.c_str());
-      Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
+      FailUnserializable();
       return;
     }
     write.has_message = true;
@@ -253,6 +249,12 @@ void ServerCall::Enqueue(const google::protobuf::Message* message, bool terminal
     sent_status_ = status;
   }
   EnqueueWrite(std::move(write));
+}
+
+void ServerCall::FailUnserializable() {
+  PLATFORM_LOG(::orv::rpc::library_log_level, orv::ERROR, nullptr,
+               "Cannot serialise a response of %s", context_.method_.c_str());
+  Enqueue(nullptr, true, Status(kInternal, "Response does not serialise"));
 }
 
 void ServerCall::EnqueueWrite(PendingWrite write) {
@@ -371,6 +373,12 @@ void ServerCall::Close() {
   closed_ = true;
   if (writes_) writes_->clear();
   RemoveQueuedBytes(queued_bytes_ - in_flight_bytes_);
+  // A write still in flight keeps its bytes counted until it completes, but
+  // a closed call is no one's to cancel or shed again.
+  if (over_cap_ && runtime_ != nullptr) {
+    over_cap_ = false;
+    runtime_->SetOverCap(this, false);
+  }
 }
 
 void ServerCall::MaybeEnd() {

@@ -101,8 +101,8 @@ struct CallParts {
 struct QueueLimits {
   // Bytes queued for all calls together.
   size_t max_total_bytes = 0;
-  // How long a call over ServerCall::kMaxQueuedBytes may go without the
-  // transport taking any of its writes.
+  // How long a call over its cap (ServerCall::kMaxQueuedBytes unless set)
+  // may go without the transport taking any of its writes.
   std::chrono::milliseconds stall_timeout{0};
 };
 
@@ -143,11 +143,11 @@ class ServerRuntime {
   // Bytes queued by all calls and not yet taken by the transport.
   void AddQueuedBytes(size_t bytes) { queued_bytes_ += bytes; }
   void RemoveQueuedBytes(size_t bytes) { queued_bytes_ -= bytes; }
-  // Records whether `call` holds more than ServerCall::kMaxQueuedBytes.
+  // Records whether `call` holds more than its cap (and is open).
   void SetOverCap(ServerCall* call, bool over);
   // While all calls together hold more than the limit, cancels the call
-  // over the per-call cap with the most bytes queued, or `queuing` when no
-  // call is over it.
+  // over its own cap with the most bytes queued; calls under their caps are
+  // left alone. Stops once `queuing` was cancelled.
   void ShedQueuedBytes(ServerCall* queuing);
   // Cancels every call over the cap whose transport took nothing for the
   // stall timeout. Cheap when no call is over the cap.
