@@ -15,6 +15,7 @@ GroupCommit::~GroupCommit() { StopSyncer(); }
 void GroupCommit::StartSyncer(PostToLoop post) {
   if (syncer_.joinable()) return;
   post_ = std::move(post);
+  notify_posted_ = false;  // a loop that dropped an earlier post runs none
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = false;
@@ -102,6 +103,8 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
       refusal_ = Status::Internal(
           "Writes are refused after a failed sync of the database log; restart the daemon");
     }
+    // What was answered with success before this sync is still told.
+    NotifyInOrder();
     std::deque<Waiting> stopped;
     stopped.swap(waiting_);
     for (Waiting& waiting : stopped) {

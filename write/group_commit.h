@@ -65,8 +65,10 @@ class GroupCommit {
   GroupCommit(const GroupCommit&) = delete;
   GroupCommit& operator=(const GroupCommit&) = delete;
 
-  // Starts the syncer thread, which hands its results back through `post`.
-  // Until then every sync runs inline.
+  // Starts the syncer thread, which hands its results back through `post`;
+  // notifications then run in tasks posted the same way. Until then every
+  // sync and notification runs inline. No posted task may outlive this
+  // object.
   void StartSyncer(PostToLoop post);
   // Joins the syncer thread. Results not yet handed back are dropped.
   void StopSyncer();

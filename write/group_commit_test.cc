@@ -40,6 +40,11 @@ class TestLoop {
     for (auto& task : tasks) task();
     return tasks.size();
   }
+  // Waits until at least `n` tasks wait.
+  void WaitForTasks(size_t n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    posted_.wait(lock, [this, n] { return tasks_.size() >= n; });
+  }
   // Drops what was posted, as a crash does.
   void Drop() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -220,7 +225,9 @@ TEST_F(GroupCommitTest, AFailedSyncStopsEveryNotificationBehindIt) {
   EXPECT_EQ(journal_.events,
             (std::vector<std::string>{"respond later", "fail durable", "dropped"}));
   EXPECT_EQ(stopped, 1);
+  const size_t events = journal_.events.size();
   commits_->RunInOrder(step, dropped);  // from now on at once
+  EXPECT_EQ(journal_.events.size(), events + 1);
   EXPECT_EQ(journal_.events.back(), "dropped");
   env_.FailLogSyncs(false);
 }
@@ -243,6 +250,41 @@ TEST_F(GroupCommitTest, ANotificationThatThrowsHoldsUpNothingBehindIt) {
   EXPECT_EQ(journal_.events[1].rfind("notify ", 0), 0u);
   EXPECT_TRUE(HasLine("ERROR", "DRX0303",
                       "Notifying a committed transaction failed: injected notification failure"));
+}
+
+// The syncer answers one transaction and fails the next sync before the
+// loop has run the first one's notification: the first is still told.
+TEST_F(GroupCommitTest, ATransactionAnsweredBeforeAFailedSyncIsStillNotified) {
+  std::mutex mu;
+  std::condition_variable changed;
+  int arrived = 0;
+  bool open = false;
+  env_.SetLogSyncHook([&] {
+    std::unique_lock<std::mutex> lock(mu);
+    if (++arrived == 2) {
+      env_.FailLogSyncs(true);
+      return;
+    }
+    changed.notify_all();
+    changed.wait(lock, [&] { return open; });
+  });
+  JournalReply first(&journal_, "1"), second(&journal_, "2");
+  Put(&first, 1, 1, true);
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    changed.wait(lock, [&] { return arrived == 1; });
+  }
+  Put(&second, 2, 1, true);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    open = true;
+    changed.notify_all();
+  }
+  loop_.WaitForTasks(2);  // both syncs' results, in one turn
+  while (commits_->waiting() > 0) loop_.Run(true);
+  loop_.Run(false);
+  EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond 1", "notify 1", "fail 2"}));
+  env_.FailLogSyncs(false);
 }
 
 TEST_F(GroupCommitTest, TransactionsThatCameDuringASyncShareTheNext) {
