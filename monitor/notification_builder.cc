@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -142,6 +143,12 @@ void NotificationBuilder::PlanMonitors(const std::string& type, SubscriberSetLis
       plan->monitors.push_back(std::move(monitor));
     });
   }
+  // Alike monitors side by side: each selection's texts are built once per
+  // record, and monitors with one flag share its entries.
+  std::sort(plan->monitors.begin(), plan->monitors.end(),
+            [](const PlannedMonitor& a, const PlannedMonitor& b) {
+              return std::tie(a.selection, a.flag) < std::tie(b.selection, b.flag);
+            });
 }
 
 void NotificationBuilder::NotifyPlan(

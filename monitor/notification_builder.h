@@ -107,7 +107,7 @@ class NotificationBuilder {
                     Plan* plan) const;
   // Notifies the monitors of *plan of one record, calling `build` for each
   // selection that differs from the one before. A monitor that throws goes
-  // into *failed, out of the table and out of the plan.
+  // into *failed and out of the table, and the plan passes it over.
   void NotifyPlan(uint64_t txn_id, const std::string& type, bool deletes, const SharedSpan& span,
                   const std::function<void(const std::string& selection, Texts* texts)>& build,
                   Plan* plan, PendingResponseTable* table, MonitorIdSet* failed) const;

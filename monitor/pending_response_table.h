@@ -33,10 +33,6 @@ class PendingResponseTable {
 
   // Keeps `entry`; returns its index.
   uint32_t AddEntry(caldek::orv::tarnix::MonitorUpdateMsg entry);
-  // Appends the entry at `index` to what the monitor gets.
-  void Append(const std::string& monitor_id, uint32_t index) {
-    ForMonitor(monitor_id)->entries.push_back(index);
-  }
   // The monitor's pending responses, made empty when it has none; the
   // pointer holds until the monitor is erased or the table emptied.
   PendingResponses* ForMonitor(const std::string& monitor_id) { return &monitors_[monitor_id]; }

@@ -18,6 +18,10 @@ tx::MonitorUpdateMsg Entry(size_t body_bytes, size_t old_body_bytes = 0) {
   return entry;
 }
 
+void Append(PendingResponseTable* table, const std::string& monitor, uint32_t entry) {
+  table->ForMonitor(monitor)->entries.push_back(entry);
+}
+
 std::vector<int> Sizes(const tx::MonitorResponseMsg& response) {
   std::vector<int> sizes;
   for (const tx::MonitorUpdateMsg& update : response.updates()) {
@@ -32,13 +36,13 @@ TEST(PendingResponseTableTest, MonitorsWithEqualEntriesShareOneGroup) {
   const uint32_t old = table.AddEntry(Entry(1, 500000));  // old bodies count too
   const uint32_t small = table.AddEntry(Entry(2));
   for (const char* monitor : {"m1", "m2"}) {
-    for (uint32_t entry : {big, old, small}) table.Append(monitor, entry);
+    for (uint32_t entry : {big, old, small}) Append(&table, monitor, entry);
   }
-  table.Append("m3", big);
-  table.Append("m3", small);
-  table.Append("m4", small);  // the same entries in another order
-  table.Append("m4", big);
-  table.Append("gone", small);
+  Append(&table, "m3", big);
+  Append(&table, "m3", small);
+  Append(&table, "m4", small);  // the same entries in another order
+  Append(&table, "m4", big);
+  Append(&table, "gone", small);
   table.Erase("gone");
 
   std::vector<ResponseGroup> groups = table.TakeResponses(7);
@@ -67,9 +71,9 @@ TEST(PendingResponseTableTest, MonitorsWithEqualEntriesShareOneGroup) {
 
 TEST(PendingResponseTableTest, BodiesOfExactlyTheLimitStayInOneResponse) {
   PendingResponseTable table;
-  table.Append("m", table.AddEntry(Entry(PendingResponseTable::kMaxResponseBytes - 1, 1)));
-  table.Append("m", table.AddEntry(Entry(3)));
-  table.Append("m", table.AddEntry(Entry(4)));
+  Append(&table, "m", table.AddEntry(Entry(PendingResponseTable::kMaxResponseBytes - 1, 1)));
+  Append(&table, "m", table.AddEntry(Entry(3)));
+  Append(&table, "m", table.AddEntry(Entry(4)));
   std::vector<ResponseGroup> groups = table.TakeResponses(1);
   ASSERT_EQ(groups.size(), 1u);
   ASSERT_EQ(groups[0].responses.size(), 2u);
