@@ -82,11 +82,19 @@ void TarnixServer::DeliverNotifications(uint64_t txn_id, bool tracing,
 
   // Serialised once per group, however many monitors share the bytes.
   for (ResponseGroup& group : table.TakeResponses(txn_id)) {
-    auto responses = std::make_shared<std::vector<orv::rpc::SerializedMessage>>();
-    responses->reserve(group.responses.size());
+    auto* messages = new std::vector<orv::rpc::SerializedMessage>;
+    messages->reserve(group.responses.size());
+    size_t bytes = 0;
     for (const tx::MonitorResponseMsg& response : group.responses) {
-      responses->emplace_back(response);
+      bytes += messages->emplace_back(response).size();
     }
+    // Counted in the total while some monitor still holds them.
+    monitor_backlog_ += bytes;
+    const MonitorStream::Responses responses(
+        messages, [this, bytes](const std::vector<orv::rpc::SerializedMessage>* held) {
+          monitor_backlog_ -= bytes;
+          delete held;
+        });
     for (const std::string& monitor_id : group.monitor_ids) {
       auto stream = monitor_streams_.find(monitor_id);
       if (stream == monitor_streams_.end()) {
@@ -126,7 +134,8 @@ void TarnixServer::EnforceMonitorBacklogBudget() {
                                 std::to_string(MonitorStream::kTotalBacklogBytes) +
                                 " bytes of notifications wait in all; this monitor held the most";
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
-    largest->End(orv::rpc::RESOURCE_EXHAUSTED(message));  // empties its backlog
+    // Empties its backlog, freeing what no other monitor holds.
+    largest->End(orv::rpc::RESOURCE_EXHAUSTED(message));
   }
 }
 

@@ -145,7 +145,7 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   });
   monitor_streams_.emplace(monitor_id,
                            std::make_unique<MonitorStream>(schema_, call, opening->vdb_id,
-                                                           opening->client_id, &monitor_backlog_));
+                                                           opening->client_id));
   group_commit_.RunInOrder(
       [this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); },
       [this, opening] {
@@ -328,7 +328,7 @@ void TarnixServer::EndMonitorsAfterFailedSync() {
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", kNotificationsStopped);
   // Their completion callbacks remove them.
   for (const auto& stream : monitor_streams_) {
-    stream.second->call()->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
+    stream.second->End(orv::rpc::UNAVAILABLE(kNotificationsStopped));
   }
 }
 

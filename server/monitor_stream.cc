@@ -4,13 +4,8 @@
 
 namespace tarnix {
 
-MonitorStream::MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner,
-                             size_t* total_backlog)
-    : schema_(schema),
-      call_(std::move(call)),
-      vdb_id_(vdb_id),
-      owner_(std::move(owner)),
-      total_backlog_(total_backlog) {
+MonitorStream::MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner)
+    : schema_(schema), call_(std::move(call)), vdb_id_(vdb_id), owner_(std::move(owner)) {
   call_->set_queue_cap(kCallQueueBytes);
   call_->set_drain_callback(kCallQueueBytes, [this] { Pump(); });
 }
@@ -30,10 +25,11 @@ void MonitorStream::WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot,
 }
 
 bool MonitorStream::WriteNotification(Responses responses) {
+  if (!call_->is_open()) return true;  // its end is on its way
   size_t bytes = 0;
   for (const orv::rpc::SerializedMessage& response : *responses) bytes += response.size();
-  if (backlog_bytes_ + bytes > kBacklogBytes) return false;
-  AddBacklog(bytes);
+  if (backlog_bytes_ > 0 && backlog_bytes_ + bytes > kBacklogBytes) return false;
+  backlog_bytes_ += bytes;
   Pending pending;
   pending.responses = std::move(responses);
   pending_.push_back(std::move(pending));
@@ -46,20 +42,10 @@ void MonitorStream::End(const orv::rpc::AppStatus& status) {
   call_->Fail(status);
 }
 
-void MonitorStream::AddBacklog(size_t bytes) {
-  backlog_bytes_ += bytes;
-  *total_backlog_ += bytes;
-}
-
-void MonitorStream::RemoveBacklog(size_t bytes) {
-  backlog_bytes_ -= bytes;
-  *total_backlog_ -= bytes;
-}
-
 void MonitorStream::DropPending() {
   std::deque<Pending> dropped;
   dropped.swap(pending_);
-  RemoveBacklog(backlog_bytes_);
+  backlog_bytes_ = 0;
   for (Pending& pending : dropped) {
     if (pending.written) pending.written();
   }
@@ -82,7 +68,7 @@ void MonitorStream::Pump() {
     if (front.responses != nullptr && front.next < front.responses->size()) {
       const orv::rpc::SerializedMessage& response = (*front.responses)[front.next++];
       call_->WriteSerialized(response);
-      RemoveBacklog(response.size());
+      backlog_bytes_ -= response.size();
       continue;
     }
     std::function<void()> written = std::move(front.written);

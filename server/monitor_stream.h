@@ -28,9 +28,10 @@ class Schema;
 // client reads. A snapshot is cut into chunks only as they are sent. A
 // client that stops reading leaves the call over its cap, where the RPC
 // layer's stall rule ends it; one that reads too slowly lets its backlog of
-// notifications pass kBacklogBytes, and its monitor ends. The server ends
-// the monitors with the largest backlogs once all of them together pass
-// kTotalBacklogBytes.
+// notifications pass kBacklogBytes, and its monitor ends. A transaction
+// that comes to an empty backlog is always taken, however large. The server
+// ends the monitors with the largest backlogs once the notifications they
+// hold, each counted once, pass kTotalBacklogBytes.
 //
 // Runs on the RPC event-loop thread; not thread-safe.
 class MonitorStream {
@@ -42,12 +43,9 @@ class MonitorStream {
   static constexpr size_t kBacklogBytes = size_t{64} << 20;
   static constexpr size_t kTotalBacklogBytes = size_t{2} << 30;
 
-  // `schema` is borrowed and must outlive the stream, as must
-  // `total_backlog`, the sum of every stream's backlog, which this one keeps
-  // up to date. `vdb_id` is the vdb the monitor watches and `owner` the
-  // client that opened it.
-  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner,
-                size_t* total_backlog);
+  // `schema` is borrowed and must outlive the stream. `vdb_id` is the vdb
+  // the monitor watches and `owner` the client that opened it.
+  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner);
   // Calls the `written` callbacks of snapshots not fully written.
   ~MonitorStream();
   MonitorStream(const MonitorStream&) = delete;
@@ -60,7 +58,8 @@ class MonitorStream {
 
   // Queues the responses of one transaction behind what the stream holds;
   // other monitors may share them. False, with nothing queued, when the
-  // backlog would pass kBacklogBytes: the caller ends the monitor.
+  // backlog holds something and would pass kBacklogBytes: the caller ends
+  // the monitor. A stream that has ended takes nothing.
   bool WriteNotification(Responses responses);
 
   // Ends the call with `status`, dropping what waits here.
@@ -83,8 +82,6 @@ class MonitorStream {
 
   // Writes while the call takes them.
   void Pump();
-  void AddBacklog(size_t bytes);
-  void RemoveBacklog(size_t bytes);
   // Drops what waits, calling the `written` callbacks.
   void DropPending();
 
@@ -92,7 +89,6 @@ class MonitorStream {
   const Call call_;
   const VdbId vdb_id_;
   const std::string owner_;
-  size_t* const total_backlog_;
   std::deque<Pending> pending_;
   size_t backlog_bytes_ = 0;
   caldek::orv::tarnix::MonitorResponseMsg chunk_;  // reused for every snapshot chunk

@@ -313,10 +313,12 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   MonitorStatements monitor_statements_;
   TypeOrder type_order_;
   NotificationBuilder notifications_;
+  // Bytes of the notifications that some monitor has still to write: each
+  // transaction's responses once, however many monitors share them. Before
+  // the streams, which release their responses as they go.
+  size_t monitor_backlog_ = 0;
   // Open monitors, and those waiting to open, by id.
   std::unordered_map<std::string, std::unique_ptr<MonitorStream>> monitor_streams_;
-  // Notification bytes waiting in all of them.
-  size_t monitor_backlog_ = 0;
   // Monitor id -> the client that opened it.
   std::unordered_map<std::string, std::string> monitor_clients_;
   LoopPoster loop_poster_;
