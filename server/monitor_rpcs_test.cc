@@ -583,15 +583,18 @@ TEST_F(MonitorRpcsTest, ASchemaReloadDuringAFanOutLosesNothing) {
         server_->address(), kAdmin, Open("m" + std::to_string(i), {statement})));
     ASSERT_EQ(monitors.back()->ReadTransaction().size(), 1u);
   }
+  // Built here: the loop reloads the schema while the writer runs.
+  std::vector<tx::PutRequestMsg> requests(kTransactions);
+  for (int t = 0; t < kTransactions; ++t) {
+    for (int d = 0; d < kDevicesEach; ++d) {
+      tx::TypedObjectMsg* object = requests[t].add_puts()->mutable_object();
+      schema_.SetObjectType(kDevice, object);
+      object->set_object_body(Device(t * kDevicesEach + d, "h" + std::to_string(t)));
+    }
+  }
   std::atomic<bool> writing{true};
   std::thread writer([&] {
-    for (int t = 0; t < kTransactions; ++t) {
-      tx::PutRequestMsg request;
-      for (int d = 0; d < kDevicesEach; ++d) {
-        tx::TypedObjectMsg* object = request.add_puts()->mutable_object();
-        schema_.SetObjectType(kDevice, object);
-        object->set_object_body(Device(t * kDevicesEach + d, "h" + std::to_string(t)));
-      }
+    for (const tx::PutRequestMsg& request : requests) {
       EXPECT_TRUE(testing::CallClientStream(Channel(server_->address(), nullptr),
                                             "/caldek.orv.tarnix.Tarnix/Put", kAdmin,
                                             std::list<tx::PutRequestMsg>{request})
