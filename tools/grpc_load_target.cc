@@ -163,8 +163,10 @@ class GrpcLoadMonitor : public LoadMonitor {
     return Ended(error);
   }
 
-  bool Next(std::vector<uint64_t>* sequences, std::string* error) override {
+  bool Next(std::vector<uint64_t>* sequences, bool* end_of_transaction,
+            std::string* error) override {
     if (!reader_->Read(&response_)) return Ended(error);
+    *end_of_transaction = response_.transaction_control().end_of_transaction();
     for (const tx::MonitorUpdateMsg& update : response_.updates()) {
       uint64_t sequence;
       if (!ReadLoadObjectSequence(update.object_body(), &sequence)) sequence = UINT64_MAX;

@@ -33,9 +33,11 @@ class LoadMonitor {
   // could not.
   virtual bool Open(std::string* error) = 0;
   // Waits for the next message and appends the sequences of the objects it
-  // carries (UINT64_MAX for a body without a key). False when the monitor
-  // ended, with *error saying why.
-  virtual bool Next(std::vector<uint64_t>* sequences, std::string* error) = 0;
+  // carries (UINT64_MAX for a body without a key); *end_of_transaction says
+  // whether the message ends a transaction. False when the monitor ended,
+  // with *error saying why.
+  virtual bool Next(std::vector<uint64_t>* sequences, bool* end_of_transaction,
+                    std::string* error) = 0;
   // Ends the monitor from any thread once Open has returned; Next then
   // returns false.
   virtual void Cancel() = 0;

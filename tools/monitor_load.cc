@@ -51,9 +51,11 @@ void ReadMonitor(LoadMonitor* monitor, DeliveryCheck* check, Monitors* shared) {
   std::vector<uint64_t> sequences;
   while (reading && !check->Complete()) {
     sequences.clear();
-    reading = monitor->Next(&sequences, &error);
+    bool end_of_transaction = false;
+    reading = monitor->Next(&sequences, &end_of_transaction, &error);
     const Clock::time_point now = Clock::now();
     for (uint64_t sequence : sequences) check->Receive(sequence, now);
+    if (end_of_transaction) check->EndTransaction();
   }
   std::lock_guard<std::mutex> lock(shared->mutex);
   ++shared->done;
@@ -124,11 +126,12 @@ LoadResult RunMonitorLoad(const LoadOptions& options, uint64_t first_sequence, L
   Clock::time_point last = start;
   for (const std::unique_ptr<DeliveryCheck>& check : checks) {
     result.delivered += check->received();
-    result.errors += check->Errors();
+    result.errors += check->Errors(replies.size());
     for (uint64_t t = 0; t < replies.size(); ++t) {
       if (check->Whole(t)) last = std::max(last, check->WholeAt(t));
     }
   }
+  result.errors += shared.failures;
   result.delivery_seconds = std::chrono::duration<double>(last - start).count();
   for (uint64_t t = 0; t < replies.size(); ++t) {
     Clock::time_point latest = replies[t];
