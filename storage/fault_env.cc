@@ -40,8 +40,9 @@ class FaultyWritableFile : public leveldb::WritableFile {
       : env_(env), target_(target), is_log_(is_log), name_(std::move(name)) {}
 
   leveldb::Status Append(const leveldb::Slice& data) override {
-    if (is_log_ && env_->fail_log_appends()) {
-      return leveldb::Status::IOError("injected append failure");
+    if (is_log_) {
+      leveldb::Status fault = env_->LogAppendFault();
+      if (!fault.ok()) return fault;
     }
     if (env_->power_lost()) return PowerOff();
     return target_->Append(data);
@@ -141,6 +142,16 @@ leveldb::Status FaultEnv::NewWritableFile(const std::string& name,
     if (track_synced_) synced_[name] = -1;
   }
   return Wrap(name, target()->NewWritableFile(name, result), result);
+}
+
+void FaultEnv::FailLogAppends(bool fail, const leveldb::Status& error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  log_append_error_ = fail ? error : leveldb::Status::OK();
+}
+
+leveldb::Status FaultEnv::LogAppendFault() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return log_append_error_;
 }
 
 leveldb::Status FaultEnv::NewAppendableFile(const std::string& name,

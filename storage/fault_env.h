@@ -25,8 +25,9 @@ class FaultEnv : public leveldb::EnvWrapper {
   // The next `n` random-access reads succeed, the one after fails with
   // `error`, and later ones succeed again.
   void FailOneReadAfter(int n, const leveldb::Status& error);
-  // While set, appends to write-ahead log files fail with an I/O error.
-  void FailLogAppends(bool fail) { fail_log_appends_ = fail; }
+  // While set, appends to write-ahead log files fail with `error`.
+  void FailLogAppends(bool fail, const leveldb::Status& error = leveldb::Status::IOError(
+                                     "injected append failure"));
   // The next `n` creations of a file whose name contains `part` fail with
   // `error`.
   void FailFileCreations(
@@ -71,7 +72,8 @@ class FaultEnv : public leveldb::EnvWrapper {
 
   // Used by the file wrappers.
   leveldb::Status CheckRead();
-  bool fail_log_appends() const { return fail_log_appends_; }
+  // OK, or the error an append to a write-ahead log file fails with.
+  leveldb::Status LogAppendFault();
   void CountLogSync() { ++log_syncs_; }
   // Around a sync of `file` (named `name`): whether it may go ahead, and
   // what it made durable.
@@ -91,7 +93,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   std::string failing_part_;
   int failing_creations_ = 0;
   leveldb::Status creation_error_;
-  std::atomic<bool> fail_log_appends_{false};
+  leveldb::Status log_append_error_;  // guarded by mu_
   std::atomic<int> log_syncs_{0};
   std::atomic<bool> fail_log_syncs_{false};
   std::function<void()> log_sync_hook_;
