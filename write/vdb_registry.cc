@@ -123,7 +123,21 @@ void VDbRegistry::ReportUnregisteredVdbs(const VdbIdSet& held) const {
              VdbIdSetToString(named).c_str(), more.c_str());
 }
 
+Status VDbRegistry::DeleteVDbInfo(uint16_t id, const std::string& name) {
+  std::string key = kVDbInfoPrefix;
+  AppendCompactUint16(&key, id);
+  std::vector<int32_t> results;
+  const DbAccessStatus status = db_access_->Delete({{std::move(key), name}}, true, &results);
+  if (!status.ok()) return Status::Internal(status.message);
+  if (results.size() != 1 || (results[0] != DbAccess::DeleteReturnValue::DELETED &&
+                              results[0] != DbAccess::DeleteReturnValue::NOT_FOUND)) {
+    return Status::Internal("the vdb record holds another name");
+  }
+  return Status::OK();
+}
+
 void VDbRegistry::RemoveVDbInfo(uint16_t id) {
+  closed_.erase(id);
   auto it = vdb_id_to_name_.find(id);
   if (it == vdb_id_to_name_.end()) return;
   auto by_name = vdb_name_to_id_.find(it->second);

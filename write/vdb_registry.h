@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include <boost/unordered_map.hpp>
@@ -57,8 +58,26 @@ class VDbRegistry {
   // registered again, since the name is gone too.
   void ReportUnregisteredVdbs(const VdbIdSet& held) const;
 
-  // Forgets vdb `id` (its record is the caller's to delete).
+  // Deletes the record of vdb `id` named `name`, synced. A record already
+  // gone counts as deleted; one that holds another name is left and is a
+  // failure, as is a storage error (its text is the storage's message).
+  Status DeleteVDbInfo(uint16_t id, const std::string& name);
+
+  // Forgets vdb `id` (its record is the caller's to delete); it is no longer
+  // closed.
   void RemoveVDbInfo(uint16_t id);
+
+  // A vdb being deleted is closed: no longer in use, though it keeps its
+  // name and id until RemoveVDbInfo, so that neither is handed out again
+  // before its record is gone. Reopen undoes Close.
+  void Close(uint16_t id) { closed_.insert(id); }
+  void Reopen(uint16_t id) { closed_.erase(id); }
+  bool IsClosed(uint16_t id) const { return closed_.count(id) != 0; }
+  // Whether requests may name vdb `id`: it exists and is not closed.
+  bool InUse(uint32_t id) const {
+    return id <= kMaxVdbId && vdb_id_to_name_.count(static_cast<uint16_t>(id)) != 0 &&
+           closed_.count(static_cast<uint16_t>(id)) == 0;
+  }
 
   // False when no vdb has that id or name.
   bool FindName(uint16_t id, std::string* name) const;
@@ -75,6 +94,7 @@ class VDbRegistry {
   TransactionLogStore* const txn_log_;
   std::map<uint16_t, std::string> vdb_id_to_name_;
   boost::unordered_map<std::string, uint16_t> vdb_name_to_id_;
+  std::set<uint16_t> closed_;
 };
 
 }  // namespace tarnix

@@ -125,6 +125,47 @@ TEST_F(VDbRegistryTest, CreatedVdbIsSyncedAndSurvivesARestart) {
   db_.reset();
 }
 
+TEST_F(VDbRegistryTest, ARecordIsDeletedSyncedAndOnlyUnderItsOwnName) {
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);
+  auto vdbs = Start();
+  ASSERT_TRUE(vdbs->AddVDbInfo(2, "second", nullptr));
+  const DbAccess::Record record(std::string("\x03\x02", 2), "second");
+  const Status mismatch = vdbs->DeleteVDbInfo(2, "other");
+  EXPECT_FALSE(mismatch.ok());
+  EXPECT_EQ(All(db_.get()).back(), record);
+
+  const int syncs = env.log_syncs();
+  EXPECT_TRUE(vdbs->DeleteVDbInfo(2, "second").ok());
+  EXPECT_EQ(env.log_syncs(), syncs + 1);
+  EXPECT_EQ(All(db_.get()), DbAccess::Records({{std::string("\x03\x01", 2), "main_vdb"}}));
+  EXPECT_TRUE(vdbs->DeleteVDbInfo(2, "second").ok());  // gone already
+  EXPECT_EQ(vdbs->vdb_id_to_name().count(2), 1u);     // the maps are the caller's
+  db_.reset();
+}
+
+TEST_F(VDbRegistryTest, AClosedVdbKeepsItsNameAndIdButIsNotInUse) {
+  auto vdbs = Start();
+  ASSERT_TRUE(vdbs->AddVDbInfo(2, "second", nullptr));
+  EXPECT_TRUE(vdbs->InUse(2));
+  EXPECT_FALSE(vdbs->InUse(3));
+  EXPECT_FALSE(vdbs->InUse(65536 + 2));  // wider than an id
+  vdbs->Close(2);
+  EXPECT_FALSE(vdbs->InUse(2));
+  uint16_t id = 0;
+  EXPECT_TRUE(vdbs->FindId("second", &id));
+  ASSERT_TRUE(vdbs->FindFreeId(0, &id).ok());
+  EXPECT_EQ(id, 3u);
+  vdbs->Reopen(2);
+  EXPECT_TRUE(vdbs->InUse(2));
+  vdbs->Close(2);
+  vdbs->RemoveVDbInfo(2);
+  EXPECT_FALSE(vdbs->IsClosed(2));
+  ASSERT_TRUE(vdbs->AddVDbInfo(2, "again", nullptr));
+  EXPECT_TRUE(vdbs->InUse(2));
+}
+
 TEST_F(VDbRegistryTest, NamesAreLettersDigitsUnderscoresAndDashes) {
   for (const char* name : {"a", "main_vdb", "Tenant-7_b", "0", "-", "_"}) {
     EXPECT_TRUE(VDbRegistry::IsValidName(name)) << name;
