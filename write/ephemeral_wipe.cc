@@ -37,7 +37,7 @@ void WriteTransactions::WipeEphemeralObjects() {
   ChildRecordCache cache;
   KeyReader keys(schema_);
   const EntryScope scope{kClientId, &processor, &cache, /*skip_permission=*/true,
-                         /*in_modify=*/false, &keys};
+                         /*in_modify=*/false, &keys, /*deleting_vdb=*/0};
   bool sync = false;
   if (!PreprocessRequests(scope, false, true, &requests, &log, &sync).ok()) {
     return;

@@ -34,7 +34,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PatchMsg* messag
   std::string id;
   status = EntryObject(scope, entry, entry.object_value(), nullptr, &type, &id);
   if (!status.ok() || type.empty()) return status;
-  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // Only a Modify stream can delete what it patched.
   if (scope.in_modify) scope.cache->NotePatched(type, id);
@@ -52,11 +52,10 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::CopyMsg* message
   status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
   if (!status.ok() || type.empty()) return status;
-  const auto& registered = vdbs_->vdb_id_to_name();
   VdbId source = kMainVdbId;
   if (entry.has_src_vdb_id()) {
     if (entry.src_vdb_id() > 0xFFFF) return Status::InvalidArgument("invalid src vdb id");
-    if (registered.count(static_cast<VdbId>(entry.src_vdb_id())) == 0) {
+    if (!vdbs_->InUse(entry.src_vdb_id())) {
       return Status::FailedPrecondition((scope.in_modify ? "vdb_id=" : "src_vdb_id=") +
                                         std::to_string(entry.src_vdb_id()) + " not found");
     }
@@ -69,7 +68,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::CopyMsg* message
     vdb_ids->clear();
     for (uint32_t id : entry.vdb_ids()) {
       if (id > 0xFFFF) return Status::InvalidArgument("invalid vdb id");
-      if (registered.count(static_cast<VdbId>(id)) == 0) {
+      if (!vdbs_->InUse(id)) {
         return Status::FailedPrecondition("vdb_id=" + std::to_string(id) + " not found");
       }
       if (id != source) vdb_ids->insert(static_cast<VdbId>(id));
@@ -85,7 +84,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushByBlockIdMs
   const tx::FlushByBlockIdMsg& entry = *message;
   Status status = ValidateFlushByBlockIdMsg(entry);
   if (!status.ok()) return status;
-  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   RequestProcessor::BlockRanges ranges;
   if (entry.has_block_ranges()) {

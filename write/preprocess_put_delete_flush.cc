@@ -43,12 +43,14 @@ Status WriteTransactions::EntryObject(const EntryScope& scope,
                                  orv::proto::ToString(object));
 }
 
-Status WriteTransactions::ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const {
+Status WriteTransactions::ValidateVdbIds(const EntryScope& scope, const VdbIdList& ids,
+                                         VdbIdSet* vdb_ids) const {
   if (ids.empty()) return Status::OK();
   vdb_ids->clear();
   for (uint32_t id : ids) {
     if (id > 0xFFFF) return Status::InvalidArgument("invalid vdb id");
-    if (vdbs_->vdb_id_to_name().count(static_cast<VdbId>(id)) == 0) {
+    const bool deleted_here = scope.deleting_vdb != 0 && id == scope.deleting_vdb;
+    if (!vdbs_->InUse(id) && !deleted_here) {
       return Status::FailedPrecondition("vdb_id=" + std::to_string(id) + " not found");
     }
     vdb_ids->insert(static_cast<VdbId>(id));
@@ -64,7 +66,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PutMsg* entry, V
   status = EntryObject(scope, entry->object(), entry->object().object_body(),
                        "id is missing from object being put", &type, &id);
   if (!status.ok() || type.empty()) return status;
-  status = ValidateVdbIds(entry->vdb_ids(), vdb_ids);
+  status = ValidateVdbIds(scope, entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.
   ObjectBody body = std::make_shared<const std::string>(
@@ -84,7 +86,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::DeleteMsg* messa
   status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
   if (!status.ok() || type.empty()) return status;
-  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());
   if (entry.has_recursive() && entry.recursive()) {
@@ -104,7 +106,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushMsg* messag
   Status status =
       scope.skip_permission ? Status::OK() : CheckWritePermission(scope.client_id, type);
   if (!status.ok()) return status;
-  status = ValidateVdbIds(entry.vdb_ids(), vdb_ids);
+  status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   return scope.processor->AddFlush(type, *vdb_ids,
                                    SpanOf(entry.has_span_context(), entry.span_context()));

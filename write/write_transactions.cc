@@ -4,6 +4,7 @@
 
 #include "logging/logger.h"
 #include "platform/wft/workflow_util.h"
+#include "schema/schema.h"
 #include "write/group_commit.h"
 #include "write/heap_release.h"
 #include "write/object_stats_maintainer.h"
@@ -164,8 +165,9 @@ bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t tx
 
 template <class Req>
 void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
-                            std::list<Req>* requests) {
+                            std::list<Req>* requests, const OwnTransaction* own) {
   using Op = WriteOpDescription<Req>;
+  const char* const name = own != nullptr ? own->name : Op::kName;
   if (!commits_->Writable().ok()) {
     reply->Fail(commits_->Writable());
     return;
@@ -174,7 +176,8 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   const Clock::time_point start = Clock::now();
   if (Op::kSampled) telemetry_->Record(0);
   bool tracing = false;
-  const auto body_span = OpenBodySpan(*requests, &tracing);
+  std::unique_ptr<orv::wft::WorkflowUtil> body_span;
+  if (own == nullptr) body_span = OpenBodySpan(*requests, &tracing);
   uint64_t txn_id = 0;
   if (!ids_->GetNextTxnId(&txn_id)) {
     reply->Fail(Status::Internal("Unable to generate transaction id"));
@@ -195,24 +198,28 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   }
   TarnixTransactionLog log(schema_, client_id, txn_id);
   log.set_request_bound(log_store_->max_log_size());
+  if (own != nullptr) {
+    log.vdb_id = own->vdb_id;
+    log.RecordRequest(*own->request);
+  }
   RequestProcessor processor(schema_, db_);
   if (Op::kSampled) telemetry_->Record(1);
   ChildRecordCache cache;
   KeyReader keys(schema_);
-  const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/false,
-                         /*in_modify=*/false, &keys};
+  const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/own != nullptr,
+                         /*in_modify=*/false, &keys, own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
   const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
                                            requests, &log, &sync);
   if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", Op::kName,
+    TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());
     reply->Fail(status);
     return;
   }
   if (!Op::kSampled) {
-    CommitAndReply(Op::kOp, Op::kName, txn_id, sync, tracing, &processor, &log, reply, nullptr,
-                   false, nullptr);
+    CommitAndReply(Op::kOp, name, txn_id, sync || own != nullptr, tracing, &processor, &log,
+                   reply, nullptr, false, own != nullptr ? own->done : nullptr);
     return;
   }
   TARNIX_LOG(orv::VERBOSE, nullptr, "%s Process + Preprocess took %li ms.", Op::kName,
@@ -248,6 +255,19 @@ void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
 void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
                               std::list<tx::FlushRequestMsg>* requests) {
   Run(client_id, reply, requests);
+}
+
+void WriteTransactions::DeleteVDb(const std::string& client_id,
+                                  const tx::DeleteVDbRequestMsg& request, VdbId vdb_id,
+                                  WriteReply* reply, std::function<void()> done) {
+  std::list<tx::FlushRequestMsg> flushes(1);
+  for (const auto& type : schema_->GetObjectTypeNames()) {
+    tx::FlushMsg* flush = flushes.front().add_flushes();
+    schema_->SetObjectType(type.second, flush);
+    flush->add_vdb_ids(vdb_id);
+  }
+  const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};
+  Run(client_id, reply, &flushes, &own);
 }
 
 void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,

@@ -10,6 +10,7 @@
 
 #include <google/protobuf/repeated_field.h>
 
+#include "caldek/orv/tarnix/tarnix_vdb.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "metrics/metric.h"
 #include "schema/key_reader.h"
@@ -111,6 +112,17 @@ class WriteTransactions {
   void Modify(const std::string& client_id, WriteReply* reply,
               std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests);
 
+  // DeleteVDb's flush of vdb `vdb_id`, closed by the caller: every object
+  // type of the schema flushed from it as one transaction of `client_id` on
+  // the same runner as the streams, with `request` as its first log unit and
+  // the vdb as its log's vdb, without permission checks. It always waits
+  // for its sync; "Delete VDb: flush" names it in log lines. `reply` is
+  // answered as a stream's is; on success `done` runs after the
+  // notification.
+  void DeleteVDb(const std::string& client_id,
+                 const caldek::orv::tarnix::DeleteVDbRequestMsg& request, VdbId vdb_id,
+                 WriteReply* reply, std::function<void()> done);
+
   // --- Processing ---
   // Builds the records of `processor`, records the changes in `log`,
   // computes the log units and trims the oldest, and writes all of it in one
@@ -142,12 +154,26 @@ class WriteTransactions {
     bool skip_permission;     // the server's own flushes flush any type
     bool in_modify;           // the entry is part of a Modify entry
     KeyReader* keys;          // reads the ids of the entries' objects
+    VdbId deleting_vdb;       // a closed vdb the entries may name: the one deleted (0: none)
+  };
+
+  // What sets a transaction the server runs for one of its own operations
+  // apart from a client's stream: its name in log lines, the request logged
+  // first and its vdb, and what runs after its notification. It skips the
+  // permission checks, always waits for its sync and opens no span.
+  struct OwnTransaction {
+    const char* name;
+    const google::protobuf::Message* request;
+    VdbId vdb_id;
+    std::function<void()> done;
   };
 
   // The one transaction runner, for the operation WriteOpDescription<Req>
-  // describes: takes the id, preprocesses, then CommitAndReply.
+  // describes: takes the id, preprocesses, then CommitAndReply. `own` is
+  // null for a client's stream.
   template <class Req>
-  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests);
+  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests,
+           const OwnTransaction* own = nullptr);
 
   // Records each request message in `log` (unless `record_requests` is
   // false) and turns every entry into pending operations of
@@ -193,9 +219,9 @@ class WriteTransactions {
 
   // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
   // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
-  // not found" for an unregistered one (*vdb_ids then holds the ids before
-  // it).
-  Status ValidateVdbIds(const VdbIdList& ids, VdbIdSet* vdb_ids) const;
+  // not found" for one not in use but scope.deleting_vdb (*vdb_ids then
+  // holds the ids before it).
+  Status ValidateVdbIds(const EntryScope& scope, const VdbIdList& ids, VdbIdSet* vdb_ids) const;
   // The type of an entry's message, or "" (the entry is then skipped), and
   // the write-permission test on it.
   std::string TypeOf(const google::protobuf::Message& message) const;
