@@ -32,11 +32,8 @@ void TarnixServer::GetMerkleTree(orv::rpc::CallContext& context,
   }
   const std::string& client_id = context.client_id();
   TARNIX_LOG(orv::INFO, nullptr, "GetMerkleTree: Client ID=%s", client_id.c_str());
-  // Vdb ids are 16 bits wide: a larger id names no vdb rather than another.
-  const uint32_t requested = request.has_vdb_id() ? request.vdb_id() : kMainVdbId;
-  if (requested > 0xFFFF || vdbs_.vdb_id_to_name().count(static_cast<VdbId>(requested)) == 0) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0606", "Error: Specified vdb_id = %u is not yet in use.",
-               requested);
+  VdbId vdb_id = 0;
+  if (!ResolveReadVdb(request.has_vdb_id(), request.vdb_id(), &vdb_id)) {
     call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
     return;
   }
@@ -55,7 +52,7 @@ void TarnixServer::GetMerkleTree(orv::rpc::CallContext& context,
   }
   auto merkle = std::make_shared<MerkleCall>();
   merkle->walk.reset(new MerkleWalk(*schema_, db_access_, client_id,
-                                    static_cast<VdbId>(requested), std::move(ranges),
+                                    vdb_id, std::move(ranges),
                                     merkle_sort_protobufs_));
   merkle->call = call;
   StepMerkleWalk(merkle);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -17,6 +18,7 @@
 
 #include "logging/logger.h"
 #include "monitor/monitor_snapshot.h"
+#include "platform/util/strings.h"
 #include "server/rpc_status.h"
 #include "server/tarnix_server.h"
 
@@ -344,6 +346,7 @@ void TarnixServer::RunMonitorStep(const std::function<void()>& step) {
 void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
                                       const orv::rpc::ServerCall* call,
                                       const orv::rpc::Status& status) {
+  if (ending_monitor_streams_.erase(call) != 0) return;  // its monitor is gone already
   if (status.code() == 0) return;
   // A monitor that reused the id after this call ended is not this one.
   auto stream = monitor_streams_.find(monitor_id);
@@ -353,6 +356,24 @@ void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
   monitor_streams_.erase(stream);
   monitor_engine_.DeleteSubscriptions(monitor_id, "");
   monitor_clients_.erase(monitor_id);
+}
+
+void TarnixServer::AbortMonitorsOfDeletedVDb(VdbId vdb_id) {
+  std::set<std::string> monitor_ids;
+  monitor_engine_.CollectMonitorsWatchingVDb(vdb_id, &monitor_ids);
+  for (const std::string& monitor_id : monitor_ids) {
+    auto stream = monitor_streams_.find(monitor_id);
+    if (stream == monitor_streams_.end() || stream->second->vdb_id() != vdb_id) continue;
+    const std::string text = orv::string_format(
+        "Monitor %s aborted/closed due to VDb = %u has been deleted", monitor_id.c_str(), vdb_id);
+    TARNIX_LOG(orv::INFO, nullptr, "%s", text.c_str());
+    MonitorStream* ending = stream->second.get();
+    ending_monitor_streams_.emplace(ending->call().get(), std::move(stream->second));
+    monitor_streams_.erase(stream);
+    monitor_clients_.erase(monitor_id);
+    monitor_engine_.DeleteSubscriptions(monitor_id, "");
+    ending->Finish(orv::rpc::ABORTED(text));
+  }
 }
 
 }  // namespace tarnix

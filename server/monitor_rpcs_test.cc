@@ -622,6 +622,43 @@ TEST_F(MonitorRpcsTest, ASchemaReloadDuringAFanOutLosesNothing) {
   }
 }
 
+TEST_F(MonitorRpcsTest, TheMonitorsOfADeletedVdbLeaveTheEngineAtOnce) {
+  tx::CreateVDbRequestMsg create;
+  create.set_vdb_name("tenant");
+  tx::CreateVDbResponseMsg created;
+  ASSERT_TRUE(testing::CallUnary(Channel(server_->address(), nullptr),
+                                 "/caldek.orv.tarnix.Tarnix/CreateVDb", kAdmin, create, &created)
+                  .ok());
+  tx::MonitorRequestMsg request = Open("gone", {Statement(kDevice, {})});
+  request.set_vdb_id(created.vdb_id());
+  MonitorCall gone(server_->address(), kAdmin, request);
+  ASSERT_EQ(gone.ReadTransaction().size(), 1u);
+  MonitorCall kept(server_->address(), kAdmin, Open("kept", {Statement(kDevice, {})}));
+  ASSERT_EQ(kept.ReadTransaction().size(), 1u);
+
+  tx::DeleteVDbRequestMsg remove;
+  remove.set_vdb_name("tenant");
+  tx::DeleteVDbResponseMsg removed;
+  ASSERT_TRUE(testing::CallUnary(Channel(server_->address(), nullptr),
+                                 "/caldek.orv.tarnix.Tarnix/DeleteVDb", kAdmin, remove, &removed)
+                  .ok());
+  tx::MonitorResponseMsg message;
+  while (gone.Read(&message)) {
+  }
+  EXPECT_EQ(gone.Finish().error_code(), grpc::StatusCode::ABORTED);
+  EXPECT_TRUE(HasLine("INFO", "", "Monitor gone aborted/closed due to VDb = 2 has been deleted"));
+  bool gone_registered = true;
+  bool kept_registered = false;
+  OnLoop([&] {
+    VdbId vdb = 0;
+    gone_registered = data_->monitor_engine().GetVDbIdForMonitor("gone", &vdb);
+    kept_registered = data_->monitor_engine().GetVDbIdForMonitor("kept", &vdb);
+  });
+  EXPECT_FALSE(gone_registered);
+  EXPECT_TRUE(kept_registered);
+  EXPECT_FALSE(kept.Read(&message, std::chrono::milliseconds(100)));  // nothing for it
+}
+
 TEST_F(MonitorRpcsTest, TheEndOfAnotherCallLeavesAMonitorOpen) {
   MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
   const std::string statements = Statements("m");
@@ -647,16 +684,8 @@ class MonitorOrderTest : public MonitorRpcsTest {
     testing::DataServiceTest::SetUp();
     db_.reset();
     db_ = OpenDb(&env_);
-    orv::rpc::testing::TestServer::Options options;
-    options.setup = [this](orv::AsioOrvProvider& provider) {
-      data_ = std::make_unique<TarnixServer>(&schema_, db_.get(), 1 << 20, &registry_,
-                                             &certificates_, &provider.net().security_manager(),
-                                             true, max_vdb_id_, false);
-      provider.rpc().RegisterService(data_.get());
-      data_->group_commit().StartSyncer(
-          [&provider](std::function<void()> task) { provider.Post(std::move(task)); });
-    };
-    server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
+    start_syncer_ = true;
+    Serve();
   }
   void TearDown() override {
     gate_.Open();

@@ -25,7 +25,7 @@ void MonitorStream::WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot,
 }
 
 bool MonitorStream::WriteNotification(Responses responses) {
-  if (!call_->is_open()) return true;  // its end is on its way
+  if (!call_->is_open() || final_status_) return true;  // its end is on its way
   size_t bytes = 0;
   for (const orv::rpc::SerializedMessage& response : *responses) bytes += response.size();
   if (backlog_bytes_ > 0 && backlog_bytes_ + bytes > kBacklogBytes) return false;
@@ -40,6 +40,11 @@ bool MonitorStream::WriteNotification(Responses responses) {
 void MonitorStream::End(const orv::rpc::AppStatus& status) {
   DropPending();
   call_->Fail(status);
+}
+
+void MonitorStream::Finish(const orv::rpc::AppStatus& status) {
+  final_status_ = status;
+  Pump();
 }
 
 void MonitorStream::DropPending() {
@@ -76,7 +81,11 @@ void MonitorStream::Pump() {
     if (written) written();
   }
   // A call that ended takes nothing more.
-  if (!call_->is_open()) DropPending();
+  if (!call_->is_open()) {
+    DropPending();
+  } else if (pending_.empty() && final_status_) {
+    call_->Fail(*final_status_);
+  }
 }
 
 }  // namespace tarnix

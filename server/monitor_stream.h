@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ class MonitorStream {
 
   // Ends the call with `status`, dropping what waits here.
   void End(const orv::rpc::AppStatus& status);
+  // Ends the call with `status` after everything queued so far, once the
+  // client has taken what waits here; the stream takes nothing more.
+  void Finish(const orv::rpc::AppStatus& status);
 
   const Call& call() const { return call_; }
   VdbId vdb_id() const { return vdb_id_; }
@@ -93,6 +97,7 @@ class MonitorStream {
   size_t backlog_bytes_ = 0;
   caldek::orv::tarnix::MonitorResponseMsg chunk_;  // reused for every snapshot chunk
   bool pumping_ = false;
+  std::optional<orv::rpc::AppStatus> final_status_;  // set by Finish
 };
 
 }  // namespace tarnix

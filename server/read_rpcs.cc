@@ -89,9 +89,8 @@ void TarnixServer::Query(orv::rpc::CallContext& context, const tx::QueryRequestM
 }
 
 bool TarnixServer::ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const {
-  // Vdb ids are 16 bits wide: a larger id names no vdb rather than another.
   const uint32_t requested = has_vdb_id ? vdb_id : kMainVdbId;
-  if (requested > 0xFFFF || vdbs_.vdb_id_to_name().count(static_cast<VdbId>(requested)) == 0) {
+  if (!vdbs_.InUse(requested)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0606", "Error: Specified vdb_id = %u is not yet in use.",
                requested);
     return false;

@@ -126,10 +126,17 @@ class DataServiceTest : public WriteTest {
           schema != nullptr ? schema : &schema_, db_.get(), 1 << 20, &registry_, &certificates_,
           &provider.net().security_manager(), true, max_vdb_id_, false);
       provider.rpc().RegisterService(data_.get());
+      if (start_syncer_) {
+        data_->group_commit().StartSyncer(
+            [&provider](std::function<void()> task) { provider.Post(std::move(task)); });
+      }
     };
     server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
   }
 
+  // Whether durable writes are answered by the group commit's syncer thread,
+  // as in the daemon, rather than synced inline; set before Serve().
+  bool start_syncer_ = false;
   ClientCertificateMap certificates_ = MakeClientCertificateMap();
   // The largest vdb id CreateVDb hands out; set before Serve().
   uint16_t max_vdb_id_ = 65535;

@@ -133,10 +133,22 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // in use), takes a transaction id, then the smallest free id from 2 to
   // max_vdb_id() (RESOURCE_EXHAUSTED "No more vdb ids available" when none,
   // the transaction id staying used) and stores the vdb with its transaction's
-  // log units. Answers only once the vdb record is synced to disk.
+  // log units. Answers only once the vdb record is synced to disk. Refused
+  // after a failed sync, as writes are.
   void CreateVDb(orv::rpc::CallContext& context,
                  const caldek::orv::tarnix::CreateVDbRequestMsg& request,
                  const CallPtr<caldek::orv::tarnix::CreateVDbResponseMsg>& call) override;
+  // Authenticates the caller, requires the right to manage vdbs, checks the
+  // name (present, valid, not "main_vdb", in use and not being deleted),
+  // then closes the vdb (see VDbRegistry::Close) and flushes every object of
+  // it in one logged transaction (WriteTransactions::DeleteVDb). Once that
+  // is synced and notified, deletes the vdb's record, answers, ends the
+  // monitors watching the vdb with ABORTED after what was queued for them,
+  // and forgets the vdb. A failure before the record is gone opens the vdb
+  // again; after a failed sync the call is refused as writes are.
+  void DeleteVDb(orv::rpc::CallContext& context,
+                 const caldek::orv::tarnix::DeleteVDbRequestMsg& request,
+                 const CallPtr<caldek::orv::tarnix::DeleteVDbResponseMsg>& call) override;
   // Authenticates the caller and answers the vdbs of the names asked for, in
   // request order (unknown ones left out), or every vdb by ascending id when
   // none is asked for.
@@ -244,8 +256,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
 
  private:
   // The vdb a read request names (`has_vdb_id`, `vdb_id`): 1 when absent.
-  // False, after the ERROR line, for an id not in use; ids above 65535 are
-  // never in use.
+  // False, after the ERROR line, for an id not in use (see VDbRegistry::InUse);
+  // ids above 65535 are never in use.
   bool ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const;
   // AuthenticateClient against the registered certificates and the server's
   // installed one.
@@ -271,6 +283,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   void EnforceMonitorBacklogBudget();
   // Ends every monitor with UNAVAILABLE: a failed sync stopped notification.
   void EndMonitorsAfterFailedSync();
+  // Ends the monitors that watch the deleted vdb `vdb_id` with ABORTED once
+  // their clients took what was queued; they leave the monitor engine now.
+  void AbortMonitorsOfDeletedVDb(VdbId vdb_id);
   // Runs a step of the notification order; whatever it throws stops here.
   void RunMonitorStep(const std::function<void()>& step);
   // The refusal of writes, a new transaction id and the caller's identity.
@@ -321,6 +336,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   std::unordered_map<std::string, std::unique_ptr<MonitorStream>> monitor_streams_;
   // Monitor id -> the client that opened it.
   std::unordered_map<std::string, std::string> monitor_clients_;
+  // Streams of monitors ended with their vdb, until their calls complete.
+  std::unordered_map<const orv::rpc::ServerCall*, std::unique_ptr<MonitorStream>>
+      ending_monitor_streams_;
   LoopPoster loop_poster_;
   size_t merkle_slice_records_ = kMerkleSliceRecords;
 };
