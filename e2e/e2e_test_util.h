@@ -246,6 +246,44 @@ class TarnixClient {
   std::unique_ptr<tx::Tarnix::Stub> stub_;
 };
 
+// One Monitor call of the generated stub, read as the test goes.
+class MonitorReader {
+ public:
+  MonitorReader(tx::Tarnix::Stub* stub, const std::string& client_id,
+                const tx::MonitorRequestMsg& request) {
+    PrepareCall(client_id, &context_);
+    reader_ = stub->Monitor(&context_, request);
+  }
+  ~MonitorReader() {
+    if (finished_) return;
+    context_.TryCancel();
+    Finish();
+  }
+  // The messages of the next transaction, up to its end mark.
+  std::vector<tx::MonitorResponseMsg> ReadTransaction() {
+    std::vector<tx::MonitorResponseMsg> messages;
+    tx::MonitorResponseMsg message;
+    while (reader_->Read(&message)) {
+      messages.push_back(message);
+      if (message.transaction_control().end_of_transaction()) break;
+    }
+    return messages;
+  }
+  // Reads what is left and the call's status.
+  grpc::Status Finish() {
+    tx::MonitorResponseMsg rest;
+    while (reader_->Read(&rest)) {
+    }
+    finished_ = true;
+    return reader_->Finish();
+  }
+
+ private:
+  grpc::ClientContext context_;
+  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader_;
+  bool finished_ = false;
+};
+
 // A test over a daemon of its own, started afresh for each test case, with
 // a client and a stub on its channel.
 class ServingDaemonTest : public ::testing::Test {

@@ -16,42 +16,6 @@ namespace {
 
 constexpr char kAdmin[] = "tarnix-cli";
 
-// One Monitor call of the generated stub, read as the test goes.
-class MonitorStream {
- public:
-  MonitorStream(tx::Tarnix::Stub* stub, const tx::MonitorRequestMsg& request) {
-    PrepareCall(kAdmin, &context_);
-    reader_ = stub->Monitor(&context_, request);
-  }
-  ~MonitorStream() {
-    context_.TryCancel();
-    tx::MonitorResponseMsg rest;
-    while (reader_->Read(&rest)) {
-    }
-    reader_->Finish();
-  }
-  // The messages of the next transaction, up to its end mark.
-  std::vector<tx::MonitorResponseMsg> ReadTransaction() {
-    std::vector<tx::MonitorResponseMsg> messages;
-    tx::MonitorResponseMsg message;
-    while (reader_->Read(&message)) {
-      messages.push_back(message);
-      if (message.transaction_control().end_of_transaction()) break;
-    }
-    return messages;
-  }
-  grpc::Status Finish() {
-    tx::MonitorResponseMsg rest;
-    while (reader_->Read(&rest)) {
-    }
-    return reader_->Finish();
-  }
-
- private:
-  grpc::ClientContext context_;
-  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader_;
-};
-
 class MonitorTest : public ServingDaemonTest {
  protected:
   void Put(int type, const std::vector<std::string>& bodies) {
@@ -115,7 +79,7 @@ TEST_F(MonitorTest, ASnapshotComesParentsFirstInChunksWithOneEndMark) {
   request.set_monitor_request_id("inventory");
   *request.add_statements() = Statement(kInterfaceType);
   *request.add_statements() = Statement(kDeviceType);
-  MonitorStream monitor(stub_.get(), request);
+  MonitorReader monitor(stub_.get(), kAdmin, request);
   const std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
   // 1,600,000 bytes of devices: a chunk closes at the third.
   ASSERT_EQ(snapshot.size(), 2u);
@@ -132,7 +96,7 @@ TEST_F(MonitorTest, ASnapshotComesParentsFirstInChunksWithOneEndMark) {
 TEST_F(MonitorTest, GeneratedIdsAreUuidsAndAnIdIsFreeAgainOnceItsClientLeft) {
   std::string id;
   {
-    MonitorStream unnamed(stub_.get(), tx::MonitorRequestMsg());
+    MonitorReader unnamed(stub_.get(), kAdmin, tx::MonitorRequestMsg());
     static const std::regex generated(
         "randomly generated monitor_request_id=([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
         "[0-9a-f]{12})");
@@ -155,7 +119,7 @@ TEST_F(MonitorTest, GeneratedIdsAreUuidsAndAnIdIsFreeAgainOnceItsClientLeft) {
   *request.add_statements() = Statement(kDeviceType);
   std::vector<tx::MonitorResponseMsg> snapshot;
   for (int attempt = 0; attempt < 100 && snapshot.empty(); ++attempt) {
-    MonitorStream again(stub_.get(), request);
+    MonitorReader again(stub_.get(), kAdmin, request);
     snapshot = again.ReadTransaction();
     if (snapshot.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -166,7 +130,7 @@ TEST_F(MonitorTest, AChangeSendsWhatNewlyMatchesOnTheMonitorStream) {
   Put(kDeviceType, {schema_.Device(1, "a"), schema_.Device(2, "b")});
   tx::MonitorRequestMsg request;
   request.set_monitor_request_id("m");
-  MonitorStream monitor(stub_.get(), request);  // no statement: nothing is sent
+  MonitorReader monitor(stub_.get(), kAdmin, request);  // no statement: nothing is sent
 
   tx::ConfigureMonitorRequestMsg add;
   add.set_monitor_request_id("m");
