@@ -260,12 +260,16 @@ Status RequestProcessor::AddFlush(const std::string& type, const VdbIdSet& vdb_i
   // An unknown type has no records to flush (the schema logs it).
   std::string prefix;
   if (!MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) return Status::OK();
-  RemovePendingIf(
-      vdb_ids,
-      [&type](const std::string& entry_type, const std::string&) {
-        return TypeEquals(type, entry_type);
-      },
-      span);
+  // Only objects of the type can match: without any, the walk is skipped
+  // (a vdb's deletion flushes every type behind a large one).
+  if (type_slots_.count(type) != 0) {
+    RemovePendingIf(
+        vdb_ids,
+        [&type](const std::string& entry_type, const std::string&) {
+          return TypeEquals(type, entry_type);
+        },
+        span);
+  }
   DbAccess::Records records;
   const DbAccessStatus status = db_->PrefixFilter(GetSnapshot(), prefix, &records);
   if (!status.ok()) return status.ToStatus();
