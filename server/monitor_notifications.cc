@@ -124,11 +124,14 @@ void TarnixServer::DeliverNotifications(uint64_t txn_id, bool tracing,
 void TarnixServer::EnforceMonitorBacklogBudget() {
   while (monitor_backlog_ > MonitorStream::kTotalBacklogBytes) {
     MonitorStream* largest = nullptr;
-    for (const auto& stream : monitor_streams_) {
-      if (largest == nullptr || stream.second->backlog_bytes() > largest->backlog_bytes()) {
-        largest = stream.second.get();
+    const auto consider = [&largest](MonitorStream* stream) {
+      if (largest == nullptr || stream->backlog_bytes() > largest->backlog_bytes()) {
+        largest = stream;
       }
-    }
+    };
+    for (const auto& stream : monitor_streams_) consider(stream.second.get());
+    // Those of deleted vdbs hold bytes of the budget too.
+    for (const auto& stream : ending_monitor_streams_) consider(stream.second.get());
     if (largest == nullptr || largest->backlog_bytes() == 0) return;
     const std::string message = "Monitors fell behind: more than " +
                                 std::to_string(MonitorStream::kTotalBacklogBytes) +

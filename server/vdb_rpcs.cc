@@ -1,5 +1,6 @@
 // The CreateVDb, DeleteVDb and GetVDbId handlers of the data service.
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -157,14 +158,19 @@ void TarnixServer::DeleteVDb(orv::rpc::CallContext& context, const tx::DeleteVDb
   // Closed before the flush takes its id: no later request may name it.
   vdbs_.Close(id);
   DeleteVDbReply reply(&vdbs_, call, id);
-  writes_.DeleteVDb(client_id, request, id, &reply, [this, call, id, name] {
+  const auto deleted_after_flush = [this, call, id, name] {
     // The refusal after a failed sync holds for the record too.
     if (!group_commit_.Writable().ok()) {
       vdbs_.Reopen(id);
       call->Fail(ToAppStatus(group_commit_.Writable()));
       return;
     }
-    const Status deleted = vdbs_.DeleteVDbInfo(id, name);
+    Status deleted;
+    try {
+      deleted = vdbs_.DeleteVDbInfo(id, name);
+    } catch (const std::exception& e) {
+      deleted = Status::Internal(e.what());
+    }
     if (!deleted.ok()) {
       TARNIX_LOG(orv::INFO, nullptr,
                  "DbAccess error in TarnixServer::DeleteVDb(): %s. Unable to remove vdb_id from "
@@ -175,10 +181,16 @@ void TarnixServer::DeleteVDb(orv::rpc::CallContext& context, const tx::DeleteVDb
       return;
     }
     call->Respond(tx::DeleteVDbResponseMsg());
-    AbortMonitorsOfDeletedVDb(id);
+    RunMonitorStep([&] { AbortMonitorsOfDeletedVDb(id); });
     TARNIX_LOG(orv::INFO, nullptr, "Deleting VDb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);
     vdbs_.RemoveVDbInfo(id);
-  });
+  };
+  try {
+    writes_.DeleteVDb(client_id, request, id, &reply, deleted_after_flush);
+  } catch (...) {
+    vdbs_.Reopen(id);  // the flush was never committed
+    throw;
+  }
 }
 
 void TarnixServer::GetVDbId(orv::rpc::CallContext& context, const tx::GetVDbIdRequestMsg& request,
