@@ -689,7 +689,7 @@ class MonitorOrderTest : public MonitorRpcsTest {
   }
   void TearDown() override {
     gate_.Open();
-    server_.reset();
+    StopServing();
     env_.SetLogSyncHook(nullptr);
     MonitorRpcsTest::TearDown();
   }

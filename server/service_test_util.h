@@ -14,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <list>
 #include <memory>
 #include <sstream>
@@ -109,9 +110,23 @@ inline orv::net::Sha256Digest DigestOf(const Identities& ids, const std::string&
 class DataServiceTest : public WriteTest {
  protected:
   void TearDown() override {
+    StopServing();
+    WriteTest::TearDown();
+  }
+
+  // Stops the syncer (on the loop, which reads its state), as it posts to
+  // the loop, then the server and the service.
+  void StopServing() {
+    if (data_ != nullptr && server_ != nullptr) {
+      std::promise<void> stopped;
+      server_->provider().Post([&] {
+        data_->group_commit().StopSyncer();
+        stopped.set_value();
+      });
+      stopped.get_future().wait();
+    }
     server_.reset();
     data_.reset();
-    WriteTest::TearDown();
   }
 
   // Plaintext unless `secure` puts a TLS context in place; it runs on the

@@ -36,8 +36,7 @@ class VDbRpcsTest : public testing::DataServiceTest {
 
   // Stops the service and the database and starts both again.
   void Restart() {
-    server_.reset();
-    data_.reset();
+    StopServing();
     db_.reset();
     db_ = OpenDb(&env_);
     Serve();
