@@ -15,6 +15,20 @@ namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
 
+namespace {
+
+// Why a CreateVDb or DeleteVDb may not name `name`, or null; the texts of a
+// missing name and of the main vdb differ between the two.
+const char* RefusedVdbName(bool has_name, const std::string& name, const char* missing,
+                           const char* main_vdb) {
+  if (!has_name) return missing;
+  if (!VDbRegistry::IsValidName(name)) return "Invalid VDB name";
+  if (name == VDbRegistry::kMainVdbName) return main_vdb;
+  return nullptr;
+}
+
+}  // namespace
+
 void TarnixServer::CreateVDb(orv::rpc::CallContext& context, const tx::CreateVDbRequestMsg& request,
                              const CallPtr<tx::CreateVDbResponseMsg>& call) {
   const std::string& client_id = context.client_id();
@@ -29,14 +43,8 @@ void TarnixServer::CreateVDb(orv::rpc::CallContext& context, const tx::CreateVDb
     call->Fail(orv::rpc::PERMISSION_DENIED(client_id + " does not have permission to create VDb"));
     return;
   }
-  const char* invalid = nullptr;
-  if (!request.has_vdb_name()) {
-    invalid = "Missing VDB name.";
-  } else if (!VDbRegistry::IsValidName(name)) {
-    invalid = "Invalid VDB name";
-  } else if (name == VDbRegistry::kMainVdbName) {
-    invalid = "Attempt to create main VDB";
-  }
+  const char* invalid = RefusedVdbName(request.has_vdb_name(), name, "Missing VDB name.",
+                                       "Attempt to create main VDB");
   if (invalid != nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0601", "CreateVDb failed: %s", invalid);
     call->Fail(orv::rpc::INVALID_ARGUMENT(invalid));
@@ -119,14 +127,8 @@ void TarnixServer::DeleteVDb(orv::rpc::CallContext& context, const tx::DeleteVDb
     call->Fail(orv::rpc::PERMISSION_DENIED(client_id + " does not have permission to delete VDb"));
     return;
   }
-  const char* invalid = nullptr;
-  if (!request.has_vdb_name()) {
-    invalid = "Missing vdb_name.";
-  } else if (!VDbRegistry::IsValidName(name)) {
-    invalid = "Invalid VDB name";
-  } else if (name == VDbRegistry::kMainVdbName) {
-    invalid = "Attempt to delete main VDb";
-  }
+  const char* invalid = RefusedVdbName(request.has_vdb_name(), name, "Missing vdb_name.",
+                                       "Attempt to delete main VDb");
   if (invalid != nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0601", "DeleteVDb failed: %s", invalid);
     call->Fail(orv::rpc::INVALID_ARGUMENT(invalid));
