@@ -1,5 +1,7 @@
 #include "server/command_line.h"
 
+#include <cstdio>
+
 #include <getopt.h>
 
 #include <boost/lexical_cast.hpp>
@@ -68,11 +70,15 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// A level option's value; false when it is outside 0..max. Throws
+// A level option's value; false, after saying so on stderr as getopt_long
+// does for its own refusals, when it is outside 0..max. Throws
 // boost::bad_lexical_cast when it is not a number.
-bool ParseLevel(const char* text, int max, int* level) {
+bool ParseLevel(const char* program, const char* option, const char* text, int max, int* level) {
   *level = boost::lexical_cast<int>(text);
-  return *level >= 0 && *level <= max;
+  if (*level >= 0 && *level <= max) return true;
+  std::fprintf(stderr, "%s: option '--%s' takes a level from 0 to %d, not '%s'\n", program, option,
+               max, text);
+  return false;
 }
 
 // An interval option's value; a malformed one is logged under `name`.
@@ -113,20 +119,20 @@ bool ParseCommandLine(int argc, char** argv, ServerOptions* options) {
         options->listen.emplace_back(optarg);
         break;
       case kLogLevel:
-        if (!ParseLevel(optarg, 6, &level)) return false;
+        if (!ParseLevel(argv[0], "log_level", optarg, 6, &level)) return false;
         orv::Logger::logLevel = level;
         break;
       case kRpcLogLevel:
-        if (!ParseLevel(optarg, 6, &level)) return false;
+        if (!ParseLevel(argv[0], "rpc_log_level", optarg, 6, &level)) return false;
         orv::rpc::library_log_level = level;
         orv::net::library_log_level = level;
         break;
       case kWftLogLevel:
-        if (!ParseLevel(optarg, 6, &level)) return false;
+        if (!ParseLevel(argv[0], "wft_log_level", optarg, 6, &level)) return false;
         orv::wft::library_log_level = level;
         break;
       case kWftTraceLevel:
-        if (!ParseLevel(optarg, 4, &level)) return false;
+        if (!ParseLevel(argv[0], "wft_trace_level", optarg, 4, &level)) return false;
         orv::wft::WorkflowUtil::Configure(orv::wft::WorkflowUtil::Enabled(),
                                           static_cast<uint32_t>(level));
         break;

@@ -68,6 +68,11 @@ TEST_F(CommandLineTest, RefusesUnknownOptionsAndLevelsOutOfRange) {
                           "--wft_trace_level=5", "--no_such_option", "--listen"}) {
     EXPECT_FALSE(Parse({"--schema=s", arg})) << arg;
   }
+  // A level out of range is named, as getopt_long names what it refuses.
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(Parse({"--log_level=7"}));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "tarnix-server: option '--log_level' takes a level from 0 to 6, not '7'\n");
   EXPECT_THROW(Parse({"--log_level=high"}), boost::bad_lexical_cast);
   EXPECT_THROW(Parse({"--txn_log_size=1MB"}), boost::bad_lexical_cast);
   ASSERT_TRUE(Parse({"--schema=s", "--database=d"}));
