@@ -57,14 +57,14 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
   std::vector<DbAccess::TxnPut> puts;
   puts.emplace_back(std::move(key), boost::make_shared<std::string>(name));
   std::vector<std::string> deletes;
+  uint64_t log_size = txn_log_->current_log_size();
   if (log != nullptr) {
-    uint64_t size = 0;
     uint64_t txn_bytes = 0;
-    if (!txn_log_->ComputeTxnLogUpdates(false, log, &size, &txn_bytes, &puts, &deletes).ok()) {
+    if (!txn_log_->ComputeTxnLogUpdates(false, log, &log_size, &txn_bytes, &puts, &deletes)
+             .ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0501", "Computing transaction log updates failed.");
       return false;
     }
-    txn_log_->set_current_log_size(size);
   }
   const DbAccessStatus status = db_access_->WriteTxn(puts, deletes, true, [] {});
   if (!status.ok()) {
@@ -74,6 +74,7 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
                status.message.c_str());
     return false;
   }
+  txn_log_->set_current_log_size(log_size);
   vdb_id_to_name_[id] = name;
   vdb_name_to_id_[name] = id;
   TARNIX_LOG(orv::INFO, nullptr, "Created new vdb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);

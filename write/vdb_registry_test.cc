@@ -245,13 +245,15 @@ TEST_F(VDbRegistryTest, FailedLogLeavesEverythingUnchanged) {
   EXPECT_EQ(All(db_.get()).size(), 2u);
 }
 
-TEST_F(VDbRegistryTest, FailedWriteLeavesTheMapsUnchanged) {
+TEST_F(VDbRegistryTest, FailedWriteLeavesTheMapsAndTheLogSizeUnchanged) {
   FaultEnv env;
   db_.reset();
   db_ = OpenDb(&env);
   auto vdbs = Start();
   FailNextWrite(db_.get(), &env);
+  const uint64_t log_size = txn_log_->current_log_size();
   EXPECT_FALSE(vdbs->AddVDbInfo(9, "nine", CreateLog(9).get()));
+  EXPECT_EQ(txn_log_->current_log_size(), log_size);  // no unit was stored
   EXPECT_TRUE(HasLine("ERROR", "DRX0604",
                       "DbAccess error in TarnixServer::AddVDbInfo(): Corruption: injected. "
                       "Unable to persist vdb_id to disk."));
