@@ -33,7 +33,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PatchMsg* messag
   std::string type;
   std::string id;
   status = EntryObject(scope, entry, entry.object_value(), nullptr, &type, &id);
-  if (!status.ok() || type.empty()) return status;
+  if (!status.ok()) return status;
   status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // Only a Modify stream can delete what it patched.
@@ -51,7 +51,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::CopyMsg* message
   std::string id;
   status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
-  if (!status.ok() || type.empty()) return status;
+  if (!status.ok()) return status;
   VdbId source = kMainVdbId;
   if (entry.has_src_vdb_id()) {
     if (entry.src_vdb_id() > 0xFFFF) return Status::InvalidArgument("invalid src vdb id");

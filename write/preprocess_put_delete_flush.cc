@@ -32,7 +32,7 @@ Status WriteTransactions::EntryObject(const EntryScope& scope,
                                       const std::string& body, const char* missing_id,
                                       std::string* type, std::string* id) const {
   *type = TypeOf(object);
-  if (type->empty()) return Status::OK();
+  if (type->empty()) return Status::InvalidArgument(kNoObjectType);
   Status status = CheckWritePermission(scope.client_id, *type);
   if (!status.ok()) return status;
   *id = scope.keys->Read(*type, body);
@@ -65,7 +65,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::PutMsg* entry, V
   std::string id;
   status = EntryObject(scope, entry->object(), entry->object().object_body(),
                        "id is missing from object being put", &type, &id);
-  if (!status.ok() || type.empty()) return status;
+  if (!status.ok()) return status;
   status = ValidateVdbIds(scope, entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.
@@ -85,7 +85,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::DeleteMsg* messa
   std::string id;
   status = EntryObject(scope, entry.object(), entry.object().object_body(), nullptr,
                        &type, &id);
-  if (!status.ok() || type.empty()) return status;
+  if (!status.ok()) return status;
   status = ValidateVdbIds(scope, entry.vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   const SpanContext* span = SpanOf(entry.has_span_context(), entry.span_context());
@@ -102,7 +102,7 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushMsg* messag
                                    VdbIdSet* vdb_ids) {
   const tx::FlushMsg& entry = *message;
   const std::string type = TypeOf(entry);
-  if (type.empty()) return Status::OK();
+  if (type.empty()) return Status::InvalidArgument(kNoObjectType);
   Status status =
       scope.skip_permission ? Status::OK() : CheckWritePermission(scope.client_id, type);
   if (!status.ok()) return status;

@@ -78,6 +78,9 @@ class WriteTransactions {
   // Modify streams of at least this many bytes are not recorded request by
   // request in the transaction log.
   static constexpr int64_t kMaxLoggedModifyBytes = 52428800;
+  // The refusal of an entry whose object type is missing or not in the
+  // schema.
+  static constexpr const char* kNoObjectType = "object type missing or not in the schema";
 
   WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
                     TransactionLogStore* log_store, const VDbRegistry* vdbs,
@@ -180,10 +183,11 @@ class WriteTransactions {
   // scope.processor through AddEntry, releasing each message once done with
   // it; *sync gets the `sync` field of the first message. Entries without
   // vdb ids apply to the vdbs of the nearest earlier entry that named some
-  // ({1} at first). An entry of a type the schema does not know is skipped.
-  // Fails at the first bad entry: INVALID_ARGUMENT for an empty stream
-  // ("Received empty request from <client>"), a missing part, id or bad vdb
-  // id; PERMISSION_DENIED "<client> does not have write permission for
+  // ({1} at first). Fails at the first bad entry: INVALID_ARGUMENT for an
+  // empty stream ("Received empty request from <client>"), a missing part,
+  // an object type that is missing or not in the schema (kNoObjectType: a
+  // skipped entry would be a write acknowledged and lost), a missing id or
+  // a bad vdb id; PERMISSION_DENIED "<client> does not have write permission for
   // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
   // counter metric is left alone.
   template <class Req>
@@ -222,13 +226,14 @@ class WriteTransactions {
   // not found" for one not in use but scope.deleting_vdb (*vdb_ids then
   // holds the ids before it).
   Status ValidateVdbIds(const EntryScope& scope, const VdbIdList& ids, VdbIdSet* vdb_ids) const;
-  // The type of an entry's message, or "" (the entry is then skipped), and
-  // the write-permission test on it.
+  // The type of an entry's message, or "" when it names none the schema
+  // knows, and the write-permission test on it.
   std::string TypeOf(const google::protobuf::Message& message) const;
   Status CheckWritePermission(const std::string& client_id, const std::string& type) const;
-  // The object an entry names: the type of `object` ("" when unknown: OK,
-  // and the entry is skipped), the client's write permission for it, and the
-  // id read from the serialized `body`. No id is INVALID_ARGUMENT with
+  // The object an entry names: the type of `object` (INVALID_ARGUMENT
+  // kNoObjectType when it has none the schema knows), the client's write
+  // permission for it, and the id read from the serialized `body`. No id is
+  // INVALID_ARGUMENT with
   // `missing_id`, or when that is null "Unable to extract id for object
   // type " and `object` as text.
   Status EntryObject(const EntryScope& scope, const google::protobuf::Message& object,

@@ -259,13 +259,23 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
   EXPECT_TRUE(Stored(kDevice).empty());
 }
 
-TEST_F(WriteTransactionsTest, UnknownTypeIsSkippedButCounted) {
+TEST_F(WriteTransactionsTest, AnEntryWithoutAKnownTypeRefusesTheWholeStream) {
   tx::PutMsg untyped;
   untyped.mutable_object()->set_object_body(Device(9));
-  RunPut({untyped, PutEntry(kDevice, Device(1))});
-  EXPECT_EQ(recorder_.events, kAnswered);
-  EXPECT_EQ(Stored(kDevice).size(), 1u);
-  EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 2u);
+  tx::PutMsg unknown = untyped;
+  unknown.mutable_object()->mutable_unknown_fields()->AddVarint(
+      tx::TypedObjectMsg::kObjectTypeFieldNumber, 99);
+  for (const tx::PutMsg& entry : {untyped, unknown}) {
+    recorder_ = decltype(recorder_)();
+    RunPut({PutEntry(kDevice, Device(1)), entry});
+    EXPECT_EQ(recorder_.failure, Status::InvalidArgument(WriteTransactions::kNoObjectType));
+    EXPECT_TRUE(Stored(kDevice).empty());
+  }
+  std::list<tx::FlushRequestMsg> flushes(1);
+  flushes.front().add_flushes();
+  recorder_ = decltype(recorder_)();
+  txn_->Flush(kAdmin, &recorder_, &flushes);
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(WriteTransactions::kNoObjectType));
 }
 
 TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
