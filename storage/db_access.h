@@ -131,6 +131,10 @@ class DbAccess {
   // full disk during the repair, ...) is returned as it is, with the files
   // left in place.
   DbAccessStatus Open(const std::string& directory);
+  // Whether the last Open dropped data: a cut write-ahead log or a repair.
+  // Writes acknowledged before may then be gone, and what they recorded
+  // (transaction ids) with them.
+  bool lost_data_at_open() const { return lost_data_at_open_; }
   // Drops the handle's reference to the database; false when none was open.
   bool Close();
 
@@ -237,6 +241,7 @@ class DbAccess {
   std::shared_ptr<LogSyncEnv> log_env_;
   leveldb::Env* env_;
   std::unique_ptr<Metrics> metrics_;
+  bool lost_data_at_open_ = false;
 };
 
 }  // namespace tarnix

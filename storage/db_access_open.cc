@@ -199,21 +199,24 @@ leveldb::Status CopyFile(leveldb::Env* env, const std::string& from,
 // inside it and says nothing, and then deletes the log. Such a log lost its
 // tail; keep a copy in lost/ and log what is gone. Runs under the database
 // lock; a database in use elsewhere is not read (its open fails anyway).
-void KeepCutLogs(leveldb::Env* env, const std::string& directory) {
+// True when some log was cut.
+bool KeepCutLogs(leveldb::Env* env, const std::string& directory) {
   std::vector<std::string> children;
-  if (!env->GetChildren(directory, &children).ok()) return;
+  if (!env->GetChildren(directory, &children).ok()) return false;
   std::vector<std::string> logs;
   for (const std::string& name : children) {
     if (HasNumberedSuffix(name, ".log")) logs.push_back(name);
   }
-  if (logs.empty()) return;
+  if (logs.empty()) return false;
   leveldb::FileLock* lock = nullptr;
-  if (!env->LockFile(directory + "/LOCK", &lock).ok()) return;
+  if (!env->LockFile(directory + "/LOCK", &lock).ok()) return false;
   const std::string lost = directory + "/lost";
+  bool cut = false;
   for (const std::string& name : logs) {
     const std::string path = directory + "/" + name;
     LogTail tail;
     if (!ReadLogTail(env, path, &tail).ok() || !tail.cut) continue;
+    cut = true;
     env->CreateDir(lost);  // may exist already
     // An earlier copy of the same log stays.
     std::string copy = lost + "/" + name;
@@ -233,6 +236,7 @@ void KeepCutLogs(leveldb::Env* env, const std::string& directory) {
                copied.ok() ? "" : copied.ToString().c_str());
   }
   env->UnlockFile(lock);
+  return cut;
 }
 
 leveldb::Options MakeOptions(leveldb::Env* env) {
@@ -385,8 +389,9 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
   const leveldb::Options options = MakeOptions(env_);
   leveldb::DB* db = nullptr;
   leveldb::Status status = CheckWithoutCurrent(env_, directory);
+  lost_data_at_open_ = false;
   if (status.ok()) {
-    KeepCutLogs(env_, directory);
+    lost_data_at_open_ = KeepCutLogs(env_, directory);
     status = leveldb::DB::Open(options, directory, &db);
   }
   // Only a damaged database is repaired; any other failure (lock held,
@@ -396,6 +401,7 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
                "Unable to open database '%s': %s, attempting to repair.",
                directory.c_str(), status.ToString().c_str());
     status = Repair(env_, directory, options, status, &db);
+    lost_data_at_open_ = true;
   }
   // The environment goes when the last holder of the database lets go.
   if (status.ok()) db_.reset(db, [env = log_env_](leveldb::DB* open) { delete open; });

@@ -87,6 +87,7 @@ TEST_F(OpenTest, DamagedCurrentOrManifestIsRepairedKeepingData) {
     orv::LogCapture capture;
     auto db = OpenDb();
     EXPECT_EQ(capture.Count("attempting to repair."), 1u);
+    EXPECT_TRUE(db->lost_data_at_open());
     EXPECT_EQ(All(db.get()), kRecords);
     // Nothing was lost, but only the repair's own account could tell: the
     // cause is logged and the old manifest kept.
@@ -213,6 +214,7 @@ TEST_F(OpenTest, CutLogIsReportedAndKept) {
     orv::LogCapture capture;
     auto db = OpenDb();
     EXPECT_EQ(All(db.get()), kRecords);
+    EXPECT_TRUE(db->lost_data_at_open());
     ASSERT_EQ(capture.Count(kDataLost), 1u);
     EXPECT_TRUE(capture.Contains("Write-ahead log '" + path +
                                  "' ends inside a write: opening the database "
@@ -229,6 +231,7 @@ TEST_F(OpenTest, WholeLogIsNotReported) {
   orv::LogCapture capture;
   auto db = OpenDb();
   EXPECT_EQ(All(db.get()).size(), kRecords.size() + 1);
+  EXPECT_FALSE(db->lost_data_at_open());
   EXPECT_FALSE(capture.Contains(kDataLost));
   EXPECT_FALSE(fs::exists(db_dir_ + "/lost"));
 }

@@ -1,5 +1,6 @@
 #include "write/transaction_ids.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,19 @@ void TransactionIds::AdvancePastLoggedTxnId(uint64_t logged_txn_id) {
              "txn_id_ raised to %lu.",
              logged_txn_id, txn_id_, logged_txn_id);
   txn_id_ = logged_txn_id;
+}
+
+void TransactionIds::AdvancePastLostIds() {
+  const uint64_t stored = txn_id_;
+  txn_id_ = std::min(stored + kLostIdMargin, kCompactUint64Limit - 1);
+  std::vector<int32_t> results;
+  const DbAccessStatus status =
+      db_access_->Put({{kTxnIdKey, std::to_string(txn_id_)}}, true, &results);
+  TARNIX_LOG(orv::WARNING, nullptr,
+             "The database lost data when it was opened: transaction ids go on after %lu "
+             "instead of %lu, past any id given out in what was lost%s%s",
+             txn_id_, stored, status.ok() ? "" : "; persisting it failed: ",
+             status.ok() ? "" : status.message.c_str());
 }
 
 }  // namespace tarnix

@@ -34,6 +34,16 @@ class TransactionIds {
   // must never reuse the keys of stored ones. Call after InitTxnId().
   void AdvancePastLoggedTxnId(uint64_t logged_txn_id);
 
+  // How far ids move on after an open that lost data: more transactions
+  // than one write-ahead log can hold.
+  static constexpr uint64_t kLostIdMargin = uint64_t{1} << 32;
+  // After an open that lost data (DbAccess::lost_data_at_open()): ids given
+  // out in what was lost may lie above the stored one. Raises the last id by
+  // kLostIdMargin (up to the last id available), persists it synced and
+  // logs it, so that no id handed out before is given again. Call after
+  // AdvancePastLoggedTxnId().
+  void AdvancePastLostIds();
+
   // The last id handed out; 0 when none.
   uint64_t txn_id() const { return txn_id_; }
 

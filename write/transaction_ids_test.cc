@@ -106,5 +106,36 @@ TEST_F(TransactionIdsTest, AdvancesPastAHigherLoggedIdOnly) {
   EXPECT_EQ(ids.txn_id(), 25u);
 }
 
+// The ids of writes lost with a cut log are never given again.
+TEST_F(TransactionIdsTest, AfterAnOpenThatLostDataIdsNeverGoBack) {
+  {
+    TransactionIds ids(db_.get());
+    ids.InitTxnId();
+    uint64_t id = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(ids.GetNextTxnId(&id));
+  }
+  db_.reset();
+  for (const std::string& name : Files()) {
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
+    std::string log = ReadFile(db_dir_ + "/" + name);
+    log.resize(log.size() - 3);  // inside the write of id 5
+    WriteFile(db_dir_ + "/" + name, log);
+  }
+  db_ = OpenDb();
+  ASSERT_TRUE(db_->lost_data_at_open());
+  TransactionIds ids(db_.get());
+  ids.InitTxnId();
+  EXPECT_EQ(ids.txn_id(), 4u);
+  ids.AdvancePastLostIds();
+  EXPECT_EQ(ids.txn_id(), 4 + TransactionIds::kLostIdMargin);
+  EXPECT_TRUE(HasLine("WARNING", "",
+                      "The database lost data when it was opened: transaction ids go on after " +
+                          std::to_string(4 + TransactionIds::kLostIdMargin) +
+                          " instead of 4, past any id given out in what was lost"));
+  Reopen();  // a clean open loses nothing, and the new start was stored
+  EXPECT_FALSE(db_->lost_data_at_open());
+  EXPECT_EQ(NextAfterStart(), 5 + TransactionIds::kLostIdMargin);
+}
+
 }  // namespace
 }  // namespace tarnix
