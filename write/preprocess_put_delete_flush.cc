@@ -36,6 +36,11 @@ Status WriteTransactions::EntryObject(const EntryScope& scope,
   Status status = CheckWritePermission(scope.client_id, *type);
   if (!status.ok()) return status;
   *id = scope.keys->Read(*type, body);
+  if (id->size() > kMaxKeyBytes) {
+    return Status::InvalidArgument("object key of " + std::to_string(id->size()) +
+                                   " bytes is longer than the " + std::to_string(kMaxKeyBytes) +
+                                   " allowed");
+  }
   if (!id->empty()) return Status::OK();
   // The text is built only on this failure: it prints the whole message.
   if (missing_id != nullptr) return Status::InvalidArgument(missing_id);

@@ -78,6 +78,9 @@ class WriteTransactions {
   // Modify streams of at least this many bytes are not recorded request by
   // request in the transaction log.
   static constexpr int64_t kMaxLoggedModifyBytes = 52428800;
+  // The longest object key a write may name. Longer keys cost every read
+  // that passes near them, so one client could hold up the loop for all.
+  static constexpr size_t kMaxKeyBytes = 65536;
   // The refusal of an entry whose object type is missing or not in the
   // schema.
   static constexpr const char* kNoObjectType = "object type missing or not in the schema";
@@ -232,8 +235,8 @@ class WriteTransactions {
   Status CheckWritePermission(const std::string& client_id, const std::string& type) const;
   // The object an entry names: the type of `object` (INVALID_ARGUMENT
   // kNoObjectType when it has none the schema knows), the client's write
-  // permission for it, and the id read from the serialized `body`. No id is
-  // INVALID_ARGUMENT with
+  // permission for it, and the id read from the serialized `body`. An id
+  // over kMaxKeyBytes is INVALID_ARGUMENT. No id is INVALID_ARGUMENT with
   // `missing_id`, or when that is null "Unable to extract id for object
   // type " and `object` as text.
   Status EntryObject(const EntryScope& scope, const google::protobuf::Message& object,

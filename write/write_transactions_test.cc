@@ -278,6 +278,28 @@ TEST_F(WriteTransactionsTest, AnEntryWithoutAKnownTypeRefusesTheWholeStream) {
   EXPECT_EQ(recorder_.failure, Status::InvalidArgument(WriteTransactions::kNoObjectType));
 }
 
+TEST_F(WriteTransactionsTest, AnOverlongKeyRefusesTheStreamOnEveryPath) {
+  const std::string longest(WriteTransactions::kMaxKeyBytes, 'n');
+  RunPut({PutEntry(kInterface, Interface(longest, 1))});
+  ASSERT_EQ(recorder_.events, kAnswered);
+  const std::string overlong(WriteTransactions::kMaxKeyBytes + 1, 'n');
+  recorder_ = decltype(recorder_)();
+  RunPut({PutEntry(kDevice, Device(1)), PutEntry(kInterface, Interface(overlong, 1))});
+  EXPECT_EQ(recorder_.failure.code(), Status::kInvalidArgument);
+  EXPECT_NE(recorder_.failure.message().find("65537 bytes is longer than the 65536 allowed"),
+            std::string::npos)
+      << recorder_.failure.message();
+  EXPECT_TRUE(Stored(kDevice).empty());
+  // Deletes name keys the same way.
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  tx::DeleteMsg* remove = deletes.front().add_deletes();
+  schema_.SetObjectType(kInterface, remove->mutable_object());
+  remove->mutable_object()->set_object_body(Interface(overlong, 1));
+  recorder_ = decltype(recorder_)();
+  txn_->Delete(kAdmin, &recorder_, &deletes);
+  EXPECT_EQ(recorder_.failure.code(), Status::kInvalidArgument);
+}
+
 TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
   std::list<tx::PutRequestMsg> requests(2);
   *requests.front().add_puts() = PutEntry(kDevice, Device(1));
