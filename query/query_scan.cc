@@ -134,7 +134,9 @@ Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& wher
   // One message serves every record: parsed, matched, keyed and selected in
   // turn, so only the results are kept.
   std::unique_ptr<pb::Message> object(where_value.New());
-  const WhereMatcher& matcher = selection_.matcher();
+  // The where clause's operands stay as they are for the whole scan.
+  WhereMatcher::OperandSets operands;
+  const WhereMatcher matcher(schema_, &operands);
 
   // One iterator over one state of the store; only visible, matching
   // records are copied out of it.

@@ -151,13 +151,33 @@ bool WhereMatcher::MatchRepeatedField(const pb::Message& leaf, const pb::Message
                  field->name().c_str(), TypeName(&object));
       return false;
   }
-  const AttributeValueHashSet wanted = ElementSet(*schema_, value, field, value_size);
+  // Walks the object's elements, so that a long operand list costs once per
+  // scan, not once per object.
+  AttributeValueHashSet built;
+  const AttributeValueHashSet& wanted = OperandSet(value, field, value_size, &built);
   const AttributeValueHashSet held = ElementSet(*schema_, object, field, object_size);
-  const bool any = op == OpMsg::CONTAINS_ANY;
-  for (const AttributeValue& element : wanted) {
-    if (Contains(held, element) == any) return any;
+  size_t found = 0;
+  for (const AttributeValue& element : held) {
+    if (!Contains(wanted, element)) continue;
+    if (op == OpMsg::CONTAINS_ANY) return true;
+    ++found;  // each wanted element is held at most once
   }
-  return !any;
+  return op == OpMsg::CONTAINS_ALL && found == wanted.size();
+}
+
+const AttributeValueHashSet& WhereMatcher::OperandSet(const pb::Message& value,
+                                                      const pb::FieldDescriptor* field, int size,
+                                                      AttributeValueHashSet* built) const {
+  if (operands_ == nullptr) {
+    *built = ElementSet(*schema_, value, field, size);
+    return *built;
+  }
+  auto found = operands_->find({&value, field});
+  if (found == operands_->end()) {
+    found = operands_->emplace(std::make_pair(&value, field), ElementSet(*schema_, value, field, size))
+                .first;
+  }
+  return found->second;
 }
 
 bool WhereMatcher::MatchMessageOp(const pb::Message& leaf, const pb::Message* value,

@@ -1,8 +1,13 @@
 #ifndef TARNIX_QUERY_WHERE_MATCHER_H_
 #define TARNIX_QUERY_WHERE_MATCHER_H_
 
+#include <map>
+#include <utility>
+
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
+
+#include "schema/attribute_value.h"
 
 namespace tarnix {
 
@@ -24,12 +29,23 @@ class Schema;
 // op message a client sends: a nested op type without an OpMsg "self" is
 // treated as having no "self".
 //
-// Holds no state besides the schema; const methods, no locks. Runs on the
-// RPC event-loop thread, as the Schema it reads is not thread-safe.
+// Holds no state besides the schema and, when given, the operand sets of
+// one scan; const methods, no locks. Runs on the RPC event-loop thread, as
+// the Schema it reads is not thread-safe.
 class WhereMatcher {
  public:
-  // `schema` is not owned and must outlive the matcher.
-  explicit WhereMatcher(const Schema* schema) : schema_(schema) {}
+  // The distinct elements of the repeated operand fields, built once for a
+  // scan that matches every record against the same operands: keyed by the
+  // operand message's address, so the messages must stay alive and
+  // unchanged while the sets are used.
+  using OperandSets = std::map<
+      std::pair<const google::protobuf::Message*, const google::protobuf::FieldDescriptor*>,
+      AttributeValueHashSet>;
+
+  // `schema` is not owned and must outlive the matcher; so must `operands`,
+  // when given (without it each match builds its operand sets anew).
+  explicit WhereMatcher(const Schema* schema, OperandSets* operands = nullptr)
+      : schema_(schema), operands_(operands) {}
 
   WhereMatcher(const WhereMatcher&) = delete;
   WhereMatcher& operator=(const WhereMatcher&) = delete;
@@ -105,7 +121,14 @@ class WhereMatcher {
       const google::protobuf::Message* nested_op) const;
 
  private:
+  // The distinct elements of repeated `field` of the operand `value`, from
+  // operands_ when there is one; `built` holds them otherwise.
+  const AttributeValueHashSet& OperandSet(const google::protobuf::Message& value,
+                                          const google::protobuf::FieldDescriptor* field, int size,
+                                          AttributeValueHashSet* built) const;
+
   const Schema* const schema_;
+  OperandSets* const operands_;
 };
 
 }  // namespace tarnix

@@ -109,6 +109,29 @@ TEST_F(WhereMatcherTest, ContainsAllAndAnyCompareDistinctElements) {
   EXPECT_FALSE(Match(any, "tags: ['a']", ""));
 }
 
+// A scan builds each operand set once and matches every object against it.
+TEST_F(WhereMatcherTest, AScanBuildsItsOperandSetsOnce) {
+  WhereMatcher::OperandSets operands;
+  const WhereMatcher scan(schema_.get(), &operands);
+  MessagePtr all = Op("tags { op: CONTAINS_ALL }");
+  MessagePtr any = Op("tags { op: CONTAINS_ANY }");
+  MessagePtr value = Thing("tags: ['a', 'b', 'b']");
+  const std::vector<std::pair<std::string, std::pair<bool, bool>>> objects = {
+      {"tags: ['b', 'c', 'a']", {true, true}},
+      {"tags: ['b', 'b', 'b']", {false, true}},
+      {"tags: ['c']", {false, false}},
+  };
+  for (const auto& [text, expected] : objects) {
+    MessagePtr object = Thing(text);
+    EXPECT_EQ(scan.MatchOpMsg(all.get(), value.get(), object.get(), ThingType()), expected.first)
+        << text;
+    EXPECT_EQ(scan.MatchOpMsg(any.get(), value.get(), object.get(), ThingType()), expected.second)
+        << text;
+  }
+  ASSERT_EQ(operands.size(), 1u);
+  EXPECT_EQ(operands.begin()->second.size(), 2u);  // the distinct operands, kept
+}
+
 TEST_F(WhereMatcherTest, FloatElementsUseIeeeEquality) {
   MessagePtr op = Op("weights { op: EQUALS }");
   MessagePtr zero = Thing("weights: 0.0");
