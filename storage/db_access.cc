@@ -17,7 +17,7 @@ namespace {
 
 leveldb::ReadOptions MakeReadOptions(const leveldb::Snapshot* snapshot) {
   leveldb::ReadOptions options;
-  options.verify_checksums = false;
+  options.verify_checksums = true;  // damage is reported, never served as data
   options.fill_cache = true;
   options.snapshot = snapshot;
   return options;
