@@ -48,7 +48,7 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
   txn_log_.SetCurrentLogSize();
   txn_ids_.AdvancePastLoggedTxnId(txn_log_.highest_logged_txn_id());
   if (db_access_->lost_data_at_open()) txn_ids_.AdvancePastLostIds();
-  vdbs_.InitVDbInfo();
+  startup_status_ = vdbs_.InitVDbInfo();
   vdbs_.ReportUnregisteredVdbs(held_vdbs);
   if (!disable_flush_ephemeral) writes_.WipeEphemeralObjects();
 }

@@ -73,6 +73,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
                uint16_t max_vdb_id, bool merkle_sort_protobufs);
   ~TarnixServer() override;
 
+  // Whether the state restored from the database lets the server serve:
+  // the failure to read the vdb registry (a damaged database), else OK.
+  const Status& startup_status() const { return startup_status_; }
+
   // --- Write streams ---
   // Each authenticates the caller (see AuthenticateClient), then refuses the
   // stream with FAILED_PRECONDITION "No schema loaded" while the schema
@@ -341,6 +345,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
       ending_monitor_streams_;
   LoopPoster loop_poster_;
   size_t merkle_slice_records_ = kMerkleSliceRecords;
+  Status startup_status_;
 };
 
 }  // namespace tarnix

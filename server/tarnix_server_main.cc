@@ -132,6 +132,19 @@ int RunServer(int argc, char** argv) {
         &schema, db.get(), options.txn_log_size, &g_provider->metrics(), &certificates,
         &g_provider->net().security_manager(), options.disable_flush_ephemeral, kMaxVdbId,
         options.merkle_sort_protobufs);
+    // A daemon that cannot read its vdbs would be up and serve nothing.
+    if (!g_data_service->startup_status().ok()) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0101",
+                 "Database '%s' cannot be served: %s. Start-up stops; restore the database or "
+                 "move the damaged one away.",
+                 options.database_dir.c_str(),
+                 g_data_service->startup_status().ToString().c_str());
+      delete g_data_service;
+      g_data_service = nullptr;
+      db.reset();
+      StopProvider();
+      return 2;
+    }
     tarnix::TarnixOpsServer ops(&schema, db.get(), &g_provider->metrics(),
                                 &g_provider->net().security_manager(), &certificates,
                                 options.key_path(), options.certificate_path());

@@ -9,6 +9,7 @@
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "schema/record_key.h"
+#include "storage/fault_env.h"
 #include "storage/key_space.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/write_test_util.h"
@@ -119,6 +120,25 @@ TEST_F(TarnixServerTest, ObjectsInUnregisteredVdbsAreReported) {
                       "Object records are held in vdbs that the vdb registry does not name: "
                       "vdb ids 1, 3. They are not registered again."));
   EXPECT_EQ(Scan(kVDbInfoPrefix).size(), 1u);
+}
+
+// Without its vdbs the server could only refuse every call: start-up says
+// so instead of serving.
+TEST_F(TarnixServerTest, AnUnreadableVdbRegistryIsAFailedStartUp) {
+  EXPECT_TRUE(Start()->startup_status().ok());
+  FaultEnv env;
+  db_.reset();
+  db_ = OpenDb(&env);  // the vdb record moves into a table file
+  env.FailReadsAfter(0, leveldb::Status::Corruption("injected"));
+  auto server = Start();
+  env.FailReadsAfter(-1, leveldb::Status::OK());
+  EXPECT_EQ(server->startup_status().code(), Status::kDataLoss);
+  EXPECT_TRUE(server->vdbs().vdb_id_to_name().empty());
+  EXPECT_TRUE(HasLine("ERROR", "DRX0603",
+                      "DbAccess error in TarnixServer::InitVDbInfo(): Corruption: injected. VDb id "
+                      "to VDb name map is left uninitialized."));
+  server.reset();
+  db_.reset();
 }
 
 TEST_F(TarnixServerTest, LostIdRecordDoesNotReuseLoggedIds) {

@@ -16,7 +16,7 @@ namespace tarnix {
 VDbRegistry::VDbRegistry(DbAccess* db_access, TransactionLogStore* txn_log)
     : db_access_(db_access), txn_log_(txn_log) {}
 
-void VDbRegistry::InitVDbInfo() {
+Status VDbRegistry::InitVDbInfo() {
   TARNIX_LOG(orv::INFO, nullptr, "TarnixServer::InitVDbInfo(): Fetching vdb info from db_access_");
   DbAccess::Records records;
   const DbAccessStatus status =
@@ -26,13 +26,13 @@ void VDbRegistry::InitVDbInfo() {
                "DbAccess error in TarnixServer::InitVDbInfo(): %s. VDb id to VDb name map is "
                "left uninitialized.",
                status.message.c_str());
-    return;
+    return status.ToStatus();
   }
   if (records.empty()) {
     TARNIX_LOG(orv::INFO, nullptr,
                "TarnixServer::InitVDbInfo(): No vdb info records found in db_access_.");
     AddVDbInfo(1, kMainVdbName, nullptr);
-    return;
+    return Status::OK();
   }
   for (const DbAccess::Record& record : records) {
     const std::string& key = record.first;
@@ -49,6 +49,7 @@ void VDbRegistry::InitVDbInfo() {
     TARNIX_LOG(orv::INFO, nullptr, "vdb name to id mapping: '%s' -> %u", record.second.c_str(),
                id);
   }
+  return Status::OK();
 }
 
 bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransactionLog* log) {

@@ -32,9 +32,10 @@ class VDbRegistry {
   VDbRegistry& operator=(const VDbRegistry&) = delete;
 
   // Start-up: loads every vdb record; on a database without any, creates
-  // "main_vdb" with id 1. A read error is logged and leaves the maps empty;
-  // malformed record keys are logged and skipped.
-  void InitVDbInfo();
+  // "main_vdb" with id 1. A read error is logged, leaves the maps empty and
+  // is returned: without them nothing can be served. Malformed record keys
+  // are logged and skipped.
+  Status InitVDbInfo();
 
   // Stores vdb `id` named `name`, with `log`'s units (and the trimming of old
   // ones) in the same batch when `log` is not null, then registers it. The
