@@ -12,6 +12,7 @@
 #include <string>
 
 #include <boost/property_tree/ptree.hpp>
+#include <grpc/grpc.h>
 
 #include "caldek/orv/product_version.pb.h"
 #include "logging/log_sink.h"
@@ -185,6 +186,10 @@ int RunServer(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Held until the process exits: gRPC's final shutdown, which the server's
+  // teardown would otherwise run, can block for ever joining its executor
+  // while clients keep their connections open.
+  grpc_init();
   g_emergency_reserve = new char[kEmergencyReserveBytes];
   std::set_new_handler(OutOfMemoryHandler);
   int status = 1;
