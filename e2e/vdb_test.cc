@@ -267,6 +267,7 @@ TEST_F(DeleteVDbTest, WritersDuringADeleteAreFlushedWithItOrRefused) {
   ASSERT_TRUE(PutDevices(1, 5000, 2).ok());
   constexpr int kWriters = 3;
   std::atomic<bool> deleted{false};
+  std::atomic<int> writing{0};  // writers whose first write was answered
   std::vector<std::vector<grpc::Status>> results(kWriters);
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
@@ -276,10 +277,12 @@ TEST_F(DeleteVDbTest, WritersDuringADeleteAreFlushedWithItOrRefused) {
       for (int n = 0; after < 5; ++n) {
         if (deleted.load()) ++after;
         results[w].push_back(PutDevices(100000 * (w + 1) + n, 10, 2));
+        if (n == 0) ++writing;
       }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (writing.load() < kWriters) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const grpc::Status status = Delete("tenant");
   deleted = true;
   for (std::thread& writer : writers) writer.join();
