@@ -51,15 +51,55 @@ endfunction()
 
 # tarnix_fuzzer(NAME SOURCES ... DEPS ...): one libFuzzer binary, built only
 # with TARNIX_FUZZ. Fuzzers see the compiled example schema as
-# TARNIX_EXAMPLE_SCHEMA.
+# TARNIX_EXAMPLE_SCHEMA. Without TARNIX_FUZZ, when the tests are built, the
+# same sources make NAME_replay instead: a plain executable that runs every
+# file of fuzz_corpus/NAME/ of the calling folder through the target once,
+# a CTest entry with label unit.
 function(tarnix_fuzzer name)
-  if(NOT TARNIX_FUZZ)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(TARNIX_FUZZ)
+    tarnix_executable(${name} "${ARG_SOURCES}" "${ARG_DEPS}")
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-  tarnix_executable(${name} "${ARG_SOURCES}" "${ARG_DEPS}")
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  if(NOT TARNIX_BUILD_TESTS)
+    return()
+  endif()
+  set(replay ${name}_replay)
+  # FuzzedDataProvider.h comes with clang's runtime headers, not with gcc.
+  set(provider_dir)
+  foreach(source ${ARG_SOURCES})
+    file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/${source} uses REGEX "FuzzedDataProvider\\.h")
+    if(uses)
+      if(NOT TARNIX_FUZZED_DATA_PROVIDER_DIR)
+        message(WARNING "${replay} left out: fuzzer/FuzzedDataProvider.h not found "
+                        "(Debian libclang-rt-<version>-dev)")
+        return()
+      endif()
+      set(provider_dir ${TARNIX_FUZZED_DATA_PROVIDER_DIR})
+    endif()
+  endforeach()
+  tarnix_executable(${replay} "${ARG_SOURCES};${PROJECT_SOURCE_DIR}/util/fuzz_replay_main.cc"
+                    "${ARG_DEPS}")
+  if(provider_dir)
+    target_include_directories(${replay} SYSTEM PRIVATE ${provider_dir})
+  endif()
+  add_test(NAME ${replay} COMMAND ${replay} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_corpus/${name})
+  set_tests_properties(${replay} PROPERTIES LABELS unit TIMEOUT 120)
 endfunction()
+
+# fuzzer/FuzzedDataProvider.h of clang's runtime headers, for the replay
+# executables of gcc builds: copied alone into the build folder, as the rest
+# of clang's header folder must not shadow gcc's own headers.
+if(NOT TARNIX_FUZZ AND TARNIX_BUILD_TESTS)
+  file(GLOB provider_candidates /usr/lib/llvm-*/lib/clang/*/include/fuzzer/FuzzedDataProvider.h)
+  if(provider_candidates)
+    list(GET provider_candidates 0 provider_header)
+    set(TARNIX_FUZZED_DATA_PROVIDER_DIR ${CMAKE_BINARY_DIR}/fuzz_include)
+    configure_file(${provider_header}
+                   ${TARNIX_FUZZED_DATA_PROVIDER_DIR}/fuzzer/FuzzedDataProvider.h COPYONLY)
+  endif()
+endif()
 
 # tarnix_fixture_schemas(TARGET): compiles each testdata/*.proto of the calling
 # folder into testdata/<name>.pb in its build folder, with the project's
