@@ -643,6 +643,8 @@ TEST_F(RpcTest, UnparsableRequestFailsItsCallWithInvalidArgument) {
 
   EventLog& log = server_.service().log();
   ASSERT_TRUE(log.WaitFor("release:log-each"));
+  // The unary call's end is recorded on the loop after its client saw it.
+  ASSERT_TRUE(log.WaitFor("done:unary-parsed:0"));
   EXPECT_EQ(1u, log.Count("got:first"));
   EXPECT_EQ(0u, log.Count("got:third"));
   EXPECT_EQ(3, CodeOf(log, "complete:log-each:"));
