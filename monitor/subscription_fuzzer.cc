@@ -46,29 +46,9 @@ Schema& WatchSchema() {
   return *schema;
 }
 
-// The input read front to back; past its end every read is zero or empty.
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : at_(data), end_(data + size) {}
-
-  bool empty() const { return at_ == end_; }
-  uint8_t Byte() { return at_ < end_ ? *at_++ : 0; }
-  // A string of Byte() bytes.
-  std::string String() {
-    const size_t length = std::min<size_t>(Byte(), end_ - at_);
-    std::string out(reinterpret_cast<const char*>(at_), length);
-    at_ += length;
-    return out;
-  }
-
- private:
-  const uint8_t* at_;
-  const uint8_t* const end_;
-};
-
 // One byte per field: bit 0 sets it, the rest picks its value (and for a
 // repeated field the number of elements, each with a byte of its own).
-void Fill(Input* in, pb::Message* message, int depth) {
+void Fill(FuzzInput* in, pb::Message* message, int depth) {
   static const double kFloats[] = {
       0.0, -0.0, 1.5, std::numeric_limits<double>::quiet_NaN(), 1.0000001, 1.0000002};
   static const char* const kStrings[] = {"", "a", "b", "a b"};
@@ -132,7 +112,7 @@ void Fill(Input* in, pb::Message* message, int depth) {
 }
 
 // A body of `type`: built field by field, or raw bytes.
-std::string Body(Input* in, const std::string& type) {
+std::string Body(FuzzInput* in, const std::string& type) {
   if (in->Byte() & 1) return in->String();
   std::unique_ptr<pb::Message> message(WatchSchema().NewMessage(type));
   Fill(in, message.get(), 0);
@@ -141,7 +121,7 @@ std::string Body(Input* in, const std::string& type) {
 
 // An op message of `type`: one predicate of a path and an operation from the
 // input (the tree's shapes and some it cannot watch), or raw bytes.
-std::string OpBody(Input* in, const std::string& type) {
+std::string OpBody(FuzzInput* in, const std::string& type) {
   static const char* const kOperations[] = {"EQUALS",       "NOT_EQUALS", "CONTAINS_ANY",
                                             "CONTAINS_ALL", "EXISTS",     "SELECT"};
   // clang-format off
@@ -187,7 +167,7 @@ uint64_t Gauge(orv::metrics::MetricRegistry* registry, const std::string& name, 
 
 class Run {
  public:
-  explicit Run(Input* in) : in_(in) {}
+  explicit Run(FuzzInput* in) : in_(in) {}
 
   void Steps() {
     for (size_t step = 0; step < kMaxSteps && !in_->empty(); ++step) {
@@ -277,7 +257,7 @@ class Run {
     TARNIX_FUZZ_CHECK(matched == model_.Match(type, *object, vdbs));
   }
 
-  Input* const in_;
+  FuzzInput* const in_;
   orv::metrics::MetricRegistry registry_;
   MonitorEngine engine_{&WatchSchema(), &registry_};
   SubscriptionModel model_{&WatchSchema()};
@@ -411,7 +391,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  tarnix::subscription_test::Input in(data, size);
+  tarnix::FuzzInput in(data, size);
   tarnix::subscription_test::Run(&in).Steps();
   return 0;
 }

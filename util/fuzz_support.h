@@ -4,6 +4,8 @@
 // Shared by the libFuzzer targets (*_fuzzer.cc) only; never linked into the
 // daemon.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,6 +29,30 @@
   } while (0)
 
 namespace tarnix {
+
+// Reads a fuzzer's input as it is consumed; past its end every byte is 0.
+class FuzzInput {
+ public:
+  FuzzInput(const uint8_t* data, size_t size) : at_(data), end_(data + size) {}
+
+  bool empty() const { return at_ == end_; }
+  uint8_t Byte() { return at_ < end_ ? *at_++ : 0; }
+  uint16_t Short() {
+    const uint16_t high = Byte();
+    return static_cast<uint16_t>(high << 8 | Byte());
+  }
+  // A string of Byte() bytes.
+  std::string String() {
+    const size_t length = std::min<size_t>(Byte(), end_ - at_);
+    std::string out(reinterpret_cast<const char*>(at_), length);
+    at_ += length;
+    return out;
+  }
+
+ private:
+  const uint8_t* at_;
+  const uint8_t* const end_;
+};
 
 // Most inputs are logged about at ERROR, ours or protobuf's; a log line per
 // execution would only slow the run down.

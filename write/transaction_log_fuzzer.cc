@@ -37,30 +37,6 @@ namespace tx = caldek::orv::tarnix;
 constexpr size_t kMaxStoredRecords = 48;
 constexpr size_t kMaxTransactions = 6;
 
-// The input read front to back; past its end every read is zero or empty.
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : at_(data), end_(data + size) {}
-
-  bool empty() const { return at_ == end_; }
-  uint8_t Byte() { return at_ < end_ ? *at_++ : 0; }
-  uint16_t Short() {
-    const uint16_t high = Byte();
-    return static_cast<uint16_t>(high << 8 | Byte());
-  }
-  // A string of Byte() bytes.
-  std::string String() {
-    const size_t length = std::min<size_t>(Byte(), end_ - at_);
-    std::string out(reinterpret_cast<const char*>(at_), length);
-    at_ += length;
-    return out;
-  }
-
- private:
-  const uint8_t* at_;
-  const uint8_t* const end_;
-};
-
 uint64_t Bytes(const DbAccess::Records& records) {
   uint64_t total = 0;
   for (const auto& [key, value] : records) total += key.size() + value.size();
@@ -84,7 +60,7 @@ void CheckRecount(DbAccess* db, orv::metrics::MetricRegistry* registry, uint64_t
 // Stored records: flags bit 0 makes a unit key from a small id, count and
 // index, otherwise the key is taken as it comes; the value is filler of a
 // length from the input.
-void StoreRecords(Input* in, DbAccess* db) {
+void StoreRecords(FuzzInput* in, DbAccess* db) {
   std::vector<DbAccess::TxnPut> puts;
   if (in->Byte() & 1) puts.emplace_back(kTxnIdKey, boost::make_shared<std::string>(in->String()));
   const size_t count = in->Byte() % kMaxStoredRecords;
@@ -126,7 +102,7 @@ uint64_t CheckStartUp(DbAccess* db, TransactionLogStore* store) {
 }
 
 // Changes and requests of one transaction, as the commit records them.
-void RecordTransaction(Input* in, uint64_t max_log_size, TarnixTransactionLog* log) {
+void RecordTransaction(FuzzInput* in, uint64_t max_log_size, TarnixTransactionLog* log) {
   const std::vector<std::string>& types = ExampleTypeNames();
   const uint8_t flags = in->Byte();
   if (flags & 1) log->set_request_bound(max_log_size);  // as the write path bounds it
@@ -158,7 +134,7 @@ void RecordTransaction(Input* in, uint64_t max_log_size, TarnixTransactionLog* l
 }
 
 // One commit's updates of the log; false once the store refuses them.
-bool Commit(Input* in, DbAccess* db, orv::metrics::MetricRegistry* registry,
+bool Commit(FuzzInput* in, DbAccess* db, orv::metrics::MetricRegistry* registry,
             TransactionLogStore* store, TransactionIds* ids, uint64_t highest) {
   uint64_t txn_id = 0;
   if (!ids->GetNextTxnId(&txn_id)) return false;  // the id space is used up
@@ -283,7 +259,7 @@ std::vector<std::string> Seeds() {
   return seeds;
 }
 
-void Run(Input* in) {
+void Run(FuzzInput* in) {
   std::unique_ptr<leveldb::Env> env(leveldb::NewMemEnv(leveldb::Env::Default()));
   orv::metrics::MetricRegistry registry;
   DbAccess db(registry, env.get());
@@ -314,7 +290,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  tarnix::Input in(data, size);
+  tarnix::FuzzInput in(data, size);
   tarnix::Run(&in);
   return 0;
 }
