@@ -1,5 +1,7 @@
 #include "query/get_processor.h"
 
+#include <unordered_set>
+
 #include "platform/util/strings.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
@@ -20,13 +22,154 @@ bool KeepInVdb(const Schema& schema, VdbId vdb_id, std::string* key) {
   return true;
 }
 
-// Moves the chunk being filled to `out` and starts the next one empty.
-void CloseChunk(tx::GetResponseMsg* response, size_t* bytes,
-                std::vector<tx::GetResponseMsg>* out) {
-  out->push_back(std::move(*response));
-  response->Clear();
-  *bytes = 0;
-}
+// The read behind GetProcessor::GetObjects: the ids in selector order,
+// then the types, over one iterator on one snapshot.
+class GetObjectsRead : public GetProcessor::Read {
+ public:
+  GetObjectsRead(const Schema& schema, DbAccess* db, GetReadLists&& lists, VdbId vdb_id)
+      : schema_(schema), vdb_id_(vdb_id), lists_(std::move(lists)) {
+    iterator_ = db->NewIterator();  // on a snapshot of its own
+    if (!iterator_) {
+      End(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus());
+    }
+  }
+
+  bool Step(size_t max_records, std::vector<tx::GetResponseMsg>* ready) override {
+    size_t budget = max_records;
+    const size_t ready_before = ready->size();
+    // Reading stops at the budget or at a complete chunk; closing does not.
+    auto paused = [&] { return budget == 0 || ready->size() != ready_before; };
+    while (!done_) {
+      if (next_id_ < lists_.id_keys.size()) {
+        if (paused()) break;
+        ReadNextId(&budget, ready);
+      } else if (!ids_closed_) {
+        // By-id and by-type entries never share a chunk.
+        if (response_.objects_size() > 0) CloseChunk(ready);
+        ids_closed_ = true;
+      } else if (next_type_ < lists_.type_prefixes.size()) {
+        if (paused()) break;
+        ReadTypeRecords(&budget, ready);
+      } else {
+        if (response_.objects_size() > 0) CloseChunk(ready);
+        End(Status::OK());
+      }
+    }
+    return done_;
+  }
+
+ private:
+  // Looks the next id up; a key asked for before reads nothing.
+  void ReadNextId(size_t* budget, std::vector<tx::GetResponseMsg>* ready) {
+    const std::string& key = lists_.id_keys[next_id_];
+    const std::string& type = lists_.id_pairs[next_id_].first;
+    ++next_id_;
+    if (!returned_.insert(key).second) return;
+    --*budget;
+    std::string value;
+    for (iterator_->Seek(key); iterator_->Valid(); iterator_->Next()) {
+      std::string record_key = iterator_->key();
+      if (record_key.compare(0, key.size(), key) != 0) break;
+      if (KeepInVdb(schema_, vdb_id_, &record_key)) {
+        value = iterator_->value();
+        break;
+      }
+    }
+    if (!CheckRead()) return;
+    AppendEntry(type, std::move(value), ready);
+  }
+
+  // Reads records of the current type until the budget or a chunk runs
+  // out; a type asked for before is skipped whole.
+  void ReadTypeRecords(size_t* budget, std::vector<tx::GetResponseMsg>* ready) {
+    const std::string& prefix = lists_.type_prefixes[next_type_];
+    const std::string& type = lists_.type_names[next_type_];
+    if (!in_type_) {
+      // A type prefix is shorter than every key of its type, so it names
+      // the type alone.
+      if (!returned_.insert(prefix).second) {
+        ++next_type_;
+        return;
+      }
+      iterator_->Seek(prefix);
+      in_type_ = true;
+      type_had_records_ = false;
+      last_key_.clear();
+    }
+    const size_t ready_before = ready->size();
+    for (; iterator_->Valid(); iterator_->Next()) {
+      if (*budget == 0 || ready->size() != ready_before) return;
+      std::string key = iterator_->key();
+      if (key.compare(0, prefix.size(), prefix) != 0) break;
+      --*budget;
+      if (!KeepInVdb(schema_, vdb_id_, &key)) continue;
+      type_had_records_ = true;
+      // Records of one object are adjacent, their keys differing in the
+      // vdb suffix alone.
+      if (key == last_key_ || returned_.count(key) > 0) continue;
+      last_key_ = std::move(key);
+      AppendEntry(type, iterator_->value(), ready);
+    }
+    if (!CheckRead()) return;
+    in_type_ = false;
+    ++next_type_;
+    if (!type_had_records_) AppendEntry(type, std::string(), ready);
+    if (response_.ByteSizeLong() > GetProcessor::kMaxChunkBytes) CloseChunk(ready);
+  }
+
+  // Appends the entry of `type` with `value` moved in as its body (none
+  // when empty), closing the chunk once its stored bytes pass the limit.
+  void AppendEntry(const std::string& type, std::string value,
+                   std::vector<tx::GetResponseMsg>* ready) {
+    tx::TypedObjectMsg* entry = response_.add_objects();
+    schema_.SetObjectType(type, entry);
+    if (value.empty()) return;
+    bytes_ += value.size();
+    // Values written with a marker byte carry it first; the body starts after.
+    if (value[0] == '\0') value.erase(0, 1);
+    entry->set_object_body(std::move(value));
+    if (bytes_ > GetProcessor::kMaxChunkBytes) CloseChunk(ready);
+  }
+
+  void CloseChunk(std::vector<tx::GetResponseMsg>* ready) {
+    ready->push_back(std::move(response_));
+    response_.Clear();
+    bytes_ = 0;
+  }
+
+  // False, ending the read, when the iterator stopped on a failure.
+  bool CheckRead() {
+    const DbAccessStatus read = iterator_->status();
+    if (read.ok()) return true;
+    End(read.ToStatus());
+    return false;
+  }
+
+  void End(Status status) {
+    done_ = true;
+    status_ = std::move(status);
+    iterator_.reset();
+    response_.Clear();
+    lists_ = GetReadLists();
+    returned_ = std::unordered_set<std::string>();
+  }
+
+  const Schema& schema_;
+  const VdbId vdb_id_;
+  GetReadLists lists_;
+  boost::shared_ptr<DbAccess::IteratorImpl> iterator_;
+  size_t next_id_ = 0;
+  bool ids_closed_ = false;
+  size_t next_type_ = 0;
+  bool in_type_ = false;  // the iterator is within type next_type_
+  bool type_had_records_ = false;
+  std::string last_key_;  // the type's last object returned, without suffix
+  // Id keys and type prefixes read so far.
+  std::unordered_set<std::string> returned_;
+  tx::GetResponseMsg response_;  // the chunk being filled
+  size_t bytes_ = 0;             // its stored bytes
+  bool done_ = false;
+};
 
 }  // namespace
 
@@ -60,103 +203,18 @@ Status GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
 }
 
 Status GetProcessor::ProcessGetRequest(const std::string& client_id, const Selectors& selectors,
-                                       VdbId vdb_id, GetReadLists* lists) const {
+                                       GetReadLists* lists) const {
   Status status = ProcessGetObjectRequest(client_id, selectors, lists);
   if (!status.ok()) return status;
   if (lists->type_names.empty() && lists->id_pairs.empty()) {
     return Status::InvalidArgument("Missing object request for GET request");
   }
-  const DbAccess::SnapshotHolder snapshot = db_access_->GetSnapshot();
-  // A repeated selector reads nothing: GetObjects returns each object and
-  // type once, so one copy is all it needs.
-  std::unordered_set<std::string> read;
-
-  for (const std::string& key : lists->id_keys) {
-    std::string value;
-    if (!read.insert(key).second) {
-      lists->id_values.push_back(std::move(value));
-      continue;
-    }
-    DbAccess::Records records;
-    const DbAccessStatus status = db_access_->PrefixFilter(snapshot, key, &records);
-    if (!status.ok()) return status.ToStatus();
-    for (DbAccess::Record& record : records) {
-      if (KeepInVdb(*schema_, vdb_id, &record.first)) {
-        value = std::move(record.second);
-        break;
-      }
-    }
-    lists->id_values.push_back(std::move(value));
-  }
-
-  lists->type_records.resize(lists->type_prefixes.size());
-  for (size_t i = 0; i < lists->type_prefixes.size(); ++i) {
-    if (!read.insert(lists->type_prefixes[i]).second) continue;
-    DbAccess::Records records;
-    const DbAccessStatus status =
-        db_access_->PrefixFilter(snapshot, lists->type_prefixes[i], &records);
-    if (!status.ok()) return status.ToStatus();
-    DbAccess::Records& kept = lists->type_records[i];
-    for (DbAccess::Record& record : records) {
-      if (KeepInVdb(*schema_, vdb_id, &record.first)) kept.push_back(std::move(record));
-    }
-  }
   return Status::OK();
 }
 
-std::vector<tx::GetResponseMsg> GetProcessor::GetObjects(GetReadLists&& lists) const {
-  GetReadLists owned(std::move(lists));  // freed here, before the chunks are written
-  ObjectSet returned;
-  Chunks out;
-  GetObjectsById(&owned, &returned, &out);
-  GetObjectsByType(&owned, &returned, &out);
-  return out;
-}
-
-size_t GetProcessor::AppendEntry(const std::string& type, std::string&& value,
-                                 tx::GetResponseMsg* response) const {
-  tx::TypedObjectMsg* entry = response->add_objects();
-  schema_->SetObjectType(type, entry);
-  const size_t stored = value.size();
-  if (stored == 0) return 0;
-  // Values written with a marker byte carry it first; the body starts after.
-  if (value[0] == '\0') value.erase(0, 1);
-  entry->set_object_body(std::move(value));
-  return stored;
-}
-
-void GetProcessor::GetObjectsById(GetReadLists* lists, ObjectSet* returned, Chunks* out) const {
-  tx::GetResponseMsg response;
-  size_t bytes = 0;
-  for (size_t i = 0; i < lists->id_pairs.size(); ++i) {
-    const std::string& type = lists->id_pairs[i].first;
-    if (!returned->insert(lists->id_keys[i]).second) continue;
-    bytes += AppendEntry(type, std::move(lists->id_values[i]), &response);
-    if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
-  }
-  if (response.objects_size() > 0) out->push_back(std::move(response));
-}
-
-void GetProcessor::GetObjectsByType(GetReadLists* lists, ObjectSet* returned,
-                                    Chunks* out) const {
-  tx::GetResponseMsg response;
-  size_t bytes = 0;
-  for (size_t i = 0; i < lists->type_prefixes.size(); ++i) {
-    // A type prefix is shorter than every key of its type, so it names the
-    // type alone; a repeated type is skipped whole.
-    if (!returned->insert(lists->type_prefixes[i]).second) continue;
-    const std::string& type = lists->type_names[i];
-    DbAccess::Records& records = lists->type_records[i];
-    for (DbAccess::Record& record : records) {
-      if (!returned->insert(record.first).second) continue;
-      bytes += AppendEntry(type, std::move(record.second), &response);
-      if (bytes > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
-    }
-    if (records.empty()) AppendEntry(type, std::string(), &response);
-    DbAccess::Records().swap(records);  // the keys too
-    if (response.ByteSizeLong() > kMaxChunkBytes) CloseChunk(&response, &bytes, out);
-  }
-  if (response.objects_size() > 0) out->push_back(std::move(response));
+std::unique_ptr<GetProcessor::Read> GetProcessor::GetObjects(GetReadLists&& lists,
+                                                             VdbId vdb_id) const {
+  return std::make_unique<GetObjectsRead>(*schema_, db_access_, std::move(lists), vdb_id);
 }
 
 }  // namespace tarnix

@@ -78,7 +78,9 @@ void Query(FuzzedDataProvider* in) {
   for (const auto& record : records) stored.insert(record.first);
 
   std::vector<tx::QueryResponseMsg> chunks;
-  const Status status = QueryProcessor(&schema, &db).QueryImpl(kClient, request, kMainVdbId, &chunks);
+  std::unique_ptr<QueryProcessor::Read> read;
+  Status status = QueryProcessor(&schema, &db).QueryImpl(kClient, request, kMainVdbId, &read);
+  if (status.ok()) status = ReadAllChunks(read.get(), &chunks);
   size_t found = 0;
   for (const tx::QueryResponseMsg& chunk : chunks) found += chunk.objects_size();
   TARNIX_FUZZ_CHECK(status.ok() || found == 0);

@@ -17,10 +17,87 @@ Status WhereError(const std::string& text) {
   return Status::InvalidArgument(text);
 }
 
+// Packs a scan's results into chunks as they come: a chunk closes once its
+// bodies pass QueryProcessor::kMaxChunkBytes.
+class ChunkPacker : public QueryResultSink {
+ public:
+  ChunkPacker(const Schema& schema, std::vector<tx::QueryResponseMsg>* ready)
+      : schema_(schema), ready_(ready) {}
+
+  void Add(QueryResultRecord&& record) override {
+    tx::TypedObjectMsg* entry = response_.add_objects();
+    schema_.SetObjectType(record.type_name, entry);
+    if (!record.object.empty()) {
+      bytes_ += record.object.size();
+      entry->set_object_body(std::move(record.object));
+    }
+    if (bytes_ > QueryProcessor::kMaxChunkBytes) Close();
+  }
+  // A step pauses once it has made a chunk.
+  bool Full() const override { return ready_->size() != ready_before_; }
+
+  void StartStep(std::vector<tx::QueryResponseMsg>* ready) {
+    ready_ = ready;
+    ready_before_ = ready->size();
+  }
+  // Closes the last chunk; one empty chunk when nothing matched at all.
+  void Finish() {
+    if (response_.objects_size() > 0 || !made_any_) Close();
+  }
+
+ private:
+  void Close() {
+    ready_->push_back(std::move(response_));
+    response_.Clear();
+    bytes_ = 0;
+    made_any_ = true;
+  }
+
+  const Schema& schema_;
+  std::vector<tx::QueryResponseMsg>* ready_;
+  size_t ready_before_ = 0;
+  tx::QueryResponseMsg response_;
+  size_t bytes_ = 0;
+  bool made_any_ = false;
+};
+
+// A checked query: the messages its scan reads, the scan, its chunks.
+class QueryRead : public QueryProcessor::Read {
+ public:
+  QueryRead(const Schema& schema, const QueryScan& scan, std::unique_ptr<pb::Message> selection,
+            std::unique_ptr<pb::Message> sort_by, TarnixObject::MessagePtr where_op,
+            TarnixObject::MessagePtr where_value, VdbId vdb_id)
+      : selection_(std::move(selection)),
+        sort_by_(std::move(sort_by)),
+        where_op_(std::move(where_op)),
+        where_value_(std::move(where_value)),
+        cursor_(scan.StartQueryScan(selection_.get(), *where_op_, *where_value_, sort_by_.get(),
+                                    vdb_id, DbAccess::SnapshotHolder())),
+        packer_(schema, nullptr) {}
+
+  bool Step(size_t max_records, std::vector<tx::QueryResponseMsg>* ready) override {
+    if (!cursor_) return true;
+    packer_.StartStep(ready);
+    if (!cursor_->Step(max_records, &packer_)) return false;
+    status_ = cursor_->status();
+    if (status_.ok()) packer_.Finish();
+    cursor_.reset();
+    return true;
+  }
+
+ private:
+  const std::unique_ptr<pb::Message> selection_;
+  const std::unique_ptr<pb::Message> sort_by_;
+  const TarnixObject::MessagePtr where_op_;
+  const TarnixObject::MessagePtr where_value_;
+  std::unique_ptr<QueryScan::Cursor> cursor_;
+  ChunkPacker packer_;
+};
+
 }  // namespace
 
 Status QueryProcessor::QueryImpl(const std::string& client_id, const tx::QueryRequestMsg& request,
-                                 VdbId vdb_id, std::vector<tx::QueryResponseMsg>* chunks) const {
+                                 VdbId vdb_id, std::unique_ptr<Read>* read) const {
   if (!request.has_statement()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Query request: object selection not provided");
     return Status::InvalidArgument("ObjectSelectionMsg not provided");
@@ -69,12 +146,9 @@ Status QueryProcessor::QueryImpl(const std::string& client_id, const tx::QueryRe
   const TarnixObject::MessagePtr where_op = op_object->GetMessage(*schema_);
   const TarnixObject::MessagePtr where_value = value_object->GetMessage(*schema_);
 
-  std::vector<QueryResultRecord> results;
-  status = scan_.ExecuteQueryScan(selection.get(), *where_op, *where_value, sort_by.get(), vdb_id,
-                                  DbAccess::SnapshotHolder(),
-                                  &results);
-  if (status.ok()) PackResults(&results, chunks);
-  return status;
+  read->reset(new QueryRead(*schema_, scan_, std::move(selection), std::move(sort_by),
+                            where_op, where_value, vdb_id));
+  return Status::OK();
 }
 
 Status QueryProcessor::DecodeWhereMsg(const std::string& type_name, const tx::WhereMsg& where,
@@ -93,28 +167,6 @@ Status QueryProcessor::DecodeWhereMsg(const std::string& type_name, const tx::Wh
   *value = std::make_shared<TarnixObject>(type_name, where.value());
   if (!(*value)->GetMessage(*schema_)) return WhereError("Invalid value while decoding WhereMsg");
   return Status::OK();
-}
-
-void QueryProcessor::PackResults(std::vector<QueryResultRecord>* results,
-                                 std::vector<tx::QueryResponseMsg>* chunks) const {
-  tx::QueryResponseMsg response;
-  size_t bytes = 0;
-  for (QueryResultRecord& record : *results) {
-    tx::TypedObjectMsg* entry = response.add_objects();
-    schema_->SetObjectType(record.type_name, entry);
-    if (!record.object.empty()) {
-      bytes += record.object.size();
-      entry->set_object_body(std::move(record.object));
-    }
-    std::string().swap(record.op_message);
-    if (bytes > kMaxChunkBytes) {
-      chunks->push_back(std::move(response));
-      response.Clear();
-      bytes = 0;
-    }
-  }
-  std::vector<QueryResultRecord>().swap(*results);
-  if (response.objects_size() > 0) chunks->push_back(std::move(response));
 }
 
 }  // namespace tarnix

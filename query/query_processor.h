@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_read.pb.h"
+#include "query/chunked_read.h"
 #include "query/query_scan.h"
 #include "schema/object.h"
 #include "schema/vdb_id_set.h"
@@ -31,23 +32,26 @@ class QueryProcessor {
   QueryProcessor(const QueryProcessor&) = delete;
   QueryProcessor& operator=(const QueryProcessor&) = delete;
 
-  // Checks the statement of `request` in this order and runs it for
-  // `client_id` over `vdb_id`, appending the response chunks to *chunks:
-  // none when nothing matched, none on failure. Failures, each logged as
-  // the text says: INVALID_ARGUMENT "ObjectSelectionMsg not provided",
-  // "Unrecognized object type <statement>", PERMISSION_DENIED "<client>
-  // does not have read permission for <type>", the sort order's refusal
+  using Read = ChunkedRead<caldek::orv::tarnix::QueryResponseMsg>;
+
+  // Checks the statement of `request` in this order and, when it passes,
+  // sets *read to the query for `client_id` over `vdb_id`, on a snapshot
+  // taken now. Refusals, each logged as the text says: INVALID_ARGUMENT
+  // "ObjectSelectionMsg not provided", "Unrecognized object type
+  // <statement>", PERMISSION_DENIED "<client> does not have read
+  // permission for <type>", the sort order's refusal
   // (QueryScan::ValidateSortByMsg), INVALID_ARGUMENT "where clause not
-  // provided", "op_msg not provided", "value not provided", DecodeWhereMsg's
-  // refusal, or the scan's status. Only the first where clause is used.
-  // Absent or empty selection bytes, and bytes that do not parse, select
-  // the whole object. Each chunk holds a little over kMaxChunkBytes of
-  // bodies at most; the results move into the chunks, so the matching
-  // objects are held once.
+  // provided", "op_msg not provided", "value not provided", or
+  // DecodeWhereMsg's refusal. Only the first where clause is used. Absent
+  // or empty selection bytes, and bytes that do not parse, select the whole
+  // object. The read ends with the scan's status (see QueryScan::Cursor);
+  // its chunks hold a little over kMaxChunkBytes of bodies at most, made
+  // as they are asked for, and a query that matched nothing gives one
+  // empty chunk.
   // REQUIRES: the caller authenticated `client_id` and `vdb_id` is in use.
   Status QueryImpl(const std::string& client_id,
                    const caldek::orv::tarnix::QueryRequestMsg& request, VdbId vdb_id,
-                   std::vector<caldek::orv::tarnix::QueryResponseMsg>* chunks) const;
+                   std::unique_ptr<Read>* read) const;
 
   // Decodes a where clause of type `type_name` into *op (its op message,
   // `op_msg`) and *value (its value message, `value`); absent bytes decode
@@ -64,10 +68,6 @@ class QueryProcessor {
   const QueryScan& scan() const { return scan_; }
 
  private:
-  // Moves the results into chunks, releasing each as it goes.
-  void PackResults(std::vector<QueryResultRecord>* results,
-                   std::vector<caldek::orv::tarnix::QueryResponseMsg>* chunks) const;
-
   const Schema* const schema_;
   const QueryScan scan_;
 };

@@ -48,7 +48,11 @@ class QueryProcessorTest : public WriteTest {
   Status Run(const tx::QueryRequestMsg& request, const std::string& client = "tarnix-cli",
              VdbId vdb = 1) {
     chunks_.clear();
-    return QueryProcessor(&schema_, db_.get()).QueryImpl(client, request, vdb, &chunks_);
+    std::unique_ptr<QueryProcessor::Read> read;
+    const Status checked =
+        QueryProcessor(&schema_, db_.get()).QueryImpl(client, request, vdb, &read);
+    if (!checked.ok()) return checked;
+    return ReadAllChunks(read.get(), &chunks_);
   }
   // The flow ids of every chunk, as "1 2 | 3".
   std::string Ids() {
@@ -173,9 +177,10 @@ TEST_F(QueryProcessorTest, AnswersFromTheFirstWhereClauseWithTheSelectionAndSort
               Bytes(kFlow, "flow_id: 1 protocol: 6 src_ip: 'b'"));
   }
 
-  // Nothing matched: no chunk at all.
+  // Nothing matched: one empty chunk.
   ASSERT_TRUE(Run(Request("protocol { op: EQUALS }", "protocol: 1")).ok());
-  EXPECT_TRUE(chunks_.empty());
+  ASSERT_EQ(chunks_.size(), 1u);
+  EXPECT_EQ(chunks_[0].objects_size(), 0);
 }
 
 TEST_F(QueryProcessorTest, ClosesAChunkOnceItsBodiesPassTheLimit) {

@@ -1,6 +1,7 @@
 #include "query/query_scan.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -84,10 +85,138 @@ Status QueryScan::ExecuteQueryScan(const pb::Message* selection, const pb::Messa
                                    const pb::Message& where_value, const pb::Message* sort_by,
                                    VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
                                    QueryResultSink* sink) const {
-  if (IsKeyLookup(where_op, where_value)) {
-    return KeyLookup(selection, where_value, vdb_id, snapshot, sink);
+  Cursor cursor(*this, selection, where_op, where_value, sort_by, vdb_id, snapshot);
+  while (!cursor.Step(std::numeric_limits<size_t>::max(), sink)) {
   }
-  return TypeScan(selection, where_op, where_value, sort_by, vdb_id, snapshot, sink);
+  return cursor.status();
+}
+
+std::unique_ptr<QueryScan::Cursor> QueryScan::StartQueryScan(
+    const pb::Message* selection, const pb::Message& where_op, const pb::Message& where_value,
+    const pb::Message* sort_by, VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot) const {
+  return std::make_unique<Cursor>(*this, selection, where_op, where_value, sort_by, vdb_id,
+                                  snapshot);
+}
+
+QueryScan::Cursor::Cursor(const QueryScan& scan, const pb::Message* selection,
+                          const pb::Message& where_op, const pb::Message& where_value,
+                          const pb::Message* sort_by, VdbId vdb_id,
+                          const DbAccess::SnapshotHolder& snapshot)
+    : scan_(scan),
+      selection_(selection),
+      where_op_(where_op),
+      where_value_(where_value),
+      sort_by_(sort_by),
+      vdb_id_(vdb_id),
+      snapshot_(snapshot),
+      type_(where_value.GetDescriptor()),
+      matcher_(scan.schema_, &operands_) {
+  key_lookup_ = scan.IsKeyLookup(where_op, where_value);
+}
+
+QueryScan::Cursor::~Cursor() = default;
+
+bool QueryScan::Cursor::Step(size_t max_records, QueryResultSink* sink) {
+  if (!done_ && key_lookup_) {
+    End(scan_.KeyLookup(selection_, where_value_, vdb_id_, snapshot_, sink));
+  }
+  if (!done_ && !started_) Start();
+  if (done_) return true;
+  if (iterator_) {
+    Scan(max_records, sink);
+  } else {
+    Emit(max_records, sink);
+  }
+  return done_;
+}
+
+void QueryScan::Cursor::Start() {
+  started_ = true;
+  const std::string& type_name = type_->full_name();
+  if (!MakeObjectTypeKeyPrefix(*scan_.schema_, type_name, &prefix_)) return End(Status::OK());
+  result_op_.reset(scan_.schema_->NewMessage(scan_.schema_->GetOpMsgTypeName(type_name)));
+  if (result_op_ == nullptr) return End(Status::OK());
+  // One message serves every record: parsed, matched, keyed and selected in
+  // turn, so only the results are kept.
+  object_.reset(where_value_.New());
+  // One iterator over one state of the store; only visible, matching
+  // records are copied out of it.
+  iterator_ = snapshot_ ? scan_.db_access_->NewIterator(snapshot_)
+                        : scan_.db_access_->NewIterator();
+  snapshot_.reset();  // the iterator holds it
+  if (!iterator_) {
+    return End(DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus());
+  }
+  iterator_->Seek(prefix_);
+}
+
+void QueryScan::Cursor::Scan(size_t max_records, QueryResultSink* sink) {
+  const std::string& type_name = type_->full_name();
+  for (size_t visited = 0; iterator_->Valid(); iterator_->Next(), ++visited) {
+    if (visited == max_records || sink->Full()) return;
+    std::string key = iterator_->key();
+    if (key.compare(0, prefix_.size(), prefix_) != 0) break;
+    std::string record_type, id, suffix;
+    if (!TryDecodeObjectRecordKey(*scan_.schema_, key, &record_type, &id, &suffix)) continue;
+    if (!VdbSuffixContains(suffix, vdb_id_)) continue;
+    const leveldb::Slice value = iterator_->value_view();
+    const std::string_view body = Body(value.data(), value.size());
+    if (!ParseBody(body, object_.get())) {
+      const std::string encoded = Base64Encode(value.ToString());
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
+                 "Unable to decode %s id %s from record key %s  :: Encoded record value "
+                 "(base64: size) = (%s : '%lu') :: valmsg type %s :: Prefix filter (value: size) "
+                 "= (%s : '%lu')",
+                 record_type.c_str(), orv::hex_string(id).c_str(), orv::hex_string(key).c_str(),
+                 encoded.c_str(), static_cast<unsigned long>(encoded.size()), type_name.c_str(),
+                 prefix_.c_str(), static_cast<unsigned long>(prefix_.size()));
+      continue;
+    }
+    if (!matcher_.MatchOpMsg(&where_op_, &where_value_, object_.get(), type_)) continue;
+
+    // Keys first: the selection may prune the fields they are read from.
+    SortEntry entry;
+    if (sort_by_ != nullptr) {
+      scan_.ComputeSortKey(*sort_by_, *object_, type_, true, &entry.primary,
+                           &directions_.primary_ascending);
+      scan_.ComputeSortKey(*sort_by_, *object_, type_, false, &entry.secondary,
+                           &directions_.secondary_ascending);
+    }
+    if (!scan_.MakeResult(selection_, record_type, body, object_.get(), result_op_.get(),
+                          &whole_op_, &entry.record)) {
+      continue;
+    }
+    if (sort_by_ != nullptr) {
+      entries_.push_back(std::move(entry));
+    } else {
+      sink->Add(std::move(entry.record));
+    }
+  }
+  const DbAccessStatus read = iterator_->status();
+  iterator_.reset();
+  if (!read.ok()) return End(read.ToStatus());
+  if (entries_.empty()) return End(Status::OK());
+  const SortDirections directions = directions_;
+  std::sort(entries_.begin(), entries_.end(),
+            [&directions](const SortEntry& a, const SortEntry& b) {
+              return SortByCompare(directions, a, b);
+            });
+}
+
+void QueryScan::Cursor::Emit(size_t max_records, QueryResultSink* sink) {
+  for (size_t handed = 0; next_entry_ < entries_.size(); ++handed, ++next_entry_) {
+    if (handed == max_records || sink->Full()) return;
+    sink->Add(std::move(entries_[next_entry_].record));
+  }
+  End(Status::OK());
+}
+
+void QueryScan::Cursor::End(Status status) {
+  done_ = true;
+  status_ = std::move(status);
+  iterator_.reset();
+  snapshot_.reset();
+  std::vector<SortEntry>().swap(entries_);
 }
 
 Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& where_value,
@@ -118,81 +247,6 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
       sink->Add(std::move(result));
     }
     break;
-  }
-  return Status::OK();
-}
-
-Status QueryScan::TypeScan(const pb::Message* selection, const pb::Message& where_op,
-                           const pb::Message& where_value, const pb::Message* sort_by, VdbId vdb_id,
-                           const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const {
-  const pb::Descriptor* type = where_value.GetDescriptor();
-  const std::string& type_name = type->full_name();
-  std::string prefix;
-  if (!MakeObjectTypeKeyPrefix(*schema_, type_name, &prefix)) return Status::OK();
-  std::unique_ptr<pb::Message> result_op(schema_->NewMessage(schema_->GetOpMsgTypeName(type_name)));
-  if (result_op == nullptr) return Status::OK();
-  // One message serves every record: parsed, matched, keyed and selected in
-  // turn, so only the results are kept.
-  std::unique_ptr<pb::Message> object(where_value.New());
-  // The where clause's operands stay as they are for the whole scan.
-  WhereMatcher::OperandSets operands;
-  const WhereMatcher matcher(schema_, &operands);
-
-  // One iterator over one state of the store; only visible, matching
-  // records are copied out of it.
-  const boost::shared_ptr<DbAccess::IteratorImpl> it =
-      snapshot ? db_access_->NewIterator(snapshot) : db_access_->NewIterator();
-  if (!it) {
-    return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "no open database").ToStatus();
-  }
-  std::string whole_op;
-  SortDirections directions;
-  std::vector<SortEntry> entries;
-  for (it->Seek(prefix); it->Valid(); it->Next()) {
-    std::string key = it->key();
-    if (key.compare(0, prefix.size(), prefix) != 0) break;
-    std::string record_type, id, suffix;
-    if (!TryDecodeObjectRecordKey(*schema_, key, &record_type, &id, &suffix)) continue;
-    if (!VdbSuffixContains(suffix, vdb_id)) continue;
-    const leveldb::Slice value = it->value_view();
-    const std::string_view body = Body(value.data(), value.size());
-    if (!ParseBody(body, object.get())) {
-      const std::string encoded = Base64Encode(value.ToString());
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
-                 "Unable to decode %s id %s from record key %s  :: Encoded record value "
-                 "(base64: size) = (%s : '%lu') :: valmsg type %s :: Prefix filter (value: size) "
-                 "= (%s : '%lu')",
-                 record_type.c_str(), orv::hex_string(id).c_str(), orv::hex_string(key).c_str(),
-                 encoded.c_str(), static_cast<unsigned long>(encoded.size()), type_name.c_str(),
-                 prefix.c_str(), static_cast<unsigned long>(prefix.size()));
-      continue;
-    }
-    if (!matcher.MatchOpMsg(&where_op, &where_value, object.get(), type)) continue;
-
-    // Keys first: the selection may prune the fields they are read from.
-    SortEntry entry;
-    if (sort_by != nullptr) {
-      ComputeSortKey(*sort_by, *object, type, true, &entry.primary, &directions.primary_ascending);
-      ComputeSortKey(*sort_by, *object, type, false, &entry.secondary,
-                     &directions.secondary_ascending);
-    }
-    if (!MakeResult(selection, record_type, body, object.get(), result_op.get(), &whole_op,
-                    &entry.record)) {
-      continue;
-    }
-    if (sort_by != nullptr) {
-      entries.push_back(std::move(entry));
-    } else {
-      sink->Add(std::move(entry.record));
-    }
-  }
-  const DbAccessStatus read = it->status();
-  if (!read.ok()) return read.ToStatus();
-  if (!entries.empty()) {
-    std::sort(entries.begin(), entries.end(), [&directions](const SortEntry& a, const SortEntry& b) {
-      return SortByCompare(directions, a, b);
-    });
-    for (SortEntry& entry : entries) sink->Add(std::move(entry.record));
   }
   return Status::OK();
 }

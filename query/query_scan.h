@@ -1,6 +1,7 @@
 #ifndef TARNIX_QUERY_QUERY_SCAN_H_
 #define TARNIX_QUERY_QUERY_SCAN_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,9 @@ class QueryResultSink {
  public:
   virtual ~QueryResultSink() = default;
   virtual void Add(QueryResultRecord&& record) = 0;
+  // True when a scan going in steps should pause before its next result
+  // (see QueryScan::Cursor).
+  virtual bool Full() const { return false; }
 };
 
 // The two directions of a sorted scan; one pair serves the whole scan.
@@ -101,6 +105,68 @@ class QueryScan {
                           const google::protobuf::Message* sort_by, VdbId vdb_id,
                           const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
 
+  // ExecuteQueryScan's work, a bounded part at a time. The scan keeps its
+  // snapshot and iterator between steps; writes made meanwhile are not
+  // seen. A sorted scan reads every match before it hands out the first.
+  class Cursor {
+   public:
+    // Use StartQueryScan.
+    Cursor(const QueryScan& scan, const google::protobuf::Message* selection,
+           const google::protobuf::Message& where_op,
+           const google::protobuf::Message& where_value,
+           const google::protobuf::Message* sort_by, VdbId vdb_id,
+           const DbAccess::SnapshotHolder& snapshot);
+    ~Cursor();
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+
+    // Visits at most `max_records` more records, or hands out at most that
+    // many sorted results, pausing early once `sink` is Full(); true once
+    // the scan has ended (see status()). Results go to `sink` as
+    // ExecuteQueryScan hands them.
+    bool Step(size_t max_records, QueryResultSink* sink);
+    // OK, or what ended the scan as ExecuteQueryScan would return it.
+    const Status& status() const { return status_; }
+
+   private:
+    void Start();
+    void Scan(size_t max_records, QueryResultSink* sink);
+    void Emit(size_t max_records, QueryResultSink* sink);
+    void End(Status status);
+
+    const QueryScan& scan_;
+    const google::protobuf::Message* const selection_;
+    const google::protobuf::Message& where_op_;
+    const google::protobuf::Message& where_value_;
+    const google::protobuf::Message* const sort_by_;
+    const VdbId vdb_id_;
+    DbAccess::SnapshotHolder snapshot_;
+    const google::protobuf::Descriptor* const type_;
+    // The where clause's operands stay as they are for the whole scan.
+    WhereMatcher::OperandSets operands_;
+    const WhereMatcher matcher_;
+    bool key_lookup_ = false;
+    bool started_ = false;
+    bool done_ = false;
+    Status status_;
+    std::string prefix_;
+    std::unique_ptr<google::protobuf::Message> object_;
+    std::unique_ptr<google::protobuf::Message> result_op_;
+    boost::shared_ptr<DbAccess::IteratorImpl> iterator_;
+    std::string whole_op_;
+    SortDirections directions_;
+    std::vector<SortEntry> entries_;  // a sorted scan's results
+    size_t next_entry_ = 0;
+  };
+
+  // A Cursor over ExecuteQueryScan's arguments, which must outlive it.
+  std::unique_ptr<Cursor> StartQueryScan(const google::protobuf::Message* selection,
+                                         const google::protobuf::Message& where_op,
+                                         const google::protobuf::Message& where_value,
+                                         const google::protobuf::Message* sort_by,
+                                         VdbId vdb_id,
+                                         const DbAccess::SnapshotHolder& snapshot) const;
+
   // OK for a sort order that holds one primary operation and at most one
   // secondary one and nothing else; else INVALID_ARGUMENT, logged at ERROR.
   // A null `sort_by` (bytes that did not parse) is refused with "Unable to
@@ -141,11 +207,6 @@ class QueryScan {
   Status KeyLookup(const google::protobuf::Message* selection,
                    const google::protobuf::Message& where_value, VdbId vdb_id,
                    const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
-  Status TypeScan(const google::protobuf::Message* selection,
-                  const google::protobuf::Message& where_op,
-                  const google::protobuf::Message& where_value,
-                  const google::protobuf::Message* sort_by, VdbId vdb_id,
-                  const DbAccess::SnapshotHolder& snapshot, QueryResultSink* sink) const;
   // Applies `selection` to `object` (which it may prune) and fills *record
   // from it; false when the selection leaves nothing. `body` is the stored
   // body without marker, copied as it is when the whole object is selected.

@@ -115,7 +115,7 @@ void BM_MerkleWalkAndTree(benchmark::State& state) {
   if (!db.Open(data.db_path()).ok()) std::abort();
   for (auto _ : state) {
     MerkleWalk walk(data.schema, &db, "tarnix-cli", kMainVdbId, nullptr, false);
-    while (!walk.Step(TarnixServer::kMerkleSliceRecords)) {
+    while (!walk.Step(TarnixServer::kReadSliceRecords)) {
     }
     if (!walk.status().ok() || walk.records() != static_cast<uint64_t>(kObjects)) std::abort();
     MerkleTree tree;

@@ -62,7 +62,7 @@ void TarnixServer::StepMerkleWalk(const std::shared_ptr<MerkleCall>& merkle) {
   // Nobody waits for the answer any more.
   if (!merkle->call->is_open()) return;
   MerkleWalk& walk = *merkle->walk;
-  while (!walk.Step(merkle_slice_records_)) {
+  while (!walk.Step(read_slice_records_)) {
     if (loop_poster_) {
       loop_poster_([this, merkle] { StepMerkleWalk(merkle); });
       return;

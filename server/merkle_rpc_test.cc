@@ -172,7 +172,7 @@ TEST_F(MerkleRpcTest, WritersAreServedWhileALongWalkRuns) {
   }
   PutAll(db_.get(), records);
   records.clear();
-  data_->set_merkle_slice_records(128);
+  data_->set_read_slice_records(128);
 
   std::atomic<bool> answered{false};
   tx::GetMerkleTreeResponseMsg tree;

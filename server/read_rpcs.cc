@@ -1,10 +1,12 @@
 // The Get, Query and GetTransactionLog handlers of the data service.
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "logging/logger.h"
+#include "server/read_stream.h"
 #include "server/rpc_status.h"
 #include "server/tarnix_server.h"
 #include "storage/key_space.h"
@@ -12,6 +14,18 @@
 namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
+
+namespace {
+
+void LogGetFailure(const Status& status) {
+  TARNIX_LOG(orv::INFO, nullptr, "Get operation failed with %s", status.ToString().c_str());
+}
+
+void LogQueryFailure(const Status& status) {
+  TARNIX_LOG(orv::INFO, nullptr, "%s", ("Query operation failed: " + status.ToString()).c_str());
+}
+
+}  // namespace
 
 void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& request,
                        const CallPtr<tx::GetResponseMsg>& call) {
@@ -29,8 +43,7 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
   }
 
   GetReadLists lists;
-  const Status read =
-      get_processor_.ProcessGetRequest(client_id, request.objects(), vdb_id, &lists);
+  const Status checked = get_processor_.ProcessGetRequest(client_id, request.objects(), &lists);
   if (orv::Logger::logLevel >= orv::VERBOSE) {
     for (const std::string& type : lists.type_names) {
       TARNIX_LOG(orv::VERBOSE, nullptr, "object_type='%s'", type.c_str());
@@ -41,18 +54,13 @@ void TarnixServer::Get(orv::rpc::CallContext& context, const tx::GetRequestMsg& 
                  static_cast<int>(object.second.size()), object.second.data());
     }
   }
-  if (!read.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "Get operation failed with %s", read.ToString().c_str());
-    call->Fail(ToAppStatus(read));
+  if (!checked.ok()) {
+    LogGetFailure(checked);
+    call->Fail(ToAppStatus(checked));
     return;
   }
-  // Each chunk is freed once written: the stream holds its serialised copy.
-  std::vector<tx::GetResponseMsg> chunks = get_processor_.GetObjects(std::move(lists));
-  for (tx::GetResponseMsg& chunk : chunks) {
-    call->Write(chunk);
-    tx::GetResponseMsg().Swap(&chunk);
-  }
-  call->Finish();
+  ReadStream<tx::GetResponseMsg>::Start(get_processor_.GetObjects(std::move(lists), vdb_id), call,
+                                        loop_poster_, read_slice_records_, LogGetFailure);
 }
 
 void TarnixServer::Query(orv::rpc::CallContext& context, const tx::QueryRequestMsg& request,
@@ -69,23 +77,15 @@ void TarnixServer::Query(orv::rpc::CallContext& context, const tx::QueryRequestM
     call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
     return;
   }
-  std::vector<tx::QueryResponseMsg> chunks;
-  const Status status = query_processor_.QueryImpl(client_id, request, vdb_id, &chunks);
+  std::unique_ptr<QueryProcessor::Read> read;
+  const Status status = query_processor_.QueryImpl(client_id, request, vdb_id, &read);
   if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "%s", ("Query operation failed: " + status.ToString()).c_str());
+    LogQueryFailure(status);
     call->Fail(ToAppStatus(status));
     return;
   }
-  if (chunks.empty()) {
-    call->Respond(tx::QueryResponseMsg());
-    return;
-  }
-  // Each chunk is freed once written: the stream holds its serialised copy.
-  for (tx::QueryResponseMsg& chunk : chunks) {
-    call->Write(chunk);
-    tx::QueryResponseMsg().Swap(&chunk);
-  }
-  call->Finish();
+  ReadStream<tx::QueryResponseMsg>::Start(std::move(read), call, loop_poster_,
+                                          read_slice_records_, LogQueryFailure);
 }
 
 bool TarnixServer::ResolveReadVdb(bool has_vdb_id, uint32_t vdb_id, VdbId* resolved) const {

@@ -1,7 +1,12 @@
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -227,6 +232,148 @@ TEST_F(ReadRpcsTest, QueryStreamsItsChunksOrAnswersOneEmptyResponse) {
                   .ok());
   ASSERT_EQ(responses.size(), 1u);
   EXPECT_EQ(responses[0].objects_size(), 0);
+}
+
+// A server-stream call read message by message, with a deadline of its own.
+class StreamReader {
+ public:
+  StreamReader(const std::shared_ptr<grpc::Channel>& channel, const std::string& method,
+               const google::protobuf::Message& request, std::chrono::milliseconds deadline)
+      : stub_(channel) {
+    context_.set_deadline(std::chrono::system_clock::now() + deadline);
+    context_.AddMetadata("client-id", "tarnix-cli");
+    stream_ = stub_.PrepareCall(&context_, "/caldek.orv.tarnix.Tarnix/" + method, &cq_);
+    stream_->StartCall(nullptr);
+    if (!testing::Next(&cq_)) return;
+    stream_->Write(testing::Serialize(request), nullptr);
+    testing::Next(&cq_);
+    stream_->WritesDone(nullptr);
+    testing::Next(&cq_);
+  }
+
+  // The next message parsed into *response; false at the end of the stream.
+  template <class Resp>
+  bool Read(Resp* response) {
+    grpc::ByteBuffer raw;
+    stream_->Read(&raw, nullptr);
+    if (!testing::Next(&cq_)) return false;
+    return grpc::SerializationTraits<Resp>::Deserialize(&raw, response).ok();
+  }
+  // Reads what is left; its status.
+  template <class Resp>
+  grpc::Status ReadToEnd(size_t* entries) {
+    Resp response;
+    while (Read(&response)) *entries += response.objects_size();
+    grpc::Status status;
+    stream_->Finish(&status, nullptr);
+    testing::Next(&cq_);
+    return status;
+  }
+
+ private:
+  grpc::GenericStub stub_;
+  grpc::ClientContext context_;
+  grpc::CompletionQueue cq_;
+  std::unique_ptr<grpc::GenericClientAsyncReaderWriter> stream_;
+};
+
+// Many addresses in vdb 1, each of `body_bytes` padding.
+class LongReadTest : public ReadRpcsTest {
+ protected:
+  void StoreAddresses(int count, size_t body_bytes) {
+    DbAccess::Records records;
+    for (int i = 0; i < count; ++i) {
+      const std::string ip = std::to_string(i);
+      std::string key;
+      ASSERT_TRUE(MakeObjectRecordKey(schema_, kAddress, ip, &key));
+      const std::string body = "\x0a" + std::string(1, static_cast<char>(ip.size())) + ip;
+      records.emplace_back(key + EncodeVdbIdSet({1}), body + std::string(body_bytes, '\0'));
+    }
+    std::sort(records.begin(), records.end());
+    PutAll(db_.get(), records);
+  }
+  tx::GetRequestMsg AllAddresses() {
+    tx::GetRequestMsg request;
+    schema_.SetObjectType(kAddress, request.add_objects());
+    return request;
+  }
+};
+
+TEST_F(LongReadTest, GetsAndQueriesLetOtherCallsInBetweenTheirSlices) {
+  constexpr int kObjects = 20000;
+  StoreAddresses(kObjects, 0);
+  data_->set_read_slice_records(4);
+  read_slice_delay_ = std::chrono::microseconds(100);
+  for (const char* method : {"Get", "Query"}) {
+    SCOPED_TRACE(method);
+    std::atomic<bool> answered{false};
+    size_t entries = 0;
+    grpc::Status read_status;
+    std::thread reader([&] {
+      const tx::QueryRequestMsg query = AddressQuery(schema_, "", "");
+      const tx::GetRequestMsg get = AllAddresses();
+      const bool is_get = std::string(method) == "Get";
+      StreamReader stream(Channel(server_->address(), nullptr), method,
+                          is_get ? static_cast<const google::protobuf::Message&>(get) : query,
+                          std::chrono::seconds(30));
+      read_status = is_get ? stream.ReadToEnd<tx::GetResponseMsg>(&entries)
+                           : stream.ReadToEnd<tx::QueryResponseMsg>(&entries);
+      answered = true;
+    });
+    const size_t posted = read_slices_posted_;
+    for (int i = 0; i < 5000 && read_slices_posted_ == posted; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    tx::PutRequestMsg put;
+    tx::TypedObjectMsg* object = put.add_puts()->mutable_object();
+    schema_.SetObjectType(kAddress, object);
+    object->set_object_body(std::string("\x0a\x02z") + method[0]);
+    const grpc::Status put_status = testing::CallClientStream(
+        Channel(server_->address(), nullptr), "/caldek.orv.tarnix.Tarnix/Put", "inventory-agent",
+        std::list<tx::PutRequestMsg>{put});
+    const bool read_was_running = !answered.load();
+    reader.join();
+    EXPECT_TRUE(put_status.ok()) << put_status.error_message();
+    EXPECT_TRUE(read_was_running);
+    ASSERT_TRUE(read_status.ok()) << read_status.error_message();
+    // The read's snapshot predates the Put.
+    EXPECT_EQ(entries, kObjects + (std::string(method) == "Get" ? 0u : 1u));
+  }
+}
+
+TEST_F(LongReadTest, AReadStopsWithItsCall) {
+  StoreAddresses(20000, 0);
+  data_->set_read_slice_records(1);
+  read_slice_delay_ = std::chrono::microseconds(50);  // a second or more for the whole read
+  StreamReader stream(Channel(server_->address(), nullptr), "Get", AllAddresses(),
+                      std::chrono::milliseconds(200));
+  size_t entries = 0;
+  EXPECT_EQ(stream.ReadToEnd<tx::GetResponseMsg>(&entries).error_code(),
+            grpc::StatusCode::DEADLINE_EXCEEDED);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const size_t posted = read_slices_posted_;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LE(read_slices_posted_ - posted, 1u);
+  EXPECT_LT(posted, 20000u);
+}
+
+TEST_F(LongReadTest, AReaderThatStopsReadingPausesTheRead) {
+  constexpr int kObjects = 60000;  // 60 MB
+  StoreAddresses(kObjects, 1000);
+  data_->set_read_slice_records(64);
+  StreamReader stream(Channel(server_->address(), nullptr), "Get", AllAddresses(),
+                      std::chrono::seconds(30));
+  tx::GetResponseMsg first;
+  ASSERT_TRUE(stream.Read(&first));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const size_t posted = read_slices_posted_;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(read_slices_posted_, posted);
+  // What the transport buffers is far less than the answer.
+  EXPECT_LT(posted * 64, kObjects / 2u);
+  size_t entries = first.objects_size();
+  ASSERT_TRUE(stream.ReadToEnd<tx::GetResponseMsg>(&entries).ok());
+  EXPECT_EQ(entries, static_cast<size_t>(kObjects));
 }
 
 TEST_F(ReadRpcsTest, TransactionLogStreamsStoredUnitsInKeyOrderAndChunks) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -140,6 +142,15 @@ class DataServiceTest : public WriteTest {
       data_ = std::make_unique<TarnixServer>(
           schema != nullptr ? schema : &schema_, db_.get(), 1 << 20, &registry_, &certificates_,
           &provider.net().security_manager(), true, max_vdb_id_, false);
+      // Long reads yield the loop between slices, as in the daemon.
+      data_->set_loop_poster([this, &provider](std::function<void()> task) {
+        ++read_slices_posted_;
+        const std::chrono::microseconds delay = read_slice_delay_;
+        provider.Post([delay, task = std::move(task)] {
+          if (delay.count() > 0) std::this_thread::sleep_for(delay);
+          task();
+        });
+      });
       provider.rpc().RegisterService(data_.get());
       if (start_syncer_) {
         data_->group_commit().StartSyncer(
@@ -152,6 +163,10 @@ class DataServiceTest : public WriteTest {
   // Whether durable writes are answered by the group commit's syncer thread,
   // as in the daemon, rather than synced inline; set before Serve().
   bool start_syncer_ = false;
+  // Slices of long reads posted to the loop so far, and how long each
+  // waits before it runs (set before Serve()), to make reads slow.
+  std::atomic<size_t> read_slices_posted_{0};
+  std::chrono::microseconds read_slice_delay_{0};
   ClientCertificateMap certificates_ = MakeClientCertificateMap();
   // The largest vdb id CreateVDb hands out; set before Serve().
   uint16_t max_vdb_id_ = 65535;

@@ -109,15 +109,17 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // --- Reads ---
   // Authenticates the caller and checks the request's vdb (1 when the field
   // is absent; an id not in use, one above 65535 included, fails with
-  // FAILED_PRECONDITION "no mapping for vdb_id found"), then writes the
-  // chunks of GetProcessor and finishes the stream, or fails the call with
-  // the processor's status.
+  // FAILED_PRECONDITION "no mapping for vdb_id found") and the selectors,
+  // then writes the chunks of GetProcessor::GetObjects as a ReadStream (in
+  // slices of read_slice_records() records) and finishes the stream, or
+  // fails the call with the processor's status.
   void Get(orv::rpc::CallContext& context, const caldek::orv::tarnix::GetRequestMsg& request,
            const CallPtr<caldek::orv::tarnix::GetResponseMsg>& call) override;
   // Authenticates the caller and checks the vdb as Get does, then writes the
-  // chunks of QueryProcessor and finishes the stream; a query that matched
-  // nothing is answered by one empty response. A refused query fails the
-  // call with the processor's status, logged with "Query operation failed: ".
+  // chunks of QueryProcessor as a ReadStream and finishes the stream; a
+  // query that matched nothing is answered by one empty response. A refused
+  // or failed query fails the call with the processor's status, logged with
+  // "Query operation failed: ".
   void Query(orv::rpc::CallContext& context, const caldek::orv::tarnix::QueryRequestMsg& request,
              const CallPtr<caldek::orv::tarnix::QueryResponseMsg>& call) override;
   // Streams every stored transaction-log unit, as stored and in key order,
@@ -181,7 +183,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // INVALID_ARGUMENT "Missing client id."; a vdb not in use, one above 65535
   // included, FAILED_PRECONDITION "no mapping for vdb_id found"; block ranges
   // that MerkleWalk::CheckBlockRanges refuses, INVALID_ARGUMENT. The walk
-  // runs on one snapshot in slices of merkle_slice_records() records, one
+  // runs on one snapshot in slices of read_slice_records() records, one
   // per loop turn when a loop poster is set (else all in this call); a
   // client that goes away ends it. A read failure fails the call.
   void GetMerkleTree(
@@ -189,12 +191,13 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
       const CallPtr<caldek::orv::tarnix::GetMerkleTreeResponseMsg>& call) override;
 
   // Runs a task on the event-loop thread at a later turn (the provider's
-  // Post); long reads use it to let other calls in between their slices.
+  // Post); long reads (Get, Query, GetMerkleTree) use it to let other calls
+  // in between their slices. Without it each read runs whole in its call.
   using LoopPoster = std::function<void(std::function<void()>)>;
   void set_loop_poster(LoopPoster post) { loop_poster_ = std::move(post); }
-  static constexpr size_t kMerkleSliceRecords = 1024;
-  void set_merkle_slice_records(size_t records) { merkle_slice_records_ = records; }
-  size_t merkle_slice_records() const { return merkle_slice_records_; }
+  static constexpr size_t kReadSliceRecords = 1024;
+  void set_read_slice_records(size_t records) { read_slice_records_ = records; }
+  size_t read_slice_records() const { return read_slice_records_; }
 
   // --- Monitors (monitor_rpcs.cc) ---
   // Opens a monitor: the request's id, or a generated one (INFO line); an
@@ -344,7 +347,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   std::unordered_map<const orv::rpc::ServerCall*, std::unique_ptr<MonitorStream>>
       ending_monitor_streams_;
   LoopPoster loop_poster_;
-  size_t merkle_slice_records_ = kMerkleSliceRecords;
+  size_t read_slice_records_ = kReadSliceRecords;
   Status startup_status_;
 };
 

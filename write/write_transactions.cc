@@ -6,7 +6,7 @@
 #include "platform/wft/workflow_util.h"
 #include "schema/schema.h"
 #include "write/group_commit.h"
-#include "write/heap_release.h"
+#include "util/heap_release.h"
 #include "write/object_stats_maintainer.h"
 #include "write/preprocess_frame.h"
 #include "write/request_processor.h"

@@ -1,4 +1,4 @@
-#include "write/heap_release.h"
+#include "util/heap_release.h"
 
 // tcmalloc's C interface, resolved only when the process links tcmalloc.
 extern "C" void MallocExtension_ReleaseFreeMemory(void) __attribute__((weak));
