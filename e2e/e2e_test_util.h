@@ -3,12 +3,15 @@
 
 // Test-only: a daemon serving the example schema on a loopback port, objects
 // of the example schema built from its descriptor set (as any client would),
-// and calls through the generated gRPC stubs.
+// TLS identities and channels, and calls through the generated gRPC stubs.
+
+#include <stdlib.h>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,6 +162,41 @@ inline int TypeOf(const tx::TypedObjectMsg& typed) {
     }
   }
   return 0;
+}
+
+// The whole content of the file at `path` ("" when it cannot be read).
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A self-signed EC identity for localhost, made with the openssl CLI.
+inline bool MakeIdentity(const std::string& name, const std::string& key,
+                         const std::string& cert) {
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+      "-subj /CN=" + name + " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " + key +
+      " -out " + cert + " 2>/dev/null";
+  return system(command.c_str()) == 0;
+}
+
+// A TLS channel to `address` trusting `root_cert` (PEM) for "localhost",
+// presenting `cert` with `key` (PEM) unless they are "". It shares no
+// connection with channels of other credentials.
+inline std::shared_ptr<grpc::Channel> TlsChannel(const std::string& address,
+                                                 const std::string& root_cert,
+                                                 const std::string& key = "",
+                                                 const std::string& cert = "") {
+  grpc::SslCredentialsOptions ssl;
+  ssl.pem_root_certs = root_cert;
+  ssl.pem_private_key = key;
+  ssl.pem_cert_chain = cert;
+  grpc::ChannelArguments args;
+  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  args.SetSslTargetNameOverride("localhost");
+  return grpc::CreateCustomChannel(address, grpc::SslCredentials(ssl), args);
 }
 
 // A call's deadline and, unless `client_id` is "", its client-id metadata.

@@ -1,12 +1,9 @@
 // The daemon with its own TLS key and certificate: which client ids a caller
 // may claim, and who may read the transaction log.
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,22 +14,6 @@ namespace e2e {
 namespace {
 
 constexpr char kAdmin[] = "tarnix-cli";
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A self-signed EC identity for localhost, made with the openssl CLI.
-bool MakeIdentity(const std::string& name, const std::string& key, const std::string& cert) {
-  const std::string command =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-      "-subj /CN=" + name + " -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout " + key +
-      " -out " + cert + " 2>/dev/null";
-  return system(command.c_str()) == 0;
-}
 
 // The server's identity in the daemon's TLS directory and the client "alice"
 // beside it.
@@ -57,16 +38,9 @@ class TlsTest : public ::testing::Test {
   // ("" for none).
   std::shared_ptr<grpc::Channel> Channel(const std::string& address,
                                          const std::string& client) const {
-    grpc::SslCredentialsOptions ssl;
-    ssl.pem_root_certs = ReadText(Cert("server"));
-    if (!client.empty()) {
-      ssl.pem_private_key = ReadText(Key(client));
-      ssl.pem_cert_chain = ReadText(Cert(client));
-    }
-    grpc::ChannelArguments args;
-    args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-    args.SetSslTargetNameOverride("localhost");
-    return grpc::CreateCustomChannel(address, grpc::SslCredentials(ssl), args);
+    if (client.empty()) return TlsChannel(address, ReadText(Cert("server")));
+    return TlsChannel(address, ReadText(Cert("server")), ReadText(Key(client)),
+                      ReadText(Cert(client)));
   }
 
   TempDir dir_;
