@@ -20,6 +20,9 @@ namespace {
 constexpr int kMaxReceiveMessageBytes = 128 << 20;
 // How long the loop sleeps at most before it looks at stop requests again.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// How long a stop waits for answers of work already done (a committed
+// write's sync) before the grace period starts.
+constexpr auto kMaxAnswerWait = std::chrono::seconds(3);
 
 std::atomic<bool> g_stop_signal{false};
 struct sigaction g_old_term, g_old_int, g_old_pipe;
@@ -244,6 +247,11 @@ void AsioOrvProvider::Run(int /*threads*/) {
     // of its call leave as one operation.
     if (runtime_) runtime_->PumpDeferredWrites();
     if (!stopping_ && StopRequested()) BeginStop();
+    if (stopping_ && !shutdown_started_ &&
+        (!runtime_ || !runtime_->AnswersPending() ||
+         std::chrono::steady_clock::now() - stop_began_ >= kMaxAnswerWait)) {
+      StartShutdown();
+    }
     if (stopping_ && !queue_shut_down_ && server_down_.load()) {
       // Every call has ended or been cancelled: no new operation may start,
       // and what is still queued drains before the pollers end.
@@ -292,7 +300,12 @@ void AsioOrvProvider::Run(int /*threads*/) {
 
 void AsioOrvProvider::BeginStop() {
   stopping_ = true;
+  stop_began_ = std::chrono::steady_clock::now();
   if (runtime_) runtime_->StopAccepting();
+}
+
+void AsioOrvProvider::StartShutdown() {
+  shutdown_started_ = true;
   if (!server_) {
     server_down_ = true;
     return;

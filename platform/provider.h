@@ -69,8 +69,10 @@ class AsioOrvProvider {
   net::NetProvider& net() { return net_; }
   metrics::MetricRegistry& metrics() { return metrics_; }
 
-  // Runs the loop on this thread until the provider stops: the server shuts
-  // down with the grace period, the queues drain, then Run returns. Only one
+  // Runs the loop on this thread until the provider stops: new calls are
+  // refused, answers of work already done are waited for (up to 3 s; see
+  // rpc::Service::AnswersPending), the server shuts down with the grace
+  // period, the queues drain, then Run returns. Only one
   // loop thread is supported; `threads` is accepted for compatibility.
   void Run(int threads);
   // Asks Run to stop; safe from any thread.
@@ -94,7 +96,10 @@ class AsioOrvProvider {
   void CollectMetrics();
   // Runs a posted task; an exception it throws is logged, not raised.
   static void RunTask(const std::function<void()>& task);
+  // Stops accepting calls; the server shuts down once no service has
+  // answers pending, or after a limit (StartShutdown).
   void BeginStop();
+  void StartShutdown();
   bool StopRequested() const;
   void PushToLoop(LoopItem item);
   void WakeLoop();
@@ -126,6 +131,8 @@ class AsioOrvProvider {
   std::atomic<bool> stop_requested_{false};
   std::atomic<bool> server_down_{false};
   bool stopping_ = false;
+  std::chrono::steady_clock::time_point stop_began_;
+  bool shutdown_started_ = false;
   bool queue_shut_down_ = false;
   bool drained_ = false;
 };

@@ -77,6 +77,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // the failure to read the vdb registry (a damaged database), else OK.
   const Status& startup_status() const { return startup_status_; }
 
+  // A committed durable write still waits for its answer: a stopping
+  // server waits for it before it cancels calls.
+  bool AnswersPending() const override { return group_commit_.answers_pending(); }
+
   // --- Write streams ---
   // Each authenticates the caller (see AuthenticateClient), then refuses the
   // stream with FAILED_PRECONDITION "No schema loaded" while the schema

@@ -96,6 +96,8 @@ class GroupCommit {
 
   // Transactions answered or waiting whose notification has not left.
   size_t waiting() const { return waiting_.size(); }
+  // Whether a committed transaction waits for the sync that answers it.
+  bool answers_pending() const { return synced_ticket_ < last_ticket_; }
 
  private:
   struct Waiting {

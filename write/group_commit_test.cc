@@ -172,6 +172,7 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
   Put(&later, 3, 1, false);
   EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later"}));
   EXPECT_EQ(commits_->waiting(), 2u);
+  EXPECT_TRUE(commits_->answers_pending());  // what a stopping server waits for
   loop_.Run(false);
   EXPECT_EQ(journal_.events.size(), 1u);
 
@@ -180,6 +181,7 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
   EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later", "respond durable",
                                                        "notify 1", "notify 2"}));
   EXPECT_EQ(commits_->waiting(), 0u);
+  EXPECT_FALSE(commits_->answers_pending());
 }
 
 TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {

@@ -845,6 +845,34 @@ TEST(RpcServerTest, SigtermStopsWithinGraceAndRunsCallbacks) {
   EXPECT_FALSE(unary_status.ok());
 }
 
+// A call whose work is done waits for its answer past the grace period:
+// the stop cancels calls only once no service owes an answer.
+TEST(RpcServerTest, AStopWaitsForAnswersOwedBeforeItCancelsCalls) {
+  TestServer::Options options;
+  options.grace_ms = 100;
+  TestServer server(options);
+  auto stub = PlainStub(server.address());
+  grpc::Status status;
+  std::thread unary([&] {
+    grpc::ClientContext context;
+    EchoRequest hold;
+    hold.set_action("hold");
+    EchoResponse response;
+    status = stub->Unary(&context, hold, &response);
+  });
+  ASSERT_TRUE(server.service().log().WaitFor("held"));
+  server.service().set_answers_pending(true);
+  server.provider().Stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  server.provider().Post([&server] {
+    server.service().held().front()->Respond(EchoResponse());
+    server.service().set_answers_pending(false);
+  });
+  unary.join();
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  server.StopAndJoin();
+}
+
 // The loop is held up past the grace period while a half-sent upload gets
 // another message and a unary call gets its request: those reads are drained
 // after the server has cancelled the calls, so the upload must not complete

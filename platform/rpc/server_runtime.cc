@@ -117,6 +117,13 @@ void ServerRuntime::StopAccepting() {
   for (Service* service : services_) service->OnServerStopping();
 }
 
+bool ServerRuntime::AnswersPending() const {
+  for (const Service* service : services_) {
+    if (service->AnswersPending()) return true;
+  }
+  return false;
+}
+
 void ServerRuntime::SetOverCap(ServerCall* call, bool over) {
   if (over) {
     over_cap_.insert(call);

@@ -125,6 +125,8 @@ class ServerRuntime {
   // is stopping.
   void StopAccepting();
   bool accepting() const { return accepting_; }
+  // Whether any service has answers pending (Service::AnswersPending).
+  bool AnswersPending() const;
   // No new gRPC operation may start (the queue is about to shut down).
   void CloseOperations() { operations_open_ = false; }
   bool operations_open() const { return operations_open_; }

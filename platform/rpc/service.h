@@ -64,6 +64,11 @@ class Service {
   // Called on the loop thread when the server starts to stop; calls still
   // open may send a last message.
   virtual void OnServerStopping() {}
+  // Whether some call's work is done and its answer not yet given (a
+  // committed write waiting for its sync). While a service says so after
+  // OnServerStopping, the server waits, up to a limit, before it cancels
+  // the calls still open (loop thread).
+  virtual bool AnswersPending() const { return false; }
 
  protected:
   explicit Service(std::string full_name) : name_(std::move(full_name)) {}

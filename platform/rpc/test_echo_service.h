@@ -1,6 +1,7 @@
 #ifndef TARNIX_PLATFORM_RPC_TEST_ECHO_SERVICE_H_
 #define TARNIX_PLATFORM_RPC_TEST_ECHO_SERVICE_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -50,6 +51,10 @@ class EchoTestService : public Service {
 
   EventLog& log() { return log_; }
 
+  // What AnswersPending says; any thread.
+  void set_answers_pending(bool pending) { answers_pending_ = pending; }
+  bool AnswersPending() const override { return answers_pending_; }
+
   // "drain": the server stream writes its `count` messages only while at
   // most this many bytes are queued, the rest as the client reads.
   static constexpr size_t kDrainLowWater = 64 << 10;
@@ -87,6 +92,7 @@ class EchoTestService : public Service {
   EventLog log_;
   bool in_scope_ = false;
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> held_;
+  std::atomic<bool> answers_pending_{false};
   std::vector<boost::intrusive_ptr<CallHandle<tarnix_test::EchoResponse>>> feeds_;
 };
 
