@@ -68,8 +68,9 @@ class GetObjectsRead : public GetProcessor::Read {
     --*budget;
     std::string value;
     for (iterator_->Seek(key); iterator_->Valid(); iterator_->Next()) {
+      // Compared in place: the next key may be long.
+      if (!iterator_->key_view().starts_with(key)) break;
       std::string record_key = iterator_->key();
-      if (record_key.compare(0, key.size(), key) != 0) break;
       if (KeepInVdb(schema_, vdb_id_, &record_key)) {
         value = iterator_->value();
         break;
@@ -99,8 +100,8 @@ class GetObjectsRead : public GetProcessor::Read {
     const size_t ready_before = ready->size();
     for (; iterator_->Valid(); iterator_->Next()) {
       if (*budget == 0 || ready->size() != ready_before) return;
+      if (!iterator_->key_view().starts_with(prefix)) break;
       std::string key = iterator_->key();
-      if (key.compare(0, prefix.size(), prefix) != 0) break;
       --*budget;
       if (!KeepInVdb(schema_, vdb_id_, &key)) continue;
       type_had_records_ = true;

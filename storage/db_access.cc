@@ -139,6 +139,7 @@ std::string DbAccess::IteratorImpl::value() const {
   return iter_->value().ToString();
 }
 size_t DbAccess::IteratorImpl::value_size() const { return iter_->value().size(); }
+leveldb::Slice DbAccess::IteratorImpl::key_view() const { return iter_->key(); }
 leveldb::Slice DbAccess::IteratorImpl::value_view() const { return iter_->value(); }
 DbAccessStatus DbAccess::IteratorImpl::status() const {
   return ToStatus(iter_->status());

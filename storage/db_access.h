@@ -92,6 +92,8 @@ class DbAccess {
     std::string value() const;
     // The current value's length, without copying it.
     size_t value_size() const;
+    // The current key without copying it; valid as value_view() is.
+    leveldb::Slice key_view() const;
     // The current value without copying it; valid until the iterator moves
     // or is destroyed, and only while Valid().
     leveldb::Slice value_view() const;
