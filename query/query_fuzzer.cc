@@ -78,8 +78,9 @@ void Query(FuzzedDataProvider* in) {
   for (const auto& record : records) stored.insert(record.first);
 
   std::vector<tx::QueryResponseMsg> chunks;
+  const QueryProcessor processor(&schema, &db);  // outlives its read
   std::unique_ptr<QueryProcessor::Read> read;
-  Status status = QueryProcessor(&schema, &db).QueryImpl(kClient, request, kMainVdbId, &read);
+  Status status = processor.QueryImpl(kClient, request, kMainVdbId, &read);
   if (status.ok()) status = ReadAllChunks(read.get(), &chunks);
   size_t found = 0;
   for (const tx::QueryResponseMsg& chunk : chunks) found += chunk.objects_size();

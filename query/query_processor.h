@@ -48,6 +48,7 @@ class QueryProcessor {
   // its chunks hold a little over kMaxChunkBytes of bodies at most, made
   // as they are asked for, and a query that matched nothing gives one
   // empty chunk.
+  // The read refers to this processor, which must outlive it.
   // REQUIRES: the caller authenticated `client_id` and `vdb_id` is in use.
   Status QueryImpl(const std::string& client_id,
                    const caldek::orv::tarnix::QueryRequestMsg& request, VdbId vdb_id,

@@ -48,9 +48,9 @@ class QueryProcessorTest : public WriteTest {
   Status Run(const tx::QueryRequestMsg& request, const std::string& client = "tarnix-cli",
              VdbId vdb = 1) {
     chunks_.clear();
+    const QueryProcessor processor(&schema_, db_.get());  // outlives its read
     std::unique_ptr<QueryProcessor::Read> read;
-    const Status checked =
-        QueryProcessor(&schema_, db_.get()).QueryImpl(client, request, vdb, &read);
+    const Status checked = processor.QueryImpl(client, request, vdb, &read);
     if (!checked.ok()) return checked;
     return ReadAllChunks(read.get(), &chunks_);
   }
