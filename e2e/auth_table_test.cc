@@ -2,8 +2,6 @@
 // over TLS: who gets in, with which refusal, and that a refused call changed
 // nothing.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <functional>
@@ -107,10 +105,10 @@ struct Row {
 // spare one, created the vdbs "writes-<k>" (holding the device 10k+1) and
 // "old-<k>", put a device into the main vdb and opened the monitors
 // "cfg-<k>" on it.
-class AuthTableTest : public ::testing::Test {
+class AuthTableTest : public TlsDaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir((dir_.path() + "/tls").c_str(), 0700), 0);
+    TlsDaemonTest::SetUp();
     for (const char* name : {"server", kRegistered, kNeighbour, "spare"}) {
       ASSERT_TRUE(MakeIdentity(name, Key(name), Cert(name))) << name;
     }
@@ -164,21 +162,6 @@ class AuthTableTest : public ::testing::Test {
     }
   }
 
-  std::string Key(const std::string& name) const {
-    return name == "server" ? dir_.path() + "/tls/tarnix-privkey.pem"
-                            : dir_.path() + "/" + name + "-key.pem";
-  }
-  std::string Cert(const std::string& name) const {
-    return name == "server" ? dir_.path() + "/tls/tarnix-cert.pem"
-                            : dir_.path() + "/" + name + "-cert.pem";
-  }
-  // A channel presenting the certificate of `identity` ("" for none).
-  std::shared_ptr<grpc::Channel> Channel(const std::string& address,
-                                         const std::string& identity) const {
-    if (identity.empty()) return TlsChannel(address, ReadText(Cert("server")));
-    return TlsChannel(address, ReadText(Cert("server")), ReadText(Key(identity)),
-                      ReadText(Cert(identity)));
-  }
   Party MakeParty(const std::string& client_id, const std::string& identity) const {
     Party party;
     party.client_id = client_id;
@@ -249,7 +232,6 @@ class AuthTableTest : public ::testing::Test {
                  &response);
   }
 
-  TempDir dir_;
   ExampleSchema schema_;
   std::unique_ptr<ServingDaemon> daemon_;
   Party admin_;
@@ -362,17 +344,7 @@ TEST_F(AuthTableTest, EveryRpcAgainstEveryKindOfCaller) {
       {"FlushByBlockId",
        [&](const Party& p, int k) {
          tx::FlushByBlockIdRequestMsg flush;
-         tx::FlushByBlockIdMsg* entry = flush.add_flushes();
-         entry->set_block_id(1);
-         entry->add_vdb_ids(write_vdb(k));
-         tx::MerkleTreeBlockRangesMsg* ranges = entry->mutable_block_ranges();
-         ranges->set_num_blocks(3);
-         ranges->mutable_low_frequency_range()->set_first_block(1);
-         ranges->mutable_low_frequency_range()->set_last_block(1);
-         ranges->mutable_medium_frequency_range()->set_first_block(2);
-         ranges->mutable_medium_frequency_range()->set_last_block(2);
-         ranges->mutable_high_frequency_range()->set_first_block(3);
-         ranges->mutable_high_frequency_range()->set_last_block(3);
+         AddBlockFlush(1, &flush)->add_vdb_ids(write_vdb(k));
          return TarnixClient(p.channel).Write(&tx::Tarnix::Stub::FlushByBlockId, p.client_id,
                                               {flush});
        },

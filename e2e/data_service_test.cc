@@ -140,16 +140,7 @@ TEST_F(DataServiceTest, SevenWriteStreamsThenGetAndLogSurviveRestart) {
     // Blocks 1 to 3 are the low, medium and high update frequencies: block
     // 1 holds the devices, the writer's only low-frequency type.
     tx::FlushByBlockIdRequestMsg block_flush;
-    tx::FlushByBlockIdMsg* block = block_flush.add_flushes();
-    block->set_block_id(1);
-    tx::MerkleTreeBlockRangesMsg* ranges = block->mutable_block_ranges();
-    ranges->set_num_blocks(3);
-    ranges->mutable_low_frequency_range()->set_first_block(1);
-    ranges->mutable_low_frequency_range()->set_last_block(1);
-    ranges->mutable_medium_frequency_range()->set_first_block(2);
-    ranges->mutable_medium_frequency_range()->set_last_block(2);
-    ranges->mutable_high_frequency_range()->set_first_block(3);
-    ranges->mutable_high_frequency_range()->set_last_block(3);
+    AddBlockFlush(1, &block_flush);
     ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::FlushByBlockId, kWriter, {block_flush}).ok());
 
     tx::ModifyRequestMsg modify;

@@ -6,6 +6,7 @@
 // TLS identities and channels, and calls through the generated gRPC stubs.
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -198,6 +199,50 @@ inline std::shared_ptr<grpc::Channel> TlsChannel(const std::string& address,
   args.SetSslTargetNameOverride("localhost");
   return grpc::CreateCustomChannel(address, grpc::SslCredentials(ssl), args);
 }
+
+// Adds to `request` the flush of block `block` of three blocks, one per
+// update frequency (1 low, 2 medium, 3 high); the vdbs are left to the caller.
+inline tx::FlushByBlockIdMsg* AddBlockFlush(uint32_t block,
+                                         tx::FlushByBlockIdRequestMsg* request) {
+  tx::FlushByBlockIdMsg* flush = request->add_flushes();
+  flush->set_block_id(block);
+  tx::MerkleTreeBlockRangesMsg* ranges = flush->mutable_block_ranges();
+  ranges->set_num_blocks(3);
+  ranges->mutable_low_frequency_range()->set_first_block(1);
+  ranges->mutable_low_frequency_range()->set_last_block(1);
+  ranges->mutable_medium_frequency_range()->set_first_block(2);
+  ranges->mutable_medium_frequency_range()->set_last_block(2);
+  ranges->mutable_high_frequency_range()->set_first_block(3);
+  ranges->mutable_high_frequency_range()->set_last_block(3);
+  return flush;
+}
+
+// A daemon run in `dir_` whose TLS identity is in `dir_`/tls (made by the
+// test), with client identities beside it.
+class TlsDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(mkdir((dir_.path() + "/tls").c_str(), 0700), 0); }
+
+  // The key and certificate files of `name`; "server" is the daemon's own.
+  std::string Key(const std::string& name) const {
+    return name == "server" ? dir_.path() + "/tls/tarnix-privkey.pem"
+                            : dir_.path() + "/" + name + "-key.pem";
+  }
+  std::string Cert(const std::string& name) const {
+    return name == "server" ? dir_.path() + "/tls/tarnix-cert.pem"
+                            : dir_.path() + "/" + name + "-cert.pem";
+  }
+  // A TLS channel trusting the server and presenting `identity`'s
+  // certificate ("" for none).
+  std::shared_ptr<grpc::Channel> Channel(const std::string& address,
+                                         const std::string& identity) const {
+    if (identity.empty()) return TlsChannel(address, ReadText(Cert("server")));
+    return TlsChannel(address, ReadText(Cert("server")), ReadText(Key(identity)),
+                      ReadText(Cert(identity)));
+  }
+
+  TempDir dir_;
+};
 
 // A call's deadline and, unless `client_id` is "", its client-id metadata.
 inline void PrepareCall(const std::string& client_id, grpc::ClientContext* context) {

@@ -1,8 +1,6 @@
 // The daemon with its own TLS key and certificate: which client ids a caller
 // may claim, and who may read the transaction log.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -17,33 +15,14 @@ constexpr char kAdmin[] = "tarnix-cli";
 
 // The server's identity in the daemon's TLS directory and the client "alice"
 // beside it.
-class TlsTest : public ::testing::Test {
+class TlsTest : public TlsDaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(mkdir((dir_.path() + "/tls").c_str(), 0700), 0);
+    TlsDaemonTest::SetUp();
     ASSERT_TRUE(MakeIdentity("tarnix", Key("server"), Cert("server")));
     ASSERT_TRUE(MakeIdentity("alice", Key("alice"), Cert("alice")));
   }
 
-  std::string Key(const std::string& name) const {
-    return name == "server" ? dir_.path() + "/tls/tarnix-privkey.pem"
-                            : dir_.path() + "/" + name + "-key.pem";
-  }
-  std::string Cert(const std::string& name) const {
-    return name == "server" ? dir_.path() + "/tls/tarnix-cert.pem"
-                            : dir_.path() + "/" + name + "-cert.pem";
-  }
-
-  // A TLS channel trusting the server and presenting `client`'s certificate
-  // ("" for none).
-  std::shared_ptr<grpc::Channel> Channel(const std::string& address,
-                                         const std::string& client) const {
-    if (client.empty()) return TlsChannel(address, ReadText(Cert("server")));
-    return TlsChannel(address, ReadText(Cert("server")), ReadText(Key(client)),
-                      ReadText(Cert(client)));
-  }
-
-  TempDir dir_;
   ExampleSchema schema_;
 };
 
