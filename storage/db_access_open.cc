@@ -170,6 +170,30 @@ void LogRepair(const std::string& directory, const leveldb::Status& cause,
              names.empty() ? "none" : names.c_str());
 }
 
+// Marks the damaged records of every write-ahead log in `directory` so
+// that the repair drops them, and says which logs held some.
+void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
+  std::vector<std::string> children;
+  if (!env->GetChildren(directory, &children).ok()) return;
+  for (const std::string& name : children) {
+    if (!HasNumberedSuffix(name, ".log")) continue;
+    const std::string path = directory + "/" + name;
+    int marked = 0;
+    const leveldb::Status status = MarkDamagedLogRecords(env, path, &marked);
+    if (!status.ok()) {
+      TARNIX_LOG(orv::ERROR, kDataLost,
+                 "Checking the records of write-ahead log '%s' failed: %s; the "
+                 "repair may keep damaged writes",
+                 path.c_str(), status.ToString().c_str());
+    } else if (marked > 0) {
+      TARNIX_LOG(orv::ERROR, kDataLost,
+                 "Write-ahead log '%s' holds %d records whose checksum does not "
+                 "match; the repair drops them",
+                 path.c_str(), marked);
+    }
+  }
+}
+
 // Copies `from` to a new file `to`.
 leveldb::Status CopyFile(leveldb::Env* env, const std::string& from,
                          const std::string& to) {
@@ -339,6 +363,7 @@ leveldb::Status Repair(leveldb::Env* env, const std::string& directory,
   leveldb::Status status = env->LockFile(directory + "/LOCK", &lock);
   if (!status.ok()) return status;
   const std::string lost = directory + "/lost";
+  MarkDamagedLogs(env, directory);
   RepairLog repair_log;
   leveldb::Options repair_options = options;
   repair_options.info_log = &repair_log;

@@ -1,7 +1,10 @@
 #include "storage/log_tail.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
+
+#include <boost/crc.hpp>
 
 namespace tarnix {
 
@@ -15,6 +18,16 @@ constexpr size_t kBlockSize = 32768;
 constexpr size_t kHeaderSize = 7;
 enum RecordType { kZeroType = 0, kFullType = 1, kFirstType = 2,
                   kMiddleType = 3, kLastType = 4 };
+// No record type of LevelDB's, nor one its reader uses internally.
+constexpr unsigned char kDamagedType = 0xff;
+
+// The header's checksum: CRC-32C of the type byte and the payload, masked.
+uint32_t RecordChecksum(const unsigned char* type_and_payload, size_t n) {
+  boost::crc_optimal<32, 0x1EDC6F41, 0xFFFFFFFF, 0xFFFFFFFF, true, true> crc;
+  crc.process_bytes(type_and_payload, n);
+  const uint32_t value = crc.checksum();
+  return ((value >> 15) | (value << 17)) + 0xa282ead8u;
+}
 
 }  // namespace
 
@@ -83,6 +96,40 @@ leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
     }
     return leveldb::Status::OK();
   }
+}
+
+leveldb::Status MarkDamagedLogRecords(leveldb::Env* env,
+                                      const std::string& path, int* marked) {
+  *marked = 0;
+  std::string log;
+  leveldb::Status status = leveldb::ReadFileToString(env, path, &log);
+  if (!status.ok()) return status;
+  auto* bytes = reinterpret_cast<unsigned char*>(&log[0]);
+  for (size_t block = 0; block < log.size(); block += kBlockSize) {
+    const size_t end = std::min(log.size(), block + kBlockSize);
+    size_t pos = block;
+    while (pos + kHeaderSize <= end) {
+      unsigned char* header = bytes + pos;
+      const size_t length = header[4] | (header[5] << 8);
+      if (header[6] == kZeroType && length == 0) break;
+      if (pos + kHeaderSize + length > end) break;
+      const uint32_t stored = header[0] | (header[1] << 8) | (header[2] << 16) |
+                              (static_cast<uint32_t>(header[3]) << 24);
+      if (RecordChecksum(header + 6, 1 + length) != stored) {
+        header[6] = kDamagedType;
+        ++*marked;
+      }
+      pos += kHeaderSize + length;
+    }
+  }
+  if (*marked == 0) return leveldb::Status::OK();
+  // A name LevelDB gives its own temporary files, so that one left behind
+  // is removed by the next open.
+  const std::string temp = path.substr(0, path.size() - 4) + ".dbtmp";
+  status = leveldb::WriteStringToFile(env, log, temp);
+  if (status.ok()) status = env->RenameFile(temp, path);
+  if (!status.ok()) env->RemoveFile(temp);
+  return status;
 }
 
 }  // namespace tarnix

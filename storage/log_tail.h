@@ -29,6 +29,15 @@ struct LogTail {
 leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
                             LogTail* tail);
 
+// LevelDB's repair reads write-ahead logs without checking checksums and
+// keeps a damaged record as if it were whole. Gives every record of the log
+// at `path` whose checksum does not match an unknown type, which the repair
+// drops, and writes the log anew (through a temporary file renamed over
+// it). A record that runs past its block ends the walk. Sets `*marked` to
+// the number of records marked.
+leveldb::Status MarkDamagedLogRecords(leveldb::Env* env,
+                                      const std::string& path, int* marked);
+
 }  // namespace tarnix
 
 #endif  // TARNIX_STORAGE_LOG_TAIL_H_
