@@ -2,9 +2,11 @@
 
 #include <unordered_set>
 
+#include "logging/logger.h"
 #include "platform/util/strings.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
+#include "storage/printable.h"
 
 namespace tarnix {
 namespace {
@@ -76,7 +78,7 @@ class GetObjectsRead : public GetProcessor::Read {
         break;
       }
     }
-    if (!CheckRead()) return;
+    if (!CheckRead(key)) return;
     AppendEntry(type, std::move(value), ready);
   }
 
@@ -111,7 +113,7 @@ class GetObjectsRead : public GetProcessor::Read {
       last_key_ = std::move(key);
       AppendEntry(type, iterator_->value(), ready);
     }
-    if (!CheckRead()) return;
+    if (!CheckRead(prefix)) return;
     in_type_ = false;
     ++next_type_;
     if (!type_had_records_) AppendEntry(type, std::string(), ready);
@@ -138,10 +140,13 @@ class GetObjectsRead : public GetProcessor::Read {
     bytes_ = 0;
   }
 
-  // False, ending the read, when the iterator stopped on a failure.
-  bool CheckRead() {
+  // False, ending the read, when the iterator stopped on a failure while
+  // reading the records under `prefix`.
+  bool CheckRead(const std::string& prefix) {
     const DbAccessStatus read = iterator_->status();
     if (read.ok()) return true;
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0104", "PrefixFilter() failed on prefix '%s': %s",
+               Printable(prefix).c_str(), read.message.c_str());
     End(read.ToStatus());
     return false;
   }
