@@ -219,7 +219,7 @@ TEST_F(GetProcessorTest, AStorageFailureEndsTheReadAsItsStatus) {
   const Status status = Read(1);
   EXPECT_EQ(status.code(), Status::kDataLoss);
   EXPECT_EQ(status.message().rfind("LevelDB error: ", 0), 0u);
-  EXPECT_TRUE(HasLine("ERROR", "DRX0104", "PrefixFilter() failed on prefix "));
+  EXPECT_TRUE(capture_.Contains("errorCode=\"DRX0104\"] PrefixFilter() failed on prefix '"));
   env.FailReadsAfter(-1, leveldb::Status::OK());
   db_.reset();  // before `env` goes
 }
