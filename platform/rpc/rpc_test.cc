@@ -873,6 +873,33 @@ TEST(RpcServerTest, AStopWaitsForAnswersOwedBeforeItCancelsCalls) {
   server.StopAndJoin();
 }
 
+// While a stop waits for owed answers, every call that comes is refused at
+// once, however many come.
+TEST(RpcServerTest, CallsDuringAStopAreRefusedAtOnce) {
+  TestServer::Options options;
+  options.grace_ms = 100;
+  TestServer server(options);
+  server.service().set_answers_pending(true);
+  auto stub = PlainStub(server.address());
+  ASSERT_TRUE(RoundTrip(stub.get()));
+  server.provider().Stop();
+  for (int i = 0; i < 100 && RoundTrip(stub.get()); ++i) {  // until the server refuses
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (int i = 0; i < 40; ++i) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(1));
+    EchoResponse response;
+    auto writer = stub->ClientStream(&context, &response);
+    writer->WritesDone();
+    const grpc::Status status = writer->Finish();
+    ASSERT_EQ(status.error_code(), grpc::StatusCode::UNAVAILABLE) << i;
+    EXPECT_EQ(status.error_message(), "Server is shutting down");
+  }
+  server.service().set_answers_pending(false);
+  server.StopAndJoin();
+}
+
 // The loop is held up past the grace period while a half-sent upload gets
 // another message and a unary call gets its request: those reads are drained
 // after the server has cancelled the calls, so the upload must not complete

@@ -201,7 +201,10 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     return;
   }
   if (!accepting_) {
-    ServerCall* call = new ServerCall;  // stopping: refuse without a handler
+    // Stopping: refuse without a handler, and go on accepting so that every
+    // call that comes meanwhile is refused at once.
+    if (!parts->replaced && operations_open_) RequestOne(parts->io);
+    ServerCall* call = new ServerCall;
     call->Start(this, parts, nullptr);
     return;
   }
