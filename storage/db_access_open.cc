@@ -170,6 +170,14 @@ void LogRepair(const std::string& directory, const leveldb::Status& cause,
              names.empty() ? "none" : names.c_str());
 }
 
+// `path`, or `path`.N with the first N for which no file exists: an
+// earlier copy of the same log stays.
+std::string FreeName(leveldb::Env* env, const std::string& path) {
+  std::string name = path;
+  for (int n = 1; env->FileExists(name); ++n) name = path + "." + std::to_string(n);
+  return name;
+}
+
 // Marks the damaged records of every write-ahead log in `directory` so
 // that the repair drops them, and says which logs held some.
 void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
@@ -178,8 +186,12 @@ void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
   for (const std::string& name : children) {
     if (!HasNumberedSuffix(name, ".log")) continue;
     const std::string path = directory + "/" + name;
+    const std::string lost = directory + "/lost";
+    env->CreateDir(lost);  // may exist already
+    // The repair moves the marked log to lost/<name> itself.
+    const std::string original = FreeName(env, lost + "/" + name + ".original");
     int marked = 0;
-    const leveldb::Status status = MarkDamagedLogRecords(env, path, &marked);
+    const leveldb::Status status = MarkDamagedLogRecords(env, path, original, &marked);
     if (!status.ok()) {
       TARNIX_LOG(orv::ERROR, kDataLost,
                  "Checking the records of write-ahead log '%s' failed: %s; the "
@@ -188,8 +200,8 @@ void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
     } else if (marked > 0) {
       TARNIX_LOG(orv::ERROR, kDataLost,
                  "Write-ahead log '%s' holds %d records whose checksum does not "
-                 "match; the repair drops them",
-                 path.c_str(), marked);
+                 "match; the repair drops them. The log as it was is kept in '%s'",
+                 path.c_str(), marked, original.c_str());
     }
   }
 }
@@ -242,11 +254,7 @@ bool KeepCutLogs(leveldb::Env* env, const std::string& directory) {
     if (!ReadLogTail(env, path, &tail).ok() || !tail.cut) continue;
     cut = true;
     env->CreateDir(lost);  // may exist already
-    // An earlier copy of the same log stays.
-    std::string copy = lost + "/" + name;
-    for (int n = 1; env->FileExists(copy); ++n) {
-      copy = lost + "/" + name + "." + std::to_string(n);
-    }
+    const std::string copy = FreeName(env, lost + "/" + name);
     const leveldb::Status copied = CopyFile(env, path, copy);
     TARNIX_LOG(orv::ERROR, kDataLost,
                "Write-ahead log '%s' ends inside a write: opening the "

@@ -177,6 +177,8 @@ TEST_F(OpenTest, DamagedLogRecordIsRepairedAndReported) {
     std::string marked = log;
     marked[last + 6] = '\xff';
     EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + log_file), marked);
+    // The log as it was, before its damaged record was marked.
+    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + log_file + ".original"), log);
     EXPECT_TRUE(capture.Contains("Repair of database '" + db_dir_ + "': Log #"));
     EXPECT_TRUE(capture.Contains(": dropping "));
     EXPECT_TRUE(capture.Contains("repaired with errors"));

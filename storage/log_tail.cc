@@ -29,6 +29,21 @@ uint32_t RecordChecksum(const unsigned char* type_and_payload, size_t n) {
   return ((value >> 15) | (value << 17)) + 0xa282ead8u;
 }
 
+// Writes `data` to a new file at `path` and syncs it; a failed write
+// leaves no file.
+leveldb::Status WriteFileSynced(leveldb::Env* env, const std::string& path,
+                                const std::string& data) {
+  leveldb::WritableFile* file = nullptr;
+  leveldb::Status status = env->NewWritableFile(path, &file);
+  if (!status.ok()) return status;
+  std::unique_ptr<leveldb::WritableFile> owned(file);
+  status = owned->Append(data);
+  if (status.ok()) status = owned->Sync();
+  if (status.ok()) status = owned->Close();
+  if (!status.ok()) env->RemoveFile(path);
+  return status;
+}
+
 }  // namespace
 
 leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
@@ -98,12 +113,13 @@ leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
   }
 }
 
-leveldb::Status MarkDamagedLogRecords(leveldb::Env* env,
-                                      const std::string& path, int* marked) {
+leveldb::Status MarkDamagedLogRecords(leveldb::Env* env, const std::string& path,
+                                      const std::string& original_copy, int* marked) {
   *marked = 0;
-  std::string log;
-  leveldb::Status status = leveldb::ReadFileToString(env, path, &log);
+  std::string original;
+  leveldb::Status status = leveldb::ReadFileToString(env, path, &original);
   if (!status.ok()) return status;
+  std::string log = original;
   auto* bytes = reinterpret_cast<unsigned char*>(&log[0]);
   for (size_t block = 0; block < log.size(); block += kBlockSize) {
     const size_t end = std::min(log.size(), block + kBlockSize);
@@ -123,10 +139,12 @@ leveldb::Status MarkDamagedLogRecords(leveldb::Env* env,
     }
   }
   if (*marked == 0) return leveldb::Status::OK();
+  status = WriteFileSynced(env, original_copy, original);
+  if (!status.ok()) return status;
   // A name LevelDB gives its own temporary files, so that one left behind
   // is removed by the next open.
   const std::string temp = path.substr(0, path.size() - 4) + ".dbtmp";
-  status = leveldb::WriteStringToFile(env, log, temp);
+  status = WriteFileSynced(env, temp, log);
   if (status.ok()) status = env->RenameFile(temp, path);
   if (!status.ok()) env->RemoveFile(temp);
   return status;

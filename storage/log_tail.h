@@ -33,10 +33,11 @@ leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
 // keeps a damaged record as if it were whole. Gives every record of the log
 // at `path` whose checksum does not match an unknown type, which the repair
 // drops, and writes the log anew (through a temporary file renamed over
-// it). A record that runs past its block ends the walk. Sets `*marked` to
-// the number of records marked.
-leveldb::Status MarkDamagedLogRecords(leveldb::Env* env,
-                                      const std::string& path, int* marked);
+// it). A record that runs past its block ends the walk. Before the log is
+// rewritten, its original bytes are written to `original_copy`; both writes
+// are synced. Sets `*marked` to the number of records marked.
+leveldb::Status MarkDamagedLogRecords(leveldb::Env* env, const std::string& path,
+                                      const std::string& original_copy, int* marked);
 
 }  // namespace tarnix
 
