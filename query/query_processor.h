@@ -36,7 +36,7 @@ class QueryProcessor {
 
   // Checks the statement of `request` in this order and, when it passes,
   // sets *read to the query for `client_id` over `vdb_id`, on a snapshot
-  // taken now. Refusals, each logged as the text says: INVALID_ARGUMENT
+  // taken at its first step. Refusals, each logged as the text says: INVALID_ARGUMENT
   // "ObjectSelectionMsg not provided", "Unrecognized object type
   // <statement>", PERMISSION_DENIED "<client> does not have read
   // permission for <type>", the sort order's refusal

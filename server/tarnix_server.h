@@ -1,6 +1,7 @@
 #ifndef TARNIX_SERVER_TARNIX_SERVER_H_
 #define TARNIX_SERVER_TARNIX_SERVER_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -200,7 +201,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   using LoopPoster = std::function<void(std::function<void()>)>;
   void set_loop_poster(LoopPoster post) { loop_poster_ = std::move(post); }
   static constexpr size_t kReadSliceRecords = 1024;
-  void set_read_slice_records(size_t records) { read_slice_records_ = records; }
+  void set_read_slice_records(size_t records) {
+    read_slice_records_ = std::max<size_t>(records, 1);
+  }
   size_t read_slice_records() const { return read_slice_records_; }
 
   // --- Monitors (monitor_rpcs.cc) ---
