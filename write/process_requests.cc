@@ -8,6 +8,7 @@
 #include "storage/db_access.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
+#include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/write_telemetry.h"
 #include "write/write_transactions.h"
@@ -64,10 +65,13 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   // Accounted before the write and kept if it fails; start-up recounts.
   log_store_->set_current_log_size(log_size);
 
+  // The transaction's id goes in its batch: no write of its own.
+  puts.push_back(ids_->Record());
   WriteTelemetry* telemetry = telemetry_;
   const DbAccessStatus written =
       db_->WriteTxn(std::move(puts), removed, sync, [telemetry] { telemetry->Record(5); });
   telemetry_->Record(6);
+  if (written.ok()) ids_->MarkPersisted();
   return written.ToStatus();
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/make_shared.hpp>
+
 #include "logging/logger.h"
 #include "schema/compact_uint.h"
 #include "storage/db_access.h"
@@ -53,6 +55,10 @@ void TransactionIds::InitTxnId() {
 }
 
 bool TransactionIds::GetNextTxnId(uint64_t* txn_id) {
+  return TakeTxnId(txn_id) && PersistPending();
+}
+
+bool TransactionIds::TakeTxnId(uint64_t* txn_id) {
   if (txn_id == nullptr) return false;
   if (txn_id_ + 1 >= kCompactUint64Limit) {
     TARNIX_LOG(orv::ERROR, nullptr,
@@ -61,15 +67,25 @@ bool TransactionIds::GetNextTxnId(uint64_t* txn_id) {
     return false;
   }
   *txn_id = ++txn_id_;
-  std::vector<int32_t> results;
-  const DbAccessStatus status =
-      db_access_->Put({{kTxnIdKey, std::to_string(txn_id_)}}, false, &results);
+  pending_ = true;
+  return true;
+}
+
+DbAccess::TxnPut TransactionIds::Record() const {
+  return {kTxnIdKey, boost::make_shared<std::string>(std::to_string(txn_id_))};
+}
+
+bool TransactionIds::PersistPending() {
+  if (!pending_) return true;
+  // A write of its own, without reading what it replaces.
+  const DbAccessStatus status = db_access_->WriteTxn({Record()}, {}, false, [] {});
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr,
                "DbAccess error in TarnixServer::GetNextTxnId(): %s. txn_id_ not persisted to db.",
                status.message.c_str());
     return false;
   }
+  pending_ = false;
   return true;
 }
 

@@ -3,12 +3,13 @@
 
 #include <cstdint>
 
+#include "storage/db_access.h"
+
 namespace tarnix {
 
-class DbAccess;
-
 // Hands out transaction ids: one more than the last, persisted as decimal
-// text under kTxnIdKey before the transaction that uses it runs. Ids stay
+// text under kTxnIdKey, alone before the transaction that uses it runs
+// (GetNextTxnId) or in the transaction's own batch (TakeTxnId). Ids stay
 // below 2^61 so that every id has a transaction-log key. Not thread-safe: the
 // server calls it from one thread.
 class TransactionIds {
@@ -28,6 +29,19 @@ class TransactionIds {
   // when the write fails: the id is then taken all the same, so the next call
   // hands out the one after it.
   bool GetNextTxnId(uint64_t* txn_id);
+
+  // Stores the next id in *txn_id without writing it; false as GetNextTxnId
+  // when nothing is handed out. The caller writes Record() in the batch of
+  // its transaction and then calls MarkPersisted(), or calls
+  // PersistPending() when the transaction ends without that batch.
+  bool TakeTxnId(uint64_t* txn_id);
+  // The record of the last id, for a transaction's batch.
+  DbAccess::TxnPut Record() const;
+  // A batch holding Record() was written.
+  void MarkPersisted() { pending_ = false; }
+  // Writes the last id alone unless a batch already held it; false, with
+  // an INFO line, when that write fails.
+  bool PersistPending();
 
   // Raises the last id to `logged_txn_id`, the highest id found in the
   // transaction log, when that is higher, with a WARNING line: new log units
@@ -50,6 +64,7 @@ class TransactionIds {
  private:
   DbAccess* const db_access_;
   uint64_t txn_id_ = 0;
+  bool pending_ = false;  // txn_id_ was taken and is not written yet
 };
 
 }  // namespace tarnix

@@ -153,6 +153,7 @@ bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t tx
                       &committed->deletes, metrics_->process(op), table);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", name, status.ToString().c_str());
+    ids_->PersistPending();
     reply->Fail(status);
     return false;
   }
@@ -178,8 +179,9 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   bool tracing = false;
   std::unique_ptr<orv::wft::WorkflowUtil> body_span;
   if (own == nullptr) body_span = OpenBodySpan(*requests, &tracing);
+  // Written with the transaction's batch, or alone if it ends without one.
   uint64_t txn_id = 0;
-  if (!ids_->GetNextTxnId(&txn_id)) {
+  if (!ids_->TakeTxnId(&txn_id)) {
     reply->Fail(Status::Internal("Unable to generate transaction id"));
     return;
   }
@@ -214,6 +216,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());
+    ids_->PersistPending();
     reply->Fail(status);
     return;
   }
