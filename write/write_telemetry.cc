@@ -14,7 +14,9 @@ namespace {
 
 constexpr double kMiB = 1.0 / 1024 / 1024;
 
-uint64_t AllocatedBytes() {
+}  // namespace
+
+uint64_t WriteTelemetry::TcmallocAllocatedBytes() {
   size_t value = 0;
   if (MallocExtension_GetNumericProperty == nullptr ||
       !MallocExtension_GetNumericProperty("generic.current_allocated_bytes", &value)) {
@@ -22,8 +24,6 @@ uint64_t AllocatedBytes() {
   }
   return value;
 }
-
-}  // namespace
 
 void WriteTelemetry::CacheThreadStackBounds() {
   if (stack_low_address_ != 0) return;
@@ -44,7 +44,12 @@ void WriteTelemetry::Record(int phase) {
   const int64_t room =
       static_cast<int64_t>(reinterpret_cast<uintptr_t>(&here) - stack_low_address_);
   stack_mib_[phase] = static_cast<float>(static_cast<double>(room) * kMiB);
-  allocated_mib_[phase] = static_cast<float>(static_cast<double>(AllocatedBytes()) * kMiB);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - heap_read_at_ >= kHeapReadReuse) {
+    heap_bytes_ = read_heap_();
+    heap_read_at_ = now;
+  }
+  allocated_mib_[phase] = static_cast<float>(static_cast<double>(heap_bytes_) * kMiB);
 }
 
 void WriteTelemetry::Reset() {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace tarnix {
 namespace {
 
@@ -24,6 +26,22 @@ TEST(WriteTelemetryTest, FormatsNinePairsAndResetsToZero) {
   EXPECT_EQ(telemetry.Format(),
             "[(0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), (0.0, 0.0), "
             "(0.0, 0.0), (0.0, 0.0), (0.0, 0.0)]");
+}
+
+uint64_t heap_reads = 0;
+uint64_t CountingHeap() { return ++heap_reads << 20; }  // n MiB at the nth read
+
+TEST(WriteTelemetryTest, PhasesCloseTogetherShareOneHeapReading) {
+  heap_reads = 0;
+  WriteTelemetry telemetry(CountingHeap);
+  telemetry.Record(2);
+  telemetry.Record(3);
+  EXPECT_EQ(heap_reads, 1u);
+  EXPECT_EQ(telemetry.allocated_mib(3), 1.0f);
+  std::this_thread::sleep_for(WriteTelemetry::kHeapReadReuse * 2);
+  telemetry.Record(4);
+  EXPECT_EQ(heap_reads, 2u);
+  EXPECT_EQ(telemetry.allocated_mib(4), 2.0f);
 }
 
 TEST(WriteTelemetryTest, PhaseOutsideTheTableIsIgnored) {
