@@ -43,7 +43,8 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
   // The count reads every object record; it also collects the vdbs they
   // name, which the loaded registry must know.
   VdbIdSet held_vdbs;
-  ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_, &held_vdbs);
+  ComputeStatistics(*schema_, db_access_, &obj_stats_maintainer_, &held_vdbs,
+                    writes_.object_keys());
   // Ids go on past every id the log holds.
   txn_log_.SetCurrentLogSize();
   txn_ids_.AdvancePastLoggedTxnId(txn_log_.highest_logged_txn_id());

@@ -10,6 +10,7 @@
 #include "schema/schema.h"
 #include "storage/db_access.h"
 #include "storage/key_space.h"
+#include "write/object_key_filter.h"
 
 namespace tarnix {
 namespace {
@@ -68,7 +69,7 @@ void ObjectStatsMaintainer::UpdateObjectStatistics(const RecordCountChanges& cha
 }
 
 void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats,
-                       VdbIdSet* held_vdbs) {
+                       VdbIdSet* held_vdbs, ObjectKeyFilter* object_keys) {
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_access->NewIterator();
   DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
   if (it) {
@@ -79,9 +80,11 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
     std::string decoded_suffix;
     bool decoded = false;
     VdbIdSet ids;
+    bool all_keys = true;
     for (it->Seek(kObjectPrefix); it->Valid(); it->Next()) {
       const std::string key = it->key();
       if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
+      if (object_keys != nullptr && !object_keys->AddRecordKey(key)) all_keys = false;
       if (!TryDecodeObjectRecordKey(schema, key, &type_name, &id, &vdb_suffix)) {
         type_name.clear();
       } else if (held_vdbs != nullptr && (!decoded || vdb_suffix != decoded_suffix)) {
@@ -92,6 +95,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
       stats->Increment(type_name, it->value_size());
     }
     status = it->status();
+    if (object_keys != nullptr && all_keys && status.ok()) object_keys->Enable();
   }
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr,

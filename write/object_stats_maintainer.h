@@ -14,6 +14,7 @@
 namespace tarnix {
 
 class DbAccess;
+class ObjectKeyFilter;
 class Schema;
 
 // Per object type, the number of stored object records and the sum of their
@@ -57,9 +58,10 @@ class ObjectStatsMaintainer {
 // one at a time, so memory stays flat whatever the database size. A read
 // error is logged; the records counted before it stay counted. When
 // `held_vdbs` is given, the ids of the vdbs that hold the counted records of
-// known types are added to it.
+// known types are added to it. When `object_keys` is given, it gets every
+// object and is enabled if the scan read them all.
 void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMaintainer* stats,
-                       VdbIdSet* held_vdbs = nullptr);
+                       VdbIdSet* held_vdbs = nullptr, ObjectKeyFilter* object_keys = nullptr);
 
 // Start-up, before the count: removes every record of the types the schema
 // lists as deprecated. Not logged in the transaction log; errors are logged.

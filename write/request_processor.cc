@@ -15,8 +15,9 @@ namespace tarnix {
 
 using google::protobuf::util::MessageDifferencer;
 
-RequestProcessor::RequestProcessor(const Schema* schema, DbAccess* db)
-    : schema_(schema), db_(db) {}
+RequestProcessor::RequestProcessor(const Schema* schema, DbAccess* db,
+                                   ObjectKeyFilter* object_keys)
+    : schema_(schema), db_(db), object_keys_(object_keys) {}
 
 RequestProcessor::~RequestProcessor() = default;
 

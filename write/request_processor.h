@@ -16,6 +16,7 @@
 #include "util/status.h"
 #include "schema/vdb_id_set.h"
 #include "storage/db_access.h"
+#include "write/object_key_filter.h"
 #include "write/record_vdb_sets.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
@@ -47,8 +48,10 @@ class RequestProcessor {
   // Chooses objects (type, id) of the pending table, for RemovePendingIf.
   using PendingEntryMatcher = std::function<bool(const std::string&, const std::string&)>;
 
-  // `schema` and `db` are not owned and must outlive the processor.
-  RequestProcessor(const Schema* schema, DbAccess* db);
+  // `schema`, `db` and `object_keys` are not owned and must outlive the
+  // processor. Build reads no stored records of an object that
+  // `object_keys` says cannot exist, and adds the objects it writes.
+  RequestProcessor(const Schema* schema, DbAccess* db, ObjectKeyFilter* object_keys = nullptr);
   ~RequestProcessor();
   RequestProcessor(const RequestProcessor&) = delete;
   RequestProcessor& operator=(const RequestProcessor&) = delete;
@@ -225,6 +228,7 @@ class RequestProcessor {
 
   const Schema* schema_;
   DbAccess* db_;
+  ObjectKeyFilter* const object_keys_;
   DbAccess::SnapshotHolder snapshot_;
   // The pending table: objects by slot (a deque, so the index's keys stay
   // put), the index from record key to the live object's slot, and the

@@ -243,6 +243,7 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
     state->puts.emplace_back(put.first, BatchValue(put.second, state->put_bodies));
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
+  if (object_keys_ != nullptr && !writes.puts().empty()) object_keys_->Add(object->key);
   CountRecordWrites(&object_type, writes, *state);
   EmitChanges(*object, table, state);
   if (state->keep_requests) {
@@ -254,25 +255,29 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
 Status RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const PendingObject& object,
                                               BuildState* state, RecordBodyTable* table) {
   const std::string& object_key = object.key;
-  if (!state->iterator) {
-    state->iterator = db_->NewIterator(GetSnapshot());
-    if (!state->iterator) {
-      return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
-    }
-  }
-  DbAccess::IteratorImpl& it = *state->iterator;
   DbAccess::Records& records = state->records;
   records.clear();
   state->stored_lengths.clear();
-  for (it.Seek(object_key); it.Valid(); it.Next()) {
-    std::string key = it.key();
-    if (key.compare(0, object_key.size(), object_key) != 0) break;
-    records.emplace_back(std::move(key), it.value());
+  // A new object needs no Seek: most writes put objects never stored.
+  DbAccessStatus status;
+  if (object_keys_ == nullptr || object_keys_->MayContain(object_key)) {
+    if (!state->iterator) {
+      state->iterator = db_->NewIterator(GetSnapshot());
+      if (!state->iterator) {
+        return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
+      }
+    }
+    DbAccess::IteratorImpl& it = *state->iterator;
+    for (it.Seek(object_key); it.Valid(); it.Next()) {
+      std::string key = it.key();
+      if (key.compare(0, object_key.size(), object_key) != 0) break;
+      records.emplace_back(std::move(key), it.value());
+    }
+    status = it.status();
   }
   TARNIX_LOG(orv::VERBOSE, nullptr,
              "ReadRecsFromDbAccess: type=%s, obj_id=%s, db_records.size()=%lu", type.c_str(),
              object.id().c_str(), static_cast<unsigned long>(records.size()));
-  const DbAccessStatus status = it.status();
   if (!status.ok()) return status.ToStatus();
   if (records.empty()) return Status::OK();
 

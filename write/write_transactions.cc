@@ -204,7 +204,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
     log.vdb_id = own->vdb_id;
     log.RecordRequest(*own->request);
   }
-  RequestProcessor processor(schema_, db_);
+  RequestProcessor processor(schema_, db_, &object_keys_);
   if (Op::kSampled) telemetry_->Record(1);
   ChildRecordCache cache;
   KeyReader keys(schema_);

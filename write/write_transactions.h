@@ -16,6 +16,7 @@
 #include "schema/key_reader.h"
 #include "schema/vdb_id_set.h"
 #include "util/status.h"
+#include "write/object_key_filter.h"
 #include "write/recursive_delete.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
@@ -146,6 +147,10 @@ class WriteTransactions {
   // logged transaction of client "tarnix-server". Failures are logged.
   void WipeEphemeralObjects();
 
+  // The objects that may be stored; start-up fills it and enables it
+  // (ComputeStatistics), each transaction's Build adds what it writes.
+  ObjectKeyFilter* object_keys() { return &object_keys_; }
+
   // Whether write spans are recorded.
   static bool TracingEnabled();
 
@@ -253,6 +258,7 @@ class WriteTransactions {
   WriteTelemetry* const telemetry_;
   UpdateNotifier* const notifier_;
   GroupCommit* const commits_;
+  ObjectKeyFilter object_keys_;
 };
 
 }  // namespace tarnix

@@ -92,6 +92,32 @@ TEST_F(WriteTransactionsTest, PutCommitsRecordsAndLogUnitsAndAnswersBeforeNotify
   EXPECT_EQ((*counters.num_of_objects)->window(true).last, 2u);
 }
 
+// Objects the key filter wrongly took for new would get a second record
+// beside their stored one.
+TEST_F(WriteTransactionsTest, TheObjectFilterKnowsStoredObjectsAndThoseWrittenSince) {
+  RunPut({PutEntry(kDevice, Device(1)), PutEntry(kDevice, Device(2), {1, 2})});
+  Stop();
+  Start();
+  ComputeStatistics(schema_, db_.get(), stats_.get(), nullptr, txn_->object_keys());
+  ASSERT_TRUE(txn_->object_keys()->enabled());
+  RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2, "b"), {1})});
+  RunPut({PutEntry(kDevice, Device(3), {1})});
+  RunPut({PutEntry(kDevice, Device(3), {3})});
+  const std::map<std::string, std::vector<VdbIdSet>> stored = Stored(kDevice);
+  EXPECT_EQ(stored.at(IdOf(kDevice, Device(1))), (std::vector<VdbIdSet>{{1, 2}}));
+  EXPECT_EQ(stored.at(IdOf(kDevice, Device(2))).size(), 2u);
+  EXPECT_EQ(stored.at(IdOf(kDevice, Device(3))), (std::vector<VdbIdSet>{{1, 3}}));
+
+  // A record key that does not split leaves the filter off: it could not
+  // say which object it belongs to.
+  std::vector<int32_t> results;
+  ASSERT_TRUE(db_->Put({{std::string("\0\x81", 2), "x"}}, false, &results).ok());
+  Stop();
+  Start();
+  ComputeStatistics(schema_, db_.get(), stats_.get(), nullptr, txn_->object_keys());
+  EXPECT_FALSE(txn_->object_keys()->enabled());
+}
+
 TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
   const std::string device = Device(1, "a");
   const std::string address = Body(kAddress, "ip: '10.0.0.1'");

@@ -1,0 +1,62 @@
+#include "write/object_key_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "schema/varint.h"
+
+namespace tarnix {
+namespace {
+
+std::string ObjectKey(uint64_t type_id, const std::string& id) {
+  std::string key(1, '\0');
+  AppendVarint64(&key, type_id);
+  AppendVarint64(&key, id.size());
+  return key + id;
+}
+
+TEST(ObjectKeyFilterTest, SaysNoOnlyOnceEnabledAndNeverForAKeyItWasGiven) {
+  ObjectKeyFilter filter;
+  EXPECT_TRUE(filter.MayContain(ObjectKey(1, "a")));
+  filter.Add(ObjectKey(1, "a"));
+  filter.Enable();
+  EXPECT_TRUE(filter.MayContain(ObjectKey(1, "a")));
+  EXPECT_FALSE(filter.MayContain(ObjectKey(1, "b")));
+  EXPECT_FALSE(filter.MayContain(ObjectKey(2, "a")));
+
+  // Enough keys for several levels; every one stays found and strangers
+  // are rarely taken for them.
+  constexpr int kKeys = 200000;
+  for (int i = 0; i < kKeys; ++i) filter.Add(ObjectKey(7, "device-" + std::to_string(i)));
+  for (int i = 0; i < kKeys; ++i) {
+    ASSERT_TRUE(filter.MayContain(ObjectKey(7, "device-" + std::to_string(i)))) << i;
+  }
+  int false_positives = 0;
+  for (int i = 0; i < kKeys; ++i) {
+    false_positives += filter.MayContain(ObjectKey(7, "other-" + std::to_string(i)));
+  }
+  EXPECT_LT(false_positives, kKeys / 100);
+}
+
+TEST(ObjectKeyFilterTest, RecordKeysAddTheirObjectWithoutTheVdbSuffix) {
+  ObjectKeyFilter filter;
+  filter.Enable();
+  const std::string object = ObjectKey(300, std::string("id\0x", 4));
+  EXPECT_EQ(ObjectKeyFilter::ObjectKeyLength(object + "\x01\x02"), object.size());
+  EXPECT_EQ(ObjectKeyFilter::ObjectKeyLength(object), object.size());
+  EXPECT_TRUE(filter.AddRecordKey(object + "\x01\x02"));
+  EXPECT_TRUE(filter.MayContain(object));
+
+  // Not object record keys: another kind, a varint cut short, an id that
+  // runs past the key.
+  for (const std::string& key :
+       {std::string("\x01\x01\x01", 3), std::string(1, '\0'), std::string("\0\x81", 2),
+        std::string("\0\x01\x05" "abc", 6), std::string()}) {
+    EXPECT_EQ(ObjectKeyFilter::ObjectKeyLength(key), 0u) << key.size();
+    EXPECT_FALSE(filter.AddRecordKey(key));
+  }
+}
+
+}  // namespace
+}  // namespace tarnix
