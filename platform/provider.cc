@@ -100,6 +100,8 @@ AsioOrvProvider::~AsioOrvProvider() {
 
 void AsioOrvProvider::Stop() { stop_requested_.store(true); }
 
+uint64_t AsioOrvProvider::loop_turns() const { return runtime_ ? runtime_->turns() : 0; }
+
 void AsioOrvProvider::Post(std::function<void()> task) {
   PushToLoop(LoopItem{nullptr, false, std::move(task)});
 }
@@ -242,6 +244,7 @@ void AsioOrvProvider::Run(int /*threads*/) {
   const bool metrics_on = report_interval_.count() > 0;
   next_metrics_ = std::chrono::steady_clock::now() + report_interval_;
   std::deque<LoopItem> items;
+  bool idle = false;
   for (;;) {
     // Writes the last turn queued start now, so that a message and the end
     // of its call leave as one operation.
@@ -263,8 +266,10 @@ void AsioOrvProvider::Run(int /*threads*/) {
       for (auto& io : io_queues_) io->Close();
       queue_shut_down_ = true;
     }
-    // What the last turn submitted starts now, one wake-up per I/O thread.
-    for (auto& io : io_queues_) io->Flush();
+    // What the last turn submitted starts now, one wake-up per I/O thread;
+    // teardowns wait for the next one, or for a turn with nothing to do.
+    for (auto& io : io_queues_) io->Flush(idle);
+    idle = false;
     {
       std::unique_lock<std::mutex> lock(loop_mu_);
       if (loop_items_.empty()) {
@@ -275,9 +280,11 @@ void AsioOrvProvider::Run(int /*threads*/) {
         loop_cv_.wait_until(lock, wake_at,
                             [this] { return !loop_waiting_ || !loop_items_.empty(); });
         loop_waiting_ = false;
+        idle = loop_items_.empty();
       }
       items.swap(loop_items_);
     }
+    if (runtime_) runtime_->CountTurn();
     for (LoopItem& item : items) {
       if (item.tag != nullptr) {
         item.tag->OnEvent(item.ok);

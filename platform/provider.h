@@ -77,6 +77,9 @@ class AsioOrvProvider {
   void Run(int threads);
   // Asks Run to stop; safe from any thread.
   void Stop();
+  // How often the loop has taken the events and tasks that came meanwhile,
+  // since the server started; any thread.
+  uint64_t loop_turns() const;
   // Runs `task` on the loop thread, soon and in posting order; safe from any
   // thread. Once the queues are shutting down tasks are dropped unrun.
   void Post(std::function<void()> task);

@@ -13,9 +13,17 @@ void IoQueue::Submit(std::function<void()> op) {
   unflushed_ = true;
 }
 
-void IoQueue::Flush() {
-  if (!unflushed_) return;
+void IoQueue::SubmitUnhurried(std::function<void()> op) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closing_) return;
+  ops_.push_back(std::move(op));
+  unhurried_ = true;
+}
+
+void IoQueue::Flush(bool idle) {
+  if (!unflushed_ && !(idle && unhurried_)) return;
   unflushed_ = false;
+  unhurried_ = false;
   std::lock_guard<std::mutex> lock(mu_);
   // One alarm at a time: the ops submitted meanwhile ride on it. A deadline
   // already past fires at once.

@@ -42,8 +42,12 @@ class IoQueue {
   // Ops submitted after Close are dropped. Submit and Flush are called from
   // one thread (the loop).
   void Submit(std::function<void()> op);
-  // Wakes the polling thread for the ops submitted since the last Flush.
-  void Flush();
+  // The same for an op nobody waits for (a teardown): it wakes no thread of
+  // its own but rides on the next wake-up, or on the Flush of an idle loop.
+  void SubmitUnhurried(std::function<void()> op);
+  // Wakes the polling thread for the ops submitted since the last Flush;
+  // `idle` (the loop has nothing else to do) also for unhurried ones.
+  void Flush(bool idle);
   // Shuts the queue down after every op submitted before; Poll then returns
   // once gRPC has drained it.
   void Close();
@@ -62,7 +66,8 @@ class IoQueue {
   std::mutex mu_;
   std::vector<std::function<void()>> ops_;
   bool wake_set_ = false;
-  bool unflushed_ = false;  // submitting thread only
+  bool unflushed_ = false;   // submitting thread only
+  bool unhurried_ = false;   // submitting thread only
   bool closing_ = false;  // no more ops; shut down once those queued ran
   bool ops_open_ = true;
 };

@@ -117,6 +117,19 @@ TEST_F(RpcTest, UnaryCarriesClientIdAndCompletesOnce) {
   EXPECT_EQ(1u, log.Count("done:unary-fail:3"));
 }
 
+// Each time the I/O threads hand the loop an event it may have to be woken.
+// A unary call takes two turns: its accept with the request, and its end
+// with the completion of the answer.
+TEST_F(RpcTest, AUnaryCallReachesTheLoopTwice) {
+  auto stub = PlainStub(server_.address());
+  ASSERT_TRUE(RoundTrip(stub.get()));
+  constexpr int kCalls = 200;
+  const uint64_t before = server_.provider().loop_turns();
+  for (int i = 0; i < kCalls; ++i) ASSERT_TRUE(RoundTrip(stub.get()));
+  // A little over for the loop's timed wake-ups.
+  EXPECT_LE(double(server_.provider().loop_turns() - before) / kCalls, 2.1);
+}
+
 TEST_F(RpcTest, ServerStreamWritesArriveInOrderBeforeTheStatus) {
   for (const std::string action : {"", "fail"}) {
     grpc::ClientContext context;

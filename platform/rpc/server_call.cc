@@ -116,6 +116,7 @@ void ServerCall::OnEvent(int which, bool ok) {
       OnWriteDone(ok);
       break;
     default:
+      if (parts_->finish_held) OnWriteDone(parts_->finish_ok);  // it came with the end
       OnDone();
       break;
   }
@@ -316,11 +317,13 @@ void ServerCall::PumpWrites() {
     finish_in_flight_ = true;
     if (front.has_message) {
       parts->io->Submit([parts, buffer = front.buffer, final_status] {
+        parts->finishing = true;
         parts->stream.WriteAndFinish(buffer, grpc::WriteOptions(), final_status,
                                      &parts->write);
       });
     } else {
       parts->io->Submit([parts, final_status] {
+        parts->finishing = true;
         parts->stream.Finish(final_status, &parts->write);
       });
     }
@@ -397,10 +400,10 @@ void ServerCall::MaybeEnd() {
     Guard("OnRelease", [observer] { observer->OnRelease(); });
   }
   // Tearing down the gRPC objects is the I/O thread's work, unless it no
-  // longer takes any.
+  // longer takes any; it waits for the thread's next wake-up.
   internal::CallParts* parts = parts_;
   if (runtime_->operations_open()) {
-    parts->io->Submit([parts] { delete parts; });
+    parts->io->SubmitUnhurried([parts] { delete parts; });
   } else {
     delete parts;
   }

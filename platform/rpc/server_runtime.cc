@@ -27,18 +27,14 @@ void AcceptTag::OnPolled(bool ok, const ToLoop& to_loop) {
     to_loop(this, ok);
     return;
   }
-  if (method->kind == MethodKind::kClientStream) {
-    // The first message follows the accept to the loop, often in the same
-    // turn.
-    parts->streaming = true;
-    parts->stream.Read(&parts->read_buffer, &parts->read);
-    to_loop(this, ok);
-    return;
-  }
   // A client that never sends its request must not hold up the next call.
   runtime->RequestOne(parts->io);
   parts->replaced = true;
   parts->prefetching = true;
+  // A client stream goes to the loop with its first message, or the end of
+  // its stream.
+  parts->streaming = method->kind == MethodKind::kClientStream;
+  parts->accept_turn = runtime->turns();
   parts->stream.Read(&parts->read_buffer, &parts->read);
 }
 
@@ -48,6 +44,16 @@ void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
     return;
   }
   if (!parts->prefetching) {
+    if (which == kWrite && parts->finishing) {
+      parts->finish_held = true;
+      parts->finish_ok = ok;
+      if (parts->end_held) to_loop(&parts->done, true);
+      return;
+    }
+    if (which == kDone && parts->finishing && !parts->finish_held) {
+      parts->end_held = true;
+      return;
+    }
     to_loop(this, ok);
     return;
   }
@@ -70,6 +76,16 @@ void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
 }
 
 void CallTag::OnStreamPolled(bool ok, const ToLoop& to_loop) {
+  const bool first = parts->prefetching;
+  if (first) {
+    parts->prefetching = false;
+    to_loop(&parts->accept, true);
+  }
+  DeliverStreamRead(ok, to_loop);
+  if (first && parts->done_held) to_loop(&parts->done, true);
+}
+
+void CallTag::DeliverStreamRead(bool ok, const ToLoop& to_loop) {
   if (!ok) {
     to_loop(this, false);  // the end of the stream: no more reads
     return;
@@ -114,6 +130,7 @@ void ServerRuntime::StartAccepting() {
 void ServerRuntime::StopAccepting() {
   if (!accepting_) return;
   accepting_ = false;
+  stop_turn_ = turns();
   for (Service* service : services_) service->OnServerStopping();
 }
 
@@ -200,7 +217,10 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
     delete parts;  // the server is shutting down; the call never started
     return;
   }
-  if (!accepting_) {
+  // A stream held for its first message counts as come when it was
+  // accepted; a unary call only once its request is there.
+  const bool came_running = parts->streaming && parts->accept_turn < stop_turn_;
+  if (!accepting_ && !came_running) {
     // Stopping: refuse without a handler, and go on accepting so that every
     // call that comes meanwhile is refused at once.
     if (!parts->replaced && operations_open_) RequestOne(parts->io);

@@ -39,8 +39,9 @@ class CompletionTag {
 // Unary and server-stream calls read their request on the I/O thread before
 // the loop hears of the call: the loop gets the accepted call with its
 // request, and the read round trips stay off it. Client streams read on the
-// I/O thread from the accept on: each message goes to the loop parsed, in a
-// MessageTag of its own, and the end of the stream as the read tag.
+// I/O thread from the accept on: the call reaches the loop with its first
+// message, each message goes to the loop parsed, in a MessageTag of its
+// own, and the end of the stream as the read tag.
 struct CallTag final : CompletionTag {
   enum Which { kRead, kWrite, kDone };
   ServerCall* call = nullptr;
@@ -51,6 +52,7 @@ struct CallTag final : CompletionTag {
 
  private:
   void OnStreamPolled(bool ok, const ToLoop& to_loop);
+  void DeliverStreamRead(bool ok, const ToLoop& to_loop);
 };
 
 // One client-stream message read and parsed on the I/O thread, on its way
@@ -90,10 +92,19 @@ struct CallParts {
   bool done_held = false;  // the end of the call came while prefetching
   int polled_reads = 0;
   bool read_ok[2] = {false, false};
+  // The last write (with the status) and the end of the call reach the loop
+  // as one event: whichever the I/O thread polls first waits for the other.
+  // I/O thread only, except that the loop reads finish_held and finish_ok
+  // with the end of the call.
+  bool finishing = false;    // the last write was started
+  bool finish_held = false;  // ... and has completed, with finish_ok
+  bool finish_ok = false;
+  bool end_held = false;     // the end of the call came before it
   // Client stream: the I/O thread reads from the accept until the stream
   // ends, or pauses when the loop has fallen behind by more than
   // ServerCall::kMaxReadAheadBytes; the loop resumes it.
   bool streaming = false;
+  uint64_t accept_turn = 0;  // ServerRuntime::turns() when it was accepted
   std::atomic<size_t> read_ahead{0};  // bytes read, not yet delivered
 };
 
@@ -125,6 +136,11 @@ class ServerRuntime {
   // is stopping.
   void StopAccepting();
   bool accepting() const { return accepting_; }
+  // The loop counts its turns (each take of its queue), so that a call
+  // held on its I/O thread is judged as if it had reached the loop at once:
+  // refused when the stop began before the turn it would have come in.
+  void CountTurn() { turns_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t turns() const { return turns_.load(std::memory_order_relaxed); }  // any thread
   // Whether any service has answers pending (Service::AnswersPending).
   bool AnswersPending() const;
   // No new gRPC operation may start (the queue is about to shut down).
@@ -166,6 +182,8 @@ class ServerRuntime {
   std::vector<ServerCall*> deferred_writes_;  // each holds a reference
   size_t queued_bytes_ = 0;
   bool accepting_ = false;
+  std::atomic<uint64_t> turns_{0};
+  uint64_t stop_turn_ = 0;  // turns() when the stop began
   bool operations_open_ = true;
 };
 
