@@ -329,6 +329,14 @@ void MonitorEngine::MatchObjectSubscriptions(const std::string& object_type,
   for (const SubscriberSet* set : sets) set->CollectMonitors(monitors);
 }
 
+bool MonitorEngine::WatchesType(const std::string& object_type, const VdbIdSet& vdb_ids) const {
+  for (VdbId vdb_id : vdb_ids) {
+    auto types = vdb_id_to_type_index_.find(vdb_id);
+    if (types != vdb_id_to_type_index_.end() && types->second.count(object_type) > 0) return true;
+  }
+  return false;
+}
+
 void MonitorEngine::MatchObjectSubscriberSets(const std::string& object_type,
                                               const google::protobuf::Message* message,
                                               const VdbIdSet& vdb_ids,

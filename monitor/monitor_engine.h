@@ -121,6 +121,9 @@ class MonitorEngine {
   // False when no index is left: every subscription was removed, and with
   // it every index and vdb entry.
   bool HasSubscriptions() const { return !vdb_id_to_type_index_.empty(); }
+  // False when no subscription can match an object of `object_type` in
+  // `vdb_ids`: no monitor watches the type in any of them.
+  bool WatchesType(const std::string& object_type, const VdbIdSet& vdb_ids) const;
 
   Schema* schema() const { return schema_; }
   orv::metrics::MetricRegistry* metric_registry() const { return metric_registry_; }

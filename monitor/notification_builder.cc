@@ -75,6 +75,7 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
     const UpdateRecord& record = updates->front();
     if (!record.type || !record.new_body) continue;
     const std::string& type = *record.type;
+    if (!engine_->WatchesType(type, record.vdb_ids)) continue;  // nobody to tell: no parse
     const std::string id = record.id ? *record.id : std::string();
     const std::unique_ptr<pb::Message> new_message = Parse(type, *record.new_body);
     if (new_message == nullptr) continue;
@@ -111,6 +112,7 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
     const UpdateRecord& record = deletes->front();
     if (!record.type || !record.old_body) continue;
     const std::string& type = *record.type;
+    if (!engine_->WatchesType(type, record.vdb_ids)) continue;
     const std::unique_ptr<pb::Message> old_message = Parse(type, *record.old_body);
     if (old_message == nullptr) continue;
     SubscriberSetList sets;
