@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <set>
 
@@ -70,12 +71,21 @@ class GrpcLoadClient : public LoadClient {
     size_t found = 0;
     if (mode_ == LoadMode::kPut) {
       tx::PutResponseMsg response;
+      // The headers, the messages and the end of the stream leave together
+      // where they can, as a unary call's would.
+      context.set_initial_metadata_corked(true);
       std::unique_ptr<grpc::ClientWriter<tx::PutRequestMsg>> stream =
           stub_->Put(&context, &response);
-      for (const tx::PutRequestMsg& request : puts_) {
-        if (!stream->Write(request)) break;  // the call has ended; Finish says why
+      bool open = true;
+      const auto last = puts_.empty() ? puts_.end() : std::prev(puts_.end());
+      for (auto it = puts_.begin(); open && it != last; ++it) {
+        open = stream->Write(*it);  // false: the call has ended; Finish says why
       }
-      stream->WritesDone();
+      if (open && !puts_.empty()) {
+        stream->WriteLast(puts_.back(), grpc::WriteOptions());
+      } else {
+        stream->WritesDone();
+      }
       status = stream->Finish();
     } else if (mode_ == LoadMode::kQuery) {
       std::unique_ptr<grpc::ClientReader<tx::QueryResponseMsg>> stream =
