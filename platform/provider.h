@@ -29,6 +29,7 @@ namespace rpc {
 namespace internal {
 class CompletionTag;
 class IoQueue;
+class OpSpreader;
 class ServerRuntime;
 }  // namespace internal
 }  // namespace rpc
@@ -56,8 +57,10 @@ class NetProvider {
 // "rpc.shutdown_grace_ms" (1000), "rpc.max_queued_bytes" (1 GiB: response
 // bytes queued for all calls together, past which calls over their own cap
 // are cancelled), "rpc.stalled_reader_timeout_ms"
-// (30000: see rpc::ServerCall::kMaxQueuedBytes) and "rpc.io_threads" (0: chosen
-// from the number of cores); "metrics.root_namespace" is accepted and unused.
+// (30000: see rpc::ServerCall::kMaxQueuedBytes) and "rpc.io_threads" (0: one
+// completion queue and its polling thread, with helpers for large batches of
+// sends chosen from the number of cores; N: N queues, each with its own
+// thread, no helpers); "metrics.root_namespace" is accepted and unused.
 class AsioOrvProvider {
  public:
   AsioOrvProvider(const boost::property_tree::ptree& config, const std::string& name);
@@ -118,6 +121,7 @@ class AsioOrvProvider {
 
   std::unique_ptr<grpc::ServerBuilder> grpc_builder_;
   std::vector<std::unique_ptr<grpc::ServerCompletionQueue>> cqs_;
+  std::unique_ptr<rpc::internal::OpSpreader> spreader_;  // outlives the queues
   std::vector<std::unique_ptr<rpc::internal::IoQueue>> io_queues_;
   std::vector<std::thread> io_pollers_;
   std::unique_ptr<rpc::internal::ServerRuntime> runtime_;

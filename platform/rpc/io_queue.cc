@@ -52,7 +52,11 @@ void IoQueue::RunSubmitted() {
     wake_set_ = false;
     shut_down = closing_;
   }
-  for (std::function<void()>& op : ops) op();
+  if (spreader_ != nullptr) {
+    spreader_->Run(&ops);
+  } else {
+    for (std::function<void()>& op : ops) op();
+  }
   if (shut_down) {
     ops_open_ = false;
     cq_->Shutdown();

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/rpc/op_spreader.h"
 #include "platform/rpc/server_runtime.h"
 
 namespace grpc {
@@ -28,7 +29,9 @@ class IoQueue {
  public:
   using Deliver = CompletionTag::ToLoop;
 
-  explicit IoQueue(grpc::ServerCompletionQueue* cq) : cq_(cq) {}
+  // `spreader`, when given, starts large batches of ops with helpers.
+  explicit IoQueue(grpc::ServerCompletionQueue* cq, OpSpreader* spreader = nullptr)
+      : cq_(cq), spreader_(spreader) {}
   IoQueue(const IoQueue&) = delete;
   IoQueue& operator=(const IoQueue&) = delete;
 
@@ -39,6 +42,8 @@ class IoQueue {
 
   // Queues `op` to run on the polling thread, in submission order, once
   // Flush wakes it: the loop submits a turn's ops and wakes each thread once.
+  // With a spreader, the ops of a large wake-up run on its helpers too, in
+  // any order; the wake-up ends when all have run.
   // Ops submitted after Close are dropped. Submit and Flush are called from
   // one thread (the loop).
   void Submit(std::function<void()> op);
@@ -61,6 +66,7 @@ class IoQueue {
   void RunSubmitted();
 
   grpc::ServerCompletionQueue* cq_;
+  OpSpreader* const spreader_;
   grpc::Alarm wake_alarm_;
   WakeTag wake_tag_;
   std::mutex mu_;
