@@ -12,6 +12,8 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -30,8 +32,7 @@ namespace {
 
 // Private enterprise number in the structured-data identifier.
 constexpr const char* kSdId = "orv@32473";
-constexpr size_t kFirstFormatBuffer = 2048;
-constexpr size_t kLastFormatBuffer = 2097152;
+constexpr size_t kLastFormatBuffer = 2097152;  // longer texts are dropped
 
 // The process's own sink: syslog and standard output, written by a thread
 // of their own. Never destroyed; lines still queued when the process exits
@@ -113,24 +114,44 @@ std::string UtcTimestamp() {
   return buf;
 }
 
-void AppendParam(std::string* out, const std::string& name,
-                 const std::string& value) {
+void AppendParam(std::string* out, std::string_view name, std::string_view value) {
   out->append(" ").append(name).append("=\"").append(value).append("\"");
 }
 
+// The decimal texts of the process and thread ids.
+const std::string& ProcessIdText() {
+  thread_local pid_t pid = 0;
+  thread_local std::string text;
+  if (pid != ProcessId()) {
+    pid = ProcessId();
+    text = std::to_string(pid);
+  }
+  return text;
+}
+const std::string& ThreadIdText() {
+  thread_local long tid = 0;
+  thread_local std::string text;
+  if (tid != ThreadId()) {
+    tid = ThreadId();
+    text = std::to_string(tid);
+  }
+  return text;
+}
+
 // Runs of line feeds become one space; carriage returns stay.
-std::string FoldLineFeeds(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
+void AppendFoldingLineFeeds(const std::string& text, std::string* out) {
+  if (text.find('\n') == std::string::npos) {
+    out->append(text);
+    return;
+  }
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\n') {
-      out.push_back(text[i]);
+      out->push_back(text[i]);
       continue;
     }
     while (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    out.push_back(' ');
+    out->push_back(' ');
   }
-  return out;
 }
 
 }  // namespace
@@ -192,24 +213,27 @@ Logger& Logger::put(const char* format, ...) {
 
 Logger& Logger::vput(const char* format, va_list args) {
   if (format == nullptr || format[0] == '\0') return *this;
-  std::string buf;
-  size_t size = kFirstFormatBuffer;
-  for (;;) {
-    buf.resize(size);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(&buf[0], size, format, copy);
-    va_end(copy);
-    if (n < 0) return *this;
-    const size_t needed = static_cast<size_t>(n) + 1;
-    if (needed <= size) {
-      text_.write(buf.data(), n);
-      return *this;
-    }
-    // Go straight to the first buffer of the doubling series that holds it.
-    while (size < needed && size < kLastFormatBuffer) size *= 2;
-    if (size < needed) return *this;  // longer than the largest buffer
+  // Most texts fit the stack buffer; a longer one is formatted again, in
+  // place, unless it passes the largest buffer.
+  char small[512];
+  va_list copy;
+  va_copy(copy, args);
+  const int n = vsnprintf(small, sizeof(small), format, copy);
+  va_end(copy);
+  if (n < 0) return *this;
+  const size_t length = static_cast<size_t>(n);
+  if (length < sizeof(small)) {
+    text_.append(small, length);
+    return *this;
   }
+  if (length + 1 > kLastFormatBuffer) return *this;
+  const size_t start = text_.size();
+  text_.resize(start + length + 1);
+  va_copy(copy, args);
+  vsnprintf(&text_[start], length + 1, format, copy);
+  va_end(copy);
+  text_.resize(start + length);
+  return *this;
 }
 
 Logger& Logger::s2comp(const char* component) {
@@ -228,12 +252,13 @@ Logger::~Logger() {
       return;
     }
 
-    std::string sd = "[";
-    sd.append(kSdId);
+    std::string sd;
+    sd.reserve(160);
+    sd.append("[").append(kSdId);
     AppendParam(&sd, "comp", LoggerComp);
     AppendParam(&sd, "subcomp", "orv-tarnix");
     if (s2comp_ != nullptr) AppendParam(&sd, "s2comp", s2comp_);
-    AppendParam(&sd, "tid", std::to_string(ThreadId()));
+    AppendParam(&sd, "tid", ThreadIdText());
     AppendParam(&sd, "level", info.name);
 
     const TagRegistry& registry = StructuredDataRegistry();
@@ -262,10 +287,12 @@ Logger::~Logger() {
     if (invalid) AppendParam(&sd, "invalid", "true");
     sd.append("]");
 
-    const std::string text = text_.str();
+    const std::string& text = text_;
     if (level_ <= logLevel) {
-      std::string line = "ORV " + std::to_string(ProcessId()) + " - " + sd + " " +
-                         FoldLineFeeds(text);
+      std::string line;
+      line.reserve(16 + sd.size() + text.size());
+      line.append("ORV ").append(ProcessIdText()).append(" - ").append(sd).append(" ");
+      AppendFoldingLineFeeds(text, &line);
       sink->Syslog(info.priority, line);
     }
     if (LogToStdout) {

@@ -2,7 +2,6 @@
 #define TARNIX_LOGGING_LOGGER_H_
 
 #include <cstdarg>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +39,7 @@ class Logger {
   LibraryLogLevel level_;
   std::vector<std::string> tags_;
   const char* s2comp_ = nullptr;
-  std::ostringstream text_;
+  std::string text_;
 };
 
 }  // namespace orv
