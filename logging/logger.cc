@@ -118,25 +118,23 @@ void AppendParam(std::string* out, std::string_view name, std::string_view value
   out->append(" ").append(name).append("=\"").append(value).append("\"");
 }
 
-// The decimal texts of the process and thread ids.
-const std::string& ProcessIdText() {
-  thread_local pid_t pid = 0;
-  thread_local std::string text;
-  if (pid != ProcessId()) {
-    pid = ProcessId();
-    text = std::to_string(pid);
+// An id's decimal text, made again only when the id changes (a fork).
+class IdText {
+ public:
+  const std::string& Of(long id) {
+    if (id != id_ || text_.empty()) {
+      id_ = id;
+      text_ = std::to_string(id);
+    }
+    return text_;
   }
-  return text;
-}
-const std::string& ThreadIdText() {
-  thread_local long tid = 0;
-  thread_local std::string text;
-  if (tid != ThreadId()) {
-    tid = ThreadId();
-    text = std::to_string(tid);
-  }
-  return text;
-}
+
+ private:
+  long id_ = 0;
+  std::string text_;
+};
+thread_local IdText process_id_text;
+thread_local IdText thread_id_text;
 
 // Runs of line feeds become one space; carriage returns stay.
 void AppendFoldingLineFeeds(const std::string& text, std::string* out) {
@@ -258,7 +256,7 @@ Logger::~Logger() {
     AppendParam(&sd, "comp", LoggerComp);
     AppendParam(&sd, "subcomp", "orv-tarnix");
     if (s2comp_ != nullptr) AppendParam(&sd, "s2comp", s2comp_);
-    AppendParam(&sd, "tid", ThreadIdText());
+    AppendParam(&sd, "tid", thread_id_text.Of(ThreadId()));
     AppendParam(&sd, "level", info.name);
 
     const TagRegistry& registry = StructuredDataRegistry();
@@ -291,7 +289,7 @@ Logger::~Logger() {
     if (level_ <= logLevel) {
       std::string line;
       line.reserve(16 + sd.size() + text.size());
-      line.append("ORV ").append(ProcessIdText()).append(" - ").append(sd).append(" ");
+      line.append("ORV ").append(process_id_text.Of(ProcessId())).append(" - ").append(sd).append(" ");
       AppendFoldingLineFeeds(text, &line);
       sink->Syslog(info.priority, line);
     }
