@@ -19,6 +19,7 @@
 #include "platform/health/daemon_health_service.h"
 #include "platform/health/health.grpc.pb.h"
 #include "platform/metrics/metric_value.h"
+#include "platform/rpc/server_runtime.h"
 #include "platform/rpc/test_server.h"
 
 namespace orv {
@@ -128,6 +129,19 @@ TEST_F(RpcTest, AUnaryCallReachesTheLoopTwice) {
   for (int i = 0; i < kCalls; ++i) ASSERT_TRUE(RoundTrip(stub.get()));
   // A little over for the loop's timed wake-ups.
   EXPECT_LE(double(server_.provider().loop_turns() - before) / kCalls, 2.1);
+}
+
+// A finished call's teardown rides on the I/O thread's next wake-up; once
+// the loop has nothing to do it goes without waiting for another call.
+TEST_F(RpcTest, FinishedCallsAreTornDownWhenTheServerGoesIdle) {
+  // Before any call: only the calls requested ahead exist.
+  const size_t idle = internal::live_call_parts.load();
+  auto stub = PlainStub(server_.address());
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(RoundTrip(stub.get()));
+  for (int i = 0; i < 100 && internal::live_call_parts.load() != idle; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(internal::live_call_parts.load(), idle);
 }
 
 TEST_F(RpcTest, ServerStreamWritesArriveInOrderBeforeTheStatus) {

@@ -72,8 +72,15 @@ struct AcceptTag final : CompletionTag {
   void OnEvent(bool ok) override;
 };
 
+// How many calls' gRPC objects exist: those requested and not yet
+// accepted, and those not yet torn down.
+inline std::atomic<size_t> live_call_parts{0};
+
 // The gRPC objects of one call; freed once every operation has completed.
 struct CallParts {
+  CallParts() { live_call_parts.fetch_add(1, std::memory_order_relaxed); }
+  ~CallParts() { live_call_parts.fetch_sub(1, std::memory_order_relaxed); }
+
   grpc::GenericServerContext ctx;
   grpc::GenericServerAsyncReaderWriter stream{&ctx};
   grpc::ByteBuffer read_buffer;
