@@ -105,8 +105,6 @@ AsioOrvProvider::~AsioOrvProvider() {
 
 void AsioOrvProvider::Stop() { stop_requested_.store(true); }
 
-uint64_t AsioOrvProvider::loop_turns() const { return runtime_ ? runtime_->turns() : 0; }
-
 void AsioOrvProvider::Post(std::function<void()> task) {
   PushToLoop(LoopItem{nullptr, false, std::move(task)});
 }
@@ -236,6 +234,7 @@ void AsioOrvProvider::Run(int /*threads*/) {
     rpc::internal::IoQueue* queue = io.get();
     io_pollers_.emplace_back([this, queue] {
       queue->Poll([this](rpc::internal::CompletionTag* tag, bool ok) {
+        loop_events_.fetch_add(1, std::memory_order_relaxed);
         PushToLoop(LoopItem{tag, ok, nullptr});
       });
       {

@@ -80,9 +80,9 @@ class AsioOrvProvider {
   void Run(int threads);
   // Asks Run to stop; safe from any thread.
   void Stop();
-  // How often the loop has taken the events and tasks that came meanwhile,
-  // since the server started; any thread.
-  uint64_t loop_turns() const;
+  // How many completions the I/O threads have handed to the loop; any
+  // thread.
+  uint64_t loop_events() const { return loop_events_.load(std::memory_order_relaxed); }
   // Runs `task` on the loop thread, soon and in posting order; safe from any
   // thread. Once the queues are shutting down tasks are dropped unrun.
   void Post(std::function<void()> task);
@@ -119,6 +119,7 @@ class AsioOrvProvider {
   net::NetProvider net_;
   rpc::ServerBuilder builder_;
 
+  std::atomic<uint64_t> loop_events_{0};
   std::unique_ptr<grpc::ServerBuilder> grpc_builder_;
   std::vector<std::unique_ptr<grpc::ServerCompletionQueue>> cqs_;
   std::unique_ptr<rpc::internal::OpSpreader> spreader_;  // outlives the queues

@@ -17,13 +17,13 @@ void IoQueue::SubmitUnhurried(std::function<void()> op) {
   std::lock_guard<std::mutex> lock(mu_);
   if (closing_) return;
   ops_.push_back(std::move(op));
-  unhurried_ = true;
+  ++unhurried_;
 }
 
 void IoQueue::Flush(bool idle) {
-  if (!unflushed_ && !(idle && unhurried_)) return;
+  if (!unflushed_ && !(idle && unhurried_ > 0) && unhurried_ < kMaxUnhurried) return;
   unflushed_ = false;
-  unhurried_ = false;
+  unhurried_ = 0;
   std::lock_guard<std::mutex> lock(mu_);
   // One alarm at a time: the ops submitted meanwhile ride on it. A deadline
   // already past fires at once.

@@ -48,7 +48,8 @@ class IoQueue {
   // one thread (the loop).
   void Submit(std::function<void()> op);
   // The same for an op nobody waits for (a teardown): it wakes no thread of
-  // its own but rides on the next wake-up, or on the Flush of an idle loop.
+  // its own but rides on the next wake-up, or on the Flush of an idle loop,
+  // or of any loop once kMaxUnhurried of them wait.
   void SubmitUnhurried(std::function<void()> op);
   // Wakes the polling thread for the ops submitted since the last Flush;
   // `idle` (the loop has nothing else to do) also for unhurried ones.
@@ -73,7 +74,8 @@ class IoQueue {
   std::vector<std::function<void()>> ops_;
   bool wake_set_ = false;
   bool unflushed_ = false;   // submitting thread only
-  bool unhurried_ = false;   // submitting thread only
+  size_t unhurried_ = 0;     // submitting thread only
+  static constexpr size_t kMaxUnhurried = 64;
   bool closing_ = false;  // no more ops; shut down once those queued ran
   bool ops_open_ = true;
 };

@@ -44,15 +44,19 @@ void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
     return;
   }
   if (!parts->prefetching) {
-    if (which == kWrite && parts->finishing) {
+    // Once the end went to the loop alone, the last write follows alone.
+    if (which == kWrite && parts->finishing && !parts->end_sent) {
       parts->finish_held = true;
       parts->finish_ok = ok;
       if (parts->end_held) to_loop(&parts->done, true);
       return;
     }
-    if (which == kDone && parts->finishing && !parts->finish_held) {
-      parts->end_held = true;
-      return;
+    if (which == kDone && !parts->finish_held) {
+      if (parts->finishing) {
+        parts->end_held = true;
+        return;
+      }
+      parts->end_sent = true;  // the last write, if one starts, was not started yet
     }
     to_loop(this, ok);
     return;
@@ -72,7 +76,10 @@ void CallTag::OnPolled(bool ok, const ToLoop& to_loop) {
   }
   parts->prefetching = false;
   to_loop(&parts->accept, true);
-  if (parts->done_held) to_loop(&parts->done, true);
+  if (parts->done_held) {
+    parts->end_sent = true;
+    to_loop(&parts->done, true);
+  }
 }
 
 void CallTag::OnStreamPolled(bool ok, const ToLoop& to_loop) {
@@ -82,7 +89,10 @@ void CallTag::OnStreamPolled(bool ok, const ToLoop& to_loop) {
     to_loop(&parts->accept, true);
   }
   DeliverStreamRead(ok, to_loop);
-  if (first && parts->done_held) to_loop(&parts->done, true);
+  if (first && parts->done_held) {
+    parts->end_sent = true;
+    to_loop(&parts->done, true);
+  }
 }
 
 void CallTag::DeliverStreamRead(bool ok, const ToLoop& to_loop) {
@@ -219,7 +229,8 @@ void ServerRuntime::OnAccepted(CallParts* parts, bool ok) {
   }
   // A stream held for its first message counts as come when it was
   // accepted; a unary call only once its request is there.
-  const bool came_running = parts->streaming && parts->accept_turn < stop_turn_;
+  const bool came_running =
+      parts->streaming && parts->accept_turn < stop_turn_ && operations_open_;
   if (!accepting_ && !came_running) {
     // Stopping: refuse without a handler, and go on accepting so that every
     // call that comes meanwhile is refused at once.

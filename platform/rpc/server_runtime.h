@@ -107,6 +107,7 @@ struct CallParts {
   bool finish_held = false;  // ... and has completed, with finish_ok
   bool finish_ok = false;
   bool end_held = false;     // the end of the call came before it
+  bool end_sent = false;     // the end went to the loop before the last write started
   // Client stream: the I/O thread reads from the accept until the stream
   // ends, or pauses when the loop has fallen behind by more than
   // ServerCall::kMaxReadAheadBytes; the loop resumes it.
