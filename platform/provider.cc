@@ -57,8 +57,8 @@ gpr_timespec After(std::chrono::milliseconds delay) {
 }
 
 // One polling thread: with several, gRPC's poller hands each event to the
-// thread of the call's queue, and Put and Get at 16 and 64 clients ran 20
-// to 50% slower with four. Sends to many calls at once (a transaction told
+// thread of the call's queue, and Put and Get at 16 and 64 clients ran 10
+// to 40% slower with four. Sends to many calls at once (a transaction told
 // to a hundred monitors) need more threads: one helper per two cores beyond
 // the first, up to three.
 int DefaultSendHelpers() {
