@@ -56,6 +56,21 @@ bool RoundTrip(tarnix_test::Echo::Stub* stub) {
   return stub->Unary(&context, EchoRequest(), &response).ok();
 }
 
+// A unary call the server holds open ("hold") until the test answers it, run
+// on a thread of its own; its status goes to *status. A zero `deadline` sets
+// none.
+std::thread HoldUnary(tarnix_test::Echo::Stub* stub, grpc::Status* status,
+                      std::chrono::milliseconds deadline = std::chrono::milliseconds(0)) {
+  return std::thread([stub, status, deadline] {
+    grpc::ClientContext context;
+    if (deadline.count() > 0) context.set_deadline(std::chrono::system_clock::now() + deadline);
+    EchoRequest hold;
+    hold.set_action("hold");
+    EchoResponse response;
+    *status = stub->Unary(&context, hold, &response);
+  });
+}
+
 class RpcTest : public ::testing::Test {
  protected:
   RpcTest() : RpcTest(TestServer::Options()) {}
@@ -160,14 +175,7 @@ TEST_F(RpcTest, AnAnswerStartedAfterTheClientGaveUpStillEndsTheCall) {
   const size_t idle = internal::live_call_parts.load();
   EventLog& log = server_.service().log();
   grpc::Status status;
-  std::thread unary([&] {
-    grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + std::chrono::milliseconds(300));
-    EchoRequest hold;
-    hold.set_action("hold");
-    EchoResponse response;
-    status = stub_->Unary(&context, hold, &response);
-  });
+  std::thread unary = HoldUnary(stub_.get(), &status, std::chrono::milliseconds(300));
   ASSERT_TRUE(log.WaitFor("held"));
   server_.provider().Post([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));  // past the deadline
@@ -876,13 +884,7 @@ TEST(RpcServerTest, SigtermStopsWithinGraceAndRunsCallbacks) {
   ASSERT_TRUE(writer->Write(EchoRequest()));
 
   grpc::Status unary_status;
-  std::thread unary([&] {
-    grpc::ClientContext unary_context;
-    EchoRequest hold;
-    hold.set_action("hold");
-    EchoResponse unary_response;
-    unary_status = stub->Unary(&unary_context, hold, &unary_response);
-  });
+  std::thread unary = HoldUnary(stub.get(), &unary_status);
   ASSERT_TRUE(log.WaitFor("held", 2));
 
   auto start = std::chrono::steady_clock::now();
@@ -918,13 +920,7 @@ TEST(RpcServerTest, AStopWaitsForAnswersOwedBeforeItCancelsCalls) {
   TestServer server(options);
   auto stub = PlainStub(server.address());
   grpc::Status status;
-  std::thread unary([&] {
-    grpc::ClientContext context;
-    EchoRequest hold;
-    hold.set_action("hold");
-    EchoResponse response;
-    status = stub->Unary(&context, hold, &response);
-  });
+  std::thread unary = HoldUnary(stub.get(), &status);
   ASSERT_TRUE(server.service().log().WaitFor("held"));
   server.service().set_answers_pending(true);
   server.provider().Stop();
