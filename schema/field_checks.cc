@@ -35,4 +35,15 @@ const std::string* ParentKeyOption(const pb::FieldDescriptor* field) {
   return &field->options().GetExtension(caldek::orv::tarnix::parent_key);
 }
 
+const pb::FieldDescriptor* FindObjectTypeField(const pb::Descriptor* type) {
+  for (int i = 0; i < type->field_count(); ++i) {
+    const pb::FieldDescriptor* field = type->field(i);
+    if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_ENUM &&
+        field->enum_type()->full_name().find("ObjectType") != std::string::npos) {
+      return field;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace tarnix

@@ -28,6 +28,11 @@ bool CheckFieldArguments(const google::protobuf::Message* message,
 // The value of the field's parent_key option, or null without one.
 const std::string* ParentKeyOption(const google::protobuf::FieldDescriptor* field);
 
+// The first field, in declaration order, whose enum type's full name holds
+// "ObjectType"; null when `type` has none.
+const google::protobuf::FieldDescriptor* FindObjectTypeField(
+    const google::protobuf::Descriptor* type);
+
 }  // namespace tarnix
 
 #endif  // TARNIX_SCHEMA_FIELD_CHECKS_H_

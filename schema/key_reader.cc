@@ -25,6 +25,12 @@ google::protobuf::Message* KeyReader::MessageFor(const std::string& type_name) {
 }
 
 std::string KeyReader::Read(const std::string& type_name, const std::string& bytes) {
+  PreparedKey* const offered = offered_;
+  offered_ = nullptr;
+  if (offered != nullptr && offered->type != nullptr &&
+      offered_snapshot_ == schema_->current_key_snapshot() && *offered->type == type_name) {
+    return std::move(offered->key);
+  }
   google::protobuf::Message* message = MessageFor(type_name);
   if (message == nullptr || !schema_->ParseInto(type_name, bytes, message)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to deserialize Object %s",

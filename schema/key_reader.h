@@ -8,6 +8,8 @@
 
 #include <google/protobuf/message.h>
 
+#include "schema/key_snapshot.h"
+
 namespace tarnix {
 
 class Schema;
@@ -30,6 +32,14 @@ class KeyReader {
   // without a key.
   std::string Read(const std::string& type_name, const std::string& bytes);
 
+  // The next Read takes *key, read elsewhere with `snapshot`, instead of
+  // parsing, when that snapshot is still the schema's and the key is of the
+  // same type. Read with nothing read elsewhere: a null key.
+  void Offer(const KeySnapshot* snapshot, PreparedKey* key) {
+    offered_snapshot_ = snapshot;
+    offered_ = key;
+  }
+
  private:
   // The message kept for `type_name`, made at first use; null for a type
   // the schema does not know.
@@ -39,6 +49,8 @@ class KeyReader {
   // Few types per transaction: a short list, the last one used first.
   std::vector<std::pair<std::string, std::unique_ptr<google::protobuf::Message>>> messages_;
   size_t last_ = 0;
+  const KeySnapshot* offered_snapshot_ = nullptr;
+  PreparedKey* offered_ = nullptr;
 };
 
 }  // namespace tarnix

@@ -147,7 +147,20 @@ Schema::ReloadResult Schema::Load(const std::string& schema_path, bool require_o
   BuildObjectTypeTables();
   BuildParentKeyTables();
   BuildClientIdTable();
+  BuildKeySnapshot();
   return ReloadResult::kLoaded;
+}
+
+void Schema::BuildKeySnapshot() {
+  auto snapshot = std::make_shared<KeySnapshot>(package_prefix_);
+  for (const auto& [id, name] : type_names_) {
+    const pb::Descriptor* type = descriptor_pool_->FindMessageTypeByName(name);
+    if (type == nullptr) continue;
+    const pb::FieldDescriptor* key = GetKeyField(type);
+    if (key != nullptr && key->is_repeated()) key = nullptr;
+    snapshot->AddType(id, {name, message_factory_->GetPrototype(type), key});
+  }
+  std::atomic_store(&key_snapshot_, std::shared_ptr<const KeySnapshot>(std::move(snapshot)));
 }
 
 void Schema::BuildObjectTypeTables() {

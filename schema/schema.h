@@ -14,6 +14,7 @@
 #include <google/protobuf/message.h>
 
 #include "schema/attribute_value.h"
+#include "schema/key_snapshot.h"
 #include "schema/proto_forward.h"
 
 namespace tarnix {
@@ -52,6 +53,13 @@ class Schema {
   // False until a schema with at least one object type is loaded: before
   // that no write can store anything.
   bool HasObjectTypes() const { return !type_names_.empty(); }
+  // What reading object keys needs of the schema in force, for any thread
+  // (null until a load); every load makes a new one.
+  std::shared_ptr<const KeySnapshot> key_snapshot() const {
+    return std::atomic_load(&key_snapshot_);
+  }
+  // The same, on the thread that loads the schema.
+  const KeySnapshot* current_key_snapshot() const { return key_snapshot_.get(); }
   std::string GetSchemaPath() const;
   // DebugString of every loaded file; "" when nothing is loaded.
   std::string GetSchemaText() const;
@@ -237,6 +245,7 @@ class Schema {
   void BuildObjectTypeTables();
   void BuildParentKeyTables();
   void BuildClientIdTable();
+  void BuildKeySnapshot();
   // Adds the type names that one read or write domain entry grants.
   void ExpandDomainEntry(const std::string& entry, TypeNameSet* out) const;
   bool ReachesParentKey(
@@ -274,6 +283,8 @@ class Schema {
   // Domain name -> full type names; ordered bytewise for prefix walks.
   std::map<std::string, TypeNameSet> domains_;
   std::unordered_map<std::string, ClientPermissions> client_permissions_;
+  // Replaced whole by each load; read by other threads through atomic_load.
+  std::shared_ptr<const KeySnapshot> key_snapshot_;
 };
 
 }  // namespace tarnix

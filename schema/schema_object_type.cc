@@ -8,6 +8,7 @@
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
+#include "schema/field_checks.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 
@@ -18,19 +19,6 @@ namespace pb = google::protobuf;
 namespace opt = caldek::orv::tarnix;
 
 constexpr uint32_t kDefaultBlockCount = 1024;
-
-// First field, in declaration order, of an enum type whose full name contains
-// "ObjectType".
-const pb::FieldDescriptor* FindObjectTypeField(const pb::Descriptor* type) {
-  for (int i = 0; i < type->field_count(); ++i) {
-    const pb::FieldDescriptor* field = type->field(i);
-    if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_ENUM &&
-        field->enum_type()->full_name().find("ObjectType") != std::string::npos) {
-      return field;
-    }
-  }
-  return nullptr;
-}
 
 void LogNoObjectTypeField(const pb::Message& message) {
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Message does not have an ObjectType enum field: %s",
