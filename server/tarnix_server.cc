@@ -5,8 +5,12 @@
 #include "logging/logger.h"
 #include "metrics/scoped_latency_timer.h"
 #include "platform/wft/workflow_util.h"
+#include "server/write_stream_processor.h"
+#include "write/put_keys.h"
 
 namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
 
 TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log_size,
                            orv::metrics::MetricRegistry* metric_registry,
@@ -36,6 +40,13 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       query_processor_(schema, db_access),
       monitor_statements_(schema, &query_processor_, &monitor_engine_),
       notifications_(schema, &monitor_engine_, &type_order_, metric_registry) {
+  // A Put's keys are read on the I/O thread that parsed its message.
+  SetRequestPreparer<tx::PutRequestMsg>(
+      "Put", [schema](const tx::PutRequestMsg& request) -> std::unique_ptr<orv::rpc::RequestExtra> {
+        auto read = std::make_unique<KeysRead>();
+        read->keys = ReadPutKeys(*schema, request);
+        return read;
+      });
   group_commit_.set_on_notifications_stopped([this] { EndMonitorsAfterFailedSync(); });
   txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);

@@ -315,7 +315,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   template <class Req, class Resp>
   orv::rpc::CallObserver<Req>* OpenWriteStream(
       orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*));
+      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*,
+                                      std::vector<PreparedKeys>*));
 
   Schema* const schema_;
   DbAccess* const db_access_;

@@ -5,6 +5,7 @@
 #include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "logging/logger.h"
 #include "platform/rpc/call.h"
@@ -12,6 +13,12 @@
 #include "server/write_stream_budget.h"
 
 namespace tarnix {
+
+// What the I/O thread read of a write stream's message: the keys of its
+// objects (Put only).
+struct KeysRead : orv::rpc::RequestExtra {
+  PreparedKeys keys;
+};
 
 // Buffers the request messages of one write stream and, when the client ends
 // the stream normally, runs the operation's write transaction once over all
@@ -24,7 +31,8 @@ template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:
   using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
-  using Body = void (WriteTransactions::*)(const std::string&, WriteReply*, std::list<Req>*);
+  using Body = void (WriteTransactions::*)(const std::string&, WriteReply*, std::list<Req>*,
+                                           std::vector<PreparedKeys>*);
 
   // `body` is the operation's stream body on `writes`, answered on `call`;
   // `operation` names the stream in log lines ("Put", ...). `writes` and
@@ -42,10 +50,15 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   ~WriteStreamProcessor() override { Drop(); }
 
   void OnMessage(const Req& message) override {
-    if (Admit(message)) requests_.push_back(message);
+    if (!Admit(message)) return;
+    requests_.push_back(message);
+    keys_.emplace_back();
   }
-  void TakeMessage(Req&& message) override {
-    if (Admit(message)) requests_.push_back(std::move(message));
+  void TakeMessage(Req&& message, std::unique_ptr<orv::rpc::RequestExtra> extra) override {
+    if (!Admit(message)) return;
+    requests_.push_back(std::move(message));
+    auto* read = dynamic_cast<KeysRead*>(extra.get());
+    keys_.push_back(read != nullptr ? std::move(read->keys) : PreparedKeys());
   }
 
   // A stream that ended with an error is only logged. A refused call never
@@ -56,7 +69,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
                  status.ToString().c_str());
     } else if (!refused_) {
       CallReply<Resp> reply(call_);
-      (writes_->*body_)(client_id_, &reply, &requests_);
+      (writes_->*body_)(client_id_, &reply, &requests_, &keys_);
     }
     Drop();
   }
@@ -83,6 +96,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   // Frees the buffered messages and gives their bytes back.
   void Drop() {
     requests_.clear();
+    keys_.clear();
     budget_->Release(&held_bytes_);
   }
 
@@ -94,6 +108,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   WriteStreamBudget* const budget_;
   bool refused_;
   std::list<Req> requests_;
+  std::vector<PreparedKeys> keys_;  // one per message of requests_
   size_t held_bytes_ = 0;
 };
 

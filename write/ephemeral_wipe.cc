@@ -39,7 +39,7 @@ void WriteTransactions::WipeEphemeralObjects() {
   const EntryScope scope{kClientId, &processor, &cache, /*skip_permission=*/true,
                          /*in_modify=*/false, &keys, /*deleting_vdb=*/0};
   bool sync = false;
-  if (!PreprocessRequests(scope, false, true, &requests, &log, &sync).ok()) {
+  if (!PreprocessRequests(scope, false, true, &requests, nullptr, &log, &sync).ok()) {
     return;
   }
   std::list<UpdateRecord> updates;

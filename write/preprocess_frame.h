@@ -29,6 +29,7 @@ inline const caldek::orv::tarnix::SpanContextMsg* SpanOf(
 template <class Req>
 Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool tracing,
                                              bool record_requests, std::list<Req>* requests,
+                                             std::vector<PreparedKeys>* keys,
                                              TarnixTransactionLog* log, bool* sync) {
   using Op = WriteOpDescription<Req>;
   metrics::ScopedLatencyTimer timer(metrics_->preprocess(Op::kOp));
@@ -47,12 +48,16 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
   scope.processor->Reserve(stream_entries);
   VdbIdSet vdb_ids{kMainVdbId};
   uint64_t entries = 0;
-  while (!requests->empty()) {
+  for (size_t message = 0; !requests->empty(); ++message) {
     Req& request = requests->front();
     if (record_requests) log->AddMeasuredRequest(request);
+    PreparedKeys* read = keys != nullptr && message < keys->size() ? &(*keys)[message] : nullptr;
     auto* list = Op::Entries(&request);
-    for (auto& entry : *list) {
-      Status status = AddEntry(scope, &entry, &vdb_ids);
+    for (int i = 0; i < list->size(); ++i) {
+      if (read != nullptr && static_cast<size_t>(i) < read->keys.size()) {
+        scope.keys->Offer(read->snapshot.get(), &read->keys[i]);
+      }
+      Status status = AddEntry(scope, list->Mutable(i), &vdb_ids);
       if (!status.ok()) return status;
     }
     entries += list->size();

@@ -166,7 +166,8 @@ bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t tx
 
 template <class Req>
 void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
-                            std::list<Req>* requests, const OwnTransaction* own) {
+                            std::list<Req>* requests, std::vector<PreparedKeys>* read_keys,
+                            const OwnTransaction* own) {
   using Op = WriteOpDescription<Req>;
   const char* const name = own != nullptr ? own->name : Op::kName;
   if (!commits_->Writable().ok()) {
@@ -212,7 +213,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
                          /*in_modify=*/false, &keys, own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
   const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
-                                           requests, &log, &sync);
+                                           requests, read_keys, &log, &sync);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());
@@ -246,18 +247,21 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
 }
 
 void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
-                            std::list<tx::PutRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                            std::list<tx::PutRequestMsg>* requests,
+                            std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::DeleteRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                               std::list<tx::DeleteRequestMsg>* requests,
+                               std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::FlushRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                              std::list<tx::FlushRequestMsg>* requests,
+                              std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::DeleteVDb(const std::string& client_id,
@@ -270,27 +274,31 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
     flush->add_vdb_ids(vdb_id);
   }
   const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};
-  Run(client_id, reply, &flushes, &own);
+  Run(client_id, reply, &flushes, nullptr, &own);
 }
 
 void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::PatchRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                              std::list<tx::PatchRequestMsg>* requests,
+                              std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::Copy(const std::string& client_id, WriteReply* reply,
-                             std::list<tx::CopyRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                             std::list<tx::CopyRequestMsg>* requests,
+                             std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply* reply,
-                                       std::list<tx::FlushByBlockIdRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                                       std::list<tx::FlushByBlockIdRequestMsg>* requests,
+                                       std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::ModifyRequestMsg>* requests) {
-  Run(client_id, reply, requests);
+                               std::list<tx::ModifyRequestMsg>* requests,
+                               std::vector<PreparedKeys>* keys) {
+  Run(client_id, reply, requests, keys);
 }
 
 }  // namespace tarnix

@@ -214,13 +214,23 @@ class CallObserverBase {
   virtual void OnRelease() { delete this; }
 };
 
+// What a service computed from a request message on the I/O thread that
+// parsed it (Service::SetRequestPreparer).
+class RequestExtra {
+ public:
+  virtual ~RequestExtra() = default;
+};
+
 template <class Req>
 class CallObserver : public CallObserverBase {
  public:
   virtual void OnMessage(const Req& message) = 0;
   // What the framework calls: the message is the framework's own, and an
-  // observer that keeps messages may move it instead of copying.
-  virtual void TakeMessage(Req&& message) { OnMessage(message); }
+  // observer that keeps messages may move it instead of copying. `extra` is
+  // what the method's preparer made of it (null without one).
+  virtual void TakeMessage(Req&& message, std::unique_ptr<RequestExtra> /*extra*/) {
+    OnMessage(message);
+  }
 };
 
 }  // namespace rpc

@@ -272,6 +272,31 @@ TEST_F(RpcTest, ClientStreamCompletedNormallyDeliversAllMessagesFirst) {
   EXPECT_EQ(expected_order, events);
 }
 
+TEST_F(RpcTest, WhatThePreparerMakesOfAMessageOffTheLoopComesWithIt) {
+  grpc::ClientContext context;
+  context.AddMetadata("client-id", "log-extra");
+  EchoResponse response;
+  auto writer = stub_->ClientStream(&context, &response);
+  for (const char* text : {"first", "second", "third"}) {
+    EchoRequest request;
+    request.set_text(text);
+    ASSERT_TRUE(writer->Write(request));
+  }
+  ASSERT_TRUE(writer->WritesDone());
+  ASSERT_TRUE(writer->Finish().ok());
+  EXPECT_EQ("firstsecondthird", response.text());
+
+  EventLog& log = server_.service().log();
+  ASSERT_TRUE(log.WaitFor("release:log-extra"));
+  std::vector<std::string> extras;
+  for (const std::string& event : log.events()) {
+    if (event.rfind("extra:", 0) == 0) extras.push_back(event);
+  }
+  const std::vector<std::string> expected = {"extra:first:io", "extra:second:io",
+                                             "extra:third:io"};
+  EXPECT_EQ(expected, extras);
+}
+
 TEST_F(RpcTest, CancelledClientStreamCompletesWithErrorAndWritesNothing) {
   auto context = std::make_unique<grpc::ClientContext>();
   context->AddMetadata("client-id", "cancel");

@@ -157,7 +157,9 @@ void ServerCall::OnStreamMessage(internal::MessageTag* tag) {
     if (tag->message == nullptr) {
       Fail(INVALID_ARGUMENT("Request message does not parse"));
     } else {
-      Guard("OnMessage", [this, tag] { method_->deliver(observer_, tag->message.get()); });
+      Guard("OnMessage", [this, tag] { 
+        method_->deliver(observer_, tag->message.get(), std::move(tag->extra));
+      });
     }
   }
   if (tag->last) {

@@ -104,6 +104,9 @@ void CallTag::DeliverStreamRead(bool ok, const ToLoop& to_loop) {
   tag->parts = parts;
   tag->bytes = parts->read_buffer.Length();
   tag->message = parts->method->parse(&parts->read_buffer);
+  if (tag->message != nullptr && parts->method->prepare) {
+    tag->extra = parts->method->prepare(*tag->message);
+  }
   const size_t held = parts->read_ahead.fetch_add(tag->bytes) + tag->bytes;
   tag->last = held > ServerCall::kMaxReadAheadBytes || !parts->io->ops_open();
   if (!tag->last) parts->stream.Read(&parts->read_buffer, &parts->read);

@@ -60,6 +60,7 @@ struct CallTag final : CompletionTag {
 struct MessageTag final : CompletionTag {
   CallParts* parts = nullptr;
   std::unique_ptr<google::protobuf::Message> message;  // null: does not parse
+  std::unique_ptr<RequestExtra> extra;                 // the method's preparer made it
   size_t bytes = 0;   // counted in the call's read-ahead
   bool last = false;  // the I/O thread stopped reading after this one
   void OnEvent(bool ok) override;

@@ -30,9 +30,13 @@ struct MethodEntry {
   std::function<void(ServerCall*, const google::protobuf::Message&)> invoke;
   // Client stream: runs the handler, which returns the observer (or null).
   std::function<CallObserverBase*(ServerCall*)> open;
-  // Client stream: hands one parsed message to the observer, which may take
-  // its contents.
-  std::function<void(CallObserverBase*, google::protobuf::Message*)> deliver;
+  // Client stream, optional: runs on the I/O thread after each message
+  // parsed; what it returns goes to the observer with the message.
+  std::function<std::unique_ptr<RequestExtra>(const google::protobuf::Message&)> prepare;
+  // Client stream: hands one parsed message and its extra to the observer,
+  // which may take its contents.
+  std::function<void(CallObserverBase*, google::protobuf::Message*, std::unique_ptr<RequestExtra>)>
+      deliver;
 };
 
 template <class Msg>
@@ -103,10 +107,27 @@ class Service {
       return (self->*fn)(call->context(), handle);
     };
     entry.parse = &internal::ParseMessage<Req>;
-    entry.deliver = [](CallObserverBase* observer, google::protobuf::Message* message) {
-      static_cast<CallObserver<Req>*>(observer)->TakeMessage(std::move(*static_cast<Req*>(message)));
+    entry.deliver = [](CallObserverBase* observer, google::protobuf::Message* message,
+                       std::unique_ptr<RequestExtra> extra) {
+      static_cast<CallObserver<Req>*>(observer)->TakeMessage(std::move(*static_cast<Req*>(message)),
+                                                             std::move(extra));
     };
     methods_.push_back(std::move(entry));
+  }
+
+  // Runs `prepare` on each message of the client stream `method` on the I/O
+  // thread that parsed it, beside other calls' work: it must be safe on any
+  // thread and must not throw. Before the server starts.
+  template <class Req>
+  void SetRequestPreparer(const std::string& method,
+                          std::function<std::unique_ptr<RequestExtra>(const Req&)> prepare) {
+    const std::string path = "/" + name_ + "/" + method;
+    for (internal::MethodEntry& entry : methods_) {
+      if (entry.path != path || entry.kind != internal::MethodKind::kClientStream) continue;
+      entry.prepare = [prepare](const google::protobuf::Message& message) {
+        return prepare(static_cast<const Req&>(message));
+      };
+    }
   }
 
  private:

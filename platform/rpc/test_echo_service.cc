@@ -37,10 +37,27 @@ bool EventLog::WaitFor(const std::string& event, size_t times,
   });
 }
 
+namespace {
+
+// What the client stream's preparer saw of a message, and where.
+struct EchoExtra : RequestExtra {
+  std::string text;
+  std::thread::id thread;
+};
+
+}  // namespace
+
 EchoTestService::EchoTestService() : Service("tarnix_test.Echo") {
   AddUnaryMethod("Unary", &EchoTestService::Unary);
   AddServerStreamMethod("ServerStream", &EchoTestService::ServerStream);
   AddClientStreamMethod("ClientStream", &EchoTestService::ClientStream);
+  SetRequestPreparer<EchoRequest>(
+      "ClientStream", [](const EchoRequest& message) -> std::unique_ptr<RequestExtra> {
+        auto extra = std::make_unique<EchoExtra>();
+        extra->text = message.text();
+        extra->thread = std::this_thread::get_id();
+        return extra;
+      });
 }
 
 EchoTestService::Scope::Scope(EchoTestService* service)
@@ -174,6 +191,17 @@ class CollectingObserver : public CallObserver<EchoRequest> {
     ++count_;
     texts_ += message.text();
     bytes_ += static_cast<int64_t>(message.payload().size());
+  }
+
+  // "log-extra" logs "extra:<text the preparer saw>:<io|loop>" per message.
+  void TakeMessage(EchoRequest&& message, std::unique_ptr<RequestExtra> extra) override {
+    if (mode_ == "log-extra") {
+      auto* seen = dynamic_cast<EchoExtra*>(extra.get());
+      log_->Add(seen == nullptr ? std::string("extra:none")
+                                : "extra:" + seen->text + ":" +
+                                      (seen->thread == std::this_thread::get_id() ? "loop" : "io"));
+    }
+    OnMessage(message);
   }
 
   void OnComplete(const Status& status) override {

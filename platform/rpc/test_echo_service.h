@@ -35,7 +35,8 @@ class EventLog {
 
 // Hand-written server side of tarnix_test.Echo. Behaviour is chosen by the
 // request's `action` (unary, server stream) or by the client id (client
-// stream; "log-each" logs "got:<text>" per message). Every completion callback is recorded as "done:<tag>:<code>".
+// stream; "log-each" logs "got:<text>" per message, "log-extra" what the
+// stream's preparer made of each message on the I/O thread). Every completion callback is recorded as "done:<tag>:<code>".
 class EchoTestService : public Service {
  public:
   EchoTestService();
