@@ -6,7 +6,7 @@
 #include "metrics/scoped_latency_timer.h"
 #include "platform/wft/workflow_util.h"
 #include "server/write_stream_processor.h"
-#include "write/put_keys.h"
+#include "write/prepared_request.h"
 
 namespace tarnix {
 
@@ -40,11 +40,11 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       query_processor_(schema, db_access),
       monitor_statements_(schema, &query_processor_, &monitor_engine_),
       notifications_(schema, &monitor_engine_, &type_order_, metric_registry) {
-  // A Put's keys are read on the I/O thread that parsed its message.
+  // A Put's keys and log unit are made on the I/O thread that parsed it.
   SetRequestPreparer<tx::PutRequestMsg>(
       "Put", [schema](const tx::PutRequestMsg& request) -> std::unique_ptr<orv::rpc::RequestExtra> {
-        auto read = std::make_unique<KeysRead>();
-        read->keys = ReadPutKeys(*schema, request);
+        auto read = std::make_unique<PreparedRead>();
+        read->request = PrepareRequest(*schema, request);
         return read;
       });
   group_commit_.set_on_notifications_stopped([this] { EndMonitorsAfterFailedSync(); });

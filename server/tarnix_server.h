@@ -316,7 +316,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   orv::rpc::CallObserver<Req>* OpenWriteStream(
       orv::rpc::CallContext& context, const CallPtr<Resp>& call,
       void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*,
-                                      std::vector<PreparedKeys>*));
+                                      std::vector<PreparedRequest>*));
 
   Schema* const schema_;
   DbAccess* const db_access_;

@@ -14,10 +14,9 @@
 
 namespace tarnix {
 
-// What the I/O thread read of a write stream's message: the keys of its
-// objects (Put only).
-struct KeysRead : orv::rpc::RequestExtra {
-  PreparedKeys keys;
+// What the I/O thread made of a write stream's message (Put only).
+struct PreparedRead : orv::rpc::RequestExtra {
+  PreparedRequest request;
 };
 
 // Buffers the request messages of one write stream and, when the client ends
@@ -32,7 +31,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:
   using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
   using Body = void (WriteTransactions::*)(const std::string&, WriteReply*, std::list<Req>*,
-                                           std::vector<PreparedKeys>*);
+                                           std::vector<PreparedRequest>*);
 
   // `body` is the operation's stream body on `writes`, answered on `call`;
   // `operation` names the stream in log lines ("Put", ...). `writes` and
@@ -52,13 +51,13 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   void OnMessage(const Req& message) override {
     if (!Admit(message)) return;
     requests_.push_back(message);
-    keys_.emplace_back();
+    prepared_.emplace_back();
   }
   void TakeMessage(Req&& message, std::unique_ptr<orv::rpc::RequestExtra> extra) override {
     if (!Admit(message)) return;
     requests_.push_back(std::move(message));
-    auto* read = dynamic_cast<KeysRead*>(extra.get());
-    keys_.push_back(read != nullptr ? std::move(read->keys) : PreparedKeys());
+    auto* read = dynamic_cast<PreparedRead*>(extra.get());
+    prepared_.push_back(read != nullptr ? std::move(read->request) : PreparedRequest());
   }
 
   // A stream that ended with an error is only logged. A refused call never
@@ -69,7 +68,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
                  status.ToString().c_str());
     } else if (!refused_) {
       CallReply<Resp> reply(call_);
-      (writes_->*body_)(client_id_, &reply, &requests_, &keys_);
+      (writes_->*body_)(client_id_, &reply, &requests_, &prepared_);
     }
     Drop();
   }
@@ -96,7 +95,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   // Frees the buffered messages and gives their bytes back.
   void Drop() {
     requests_.clear();
-    keys_.clear();
+    prepared_.clear();
     budget_->Release(&held_bytes_);
   }
 
@@ -108,7 +107,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   WriteStreamBudget* const budget_;
   bool refused_;
   std::list<Req> requests_;
-  std::vector<PreparedKeys> keys_;  // one per message of requests_
+  std::vector<PreparedRequest> prepared_;  // one per message of requests_
   size_t held_bytes_ = 0;
 };
 

@@ -16,7 +16,7 @@ template <class Req, class Resp>
 orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
     orv::rpc::CallContext& context, const CallPtr<Resp>& call,
     void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*,
-                                    std::vector<PreparedKeys>*)) {
+                                    std::vector<PreparedRequest>*)) {
   const char* const operation = WriteOpDescription<Req>::kName;
   const std::string what = std::string(operation) + " operation";
   orv::rpc::AppStatus status = Authenticate(context, what.c_str());

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "caldek/orv/tarnix/tarnix_txn_log.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "platform/provider.h"
 #include "platform/rpc/test_server.h"
@@ -136,6 +137,29 @@ TEST_F(WriteStreamsTest, AStreamIsOneTransactionAndARefusedOneNeverCommits) {
   ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
   EXPECT_EQ(data_->txn_ids().txn_id(), 1u);
   EXPECT_EQ(Devices(), 3u);
+}
+
+// The I/O thread serialises each Put message's log unit: the log holds the
+// messages as sent, in order, whatever their size.
+TEST_F(WriteStreamsTest, TheLogHoldsEachPutMessageAsSent) {
+  tx::PutRequestMsg big = PutOf(2);
+  for (char id = 3; id < 100; ++id) *big.add_puts() = PutOf(id).puts(0);
+  big.set_sync(true);
+  const std::list<tx::PutRequestMsg> puts = {PutOf(1), big, PutOf(100)};
+  ASSERT_TRUE(Stream("Put", "alice", kClient, puts).ok());
+  EXPECT_EQ(Devices(), 100u);
+
+  DbAccess::Records units;
+  ASSERT_TRUE(db_->PrefixFilter(nullptr, kTxnLogPrefix, &units).ok());
+  std::vector<std::string> logged;
+  for (const auto& record : units) {
+    tx::TransactionLogUnitMsg unit;
+    ASSERT_TRUE(unit.ParseFromString(record.second));
+    if (unit.has_put_request()) logged.push_back(unit.put_request().SerializeAsString());
+  }
+  std::vector<std::string> sent;
+  for (const tx::PutRequestMsg& put : puts) sent.push_back(put.SerializeAsString());
+  EXPECT_EQ(logged, sent);
 }
 
 // Without object types every entry would be skipped and the write

@@ -29,7 +29,7 @@ inline const caldek::orv::tarnix::SpanContextMsg* SpanOf(
 template <class Req>
 Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool tracing,
                                              bool record_requests, std::list<Req>* requests,
-                                             std::vector<PreparedKeys>* keys,
+                                             std::vector<PreparedRequest>* prepared,
                                              TarnixTransactionLog* log, bool* sync) {
   using Op = WriteOpDescription<Req>;
   metrics::ScopedLatencyTimer timer(metrics_->preprocess(Op::kOp));
@@ -39,9 +39,17 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
     return Status::InvalidArgument("Received empty request from " + scope.client_id);
   }
   *sync = requests->front().has_sync() && requests->front().sync();
+  // What another thread made of message `i`, or null.
+  auto prepared_for = [prepared](size_t i) -> PreparedRequest* {
+    return prepared != nullptr && i < prepared->size() ? &(*prepared)[i] : nullptr;
+  };
+  auto unit_of = [](PreparedRequest* read) {
+    return read != nullptr && read->has_log_unit ? &read->log_unit : nullptr;
+  };
   // A stream too large for the log is known before any request is copied.
   if (record_requests) {
-    for (const Req& request : *requests) log->MeasureRequest(request);
+    size_t i = 0;
+    for (const Req& request : *requests) log->MeasureRequest(request, unit_of(prepared_for(i++)));
   }
   size_t stream_entries = 0;
   for (Req& request : *requests) stream_entries += Op::Entries(&request)->size();
@@ -50,12 +58,12 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
   uint64_t entries = 0;
   for (size_t message = 0; !requests->empty(); ++message) {
     Req& request = requests->front();
-    if (record_requests) log->AddMeasuredRequest(request);
-    PreparedKeys* read = keys != nullptr && message < keys->size() ? &(*keys)[message] : nullptr;
+    PreparedRequest* read = prepared_for(message);
+    if (record_requests) log->AddMeasuredRequest(request, unit_of(read));
     auto* list = Op::Entries(&request);
     for (int i = 0; i < list->size(); ++i) {
-      if (read != nullptr && static_cast<size_t>(i) < read->keys.size()) {
-        scope.keys->Offer(read->snapshot.get(), &read->keys[i]);
+      if (read != nullptr && static_cast<size_t>(i) < read->keys.keys.size()) {
+        scope.keys->Offer(read->keys.snapshot.get(), &read->keys.keys[i]);
       }
       Status status = AddEntry(scope, list->Mutable(i), &vdb_ids);
       if (!status.ok()) return status;

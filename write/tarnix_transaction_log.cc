@@ -85,10 +85,11 @@ void TarnixTransactionLog::SetHeader(UnitMsg* unit) const {
   unit->set_txn_id(txn_id_);
 }
 
-void TarnixTransactionLog::MeasureRequest(const google::protobuf::Message& request) {
-  const auto* found = FindRequestField(request);
+void TarnixTransactionLog::MeasureRequest(const google::protobuf::Message& request,
+                                          const std::string* unit) {
+  const auto* found = unit != nullptr ? nullptr : FindRequestField(request);
   // The unit's size is known before anything is copied: its one field.
-  uint64_t size = 0;
+  uint64_t size = unit != nullptr ? unit->size() : 0;
   if (found != nullptr) {
     const size_t length = request.ByteSizeLong();
     size = WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
@@ -107,24 +108,37 @@ void TarnixTransactionLog::MeasureRequest(const google::protobuf::Message& reque
   }
 }
 
-void TarnixTransactionLog::AddMeasuredRequest(const google::protobuf::Message& request) {
+bool TarnixTransactionLog::SerializeRequestUnit(const google::protobuf::Message& request,
+                                                std::string* unit) {
+  const auto* found = FindRequestField(request);
+  if (found == nullptr || found->names_vdb) return false;
+  // The unit's only field: written straight from the request, which a copy
+  // into a unit message would only duplicate.
+  const size_t length = request.ByteSizeLong();
+  unit->clear();
+  unit->reserve(WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
+                CodedOutputStream::VarintSize64(length) + length);
+  {
+    google::protobuf::io::StringOutputStream raw(unit);
+    CodedOutputStream out(&raw);
+    WireFormatLite::WriteTag(found->field_number, WireFormatLite::WIRETYPE_LENGTH_DELIMITED, &out);
+    out.WriteVarint64(length);
+  }
+  request.AppendToString(unit);
+  return true;
+}
+
+void TarnixTransactionLog::AddMeasuredRequest(const google::protobuf::Message& request,
+                                              std::string* prepared) {
   if (requests_dropped_) return;
+  if (prepared != nullptr) {
+    requests_.push_back(boost::make_shared<std::string>(std::move(*prepared)));
+    return;
+  }
   const auto* found = FindRequestField(request);
   auto unit = boost::make_shared<std::string>();
   if (found != nullptr && !found->names_vdb) {
-    // The unit's only field: written straight from the request, which a
-    // copy into a unit message would only duplicate.
-    const size_t length = request.ByteSizeLong();
-    unit->reserve(WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
-                  CodedOutputStream::VarintSize64(length) + length);
-    {
-      google::protobuf::io::StringOutputStream raw(unit.get());
-      CodedOutputStream out(&raw);
-      WireFormatLite::WriteTag(found->field_number, WireFormatLite::WIRETYPE_LENGTH_DELIMITED,
-                               &out);
-      out.WriteVarint64(length);
-    }
-    request.AppendToString(unit.get());
+    SerializeRequestUnit(request, unit.get());
   } else if (found != nullptr) {
     UnitMsg message;
     google::protobuf::Message* field = message.GetReflection()->MutableMessage(

@@ -59,10 +59,16 @@ class TarnixTransactionLog {
   // copying anything; the bound may drop the request units here. A stream
   // measures all its requests first, so that none is copied when together
   // they cannot be logged.
-  void MeasureRequest(const google::protobuf::Message& request);
+  // `unit`, when given, is the request's unit from SerializeRequestUnit.
+  void MeasureRequest(const google::protobuf::Message& request, const std::string* unit = nullptr);
   // Appends the request unit of a request that MeasureRequest counted
   // already, in the same order; nothing once the request units are dropped.
-  void AddMeasuredRequest(const google::protobuf::Message& request);
+  // `unit`, as above, is taken instead of serialising the request again.
+  void AddMeasuredRequest(const google::protobuf::Message& request, std::string* unit = nullptr);
+  // The request unit of `request` when it is a write stream's request
+  // message, whose unit names no vdb; false for any other message. Any
+  // thread.
+  static bool SerializeRequestUnit(const google::protobuf::Message& request, std::string* unit);
 
   // The bound of RecordRequest; none at first. Set it before recording.
   void set_request_bound(uint64_t bytes) { request_bound_ = bytes; }

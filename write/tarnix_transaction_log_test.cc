@@ -125,31 +125,43 @@ TEST_F(TarnixTransactionLogTest, MiddleRequestUnitsAreSerialisedUnitMessages) {
 }
 
 // A stream measures every request before it copies one: past the bound,
-// nothing is copied at all, yet every request's unit size is known.
+// nothing is copied at all, yet every request's unit size is known. A unit
+// serialised beforehand (on another thread) counts and logs the same.
 TEST_F(TarnixTransactionLogTest, MeasuredStreamPastTheBoundCopiesNothing) {
   caldek::orv::tarnix::PutRequestMsg put;
   put.add_puts()->mutable_object()->set_object_body(std::string(400, 'b'));
   const uint64_t unit_size = put.ByteSizeLong() + 3;  // tag and a two-byte length
+  std::string serialised;
+  ASSERT_TRUE(TarnixTransactionLog::SerializeRequestUnit(put, &serialised));
+  EXPECT_FALSE(TarnixTransactionLog::SerializeRequestUnit(
+      caldek::orv::tarnix::CreateVDbRequestMsg(), &serialised));
+  ASSERT_TRUE(TarnixTransactionLog::SerializeRequestUnit(put, &serialised));
 
-  TarnixTransactionLog within(&schema_, "client-a", 5);
-  within.set_request_bound(2 * unit_size);
-  TarnixTransactionLog past(&schema_, "client-a", 5);
-  past.set_request_bound(3 * unit_size - 1);
-  for (TarnixTransactionLog* log : {&within, &past}) {
-    for (int i = 0; i < (log == &within ? 2 : 3); ++i) log->MeasureRequest(put);
+  for (bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "serialised beforehand" : "serialised by the log");
+    TarnixTransactionLog within(&schema_, "client-a", 5);
+    within.set_request_bound(2 * unit_size);
+    TarnixTransactionLog past(&schema_, "client-a", 5);
+    past.set_request_bound(3 * unit_size - 1);
+    std::vector<std::string> units(3, serialised);
+    for (TarnixTransactionLog* log : {&within, &past}) {
+      for (int i = 0; i < (log == &within ? 2 : 3); ++i) {
+        log->MeasureRequest(put, prepared ? &serialised : nullptr);
+      }
+    }
+    EXPECT_FALSE(within.requests_dropped());
+    EXPECT_TRUE(past.requests_dropped());
+    for (int i = 0; i < 2; ++i) within.AddMeasuredRequest(put, prepared ? &units[i] : nullptr);
+    for (int i = 0; i < 3; ++i) past.AddMeasuredRequest(put, prepared ? &serialised : nullptr);
+
+    const std::vector<TransactionLogUnitMsg> kept = Build(&within);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].put_request().SerializeAsString(), put.SerializeAsString());
+    EXPECT_TRUE(Build(&past).empty());
+    const std::vector<uint64_t> sizes = past.DroppedUnitSizes(false);
+    ASSERT_EQ(sizes.size(), 3u);
+    EXPECT_EQ(sizes[0], unit_size);
   }
-  EXPECT_FALSE(within.requests_dropped());
-  EXPECT_TRUE(past.requests_dropped());
-  for (int i = 0; i < 2; ++i) within.AddMeasuredRequest(put);
-  for (int i = 0; i < 3; ++i) past.AddMeasuredRequest(put);
-
-  const std::vector<TransactionLogUnitMsg> kept = Build(&within);
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(kept[1].put_request().SerializeAsString(), put.SerializeAsString());
-  EXPECT_TRUE(Build(&past).empty());
-  const std::vector<uint64_t> sizes = past.DroppedUnitSizes(false);
-  ASSERT_EQ(sizes.size(), 3u);
-  EXPECT_EQ(sizes[0], unit_size);
 }
 
 TEST_F(TarnixTransactionLogTest, WithoutChangesTheFirstRequestCarriesTheHeader) {

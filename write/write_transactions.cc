@@ -166,7 +166,7 @@ bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t tx
 
 template <class Req>
 void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
-                            std::list<Req>* requests, std::vector<PreparedKeys>* read_keys,
+                            std::list<Req>* requests, std::vector<PreparedRequest>* prepared,
                             const OwnTransaction* own) {
   using Op = WriteOpDescription<Req>;
   const char* const name = own != nullptr ? own->name : Op::kName;
@@ -213,7 +213,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
                          /*in_modify=*/false, &keys, own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
   const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
-                                           requests, read_keys, &log, &sync);
+                                           requests, prepared, &log, &sync);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());
@@ -248,20 +248,20 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
 
 void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
                             std::list<tx::PutRequestMsg>* requests,
-                            std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                            std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
                                std::list<tx::DeleteRequestMsg>* requests,
-                               std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                               std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
                               std::list<tx::FlushRequestMsg>* requests,
-                              std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                              std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::DeleteVDb(const std::string& client_id,
@@ -279,26 +279,26 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
 
 void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,
                               std::list<tx::PatchRequestMsg>* requests,
-                              std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                              std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::Copy(const std::string& client_id, WriteReply* reply,
                              std::list<tx::CopyRequestMsg>* requests,
-                             std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                             std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply* reply,
                                        std::list<tx::FlushByBlockIdRequestMsg>* requests,
-                                       std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                                       std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
                                std::list<tx::ModifyRequestMsg>* requests,
-                               std::vector<PreparedKeys>* keys) {
-  Run(client_id, reply, requests, keys);
+                               std::vector<PreparedRequest>* prepared) {
+  Run(client_id, reply, requests, prepared);
 }
 
 }  // namespace tarnix

@@ -18,6 +18,7 @@
 #include "schema/vdb_id_set.h"
 #include "util/status.h"
 #include "write/object_key_filter.h"
+#include "write/prepared_request.h"
 #include "write/recursive_delete.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
@@ -103,30 +104,30 @@ class WriteTransactions {
   // no id can be persisted, with the preprocessing or processing status when
   // one fails (nothing is then written, the id stays used), with the sync's
   // failure when the log could not be synced, else Respond, followed by
-  // notification. `keys`, when given, holds per message what ReadPutKeys
-  // read of it, where it read something: the keys are then not read again.
+  // notification. `prepared`, when given, holds per message what
+  // PrepareRequest made of it, which is then not done again.
   void Put(const std::string& client_id, WriteReply* reply,
            std::list<caldek::orv::tarnix::PutRequestMsg>* requests,
-           std::vector<PreparedKeys>* keys = nullptr);
+           std::vector<PreparedRequest>* prepared = nullptr);
   void Delete(const std::string& client_id, WriteReply* reply,
               std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests,
-              std::vector<PreparedKeys>* keys = nullptr);
+              std::vector<PreparedRequest>* prepared = nullptr);
   void Flush(const std::string& client_id, WriteReply* reply,
              std::list<caldek::orv::tarnix::FlushRequestMsg>* requests,
-             std::vector<PreparedKeys>* keys = nullptr);
+             std::vector<PreparedRequest>* prepared = nullptr);
   void Patch(const std::string& client_id, WriteReply* reply,
              std::list<caldek::orv::tarnix::PatchRequestMsg>* requests,
-             std::vector<PreparedKeys>* keys = nullptr);
+             std::vector<PreparedRequest>* prepared = nullptr);
   void Copy(const std::string& client_id, WriteReply* reply,
             std::list<caldek::orv::tarnix::CopyRequestMsg>* requests,
-            std::vector<PreparedKeys>* keys = nullptr);
+            std::vector<PreparedRequest>* prepared = nullptr);
   void FlushByBlockId(const std::string& client_id, WriteReply* reply,
                       std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests,
-                      std::vector<PreparedKeys>* keys = nullptr);
+                      std::vector<PreparedRequest>* prepared = nullptr);
   // Also samples the write telemetry and logs it with the completion line.
   void Modify(const std::string& client_id, WriteReply* reply,
               std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests,
-              std::vector<PreparedKeys>* keys = nullptr);
+              std::vector<PreparedRequest>* prepared = nullptr);
 
   // DeleteVDb's flush of vdb `vdb_id`, closed by the caller: every object
   // type of the schema flushed from it as one transaction of `client_id` on
@@ -193,7 +194,7 @@ class WriteTransactions {
   // null for a client's stream.
   template <class Req>
   void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests,
-           std::vector<PreparedKeys>* keys, const OwnTransaction* own = nullptr);
+           std::vector<PreparedRequest>* keys, const OwnTransaction* own = nullptr);
 
   // Records each request message in `log` (unless `record_requests` is
   // false) and turns every entry into pending operations of
@@ -209,7 +210,7 @@ class WriteTransactions {
   // counter metric is left alone.
   template <class Req>
   Status PreprocessRequests(const EntryScope& scope, bool tracing, bool record_requests,
-                            std::list<Req>* requests, std::vector<PreparedKeys>* keys,
+                            std::list<Req>* requests, std::vector<PreparedRequest>* keys,
                             TarnixTransactionLog* log, bool* sync);
 
   // The commit, in one place: processes, then on success counts the log

@@ -1,0 +1,30 @@
+#ifndef TARNIX_WRITE_PREPARED_REQUEST_H_
+#define TARNIX_WRITE_PREPARED_REQUEST_H_
+
+#include <string>
+
+#include "caldek/orv/tarnix/tarnix_write.pb.h"
+#include "schema/key_snapshot.h"
+
+namespace tarnix {
+
+class Schema;
+
+// What a thread other than the loop made of one request message of a write
+// stream, for the loop to take instead of doing it again.
+struct PreparedRequest {
+  PreparedKeys keys;  // a Put's: its objects' keys, one per entry
+  bool has_log_unit = false;
+  std::string log_unit;  // TarnixTransactionLog::SerializeRequestUnit's
+};
+
+// Reads the keys of a Put request's objects with the schema's key snapshot
+// and serialises its transaction-log unit. Any thread, beside the loop: a
+// schema reload meanwhile leaves the keys to be read again
+// (KeyReader::Offer).
+PreparedRequest PrepareRequest(const Schema& schema,
+                               const caldek::orv::tarnix::PutRequestMsg& request);
+
+}  // namespace tarnix
+
+#endif  // TARNIX_WRITE_PREPARED_REQUEST_H_
