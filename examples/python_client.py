@@ -14,9 +14,13 @@ import os
 import sys
 import tempfile
 
-import grpc
-import grpc_tools
-from grpc_tools import protoc
+try:
+    import grpc
+    import grpc_tools
+    from grpc_tools import protoc
+except ImportError as error:
+    sys.exit(f"{error}: run this client with /usr/bin/python3, which scripts/install-deps "
+             "equips with python3-grpcio and python3-grpc-tools")
 
 TREE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROTO_DIRS = [os.path.join(TREE, "proto"), os.path.join(TREE, "examples")]
