@@ -303,62 +303,63 @@ DbAccessStatus DbAccess::ReadStored(const Records& records,
   return status;
 }
 
-DbAccessStatus DbAccess::ClassifyPuts(const Records& records,
-                                      std::vector<size_t>* to_write,
-                                      std::vector<int32_t>* results,
-                                      std::vector<std::string>* stored) {
-  const size_t first = stored->size();
-  const DbAccessStatus status = ReadStored(records, stored);
-  if (!status.ok()) return status;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const std::string& old_value = (*stored)[first + i];
-    if (old_value.empty()) {
-      results->push_back(PutReturnValue::CREATED);
-      to_write->push_back(i);
-    } else if (old_value == records[i].second) {
-      results->push_back(PutReturnValue::UNCHANGED);
-    } else {
-      results->push_back(PutReturnValue::UPDATED);
-      to_write->push_back(i);
-    }
-  }
-  return DbAccessStatus(DbAccessCode::OK, "");
-}
-
-DbAccessStatus DbAccess::ClassifyDeletes(const Records& records,
-                                         std::vector<size_t>* to_delete,
-                                         std::vector<int32_t>* results,
-                                         std::vector<std::string>* stored) {
+DbAccessStatus DbAccess::Classify(WriteKind kind, const Records& records,
+                                  std::vector<size_t>* go_ahead, std::vector<int32_t>* results,
+                                  std::vector<std::string>* stored) {
   const size_t first = stored->size();
   const DbAccessStatus status = ReadStored(records, stored);
   if (!status.ok()) return status;
   for (size_t i = 0; i < records.size(); ++i) {
     const std::string& old_value = (*stored)[first + i];
     const std::string& supplied = records[i].second;
-    if (old_value.empty()) {
-      results->push_back(DeleteReturnValue::NOT_FOUND);
+    int32_t result;
+    if (kind == WriteKind::kPut) {
+      result = old_value.empty()       ? PutReturnValue::CREATED
+               : old_value == supplied ? PutReturnValue::UNCHANGED
+                                       : PutReturnValue::UPDATED;
+      if (result != PutReturnValue::UNCHANGED) go_ahead->push_back(i);
+    } else if (old_value.empty()) {
+      result = DeleteReturnValue::NOT_FOUND;
     } else if (supplied.empty() || supplied == old_value) {
-      results->push_back(DeleteReturnValue::DELETED);
-      to_delete->push_back(i);
+      result = DeleteReturnValue::DELETED;
+      go_ahead->push_back(i);
     } else {
-      results->push_back(DeleteReturnValue::VALUE_MISMATCH);
+      result = DeleteReturnValue::VALUE_MISMATCH;
       TARNIX_LOG(orv::WARNING, nullptr,
                  "Supplied record for deletion has a different value than the "
                  "one in db: key='%s', supplied value='%s', value in db='%s'",
-                 Printable(records[i].first).c_str(),
-                 Printable(supplied).c_str(), Printable(old_value).c_str());
+                 Printable(records[i].first).c_str(), Printable(supplied).c_str(),
+                 Printable(old_value).c_str());
     }
+    results->push_back(result);
   }
   return DbAccessStatus(DbAccessCode::OK, "");
+}
+
+DbAccessStatus DbAccess::ClassifyAndWrite(WriteKind kind, const Records& records, bool sync,
+                                          std::vector<int32_t>* results) {
+  std::vector<size_t> go_ahead;
+  std::vector<std::string> stored;
+  const DbAccessStatus status = Classify(kind, records, &go_ahead, results, &stored);
+  if (!status.ok()) return status;
+  leveldb::WriteBatch batch;
+  for (size_t i : go_ahead) {
+    if (kind == WriteKind::kPut) {
+      batch.Put(records[i].first, records[i].second);
+    } else {
+      batch.Delete(records[i].first);
+    }
+  }
+  return Write(&batch, sync);
 }
 
 DbAccessStatus DbAccess::ComputeReturnValuesForPut(
     const Records& records, Records* to_write, std::vector<int32_t>* results,
     std::vector<std::string>* stored) {
   if (NoDatabase("ComputeReturnValuesForPut")) return NoDatabaseStatus();
-  std::vector<size_t> indices;
-  const DbAccessStatus status = ClassifyPuts(records, &indices, results, stored);
-  for (size_t i : indices) to_write->push_back(records[i]);
+  std::vector<size_t> go_ahead;
+  const DbAccessStatus status = Classify(WriteKind::kPut, records, &go_ahead, results, stored);
+  for (size_t i : go_ahead) to_write->push_back(records[i]);
   return status;
 }
 
@@ -366,37 +367,22 @@ DbAccessStatus DbAccess::ComputeReturnValuesForDelete(
     const Records& records, std::vector<std::string>* to_delete,
     std::vector<int32_t>* results, std::vector<std::string>* stored) {
   if (NoDatabase("ComputeReturnValuesForDelete")) return NoDatabaseStatus();
-  std::vector<size_t> indices;
-  const DbAccessStatus status =
-      ClassifyDeletes(records, &indices, results, stored);
-  for (size_t i : indices) to_delete->push_back(records[i].first);
+  std::vector<size_t> go_ahead;
+  const DbAccessStatus status = Classify(WriteKind::kDelete, records, &go_ahead, results, stored);
+  for (size_t i : go_ahead) to_delete->push_back(records[i].first);
   return status;
 }
 
 DbAccessStatus DbAccess::Put(const Records& records, bool sync,
                              std::vector<int32_t>* results) {
   if (NoDatabase("Put")) return NoDatabaseStatus();
-  std::vector<size_t> to_write;
-  std::vector<std::string> stored;
-  const DbAccessStatus status =
-      ClassifyPuts(records, &to_write, results, &stored);
-  if (!status.ok()) return status;
-  leveldb::WriteBatch batch;
-  for (size_t i : to_write) batch.Put(records[i].first, records[i].second);
-  return Write(&batch, sync);
+  return ClassifyAndWrite(WriteKind::kPut, records, sync, results);
 }
 
 DbAccessStatus DbAccess::Delete(const Records& records, bool sync,
                                 std::vector<int32_t>* results) {
   if (NoDatabase("Delete")) return NoDatabaseStatus();
-  std::vector<size_t> to_delete;
-  std::vector<std::string> stored;
-  const DbAccessStatus status =
-      ClassifyDeletes(records, &to_delete, results, &stored);
-  if (!status.ok()) return status;
-  leveldb::WriteBatch batch;
-  for (size_t i : to_delete) batch.Delete(records[i].first);
-  return Write(&batch, sync);
+  return ClassifyAndWrite(WriteKind::kDelete, records, sync, results);
 }
 
 DbAccessStatus DbAccess::WriteTxn(const std::vector<TxnPut>& puts,

@@ -221,16 +221,16 @@ class DbAccess {
   // Appends the stored value of every record's key (empty when absent).
   DbAccessStatus ReadStored(const Records& records,
                             std::vector<std::string>* stored);
-  // Classifies puts; appends to `results` and `stored`, and the indices of
-  // the records to write to `to_write`.
-  DbAccessStatus ClassifyPuts(const Records& records,
-                              std::vector<size_t>* to_write,
-                              std::vector<int32_t>* results,
-                              std::vector<std::string>* stored);
-  DbAccessStatus ClassifyDeletes(const Records& records,
-                                 std::vector<size_t>* to_delete,
-                                 std::vector<int32_t>* results,
-                                 std::vector<std::string>* stored);
+  enum class WriteKind { kPut, kDelete };
+  // The one classification of Put and Delete records against their stored
+  // values: appends a PutReturnValue or DeleteReturnValue per record to
+  // `results`, the stored values to `stored`, and the indices of the
+  // records whose write goes ahead to `go_ahead`.
+  DbAccessStatus Classify(WriteKind kind, const Records& records, std::vector<size_t>* go_ahead,
+                          std::vector<int32_t>* results, std::vector<std::string>* stored);
+  // Put and Delete: classifies, then writes what goes ahead in one batch.
+  DbAccessStatus ClassifyAndWrite(WriteKind kind, const Records& records, bool sync,
+                                  std::vector<int32_t>* results);
   DbAccessStatus Write(leveldb::WriteBatch* batch, bool sync);
   // WriteTxn's common end: adds the deletes, runs the hook, writes.
   DbAccessStatus WriteTxnBatch(leveldb::WriteBatch* batch,
