@@ -237,9 +237,10 @@ bool WhereMatcher::MessageHasSelfField(const pb::Message* op_msg) const {
 const pb::Message* WhereMatcher::FindSelfOpMsg(const pb::Message* nested_op) const {
   if (nested_op == nullptr) return nullptr;
   const pb::FieldDescriptor* self = nested_op->GetDescriptor()->FindFieldByName("self");
-  // Only then can Schema::GetSelfOpMsg not abort.
+  // Another op type has no self to give: asking would log an invalid schema.
   if (self == nullptr || !schema_->IsOpMsgType(self->message_type())) return nullptr;
-  return schema_->GetSelfOpMsg(nested_op);
+  const pb::Message* op = nullptr;
+  return schema_->GetSelfOpMsg(nested_op, &op).ok() ? op : nullptr;
 }
 
 }  // namespace tarnix

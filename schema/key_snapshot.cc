@@ -1,7 +1,7 @@
 #include "schema/key_snapshot.h"
 
 #include "schema/field_checks.h"
-#include "schema/key_string.h"
+#include "schema/field_access.h"
 
 namespace tarnix {
 
@@ -32,7 +32,7 @@ bool KeySnapshot::ReadKey(const Type& type, const std::string& body,
   pb::Message& message = **scratch;
   if (!message.ParseFromString(body)) return false;
   if (!message.GetReflection()->HasField(message, type.key)) return false;
-  *key = KeyFieldString(message, type.key, package_prefix_);
+  *key = AccessOf(type.key).key(message, type.key, FieldAccess::kSingular, package_prefix_);
   return !key->empty();
 }
 

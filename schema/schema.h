@@ -16,6 +16,7 @@
 #include "schema/attribute_value.h"
 #include "schema/key_snapshot.h"
 #include "schema/proto_forward.h"
+#include "util/status.h"
 
 namespace tarnix {
 
@@ -185,10 +186,11 @@ class Schema {
   // "pkg.XMsg" -> "pkg.XOpMsg".
   std::string GetOpMsgTypeName(const std::string& type_name) const;
   std::string GetOpMsgTypeNameOf(const google::protobuf::Descriptor* type) const;
-  // The set "self" OpMsg of a nested op message, or null. Aborts when the
-  // op type has no "self" field of type OpMsg (an invalid schema).
-  const google::protobuf::Message* GetSelfOpMsg(
-      const google::protobuf::Message* nested_op) const;
+  // *self: the set "self" OpMsg of a nested op message, or null when unset.
+  // FAILED_PRECONDITION, logged, when the op type has no "self" field of
+  // type OpMsg (an invalid schema); INVALID_ARGUMENT for a null message.
+  Status GetSelfOpMsg(const google::protobuf::Message* nested_op,
+                      const google::protobuf::Message** self) const;
   // Writes `op` into the op message held by `field` of `message` (a new
   // element of a repeated field).
   void SetOperation(const google::protobuf::FieldDescriptor* field,

@@ -7,7 +7,7 @@
 #include "logging/logger.h"
 #include "schema/field_checks.h"
 #include "schema/key_reader.h"
-#include "schema/key_string.h"
+#include "schema/field_access.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
@@ -86,7 +86,7 @@ std::string Schema::KeyFieldToString(const pb::Message* message,
                field->full_name().c_str());
     return std::string();
   }
-  return KeyFieldString(*message, field, package_prefix_);
+  return AccessOf(field).key(*message, field, FieldAccess::kSingular, package_prefix_);
 }
 
 std::string Schema::RepeatedKeyFieldToString(const pb::Message* message,
@@ -99,7 +99,7 @@ std::string Schema::RepeatedKeyFieldToString(const pb::Message* message,
                field->full_name().c_str());
     return std::string();
   }
-  return RepeatedKeyFieldString(*message, field, index, package_prefix_);
+  return AccessOf(field).key(*message, field, index, package_prefix_);
 }
 
 std::string Schema::GetKey(const pb::Message* message) const {

@@ -1,10 +1,10 @@
 // Op messages and element-wise editing of repeated fields.
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/logger.h"
+#include "schema/field_access.h"
 #include "schema/field_checks.h"
 #include "schema/schema.h"
 
@@ -43,150 +43,32 @@ bool RepeatedArguments(const pb::Message* from, const pb::FieldDescriptor* field
   return true;
 }
 
-void AppendElement(const pb::Message& from, const pb::FieldDescriptor* field, int index,
-                   pb::Message* to) {
-  const pb::Reflection* rf = from.GetReflection();
-  const pb::Reflection* rt = to->GetReflection();
-  switch (field->cpp_type()) {
-    case pb::FieldDescriptor::CPPTYPE_INT32:
-      rt->AddInt32(to, field, rf->GetRepeatedInt32(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_INT64:
-      rt->AddInt64(to, field, rf->GetRepeatedInt64(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT32:
-      rt->AddUInt32(to, field, rf->GetRepeatedUInt32(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT64:
-      rt->AddUInt64(to, field, rf->GetRepeatedUInt64(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_FLOAT:
-      rt->AddFloat(to, field, rf->GetRepeatedFloat(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
-      rt->AddDouble(to, field, rf->GetRepeatedDouble(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_BOOL:
-      rt->AddBool(to, field, rf->GetRepeatedBool(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_ENUM:
-      rt->AddEnumValue(to, field, rf->GetRepeatedEnumValue(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_STRING:
-      rt->AddString(to, field, rf->GetRepeatedString(from, field, index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
-      if (&from == to) {
-        // AddMessage may move the elements of this very field.
-        std::unique_ptr<pb::Message> copy(rf->GetRepeatedMessage(from, field, index).New());
-        copy->CopyFrom(rf->GetRepeatedMessage(from, field, index));
-        rt->AddMessage(to, field)->CopyFrom(*copy);
-      } else {
-        rt->AddMessage(to, field)->CopyFrom(rf->GetRepeatedMessage(from, field, index));
-      }
-      break;
-  }
-}
-
-void SetElement(const pb::Message& from, const pb::FieldDescriptor* field, int from_index,
-                int to_index, pb::Message* to) {
-  const pb::Reflection* rf = from.GetReflection();
-  const pb::Reflection* rt = to->GetReflection();
-  switch (field->cpp_type()) {
-    case pb::FieldDescriptor::CPPTYPE_INT32:
-      rt->SetRepeatedInt32(to, field, to_index, rf->GetRepeatedInt32(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_INT64:
-      rt->SetRepeatedInt64(to, field, to_index, rf->GetRepeatedInt64(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT32:
-      rt->SetRepeatedUInt32(to, field, to_index, rf->GetRepeatedUInt32(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT64:
-      rt->SetRepeatedUInt64(to, field, to_index, rf->GetRepeatedUInt64(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_FLOAT:
-      rt->SetRepeatedFloat(to, field, to_index, rf->GetRepeatedFloat(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
-      rt->SetRepeatedDouble(to, field, to_index, rf->GetRepeatedDouble(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_BOOL:
-      rt->SetRepeatedBool(to, field, to_index, rf->GetRepeatedBool(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_ENUM:
-      rt->SetRepeatedEnumValue(to, field, to_index,
-                               rf->GetRepeatedEnumValue(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_STRING:
-      rt->SetRepeatedString(to, field, to_index, rf->GetRepeatedString(from, field, from_index));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
-      rt->MutableRepeatedMessage(to, field, to_index)
-          ->CopyFrom(rf->GetRepeatedMessage(from, field, from_index));
-      break;
-  }
-}
-
 void CopySingularField(const pb::Message& from, const pb::FieldDescriptor* field,
                        pb::Message* to) {
-  const pb::Reflection* rf = from.GetReflection();
-  const pb::Reflection* rt = to->GetReflection();
-  if (!rf->HasField(from, field)) {
-    rt->ClearField(to, field);
+  if (!from.GetReflection()->HasField(from, field)) {
+    to->GetReflection()->ClearField(to, field);
     return;
   }
-  switch (field->cpp_type()) {
-    case pb::FieldDescriptor::CPPTYPE_INT32:
-      rt->SetInt32(to, field, rf->GetInt32(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_INT64:
-      rt->SetInt64(to, field, rf->GetInt64(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT32:
-      rt->SetUInt32(to, field, rf->GetUInt32(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_UINT64:
-      rt->SetUInt64(to, field, rf->GetUInt64(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_FLOAT:
-      rt->SetFloat(to, field, rf->GetFloat(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_DOUBLE:
-      rt->SetDouble(to, field, rf->GetDouble(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_BOOL:
-      rt->SetBool(to, field, rf->GetBool(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_ENUM:
-      rt->SetEnumValue(to, field, rf->GetEnumValue(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_STRING:
-      rt->SetString(to, field, rf->GetString(from, field));
-      break;
-    case pb::FieldDescriptor::CPPTYPE_MESSAGE:
-      rt->MutableMessage(to, field)->CopyFrom(rf->GetMessage(from, field));
-      break;
-  }
+  AccessOf(field).copy(from, field, to);
 }
 
-// The "self" field of a nested op type when it holds the schema's OpMsg;
-// else null, after an ERROR line.
-const pb::FieldDescriptor* SelfOpField(const Schema& schema, const pb::Descriptor* op_type) {
-  const pb::FieldDescriptor* self = op_type->FindFieldByName("self");
-  if (self == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s does not have self field",
-               op_type->full_name().c_str());
-    return nullptr;
+// The "self" OpMsg field of `op_type` in *self; a logged FAILED_PRECONDITION
+// when it has none.
+Status SelfOpField(const Schema& schema, const pb::Descriptor* op_type,
+                   const pb::FieldDescriptor** self) {
+  *self = op_type->FindFieldByName("self");
+  std::string problem;
+  if (*self == nullptr) {
+    problem = "Nested op message " + op_type->full_name() + " does not have self field";
+  } else if (!schema.IsOpMsgType((*self)->message_type())) {
+    problem = "Nested op message " + op_type->full_name() + " self field is " +
+              ((*self)->message_type() != nullptr ? (*self)->message_type()->full_name()
+                                                  : std::string((*self)->type_name())) +
+              ", not OpMsg";
   }
-  if (!schema.IsOpMsgType(self->message_type())) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is %s, not OpMsg",
-               op_type->full_name().c_str(),
-               self->message_type() != nullptr ? self->message_type()->full_name().c_str()
-                                               : self->type_name());
-    return nullptr;
-  }
-  return self;
+  if (problem.empty()) return Status::OK();
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "%s", problem.c_str());
+  return Status::FailedPrecondition(problem);
 }
 
 }  // namespace
@@ -257,17 +139,19 @@ std::string Schema::GetOpMsgTypeNameOf(const pb::Descriptor* type) const {
   return GetOpMsgTypeName(type->full_name());
 }
 
-const pb::Message* Schema::GetSelfOpMsg(const pb::Message* nested_op) const {
+Status Schema::GetSelfOpMsg(const pb::Message* nested_op, const pb::Message** self) const {
+  *self = nullptr;
   if (nested_op == nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "msg is nullptr");
-    return nullptr;
+    return Status::InvalidArgument("msg is nullptr");
   }
-  const pb::FieldDescriptor* self = SelfOpField(*this, nested_op->GetDescriptor());
-  if (self == nullptr) std::abort();  // the schema's op type is unusable
-  if (!IsFieldSet(nested_op, self)) return nullptr;
+  const pb::FieldDescriptor* field = nullptr;
+  Status status = SelfOpField(*this, nested_op->GetDescriptor(), &field);
+  if (!status.ok() || !IsFieldSet(nested_op, field)) return status;
   const pb::Reflection* r = nested_op->GetReflection();
-  if (self->is_repeated()) return &r->GetRepeatedMessage(*nested_op, self, 0);
-  return &r->GetMessage(*nested_op, self);
+  *self = field->is_repeated() ? &r->GetRepeatedMessage(*nested_op, field, 0)
+                               : &r->GetMessage(*nested_op, field);
+  return Status::OK();
 }
 
 namespace {
@@ -285,8 +169,8 @@ bool ResolveOpTarget(const Schema& schema, const pb::FieldDescriptor* field,
     return false;
   }
   if (schema.IsOpMsgType(element)) return true;
-  const pb::FieldDescriptor* candidate = SelfOpField(schema, element);
-  if (candidate == nullptr) return false;
+  const pb::FieldDescriptor* candidate = nullptr;
+  if (!SelfOpField(schema, element, &candidate).ok()) return false;
   if (candidate->is_repeated()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Nested op message %s self field is repeated",
                element->full_name().c_str());
@@ -356,7 +240,7 @@ void Schema::CopyField(const pb::Message* from, const pb::FieldDescriptor* field
     return;
   }
   const int size = from->GetReflection()->FieldSize(*from, field);
-  for (int i = 0; i < size; ++i) AppendElement(*from, field, i, to);
+  for (int i = 0; i < size; ++i) AccessOf(field).append(*from, field, i, to);
 }
 
 void Schema::CopyRepeatedFieldElement(const pb::Message* from, const pb::FieldDescriptor* field,
@@ -367,7 +251,7 @@ void Schema::CopyRepeatedFieldElement(const pb::Message* from, const pb::FieldDe
                "Index provided in CopyRepeatedFieldElement is greater than field size");
     return;
   }
-  AppendElement(*from, field, index, to);
+  AccessOf(field).append(*from, field, index, to);
 }
 
 void Schema::UpdateRepeatedField(const pb::Message* from, const pb::FieldDescriptor* field,
@@ -380,7 +264,7 @@ void Schema::UpdateRepeatedField(const pb::Message* from, const pb::FieldDescrip
     return;
   }
   if (from == to && from_index == to_index) return;
-  SetElement(*from, field, from_index, to_index, to);
+  AccessOf(field).set_element(*from, field, from_index, to_index, to);
 }
 
 void Schema::RemoveRepeatedField(const pb::FieldDescriptor* field, int index,
@@ -415,7 +299,7 @@ void Schema::InsertRepeatedField(const pb::Message* from, const pb::FieldDescrip
   }
   // Append a copy of the source element (taken before anything moves, so a
   // message may insert from itself), then move it down into place.
-  AppendElement(*from, field, from_index, to);
+  AccessOf(field).append(*from, field, from_index, to);
   for (int j = size; j > to_index; --j) r->SwapElements(to, field, j, j - 1);
 }
 

@@ -17,6 +17,13 @@ using enc_test::NewMsg;
 
 class SchemaOpMsgTest : public ::testing::Test {
  protected:
+  // The set self op of a nested op message of a valid op type, or null.
+  const pb::Message* SelfOf(const pb::Message* nested_op) {
+    const pb::Message* self = nullptr;
+    EXPECT_TRUE(schema_->GetSelfOpMsg(nested_op, &self).ok());
+    return self;
+  }
+
   std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
 };
 
@@ -53,7 +60,7 @@ TEST_F(SchemaOpMsgTest, OpWritersReachEveryKindOfField) {
   schema_->AddRepeatedFieldOp(Field(*op, "items"), OpMsg::UPDATE, op.get(), 0);
   const auto tag = [&](int i) { return &r->GetRepeatedMessage(*op, Field(*op, "tags"), i); };
   const auto item_self = [&](int i) {
-    return schema_->GetSelfOpMsg(&r->GetRepeatedMessage(*op, Field(*op, "items"), i));
+    return SelfOf(&r->GetRepeatedMessage(*op, Field(*op, "items"), i));
   };
   const pb::Message* name = &r->GetMessage(*op, Field(*op, "name"));
   EXPECT_EQ(schema_->GetOpMsgOperation(name), OpMsg::SET);
@@ -65,7 +72,7 @@ TEST_F(SchemaOpMsgTest, OpWritersReachEveryKindOfField) {
   EXPECT_EQ(schema_->GetOpMsgIndex(item_self(1)), 0u);
   // "self" unset: no op.
   auto empty_item = NewMsg(*schema_, "ItemOpMsg");
-  EXPECT_EQ(schema_->GetSelfOpMsg(empty_item.get()), nullptr);
+  EXPECT_EQ(SelfOf(empty_item.get()), nullptr);
 
   orv::LogCapture capture;
   schema_->AddRepeatedFieldOp(Field(*op, "name"), OpMsg::REMOVE, op.get(), 1);
@@ -106,7 +113,7 @@ TEST_F(SchemaOpMsgTest, MessagesDecodedBeforeAReloadKeepWorking) {
   ASSERT_TRUE(schema_->IsOpMsg(&tag));
   EXPECT_EQ(schema_->GetOpMsgOperation(&tag), OpMsg::REMOVE);
   EXPECT_EQ(schema_->GetOpMsgIndex(&tag), 3u);
-  const pb::Message* self = schema_->GetSelfOpMsg(&r->GetMessage(*op, Field(*op, "item")));
+  const pb::Message* self = SelfOf(&r->GetMessage(*op, Field(*op, "item")));
   ASSERT_NE(self, nullptr);
   EXPECT_EQ(schema_->GetOpMsgOperation(self), OpMsg::EQUALS);
   schema_->AddRepeatedFieldOp(tags, OpMsg::INSERT, op.get(), 1);
@@ -120,28 +127,25 @@ TEST_F(SchemaOpMsgTest, MessagesDecodedBeforeAReloadKeepWorking) {
   EXPECT_EQ(keys["enc.test.StrKeyMsg"], std::vector<std::string>{"p"});
 }
 
-// Death tests see only standard error, so the dying child logs there.
-class StderrSink : public orv::LogSink {
- public:
-  void Syslog(int /*priority*/, const std::string& message) override {
-    fprintf(stderr, "%s\n", message.c_str());
-  }
-  void Stdout(const std::string& /*text*/) override {}
-};
-
-const pb::Message* GetSelfOpMsgLoggingToStderr(const Schema& schema, const pb::Message* msg) {
-  static StderrSink sink;
-  orv::SetLogSink(&sink);
-  return schema.GetSelfOpMsg(msg);
-}
-
-TEST_F(SchemaOpMsgTest, SelfOfAnInvalidOpTypeAborts) {
+// An op type without a usable "self" is an invalid schema: refused and
+// logged, never taken for an op.
+TEST_F(SchemaOpMsgTest, SelfOfAnInvalidOpTypeIsRefused) {
   auto no_self = NewMsg(*schema_, "NoSelfOpMsg");
   auto wrong_self = NewMsg(*schema_, "WrongSelfOpMsg");
-  EXPECT_DEATH(GetSelfOpMsgLoggingToStderr(*schema_, no_self.get()),
-               "NoSelfOpMsg does not have self field");
-  EXPECT_DEATH(GetSelfOpMsgLoggingToStderr(*schema_, wrong_self.get()),
-               "WrongSelfOpMsg self field is .*, not OpMsg");
+  orv::LogCapture capture;
+  const pb::Message* self = no_self.get();
+  Status status = schema_->GetSelfOpMsg(no_self.get(), &self);
+  EXPECT_EQ(status.code(), Status::kFailedPrecondition);
+  EXPECT_EQ(status.message(), "Nested op message enc.test.NoSelfOpMsg does not have self field");
+  EXPECT_EQ(self, nullptr);
+  EXPECT_TRUE(capture.Contains("NoSelfOpMsg does not have self field"));
+  self = wrong_self.get();
+  status = schema_->GetSelfOpMsg(wrong_self.get(), &self);
+  EXPECT_EQ(status.code(), Status::kFailedPrecondition);
+  EXPECT_EQ(self, nullptr);
+  EXPECT_TRUE(capture.Contains("WrongSelfOpMsg self field is "));
+  EXPECT_TRUE(capture.Contains(", not OpMsg"));
+  EXPECT_EQ(capture.Count("DRX0207"), 2u);
 }
 
 // Repeated-field editing on string, enum and message elements alike.

@@ -169,11 +169,9 @@ Status ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Message
   // A repeated field takes element operations only, through "self". An op
   // type without a usable "self" has none to give.
   const pb::FieldDescriptor* self_field = sub.GetDescriptor()->FindFieldByName("self");
-  const pb::Message* self =
-      self_field != nullptr && schema_.IsOpMsgType(self_field->message_type())
-          ? schema_.GetSelfOpMsg(&sub)
-          : nullptr;
-  if (self == nullptr) {
+  const pb::Message* self = nullptr;
+  if (self_field == nullptr || !schema_.IsOpMsgType(self_field->message_type()) ||
+      !schema_.GetSelfOpMsg(&sub, &self).ok() || self == nullptr) {
     return Refuse("errorCode:DRX0207", "Repeated field patch only supports self op msg");
   }
   std::vector<const pb::FieldDescriptor*> set_fields;
