@@ -45,19 +45,20 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
         body_(body),
         operation_(operation),
         budget_(budget),
-        refused_(refused) {}
+        refused_(refused),
+        prepared_(writes->request_log_bound()) {}
   ~WriteStreamProcessor() override { Drop(); }
 
   void OnMessage(const Req& message) override {
     if (!Admit(message)) return;
     requests_.push_back(message);
-    prepared_.emplace_back();
+    prepared_.Add(PreparedRequest());
   }
   void TakeMessage(Req&& message, std::unique_ptr<orv::rpc::RequestExtra> extra) override {
     if (!Admit(message)) return;
     requests_.push_back(std::move(message));
     auto* read = dynamic_cast<PreparedRead*>(extra.get());
-    prepared_.push_back(read != nullptr ? std::move(read->request) : PreparedRequest());
+    prepared_.Add(read != nullptr ? std::move(read->request) : PreparedRequest());
   }
 
   // A stream that ended with an error is only logged. A refused call never
@@ -68,7 +69,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
                  status.ToString().c_str());
     } else if (!refused_) {
       CallReply<Resp> reply(call_);
-      (writes_->*body_)(client_id_, &reply, &requests_, &prepared_);
+      (writes_->*body_)(client_id_, &reply, &requests_, prepared_.requests());
     }
     Drop();
   }
@@ -95,7 +96,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   // Frees the buffered messages and gives their bytes back.
   void Drop() {
     requests_.clear();
-    prepared_.clear();
+    prepared_.requests()->clear();
     budget_->Release(&held_bytes_);
   }
 
@@ -107,7 +108,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   WriteStreamBudget* const budget_;
   bool refused_;
   std::list<Req> requests_;
-  std::vector<PreparedRequest> prepared_;  // one per message of requests_
+  PreparedStream prepared_;  // one per message of requests_
   size_t held_bytes_ = 0;
 };
 

@@ -1,11 +1,29 @@
 #include "write/prepared_request.h"
 
 #include <memory>
+#include <utility>
 
 #include "schema/schema.h"
 #include "write/tarnix_transaction_log.h"
 
 namespace tarnix {
+
+void PreparedStream::Add(PreparedRequest request) {
+  requests_.push_back(std::move(request));
+  if (!requests_.back().has_log_unit) return;
+  unit_bytes_ += requests_.back().log_unit.size();
+  if (unit_bytes_ <= log_bound_) return;
+  for (PreparedRequest& held : requests_) {
+    held.has_log_unit = false;
+    std::string().swap(held.log_unit);
+  }
+}
+
+uint64_t PreparedStream::held_unit_bytes() const {
+  uint64_t bytes = 0;
+  for (const PreparedRequest& request : requests_) bytes += request.log_unit.size();
+  return bytes;
+}
 
 PreparedRequest PrepareRequest(const Schema& schema,
                                const caldek::orv::tarnix::PutRequestMsg& request) {

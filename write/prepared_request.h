@@ -1,7 +1,9 @@
 #ifndef TARNIX_WRITE_PREPARED_REQUEST_H_
 #define TARNIX_WRITE_PREPARED_REQUEST_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "schema/key_snapshot.h"
@@ -16,6 +18,24 @@ struct PreparedRequest {
   PreparedKeys keys;  // a Put's: its objects' keys, one per entry
   bool has_log_unit = false;
   std::string log_unit;  // TarnixTransactionLog::SerializeRequestUnit's
+};
+
+// What was prepared of a stream's messages, one per message in order. Once
+// the stream's log units together pass `log_bound` bytes the log keeps none
+// of them (TarnixTransactionLog::MeasureRequest), so none is held from then.
+class PreparedStream {
+ public:
+  explicit PreparedStream(uint64_t log_bound) : log_bound_(log_bound) {}
+
+  void Add(PreparedRequest request);
+  std::vector<PreparedRequest>* requests() { return &requests_; }
+  // The bytes of the log units held.
+  uint64_t held_unit_bytes() const;
+
+ private:
+  const uint64_t log_bound_;
+  uint64_t unit_bytes_ = 0;  // of every unit added
+  std::vector<PreparedRequest> requests_;
 };
 
 // Reads the keys of a Put request's objects with the schema's key snapshot

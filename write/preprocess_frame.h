@@ -71,6 +71,7 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
     entries += list->size();
     // Bodies already moved into the pending operations; free the rest now.
     requests->pop_front();
+    if (read != nullptr) *read = PreparedRequest();
   }
   metrics_->request_count(Op::kOp)->update(entries);
   return Status::OK();

@@ -200,7 +200,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
                client_id.c_str());
   }
   TarnixTransactionLog log(schema_, client_id, txn_id);
-  log.set_request_bound(log_store_->max_log_size());
+  log.set_request_bound(request_log_bound());
   if (own != nullptr) {
     log.vdb_id = own->vdb_id;
     log.RecordRequest(*own->request);
@@ -245,6 +245,8 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   CommitAndReply(Op::kOp, Op::kName, txn_id, sync, tracing, &processor, &log, reply,
                  std::move(processed), true, complete);
 }
+
+uint64_t WriteTransactions::request_log_bound() const { return log_store_->max_log_size(); }
 
 void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
                             std::list<tx::PutRequestMsg>* requests,

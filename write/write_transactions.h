@@ -161,6 +161,10 @@ class WriteTransactions {
   // (ComputeStatistics), each transaction's Build adds what it writes.
   ObjectKeyFilter* object_keys() { return &object_keys_; }
 
+  // A stream whose request units together pass this many bytes keeps none
+  // of them in the log.
+  uint64_t request_log_bound() const;
+
   // Whether write spans are recorded.
   static bool TracingEnabled();
 
