@@ -28,178 +28,79 @@ int64_t SaturatingTruncate(double v) {
 
 std::string SignedKey64(int64_t v) { return EncodeVarint64(ZigZagEncode64(v)); }
 
-// One scalar cpp_type: its reflection calls, its AttributeValue and its key.
-struct Int32 {
-  using Type = int32_t;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetInt32(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedInt32(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetInt32(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedInt32(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddInt32(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Enum(v); }
-  static std::string Key(Type v) { return EncodeVarint64(ZigZagEncode32(v)); }
-};
+AttributeValue EnumValue(int v) { return AttributeValue::Enum(v); }
+AttributeValue Int64Value(int64_t v) { return AttributeValue::Int64(v); }
+AttributeValue Uint32Value(uint32_t v) { return AttributeValue::Uint32(v); }
+AttributeValue Uint64Value(uint64_t v) { return AttributeValue::Uint64(v); }
+AttributeValue FloatValue(float v) { return AttributeValue::Float(v); }
+AttributeValue DoubleValue(double v) { return AttributeValue::Double(v); }
+AttributeValue BoolValue(bool v) { return AttributeValue::Bool(v); }
+AttributeValue StringValue(std::string v) { return AttributeValue::String(std::move(v)); }
 
-struct Int64 {
-  using Type = int64_t;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetInt64(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedInt64(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetInt64(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedInt64(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddInt64(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Int64(v); }
-  static std::string Key(Type v) { return SignedKey64(v); }
-};
+std::string Int32Key(int32_t v) { return EncodeVarint64(ZigZagEncode32(v)); }
+std::string Int64Key(int64_t v) { return SignedKey64(v); }
+std::string Uint32Key(uint32_t v) { return EncodeVarint64(v); }
+std::string Uint64Key(uint64_t v) { return EncodeVarint64(v); }
+std::string FloatKey(float v) { return SignedKey64(SaturatingTruncate(v)); }
+std::string DoubleKey(double v) { return SignedKey64(SaturatingTruncate(v)); }
+std::string BoolKey(bool v) { return v ? "1" : "0"; }
+std::string EnumKey(int v) { return std::to_string(v); }
+std::string StringKey(std::string v) { return v; }
 
-struct Uint32 {
-  using Type = uint32_t;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetUInt32(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedUInt32(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetUInt32(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedUInt32(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddUInt32(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Uint32(v); }
-  static std::string Key(Type v) { return EncodeVarint64(v); }
-};
-
-struct Uint64 {
-  using Type = uint64_t;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetUInt64(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedUInt64(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetUInt64(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedUInt64(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddUInt64(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Uint64(v); }
-  static std::string Key(Type v) { return EncodeVarint64(v); }
-};
-
-struct Float {
-  using Type = float;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetFloat(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedFloat(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetFloat(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedFloat(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddFloat(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Float(v); }
-  static std::string Key(Type v) { return SignedKey64(SaturatingTruncate(v)); }
-};
-
-struct Double {
-  using Type = double;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetDouble(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedDouble(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetDouble(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedDouble(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddDouble(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Double(v); }
-  static std::string Key(Type v) { return SignedKey64(SaturatingTruncate(v)); }
-};
-
-struct Bool {
-  using Type = bool;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetBool(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedBool(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) { r.SetBool(m, f, v); }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedBool(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) { r.AddBool(m, f, v); }
-  static AttributeValue Value(Type v) { return AttributeValue::Bool(v); }
-  static std::string Key(Type v) { return v ? "1" : "0"; }
-};
-
-// Enums by number, so values the schema's enum does not name survive.
-struct Enum {
-  using Type = int;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) {
-    return r.GetEnumValue(m, f);
-  }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedEnumValue(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) {
-    r.SetEnumValue(m, f, v);
-  }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedEnumValue(m, f, i, v);
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) {
-    r.AddEnumValue(m, f, v);
-  }
-  static AttributeValue Value(Type v) { return AttributeValue::Enum(v); }
-  static std::string Key(Type v) { return std::to_string(v); }
-};
-
-struct String {
-  using Type = std::string;
-  static Type Get(const Reflection& r, const pb::Message& m, Field f) { return r.GetString(m, f); }
-  static Type GetAt(const Reflection& r, const pb::Message& m, Field f, int i) {
-    return r.GetRepeatedString(m, f, i);
-  }
-  static void Set(const Reflection& r, pb::Message* m, Field f, Type v) {
-    r.SetString(m, f, std::move(v));
-  }
-  static void SetAt(const Reflection& r, pb::Message* m, Field f, int i, Type v) {
-    r.SetRepeatedString(m, f, i, std::move(v));
-  }
-  static void Add(const Reflection& r, pb::Message* m, Field f, Type v) {
-    r.AddString(m, f, std::move(v));
-  }
-  static AttributeValue Value(Type v) { return AttributeValue::String(std::move(v)); }
-  static std::string Key(Type v) { return v; }
-};
-
-template <class T>
+// One scalar cpp_type, from its reflection calls, its AttributeValue and its
+// key string.
+template <class T, T (Reflection::*kGet)(const pb::Message&, Field) const,
+          T (Reflection::*kGetAt)(const pb::Message&, Field, int) const,
+          void (Reflection::*kSet)(pb::Message*, Field, T) const,
+          void (Reflection::*kSetAt)(pb::Message*, Field, int, T) const,
+          void (Reflection::*kAdd)(pb::Message*, Field, T) const, AttributeValue (*kValue)(T),
+          std::string (*kKey)(T)>
 struct Scalar {
-  static typename T::Type Get(const pb::Message& m, Field f, int i) {
+  static T Get(const pb::Message& m, Field f, int i) {
     const Reflection& r = *m.GetReflection();
-    return i == FieldAccess::kSingular ? T::Get(r, m, f) : T::GetAt(r, m, f, i);
+    return i == FieldAccess::kSingular ? (r.*kGet)(m, f) : (r.*kGetAt)(m, f, i);
   }
-  static AttributeValue Value(const pb::Message& m, Field f, int i) { return T::Value(Get(m, f, i)); }
+  static AttributeValue Value(const pb::Message& m, Field f, int i) { return kValue(Get(m, f, i)); }
   static std::string Key(const pb::Message& m, Field f, int i, const std::string& /*prefix*/) {
-    return T::Key(Get(m, f, i));
+    return kKey(Get(m, f, i));
   }
   static bool Equal(const pb::Message& a, const pb::Message& b, Field f) {
     return Get(a, f, FieldAccess::kSingular) == Get(b, f, FieldAccess::kSingular);
   }
   static void Copy(const pb::Message& from, Field f, pb::Message* to) {
-    T::Set(*to->GetReflection(), to, f, Get(from, f, FieldAccess::kSingular));
+    (to->GetReflection()->*kSet)(to, f, Get(from, f, FieldAccess::kSingular));
   }
   static void Append(const pb::Message& from, Field f, int i, pb::Message* to) {
-    T::Add(*to->GetReflection(), to, f, Get(from, f, i));
+    (to->GetReflection()->*kAdd)(to, f, Get(from, f, i));
   }
   static void SetElement(const pb::Message& from, Field f, int from_index, int to_index,
                          pb::Message* to) {
-    T::SetAt(*to->GetReflection(), to, f, to_index, Get(from, f, from_index));
+    (to->GetReflection()->*kSetAt)(to, f, to_index, Get(from, f, from_index));
   }
   static constexpr FieldAccess kAccess = {&Value, &Key, &Equal, &Copy, &Append, &SetElement};
 };
+
+using R = Reflection;
+// int32 values read as enums.
+using Int32 = Scalar<int32_t, &R::GetInt32, &R::GetRepeatedInt32, &R::SetInt32,
+                     &R::SetRepeatedInt32, &R::AddInt32, &EnumValue, &Int32Key>;
+using Int64 = Scalar<int64_t, &R::GetInt64, &R::GetRepeatedInt64, &R::SetInt64,
+                     &R::SetRepeatedInt64, &R::AddInt64, &Int64Value, &Int64Key>;
+using Uint32 = Scalar<uint32_t, &R::GetUInt32, &R::GetRepeatedUInt32, &R::SetUInt32,
+                      &R::SetRepeatedUInt32, &R::AddUInt32, &Uint32Value, &Uint32Key>;
+using Uint64 = Scalar<uint64_t, &R::GetUInt64, &R::GetRepeatedUInt64, &R::SetUInt64,
+                      &R::SetRepeatedUInt64, &R::AddUInt64, &Uint64Value, &Uint64Key>;
+using Float = Scalar<float, &R::GetFloat, &R::GetRepeatedFloat, &R::SetFloat,
+                     &R::SetRepeatedFloat, &R::AddFloat, &FloatValue, &FloatKey>;
+using Double = Scalar<double, &R::GetDouble, &R::GetRepeatedDouble, &R::SetDouble,
+                      &R::SetRepeatedDouble, &R::AddDouble, &DoubleValue, &DoubleKey>;
+using Bool = Scalar<bool, &R::GetBool, &R::GetRepeatedBool, &R::SetBool, &R::SetRepeatedBool,
+                    &R::AddBool, &BoolValue, &BoolKey>;
+// Enums by number, so values the schema's enum does not name survive.
+using Enum = Scalar<int, &R::GetEnumValue, &R::GetRepeatedEnumValue, &R::SetEnumValue,
+                    &R::SetRepeatedEnumValue, &R::AddEnumValue, &EnumValue, &EnumKey>;
+using String = Scalar<std::string, &R::GetString, &R::GetRepeatedString, &R::SetString,
+                      &R::SetRepeatedString, &R::AddString, &StringValue, &StringKey>;
 
 // Sub-messages.
 const pb::Message& MessageAt(const pb::Message& m, Field f, int i) {
@@ -296,23 +197,23 @@ bool SerializedEqual(const pb::Message& a, const pb::Message& b) {
 const FieldAccess& AccessOf(const pb::FieldDescriptor* field) {
   switch (field->cpp_type()) {
     case pb::FieldDescriptor::CPPTYPE_INT32:
-      return Scalar<Int32>::kAccess;
+      return Int32::kAccess;
     case pb::FieldDescriptor::CPPTYPE_INT64:
-      return Scalar<Int64>::kAccess;
+      return Int64::kAccess;
     case pb::FieldDescriptor::CPPTYPE_UINT32:
-      return Scalar<Uint32>::kAccess;
+      return Uint32::kAccess;
     case pb::FieldDescriptor::CPPTYPE_UINT64:
-      return Scalar<Uint64>::kAccess;
+      return Uint64::kAccess;
     case pb::FieldDescriptor::CPPTYPE_FLOAT:
-      return Scalar<Float>::kAccess;
+      return Float::kAccess;
     case pb::FieldDescriptor::CPPTYPE_DOUBLE:
-      return Scalar<Double>::kAccess;
+      return Double::kAccess;
     case pb::FieldDescriptor::CPPTYPE_BOOL:
-      return Scalar<Bool>::kAccess;
+      return Bool::kAccess;
     case pb::FieldDescriptor::CPPTYPE_ENUM:
-      return Scalar<Enum>::kAccess;
+      return Enum::kAccess;
     case pb::FieldDescriptor::CPPTYPE_STRING:
-      return Scalar<String>::kAccess;
+      return String::kAccess;
     case pb::FieldDescriptor::CPPTYPE_MESSAGE:
       break;
   }
