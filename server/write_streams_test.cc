@@ -182,6 +182,8 @@ TEST_F(WriteStreamsTest, WithoutObjectTypesEveryWriteIsRefused) {
   EXPECT_EQ(status.error_code(), grpc::StatusCode::UNAUTHENTICATED);
   EXPECT_EQ(data_->txn_ids().txn_id(), 0u);
   EXPECT_EQ(Devices(), 0u);
+  // The I/O threads read `unloaded` for messages still arriving.
+  StopServing();
 }
 
 // A client that sends past the stream cap without ever ending its stream is
