@@ -137,30 +137,28 @@ WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, Transac
 
 bool WriteTransactions::TracingEnabled() { return orv::wft::WorkflowUtil::Enabled(); }
 
-bool WriteTransactions::CommitAndReply(WriteOp op, const char* name, uint64_t txn_id, bool sync,
-                                       bool tracing, RequestProcessor* processor,
-                                       TarnixTransactionLog* log, WriteReply* reply,
-                                       std::unique_ptr<TransactionRequestTable> requests,
-                                       bool sample_reply, std::function<void()> done) {
-  TransactionRequestTable* const table = requests.get();
-  auto committed = std::make_unique<Committed>(name, this, txn_id, tracing, reply->Keep(),
-                                               std::move(requests), sample_reply, std::move(done));
+bool WriteTransactions::CommitAndReply(Commit commit) {
+  TransactionRequestTable* const table = commit.requests.get();
+  auto committed = std::make_unique<Committed>(
+      commit.name, this, commit.txn_id, commit.tracing, commit.reply->Keep(),
+      std::move(commit.requests), commit.sample_reply, std::move(commit.done));
   uint64_t log_bytes = 0;
   // Written without sync: the group commit syncs, for this transaction and
   // for those around it.
-  const Status status =
-      ProcessRequests(false, tracing, processor, log, &log_bytes, &committed->updates,
-                      &committed->deletes, metrics_->process(op), table);
+  const Status status = ProcessRequests(false, commit.tracing, commit.processor, commit.log,
+                                        &log_bytes, &committed->updates, &committed->deletes,
+                                        metrics_->process(commit.op), table);
   if (!status.ok()) {
-    TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", name, status.ToString().c_str());
+    TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", commit.name,
+               status.ToString().c_str());
     ids_->PersistPending();
-    reply->Fail(status);
+    commit.reply->Fail(status);
     return false;
   }
-  metrics_->request_size(op)->update(log_bytes);
-  stats_->UpdateObjectStatistics(processor->record_count_changes());
+  metrics_->request_size(commit.op)->update(log_bytes);
+  stats_->UpdateObjectStatistics(commit.processor->record_count_changes());
   committed->release_heap = log_bytes >= kReleaseHeapAfterBytes;
-  commits_->Commit(sync, std::move(committed));
+  commits_->Commit(commit.sync, std::move(committed));
   return true;
 }
 
@@ -221,9 +219,10 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
     reply->Fail(status);
     return;
   }
+  Commit commit{Op::kOp, name, txn_id, sync || own != nullptr, tracing, &processor, &log, reply};
   if (!Op::kSampled) {
-    CommitAndReply(Op::kOp, name, txn_id, sync || own != nullptr, tracing, &processor, &log,
-                   reply, nullptr, false, own != nullptr ? own->done : nullptr);
+    if (own != nullptr) commit.done = own->done;
+    CommitAndReply(std::move(commit));
     return;
   }
   TARNIX_LOG(orv::VERBOSE, nullptr, "%s Process + Preprocess took %li ms.", Op::kName,
@@ -242,8 +241,10 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
                static_cast<unsigned long>(MillisSince(start)), telemetry->Format().c_str());
     telemetry->Reset();
   };
-  CommitAndReply(Op::kOp, Op::kName, txn_id, sync, tracing, &processor, &log, reply,
-                 std::move(processed), true, complete);
+  commit.requests = std::move(processed);
+  commit.sample_reply = true;
+  commit.done = complete;
+  CommitAndReply(std::move(commit));
 }
 
 uint64_t WriteTransactions::request_log_bound() const { return log_store_->max_log_size(); }

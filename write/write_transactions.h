@@ -217,16 +217,28 @@ class WriteTransactions {
                             std::list<Req>* requests, std::vector<PreparedRequest>* keys,
                             TarnixTransactionLog* log, bool* sync);
 
+  // What the commit of one preprocessed transaction needs.
+  struct Commit {
+    WriteOp op;
+    const char* name;  // in log lines
+    uint64_t txn_id;
+    bool sync;
+    bool tracing;
+    RequestProcessor* processor;
+    TarnixTransactionLog* log;
+    WriteReply* reply;
+    // Sampled operations: the processed requests, for the notification.
+    std::unique_ptr<TransactionRequestTable> requests = nullptr;
+    // Telemetry phase 7 is taken between the answer and the notification.
+    bool sample_reply = false;
+    std::function<void()> done = nullptr;  // runs after the notification
+  };
+
   // The commit, in one place: processes, then on success counts the log
   // bytes, updates the statistics and hands the transaction to the group
-  // commit, which answers and notifies (`done` runs after the
-  // notification); on failure logs and fails the call. With `sample_reply`
-  // telemetry phase 7 is taken between the answer and the notification.
+  // commit, which answers and notifies; on failure logs and fails the call.
   // False when processing failed.
-  bool CommitAndReply(WriteOp op, const char* name, uint64_t txn_id, bool sync, bool tracing,
-                      RequestProcessor* processor, TarnixTransactionLog* log, WriteReply* reply,
-                      std::unique_ptr<TransactionRequestTable> requests, bool sample_reply,
-                      std::function<void()> done);
+  bool CommitAndReply(Commit commit);
 
   // The entry steps: each validates one entry and adds its operations. Each
   // may narrow or replace *vdb_ids.
