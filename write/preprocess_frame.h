@@ -62,10 +62,11 @@ Status WriteTransactions::PreprocessRequests(const EntryScope& scope, bool traci
     if (record_requests) log->AddMeasuredRequest(request, unit_of(read));
     auto* list = Op::Entries(&request);
     for (int i = 0; i < list->size(); ++i) {
-      if (read != nullptr && static_cast<size_t>(i) < read->keys.keys.size()) {
-        scope.keys->Offer(read->keys.snapshot.get(), &read->keys.keys[i]);
-      }
+      const bool offered = read != nullptr && static_cast<size_t>(i) < read->keys.keys.size();
+      if (offered) scope.keys->Offer(read->keys.snapshot.get(), &read->keys.keys[i]);
       Status status = AddEntry(scope, list->Mutable(i), &vdb_ids);
+      // An entry step that read no key leaves no offer behind.
+      if (offered) scope.keys->Offer(nullptr, nullptr);
       if (!status.ok()) return status;
     }
     entries += list->size();
