@@ -87,10 +87,11 @@ void TarnixTransactionLog::SetHeader(UnitMsg* unit) const {
 
 void TarnixTransactionLog::MeasureRequest(const google::protobuf::Message& request,
                                           const std::string* unit) {
-  const auto* found = unit != nullptr ? nullptr : FindRequestField(request);
   // The unit's size is known before anything is copied: its one field.
-  uint64_t size = unit != nullptr ? unit->size() : 0;
-  if (found != nullptr) {
+  uint64_t size = 0;
+  if (unit != nullptr) {
+    size = unit->size();
+  } else if (const auto* found = FindRequestField(request)) {
     const size_t length = request.ByteSizeLong();
     size = WireFormatLite::TagSize(found->field_number, WireFormatLite::TYPE_MESSAGE) +
            CodedOutputStream::VarintSize64(length) + length;
