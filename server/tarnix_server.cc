@@ -40,6 +40,7 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       query_processor_(schema, db_access),
       monitor_statements_(schema, &query_processor_, &monitor_engine_),
       notifications_(schema, &monitor_engine_, &type_order_, metric_registry) {
+  AddWriteStreams();
   // A Put's keys and log unit are made on the I/O thread that parsed it.
   SetRequestPreparer<tx::PutRequestMsg>(
       "Put", [schema](const tx::PutRequestMsg& request) -> std::unique_ptr<orv::rpc::RequestExtra> {

@@ -35,6 +35,7 @@
 #include "write/vdb_registry.h"
 #include "write/write_metrics.h"
 #include "write/write_telemetry.h"
+#include "write/write_op.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {
@@ -81,35 +82,6 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // A committed durable write still waits for its answer: a stopping
   // server waits for it before it cancels calls.
   bool AnswersPending() const override { return group_commit_.answers_pending(); }
-
-  // --- Write streams ---
-  // Each authenticates the caller (see AuthenticateClient), then refuses the
-  // stream with FAILED_PRECONDITION "No schema loaded" while the schema
-  // defines no object type, and returns the stream's processor, which the
-  // framework owns. A refused call is failed at once; its processor keeps
-  // nothing and never runs the write, whatever it receives. The messages a
-  // stream buffers count against write_budget().
-  orv::rpc::CallObserver<caldek::orv::tarnix::PutRequestMsg>* Put(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::PutResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::DeleteRequestMsg>* Delete(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::DeleteResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::FlushRequestMsg>* Flush(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::FlushResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::PatchRequestMsg>* Patch(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::PatchResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::CopyRequestMsg>* Copy(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::CopyResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* FlushByBlockId(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::FlushByBlockIdResponseMsg>& call) override;
-  orv::rpc::CallObserver<caldek::orv::tarnix::ModifyRequestMsg>* Modify(
-      orv::rpc::CallContext& context,
-      const CallPtr<caldek::orv::tarnix::ModifyResponseMsg>& call) override;
 
   // --- Reads ---
   // Authenticates the caller and checks the request's vdb (1 when the field
@@ -309,14 +281,20 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // defined in merkle_rpc.cc.
   struct MerkleCall;
   void StepMerkleWalk(const std::shared_ptr<MerkleCall>& merkle);
-  // Authenticates a write stream of the operation WriteOpDescription<Req>
-  // names and makes its processor running `body`; defined in
-  // write_streams.cc.
-  template <class Req, class Resp>
+  // Adds the client-stream RPC of each operation of WriteOps, opened by
+  // OpenWriteStream; defined in write_streams.cc.
+  void AddWriteStreams();
+  // Opens a write stream of the operation WriteOpDescription<Req>
+  // describes: authenticates the caller (see AuthenticateClient), then
+  // refuses the stream with FAILED_PRECONDITION "No schema loaded" while the
+  // schema defines no object type, and returns the stream's processor, which
+  // the framework owns. A refused call is failed at once; its processor
+  // keeps nothing and never runs the write, whatever it receives. The
+  // messages a stream buffers count against write_budget().
+  template <class Req>
   orv::rpc::CallObserver<Req>* OpenWriteStream(
-      orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-      void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*,
-                                      std::vector<PreparedRequest>*));
+      orv::rpc::CallContext& context,
+      const CallPtr<typename WriteOpDescription<Req>::Response>& call);
 
   Schema* const schema_;
   DbAccess* const db_access_;

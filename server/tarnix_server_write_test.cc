@@ -1,10 +1,16 @@
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <type_traits>
 
+#include <google/protobuf/descriptor.h>
+
+#include "caldek/orv/tarnix/tarnix_service.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "schema/record_key.h"
 #include "server/tarnix_server.h"
 #include "server/write_stream_processor.h"
+#include "write/write_op.h"
 #include "write/write_test_util.h"
 
 namespace tarnix {
@@ -57,7 +63,6 @@ class TarnixServerWriteTest : public WriteTest {
                                           bool refused = false) {
     const tx::PutRequestMsg request = Request();
     auto processor = std::make_unique<PutProcessor>("tarnix-cli", &server->writes(), call,
-                                                    &WriteTransactions::Put, "Put",
                                                     &server->write_budget(), refused);
     processor->OnMessage(request);
     return processor;
@@ -193,9 +198,9 @@ TEST_F(TarnixServerWriteTest, BufferedBytesGoBackHoweverTheStreamEnds) {
 
 // A refused stream of this kind, fed a message.
 template <class Req, class Resp>
-void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::Body body) {
+void RunRefused(TarnixServer* server) {
   WriteStreamProcessor<Req, Resp> processor("tarnix-cli", &server->writes(), new Detached<Resp>,
-                                            body, "refused", &server->write_budget(), true);
+                                            &server->write_budget(), true);
   processor.OnMessage(Req());
   EXPECT_EQ(processor.buffered(), 0u);
   processor.OnComplete(orv::rpc::Status());
@@ -204,15 +209,68 @@ void RunRefused(TarnixServer* server, typename WriteStreamProcessor<Req, Resp>::
 TEST_F(TarnixServerWriteTest, RefusedStreamsOfEveryKindKeepNothingAndTakeNoId) {
   auto server = Start(true);
   TarnixServer* s = server.get();
-  RunRefused<tx::PutRequestMsg, tx::PutResponseMsg>(s, &WriteTransactions::Put);
-  RunRefused<tx::DeleteRequestMsg, tx::DeleteResponseMsg>(s, &WriteTransactions::Delete);
-  RunRefused<tx::FlushRequestMsg, tx::FlushResponseMsg>(s, &WriteTransactions::Flush);
-  RunRefused<tx::PatchRequestMsg, tx::PatchResponseMsg>(s, &WriteTransactions::Patch);
-  RunRefused<tx::CopyRequestMsg, tx::CopyResponseMsg>(s, &WriteTransactions::Copy);
-  RunRefused<tx::FlushByBlockIdRequestMsg, tx::FlushByBlockIdResponseMsg>(
-      s, &WriteTransactions::FlushByBlockId);
-  RunRefused<tx::ModifyRequestMsg, tx::ModifyResponseMsg>(s, &WriteTransactions::Modify);
+  WriteOps::ForEach([s](auto* request) {
+    using Req = std::remove_pointer_t<decltype(request)>;
+    RunRefused<Req, typename WriteOpDescription<Req>::Response>(s);
+  });
   EXPECT_EQ(server->txn_ids().txn_id(), 0u);  // an empty stream that runs takes one
+}
+
+// Each write operation is an RPC of the proto's Tarnix service, served as a
+// client stream of its request and response, with its metrics and an entry
+// field of its Entry type; and every client stream of the service is one of
+// them. A description missing a piece, or an RPC without a description,
+// fails here.
+TEST_F(TarnixServerWriteTest, EveryWriteOperationIsServedAsDescribed) {
+  auto server = Start(true);
+  // Referencing the file's table links its descriptor into this binary.
+  const void* volatile table = &descriptor_table_caldek_2forv_2ftarnix_2ftarnix_5fservice_2eproto;
+  ASSERT_NE(table, nullptr);
+  const google::protobuf::ServiceDescriptor* service =
+      google::protobuf::DescriptorPool::generated_pool()->FindServiceByName(
+          server->service_name());
+  ASSERT_NE(service, nullptr);
+  size_t described = 0;
+  WriteOps::ForEach([&](auto* request) {
+    using Req = std::remove_pointer_t<decltype(request)>;
+    using Op = WriteOpDescription<Req>;
+    ++described;
+    const google::protobuf::MethodDescriptor* method = service->FindMethodByName(Op::kName);
+    ASSERT_NE(method, nullptr) << Op::kName;
+    EXPECT_TRUE(method->client_streaming() && !method->server_streaming()) << Op::kName;
+    EXPECT_EQ(method->input_type(), Req::descriptor()) << Op::kName;
+    EXPECT_EQ(method->output_type(), Op::Response::descriptor()) << Op::kName;
+    const std::string path = "/" + service->full_name() + "/" + Op::kName;
+    size_t served = 0;
+    for (const auto& entry : server->methods()) {
+      if (entry.path != path) continue;
+      ++served;
+      EXPECT_EQ(entry.kind, orv::rpc::internal::MethodKind::kClientStream) << path;
+    }
+    EXPECT_EQ(served, 1u) << path;
+    bool has_entries = false;
+    for (int i = 0; i < Req::descriptor()->field_count(); ++i) {
+      const google::protobuf::FieldDescriptor* field = Req::descriptor()->field(i);
+      has_entries |= field->is_repeated() && field->message_type() == Op::Entry::descriptor();
+    }
+    EXPECT_TRUE(has_entries) << Op::kName;
+    EXPECT_EQ(std::string(Op::kSpan), std::string(Op::kName) + "Impl");
+    EXPECT_EQ(std::string(Op::kPreprocessSpan),
+              std::string(Op::kName) + "Request.PreprocessRequests");
+    for (const char* metric : {"server/latency/%s/preprocess", "server/latency/%s/process",
+                               "server/transaction/%s/request/count",
+                               "server/transaction/%s/request/size"}) {
+      char name[128];
+      snprintf(name, sizeof(name), metric, Op::kMetricName);
+      EXPECT_NE(registry_.find_key(name), nullptr) << name;
+    }
+  });
+  size_t streams = 0;
+  for (int i = 0; i < service->method_count(); ++i) {
+    streams += service->method(i)->client_streaming();
+  }
+  EXPECT_EQ(described, streams);
+  EXPECT_EQ(server->methods().size(), static_cast<size_t>(service->method_count()));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include "platform/rpc/call.h"
 #include "server/call_reply.h"
 #include "server/write_stream_budget.h"
+#include "write/write_op.h"
+#include "write/write_transactions.h"
 
 namespace tarnix {
 
@@ -19,31 +21,27 @@ struct PreparedRead : orv::rpc::RequestExtra {
   PreparedRequest request;
 };
 
-// Buffers the request messages of one write stream and, when the client ends
-// the stream normally, runs the operation's write transaction once over all
-// of them. The buffered bytes are counted against `budget`: a message that
-// would pass one of its caps fails the call with RESOURCE_EXHAUSTED, drops
-// every buffered message and makes the processor ignore the rest of the
-// stream. Created per stream by the service and deleted by the framework
+// Buffers the request messages of one write stream of the operation
+// WriteOpDescription<Req> describes and, when the client ends the stream
+// normally, runs its write transaction once over all of them. The buffered
+// bytes are counted against `budget`: a message that would pass one of its
+// caps fails the call with RESOURCE_EXHAUSTED, drops every buffered message
+// and makes the processor ignore the rest of the stream. Created per stream by the service and deleted by the framework
 // after OnRelease (the default one). Runs on the RPC event-loop thread.
 template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:
   using CallPtr = boost::intrusive_ptr<orv::rpc::CallHandle<Resp>>;
-  using Body = void (WriteTransactions::*)(const std::string&, WriteReply*, std::list<Req>*,
-                                           std::vector<PreparedRequest>*);
 
-  // `body` is the operation's stream body on `writes`, answered on `call`;
-  // `operation` names the stream in log lines ("Put", ...). `writes` and
+  // The stream runs on `writes` and is answered on `call`. `writes` and
   // `budget` must outlive the processor. `refused`: the entry point failed
-  // the call, so the body never runs.
-  WriteStreamProcessor(std::string client_id, WriteTransactions* writes, CallPtr call, Body body,
-                       const char* operation, WriteStreamBudget* budget, bool refused = false)
+  // the call, so the write never runs.
+  WriteStreamProcessor(std::string client_id, WriteTransactions* writes, CallPtr call,
+                       WriteStreamBudget* budget, bool refused = false)
       : client_id_(std::move(client_id)),
         writes_(writes),
         call_(std::move(call)),
-        body_(body),
-        operation_(operation),
+        operation_(WriteOpDescription<Req>::kName),
         budget_(budget),
         refused_(refused),
         prepared_(writes->request_log_bound()) {}
@@ -69,7 +67,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
                  status.ToString().c_str());
     } else if (!refused_) {
       CallReply<Resp> reply(call_);
-      (writes_->*body_)(client_id_, &reply, &requests_, prepared_.requests());
+      writes_->Run(client_id_, &reply, &requests_, prepared_.requests());
     }
     Drop();
   }
@@ -103,7 +101,6 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   const std::string client_id_;
   WriteTransactions* const writes_;
   CallPtr call_;
-  const Body body_;
   const char* const operation_;
   WriteStreamBudget* const budget_;
   bool refused_;

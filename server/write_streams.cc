@@ -1,6 +1,7 @@
-// The entry points of the seven write streams.
+// The entry points of the write streams, one per operation of WriteOps.
 
 #include <string>
+#include <type_traits>
 
 #include "logging/logger.h"
 #include "schema/schema.h"
@@ -12,11 +13,11 @@ namespace tarnix {
 
 namespace tx = caldek::orv::tarnix;
 
-template <class Req, class Resp>
+template <class Req>
 orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
-    orv::rpc::CallContext& context, const CallPtr<Resp>& call,
-    void (WriteTransactions::*body)(const std::string&, WriteReply*, std::list<Req>*,
-                                    std::vector<PreparedRequest>*)) {
+    orv::rpc::CallContext& context,
+    const CallPtr<typename WriteOpDescription<Req>::Response>& call) {
+  using Resp = typename WriteOpDescription<Req>::Response;
   const char* const operation = WriteOpDescription<Req>::kName;
   const std::string what = std::string(operation) + " operation";
   orv::rpc::AppStatus status = Authenticate(context, what.c_str());
@@ -32,43 +33,20 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
   if (!status.ok()) call->Fail(status);
   // A processor even for a refused call: the framework still delivers the
   // stream to it.
-  return new WriteStreamProcessor<Req, Resp>(context.client_id(), &writes_, call, body, operation,
+  return new WriteStreamProcessor<Req, Resp>(context.client_id(), &writes_, call,
                                              &write_budget_, !status.ok());
 }
 
-orv::rpc::CallObserver<tx::PutRequestMsg>* TarnixServer::Put(
-    orv::rpc::CallContext& context, const CallPtr<tx::PutResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Put);
-}
-
-orv::rpc::CallObserver<tx::DeleteRequestMsg>* TarnixServer::Delete(
-    orv::rpc::CallContext& context, const CallPtr<tx::DeleteResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Delete);
-}
-
-orv::rpc::CallObserver<tx::FlushRequestMsg>* TarnixServer::Flush(
-    orv::rpc::CallContext& context, const CallPtr<tx::FlushResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Flush);
-}
-
-orv::rpc::CallObserver<tx::PatchRequestMsg>* TarnixServer::Patch(
-    orv::rpc::CallContext& context, const CallPtr<tx::PatchResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Patch);
-}
-
-orv::rpc::CallObserver<tx::CopyRequestMsg>* TarnixServer::Copy(
-    orv::rpc::CallContext& context, const CallPtr<tx::CopyResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Copy);
-}
-
-orv::rpc::CallObserver<tx::FlushByBlockIdRequestMsg>* TarnixServer::FlushByBlockId(
-    orv::rpc::CallContext& context, const CallPtr<tx::FlushByBlockIdResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::FlushByBlockId);
-}
-
-orv::rpc::CallObserver<tx::ModifyRequestMsg>* TarnixServer::Modify(
-    orv::rpc::CallContext& context, const CallPtr<tx::ModifyResponseMsg>& call) {
-  return OpenWriteStream(context, call, &WriteTransactions::Modify);
+void TarnixServer::AddWriteStreams() {
+  WriteOps::ForEach([this](auto* request) {
+    using Req = std::remove_pointer_t<decltype(request)>;
+    using Resp = typename WriteOpDescription<Req>::Response;
+    AddClientStreamMethod<Req, Resp>(
+        WriteOpDescription<Req>::kName,
+        [this](orv::rpc::CallContext& context, const CallPtr<Resp>& call) {
+          return OpenWriteStream<Req>(context, call);
+        });
+  });
 }
 
 }  // namespace tarnix

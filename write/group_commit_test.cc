@@ -143,7 +143,7 @@ class GroupCommitTest : public WriteTransactionsTest {
       *requests.back().add_puts() = PutEntry(kDevice, Device(n));
     }
     requests.back().set_sync(sync);
-    txn_->Put(kAdmin, reply, &requests);
+    txn_->Run(kAdmin, reply, &requests);
   }
   size_t DevicesStored(int first, int count) {
     const auto stored = Stored(kDevice);
@@ -340,7 +340,7 @@ TEST_F(GroupCommitTest, WithoutTheSyncerASyncRunsInlineAndAFailedRequestHoldsNot
   env_.SetLogSyncHook(gate.Hook());
   JournalReply refused(&journal_, "refused"), next(&journal_, "next");
   std::list<tx::PutRequestMsg> empty;
-  txn_->Put(kAdmin, &refused, &empty);
+  txn_->Run(kAdmin, &refused, &empty);
   Put(&next, 2, 1, false);
   EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond durable", "notify 1",
                                                        "fail refused", "respond next",
@@ -432,7 +432,7 @@ TEST_F(GroupCommitTest, PowerLossKeepsEveryAcknowledgedDurableTransactionWhole) 
         *requests.back().add_puts() = PutEntry(kDevice, Device(n, padding));
       }
       requests.back().set_sync(sync);
-      txn_->Put(kAdmin, sent.back().reply.get(), &requests);
+      txn_->Run(kAdmin, sent.back().reply.get(), &requests);
       next_device += kObjects;
       if (random() % 4 == 0) loop_.Run(false);
     }

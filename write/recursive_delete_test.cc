@@ -54,13 +54,13 @@ class RecursiveDeleteTest : public WriteTransactionsTest {
   void RunModify(const std::vector<tx::ModifyMsg>& entries, const std::string& client = kAdmin) {
     std::list<tx::ModifyRequestMsg> requests(1);
     for (const tx::ModifyMsg& entry : entries) *requests.back().add_modifies() = entry;
-    txn_->Modify(client, &recorder_, &requests);
+    txn_->Run(client, &recorder_, &requests);
   }
   void RunDelete(const std::string& type, const std::string& body, std::vector<uint32_t> vdbs,
                  const std::string& client = kAdmin) {
     std::list<tx::DeleteRequestMsg> requests(1);
     *requests.back().add_deletes() = DeleteEntry(type, body, true, vdbs);
-    txn_->Delete(client, &recorder_, &requests);
+    txn_->Run(client, &recorder_, &requests);
   }
 
   DbAccess::Records records_;
@@ -80,7 +80,7 @@ TEST_F(RecursiveDeleteTest, NonRecursiveDeleteKeepsTheChildren) {
   tx::DeleteMsg* explicit_false = requests.back().add_deletes();
   *explicit_false = DeleteEntry(kDevice, Device(2), false);
   explicit_false->set_recursive(false);
-  txn_->Delete(kAdmin, &recorder_, &requests);
+  txn_->Run(kAdmin, &recorder_, &requests);
   ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify"}));
   EXPECT_EQ(recorder_.deleted, 2u);
   EXPECT_TRUE(Stored(kDevice).empty());

@@ -25,6 +25,7 @@
 #include "write/vdb_registry.h"
 #include "write/write_telemetry.h"
 #include "write/group_commit.h"
+#include "write/write_metrics.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {
@@ -138,7 +139,7 @@ void BM_PutTransaction(benchmark::State& state) {
     auto requests = server.Stream(next, count);
     next += count;
     state.ResumeTiming();
-    server.writes->Put("tarnix-cli", &server.discard, &requests);
+    server.writes->Run("tarnix-cli", &server.discard, &requests);
   }
   state.counters["objects/s"] = benchmark::Counter(static_cast<double>(count),
                                                    benchmark::Counter::kIsIterationInvariantRate);

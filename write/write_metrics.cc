@@ -1,26 +1,26 @@
 #include "write/write_metrics.h"
 
 #include <string>
+#include <vector>
+
+#include "write/write_op.h"
 
 namespace tarnix {
-namespace {
-
-constexpr const char* kOpNames[kWriteOpCount] = {
-    "put", "delete", "flush", "patch", "copy", "flush_by_block_id", "modify"};
-
-}  // namespace
-
 WriteMetrics::WriteMetrics(orv::metrics::MetricRegistry& registry) {
-  for (const char* op : kOpNames) {
+  std::vector<const char*> names;
+  WriteOps::ForEach([&names](auto* request) {
+    names.push_back(WriteOpDescription<std::remove_pointer_t<decltype(request)>>::kMetricName);
+  });
+  for (const char* op : names) {
     preprocess_.emplace_back(registry, std::string("server/latency/") + op + "/preprocess");
   }
-  for (const char* op : kOpNames) {
+  for (const char* op : names) {
     process_.emplace_back(registry, std::string("server/latency/") + op + "/process");
   }
-  for (const char* op : kOpNames) {
+  for (const char* op : names) {
     count_.emplace_back(registry, std::string("server/transaction/") + op + "/request/count");
   }
-  for (const char* op : kOpNames) {
+  for (const char* op : names) {
     size_.emplace_back(registry, std::string("server/transaction/") + op + "/request/size",
                        "bytes");
   }

@@ -393,7 +393,7 @@ class WritePath {
   Status Run(const tx::ModifyRequestMsg& request) {
     recorder_.events.clear();
     std::list<tx::ModifyRequestMsg> requests = {request};
-    txn_->Modify(kAdmin, &recorder_, &requests);
+    txn_->Run(kAdmin, &recorder_, &requests);
     ++txn_id_;
     capture_.Clear();
     if (recorder_.events == std::vector<std::string>{"fail"}) return recorder_.failure;

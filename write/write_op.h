@@ -1,99 +1,192 @@
 #ifndef TARNIX_WRITE_WRITE_OP_H_
 #define TARNIX_WRITE_WRITE_OP_H_
 
+// The write operations, each described once. The runner (WriteTransactions),
+// the stream entry points, the metrics and the spans are all built from these
+// descriptions; README.md, "Adding a write operation", lists what a new one
+// takes.
+
+#include <cstddef>
+#include <type_traits>
+
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
-#include "write/workflow_contexts.h"
-#include "write/write_metrics.h"
+#include "schema/vdb_id_set.h"
+#include "util/status.h"
+#include "write/entry_scope.h"
 
 namespace tarnix {
 
-// The description of each write operation, keyed by its request message:
-// its metric slot, its name in log lines, the names of its body's and its
-// preprocessing's spans, the entries of one request and how their workflow
-// contexts are collected. How one entry is validated and preprocessed is the
-// WriteTransactions::AddEntry overload for its Entry type. kSampled: the
-// operation samples the write telemetry and logs its size and completion.
-// WriteTransactions runs every operation from this description alone.
+// The description of the write operation whose stream carries messages of
+// type Req:
+//   Response        the message that answers the stream;
+//   Entry           the type of one entry of a request;
+//   kName           the RPC method and the operation's name in log lines;
+//   kMetricName     its part of "server/latency/<name>/preprocess" and the
+//                   other write metrics;
+//   kSpan           the span of its body;
+//   kPreprocessSpan the span of its preprocessing;
+//   kSampled        it samples the write telemetry and logs its size and
+//                   completion;
+//   Entries()       the entries of one request (const and mutable);
+//   AddEntry()      its entry step: validates one entry and adds its
+//                   operations to scope.processor; may narrow or replace
+//                   *vdb_ids, the set carried from entry to entry.
+// An entry's span context is SpanOf(entry). The workflow contexts of a
+// stream are those of its entries (CollectWorkflowContexts).
 template <class Req>
 struct WriteOpDescription;
 
+namespace tx_ops = caldek::orv::tarnix;
+
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::PutRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kPut;
+struct WriteOpDescription<tx_ops::PutRequestMsg> {
+  using Response = tx_ops::PutResponseMsg;
+  using Entry = tx_ops::PutMsg;
   static constexpr const char* kName = "Put";
+  static constexpr const char* kMetricName = "put";
   static constexpr const char* kSpan = "PutImpl";
   static constexpr const char* kPreprocessSpan = "PutRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectPutWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::PutRequestMsg* r) { return r->mutable_puts(); }
+  static const auto& Entries(const tx_ops::PutRequestMsg& r) { return r.puts(); }
+  static auto* Entries(tx_ops::PutRequestMsg* r) { return r->mutable_puts(); }
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::DeleteRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kDelete;
+struct WriteOpDescription<tx_ops::DeleteRequestMsg> {
+  using Response = tx_ops::DeleteResponseMsg;
+  using Entry = tx_ops::DeleteMsg;
   static constexpr const char* kName = "Delete";
+  static constexpr const char* kMetricName = "delete";
   static constexpr const char* kSpan = "DeleteImpl";
   static constexpr const char* kPreprocessSpan = "DeleteRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectDeleteWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::DeleteRequestMsg* r) { return r->mutable_deletes(); }
+  static const auto& Entries(const tx_ops::DeleteRequestMsg& r) { return r.deletes(); }
+  static auto* Entries(tx_ops::DeleteRequestMsg* r) { return r->mutable_deletes(); }
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::FlushRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kFlush;
+struct WriteOpDescription<tx_ops::FlushRequestMsg> {
+  using Response = tx_ops::FlushResponseMsg;
+  using Entry = tx_ops::FlushMsg;
   static constexpr const char* kName = "Flush";
+  static constexpr const char* kMetricName = "flush";
   static constexpr const char* kSpan = "FlushImpl";
   static constexpr const char* kPreprocessSpan = "FlushRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectFlushWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::FlushRequestMsg* r) { return r->mutable_flushes(); }
+  static const auto& Entries(const tx_ops::FlushRequestMsg& r) { return r.flushes(); }
+  static auto* Entries(tx_ops::FlushRequestMsg* r) { return r->mutable_flushes(); }
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::PatchRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kPatch;
+struct WriteOpDescription<tx_ops::PatchRequestMsg> {
+  using Response = tx_ops::PatchResponseMsg;
+  using Entry = tx_ops::PatchMsg;
   static constexpr const char* kName = "Patch";
+  static constexpr const char* kMetricName = "patch";
   static constexpr const char* kSpan = "PatchImpl";
   static constexpr const char* kPreprocessSpan = "PatchRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectPatchWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::PatchRequestMsg* r) { return r->mutable_patches(); }
+  static const auto& Entries(const tx_ops::PatchRequestMsg& r) { return r.patches(); }
+  static auto* Entries(tx_ops::PatchRequestMsg* r) { return r->mutable_patches(); }
+  // Notes the patched object in scope.cache within Modify streams.
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::CopyRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kCopy;
+struct WriteOpDescription<tx_ops::CopyRequestMsg> {
+  using Response = tx_ops::CopyResponseMsg;
+  using Entry = tx_ops::CopyMsg;
   static constexpr const char* kName = "Copy";
+  static constexpr const char* kMetricName = "copy";
   static constexpr const char* kSpan = "CopyImpl";
   static constexpr const char* kPreprocessSpan = "CopyRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectCopyWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::CopyRequestMsg* r) { return r->mutable_copies(); }
+  static const auto& Entries(const tx_ops::CopyRequestMsg& r) { return r.copies(); }
+  static auto* Entries(tx_ops::CopyRequestMsg* r) { return r->mutable_copies(); }
+  // Within Modify the text for an unregistered source vdb differs.
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::FlushByBlockIdRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kFlushByBlockId;
+struct WriteOpDescription<tx_ops::FlushByBlockIdRequestMsg> {
+  using Response = tx_ops::FlushByBlockIdResponseMsg;
+  using Entry = tx_ops::FlushByBlockIdMsg;
   static constexpr const char* kName = "FlushByBlockId";
+  static constexpr const char* kMetricName = "flush_by_block_id";
   static constexpr const char* kSpan = "FlushByBlockIdImpl";
   static constexpr const char* kPreprocessSpan = "FlushByBlockIdRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static constexpr auto kCollectContexts = &CollectFlushByBlockIdWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::FlushByBlockIdRequestMsg* r) {
-    return r->mutable_flushes();
-  }
+  static const auto& Entries(const tx_ops::FlushByBlockIdRequestMsg& r) { return r.flushes(); }
+  static auto* Entries(tx_ops::FlushByBlockIdRequestMsg* r) { return r->mutable_flushes(); }
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<caldek::orv::tarnix::ModifyRequestMsg> {
-  static constexpr WriteOp kOp = WriteOp::kModify;
+struct WriteOpDescription<tx_ops::ModifyRequestMsg> {
+  using Response = tx_ops::ModifyResponseMsg;
+  using Entry = tx_ops::ModifyMsg;
   static constexpr const char* kName = "Modify";
+  static constexpr const char* kMetricName = "modify";
   static constexpr const char* kSpan = "ModifyImpl";
   static constexpr const char* kPreprocessSpan = "ModifyRequest.PreprocessRequests";
   static constexpr bool kSampled = true;
-  static constexpr auto kCollectContexts = &CollectModifyWorkflowContexts;
-  static auto* Entries(caldek::orv::tarnix::ModifyRequestMsg* r) { return r->mutable_modifies(); }
+  static const auto& Entries(const tx_ops::ModifyRequestMsg& r) { return r.modifies(); }
+  static auto* Entries(tx_ops::ModifyRequestMsg* r) { return r->mutable_modifies(); }
+  // Exactly one sub-message, added by its own operation's step.
+  static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
+};
+
+// The span context of a Modify entry is that of its sub-message.
+const tx_ops::SpanContextMsg* SpanOf(const tx_ops::ModifyMsg& entry);
+
+// The operations, by their request messages. A position in this list is the
+// operation's metric slot, and metrics are registered in this order.
+template <class... Reqs>
+struct WriteOpList {
+  static constexpr size_t kCount = sizeof...(Reqs);
+
+  template <class Req>
+  static constexpr size_t SlotOf() {
+    constexpr bool kMatches[] = {std::is_same<Req, Reqs>::value...};
+    for (size_t i = 0; i < kCount; ++i) {
+      if (kMatches[i]) return i;
+    }
+    return kCount;
+  }
+
+  // Calls f(static_cast<Req*>(nullptr)) for each operation, in order.
+  template <class F>
+  static void ForEach(F&& f) {
+    (f(static_cast<Reqs*>(nullptr)), ...);
+  }
+};
+
+using WriteOps =
+    WriteOpList<tx_ops::PutRequestMsg, tx_ops::DeleteRequestMsg, tx_ops::FlushRequestMsg,
+                tx_ops::PatchRequestMsg, tx_ops::CopyRequestMsg,
+                tx_ops::FlushByBlockIdRequestMsg, tx_ops::ModifyRequestMsg>;
+
+// The metric slot of the operation of Req.
+template <class Req>
+constexpr size_t kWriteOpSlot = WriteOps::SlotOf<Req>();
+
+// What the runner needs of a description, whatever its operation.
+struct WriteOpInfo {
+  size_t slot;
+  const char* name;
+  const char* span;
+  const char* preprocess_span;
+  bool sampled;
+
+  template <class Req>
+  static constexpr WriteOpInfo Of() {
+    using Op = WriteOpDescription<Req>;
+    static_assert(kWriteOpSlot<Req> < WriteOps::kCount, "an operation missing from WriteOps");
+    return {kWriteOpSlot<Req>, Op::kName, Op::kSpan, Op::kPreprocessSpan, Op::kSampled};
+  }
 };
 
 }  // namespace tarnix

@@ -144,13 +144,13 @@ void Run(const tx::ModifyRequestMsg& fuzzed) {
                         &outcome, &commits);
 
   std::list<tx::ModifyRequestMsg> initial{Initial()};
-  txn.Modify(kClient, &outcome, &initial);
+  txn.Run(kClient, &outcome, &initial);
   TARNIX_FUZZ_CHECK(outcome.answers == 1 && !outcome.failed);
   const DbAccess::Records before = ObjectRecords(&db);
 
   outcome = Outcome();
   std::list<tx::ModifyRequestMsg> requests{fuzzed};
-  txn.Modify(kClient, &outcome, &requests);
+  txn.Run(kClient, &outcome, &requests);
   TARNIX_FUZZ_CHECK(outcome.answers == 1);
   const DbAccess::Records after = ObjectRecords(&db);
   if (outcome.failed) TARNIX_FUZZ_CHECK(after == before);

@@ -1,19 +1,23 @@
 #include "write/write_transactions.h"
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "logging/logger.h"
+#include "metrics/scoped_latency_timer.h"
 #include "platform/wft/workflow_util.h"
 #include "schema/schema.h"
-#include "write/group_commit.h"
+#include "storage/db_access.h"
 #include "util/heap_release.h"
+#include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
-#include "write/preprocess_frame.h"
 #include "write/request_processor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
-#include "write/workflow_contexts.h"
+#include "write/vdb_registry.h"
+#include "write/write_metrics.h"
 #include "write/write_telemetry.h"
 
 namespace tarnix {
@@ -31,20 +35,27 @@ long MillisSince(Clock::time_point start) {
 
 // The body's span, open only while the tracer is on; *tracing tells whether
 // any request carries a context, which nested spans need.
-template <class Req>
-std::unique_ptr<orv::wft::WorkflowUtil> OpenBodySpan(const std::list<Req>& requests,
-                                                     bool* tracing) {
+std::unique_ptr<orv::wft::WorkflowUtil> OpenBodySpan(const RequestStream& stream, bool* tracing) {
   *tracing = false;
   if (!WriteTransactions::TracingEnabled()) return nullptr;
   std::list<orv::wft::TraceInfo> traces;
-  WriteOpDescription<Req>::kCollectContexts(requests, &traces);
+  stream.CollectWorkflowContexts(&traces);
   *tracing = !traces.empty();
-  return std::make_unique<orv::wft::WorkflowUtil>(WriteOpDescription<Req>::kSpan, 1, traces);
+  return std::make_unique<orv::wft::WorkflowUtil>(stream.op.span, 1, traces);
 }
 
-}  // namespace
-
-namespace {
+// Appends one change record per change to the log; a change whose objects
+// both lack a type is left out.
+void ProcessUpdatesSet(uint32_t kind, const std::list<UpdateRecord>& changes,
+                       TarnixTransactionLog* log) {
+  for (const UpdateRecord& change : changes) {
+    if (!change.type || !change.id) {
+      TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Object in updates set is empty.. ignoring it");
+      continue;
+    }
+    log->AddChange(kind, *change.type, *change.id, change.vdb_ids);
+  }
+}
 
 // Answers through a reply that outlives it.
 class ForwardingReply : public WriteReply {
@@ -147,7 +158,7 @@ bool WriteTransactions::CommitAndReply(Commit commit) {
   // for those around it.
   const Status status = ProcessRequests(false, commit.tracing, commit.processor, commit.log,
                                         &log_bytes, &committed->updates, &committed->deletes,
-                                        metrics_->process(commit.op), table);
+                                        metrics_->process(commit.slot), table);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s processing failed with %s", commit.name,
                status.ToString().c_str());
@@ -155,29 +166,27 @@ bool WriteTransactions::CommitAndReply(Commit commit) {
     commit.reply->Fail(status);
     return false;
   }
-  metrics_->request_size(commit.op)->update(log_bytes);
+  metrics_->request_size(commit.slot)->update(log_bytes);
   stats_->UpdateObjectStatistics(commit.processor->record_count_changes());
   committed->release_heap = log_bytes >= kReleaseHeapAfterBytes;
   commits_->Commit(commit.sync, std::move(committed));
   return true;
 }
 
-template <class Req>
 void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
-                            std::list<Req>* requests, std::vector<PreparedRequest>* prepared,
-                            const OwnTransaction* own) {
-  using Op = WriteOpDescription<Req>;
-  const char* const name = own != nullptr ? own->name : Op::kName;
+                            RequestStream* stream, const OwnTransaction* own) {
+  const WriteOpInfo& op = stream->op;
+  const char* const name = own != nullptr ? own->name : op.name;
   if (!commits_->Writable().ok()) {
     reply->Fail(commits_->Writable());
     return;
   }
-  if (Op::kSampled) telemetry_->CacheThreadStackBounds();
+  if (op.sampled) telemetry_->CacheThreadStackBounds();
   const Clock::time_point start = Clock::now();
-  if (Op::kSampled) telemetry_->Record(0);
+  if (op.sampled) telemetry_->Record(0);
   bool tracing = false;
   std::unique_ptr<orv::wft::WorkflowUtil> body_span;
-  if (own == nullptr) body_span = OpenBodySpan(*requests, &tracing);
+  if (own == nullptr) body_span = OpenBodySpan(*stream, &tracing);
   // Written with the transaction's batch, or alone if it ends without one.
   uint64_t txn_id = 0;
   if (!ids_->TakeTxnId(&txn_id)) {
@@ -186,15 +195,14 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   }
   int64_t stream_size = 0;
   double megabytes = 0;
-  if (Op::kSampled) {
-    for (const Req& request : *requests)
-      stream_size += static_cast<int64_t>(request.ByteSizeLong());
+  if (op.sampled) {
+    stream_size = stream->ByteSize();
     megabytes = static_cast<double>(stream_size) / 1024 / 1024;
     TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s Size=%.02fMB LogTx?=%d",
-               Op::kName, txn_id, client_id.c_str(), megabytes,
+               op.name, txn_id, client_id.c_str(), megabytes,
                stream_size < kMaxLoggedModifyBytes ? 1 : 0);
   } else {
-    TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", Op::kName, txn_id,
+    TARNIX_LOG(orv::INFO, nullptr, "%s: TransactionID='%lu' Client ID=%s", op.name, txn_id,
                client_id.c_str());
   }
   TarnixTransactionLog log(schema_, client_id, txn_id);
@@ -204,14 +212,15 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
     log.RecordRequest(*own->request);
   }
   RequestProcessor processor(schema_, db_, &object_keys_);
-  if (Op::kSampled) telemetry_->Record(1);
+  if (op.sampled) telemetry_->Record(1);
   ChildRecordCache cache;
   KeyReader keys(schema_);
-  const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/own != nullptr,
-                         /*in_modify=*/false, &keys, own != nullptr ? own->vdb_id : VdbId{0}};
+  const EntryScope scope{schema_, db_, vdbs_, client_id, &processor, &cache, &keys,
+                         /*skip_permission=*/own != nullptr,
+                         /*deleting_vdb=*/own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
-  const Status status = PreprocessRequests(scope, tracing, stream_size < kMaxLoggedModifyBytes,
-                                           requests, prepared, &log, &sync);
+  const Status status =
+      Preprocess(scope, tracing, stream_size < kMaxLoggedModifyBytes, stream, &log, &sync);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());
@@ -219,25 +228,26 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
     reply->Fail(status);
     return;
   }
-  Commit commit{Op::kOp, name, txn_id, sync || own != nullptr, tracing, &processor, &log, reply};
-  if (!Op::kSampled) {
+  Commit commit{op.slot, name, txn_id, sync || own != nullptr, tracing, &processor, &log, reply};
+  if (!op.sampled) {
     if (own != nullptr) commit.done = own->done;
     CommitAndReply(std::move(commit));
     return;
   }
-  TARNIX_LOG(orv::VERBOSE, nullptr, "%s Process + Preprocess took %li ms.", Op::kName,
+  TARNIX_LOG(orv::VERBOSE, nullptr, "%s Process + Preprocess took %li ms.", op.name,
              MillisSince(start));
   auto processed = std::make_unique<TransactionRequestTable>(16);
   processed->max_load_factor(1.0f);
   WriteTelemetry* const telemetry = telemetry_;
   // After the notification; on a failure the phases taken so far stay for
   // the out-of-memory report.
-  auto complete = [telemetry, txn_id, client_id, megabytes, start] {
+  const char* const op_name = op.name;
+  auto complete = [telemetry, op_name, txn_id, client_id, megabytes, start] {
     telemetry->Record(8);
     TARNIX_LOG(orv::INFO, nullptr,
                "%s Complete: TransactionID=%lu Client ID=%s Size=%.02fMB Duration=%lu "
                "Telemetry=%s",
-               Op::kName, txn_id, client_id.c_str(), megabytes,
+               op_name, txn_id, client_id.c_str(), megabytes,
                static_cast<unsigned long>(MillisSince(start)), telemetry->Format().c_str());
     telemetry->Reset();
   };
@@ -247,25 +257,103 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   CommitAndReply(std::move(commit));
 }
 
+Status WriteTransactions::Preprocess(const EntryScope& scope, bool tracing, bool record_requests,
+                                     RequestStream* stream, TarnixTransactionLog* log,
+                                     bool* sync) {
+  metrics::ScopedLatencyTimer timer(metrics_->preprocess(stream->op.slot));
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace(stream->op.preprocess_span, 2);
+  if (stream->empty()) {
+    return Status::InvalidArgument("Received empty request from " + scope.client_id);
+  }
+  uint64_t entries = 0;
+  Status status = stream->Preprocess(scope, record_requests ? log : nullptr, sync, &entries);
+  if (status.ok()) metrics_->request_count(stream->op.slot)->update(entries);
+  return status;
+}
+
+Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProcessor* processor,
+                                          TarnixTransactionLog* log, uint64_t* txn_log_bytes,
+                                          std::list<UpdateRecord>* updates,
+                                          std::list<UpdateRecord>* deletes,
+                                          metrics::LatencyMetric& latency,
+                                          TransactionRequestTable* requests) {
+  std::optional<orv::wft::WorkflowUtil> span;
+  if (tracing) span.emplace("ProcessRequests", 2);
+  std::vector<DbAccess::TxnPut> puts;
+  std::vector<std::string> removed;
+  std::list<UpdateRecord> logged_only;
+  Status status =
+      processor->Build(tracing, &puts, &removed, updates, &logged_only, deletes, latency, requests);
+  if (!status.ok()) return status;
+  telemetry_->Record(2);
+
+  ProcessUpdatesSet(TarnixTransactionLog::kUpdated, *updates, log);
+  ProcessUpdatesSet(TarnixTransactionLog::kUnchanged, logged_only, log);
+  logged_only.clear();  // only the log needs them, and it has them now
+  ProcessUpdatesSet(TarnixTransactionLog::kDeleted, *deletes, log);
+  telemetry_->Record(3);
+
+  uint64_t log_size = log_store_->current_log_size();
+  status = log_store_->ComputeTxnLogUpdates(tracing, log, &log_size, txn_log_bytes, &puts,
+                                            &removed);
+  telemetry_->Record(4);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0501", "Computing transaction log updates failed.");
+    return status;
+  }
+  // Accounted before the write and kept if it fails; start-up recounts.
+  log_store_->set_current_log_size(log_size);
+
+  // The transaction's id goes in its batch: no write of its own.
+  puts.push_back(ids_->Record());
+  WriteTelemetry* telemetry = telemetry_;
+  const DbAccessStatus written =
+      db_->WriteTxn(std::move(puts), removed, sync, [telemetry] { telemetry->Record(5); });
+  telemetry_->Record(6);
+  if (written.ok()) ids_->MarkPersisted();
+  return written.ToStatus();
+}
+
+void WriteTransactions::WipeEphemeralObjects() {
+  const std::string kClientId = "tarnix-server";
+  uint64_t txn_id = 0;
+  if (!ids_->GetNextTxnId(&txn_id)) {
+    TARNIX_LOG(orv::INFO, nullptr, "Unable to generate transaction id to wipe ephemeral objects");
+    return;
+  }
+  const std::vector<int32_t>& types = schema_->GetEphemeralObjectTypes();
+  if (types.empty()) return;
+
+  std::list<tx::FlushRequestMsg> requests(1);
+  for (int32_t type_id : types) {
+    tx::FlushMsg* flush = requests.front().add_flushes();
+    auto name = schema_->GetObjectTypeNames().find(type_id);
+    if (name != schema_->GetObjectTypeNames().end()) schema_->SetObjectType(name->second, flush);
+    for (const auto& vdb : vdbs_->vdb_name_to_id()) flush->add_vdb_ids(vdb.second);
+  }
+  TarnixTransactionLog log(schema_, kClientId, txn_id);
+  RequestProcessor processor(schema_, db_);
+  ChildRecordCache cache;
+  KeyReader keys(schema_);
+  const EntryScope scope{schema_, db_, vdbs_, kClientId, &processor, &cache, &keys,
+                         /*skip_permission=*/true, /*deleting_vdb=*/0};
+  RequestStreamOf<tx::FlushRequestMsg> stream(&requests, nullptr);
+  bool sync = false;
+  if (!Preprocess(scope, false, true, &stream, &log, &sync).ok()) return;
+  std::list<UpdateRecord> updates;
+  std::list<UpdateRecord> deletes;
+  uint64_t log_bytes = 0;
+  if (ProcessRequests(sync, false, &processor, &log, &log_bytes, &updates, &deletes,
+                      metrics_->process(stream.op.slot), nullptr)
+          .ok()) {
+    stats_->UpdateObjectStatistics(processor.record_count_changes());
+  } else {
+    TARNIX_LOG(orv::INFO, nullptr, "Unable to wipe ephemeral objects");
+  }
+}
+
 uint64_t WriteTransactions::request_log_bound() const { return log_store_->max_log_size(); }
-
-void WriteTransactions::Put(const std::string& client_id, WriteReply* reply,
-                            std::list<tx::PutRequestMsg>* requests,
-                            std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
-
-void WriteTransactions::Delete(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::DeleteRequestMsg>* requests,
-                               std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
-
-void WriteTransactions::Flush(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::FlushRequestMsg>* requests,
-                              std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
 
 void WriteTransactions::DeleteVDb(const std::string& client_id,
                                   const tx::DeleteVDbRequestMsg& request, VdbId vdb_id,
@@ -277,31 +365,8 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
     flush->add_vdb_ids(vdb_id);
   }
   const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};
-  Run(client_id, reply, &flushes, nullptr, &own);
-}
-
-void WriteTransactions::Patch(const std::string& client_id, WriteReply* reply,
-                              std::list<tx::PatchRequestMsg>* requests,
-                              std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
-
-void WriteTransactions::Copy(const std::string& client_id, WriteReply* reply,
-                             std::list<tx::CopyRequestMsg>* requests,
-                             std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
-
-void WriteTransactions::FlushByBlockId(const std::string& client_id, WriteReply* reply,
-                                       std::list<tx::FlushByBlockIdRequestMsg>* requests,
-                                       std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
-}
-
-void WriteTransactions::Modify(const std::string& client_id, WriteReply* reply,
-                               std::list<tx::ModifyRequestMsg>* requests,
-                               std::vector<PreparedRequest>* prepared) {
-  Run(client_id, reply, requests, prepared);
+  RequestStreamOf<tx::FlushRequestMsg> stream(&flushes, nullptr);
+  Run(client_id, reply, &stream, &own);
 }
 
 }  // namespace tarnix

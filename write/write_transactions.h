@@ -9,32 +9,27 @@
 #include <string>
 #include <vector>
 
-#include <google/protobuf/repeated_field.h>
-
 #include "caldek/orv/tarnix/tarnix_vdb.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "metrics/metric.h"
-#include "schema/key_reader.h"
-#include "schema/vdb_id_set.h"
 #include "util/status.h"
 #include "write/object_key_filter.h"
 #include "write/prepared_request.h"
+#include "write/request_stream.h"
 #include "write/recursive_delete.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
-#include "write/write_metrics.h"
 
 namespace tarnix {
 
 class DbAccess;
 class GroupCommit;
 class ObjectStatsMaintainer;
-class RequestProcessor;
 class Schema;
-class TarnixTransactionLog;
 class TransactionIds;
 class TransactionLogStore;
 class VDbRegistry;
+class WriteMetrics;
 class WriteTelemetry;
 
 // The one answer of a write call: the operation's empty response, or a
@@ -63,8 +58,8 @@ class UpdateNotifier {
                                std::chrono::system_clock::time_point started) = 0;
 };
 
-// Runs the seven write streams (Put, Delete, Flush, Patch, Copy,
-// FlushByBlockId, Modify): each stream is one numbered transaction that is
+// The transaction runner of the write operations that write/write_op.h
+// describes: each stream is one numbered transaction that is
 // validated, permission-checked, coalesced per object, built, recorded in the
 // transaction log and committed in one storage batch, then answered exactly
 // once and notified. A stream that asks for sync is answered once a sync of
@@ -75,18 +70,9 @@ class UpdateNotifier {
 // event-loop thread (or during start-up); not thread-safe.
 class WriteTransactions {
  public:
-  using SpanContext = caldek::orv::tarnix::SpanContextMsg;
-  using VdbIdList = google::protobuf::RepeatedField<uint32_t>;
-
   // Modify streams of at least this many bytes are not recorded request by
   // request in the transaction log.
   static constexpr int64_t kMaxLoggedModifyBytes = 52428800;
-  // The longest object key a write may name. Longer keys cost every read
-  // that passes near them, so one client could hold up the loop for all.
-  static constexpr size_t kMaxKeyBytes = 65536;
-  // The refusal of an entry whose object type is missing or not in the
-  // schema.
-  static constexpr const char* kNoObjectType = "object type missing or not in the schema";
 
   WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
                     TransactionLogStore* log_store, const VDbRegistry* vdbs,
@@ -95,39 +81,25 @@ class WriteTransactions {
   WriteTransactions(const WriteTransactions&) = delete;
   WriteTransactions& operator=(const WriteTransactions&) = delete;
 
-  // --- The stream bodies ---
-  // Each runs its operation, as write/write_op.h describes it, on the one
-  // transaction runner: the whole stream `requests` (consumed) of `client_id` as one
-  // transaction and calls `reply` (or what its Keep() gave) exactly once:
-  // Fail with the refusal of GroupCommit::Writable() after a failed sync
-  // (no id is taken), with INTERNAL "Unable to generate transaction id" when
-  // no id can be persisted, with the preprocessing or processing status when
-  // one fails (nothing is then written, the id stays used), with the sync's
-  // failure when the log could not be synced, else Respond, followed by
-  // notification. `prepared`, when given, holds per message what
-  // PrepareRequest made of it, which is then not done again.
-  void Put(const std::string& client_id, WriteReply* reply,
-           std::list<caldek::orv::tarnix::PutRequestMsg>* requests,
-           std::vector<PreparedRequest>* prepared = nullptr);
-  void Delete(const std::string& client_id, WriteReply* reply,
-              std::list<caldek::orv::tarnix::DeleteRequestMsg>* requests,
-              std::vector<PreparedRequest>* prepared = nullptr);
-  void Flush(const std::string& client_id, WriteReply* reply,
-             std::list<caldek::orv::tarnix::FlushRequestMsg>* requests,
-             std::vector<PreparedRequest>* prepared = nullptr);
-  void Patch(const std::string& client_id, WriteReply* reply,
-             std::list<caldek::orv::tarnix::PatchRequestMsg>* requests,
-             std::vector<PreparedRequest>* prepared = nullptr);
-  void Copy(const std::string& client_id, WriteReply* reply,
-            std::list<caldek::orv::tarnix::CopyRequestMsg>* requests,
-            std::vector<PreparedRequest>* prepared = nullptr);
-  void FlushByBlockId(const std::string& client_id, WriteReply* reply,
-                      std::list<caldek::orv::tarnix::FlushByBlockIdRequestMsg>* requests,
-                      std::vector<PreparedRequest>* prepared = nullptr);
-  // Also samples the write telemetry and logs it with the completion line.
-  void Modify(const std::string& client_id, WriteReply* reply,
-              std::list<caldek::orv::tarnix::ModifyRequestMsg>* requests,
-              std::vector<PreparedRequest>* prepared = nullptr);
+  // --- The runner ---
+  // Runs the whole stream `requests` (consumed) of `client_id` as one
+  // transaction of the operation WriteOpDescription<Req> describes, and
+  // calls `reply` (or what its Keep() gave) exactly once: Fail with the
+  // refusal of GroupCommit::Writable() after a failed sync (no id is taken),
+  // with INTERNAL "Unable to generate transaction id" when no id can be
+  // persisted, with the preprocessing or processing status when one fails
+  // (nothing is then written, the id stays used), with the sync's failure
+  // when the log could not be synced, else Respond, followed by
+  // notification. Preprocessing fails with INVALID_ARGUMENT "Received empty
+  // request from <client>" for an empty stream, else as the entry steps do;
+  // then the entry counter metric is left alone. `prepared`, when given,
+  // holds per message what PrepareRequest made of it.
+  template <class Req>
+  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests,
+           std::vector<PreparedRequest>* prepared = nullptr) {
+    RequestStreamOf<Req> stream(requests, prepared);
+    Run(client_id, reply, &stream, nullptr);
+  }
 
   // DeleteVDb's flush of vdb `vdb_id`, closed by the caller: every object
   // type of the schema flushed from it as one transaction of `client_id` on
@@ -171,17 +143,6 @@ class WriteTransactions {
  private:
   class Committed;
 
-  // What every entry step of one stream shares.
-  struct EntryScope {
-    const std::string& client_id;
-    RequestProcessor* processor;
-    ChildRecordCache* cache;  // the stream's objects, for recursive deletes
-    bool skip_permission;     // the server's own flushes flush any type
-    bool in_modify;           // the entry is part of a Modify entry
-    KeyReader* keys;          // reads the ids of the entries' objects
-    VdbId deleting_vdb;       // a closed vdb the entries may name: the one deleted (0: none)
-  };
-
   // What sets a transaction the server runs for one of its own operations
   // apart from a client's stream: its name in log lines, the request logged
   // first and its vdb, and what runs after its notification. It skips the
@@ -193,33 +154,18 @@ class WriteTransactions {
     std::function<void()> done;
   };
 
-  // The one transaction runner, for the operation WriteOpDescription<Req>
-  // describes: takes the id, preprocesses, then CommitAndReply. `own` is
-  // null for a client's stream.
-  template <class Req>
-  void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests,
-           std::vector<PreparedRequest>* keys, const OwnTransaction* own = nullptr);
-
-  // Records each request message in `log` (unless `record_requests` is
-  // false) and turns every entry into pending operations of
-  // scope.processor through AddEntry, releasing each message once done with
-  // it; *sync gets the `sync` field of the first message. Entries without
-  // vdb ids apply to the vdbs of the nearest earlier entry that named some
-  // ({1} at first). Fails at the first bad entry: INVALID_ARGUMENT for an
-  // empty stream ("Received empty request from <client>"), a missing part,
-  // an object type that is missing or not in the schema (kNoObjectType: a
-  // skipped entry would be a write acknowledged and lost), a missing id or
-  // a bad vdb id; PERMISSION_DENIED "<client> does not have write permission for
-  // <type>."; FAILED_PRECONDITION for an unregistered vdb. Then the entry
-  // counter metric is left alone.
-  template <class Req>
-  Status PreprocessRequests(const EntryScope& scope, bool tracing, bool record_requests,
-                            std::list<Req>* requests, std::vector<PreparedRequest>* keys,
-                            TarnixTransactionLog* log, bool* sync);
+  // The one transaction runner: takes the id, preprocesses, then
+  // CommitAndReply. `own` is null for a client's stream.
+  void Run(const std::string& client_id, WriteReply* reply, RequestStream* stream,
+           const OwnTransaction* own);
+  // Preprocesses `stream` under its operation's metric and span; the log
+  // records its messages when `record_requests`.
+  Status Preprocess(const EntryScope& scope, bool tracing, bool record_requests,
+                    RequestStream* stream, TarnixTransactionLog* log, bool* sync);
 
   // What the commit of one preprocessed transaction needs.
   struct Commit {
-    WriteOp op;
+    size_t slot;       // the operation's metric slot
     const char* name;  // in log lines
     uint64_t txn_id;
     bool sync;
@@ -239,41 +185,6 @@ class WriteTransactions {
   // commit, which answers and notifies; on failure logs and fails the call.
   // False when processing failed.
   bool CommitAndReply(Commit commit);
-
-  // The entry steps: each validates one entry and adds its operations. Each
-  // may narrow or replace *vdb_ids.
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PutMsg* entry, VdbIdSet* vdb_ids);
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::DeleteMsg* entry,
-                  VdbIdSet* vdb_ids);
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushMsg* entry, VdbIdSet* vdb_ids);
-  // Notes the patched object in scope.cache within Modify streams.
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::PatchMsg* entry, VdbIdSet* vdb_ids);
-  // Within Modify the text for an unregistered source vdb differs.
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::CopyMsg* entry, VdbIdSet* vdb_ids);
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::FlushByBlockIdMsg* entry,
-                  VdbIdSet* vdb_ids);
-  // Exactly one sub-message, added by its own step.
-  Status AddEntry(const EntryScope& scope, caldek::orv::tarnix::ModifyMsg* entry,
-                  VdbIdSet* vdb_ids);
-
-  // Replaces *vdb_ids with `ids` unless that is empty: INVALID_ARGUMENT
-  // "invalid vdb id" for an id above 65535, FAILED_PRECONDITION "vdb_id=<id>
-  // not found" for one not in use but scope.deleting_vdb (*vdb_ids then
-  // holds the ids before it).
-  Status ValidateVdbIds(const EntryScope& scope, const VdbIdList& ids, VdbIdSet* vdb_ids) const;
-  // The type of an entry's message, or "" when it names none the schema
-  // knows, and the write-permission test on it.
-  std::string TypeOf(const google::protobuf::Message& message) const;
-  Status CheckWritePermission(const std::string& client_id, const std::string& type) const;
-  // The object an entry names: the type of `object` (INVALID_ARGUMENT
-  // kNoObjectType when it has none the schema knows), the client's write
-  // permission for it, and the id read from the serialized `body`. An id
-  // over kMaxKeyBytes is INVALID_ARGUMENT. No id is INVALID_ARGUMENT with
-  // `missing_id`, or when that is null "Unable to extract id for object
-  // type " and `object` as text.
-  Status EntryObject(const EntryScope& scope, const google::protobuf::Message& object,
-                     const std::string& body, const char* missing_id, std::string* type,
-                     std::string* id) const;
 
   const Schema* const schema_;
   DbAccess* const db_;

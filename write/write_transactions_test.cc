@@ -128,32 +128,32 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
   schema_.SetObjectType(kAddress, patch);
   patch->set_object_value(Body(kAddress, "ip: '10.0.0.1' prefix_length: 24"));
   patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kAddress), "prefix_length { op: SET }"));
-  txn_->Patch(kAdmin, &recorder_, &patches);
+  txn_->Run(kAdmin, &recorder_, &patches);
 
   std::list<tx::CopyRequestMsg> copies(1);
   tx::CopyMsg* copy = copies.back().add_copies();
   *copy->mutable_object() = Typed(kDevice, device);
   copy->add_vdb_ids(2);
-  txn_->Copy(kAdmin, &recorder_, &copies);
+  txn_->Run(kAdmin, &recorder_, &copies);
 
   std::list<tx::FlushByBlockIdRequestMsg> block_flushes(1);
   tx::FlushByBlockIdMsg* block = block_flushes.back().add_flushes();
   block->set_block_id(schema_.ComputeBlockId(kDevice, IdOf(kDevice, device), nullptr));
   block->add_vdb_ids(2);
-  txn_->FlushByBlockId(kAdmin, &recorder_, &block_flushes);
+  txn_->Run(kAdmin, &recorder_, &block_flushes);
   EXPECT_EQ(Stored(kDevice).begin()->second, std::vector<VdbIdSet>({{1}}));
 
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(2));
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
 
   std::list<tx::DeleteRequestMsg> deletes(1);
   *deletes.back().add_deletes() = DeleteEntry(kDevice, device, false);
-  txn_->Delete(kAdmin, &recorder_, &deletes);
+  txn_->Run(kAdmin, &recorder_, &deletes);
 
   std::list<tx::FlushRequestMsg> flushes(1);
   schema_.SetObjectType(kDevice, flushes.back().add_flushes());
-  txn_->Flush(kAdmin, &recorder_, &flushes);
+  txn_->Run(kAdmin, &recorder_, &flushes);
 
   std::vector<std::string> seven_answers;
   for (int i = 0; i < 7; ++i) {
@@ -187,7 +187,7 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
 
 TEST_F(WriteTransactionsTest, EmptyStreamUsesAnIdAndIsRefused) {
   std::list<tx::DeleteRequestMsg> none;
-  txn_->Delete("someone", &recorder_, &none);
+  txn_->Run("someone", &recorder_, &none);
   EXPECT_EQ(recorder_.events, kRefused);
   EXPECT_EQ(recorder_.failure, Status::InvalidArgument("Received empty request from someone"));
   EXPECT_TRUE(HasLine("INFO", "",
@@ -204,7 +204,7 @@ TEST_F(WriteTransactionsTest, VdbSetCarriesOverEntriesAndMessages) {
   *requests.front().add_puts() = PutEntry(kDevice, Device(2), {3, 2});
   *requests.front().add_puts() = PutEntry(kDevice, Device(3));
   *requests.back().add_puts() = PutEntry(kDevice, Device(4));
-  txn_->Put(kAdmin, &recorder_, &requests);
+  txn_->Run(kAdmin, &recorder_, &requests);
   ASSERT_EQ(recorder_.events, kAnswered);
   EXPECT_TRUE(requests.empty());
   const auto stored = Stored(kDevice);
@@ -239,7 +239,7 @@ TEST_F(WriteTransactionsTest, FlushNeedsWritePermissionForItsType) {
   const std::string reader = "network-controller";  // reads devices, writes none
   std::list<tx::FlushRequestMsg> flushes(1);
   schema_.SetObjectType(kDevice, flushes.back().add_flushes());
-  txn_->Flush(reader, &recorder_, &flushes);
+  txn_->Run(reader, &recorder_, &flushes);
   const Status denied = Status::PermissionDenied(
       reader + " does not have write permission for caldek.orv.tarnix.DeviceMsg.");
   EXPECT_EQ(recorder_.failure, denied);
@@ -247,7 +247,7 @@ TEST_F(WriteTransactionsTest, FlushNeedsWritePermissionForItsType) {
   std::list<tx::ModifyRequestMsg> modifies(1);
   schema_.SetObjectType(kDevice, modifies.back().add_modifies()->mutable_flush_msg());
   recorder_.failure = Status();
-  txn_->Modify(reader, &recorder_, &modifies);
+  txn_->Run(reader, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure, denied);
 
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail", "fail"}));
@@ -262,14 +262,14 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
   std::list<tx::ModifyRequestMsg> modifies(1);
   tx::ModifyMsg* entry = modifies.back().add_modifies();
   *entry->mutable_delete_msg() = DeleteEntry(kDevice, no_id, false);
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   const std::string kText = "Unable to extract id for object type ";
   EXPECT_EQ(recorder_.failure,
             Status::InvalidArgument(kText + orv::proto::ToString(Typed(kDevice, no_id))));
 
   modifies.assign(1, tx::ModifyRequestMsg());
   *modifies.back().add_modifies()->mutable_copy_msg()->mutable_object() = Typed(kDevice, no_id);
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure,
             Status::InvalidArgument(kText + orv::proto::ToString(Typed(kDevice, no_id))));
 
@@ -279,7 +279,7 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
   patch->set_object_value(no_id);
   patch->set_op_msg("");
   const tx::PatchMsg sent = *patch;
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure, Status::InvalidArgument(kText + orv::proto::ToString(sent)));
   EXPECT_EQ(recorder_.events, std::vector<std::string>(3, "fail"));
   EXPECT_TRUE(Stored(kDevice).empty());
@@ -294,21 +294,21 @@ TEST_F(WriteTransactionsTest, AnEntryWithoutAKnownTypeRefusesTheWholeStream) {
   for (const tx::PutMsg& entry : {untyped, unknown}) {
     recorder_ = decltype(recorder_)();
     RunPut({PutEntry(kDevice, Device(1)), entry});
-    EXPECT_EQ(recorder_.failure, Status::InvalidArgument(WriteTransactions::kNoObjectType));
+    EXPECT_EQ(recorder_.failure, Status::InvalidArgument(EntryScope::kNoObjectType));
     EXPECT_TRUE(Stored(kDevice).empty());
   }
   std::list<tx::FlushRequestMsg> flushes(1);
   flushes.front().add_flushes();
   recorder_ = decltype(recorder_)();
-  txn_->Flush(kAdmin, &recorder_, &flushes);
-  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(WriteTransactions::kNoObjectType));
+  txn_->Run(kAdmin, &recorder_, &flushes);
+  EXPECT_EQ(recorder_.failure, Status::InvalidArgument(EntryScope::kNoObjectType));
 }
 
 TEST_F(WriteTransactionsTest, AnOverlongKeyRefusesTheStreamOnEveryPath) {
-  const std::string longest(WriteTransactions::kMaxKeyBytes, 'n');
+  const std::string longest(EntryScope::kMaxKeyBytes, 'n');
   RunPut({PutEntry(kInterface, Interface(longest, 1))});
   ASSERT_EQ(recorder_.events, kAnswered);
-  const std::string overlong(WriteTransactions::kMaxKeyBytes + 1, 'n');
+  const std::string overlong(EntryScope::kMaxKeyBytes + 1, 'n');
   recorder_ = decltype(recorder_)();
   RunPut({PutEntry(kDevice, Device(1)), PutEntry(kInterface, Interface(overlong, 1))});
   EXPECT_EQ(recorder_.failure.code(), Status::kInvalidArgument);
@@ -322,7 +322,7 @@ TEST_F(WriteTransactionsTest, AnOverlongKeyRefusesTheStreamOnEveryPath) {
   schema_.SetObjectType(kInterface, remove->mutable_object());
   remove->mutable_object()->set_object_body(Interface(overlong, 1));
   recorder_ = decltype(recorder_)();
-  txn_->Delete(kAdmin, &recorder_, &deletes);
+  txn_->Run(kAdmin, &recorder_, &deletes);
   EXPECT_EQ(recorder_.failure.code(), Status::kInvalidArgument);
 }
 
@@ -330,7 +330,7 @@ TEST_F(WriteTransactionsTest, FailureInSecondMessageLeavesCountUnchanged) {
   std::list<tx::PutRequestMsg> requests(2);
   *requests.front().add_puts() = PutEntry(kDevice, Device(1));
   *requests.back().add_puts() = PutEntry(kDevice, Device(2), {9});
-  txn_->Put(kAdmin, &recorder_, &requests);
+  txn_->Run(kAdmin, &recorder_, &requests);
   EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("vdb_id=9 not found"));
   EXPECT_EQ(requests.size(), 1u);  // the failing message is left
   EXPECT_EQ(UnitValue("server/transaction/put/request/count"), 0u);
@@ -390,7 +390,7 @@ TEST_F(WriteTransactionsTest, PatchOfAnObjectDeletedEarlierInTheStreamIsNotFound
   schema_.SetObjectType(kDevice, patch);
   patch->set_object_value(Device(1, "h"));
   patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail"}));
   EXPECT_EQ(recorder_.failure.code(), Status::kNotFound);
   EXPECT_EQ(recorder_.failure.message(),
@@ -415,7 +415,7 @@ TEST_F(WriteTransactionsTest, CopyDestinationsLeaveOutTheSource) {
   *modifies.back().add_modifies() = copy({1});
   *modifies.back().add_modifies() = copy({});
   *modifies.back().add_modifies() = copy({3, 1});
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "respond", "notify"}));
   DbAccess::Records records;
   std::string prefix;
@@ -432,18 +432,18 @@ TEST_F(WriteTransactionsTest, UnknownCopySourceIsNamedDifferentlyInCopyAndModify
   copy.set_src_vdb_id(7);
   std::list<tx::CopyRequestMsg> copies(1);
   *copies.back().add_copies() = copy;
-  txn_->Copy(kAdmin, &recorder_, &copies);
+  txn_->Run(kAdmin, &recorder_, &copies);
   EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("src_vdb_id=7 not found"));
 
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_copy_msg() = copy;
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure, Status::FailedPrecondition("vdb_id=7 not found"));
 
   copies.assign(1, tx::CopyRequestMsg());
   copy.set_src_vdb_id(65536);
   *copies.back().add_copies() = copy;
-  txn_->Copy(kAdmin, &recorder_, &copies);
+  txn_->Run(kAdmin, &recorder_, &copies);
   EXPECT_EQ(recorder_.failure, Status::InvalidArgument("invalid src vdb id"));
 }
 
@@ -452,7 +452,7 @@ TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
   tx::ModifyMsg* both = modifies.back().add_modifies();
   *both->mutable_put_msg() = PutEntry(kDevice, Device(1));
   *both->mutable_delete_msg() = DeleteEntry(kDevice, Device(1), false);
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   const char kTwo[] =
       "Modify request should only include one of pub/delete/flush/patch/copy messages";
   EXPECT_EQ(recorder_.failure, Status::InvalidArgument(kTwo));
@@ -460,7 +460,7 @@ TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
 
   modifies.assign(1, tx::ModifyRequestMsg());
   modifies.back().add_modifies();
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   const char kNone[] =
       "Modify request doesn't include any of pub/delete/flush/patch/copy/flush_by_block_id "
       "messages";
@@ -472,7 +472,7 @@ TEST_F(WriteTransactionsTest, ModifyEntryHoldsExactlyOneSubMessage) {
 TEST_F(WriteTransactionsTest, ModifyReportsItsTelemetryAndResetsIt) {
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_put_msg() = PutEntry(kDevice, Device(1));
-  txn_->Modify(kAdmin, &recorder_, &modifies);
+  txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.events, kAnswered);
   EXPECT_TRUE(recorder_.had_requests);
   EXPECT_TRUE(HasLine("INFO", "",
@@ -514,7 +514,7 @@ TEST_F(WriteTransactionsTest, ModifyStreamsFromTheLogLimitRecordNoRequest) {
     auto modifies = stream(padding + i);
     ASSERT_EQ(static_cast<int64_t>(modifies.front().ByteSizeLong()), limit - 1 + i);
     const size_t before = LogUnits();
-    txn_->Modify(kAdmin, &recorder_, &modifies);
+    txn_->Run(kAdmin, &recorder_, &modifies);
     EXPECT_EQ(recorder_.events.back(), "notify");
     EXPECT_EQ(LogUnits() - before, expected_units[i]) << i;
     EXPECT_TRUE(HasLine("INFO", "",
@@ -540,7 +540,7 @@ TEST_F(WriteTransactionsTest, LogListsPutObjectsAsUpdatedAndDeletedOnesAsDeleted
   RunPut({PutEntry(kDevice, Device(1), {1, 3})});
   std::list<tx::DeleteRequestMsg> deletes(1);
   *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {1, 3});
-  txn_->Delete(kAdmin, &recorder_, &deletes);
+  txn_->Run(kAdmin, &recorder_, &deletes);
   ASSERT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "respond", "notify"}));
   ASSERT_TRUE(Stored(kDevice).empty());
 
@@ -599,7 +599,7 @@ TEST_F(WriteTransactionsTest, SyncOfTheFirstMessageMakesTheCommitSynced) {
       *requests.back().add_puts() = PutEntry(kDevice, Device(++device));
     }
     const int before = env.log_syncs();
-    txn_->Put(kAdmin, &recorder_, &requests);
+    txn_->Run(kAdmin, &recorder_, &requests);
     EXPECT_EQ(recorder_.events.back(), "notify") << c.name;
     EXPECT_EQ(env.log_syncs() - before, c.log_syncs) << c.name;
   }
@@ -701,7 +701,7 @@ class StreamOrderTest : public WriteTransactionsTest {
     std::list<tx::ModifyRequestMsg> requests(1);
     for (const tx::ModifyMsg& entry : entries) *requests.back().add_modifies() = entry;
     recorder_.events.clear();
-    txn_->Modify(kAdmin, &recorder_, &requests);
+    txn_->Run(kAdmin, &recorder_, &requests);
     EXPECT_EQ(recorder_.events, kAnswered);
   }
 };
@@ -755,7 +755,7 @@ TEST_F(StreamOrderTest, CopyWithoutVdbIdsLeavesOutItsSource) {
   *copies.back().add_copies() = CopyEntry(Device(2), 1, {2, 3});
   *copies.back().add_copies() = CopyEntry(Device(2), 2, {});
   recorder_.events.clear();
-  txn_->Copy(kAdmin, &recorder_, &copies);
+  txn_->Run(kAdmin, &recorder_, &copies);
   EXPECT_EQ(recorder_.events, kAnswered);
   EXPECT_EQ(HeldOf(2),
             Held({{1, Device(2, "old")}, {2, Device(2, "old")}, {3, Device(2, "old")}}));
@@ -788,11 +788,11 @@ TEST_F(StreamOrderTest, ObjectStatisticsMatchARecountAfterEveryTransaction) {
   expect_recount("put into three vdbs");
   std::list<tx::DeleteRequestMsg> deletes(1);
   *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {1});
-  txn_->Delete(kAdmin, &recorder_, &deletes);
+  txn_->Run(kAdmin, &recorder_, &deletes);
   expect_recount("delete from one of three");
   deletes.assign(1, tx::DeleteRequestMsg());
   *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(1), false, {2});
-  txn_->Delete(kAdmin, &recorder_, &deletes);
+  txn_->Run(kAdmin, &recorder_, &deletes);
   expect_recount("delete from one of two");
 
   Run({Put(Device(1, "longer body"), {3})});

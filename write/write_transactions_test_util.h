@@ -19,6 +19,7 @@
 #include "write/group_commit.h"
 #include "write/write_telemetry.h"
 #include "write/write_test_util.h"
+#include "write/write_metrics.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {
@@ -152,7 +153,7 @@ class WriteTransactionsTest : public WriteTest {
   void RunPut(const std::vector<tx::PutMsg>& entries, const std::string& client = kAdmin) {
     std::list<tx::PutRequestMsg> requests(1);
     for (const tx::PutMsg& entry : entries) *requests.back().add_puts() = entry;
-    txn_->Put(client, &recorder_, &requests);
+    txn_->Run(client, &recorder_, &requests);
   }
 
   // The stored records of one type: id -> vdb sets of its records.

@@ -97,14 +97,29 @@ class Service {
       const std::string& method,
       CallObserver<Req>* (S::*fn)(CallContext&,
                                   const boost::intrusive_ptr<CallHandle<Resp>>&)) {
+    S* self = static_cast<S*>(this);
+    AddClientStreamMethod<Req, Resp>(
+        method, [self, fn](CallContext& context,
+                           const boost::intrusive_ptr<CallHandle<Resp>>& call) {
+          return (self->*fn)(context, call);
+        });
+  }
+
+  // A client stream whose handler is any callable; it returns the call's
+  // observer (or null).
+  template <class Req, class Resp>
+  void AddClientStreamMethod(
+      const std::string& method,
+      std::function<CallObserver<Req>*(CallContext&,
+                                       const boost::intrusive_ptr<CallHandle<Resp>>&)>
+          open) {
     internal::MethodEntry entry;
     entry.path = "/" + name_ + "/" + method;
     entry.kind = internal::MethodKind::kClientStream;
     entry.create_call = [] { return new CallHandle<Resp>(); };
-    S* self = static_cast<S*>(this);
-    entry.open = [self, fn](ServerCall* call) -> CallObserverBase* {
+    entry.open = [open = std::move(open)](ServerCall* call) -> CallObserverBase* {
       boost::intrusive_ptr<CallHandle<Resp>> handle(static_cast<CallHandle<Resp>*>(call));
-      return (self->*fn)(call->context(), handle);
+      return open(call->context(), handle);
     };
     entry.parse = &internal::ParseMessage<Req>;
     entry.deliver = [](CallObserverBase* observer, google::protobuf::Message* message,

@@ -13,13 +13,6 @@ void Unimplemented(const boost::intrusive_ptr<::orv::rpc::CallHandle<Resp>>& cal
 }  // namespace
 
 Tarnix::Service::Service() : ::orv::rpc::Service("caldek.orv.tarnix.Tarnix") {
-  AddClientStreamMethod("Put", &Service::Put);
-  AddClientStreamMethod("Delete", &Service::Delete);
-  AddClientStreamMethod("Flush", &Service::Flush);
-  AddClientStreamMethod("Patch", &Service::Patch);
-  AddClientStreamMethod("Copy", &Service::Copy);
-  AddClientStreamMethod("FlushByBlockId", &Service::FlushByBlockId);
-  AddClientStreamMethod("Modify", &Service::Modify);
   AddServerStreamMethod("Get", &Service::Get);
   AddServerStreamMethod("Query", &Service::Query);
   AddUnaryMethod("CreateVDb", &Service::CreateVDb);
@@ -34,55 +27,6 @@ Tarnix::Service::Service() : ::orv::rpc::Service("caldek.orv.tarnix.Tarnix") {
 }
 
 Tarnix::Service::~Service() = default;
-
-::orv::rpc::CallObserver<PutRequestMsg>* Tarnix::Service::Put(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<PutResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<DeleteRequestMsg>* Tarnix::Service::Delete(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<FlushRequestMsg>* Tarnix::Service::Flush(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<PatchRequestMsg>* Tarnix::Service::Patch(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<PatchResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<CopyRequestMsg>* Tarnix::Service::Copy(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<CopyResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* Tarnix::Service::FlushByBlockId(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushByBlockIdResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
-
-::orv::rpc::CallObserver<ModifyRequestMsg>* Tarnix::Service::Modify(
-    ::orv::rpc::CallContext&,
-    const boost::intrusive_ptr<::orv::rpc::CallHandle<ModifyResponseMsg>>& call) {
-  Unimplemented(call);
-  return nullptr;
-}
 
 void Tarnix::Service::Get(
     ::orv::rpc::CallContext&, const GetRequestMsg&,

@@ -2,8 +2,9 @@
 #define TARNIX_PLATFORM_TARNIX_TARNIX_SERVICE_H_
 
 // Service base classes of caldek.orv.tarnix.Tarnix and TarnixOps on our RPC
-// layer: one virtual operation per RPC. The defaults fail the call with
-// UNIMPLEMENTED. Never link gRPC's generated service code (tarnix_proto_grpc)
+// layer: one virtual operation per RPC, but for Tarnix's client-stream write
+// RPCs, which the server adds from its write operations' descriptions
+// (AddClientStreamMethod). The defaults fail the call with UNIMPLEMENTED. Never link gRPC's generated service code (tarnix_proto_grpc)
 // into the same binary: the class names are the same.
 
 #include <boost/intrusive_ptr.hpp>
@@ -22,28 +23,6 @@ class Tarnix {
     Service();
     ~Service() override;
 
-    virtual ::orv::rpc::CallObserver<PutRequestMsg>* Put(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<PutResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<DeleteRequestMsg>* Delete(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<DeleteResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<FlushRequestMsg>* Flush(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<PatchRequestMsg>* Patch(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<PatchResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<CopyRequestMsg>* Copy(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<CopyResponseMsg>>& call);
-    virtual ::orv::rpc::CallObserver<FlushByBlockIdRequestMsg>* FlushByBlockId(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<FlushByBlockIdResponseMsg>>&
-            call);
-    virtual ::orv::rpc::CallObserver<ModifyRequestMsg>* Modify(
-        ::orv::rpc::CallContext& context,
-        const boost::intrusive_ptr<::orv::rpc::CallHandle<ModifyResponseMsg>>& call);
     virtual void Get(
         ::orv::rpc::CallContext& context, const GetRequestMsg& request,
         const boost::intrusive_ptr<::orv::rpc::CallHandle<GetResponseMsg>>& call);

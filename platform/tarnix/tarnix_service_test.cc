@@ -14,7 +14,9 @@ namespace {
 
 using ::orv::rpc::internal::MethodKind;
 
-// Every RPC of the proto file is in the method table, with its streaming kind.
+// Every RPC of the proto file is in the method table, with its streaming
+// kind, but Tarnix's client streams: the server adds those, one per write
+// operation.
 TEST(TarnixServiceTest, MethodTablesMatchTheProtoServices) {
   Tarnix::Service data;
   TarnixOps::Service ops;
@@ -33,10 +35,12 @@ TEST(TarnixServiceTest, MethodTablesMatchTheProtoServices) {
     const google::protobuf::ServiceDescriptor* descriptor =
         file->pool()->FindServiceByName(service->service_name());
     ASSERT_NE(nullptr, descriptor) << service->service_name();
-    ASSERT_EQ(static_cast<size_t>(descriptor->method_count()), service->methods().size());
-    for (int i = 0; i < descriptor->method_count(); ++i) {
-      const google::protobuf::MethodDescriptor* method = descriptor->method(i);
-      const auto& entry = service->methods()[i];
+    size_t i = 0;
+    for (int m = 0; m < descriptor->method_count(); ++m) {
+      const google::protobuf::MethodDescriptor* method = descriptor->method(m);
+      if (method->client_streaming() && service == &data) continue;
+      ASSERT_LT(i, service->methods().size()) << method->name();
+      const auto& entry = service->methods()[i++];
       EXPECT_EQ("/" + descriptor->full_name() + "/" + method->name(), entry.path);
       MethodKind kind = method->client_streaming()   ? MethodKind::kClientStream
                         : method->server_streaming() ? MethodKind::kServerStream
@@ -44,9 +48,10 @@ TEST(TarnixServiceTest, MethodTablesMatchTheProtoServices) {
       EXPECT_EQ(kind, entry.kind) << entry.path;
       EXPECT_FALSE(method->client_streaming() && method->server_streaming());
     }
+    EXPECT_EQ(i, service->methods().size());
     total += service->methods().size();
   }
-  EXPECT_EQ(25u, total);
+  EXPECT_EQ(18u, total);
 }
 
 class VDbOnlyService : public Tarnix::Service {

@@ -1,4 +1,4 @@
-#include "write/workflow_contexts.h"
+#include "write/request_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@ namespace {
 
 namespace tx = caldek::orv::tarnix;
 
-TEST(WorkflowContextsTest, OneTraceInfoPerTracedEntryInStreamOrder) {
+TEST(RequestStreamTest, OneTraceInfoPerTracedEntryInStreamOrder) {
   std::list<tx::PutRequestMsg> requests(2);
   requests.front().add_puts();  // no context: skipped
   tx::SpanContextMsg* first = requests.front().add_puts()->mutable_span_context();
@@ -25,7 +25,7 @@ TEST(WorkflowContextsTest, OneTraceInfoPerTracedEntryInStreamOrder) {
   }
 
   std::list<orv::wft::TraceInfo> out;
-  CollectPutWorkflowContexts(requests, &out);
+  CollectWorkflowContexts(requests, &out);
   ASSERT_EQ(out.size(), 2u);
   const orv::wft::TraceInfo& a = out.front();
   EXPECT_EQ(a.trace_id_high, 1u);
@@ -55,23 +55,24 @@ void ExpectEntriesCollected(Add add, Collector collect, const char* kind) {
   EXPECT_EQ(ids, (std::vector<uint64_t>{1, 2})) << kind;
 }
 
-TEST(WorkflowContextsTest, EveryStreamKindCollectsItsEntries) {
+TEST(RequestStreamTest, EveryStreamKindCollectsItsEntries) {
   ExpectEntriesCollected<tx::PutRequestMsg>([](tx::PutRequestMsg* r) { return r->add_puts(); },
-                                            CollectPutWorkflowContexts, "put");
+                                            CollectWorkflowContexts<tx::PutRequestMsg>, "put");
   ExpectEntriesCollected<tx::DeleteRequestMsg>(
-      [](tx::DeleteRequestMsg* r) { return r->add_deletes(); }, CollectDeleteWorkflowContexts,
-      "delete");
+      [](tx::DeleteRequestMsg* r) { return r->add_deletes(); },
+      CollectWorkflowContexts<tx::DeleteRequestMsg>, "delete");
   ExpectEntriesCollected<tx::FlushRequestMsg>(
-      [](tx::FlushRequestMsg* r) { return r->add_flushes(); }, CollectFlushWorkflowContexts,
-      "flush");
+      [](tx::FlushRequestMsg* r) { return r->add_flushes(); },
+      CollectWorkflowContexts<tx::FlushRequestMsg>, "flush");
   ExpectEntriesCollected<tx::PatchRequestMsg>(
-      [](tx::PatchRequestMsg* r) { return r->add_patches(); }, CollectPatchWorkflowContexts,
-      "patch");
+      [](tx::PatchRequestMsg* r) { return r->add_patches(); },
+      CollectWorkflowContexts<tx::PatchRequestMsg>, "patch");
   ExpectEntriesCollected<tx::CopyRequestMsg>(
-      [](tx::CopyRequestMsg* r) { return r->add_copies(); }, CollectCopyWorkflowContexts, "copy");
+      [](tx::CopyRequestMsg* r) { return r->add_copies(); },
+      CollectWorkflowContexts<tx::CopyRequestMsg>, "copy");
   ExpectEntriesCollected<tx::FlushByBlockIdRequestMsg>(
       [](tx::FlushByBlockIdRequestMsg* r) { return r->add_flushes(); },
-      CollectFlushByBlockIdWorkflowContexts, "flush by block id");
+      CollectWorkflowContexts<tx::FlushByBlockIdRequestMsg>, "flush by block id");
 }
 
 }  // namespace

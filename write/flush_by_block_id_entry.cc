@@ -1,0 +1,32 @@
+// The entry step of FlushByBlockId.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "schema/schema.h"
+#include "write/request_processor.h"
+#include "write/write_op.h"
+#include "write/write_validation.h"
+
+namespace tarnix {
+
+namespace tx = caldek::orv::tarnix;
+using FlushByBlockIdOp = WriteOpDescription<tx::FlushByBlockIdRequestMsg>;
+
+Status FlushByBlockIdOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids) {
+  Status status = ValidateFlushByBlockIdMsg(*entry);
+  if (status.ok()) status = scope.ValidateVdbIds(entry->vdb_ids(), vdb_ids);
+  if (!status.ok()) return status;
+  RequestProcessor::BlockRanges ranges;
+  if (entry->has_block_ranges()) {
+    ranges = std::make_shared<const tx::MerkleTreeBlockRangesMsg>(entry->block_ranges());
+  }
+  // Only the types the client may write: an empty list means none, the
+  // wildcard's "" every type.
+  const std::vector<std::string> types = scope.schema->GetSortedObjectTypeIds(scope.client_id);
+  return scope.processor->AddFlushByBlockId(entry->block_id(), types, ranges, *vdb_ids,
+                                            SpanOf(*entry));
+}
+
+}  // namespace tarnix
