@@ -25,7 +25,7 @@ class SchemaKeysTest : public ::testing::Test {
   std::string KindKey(const std::string& field, const std::string& text) {
     auto message = NewMsg(*schema_, "KindsMsg");
     EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
-    return schema_->KeyFieldToString(message.get(), Field(*message, field));
+    return schema_->keys().KeyFieldToString(message.get(), Field(*message, field));
   }
 
   std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
@@ -85,17 +85,17 @@ TEST_F(SchemaKeysTest, RepeatedKeyElementsAndBadArguments) {
   const pb::FieldDescriptor* r_i32 = Field(*message, "r_i32");
   r->AddInt32(message.get(), r_i32, 5);
   r->AddInt32(message.get(), r_i32, -1);
-  EXPECT_EQ(Hex(schema_->RepeatedKeyFieldToString(message.get(), r_i32, 1)), "01");
+  EXPECT_EQ(Hex(schema_->keys().RepeatedKeyFieldToString(message.get(), r_i32, 1)), "01");
 
   orv::LogCapture capture;
-  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), r_i32, 2), "");
-  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), r_i32, -1), "");
-  EXPECT_EQ(schema_->RepeatedKeyFieldToString(message.get(), Field(*message, "i32"), 0), "");
-  EXPECT_EQ(schema_->KeyFieldToString(message.get(), r_i32), "");
-  EXPECT_EQ(schema_->KeyFieldToString(message.get(), nullptr), "");
-  EXPECT_EQ(schema_->KeyFieldToString(nullptr, r_i32), "");
+  EXPECT_EQ(schema_->keys().RepeatedKeyFieldToString(message.get(), r_i32, 2), "");
+  EXPECT_EQ(schema_->keys().RepeatedKeyFieldToString(message.get(), r_i32, -1), "");
+  EXPECT_EQ(schema_->keys().RepeatedKeyFieldToString(message.get(), Field(*message, "i32"), 0), "");
+  EXPECT_EQ(schema_->keys().KeyFieldToString(message.get(), r_i32), "");
+  EXPECT_EQ(schema_->keys().KeyFieldToString(message.get(), nullptr), "");
+  EXPECT_EQ(schema_->keys().KeyFieldToString(nullptr, r_i32), "");
   auto other = NewMsg(*schema_, "PlainMsg");
-  EXPECT_EQ(schema_->KeyFieldToString(other.get(), r_i32), "");
+  EXPECT_EQ(schema_->keys().KeyFieldToString(other.get(), r_i32), "");
   EXPECT_EQ(capture.Count("DRX0002"), 2u);
   EXPECT_TRUE(capture.Contains("field_descriptor is nullptr"));
   EXPECT_TRUE(capture.Contains("msg is nullptr"));
@@ -103,26 +103,27 @@ TEST_F(SchemaKeysTest, RepeatedKeyElementsAndBadArguments) {
 
 TEST_F(SchemaKeysTest, GetKeyNeedsASetSingularKey) {
   auto object = NewMsg(*schema_, "StrKeyMsg");
-  EXPECT_EQ(schema_->GetKeyFieldName(object.get()), "name");
+  EXPECT_EQ(schema_->keys().GetKeyFieldName(object.get()), "name");
   {
     orv::LogCapture capture;
-    EXPECT_EQ(schema_->GetKey(object.get()), "");
+    EXPECT_EQ(schema_->keys().GetKey(object.get()), "");
     EXPECT_TRUE(capture.Contains("DRX0206"));
     EXPECT_TRUE(capture.Contains("Object does not have a key: "));
   }
   object->GetReflection()->SetString(object.get(), Field(*object, "name"), "n1");
-  EXPECT_EQ(schema_->GetKey(object.get()), "n1");
-  EXPECT_EQ(schema_->GetKeyFromSerialized("enc.test.StrKeyMsg", object->SerializeAsString()), "n1");
+  EXPECT_EQ(schema_->keys().GetKey(object.get()), "n1");
+  EXPECT_EQ(schema_->keys().GetKeyFromSerialized("enc.test.StrKeyMsg", object->SerializeAsString()),
+            "n1");
 
   orv::LogCapture capture;
   auto child = NewMsg(*schema_, "ChildMsg");  // repeated key field
   child->GetReflection()->AddString(child.get(), Field(*child, "ids"), "x");
-  EXPECT_EQ(schema_->GetKey(child.get()), "");
-  EXPECT_EQ(schema_->GetKeyFieldName(child.get()), "");
-  EXPECT_EQ(schema_->GetKeyFieldName(nullptr), "");
-  EXPECT_EQ(schema_->GetKey(nullptr), "");
+  EXPECT_EQ(schema_->keys().GetKey(child.get()), "");
+  EXPECT_EQ(schema_->keys().GetKeyFieldName(child.get()), "");
+  EXPECT_EQ(schema_->keys().GetKeyFieldName(nullptr), "");
+  EXPECT_EQ(schema_->keys().GetKey(nullptr), "");
   EXPECT_TRUE(capture.Contains("Input Message is nullptr"));
-  EXPECT_EQ(schema_->GetKeyFromSerialized("enc.test.StrKeyMsg", "\x0a\x09"), "");
+  EXPECT_EQ(schema_->keys().GetKeyFromSerialized("enc.test.StrKeyMsg", "\x0a\x09"), "");
   EXPECT_TRUE(capture.Contains("DRX0203"));
   EXPECT_TRUE(capture.Contains("Unable to deserialize Object"));
 }
@@ -143,20 +144,21 @@ TEST_F(SchemaKeysTest, ParentKeysComeFromTheFirstInstanceOfEachNestedType) {
   pb::Message* inner = r->MutableMessage(child.get(), Field(*child, "inner"));
   inner->GetReflection()->AddString(inner, Field(*inner, "parents"), "z");
 
-  Schema::ParentKeyMap keys;
-  schema_->GetParentKeys(child.get(), &keys);
+  ObjectKeys::ParentKeyMap keys;
+  schema_->keys().GetParentKeys(child.get(), &keys);
   ASSERT_EQ(keys.size(), 2u);
   EXPECT_EQ(keys["enc.test.StrKeyMsg"], (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(keys["enc.test.Uint32KeyMsg"], (std::vector<std::string>{"\x07", "\x08"}));
 
   // A second call appends; the serialised form gives the same keys.
-  schema_->GetParentKeysFromSerialized("enc.test.ChildMsg", child->SerializeAsString(), &keys);
+  schema_->keys().GetParentKeysFromSerialized("enc.test.ChildMsg", child->SerializeAsString(),
+                                              &keys);
   EXPECT_EQ(keys["enc.test.StrKeyMsg"], (std::vector<std::string>{"a", "b", "a", "b"}));
 
   orv::LogCapture capture;
-  schema_->GetParentKeys(child.get(), nullptr);
-  schema_->GetParentKeys(nullptr, &keys);
-  schema_->GetParentKeysFromSerialized("enc.test.ChildMsg", "\x0a\x09", &keys);
+  schema_->keys().GetParentKeys(child.get(), nullptr);
+  schema_->keys().GetParentKeys(nullptr, &keys);
+  schema_->keys().GetParentKeysFromSerialized("enc.test.ChildMsg", "\x0a\x09", &keys);
   EXPECT_EQ(keys["enc.test.StrKeyMsg"].size(), 4u);
   EXPECT_TRUE(capture.Contains("parent_keys is nullptr"));
   EXPECT_TRUE(capture.Contains("DRX0203"));
@@ -165,39 +167,39 @@ TEST_F(SchemaKeysTest, ParentKeysComeFromTheFirstInstanceOfEachNestedType) {
 TEST_F(SchemaKeysTest, ObjectTypeFieldRoundTrip) {
   // The compiled enum knows no real type: ids travel as unknown varints.
   caldek::orv::tarnix::TypedObjectMsg typed;
-  schema_->SetObjectType("enc.test.Type300Msg", &typed);
+  schema_->types().SetObjectType("enc.test.Type300Msg", &typed);
   EXPECT_FALSE(typed.has_object_type());
-  EXPECT_EQ(schema_->GetObjectType(&typed), "enc.test.Type300Msg");
+  EXPECT_EQ(schema_->types().GetObjectType(&typed), "enc.test.Type300Msg");
   caldek::orv::tarnix::TypedObjectMsg parsed;
   ASSERT_TRUE(parsed.ParseFromString(typed.SerializeAsString()));
   EXPECT_EQ(Hex(parsed.SerializeAsString()), "08 AC 02");
-  EXPECT_EQ(schema_->GetObjectType(&parsed), "enc.test.Type300Msg");
+  EXPECT_EQ(schema_->types().GetObjectType(&parsed), "enc.test.Type300Msg");
   // A second call adds a second field; the first one is read.
-  schema_->SetObjectType("enc.test.Type129Msg", &typed);
+  schema_->types().SetObjectType("enc.test.Type129Msg", &typed);
   EXPECT_EQ(Hex(typed.SerializeAsString()), "08 AC 02 08 81 01");
-  EXPECT_EQ(schema_->GetObjectType(&typed), "enc.test.Type300Msg");
+  EXPECT_EQ(schema_->types().GetObjectType(&typed), "enc.test.Type300Msg");
 
   // The schema's own enum defines the id: parsing sets the field itself.
   auto kinds = NewMsg(*schema_, "KindsMsg");
-  schema_->SetObjectType("enc.test.StrKeyMsg", kinds.get());
+  schema_->types().SetObjectType("enc.test.StrKeyMsg", kinds.get());
   auto reparsed = NewMsg(*schema_, "KindsMsg");
   ASSERT_TRUE(reparsed->ParseFromString(kinds->SerializeAsString()));
   EXPECT_TRUE(reparsed->GetReflection()->HasField(*reparsed, Field(*reparsed, "object_type")));
-  EXPECT_EQ(schema_->GetObjectType(reparsed.get()), "enc.test.StrKeyMsg");
+  EXPECT_EQ(schema_->types().GetObjectType(reparsed.get()), "enc.test.StrKeyMsg");
 
   orv::LogCapture capture;
   caldek::orv::tarnix::TypedObjectMsg unknown;
   unknown.mutable_unknown_fields()->AddVarint(1, 77);
-  EXPECT_EQ(schema_->GetObjectType(&unknown), "");
+  EXPECT_EQ(schema_->types().GetObjectType(&unknown), "");
   EXPECT_TRUE(capture.Contains("Unable to find the full qualified name from the object type 77"));
   caldek::orv::tarnix::TypedObjectMsg empty;
-  EXPECT_EQ(schema_->GetObjectType(&empty), "");
+  EXPECT_EQ(schema_->types().GetObjectType(&empty), "");
   auto plain = NewMsg(*schema_, "PlainMsg");
-  EXPECT_EQ(schema_->GetObjectType(plain.get()), "");
+  EXPECT_EQ(schema_->types().GetObjectType(plain.get()), "");
   EXPECT_EQ(capture.Count("Message does not have an ObjectType enum field: "), 2u);
-  schema_->SetObjectType("enc.test.NoSuchMsg", &empty);
-  schema_->SetObjectType("enc.test.StrKeyMsg", plain.get());
-  schema_->SetObjectType("enc.test.StrKeyMsg", nullptr);
+  schema_->types().SetObjectType("enc.test.NoSuchMsg", &empty);
+  schema_->types().SetObjectType("enc.test.StrKeyMsg", plain.get());
+  schema_->types().SetObjectType("enc.test.StrKeyMsg", nullptr);
   EXPECT_EQ(empty.ByteSizeLong() + plain->ByteSizeLong(), 0u);
   EXPECT_TRUE(capture.Contains("Message is nullptr"));
 }
@@ -218,14 +220,14 @@ TEST_F(SchemaKeysTest, BlockIdsMatchAnIndependentHash) {
   const std::string i32_type = "enc.test.Int32KeyMsg";
   // Digests computed outside this code base (4-byte BLAKE2b, big-endian).
   EXPECT_EQ(ReferenceHash(str_type, "abc"), 0x18889227u);
-  EXPECT_EQ(schema_->ComputeBlockId(str_type, "abc", nullptr), 0x18889227u % 1024 + 1);
+  EXPECT_EQ(schema_->types().ComputeBlockId(str_type, "abc", nullptr), 0x18889227u % 1024 + 1);
   // Integer keys are hashed as fixed-width little-endian values.
-  EXPECT_EQ(schema_->ComputeBlockId(u32_type, Bytes("AC 02"), nullptr),
+  EXPECT_EQ(schema_->types().ComputeBlockId(u32_type, Bytes("AC 02"), nullptr),
             ReferenceHash(u32_type, Bytes("2C 01 00 00")) % 1024 + 1);
-  EXPECT_EQ(schema_->ComputeBlockId(i32_type, EncodeVarint64(ZigZagEncode32(-5)), nullptr),
+  EXPECT_EQ(schema_->types().ComputeBlockId(i32_type, EncodeVarint64(ZigZagEncode32(-5)), nullptr),
             ReferenceHash(i32_type, Bytes("FB FF FF FF")) % 1024 + 1);
   const std::string u64_type = "enc.test.Uint64KeyMsg";
-  EXPECT_EQ(schema_->ComputeBlockId(u64_type, EncodeVarint64(uint64_t{1} << 40), nullptr),
+  EXPECT_EQ(schema_->types().ComputeBlockId(u64_type, EncodeVarint64(uint64_t{1} << 40), nullptr),
             ReferenceHash(u64_type, Bytes("00 00 00 00 00 01 00 00")) % 1024 + 1);
 
   // A count without a range for the type's frequency (high).
@@ -233,9 +235,10 @@ TEST_F(SchemaKeysTest, BlockIdsMatchAnIndependentHash) {
   ranges->set_num_blocks(16);
   ranges->mutable_low_frequency_range()->set_first_block(3);
   ranges->mutable_low_frequency_range()->set_last_block(4);
-  EXPECT_EQ(schema_->ComputeBlockId(str_type, "abc", ranges), ReferenceHash(str_type, "abc") % 16 + 1);
+  EXPECT_EQ(schema_->types().ComputeBlockId(str_type, "abc", ranges),
+            ReferenceHash(str_type, "abc") % 16 + 1);
   // The low range applies to the low-frequency type; N = min(16, 4).
-  EXPECT_EQ(schema_->ComputeBlockId(u32_type, Bytes("AC 02"), ranges),
+  EXPECT_EQ(schema_->types().ComputeBlockId(u32_type, Bytes("AC 02"), ranges),
             3 + ReferenceHash(u32_type, Bytes("2C 01 00 00")) % 2);
 }
 
@@ -251,7 +254,7 @@ TEST_F(SchemaKeysTest, BlockIdsStayInTheirRange) {
     ranges->mutable_low_frequency_range()->set_last_block(c.last);
     std::set<uint32_t> seen;
     for (uint32_t key = 0; key < 3000; ++key) {
-      const uint32_t block = schema_->ComputeBlockId(u32_type, EncodeVarint64(key), ranges);
+      const uint32_t block = schema_->types().ComputeBlockId(u32_type, EncodeVarint64(key), ranges);
       ASSERT_GE(block, c.lo);
       ASSERT_LE(block, c.hi);
       seen.insert(block);
@@ -264,21 +267,21 @@ TEST_F(SchemaKeysTest, EmptyBlockRangesGiveNoBlock) {
   orv::LogCapture capture;
   auto zero = std::make_shared<Ranges>();
   zero->set_num_blocks(0);
-  EXPECT_EQ(schema_->ComputeBlockId("enc.test.StrKeyMsg", "abc", zero), 0u);
+  EXPECT_EQ(schema_->types().ComputeBlockId("enc.test.StrKeyMsg", "abc", zero), 0u);
   auto inverted = std::make_shared<Ranges>();
   inverted->mutable_low_frequency_range()->set_first_block(9);
   inverted->mutable_low_frequency_range()->set_last_block(8);
-  EXPECT_EQ(schema_->ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", inverted), 0u);
+  EXPECT_EQ(schema_->types().ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", inverted), 0u);
   auto no_last = std::make_shared<Ranges>();
   no_last->mutable_low_frequency_range()->set_first_block(2);
-  EXPECT_EQ(schema_->ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", no_last), 0u);
+  EXPECT_EQ(schema_->types().ComputeBlockId("enc.test.Uint32KeyMsg", "\x01", no_last), 0u);
   EXPECT_EQ(capture.Count("DRX0204"), 3u);
-  EXPECT_EQ(schema_->ComputeBlockId("enc.test.NoSuchMsg", "abc", nullptr), 0u);
+  EXPECT_EQ(schema_->types().ComputeBlockId("enc.test.NoSuchMsg", "abc", nullptr), 0u);
   EXPECT_TRUE(capture.Contains("Unable to find the object type id from the enc.test.NoSuchMsg"));
   // The widest count still fits.
   auto widest = std::make_shared<Ranges>();
   widest->set_num_blocks(0xFFFFFFFFu);
-  EXPECT_EQ(schema_->ComputeBlockId("enc.test.StrKeyMsg", "abc", widest),
+  EXPECT_EQ(schema_->types().ComputeBlockId("enc.test.StrKeyMsg", "abc", widest),
             1 + ReferenceHash("enc.test.StrKeyMsg", "abc") % 0xFFFFFFFFu);
 }
 

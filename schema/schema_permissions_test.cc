@@ -25,14 +25,14 @@ class SchemaPermissionsTest : public ::testing::Test {
   void ExpectRead(const std::string& client,
                   const std::vector<std::string>& types, bool allowed) {
     for (const std::string& type : types) {
-      EXPECT_EQ(schema_.HasReadPermission(client, type), allowed)
+      EXPECT_EQ(schema_.permissions().HasReadPermission(client, type), allowed)
           << client << " reading " << type;
     }
   }
   void ExpectWrite(const std::string& client,
                    const std::vector<std::string>& types, bool allowed) {
     for (const std::string& type : types) {
-      EXPECT_EQ(schema_.HasWritePermission(client, type), allowed)
+      EXPECT_EQ(schema_.permissions().HasWritePermission(client, type), allowed)
           << client << " writing " << type;
     }
   }
@@ -41,7 +41,7 @@ class SchemaPermissionsTest : public ::testing::Test {
       ExpectRead(client, *group, false);
       ExpectWrite(client, *group, false);
     }
-    EXPECT_FALSE(schema_.CanManageVDbs(client)) << client;
+    EXPECT_FALSE(schema_.permissions().CanManageVDbs(client)) << client;
   }
 
   Schema schema_;
@@ -56,7 +56,7 @@ TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
   ExpectWrite("net-reader", kPolicy, true);
   ExpectWrite("net-reader", kNet, false);
   ExpectWrite("net-reader", kNetwork, false);
-  EXPECT_FALSE(schema_.CanManageVDbs("net-reader"));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("net-reader"));
 
   // "netw" covers network only.
   ExpectRead("netw-reader", kNetwork, true);
@@ -70,7 +70,7 @@ TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
   }
   ExpectRead("every-domain", kNoDomain, false);
   ExpectWrite("every-domain", kNoDomain, false);
-  EXPECT_FALSE(schema_.HasReadPermission("every-domain", "tt.GhostMsg"));
+  EXPECT_FALSE(schema_.permissions().HasReadPermission("every-domain", "tt.GhostMsg"));
 
   // Entries that match no domain grant nothing.
   ExpectNothing("unmatched");
@@ -83,9 +83,9 @@ TEST_F(SchemaPermissionsTest, AllGrantsEveryNameForItsOwnDirection) {
     ExpectRead("write-all", *group, false);
     ExpectWrite("write-all", *group, true);
   }
-  EXPECT_TRUE(schema_.HasReadPermission("read-all", "no.such.Type"));
-  EXPECT_TRUE(schema_.HasWritePermission("write-all", ""));
-  EXPECT_FALSE(schema_.CanManageVDbs("read-all"));
+  EXPECT_TRUE(schema_.permissions().HasReadPermission("read-all", "no.such.Type"));
+  EXPECT_TRUE(schema_.permissions().HasWritePermission("write-all", ""));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("read-all"));
 }
 
 TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
@@ -93,7 +93,7 @@ TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
   ExpectNothing("unknown-client");
 
   // manage_vdbs alone grants no reads or writes.
-  EXPECT_TRUE(schema_.CanManageVDbs("vdb-admin"));
+  EXPECT_TRUE(schema_.permissions().CanManageVDbs("vdb-admin"));
   ExpectRead("vdb-admin", kNet, false);
   ExpectWrite("vdb-admin", kPolicy, false);
 }
@@ -102,25 +102,25 @@ TEST_F(SchemaPermissionsTest, LaterValueOfDuplicateClientIdWins) {
   ExpectRead("dup", kPolicy, false);
   ExpectWrite("dup", kNet, true);
   ExpectWrite("dup", kNetwork, true);
-  EXPECT_FALSE(schema_.CanManageVDbs("dup"));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("dup"));
 }
 
 TEST_F(SchemaPermissionsTest, ValueWithoutClientIdIsLoggedAndIgnored) {
   orv::LogCapture capture;
-  ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")));
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")).ok());
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "ClientId enum MISSING_ID is missing client_id option"));
   EXPECT_EQ(capture.Count("ClientId enum MISSING_ID is missing"), 1u);
 }
 
 TEST_F(SchemaPermissionsTest, ReloadDropsRemovedClientsAndOldGrants) {
-  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")));
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")).ok());
   ExpectNothing("read-all");
   ExpectNothing("vdb-admin");
   // net-reader now reads policy (AlphaMsg moved there) and nothing else.
-  EXPECT_TRUE(schema_.HasReadPermission("net-reader", "tt.AlphaMsg"));
-  EXPECT_FALSE(schema_.HasReadPermission("net-reader", "tt.BetaMsg"));
-  EXPECT_FALSE(schema_.HasWritePermission("net-reader", "tt.PolicyMsg"));
+  EXPECT_TRUE(schema_.permissions().HasReadPermission("net-reader", "tt.AlphaMsg"));
+  EXPECT_FALSE(schema_.permissions().HasReadPermission("net-reader", "tt.BetaMsg"));
+  EXPECT_FALSE(schema_.permissions().HasWritePermission("net-reader", "tt.PolicyMsg"));
 }
 
 }  // namespace

@@ -21,21 +21,22 @@ void WriteTransactions::WipeEphemeralObjects() {
     TARNIX_LOG(orv::INFO, nullptr, "Unable to generate transaction id to wipe ephemeral objects");
     return;
   }
-  const std::vector<int32_t>& types = schema_->GetEphemeralObjectTypes();
+  const std::vector<int32_t>& types = schema_->types().GetEphemeralObjectTypes();
   if (types.empty()) return;
 
   tx::FlushRequestMsg request;
   for (int32_t type_id : types) {
     tx::FlushMsg* flush = request.add_flushes();
-    auto name = schema_->GetObjectTypeNames().find(type_id);
-    if (name != schema_->GetObjectTypeNames().end()) schema_->SetObjectType(name->second, flush);
+    auto name = schema_->types().GetObjectTypeNames().find(type_id);
+    if (name != schema_->types().GetObjectTypeNames().end())
+      schema_->types().SetObjectType(name->second, flush);
     for (const auto& vdb : vdbs_->vdb_name_to_id()) flush->add_vdb_ids(vdb.second);
   }
   TarnixTransactionLog log(schema_, kClientId, txn_id);
   RequestProcessor processor(schema_, db_);
   std::list<tx::FlushRequestMsg> requests{request};
   ChildRecordCache cache;
-  KeyReader keys(schema_);
+  KeyReader keys(&schema_->types(), &schema_->keys());
   const EntryScope scope{kClientId, &processor, &cache, /*skip_permission=*/true,
                          /*in_modify=*/false, &keys, /*deleting_vdb=*/0};
   bool sync = false;

@@ -92,7 +92,8 @@ Status WriteTransactions::AddEntry(const EntryScope& scope, tx::FlushByBlockIdMs
   }
   // Only the types the client may write: an empty list means none, the
   // wildcard's "" every type.
-  const std::vector<std::string> types = schema_->GetSortedObjectTypeIds(scope.client_id);
+  const std::vector<std::string> types =
+      schema_->permissions().GetSortedObjectTypeIds(scope.client_id);
   return scope.processor->AddFlushByBlockId(entry.block_id(), types, ranges, *vdb_ids,
                                             SpanOf(entry.has_span_context(), entry.span_context()));
 }

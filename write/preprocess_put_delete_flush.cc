@@ -18,12 +18,12 @@ namespace tx = caldek::orv::tarnix;
 using preprocess_internal::SpanOf;
 
 std::string WriteTransactions::TypeOf(const google::protobuf::Message& message) const {
-  return schema_->GetObjectType(&message);
+  return schema_->types().GetObjectType(&message);
 }
 
 Status WriteTransactions::CheckWritePermission(const std::string& client_id,
                                                const std::string& type) const {
-  if (schema_->HasWritePermission(client_id, type)) return Status::OK();
+  if (schema_->permissions().HasWritePermission(client_id, type)) return Status::OK();
   return Status::PermissionDenied(client_id + " does not have write permission for " + type + ".");
 }
 

@@ -206,7 +206,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   RequestProcessor processor(schema_, db_, &object_keys_);
   if (Op::kSampled) telemetry_->Record(1);
   ChildRecordCache cache;
-  KeyReader keys(schema_);
+  KeyReader keys(&schema_->types(), &schema_->keys());
   const EntryScope scope{client_id, &processor, &cache, /*skip_permission=*/own != nullptr,
                          /*in_modify=*/false, &keys, own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
@@ -271,9 +271,9 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
                                   const tx::DeleteVDbRequestMsg& request, VdbId vdb_id,
                                   WriteReply* reply, std::function<void()> done) {
   std::list<tx::FlushRequestMsg> flushes(1);
-  for (const auto& type : schema_->GetObjectTypeNames()) {
+  for (const auto& type : schema_->types().GetObjectTypeNames()) {
     tx::FlushMsg* flush = flushes.front().add_flushes();
-    schema_->SetObjectType(type.second, flush);
+    schema_->types().SetObjectType(type.second, flush);
     flush->add_vdb_ids(vdb_id);
   }
   const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};
