@@ -13,9 +13,9 @@ namespace {
 namespace pb = ::google::protobuf;
 using Names = ParentTypes::TypeNameSet;
 
-class SchemaParentsTest : public ::testing::Test {
+class ParentTypesTest : public ::testing::Test {
  protected:
-  SchemaParentsTest() : schema_(FixturePath("parent_types"), "pt") {}
+  ParentTypesTest() : schema_(FixturePath("parent_types"), "pt") {}
 
   const pb::Descriptor* Type(const std::string& name) {
     const pb::Descriptor* type = schema_.types().FindMessageTypeByName("pt." + name);
@@ -33,7 +33,7 @@ class SchemaParentsTest : public ::testing::Test {
   Schema schema_;
 };
 
-TEST_F(SchemaParentsTest, ParentAndChildTables) {
+TEST_F(ParentTypesTest, ParentAndChildTables) {
   EXPECT_EQ(schema_.parents().LookupParentTypes("pt.RootMsg"), Names{});
   // Three messages deep, reached through two fields.
   EXPECT_EQ(schema_.parents().LookupParentTypes("pt.DeepMsg"), Names{"pt.RootMsg"});
@@ -60,7 +60,7 @@ TEST_F(SchemaParentsTest, ParentAndChildTables) {
 
 // Without an id no record of the type can be built, so a delete must not
 // cascade to it: it is left out of RootMsg's children above, and logged.
-TEST(SchemaParentsLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
+TEST(ParentTypesLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
   orv::LogCapture capture;
   Schema schema(FixturePath("parent_types"), "pt");
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
@@ -68,7 +68,7 @@ TEST(SchemaParentsLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
                      "but no ObjectType value"));
 }
 
-TEST_F(SchemaParentsTest, ParentKeyFields) {
+TEST_F(ParentTypesTest, ParentKeyFields) {
   EXPECT_EQ(ParentKeyFieldNames("DeepMsg"),
             (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(ParentKeyFieldNames("Level2"), std::vector<std::string>{"inner"});
@@ -82,7 +82,7 @@ TEST_F(SchemaParentsTest, ParentKeyFields) {
   EXPECT_TRUE(schema_.parents().GetParentKeyFields(nullptr).empty());
 }
 
-TEST_F(SchemaParentsTest, HasParentKeyOptionEndsOnRecursiveTypes) {
+TEST_F(ParentTypesTest, HasParentKeyOptionEndsOnRecursiveTypes) {
   EXPECT_FALSE(schema_.parents().HasParentKeyOption(nullptr));
   EXPECT_TRUE(schema_.parents().HasParentKeyOption(Type("Level1")));
   EXPECT_TRUE(schema_.parents().HasParentKeyOption(Type("LoopNode")));

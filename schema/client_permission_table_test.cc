@@ -18,9 +18,9 @@ const std::vector<std::string> kNetwork = {"tt.BetaMsg", "tt.NetworkMsg"};
 const std::vector<std::string> kPolicy = {"tt.NoKeyMsg", "tt.PolicyMsg"};
 const std::vector<std::string> kNoDomain = {"tt.NoDomainMsg", "tt.GammaMsg"};
 
-class SchemaPermissionsTest : public ::testing::Test {
+class ClientPermissionTableTest : public ::testing::Test {
  protected:
-  SchemaPermissionsTest() : schema_(FixturePath("type_tables"), "tt") {}
+  ClientPermissionTableTest() : schema_(FixturePath("type_tables"), "tt") {}
 
   void ExpectRead(const std::string& client,
                   const std::vector<std::string>& types, bool allowed) {
@@ -47,7 +47,7 @@ class SchemaPermissionsTest : public ::testing::Test {
   Schema schema_;
 };
 
-TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
+TEST_F(ClientPermissionTableTest, DomainEntriesCoverDomainsStartingWithThem) {
   // "net" covers net and network but not policy.
   ExpectRead("net-reader", kNet, true);
   ExpectRead("net-reader", kNetwork, true);
@@ -76,7 +76,7 @@ TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
   ExpectNothing("unmatched");
 }
 
-TEST_F(SchemaPermissionsTest, AllGrantsEveryNameForItsOwnDirection) {
+TEST_F(ClientPermissionTableTest, AllGrantsEveryNameForItsOwnDirection) {
   for (const auto* group : {&kNet, &kNetwork, &kPolicy, &kNoDomain}) {
     ExpectRead("read-all", *group, true);
     ExpectWrite("read-all", *group, false);
@@ -88,7 +88,7 @@ TEST_F(SchemaPermissionsTest, AllGrantsEveryNameForItsOwnDirection) {
   EXPECT_FALSE(schema_.permissions().CanManageVDbs("read-all"));
 }
 
-TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
+TEST_F(ClientPermissionTableTest, ClientsWithoutGrants) {
   ExpectNothing("no-permission");
   ExpectNothing("unknown-client");
 
@@ -98,14 +98,14 @@ TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
   ExpectWrite("vdb-admin", kPolicy, false);
 }
 
-TEST_F(SchemaPermissionsTest, LaterValueOfDuplicateClientIdWins) {
+TEST_F(ClientPermissionTableTest, LaterValueOfDuplicateClientIdWins) {
   ExpectRead("dup", kPolicy, false);
   ExpectWrite("dup", kNet, true);
   ExpectWrite("dup", kNetwork, true);
   EXPECT_FALSE(schema_.permissions().CanManageVDbs("dup"));
 }
 
-TEST_F(SchemaPermissionsTest, ValueWithoutClientIdIsLoggedAndIgnored) {
+TEST_F(ClientPermissionTableTest, ValueWithoutClientIdIsLoggedAndIgnored) {
   orv::LogCapture capture;
   ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")).ok());
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
@@ -113,7 +113,7 @@ TEST_F(SchemaPermissionsTest, ValueWithoutClientIdIsLoggedAndIgnored) {
   EXPECT_EQ(capture.Count("ClientId enum MISSING_ID is missing"), 1u);
 }
 
-TEST_F(SchemaPermissionsTest, ReloadDropsRemovedClientsAndOldGrants) {
+TEST_F(ClientPermissionTableTest, ReloadDropsRemovedClientsAndOldGrants) {
   ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")).ok());
   ExpectNothing("read-all");
   ExpectNothing("vdb-admin");

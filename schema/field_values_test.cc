@@ -13,7 +13,7 @@ using enc_test::Bytes;
 using enc_test::Field;
 using enc_test::NewMsg;
 
-class SchemaValuesTest : public ::testing::Test {
+class FieldValuesTest : public ::testing::Test {
  protected:
   std::unique_ptr<pb::Message> Kinds(const std::string& text) {
     auto message = NewMsg(*schema_, "KindsMsg");
@@ -27,7 +27,7 @@ class SchemaValuesTest : public ::testing::Test {
   std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
 };
 
-TEST_F(SchemaValuesTest, FieldValues) {
+TEST_F(FieldValuesTest, FieldValues) {
   // int32 fields read as enums, message fields as whether they are set,
   // message elements as their bytes.
   auto m = Kinds("i32: -5 color: COLOR_BLUE plain {} r_i32: -5 r_plain { a: 9 } u32: 0");
@@ -56,7 +56,7 @@ TEST_F(SchemaValuesTest, FieldValues) {
   EXPECT_EQ(capture.Count("DRX0204"), 5u);
 }
 
-TEST_F(SchemaValuesTest, CompareFieldAndMessages) {
+TEST_F(FieldValuesTest, CompareFieldAndMessages) {
   const struct {
     const char* field;
     const char* a;
@@ -90,7 +90,7 @@ TEST_F(SchemaValuesTest, CompareFieldAndMessages) {
 
 // Map entries serialise in insertion order unless asked for a deterministic
 // form; equal maps built in another order must still compare equal.
-TEST_F(SchemaValuesTest, EqualMapsCompareEqualWhateverTheirInsertionOrder) {
+TEST_F(FieldValuesTest, EqualMapsCompareEqualWhateverTheirInsertionOrder) {
   auto fill = [](pb::Message* plain, bool ascending) {
     const pb::FieldDescriptor* counts = Field(*plain, "counts");
     for (int i = 0; i < 20; ++i) {
