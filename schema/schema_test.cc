@@ -224,6 +224,26 @@ TEST_F(SchemaReloadTest, UnreadableFilesKeepSchema) {
   }
 }
 
+// The status of a failed load carries the text of its ERROR line.
+TEST_F(SchemaReloadTest, AFailedLoadSaysWhyAsItLogs) {
+  const std::string garbage = dir_.Write("garbage.pb", "\x0a\xff\xff");
+  EXPECT_EQ(schema_.LoadSchema(garbage),
+            Status::InvalidArgument("Failed to parse schema proto file: " + garbage + ","));
+  EXPECT_EQ(schema_.ReloadSchema(dir_.Write("empty.pb", "")),
+            Status::InvalidArgument("FileDescriptorSet does not contain a file"));
+  pb::FileDescriptorSet unbuildable;
+  *unbuildable.add_file() = FileProto(R"(name: "user.proto" dependency: "missing.proto")");
+  EXPECT_EQ(schema_.LoadSchema(dir_.WriteSet("unbuildable.pb", unbuildable)),
+            Status::InvalidArgument("Unable to build FileDescriptor"));
+  pb::FileDescriptorSet no_enum;
+  *no_enum.add_file() = FileProto(R"(name: "plain.proto" package: "tt")");
+  const std::string plain = dir_.WriteSet("plain.pb", no_enum);
+  EXPECT_EQ(schema_.ReloadSchema(plain),
+            Status::FailedPrecondition("Schema file " + plain +
+                                       " defines no object type; the loaded schema stays in force"));
+  ExpectUnchanged();
+}
+
 // Opening a FIFO would release a writer waiting on it (which then dies of
 // SIGPIPE); the type is checked before anything is opened.
 TEST_F(SchemaReloadTest, FifoIsRefusedWithoutOpeningIt) {

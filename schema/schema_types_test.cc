@@ -71,6 +71,15 @@ uint32_t ReferenceHash(const std::string& type_name, const std::string& fed) {
   return (uint32_t{out[0]} << 24) | (uint32_t{out[1]} << 16) | (uint32_t{out[2]} << 8) | out[3];
 }
 
+TEST_F(SchemaTypesTest, ParseIntoSaysWhyBytesDoNotParse) {
+  auto message = NewMsg(*schema_, "KindsMsg");
+  orv::LogCapture capture;
+  EXPECT_EQ(schema_->types().ParseInto("enc.test.KindsMsg", "\x0a\x05", message.get()),
+            Status::InvalidArgument("Unable to parse data into enc.test.KindsMsg message"));
+  EXPECT_TRUE(capture.Contains("Unable to parse data into enc.test.KindsMsg message"));
+  EXPECT_EQ(schema_->types().ParseInto("enc.test.KindsMsg", "", message.get()), Status::OK());
+}
+
 using Ranges = caldek::orv::tarnix::MerkleTreeBlockRangesMsg;
 
 TEST_F(SchemaTypesTest, BlockIdsMatchAnIndependentHash) {
