@@ -14,6 +14,15 @@ namespace tarnix {
 namespace opt = ::caldek::orv::tarnix;
 namespace pb = ::google::protobuf;
 
+namespace {
+
+// Whether a client's read or write types grant `type_name`, by name or "all".
+bool Grants(const std::unordered_set<std::string>& types, const std::string& type_name) {
+  return types.count("all") != 0 || types.count(type_name) != 0;
+}
+
+}  // namespace
+
 void ClientPermissionTable::Rebuild() {
   client_permissions_.clear();
   const pb::EnumDescriptor* client_ids =
@@ -63,17 +72,13 @@ void ClientPermissionTable::ExpandDomainEntry(const std::string& entry,
 bool ClientPermissionTable::HasReadPermission(const std::string& client_id,
                                               const std::string& type_name) const {
   auto it = client_permissions_.find(client_id);
-  if (it == client_permissions_.end()) return false;
-  const std::unordered_set<std::string>& types = it->second.read_types;
-  return types.count("all") != 0 || types.count(type_name) != 0;
+  return it != client_permissions_.end() && Grants(it->second.read_types, type_name);
 }
 
 bool ClientPermissionTable::HasWritePermission(const std::string& client_id,
                                                const std::string& type_name) const {
   auto it = client_permissions_.find(client_id);
-  if (it == client_permissions_.end()) return false;
-  const std::unordered_set<std::string>& types = it->second.write_types;
-  return types.count("all") != 0 || types.count(type_name) != 0;
+  return it != client_permissions_.end() && Grants(it->second.write_types, type_name);
 }
 
 bool ClientPermissionTable::CanManageVDbs(const std::string& client_id) const {

@@ -102,9 +102,9 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
   response.set_loaded(false);
   if (request.has_schema_path() && schema_ != nullptr) {
     const Status loaded = schema_->ReloadSchema(request.schema_path());
-    // A file that does not load is answered loaded=false; a schema refused
-    // for defining no object type fails the call, as clients have always
-    // been told.
+    // A file that does not load is answered loaded=false; a schema without
+    // object types fails the call with INVALID_ARGUMENT, the code clients
+    // expect for it.
     if (loaded.code() == Status::kFailedPrecondition) {
       call->Fail(orv::rpc::INVALID_ARGUMENT(loaded.message()));
       return;
