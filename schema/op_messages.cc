@@ -55,26 +55,25 @@ bool OpMessages::IsOpMsg(const pb::Message* message) const {
   return message != nullptr && IsOpMsgType(message->GetDescriptor());
 }
 
-int OpMessages::GetOpMsgOperation(const pb::Message* op_msg) const {
+const pb::FieldDescriptor* OpMessages::SetOpMsgField(
+    const pb::Message* op_msg, const pb::FieldDescriptor* OpMsgFields::*part) const {
   const OpMsgFields* fields = op_msg ? FindOpMsgFields(op_msg->GetDescriptor()) : nullptr;
-  if (fields == nullptr || fields->op == nullptr) {
+  if (fields == nullptr || fields->*part == nullptr) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
-    return 0;
+    return nullptr;
   }
-  const pb::Reflection* r = op_msg->GetReflection();
-  if (!r->HasField(*op_msg, fields->op)) return 0;
-  return r->GetEnumValue(*op_msg, fields->op);
+  const pb::FieldDescriptor* field = fields->*part;
+  return op_msg->GetReflection()->HasField(*op_msg, field) ? field : nullptr;
+}
+
+int OpMessages::GetOpMsgOperation(const pb::Message* op_msg) const {
+  const pb::FieldDescriptor* op = SetOpMsgField(op_msg, &OpMsgFields::op);
+  return op != nullptr ? op_msg->GetReflection()->GetEnumValue(*op_msg, op) : 0;
 }
 
 uint32_t OpMessages::GetOpMsgIndex(const pb::Message* op_msg) const {
-  const OpMsgFields* fields = op_msg ? FindOpMsgFields(op_msg->GetDescriptor()) : nullptr;
-  if (fields == nullptr || fields->index == nullptr) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Message is not an OpMsg");
-    return 0xFFFFFFFF;
-  }
-  const pb::Reflection* r = op_msg->GetReflection();
-  if (!r->HasField(*op_msg, fields->index)) return 0xFFFFFFFF;
-  return r->GetUInt32(*op_msg, fields->index);
+  const pb::FieldDescriptor* index = SetOpMsgField(op_msg, &OpMsgFields::index);
+  return index != nullptr ? op_msg->GetReflection()->GetUInt32(*op_msg, index) : 0xFFFFFFFF;
 }
 
 std::string OpMessages::GetOpMsgTypeName(const std::string& type_name) const {

@@ -60,6 +60,11 @@ class OpMessages {
   // The fields of `type` when it is "caldek.orv.tarnix.OpMsg" of one of the
   // schema's pools (of any generation), else null; cached per type.
   const OpMsgFields* FindOpMsgFields(const google::protobuf::Descriptor* type) const;
+  // `part` of the OpMsg `op_msg` when set, else null; logged when `op_msg`
+  // is no OpMsg or its type lacks that field.
+  const google::protobuf::FieldDescriptor* SetOpMsgField(
+      const google::protobuf::Message* op_msg,
+      const google::protobuf::FieldDescriptor* OpMsgFields::*part) const;
   // The "self" OpMsg field of `op_type` in *self; a logged
   // FAILED_PRECONDITION when it has none.
   Status SelfOpField(const google::protobuf::Descriptor* op_type,
