@@ -108,16 +108,16 @@ class ExampleSchemaTest : public ::testing::Test {
   }
 
   static const pb::Descriptor* Type(const std::string& name) {
-    return schema_->FindMessageTypeByName(FullName(name));
+    return schema_->types().FindMessageTypeByName(FullName(name));
   }
 
   // Each row as the schema answers it; "" when the type is missing.
   static std::string Loaded(int id) {
-    auto name = schema_->GetObjectTypeNames().find(id);
-    if (name == schema_->GetObjectTypeNames().end()) return "";
-    const pb::Descriptor* type = schema_->FindMessageTypeByName(name->second);
+    auto name = schema_->types().GetObjectTypeNames().find(id);
+    if (name == schema_->types().GetObjectTypeNames().end()) return "";
+    const pb::Descriptor* type = schema_->types().FindMessageTypeByName(name->second);
     if (type == nullptr) return "";
-    const pb::FieldDescriptor* key = schema_->GetKeyField(type);
+    const pb::FieldDescriptor* key = schema_->keys().GetKeyField(type);
     std::string key_text = "none";
     if (key != nullptr) {
       key_text = key->name() + " " +
@@ -135,17 +135,18 @@ class ExampleSchemaTest : public ::testing::Test {
     ranges->mutable_medium_frequency_range()->set_last_block(2);
     ranges->mutable_high_frequency_range()->set_first_block(3);
     ranges->mutable_high_frequency_range()->set_last_block(3);
-    const auto frequency = static_cast<int>(schema_->ComputeBlockId(name->second, "key", ranges));
+    const auto frequency =
+        static_cast<int>(schema_->types().ComputeBlockId(name->second, "key", ranges));
 
     std::vector<std::string> parents;
-    for (const std::string& parent : schema_->LookupParentTypes(name->second)) {
+    for (const std::string& parent : schema_->parents().LookupParentTypes(name->second)) {
       parents.push_back(ShortName(parent));
     }
     std::vector<std::string> flags;
-    const std::vector<int32_t>& ephemeral = schema_->GetEphemeralObjectTypes();
+    const std::vector<int32_t>& ephemeral = schema_->types().GetEphemeralObjectTypes();
     if (std::count(ephemeral.begin(), ephemeral.end(), id)) flags.push_back("ephemeral");
-    if (schema_->HasSortRepeatedFields(name->second)) flags.push_back("merkle_sort");
-    const std::vector<int32_t> deprecated = schema_->GetDeprecatedObjectTypes();
+    if (schema_->types().HasSortRepeatedFields(name->second)) flags.push_back("merkle_sort");
+    const std::vector<int32_t> deprecated = schema_->types().GetDeprecatedObjectTypes();
     if (std::count(deprecated.begin(), deprecated.end(), id)) flags.push_back("deprecated");
 
     return Describe(id, ShortName(name->second), type->options().GetExtension(tx::domain),
@@ -161,11 +162,11 @@ Schema* ExampleSchemaTest::schema_ = nullptr;
 TEST(ExampleSchemaLoadTest, LoadsWithOnlyTheDomainlessTypeLogged) {
   orv::LogCapture capture;
   Schema schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
-  ASSERT_EQ(schema.GetSchemaPath(), TARNIX_EXAMPLE_SCHEMA);
+  ASSERT_EQ(schema.types().GetSchemaPath(), TARNIX_EXAMPLE_SCHEMA);
   EXPECT_EQ(capture.Count("errorCode"), 1u) << ::testing::PrintToString(capture.lines());
   EXPECT_TRUE(capture.Contains(
       "Unable to find domain option from message type caldek.orv.tarnix.AuditEntryMsg"));
-  EXPECT_EQ(schema.GetVersion(), "1.4.0");
+  EXPECT_EQ(schema.types().GetVersion(), "1.4.0");
 }
 
 TEST_F(ExampleSchemaTest, ObjectTypesMatchTheTable) {
@@ -174,11 +175,12 @@ TEST_F(ExampleSchemaTest, ObjectTypesMatchTheTable) {
     ids.insert(row.id);
     EXPECT_EQ(Loaded(row.id), Describe(row));
   }
-  for (const auto& entry : schema_->GetObjectTypeNames()) {
+  for (const auto& entry : schema_->types().GetObjectTypeNames()) {
     EXPECT_TRUE(ids.count(entry.first)) << "not in the table: " << Loaded(entry.first);
   }
   // Address reaches its parent through a nested message.
-  const Schema::FieldList& address_parents = schema_->GetParentKeyFields(Type("AddressMsg"));
+  const ParentTypes::FieldList& address_parents =
+      schema_->parents().GetParentKeyFields(Type("AddressMsg"));
   ASSERT_EQ(address_parents.size(), 1u);
   EXPECT_EQ(address_parents[0]->name(), "binding");
 }
@@ -190,13 +192,15 @@ TEST_F(ExampleSchemaTest, ClientRightsMatchTheTable) {
     std::vector<std::string> cells;
     for (const TypeRow& type : kTypes) {
       const std::string name = FullName(type.name);
-      cells.push_back(std::string(schema_->HasReadPermission(row.client_id, name) ? "r" : "-") +
-                      (schema_->HasWritePermission(row.client_id, name) ? "w" : "-"));
+      cells.push_back(
+          std::string(schema_->permissions().HasReadPermission(row.client_id, name) ? "r" : "-") +
+          (schema_->permissions().HasWritePermission(row.client_id, name) ? "w" : "-"));
     }
     std::string rights;
     for (const std::string& cell : cells) rights += (rights.empty() ? "" : "  ") + cell;
     EXPECT_EQ(rights, row.rights) << row.client_id;
-    EXPECT_EQ(schema_->CanManageVDbs(row.client_id), row.manage_vdbs) << row.client_id;
+    EXPECT_EQ(schema_->permissions().CanManageVDbs(row.client_id), row.manage_vdbs)
+        << row.client_id;
   }
   const pb::EnumDescriptor* clients =
       Type("DeviceMsg")->file()->pool()->FindEnumTypeByName(FullName("ClientId"));
@@ -215,7 +219,7 @@ TEST_F(ExampleSchemaTest, ObjectTypeMessagesCarryTheirIdAndASingularKey) {
     ASSERT_NE(type, nullptr) << row.name;
     EXPECT_EQ(type->containing_type(), nullptr) << row.name;
     EXPECT_EQ(type->options().GetExtension(tx::object_type_id), row.id) << row.name;
-    const pb::FieldDescriptor* key = schema_->GetKeyField(type);
+    const pb::FieldDescriptor* key = schema_->keys().GetKeyField(type);
     ASSERT_NE(key, nullptr) << row.name;
     EXPECT_FALSE(key->is_repeated()) << row.name;
   }

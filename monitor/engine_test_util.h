@@ -30,9 +30,9 @@ class EngineTest : public ::testing::Test {
  protected:
   ClauseObjects Clause(const std::string& op_text, const std::string& value_text,
                        const std::string& type = kWatched) {
-    auto op = Msg(*schema_, schema_->GetOpMsgTypeName(type), op_text);
+    auto op = Msg(*schema_, schema_->op_messages().GetOpMsgTypeName(type), op_text);
     auto value = Msg(*schema_, type, value_text);
-    return {TarnixObject(schema_->GetOpMsgTypeName(type), op->SerializeAsString()),
+    return {TarnixObject(schema_->op_messages().GetOpMsgTypeName(type), op->SerializeAsString()),
             TarnixObject(type, value->SerializeAsString())};
   }
   bool Add(const std::string& monitor, const std::string& op_text,

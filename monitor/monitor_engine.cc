@@ -195,14 +195,15 @@ void MonitorEngine::DeleteSubscriptions(const std::string& monitor_id,
   bool removed_all = true;
   for (const SubscriptionKey& key : keys) {
     if (!object_type.empty() && key.object_type != object_type) continue;
-    const google::protobuf::Descriptor* type = schema_->FindMessageTypeByName(key.object_type);
+    const google::protobuf::Descriptor* type =
+        schema_->types().FindMessageTypeByName(key.object_type);
     if (type == nullptr) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Unknown object type %s",
                  key.object_type.c_str());
       removed_all = false;
       continue;
     }
-    const TarnixObject op(schema_->GetOpMsgTypeNameOf(type), key.text.operation);
+    const TarnixObject op(schema_->op_messages().GetOpMsgTypeNameOf(type), key.text.operation);
     const TarnixObject value(key.object_type, key.text.operand);
     removed_all &= DeleteSubscription(monitor_id, key.object_type, op, value);
   }

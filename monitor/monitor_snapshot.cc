@@ -147,7 +147,7 @@ void MonitorSnapshot::BuildMonitorSnapshotResponse(const Schema& schema,
   std::string_view body, op_message;
   while (bytes <= kMaxChunkBytes && !Done() && types_.front()->Next(&body, &op_message)) {
     tx::MonitorUpdateMsg* update = response->add_updates();
-    schema.SetObjectType(types_.front()->type_name(), update);
+    schema.types().SetObjectType(types_.front()->type_name(), update);
     if (!body.empty()) {
       bytes += body.size();
       update->set_update_ops(op_message.data(), op_message.size());

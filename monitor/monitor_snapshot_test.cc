@@ -153,11 +153,11 @@ TEST_F(MonitorSnapshotTest, AnUpdateCarriesTheTypeAndOnlyAMatchCarriesBodyAndOps
   EXPECT_TRUE(snapshot.Done());
   ASSERT_EQ(response.updates_size(), 2);
   const tx::MonitorUpdateMsg& match = response.updates(1);  // OtherMsg was met last
-  EXPECT_EQ(schema_->GetObjectType(&match), T("WatchedMsg"));
+  EXPECT_EQ(schema_->types().GetObjectType(&match), T("WatchedMsg"));
   EXPECT_EQ(match.object_body(), "body");
   EXPECT_EQ(match.update_ops(), "ops");
   EXPECT_FALSE(match.has_old_object_body());
-  EXPECT_EQ(schema_->GetObjectType(&response.updates(0)), T("OtherMsg"));
+  EXPECT_EQ(schema_->types().GetObjectType(&response.updates(0)), T("OtherMsg"));
   EXPECT_FALSE(response.updates(0).has_object_body());
   EXPECT_FALSE(response.updates(0).has_update_ops());
 }

@@ -46,7 +46,8 @@ bool NamesOneAttribute(const Schema& schema, const pb::Message& op) {
   if (fields.empty()) return true;
   if (fields.size() > 1) return false;
   const pb::Message* content = FieldContent(op, fields.front());
-  return content == nullptr || schema.IsOpMsg(content) || NamesOneAttribute(schema, *content);
+  return content == nullptr || schema.op_messages().IsOpMsg(content) ||
+         NamesOneAttribute(schema, *content);
 }
 
 }  // namespace
@@ -79,9 +80,9 @@ Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id
       continue;
     }
     const tx::StatementMsg& body = statement.statement();
-    const std::string type_name = schema_->GetObjectType(&body);
+    const std::string type_name = schema_->types().GetObjectType(&body);
     if (type_name.empty()) continue;  // the schema logged why
-    if (!schema_->HasReadPermission(client_id, type_name)) {
+    if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
       return NoReadPermission(client_id, type_name);
     }
     auto [inserted, is_new] = records->try_emplace(type_name);
@@ -92,8 +93,8 @@ Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id
     MonitorStatementRecord& record = inserted->second;
     record.type_name = type_name;
     if (body.has_select() && body.select().has_op_msg()) {
-      std::unique_ptr<pb::Message> select(
-          schema_->ParseMessage(schema_->GetOpMsgTypeName(type_name), body.select().op_msg()));
+      std::unique_ptr<pb::Message> select(schema_->types().ParseMessage(
+          schema_->op_messages().GetOpMsgTypeName(type_name), body.select().op_msg()));
       if (select == nullptr) {
         return Status::InvalidArgument(Format(
             "Unable to parse SelectMsg in monitor statement for object type %1%", type_name));
@@ -123,9 +124,9 @@ Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id
 Status MonitorStatements::CheckWhereClause(const std::string& client_id, const Updates& updates,
                                            WhereClauseUpdateRecords* records) const {
   for (const tx::MonitorStatementUpdateMsg& update : updates) {
-    const std::string type_name = schema_->GetObjectType(&update);
+    const std::string type_name = schema_->types().GetObjectType(&update);
     if (type_name.empty()) continue;
-    if (!schema_->HasReadPermission(client_id, type_name)) {
+    if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
       return NoReadPermission(client_id, type_name);
     }
     WhereClauseUpdateRecord& record = (*records)[type_name];
@@ -150,7 +151,8 @@ Status MonitorStatements::ScanWhereClauses(const std::string& type_name,
                                            SnapshotEntrySet* snapshot_entries) const {
   std::unique_ptr<pb::Message> select;
   if (!selection.empty()) {
-    select.reset(schema_->ParseMessage(schema_->GetOpMsgTypeName(type_name), selection));
+    select.reset(schema_->types().ParseMessage(schema_->op_messages().GetOpMsgTypeName(type_name),
+                                               selection));
   }
   const QueryScan& scan = queries_->scan();
   for (const WhereClause& clause : clauses) {
@@ -253,7 +255,7 @@ void MonitorStatements::BuildMonitorStatements(const std::string& monitor_id,
     if (statement == nullptr) {
       tx::MonitorStatementMsg* added = response->add_statements();
       statement = added->mutable_statement();
-      schema_->SetObjectType(key.object_type, statement);
+      schema_->types().SetObjectType(key.object_type, statement);
       added->set_send_old_object_body(
           engine_->GetMonitorStatementFlag(monitor_id, key.object_type));
       const std::string selection = engine_->FindMonitorSubscription(monitor_id, key.object_type);

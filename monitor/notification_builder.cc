@@ -53,13 +53,13 @@ void NotificationBuilder::TopologicalSort(bool deletes, bool tracing,
 
 std::unique_ptr<pb::Message> NotificationBuilder::Parse(const std::string& type,
                                                         const std::string& body) const {
-  std::unique_ptr<pb::Message> message(schema_->NewMessage(type));
+  std::unique_ptr<pb::Message> message(schema_->types().NewMessage(type));
   if (message == nullptr) {  // a type the schema no longer has
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to parse data into %s message",
                type.c_str());
     return nullptr;
   }
-  if (!schema_->ParseInto(type, body, message.get())) return nullptr;  // logged
+  if (!schema_->types().ParseInto(type, body, message.get()).ok()) return nullptr;  // logged
   return message;
 }
 
@@ -188,10 +188,10 @@ void NotificationBuilder::BuildUpdate(const std::string& type, const std::string
                                       const TransactionRequestTable* requests, Texts* texts) const {
   *texts = Texts();
   texts->selection = selection;
-  const std::string op_type = schema_->GetOpMsgTypeName(type);
+  const std::string op_type = schema_->op_messages().GetOpMsgTypeName(type);
   std::unique_ptr<pb::Message> select;
-  if (!selection.empty()) select.reset(schema_->ParseMessage(op_type, selection));
-  std::unique_ptr<pb::Message> op(schema_->NewMessage(op_type));
+  if (!selection.empty()) select.reset(schema_->types().ParseMessage(op_type, selection));
+  std::unique_ptr<pb::Message> op(schema_->types().NewMessage(op_type));
   if (op == nullptr) return;  // nothing can describe the change
   std::unique_ptr<pb::Message> new_copy(new_message.New());
   new_copy->CopyFrom(new_message);
@@ -213,10 +213,10 @@ void NotificationBuilder::BuildDelete(const std::string& type, bool tracing,
                                       Texts* texts) const {
   *texts = Texts();
   texts->selection = selection;
-  const std::string op_type = schema_->GetOpMsgTypeName(type);
+  const std::string op_type = schema_->op_messages().GetOpMsgTypeName(type);
   std::unique_ptr<pb::Message> select;
-  if (!selection.empty()) select.reset(schema_->ParseMessage(op_type, selection));
-  std::unique_ptr<pb::Message> op(schema_->NewMessage(op_type));
+  if (!selection.empty()) select.reset(schema_->types().ParseMessage(op_type, selection));
+  std::unique_ptr<pb::Message> op(schema_->types().NewMessage(op_type));
   if (op == nullptr) return;
   std::unique_ptr<pb::Message> old_copy(old_message.New());
   old_copy->CopyFrom(old_message);
@@ -240,7 +240,7 @@ void NotificationBuilder::NotifyMonitorUpdate(PlannedMonitor* monitor, const std
   int64_t& entry = texts->entries[flag];
   if (entry < 0) {
     tx::MonitorUpdateMsg update;
-    schema_->SetObjectType(type, &update);
+    schema_->types().SetObjectType(type, &update);
     if (flag && !texts->old_body.empty()) update.set_old_object_body(texts->old_body);
     if (!texts->body.empty()) {
       update.set_update_ops(texts->update_ops);
@@ -262,7 +262,7 @@ void NotificationBuilder::NotifyMonitorDelete(PlannedMonitor* monitor, const std
   int64_t& entry = texts->entries[flag];
   if (entry < 0) {
     tx::MonitorUpdateMsg update;
-    schema_->SetObjectType(type, &update);
+    schema_->types().SetObjectType(type, &update);
     if (flag) update.set_old_object_body(texts->old_body);
     update.set_update_ops(texts->update_ops);
     update.set_object_body(texts->body);

@@ -47,7 +47,7 @@ class NotificationBuilderTest : public EngineTest {
     engine_.AddMonitor(monitor, 1);
     if (!selection.empty()) {
       engine_.SetSubscriptionString(monitor, type,
-                                    Body(selection, schema_->GetOpMsgTypeName(type)));
+                                    Body(selection, schema_->op_messages().GetOpMsgTypeName(type)));
     }
     engine_.SetSubscriptionFlag(monitor, type, flag);
     ASSERT_TRUE(Add(monitor, op, value, type));
@@ -86,7 +86,7 @@ class NotificationBuilderTest : public EngineTest {
     return responses[0].updates(0);
   }
   std::string Ops(const std::string& text) {
-    return Body(text, schema_->GetOpMsgTypeName(kWatched));
+    return Body(text, schema_->op_messages().GetOpMsgTypeName(kWatched));
   }
 
   TypeOrder order_;
@@ -103,7 +103,7 @@ TEST_F(NotificationBuilderTest, ACreationIsSetWithoutOldBodyWhateverTheFlag) {
   const Delivered created = Updates(std::move(records));
   for (const char* monitor : {"plain", "flagged"}) {
     const tx::MonitorUpdateMsg& update = Only(created, monitor);
-    EXPECT_EQ(schema_->GetObjectType(&update), kWatched);
+    EXPECT_EQ(schema_->types().GetObjectType(&update), kWatched);
     EXPECT_EQ(update.object_body(), Body("id: 'x' i32: 1"));
     EXPECT_EQ(update.update_ops(), Ops("self { op: SET }"));
     EXPECT_FALSE(update.has_old_object_body()) << monitor;

@@ -44,7 +44,7 @@ struct Index {
   explicit Index(int monitors) : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix") {
     orv::Logger::logLevel = orv::ERROR;  // no line per subscription
     engine = std::make_unique<MonitorEngine>(&schema, &registry);
-    op_type = schema.GetOpMsgTypeName(kType);
+    op_type = schema.op_messages().GetOpMsgTypeName(kType);
     const double before = AllocatedBytes();
     for (int i = 0; i < monitors; ++i) {
       const std::string id = "equals-" + std::to_string(i);
@@ -70,7 +70,7 @@ struct Index {
   }
 
   std::string Text(const std::string& type, const std::string& text) {
-    std::unique_ptr<pb::Message> message(schema.NewMessage(type));
+    std::unique_ptr<pb::Message> message(schema.types().NewMessage(type));
     if (!google::protobuf::TextFormat::ParseFromString(text, message.get())) std::abort();
     return message->SerializeAsString();
   }
@@ -89,7 +89,7 @@ std::unique_ptr<pb::Message> Device(Index* index, int matching) {
   const int first = matching == 3 ? 0 : 1000;
   for (int t = 0; t < 6; ++t) text += " tags: '" + Tag(first + t) + "'";
   text += " tags: 'rack-7' tags: 'prod'";
-  std::unique_ptr<pb::Message> device(index->schema.NewMessage(kType));
+  std::unique_ptr<pb::Message> device(index->schema.types().NewMessage(kType));
   if (!google::protobuf::TextFormat::ParseFromString(text, device.get())) std::abort();
   return device;
 }

@@ -4,6 +4,7 @@
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "query/op_msg_fields.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -40,7 +41,7 @@ struct Leaf {
 Status CheckSubscription(const Schema& schema, const std::string& object_type,
                          const TarnixObject& op, const TarnixObject& value) {
   const std::string clause = "Where clause of " + object_type + ": ";
-  if (schema.FindMessageTypeByName(object_type) == nullptr) {
+  if (schema.types().FindMessageTypeByName(object_type) == nullptr) {
     return Status::InvalidArgument(clause + "unknown object type");
   }
   const TarnixObject::MessagePtr op_msg = op.GetMessage(schema);
@@ -50,7 +51,7 @@ Status CheckSubscription(const Schema& schema, const std::string& object_type,
   }
   std::vector<const pb::FieldDescriptor*> fields = SetFields(*op_msg);
   if (fields.empty()) return Status::OK();
-  if (op_msg->GetDescriptor()->full_name() != schema.GetOpMsgTypeName(object_type)) {
+  if (op_msg->GetDescriptor()->full_name() != schema.op_messages().GetOpMsgTypeName(object_type)) {
     return Status::InvalidArgument(clause + "op message is a " +
                                    op_msg->GetDescriptor()->full_name());
   }
@@ -82,9 +83,9 @@ Status CheckSubscription(const Schema& schema, const std::string& object_type,
     const pb::FieldDescriptor* attribute = type->FindFieldByName(op_field->name());
     if (attribute == nullptr) return Status::InvalidArgument(at + "no such field");
     const pb::Message* content =
-        schema.IsFieldSet(level, op_field) ? FieldContent(*level, op_field) : nullptr;
+        IsFieldSet(level, op_field) ? FieldContent(*level, op_field) : nullptr;
     if (content == nullptr) return Status::InvalidArgument(at + "holds no op message");
-    if (schema.IsOpMsg(content)) {
+    if (schema.op_messages().IsOpMsg(content)) {
       leaf = Leaf{attribute, content, operand, false};
       break;
     }
@@ -94,7 +95,7 @@ Status CheckSubscription(const Schema& schema, const std::string& object_type,
     fields = SetFields(*content);
     if (fields.size() == 1 && fields.front()->name() == "self") {
       const pb::Message* self = FieldContent(*content, fields.front());
-      if (self == nullptr || !schema.IsOpMsg(self)) {
+      if (self == nullptr || !schema.op_messages().IsOpMsg(self)) {
         return Status::InvalidArgument(at + "'self' holds no OpMsg");
       }
       leaf = Leaf{attribute, self, operand, true};
@@ -106,13 +107,13 @@ Status CheckSubscription(const Schema& schema, const std::string& object_type,
     }
     level = content;
     type = attribute->message_type();
-    operand = schema.IsFieldSet(operand, attribute)
+    operand = IsFieldSet(operand, attribute)
                   ? &operand->GetReflection()->GetMessage(*operand, attribute)
                   : nullptr;
   }
 
   const std::string at = "Where clause on " + path + " of " + object_type + ": ";
-  const int operation = schema.GetOpMsgOperation(leaf.op_msg);
+  const int operation = schema.op_messages().GetOpMsgOperation(leaf.op_msg);
   const bool repeated = leaf.attribute->is_repeated();
   const bool message = leaf.attribute->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE;
   switch (operation) {
@@ -136,7 +137,7 @@ Status CheckSubscription(const Schema& schema, const std::string& object_type,
       return Status::InvalidArgument(at + "operation " + std::to_string(operation) +
                                      " cannot be watched");
   }
-  if (!schema.IsFieldSet(leaf.operand, leaf.attribute)) {
+  if (!IsFieldSet(leaf.operand, leaf.attribute)) {
     return Status::InvalidArgument(at + OperationName(operation) +
                                    " needs an operand, which the value message does not hold");
   }

@@ -86,7 +86,8 @@ TEST_F(SubscriptionCheckTest, OperandsOfAnotherTypeOrMissingAreRefused) {
   EXPECT_EQ(CheckSubscription(*schema_, "monitor.test.NoSuchMsg", TarnixObject(), TarnixObject())
                 .message(),
             "Where clause of monitor.test.NoSuchMsg: unknown object type");
-  const TarnixObject garbage(schema_->GetOpMsgTypeName(kWatched), std::string("\xff\xff", 2));
+  const TarnixObject garbage(schema_->op_messages().GetOpMsgTypeName(kWatched),
+                             std::string("\xff\xff", 2));
   EXPECT_EQ(CheckSubscription(*schema_, kWatched, garbage, watched.value).code(),
             Status::kInvalidArgument);
   EXPECT_TRUE(CheckSubscription(*schema_, kWatched, TarnixObject(), TarnixObject()).ok());

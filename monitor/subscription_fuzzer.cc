@@ -114,7 +114,7 @@ void Fill(FuzzInput* in, pb::Message* message, int depth) {
 // A body of `type`: built field by field, or raw bytes.
 std::string Body(FuzzInput* in, const std::string& type) {
   if (in->Byte() & 1) return in->String();
-  std::unique_ptr<pb::Message> message(WatchSchema().NewMessage(type));
+  std::unique_ptr<pb::Message> message(WatchSchema().types().NewMessage(type));
   Fill(in, message.get(), 0);
   return message->SerializeAsString();
 }
@@ -153,7 +153,8 @@ std::string OpBody(FuzzInput* in, const std::string& type) {
     text += path + " " + leaf;
     while (depth-- > 0) text += " }";
   }
-  std::unique_ptr<pb::Message> op(WatchSchema().NewMessage(WatchSchema().GetOpMsgTypeName(type)));
+  std::unique_ptr<pb::Message> op(
+      WatchSchema().types().NewMessage(WatchSchema().op_messages().GetOpMsgTypeName(type)));
   TARNIX_FUZZ_CHECK(pb::TextFormat::ParseFromString(text, op.get()));
   return op->SerializeAsString();
 }
@@ -203,7 +204,7 @@ class Run {
       case 2:
       case 3: {
         const std::string type = kTypes[action / 64 % 2];
-        const TarnixObject op(schema.GetOpMsgTypeName(type), OpBody(in_, type));
+        const TarnixObject op(schema.op_messages().GetOpMsgTypeName(type), OpBody(in_, type));
         const TarnixObject value(type, Body(in_, type));
         // Callers add only what the check accepts.
         if (!CheckSubscription(schema, type, op, value).ok()) return;
@@ -219,7 +220,7 @@ class Run {
         const auto& clause = clauses[in_->Byte() % clauses.size()];
         const auto& [type, op_body, value_body] = clause;
         TARNIX_FUZZ_CHECK(engine_.DeleteSubscription(
-            monitor, type, TarnixObject(schema.GetOpMsgTypeName(type), op_body),
+            monitor, type, TarnixObject(schema.op_messages().GetOpMsgTypeName(type), op_body),
             TarnixObject(type, value_body)));
         model_.RemoveClause(monitor, clause);
         return;
@@ -246,7 +247,7 @@ class Run {
   void Probe() {
     const uint8_t pick = in_->Byte();
     const std::string type = kTypes[pick % 2];
-    std::unique_ptr<pb::Message> object(WatchSchema().ParseMessage(type, Body(in_, type)));
+    std::unique_ptr<pb::Message> object(WatchSchema().types().ParseMessage(type, Body(in_, type)));
     if (object == nullptr) return;
     VdbIdSet vdbs;
     for (VdbId vdb = 1; vdb <= 3; ++vdb) {
@@ -285,7 +286,7 @@ class Seed {
   // bytes of its first fields, the others left unset.
   Seed& AddBuilt(int monitor, int operation, int path, const std::string& choices) {
     Step(monitor, 0).Byte(0).Byte(operation).Byte(path).Byte(0);
-    const size_t fields = WatchSchema().FindMessageTypeByName(kWatched)->field_count();
+    const size_t fields = WatchSchema().types().FindMessageTypeByName(kWatched)->field_count();
     out_ += choices + std::string(fields - choices.size(), '\0');
     return *this;
   }
@@ -312,7 +313,7 @@ class Seed {
   }
   Seed& Step(int monitor, int action) { return Byte(monitor).Byte(action); }
   Seed& Raw(const std::string& type, const std::string& text) {
-    std::unique_ptr<pb::Message> message(WatchSchema().NewMessage(type));
+    std::unique_ptr<pb::Message> message(WatchSchema().types().NewMessage(type));
     TARNIX_FUZZ_CHECK(pb::TextFormat::ParseFromString(text, message.get()));
     const std::string bytes = message->SerializeAsString();
     TARNIX_FUZZ_CHECK(bytes.size() < 256);
@@ -385,7 +386,7 @@ std::vector<std::string> Seeds() {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   tarnix::SilenceLogs();
-  TARNIX_FUZZ_CHECK(tarnix::subscription_test::WatchSchema().HasObjectTypes());
+  TARNIX_FUZZ_CHECK(tarnix::subscription_test::WatchSchema().types().HasObjectTypes());
   tarnix::SeedEmptyCorpus(*argc, *argv, tarnix::subscription_test::Seeds());
   return 0;
 }

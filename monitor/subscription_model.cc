@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 #include "schema/wire_format.h"
 
@@ -28,12 +29,11 @@ const pb::Message& Sub(const pb::Message& message, const pb::FieldDescriptor* fi
                               : r->GetMessage(message, field);
 }
 
-std::vector<AttributeValue> Elements(const Schema& schema, const pb::Message* message,
-                                     const pb::FieldDescriptor* field) {
+std::vector<AttributeValue> Elements(const pb::Message* message, const pb::FieldDescriptor* field) {
   std::vector<AttributeValue> values;
   if (message == nullptr) return values;
   const int size = message->GetReflection()->FieldSize(*message, field);
-  for (int i = 0; i < size; ++i) values.push_back(schema.GetRepeatedFieldValue(message, field, i));
+  for (int i = 0; i < size; ++i) values.push_back(GetRepeatedFieldValue(message, field, i));
   return values;
 }
 
@@ -49,12 +49,12 @@ std::string Bytes(const pb::Message& message) {
 }
 
 // `operation` on attribute `field`, which `object` holds; `value` may be null.
-bool LeafMatches(const Schema& schema, int operation, const pb::FieldDescriptor* field,
-                 const pb::Message* value, const pb::Message& object) {
+bool LeafMatches(int operation, const pb::FieldDescriptor* field, const pb::Message* value,
+                 const pb::Message& object) {
   if (operation == OpMsg::EXISTS) return true;
   if (field->is_repeated()) {
-    const std::vector<AttributeValue> wanted = Elements(schema, value, field);
-    const std::vector<AttributeValue> held = Elements(schema, &object, field);
+    const std::vector<AttributeValue> wanted = Elements(value, field);
+    const std::vector<AttributeValue> held = Elements(&object, field);
     const bool equal = wanted.size() == held.size() &&
                        std::equal(wanted.begin(), wanted.end(), held.begin(), AttributeValueEquals);
     switch (operation) {
@@ -74,8 +74,7 @@ bool LeafMatches(const Schema& schema, int operation, const pb::FieldDescriptor*
   if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
     equal = Bytes(Sub(*value, field)) == Bytes(Sub(object, field));
   } else {
-    equal = AttributeValueEquals(schema.GetFieldValue(value, field),
-                                 schema.GetFieldValue(&object, field));
+    equal = AttributeValueEquals(GetFieldValue(value, field), GetFieldValue(&object, field));
   }
   return operation == OpMsg::EQUALS ? equal : !equal;
 }
@@ -85,14 +84,14 @@ bool LeafMatches(const Schema& schema, int operation, const pb::FieldDescriptor*
 std::unique_ptr<Schema> LoadWatchSchema() {
   auto schema = std::make_unique<Schema>(
       std::string(TARNIX_MONITOR_TEST_DATA_DIR) + "/watch_schema.pb", "monitor.test");
-  EXPECT_FALSE(schema->GetSchemaPath().empty()) << "fixture schema did not load";
+  EXPECT_FALSE(schema->types().GetSchemaPath().empty()) << "fixture schema did not load";
   return schema;
 }
 
 std::unique_ptr<pb::Message> Msg(const Schema& schema, const std::string& type,
                                  const std::string& text) {
   const std::string name = type.find('.') == std::string::npos ? "monitor.test." + type : type;
-  std::unique_ptr<pb::Message> message(schema.NewMessage(name));
+  std::unique_ptr<pb::Message> message(schema.types().NewMessage(name));
   EXPECT_TRUE(message != nullptr) << name;
   if (message == nullptr) return message;
   EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
@@ -110,20 +109,18 @@ ClauseLeaf FindClauseLeaf(const Schema& schema, const pb::Message& op, const pb:
     const pb::FieldDescriptor* op_field = Held(*level).front();
     leaf.field = type->FindFieldByName(op_field->name());
     const pb::Message& content = Sub(*level, op_field);
-    if (schema.IsOpMsg(&content)) {
-      leaf.operation = schema.GetOpMsgOperation(&content);
+    if (schema.op_messages().IsOpMsg(&content)) {
+      leaf.operation = schema.op_messages().GetOpMsgOperation(&content);
       return leaf;
     }
     const pb::FieldDescriptor* next = Held(content).front();
     if (next->name() == "self") {
-      leaf.operation = schema.GetOpMsgOperation(&Sub(content, next));
+      leaf.operation = schema.op_messages().GetOpMsgOperation(&Sub(content, next));
       leaf.through_self = true;
       return leaf;
     }
-    leaf.value =
-        schema.IsFieldSet(leaf.value, leaf.field) ? &Sub(*leaf.value, leaf.field) : nullptr;
-    leaf.object =
-        schema.IsFieldSet(leaf.object, leaf.field) ? &Sub(*leaf.object, leaf.field) : nullptr;
+    leaf.value = IsFieldSet(leaf.value, leaf.field) ? &Sub(*leaf.value, leaf.field) : nullptr;
+    leaf.object = IsFieldSet(leaf.object, leaf.field) ? &Sub(*leaf.object, leaf.field) : nullptr;
     type = leaf.field->message_type();
     level = &content;
   }
@@ -133,8 +130,8 @@ bool ClauseMatches(const Schema& schema, const pb::Message* op, const pb::Messag
                    const pb::Message& object) {
   if (op == nullptr || value == nullptr || Held(*op).empty()) return true;
   const ClauseLeaf leaf = FindClauseLeaf(schema, *op, *value, object);
-  if (!schema.IsFieldSet(leaf.object, leaf.field)) return false;
-  return LeafMatches(schema, leaf.operation, leaf.field, leaf.value, *leaf.object);
+  if (!IsFieldSet(leaf.object, leaf.field)) return false;
+  return LeafMatches(leaf.operation, leaf.field, leaf.value, *leaf.object);
 }
 
 void SubscriptionModel::AddMonitor(const std::string& monitor_id, VdbId vdb_id) {
@@ -174,8 +171,8 @@ MonitorIdSet SubscriptionModel::Match(const std::string& object_type, const pb::
       const auto& [type, op_body, value_body] = clause;
       if (type != object_type || vdb_ids.count(vdb_id) == 0) continue;
       std::unique_ptr<pb::Message> op(
-          schema_->ParseMessage(schema_->GetOpMsgTypeName(type), op_body));
-      std::unique_ptr<pb::Message> value(schema_->ParseMessage(type, value_body));
+          schema_->types().ParseMessage(schema_->op_messages().GetOpMsgTypeName(type), op_body));
+      std::unique_ptr<pb::Message> value(schema_->types().ParseMessage(type, value_body));
       if (ClauseMatches(*schema_, op.get(), value.get(), object)) {
         matched.insert(monitor_id);
         break;

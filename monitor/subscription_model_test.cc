@@ -13,6 +13,7 @@
 #include "monitor/subscription_check.h"
 #include "query/op_msg_fields.h"
 #include "query/where_matcher.h"
+#include "schema/field_values.h"
 
 namespace tarnix {
 namespace subscription_test {
@@ -33,7 +34,7 @@ class RandomClauses {
   // An object of `type` whose fields hold few distinct values, so that
   // clauses and objects meet often.
   std::unique_ptr<pb::Message> Object(const std::string& type) {
-    std::unique_ptr<pb::Message> message(schema_.NewMessage(type));
+    std::unique_ptr<pb::Message> message(schema_.types().NewMessage(type));
     Fill(message.get(), 0);
     return message;
   }
@@ -189,7 +190,7 @@ class SubscriptionModelTest : public EngineTest {
         const auto& clause = clauses[random.Below(clauses.size())];
         const auto& [type, op_body, value_body] = clause;
         history << monitor << " drops a clause of " << type << "\n";
-        const TarnixObject op(schema_->GetOpMsgTypeName(type), op_body);
+        const TarnixObject op(schema_->op_messages().GetOpMsgTypeName(type), op_body);
         ASSERT_TRUE(engine_.DeleteSubscription(monitor, type, op, TarnixObject(type, value_body)))
             << history.str();
         model.RemoveClause(monitor, clause);
@@ -253,7 +254,7 @@ class SubscriptionModelTest : public EngineTest {
       bool meant = false;
       if (!SetFields(*op).empty()) {
         const ClauseLeaf leaf = FindClauseLeaf(*schema_, *op, *value, *object);
-        const bool held = schema_->IsFieldSet(leaf.object, leaf.field);
+        const bool held = IsFieldSet(leaf.object, leaf.field);
         auto size = [&](const pb::Message* message) {
           return message->GetReflection()->FieldSize(*message, leaf.field);
         };

@@ -8,6 +8,7 @@
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/logger.h"
 #include "query/op_msg_fields.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 #include "schema/varint.h"
 #include "schema/wire_format.h"
@@ -28,9 +29,8 @@ struct Operands {
 
 // The content of an op field: its sub-message, or its first element when
 // repeated; null when the op message does not hold it.
-const pb::Message* Content(const Schema& schema, const pb::Message& op,
-                           const pb::FieldDescriptor* field) {
-  return schema.IsFieldSet(&op, field) ? FieldContent(op, field) : nullptr;
+const pb::Message* Content(const pb::Message& op, const pb::FieldDescriptor* field) {
+  return IsFieldSet(&op, field) ? FieldContent(op, field) : nullptr;
 }
 
 void LogNoContent() {
@@ -48,21 +48,21 @@ void LogSetFieldCount(const pb::Message& content, size_t count) {
 bool ExtractOpMsgOperand(const Schema& schema, const pb::Message& op,
                          const pb::FieldDescriptor* op_field, const pb::Message* value,
                          const pb::FieldDescriptor* value_field, Operands* out) {
-  const pb::Message* content = Content(schema, op, op_field);
+  const pb::Message* content = Content(op, op_field);
   if (content == nullptr) {
     LogNoContent();
     return false;
   }
   if (value == nullptr || value_field == nullptr) {
-    out->operation = schema.GetOpMsgOperation(content);
+    out->operation = schema.op_messages().GetOpMsgOperation(content);
     return true;
   }
   if (!value_field->is_repeated()) {
-    out->operation = schema.GetOpMsgOperation(content);
-    out->values.push_back(ExtractFieldValue(schema, *value, value_field));
+    out->operation = schema.op_messages().GetOpMsgOperation(content);
+    out->values.push_back(ExtractFieldValue(*value, value_field));
     return true;
   }
-  if (!schema.IsOpMsg(content)) {
+  if (!schema.op_messages().IsOpMsg(content)) {
     const std::vector<const pb::FieldDescriptor*> fields = SetFields(*content);
     if (fields.size() != 1) {
       LogSetFieldCount(*content, fields.size());
@@ -73,31 +73,32 @@ bool ExtractOpMsgOperand(const Schema& schema, const pb::Message& op,
                  content->GetDescriptor()->full_name().c_str(), fields[0]->name().c_str());
       return false;
     }
-    content = Content(schema, *content, fields[0]);
+    content = Content(*content, fields[0]);
     if (content == nullptr) {
       LogNoContent();
       return false;
     }
-    if (!schema.IsOpMsg(content)) {
+    if (!schema.op_messages().IsOpMsg(content)) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "'self' field is of type %s but not OpMsg",
                  content->GetDescriptor()->full_name().c_str());
       return false;
     }
   }
-  out->operation = schema.GetOpMsgOperation(content);
-  out->values = ExtractRepeatedFieldValues(schema, *value, value_field);
+  out->operation = schema.op_messages().GetOpMsgOperation(content);
+  out->values = ExtractRepeatedFieldValues(*value, value_field);
   return true;
 }
 
 // The predicate at the attribute it applies to.
 bool ReadRequest(const Schema& schema, const pb::Message& op, const pb::FieldDescriptor* op_field,
                  const pb::Message* value, const pb::FieldDescriptor* value_field, Operands* out) {
-  const pb::Message* content = Content(schema, op, op_field);
+  const pb::Message* content = Content(op, op_field);
   if (content == nullptr) {
     LogNoContent();
     return false;
   }
-  if (schema.IsOpMsg(content) || (value_field != nullptr && value_field->is_repeated())) {
+  if (schema.op_messages().IsOpMsg(content) ||
+      (value_field != nullptr && value_field->is_repeated())) {
     return ExtractOpMsgOperand(schema, op, op_field, value, value_field, out);
   }
   const std::vector<const pb::FieldDescriptor*> fields = SetFields(*content);
@@ -109,9 +110,9 @@ bool ReadRequest(const Schema& schema, const pb::Message& op, const pb::FieldDes
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "ReadRequest called on a nested non-self field");
     return false;
   }
-  out->operation = schema.GetOpMsgOperation(Content(schema, *content, fields[0]));
+  out->operation = schema.op_messages().GetOpMsgOperation(Content(*content, fields[0]));
   if (value_field != nullptr && value_field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE &&
-      schema.IsFieldSet(value, value_field)) {
+      IsFieldSet(value, value_field)) {
     const pb::Message* sub = FieldContent(*value, value_field);
     if (sub != nullptr) SerializeDeterministic(*sub, &out->bytes);
   }
@@ -142,13 +143,13 @@ bool ReadSubscriptionPredicate(const Schema& schema, const pb::Message& op,
     predicate->path.push_back(op_field->name());
     value_field =
         value != nullptr ? value->GetDescriptor()->FindFieldByName(op_field->name()) : nullptr;
-    content = Content(schema, *level, op_field);
+    content = Content(*level, op_field);
     if (content == nullptr) {
       LogNoContent();
       return false;
     }
     const bool nested =
-        !schema.IsOpMsg(content) &&
+        !schema.op_messages().IsOpMsg(content) &&
         (value == nullptr || (value_field != nullptr && !value_field->is_repeated()));
     if (!nested) break;
     const std::vector<const pb::FieldDescriptor*> fields = SetFields(*content);
@@ -163,7 +164,7 @@ bool ReadSubscriptionPredicate(const Schema& schema, const pb::Message& op,
     if (fields[0]->name() == "self") break;
     const bool holds_sub = value_field != nullptr &&
                            value_field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE &&
-                           schema.IsFieldSet(value, value_field);
+                           IsFieldSet(value, value_field);
     value = holds_sub ? &value->GetReflection()->GetMessage(*value, value_field) : nullptr;
     level = content;
     op_field = fields[0];
@@ -189,7 +190,7 @@ bool ReadSubscriptionPredicate(const Schema& schema, const pb::Message& op,
       if (value_field != nullptr && value_field->is_repeated()) {
         predicate->target = PredicateTarget::kList;
         predicate->key = ListKey(operands.values);
-      } else if (!schema.IsOpMsg(content)) {
+      } else if (!schema.op_messages().IsOpMsg(content)) {
         predicate->target = PredicateTarget::kMessage;
         predicate->key = std::move(operands.bytes);
       } else if (operands.values.empty()) {
@@ -215,13 +216,11 @@ bool ReadSubscriptionPredicate(const Schema& schema, const pb::Message& op,
   }
 }
 
-AttributeValue ExtractFieldValue(const Schema& schema, const pb::Message& message,
-                                 const pb::FieldDescriptor* field) {
+AttributeValue ExtractFieldValue(const pb::Message& message, const pb::FieldDescriptor* field) {
   if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) {
-    return schema.GetFieldValue(&message, field);
+    return GetFieldValue(&message, field);
   }
-  const pb::Message* sub =
-      schema.IsFieldSet(&message, field) ? FieldContent(message, field) : nullptr;
+  const pb::Message* sub = IsFieldSet(&message, field) ? FieldContent(message, field) : nullptr;
   std::string bytes;
   if (sub == nullptr || !SerializeDeterministic(*sub, &bytes)) {
     LogNoContent();
@@ -230,8 +229,7 @@ AttributeValue ExtractFieldValue(const Schema& schema, const pb::Message& messag
   return AttributeValue::String(std::move(bytes));
 }
 
-std::vector<AttributeValue> ExtractRepeatedFieldValues(const Schema& schema,
-                                                       const pb::Message& message,
+std::vector<AttributeValue> ExtractRepeatedFieldValues(const pb::Message& message,
                                                        const pb::FieldDescriptor* field) {
   std::vector<AttributeValue> values;
   if (!field->is_repeated()) {
@@ -241,7 +239,7 @@ std::vector<AttributeValue> ExtractRepeatedFieldValues(const Schema& schema,
   }
   const int size = message.GetReflection()->FieldSize(message, field);
   values.reserve(size);
-  for (int i = 0; i < size; ++i) values.push_back(schema.GetRepeatedFieldValue(&message, field, i));
+  for (int i = 0; i < size; ++i) values.push_back(GetRepeatedFieldValue(&message, field, i));
   return values;
 }
 

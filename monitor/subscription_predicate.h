@@ -54,13 +54,12 @@ bool ReadSubscriptionPredicate(const Schema& schema, const google::protobuf::Mes
 // kind, int32 and enum fields both as kEnum; a message field as the
 // deterministic bytes of the sub-message (int32 0, after a DRX0203 line,
 // when the message does not hold it).
-AttributeValue ExtractFieldValue(const Schema& schema, const google::protobuf::Message& message,
+AttributeValue ExtractFieldValue(const google::protobuf::Message& message,
                                  const google::protobuf::FieldDescriptor* field);
 // The elements of a repeated field in list order (message elements as
 // their deterministic bytes); none, after a DRX0204 line, for a singular one.
 std::vector<AttributeValue> ExtractRepeatedFieldValues(
-    const Schema& schema, const google::protobuf::Message& message,
-    const google::protobuf::FieldDescriptor* field);
+    const google::protobuf::Message& message, const google::protobuf::FieldDescriptor* field);
 
 // The key of a whole list: each element's kind and value, strings with
 // their length, so that no two lists that differ share a key. Floats are

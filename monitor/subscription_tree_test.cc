@@ -255,8 +255,10 @@ TEST_F(SubscriptionTreeTest, ContainsAllOfAHundredThousandElements) {
   auto value = Msg(*schema_, kWatched, "");
   const pb::FieldDescriptor* nums = value->GetDescriptor()->FindFieldByName("nums");
   for (int i = 0; i < kElements; ++i) value->GetReflection()->AddInt32(value.get(), nums, i);
-  auto op = Msg(*schema_, schema_->GetOpMsgTypeName(kWatched), "nums { op: CONTAINS_ALL }");
-  const TarnixObject op_object(schema_->GetOpMsgTypeName(kWatched), op->SerializeAsString());
+  auto op =
+      Msg(*schema_, schema_->op_messages().GetOpMsgTypeName(kWatched), "nums { op: CONTAINS_ALL }");
+  const TarnixObject op_object(schema_->op_messages().GetOpMsgTypeName(kWatched),
+                               op->SerializeAsString());
   const TarnixObject value_object(kWatched, value->SerializeAsString());
   engine_.AddMonitor("big", 1);
   engine_.AddMonitor("small", 1);

@@ -243,21 +243,21 @@ void SubscriptionsSharingAttribute::CollectMatchingMonitors(const Schema& schema
                                                             SubscriberSetList* sets) const {
   sets->push_back(&subscribers_);
   if (field->is_repeated()) {
-    CollectRepeated(schema, object, field, sets);
+    CollectRepeated(object, field, sets);
   } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
     CollectMessage(schema, object, field, sets);
   } else {
-    CollectValue(schema, object, field, sets);
+    CollectValue(object, field, sets);
   }
 }
 
-void SubscriptionsSharingAttribute::CollectRepeated(const Schema& schema, const pb::Message& object,
+void SubscriptionsSharingAttribute::CollectRepeated(const pb::Message& object,
                                                     const pb::FieldDescriptor* field,
                                                     SubscriberSetList* sets) const {
   const bool lists = !equals_list_.empty() || !not_equals_list_.empty();
   const bool value_sets = !contains_any_.empty() || !contains_all_.IsEmpty();
   if (!lists && !value_sets) return;
-  std::vector<AttributeValue> values = ExtractRepeatedFieldValues(schema, object, field);
+  std::vector<AttributeValue> values = ExtractRepeatedFieldValues(object, field);
   const bool has_nan = std::any_of(values.begin(), values.end(), IsNaN);
   if (lists) {
     // A list holding a NaN equals no list and differs from every list.
@@ -296,11 +296,11 @@ void SubscriptionsSharingAttribute::CollectMessage(const Schema& schema, const p
   }
 }
 
-void SubscriptionsSharingAttribute::CollectValue(const Schema& schema, const pb::Message& object,
+void SubscriptionsSharingAttribute::CollectValue(const pb::Message& object,
                                                  const pb::FieldDescriptor* field,
                                                  SubscriberSetList* sets) const {
   if (equals_.empty() && not_equals_.empty()) return;
-  const AttributeValue value = ExtractFieldValue(schema, object, field);
+  const AttributeValue value = ExtractFieldValue(object, field);
   const bool nan = IsNaN(value);
   if (!nan) CollectEntry(equals_, value, sets);
   for (const auto& entry : not_equals_) {

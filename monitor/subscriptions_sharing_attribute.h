@@ -70,12 +70,12 @@ class SubscriptionsSharingAttribute {
                                          std::vector<SubscriptionsSharingAttribute*>* nodes);
   bool DeleteContainsAny(const SubscriptionPredicate& predicate, const std::string& monitor_id,
                          SubscriptionText* text, const RegistrationTally& tally);
-  void CollectRepeated(const Schema& schema, const google::protobuf::Message& object,
+  void CollectRepeated(const google::protobuf::Message& object,
                        const google::protobuf::FieldDescriptor* field,
                        SubscriberSetList* sets) const;
   void CollectMessage(const Schema& schema, const google::protobuf::Message& object,
                       const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
-  void CollectValue(const Schema& schema, const google::protobuf::Message& object,
+  void CollectValue(const google::protobuf::Message& object,
                     const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
 
   SubscriberSet subscribers_;  // EXISTS

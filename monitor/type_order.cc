@@ -16,7 +16,7 @@ std::vector<size_t> TypeOrder::ParentsFirst(const Schema& schema,
   for (size_t i = 0; i < count; ++i) vertex.emplace(types[i], i);
   std::vector<std::vector<size_t>> children(count);
   for (size_t child = 0; child < count; ++child) {
-    for (const std::string& parent : schema.LookupParentTypes(types[child])) {
+    for (const std::string& parent : schema.parents().LookupParentTypes(types[child])) {
       auto found = vertex.find(parent);
       if (found != vertex.end() && found->second != child) {
         children[found->second].push_back(child);
@@ -59,7 +59,8 @@ std::vector<size_t> TypeOrder::ParentsFirst(const Schema& schema,
     return finished;
   }
 
-  const std::string schema_name = schema.GetSchemaPath() + " " + schema.GetVersion();
+  const std::string schema_name =
+      schema.types().GetSchemaPath() + " " + schema.types().GetVersion();
   if (schema_name != logged_schema_) {
     logged_schema_ = schema_name;
     std::string names;

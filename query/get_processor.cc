@@ -125,7 +125,7 @@ class GetObjectsRead : public GetProcessor::Read {
   void AppendEntry(const std::string& type, std::string value,
                    std::vector<tx::GetResponseMsg>* ready) {
     tx::TypedObjectMsg* entry = response_.add_objects();
-    schema_.SetObjectType(type, entry);
+    schema_.types().SetObjectType(type, entry);
     if (value.empty()) return;
     bytes_ += value.size();
     // Values written with a marker byte carry it first; the body starts after.
@@ -183,12 +183,12 @@ Status GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
                                              const Selectors& selectors,
                                              GetReadLists* lists) const {
   for (const tx::TypedObjectMsg& selector : selectors) {
-    const std::string type = schema_->GetObjectType(&selector);
+    const std::string type = schema_->types().GetObjectType(&selector);
     std::string prefix;
     if (type.empty() || !MakeObjectTypeKeyPrefix(*schema_, type, &prefix)) {
       return Status::InvalidArgument("Unrecognized object type " + orv::proto::ToString(selector));
     }
-    if (!schema_->HasReadPermission(client_id, type)) {
+    if (!schema_->permissions().HasReadPermission(client_id, type)) {
       return Status::PermissionDenied(client_id + " does not have read permission for " + type);
     }
     if (!selector.has_object_body()) {
@@ -196,7 +196,7 @@ Status GetProcessor::ProcessGetObjectRequest(const std::string& client_id,
       lists->type_prefixes.push_back(std::move(prefix));
       continue;
     }
-    std::string id = schema_->GetKeyFromSerialized(type, selector.object_body());
+    std::string id = schema_->keys().GetKeyFromSerialized(type, selector.object_body());
     std::string key;
     if (id.empty() || !MakeObjectRecordKey(*schema_, type, id, &key)) {
       return Status::InvalidArgument("Unable to extract id for object type " +

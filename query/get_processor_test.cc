@@ -30,7 +30,8 @@ class GetProcessorTest : public WriteTest {
  protected:
   std::string Key(const std::string& type, const std::string& body, const VdbIdSet& vdbs) {
     std::string key;
-    EXPECT_TRUE(MakeObjectRecordKey(schema_, type, schema_.GetKeyFromSerialized(type, body), &key));
+    EXPECT_TRUE(
+        MakeObjectRecordKey(schema_, type, schema_.keys().GetKeyFromSerialized(type, body), &key));
     return vdbs.empty() ? key : key + EncodeVdbIdSet(vdbs);
   }
   void Store(const std::string& body, const VdbIdSet& vdbs, const std::string& value = "") {
@@ -38,7 +39,7 @@ class GetProcessorTest : public WriteTest {
   }
   void Select(const std::string& type, const std::string* body = nullptr) {
     tx::TypedObjectMsg* selector = selectors_.Add();
-    if (!type.empty()) schema_.SetObjectType(type, selector);
+    if (!type.empty()) schema_.types().SetObjectType(type, selector);
     if (body != nullptr) selector->set_object_body(*body);
   }
   // The selectors checked, then read whole into chunks_.
@@ -55,7 +56,7 @@ class GetProcessorTest : public WriteTest {
     for (const tx::GetResponseMsg& chunk : chunks_) {
       out.emplace_back();
       for (const tx::TypedObjectMsg& entry : chunk.objects()) {
-        std::string type = schema_.GetObjectType(&entry);
+        std::string type = schema_.types().GetObjectType(&entry);
         type = type.substr(type.rfind('.') + 1);
         out.back().push_back(entry.has_object_body() ? type + ":" + entry.object_body() : type);
       }

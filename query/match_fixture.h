@@ -20,7 +20,7 @@ using MessagePtr = std::unique_ptr<google::protobuf::Message>;
 inline std::unique_ptr<Schema> LoadMatchSchema() {
   auto schema = std::make_unique<Schema>(
       std::string(TARNIX_TEST_DATA_DIR) + "/testdata/match_schema.pb", "match.test");
-  EXPECT_FALSE(schema->GetSchemaPath().empty()) << "fixture schema did not load";
+  EXPECT_FALSE(schema->types().GetSchemaPath().empty()) << "fixture schema did not load";
   return schema;
 }
 
@@ -28,7 +28,7 @@ inline std::unique_ptr<Schema> LoadMatchSchema() {
 // from `text`.
 inline MessagePtr Msg(const Schema& schema, const std::string& type, const std::string& text) {
   const std::string name = type.find('.') == std::string::npos ? "match.test." + type : type;
-  MessagePtr message(schema.NewMessage(name));
+  MessagePtr message(schema.types().NewMessage(name));
   EXPECT_TRUE(message != nullptr) << name;
   if (message == nullptr) return message;
   EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;

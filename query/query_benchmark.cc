@@ -33,7 +33,7 @@ constexpr int kObjects = 100000;
 
 // FlowMsg fields by reflection, so that the bodies are what clients send.
 std::string FlowBody(const Schema& schema, int i) {
-  std::unique_ptr<pb::Message> flow(schema.NewMessage(kType));
+  std::unique_ptr<pb::Message> flow(schema.types().NewMessage(kType));
   const pb::Descriptor* type = flow->GetDescriptor();
   const pb::Reflection* r = flow->GetReflection();
   const std::string ip = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) +
@@ -60,7 +60,8 @@ struct Store {
     for (int i = 0; i < kObjects; ++i) {
       const std::string body = FlowBody(schema, i);
       std::string key;
-      if (!MakeObjectRecordKey(schema, kType, schema.GetKeyFromSerialized(kType, body), &key)) {
+      if (!MakeObjectRecordKey(schema, kType, schema.keys().GetKeyFromSerialized(kType, body),
+                               &key)) {
         std::abort();
       }
       batch.Put(key, body);  // no vdb suffix: the main vdb
@@ -96,12 +97,12 @@ void BM_Query(benchmark::State& state) {
   orv::metrics::MetricRegistry registry;
   DbAccess db(registry);
   if (!db.Open(store.directory).ok()) std::abort();
-  std::unique_ptr<pb::Message> where_op(store.schema.NewMessage(kOpType));
+  std::unique_ptr<pb::Message> where_op(store.schema.types().NewMessage(kOpType));
   pb::Message* protocol_op = where_op->GetReflection()->MutableMessage(
       where_op.get(), where_op->GetDescriptor()->FindFieldByName("protocol"));
   protocol_op->GetReflection()->SetEnumValue(
       protocol_op, protocol_op->GetDescriptor()->FindFieldByName("op"), 2);  // EQUALS
-  std::unique_ptr<pb::Message> value(store.schema.NewMessage(kType));
+  std::unique_ptr<pb::Message> value(store.schema.types().NewMessage(kType));
   value->GetReflection()->SetUInt32(value.get(), value->GetDescriptor()->FindFieldByName("protocol"),
                                     6);
   const QueryScan scan(&store.schema, &db);
@@ -124,7 +125,7 @@ void BM_BarePrefixScanAndParse(benchmark::State& state) {
   leveldb::DB* raw = nullptr;
   if (!leveldb::DB::Open(leveldb::Options(), store.directory, &raw).ok()) std::abort();
   std::unique_ptr<leveldb::DB> db(raw);
-  std::unique_ptr<pb::Message> object(store.schema.NewMessage(kType));
+  std::unique_ptr<pb::Message> object(store.schema.types().NewMessage(kType));
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));

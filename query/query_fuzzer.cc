@@ -38,17 +38,17 @@ constexpr char kClient[] = "tarnix-cli";  // reads every type
 constexpr size_t kMaxObjects = 16;
 
 std::unique_ptr<pb::Message> Parse(const std::string& type, const std::string& bytes) {
-  return std::unique_ptr<pb::Message>(ExampleSchema().ParseMessage(type, bytes));
+  return std::unique_ptr<pb::Message>(ExampleSchema().types().ParseMessage(type, bytes));
 }
 
 void Query(FuzzedDataProvider* in) {
   const Schema& schema = ExampleSchema();
   const std::vector<std::string>& types = ExampleTypeNames();
   const std::string& type = types[in->ConsumeIntegralInRange<size_t>(0, types.size() - 1)];
-  const std::string op_type = schema.GetOpMsgTypeName(type);
+  const std::string op_type = schema.op_messages().GetOpMsgTypeName(type);
   tx::QueryRequestMsg request;
   tx::StatementMsg* statement = request.mutable_statement();
-  schema.SetObjectType(type, statement);
+  schema.types().SetObjectType(type, statement);
   const std::string select = in->ConsumeRandomLengthString();
   if (!select.empty()) statement->mutable_select()->set_op_msg(select);
   tx::WhereMsg* where = statement->add_where();
@@ -68,7 +68,7 @@ void Query(FuzzedDataProvider* in) {
   DbAccess::Records records;
   std::set<std::string> stored;
   for (const std::string& body : bodies) {
-    const std::string id = schema.GetKeyFromSerialized(type, body);
+    const std::string id = schema.keys().GetKeyFromSerialized(type, body);
     std::string key;
     if (id.empty() || !MakeObjectRecordKey(schema, type, id, &key)) continue;
     records.emplace_back(key, body);
@@ -95,9 +95,9 @@ void Query(FuzzedDataProvider* in) {
   for (size_t i = 0; i + 1 < bodies.size(); ++i) {
     std::unique_ptr<pb::Message> old_object = Parse(type, bodies[i]);
     std::unique_ptr<pb::Message> new_object = Parse(type, bodies[i + 1]);
-    std::unique_ptr<pb::Message> result(schema.NewMessage(op_type));
+    std::unique_ptr<pb::Message> result(schema.types().NewMessage(op_type));
     if (!old_object || !new_object || !result) continue;
-    selection.ApplySelectionOnUpdate(type, schema.GetKey(new_object.get()), false,
+    selection.ApplySelectionOnUpdate(type, schema.keys().GetKey(new_object.get()), false,
                                      select_op.get(), old_object.get(), new_object.get(),
                                      result.get(), nullptr);
   }
@@ -118,7 +118,7 @@ std::string Frame(const std::vector<std::string>& parts, uint8_t type_index) {
 }
 
 std::string Text(const std::string& type, const std::string& text) {
-  std::unique_ptr<pb::Message> message(ExampleSchema().NewMessage(type));
+  std::unique_ptr<pb::Message> message(ExampleSchema().types().NewMessage(type));
   pb::TextFormat::ParseFromString(text, message.get());
   return message->SerializeAsString();
 }

@@ -26,7 +26,7 @@ class ChunkPacker : public QueryResultSink {
 
   void Add(QueryResultRecord&& record) override {
     tx::TypedObjectMsg* entry = response_.add_objects();
-    schema_.SetObjectType(record.type_name, entry);
+    schema_.types().SetObjectType(record.type_name, entry);
     if (!record.object.empty()) {
       bytes_ += record.object.size();
       entry->set_object_body(std::move(record.object));
@@ -103,24 +103,24 @@ Status QueryProcessor::QueryImpl(const std::string& client_id, const tx::QueryRe
     return Status::InvalidArgument("ObjectSelectionMsg not provided");
   }
   const tx::StatementMsg& statement = request.statement();
-  const std::string type = schema_->GetObjectType(&statement);
+  const std::string type = schema_->types().GetObjectType(&statement);
   if (type.empty()) {
     return Status::InvalidArgument("Unrecognized object type " + orv::proto::ToString(statement));
   }
-  if (!schema_->HasReadPermission(client_id, type)) {
+  if (!schema_->permissions().HasReadPermission(client_id, type)) {
     return Status::PermissionDenied(client_id + " does not have read permission for " + type);
   }
-  const std::string op_type = schema_->GetOpMsgTypeName(type);
+  const std::string op_type = schema_->op_messages().GetOpMsgTypeName(type);
 
   // Selection bytes that are absent, empty or unreadable select the whole
   // object.
   std::unique_ptr<pb::Message> selection;
   if (statement.has_select() && !statement.select().op_msg().empty()) {
-    selection.reset(schema_->ParseMessage(op_type, statement.select().op_msg()));
+    selection.reset(schema_->types().ParseMessage(op_type, statement.select().op_msg()));
   }
   std::unique_ptr<pb::Message> sort_by;
   if (statement.has_sort_by()) {
-    sort_by.reset(schema_->ParseMessage(op_type, statement.sort_by().op_msg()));
+    sort_by.reset(schema_->types().ParseMessage(op_type, statement.sort_by().op_msg()));
     const Status status = scan_.ValidateSortByMsg(sort_by.get());
     if (!status.ok()) return status;
   }
@@ -154,12 +154,12 @@ Status QueryProcessor::QueryImpl(const std::string& client_id, const tx::QueryRe
 Status QueryProcessor::DecodeWhereMsg(const std::string& type_name, const tx::WhereMsg& where,
                                       std::shared_ptr<TarnixObject>* op,
                                       std::shared_ptr<TarnixObject>* value) const {
-  const pb::Descriptor* type = schema_->FindMessageTypeByName(type_name);
+  const pb::Descriptor* type = schema_->types().FindMessageTypeByName(type_name);
   if (type == nullptr) {
     return WhereError("Unknown object type " + type_name + " while decoding WhereMsg");
   }
-  const std::string op_type = schema_->GetOpMsgTypeNameOf(type);
-  if (schema_->FindMessageTypeByName(op_type) == nullptr) {
+  const std::string op_type = schema_->op_messages().GetOpMsgTypeNameOf(type);
+  if (schema_->types().FindMessageTypeByName(op_type) == nullptr) {
     return WhereError("Unknown op message type " + op_type + " while decoding WhereMsg");
   }
   *op = std::make_shared<TarnixObject>(op_type, where.op_msg());

@@ -23,7 +23,7 @@ constexpr char kFlowOp[] = "caldek.orv.tarnix.FlowOpMsg";
 class QueryProcessorTest : public WriteTest {
  protected:
   std::string Bytes(const std::string& type, const std::string& text) {
-    std::unique_ptr<pb::Message> message(schema_.NewMessage(type));
+    std::unique_ptr<pb::Message> message(schema_.types().NewMessage(type));
     EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
     return message->SerializeAsString();
   }
@@ -33,13 +33,14 @@ class QueryProcessorTest : public WriteTest {
   void StoreBody(const std::string& body, const VdbIdSet& vdbs = {},
                  const std::string& value = "-") {
     std::string key;
-    ASSERT_TRUE(MakeObjectRecordKey(schema_, kFlow, schema_.GetKeyFromSerialized(kFlow, body), &key));
+    ASSERT_TRUE(MakeObjectRecordKey(schema_, kFlow,
+                                    schema_.keys().GetKeyFromSerialized(kFlow, body), &key));
     PutAll(db_.get(), {{key + EncodeVdbIdSet(vdbs), value == "-" ? body : value}});
   }
   // A query of flows with one where clause (op and value as text).
   tx::QueryRequestMsg Request(const std::string& op, const std::string& value) {
     tx::QueryRequestMsg request;
-    schema_.SetObjectType(kFlow, request.mutable_statement());
+    schema_.types().SetObjectType(kFlow, request.mutable_statement());
     tx::WhereMsg* where = request.mutable_statement()->add_where();
     where->set_op_msg(Bytes(kFlowOp, op));
     where->set_value(Bytes(kFlow, value));
@@ -60,8 +61,8 @@ class QueryProcessorTest : public WriteTest {
     for (const tx::QueryResponseMsg& chunk : chunks_) {
       if (!out.empty()) out += " |";
       for (const tx::TypedObjectMsg& entry : chunk.objects()) {
-        EXPECT_EQ(schema_.GetObjectType(&entry), kFlow);
-        std::unique_ptr<pb::Message> flow(schema_.ParseMessage(kFlow, entry.object_body()));
+        EXPECT_EQ(schema_.types().GetObjectType(&entry), kFlow);
+        std::unique_ptr<pb::Message> flow(schema_.types().ParseMessage(kFlow, entry.object_body()));
         const pb::FieldDescriptor* id = flow->GetDescriptor()->FindFieldByName("flow_id");
         out += (out.empty() ? "" : " ") +
                (entry.has_object_body()

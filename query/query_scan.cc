@@ -7,6 +7,7 @@
 
 #include "logging/logger.h"
 #include "platform/util/strings.h"
+#include "schema/field_values.h"
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "util/base64.h"
@@ -134,7 +135,8 @@ void QueryScan::Cursor::Start() {
   started_ = true;
   const std::string& type_name = type_->full_name();
   if (!MakeObjectTypeKeyPrefix(*scan_.schema_, type_name, &prefix_)) return End(Status::OK());
-  result_op_.reset(scan_.schema_->NewMessage(scan_.schema_->GetOpMsgTypeName(type_name)));
+  result_op_.reset(
+      scan_.schema_->types().NewMessage(scan_.schema_->op_messages().GetOpMsgTypeName(type_name)));
   if (result_op_ == nullptr) return End(Status::OK());
   // One message serves every record: parsed, matched, keyed and selected in
   // turn, so only the results are kept.
@@ -222,7 +224,7 @@ void QueryScan::Cursor::End(Status status) {
 Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& where_value,
                             VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot,
                             QueryResultSink* sink) const {
-  const std::string key = schema_->GetKey(&where_value);
+  const std::string key = schema_->keys().GetKey(&where_value);
   if (key.empty()) return Status::InvalidArgument("object id missing from value");
   const std::string& type_name = where_value.GetDescriptor()->full_name();
   std::string prefix;
@@ -238,7 +240,8 @@ Status QueryScan::KeyLookup(const pb::Message* selection, const pb::Message& whe
     // The first record the vdb sees is the object; the key answers the
     // where clause whole.
     std::unique_ptr<pb::Message> object(where_value.New());
-    std::unique_ptr<pb::Message> result_op(schema_->NewMessage(schema_->GetOpMsgTypeName(type)));
+    std::unique_ptr<pb::Message> result_op(
+        schema_->types().NewMessage(schema_->op_messages().GetOpMsgTypeName(type)));
     const std::string_view body = Body(record.second.data(), record.second.size());
     if (result_op == nullptr || !ParseBody(body, object.get())) break;
     QueryResultRecord result;
@@ -300,12 +303,12 @@ Status QueryScan::ParseSortByMsg(const pb::Message& op_message, int* primary_cou
                             "Unable to extract message field from sort_by op_msg message");
     }
     const pb::Message& sub = op_message.GetReflection()->GetMessage(op_message, field);
-    if (!schema_->IsOpMsg(&sub)) {
+    if (!schema_->op_messages().IsOpMsg(&sub)) {
       Status status = ParseSortByMsg(sub, primary_count, secondary_count);
       if (!status.ok()) return status;
       continue;
     }
-    const int op = schema_->GetOpMsgOperation(&sub);
+    const int op = schema_->op_messages().GetOpMsgOperation(&sub);
     if (op == kAscending || op == kDescending) {
       if (++*primary_count > 1) {
         return SortOrderError("errorCode:DRX0203",
@@ -349,7 +352,7 @@ bool QueryScan::ComputeSortKeyAt(const pb::Message& sort_by, const pb::Message& 
     const bool is_self = field->name() == "self";
     const pb::FieldDescriptor* object_field =
         is_self ? nullptr : object.GetDescriptor()->FindFieldByName(field->name());
-    if (!schema_->IsOpMsg(&sub)) {
+    if (!schema_->op_messages().IsOpMsg(&sub)) {
       if (object_field == nullptr ||
           object_field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) {
         continue;
@@ -359,14 +362,14 @@ bool QueryScan::ComputeSortKeyAt(const pb::Message& sort_by, const pb::Message& 
       }
       continue;
     }
-    const int op = schema_->GetOpMsgOperation(&sub);
+    const int op = schema_->op_messages().GetOpMsgOperation(&sub);
     const bool accepted = primary ? (op == kAscending || op == kDescending)
                                   : (op == kSecondaryAscending || op == kSecondaryDescending);
     if (!accepted) continue;
     if (is_self) {
       *key = AttributeValue::String(object.ShortDebugString());
     } else if (object_field != nullptr && !object_field->is_repeated()) {
-      *key = schema_->GetFieldValue(&object, object_field);
+      *key = GetFieldValue(&object, object_field);
     } else {
       continue;
     }
@@ -394,17 +397,18 @@ bool QueryScan::IsKeyLookup(const pb::Message& where_op, const pb::Message& wher
   where_op.GetReflection()->ListFields(where_op, &fields);
   if (fields.size() != 1) return false;
   const pb::FieldDescriptor* field = fields[0];
-  const std::string key_field = schema_->GetKeyFieldName(&where_value);
+  const std::string key_field = schema_->keys().GetKeyFieldName(&where_value);
   if (key_field.empty() || key_field != field->name()) return false;
   if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) return false;
   const pb::Reflection* reflection = where_op.GetReflection();
   const pb::Message& leaf = field->is_repeated()
                                 ? reflection->GetRepeatedMessage(where_op, field, 0)
                                 : reflection->GetMessage(where_op, field);
-  if (schema_->IsOpMsg(&leaf)) return schema_->GetOpMsgOperation(&leaf) == kEquals;
+  if (schema_->op_messages().IsOpMsg(&leaf))
+    return schema_->op_messages().GetOpMsgOperation(&leaf) == kEquals;
   // A nested op type without an OpMsg "self" is no key lookup.
   const pb::Message* self = selection_.matcher().FindSelfOpMsg(&leaf);
-  return self != nullptr && schema_->GetOpMsgOperation(self) == kEquals;
+  return self != nullptr && schema_->op_messages().GetOpMsgOperation(self) == kEquals;
 }
 
 }  // namespace tarnix

@@ -28,7 +28,7 @@ constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
 constexpr char kReading[] = "scan.test.ReadingMsg";
 
 MessagePtr Msg(const Schema& schema, const std::string& type, const std::string& text) {
-  MessagePtr message(schema.NewMessage(type));
+  MessagePtr message(schema.types().NewMessage(type));
   EXPECT_TRUE(message != nullptr) << type;
   if (message != nullptr) {
     EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
@@ -52,7 +52,8 @@ class QueryScanTest : public WriteTest {
   std::string Key(const Schema& schema, const std::string& type, const std::string& body,
                   const VdbIdSet& vdbs) {
     std::string key;
-    EXPECT_TRUE(MakeObjectRecordKey(schema, type, schema.GetKeyFromSerialized(type, body), &key));
+    EXPECT_TRUE(
+        MakeObjectRecordKey(schema, type, schema.keys().GetKeyFromSerialized(type, body), &key));
     return key + EncodeVdbIdSet(vdbs);
   }
   void Store(const Schema& schema, const std::string& type, const std::string& text,
@@ -69,7 +70,7 @@ class QueryScanTest : public WriteTest {
   Texts Scan(const Schema& schema, const std::string& type, const std::string& where_op,
              const std::string& where_value, const char* sort = nullptr,
              const char* select = nullptr, VdbId vdb = 1) {
-    const std::string op_type = schema.GetOpMsgTypeName(type);
+    const std::string op_type = schema.op_messages().GetOpMsgTypeName(type);
     MessagePtr op = Msg(schema, op_type, where_op), value = Msg(schema, type, where_value);
     MessagePtr sort_by = sort != nullptr ? Msg(schema, op_type, sort) : nullptr;
     MessagePtr selection = select != nullptr ? Msg(schema, op_type, select) : nullptr;
@@ -81,7 +82,7 @@ class QueryScanTest : public WriteTest {
     Texts out;
     for (const QueryResultRecord& result : results) {
       EXPECT_EQ(result.type_name, type);
-      MessagePtr object(schema.ParseMessage(type, result.object));
+      MessagePtr object(schema.types().ParseMessage(type, result.object));
       out.push_back(object ? Text(*object) : "<unparsable>");
       last_ops_.push_back(result.op_message);
     }
@@ -92,7 +93,7 @@ class QueryScanTest : public WriteTest {
     return Scan(schema_, kFlow, where_op, where_value, sort, select, vdb);
   }
   Status Validate(const Schema& schema, const std::string& type, const std::string& sort) {
-    MessagePtr sort_by = Msg(schema, schema.GetOpMsgTypeName(type), sort);
+    MessagePtr sort_by = Msg(schema, schema.op_messages().GetOpMsgTypeName(type), sort);
     return QueryScan(&schema, db_.get()).ValidateSortByMsg(sort_by.get());
   }
 
@@ -189,7 +190,7 @@ TEST(SortByCompareTest, IsAStrictWeakOrderOverRandomKeys) {
 
 TEST_F(QueryScanTest, ComputesSortKeysFromLeavesNestedFieldsAndSelf) {
   const QueryScan scan(&schema_, db_.get());
-  const std::string op_type = schema_.GetOpMsgTypeName(kDevice);
+  const std::string op_type = schema_.op_messages().GetOpMsgTypeName(kDevice);
   MessagePtr device = Msg(schema_, kDevice,
                           "hostname: 'h' location { site: 's1' position: 4 } modules { slot: 2 }");
   auto key = [&](const std::string& sort, bool primary, AttributeValue* out, bool* ascending) {
@@ -263,7 +264,7 @@ TEST_F(QueryScanTest, SortsNaNAfterNumbersAscendingAndBeforeThemDescending) {
 TEST_F(QueryScanTest, TellsKeyLookupsFromTypeScans) {
   const QueryScan scan(&schema_, db_.get());
   auto lookup = [&](const Schema& schema, const std::string& type, const std::string& op) {
-    return scan.IsKeyLookup(*Msg(schema, schema.GetOpMsgTypeName(type), op),
+    return scan.IsKeyLookup(*Msg(schema, schema.op_messages().GetOpMsgTypeName(type), op),
                             *Msg(schema, type, ""));
   };
   EXPECT_TRUE(lookup(schema_, kFlow, "flow_id { op: EQUALS }"));
@@ -287,7 +288,7 @@ TEST_F(QueryScanTest, KeyLookupReadsTheFirstRecordTheVdbSeesWithoutMatching) {
   const std::string body = Msg(schema_, kFlow, "flow_id: 8 src_ip: 'odd'")->SerializeAsString();
   std::string key;
   ASSERT_TRUE(MakeObjectRecordKey(schema_, kFlow,
-                                  schema_.GetKeyFromSerialized(kFlow, "\x08\x07"), &key));
+                                  schema_.keys().GetKeyFromSerialized(kFlow, "\x08\x07"), &key));
   PutAll(db_.get(), {{key + EncodeVdbIdSet({2, 3}), body}});
   StoreFlow("flow_id: 7 src_ip: 'main'");
   const char* sort = "src_ip { op: DESCENDING }";  // ignored by a lookup
@@ -323,7 +324,8 @@ TEST_F(QueryScanTest, AppliesTheSelectionAndLeavesOutObjectsItEmpties) {
   EXPECT_EQ(Flows("", "", nullptr, "src_ip { op: SELECT }"),
             (Texts{"flow_id: 1 src_ip: \"a\""}));
   ASSERT_EQ(last_ops_.size(), 1u);
-  EXPECT_EQ(Text(*MessagePtr(schema_.ParseMessage(schema_.GetOpMsgTypeName(kFlow), last_ops_[0]))),
+  EXPECT_EQ(Text(*MessagePtr(schema_.types().ParseMessage(
+                schema_.op_messages().GetOpMsgTypeName(kFlow), last_ops_[0]))),
             "src_ip { op: SET }");
   // "self" and no selection send the stored bytes whole.
   EXPECT_EQ(Flows("", "", nullptr, "self { op: SELECT }").size(), 2u);
@@ -335,8 +337,8 @@ TEST_F(QueryScanTest, SkipsRecordsThatDoNotDecodeAndReadsMarkedValues) {
   std::string prefix, key;
   ASSERT_TRUE(MakeObjectTypeKeyPrefix(schema_, kFlow, &prefix));
   const std::string marked = Msg(schema_, kFlow, "flow_id: 2 src_ip: 'm'")->SerializeAsString();
-  ASSERT_TRUE(MakeObjectRecordKey(schema_, kFlow, schema_.GetKeyFromSerialized(kFlow, marked),
-                                  &key));
+  ASSERT_TRUE(MakeObjectRecordKey(schema_, kFlow,
+                                  schema_.keys().GetKeyFromSerialized(kFlow, marked), &key));
   PutAll(db_.get(), {{prefix + "\x09" "ab", "torn key"},
                      {key, std::string(1, '\0') + marked},
                      {prefix + "\x01" "z", "\xff\xff"}});
@@ -350,7 +352,8 @@ TEST_F(QueryScanTest, SkipsRecordsThatDoNotDecodeAndReadsMarkedValues) {
                       "caldek.orv.tarnix.FlowMsg :: Prefix filter (value: size) = ( : '2')"));
   // The marker byte is not part of what is sent.
   std::vector<QueryResultRecord> results;
-  MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), "src_ip { op: EQUALS }");
+  MessagePtr op =
+      Msg(schema_, schema_.op_messages().GetOpMsgTypeName(kFlow), "src_ip { op: EQUALS }");
   ASSERT_TRUE(QueryScan(&schema_, db_.get())
                   .ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, "src_ip: 'm'"), nullptr, 1,
                                     DbAccess::SnapshotHolder(), &results)
@@ -369,7 +372,7 @@ TEST_F(QueryScanTest, ReadsTheSnapshotItIsGiven) {
                                                                           "src_ip: 'a'"},
                                       {"flow_id { op: EQUALS }", "flow_id: 2"}}) {
     SCOPED_TRACE(op_text);
-    MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), op_text);
+    MessagePtr op = Msg(schema_, schema_.op_messages().GetOpMsgTypeName(kFlow), op_text);
     std::vector<QueryResultRecord> then, now;
     ASSERT_TRUE(
         scan.ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, value), nullptr, 1, snapshot, &then)
@@ -392,7 +395,7 @@ TEST_F(QueryScanTest, AStorageFailureAppendsNothing) {
   db_ = OpenDb(&env);  // recovery moves the records into a table file
   env.FailOneReadAfter(8, leveldb::Status::Corruption("injected"));
   std::vector<QueryResultRecord> results(1);
-  MessagePtr op = Msg(schema_, schema_.GetOpMsgTypeName(kFlow), "");
+  MessagePtr op = Msg(schema_, schema_.op_messages().GetOpMsgTypeName(kFlow), "");
   const Status status = QueryScan(&schema_, db_.get())
                             .ExecuteQueryScan(nullptr, *op, *Msg(schema_, kFlow, ""), nullptr, 1,
                                               DbAccess::SnapshotHolder(), &results);

@@ -9,6 +9,7 @@
 #include "platform/wft/workflow_util.h"
 #include "query/op_msg_fields.h"
 #include "query/update_delta.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -50,9 +51,9 @@ bool Selection::ParseSelectMsg(const pb::Message* select_op, bool in_repeated) c
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Multiple fields set in addition to self field");
       return false;
     }
-    if (!schema_->IsOpMsg(content)) {
+    if (!schema_->op_messages().IsOpMsg(content)) {
       if (!ParseSelectMsg(content, field->is_repeated())) return false;
-    } else if (schema_->GetOpMsgOperation(content) != OpMsg::SELECT) {
+    } else if (schema_->op_messages().GetOpMsgOperation(content) != OpMsg::SELECT) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "SelectMsg contains non-SELECT operation");
       return false;
     }
@@ -67,8 +68,8 @@ void Selection::ApplySelectionOnSet(const pb::Message* select_op, pb::Message* o
     return;
   }
   if (matcher_.MessageHasSelfField(select_op)) {
-    schema_->SetOperation(result_op->GetDescriptor()->FindFieldByName("self"), OpMsg::SET,
-                          result_op);
+    schema_->op_messages().SetOperation(result_op->GetDescriptor()->FindFieldByName("self"),
+                                        OpMsg::SET, result_op);
     return;
   }
   ApplyOpToNestedSelfFields(select_op, OpMsg::SET, object, result_op);
@@ -85,7 +86,7 @@ void Selection::ApplySelectionOnDelete(bool trace, const pb::Message* select_op,
   }
   if (value->GetDescriptor() == deleted_object->GetDescriptor()) {
     value->CopyFrom(*deleted_object);
-    schema_->ClearNonKeyFields(value);
+    schema_->keys().ClearNonKeyFields(value);
   } else {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Value %s is not of the deleted object's type %s",
                value->GetDescriptor()->full_name().c_str(),
@@ -93,8 +94,8 @@ void Selection::ApplySelectionOnDelete(bool trace, const pb::Message* select_op,
     value->Clear();
   }
   if (matcher_.MessageHasSelfField(select_op)) {
-    schema_->SetOperation(result_op->GetDescriptor()->FindFieldByName("self"), OpMsg::CLEAR,
-                          result_op);
+    schema_->op_messages().SetOperation(result_op->GetDescriptor()->FindFieldByName("self"),
+                                        OpMsg::CLEAR, result_op);
     return;
   }
   ApplyOpToNestedSelfFields(select_op, OpMsg::CLEAR, deleted_object, result_op);
@@ -117,8 +118,8 @@ void Selection::ApplySelectionOnUpdate(const std::string& type_name, const std::
                type_name.c_str());
   }
   if (whole || deltas_ == nullptr) {
-    schema_->SetOperation(result_op->GetDescriptor()->FindFieldByName("self"), OpMsg::SET,
-                          result_op);
+    schema_->op_messages().SetOperation(result_op->GetDescriptor()->FindFieldByName("self"),
+                                        OpMsg::SET, result_op);
     return;
   }
   deltas_->ComputeDelta(type_name, id, trace, select_op, old_object, new_object, result_op, {},
@@ -144,13 +145,14 @@ bool Selection::ApplyOpToNestedSelfFields(const pb::Message* select_op, OpMsg_Op
   bool left_op = false;
   for (const pb::FieldDescriptor* field : SetFields(*object)) {
     const pb::FieldDescriptor* select_field = select_type->FindFieldByName(field->name());
-    if (!schema_->IsFieldSet(select_op, select_field)) {
+    if (!IsFieldSet(select_op, select_field)) {
       if (!IsKeyField(field)) object_r->ClearField(object, field);
       continue;
     }
     const pb::Message* content = FieldContent(*select_op, select_field);
-    if (content != nullptr && !select_field->is_repeated() && !schema_->IsOpMsg(content) &&
-        matcher_.FindSelfOpMsg(content) == nullptr && IsSingularMessage(field)) {
+    if (content != nullptr && !select_field->is_repeated() &&
+        !schema_->op_messages().IsOpMsg(content) && matcher_.FindSelfOpMsg(content) == nullptr &&
+        IsSingularMessage(field)) {
       pb::Message* result_sub = result_r->MutableMessage(result_op, select_field);
       pb::Message* object_sub = object_r->MutableMessage(object, field);
       if (ApplyOpToNestedSelfFields(content, operation, object_sub, result_sub)) {
@@ -160,7 +162,7 @@ bool Selection::ApplyOpToNestedSelfFields(const pb::Message* select_op, OpMsg_Op
       }
       continue;
     }
-    schema_->SetOperation(select_field, operation, result_op);
+    schema_->op_messages().SetOperation(select_field, operation, result_op);
     left_op = true;
   }
   return left_op;

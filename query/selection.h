@@ -23,7 +23,7 @@ class UpdateDelta;
 // message of its level. An absent selection (null) selects the whole object.
 //
 // Applying a selection fills a result op message, an empty message of the
-// object's op type that the caller creates (Schema::NewMessage) and
+// object's op type that the caller creates (SchemaTypes::NewMessage) and
 // serialises: SET (present, changed) or CLEAR (deleted) on every selected
 // field the object holds, or on "self" for the whole object. It also prunes
 // the object to its selected fields; key fields are never pruned. A result

@@ -26,7 +26,7 @@ class SelectionOnUpdateTest : public ::testing::Test {
   SelectionOnUpdateTest() { orv::Logger::logLevel = orv::INFO; }
 
   Message Parse(const std::string& type, const std::string& text) {
-    Message message(schema_.NewMessage(type));
+    Message message(schema_.types().NewMessage(type));
     EXPECT_NE(message, nullptr) << type;
     if (message != nullptr) {
       EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;

@@ -11,6 +11,8 @@
 #include "metrics/scoped_latency_timer.h"
 #include "platform/wft/workflow_util.h"
 #include "schema/attribute_value.h"
+#include "schema/field_editing.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -45,7 +47,7 @@ std::string Trimmed(std::string text) {
 std::string DebugText(const pb::Message& message) { return message.ShortDebugString(); }
 
 // The operands a replayed patch adds to one list: one operation per
-// operand, each with `index` (Schema::kNoOpIndex for none).
+// operand, each with `index` (OpMessages::kNoOpIndex for none).
 struct ReplayedEdit {
   OpMsg::Operation operation;
   int32_t index;
@@ -93,8 +95,8 @@ bool UpdateDelta::ComputeDelta(const std::string& type_name, const std::string& 
     const Field* field = type->field(i);
     const Field* op_field = op_type->FindFieldByName(field->name());
     const bool selected = op_field != nullptr && op_field->cpp_type() == Field::CPPTYPE_MESSAGE &&
-                          schema_->IsFieldSet(select_op, op_field);
-    if (!selected || schema_->CompareField(field, old_object, new_object)) {
+                          IsFieldSet(select_op, op_field);
+    if (!selected || CompareField(field, old_object, new_object)) {
       if (!IsKeyField(field)) {
         old_r->ClearField(old_object, field);
         new_r->ClearField(new_object, field);
@@ -103,7 +105,7 @@ bool UpdateDelta::ComputeDelta(const std::string& type_name, const std::string& 
     }
     const Message& content = Content(*select_op, op_field);
     if (!op_field->is_repeated() && field->cpp_type() == Field::CPPTYPE_MESSAGE &&
-        !field->is_repeated() && !schema_->IsOpMsg(&content) &&
+        !field->is_repeated() && !schema_->op_messages().IsOpMsg(&content) &&
         !matcher_.MessageHasSelfField(&content)) {
       // Each nested level gets the path of its own field only.
       FieldPath sub_object_path = object_path;
@@ -123,8 +125,8 @@ bool UpdateDelta::ComputeDelta(const std::string& type_name, const std::string& 
     }
     left_operation = true;
     if (!op_field->is_repeated() || !field->is_repeated()) {
-      schema_->SetOperation(
-          op_field, schema_->IsFieldSet(new_object, field) ? OpMsg::SET : OpMsg::CLEAR, result_op);
+      schema_->op_messages().SetOperation(
+          op_field, IsFieldSet(new_object, field) ? OpMsg::SET : OpMsg::CLEAR, result_op);
       continue;
     }
     ComputeListDelta(type_name, id, trace, field, op_field,
@@ -143,11 +145,12 @@ void UpdateDelta::ComputeListDelta(const std::string& type_name, const std::stri
   const int old_size = FieldSize(*old_object, field);
   const int new_size = FieldSize(*new_object, field);
   if (old_size == 0) {
-    schema_->SetOperation(op_field, OpMsg::SET, result_op);  // the new list stays whole
+    schema_->op_messages().SetOperation(op_field, OpMsg::SET,
+                                        result_op);  // the new list stays whole
     return;
   }
   if (new_size == 0) {
-    schema_->SetOperation(op_field, OpMsg::CLEAR, result_op);
+    schema_->op_messages().SetOperation(op_field, OpMsg::CLEAR, result_op);
     return;
   }
   const bool check = orv::Logger::logLevel >= orv::VERBOSE;
@@ -223,7 +226,7 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
     }
   }
 
-  const std::string op_type_name = schema_->GetOpMsgTypeName(type_name);
+  const std::string op_type_name = schema_->op_messages().GetOpMsgTypeName(type_name);
   // The replayed edits and their operands, one operand per edit; written
   // into the messages only once every patch could be replayed.
   std::vector<ReplayedEdit> edits;
@@ -231,8 +234,8 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
   bool touched = false;
   for (const PendingOperation& pending : requests) {
     for (const UpdateRequest::Patch& patch : pending.request.patches()) {
-      std::unique_ptr<Message> value(schema_->ParseMessage(type_name, patch.first));
-      std::unique_ptr<Message> op(schema_->ParseMessage(op_type_name, patch.second));
+      std::unique_ptr<Message> value(schema_->types().ParseMessage(type_name, patch.first));
+      std::unique_ptr<Message> op(schema_->types().ParseMessage(op_type_name, patch.second));
       if (!value || !op) return false;
       TARNIX_LOG(orv::INFO, nullptr, "ExtractRepeatedDelta (Patch Op): %s", DebugText(*op).c_str());
       TARNIX_LOG(orv::INFO, nullptr, "ExtractRepeatedDelta (Patch): %s", DebugText(*value).c_str());
@@ -243,7 +246,7 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
       const Message* op_level = op.get();
       bool on_path = true;
       for (size_t step = 0; step < op_path.size() && on_path; ++step) {
-        if (!schema_->IsFieldSet(op_level, op_path[step])) {
+        if (!IsFieldSet(op_level, op_path[step])) {
           on_path = false;
           break;
         }
@@ -252,16 +255,16 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
         // An unset operand sub-message reads as its empty default.
         value_level = &value_level->GetReflection()->GetMessage(*value_level, object_path[step]);
       }
-      if (!on_path || !schema_->IsFieldSet(op_level, op_field)) {
+      if (!on_path || !IsFieldSet(op_level, op_field)) {
         TARNIX_LOG(orv::INFO, nullptr, "This patch message does not have the required field.");
         continue;
       }
       // The patch applied the first element only; message lists carry it in
       // the element's "self".
       const Message* leaf = &Content(*op_level, op_field);
-      if (!schema_->IsOpMsg(leaf)) leaf = matcher_.FindSelfOpMsg(leaf);
+      if (!schema_->op_messages().IsOpMsg(leaf)) leaf = matcher_.FindSelfOpMsg(leaf);
       if (leaf == nullptr) return false;
-      const int operation = schema_->GetOpMsgOperation(leaf);
+      const int operation = schema_->op_messages().GetOpMsgOperation(leaf);
       const int count = FieldSize(*value_level, field);
       touched = true;
       switch (operation) {
@@ -274,17 +277,17 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
           }
           // CLEAR empties the list, which takes the caller's CLEAR road.
           if (operation == OpMsg::CLEAR || count != 1) return false;
-          edits.push_back({OpMsg::SET, Schema::kNoOpIndex});
+          edits.push_back({OpMsg::SET, OpMessages::kNoOpIndex});
           break;
         case OpMsg::APPEND:
         case OpMsg::REMOVE:
           for (int k = 0; k < count; ++k) {
-            edits.push_back({static_cast<OpMsg::Operation>(operation), Schema::kNoOpIndex});
+            edits.push_back({static_cast<OpMsg::Operation>(operation), OpMessages::kNoOpIndex});
           }
           break;
         case OpMsg::INSERT:
         case OpMsg::UPDATE: {
-          const uint32_t index = schema_->GetOpMsgIndex(leaf);
+          const uint32_t index = schema_->op_messages().GetOpMsgIndex(leaf);
           if (count != 1 || index > static_cast<uint32_t>(INT32_MAX)) return false;
           edits.push_back({static_cast<OpMsg::Operation>(operation), static_cast<int32_t>(index)});
           break;
@@ -292,16 +295,16 @@ bool UpdateDelta::ExtractRepeatedDelta(const std::string& type_name, const std::
         default:
           return false;
       }
-      if (operation != OpMsg::CLEAR) schema_->CopyField(value_level, field, operands.get());
+      if (operation != OpMsg::CLEAR) CopyField(value_level, field, operands.get());
     }
   }
   if (!touched) return false;
 
   new_object->GetReflection()->ClearField(new_object, field);
-  schema_->CopyField(operands.get(), field, new_object);
+  CopyField(operands.get(), field, new_object);
   result_op->GetReflection()->ClearField(result_op, op_field);
   for (const ReplayedEdit& edit : edits) {
-    schema_->AddRepeatedFieldOp(op_field, edit.operation, result_op, edit.index);
+    schema_->op_messages().AddRepeatedFieldOp(op_field, edit.operation, result_op, edit.index);
   }
   TARNIX_LOG(orv::INFO, nullptr, "ExtractRepeatedDelta (Value): %s",
              DebugText(*new_object).c_str());
@@ -329,7 +332,7 @@ void UpdateDelta::ComputeRepeatedFieldDelta(bool trace, const Field* field, cons
                "Lists of %d and %d entries in field %s are too long to align; the whole new "
                "list is sent.",
                n, m, field->full_name().c_str());
-    schema_->SetOperation(op_field, OpMsg::SET, result_op);
+    schema_->op_messages().SetOperation(op_field, OpMsg::SET, result_op);
     return;
   }
 
@@ -337,10 +340,8 @@ void UpdateDelta::ComputeRepeatedFieldDelta(bool trace, const Field* field, cons
   std::vector<AttributeValue> old_values, new_values;
   old_values.reserve(n);
   new_values.reserve(m);
-  for (int i = 0; i < n; ++i)
-    old_values.push_back(schema_->GetRepeatedFieldValue(old_object, field, i));
-  for (int j = 0; j < m; ++j)
-    new_values.push_back(schema_->GetRepeatedFieldValue(new_object, field, j));
+  for (int i = 0; i < n; ++i) old_values.push_back(GetRepeatedFieldValue(old_object, field, i));
+  for (int j = 0; j < m; ++j) new_values.push_back(GetRepeatedFieldValue(new_object, field, j));
 
   const size_t width = static_cast<size_t>(m) + 1;
   std::vector<int32_t> table(cells, 0);
@@ -395,30 +396,31 @@ void UpdateDelta::ComputeRepeatedFieldDelta(bool trace, const Field* field, cons
     const auto [qi, qj] = path[step];
     if (qi == pi + 1 && qj == pj + 1) {
       if (at(qi, qj) != at(pi, pj)) {
-        schema_->CopyRepeatedFieldElement(old_object, field, pi, replaced.get());
-        schema_->CopyRepeatedFieldElement(new_object, field, pj, operands.get());
-        schema_->AddRepeatedFieldOp(op_field, OpMsg::UPDATE, result_op, position);
+        CopyRepeatedFieldElement(old_object, field, pi, replaced.get());
+        CopyRepeatedFieldElement(new_object, field, pj, operands.get());
+        schema_->op_messages().AddRepeatedFieldOp(op_field, OpMsg::UPDATE, result_op, position);
       }
       ++position;
     } else if (qi == pi + 1) {
-      schema_->CopyRepeatedFieldElement(old_object, field, pi, operands.get());
-      schema_->AddRepeatedFieldOp(op_field, OpMsg::REMOVE, result_op, position);
+      CopyRepeatedFieldElement(old_object, field, pi, operands.get());
+      schema_->op_messages().AddRepeatedFieldOp(op_field, OpMsg::REMOVE, result_op, position);
       --length;
     } else {
-      schema_->CopyRepeatedFieldElement(new_object, field, pj, operands.get());
+      CopyRepeatedFieldElement(new_object, field, pj, operands.get());
       if (position < length) {
-        schema_->AddRepeatedFieldOp(op_field, OpMsg::INSERT, result_op, position);
+        schema_->op_messages().AddRepeatedFieldOp(op_field, OpMsg::INSERT, result_op, position);
       } else {
-        schema_->AddRepeatedFieldOp(op_field, OpMsg::APPEND, result_op, Schema::kNoOpIndex);
+        schema_->op_messages().AddRepeatedFieldOp(op_field, OpMsg::APPEND, result_op,
+                                                  OpMessages::kNoOpIndex);
       }
       ++position;
       ++length;
     }
   }
   old_object->GetReflection()->ClearField(old_object, field);
-  schema_->CopyField(replaced.get(), field, old_object);
+  CopyField(replaced.get(), field, old_object);
   new_object->GetReflection()->ClearField(new_object, field);
-  schema_->CopyField(operands.get(), field, new_object);
+  CopyField(operands.get(), field, new_object);
 }
 
 }  // namespace tarnix

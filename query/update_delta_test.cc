@@ -46,7 +46,7 @@ class UpdateDeltaTest : public ::testing::Test {
   ~UpdateDeltaTest() override { orv::Logger::logLevel = orv::INFO; }
 
   Message Parse(const std::string& type, const std::string& text) {
-    Message message(schema_.NewMessage(type));
+    Message message(schema_.types().NewMessage(type));
     EXPECT_NE(message, nullptr) << type;
     if (message != nullptr) {
       EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
@@ -553,7 +553,7 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
       bool set_or_clear = false;
       const int length = 1 + rng() % 5;
       for (int p = 0; p < length; ++p) {
-        Message current(schema_.ParseMessage(kDevice, body));
+        Message current(schema_.types().ParseMessage(kDevice, body));
         const int n = static_cast<int>(Elements(*current, "tags").size());
         Patch patch;
         switch (rng() % 12) {
@@ -614,7 +614,7 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
         default:
           break;
       }
-      const List new_tags = Elements(*Message(schema_.ParseMessage(kDevice, body)), "tags");
+      const List new_tags = Elements(*Message(schema_.types().ParseMessage(kDevice, body)), "tags");
       if (new_tags.empty() || new_tags == old_tags) continue;  // not a list edit
       SCOPED_TRACE(::testing::Message() << "seed " << seed << " round " << round << " "
                                         << ::testing::PrintToString(old_tags) << " -> "
@@ -630,7 +630,7 @@ TEST_F(PatchReplayTest, ReplayAgreesWithEditDistanceOnRandomPatchSequences) {
       bool touched = false;
       for (const PendingOperation& r : requests) {
         for (const UpdateRequest::Patch& p : r.request.patches()) {
-          Message op(schema_.ParseMessage(kDeviceOp, p.second));
+          Message op(schema_.types().ParseMessage(kDeviceOp, p.second));
           touched |= op->GetReflection()->FieldSize(*op, FieldOf(*op, "tags")) > 0;
         }
       }

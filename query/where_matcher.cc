@@ -6,6 +6,7 @@
 #include "logging/logger.h"
 #include "query/op_msg_fields.h"
 #include "schema/attribute_value.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -35,11 +36,11 @@ bool FieldOfBoth(const pb::FieldDescriptor* field, const pb::Message& a, const p
   return false;
 }
 
-AttributeValueHashSet ElementSet(const Schema& schema, const pb::Message& message,
-                                 const pb::FieldDescriptor* field, int size) {
+AttributeValueHashSet ElementSet(const pb::Message& message, const pb::FieldDescriptor* field,
+                                 int size) {
   AttributeValueHashSet set(16);
   set.max_load_factor(1.0);
-  for (int i = 0; i < size; ++i) set.insert(schema.GetRepeatedFieldValue(&message, field, i));
+  for (int i = 0; i < size; ++i) set.insert(GetRepeatedFieldValue(&message, field, i));
   return set;
 }
 
@@ -77,7 +78,7 @@ bool WhereMatcher::MatchOpMsg(const pb::Message* op_msg, const pb::Message* valu
                TypeName(content));
     bool matched;
     if (op_field->name() == "self") {
-      if (!schema_->IsOpMsg(content)) {
+      if (!schema_->op_messages().IsOpMsg(content)) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "%s self field is %s, not OpMsg",
                    TypeName(op_msg), TypeName(content));
         matched = false;
@@ -100,10 +101,10 @@ bool WhereMatcher::MatchOpMsg(const pb::Message* op_msg, const pb::Message* valu
 bool WhereMatcher::MatchField(const pb::Message& leaf, const pb::Message* value,
                               const pb::Message* object,
                               const pb::FieldDescriptor* field) const {
-  if (!schema_->IsOpMsg(&leaf)) return MatchNestedMessage(leaf, value, object, field);
-  const int op = schema_->GetOpMsgOperation(&leaf);
-  const bool object_holds = schema_->IsFieldSet(object, field);
-  const bool value_holds = schema_->IsFieldSet(value, field);
+  if (!schema_->op_messages().IsOpMsg(&leaf)) return MatchNestedMessage(leaf, value, object, field);
+  const int op = schema_->op_messages().GetOpMsgOperation(&leaf);
+  const bool object_holds = IsFieldSet(object, field);
+  const bool value_holds = IsFieldSet(value, field);
   if (op == OpMsg::EQUALS && !object_holds) return !value_holds;
   if (op == OpMsg::EXISTS) return object_holds;
   if (!object_holds || !value_holds) return false;
@@ -115,12 +116,12 @@ bool WhereMatcher::MatchSingularField(const pb::Message& leaf, const pb::Message
                                       const pb::Message& object,
                                       const pb::FieldDescriptor* field) const {
   if (!FieldOfBoth(field, value, object)) return false;
-  const int op = schema_->GetOpMsgOperation(&leaf);
+  const int op = schema_->op_messages().GetOpMsgOperation(&leaf);
   switch (op) {
     case OpMsg::EQUALS:
-      return schema_->CompareField(field, &value, &object);
+      return CompareField(field, &value, &object);
     case OpMsg::NOT_EQUALS:
-      return !schema_->CompareField(field, &value, &object);
+      return !CompareField(field, &value, &object);
     default:
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0207",
                  "Unsupported op %d for singular field %s in message %s", op,
@@ -133,15 +134,15 @@ bool WhereMatcher::MatchRepeatedField(const pb::Message& leaf, const pb::Message
                                       const pb::Message& object,
                                       const pb::FieldDescriptor* field) const {
   if (!FieldOfBoth(field, value, object) || !field->is_repeated()) return false;
-  const int op = schema_->GetOpMsgOperation(&leaf);
+  const int op = schema_->op_messages().GetOpMsgOperation(&leaf);
   const int value_size = value.GetReflection()->FieldSize(value, field);
   const int object_size = object.GetReflection()->FieldSize(object, field);
   if (op == OpMsg::CONTAINS_ALL && value_size > object_size) return false;
   switch (op) {
     case OpMsg::EQUALS:
-      return schema_->CompareField(field, &value, &object);
+      return CompareField(field, &value, &object);
     case OpMsg::NOT_EQUALS:
-      return !schema_->CompareField(field, &value, &object);
+      return !CompareField(field, &value, &object);
     case OpMsg::CONTAINS_ANY:
     case OpMsg::CONTAINS_ALL:
       break;
@@ -155,7 +156,7 @@ bool WhereMatcher::MatchRepeatedField(const pb::Message& leaf, const pb::Message
   // scan, not once per object.
   AttributeValueHashSet built;
   const AttributeValueHashSet& wanted = OperandSet(value, field, value_size, &built);
-  const AttributeValueHashSet held = ElementSet(*schema_, object, field, object_size);
+  const AttributeValueHashSet held = ElementSet(object, field, object_size);
   size_t found = 0;
   for (const AttributeValue& element : held) {
     if (!Contains(wanted, element)) continue;
@@ -169,29 +170,28 @@ const AttributeValueHashSet& WhereMatcher::OperandSet(const pb::Message& value,
                                                       const pb::FieldDescriptor* field, int size,
                                                       AttributeValueHashSet* built) const {
   if (operands_ == nullptr) {
-    *built = ElementSet(*schema_, value, field, size);
+    *built = ElementSet(value, field, size);
     return *built;
   }
   auto found = operands_->find({&value, field});
   if (found == operands_->end()) {
-    found = operands_->emplace(std::make_pair(&value, field), ElementSet(*schema_, value, field, size))
-                .first;
+    found = operands_->emplace(std::make_pair(&value, field), ElementSet(value, field, size)).first;
   }
   return found->second;
 }
 
 bool WhereMatcher::MatchMessageOp(const pb::Message& leaf, const pb::Message* value,
                                   const pb::Message* object, const pb::Descriptor* type) const {
-  const int op = schema_->GetOpMsgOperation(&leaf);
+  const int op = schema_->op_messages().GetOpMsgOperation(&leaf);
   switch (op) {
     case OpMsg::EXISTS:
       return object != nullptr;
     case OpMsg::EQUALS:
       if (object == nullptr) return value == nullptr;
-      return value != nullptr && schema_->MessagesEqual(value, object);
+      return value != nullptr && MessagesEqual(value, object);
     case OpMsg::NOT_EQUALS:
       if (object == nullptr) return value != nullptr;
-      return value == nullptr || !schema_->MessagesEqual(value, object);
+      return value == nullptr || !MessagesEqual(value, object);
     default:
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0207", "Unsupported op %d for message %s", op,
                  TypeName(type));
@@ -218,11 +218,9 @@ bool WhereMatcher::MatchNestedMessage(const pb::Message& nested, const pb::Messa
     return false;
   }
   const pb::Message* value_sub =
-      schema_->IsFieldSet(value, field) ? &value->GetReflection()->GetMessage(*value, field)
-                                        : nullptr;
+      IsFieldSet(value, field) ? &value->GetReflection()->GetMessage(*value, field) : nullptr;
   const pb::Message* object_sub =
-      schema_->IsFieldSet(object, field) ? &object->GetReflection()->GetMessage(*object, field)
-                                         : nullptr;
+      IsFieldSet(object, field) ? &object->GetReflection()->GetMessage(*object, field) : nullptr;
   return MatchOpMsg(&nested, value_sub, object_sub, field->message_type());
 }
 
@@ -238,9 +236,9 @@ const pb::Message* WhereMatcher::FindSelfOpMsg(const pb::Message* nested_op) con
   if (nested_op == nullptr) return nullptr;
   const pb::FieldDescriptor* self = nested_op->GetDescriptor()->FindFieldByName("self");
   // Another op type has no self to give: asking would log an invalid schema.
-  if (self == nullptr || !schema_->IsOpMsgType(self->message_type())) return nullptr;
+  if (self == nullptr || !schema_->op_messages().IsOpMsgType(self->message_type())) return nullptr;
   const pb::Message* op = nullptr;
-  return schema_->GetSelfOpMsg(nested_op, &op).ok() ? op : nullptr;
+  return schema_->op_messages().GetSelfOpMsg(nested_op, &op).ok() ? op : nullptr;
 }
 
 }  // namespace tarnix

@@ -23,7 +23,7 @@ class WhereMatcherTest : public ::testing::Test {
     return match_test::Msg(*schema_, "ThingMsg", text);
   }
   const pb::Descriptor* ThingType() {
-    return schema_->FindMessageTypeByName("match.test.ThingMsg");
+    return schema_->types().FindMessageTypeByName("match.test.ThingMsg");
   }
   // Where clause `op` with value `value` against `object` (text of ThingMsg).
   bool Match(const std::string& op, const std::string& value, const std::string& object) {
@@ -303,7 +303,7 @@ TEST_F(WhereMatcherTest, MisshapenOpMessagesAreLoggedAndDoNotMatch) {
   EXPECT_FALSE(matcher_.MatchOpMsg(op.get(), object.get(), object.get(), nullptr));
   // An OpMsg given where an op message is expected names no field here.
   const pb::Message& leaf = op->GetReflection()->GetMessage(*op, op->GetDescriptor()->field(1));
-  EXPECT_TRUE(schema_->IsOpMsg(&leaf));
+  EXPECT_TRUE(schema_->op_messages().IsOpMsg(&leaf));
   EXPECT_FALSE(matcher_.MatchOpMsg(&leaf, object.get(), object.get(), ThingType()));
   // The leaf entries checked on their own.
   const pb::FieldDescriptor* count = ThingType()->FindFieldByName("count");
@@ -316,7 +316,7 @@ TEST_F(WhereMatcherTest, FindSelfOpMsgNeverAborts) {
   MessagePtr part_op = match_test::Msg(*schema_, "PartOpMsg", "self { op: EQUALS }");
   const pb::Message* self = matcher_.FindSelfOpMsg(part_op.get());
   ASSERT_NE(self, nullptr);
-  EXPECT_EQ(schema_->GetOpMsgOperation(self), 2);
+  EXPECT_EQ(schema_->op_messages().GetOpMsgOperation(self), 2);
   MessagePtr unset = match_test::Msg(*schema_, "PartOpMsg", "size { op: EQUALS }");
   EXPECT_EQ(matcher_.FindSelfOpMsg(unset.get()), nullptr);
   MessagePtr no_self = match_test::Msg(*schema_, "NoSelfPartOpMsg", "size { op: EQUALS }");

@@ -22,7 +22,8 @@ constexpr char kBenchmarkDeviceType[] = "caldek.orv.tarnix.DeviceMsg";
 // A serialised DeviceMsg with id `n`, its hostname padding it to exactly
 // `bytes` bytes (as long as the id fits).
 inline std::string DeviceBody(const Schema& schema, uint64_t n, size_t bytes) {
-  std::unique_ptr<google::protobuf::Message> device(schema.NewMessage(kBenchmarkDeviceType));
+  std::unique_ptr<google::protobuf::Message> device(
+      schema.types().NewMessage(kBenchmarkDeviceType));
   const google::protobuf::Descriptor* type = device->GetDescriptor();
   const google::protobuf::Reflection* fields = device->GetReflection();
   google::protobuf::Message* id = fields->MutableMessage(device.get(), type->FindFieldByName("id"));

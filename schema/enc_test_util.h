@@ -36,14 +36,14 @@ inline std::string Hex(const std::string& bytes) {
 inline std::unique_ptr<Schema> LoadEncSchema() {
   auto schema = std::make_unique<Schema>(
       std::string(TARNIX_TEST_DATA_DIR) + "/testdata/enc_schema.pb", "enc.test");
-  EXPECT_FALSE(schema->GetSchemaPath().empty()) << "fixture schema did not load";
+  EXPECT_FALSE(schema->types().GetSchemaPath().empty()) << "fixture schema did not load";
   return schema;
 }
 
 // A new empty message of a fixture type ("enc.test." is prepended).
 inline std::unique_ptr<google::protobuf::Message> NewMsg(const Schema& schema,
                                                          const std::string& name) {
-  std::unique_ptr<google::protobuf::Message> message(schema.NewMessage("enc.test." + name));
+  std::unique_ptr<google::protobuf::Message> message(schema.types().NewMessage("enc.test." + name));
   EXPECT_TRUE(message != nullptr) << name;
   return message;
 }

@@ -22,7 +22,7 @@ struct FieldAccess {
   // The value as an AttributeValue: int32 values are enums; a message
   // element is its deterministic serialisation ("" with an ERROR line when
   // that fails). A singular message field has none here (see
-  // Schema::GetFieldValue).
+  // GetFieldValue).
   AttributeValue (*value)(const google::protobuf::Message& message,
                           const google::protobuf::FieldDescriptor* field, int index);
   // The key string of the value, as stored in record keys; `package_prefix`

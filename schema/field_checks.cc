@@ -30,6 +30,40 @@ bool CheckFieldArguments(const pb::Message* message, const pb::FieldDescriptor* 
   return FieldOf(*message, field);
 }
 
+bool CheckEditArguments(const pb::Message* from, const pb::FieldDescriptor* field,
+                        const pb::Message* to, bool need_from) {
+  if (field == nullptr || to == nullptr || (need_from && from == nullptr)) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0002", "%s is nullptr",
+               field == nullptr ? "field_descriptor" : "msg");
+    return false;
+  }
+  if (field->containing_type() != to->GetDescriptor() ||
+      (need_from && from->GetDescriptor() != to->GetDescriptor())) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Field %s does not belong to %s",
+               field->full_name().c_str(), to->GetDescriptor()->full_name().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool CheckRepeatedEditArguments(const pb::Message* from, const pb::FieldDescriptor* field,
+                                const pb::Message* to, bool need_from) {
+  if (!CheckEditArguments(from, field, to, need_from)) return false;
+  if (!field->is_repeated()) {
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0208", "Provided field is not a repeated field");
+    return false;
+  }
+  return true;
+}
+
+const pb::FieldDescriptor* FindKeyField(const pb::Descriptor* type) {
+  if (type == nullptr) return nullptr;
+  for (int i = 0; i < type->field_count(); ++i) {
+    if (type->field(i)->options().HasExtension(caldek::orv::tarnix::key)) return type->field(i);
+  }
+  return nullptr;
+}
+
 const std::string* ParentKeyOption(const pb::FieldDescriptor* field) {
   if (!field->options().HasExtension(caldek::orv::tarnix::parent_key)) return nullptr;
   return &field->options().GetExtension(caldek::orv::tarnix::parent_key);

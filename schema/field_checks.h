@@ -1,7 +1,7 @@
 #ifndef TARNIX_SCHEMA_FIELD_CHECKS_H_
 #define TARNIX_SCHEMA_FIELD_CHECKS_H_
 
-// Checks on reflection arguments shared by the Schema implementation files.
+// Checks on reflection arguments shared by the schema/ implementation files.
 
 #include <string>
 
@@ -24,6 +24,19 @@ bool FieldOf(const google::protobuf::Message& message,
 // and FieldOf.
 bool CheckFieldArguments(const google::protobuf::Message* message,
                          const google::protobuf::FieldDescriptor* field);
+
+// `from` (when `need_from`) and `to` present, and messages of the field's
+// type; logs (DRX0002, DRX0208) and returns false otherwise.
+bool CheckEditArguments(const google::protobuf::Message* from,
+                        const google::protobuf::FieldDescriptor* field,
+                        const google::protobuf::Message* to, bool need_from);
+// CheckEditArguments, and the field is repeated.
+bool CheckRepeatedEditArguments(const google::protobuf::Message* from,
+                                const google::protobuf::FieldDescriptor* field,
+                                const google::protobuf::Message* to, bool need_from);
+
+// The first field carrying the `key` option, or null (also for a null type).
+const google::protobuf::FieldDescriptor* FindKeyField(const google::protobuf::Descriptor* type);
 
 // The value of the field's parent_key option, or null without one.
 const std::string* ParentKeyOption(const google::protobuf::FieldDescriptor* field);

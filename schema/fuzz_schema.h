@@ -22,7 +22,8 @@ inline const Schema& ExampleSchema() {
 inline const std::vector<std::string>& ExampleTypeNames() {
   static const std::vector<std::string>* names = [] {
     auto* out = new std::vector<std::string>;
-    for (const auto& [id, name] : ExampleSchema().GetObjectTypeNames()) out->push_back(name);
+    for (const auto& [id, name] : ExampleSchema().types().GetObjectTypeNames())
+      out->push_back(name);
     std::sort(out->begin(), out->end());
     return out;
   }();

@@ -12,17 +12,19 @@
 
 namespace tarnix {
 
-class Schema;
+class ObjectKeys;
+class SchemaTypes;
 
-// Reads the ids of serialised object bodies as Schema::GetKeyFromSerialized
+// Reads the ids of serialised object bodies as ObjectKeys::GetKeyFromSerialized
 // does, with the same results and log lines, but parses each body into one
 // message kept per object type instead of a new one per body.
 //
-// For one thread and a short while (one transaction): `schema` is not owned
-// and must outlive the reader, and its types must not be reloaded meanwhile.
+// For one thread and a short while (one transaction): `types` and `keys` (of
+// one Schema) are not owned and must outlive the reader, and the types must
+// not be reloaded meanwhile.
 class KeyReader {
  public:
-  explicit KeyReader(const Schema* schema);
+  KeyReader(const SchemaTypes* types, const ObjectKeys* keys);
   ~KeyReader();
   KeyReader(const KeyReader&) = delete;
   KeyReader& operator=(const KeyReader&) = delete;
@@ -45,7 +47,8 @@ class KeyReader {
   // the schema does not know.
   google::protobuf::Message* MessageFor(const std::string& type_name);
 
-  const Schema* schema_;
+  const SchemaTypes* types_;
+  const ObjectKeys* keys_;
   // Few types per transaction: a short list, the last one used first.
   std::vector<std::pair<std::string, std::unique_ptr<google::protobuf::Message>>> messages_;
   size_t last_ = 0;

@@ -24,7 +24,7 @@ std::string StrBody(const std::string& name, const std::string& tag) {
 
 TEST(KeyReaderTest, ReadsEachBodyAsAFreshParseWould) {
   const std::unique_ptr<Schema> schema = enc_test::LoadEncSchema();
-  KeyReader reader(schema.get());
+  KeyReader reader(&schema->types(), &schema->keys());
   const struct {
     const char* type;
     std::string body;
@@ -43,13 +43,14 @@ TEST(KeyReaderTest, ReadsEachBodyAsAFreshParseWould) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(reader.Read(c.type, c.body), c.key) << c.type << " " << c.body;
-    EXPECT_EQ(schema->GetKeyFromSerialized(c.type, c.body), c.key) << c.type << " " << c.body;
+    EXPECT_EQ(schema->keys().GetKeyFromSerialized(c.type, c.body), c.key)
+        << c.type << " " << c.body;
   }
 }
 
 TEST(KeyReaderTest, RefusedBodiesLogAsAFreshParseWould) {
   const std::unique_ptr<Schema> schema = enc_test::LoadEncSchema();
-  KeyReader reader(schema.get());
+  KeyReader reader(&schema->types(), &schema->keys());
   ASSERT_EQ(reader.Read(kStr, StrBody("n1", "a")), "n1");
   {
     orv::LogCapture capture;

@@ -24,7 +24,7 @@ std::string StrBody(const std::string& name) {
 
 tx::TypedObjectMsg Object(const Schema& schema, const std::string& type, const std::string& body) {
   tx::TypedObjectMsg object;
-  schema.SetObjectType(type, &object);
+  schema.types().SetObjectType(type, &object);
   object.set_object_body(body);
   return object;
 }
@@ -33,7 +33,7 @@ tx::TypedObjectMsg Object(const Schema& schema, const std::string& type, const s
 // read it leaves alone.
 TEST(KeySnapshotTest, ReadsWhatTheSchemaReadsAndNothingElse) {
   const std::unique_ptr<Schema> schema = enc_test::LoadEncSchema();
-  const std::shared_ptr<const KeySnapshot> snapshot = schema->key_snapshot();
+  const std::shared_ptr<const KeySnapshot> snapshot = schema->keys().key_snapshot();
   ASSERT_NE(snapshot, nullptr);
   const struct {
     const char* type;
@@ -56,7 +56,7 @@ TEST(KeySnapshotTest, ReadsWhatTheSchemaReadsAndNothingElse) {
     const KeySnapshot::Type* type = snapshot->TypeOf(object);
     ASSERT_NE(type, nullptr) << c.type;
     EXPECT_EQ(type->name, c.type);
-    const std::string expected = schema->GetKeyFromSerialized(c.type, c.body);
+    const std::string expected = schema->keys().GetKeyFromSerialized(c.type, c.body);
     std::string key;
     EXPECT_EQ(snapshot->ReadKey(*type, c.body, &scratch, &key), !expected.empty()) << c.type;
     if (!expected.empty()) {
@@ -74,11 +74,11 @@ TEST(KeySnapshotTest, ReadsWhatTheSchemaReadsAndNothingElse) {
 
 TEST(KeySnapshotTest, EachLoadMakesANewSnapshotAndOldOnesStayReadable) {
   const std::unique_ptr<Schema> schema = enc_test::LoadEncSchema();
-  const std::shared_ptr<const KeySnapshot> before = schema->key_snapshot();
-  EXPECT_EQ(before.get(), schema->current_key_snapshot());
-  ASSERT_TRUE(schema->LoadSchema(schema->GetSchemaPath()));
-  EXPECT_NE(before.get(), schema->current_key_snapshot());
-  EXPECT_EQ(schema->key_snapshot().get(), schema->current_key_snapshot());
+  const std::shared_ptr<const KeySnapshot> before = schema->keys().key_snapshot();
+  EXPECT_EQ(before.get(), schema->keys().current_key_snapshot());
+  ASSERT_TRUE(schema->LoadSchema(schema->types().GetSchemaPath()).ok());
+  EXPECT_NE(before.get(), schema->keys().current_key_snapshot());
+  EXPECT_EQ(schema->keys().key_snapshot().get(), schema->keys().current_key_snapshot());
 
   const KeySnapshot::Type* type = before->TypeOf(Object(*schema, kStr, StrBody("n1")));
   ASSERT_NE(type, nullptr);
@@ -92,10 +92,10 @@ TEST(KeySnapshotTest, EachLoadMakesANewSnapshotAndOldOnesStayReadable) {
 // type is the one asked for, and by one Read only.
 TEST(KeySnapshotTest, AReaderTakesAnOfferedKeyOnlyWhileItHolds) {
   const std::unique_ptr<Schema> schema = enc_test::LoadEncSchema();
-  const std::shared_ptr<const KeySnapshot> snapshot = schema->key_snapshot();
+  const std::shared_ptr<const KeySnapshot> snapshot = schema->keys().key_snapshot();
   const KeySnapshot::Type* str = snapshot->TypeOf(Object(*schema, kStr, ""));
   ASSERT_NE(str, nullptr);
-  KeyReader reader(schema.get());
+  KeyReader reader(&schema->types(), &schema->keys());
 
   // A key unlike the body's shows which one was taken.
   PreparedKey offered{&str->name, "offered"};
@@ -112,7 +112,7 @@ TEST(KeySnapshotTest, AReaderTakesAnOfferedKeyOnlyWhileItHolds) {
   reader.Offer(snapshot.get(), &nothing_read);
   EXPECT_EQ(reader.Read(kStr, StrBody("n4")), "n4");
 
-  ASSERT_TRUE(schema->LoadSchema(schema->GetSchemaPath()));
+  ASSERT_TRUE(schema->LoadSchema(schema->types().GetSchemaPath()).ok());
   offered = {&str->name, "offered"};
   reader.Offer(snapshot.get(), &offered);
   EXPECT_EQ(reader.Read(kStr, StrBody("n5")), "n5");

@@ -48,7 +48,7 @@ std::string TarnixObject::object_body() const {
 
 TarnixObject::MessagePtr TarnixObject::GetMessage(const Schema& schema) const {
   if (!HasObjectType()) return MessagePtr();
-  if (!message_) message_.reset(schema.ParseMessage(*object_type_, *object_body_));
+  if (!message_) message_.reset(schema.types().ParseMessage(*object_type_, *object_body_));
   return message_;
 }
 

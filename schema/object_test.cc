@@ -23,7 +23,7 @@ TEST_F(TarnixObjectTest, DecodesOnceAndSharesTheMessage) {
                             std::make_shared<const std::string>(message->SerializeAsString()));
   auto decoded = object.GetMessage(*schema_);
   ASSERT_TRUE(decoded);
-  EXPECT_EQ(schema_->GetKey(decoded.get()), "n1");
+  EXPECT_EQ(schema_->keys().GetKey(decoded.get()), "n1");
   EXPECT_EQ(object.GetMessage(*schema_).get(), decoded.get());
   const TarnixObject copy = object;
   EXPECT_EQ(copy.GetMessage(*schema_).get(), decoded.get());

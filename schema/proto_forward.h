@@ -1,8 +1,8 @@
 #ifndef TARNIX_SCHEMA_PROTO_FORWARD_H_
 #define TARNIX_SCHEMA_PROTO_FORWARD_H_
 
-// Generated types of the caldek.orv.tarnix package that Schema's interface
-// names; their definitions come from the generated headers.
+// Generated types of the caldek.orv.tarnix package that the schema classes'
+// interfaces name; their definitions come from the generated headers.
 namespace caldek {
 namespace orv {
 namespace tarnix {

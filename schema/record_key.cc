@@ -12,7 +12,7 @@ namespace tarnix {
 
 bool MakeObjectTypeKeyPrefix(const Schema& schema, const std::string& type_name,
                              std::string* out) {
-  const std::string type_id = schema.GetObjectTypeId(type_name);
+  const std::string type_id = schema.types().GetObjectTypeId(type_name);
   if (type_id.empty()) {
     out->clear();
     return false;
@@ -42,7 +42,7 @@ void DecodeObjectRecordKey(const Schema& schema, const std::string& key,
                            std::string* type_name, std::string* id,
                            std::string* vdb_set) {
   uint32_t type_length = 0;
-  *type_name = schema.GetFullQualifiedName(key.substr(1), &type_length);
+  *type_name = schema.types().GetFullQualifiedName(key.substr(1), &type_length);
   const size_t offset = 1 + type_length;
   uint64_t id_length = 0;
   const size_t used = offset < key.size()
@@ -66,7 +66,7 @@ Split SplitObjectRecordKey(const Schema& schema, const std::string& key, std::st
   const size_t type_length = DecodeVarint64(key.data() + 1, key.size() - 1, &type_id);
   if (type_length == 0) return Split::kMalformed;
   // An unknown id is logged here, as what it is.
-  *type_name = schema.GetFullQualifiedName(key.substr(1, type_length));
+  *type_name = schema.types().GetFullQualifiedName(key.substr(1, type_length));
   if (type_name->empty()) return Split::kUnknownType;
   const size_t offset = 1 + type_length;
   uint64_t id_length = 0;

@@ -15,7 +15,7 @@ class Schema;
 // body. The value is the serialised body.
 
 // Both builders return false, after the ERROR line of
-// Schema::GetObjectTypeId, for a type name the schema does not know; *out is
+// SchemaTypes::GetObjectTypeId, for a type name the schema does not know; *out is
 // then empty. Callers skip such a type: a prefix without a type id would
 // match the records of every type.
 
@@ -25,7 +25,7 @@ class Schema;
                                            std::string* out);
 
 // The key bytes of a type id: its varint, sign-extended to 64 bits (a
-// negative id takes ten bytes). Schema::GetObjectTypeId returns these.
+// negative id takes ten bytes). SchemaTypes::GetObjectTypeId returns these.
 std::string EncodeObjectTypeId(int32_t type_id);
 
 // The same prefix from the type id itself, for ids the schema may no longer

@@ -100,19 +100,19 @@ TEST_F(RecordKeyTest, NonThrowingSplitRejectsDamagedKeys) {
 }
 
 TEST_F(RecordKeyTest, TypeIdsEncodeAndDecode) {
-  EXPECT_EQ(Hex(schema_->GetObjectTypeId("enc.test.Type300Msg")), "AC 02");
+  EXPECT_EQ(Hex(schema_->types().GetObjectTypeId("enc.test.Type300Msg")), "AC 02");
   uint32_t used = 0;
-  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("AC 02 99"), &used), "enc.test.Type300Msg");
+  EXPECT_EQ(schema_->types().GetFullQualifiedName(Bytes("AC 02 99"), &used), "enc.test.Type300Msg");
   EXPECT_EQ(used, 2u);
   int used_int = 0;
-  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("05"), &used_int), "enc.test.StrKeyMsg");
+  EXPECT_EQ(schema_->types().GetFullQualifiedName(Bytes("05"), &used_int), "enc.test.StrKeyMsg");
   EXPECT_EQ(used_int, 1);
 
   orv::LogCapture capture;
-  EXPECT_EQ(schema_->GetFullQualifiedName(Bytes("E3 07"), &used), "");
+  EXPECT_EQ(schema_->types().GetFullQualifiedName(Bytes("E3 07"), &used), "");
   EXPECT_EQ(used, 2u);  // counted also when the id is unknown
   EXPECT_TRUE(capture.Contains("Unable to find the full qualified name from the object type: 995"));
-  EXPECT_EQ(schema_->GetObjectTypeId("enc.test.KindsMsg"), "");
+  EXPECT_EQ(schema_->types().GetObjectTypeId("enc.test.KindsMsg"), "");
 }
 
 // Deprecated types are wiped by the prefix built from the bare id.
@@ -123,8 +123,8 @@ TEST_F(RecordKeyTest, TypePrefixFromTheIdMatchesTheSchema) {
   } cases[] = {{7, "00 07"}, {12, "00 0C"}, {300, "00 AC 02"},
                {-1, "00 FF FF FF FF FF FF FF FF FF 01"}};  // sign-extended
   for (const auto& c : cases) EXPECT_EQ(Hex(MakeObjectTypeKeyPrefix(c.id)), c.hex) << c.id;
-  for (const auto& [id, name] : schema_->GetObjectTypeNames()) {
-    EXPECT_EQ(schema_->GetObjectTypeId(name), EncodeObjectTypeId(id)) << name;
+  for (const auto& [id, name] : schema_->types().GetObjectTypeNames()) {
+    EXPECT_EQ(schema_->types().GetObjectTypeId(name), EncodeObjectTypeId(id)) << name;
     std::string prefix;
     ASSERT_TRUE(MakeObjectTypeKeyPrefix(*schema_, name, &prefix));
     EXPECT_EQ(prefix, MakeObjectTypeKeyPrefix(id)) << name;
@@ -132,13 +132,15 @@ TEST_F(RecordKeyTest, TypePrefixFromTheIdMatchesTheSchema) {
 }
 
 TEST_F(RecordKeyTest, SortedTypeIdsFollowNumericOrder) {
-  const std::vector<std::string> ids = schema_->GetSortedObjectTypeIds("sorted-writer");
+  const std::vector<std::string> ids =
+      schema_->permissions().GetSortedObjectTypeIds("sorted-writer");
   ASSERT_EQ(ids.size(), 2u);
   EXPECT_EQ(Hex(ids[0]), "81 01");
   EXPECT_EQ(Hex(ids[1]), "80 02");
-  EXPECT_TRUE(schema_->GetSortedObjectTypeIds("nobody").empty());
+  EXPECT_TRUE(schema_->permissions().GetSortedObjectTypeIds("nobody").empty());
   orv::LogCapture capture;
-  EXPECT_EQ(schema_->GetSortedObjectTypeIds("all-writer"), std::vector<std::string>{""});
+  EXPECT_EQ(schema_->permissions().GetSortedObjectTypeIds("all-writer"),
+            std::vector<std::string>{""});
   EXPECT_TRUE(capture.Contains("Unable to find the object type id from the all"));
 }
 

@@ -20,24 +20,24 @@ namespace {
 
 void Keys(const std::string& type_name, const std::string& body) {
   const Schema& schema = ExampleSchema();
-  const std::string key = schema.GetKeyFromSerialized(type_name, body);
-  Schema::ParentKeyMap parents;
-  schema.GetParentKeysFromSerialized(type_name, body, &parents);
-  std::unique_ptr<google::protobuf::Message> message(schema.ParseMessage(type_name, body));
+  const std::string key = schema.keys().GetKeyFromSerialized(type_name, body);
+  ObjectKeys::ParentKeyMap parents;
+  schema.keys().GetParentKeysFromSerialized(type_name, body, &parents);
+  std::unique_ptr<google::protobuf::Message> message(schema.types().ParseMessage(type_name, body));
   if (!message) {
     TARNIX_FUZZ_CHECK(key.empty() && parents.empty());
     return;
   }
-  TARNIX_FUZZ_CHECK(schema.GetKey(message.get()) == key);
+  TARNIX_FUZZ_CHECK(schema.keys().GetKey(message.get()) == key);
   for (const auto& entry : parents) {
     TARNIX_FUZZ_CHECK(!entry.second.empty());
-    TARNIX_FUZZ_CHECK(schema.LookupParentTypes(type_name).count(entry.first) != 0);
+    TARNIX_FUZZ_CHECK(schema.parents().LookupParentTypes(type_name).count(entry.first) != 0);
   }
   // The same object reserialised.
   const std::string again = message->SerializeAsString();
-  TARNIX_FUZZ_CHECK(schema.GetKeyFromSerialized(type_name, again) == key);
-  Schema::ParentKeyMap parents_again;
-  schema.GetParentKeysFromSerialized(type_name, again, &parents_again);
+  TARNIX_FUZZ_CHECK(schema.keys().GetKeyFromSerialized(type_name, again) == key);
+  ObjectKeys::ParentKeyMap parents_again;
+  schema.keys().GetParentKeysFromSerialized(type_name, again, &parents_again);
   TARNIX_FUZZ_CHECK(parents_again == parents);
 }
 

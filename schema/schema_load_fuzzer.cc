@@ -56,50 +56,51 @@ std::string PackagePrefix(const std::string& bytes) {
 }
 
 void CheckTables(const Schema& schema) {
-  const auto& names = schema.GetObjectTypeNames();
+  const auto& names = schema.types().GetObjectTypeNames();
   for (const auto& [id, name] : names) {
     // A type's encoded id names it again, whole.
-    const std::string encoded = schema.GetObjectTypeId(name);
+    const std::string encoded = schema.types().GetObjectTypeId(name);
     TARNIX_FUZZ_CHECK(!encoded.empty());
     uint32_t used = 0;
-    TARNIX_FUZZ_CHECK(schema.GetFullQualifiedName(encoded, &used) == name);
+    TARNIX_FUZZ_CHECK(schema.types().GetFullQualifiedName(encoded, &used) == name);
     TARNIX_FUZZ_CHECK(used == encoded.size());
-    for (const std::string& parent : schema.LookupParentTypes(name)) {
-      TARNIX_FUZZ_CHECK(schema.LookupChildTypes(parent).count(name) != 0);
+    for (const std::string& parent : schema.parents().LookupParentTypes(name)) {
+      TARNIX_FUZZ_CHECK(schema.parents().LookupChildTypes(parent).count(name) != 0);
     }
-    for (const std::string& child : schema.LookupChildTypes(name)) {
-      TARNIX_FUZZ_CHECK(schema.LookupParentTypes(child).count(name) != 0);
+    for (const std::string& child : schema.parents().LookupChildTypes(name)) {
+      TARNIX_FUZZ_CHECK(schema.parents().LookupParentTypes(child).count(name) != 0);
     }
-    schema.HasSortRepeatedFields(name);
-    const pb::Descriptor* type = schema.FindMessageTypeByName(name);
+    schema.types().HasSortRepeatedFields(name);
+    const pb::Descriptor* type = schema.types().FindMessageTypeByName(name);
     if (type == nullptr) continue;
-    schema.GetKeyField(type);
-    schema.GetParentKeyFields(type);
-    schema.HasParentKeyOption(type);
-    std::unique_ptr<pb::Message> message(schema.ParseMessage(name, ""));
+    schema.keys().GetKeyField(type);
+    schema.parents().GetParentKeyFields(type);
+    schema.parents().HasParentKeyOption(type);
+    std::unique_ptr<pb::Message> message(schema.types().ParseMessage(name, ""));
     TARNIX_FUZZ_CHECK(message != nullptr);
-    schema.GetKey(message.get());
-    Schema::ParentKeyMap parents;
-    schema.GetParentKeys(message.get(), &parents);
-    schema.GetObjectType(message.get());
-    const std::string op_name = schema.GetOpMsgTypeName(name);
-    if (const pb::Descriptor* op = schema.FindMessageTypeByName(op_name)) {
-      schema.IsOpMsgType(op);
-      std::unique_ptr<pb::Message> op_message(schema.NewMessage(op_name));
+    schema.keys().GetKey(message.get());
+    ObjectKeys::ParentKeyMap parents;
+    schema.keys().GetParentKeys(message.get(), &parents);
+    schema.types().GetObjectType(message.get());
+    const std::string op_name = schema.op_messages().GetOpMsgTypeName(name);
+    if (const pb::Descriptor* op = schema.types().FindMessageTypeByName(op_name)) {
+      schema.op_messages().IsOpMsgType(op);
+      std::unique_ptr<pb::Message> op_message(schema.types().NewMessage(op_name));
       TARNIX_FUZZ_CHECK(op_message != nullptr);
-      schema.IsOpMsg(op_message.get());
+      schema.op_messages().IsOpMsg(op_message.get());
     }
   }
-  for (int32_t id : schema.GetEphemeralObjectTypes()) TARNIX_FUZZ_CHECK(names.count(id) != 0);
+  for (int32_t id : schema.types().GetEphemeralObjectTypes())
+    TARNIX_FUZZ_CHECK(names.count(id) != 0);
   for (const char* client : kClients) {
     for (const auto& [id, name] : names) {
-      schema.HasReadPermission(client, name);
-      schema.HasWritePermission(client, name);
+      schema.permissions().HasReadPermission(client, name);
+      schema.permissions().HasWritePermission(client, name);
     }
-    schema.CanManageVDbs(client);
+    schema.permissions().CanManageVDbs(client);
     // Ascending by numeric id; an id that names no type reads as 0.
     int64_t last = INT32_MIN;
-    for (const std::string& encoded : schema.GetSortedObjectTypeIds(client)) {
+    for (const std::string& encoded : schema.permissions().GetSortedObjectTypeIds(client)) {
       uint64_t value = 0;
       const bool decoded = DecodeVarint64(encoded.data(), encoded.size(), &value) != 0;
       const int64_t id = decoded ? static_cast<int32_t>(static_cast<uint32_t>(value)) : 0;
@@ -107,17 +108,17 @@ void CheckTables(const Schema& schema) {
       last = id;
     }
   }
-  schema.GetVersion();
-  schema.GetDeprecatedObjectTypes();
-  schema.GetSchemaText();
+  schema.types().GetVersion();
+  schema.types().GetDeprecatedObjectTypes();
+  schema.types().GetSchemaText();
 }
 
 void Load(const std::string& bytes) {
   std::ofstream(SchemaPath(), std::ios::binary | std::ios::trunc) << bytes;
   const std::string prefix = PackagePrefix(bytes);
   Schema loaded(SchemaPath(), prefix);
-  if (loaded.GetSchemaPath().empty()) {
-    TARNIX_FUZZ_CHECK(!loaded.HasObjectTypes() && loaded.GetSchemaText().empty());
+  if (loaded.types().GetSchemaPath().empty()) {
+    TARNIX_FUZZ_CHECK(!loaded.types().HasObjectTypes() && loaded.types().GetSchemaText().empty());
     return;
   }
   CheckTables(loaded);
@@ -125,16 +126,16 @@ void Load(const std::string& bytes) {
 
   // The same file as a reload at run time, over the example schema.
   Schema schema(TARNIX_EXAMPLE_SCHEMA, kPrefix);
-  const std::unordered_map<int32_t, std::string> before = schema.GetObjectTypeNames();
-  const Schema::ReloadResult result = schema.ReloadSchema(SchemaPath());
-  if (loaded.HasObjectTypes()) {
-    TARNIX_FUZZ_CHECK(result == Schema::ReloadResult::kLoaded);
-    TARNIX_FUZZ_CHECK(schema.GetObjectTypeNames() == loaded.GetObjectTypeNames());
+  const std::unordered_map<int32_t, std::string> before = schema.types().GetObjectTypeNames();
+  const Status result = schema.ReloadSchema(SchemaPath());
+  if (loaded.types().HasObjectTypes()) {
+    TARNIX_FUZZ_CHECK(result.ok());
+    TARNIX_FUZZ_CHECK(schema.types().GetObjectTypeNames() == loaded.types().GetObjectTypeNames());
     CheckTables(schema);
   } else {
-    TARNIX_FUZZ_CHECK(result == Schema::ReloadResult::kNoObjectType);
-    TARNIX_FUZZ_CHECK(schema.GetObjectTypeNames() == before);
-    TARNIX_FUZZ_CHECK(schema.GetSchemaPath() == TARNIX_EXAMPLE_SCHEMA);
+    TARNIX_FUZZ_CHECK(result.code() == Status::kFailedPrecondition);
+    TARNIX_FUZZ_CHECK(schema.types().GetObjectTypeNames() == before);
+    TARNIX_FUZZ_CHECK(schema.types().GetSchemaPath() == TARNIX_EXAMPLE_SCHEMA);
   }
 }
 

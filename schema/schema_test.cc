@@ -53,11 +53,11 @@ pb::FileDescriptorProto FileProto(const std::string& text) {
 TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
   orv::LogCapture capture;
   Schema schema(FixturePath("type_tables"), "tt");
-  ASSERT_EQ(schema.GetSchemaPath(), FixturePath("type_tables"));
+  ASSERT_EQ(schema.types().GetSchemaPath(), FixturePath("type_tables"));
 
   // Values without full_qualified_name are no object types; of two values
   // with one number the first keeps the id's name.
-  EXPECT_EQ(Sorted(schema.GetObjectTypeNames()),
+  EXPECT_EQ(Sorted(schema.types().GetObjectTypeNames()),
             (std::map<int32_t, std::string>{{1, "tt.AlphaMsg"},
                                             {2, "tt.BetaMsg"},
                                             {4, "tt.GhostMsg"},
@@ -65,7 +65,7 @@ TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
                                             {6, "tt.NoDomainMsg"},
                                             {7, "tt.NetworkMsg"},
                                             {300, "tt.PolicyMsg"}}));
-  EXPECT_EQ(schema.GetObjectTypeId("tt.GammaMsg"), "\x02");
+  EXPECT_EQ(schema.types().GetObjectTypeId("tt.GammaMsg"), "\x02");
 
   // Key kinds; a key option set to false still marks the key; the unknown
   // message and the keyless one get no kind.
@@ -83,9 +83,9 @@ TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
 
   // ephemeral false counts as absent; the alias of id 2 brings none of its
   // message's options to the id.
-  EXPECT_EQ(schema.GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 6}));
-  EXPECT_TRUE(schema.HasSortRepeatedFields("tt.AlphaMsg"));
-  EXPECT_FALSE(schema.HasSortRepeatedFields("tt.BetaMsg"));
+  EXPECT_EQ(schema.types().GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 6}));
+  EXPECT_TRUE(schema.types().HasSortRepeatedFields("tt.AlphaMsg"));
+  EXPECT_FALSE(schema.types().HasSortRepeatedFields("tt.BetaMsg"));
   EXPECT_TRUE(Logged(capture, "WARNING", "DRX0204",
                      "ObjectType BETA_ALIAS repeats id 2 of BETA; the options of "
                      "tt.GammaMsg are ignored"));
@@ -98,25 +98,26 @@ TEST(SchemaTypeTablesTest, ReadsIdsNamesKeysAndOptions) {
 TEST(SchemaTypeTablesTest, OtherPrefixFindsNoEnums) {
   orv::LogCapture capture;
   Schema schema(FixturePath("type_tables"), "tt.other");
-  EXPECT_EQ(schema.GetSchemaPath(), FixturePath("type_tables"));
-  EXPECT_TRUE(schema.GetObjectTypeNames().empty());
+  EXPECT_EQ(schema.types().GetSchemaPath(), FixturePath("type_tables"));
+  EXPECT_TRUE(schema.types().GetObjectTypeNames().empty());
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "Unable to find ObjectType enum from the descriptor"));
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "Unable to find ClientId enum from the descriptor"));
-  EXPECT_FALSE(schema.HasReadPermission("read-all", "tt.AlphaMsg"));
-  EXPECT_FALSE(schema.CanManageVDbs("vdb-admin"));
-  EXPECT_TRUE(schema.IsOpMsgType(schema.FindMessageTypeByName("caldek.orv.tarnix.OpMsg")));
+  EXPECT_FALSE(schema.permissions().HasReadPermission("read-all", "tt.AlphaMsg"));
+  EXPECT_FALSE(schema.permissions().CanManageVDbs("vdb-admin"));
+  EXPECT_TRUE(schema.op_messages().IsOpMsgType(
+      schema.types().FindMessageTypeByName("caldek.orv.tarnix.OpMsg")));
 }
 
 TEST(SchemaTypeTablesTest, KeyFieldAndClearNonKeyFields) {
   Schema schema(FixturePath("type_tables"), "tt");
   // A key option set to false still marks the key; the first one wins.
-  const pb::Descriptor* beta = schema.FindMessageTypeByName("tt.BetaMsg");
+  const pb::Descriptor* beta = schema.types().FindMessageTypeByName("tt.BetaMsg");
   ASSERT_NE(beta, nullptr);
-  EXPECT_EQ(schema.GetKeyField(beta)->name(), "id");
+  EXPECT_EQ(schema.keys().GetKeyField(beta)->name(), "id");
 
-  std::unique_ptr<pb::Message> alpha(schema.NewMessage("tt.AlphaMsg"));
+  std::unique_ptr<pb::Message> alpha(schema.types().NewMessage("tt.AlphaMsg"));
   ASSERT_NE(alpha, nullptr);
   const pb::Descriptor* type = alpha->GetDescriptor();
   const pb::Reflection* r = alpha->GetReflection();
@@ -124,7 +125,7 @@ TEST(SchemaTypeTablesTest, KeyFieldAndClearNonKeyFields) {
   r->SetInt32(alpha.get(), type->FindFieldByName("count"), 3);
   r->AddString(alpha.get(), type->FindFieldByName("tags"), "t");
   r->MutableUnknownFields(alpha.get())->AddVarint(99, 7);
-  schema.ClearNonKeyFields(alpha.get());
+  schema.keys().ClearNonKeyFields(alpha.get());
   std::vector<const pb::FieldDescriptor*> left;
   r->ListFields(*alpha, &left);
   ASSERT_EQ(left.size(), 1u);
@@ -137,16 +138,16 @@ TEST(SchemaMessagesTest, NewAndParseMessage) {
   orv::LogCapture capture;
   LogLevelGuard level(orv::VERBOSE);
   Schema schema(FixturePath("type_tables"), "tt");
-  EXPECT_EQ(schema.NewMessage("tt.Missing"), nullptr);
+  EXPECT_EQ(schema.types().NewMessage("tt.Missing"), nullptr);
   EXPECT_TRUE(
       Logged(capture, "DEBUG", "", "Unable to get descriptor for tt.Missing"));
 
-  EXPECT_EQ(schema.ParseMessage("tt.AlphaMsg", "\x0a\x05"), nullptr);
+  EXPECT_EQ(schema.types().ParseMessage("tt.AlphaMsg", "\x0a\x05"), nullptr);
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0203",
                      "Unable to parse data into tt.AlphaMsg message"));
 
   std::unique_ptr<pb::Message> parsed(
-      schema.ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi\x10\x05", 6)));
+      schema.types().ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi\x10\x05", 6)));
   ASSERT_NE(parsed, nullptr);
   EXPECT_EQ(parsed->ShortDebugString(), "name: \"hi\" count: 5");
 }
@@ -154,18 +155,18 @@ TEST(SchemaMessagesTest, NewAndParseMessage) {
 TEST(SchemaUnloadedTest, EverythingEmptyAndLogged) {
   orv::LogCapture capture;
   Schema schema("/nonexistent/schema.pb", "tt");
-  EXPECT_EQ(schema.GetSchemaPath(), "");
-  EXPECT_EQ(schema.GetSchemaText(), "");
+  EXPECT_EQ(schema.types().GetSchemaPath(), "");
+  EXPECT_EQ(schema.types().GetSchemaText(), "");
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0202",
                      "FileDescriptorSet does not contain a file"));
   capture.Clear();
 
-  EXPECT_EQ(schema.FindMessageTypeByName("tt.AlphaMsg"), nullptr);
+  EXPECT_EQ(schema.types().FindMessageTypeByName("tt.AlphaMsg"), nullptr);
   EXPECT_TRUE(Logged(capture, "ERROR", "ERR_DESCRIPTOR_POOL_nullptr",
                      "descriptor_pool_ is nullptr"));
-  EXPECT_EQ(schema.NewMessage("tt.AlphaMsg"), nullptr);
-  EXPECT_EQ(schema.GetVersion(), "");
-  EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+  EXPECT_EQ(schema.types().NewMessage("tt.AlphaMsg"), nullptr);
+  EXPECT_EQ(schema.types().GetVersion(), "");
+  EXPECT_TRUE(schema.types().GetDeprecatedObjectTypes().empty());
   EXPECT_EQ(capture.Count("errorCode=\"ERR_DESCRIPTOR_POOL_nullptr\""), 4u);
 }
 
@@ -175,19 +176,19 @@ class SchemaReloadTest : public ::testing::Test {
   SchemaReloadTest() : schema_(FixturePath("type_tables"), "tt") {}
 
   void ExpectUnchanged() {
-    EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("type_tables"));
-    EXPECT_EQ(schema_.GetSchemaText(), text_);
-    EXPECT_EQ(schema_.FindMessageTypeByName("tt.AlphaMsg"), alpha_);
-    EXPECT_EQ(Sorted(schema_.GetObjectTypeNames()), names_);
-    EXPECT_EQ(schema_.GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 6}));
-    EXPECT_TRUE(schema_.HasReadPermission("read-all", "tt.AlphaMsg"));
+    EXPECT_EQ(schema_.types().GetSchemaPath(), FixturePath("type_tables"));
+    EXPECT_EQ(schema_.types().GetSchemaText(), text_);
+    EXPECT_EQ(schema_.types().FindMessageTypeByName("tt.AlphaMsg"), alpha_);
+    EXPECT_EQ(Sorted(schema_.types().GetObjectTypeNames()), names_);
+    EXPECT_EQ(schema_.types().GetEphemeralObjectTypes(), (std::vector<int32_t>{1, 6}));
+    EXPECT_TRUE(schema_.permissions().HasReadPermission("read-all", "tt.AlphaMsg"));
   }
 
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    text_ = schema_.GetSchemaText();
-    names_ = Sorted(schema_.GetObjectTypeNames());
-    alpha_ = schema_.FindMessageTypeByName("tt.AlphaMsg");
+    text_ = schema_.types().GetSchemaText();
+    names_ = Sorted(schema_.types().GetObjectTypeNames());
+    alpha_ = schema_.types().FindMessageTypeByName("tt.AlphaMsg");
     ASSERT_NE(alpha_, nullptr);
   }
 
@@ -213,7 +214,7 @@ TEST_F(SchemaReloadTest, UnreadableFilesKeepSchema) {
        {garbage, dir_.Write("empty.pb", ""), dir_.path() + "/missing.pb",
         dir_.path(), fifo, std::string("/dev/zero"), big}) {
     orv::LogCapture capture;
-    EXPECT_FALSE(schema_.LoadSchema(path)) << path;
+    EXPECT_FALSE(schema_.LoadSchema(path).ok()) << path;
     EXPECT_TRUE(Logged(capture, "ERROR", "DRX0202",
                        path == garbage
                            ? "Failed to parse schema proto file: " + path + ","
@@ -221,6 +222,26 @@ TEST_F(SchemaReloadTest, UnreadableFilesKeepSchema) {
         << path;
     ExpectUnchanged();
   }
+}
+
+// The status of a failed load carries the text of its ERROR line.
+TEST_F(SchemaReloadTest, AFailedLoadSaysWhyAsItLogs) {
+  const std::string garbage = dir_.Write("garbage.pb", "\x0a\xff\xff");
+  EXPECT_EQ(schema_.LoadSchema(garbage),
+            Status::InvalidArgument("Failed to parse schema proto file: " + garbage + ","));
+  EXPECT_EQ(schema_.ReloadSchema(dir_.Write("empty.pb", "")),
+            Status::InvalidArgument("FileDescriptorSet does not contain a file"));
+  pb::FileDescriptorSet unbuildable;
+  *unbuildable.add_file() = FileProto(R"(name: "user.proto" dependency: "missing.proto")");
+  EXPECT_EQ(schema_.LoadSchema(dir_.WriteSet("unbuildable.pb", unbuildable)),
+            Status::InvalidArgument("Unable to build FileDescriptor"));
+  pb::FileDescriptorSet no_enum;
+  *no_enum.add_file() = FileProto(R"(name: "plain.proto" package: "tt")");
+  const std::string plain = dir_.WriteSet("plain.pb", no_enum);
+  EXPECT_EQ(schema_.ReloadSchema(plain),
+            Status::FailedPrecondition("Schema file " + plain +
+                                       " defines no object type; the loaded schema stays in force"));
+  ExpectUnchanged();
 }
 
 // Opening a FIFO would release a writer waiting on it (which then dies of
@@ -235,7 +256,7 @@ TEST_F(SchemaReloadTest, FifoIsRefusedWithoutOpeningIt) {
     if (fd >= 0) ::close(fd);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(schema_.LoadSchema(fifo));
+  EXPECT_FALSE(schema_.LoadSchema(fifo).ok());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(released);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -254,41 +275,40 @@ TEST_F(SchemaReloadTest, ImportListedAfterItsUserKeepsSchema) {
   *set.add_file() = FileProto(R"(
       name: "base.proto" package: "tt" message_type { name: "BaseMsg" })");
   orv::LogCapture capture;
-  EXPECT_FALSE(schema_.LoadSchema(dir_.WriteSet("misordered.pb", set)));
+  EXPECT_FALSE(schema_.LoadSchema(dir_.WriteSet("misordered.pb", set)).ok());
   EXPECT_TRUE(
       Logged(capture, "ERROR", "DRX0202", "Unable to build FileDescriptor"));
   ExpectUnchanged();
 
   // The same files in dependency order load.
   set.mutable_file()->SwapElements(0, 1);
-  EXPECT_TRUE(schema_.LoadSchema(dir_.WriteSet("ordered.pb", set)));
-  EXPECT_NE(schema_.FindMessageTypeByName("tt.UserMsg"), nullptr);
+  EXPECT_TRUE(schema_.LoadSchema(dir_.WriteSet("ordered.pb", set)).ok());
+  EXPECT_NE(schema_.types().FindMessageTypeByName("tt.UserMsg"), nullptr);
 }
 
 TEST_F(SchemaReloadTest, SuccessfulReloadReplacesTables) {
-  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")));
-  EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("reloaded"));
-  EXPECT_NE(schema_.GetSchemaText(), text_);
-  EXPECT_EQ(Sorted(schema_.GetObjectTypeNames()),
-            (std::map<int32_t, std::string>{{1, "tt.AlphaMsg"},
-                                            {9, "tt.DeltaMsg"}}));
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")).ok());
+  EXPECT_EQ(schema_.types().GetSchemaPath(), FixturePath("reloaded"));
+  EXPECT_NE(schema_.types().GetSchemaText(), text_);
+  EXPECT_EQ(Sorted(schema_.types().GetObjectTypeNames()),
+            (std::map<int32_t, std::string>{{1, "tt.AlphaMsg"}, {9, "tt.DeltaMsg"}}));
   EXPECT_EQ(SchemaTestPeer(schema_).key_kinds(),
             (std::unordered_map<int32_t, int32_t>{
                 {1, CppType::CPPTYPE_INT32}, {9, CppType::CPPTYPE_STRING}}));
-  EXPECT_TRUE(schema_.GetEphemeralObjectTypes().empty());
-  EXPECT_FALSE(schema_.HasSortRepeatedFields("tt.AlphaMsg"));
+  EXPECT_TRUE(schema_.types().GetEphemeralObjectTypes().empty());
+  EXPECT_FALSE(schema_.types().HasSortRepeatedFields("tt.AlphaMsg"));
   // The old schema's types, clients and parents are gone.
-  EXPECT_EQ(schema_.FindMessageTypeByName("tt.BetaMsg"), nullptr);
-  EXPECT_FALSE(schema_.HasReadPermission("read-all", "tt.AlphaMsg"));
-  EXPECT_TRUE(schema_.HasReadPermission("net-reader", "tt.DeltaMsg"));
-  EXPECT_EQ(schema_.LookupParentTypes("tt.DeltaMsg"),
-            (Schema::TypeNameSet{"tt.AlphaMsg"}));
+  EXPECT_EQ(schema_.types().FindMessageTypeByName("tt.BetaMsg"), nullptr);
+  EXPECT_FALSE(schema_.permissions().HasReadPermission("read-all", "tt.AlphaMsg"));
+  EXPECT_TRUE(schema_.permissions().HasReadPermission("net-reader", "tt.DeltaMsg"));
+  EXPECT_EQ(schema_.parents().LookupParentTypes("tt.DeltaMsg"),
+            (ParentTypes::TypeNameSet{"tt.AlphaMsg"}));
 }
 
 // A run-time reload must not swap in a schema under which every write would
 // be skipped; at start-up such a file still loads, as a schema without types.
 TEST_F(SchemaReloadTest, ReloadRefusesASchemaWithoutObjectTypes) {
-  EXPECT_TRUE(schema_.HasObjectTypes());
+  EXPECT_TRUE(schema_.types().HasObjectTypes());
   pb::FileDescriptorSet no_enum;
   *no_enum.add_file() = FileProto(R"(name: "plain.proto" package: "tt"
                                      message_type { name: "AlphaMsg" })");
@@ -300,50 +320,50 @@ TEST_F(SchemaReloadTest, ReloadRefusesASchemaWithoutObjectTypes) {
   for (const std::string& path :
        {dir_.WriteSet("no_enum.pb", no_enum), dir_.WriteSet("bare.pb", no_named_value)}) {
     orv::LogCapture capture;
-    EXPECT_EQ(schema_.ReloadSchema(path), Schema::ReloadResult::kNoObjectType) << path;
+    EXPECT_EQ(schema_.ReloadSchema(path).code(), Status::kFailedPrecondition) << path;
     EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                        "Schema file " + path +
                            " defines no object type; the loaded schema stays in force"));
     ExpectUnchanged();
-    EXPECT_TRUE(schema_.HasObjectTypes());
+    EXPECT_TRUE(schema_.types().HasObjectTypes());
 
     Schema at_start(path, "tt");
-    EXPECT_EQ(at_start.GetSchemaPath(), path);
-    EXPECT_FALSE(at_start.HasObjectTypes());
+    EXPECT_EQ(at_start.types().GetSchemaPath(), path);
+    EXPECT_FALSE(at_start.types().HasObjectTypes());
   }
   Schema other(other_prefix, "other");
-  EXPECT_FALSE(other.HasObjectTypes());
-  EXPECT_EQ(other.ReloadSchema(other_prefix), Schema::ReloadResult::kNoObjectType);
+  EXPECT_FALSE(other.types().HasObjectTypes());
+  EXPECT_EQ(other.ReloadSchema(other_prefix).code(), Status::kFailedPrecondition);
 
-  EXPECT_EQ(schema_.ReloadSchema(dir_.Write("garbage.pb", "\x0a\xff\xff")),
-            Schema::ReloadResult::kFailed);
+  EXPECT_EQ(schema_.ReloadSchema(dir_.Write("garbage.pb", "\x0a\xff\xff")).code(),
+            Status::kInvalidArgument);
   ExpectUnchanged();
-  EXPECT_EQ(schema_.ReloadSchema(FixturePath("reloaded")), Schema::ReloadResult::kLoaded);
-  EXPECT_EQ(schema_.GetSchemaPath(), FixturePath("reloaded"));
-  EXPECT_TRUE(schema_.HasObjectTypes());
+  EXPECT_EQ(schema_.ReloadSchema(FixturePath("reloaded")), Status::OK());
+  EXPECT_EQ(schema_.types().GetSchemaPath(), FixturePath("reloaded"));
+  EXPECT_TRUE(schema_.types().HasObjectTypes());
 
   Schema unloaded("", "tt");
-  EXPECT_FALSE(unloaded.HasObjectTypes());
+  EXPECT_FALSE(unloaded.types().HasObjectTypes());
 }
 
 // Messages and descriptors of a replaced schema stay usable (run under ASan).
 TEST(SchemaGenerationTest, OldMessagesOutliveReloads) {
   Schema schema(FixturePath("type_tables"), "tt");
   std::unique_ptr<pb::Message> old_message(
-      schema.ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi", 4)));
-  std::unique_ptr<pb::Message> old_empty(schema.NewMessage("tt.PolicyMsg"));
+      schema.types().ParseMessage("tt.AlphaMsg", std::string("\x0a\x02hi", 4)));
+  std::unique_ptr<pb::Message> old_empty(schema.types().NewMessage("tt.PolicyMsg"));
   ASSERT_NE(old_message, nullptr);
   ASSERT_NE(old_empty, nullptr);
   const pb::Descriptor* old_type = old_message->GetDescriptor();
 
-  ASSERT_TRUE(schema.LoadSchema(FixturePath("reloaded")));
-  ASSERT_TRUE(schema.LoadSchema(FixturePath("type_tables")));
+  ASSERT_TRUE(schema.LoadSchema(FixturePath("reloaded")).ok());
+  ASSERT_TRUE(schema.LoadSchema(FixturePath("type_tables")).ok());
 
   // New messages come from the new pool, never from an old prototype.
-  std::unique_ptr<pb::Message> fresh(schema.NewMessage("tt.AlphaMsg"));
+  std::unique_ptr<pb::Message> fresh(schema.types().NewMessage("tt.AlphaMsg"));
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh->GetDescriptor(), old_type);
-  EXPECT_EQ(fresh->GetDescriptor(), schema.FindMessageTypeByName("tt.AlphaMsg"));
+  EXPECT_EQ(fresh->GetDescriptor(), schema.types().FindMessageTypeByName("tt.AlphaMsg"));
 
   const pb::Reflection* r = old_message->GetReflection();
   r->AddString(old_message.get(), old_type->FindFieldByName("tags"), "kept");
@@ -374,12 +394,12 @@ TEST(SchemaOpMsgTest, MistypedOpMsgFieldsLoadAsNull) {
         field { name: "index" number: 2 label: LABEL_REPEATED
                 type: TYPE_UINT32 } })");
   Schema schema(dir.WriteSet("op.pb", set), "tt");
-  std::unique_ptr<pb::Message> op(schema.ParseMessage(
-      "caldek.orv.tarnix.OpMsg", std::string("\x0a\x01x\x10\x05", 5)));
+  std::unique_ptr<pb::Message> op(
+      schema.types().ParseMessage("caldek.orv.tarnix.OpMsg", std::string("\x0a\x01x\x10\x05", 5)));
   ASSERT_NE(op, nullptr);
-  EXPECT_TRUE(schema.IsOpMsg(op.get()));
-  EXPECT_EQ(schema.GetOpMsgOperation(op.get()), 0);
-  EXPECT_EQ(schema.GetOpMsgIndex(op.get()), 0xFFFFFFFFu);
+  EXPECT_TRUE(schema.op_messages().IsOpMsg(op.get()));
+  EXPECT_EQ(schema.op_messages().GetOpMsgOperation(op.get()), 0);
+  EXPECT_EQ(schema.op_messages().GetOpMsgIndex(op.get()), 0xFFFFFFFFu);
 }
 
 TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
@@ -396,10 +416,10 @@ TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
   {  // Neither file: both lookups fail with ERROR lines.
     pb::FileDescriptorSet set;
     *set.add_file() = other;
-    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("none.pb", set)));
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("none.pb", set)).ok());
     orv::LogCapture capture;
-    EXPECT_EQ(schema.GetVersion(), "");
-    EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+    EXPECT_EQ(schema.types().GetVersion(), "");
+    EXPECT_TRUE(schema.types().GetDeprecatedObjectTypes().empty());
     EXPECT_TRUE(
         Logged(capture, "ERROR", "DRX0202",
                "Unable to find file descriptor for tarnix_version.proto"));
@@ -412,10 +432,10 @@ TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
     pb::FileDescriptorSet set;
     *set.add_file() = version;
     *set.add_file() = common;
-    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("bare.pb", set)));
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("bare.pb", set)).ok());
     orv::LogCapture capture;
-    EXPECT_EQ(schema.GetVersion(), "");
-    EXPECT_TRUE(schema.GetDeprecatedObjectTypes().empty());
+    EXPECT_EQ(schema.types().GetVersion(), "");
+    EXPECT_TRUE(schema.types().GetDeprecatedObjectTypes().empty());
     EXPECT_TRUE(Logged(capture, "DEBUG", "",
                        "Unable to find version from schema file"));
     EXPECT_TRUE(Logged(capture, "DEBUG", "",
@@ -430,9 +450,9 @@ TEST(SchemaFileOptionsTest, VersionAndDeprecatedTypes) {
     pb::FileDescriptorSet set;
     *set.add_file() = version;
     *set.add_file() = common;
-    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("set.pb", set)));
-    EXPECT_EQ(schema.GetVersion(), "2.0.1");
-    EXPECT_EQ(schema.GetDeprecatedObjectTypes(), (std::vector<int32_t>{7, 3, 7}));
+    ASSERT_TRUE(schema.LoadSchema(dir.WriteSet("set.pb", set)).ok());
+    EXPECT_EQ(schema.types().GetVersion(), "2.0.1");
+    EXPECT_EQ(schema.types().GetDeprecatedObjectTypes(), (std::vector<int32_t>{7, 3, 7}));
   }
 }
 

@@ -17,9 +17,7 @@ namespace tarnix {
 class SchemaTestPeer {
  public:
   explicit SchemaTestPeer(const Schema& schema) : s_(schema) {}
-  const std::unordered_map<int32_t, int32_t>& key_kinds() const {
-    return s_.key_kinds_;
-  }
+  const std::unordered_map<int32_t, int32_t>& key_kinds() const { return s_.types().key_kinds_; }
 
  private:
   const Schema& s_;

@@ -54,7 +54,8 @@ struct Data {
     for (int n = 1; n <= kObjects; ++n) {
       const std::string body = Body(schema, n);
       std::string key;
-      if (!MakeObjectRecordKey(schema, kType, schema.GetKeyFromSerialized(kType, body), &key)) {
+      if (!MakeObjectRecordKey(schema, kType, schema.keys().GetKeyFromSerialized(kType, body),
+                               &key)) {
         std::abort();
       }
       batch.Put(key + EncodeVdbIdSet({kMainVdbId}), body);

@@ -186,7 +186,7 @@ TEST_F(MerkleRpcTest, WritersAreServedWhileALongWalkRuns) {
   }
   tx::PutRequestMsg put;
   tx::TypedObjectMsg* object = put.add_puts()->mutable_object();
-  schema_.SetObjectType(kAddress, object);
+  schema_.types().SetObjectType(kAddress, object);
   object->set_object_body("\x0a\x02zz");
   const grpc::Status put_status = testing::CallClientStream(
       testing::Channel(server_->address(), nullptr), "/caldek.orv.tarnix.Tarnix/Put",

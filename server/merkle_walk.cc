@@ -50,10 +50,10 @@ MerkleWalk::MerkleWalk(const Schema& schema, DbAccess* db, const std::string& cl
       states_(MerkleTree::kLeafCount) {
   // Every type the client may write, once: HasWritePermission reads "all"
   // as every type.
-  for (const auto& entry : schema.GetObjectTypeNames()) {
-    if (!schema.HasWritePermission(client_id, entry.second)) continue;
+  for (const auto& entry : schema.types().GetObjectTypeNames()) {
+    if (!schema.permissions().HasWritePermission(client_id, entry.second)) continue;
     types_.push_back({entry.first, entry.second,
-                      sort_fields && schema.HasSortRepeatedFields(entry.second)});
+                      sort_fields && schema.types().HasSortRepeatedFields(entry.second)});
   }
   std::sort(types_.begin(), types_.end(),
             [](const Type& a, const Type& b) { return a.id < b.id; });
@@ -114,7 +114,7 @@ void MerkleWalk::HashRecord(const Type& type) {
   suffix_.assign(key_, start + used + static_cast<size_t>(id_length), std::string::npos);
   // An empty suffix names no vdb here: such records enter no tree.
   if (suffix_.empty() || !VdbSuffixContains(suffix_, vdb_)) return;
-  const uint32_t block = schema_.ComputeBlockId(type.name, id_, ranges_);
+  const uint32_t block = schema_.types().ComputeBlockId(type.name, id_, ranges_);
   if (block == 0 || block > MerkleTree::kLeafCount) return;
   std::unique_ptr<blake2b_state>& state = states_[block - 1];
   if (!state) {

@@ -30,7 +30,7 @@ class MerkleTree;
 class Schema;
 
 // Hashes the objects of one vdb into Merkle leaves, one BLAKE2b-16 state per
-// block (Schema::ComputeBlockId), on one snapshot taken when the walk is
+// block (SchemaTypes::ComputeBlockId), on one snapshot taken when the walk is
 // made. Walked are the object types the client may write ("all" stands for
 // every type, each walked once) in ascending order of type id, the records
 // of a type in key order. A record adds its body (its value without a

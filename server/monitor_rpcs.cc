@@ -253,7 +253,7 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
   // read what is added.
   const std::string& owner = stream->second->owner();
   for (auto added = change->added.begin(); checked.ok() && added != change->added.end(); ++added) {
-    if (!schema_->HasReadPermission(owner, added->first)) {
+    if (!schema_->permissions().HasReadPermission(owner, added->first)) {
       checked = Status::PermissionDenied(
           (boost::format("%1% does not have read permission for %2%") % owner % added->first)
               .str());

@@ -59,7 +59,7 @@ class ReadRpcsTest : public testing::DataServiceTest {
   tx::GetRequestMsg ByIp(const std::string& ip) {
     tx::GetRequestMsg request;
     tx::TypedObjectMsg* selector = request.add_objects();
-    schema_.SetObjectType(kAddress, selector);
+    schema_.types().SetObjectType(kAddress, selector);
     selector->set_object_body("\x0a" + std::string(1, static_cast<char>(ip.size())) + ip);
     return request;
   }
@@ -150,14 +150,14 @@ TEST_F(ReadRpcsTest, AFlippedByteInATableIsDataLossNotData) {
 tx::QueryRequestMsg AddressQuery(const Schema& schema, const std::string& op,
                                  const std::string& value, uint32_t vdb = 0) {
   auto bytes = [&](const std::string& type, const std::string& text) {
-    std::unique_ptr<google::protobuf::Message> message(schema.NewMessage(type));
+    std::unique_ptr<google::protobuf::Message> message(schema.types().NewMessage(type));
     EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
     return message->SerializeAsString();
   };
   tx::QueryRequestMsg request;
-  schema.SetObjectType(kAddress, request.mutable_statement());
+  schema.types().SetObjectType(kAddress, request.mutable_statement());
   tx::WhereMsg* where = request.mutable_statement()->add_where();
-  where->set_op_msg(bytes(schema.GetOpMsgTypeName(kAddress), op));
+  where->set_op_msg(bytes(schema.op_messages().GetOpMsgTypeName(kAddress), op));
   where->set_value(bytes(kAddress, value));
   if (vdb != 0) request.set_vdb_id(vdb);
   return request;
@@ -200,7 +200,7 @@ TEST_F(ReadRpcsTest, QueryStreamsItsChunksOrAnswersOneEmptyResponse) {
   Serve();
   const std::string big(700000, 'b');
   auto body = [&](const std::string& ip) {
-    std::unique_ptr<google::protobuf::Message> message(schema_.NewMessage(kAddress));
+    std::unique_ptr<google::protobuf::Message> message(schema_.types().NewMessage(kAddress));
     EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(
         "ip: '" + ip + "' dns_names: '" + big + "'", message.get()));
     return message->SerializeAsString();
@@ -294,7 +294,7 @@ class LongReadTest : public ReadRpcsTest {
   }
   tx::GetRequestMsg AllAddresses() {
     tx::GetRequestMsg request;
-    schema_.SetObjectType(kAddress, request.add_objects());
+    schema_.types().SetObjectType(kAddress, request.add_objects());
     return request;
   }
 };
@@ -326,7 +326,7 @@ TEST_F(LongReadTest, GetsAndQueriesLetOtherCallsInBetweenTheirSlices) {
     }
     tx::PutRequestMsg put;
     tx::TypedObjectMsg* object = put.add_puts()->mutable_object();
-    schema_.SetObjectType(kAddress, object);
+    schema_.types().SetObjectType(kAddress, object);
     object->set_object_body(std::string("\x0a\x02z") + method[0]);
     const grpc::Status put_status = testing::CallClientStream(
         Channel(server_->address(), nullptr), "/caldek.orv.tarnix.Tarnix/Put", "inventory-agent",

@@ -191,7 +191,7 @@ class Service {
       : schema_(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"),
         env_(leveldb::NewMemEnv(leveldb::Env::Default())),
         db_(registry_, env_.get()) {
-    TARNIX_FUZZ_CHECK(schema_.HasObjectTypes());
+    TARNIX_FUZZ_CHECK(schema_.types().HasObjectTypes());
     TARNIX_FUZZ_CHECK(db_.Open("/db").code == DbAccessCode::OK);
     boost::property_tree::ptree config;
     config.put("rpc.shutdown_grace_ms", 100);
@@ -288,7 +288,7 @@ class Service {
       orv::metrics::MetricRegistry recount_registry;
       ObjectStatsMaintainer recount(&recount_registry);
       ComputeStatistics(schema_, &db_, &recount);
-      for (const auto& [id, type] : schema_.GetObjectTypeNames()) {
+      for (const auto& [id, type] : schema_.types().GetObjectTypeNames()) {
         TARNIX_FUZZ_CHECK(Counts(&data_->obj_stats_maintainer(), type) == Counts(&recount, type));
       }
     });
@@ -302,9 +302,9 @@ class Service {
       for (const auto& vdb : data_->vdbs().vdb_name_to_id()) vdbs.push_back(vdb.second);
     });
     tx::FlushRequestMsg flush;
-    for (const auto& [id, type] : schema_.GetObjectTypeNames()) {
+    for (const auto& [id, type] : schema_.types().GetObjectTypeNames()) {
       tx::FlushMsg* entry = flush.add_flushes();
-      schema_.SetObjectType(type, entry);
+      schema_.types().SetObjectType(type, entry);
       for (uint32_t vdb : vdbs) entry->add_vdb_ids(vdb);
     }
     Expect("Flush", flush);
@@ -353,19 +353,20 @@ class Service {
 
 std::string Text(const std::string& type, const std::string& text) {
   std::unique_ptr<google::protobuf::Message> message(
-      ExampleSchema().NewMessage("caldek.orv.tarnix." + type));
+      ExampleSchema().types().NewMessage("caldek.orv.tarnix." + type));
   TARNIX_FUZZ_CHECK(google::protobuf::TextFormat::ParseFromString(text, message.get()));
   return message->SerializeAsString();
 }
 
 void Typed(const std::string& type, const std::string& text, tx::TypedObjectMsg* object) {
-  ExampleSchema().SetObjectType("caldek.orv.tarnix." + type, object);
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix." + type, object);
   object->set_object_body(Text(type, text));
 }
 
 void Statement(const std::string& type, const std::string& op, const std::string& value,
                tx::MonitorStatementMsg* statement) {
-  ExampleSchema().SetObjectType("caldek.orv.tarnix." + type, statement->mutable_statement());
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix." + type,
+                                        statement->mutable_statement());
   tx::WhereMsg* where = statement->mutable_statement()->add_where();
   where->set_op_msg(Text(type.substr(0, type.size() - 3) + "OpMsg", op));
   where->set_value(Text(type, value));
@@ -398,7 +399,7 @@ std::vector<std::string> Seeds() {
   Typed("DeviceMsg", "id { left: 1 right: 2 }", get.add_objects());
   AddCall("Get", 1, get, &seeds[0]);
   tx::QueryRequestMsg query;
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.DeviceMsg", query.mutable_statement());
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.DeviceMsg", query.mutable_statement());
   query.mutable_statement()->mutable_select()->set_op_msg(
       Text("DeviceOpMsg", "hostname { op: SELECT }"));
   tx::WhereMsg* where = query.mutable_statement()->add_where();
@@ -447,7 +448,7 @@ std::vector<std::string> Seeds() {
   tx::ModifyRequestMsg modify;
   Typed("DeviceMsg", device, modify.add_modifies()->mutable_put_msg()->mutable_object());
   tx::PatchMsg* patch = modify.add_modifies()->mutable_patch_msg();
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.DeviceMsg", patch);
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.DeviceMsg", patch);
   patch->set_op_msg(Text("DeviceOpMsg", "hostname { op: SET } tags { op: APPEND }"));
   patch->set_object_value(Text("DeviceMsg", "id { left: 1 right: 2 } hostname: 'b' tags: 'y'"));
   AddCall("Modify", 0, modify, &seeds[3]);
@@ -461,7 +462,7 @@ std::vector<std::string> Seeds() {
   by_block.add_flushes()->set_block_id(1);
   AddCall("FlushByBlockId", 0, by_block, &seeds[4]);
   tx::FlushRequestMsg flush;
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.InterfaceMsg", flush.add_flushes());
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.InterfaceMsg", flush.add_flushes());
   AddCall("Flush", 0, flush, &seeds[4]);
 
   tx::GetVDbIdRequestMsg names;

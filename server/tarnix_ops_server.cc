@@ -101,18 +101,15 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
   tx::LoadSchemaResponseMsg response;
   response.set_loaded(false);
   if (request.has_schema_path() && schema_ != nullptr) {
-    switch (schema_->ReloadSchema(request.schema_path())) {
-      case Schema::ReloadResult::kLoaded:
-        response.set_loaded(true);
-        break;
-      case Schema::ReloadResult::kNoObjectType:
-        call->Fail(orv::rpc::INVALID_ARGUMENT(
-            "Schema file " + request.schema_path() +
-            " defines no object type; the loaded schema stays in force"));
-        return;
-      case Schema::ReloadResult::kFailed:
-        break;
+    const Status loaded = schema_->ReloadSchema(request.schema_path());
+    // A file that does not load is answered loaded=false; a schema without
+    // object types fails the call with INVALID_ARGUMENT, the code clients
+    // expect for it.
+    if (loaded.code() == Status::kFailedPrecondition) {
+      call->Fail(orv::rpc::INVALID_ARGUMENT(loaded.message()));
+      return;
     }
+    response.set_loaded(loaded.ok());
   }
   call->Respond(response);
 }
@@ -127,8 +124,8 @@ void TarnixOpsServer::GetSchema(orv::rpc::CallContext& context,
   }
   tx::GetSchemaResponseMsg response;
   if (schema_ != nullptr) {
-    response.set_schema_path(schema_->GetSchemaPath());
-    response.set_schema_text(schema_->GetSchemaText());
+    response.set_schema_path(schema_->types().GetSchemaPath());
+    response.set_schema_text(schema_->types().GetSchemaText());
   }
   call->Respond(response);
 }
@@ -142,7 +139,7 @@ void TarnixOpsServer::GetSchemaVersion(orv::rpc::CallContext& context,
     return;
   }
   tx::GetSchemaVersionResponseMsg response;
-  if (schema_ != nullptr) response.set_version(schema_->GetVersion());
+  if (schema_ != nullptr) response.set_version(schema_->types().GetVersion());
   call->Respond(response);
 }
 

@@ -53,7 +53,7 @@ class TarnixServerWriteTest : public WriteTest {
   tx::PutRequestMsg Request() {
     tx::PutRequestMsg request;
     tx::PutMsg* put = request.add_puts();
-    schema_.SetObjectType(kDevice, put->mutable_object());
+    schema_.types().SetObjectType(kDevice, put->mutable_object());
     put->mutable_object()->set_object_body("\x0a\x02\x08\x01");  // id { left: 1 }
     return request;
   }

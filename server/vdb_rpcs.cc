@@ -39,7 +39,7 @@ void TarnixServer::CreateVDb(orv::rpc::CallContext& context, const tx::CreateVDb
     call->Fail(authenticated);
     return;
   }
-  if (!schema_->CanManageVDbs(client_id)) {
+  if (!schema_->permissions().CanManageVDbs(client_id)) {
     call->Fail(orv::rpc::PERMISSION_DENIED(client_id + " does not have permission to create VDb"));
     return;
   }
@@ -123,7 +123,7 @@ void TarnixServer::DeleteVDb(orv::rpc::CallContext& context, const tx::DeleteVDb
     call->Fail(authenticated);
     return;
   }
-  if (!schema_->CanManageVDbs(client_id)) {
+  if (!schema_->permissions().CanManageVDbs(client_id)) {
     call->Fail(orv::rpc::PERMISSION_DENIED(client_id + " does not have permission to delete VDb"));
     return;
   }

@@ -101,7 +101,7 @@ class VDbRpcsTest : public testing::DataServiceTest {
   grpc::Status PutDevice(uint32_t vdb) {
     tx::PutRequestMsg request;
     tx::PutMsg* put = request.add_puts();
-    schema_.SetObjectType(kDevice, put->mutable_object());
+    schema_.types().SetObjectType(kDevice, put->mutable_object());
     put->mutable_object()->set_object_body(kDevice1);
     put->add_vdb_ids(vdb);
     return testing::CallClientStream(Channel(server_->address(), nullptr),
@@ -111,7 +111,7 @@ class VDbRpcsTest : public testing::DataServiceTest {
   grpc::Status GetDevice(uint32_t vdb, std::vector<tx::GetResponseMsg>* responses) {
     tx::GetRequestMsg request;
     tx::TypedObjectMsg* selector = request.add_objects();
-    schema_.SetObjectType(kDevice, selector);
+    schema_.types().SetObjectType(kDevice, selector);
     selector->set_object_body(kDevice1);
     request.set_vdb_id(vdb);
     return testing::CallServerStream(Channel(server_->address(), nullptr),

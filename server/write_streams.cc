@@ -25,7 +25,7 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
   // its write succeeded. Checked before any transaction id is taken; a
   // schema, once it has object types, keeps them (LoadSchema refuses a file
   // without).
-  if (status.ok() && !schema_->HasObjectTypes()) {
+  if (status.ok() && !schema_->types().HasObjectTypes()) {
     status = orv::rpc::FAILED_PRECONDITION("No schema loaded");
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "%s failed: %s", what.c_str(),
                status.message().c_str());

@@ -67,7 +67,7 @@ class WriteStreamsTest : public testing::WithIdentities<testing::DataServiceTest
   tx::PutRequestMsg PutOf(char id) {
     tx::PutRequestMsg request;
     tx::PutMsg* put = request.add_puts();
-    schema_.SetObjectType(kDevice, put->mutable_object());
+    schema_.types().SetObjectType(kDevice, put->mutable_object());
     put->mutable_object()->set_object_body(std::string("\x0a\x02\x08", 3) + id);
     return request;
   }

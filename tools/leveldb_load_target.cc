@@ -40,7 +40,7 @@ class LevelDbLoadClient : public LoadClient {
     for (const std::string& body : bodies_) {
       std::string key;
       if (!MakeObjectRecordKey(schema_, kLoadTypeName,
-                               schema_.GetKeyFromSerialized(kLoadTypeName, body), &key)) {
+                               schema_.keys().GetKeyFromSerialized(kLoadTypeName, body), &key)) {
         *error = "no record key for an object";
         return false;
       }

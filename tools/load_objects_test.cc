@@ -30,13 +30,13 @@ TEST(LoadObjectBodyTest, ReadsAsTheExampleSchemaType) {
   Schema schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix");
   caldek::orv::tarnix::TypedObjectMsg object;
   SetLoadObject(300, 64, &object);
-  EXPECT_EQ(schema.GetObjectType(&object), kLoadTypeName);
+  EXPECT_EQ(schema.types().GetObjectType(&object), kLoadTypeName);
   EXPECT_EQ(object.object_body().size(), 64u);
   SetLoadObject(301, 0, &object);
-  EXPECT_EQ(schema.GetKeyFromSerialized(kLoadTypeName, object.object_body()),
-            schema.GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(301, 64)));
-  EXPECT_NE(schema.GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(300, 64)),
-            schema.GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(301, 64)));
+  EXPECT_EQ(schema.keys().GetKeyFromSerialized(kLoadTypeName, object.object_body()),
+            schema.keys().GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(301, 64)));
+  EXPECT_NE(schema.keys().GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(300, 64)),
+            schema.keys().GetKeyFromSerialized(kLoadTypeName, LoadObjectBody(301, 64)));
   pb::UnknownFieldSet fields;
   ASSERT_TRUE(fields.ParseFromString(LoadObjectBody(302, 64)));
   ASSERT_EQ(fields.field_count(), 2);

@@ -8,11 +8,13 @@
 namespace tarnix {
 
 std::string EntryScope::TypeOf(const google::protobuf::Message& message) const {
-  return schema->GetObjectType(&message);
+  return schema->types().GetObjectType(&message);
 }
 
 Status EntryScope::CheckWritePermission(const std::string& type) const {
-  if (skip_permission || schema->HasWritePermission(client_id, type)) return Status::OK();
+  if (skip_permission || schema->permissions().HasWritePermission(client_id, type)) {
+    return Status::OK();
+  }
   return Status::PermissionDenied(client_id + " does not have write permission for " + type + ".");
 }
 

@@ -24,7 +24,8 @@ Status FlushByBlockIdOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSe
   }
   // Only the types the client may write: an empty list means none, the
   // wildcard's "" every type.
-  const std::vector<std::string> types = scope.schema->GetSortedObjectTypeIds(scope.client_id);
+  const std::vector<std::string> types =
+      scope.schema->permissions().GetSortedObjectTypeIds(scope.client_id);
   return scope.processor->AddFlushByBlockId(entry->block_id(), types, ranges, *vdb_ids,
                                             SpanOf(*entry));
 }

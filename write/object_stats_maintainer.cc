@@ -106,7 +106,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
 }
 
 void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access) {
-  const std::vector<int32_t> type_ids = schema.GetDeprecatedObjectTypes();
+  const std::vector<int32_t> type_ids = schema.types().GetDeprecatedObjectTypes();
   if (type_ids.empty()) return;
   std::vector<std::string> prefixes;
   std::string text;

@@ -7,6 +7,8 @@
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
 #include "platform/util/strings.h"
+#include "schema/field_editing.h"
+#include "schema/field_values.h"
 #include "schema/schema.h"
 
 namespace tarnix {
@@ -31,20 +33,20 @@ const char* TypeName(const pb::Message& message) {
 Status ObjectPatcher::Apply(const std::string& type, const std::string& id, const std::string& body,
                             const std::string& object_value, const std::string& op_msg,
                             std::string* patched) const {
-  std::unique_ptr<pb::Message> object(schema_.ParseMessage(type, body));
+  std::unique_ptr<pb::Message> object(schema_.types().ParseMessage(type, body));
   if (!object) {
     return Refuse("errorCode:DRX0203",
                   orv::string_format("Failed to decode object body of type=%s and id=%s",
                                      type.c_str(), id.c_str()));
   }
-  const std::string op_type = schema_.GetOpMsgTypeNameOf(object->GetDescriptor());
-  std::unique_ptr<pb::Message> value(schema_.ParseMessage(type, object_value));
+  const std::string op_type = schema_.op_messages().GetOpMsgTypeNameOf(object->GetDescriptor());
+  std::unique_ptr<pb::Message> value(schema_.types().ParseMessage(type, object_value));
   if (!value) {
     return Refuse("errorCode:DRX0203",
                   orv::string_format("Failed to decode patch body of type %s and id %s",
                                      type.c_str(), id.c_str()));
   }
-  std::unique_ptr<pb::Message> op(schema_.ParseMessage(op_type, op_msg));
+  std::unique_ptr<pb::Message> op(schema_.types().ParseMessage(op_type, op_msg));
   if (!op) {
     return Refuse("errorCode:DRX0203",
                   orv::string_format("Failed to decode patch op of type %s and id %s",
@@ -75,7 +77,7 @@ Status ObjectPatcher::PatchNestedMessage(const pb::Message& op, const pb::Messag
                                               : reflection->GetMessage(op, f);
     TARNIX_LOG(orv::VERBOSE, nullptr, "field %s msg type %s", f->name().c_str(), TypeName(sub));
     if (f->name() == "self") {
-      if (!schema_.IsOpMsg(&sub)) {
+      if (!schema_.op_messages().IsOpMsg(&sub)) {
         return Refuse("errorCode:DRX0207", orv::string_format("%s self field is %s, not OpMsg",
                                                               TypeName(op), TypeName(sub)));
       }
@@ -103,7 +105,7 @@ Status ObjectPatcher::PatchNestedMessage(const pb::Message& op, const pb::Messag
 Status ObjectPatcher::PatchMessage(const pb::Message& op, const pb::Message* value,
                                    pb::Message* target, pb::Message* parent,
                                    const pb::FieldDescriptor* parent_field) const {
-  const int operation = schema_.GetOpMsgOperation(&op);
+  const int operation = schema_.op_messages().GetOpMsgOperation(&op);
   if (operation == OpMsg::SET && value != nullptr) {
     target->CopyFrom(*value);
     return Status::OK();
@@ -122,20 +124,20 @@ Status ObjectPatcher::PatchMessage(const pb::Message& op, const pb::Message* val
 
 Status ObjectPatcher::PatchDispatch(const pb::Message& sub, const pb::Message* value,
                                     pb::Message* target, const pb::FieldDescriptor* field) const {
-  if (!schema_.IsOpMsg(&sub)) return PatchNestedField(sub, value, target, field);
+  if (!schema_.op_messages().IsOpMsg(&sub)) return PatchNestedField(sub, value, target, field);
   if (field->is_repeated()) return ApplyRepeatedFieldOp(sub, value, target, field);
   return PatchField(sub, value, target, field);
 }
 
 Status ObjectPatcher::PatchField(const pb::Message& op, const pb::Message* value,
                                  pb::Message* target, const pb::FieldDescriptor* field) const {
-  const int operation = schema_.GetOpMsgOperation(&op);
+  const int operation = schema_.op_messages().GetOpMsgOperation(&op);
   switch (operation) {
     case OpMsg::SET:
       // Copies the value's field, or clears the target's when the value
       // leaves it unset.
       if (value != nullptr) {
-        schema_.CopyField(value, field, target);
+        CopyField(value, field, target);
       } else {
         target->GetReflection()->ClearField(target, field);
       }
@@ -159,10 +161,9 @@ Status ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Message
                     orv::string_format("op msg %s is nested, cannot apply on field %s",
                                        TypeName(sub), field->name().c_str()));
     }
-    const pb::Message* value_part =
-        value != nullptr && schema_.IsFieldSet(value, field)
-            ? &value->GetReflection()->GetMessage(*value, field)
-            : nullptr;
+    const pb::Message* value_part = value != nullptr && IsFieldSet(value, field)
+                                        ? &value->GetReflection()->GetMessage(*value, field)
+                                        : nullptr;
     pb::Message* target_part = target->GetReflection()->MutableMessage(target, field);
     return PatchNestedMessage(sub, value_part, target_part, target, field);
   }
@@ -170,8 +171,8 @@ Status ObjectPatcher::PatchNestedField(const pb::Message& sub, const pb::Message
   // type without a usable "self" has none to give.
   const pb::FieldDescriptor* self_field = sub.GetDescriptor()->FindFieldByName("self");
   const pb::Message* self = nullptr;
-  if (self_field == nullptr || !schema_.IsOpMsgType(self_field->message_type()) ||
-      !schema_.GetSelfOpMsg(&sub, &self).ok() || self == nullptr) {
+  if (self_field == nullptr || !schema_.op_messages().IsOpMsgType(self_field->message_type()) ||
+      !schema_.op_messages().GetSelfOpMsg(&sub, &self).ok() || self == nullptr) {
     return Refuse("errorCode:DRX0207", "Repeated field patch only supports self op msg");
   }
   std::vector<const pb::FieldDescriptor*> set_fields;
@@ -186,11 +187,11 @@ Status ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Mess
                                            pb::Message* target,
                                            const pb::FieldDescriptor* field) const {
   const pb::Reflection* reflection = target->GetReflection();
-  const int operation = schema_.GetOpMsgOperation(&op);
+  const int operation = schema_.op_messages().GetOpMsgOperation(&op);
   const int n = reflection->FieldSize(*target, field);
   const int m = value != nullptr ? value->GetReflection()->FieldSize(*value, field) : 0;
   // Unset (0xFFFFFFFF) and indexes of 2^31 or more read as negative.
-  const int32_t index = static_cast<int32_t>(schema_.GetOpMsgIndex(&op));
+  const int32_t index = static_cast<int32_t>(schema_.op_messages().GetOpMsgIndex(&op));
   const bool positional = operation == OpMsg::INSERT || operation == OpMsg::UPDATE;
   if (positional) {
     if (index < 0) return Status::InvalidArgument("Missing index in OpMsg");
@@ -199,7 +200,7 @@ Status ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Mess
   switch (operation) {
     case OpMsg::SET:
       reflection->ClearField(target, field);
-      if (m > 0) schema_.CopyField(value, field, target);
+      if (m > 0) CopyField(value, field, target);
       return Status::OK();
     case OpMsg::CLEAR:
       reflection->ClearField(target, field);
@@ -209,10 +210,10 @@ Status ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Mess
         return Status::InvalidArgument(
             "Index provided is greater than one beyond the last item in the repeated field");
       }
-      schema_.InsertRepeatedField(value, field, 0, index, target);
+      InsertRepeatedField(value, field, 0, index, target);
       return Status::OK();
     case OpMsg::APPEND:
-      if (m > 0) schema_.CopyField(value, field, target);
+      if (m > 0) CopyField(value, field, target);
       return Status::OK();
     case OpMsg::REMOVE:
       if (m == 0) return Status::InvalidArgument("Value to be removed not provided");
@@ -223,7 +224,7 @@ Status ObjectPatcher::ApplyRepeatedFieldOp(const pb::Message& op, const pb::Mess
         return Status::InvalidArgument(
             "Index provided is greater than the size of the repeated field");
       }
-      schema_.UpdateRepeatedField(value, field, 0, index, target);
+      UpdateRepeatedField(value, field, 0, index, target);
       return Status::OK();
     default:
       return Refuse("errorCode:DRX0207",
@@ -236,11 +237,11 @@ void ObjectPatcher::RemoveMatchingElements(pb::Message* target, const pb::Messag
                                            const pb::FieldDescriptor* field) const {
   const int m = value.GetReflection()->FieldSize(value, field);
   for (int k = 0; k < m; ++k) {
-    const AttributeValue wanted = schema_.GetRepeatedFieldValue(&value, field, k);
+    const AttributeValue wanted = GetRepeatedFieldValue(&value, field, k);
     const int n = target->GetReflection()->FieldSize(*target, field);
     for (int t = 0; t < n; ++t) {
-      if (schema_.GetRepeatedFieldValue(target, field, t) == wanted) {
-        schema_.RemoveRepeatedField(field, t, target);
+      if (GetRepeatedFieldValue(target, field, t) == wanted) {
+        RemoveRepeatedField(field, t, target);
         break;
       }
     }

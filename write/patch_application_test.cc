@@ -15,9 +15,9 @@ class ObjectPatcherTest : public RequestProcessorTest {
   Status Patch(const std::string& type, const std::string& object, const std::string& value,
                const std::string& op) {
     std::string patched;
-    const Status status =
-        ObjectPatcher(schema_).Apply(type, "id1", Text(type, object), Text(type, value),
-                                     Text(schema_.GetOpMsgTypeName(type), op), &patched);
+    const Status status = ObjectPatcher(schema_).Apply(
+        type, "id1", Text(type, object), Text(type, value),
+        Text(schema_.op_messages().GetOpMsgTypeName(type), op), &patched);
     result_ = patched;
     return status;
   }
@@ -117,13 +117,13 @@ TEST_F(ObjectPatcherTest, UndecodableBody) {
 // the walk is entered directly.
 TEST_F(ObjectPatcherTest, RefusalsNameWhatWasWrong) {
   const std::string address = Text(kAddress, "ip: \"a\"");
-  const std::string address_op = schema_.GetOpMsgTypeName(kAddress);
+  const std::string address_op = schema_.op_messages().GetOpMsgTypeName(kAddress);
   const ObjectPatcher patcher(schema_);
   const auto walk = [&](const std::string& op_type, const std::string& op,
                         const std::string& target_type) {
     std::unique_ptr<google::protobuf::Message> op_msg(
-        schema_.ParseMessage(op_type, Text(op_type, op)));
-    std::unique_ptr<google::protobuf::Message> target(schema_.NewMessage(target_type));
+        schema_.types().ParseMessage(op_type, Text(op_type, op)));
+    std::unique_ptr<google::protobuf::Message> target(schema_.types().NewMessage(target_type));
     return patcher.PatchNestedMessage(*op_msg, nullptr, target.get(), nullptr, nullptr);
   };
   std::string patched;
@@ -153,7 +153,8 @@ class PatchBuildTest : public RequestProcessorTest {
  protected:
   Status AddPatch(const VdbIdSet& vdbs, const std::string& value, const std::string& op) {
     return processor_->AddPatch(kAddress, AddressId(1), Text(kAddress, value),
-                                Text(schema_.GetOpMsgTypeName(kAddress), op), vdbs, nullptr);
+                                Text(schema_.op_messages().GetOpMsgTypeName(kAddress), op), vdbs,
+                                nullptr);
   }
   std::vector<std::pair<std::string, std::string>> Updates() const {
     std::vector<std::pair<std::string, std::string>> out;

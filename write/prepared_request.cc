@@ -30,7 +30,7 @@ PreparedRequest PrepareRequest(const Schema& schema,
   PreparedRequest prepared;
   prepared.has_log_unit = TarnixTransactionLog::SerializeRequestUnit(request, &prepared.log_unit);
   PreparedKeys& keys = prepared.keys;
-  keys.snapshot = schema.key_snapshot();
+  keys.snapshot = schema.keys().key_snapshot();
   if (keys.snapshot == nullptr) return prepared;
   keys.keys.resize(request.puts_size());
   std::unique_ptr<google::protobuf::Message> scratch;

@@ -20,7 +20,7 @@ class PreparedRequestTest : public ::testing::Test {
     tx::PutRequestMsg request;
     for (int i = 0; i < count; ++i) {
       auto* object = request.add_puts()->mutable_object();
-      schema_.SetObjectType(kDevice, object);
+      schema_.types().SetObjectType(kDevice, object);
       object->set_object_body(std::string("\x0a\x02\x08", 3) + static_cast<char>(i + 1));
     }
     return request;
@@ -37,14 +37,14 @@ TEST_F(PreparedRequestTest, KeysAndLogUnitAreWhatTheLoopWouldMake) {
   unknown->AddVarint(tx::TypedObjectMsg::kObjectTypeFieldNumber, 9999);  // not a type
   request.add_puts();  // no object at all
   const PreparedRequest prepared = PrepareRequest(schema_, request);
-  EXPECT_EQ(prepared.keys.snapshot.get(), schema_.current_key_snapshot());
+  EXPECT_EQ(prepared.keys.snapshot.get(), schema_.keys().current_key_snapshot());
   ASSERT_EQ(prepared.keys.keys.size(), 4u);
   for (int i = 0; i < 2; ++i) {
     const auto& object = request.puts(i).object();
     ASSERT_NE(prepared.keys.keys[i].type, nullptr) << i;
     EXPECT_EQ(*prepared.keys.keys[i].type, kDevice);
     EXPECT_EQ(prepared.keys.keys[i].key,
-              schema_.GetKeyFromSerialized(kDevice, object.object_body()));
+              schema_.keys().GetKeyFromSerialized(kDevice, object.object_body()));
   }
   EXPECT_EQ(prepared.keys.keys[2].type, nullptr);
   EXPECT_EQ(prepared.keys.keys[3].type, nullptr);

@@ -84,7 +84,7 @@ class RecursiveDelete {
   const Candidates& ObjectsNaming(const std::string& child, const std::string& parent,
                                   const std::string& parent_id);
   void ListChildTypes(Frame* frame) const {
-    for (const std::string& child : schema_.LookupChildTypes(*frame->type)) {
+    for (const std::string& child : schema_.parents().LookupChildTypes(*frame->type)) {
       frame->child_types.push_back(&child);
     }
   }
@@ -120,7 +120,7 @@ Status RecursiveDelete::Load(const std::string& type) {
     ChildRecord child;
     if (!DecodeVdbSuffix(suffix, &child.vdb_ids)) continue;
     const boost::shared_ptr<std::string> body = MakeSharedString(record.second);
-    schema_.GetParentKeysFromSerialized(type_name, *body, &child.parent_keys);
+    schema_.keys().GetParentKeysFromSerialized(type_name, *body, &child.parent_keys);
     child.body = std::make_shared<const std::string>(std::move(*body));
     objects[id].push_back(std::move(child));
   }
@@ -174,7 +174,8 @@ void RecursiveDelete::Apply(const std::string& type, const std::string& id,
     case UpdateRequest::PUT: {
       Supersede(vdbs, versions);
       ChildRecord put{vdbs, {}, operation.request.body, {}};
-      if (put.body != nullptr) schema_.GetParentKeysFromSerialized(type, *put.body, &put.parent_keys);
+      if (put.body != nullptr)
+        schema_.keys().GetParentKeysFromSerialized(type, *put.body, &put.parent_keys);
       versions->push_back(std::move(put));
       break;
     }
@@ -208,7 +209,7 @@ void RecursiveDelete::Apply(const std::string& type, const std::string& id,
         const ObjectBody& body = (*versions)[i].body;
         if (body != nullptr &&
             patcher.Apply(type, id, *body, patch.first, patch.second, &result).ok()) {
-          schema_.GetParentKeysFromSerialized(type, result, &patched.parent_keys);
+          schema_.keys().GetParentKeysFromSerialized(type, result, &patched.parent_keys);
           patched.body = std::make_shared<const std::string>(std::move(result));
         }
         versions->push_back(std::move(patched));
@@ -276,7 +277,7 @@ bool RecursiveDelete::Step(std::vector<Frame>* stack, Status* status) {
       return true;
     }
     const std::string& child_type = *f.child_types[f.type_index];
-    if (!schema_.HasWritePermission(client_id_, child_type)) {
+    if (!schema_.permissions().HasWritePermission(client_id_, child_type)) {
       *status = Status::PermissionDenied(client_id_ + " does not have write permission for " +
                                          child_type + ".");
       return false;

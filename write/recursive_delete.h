@@ -27,7 +27,7 @@ class RequestProcessor;
 // nothing.
 struct ChildRecord {
   VdbIdSet vdb_ids;
-  Schema::ParentKeyMap parent_keys;
+  ObjectKeys::ParentKeyMap parent_keys;
   ObjectBody body;
   VdbIdSet deleted;
 };

@@ -46,9 +46,9 @@ class RecursiveDeleteTest : public WriteTransactionsTest {
   tx::ModifyMsg Patch(const std::string& value, const std::string& op_text) {
     tx::ModifyMsg entry;
     tx::PatchMsg* patch = entry.mutable_patch_msg();
-    schema_.SetObjectType(kInterface, patch);
+    schema_.types().SetObjectType(kInterface, patch);
     patch->set_object_value(value);
-    patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kInterface), op_text));
+    patch->set_op_msg(Body(schema_.op_messages().GetOpMsgTypeName(kInterface), op_text));
     return entry;
   }
   void RunModify(const std::vector<tx::ModifyMsg>& entries, const std::string& client = kAdmin) {
@@ -145,7 +145,7 @@ TEST_F(RecursiveDeleteTest, ChildrenAreJudgedByTheirBodiesAfterTheStreamsPatches
 
 TEST_F(RecursiveDeleteTest, CopyFromASourceGoneEarlierInTheStreamAddsNothing) {
   tx::ModifyMsg flush;
-  schema_.SetObjectType(kInterface, flush.mutable_flush_msg());
+  schema_.types().SetObjectType(kInterface, flush.mutable_flush_msg());
   flush.mutable_flush_msg()->add_vdb_ids(1);
   const struct {
     const char* name;
@@ -157,7 +157,8 @@ TEST_F(RecursiveDeleteTest, CopyFromASourceGoneEarlierInTheStreamAddsNothing) {
        [&](const std::string& body) {
          tx::ModifyMsg entry;
          tx::FlushByBlockIdMsg* block = entry.mutable_flush_by_block_id_msg();
-         block->set_block_id(schema_.ComputeBlockId(kInterface, IdOf(kInterface, body), nullptr));
+         block->set_block_id(
+             schema_.types().ComputeBlockId(kInterface, IdOf(kInterface, body), nullptr));
          block->add_vdb_ids(1);
          return entry;
        }},

@@ -307,7 +307,7 @@ Status RequestProcessor::AddFlushByBlockId(uint32_t block_id,
       const std::string key = it->key();
       if (key.compare(0, prefix.size(), prefix) != 0) break;
       if (TryDecodeObjectRecordKey(*schema_, key, &type_name, &id) &&
-          schema_->ComputeBlockId(type_name, id, ranges) == block_id) {
+          schema_->types().ComputeBlockId(type_name, id, ranges) == block_id) {
         AddDeleteForFlush(type_name, id, vdb_ids, span);
       }
     }
@@ -352,7 +352,7 @@ bool RequestProcessor::TypeEquals(const std::string& type, const std::string& en
 
 bool RequestProcessor::InBlock(uint32_t block_id, const std::string& type, const std::string& id,
                                const BlockRanges& ranges, const Schema* schema) {
-  return schema->ComputeBlockId(type, id, ranges) == block_id;
+  return schema->types().ComputeBlockId(type, id, ranges) == block_id;
 }
 
 }  // namespace tarnix

@@ -46,7 +46,7 @@ struct Store {
     DbAccess::Records records;
     std::vector<int32_t> results;
     for (int host = 0; host < kStoredObjects; ++host) {
-      ids.push_back(schema.GetKeyFromSerialized(kType, Body(host, 8)));
+      ids.push_back(schema.keys().GetKeyFromSerialized(kType, Body(host, 8)));
       std::string key;
       if (!MakeObjectRecordKey(schema, kType, ids.back(), &key)) std::abort();
       object_keys.push_back(key);

@@ -52,7 +52,7 @@ class RequestProcessorTest : public DbAccessTest {
 
   // Serialised message of `type` from its text form.
   std::string Text(const std::string& type, const std::string& text) {
-    std::unique_ptr<google::protobuf::Message> message(schema_.NewMessage(type));
+    std::unique_ptr<google::protobuf::Message> message(schema_.types().NewMessage(type));
     EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
     return message->SerializeAsString();
   }
@@ -62,7 +62,7 @@ class RequestProcessorTest : public DbAccessTest {
                               "\" prefix_length: " + std::to_string(prefix_length));
   }
   std::string AddressId(int host) {
-    return schema_.GetKeyFromSerialized(kAddress, Address(host, 0));
+    return schema_.keys().GetKeyFromSerialized(kAddress, Address(host, 0));
   }
   static ObjectBody Shared(const std::string& body) {
     return std::make_shared<const std::string>(body);

@@ -236,7 +236,7 @@ void TarnixTransactionLog::BuildTransactionLogUnits(Units* units) {
       AddVdbIds(vdb_ids, &unit);
       for (auto& [type_name, ids] : types) {
         auto* entry = list->Add();
-        schema_->SetObjectType(type_name, entry);
+        schema_->types().SetObjectType(type_name, entry);
         for (size_t i = 0; i < ids.size(); ++i) {
           id_bytes += ids[i].size();
           entry->add_ids(std::move(ids[i]));
@@ -247,7 +247,7 @@ void TarnixTransactionLog::BuildTransactionLogUnits(Units* units) {
           id_bytes = 0;
           if (i + 1 < ids.size()) {
             entry = list->Add();
-            schema_->SetObjectType(type_name, entry);
+            schema_->types().SetObjectType(type_name, entry);
           }
         }
       }

@@ -85,7 +85,7 @@ TEST_F(TarnixTransactionLogTest, SummaryUnitsThenRequestUnits) {
   EXPECT_EQ(VdbIds(units[0].vdb_ids().begin(), units[0].vdb_ids().end()),
             VdbIds({1, 3, 1, 3}));  // once per kind of the set
   ASSERT_EQ(units[0].updated_objects_size(), 1);
-  EXPECT_EQ(schema_.GetObjectType(&units[0].updated_objects(0)), kDevice);
+  EXPECT_EQ(schema_.types().GetObjectType(&units[0].updated_objects(0)), kDevice);
   EXPECT_EQ(Ids(units[0].updated_objects(0).ids().begin(), units[0].updated_objects(0).ids().end()),
             Ids({"id-2", "id-1"}));
   EXPECT_EQ(units[0].deleted_objects_size(), 1);
@@ -200,7 +200,7 @@ TEST_F(TarnixTransactionLogTest, SummariesAreCutAfterAMillionIdBytes) {
     ExpectHeader(units[u], u == 0);
     EXPECT_EQ(VdbIds(units[u].vdb_ids().begin(), units[u].vdb_ids().end()), VdbIds({2}));
     ASSERT_EQ(units[u].updated_objects_size(), 1);
-    EXPECT_EQ(schema_.GetObjectType(&units[u].updated_objects(0)), kDevice);
+    EXPECT_EQ(schema_.types().GetObjectType(&units[u].updated_objects(0)), kDevice);
     EXPECT_EQ(units[u].updated_objects(0).ids_size(), expected[u]);
   }
   EXPECT_EQ(units[1].updated_objects(0).ids(0).substr(0, 5), "11001");

@@ -79,7 +79,7 @@ struct Server {
     std::list<tx::PutRequestMsg> requests(1);
     for (int64_t i = 0; i < count; ++i) {
       tx::PutMsg* put = requests.back().add_puts();
-      schema.SetObjectType(kType, put->mutable_object());
+      schema.types().SetObjectType(kType, put->mutable_object());
       put->mutable_object()->set_object_body(Body(schema, first + i));
     }
     return requests;
@@ -118,7 +118,8 @@ struct RawDb {
   void Add(uint64_t n, leveldb::WriteBatch* batch) {
     const std::string body = Body(schema, n);
     std::string key;
-    if (!MakeObjectRecordKey(schema, kType, schema.GetKeyFromSerialized(kType, body), &key)) {
+    if (!MakeObjectRecordKey(schema, kType, schema.keys().GetKeyFromSerialized(kType, body),
+                             &key)) {
       std::abort();
     }
     batch->Put(key + EncodeVdbIdSet({kMainVdbId}), body);

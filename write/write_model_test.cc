@@ -279,7 +279,7 @@ const Schema& ExampleSchema() {
 }
 
 std::string Serialized(const std::string& type, const std::string& text) {
-  std::unique_ptr<google::protobuf::Message> message(ExampleSchema().NewMessage(type));
+  std::unique_ptr<google::protobuf::Message> message(ExampleSchema().types().NewMessage(type));
   EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
   return message->SerializeAsString();
 }
@@ -312,7 +312,7 @@ int ObjectOf(const std::string& type, const std::string& id) {
   int object = 0;
   while (object < kObjectCount &&
          !(kTypes[kObjects[object].type] == type &&
-           schema.GetKeyFromSerialized(type, Body(object, kUnset)) == id)) {
+           schema.keys().GetKeyFromSerialized(type, Body(object, kUnset)) == id)) {
     ++object;
   }
   return object;
@@ -320,7 +320,7 @@ int ObjectOf(const std::string& type, const std::string& id) {
 
 tx::TypedObjectMsg Typed(int object, int value) {
   tx::TypedObjectMsg typed;
-  ExampleSchema().SetObjectType(kTypes[kObjects[object].type], &typed);
+  ExampleSchema().types().SetObjectType(kTypes[kObjects[object].type], &typed);
   typed.set_object_body(Body(object, value));
   return typed;
 }
@@ -341,16 +341,16 @@ tx::ModifyRequestMsg Request(const Stream& stream) {
         ids = entry->mutable_delete_msg()->mutable_vdb_ids();
         break;
       case Entry::kFlush:
-        schema.SetObjectType(kTypes[e.target], entry->mutable_flush_msg());
+        schema.types().SetObjectType(kTypes[e.target], entry->mutable_flush_msg());
         ids = entry->mutable_flush_msg()->mutable_vdb_ids();
         break;
       case Entry::kPatch: {
         const std::string type = kTypes[kObjects[e.target].type];
         tx::PatchMsg* patch = entry->mutable_patch_msg();
-        schema.SetObjectType(type, patch);
+        schema.types().SetObjectType(type, patch);
         patch->set_object_value(Body(e.target, e.value));
         patch->set_op_msg(Serialized(
-            schema.GetOpMsgTypeName(type),
+            schema.op_messages().GetOpMsgTypeName(type),
             kObjects[e.target].type == 0 ? "hostname { op: SET }" : "prefix_length { op: SET }"));
         ids = patch->mutable_vdb_ids();
         break;
@@ -532,7 +532,7 @@ std::string CheckUnits(const std::vector<tx::TransactionLogUnitMsg>& units, bool
         &units[u].updated_objects(), &units[u].unchanged_objects(), &units[u].deleted_objects()};
     for (int kind = 0; kind < 3; ++kind) {
       for (const tx::ObjectTypeAndIdsMsg& entry : *lists[kind]) {
-        const std::string type = ExampleSchema().GetObjectType(&entry);
+        const std::string type = ExampleSchema().types().GetObjectType(&entry);
         for (const std::string& id : entry.ids()) {
           const int object = ObjectOf(type, id);
           for (VdbId v : vdbs) {

@@ -64,7 +64,7 @@ class Outcome : public WriteReply, public UpdateNotifier {
 };
 
 std::string Text(const std::string& type, const std::string& text) {
-  std::unique_ptr<pb::Message> message(ExampleSchema().NewMessage(type));
+  std::unique_ptr<pb::Message> message(ExampleSchema().types().NewMessage(type));
   pb::TextFormat::ParseFromString(text, message.get());
   return message->SerializeAsString();
 }
@@ -74,7 +74,7 @@ tx::ModifyMsg Put(const std::string& type, const std::string& text,
   tx::ModifyMsg entry;
   tx::PutMsg* put = entry.mutable_put_msg();
   const std::string full_name = "caldek.orv.tarnix." + type;
-  ExampleSchema().SetObjectType(full_name, put->mutable_object());
+  ExampleSchema().types().SetObjectType(full_name, put->mutable_object());
   put->mutable_object()->set_object_body(Text(full_name, text));
   for (uint32_t vdb : vdbs) put->add_vdb_ids(vdb);
   return entry;
@@ -107,7 +107,7 @@ void CheckRecords(const DbAccess::Records& records) {
   for (const auto& [key, body] : records) {
     std::string type_name, id, suffix;
     TARNIX_FUZZ_CHECK(TryDecodeObjectRecordKey(schema, key, &type_name, &id, &suffix));
-    TARNIX_FUZZ_CHECK(schema.GetKeyFromSerialized(type_name, body) == id);
+    TARNIX_FUZZ_CHECK(schema.keys().GetKeyFromSerialized(type_name, body) == id);
     VdbIdSet vdbs;
     TARNIX_FUZZ_CHECK(DecodeVdbSuffix(suffix, &vdbs));
     VdbIdSet& all = held[key.substr(0, key.size() - suffix.size())];
@@ -159,7 +159,7 @@ void Run(const tx::ModifyRequestMsg& fuzzed) {
   orv::metrics::MetricRegistry recount_registry;
   ObjectStatsMaintainer recount(&recount_registry);
   ComputeStatistics(schema, &db, &recount);
-  for (const auto& [id, type] : schema.GetObjectTypeNames()) {
+  for (const auto& [id, type] : schema.types().GetObjectTypeNames()) {
     TARNIX_FUZZ_CHECK(Counts(&stats, type) == Counts(&recount, type));
   }
 }
@@ -169,23 +169,23 @@ std::vector<std::string> Seeds() {
   *seeds[0].add_modifies() = Put("DeviceMsg", "id { left: 1 right: 1 } hostname: 'c'", {2, 3});
   *seeds[0].add_modifies() = Put("FlowMsg", "flow_id: 8", {});
   tx::PatchMsg* patch = seeds[1].add_modifies()->mutable_patch_msg();
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.DeviceMsg", patch);
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.DeviceMsg", patch);
   patch->set_op_msg(Text("caldek.orv.tarnix.DeviceOpMsg", "hostname { op: SET } tags { op: APPEND }"));
   patch->set_object_value(Text("caldek.orv.tarnix.DeviceMsg",
                                "id { left: 1 right: 1 } hostname: 'p' tags: 'u'"));
   patch->add_vdb_ids(2);
   tx::DeleteMsg* del = seeds[2].add_modifies()->mutable_delete_msg();
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.DeviceMsg", del->mutable_object());
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.DeviceMsg", del->mutable_object());
   del->mutable_object()->set_object_body(Text("caldek.orv.tarnix.DeviceMsg", "id { left: 1 right: 1 }"));
   del->set_recursive(true);
   del->add_vdb_ids(1);
   tx::CopyMsg* copy = seeds[3].add_modifies()->mutable_copy_msg();
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.AddressMsg", copy->mutable_object());
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.AddressMsg", copy->mutable_object());
   copy->mutable_object()->set_object_body(Text("caldek.orv.tarnix.AddressMsg", "ip: '10.0.0.1'"));
   copy->set_src_vdb_id(2);
   copy->add_vdb_ids(3);
   tx::FlushMsg* flush = seeds[3].add_modifies()->mutable_flush_msg();
-  ExampleSchema().SetObjectType("caldek.orv.tarnix.FlowMsg", flush);
+  ExampleSchema().types().SetObjectType("caldek.orv.tarnix.FlowMsg", flush);
   *seeds[4].add_modifies() = Put("DeviceMsg", "id { left: 2 right: 2 } hostname: 'bb'", {2});
   std::vector<std::string> out;
   for (const tx::ModifyRequestMsg& seed : seeds) out.push_back(seed.SerializeAsString());

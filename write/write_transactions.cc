@@ -214,7 +214,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   RequestProcessor processor(schema_, db_, &object_keys_);
   if (op.sampled) telemetry_->Record(1);
   ChildRecordCache cache;
-  KeyReader keys(schema_);
+  KeyReader keys(&schema_->types(), &schema_->keys());
   const EntryScope scope{schema_, db_, vdbs_, client_id, &processor, &cache, &keys,
                          /*skip_permission=*/own != nullptr,
                          /*deleting_vdb=*/own != nullptr ? own->vdb_id : VdbId{0}};
@@ -322,20 +322,22 @@ void WriteTransactions::WipeEphemeralObjects() {
     TARNIX_LOG(orv::INFO, nullptr, "Unable to generate transaction id to wipe ephemeral objects");
     return;
   }
-  const std::vector<int32_t>& types = schema_->GetEphemeralObjectTypes();
+  const std::vector<int32_t>& types = schema_->types().GetEphemeralObjectTypes();
   if (types.empty()) return;
 
   std::list<tx::FlushRequestMsg> requests(1);
   for (int32_t type_id : types) {
     tx::FlushMsg* flush = requests.front().add_flushes();
-    auto name = schema_->GetObjectTypeNames().find(type_id);
-    if (name != schema_->GetObjectTypeNames().end()) schema_->SetObjectType(name->second, flush);
+    auto name = schema_->types().GetObjectTypeNames().find(type_id);
+    if (name != schema_->types().GetObjectTypeNames().end()) {
+      schema_->types().SetObjectType(name->second, flush);
+    }
     for (const auto& vdb : vdbs_->vdb_name_to_id()) flush->add_vdb_ids(vdb.second);
   }
   TarnixTransactionLog log(schema_, kClientId, txn_id);
   RequestProcessor processor(schema_, db_);
   ChildRecordCache cache;
-  KeyReader keys(schema_);
+  KeyReader keys(&schema_->types(), &schema_->keys());
   const EntryScope scope{schema_, db_, vdbs_, kClientId, &processor, &cache, &keys,
                          /*skip_permission=*/true, /*deleting_vdb=*/0};
   RequestStreamOf<tx::FlushRequestMsg> stream(&requests, nullptr);
@@ -359,9 +361,9 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
                                   const tx::DeleteVDbRequestMsg& request, VdbId vdb_id,
                                   WriteReply* reply, std::function<void()> done) {
   std::list<tx::FlushRequestMsg> flushes(1);
-  for (const auto& type : schema_->GetObjectTypeNames()) {
+  for (const auto& type : schema_->types().GetObjectTypeNames()) {
     tx::FlushMsg* flush = flushes.front().add_flushes();
-    schema_->SetObjectType(type.second, flush);
+    schema_->types().SetObjectType(type.second, flush);
     flush->add_vdb_ids(vdb_id);
   }
   const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};

@@ -125,9 +125,10 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
 
   std::list<tx::PatchRequestMsg> patches(1);
   tx::PatchMsg* patch = patches.back().add_patches();
-  schema_.SetObjectType(kAddress, patch);
+  schema_.types().SetObjectType(kAddress, patch);
   patch->set_object_value(Body(kAddress, "ip: '10.0.0.1' prefix_length: 24"));
-  patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kAddress), "prefix_length { op: SET }"));
+  patch->set_op_msg(
+      Body(schema_.op_messages().GetOpMsgTypeName(kAddress), "prefix_length { op: SET }"));
   txn_->Run(kAdmin, &recorder_, &patches);
 
   std::list<tx::CopyRequestMsg> copies(1);
@@ -138,7 +139,7 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
 
   std::list<tx::FlushByBlockIdRequestMsg> block_flushes(1);
   tx::FlushByBlockIdMsg* block = block_flushes.back().add_flushes();
-  block->set_block_id(schema_.ComputeBlockId(kDevice, IdOf(kDevice, device), nullptr));
+  block->set_block_id(schema_.types().ComputeBlockId(kDevice, IdOf(kDevice, device), nullptr));
   block->add_vdb_ids(2);
   txn_->Run(kAdmin, &recorder_, &block_flushes);
   EXPECT_EQ(Stored(kDevice).begin()->second, std::vector<VdbIdSet>({{1}}));
@@ -152,7 +153,7 @@ TEST_F(WriteTransactionsTest, EveryStreamIsOneTransactionAnsweredOnce) {
   txn_->Run(kAdmin, &recorder_, &deletes);
 
   std::list<tx::FlushRequestMsg> flushes(1);
-  schema_.SetObjectType(kDevice, flushes.back().add_flushes());
+  schema_.types().SetObjectType(kDevice, flushes.back().add_flushes());
   txn_->Run(kAdmin, &recorder_, &flushes);
 
   std::vector<std::string> seven_answers;
@@ -238,14 +239,14 @@ TEST_F(WriteTransactionsTest, FlushNeedsWritePermissionForItsType) {
   RunPut({PutEntry(kDevice, Device(1), {1, 2})});
   const std::string reader = "network-controller";  // reads devices, writes none
   std::list<tx::FlushRequestMsg> flushes(1);
-  schema_.SetObjectType(kDevice, flushes.back().add_flushes());
+  schema_.types().SetObjectType(kDevice, flushes.back().add_flushes());
   txn_->Run(reader, &recorder_, &flushes);
   const Status denied = Status::PermissionDenied(
       reader + " does not have write permission for caldek.orv.tarnix.DeviceMsg.");
   EXPECT_EQ(recorder_.failure, denied);
 
   std::list<tx::ModifyRequestMsg> modifies(1);
-  schema_.SetObjectType(kDevice, modifies.back().add_modifies()->mutable_flush_msg());
+  schema_.types().SetObjectType(kDevice, modifies.back().add_modifies()->mutable_flush_msg());
   recorder_.failure = Status();
   txn_->Run(reader, &recorder_, &modifies);
   EXPECT_EQ(recorder_.failure, denied);
@@ -275,7 +276,7 @@ TEST_F(WriteTransactionsTest, EntriesWithoutAnIdNameTheirObject) {
 
   modifies.assign(1, tx::ModifyRequestMsg());
   tx::PatchMsg* patch = modifies.back().add_modifies()->mutable_patch_msg();
-  schema_.SetObjectType(kDevice, patch);
+  schema_.types().SetObjectType(kDevice, patch);
   patch->set_object_value(no_id);
   patch->set_op_msg("");
   const tx::PatchMsg sent = *patch;
@@ -319,7 +320,7 @@ TEST_F(WriteTransactionsTest, AnOverlongKeyRefusesTheStreamOnEveryPath) {
   // Deletes name keys the same way.
   std::list<tx::DeleteRequestMsg> deletes(1);
   tx::DeleteMsg* remove = deletes.front().add_deletes();
-  schema_.SetObjectType(kInterface, remove->mutable_object());
+  schema_.types().SetObjectType(kInterface, remove->mutable_object());
   remove->mutable_object()->set_object_body(Interface(overlong, 1));
   recorder_ = decltype(recorder_)();
   txn_->Run(kAdmin, &recorder_, &deletes);
@@ -387,9 +388,9 @@ TEST_F(WriteTransactionsTest, PatchOfAnObjectDeletedEarlierInTheStreamIsNotFound
   std::list<tx::ModifyRequestMsg> modifies(1);
   *modifies.back().add_modifies()->mutable_delete_msg() = DeleteEntry(kDevice, Device(1), false);
   tx::PatchMsg* patch = modifies.back().add_modifies()->mutable_patch_msg();
-  schema_.SetObjectType(kDevice, patch);
+  schema_.types().SetObjectType(kDevice, patch);
   patch->set_object_value(Device(1, "h"));
-  patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
+  patch->set_op_msg(Body(schema_.op_messages().GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
   txn_->Run(kAdmin, &recorder_, &modifies);
   EXPECT_EQ(recorder_.events, std::vector<std::string>({"respond", "notify", "fail"}));
   EXPECT_EQ(recorder_.failure.code(), Status::kNotFound);
@@ -553,7 +554,7 @@ TEST_F(WriteTransactionsTest, LogListsPutObjectsAsUpdatedAndDeletedOnesAsDeleted
   const tx::TransactionLogUnitMsg& put = units[0];
   EXPECT_EQ(put.txn_id(), 1u);
   ASSERT_EQ(put.updated_objects_size(), 1);
-  EXPECT_EQ(schema_.GetObjectType(&put.updated_objects(0)), kDevice);
+  EXPECT_EQ(schema_.types().GetObjectType(&put.updated_objects(0)), kDevice);
   EXPECT_EQ(ids(put.updated_objects(0)), device);
   EXPECT_EQ(put.unchanged_objects_size(), 0);
   EXPECT_EQ(put.deleted_objects_size(), 0);
@@ -563,7 +564,7 @@ TEST_F(WriteTransactionsTest, LogListsPutObjectsAsUpdatedAndDeletedOnesAsDeleted
   EXPECT_EQ(std::vector<uint32_t>(del.vdb_ids().begin(), del.vdb_ids().end()),
             std::vector<uint32_t>({1, 3}));
   ASSERT_EQ(del.deleted_objects_size(), 1);
-  EXPECT_EQ(schema_.GetObjectType(&del.deleted_objects(0)), kDevice);
+  EXPECT_EQ(schema_.types().GetObjectType(&del.deleted_objects(0)), kDevice);
   EXPECT_EQ(ids(del.deleted_objects(0)), device);
   EXPECT_EQ(del.updated_objects_size(), 0);
   EXPECT_EQ(del.unchanged_objects_size(), 0);
@@ -676,23 +677,24 @@ class StreamOrderTest : public WriteTransactionsTest {
   }
   tx::ModifyMsg Flush(std::vector<uint32_t> vdbs) {
     tx::ModifyMsg entry;
-    schema_.SetObjectType(kDevice, entry.mutable_flush_msg());
+    schema_.types().SetObjectType(kDevice, entry.mutable_flush_msg());
     for (uint32_t vdb : vdbs) entry.mutable_flush_msg()->add_vdb_ids(vdb);
     return entry;
   }
   tx::ModifyMsg FlushBlockOf(const std::string& body, std::vector<uint32_t> vdbs) {
     tx::ModifyMsg entry;
     tx::FlushByBlockIdMsg* flush = entry.mutable_flush_by_block_id_msg();
-    flush->set_block_id(schema_.ComputeBlockId(kDevice, IdOf(kDevice, body), nullptr));
+    flush->set_block_id(schema_.types().ComputeBlockId(kDevice, IdOf(kDevice, body), nullptr));
     for (uint32_t vdb : vdbs) flush->add_vdb_ids(vdb);
     return entry;
   }
   tx::ModifyMsg Patch(const std::string& value, std::vector<uint32_t> vdbs) {
     tx::ModifyMsg entry;
     tx::PatchMsg* patch = entry.mutable_patch_msg();
-    schema_.SetObjectType(kDevice, patch);
+    schema_.types().SetObjectType(kDevice, patch);
     patch->set_object_value(value);
-    patch->set_op_msg(Body(schema_.GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
+    patch->set_op_msg(
+        Body(schema_.op_messages().GetOpMsgTypeName(kDevice), "hostname { op: SET }"));
     for (uint32_t vdb : vdbs) patch->add_vdb_ids(vdb);
     return entry;
   }

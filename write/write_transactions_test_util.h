@@ -104,7 +104,7 @@ class WriteTransactionsTest : public WriteTest {
 
   // Serialised message of `type` from its text form.
   std::string Body(const std::string& type, const std::string& text) {
-    std::unique_ptr<google::protobuf::Message> message(schema_.NewMessage(type));
+    std::unique_ptr<google::protobuf::Message> message(schema_.types().NewMessage(type));
     EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, message.get())) << text;
     return message->SerializeAsString();
   }
@@ -125,11 +125,11 @@ class WriteTransactionsTest : public WriteTest {
   std::string Flow(int id) { return Body(kFlow, "flow_id: " + std::to_string(id)); }
 
   std::string IdOf(const std::string& type, const std::string& body) {
-    return schema_.GetKeyFromSerialized(type, body);
+    return schema_.keys().GetKeyFromSerialized(type, body);
   }
   tx::TypedObjectMsg Typed(const std::string& type, const std::string& body) {
     tx::TypedObjectMsg typed;
-    schema_.SetObjectType(type, &typed);
+    schema_.types().SetObjectType(type, &typed);
     typed.set_object_body(body);
     return typed;
   }

@@ -1,38 +1,36 @@
-// Field values as AttributeValue, field presence and equality.
+#include "schema/field_values.h"
+
 #include "logging/logger.h"
 #include "schema/field_access.h"
 #include "schema/field_checks.h"
-#include "schema/schema.h"
 #include "schema/wire_format.h"
 
 namespace tarnix {
 
 namespace pb = google::protobuf;
 
-bool Schema::IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* field) const {
+bool IsFieldSet(const pb::Message* message, const pb::FieldDescriptor* field) {
   if (message == nullptr || field == nullptr || !FieldOf(*message, field)) return false;
   const pb::Reflection* r = message->GetReflection();
   if (field->is_repeated()) return r->FieldSize(*message, field) > 0;
   return r->HasField(*message, field);
 }
 
-AttributeValue Schema::GetFieldValue(const pb::Message* message,
-                                     const pb::FieldDescriptor* field) const {
+AttributeValue GetFieldValue(const pb::Message* message, const pb::FieldDescriptor* field) {
   if (!CheckFieldArguments(message, field)) return AttributeValue::Enum(0);
   if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
     return AttributeValue::Bool(IsFieldSet(message, field));
   }
   if (field->is_repeated()) {
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s of %s is repeated",
-               field->name().c_str(), message->GetDescriptor()->full_name().c_str());
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0204", "Field %s of %s is repeated", field->name().c_str(),
+               message->GetDescriptor()->full_name().c_str());
     return AttributeValue::Enum(0);
   }
   return AccessOf(field).value(*message, field, FieldAccess::kSingular);
 }
 
-AttributeValue Schema::GetRepeatedFieldValue(const pb::Message* message,
-                                             const pb::FieldDescriptor* field,
-                                             int index) const {
+AttributeValue GetRepeatedFieldValue(const pb::Message* message, const pb::FieldDescriptor* field,
+                                     int index) {
   if (!CheckFieldArguments(message, field)) return AttributeValue::Enum(0);
   const pb::Reflection* r = message->GetReflection();
   if (!field->is_repeated() || index < 0 || index >= r->FieldSize(*message, field)) {
@@ -43,13 +41,12 @@ AttributeValue Schema::GetRepeatedFieldValue(const pb::Message* message,
   return AccessOf(field).value(*message, field, index);
 }
 
-bool Schema::MessagesEqual(const pb::Message* a, const pb::Message* b) const {
+bool MessagesEqual(const pb::Message* a, const pb::Message* b) {
   if (a == nullptr || b == nullptr) return a == b;
   return SerializedEqual(*a, *b);
 }
 
-bool Schema::CompareField(const pb::FieldDescriptor* field, const pb::Message* a,
-                          const pb::Message* b) const {
+bool CompareField(const pb::FieldDescriptor* field, const pb::Message* a, const pb::Message* b) {
   if (a == nullptr || b == nullptr) return a == b;
   if (!CheckFieldArguments(a, field) || !FieldOf(*b, field)) return false;
   const pb::Reflection* ra = a->GetReflection();

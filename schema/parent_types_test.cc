@@ -11,21 +11,20 @@ namespace tarnix {
 namespace {
 
 namespace pb = ::google::protobuf;
-using Names = Schema::TypeNameSet;
+using Names = ParentTypes::TypeNameSet;
 
-class SchemaParentsTest : public ::testing::Test {
+class ParentTypesTest : public ::testing::Test {
  protected:
-  SchemaParentsTest() : schema_(FixturePath("parent_types"), "pt") {}
+  ParentTypesTest() : schema_(FixturePath("parent_types"), "pt") {}
 
   const pb::Descriptor* Type(const std::string& name) {
-    const pb::Descriptor* type = schema_.FindMessageTypeByName("pt." + name);
+    const pb::Descriptor* type = schema_.types().FindMessageTypeByName("pt." + name);
     EXPECT_NE(type, nullptr) << name;
     return type;
   }
   std::vector<std::string> ParentKeyFieldNames(const std::string& name) {
     std::vector<std::string> names;
-    for (const pb::FieldDescriptor* field :
-         schema_.GetParentKeyFields(Type(name))) {
+    for (const pb::FieldDescriptor* field : schema_.parents().GetParentKeyFields(Type(name))) {
       names.push_back(field->name());
     }
     return names;
@@ -34,36 +33,34 @@ class SchemaParentsTest : public ::testing::Test {
   Schema schema_;
 };
 
-TEST_F(SchemaParentsTest, ParentAndChildTables) {
-  EXPECT_EQ(schema_.LookupParentTypes("pt.RootMsg"), Names{});
+TEST_F(ParentTypesTest, ParentAndChildTables) {
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.RootMsg"), Names{});
   // Three messages deep, reached through two fields.
-  EXPECT_EQ(schema_.LookupParentTypes("pt.DeepMsg"), Names{"pt.RootMsg"});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.DeepMsg"), Names{"pt.RootMsg"});
   // A message field with parent_key gives its string; its message is not
   // searched.
-  EXPECT_EQ(schema_.LookupParentTypes("pt.HeldMsg"), Names{"pt.OtherRootMsg"});
-  EXPECT_EQ(schema_.LookupParentTypes("pt.LoopingMsg"), Names{"pt.RootMsg"});
-  EXPECT_EQ(schema_.LookupParentTypes("pt.RecursiveMsg"), Names{});
-  EXPECT_EQ(schema_.LookupParentTypes("pt.SelfParentMsg"),
-            Names{"pt.SelfParentMsg"});
-  EXPECT_EQ(schema_.LookupParentTypes("pt.OrphanMsg"),
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.HeldMsg"), Names{"pt.OtherRootMsg"});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.LoopingMsg"), Names{"pt.RootMsg"});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.RecursiveMsg"), Names{});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.SelfParentMsg"), Names{"pt.SelfParentMsg"});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.OrphanMsg"),
             (Names{"pt.GhostMsg", "pt.RootMsg"}));
 
-  EXPECT_EQ(schema_.LookupChildTypes("pt.RootMsg"),
+  EXPECT_EQ(schema_.parents().LookupChildTypes("pt.RootMsg"),
             (Names{"pt.DeepMsg", "pt.LoopingMsg", "pt.OrphanMsg"}));
-  EXPECT_EQ(schema_.LookupChildTypes("pt.SelfParentMsg"),
-            Names{"pt.SelfParentMsg"});
+  EXPECT_EQ(schema_.parents().LookupChildTypes("pt.SelfParentMsg"), Names{"pt.SelfParentMsg"});
   // Parents outside the ObjectType enum, or no object type at all.
-  EXPECT_EQ(schema_.LookupChildTypes("pt.OtherRootMsg"), Names{"pt.HeldMsg"});
-  EXPECT_EQ(schema_.LookupChildTypes("pt.GhostMsg"), Names{"pt.OrphanMsg"});
-  EXPECT_EQ(schema_.LookupParentTypes("pt.GhostMsg"), Names{});
-  EXPECT_EQ(schema_.LookupChildTypes("pt.DeepMsg"), Names{});
+  EXPECT_EQ(schema_.parents().LookupChildTypes("pt.OtherRootMsg"), Names{"pt.HeldMsg"});
+  EXPECT_EQ(schema_.parents().LookupChildTypes("pt.GhostMsg"), Names{"pt.OrphanMsg"});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.GhostMsg"), Names{});
+  EXPECT_EQ(schema_.parents().LookupChildTypes("pt.DeepMsg"), Names{});
   // Nested messages are never object types, whatever their options.
-  EXPECT_EQ(schema_.LookupParentTypes("pt.Outer.InnerObjectMsg"), Names{});
+  EXPECT_EQ(schema_.parents().LookupParentTypes("pt.Outer.InnerObjectMsg"), Names{});
 }
 
 // Without an id no record of the type can be built, so a delete must not
 // cascade to it: it is left out of RootMsg's children above, and logged.
-TEST(SchemaParentsLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
+TEST(ParentTypesLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
   orv::LogCapture capture;
   Schema schema(FixturePath("parent_types"), "pt");
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
@@ -71,7 +68,7 @@ TEST(SchemaParentsLoadTest, TypeWithoutObjectTypeValueIsNobodysChild) {
                      "but no ObjectType value"));
 }
 
-TEST_F(SchemaParentsTest, ParentKeyFields) {
+TEST_F(ParentTypesTest, ParentKeyFields) {
   EXPECT_EQ(ParentKeyFieldNames("DeepMsg"),
             (std::vector<std::string>{"first", "second"}));
   EXPECT_EQ(ParentKeyFieldNames("Level2"), std::vector<std::string>{"inner"});
@@ -82,14 +79,14 @@ TEST_F(SchemaParentsTest, ParentKeyFields) {
   EXPECT_EQ(ParentKeyFieldNames("LoopingMsg"), std::vector<std::string>{"head"});
   EXPECT_TRUE(ParentKeyFieldNames("RecursiveMsg").empty());
   EXPECT_TRUE(ParentKeyFieldNames("RootMsg").empty());
-  EXPECT_TRUE(schema_.GetParentKeyFields(nullptr).empty());
+  EXPECT_TRUE(schema_.parents().GetParentKeyFields(nullptr).empty());
 }
 
-TEST_F(SchemaParentsTest, HasParentKeyOptionEndsOnRecursiveTypes) {
-  EXPECT_FALSE(schema_.HasParentKeyOption(nullptr));
-  EXPECT_TRUE(schema_.HasParentKeyOption(Type("Level1")));
-  EXPECT_TRUE(schema_.HasParentKeyOption(Type("LoopNode")));
-  EXPECT_FALSE(schema_.HasParentKeyOption(Type("TreeNode")));
+TEST_F(ParentTypesTest, HasParentKeyOptionEndsOnRecursiveTypes) {
+  EXPECT_FALSE(schema_.parents().HasParentKeyOption(nullptr));
+  EXPECT_TRUE(schema_.parents().HasParentKeyOption(Type("Level1")));
+  EXPECT_TRUE(schema_.parents().HasParentKeyOption(Type("LoopNode")));
+  EXPECT_FALSE(schema_.parents().HasParentKeyOption(Type("TreeNode")));
 }
 
 }  // namespace

@@ -18,21 +18,21 @@ const std::vector<std::string> kNetwork = {"tt.BetaMsg", "tt.NetworkMsg"};
 const std::vector<std::string> kPolicy = {"tt.NoKeyMsg", "tt.PolicyMsg"};
 const std::vector<std::string> kNoDomain = {"tt.NoDomainMsg", "tt.GammaMsg"};
 
-class SchemaPermissionsTest : public ::testing::Test {
+class ClientPermissionTableTest : public ::testing::Test {
  protected:
-  SchemaPermissionsTest() : schema_(FixturePath("type_tables"), "tt") {}
+  ClientPermissionTableTest() : schema_(FixturePath("type_tables"), "tt") {}
 
   void ExpectRead(const std::string& client,
                   const std::vector<std::string>& types, bool allowed) {
     for (const std::string& type : types) {
-      EXPECT_EQ(schema_.HasReadPermission(client, type), allowed)
+      EXPECT_EQ(schema_.permissions().HasReadPermission(client, type), allowed)
           << client << " reading " << type;
     }
   }
   void ExpectWrite(const std::string& client,
                    const std::vector<std::string>& types, bool allowed) {
     for (const std::string& type : types) {
-      EXPECT_EQ(schema_.HasWritePermission(client, type), allowed)
+      EXPECT_EQ(schema_.permissions().HasWritePermission(client, type), allowed)
           << client << " writing " << type;
     }
   }
@@ -41,13 +41,13 @@ class SchemaPermissionsTest : public ::testing::Test {
       ExpectRead(client, *group, false);
       ExpectWrite(client, *group, false);
     }
-    EXPECT_FALSE(schema_.CanManageVDbs(client)) << client;
+    EXPECT_FALSE(schema_.permissions().CanManageVDbs(client)) << client;
   }
 
   Schema schema_;
 };
 
-TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
+TEST_F(ClientPermissionTableTest, DomainEntriesCoverDomainsStartingWithThem) {
   // "net" covers net and network but not policy.
   ExpectRead("net-reader", kNet, true);
   ExpectRead("net-reader", kNetwork, true);
@@ -56,7 +56,7 @@ TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
   ExpectWrite("net-reader", kPolicy, true);
   ExpectWrite("net-reader", kNet, false);
   ExpectWrite("net-reader", kNetwork, false);
-  EXPECT_FALSE(schema_.CanManageVDbs("net-reader"));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("net-reader"));
 
   // "netw" covers network only.
   ExpectRead("netw-reader", kNetwork, true);
@@ -70,57 +70,57 @@ TEST_F(SchemaPermissionsTest, DomainEntriesCoverDomainsStartingWithThem) {
   }
   ExpectRead("every-domain", kNoDomain, false);
   ExpectWrite("every-domain", kNoDomain, false);
-  EXPECT_FALSE(schema_.HasReadPermission("every-domain", "tt.GhostMsg"));
+  EXPECT_FALSE(schema_.permissions().HasReadPermission("every-domain", "tt.GhostMsg"));
 
   // Entries that match no domain grant nothing.
   ExpectNothing("unmatched");
 }
 
-TEST_F(SchemaPermissionsTest, AllGrantsEveryNameForItsOwnDirection) {
+TEST_F(ClientPermissionTableTest, AllGrantsEveryNameForItsOwnDirection) {
   for (const auto* group : {&kNet, &kNetwork, &kPolicy, &kNoDomain}) {
     ExpectRead("read-all", *group, true);
     ExpectWrite("read-all", *group, false);
     ExpectRead("write-all", *group, false);
     ExpectWrite("write-all", *group, true);
   }
-  EXPECT_TRUE(schema_.HasReadPermission("read-all", "no.such.Type"));
-  EXPECT_TRUE(schema_.HasWritePermission("write-all", ""));
-  EXPECT_FALSE(schema_.CanManageVDbs("read-all"));
+  EXPECT_TRUE(schema_.permissions().HasReadPermission("read-all", "no.such.Type"));
+  EXPECT_TRUE(schema_.permissions().HasWritePermission("write-all", ""));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("read-all"));
 }
 
-TEST_F(SchemaPermissionsTest, ClientsWithoutGrants) {
+TEST_F(ClientPermissionTableTest, ClientsWithoutGrants) {
   ExpectNothing("no-permission");
   ExpectNothing("unknown-client");
 
   // manage_vdbs alone grants no reads or writes.
-  EXPECT_TRUE(schema_.CanManageVDbs("vdb-admin"));
+  EXPECT_TRUE(schema_.permissions().CanManageVDbs("vdb-admin"));
   ExpectRead("vdb-admin", kNet, false);
   ExpectWrite("vdb-admin", kPolicy, false);
 }
 
-TEST_F(SchemaPermissionsTest, LaterValueOfDuplicateClientIdWins) {
+TEST_F(ClientPermissionTableTest, LaterValueOfDuplicateClientIdWins) {
   ExpectRead("dup", kPolicy, false);
   ExpectWrite("dup", kNet, true);
   ExpectWrite("dup", kNetwork, true);
-  EXPECT_FALSE(schema_.CanManageVDbs("dup"));
+  EXPECT_FALSE(schema_.permissions().CanManageVDbs("dup"));
 }
 
-TEST_F(SchemaPermissionsTest, ValueWithoutClientIdIsLoggedAndIgnored) {
+TEST_F(ClientPermissionTableTest, ValueWithoutClientIdIsLoggedAndIgnored) {
   orv::LogCapture capture;
-  ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")));
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("type_tables")).ok());
   EXPECT_TRUE(Logged(capture, "ERROR", "DRX0204",
                      "ClientId enum MISSING_ID is missing client_id option"));
   EXPECT_EQ(capture.Count("ClientId enum MISSING_ID is missing"), 1u);
 }
 
-TEST_F(SchemaPermissionsTest, ReloadDropsRemovedClientsAndOldGrants) {
-  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")));
+TEST_F(ClientPermissionTableTest, ReloadDropsRemovedClientsAndOldGrants) {
+  ASSERT_TRUE(schema_.LoadSchema(FixturePath("reloaded")).ok());
   ExpectNothing("read-all");
   ExpectNothing("vdb-admin");
   // net-reader now reads policy (AlphaMsg moved there) and nothing else.
-  EXPECT_TRUE(schema_.HasReadPermission("net-reader", "tt.AlphaMsg"));
-  EXPECT_FALSE(schema_.HasReadPermission("net-reader", "tt.BetaMsg"));
-  EXPECT_FALSE(schema_.HasWritePermission("net-reader", "tt.PolicyMsg"));
+  EXPECT_TRUE(schema_.permissions().HasReadPermission("net-reader", "tt.AlphaMsg"));
+  EXPECT_FALSE(schema_.permissions().HasReadPermission("net-reader", "tt.BetaMsg"));
+  EXPECT_FALSE(schema_.permissions().HasWritePermission("net-reader", "tt.PolicyMsg"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "logging/log_capture.h"
 #include "schema/enc_test_util.h"
+#include "schema/field_values.h"
 
 namespace tarnix {
 namespace {
@@ -12,7 +13,7 @@ using enc_test::Bytes;
 using enc_test::Field;
 using enc_test::NewMsg;
 
-class SchemaValuesTest : public ::testing::Test {
+class FieldValuesTest : public ::testing::Test {
  protected:
   std::unique_ptr<pb::Message> Kinds(const std::string& text) {
     auto message = NewMsg(*schema_, "KindsMsg");
@@ -20,42 +21,42 @@ class SchemaValuesTest : public ::testing::Test {
     return message;
   }
   const pb::FieldDescriptor* F(const std::string& name) {
-    return schema_->FindMessageTypeByName("enc.test.KindsMsg")->FindFieldByName(name);
+    return schema_->types().FindMessageTypeByName("enc.test.KindsMsg")->FindFieldByName(name);
   }
 
   std::unique_ptr<Schema> schema_ = enc_test::LoadEncSchema();
 };
 
-TEST_F(SchemaValuesTest, FieldValues) {
+TEST_F(FieldValuesTest, FieldValues) {
   // int32 fields read as enums, message fields as whether they are set,
   // message elements as their bytes.
   auto m = Kinds("i32: -5 color: COLOR_BLUE plain {} r_i32: -5 r_plain { a: 9 } u32: 0");
-  const auto value = [&](const char* field) { return schema_->GetFieldValue(m.get(), F(field)); };
+  const auto value = [&](const char* field) { return GetFieldValue(m.get(), F(field)); };
   EXPECT_TRUE(AttributeValueEquals(value("i32"), AttributeValue::Enum(-5)));
   EXPECT_TRUE(AttributeValueEquals(value("color"), AttributeValue::Enum(3)));
   EXPECT_TRUE(AttributeValueEquals(value("plain"), AttributeValue::Bool(true)));
   EXPECT_TRUE(AttributeValueEquals(value("uuid"), AttributeValue::Bool(false)));
   EXPECT_TRUE(AttributeValueEquals(value("r_plain"), AttributeValue::Bool(true)));
-  EXPECT_TRUE(AttributeValueEquals(schema_->GetRepeatedFieldValue(m.get(), F("r_i32"), 0),
+  EXPECT_TRUE(AttributeValueEquals(GetRepeatedFieldValue(m.get(), F("r_i32"), 0),
                                    AttributeValue::Enum(-5)));
-  EXPECT_TRUE(AttributeValueEquals(schema_->GetRepeatedFieldValue(m.get(), F("r_plain"), 0),
+  EXPECT_TRUE(AttributeValueEquals(GetRepeatedFieldValue(m.get(), F("r_plain"), 0),
                                    AttributeValue::String(Bytes("08 09"))));
-  EXPECT_TRUE(schema_->IsFieldSet(m.get(), F("u32")));  // set to its default
-  EXPECT_FALSE(schema_->IsFieldSet(m.get(), F("r_f")));
+  EXPECT_TRUE(IsFieldSet(m.get(), F("u32")));  // set to its default
+  EXPECT_FALSE(IsFieldSet(m.get(), F("r_f")));
 
   orv::LogCapture capture;
   for (int index : {-1, 1}) {
-    EXPECT_TRUE(AttributeValueEquals(schema_->GetRepeatedFieldValue(m.get(), F("r_i32"), index),
+    EXPECT_TRUE(AttributeValueEquals(GetRepeatedFieldValue(m.get(), F("r_i32"), index),
                                      AttributeValue::Enum(0)));
   }
-  EXPECT_EQ(schema_->GetRepeatedFieldValue(m.get(), F("i32"), 0).kind(), AttributeValue::kEnum);
+  EXPECT_EQ(GetRepeatedFieldValue(m.get(), F("i32"), 0).kind(), AttributeValue::kEnum);
   EXPECT_EQ(value("r_i32").kind(), AttributeValue::kEnum);
   auto other = NewMsg(*schema_, "PlainMsg");
-  EXPECT_EQ(schema_->GetFieldValue(other.get(), F("i32")).int32_value(), 0);
+  EXPECT_EQ(GetFieldValue(other.get(), F("i32")).int32_value(), 0);
   EXPECT_EQ(capture.Count("DRX0204"), 5u);
 }
 
-TEST_F(SchemaValuesTest, CompareFieldAndMessages) {
+TEST_F(FieldValuesTest, CompareFieldAndMessages) {
   const struct {
     const char* field;
     const char* a;
@@ -78,18 +79,18 @@ TEST_F(SchemaValuesTest, CompareFieldAndMessages) {
       {"r_f", "r_f: nan", "r_f: nan", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(schema_->CompareField(F(c.field), Kinds(c.a).get(), Kinds(c.b).get()), c.equal)
+    EXPECT_EQ(CompareField(F(c.field), Kinds(c.a).get(), Kinds(c.b).get()), c.equal)
         << c.a << " vs " << c.b;
   }
-  EXPECT_TRUE(schema_->MessagesEqual(nullptr, nullptr));
-  EXPECT_FALSE(schema_->MessagesEqual(nullptr, Kinds("").get()));
-  EXPECT_TRUE(schema_->MessagesEqual(Kinds("s: 'x'").get(), Kinds("s: 'x'").get()));
-  EXPECT_FALSE(schema_->MessagesEqual(Kinds("s: 'x'").get(), Kinds("").get()));
+  EXPECT_TRUE(MessagesEqual(nullptr, nullptr));
+  EXPECT_FALSE(MessagesEqual(nullptr, Kinds("").get()));
+  EXPECT_TRUE(MessagesEqual(Kinds("s: 'x'").get(), Kinds("s: 'x'").get()));
+  EXPECT_FALSE(MessagesEqual(Kinds("s: 'x'").get(), Kinds("").get()));
 }
 
 // Map entries serialise in insertion order unless asked for a deterministic
 // form; equal maps built in another order must still compare equal.
-TEST_F(SchemaValuesTest, EqualMapsCompareEqualWhateverTheirInsertionOrder) {
+TEST_F(FieldValuesTest, EqualMapsCompareEqualWhateverTheirInsertionOrder) {
   auto fill = [](pb::Message* plain, bool ascending) {
     const pb::FieldDescriptor* counts = Field(*plain, "counts");
     for (int i = 0; i < 20; ++i) {
@@ -106,9 +107,9 @@ TEST_F(SchemaValuesTest, EqualMapsCompareEqualWhateverTheirInsertionOrder) {
   fill(r->MutableMessage(b.get(), F("plain")), false);
   fill(r->AddMessage(a.get(), F("r_plain")), true);
   fill(r->AddMessage(b.get(), F("r_plain")), false);
-  EXPECT_TRUE(schema_->MessagesEqual(a.get(), b.get()));
-  EXPECT_TRUE(schema_->CompareField(F("plain"), a.get(), b.get()));
-  EXPECT_TRUE(schema_->CompareField(F("r_plain"), a.get(), b.get()));
+  EXPECT_TRUE(MessagesEqual(a.get(), b.get()));
+  EXPECT_TRUE(CompareField(F("plain"), a.get(), b.get()));
+  EXPECT_TRUE(CompareField(F("r_plain"), a.get(), b.get()));
 }
 
 }  // namespace

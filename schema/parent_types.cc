@@ -1,7 +1,9 @@
+#include "schema/parent_types.h"
+
 #include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "logging/logger.h"
 #include "schema/field_checks.h"
-#include "schema/schema.h"
+#include "schema/schema_types.h"
 
 namespace tarnix {
 
@@ -10,17 +12,18 @@ namespace pb = ::google::protobuf;
 
 namespace {
 
-const Schema::TypeNameSet& EmptyTypeNameSet() {
-  static const Schema::TypeNameSet* const empty = new Schema::TypeNameSet();
+const ParentTypes::TypeNameSet& EmptyTypeNameSet() {
+  static const ParentTypes::TypeNameSet* const empty = new ParentTypes::TypeNameSet();
   return *empty;
 }
 
 }  // namespace
 
-void Schema::BuildParentKeyTables() {
+void ParentTypes::Rebuild() {
+  parent_key_fields_.clear();
   parent_types_.clear();
   child_types_.clear();
-  for (const pb::FileDescriptor* file : files_) {
+  for (const pb::FileDescriptor* file : types_->files()) {
     for (int i = 0; i < file->message_type_count(); ++i) {
       const pb::Descriptor* type = file->message_type(i);
       if (!type->options().HasExtension(opt::object_type_id)) continue;
@@ -29,7 +32,7 @@ void Schema::BuildParentKeyTables() {
       CollectParentTypes(type, &parents, &visited);
       // Without an id no record of the type exists or can be keyed, so a
       // delete must not cascade to it.
-      if (type_ids_.count(type->full_name()) == 0) {
+      if (!types_->IsObjectType(type->full_name())) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0204",
                    "Message type %s has the object_type_id option but no ObjectType value",
                    type->full_name().c_str());
@@ -43,9 +46,8 @@ void Schema::BuildParentKeyTables() {
   }
 }
 
-void Schema::CollectParentTypes(const pb::Descriptor* type,
-                                TypeNameSet* parents,
-                                TypeNameSet* visited) const {
+void ParentTypes::CollectParentTypes(const pb::Descriptor* type, TypeNameSet* parents,
+                                     TypeNameSet* visited) const {
   if (type == nullptr || !visited->insert(type->full_name()).second) return;
   for (int f = 0; f < type->field_count(); ++f) {
     const pb::FieldDescriptor* field = type->field(f);
@@ -57,28 +59,25 @@ void Schema::CollectParentTypes(const pb::Descriptor* type,
   }
 }
 
-const Schema::TypeNameSet& Schema::LookupParentTypes(
-    const std::string& type_name) const {
+const ParentTypes::TypeNameSet& ParentTypes::LookupParentTypes(const std::string& type_name) const {
   auto it = parent_types_.find(type_name);
   return it == parent_types_.end() ? EmptyTypeNameSet() : it->second;
 }
 
-const Schema::TypeNameSet& Schema::LookupChildTypes(
-    const std::string& type_name) const {
+const ParentTypes::TypeNameSet& ParentTypes::LookupChildTypes(const std::string& type_name) const {
   auto it = child_types_.find(type_name);
   return it == child_types_.end() ? EmptyTypeNameSet() : it->second;
 }
 
-bool Schema::HasParentKeyOption(const pb::Descriptor* type) const {
+bool ParentTypes::HasParentKeyOption(const pb::Descriptor* type) const {
   std::unordered_set<const pb::Descriptor*> visited;
   return ReachesParentKey(type, &visited);
 }
 
 // Whether `type` or a message type reachable through its fields has a
 // parent_key field. Each type is entered once, so recursive types end.
-bool Schema::ReachesParentKey(
-    const pb::Descriptor* type,
-    std::unordered_set<const pb::Descriptor*>* visited) const {
+bool ParentTypes::ReachesParentKey(const pb::Descriptor* type,
+                                   std::unordered_set<const pb::Descriptor*>* visited) const {
   if (type == nullptr || !visited->insert(type).second) return false;
   for (int f = 0; f < type->field_count(); ++f) {
     if (ParentKeyOption(type->field(f)) != nullptr) return true;
@@ -89,16 +88,14 @@ bool Schema::ReachesParentKey(
   return false;
 }
 
-const Schema::FieldList& Schema::GetParentKeyFields(
-    const pb::Descriptor* type) const {
+const ParentTypes::FieldList& ParentTypes::GetParentKeyFields(const pb::Descriptor* type) const {
   auto cached = parent_key_fields_.find(type);
   if (cached != parent_key_fields_.end()) return cached->second;
   FieldList fields;
   if (type != nullptr) {
     for (int f = 0; f < type->field_count(); ++f) {
       const pb::FieldDescriptor* field = type->field(f);
-      if (ParentKeyOption(field) != nullptr ||
-          HasParentKeyOption(field->message_type())) {
+      if (ParentKeyOption(field) != nullptr || HasParentKeyOption(field->message_type())) {
         fields.push_back(field);
       }
     }
