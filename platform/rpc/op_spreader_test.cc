@@ -40,7 +40,9 @@ TEST(OpSpreaderTest, LargeBatchesRunEveryOpOnceOnSeveralThreadsBeforeRunReturns)
     for (size_t i = 0; i < batch.runs.size(); ++i) {
       ASSERT_EQ(batch.runs[i], 1) << i;
     }
-    if (round == 19) EXPECT_GT(batch.threads.size(), 1u);
+    if (round == 19) {
+      EXPECT_GT(batch.threads.size(), 1u);
+    }
   }
 }
 
