@@ -148,14 +148,21 @@ bool OpMessages::ResolveOpTarget(const pb::FieldDescriptor* field,
   return true;
 }
 
+const pb::EnumValueDescriptor* OpMessages::ResolveOp(const pb::FieldDescriptor* field,
+                                                     OpMsg_Operation op,
+                                                     const pb::FieldDescriptor** self,
+                                                     const OpMsgFields** fields) const {
+  if (!ResolveOpTarget(field, self)) return nullptr;
+  *fields = FindOpMsgFields(*self != nullptr ? (*self)->message_type() : field->message_type());
+  return TranslateOperation((*fields)->op, op);
+}
+
 void OpMessages::SetOperation(const pb::FieldDescriptor* field, OpMsg_Operation op,
                               pb::Message* message) const {
   if (!CheckEditArguments(nullptr, field, message, false)) return;
   const pb::FieldDescriptor* self = nullptr;
-  if (!ResolveOpTarget(field, &self)) return;
-  const OpMsgFields* fields =
-      FindOpMsgFields(self != nullptr ? self->message_type() : field->message_type());
-  const pb::EnumValueDescriptor* value = TranslateOperation(fields->op, op);
+  const OpMsgFields* fields = nullptr;
+  const pb::EnumValueDescriptor* value = ResolveOp(field, op, &self, &fields);
   if (value == nullptr) return;
   const pb::Reflection* r = message->GetReflection();
   pb::Message* target =
@@ -168,10 +175,8 @@ void OpMessages::AddRepeatedFieldOp(const pb::FieldDescriptor* field, OpMsg_Oper
                                     pb::Message* message, int32_t index) const {
   if (!CheckRepeatedEditArguments(nullptr, field, message, false)) return;
   const pb::FieldDescriptor* self = nullptr;
-  if (!ResolveOpTarget(field, &self)) return;
-  const OpMsgFields* fields =
-      FindOpMsgFields(self != nullptr ? self->message_type() : field->message_type());
-  const pb::EnumValueDescriptor* value = TranslateOperation(fields->op, op);
+  const OpMsgFields* fields = nullptr;
+  const pb::EnumValueDescriptor* value = ResolveOp(field, op, &self, &fields);
   if (value == nullptr) return;
   pb::Message* target = message->GetReflection()->AddMessage(message, field);
   if (self != nullptr) target = target->GetReflection()->MutableMessage(target, self);

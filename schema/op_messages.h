@@ -74,6 +74,12 @@ class OpMessages {
   // neither is usable.
   bool ResolveOpTarget(const google::protobuf::FieldDescriptor* field,
                        const google::protobuf::FieldDescriptor** self) const;
+  // The value of `op` in the OpMsg an op on an element of `field` lands in,
+  // with that target (ResolveOpTarget) in *self and the OpMsg's fields in
+  // *fields; null (logged) when there is none.
+  const google::protobuf::EnumValueDescriptor* ResolveOp(
+      const google::protobuf::FieldDescriptor* field, caldek::orv::tarnix::OpMsg_Operation op,
+      const google::protobuf::FieldDescriptor** self, const OpMsgFields** fields) const;
 
   const SchemaTypes* const types_;
   // OpMsg types met so far, of any generation, with their "op" (enum) and
