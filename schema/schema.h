@@ -29,8 +29,9 @@ class Schema {
   // INVALID_ARGUMENT for a file that does not read, parse or build.
   Status LoadSchema(const std::string& schema_path);
   // A reload at run time: as LoadSchema, but a schema that defines no object
-  // type is refused too (FAILED_PRECONDITION), and the schema in force
-  // stays: with none, every write would be acknowledged and nothing stored.
+  // type is refused too (FAILED_PRECONDITION, which means only that), and
+  // the schema in force stays: with none, every write would be acknowledged
+  // and nothing stored.
   Status ReloadSchema(const std::string& schema_path);
 
   const SchemaTypes& types() const { return types_; }

@@ -43,7 +43,8 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
   AddWriteStreams();
   // A Put's keys and log unit are made on the I/O thread that parsed it.
   SetRequestPreparer<tx::PutRequestMsg>(
-      "Put", [schema](const tx::PutRequestMsg& request) -> std::unique_ptr<orv::rpc::RequestExtra> {
+      WriteOpDescription<tx::PutRequestMsg>::kName,
+      [schema](const tx::PutRequestMsg& request) -> std::unique_ptr<orv::rpc::RequestExtra> {
         auto read = std::make_unique<PreparedRead>();
         read->request = PrepareRequest(*schema, request);
         return read;

@@ -28,14 +28,14 @@
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
 #include "storage/db_access.h"
-#include "write/object_stats_maintainer.h"
 #include "write/group_commit.h"
+#include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
 #include "write/write_metrics.h"
-#include "write/write_telemetry.h"
 #include "write/write_op.h"
+#include "write/write_telemetry.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {

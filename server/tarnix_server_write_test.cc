@@ -1,9 +1,9 @@
+#include <google/protobuf/descriptor.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <type_traits>
-
-#include <google/protobuf/descriptor.h>
 
 #include "caldek/orv/tarnix/tarnix_service.pb.h"
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
@@ -227,8 +227,7 @@ TEST_F(TarnixServerWriteTest, EveryWriteOperationIsServedAsDescribed) {
   const void* volatile table = &descriptor_table_caldek_2forv_2ftarnix_2ftarnix_5fservice_2eproto;
   ASSERT_NE(table, nullptr);
   const google::protobuf::ServiceDescriptor* service =
-      google::protobuf::DescriptorPool::generated_pool()->FindServiceByName(
-          server->service_name());
+      google::protobuf::DescriptorPool::generated_pool()->FindServiceByName(server->service_name());
   ASSERT_NE(service, nullptr);
   size_t described = 0;
   WriteOps::ForEach([&](auto* request) {
@@ -257,9 +256,9 @@ TEST_F(TarnixServerWriteTest, EveryWriteOperationIsServedAsDescribed) {
     EXPECT_EQ(std::string(Op::kSpan), std::string(Op::kName) + "Impl");
     EXPECT_EQ(std::string(Op::kPreprocessSpan),
               std::string(Op::kName) + "Request.PreprocessRequests");
-    for (const char* metric : {"server/latency/%s/preprocess", "server/latency/%s/process",
-                               "server/transaction/%s/request/count",
-                               "server/transaction/%s/request/size"}) {
+    for (const char* metric :
+         {"server/latency/%s/preprocess", "server/latency/%s/process",
+          "server/transaction/%s/request/count", "server/transaction/%s/request/size"}) {
       char name[128];
       snprintf(name, sizeof(name), metric, Op::kMetricName);
       EXPECT_NE(registry_.find_key(name), nullptr) << name;

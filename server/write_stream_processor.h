@@ -26,8 +26,9 @@ struct PreparedRead : orv::rpc::RequestExtra {
 // normally, runs its write transaction once over all of them. The buffered
 // bytes are counted against `budget`: a message that would pass one of its
 // caps fails the call with RESOURCE_EXHAUSTED, drops every buffered message
-// and makes the processor ignore the rest of the stream. Created per stream by the service and deleted by the framework
-// after OnRelease (the default one). Runs on the RPC event-loop thread.
+// and makes the processor ignore the rest of the stream. Created per stream
+// by the service and deleted by the framework after OnRelease (the default
+// one). Runs on the RPC event-loop thread.
 template <class Req, class Resp>
 class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
  public:

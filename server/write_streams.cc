@@ -33,8 +33,8 @@ orv::rpc::CallObserver<Req>* TarnixServer::OpenWriteStream(
   if (!status.ok()) call->Fail(status);
   // A processor even for a refused call: the framework still delivers the
   // stream to it.
-  return new WriteStreamProcessor<Req, Resp>(context.client_id(), &writes_, call,
-                                             &write_budget_, !status.ok());
+  return new WriteStreamProcessor<Req, Resp>(context.client_id(), &writes_, call, &write_budget_,
+                                             !status.ok());
 }
 
 void TarnixServer::AddWriteStreams() {

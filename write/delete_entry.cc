@@ -16,9 +16,8 @@ Status DeleteOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_i
   if (status.ok()) status = scope.ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   if (entry->has_recursive() && entry->recursive()) {
-    status = CollectObjectsToDelete(*scope.schema, scope.db, scope.client_id, named.type,
-                                    named.id, *vdb_ids, SpanOf(*entry), scope.cache,
-                                    scope.processor);
+    status = CollectObjectsToDelete(*scope.schema, scope.db, scope.client_id, named.type, named.id,
+                                    *vdb_ids, SpanOf(*entry), scope.cache, scope.processor);
     if (!status.ok()) return status;
   }
   scope.processor->AddDelete(named.type, named.id, *vdb_ids, SpanOf(*entry));

@@ -19,8 +19,7 @@ Status EntryScope::CheckWritePermission(const std::string& type) const {
 }
 
 Status EntryScope::Name(const Status& shape, const google::protobuf::Message& object,
-                        const std::string& body, const char* missing_id,
-                        NamedObject* named) const {
+                        const std::string& body, const char* missing_id, NamedObject* named) const {
   if (!shape.ok()) return shape;
   named->type = TypeOf(object);
   if (named->type.empty()) return Status::InvalidArgument(kNoObjectType);

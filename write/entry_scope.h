@@ -67,7 +67,9 @@ struct EntryScope {
   RequestProcessor* processor;
   ChildRecordCache* cache;  // the stream's objects, for recursive deletes
   KeyReader* keys;          // reads the ids of the entries' objects
-  bool skip_permission;     // the server's own flushes flush any type
+  // The server's own transactions (only ever flushes) write any type.
+  // FlushByBlockId and recursive deletes still read client_id's types.
+  bool skip_permission;
   VdbId deleting_vdb;       // a closed vdb the entries may name: the one deleted (0: none)
   bool in_modify = false;   // the entry is part of a Modify entry
 };

@@ -13,9 +13,8 @@ using PutOp = WriteOpDescription<caldek::orv::tarnix::PutRequestMsg>;
 
 Status PutOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids) {
   EntryScope::NamedObject named;
-  Status status = scope.Name(ValidatePutMsg(*entry), entry->object(),
-                             entry->object().object_body(), "id is missing from object being put",
-                             &named);
+  Status status = scope.Name(ValidatePutMsg(*entry), entry->object(), entry->object().object_body(),
+                             "id is missing from object being put", &named);
   if (status.ok()) status = scope.ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
   // The message is recorded already; its body moves on without a copy.

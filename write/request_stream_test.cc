@@ -37,7 +37,6 @@ TEST(RequestStreamTest, OneTraceInfoPerTracedEntryInStreamOrder) {
   EXPECT_EQ(b.span_id, 5u);
   EXPECT_FALSE(b.sampled);
   EXPECT_EQ(b.baggage, (std::map<std::string, std::string>{{"k", "new"}}));
-
 }
 
 // Two requests of `Request`, three entries through `add`: the first without
@@ -67,9 +66,8 @@ TEST(RequestStreamTest, EveryStreamKindCollectsItsEntries) {
   ExpectEntriesCollected<tx::PatchRequestMsg>(
       [](tx::PatchRequestMsg* r) { return r->add_patches(); },
       CollectWorkflowContexts<tx::PatchRequestMsg>, "patch");
-  ExpectEntriesCollected<tx::CopyRequestMsg>(
-      [](tx::CopyRequestMsg* r) { return r->add_copies(); },
-      CollectWorkflowContexts<tx::CopyRequestMsg>, "copy");
+  ExpectEntriesCollected<tx::CopyRequestMsg>([](tx::CopyRequestMsg* r) { return r->add_copies(); },
+                                             CollectWorkflowContexts<tx::CopyRequestMsg>, "copy");
   ExpectEntriesCollected<tx::FlushByBlockIdRequestMsg>(
       [](tx::FlushByBlockIdRequestMsg* r) { return r->add_flushes(); },
       CollectWorkflowContexts<tx::FlushByBlockIdRequestMsg>, "flush by block id");

@@ -2,16 +2,16 @@
 // bodies, and transactions per second of single-object Put transactions,
 // both without sync, beside LevelDB writing the same records directly (one
 // batch per transaction). Each iteration writes new objects.
+#include <benchmark/benchmark.h>
+#include <leveldb/db.h>
+#include <leveldb/write_batch.h>
+
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <list>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <boost/filesystem.hpp>
-#include <leveldb/db.h>
-#include <leveldb/write_batch.h>
 
 #include "logging/logger.h"
 #include "platform/metrics/metric_registry.h"
@@ -19,13 +19,13 @@
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
+#include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
-#include "write/write_telemetry.h"
-#include "write/group_commit.h"
 #include "write/write_metrics.h"
+#include "write/write_telemetry.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {

@@ -1,11 +1,13 @@
 #include "write/write_metrics.h"
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "write/write_op.h"
 
 namespace tarnix {
+
 WriteMetrics::WriteMetrics(orv::metrics::MetricRegistry& registry) {
   std::vector<const char*> names;
   WriteOps::ForEach([&names](auto* request) {

@@ -36,111 +36,116 @@ namespace tarnix {
 template <class Req>
 struct WriteOpDescription;
 
-namespace tx_ops = caldek::orv::tarnix;
-
 template <>
-struct WriteOpDescription<tx_ops::PutRequestMsg> {
-  using Response = tx_ops::PutResponseMsg;
-  using Entry = tx_ops::PutMsg;
+struct WriteOpDescription<caldek::orv::tarnix::PutRequestMsg> {
+  using Response = caldek::orv::tarnix::PutResponseMsg;
+  using Entry = caldek::orv::tarnix::PutMsg;
   static constexpr const char* kName = "Put";
   static constexpr const char* kMetricName = "put";
   static constexpr const char* kSpan = "PutImpl";
   static constexpr const char* kPreprocessSpan = "PutRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::PutRequestMsg& r) { return r.puts(); }
-  static auto* Entries(tx_ops::PutRequestMsg* r) { return r->mutable_puts(); }
+  static const auto& Entries(const caldek::orv::tarnix::PutRequestMsg& r) { return r.puts(); }
+  static auto* Entries(caldek::orv::tarnix::PutRequestMsg* r) { return r->mutable_puts(); }
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::DeleteRequestMsg> {
-  using Response = tx_ops::DeleteResponseMsg;
-  using Entry = tx_ops::DeleteMsg;
+struct WriteOpDescription<caldek::orv::tarnix::DeleteRequestMsg> {
+  using Response = caldek::orv::tarnix::DeleteResponseMsg;
+  using Entry = caldek::orv::tarnix::DeleteMsg;
   static constexpr const char* kName = "Delete";
   static constexpr const char* kMetricName = "delete";
   static constexpr const char* kSpan = "DeleteImpl";
   static constexpr const char* kPreprocessSpan = "DeleteRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::DeleteRequestMsg& r) { return r.deletes(); }
-  static auto* Entries(tx_ops::DeleteRequestMsg* r) { return r->mutable_deletes(); }
+  static const auto& Entries(const caldek::orv::tarnix::DeleteRequestMsg& r) { return r.deletes(); }
+  static auto* Entries(caldek::orv::tarnix::DeleteRequestMsg* r) { return r->mutable_deletes(); }
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::FlushRequestMsg> {
-  using Response = tx_ops::FlushResponseMsg;
-  using Entry = tx_ops::FlushMsg;
+struct WriteOpDescription<caldek::orv::tarnix::FlushRequestMsg> {
+  using Response = caldek::orv::tarnix::FlushResponseMsg;
+  using Entry = caldek::orv::tarnix::FlushMsg;
   static constexpr const char* kName = "Flush";
   static constexpr const char* kMetricName = "flush";
   static constexpr const char* kSpan = "FlushImpl";
   static constexpr const char* kPreprocessSpan = "FlushRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::FlushRequestMsg& r) { return r.flushes(); }
-  static auto* Entries(tx_ops::FlushRequestMsg* r) { return r->mutable_flushes(); }
+  static const auto& Entries(const caldek::orv::tarnix::FlushRequestMsg& r) { return r.flushes(); }
+  static auto* Entries(caldek::orv::tarnix::FlushRequestMsg* r) { return r->mutable_flushes(); }
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::PatchRequestMsg> {
-  using Response = tx_ops::PatchResponseMsg;
-  using Entry = tx_ops::PatchMsg;
+struct WriteOpDescription<caldek::orv::tarnix::PatchRequestMsg> {
+  using Response = caldek::orv::tarnix::PatchResponseMsg;
+  using Entry = caldek::orv::tarnix::PatchMsg;
   static constexpr const char* kName = "Patch";
   static constexpr const char* kMetricName = "patch";
   static constexpr const char* kSpan = "PatchImpl";
   static constexpr const char* kPreprocessSpan = "PatchRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::PatchRequestMsg& r) { return r.patches(); }
-  static auto* Entries(tx_ops::PatchRequestMsg* r) { return r->mutable_patches(); }
+  static const auto& Entries(const caldek::orv::tarnix::PatchRequestMsg& r) { return r.patches(); }
+  static auto* Entries(caldek::orv::tarnix::PatchRequestMsg* r) { return r->mutable_patches(); }
   // Notes the patched object in scope.cache within Modify streams.
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::CopyRequestMsg> {
-  using Response = tx_ops::CopyResponseMsg;
-  using Entry = tx_ops::CopyMsg;
+struct WriteOpDescription<caldek::orv::tarnix::CopyRequestMsg> {
+  using Response = caldek::orv::tarnix::CopyResponseMsg;
+  using Entry = caldek::orv::tarnix::CopyMsg;
   static constexpr const char* kName = "Copy";
   static constexpr const char* kMetricName = "copy";
   static constexpr const char* kSpan = "CopyImpl";
   static constexpr const char* kPreprocessSpan = "CopyRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::CopyRequestMsg& r) { return r.copies(); }
-  static auto* Entries(tx_ops::CopyRequestMsg* r) { return r->mutable_copies(); }
+  static const auto& Entries(const caldek::orv::tarnix::CopyRequestMsg& r) { return r.copies(); }
+  static auto* Entries(caldek::orv::tarnix::CopyRequestMsg* r) { return r->mutable_copies(); }
   // Within Modify the text for an unregistered source vdb differs.
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::FlushByBlockIdRequestMsg> {
-  using Response = tx_ops::FlushByBlockIdResponseMsg;
-  using Entry = tx_ops::FlushByBlockIdMsg;
+struct WriteOpDescription<caldek::orv::tarnix::FlushByBlockIdRequestMsg> {
+  using Response = caldek::orv::tarnix::FlushByBlockIdResponseMsg;
+  using Entry = caldek::orv::tarnix::FlushByBlockIdMsg;
   static constexpr const char* kName = "FlushByBlockId";
   static constexpr const char* kMetricName = "flush_by_block_id";
   static constexpr const char* kSpan = "FlushByBlockIdImpl";
   static constexpr const char* kPreprocessSpan = "FlushByBlockIdRequest.PreprocessRequests";
   static constexpr bool kSampled = false;
-  static const auto& Entries(const tx_ops::FlushByBlockIdRequestMsg& r) { return r.flushes(); }
-  static auto* Entries(tx_ops::FlushByBlockIdRequestMsg* r) { return r->mutable_flushes(); }
+  static const auto& Entries(const caldek::orv::tarnix::FlushByBlockIdRequestMsg& r) {
+    return r.flushes();
+  }
+  static auto* Entries(caldek::orv::tarnix::FlushByBlockIdRequestMsg* r) {
+    return r->mutable_flushes();
+  }
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
 template <>
-struct WriteOpDescription<tx_ops::ModifyRequestMsg> {
-  using Response = tx_ops::ModifyResponseMsg;
-  using Entry = tx_ops::ModifyMsg;
+struct WriteOpDescription<caldek::orv::tarnix::ModifyRequestMsg> {
+  using Response = caldek::orv::tarnix::ModifyResponseMsg;
+  using Entry = caldek::orv::tarnix::ModifyMsg;
   static constexpr const char* kName = "Modify";
   static constexpr const char* kMetricName = "modify";
   static constexpr const char* kSpan = "ModifyImpl";
   static constexpr const char* kPreprocessSpan = "ModifyRequest.PreprocessRequests";
   static constexpr bool kSampled = true;
-  static const auto& Entries(const tx_ops::ModifyRequestMsg& r) { return r.modifies(); }
-  static auto* Entries(tx_ops::ModifyRequestMsg* r) { return r->mutable_modifies(); }
+  static const auto& Entries(const caldek::orv::tarnix::ModifyRequestMsg& r) {
+    return r.modifies();
+  }
+  static auto* Entries(caldek::orv::tarnix::ModifyRequestMsg* r) { return r->mutable_modifies(); }
   // Exactly one sub-message, added by its own operation's step.
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
-// The span context of a Modify entry is that of its sub-message.
-const tx_ops::SpanContextMsg* SpanOf(const tx_ops::ModifyMsg& entry);
+// The span context of a Modify entry is that of its sub-message; declared
+// here, before any collector, as the template SpanOf cannot read one.
+const caldek::orv::tarnix::SpanContextMsg* SpanOf(const caldek::orv::tarnix::ModifyMsg& entry);
 
 // The operations, by their request messages. A position in this list is the
 // operation's metric slot, and metrics are registered in this order.
@@ -165,9 +170,10 @@ struct WriteOpList {
 };
 
 using WriteOps =
-    WriteOpList<tx_ops::PutRequestMsg, tx_ops::DeleteRequestMsg, tx_ops::FlushRequestMsg,
-                tx_ops::PatchRequestMsg, tx_ops::CopyRequestMsg,
-                tx_ops::FlushByBlockIdRequestMsg, tx_ops::ModifyRequestMsg>;
+    WriteOpList<caldek::orv::tarnix::PutRequestMsg, caldek::orv::tarnix::DeleteRequestMsg,
+                caldek::orv::tarnix::FlushRequestMsg, caldek::orv::tarnix::PatchRequestMsg,
+                caldek::orv::tarnix::CopyRequestMsg, caldek::orv::tarnix::FlushByBlockIdRequestMsg,
+                caldek::orv::tarnix::ModifyRequestMsg>;
 
 // The metric slot of the operation of Req.
 template <class Req>

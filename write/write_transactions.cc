@@ -173,8 +173,8 @@ bool WriteTransactions::CommitAndReply(Commit commit) {
   return true;
 }
 
-void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
-                            RequestStream* stream, const OwnTransaction* own) {
+void WriteTransactions::RunTransaction(const std::string& client_id, WriteReply* reply,
+                                       RequestStream* stream, const OwnTransaction* own) {
   const WriteOpInfo& op = stream->op;
   const char* const name = own != nullptr ? own->name : op.name;
   if (!commits_->Writable().ok()) {
@@ -215,7 +215,13 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
   if (op.sampled) telemetry_->Record(1);
   ChildRecordCache cache;
   KeyReader keys(&schema_->types(), &schema_->keys());
-  const EntryScope scope{schema_, db_, vdbs_, client_id, &processor, &cache, &keys,
+  const EntryScope scope{schema_,
+                         db_,
+                         vdbs_,
+                         client_id,
+                         &processor,
+                         &cache,
+                         &keys,
                          /*skip_permission=*/own != nullptr,
                          /*deleting_vdb=*/own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
@@ -258,8 +264,7 @@ void WriteTransactions::Run(const std::string& client_id, WriteReply* reply,
 }
 
 Status WriteTransactions::Preprocess(const EntryScope& scope, bool tracing, bool record_requests,
-                                     RequestStream* stream, TarnixTransactionLog* log,
-                                     bool* sync) {
+                                     RequestStream* stream, TarnixTransactionLog* log, bool* sync) {
   metrics::ScopedLatencyTimer timer(metrics_->preprocess(stream->op.slot));
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace(stream->op.preprocess_span, 2);
@@ -295,8 +300,8 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   telemetry_->Record(3);
 
   uint64_t log_size = log_store_->current_log_size();
-  status = log_store_->ComputeTxnLogUpdates(tracing, log, &log_size, txn_log_bytes, &puts,
-                                            &removed);
+  status =
+      log_store_->ComputeTxnLogUpdates(tracing, log, &log_size, txn_log_bytes, &puts, &removed);
   telemetry_->Record(4);
   if (!status.ok()) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0501", "Computing transaction log updates failed.");
@@ -338,8 +343,15 @@ void WriteTransactions::WipeEphemeralObjects() {
   RequestProcessor processor(schema_, db_);
   ChildRecordCache cache;
   KeyReader keys(&schema_->types(), &schema_->keys());
-  const EntryScope scope{schema_, db_, vdbs_, kClientId, &processor, &cache, &keys,
-                         /*skip_permission=*/true, /*deleting_vdb=*/0};
+  const EntryScope scope{schema_,
+                         db_,
+                         vdbs_,
+                         kClientId,
+                         &processor,
+                         &cache,
+                         &keys,
+                         /*skip_permission=*/true,
+                         /*deleting_vdb=*/0};
   RequestStreamOf<tx::FlushRequestMsg> stream(&requests, nullptr);
   bool sync = false;
   if (!Preprocess(scope, false, true, &stream, &log, &sync).ok()) return;
@@ -368,7 +380,7 @@ void WriteTransactions::DeleteVDb(const std::string& client_id,
   }
   const OwnTransaction own{"Delete VDb: flush", &request, vdb_id, std::move(done)};
   RequestStreamOf<tx::FlushRequestMsg> stream(&flushes, nullptr);
-  Run(client_id, reply, &stream, &own);
+  RunTransaction(client_id, reply, &stream, &own);
 }
 
 }  // namespace tarnix

@@ -15,8 +15,8 @@
 #include "util/status.h"
 #include "write/object_key_filter.h"
 #include "write/prepared_request.h"
-#include "write/request_stream.h"
 #include "write/recursive_delete.h"
+#include "write/request_stream.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
 
@@ -98,7 +98,7 @@ class WriteTransactions {
   void Run(const std::string& client_id, WriteReply* reply, std::list<Req>* requests,
            std::vector<PreparedRequest>* prepared = nullptr) {
     RequestStreamOf<Req> stream(requests, prepared);
-    Run(client_id, reply, &stream, nullptr);
+    RunTransaction(client_id, reply, &stream, nullptr);
   }
 
   // DeleteVDb's flush of vdb `vdb_id`, closed by the caller: every object
@@ -156,8 +156,8 @@ class WriteTransactions {
 
   // The one transaction runner: takes the id, preprocesses, then
   // CommitAndReply. `own` is null for a client's stream.
-  void Run(const std::string& client_id, WriteReply* reply, RequestStream* stream,
-           const OwnTransaction* own);
+  void RunTransaction(const std::string& client_id, WriteReply* reply, RequestStream* stream,
+                      const OwnTransaction* own);
   // Preprocesses `stream` under its operation's metric and span; the log
   // records its messages when `record_requests`.
   Status Preprocess(const EntryScope& scope, bool tracing, bool record_requests,

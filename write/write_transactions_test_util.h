@@ -1,25 +1,25 @@
 #ifndef TARNIX_WRITE_WRITE_TRANSACTIONS_TEST_UTIL_H_
 #define TARNIX_WRITE_WRITE_TRANSACTIONS_TEST_UTIL_H_
 
+#include <google/protobuf/text_format.h>
+
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <google/protobuf/text_format.h>
-
 #include "schema/record_key.h"
 #include "storage/key_space.h"
+#include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/transaction_ids.h"
 #include "write/transaction_log_store.h"
 #include "write/vdb_registry.h"
-#include "write/group_commit.h"
+#include "write/write_metrics.h"
 #include "write/write_telemetry.h"
 #include "write/write_test_util.h"
-#include "write/write_metrics.h"
 #include "write/write_transactions.h"
 
 namespace tarnix {

@@ -99,8 +99,8 @@ class Service {
                                   const boost::intrusive_ptr<CallHandle<Resp>>&)) {
     S* self = static_cast<S*>(this);
     AddClientStreamMethod<Req, Resp>(
-        method, [self, fn](CallContext& context,
-                           const boost::intrusive_ptr<CallHandle<Resp>>& call) {
+        method,
+        [self, fn](CallContext& context, const boost::intrusive_ptr<CallHandle<Resp>>& call) {
           return (self->*fn)(context, call);
         });
   }
@@ -110,8 +110,7 @@ class Service {
   template <class Req, class Resp>
   void AddClientStreamMethod(
       const std::string& method,
-      std::function<CallObserver<Req>*(CallContext&,
-                                       const boost::intrusive_ptr<CallHandle<Resp>>&)>
+      std::function<CallObserver<Req>*(CallContext&, const boost::intrusive_ptr<CallHandle<Resp>>&)>
           open) {
     internal::MethodEntry entry;
     entry.path = "/" + name_ + "/" + method;

@@ -4,8 +4,10 @@
 // Service base classes of caldek.orv.tarnix.Tarnix and TarnixOps on our RPC
 // layer: one virtual operation per RPC, but for Tarnix's client-stream write
 // RPCs, which the server adds from its write operations' descriptions
-// (AddClientStreamMethod). The defaults fail the call with UNIMPLEMENTED. Never link gRPC's generated service code (tarnix_proto_grpc)
-// into the same binary: the class names are the same.
+// (AddClientStreamMethod); a service that adds none answers them as unknown
+// methods. The defaults fail the call with UNIMPLEMENTED. Never link gRPC's
+// generated service code (tarnix_proto_grpc) into the same binary: the class
+// names are the same.
 
 #include <boost/intrusive_ptr.hpp>
 
