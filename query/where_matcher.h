@@ -115,8 +115,8 @@ class WhereMatcher {
 
   // The set "self" OpMsg of `nested_op`, or null: when `nested_op` is
   // absent, its type has no "self" field of type OpMsg, or "self" is unset.
-  // Unlike OpMessages::GetSelfOpMsg it never aborts, so it is the one to use on
-  // anything a client sent.
+  // Unlike OpMessages::GetSelfOpMsg it logs nothing for an op type without
+  // a usable self, so it is the one to use on anything a client sent.
   const google::protobuf::Message* FindSelfOpMsg(
       const google::protobuf::Message* nested_op) const;
 
