@@ -95,7 +95,7 @@ class WriteStreamProcessor : public orv::rpc::CallObserver<Req> {
   // Frees the buffered messages and gives their bytes back.
   void Drop() {
     requests_.clear();
-    prepared_.requests()->clear();
+    prepared_.Clear();
     budget_->Release(&held_bytes_);
   }
 

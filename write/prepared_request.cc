@@ -13,10 +13,19 @@ void PreparedStream::Add(PreparedRequest request) {
   if (!requests_.back().has_log_unit) return;
   unit_bytes_ += requests_.back().log_unit.size();
   if (unit_bytes_ <= log_bound_) return;
-  for (PreparedRequest& held : requests_) {
+  // Each message lets its unit go once: the earlier ones when the bound is
+  // passed, every later one as it comes.
+  for (; first_held_ < requests_.size(); ++first_held_) {
+    PreparedRequest& held = requests_[first_held_];
     held.has_log_unit = false;
     std::string().swap(held.log_unit);
   }
+}
+
+void PreparedStream::Clear() {
+  requests_.clear();
+  unit_bytes_ = 0;
+  first_held_ = 0;
 }
 
 uint64_t PreparedStream::held_unit_bytes() const {

@@ -28,6 +28,8 @@ class PreparedStream {
   explicit PreparedStream(uint64_t log_bound) : log_bound_(log_bound) {}
 
   void Add(PreparedRequest request);
+  // Frees every message's and starts over.
+  void Clear();
   std::vector<PreparedRequest>* requests() { return &requests_; }
   // The bytes of the log units held.
   uint64_t held_unit_bytes() const;
@@ -35,6 +37,7 @@ class PreparedStream {
  private:
   const uint64_t log_bound_;
   uint64_t unit_bytes_ = 0;  // of every unit added
+  size_t first_held_ = 0;    // no message before it holds a unit
   std::vector<PreparedRequest> requests_;
 };
 

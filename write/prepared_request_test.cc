@@ -74,5 +74,20 @@ TEST_F(PreparedRequestTest, AStreamPastTheLogBoundHoldsNoUnit) {
   EXPECT_EQ(past.requests()->front().keys.keys.size(), 2u);  // keys stay
 }
 
+// Once past the bound, every later unit goes as it comes; Clear starts the
+// count over.
+TEST_F(PreparedRequestTest, UnitsAfterTheBoundArePassedGoToo) {
+  const PreparedRequest one = PrepareRequest(schema_, Puts(2));
+  const uint64_t size = one.log_unit.size();
+  PreparedStream stream(size);
+  for (int i = 0; i < 4; ++i) stream.Add(one);
+  EXPECT_EQ(stream.held_unit_bytes(), 0u);
+  for (const PreparedRequest& request : *stream.requests()) EXPECT_FALSE(request.has_log_unit);
+  stream.Clear();
+  EXPECT_TRUE(stream.requests()->empty());
+  stream.Add(one);
+  EXPECT_EQ(stream.held_unit_bytes(), size);
+}
+
 }  // namespace
 }  // namespace tarnix
