@@ -145,8 +145,8 @@ void UpdateDelta::ComputeListDelta(const std::string& type_name, const std::stri
   const int old_size = FieldSize(*old_object, field);
   const int new_size = FieldSize(*new_object, field);
   if (old_size == 0) {
-    schema_->op_messages().SetOperation(op_field, OpMsg::SET,
-                                        result_op);  // the new list stays whole
+    // The new list stays whole.
+    schema_->op_messages().SetOperation(op_field, OpMsg::SET, result_op);
     return;
   }
   if (new_size == 0) {
