@@ -1,178 +1,288 @@
+#include "monitor/monitor_snapshot.h"
+
 #include <algorithm>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
-#include "monitor/monitor_snapshot.h"
 #include "monitor/subscription_model.h"
 #include "monitor/type_order.h"
+#include "schema/record_key.h"
 #include "schema/schema.h"
+#include "write/write_test_util.h"
 
 namespace tarnix {
 namespace {
 
+namespace pb = google::protobuf;
 namespace tx = caldek::orv::tarnix;
+
+constexpr char kDevice[] = "caldek.orv.tarnix.DeviceMsg";
+constexpr char kInterface[] = "caldek.orv.tarnix.InterfaceMsg";
+constexpr char kFlow[] = "caldek.orv.tarnix.FlowMsg";
 
 std::string T(const std::string& name) { return "monitor.test." + name; }
 
-class MonitorSnapshotTest : public ::testing::Test {
- protected:
-  // The chunks of a snapshot as (updates, bodies' bytes, end mark), each
-  // checked for its transaction id.
-  std::vector<std::tuple<int, size_t, bool>> Chunks(SnapshotEntrySet* set) {
-    MonitorSnapshot snapshot(42, OrderMonitorUpdates(*schema_, &order_, set));
-    std::vector<std::tuple<int, size_t, bool>> chunks;
-    tx::MonitorResponseMsg response;
-    while (!snapshot.Done()) {
-      snapshot.BuildMonitorSnapshotResponse(*schema_, &response);
-      EXPECT_EQ(response.transaction_control().txn_id(), 42u);
-      EXPECT_TRUE(response.transaction_control().has_end_of_transaction());
-      size_t bytes = 0;
-      for (const tx::MonitorUpdateMsg& update : response.updates()) {
-        bytes += update.object_body().size();
-      }
-      chunks.emplace_back(response.updates_size(), bytes,
-                          response.transaction_control().end_of_transaction());
-    }
-    return chunks;
-  }
-  // One scan of `type` finding bodies of these sizes.
-  static void Scan(SnapshotEntrySet* set, const std::string& type,
-                   const std::vector<size_t>& sizes) {
-    QueryResultSink* sink = set->ScanResults(type);
-    int n = 0;
-    for (size_t size : sizes) {
-      std::string body = std::to_string(n++) + ":";
-      body.resize(std::max(size, body.size()), 'b');
-      sink->Add({type, body, "op"});
-    }
-  }
-  // The bodies of the whole snapshot, in order ("" for a no-match entry).
-  std::vector<std::string> Sent(SnapshotEntrySet* set) {
-    MonitorSnapshot snapshot(1, OrderMonitorUpdates(*schema_, &order_, set));
-    std::vector<std::string> out;
-    tx::MonitorResponseMsg response;
-    while (!snapshot.Done()) {
-      snapshot.BuildMonitorSnapshotResponse(*schema_, &response);
-      for (const tx::MonitorUpdateMsg& update : response.updates()) {
-        out.push_back(update.object_body());
-      }
-    }
-    return out;
-  }
-
-  std::unique_ptr<Schema> schema_ = subscription_test::LoadWatchSchema();
-  TypeOrder order_;
-};
-
-TEST_F(MonitorSnapshotTest, TypeOrderPutsParentsFirstAndSurvivesSelfParentsAndCycles) {
+TEST(TypeOrderTest, PutsParentsFirstAndSurvivesSelfParentsAndCycles) {
+  std::unique_ptr<Schema> schema = subscription_test::LoadWatchSchema();
+  TypeOrder order;
   // A parent of B, C unrelated, met in the order A, B, C: C, A, B.
-  EXPECT_EQ(order_.ParentsFirst(*schema_, {T("ParentMsg"), T("ChildMsg"), T("OtherMsg")}),
+  EXPECT_EQ(order.ParentsFirst(*schema, {T("ParentMsg"), T("ChildMsg"), T("OtherMsg")}),
             (std::vector<size_t>{2, 0, 1}));
-  EXPECT_EQ(order_.ParentsFirst(*schema_, {T("ChildMsg"), T("ParentMsg")}),
+  EXPECT_EQ(order.ParentsFirst(*schema, {T("ChildMsg"), T("ParentMsg")}),
             (std::vector<size_t>{1, 0}));
-  EXPECT_EQ(order_.ParentsFirst(*schema_, {T("SelfParentMsg"), T("WatchedMsg")}),
+  EXPECT_EQ(order.ParentsFirst(*schema, {T("SelfParentMsg"), T("WatchedMsg")}),
             (std::vector<size_t>{1, 0}));
-  EXPECT_TRUE(order_.ParentsFirst(*schema_, {}).empty());
+  EXPECT_TRUE(order.ParentsFirst(*schema, {}).empty());
 
   orv::LogCapture capture;
   const std::vector<std::string> cycle = {T("WatchedMsg"), T("CycleBMsg"), T("CycleAMsg")};
-  EXPECT_EQ(order_.ParentsFirst(*schema_, cycle), (std::vector<size_t>{2, 1, 0}));  // by name
-  EXPECT_EQ(order_.ParentsFirst(*schema_, cycle), (std::vector<size_t>{2, 1, 0}));
+  EXPECT_EQ(order.ParentsFirst(*schema, cycle), (std::vector<size_t>{2, 1, 0}));  // by name
+  EXPECT_EQ(order.ParentsFirst(*schema, cycle), (std::vector<size_t>{2, 1, 0}));
   EXPECT_EQ(capture.Count("DRX0209"), 1u);  // once per schema
 }
 
-TEST_F(MonitorSnapshotTest, ParentObjectsComeFirstAndEachTypeKeepsItsOrder) {
-  SnapshotEntrySet set;
-  // Met first, so only the parent relation puts it first.
-  set.ScanResults(T("ParentMsg"))->Add({T("ParentMsg"), "p1", "op"});
-  QueryResultSink* children = set.ScanResults(T("ChildMsg"));
-  children->Add({T("ChildMsg"), "c1", "op"});
-  children->Add({T("ChildMsg"), "c2", "op"});
-  set.ScanResults(T("ChildMsg"))->Add({T("ChildMsg"), "c3", "op"});
-  EXPECT_EQ(Sent(&set), (std::vector<std::string>{"p1", "c1", "c2", "c3"}));
-  EXPECT_TRUE(Sent(&set).empty());  // the set was emptied
-}
+// A chunk as (updates, bodies' bytes, end mark).
+using Chunk = std::tuple<int, size_t, bool>;
 
-TEST_F(MonitorSnapshotTest, RepeatsAcrossWhereClausesOfOneTypeAreHeldOnce) {
-  SnapshotEntrySet set;
-  QueryResultSink* first = set.ScanResults(T("WatchedMsg"));
-  first->Add({T("WatchedMsg"), "a", "op"});
-  first->Add({T("WatchedMsg"), "b", "op"});
-  QueryResultSink* second = set.ScanResults(T("WatchedMsg"));
-  second->Add({T("WatchedMsg"), "b", "op"});
-  second->Add({T("WatchedMsg"), "a", "other op"});
-  second->Add({T("WatchedMsg"), "c", "op"});
-  set.AddNoMatch(T("OtherMsg"));
-  set.AddNoMatch(T("OtherMsg"));
-  EXPECT_EQ(Sent(&set), (std::vector<std::string>{"", "a", "b", "a", "c"}));
-}
+class MonitorSnapshotTest : public WriteTest {
+ protected:
+  std::unique_ptr<pb::Message> Msg(const std::string& type, const std::string& text) {
+    std::unique_ptr<pb::Message> message(schema_.types().NewMessage(type));
+    EXPECT_TRUE(pb::TextFormat::ParseFromString(text, message.get())) << text;
+    return message;
+  }
+  // Stores `text` of `type` in the main vdb; returns its body.
+  std::string Store(const std::string& type, const std::string& text) {
+    const std::string body = Msg(type, text)->SerializeAsString();
+    std::string key;
+    EXPECT_TRUE(MakeObjectRecordKey(schema_, type,
+                                    schema_.keys().GetKeyFromSerialized(type, body), &key));
+    PutAll(db_.get(), {{key + EncodeVdbIdSet({}), body}});
+    return body;
+  }
+  // A flow of protocol `batch` whose body is exactly `size` bytes.
+  std::string StoreFlow(int id, int batch, size_t size) {
+    std::unique_ptr<pb::Message> flow =
+        Msg(kFlow, "flow_id: " + std::to_string(id) + " protocol: " + std::to_string(batch));
+    const pb::FieldDescriptor* src = flow->GetDescriptor()->FindFieldByName("src_ip");
+    for (size_t pad = size; pad > 0; --pad) {
+      flow->GetReflection()->SetString(flow.get(), src, std::string(pad, 'p'));
+      if (flow->ByteSizeLong() <= size) break;
+    }
+    EXPECT_EQ(flow->ByteSizeLong(), size);
+    return Store(kFlow, flow->ShortDebugString());
+  }
+  WhereClause Clause(const std::string& type, const std::string& op, const std::string& value) {
+    const std::string op_type = schema_.op_messages().GetOpMsgTypeName(type);
+    return {std::make_shared<TarnixObject>(op_type, Msg(op_type, op)->SerializeAsString()),
+            std::make_shared<TarnixObject>(type, Msg(type, value)->SerializeAsString())};
+  }
+  std::unique_ptr<SnapshotTypeScan> Scan(const std::string& type,
+                                         const std::vector<WhereClause>& clauses,
+                                         const std::string& selection = "") {
+    std::unique_ptr<SnapshotTypeScan> scan;
+    EXPECT_TRUE(SnapshotTypeScan::Start(&schema_, query_scan_.get(), type, selection, clauses, 1,
+                                        db_->GetSnapshot(), &scan)
+                    .ok());
+    return scan;
+  }
+  // Runs the snapshot of `scans` to its end, `slice` records a step.
+  std::vector<tx::MonitorResponseMsg> Run(SnapshotScans scans, size_t slice = 1024) {
+    OrderMonitorUpdates(schema_, &order_, &scans);
+    MonitorSnapshot snapshot(&schema_, 42, std::move(scans));
+    std::vector<tx::MonitorResponseMsg> chunks;
+    tx::MonitorResponseMsg chunk;
+    for (int steps = 0; !snapshot.Done() && steps < 100000; ++steps) {
+      if (!snapshot.NextChunk(slice, &chunk)) continue;
+      EXPECT_EQ(chunk.transaction_control().txn_id(), 42u);
+      EXPECT_TRUE(chunk.transaction_control().has_end_of_transaction());
+      chunks.push_back(chunk);
+    }
+    EXPECT_TRUE(snapshot.Done());
+    EXPECT_TRUE(snapshot.status().ok()) << snapshot.status().ToString();
+    return chunks;
+  }
+  static std::vector<Chunk> Shape(const std::vector<tx::MonitorResponseMsg>& chunks) {
+    std::vector<Chunk> shape;
+    for (const tx::MonitorResponseMsg& chunk : chunks) {
+      size_t bytes = 0;
+      for (const tx::MonitorUpdateMsg& update : chunk.updates()) {
+        bytes += update.object_body().size();
+      }
+      shape.emplace_back(chunk.updates_size(), bytes,
+                         chunk.transaction_control().end_of_transaction());
+    }
+    return shape;
+  }
+  // (type, body) of every update in order; "" for a clause that matched nothing.
+  std::vector<std::pair<std::string, std::string>> Updates(
+      const std::vector<tx::MonitorResponseMsg>& chunks) {
+    std::vector<std::pair<std::string, std::string>> updates;
+    for (const tx::MonitorResponseMsg& chunk : chunks) {
+      for (const tx::MonitorUpdateMsg& update : chunk.updates()) {
+        updates.emplace_back(schema_.types().GetObjectType(&update), update.object_body());
+      }
+    }
+    return updates;
+  }
+  SnapshotScans Scans(std::unique_ptr<SnapshotTypeScan> a,
+                      std::unique_ptr<SnapshotTypeScan> b = nullptr) {
+    SnapshotScans scans;
+    scans.push_back(std::move(a));
+    if (b != nullptr) scans.push_back(std::move(b));
+    return scans;
+  }
+
+  void SetUp() override {
+    WriteTest::SetUp();
+    query_scan_ = std::make_unique<QueryScan>(&schema_, db_.get());
+  }
+
+  std::unique_ptr<QueryScan> query_scan_;
+  TypeOrder order_;
+};
 
 TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
-  using Chunk = std::tuple<int, size_t, bool>;
-  const auto chunks = [this](const std::vector<size_t>& sizes) {
-    SnapshotEntrySet set;
-    Scan(&set, T("WatchedMsg"), sizes);
-    return Chunks(&set);
+  int batch = 0, id = 0;
+  const auto chunks = [&](const std::vector<size_t>& sizes) {
+    ++batch;
+    for (size_t size : sizes) StoreFlow(++id, batch, size);
+    return Shape(Run(Scans(Scan(
+        kFlow, {Clause(kFlow, "protocol { op: EQUALS }", "protocol: " + std::to_string(batch))}))));
   };
   EXPECT_EQ(chunks({500000, 499999}), std::vector<Chunk>({{2, 999999, true}}));
   EXPECT_EQ(chunks({500000, 500000}), std::vector<Chunk>({{2, 1000000, true}}));
-  EXPECT_EQ(chunks({500000, 499998, 2, 2}),
-            std::vector<Chunk>({{3, 1000000, false}, {1, 2, true}}));
+  EXPECT_EQ(chunks({500000, 499999, 10}), std::vector<Chunk>({{3, 1000009, true}}));
+  EXPECT_EQ(chunks({500000, 499990, 10, 12}),
+            std::vector<Chunk>({{3, 1000000, false}, {1, 12, true}}));
   EXPECT_EQ(chunks({600000, 600000, 600000}),
             std::vector<Chunk>({{2, 1200000, false}, {1, 600000, true}}));
-  // A body over the limit closes the chunk it joins; entries without a body
-  // never do. Unrelated types come in the reverse of the order met.
-  SnapshotEntrySet set;
-  Scan(&set, T("ParentMsg"), {10, 2000000, 10});
-  for (const char* type : {"ChildMsg", "OtherMsg", "SelfParentMsg"}) set.AddNoMatch(T(type));
-  const std::vector<Chunk> mixed = Chunks(&set);
-  ASSERT_EQ(mixed.size(), 2u);
-  EXPECT_EQ(mixed[0], Chunk(4, 2000010, false));  // SelfParent, Other, 10, 2000000
-  EXPECT_EQ(mixed[1], Chunk(2, 10, true));        // 10, Child
-  EXPECT_TRUE(chunks({}).empty());
-
-  // A repeat that would have opened a block leaves none behind.
-  SnapshotEntrySet repeated;
-  Scan(&repeated, T("WatchedMsg"), std::vector<size_t>(10, 100001));
-  Scan(&repeated, T("WatchedMsg"), {100001});
-  EXPECT_EQ(Chunks(&repeated), std::vector<Chunk>({{10, 1000010, true}}));
+  EXPECT_EQ(chunks({10, 2000000, 10}),
+            std::vector<Chunk>({{2, 2000010, false}, {1, 10, true}}));
+  // Nothing matched: one type-only update; no scan at all: no message.
+  EXPECT_EQ(chunks({}), std::vector<Chunk>({{1, 0, true}}));
+  EXPECT_TRUE(Run(SnapshotScans()).empty());
 }
 
-TEST_F(MonitorSnapshotTest, AnUpdateCarriesTheTypeAndOnlyAMatchCarriesBodyAndOps) {
-  SnapshotEntrySet set;
-  set.ScanResults(T("WatchedMsg"))->Add({T("WatchedMsg"), "body", "ops"});
-  set.AddNoMatch(T("OtherMsg"));
-  MonitorSnapshot snapshot(7, OrderMonitorUpdates(*schema_, &order_, &set));
-  tx::MonitorResponseMsg response;
-  snapshot.BuildMonitorSnapshotResponse(*schema_, &response);
-  EXPECT_TRUE(snapshot.Done());
-  ASSERT_EQ(response.updates_size(), 2);
-  const tx::MonitorUpdateMsg& match = response.updates(1);  // OtherMsg was met last
-  EXPECT_EQ(schema_->types().GetObjectType(&match), T("WatchedMsg"));
-  EXPECT_EQ(match.object_body(), "body");
-  EXPECT_EQ(match.update_ops(), "ops");
+TEST_F(MonitorSnapshotTest, ParentsComeFirstAndAClauseWithoutMatchAddsTheTypeOnce) {
+  const std::string device = Store(kDevice, "id { left: 1 right: 1 } model: 'm1'");
+  const std::string eth0 = Store(kInterface, "name { string: 'eth0' } device_id { left: 1 right: 1 }");
+  // Met first, so only the parent relation puts interfaces last.
+  std::vector<tx::MonitorResponseMsg> chunks =
+      Run(Scans(Scan(kInterface, {Clause(kInterface, "", "")}),
+                Scan(kDevice, {Clause(kDevice, "model { op: EQUALS }", "model: 'm1'"),
+                               Clause(kDevice, "model { op: EQUALS }", "model: 'none'"),
+                               Clause(kDevice, "model { op: EQUALS }", "model: 'nothing'")})),
+          1);
+  EXPECT_EQ(Updates(chunks), (std::vector<std::pair<std::string, std::string>>{
+                                 {kDevice, device}, {kDevice, ""}, {kInterface, eth0}}));
+  ASSERT_EQ(chunks.size(), 1u);
+  const tx::MonitorUpdateMsg& match = chunks[0].updates(0);
+  EXPECT_FALSE(match.update_ops().empty());
   EXPECT_FALSE(match.has_old_object_body());
-  EXPECT_EQ(schema_->types().GetObjectType(&response.updates(0)), T("OtherMsg"));
-  EXPECT_FALSE(response.updates(0).has_object_body());
-  EXPECT_FALSE(response.updates(0).has_update_ops());
+  EXPECT_FALSE(chunks[0].updates(1).has_object_body());
+  EXPECT_FALSE(chunks[0].updates(1).has_update_ops());
 }
 
-TEST_F(MonitorSnapshotTest, EntriesOfManyBlocksComeBackWhole) {
-  SnapshotEntrySet set;
-  std::vector<size_t> sizes;
-  for (int i = 0; i < 3000; ++i) sizes.push_back(1 + (i * 7919) % 3000);
-  sizes.push_back(3 << 20);  // larger than a block
-  Scan(&set, T("WatchedMsg"), sizes);
-  const std::vector<std::string> sent = Sent(&set);
-  ASSERT_EQ(sent.size(), sizes.size());
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    ASSERT_EQ(sent[i].size(), std::max(sizes[i], std::to_string(i).size() + 1)) << i;
-    ASSERT_EQ(sent[i].substr(0, sent[i].find(':')), std::to_string(i));
+TEST_F(MonitorSnapshotTest, KeyLookupsFindTheirObjectsOnceAndRefuseAMissingKey) {
+  const std::string one = Store(kDevice, "id { left: 1 right: 1 } model: 'a'");
+  Store(kDevice, "id { left: 2 right: 2 } model: 'b'");
+  const std::string key = "id { self { op: EQUALS } }";
+  std::vector<tx::MonitorResponseMsg> chunks = Run(Scans(Scan(
+      kDevice, {Clause(kDevice, key, "id { left: 1 right: 1 }"),
+                Clause(kDevice, key, "id { left: 1 right: 1 }"),
+                Clause(kDevice, key, "id { left: 9 right: 9 }")})));
+  EXPECT_EQ(Updates(chunks), (std::vector<std::pair<std::string, std::string>>{
+                                 {kDevice, one}, {kDevice, ""}}));
+
+  std::unique_ptr<SnapshotTypeScan> scan;
+  EXPECT_EQ(SnapshotTypeScan::Start(&schema_, query_scan_.get(), kDevice, "",
+                                    {Clause(kDevice, key, "model: 'a'")}, 1, db_->GetSnapshot(),
+                                    &scan),
+            Status::InvalidArgument("object id missing from value"));
+}
+
+// The one pass over a type gives what a scan per clause gave: each object
+// any clause matches, once, and one type-only entry when some clause
+// matched nothing; however the clauses mix and whatever the slice.
+TEST_F(MonitorSnapshotTest, OnePassMatchesWhatEachClauseMatchesAlone) {
+  std::mt19937 random(7);
+  const char* const models[] = {"m0", "m1", "m2", "m3"};
+  const char* const tags[] = {"a", "b", "c", "d", "e"};
+  for (int id = 1; id <= 60; ++id) {
+    std::string text = "id { left: " + std::to_string(id) + " right: 0 }";
+    text += std::string(" model: '") + models[random() % 4] + "'";
+    for (const char* tag : tags) {
+      if (random() % 3 == 0) text += std::string(" tags: '") + tag + "'";
+    }
+    Store(kDevice, text);
+  }
+  const auto random_clause = [&]() {
+    const std::string tag_a = tags[random() % 5], tag_b = tags[random() % 5];
+    switch (random() % 7) {
+      case 0:
+        return Clause(kDevice, "model { op: EQUALS }",
+                      std::string("model: '") + models[random() % 4] + "'");
+      case 1:
+        return Clause(kDevice, "model { op: NOT_EQUALS }",
+                      std::string("model: '") + models[random() % 4] + "'");
+      case 2:
+        return Clause(kDevice, "tags { op: CONTAINS_ANY }",
+                      "tags: '" + tag_a + "' tags: '" + tag_b + "' tags: 'z'");
+      case 3:
+        return Clause(kDevice, "tags { op: CONTAINS_ALL }",
+                      "tags: '" + tag_a + "' tags: '" + tag_b + "'");
+      case 4:
+        return Clause(kDevice, "tags { op: EQUALS }", "tags: '" + tag_a + "'");
+      case 5:
+        return Clause(kDevice, "id { self { op: EQUALS } }",
+                      "id { left: " + std::to_string(random() % 70) + " right: 0 }");
+      default:
+        return Clause(kDevice, "model { op: EQUALS }", "model: 'absent'");
+    }
+  };
+  for (int round = 0; round < 40; ++round) {
+    std::vector<WhereClause> clauses;
+    const int count = 1 + static_cast<int>(random() % 6);
+    for (int i = 0; i < count; ++i) clauses.push_back(random_clause());
+    // The model: one scan per clause.
+    std::set<std::string> expected;
+    bool some_clause_matched_nothing = false;
+    for (const WhereClause& clause : clauses) {
+      std::vector<QueryResultRecord> results;
+      ASSERT_TRUE(query_scan_
+                      ->ExecuteQueryScan(nullptr, *clause.first->GetMessage(schema_),
+                                        *clause.second->GetMessage(schema_), nullptr, 1,
+                                        db_->GetSnapshot(), &results)
+                      .ok());
+      if (results.empty()) some_clause_matched_nothing = true;
+      for (const QueryResultRecord& result : results) expected.insert(result.object);
+    }
+    const size_t slice = 1 + random() % 20;
+    std::vector<std::string> sent;
+    bool no_match_sent = false;
+    for (const auto& [type, body] : Updates(Run(Scans(Scan(kDevice, clauses)), slice))) {
+      EXPECT_EQ(type, kDevice);
+      if (body.empty()) {
+        EXPECT_FALSE(no_match_sent) << round;
+        no_match_sent = true;
+      } else {
+        EXPECT_FALSE(no_match_sent) << round << ": the type-only entry comes last";
+        sent.push_back(body);
+      }
+    }
+    std::vector<std::string> expected_list(expected.begin(), expected.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(sent, expected_list) << "round " << round;
+    EXPECT_EQ(no_match_sent, some_clause_matched_nothing) << "round " << round;
   }
 }
 

@@ -28,17 +28,6 @@ Status NoReadPermission(const std::string& client_id, const std::string& type_na
       (boost::format("%1% does not have read permission for %2%") % client_id % type_name).str());
 }
 
-// Passes results on and counts them.
-struct CountingSink : QueryResultSink {
-  explicit CountingSink(QueryResultSink* next) : next(next) {}
-  void Add(QueryResultRecord&& record) override {
-    ++count;
-    next->Add(std::move(record));
-  }
-  QueryResultSink* const next;
-  size_t count = 0;
-};
-
 // At most one attribute: no set field, or exactly one whose content is an
 // OpMsg or again names at most one attribute.
 bool NamesOneAttribute(const Schema& schema, const pb::Message& op) {
@@ -148,37 +137,26 @@ Status MonitorStatements::ScanWhereClauses(const std::string& type_name,
                                            const std::string& selection,
                                            const std::vector<WhereClause>& clauses, VdbId vdb_id,
                                            const DbAccess::SnapshotHolder& snapshot,
-                                           SnapshotEntrySet* snapshot_entries) const {
-  std::unique_ptr<pb::Message> select;
-  if (!selection.empty()) {
-    select.reset(schema_->types().ParseMessage(schema_->op_messages().GetOpMsgTypeName(type_name),
-                                               selection));
-  }
-  const QueryScan& scan = queries_->scan();
-  for (const WhereClause& clause : clauses) {
-    const TarnixObject::MessagePtr op = clause.first->GetMessage(*schema_);
-    const TarnixObject::MessagePtr value = clause.second->GetMessage(*schema_);
-    CountingSink counted(snapshot_entries->ScanResults(type_name));
-    Status status =
-        scan.ExecuteQueryScan(select.get(), *op, *value, nullptr, vdb_id, snapshot, &counted);
-    if (!status.ok()) return status;
-    if (counted.count == 0) snapshot_entries->AddNoMatch(value->GetDescriptor()->full_name());
-  }
-  return Status::OK();
+                                           SnapshotScans* scans) const {
+  std::unique_ptr<SnapshotTypeScan> scan;
+  Status status = SnapshotTypeScan::Start(schema_, &queries_->scan(), type_name, selection,
+                                          clauses, vdb_id, snapshot, &scan);
+  if (status.ok()) scans->push_back(std::move(scan));
+  return status;
 }
 
 Status MonitorStatements::AddMonitorStatements(const std::string& monitor_id, VdbId vdb_id,
                                                const DbAccess::SnapshotHolder& snapshot,
                                                const MonitorStatementRecords& added,
                                                const MonitorStatementRecords& deleted,
-                                               SnapshotEntrySet* snapshot_entries) const {
+                                               SnapshotScans* scans) const {
   for (const auto& [type_name, record] : added) {
     if (deleted.count(type_name) == 0 && engine_->HasMonitorStatement(monitor_id, type_name)) {
       return Status::InvalidArgument("An existing monitor statement for object type " + type_name +
                                      " already exist for monitor_id " + monitor_id);
     }
     Status status = ScanWhereClauses(type_name, record.selection, record.where_clauses, vdb_id,
-                                     snapshot, snapshot_entries);
+                                     snapshot, scans);
     if (!status.ok()) return status;
   }
   return Status::OK();
@@ -188,7 +166,7 @@ Status MonitorStatements::ScanMonitorStatements(const std::string& monitor_id, V
                                                 const DbAccess::SnapshotHolder& snapshot,
                                                 const WhereClauseUpdateRecords& updated,
                                                 const MonitorStatementRecords& deleted,
-                                                SnapshotEntrySet* snapshot_entries) const {
+                                                SnapshotScans* scans) const {
   for (const auto& [type_name, record] : updated) {
     if (deleted.count(type_name) > 0 || !engine_->HasMonitorStatement(monitor_id, type_name)) {
       return Status::InvalidArgument(
@@ -199,7 +177,7 @@ Status MonitorStatements::ScanMonitorStatements(const std::string& monitor_id, V
     if (record.add.empty()) continue;
     Status status =
         ScanWhereClauses(type_name, engine_->FindMonitorSubscription(monitor_id, type_name),
-                         record.add, vdb_id, snapshot, snapshot_entries);
+                         record.add, vdb_id, snapshot, scans);
     if (!status.ok()) return status;
   }
   return Status::OK();

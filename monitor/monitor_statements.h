@@ -11,6 +11,7 @@
 #include <google/protobuf/repeated_field.h>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
+#include "monitor/monitor_snapshot.h"
 #include "query/selection.h"
 #include "schema/object.h"
 #include "schema/vdb_id_set.h"
@@ -22,10 +23,6 @@ namespace tarnix {
 class MonitorEngine;
 class QueryProcessor;
 class Schema;
-class SnapshotEntrySet;
-
-// A decoded where clause: its op object and its value object.
-using WhereClause = std::pair<std::shared_ptr<TarnixObject>, std::shared_ptr<TarnixObject>>;
 
 // One statement of a request, checked: the selection bytes as received ("":
 // the whole object), the old-body flag and the where clauses (a statement
@@ -92,24 +89,25 @@ class MonitorStatements {
   // For each added statement: refused with INVALID_ARGUMENT "An existing
   // monitor statement for object type <type> already exist for monitor_id
   // <id>" when the monitor has one of its type that `deleted` does not
-  // drop; then its where clauses are scanned on `snapshot` in `vdb_id` into
-  // *snapshot_entries. A scan failure is returned as it is.
+  // drop; then the scan of its where clauses on `snapshot` in `vdb_id` is
+  // prepared into *scans (SnapshotTypeScan::Start's refusal is returned as
+  // it is). The scans run as the snapshot is sent.
   Status AddMonitorStatements(const std::string& monitor_id, VdbId vdb_id,
                               const DbAccess::SnapshotHolder& snapshot,
                               const MonitorStatementRecords& added,
                               const MonitorStatementRecords& deleted,
-                              SnapshotEntrySet* snapshot_entries) const;
+                              SnapshotScans* scans) const;
 
   // For each updated statement: refused with INVALID_ARGUMENT "Monitor
   // statement for object type <type> not found for monitor_id <id>." when
-  // the monitor has none or `deleted` drops it; then the clauses it adds
-  // are scanned, with the statement's stored selection, as
+  // the monitor has none or `deleted` drops it; then the scan of the
+  // clauses it adds, with the statement's stored selection, is prepared as
   // AddMonitorStatements does.
   Status ScanMonitorStatements(const std::string& monitor_id, VdbId vdb_id,
                                const DbAccess::SnapshotHolder& snapshot,
                                const WhereClauseUpdateRecords& updated,
                                const MonitorStatementRecords& deleted,
-                               SnapshotEntrySet* snapshot_entries) const;
+                               SnapshotScans* scans) const;
 
   // Applies a checked request to the monitor's subscriptions: drops the
   // deleted types, adds then removes the updated clauses, then stores the
@@ -126,11 +124,12 @@ class MonitorStatements {
                               caldek::orv::tarnix::ConfigureMonitorResponseMsg* response) const;
 
  private:
-  // Scans `clauses` of `type_name` with `selection` (bytes; "" for none).
+  // Prepares the scan of `clauses` of `type_name` with `selection` (bytes;
+  // "" for none).
   Status ScanWhereClauses(const std::string& type_name, const std::string& selection,
                           const std::vector<WhereClause>& clauses, VdbId vdb_id,
                           const DbAccess::SnapshotHolder& snapshot,
-                          SnapshotEntrySet* snapshot_entries) const;
+                          SnapshotScans* scans) const;
   // Decodes `where` of `type_name` into *clause and checks it names at most
   // one attribute; `watched` also runs CheckSubscription.
   Status DecodeWhereClause(const std::string& type_name, const caldek::orv::tarnix::WhereMsg& where,

@@ -99,14 +99,21 @@ std::unique_ptr<QueryScan::Cursor> QueryScan::StartQueryScan(
                                   snapshot);
 }
 
+std::unique_ptr<QueryScan::Cursor> QueryScan::StartFilteredScan(
+    const pb::Message* selection, const pb::Message& prototype, RecordFilter* filter,
+    VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot) const {
+  return std::make_unique<Cursor>(*this, selection, prototype, filter, vdb_id, snapshot);
+}
+
 QueryScan::Cursor::Cursor(const QueryScan& scan, const pb::Message* selection,
                           const pb::Message& where_op, const pb::Message& where_value,
                           const pb::Message* sort_by, VdbId vdb_id,
                           const DbAccess::SnapshotHolder& snapshot)
     : scan_(scan),
       selection_(selection),
-      where_op_(where_op),
+      where_op_(&where_op),
       where_value_(where_value),
+      filter_(nullptr),
       sort_by_(sort_by),
       vdb_id_(vdb_id),
       snapshot_(snapshot),
@@ -114,6 +121,20 @@ QueryScan::Cursor::Cursor(const QueryScan& scan, const pb::Message* selection,
       matcher_(scan.schema_, &operands_) {
   key_lookup_ = scan.IsKeyLookup(where_op, where_value);
 }
+
+QueryScan::Cursor::Cursor(const QueryScan& scan, const pb::Message* selection,
+                          const pb::Message& prototype, RecordFilter* filter, VdbId vdb_id,
+                          const DbAccess::SnapshotHolder& snapshot)
+    : scan_(scan),
+      selection_(selection),
+      where_op_(nullptr),
+      where_value_(prototype),
+      filter_(filter),
+      sort_by_(nullptr),
+      vdb_id_(vdb_id),
+      snapshot_(snapshot),
+      type_(prototype.GetDescriptor()),
+      matcher_(scan.schema_, &operands_) {}
 
 QueryScan::Cursor::~Cursor() = default;
 
@@ -174,7 +195,10 @@ void QueryScan::Cursor::Scan(size_t max_records, QueryResultSink* sink) {
                  prefix_.c_str(), static_cast<unsigned long>(prefix_.size()));
       continue;
     }
-    if (!matcher_.MatchOpMsg(&where_op_, &where_value_, object_.get(), type_)) continue;
+    const bool kept = filter_ != nullptr
+                          ? filter_->Accept(*object_)
+                          : matcher_.MatchOpMsg(where_op_, &where_value_, object_.get(), type_);
+    if (!kept) continue;
 
     // Keys first: the selection may prune the fields they are read from.
     SortEntry entry;

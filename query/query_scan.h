@@ -41,6 +41,15 @@ class QueryResultSink {
   virtual bool Full() const { return false; }
 };
 
+// Decides which records a scan keeps in place of one where clause: a scan
+// that matches many clauses at once asks its own index.
+class RecordFilter {
+ public:
+  virtual ~RecordFilter() = default;
+  // Whether the scan keeps `object`, a parsed record of the scanned type.
+  virtual bool Accept(const google::protobuf::Message& object) = 0;
+};
+
 // The two directions of a sorted scan; one pair serves the whole scan.
 struct SortDirections {
   bool primary_ascending = true;
@@ -116,6 +125,10 @@ class QueryScan {
            const google::protobuf::Message& where_value,
            const google::protobuf::Message* sort_by, VdbId vdb_id,
            const DbAccess::SnapshotHolder& snapshot);
+    // Use StartFilteredScan.
+    Cursor(const QueryScan& scan, const google::protobuf::Message* selection,
+           const google::protobuf::Message& prototype, RecordFilter* filter, VdbId vdb_id,
+           const DbAccess::SnapshotHolder& snapshot);
     ~Cursor();
     Cursor(const Cursor&) = delete;
     Cursor& operator=(const Cursor&) = delete;
@@ -136,8 +149,9 @@ class QueryScan {
 
     const QueryScan& scan_;
     const google::protobuf::Message* const selection_;
-    const google::protobuf::Message& where_op_;
-    const google::protobuf::Message& where_value_;
+    const google::protobuf::Message* const where_op_;  // null when filter_ decides
+    const google::protobuf::Message& where_value_;     // or the type's prototype
+    RecordFilter* const filter_;
     const google::protobuf::Message* const sort_by_;
     const VdbId vdb_id_;
     DbAccess::SnapshotHolder snapshot_;
@@ -166,6 +180,14 @@ class QueryScan {
                                          const google::protobuf::Message* sort_by,
                                          VdbId vdb_id,
                                          const DbAccess::SnapshotHolder& snapshot) const;
+
+  // An unsorted Cursor over the records of `prototype`'s type that `vdb_id`
+  // sees, keeping those `filter` accepts, each as `selection` leaves it.
+  // Every argument must outlive the cursor.
+  std::unique_ptr<Cursor> StartFilteredScan(const google::protobuf::Message* selection,
+                                            const google::protobuf::Message& prototype,
+                                            RecordFilter* filter, VdbId vdb_id,
+                                            const DbAccess::SnapshotHolder& snapshot) const;
 
   // OK for a sort order that holds one primary operation and at most one
   // secondary one and nothing else; else INVALID_ARGUMENT, logged at ERROR.

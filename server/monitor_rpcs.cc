@@ -21,6 +21,7 @@
 #include "platform/util/strings.h"
 #include "server/rpc_status.h"
 #include "server/tarnix_server.h"
+#include "util/heap_release.h"
 
 namespace tarnix {
 
@@ -145,9 +146,10 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   context.set_completion_callback([this, monitor_id, handle](const orv::rpc::Status& status) {
     OnClientDisconnect(monitor_id, handle, status);
   });
-  monitor_streams_.emplace(monitor_id,
-                           std::make_unique<MonitorStream>(schema_, call, opening->vdb_id,
-                                                           opening->client_id));
+  monitor_streams_.emplace(
+      monitor_id, std::make_unique<MonitorStream>(schema_, call, opening->vdb_id,
+                                                  opening->client_id, loop_poster_,
+                                                  read_slice_records_));
   group_commit_.RunInOrder(
       [this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); },
       [this, opening] {
@@ -163,10 +165,10 @@ void TarnixServer::OpenMonitor(MonitorOpening& opening) {
   auto stream = monitor_streams_.find(opening.monitor_id);
   if (stream == monitor_streams_.end() || stream->second->call() != opening.call) return;  // gone
   try {
-    SnapshotEntrySet entries;
+    SnapshotScans scans;
     const Status scanned = monitor_statements_.AddMonitorStatements(
         opening.monitor_id, opening.vdb_id, opening.snapshot, opening.added,
-        MonitorStatementRecords(), &entries);
+        MonitorStatementRecords(), &scans);
     opening.snapshot.reset();
     if (!scanned.ok()) {
       TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
@@ -178,10 +180,9 @@ void TarnixServer::OpenMonitor(MonitorOpening& opening) {
     monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
     monitor_statements_.ConfigureSubscriptions(
         opening.monitor_id, opening.added, MonitorStatementRecords(), WhereClauseUpdateRecords());
+    OrderMonitorUpdates(*schema_, &type_order_, &scans);
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(opening.txn_id,
-                                          OrderMonitorUpdates(*schema_, &type_order_, &entries)),
-        nullptr);
+        std::make_unique<MonitorSnapshot>(schema_, opening.txn_id, std::move(scans)), nullptr);
     monitor_clients_.emplace(opening.monitor_id, opening.client_id);
   } catch (const std::exception& e) {
     // Never into the transaction whose release ran this.
@@ -291,12 +292,12 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
       change.call->Fail(orv::rpc::INTERNAL("Unable to find corresponding vdb_id"));
       return;
     }
-    SnapshotEntrySet entries;
+    SnapshotScans scans;
     Status checked = monitor_statements_.ScanMonitorStatements(
-        monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &entries);
+        monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &scans);
     if (checked.ok()) {
       checked = monitor_statements_.AddMonitorStatements(monitor_id, vdb_id, change.snapshot,
-                                                         change.added, change.deleted, &entries);
+                                                         change.added, change.deleted, &scans);
     }
     change.snapshot.reset();
     if (!checked.ok()) {
@@ -309,11 +310,23 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
                                                change.updated);
     auto response = std::make_shared<tx::ConfigureMonitorResponseMsg>();
     monitor_statements_.BuildMonitorStatements(monitor_id, response.get());
-    // The answer leaves once the snapshot is on the monitor's stream.
+    // The answer leaves once the snapshot is on the monitor's stream, and
+    // only while the monitor is open.
+    OrderMonitorUpdates(*schema_, &type_order_, &scans);
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(change.txn_id,
-                                          OrderMonitorUpdates(*schema_, &type_order_, &entries)),
-        [call = change.call, response] { call->Respond(*response); });
+        std::make_unique<MonitorSnapshot>(schema_, change.txn_id, std::move(scans)),
+        [call = change.call, response, monitor_id](bool queued,
+                                                   const orv::rpc::AppStatus& ended_with) {
+          if (queued) {
+            call->Respond(*response);
+          } else if (!ended_with.ok()) {
+            call->Fail(ended_with);
+          } else {
+            const std::string message = ConfigureNotFound(monitor_id);
+            TARNIX_LOG(orv::ERROR, "errorCode:DRX0009", "%s", message.c_str());
+            call->Fail(orv::rpc::INVALID_ARGUMENT(message));
+          }
+        });
     monitor_clients_.emplace(monitor_id, change.client_id);
   } catch (const std::exception& e) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "ConfigureMonitor operation failed: %s", e.what());
@@ -353,9 +366,11 @@ void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
   if (stream == monitor_streams_.end() || stream->second->call().get() != call) return;
   TARNIX_LOG(orv::INFO, nullptr, "%s disconnected, Unsubscribing corresponding subscriptions",
              monitor_id.c_str());
+  const bool large = stream->second->written_bytes() >= kReleaseHeapAfterBytes;
   monitor_streams_.erase(stream);
   monitor_engine_.DeleteSubscriptions(monitor_id, "");
   monitor_clients_.erase(monitor_id);
+  if (large) ReleaseFreeHeapMemory();
 }
 
 void TarnixServer::AbortMonitorsOfDeletedVDb(VdbId vdb_id) {

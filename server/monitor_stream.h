@@ -26,9 +26,10 @@ class Schema;
 //
 // Back-pressure: at most kCallQueueBytes (plus one message) wait in the RPC
 // layer; the rest waits here, in the monitor's backlog, and goes on as the
-// client reads. A snapshot is cut into chunks only as they are sent. A
-// client that stops reading leaves the call over its cap, where the RPC
-// layer's stall rule ends it; one that reads too slowly lets its backlog of
+// client reads. A snapshot is scanned and cut into chunks only as they are
+// sent, one slice of records per loop turn, so other calls go on between
+// slices. A client that stops reading leaves the call over its cap, where
+// the RPC layer's stall rule ends it, and with it the snapshot's scan; one that reads too slowly lets its backlog of
 // notifications pass kBacklogBytes, and its monitor ends. A transaction
 // that comes to an empty backlog is always taken, however large. The server
 // ends the monitors with the largest backlogs once the notifications they
@@ -39,23 +40,33 @@ class MonitorStream {
  public:
   using Call = boost::intrusive_ptr<orv::rpc::CallHandle<caldek::orv::tarnix::MonitorResponseMsg>>;
   using Responses = std::shared_ptr<const std::vector<orv::rpc::SerializedMessage>>;
+  // Runs a task on the loop at a later turn.
+  using Poster = std::function<void(std::function<void()>)>;
+  // How a snapshot's queueing ended: `queued` once its last chunk is on the
+  // call; otherwise the stream ended first, with `ended_with`, or with OK
+  // when the call ended on its own (the client went, or stopped reading).
+  using SnapshotQueued = std::function<void(bool queued, const orv::rpc::AppStatus& ended_with)>;
 
   static constexpr size_t kCallQueueBytes = size_t{4} << 20;
   static constexpr size_t kBacklogBytes = size_t{64} << 20;
   static constexpr size_t kTotalBacklogBytes = size_t{2} << 30;
 
   // `schema` is borrowed and must outlive the stream. `vdb_id` is the vdb
-  // the monitor watches and `owner` the client that opened it.
-  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner);
-  // Calls the `written` callbacks of snapshots not fully written.
+  // the monitor watches and `owner` the client that opened it. Snapshots
+  // are scanned `slice_records` records per loop turn through `post`;
+  // without a poster each runs whole as the call takes it.
+  MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner, Poster post,
+                size_t slice_records);
+  // Calls the `queued` callbacks of snapshots not fully written.
   ~MonitorStream();
   MonitorStream(const MonitorStream&) = delete;
   MonitorStream& operator=(const MonitorStream&) = delete;
 
-  // Queues `snapshot` behind what the stream holds; `written` (may be
+  // Queues `snapshot` behind what the stream holds; `queued` (may be
   // empty) runs once its last chunk is queued on the call, or when the
-  // stream ends first. An empty snapshot writes nothing.
-  void WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot, std::function<void()> written);
+  // stream ends first. An empty snapshot writes nothing. A scan that fails
+  // ends the monitor with its status.
+  void WriteSnapshot(std::unique_ptr<MonitorSnapshot> snapshot, SnapshotQueued queued);
 
   // Queues the responses of one transaction behind what the stream holds;
   // other monitors may share them. False, with nothing queued, when the
@@ -74,29 +85,42 @@ class MonitorStream {
   const std::string& owner() const { return owner_; }
   // Bytes of notifications waiting here.
   size_t backlog_bytes() const { return backlog_bytes_; }
+  // Bytes handed to the call so far.
+  uint64_t written_bytes() const { return written_bytes_; }
 
  private:
   // One transaction: a snapshot, or the responses of a notification.
   struct Pending {
     std::unique_ptr<MonitorSnapshot> snapshot;
-    std::function<void()> written;
+    SnapshotQueued queued;
     Responses responses;
     size_t next = 0;  // the next response to write
   };
 
   // Writes while the call takes them.
   void Pump();
-  // Drops what waits, calling the `written` callbacks.
-  void DropPending();
+  // Writes the front snapshot's next chunk; false when it has none now.
+  bool PumpSnapshot(Pending* front);
+  // Runs Pump at a later turn, once.
+  void SchedulePump();
+  // Drops what waits, calling the `queued` callbacks with `ended_with`.
+  void DropPending(const orv::rpc::AppStatus& ended_with);
 
   const Schema* const schema_;
   const Call call_;
   const VdbId vdb_id_;
   const std::string owner_;
+  const Poster post_;
+  const size_t slice_records_;
   std::deque<Pending> pending_;
   size_t backlog_bytes_ = 0;
+  uint64_t written_bytes_ = 0;
   caldek::orv::tarnix::MonitorResponseMsg chunk_;  // reused for every snapshot chunk
   bool pumping_ = false;
+  bool pump_scheduled_ = false;
+  std::optional<orv::rpc::AppStatus> failure_;  // a snapshot's scan failed
+  // Lets a posted pump tell whether the stream is still there.
+  const std::shared_ptr<char> alive_ = std::make_shared<char>();
   std::optional<orv::rpc::AppStatus> final_status_;  // set by Finish
 };
 

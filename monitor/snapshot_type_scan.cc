@@ -1,0 +1,206 @@
+#include "monitor/snapshot_type_scan.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "monitor/subscription_predicate.h"
+#include "query/op_msg_fields.h"
+#include "schema/schema.h"
+
+namespace tarnix {
+
+namespace pb = google::protobuf;
+
+// Hands the results on, and credits the clauses behind each one: a match
+// whose selection leaves nothing is no match of its clauses.
+class SnapshotTypeScan::CreditingSink : public QueryResultSink {
+ public:
+  CreditingSink(SnapshotTypeScan* scan, QueryResultSink* sink) : scan_(scan), sink_(sink) {}
+  void Add(QueryResultRecord&& record) override {
+    scan_->CreditLastMatch();
+    sink_->Add(std::move(record));
+  }
+  bool Full() const override { return sink_->Full(); }
+
+ private:
+  SnapshotTypeScan* const scan_;
+  QueryResultSink* const sink_;
+};
+
+namespace {
+
+// Counts what a key lookup found.
+class CountingSink : public QueryResultSink {
+ public:
+  explicit CountingSink(QueryResultSink* sink) : sink_(sink) {}
+  void Add(QueryResultRecord&& record) override {
+    ++count;
+    sink_->Add(std::move(record));
+  }
+  size_t count = 0;
+
+ private:
+  QueryResultSink* const sink_;
+};
+
+}  // namespace
+
+SnapshotTypeScan::SnapshotTypeScan(const Schema* schema, const QueryScan* scan,
+                                   std::string type_name, VdbId vdb_id,
+                                   const DbAccess::SnapshotHolder& snapshot)
+    : schema_(schema),
+      scan_(scan),
+      type_name_(std::move(type_name)),
+      vdb_id_(vdb_id),
+      snapshot_(snapshot),
+      matcher_(schema) {}
+
+SnapshotTypeScan::~SnapshotTypeScan() = default;
+
+Status SnapshotTypeScan::Start(const Schema* schema, const QueryScan* scan,
+                               const std::string& type_name, const std::string& selection,
+                               const std::vector<WhereClause>& clauses, VdbId vdb_id,
+                               const DbAccess::SnapshotHolder& snapshot,
+                               std::unique_ptr<SnapshotTypeScan>* started) {
+  std::unique_ptr<SnapshotTypeScan> type_scan(
+      new SnapshotTypeScan(schema, scan, type_name, vdb_id, snapshot));
+  if (!selection.empty()) {
+    type_scan->selection_.reset(schema->types().ParseMessage(
+        schema->op_messages().GetOpMsgTypeName(type_name), selection));
+  }
+  bool all_keys = true;
+  for (const WhereClause& clause : clauses) {
+    TarnixObject::MessagePtr op = clause.first->GetMessage(*schema);
+    TarnixObject::MessagePtr value = clause.second->GetMessage(*schema);
+    const size_t index = type_scan->ops_.size();
+    if (!scan->IsKeyLookup(*op, *value)) {
+      all_keys = false;
+    } else {
+      const std::string key = schema->keys().GetKey(value.get());
+      if (key.empty()) return Status::InvalidArgument("object id missing from value");
+      type_scan->keys_.emplace(key, index);
+    }
+    if (SetFields(*op).empty()) {
+      type_scan->whole_type_ = true;
+    } else {
+      type_scan->attribute_clauses_.push_back(index);
+    }
+    type_scan->ops_.push_back(std::move(op));
+    type_scan->values_.push_back(std::move(value));
+  }
+  type_scan->key_lookups_ = all_keys;
+  type_scan->next_key_ = type_scan->keys_.begin();
+  type_scan->matched_.assign(type_scan->ops_.size(), false);
+  *started = std::move(type_scan);
+  return Status::OK();
+}
+
+bool SnapshotTypeScan::Step(size_t max_records, QueryResultSink* sink) {
+  if (done_) return true;
+  if (key_lookups_) {
+    StepKeyLookups(max_records, sink);
+    return done_;
+  }
+  if (indexed_ < attribute_clauses_.size()) {
+    IndexClauses(max_records);
+    return false;
+  }
+  if (cursor_ == nullptr) {
+    cursor_ = scan_->StartFilteredScan(selection_.get(), *values_.front(), this, vdb_id_,
+                                       snapshot_);
+    snapshot_.reset();  // the cursor holds it
+  }
+  CreditingSink crediting(this, sink);
+  if (cursor_->Step(max_records, &crediting)) {
+    Status status = cursor_->status();
+    matched_nothing_ = (whole_type_ && !whole_type_matched_) || matched_count_ < clause_count_;
+    End(std::move(status));
+  }
+  return done_;
+}
+
+void SnapshotTypeScan::IndexClauses(size_t max_clauses) {
+  const RegistrationTally tally(&registrations_, &clause_registrations_);
+  for (size_t n = 0; n < max_clauses && indexed_ < attribute_clauses_.size(); ++n) {
+    const size_t clause = attribute_clauses_[indexed_++];
+    ++clause_count_;
+    const pb::Message& op = *ops_[clause];
+    const std::vector<const pb::FieldDescriptor*> fields = SetFields(op);
+    const pb::FieldDescriptor* field = fields.front();
+    SubscriptionPredicate predicate;
+    if (fields.size() != 1 ||
+        !ReadSubscriptionPredicate(*schema_, op, field, values_[clause].get(), PredicateUse::kAdd,
+                                   &predicate)) {
+      unindexed_.push_back(clause);
+      continue;
+    }
+    SubscriptionsSharingAttribute& tree = trees_[field->name()];
+    tree.AddSubscription(predicate, std::to_string(clause), SubscriptionText(), tally);
+    // A CONTAINS_ALL without elements is stored nowhere: it can match only
+    // one by one.
+    if (tree.IsEmpty()) {
+      trees_.erase(field->name());
+      unindexed_.push_back(clause);
+    }
+  }
+}
+
+bool SnapshotTypeScan::Accept(const pb::Message& object) {
+  last_sets_.clear();
+  last_unindexed_.clear();
+  for (const pb::FieldDescriptor* field : SetFields(object)) {
+    auto tree = trees_.find(field->name());
+    if (tree != trees_.end()) tree->second.CollectMatchingMonitors(*schema_, object, field, &last_sets_);
+  }
+  for (size_t clause : unindexed_) {
+    if (matcher_.MatchOpMsg(ops_[clause].get(), values_[clause].get(), &object,
+                            object.GetDescriptor())) {
+      last_unindexed_.push_back(clause);
+    }
+  }
+  bool any = whole_type_ || !last_unindexed_.empty();
+  for (const SubscriberSet* set : last_sets_) any = any || !set->IsEmpty();
+  return any;
+}
+
+void SnapshotTypeScan::CreditLastMatch() {
+  if (whole_type_) whole_type_matched_ = true;
+  // A set credits its clauses once: the work stays within the registrations.
+  for (const SubscriberSet* set : last_sets_) {
+    if (!credited_sets_.insert(set).second) continue;
+    set->ForEachMonitor(
+        [this](const std::string& clause) { Credit(std::strtoull(clause.c_str(), nullptr, 10)); });
+  }
+  for (size_t clause : last_unindexed_) Credit(clause);
+}
+
+void SnapshotTypeScan::Credit(size_t clause) {
+  if (matched_[clause]) return;
+  matched_[clause] = true;
+  ++matched_count_;
+}
+
+void SnapshotTypeScan::StepKeyLookups(size_t max_records, QueryResultSink* sink) {
+  for (size_t n = 0; n < max_records && next_key_ != keys_.end() && !sink->Full(); ++n) {
+    const size_t clause = (next_key_++)->second;
+    CountingSink counted(sink);
+    Status status = scan_->ExecuteQueryScan(selection_.get(), *ops_[clause], *values_[clause],
+                                            nullptr, vdb_id_, snapshot_, &counted);
+    if (!status.ok()) return End(std::move(status));
+    if (counted.count == 0) matched_nothing_ = true;
+  }
+  if (next_key_ == keys_.end()) End(Status::OK());
+}
+
+void SnapshotTypeScan::End(Status status) {
+  done_ = true;
+  status_ = std::move(status);
+  if (!status_.ok()) matched_nothing_ = false;
+  cursor_.reset();
+  snapshot_.reset();
+  trees_.clear();
+  std::unordered_set<const SubscriberSet*>().swap(credited_sets_);
+  last_sets_.clear();
+}
+
+}  // namespace tarnix
