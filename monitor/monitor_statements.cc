@@ -183,13 +183,36 @@ Status MonitorStatements::ScanMonitorStatements(const std::string& monitor_id, V
   return Status::OK();
 }
 
-void MonitorStatements::ConfigureSubscriptions(const std::string& monitor_id,
+bool MonitorStatements::ConfigureSubscriptions(const std::string& monitor_id,
                                                const MonitorStatementRecords& added,
                                                const MonitorStatementRecords& deleted,
-                                               const WhereClauseUpdateRecords& updated) {
-  for (const auto& entry : deleted) engine_->DeleteSubscriptions(monitor_id, entry.first);
+                                               const WhereClauseUpdateRecords& updated,
+                                               size_t max_changes, Progress* progress) {
+  // Every call walks the changes in the same order and skips what earlier
+  // calls applied: a record at a time where it can.
+  size_t seen = 0;
+  size_t budget = max_changes;
+  // True when change `seen` is to be applied now; counts it either way.
+  const auto take = [&]() {
+    const bool now = seen++ >= progress->applied && budget > 0;
+    if (now) {
+      --budget;
+      ++progress->applied;
+    }
+    return now;
+  };
+  const auto skip = [&](size_t changes) {
+    if (seen + changes > progress->applied) return false;
+    seen += changes;
+    return true;
+  };
+  for (const auto& entry : deleted) {
+    if (take()) engine_->DeleteSubscriptions(monitor_id, entry.first);
+  }
   for (const auto& [type_name, record] : updated) {
+    if (skip(record.add.size() + record.remove.size())) continue;
     for (const WhereClause& clause : record.add) {
+      if (!take()) continue;
       if (!engine_->AddSubscription(monitor_id, type_name, *clause.first, *clause.second)) {
         TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
                    "ConfigureSubscriptions: update to add subscription on object_type %s failed",
@@ -197,6 +220,7 @@ void MonitorStatements::ConfigureSubscriptions(const std::string& monitor_id,
       }
     }
     for (const WhereClause& clause : record.remove) {
+      if (!take()) continue;
       if (!engine_->DeleteSubscription(monitor_id, type_name, *clause.first, *clause.second)) {
         TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
                    "ConfigureSubscriptions: update to del subscription on object_type %s failed",
@@ -205,22 +229,29 @@ void MonitorStatements::ConfigureSubscriptions(const std::string& monitor_id,
     }
   }
   for (const auto& [type_name, record] : added) {
-    engine_->SetSubscriptionString(monitor_id, type_name, record.selection);
-    engine_->SetSubscriptionFlag(monitor_id, type_name, record.flag);
-    bool subscribed = false;
-    for (const WhereClause& clause : record.where_clauses) {
+    if (skip(record.where_clauses.size())) continue;
+    for (size_t i = 0; i < record.where_clauses.size(); ++i) {
+      if (!take()) continue;
+      if (i == 0) {
+        engine_->SetSubscriptionString(monitor_id, type_name, record.selection);
+        engine_->SetSubscriptionFlag(monitor_id, type_name, record.flag);
+      }
+      const WhereClause& clause = record.where_clauses[i];
       if (engine_->AddSubscription(monitor_id, type_name, *clause.first, *clause.second)) {
-        subscribed = true;
+        progress->subscribed.insert(type_name);
       } else {
         TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
                    "ConfigureSubscriptions: add subscription on object_type %s failed",
                    type_name.c_str());
       }
+      // Else the statement would stay, watch nothing and keep the type from
+      // being added again.
+      if (i + 1 == record.where_clauses.size() && progress->subscribed.count(type_name) == 0) {
+        engine_->DeleteSubscriptions(monitor_id, type_name);
+      }
     }
-    // Else the statement would stay, watch nothing and keep the type from
-    // being added again.
-    if (!subscribed) engine_->DeleteSubscriptions(monitor_id, type_name);
   }
+  return progress->applied == seen;
 }
 
 void MonitorStatements::BuildMonitorStatements(const std::string& monitor_id,

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -109,14 +110,24 @@ class MonitorStatements {
                                const MonitorStatementRecords& deleted,
                                SnapshotScans* scans) const;
 
+  // How far a ConfigureSubscriptions in steps has got.
+  struct Progress {
+    size_t applied = 0;  // changes applied, in the order they are taken
+    std::unordered_set<std::string> subscribed;  // added types with a clause subscribed
+  };
+
   // Applies a checked request to the monitor's subscriptions: drops the
   // deleted types, adds then removes the updated clauses, then stores the
   // added statements and subscribes their clauses. Never fails: a refused
   // change is logged (ERR_SUBSCRIPTION_FAILED) and the rest goes on. A new
   // statement none of whose clauses could be added is dropped again.
-  void ConfigureSubscriptions(const std::string& monitor_id, const MonitorStatementRecords& added,
+  // Applies at most `max_changes` more changes (a deleted type or one
+  // clause each) after those *progress counts, and returns true once all
+  // are applied; the records must not change in between.
+  bool ConfigureSubscriptions(const std::string& monitor_id, const MonitorStatementRecords& added,
                               const MonitorStatementRecords& deleted,
-                              const WhereClauseUpdateRecords& updated);
+                              const WhereClauseUpdateRecords& updated, size_t max_changes,
+                              Progress* progress);
 
   // The monitor's statements: one per type, with its old-body flag always
   // set, its selection when it has one, and one WhereMsg per subscription.

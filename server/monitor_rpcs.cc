@@ -65,6 +65,11 @@ struct TarnixServer::MonitorOpening {
   CallPtr<tx::MonitorResponseMsg> call;
   DbAccess::SnapshotHolder snapshot;
   MonitorStatementRecords added;
+  // Once its turn came: the snapshot's scans, and how far the subscriptions
+  // got.
+  bool started = false;
+  SnapshotScans scans;
+  MonitorStatements::Progress progress;
 };
 
 // A checked ConfigureMonitor call, waiting for its turn.
@@ -80,6 +85,9 @@ struct TarnixServer::MonitorChange {
   MonitorStatementRecords added;
   MonitorStatementRecords deleted;
   WhereClauseUpdateRecords updated;
+  bool started = false;
+  SnapshotScans scans;
+  MonitorStatements::Progress progress;
 };
 
 orv::rpc::AppStatus TarnixServer::StartMonitorTransaction(const orv::rpc::CallContext& context,
@@ -151,7 +159,7 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
                                                   opening->client_id, loop_poster_,
                                                   read_slice_records_));
   group_commit_.RunInOrder(
-      [this, opening] { RunMonitorStep([&] { OpenMonitor(*opening); }); },
+      [this, opening] { return RunMonitorStep([&] { return OpenMonitor(*opening); }); },
       [this, opening] {
         auto stream = monitor_streams_.find(opening->monitor_id);
         if (stream != monitor_streams_.end() && stream->second->call() == opening->call) {
@@ -161,28 +169,38 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
       });
 }
 
-void TarnixServer::OpenMonitor(MonitorOpening& opening) {
+bool TarnixServer::OpenMonitor(MonitorOpening& opening) {
   auto stream = monitor_streams_.find(opening.monitor_id);
-  if (stream == monitor_streams_.end() || stream->second->call() != opening.call) return;  // gone
+  if (stream == monitor_streams_.end() || stream->second->call() != opening.call) {
+    return true;  // gone; its end took what it had subscribed
+  }
   try {
-    SnapshotScans scans;
-    const Status scanned = monitor_statements_.AddMonitorStatements(
-        opening.monitor_id, opening.vdb_id, opening.snapshot, opening.added,
-        MonitorStatementRecords(), &scans);
-    opening.snapshot.reset();
-    if (!scanned.ok()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
-                 scanned.ToString().c_str());
-      monitor_streams_.erase(stream);
-      opening.call->Fail(ToAppStatus(scanned));
-      return;
+    if (!opening.started) {
+      const Status scanned = monitor_statements_.AddMonitorStatements(
+          opening.monitor_id, opening.vdb_id, opening.snapshot, opening.added,
+          MonitorStatementRecords(), &opening.scans);
+      opening.snapshot.reset();
+      if (!scanned.ok()) {
+        TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
+                   scanned.ToString().c_str());
+        monitor_streams_.erase(stream);
+        opening.call->Fail(ToAppStatus(scanned));
+        return true;
+      }
+      monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
+      opening.started = true;
     }
-    monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
-    monitor_statements_.ConfigureSubscriptions(
-        opening.monitor_id, opening.added, MonitorStatementRecords(), WhereClauseUpdateRecords());
-    OrderMonitorUpdates(*schema_, &type_order_, &scans);
+    // Many clauses are subscribed over several turns; the transactions
+    // behind this one wait for the last.
+    if (!monitor_statements_.ConfigureSubscriptions(
+            opening.monitor_id, opening.added, MonitorStatementRecords(),
+            WhereClauseUpdateRecords(), read_slice_records_, &opening.progress)) {
+      return false;
+    }
+    OrderMonitorUpdates(*schema_, &type_order_, &opening.scans);
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(schema_, opening.txn_id, std::move(scans)), nullptr);
+        std::make_unique<MonitorSnapshot>(schema_, opening.txn_id, std::move(opening.scans)),
+        nullptr);
     monitor_clients_.emplace(opening.monitor_id, opening.client_id);
   } catch (const std::exception& e) {
     // Never into the transaction whose release ran this.
@@ -190,13 +208,14 @@ void TarnixServer::OpenMonitor(MonitorOpening& opening) {
     monitor_streams_.erase(opening.monitor_id);
     monitor_engine_.DeleteSubscriptions(opening.monitor_id, "");
     opening.call->Fail(orv::rpc::INTERNAL("Internal error"));
-    return;
+    return true;
   }
   TARNIX_LOG(orv::INFO, nullptr,
              "Monitor: TransactionID='%lu' Client ID=%s: Monitor for monitor_request_id='%s' "
              "successfully created",
              static_cast<unsigned long>(opening.txn_id), opening.client_id.c_str(),
              opening.monitor_id.c_str());
+  return true;
 }
 
 void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
@@ -268,13 +287,15 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
   }
   change->stream = stream->second->call();
   change->snapshot = db_access_->GetSnapshot();
-  group_commit_.RunInOrder([this, change] { RunMonitorStep([&] { ChangeMonitor(*change); }); },
+  group_commit_.RunInOrder([this, change] {
+    return RunMonitorStep([&] { return ChangeMonitor(*change); });
+  },
                            [change] {
                              change->call->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
                            });
 }
 
-void TarnixServer::ChangeMonitor(MonitorChange& change) {
+bool TarnixServer::ChangeMonitor(MonitorChange& change) {
   const std::string& monitor_id = change.monitor_id;
   // The monitor may have ended while the change waited, and its id may name
   // another monitor by now.
@@ -283,38 +304,43 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
     const std::string message = ConfigureNotFound(monitor_id);
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0009", "%s", message.c_str());
     change.call->Fail(orv::rpc::INVALID_ARGUMENT(message));
-    return;
+    return true;
   }
   try {
-    VdbId vdb_id;
-    if (!monitor_engine_.GetVDbIdForMonitor(monitor_id, &vdb_id)) {
-      TARNIX_LOG(orv::ERROR, "errorCode:DRX0305", "Unable to find corresponding vdb_id");
-      change.call->Fail(orv::rpc::INTERNAL("Unable to find corresponding vdb_id"));
-      return;
+    if (!change.started) {
+      VdbId vdb_id;
+      if (!monitor_engine_.GetVDbIdForMonitor(monitor_id, &vdb_id)) {
+        TARNIX_LOG(orv::ERROR, "errorCode:DRX0305", "Unable to find corresponding vdb_id");
+        change.call->Fail(orv::rpc::INTERNAL("Unable to find corresponding vdb_id"));
+        return true;
+      }
+      Status checked = monitor_statements_.ScanMonitorStatements(
+          monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &change.scans);
+      if (checked.ok()) {
+        checked = monitor_statements_.AddMonitorStatements(
+            monitor_id, vdb_id, change.snapshot, change.added, change.deleted, &change.scans);
+      }
+      change.snapshot.reset();
+      if (!checked.ok()) {
+        TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
+                   "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
+        change.call->Fail(ToAppStatus(checked));
+        return true;
+      }
+      change.started = true;
     }
-    SnapshotScans scans;
-    Status checked = monitor_statements_.ScanMonitorStatements(
-        monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &scans);
-    if (checked.ok()) {
-      checked = monitor_statements_.AddMonitorStatements(monitor_id, vdb_id, change.snapshot,
-                                                         change.added, change.deleted, &scans);
+    if (!monitor_statements_.ConfigureSubscriptions(monitor_id, change.added, change.deleted,
+                                                    change.updated, read_slice_records_,
+                                                    &change.progress)) {
+      return false;
     }
-    change.snapshot.reset();
-    if (!checked.ok()) {
-      TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
-                 "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
-      change.call->Fail(ToAppStatus(checked));
-      return;
-    }
-    monitor_statements_.ConfigureSubscriptions(monitor_id, change.added, change.deleted,
-                                               change.updated);
     auto response = std::make_shared<tx::ConfigureMonitorResponseMsg>();
     monitor_statements_.BuildMonitorStatements(monitor_id, response.get());
     // The answer leaves once the snapshot is on the monitor's stream, and
     // only while the monitor is open.
-    OrderMonitorUpdates(*schema_, &type_order_, &scans);
+    OrderMonitorUpdates(*schema_, &type_order_, &change.scans);
     stream->second->WriteSnapshot(
-        std::make_unique<MonitorSnapshot>(schema_, change.txn_id, std::move(scans)),
+        std::make_unique<MonitorSnapshot>(schema_, change.txn_id, std::move(change.scans)),
         [call = change.call, response, monitor_id](bool queued,
                                                    const orv::rpc::AppStatus& ended_with) {
           if (queued) {
@@ -331,12 +357,13 @@ void TarnixServer::ChangeMonitor(MonitorChange& change) {
   } catch (const std::exception& e) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "ConfigureMonitor operation failed: %s", e.what());
     change.call->Fail(orv::rpc::INTERNAL("Internal error"));
-    return;
+    return true;
   }
   TARNIX_LOG(orv::INFO, nullptr,
              "ConfigureMonitor: TransactionID='%lu': Monitor for monitor_request_id='%s' "
              "successfully updated",
              static_cast<unsigned long>(change.txn_id), monitor_id.c_str());
+  return true;
 }
 
 void TarnixServer::EndMonitorsAfterFailedSync() {
@@ -347,12 +374,13 @@ void TarnixServer::EndMonitorsAfterFailedSync() {
   }
 }
 
-void TarnixServer::RunMonitorStep(const std::function<void()>& step) {
+bool TarnixServer::RunMonitorStep(const std::function<bool()>& step) {
   // It runs in the release of some other transaction: nothing may reach it.
   try {
-    step();
+    return step();
   } catch (...) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "A monitor step failed and was dropped");
+    return true;
   }
 }
 

@@ -257,8 +257,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // effect in its turn; defined in monitor_rpcs.cc.
   struct MonitorOpening;
   struct MonitorChange;
-  void OpenMonitor(MonitorOpening& opening);
-  void ChangeMonitor(MonitorChange& change);
+  // Each returns false when it needs another turn (see GroupCommit::RunInOrder).
+  bool OpenMonitor(MonitorOpening& opening);
+  bool ChangeMonitor(MonitorChange& change);
   // NotifyForUpdate but for its failure: builds the transaction's
   // notifications and hands them to the monitors' streams.
   void DeliverNotifications(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
@@ -272,8 +273,9 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // Ends the monitors that watch the deleted vdb `vdb_id` with ABORTED once
   // their clients took what was queued; they leave the monitor engine now.
   void AbortMonitorsOfDeletedVDb(VdbId vdb_id);
-  // Runs a step of the notification order; whatever it throws stops here.
-  void RunMonitorStep(const std::function<void()>& step);
+  // Runs a step of the notification order; whatever it throws stops here
+  // (the step then counts as done).
+  bool RunMonitorStep(const std::function<bool()>& step);
   // The refusal of writes, a new transaction id and the caller's identity.
   orv::rpc::AppStatus StartMonitorTransaction(const orv::rpc::CallContext& context,
                                               const char* operation, uint64_t* txn_id);

@@ -183,7 +183,10 @@ void TarnixServer::DeleteVDb(orv::rpc::CallContext& context, const tx::DeleteVDb
       return;
     }
     call->Respond(tx::DeleteVDbResponseMsg());
-    RunMonitorStep([&] { AbortMonitorsOfDeletedVDb(id); });
+    RunMonitorStep([&] {
+      AbortMonitorsOfDeletedVDb(id);
+      return true;
+    });
     TARNIX_LOG(orv::INFO, nullptr, "Deleting VDb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);
     vdbs_.RemoveVDbInfo(id);
   };

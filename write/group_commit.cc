@@ -67,22 +67,22 @@ namespace {
 // A step that rides the notification order: nothing to answer.
 class OrderedStep : public CommittedTransaction {
  public:
-  OrderedStep(std::function<void()> step, std::function<void()> dropped)
+  OrderedStep(std::function<bool()> step, std::function<void()> dropped)
       : step_(std::move(step)), dropped_(std::move(dropped)) {}
   void Answer(const Status&) override {}
-  void Notify() override { step_(); }
+  bool Notify() override { return step_(); }
   void Drop() override {
     if (dropped_) dropped_();
   }
 
  private:
-  std::function<void()> step_;
+  std::function<bool()> step_;
   std::function<void()> dropped_;
 };
 
 }  // namespace
 
-void GroupCommit::RunInOrder(std::function<void()> step, std::function<void()> dropped) {
+void GroupCommit::RunInOrder(std::function<bool()> step, std::function<void()> dropped) {
   if (!refusal_.ok()) {  // notification has stopped
     if (dropped) dropped();
     return;
@@ -148,7 +148,13 @@ void GroupCommit::NotifyInOrder() {
     waiting_.pop_front();
     // One transaction that cannot be told must not hold up those behind it.
     try {
-      txn->Notify();
+      if (!txn->Notify()) {
+        // It goes on at a later turn, still first in the order.
+        waiting_.push_front({0, std::move(txn)});
+        if (!syncer_.joinable()) continue;
+        ScheduleNotify();
+        return;
+      }
     } catch (const std::exception& e) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0303", "Notifying a committed transaction failed: %s",
                  e.what());

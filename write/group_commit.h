@@ -25,8 +25,9 @@ class CommittedTransaction {
   // was to make the transaction durable.
   virtual void Answer(const Status& status) = 0;
   // Tells the monitors of the transaction's changes; only after a successful
-  // Answer.
-  virtual void Notify() = 0;
+  // Answer. False when it needs another turn of the loop to finish: it is
+  // called again at a later turn, before any later transaction is told.
+  virtual bool Notify() = 0;
   // Instead of Notify, once a sync failed: its changes are never told.
   virtual void Drop() {}
 };
@@ -90,9 +91,12 @@ class GroupCommit {
   // committed now: after every transaction committed before it has been
   // notified (at once when none waits), before any committed after it. A
   // step needs no sync of its own. Monitors use it to take effect between
-  // the transactions their snapshot holds and those it does not. When a
-  // failed sync stops notification first, `dropped` runs instead.
-  void RunInOrder(std::function<void()> step, std::function<void()> dropped);
+  // the transactions their snapshot holds and those it does not. A step
+  // that returns false runs again at a later turn, still ahead of every
+  // later transaction, so that long work goes in bounded parts while the
+  // loop serves other calls. When a failed sync stops notification before
+  // the step has finished, `dropped` runs instead.
+  void RunInOrder(std::function<bool()> step, std::function<void()> dropped);
 
   // Transactions answered or waiting whose notification has not left.
   size_t waiting() const { return waiting_.size(); }

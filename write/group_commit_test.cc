@@ -187,7 +187,12 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
 TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
   // Nothing waits: the step runs in the next loop turn, as notifications do,
   // so that what this turn answered leaves first.
-  commits_->RunInOrder([this] { journal_.events.push_back("step 0"); }, nullptr);
+  commits_->RunInOrder(
+      [this] {
+        journal_.events.push_back("step 0");
+        return true;
+      },
+      nullptr);
   EXPECT_TRUE(journal_.events.empty());
   loop_.Run(false);
   EXPECT_EQ(journal_.events, std::vector<std::string>{"step 0"});
@@ -199,13 +204,33 @@ TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
   JournalReply later(&journal_, "later");
   Put(&durable, 1, 1, true);
   gate.WaitForSync();
-  commits_->RunInOrder([this] { journal_.events.push_back("step"); }, nullptr);
+  commits_->RunInOrder(
+      [this] {
+        journal_.events.push_back("step");
+        return true;
+      },
+      nullptr);
   Put(&later, 2, 1, false);
   EXPECT_EQ(journal_.events, std::vector<std::string>{"respond later"});
   gate.Open();
   while (commits_->waiting() > 0) loop_.Run(true);
   EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later", "respond durable",
                                                        "notify 1", "step", "notify 2"}));
+}
+
+TEST_F(GroupCommitTest, AStepInPartsHoldsTheNotificationsBehindItUntilItsLastPart) {
+  int parts = 0;
+  commits_->RunInOrder(
+      [&] {
+        journal_.events.push_back("part " + std::to_string(++parts));
+        return parts == 3;
+      },
+      nullptr);
+  JournalReply later(&journal_, "later");
+  Put(&later, 1, 1, false);
+  while (commits_->waiting() > 0) loop_.Run(true);
+  EXPECT_EQ(journal_.events, (std::vector<std::string>{"respond later", "part 1", "part 2",
+                                                       "part 3", "notify 1"}));
 }
 
 TEST_F(GroupCommitTest, AFailedSyncStopsEveryNotificationBehindIt) {
@@ -217,7 +242,10 @@ TEST_F(GroupCommitTest, AFailedSyncStopsEveryNotificationBehindIt) {
   JournalReply later(&journal_, "later");
   Put(&durable, 1, 1, true);
   gate.WaitForSync();
-  const auto step = [this] { journal_.events.push_back("step"); };
+  const auto step = [this] {
+    journal_.events.push_back("step");
+    return true;
+  };
   const auto dropped = [this] { journal_.events.push_back("dropped"); };
   commits_->RunInOrder(step, dropped);
   Put(&later, 2, 1, false);  // answered at once; it may build on the lost write
@@ -239,7 +267,7 @@ TEST_F(GroupCommitTest, AFailedSyncStopsEveryNotificationBehindIt) {
 class ThrowingTransaction : public CommittedTransaction {
  public:
   void Answer(const Status&) override {}
-  void Notify() override { throw std::runtime_error("injected notification failure"); }
+  bool Notify() override { throw std::runtime_error("injected notification failure"); }
 };
 
 TEST_F(GroupCommitTest, ANotificationThatThrowsHoldsUpNothingBehindIt) {

@@ -107,11 +107,12 @@ class WriteTransactions::Committed : public CommittedTransaction {
     reply_->Respond();
     if (sample_reply_) owner_->telemetry_->Record(7);
   }
-  void Notify() override {
+  bool Notify() override {
     // The client has its answer: nothing the monitors do can change it.
     owner_->notifier_->NotifyForUpdate(txn_id_, tracing_, &updates, &deletes, requests_.get(),
                                        Clock::now());
     if (done_) done_();
+    return true;
   }
 
   std::list<UpdateRecord> updates;

@@ -1,0 +1,233 @@
+// Large monitor snapshots over a running daemon: many where clauses, clients
+// that stop reading, and SIGTERM while a snapshot is on its way. Timings are
+// printed, never asserted, but for the bound on an orderly stop.
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_test_util.h"
+
+namespace tarnix {
+namespace e2e {
+namespace {
+
+constexpr char kAdmin[] = "tarnix-cli";
+constexpr char kWriter[] = "inventory-agent";
+constexpr size_t kMiB = size_t{1} << 20;
+
+size_t Rss(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(d).count() / 1000.0;
+}
+
+// A channel of its own, without a receive limit.
+std::unique_ptr<tx::Tarnix::Stub> OwnStub(const std::string& address) {
+  grpc::ChannelArguments args;
+  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  args.SetInt(GRPC_ARG_MAX_RECEIVE_MESSAGE_LENGTH, -1);
+  args.SetInt(GRPC_ARG_MAX_SEND_MESSAGE_LENGTH, -1);
+  return tx::Tarnix::NewStub(
+      grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args));
+}
+
+class MonitorSnapshotTest : public ServingDaemonTest {
+ protected:
+  // Devices first..first+count-1, hostname "h<n>" padded to `bytes`.
+  void StoreDevices(int first, int count, size_t bytes = 0) {
+    for (int start = first; start < first + count; start += 500) {
+      tx::PutRequestMsg put;
+      for (int i = start; i < std::min(start + 500, first + count); ++i) {
+        std::string hostname = "h" + std::to_string(i);
+        if (hostname.size() < bytes) hostname.resize(bytes, '.');
+        *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(i, hostname));
+      }
+      ASSERT_TRUE(client_->Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+    }
+  }
+  // A Monitor of devices: one EQUALS clause on the hostname "h<n>" for each
+  // n below `clauses`, or the whole type when `clauses` is 0.
+  tx::MonitorRequestMsg DeviceMonitor(const std::string& id, int clauses) {
+    tx::MonitorRequestMsg request;
+    request.set_monitor_request_id(id);
+    tx::StatementMsg* statement = request.add_statements()->mutable_statement();
+    statement->mutable_unknown_fields()->AddVarint(tx::StatementMsg::kObjectTypeFieldNumber,
+                                                   kDeviceType);
+    const std::string op = schema_.Body("DeviceOpMsg", "hostname { op: EQUALS }");
+    for (int n = 0; n < clauses; ++n) {
+      tx::WhereMsg* where = statement->add_where();
+      where->set_op_msg(op);
+      where->set_value(schema_.Body("DeviceMsg", "hostname: 'h" + std::to_string(n) + "'"));
+    }
+    return request;
+  }
+};
+
+// One Monitor call on a connection of its own.
+struct OpenMonitor {
+  OpenMonitor(const std::string& address, const tx::MonitorRequestMsg& request)
+      : stub(OwnStub(address)) {
+    context.AddMetadata("client-id", kAdmin);
+    reader = stub->Monitor(&context, request);
+  }
+  ~OpenMonitor() {
+    context.TryCancel();
+    tx::MonitorResponseMsg rest;
+    while (reader->Read(&rest)) {
+    }
+    reader->Finish();
+  }
+  // The bodies of the next transaction.
+  std::vector<std::string> ReadTransaction() {
+    std::vector<std::string> bodies;
+    tx::MonitorResponseMsg message;
+    while (reader->Read(&message)) {
+      for (const tx::MonitorUpdateMsg& update : message.updates()) {
+        bodies.push_back(update.object_body());
+      }
+      if (message.transaction_control().end_of_transaction()) break;
+    }
+    return bodies;
+  }
+
+  std::unique_ptr<tx::Tarnix::Stub> stub;
+  grpc::ClientContext context;
+  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader;
+};
+
+// A monitor of many clauses over 2,000 devices: while its snapshot is
+// made, another client's writes are answered and a witness monitor gets
+// them, and the snapshot holds every matching device once.
+TEST_F(MonitorSnapshotTest, AManyClauseSnapshotLetsOtherCallsGoOn) {
+  const char* env = std::getenv("TARNIX_E2E_MONITOR_CLAUSES");
+  const int clauses = env != nullptr ? std::atoi(env) : 100000;
+  StoreDevices(0, 2000);
+  OpenMonitor witness(daemon_->address(), DeviceMonitor("witness", 0));
+  ASSERT_EQ(witness.ReadTransaction().size(), 2000u);
+
+  std::atomic<bool> snapshot_done{false};
+  std::atomic<int> puts{0};
+  double max_put_ms = 0;
+  std::thread writer([&] {
+    TarnixClient client(daemon_->channel());
+    // Goes on a little past the snapshot, so that some puts follow it.
+    for (int extra = 0; extra < 3; extra += snapshot_done ? 1 : 0) {
+      tx::PutRequestMsg put;
+      *put.add_puts()->mutable_object() =
+          Typed(kDeviceType, schema_.Device(100000 + puts, "written"));
+      const auto start = Clock::now();
+      ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
+      max_put_ms = std::max(max_put_ms, Ms(Clock::now() - start));
+      ++puts;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const auto opened = Clock::now();
+  OpenMonitor large(daemon_->address(), DeviceMonitor("large", clauses));
+  const std::vector<std::string> snapshot = large.ReadTransaction();
+  const double snapshot_ms = Ms(Clock::now() - opened);
+  snapshot_done = true;
+  writer.join();
+
+  // Each device once; past 2,000 clauses, one type-only entry for those
+  // that matched nothing.
+  const size_t matching = static_cast<size_t>(std::min(clauses, 2000));
+  EXPECT_EQ(snapshot.size(), matching + (clauses > 2000 ? 1 : 0));
+  std::set<std::string> devices(snapshot.begin(), snapshot.end());
+  devices.erase("");
+  EXPECT_EQ(devices.size(), matching);
+  // The witness is told of every put, one transaction each.
+  for (int i = 0; i < puts; ++i) EXPECT_EQ(witness.ReadTransaction().size(), 1u) << i;
+  std::printf("figures: clauses=%d snapshot_ms=%.1f puts=%d max_put_ms=%.1f\n", clauses,
+              snapshot_ms, puts.load(), max_put_ms);
+}
+
+// Clients that take the first message of a 100 MB snapshot and read no
+// more hold no more of it than their calls' caps, are ended by the
+// stalled-reader rule (30 s), and what they held goes back.
+TEST_F(MonitorSnapshotTest, ClientsThatStopReadingASnapshotAreEndedAndTheirMemoryComesBack) {
+  StoreDevices(0, 100, kMiB);
+  const pid_t pid = daemon_->process().pid();
+  const size_t before = Rss(pid);
+  std::vector<std::unique_ptr<OpenMonitor>> stalled;
+  for (int i = 0; i < 4; ++i) {
+    stalled.push_back(std::make_unique<OpenMonitor>(daemon_->address(),
+                                                    DeviceMonitor("stalled" + std::to_string(i), 0)));
+    tx::MonitorResponseMsg first;
+    ASSERT_TRUE(stalled.back()->reader->Read(&first));
+  }
+  size_t peak = 0;
+  const auto start = Clock::now();
+  bool ended = false;
+  for (int second = 0; second < 60 && !ended; ++second) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    peak = std::max(peak, Rss(pid));
+    ended = daemon_->process().Stdout().find("stalled3 disconnected") != std::string::npos;
+    std::printf("figures: t=%ds rss=%zu MiB\n", second + 1, Rss(pid) / kMiB);
+  }
+  EXPECT_TRUE(ended) << "the stalled monitors were never ended";
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const size_t after = Rss(pid);
+  std::printf("figures: rss before=%zu MiB peak=%zu MiB after=%zu MiB (%.0f s)\n",
+              before / kMiB, peak / kMiB, after / kMiB, Ms(Clock::now() - start) / 1000);
+  // Each stalled call holds its cap and a chunk or two, not the snapshot.
+  EXPECT_LT(peak, before + 120 * kMiB);
+  for (auto& monitor : stalled) {
+    tx::MonitorResponseMsg rest;
+    while (monitor->reader->Read(&rest)) {
+    }
+    EXPECT_FALSE(monitor->reader->Finish().ok());
+  }
+}
+
+// SIGTERM while a many-clause snapshot is made and while clients stall on
+// theirs: the daemon ends within five seconds.
+TEST_F(MonitorSnapshotTest, SigtermEndsTheDaemonWhateverMonitorsDo) {
+  StoreDevices(0, 2000, 20000);
+  std::vector<std::unique_ptr<OpenMonitor>> stalled;
+  for (int i = 0; i < 2; ++i) {
+    stalled.push_back(std::make_unique<OpenMonitor>(daemon_->address(),
+                                                    DeviceMonitor("stalled" + std::to_string(i), 0)));
+    tx::MonitorResponseMsg first;
+    ASSERT_TRUE(stalled.back()->reader->Read(&first));
+  }
+  std::thread large([&] {
+    OpenMonitor monitor(daemon_->address(), DeviceMonitor("large", 100000));
+    monitor.ReadTransaction();
+  });
+  for (int i = 0; i < 500; ++i) {
+    if (daemon_->process().Stdout().find("Monitor for monitor_request_id='large'") !=
+        std::string::npos) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto signalled = Clock::now();
+  const std::optional<int> status = daemon_->process().Terminate(std::chrono::seconds(20));
+  const auto took = Clock::now() - signalled;
+  large.join();
+  ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM";
+  EXPECT_EQ(*status, 0);
+  EXPECT_LT(took, std::chrono::seconds(5)) << Ms(took) << " ms";
+  std::printf("figures: SIGTERM to exit %.0f ms\n", Ms(took));
+}
+
+}  // namespace
+}  // namespace e2e
+}  // namespace tarnix
