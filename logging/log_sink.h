@@ -27,6 +27,13 @@ class LogSink {
 // before the process ends and before writing to standard output directly.
 void FlushLog();
 
+// Ends the process with exit status `status` once FlushLog() returns,
+// without running exit handlers or static destructors: for a fatal error
+// met while other threads (RPC I/O, syncers, the log sink) still run and
+// use what those would tear down. std::exit there can crash, or hang when
+// a destructor waits for the calling thread.
+[[noreturn]] void FlushLogAndExitNow(int status);
+
 // Calls `observer` once for every line that had to wait for room in the
 // default sink's full queue, on the waiting thread (an empty function stops
 // the calls). Thread-safe.

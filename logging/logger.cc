@@ -171,6 +171,11 @@ LogSink* SetLogSink(LogSink* sink) {
 
 void FlushLog() { HeldLogSink()->Flush(); }
 
+void FlushLogAndExitNow(int status) {
+  FlushLog();
+  std::_Exit(status);
+}
+
 void SetLogQueueFullObserver(std::function<void()> observer) {
   DefaultSink().SetQueueFullObserver(std::move(observer));
 }

@@ -2,10 +2,10 @@
 
 #include <sys/mman.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "logging/log_sink.h"
 #include "logging/logger.h"
 #include "metrics/metric.h"
 #include "metrics/scoped_latency_timer.h"
@@ -286,8 +286,9 @@ DbAccessStatus DbAccess::Write(leveldb::WriteBatch* batch, bool sync) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "leveldb::DB::Write() failed: %s",
                status.ToString().c_str());
     // The database can no longer take writes; the daemon must not go on as
-    // if they had been stored.
-    if (status.IsIOError()) std::exit(1);
+    // if they had been stored. The daemon's other threads still run, so
+    // nothing is torn down (see the header).
+    if (status.IsIOError()) orv::FlushLogAndExitNow(1);
   }
   return ToStatus(status);
 }

@@ -1,12 +1,25 @@
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
+#include "logging/async_log_sink.h"
 #include "logging/log_sink.h"
+#include "logging/logger.h"
 #include "storage/db_access.h"
 #include "storage/db_access_test_util.h"
 #include "storage/fault_env.h"
@@ -212,6 +225,117 @@ TEST_F(WriteTest, WriteIoErrorEndsProcessWithStatusOne) {
       "errorCode=\"DRX0103\".*leveldb::DB::Write\\(\\) failed: IO error");
   // The parent still writes.
   EXPECT_TRUE(db->WriteTxn(puts, {}, false, [] {}).ok());
+}
+
+// Writes each syslog line to a file descriptor, as the daemon's sink writes
+// its standard-output copies.
+class FdSink : public orv::LogSink {
+ public:
+  explicit FdSink(int fd) : fd_(fd) {}
+  void Syslog(int, const std::string& message) override { Write(message + "\n"); }
+  void Stdout(const std::string&) override {}
+  void Write(const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n <= 0) return;
+      done += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  const int fd_;
+};
+
+FdSink* g_child_output = nullptr;  // in the child
+
+// The daemon at a full disk, in a forked child writing to `out`: threads
+// log and run while this one's write fails with ENOSPC. An exit handler
+// says whether the end ran exit handlers. Never returns.
+[[noreturn]] void WriteOnFullDisk(orv::metrics::MetricRegistry& registry,
+                                  const std::string& directory, int out) {
+  g_child_output = new FdSink(out);
+  std::atexit([] { g_child_output->Write("exit handlers ran\n"); });
+  orv::Logger::logLevel = orv::INFO;
+  // Lines linger in the queue: only a flush writes the last one in time.
+  orv::AsyncLogSink sink(g_child_output,
+                         orv::AsyncLogSink::Options{4096, 1 << 20, std::chrono::seconds(30)});
+  orv::SetLogSink(&sink);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 4; ++i) {
+    busy.emplace_back([&stop] {
+      while (!stop) {
+        TARNIX_LOG(orv::INFO, nullptr, "%s", "busy");
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+  }
+  FaultEnv env;
+  DbAccess db(registry, &env);
+  if (db.Open(directory).ok()) {
+    env.FailLogAppends(true, leveldb::Status::IOError(directory, std::strerror(ENOSPC)));
+    db.WriteTxn({{"a", boost::make_shared<std::string>("1")}}, {}, false, [] {});
+  }
+  _exit(99);  // the write returned, or the open failed
+}
+
+struct ChildEnd {
+  bool ended = false;  // else killed after the time limit
+  int status = 0;
+  std::string output;
+};
+
+// Waits up to `limit` for `child` while reading its output from `out`; a
+// child still running then is killed.
+ChildEnd Await(pid_t child, int out, std::chrono::milliseconds limit) {
+  ChildEnd end;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto read_some = [&end, out] {
+    char buffer[65536];
+    const ssize_t n = read(out, buffer, sizeof(buffer));
+    if (n > 0) end.output.append(buffer, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+  };
+  while (!end.ended) {
+    pollfd readable{out, POLLIN, 0};
+    if (poll(&readable, 1, 5) > 0) read_some();
+    end.ended = waitpid(child, &end.status, WNOHANG) == child;
+    if (!end.ended && std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &end.status, 0);
+      return end;
+    }
+  }
+  while (read_some()) {
+  }
+  return end;
+}
+
+// A full disk while other threads run ends the process at once with status
+// 1 and the DRX0103 line written, every time: std::exit there ran exit
+// handlers and static destructors beside live threads, and crashed or hung.
+TEST_F(WriteTest, FullDiskEndsProcessAtOnceBesideRunningThreads) {
+  for (int run = 0; run < 20; ++run) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(pipe_fds[0]);
+      WriteOnFullDisk(registry_, db_dir_ + std::to_string(run), pipe_fds[1]);
+    }
+    close(pipe_fds[1]);
+    const ChildEnd end = Await(child, pipe_fds[0], std::chrono::seconds(1));
+    close(pipe_fds[0]);
+    ASSERT_TRUE(end.ended) << "run " << run << ": still running after 1 s";
+    ASSERT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 1)
+        << "run " << run << ": wait status " << end.status;
+    EXPECT_NE(end.output.find("errorCode=\"DRX0103\"] leveldb::DB::Write() failed: IO error: " +
+                              db_dir_ + std::to_string(run) + ": No space left on device"),
+              std::string::npos)
+        << "run " << run;
+    ASSERT_EQ(end.output.find("exit handlers ran"), std::string::npos) << "run " << run;
+  }
 }
 
 }  // namespace
