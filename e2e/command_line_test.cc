@@ -146,12 +146,14 @@ TEST_F(CommandLineTest, WithoutArgumentsPrintsUsageAndFails) {
       << run.out;
 }
 
-// A missing endpoint or a level out of range: usage, failure, no database.
+// A missing endpoint, a level out of range or a size that is negative or no
+// number: usage, failure, no database.
 TEST_F(CommandLineTest, RefusedOptionsPrintUsageAndOpenNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {"--schema", TARNIX_EXAMPLE_SCHEMA, "--database", Database()},
       Complete({"--log_level=7"}), Complete({"--log_level=-1"}),
-      Complete({"--wft_trace_level=5"})};
+      Complete({"--wft_trace_level=5"}), Complete({"--txn_log_size=-1"}),
+      Complete({"--txn_log_size=50MB"})};
   for (const std::vector<std::string>& args : cases) {
     const Run run = RunToExit(args);
     EXPECT_EQ(run.status, 1) << args.back();

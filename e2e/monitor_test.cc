@@ -1,9 +1,10 @@
 // Monitors over a running daemon: the snapshot of a new monitor, generated
-// ids, reconnecting, and reconfiguring an open monitor.
+// ids, reconnecting, reconfiguring an open monitor, and an id in the log.
 
 #include <chrono>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +125,30 @@ TEST_F(MonitorTest, GeneratedIdsAreUuidsAndAnIdIsFreeAgainOnceItsClientLeft) {
     if (snapshot.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(Bodies(snapshot), std::vector<std::string>{schema_.Device(1, "a")});
+}
+
+// An id holding a line feed and a forged line after it: the log keeps the
+// whole id inside the line that names it.
+TEST_F(MonitorTest, AnIdWithALineFeedCannotStartALogLine) {
+  const std::string forged = "2026-01-01 [level=\"ERROR\"] forged";
+  tx::MonitorRequestMsg request;
+  request.set_monitor_request_id("x'\n" + forged);
+  *request.add_statements() = Statement(kDeviceType);
+  MonitorReader monitor(stub_.get(), kAdmin, request);
+  const std::string escaped = "monitor_request_id='x'\\n" + forged + "' successfully created";
+  std::string output;
+  for (int i = 0; i < 500 && CountLogLines(output, "INFO", "", escaped) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    output = daemon_->process().Stdout();
+  }
+  EXPECT_EQ(CountLogLines(output, "INFO", "", escaped), 1) << output;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_NE(line.rfind("2026-01-01 ", 0), 0u) << line;
+    if (line.find("forged") != std::string::npos) {
+      EXPECT_NE(line.find("x'\\n2026-01-01"), std::string::npos) << line;
+    }
+  }
 }
 
 TEST_F(MonitorTest, AChangeSendsWhatNewlyMatchesOnTheMonitorStream) {

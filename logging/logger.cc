@@ -114,8 +114,37 @@ std::string UtcTimestamp() {
   return buf;
 }
 
+// Control bytes (below 0x20, and 0x7f) of `text` escaped: line feed,
+// carriage return and tab as \n \r \t, the others as \xNN in lower-case
+// hex. Client text reaches log lines; escaped, it can neither cut a line nor
+// start one. Every other byte, UTF-8 included, passes unchanged.
+void AppendEscaped(std::string_view text, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  size_t plain = 0;  // start of the bytes not yet appended
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7f) continue;
+    out->append(text.data() + plain, i - plain);
+    plain = i + 1;
+    switch (c) {
+      case '\n': out->append("\\n"); break;
+      case '\r': out->append("\\r"); break;
+      case '\t': out->append("\\t"); break;
+      default: {
+        const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+        out->append(escaped, sizeof(escaped));
+      }
+    }
+  }
+  out->append(text.data() + plain, text.size() - plain);
+}
+
 void AppendParam(std::string* out, std::string_view name, std::string_view value) {
-  out->append(" ").append(name).append("=\"").append(value).append("\"");
+  out->append(" ");
+  AppendEscaped(name, out);
+  out->append("=\"");
+  AppendEscaped(value, out);
+  out->append("\"");
 }
 
 // An id's decimal text, made again only when the id changes (a fork).
@@ -135,22 +164,6 @@ class IdText {
 };
 thread_local IdText process_id_text;
 thread_local IdText thread_id_text;
-
-// Runs of line feeds become one space; carriage returns stay.
-void AppendFoldingLineFeeds(const std::string& text, std::string* out) {
-  if (text.find('\n') == std::string::npos) {
-    out->append(text);
-    return;
-  }
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n') {
-      out->push_back(text[i]);
-      continue;
-    }
-    while (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    out->push_back(' ');
-  }
-}
 
 }  // namespace
 
@@ -290,23 +303,29 @@ Logger::~Logger() {
     if (invalid) AppendParam(&sd, "invalid", "true");
     sd.append("]");
 
-    const std::string& text = text_;
     if (level_ <= logLevel) {
       std::string line;
-      line.reserve(16 + sd.size() + text.size());
+      line.reserve(16 + sd.size() + text_.size());
       line.append("ORV ").append(process_id_text.Of(ProcessId())).append(" - ").append(sd).append(" ");
-      AppendFoldingLineFeeds(text, &line);
+      AppendEscaped(text_, &line);
       sink->Syslog(info.priority, line);
     }
     if (LogToStdout) {
-      sink->Stdout(UtcTimestamp() + " " + sd + " " + text + "\n");
+      std::string copy = UtcTimestamp();
+      copy.reserve(copy.size() + sd.size() + text_.size() + 3);
+      copy.append(" ").append(sd).append(" ");
+      AppendEscaped(text_, &copy);
+      copy.append("\n");
+      sink->Stdout(copy);
     }
     // The process may be about to end: the fatal line and all before it
     // are written first.
     if (level_ == PANIC) sink->Flush();
   } catch (const std::exception& e) {
     try {
-      sink->Syslog(LOG_ERR, std::string("Failed to log message: ") + e.what());
+      std::string line = "Failed to log message: ";
+      AppendEscaped(e.what(), &line);
+      sink->Syslog(LOG_ERR, line);
     } catch (...) {
     }
   } catch (...) {

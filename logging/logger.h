@@ -20,6 +20,11 @@ extern bool LogToStdout;
 
 // One log message: built on the stack, emitted as one structured line when it
 // goes out of scope. Callers test the level first (see TARNIX_LOG).
+//
+// The text and tags may hold client text: their control bytes (below 0x20,
+// and 0x7f) are escaped in both copies of the line, line feed, carriage
+// return and tab as \n \r \t and the others as \xNN (lower-case hex), so
+// a message is always exactly one line. Other bytes pass unchanged.
 class Logger {
  public:
   explicit Logger(LibraryLogLevel level);

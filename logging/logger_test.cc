@@ -126,14 +126,37 @@ TEST_F(LoggerTest, SecondLevelComponentFollowsSubcomp) {
             std::string::npos);
 }
 
-TEST_F(LoggerTest, LineFeedRunsFoldToOneSpaceOnlyInSyslog) {
+// A client's text may hold a line feed and a forged line after it: both
+// copies keep the message on one line.
+TEST_F(LoggerTest, ControlBytesAreEscapedInBothCopies) {
   LogToStdout = true;
-  Logger(INFO).put("a\n\nb\r\nc\n");
+  Logger(INFO).put("id='x'\n2026-01-01 [level=\"ERROR\"] forged\r\t%c%c\x1f\x7f end", 1, 0);
+  const std::string escaped =
+      "] id='x'\\n2026-01-01 [level=\"ERROR\"] forged\\r\\t\\x01\\x00\\x1f\\x7f end";
   ASSERT_EQ(capture_.lines().size(), 1u);
-  EXPECT_EQ(capture_.lines()[0], Prefix("INFO") + "] a b\r c ");
+  EXPECT_EQ(capture_.lines()[0], Prefix("INFO") + escaped);
   ASSERT_EQ(capture_.stdout_lines().size(), 1u);
   const std::string out = capture_.stdout_lines()[0];
-  EXPECT_EQ(out.substr(out.size() - 11), "] a\n\nb\r\nc\n\n");
+  ASSERT_GT(out.size(), escaped.size() + 1);
+  EXPECT_EQ(out.substr(out.size() - escaped.size() - 1), escaped + "\n");
+  EXPECT_EQ(out.find('\n'), out.size() - 1);
+}
+
+TEST_F(LoggerTest, TextWithoutControlBytesIsUnchanged) {
+  LogToStdout = true;
+  // UTF-8, a backslash and the bytes next to the escaped ranges.
+  const std::string text = "gr\xc3\xbc\xc3\x9f \\n \\x41 \x20~\x80\xff";
+  Logger(INFO).put("%s", text.c_str());
+  ASSERT_EQ(capture_.lines().size(), 1u);
+  EXPECT_EQ(capture_.lines()[0], Prefix("INFO") + "] " + text);
+  ASSERT_EQ(capture_.stdout_lines().size(), 1u);
+  const std::string out = capture_.stdout_lines()[0];
+  EXPECT_EQ(out.substr(out.size() - text.size() - 3), "] " + text + "\n");
+}
+
+TEST_F(LoggerTest, ControlBytesInTagsAreEscaped) {
+  EXPECT_EQ(LineWithTags({"vdb:a\nb", "k\x1b:\t"}),
+            Prefix("INFO") + " vdb=\"a\\nb\" k\\x1b=\"\\t\"] x");
 }
 
 int64_t Millis(const timespec& t) {

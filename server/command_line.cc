@@ -81,6 +81,22 @@ bool ParseLevel(const char* program, const char* option, const char* text, int m
   return false;
 }
 
+// A size option's value in bytes; false, after saying so on stderr, when it
+// is negative or not a number (a "-1" would otherwise wrap to the largest
+// size).
+bool ParseSize(const char* program, const char* option, const char* text, uint64_t* size) {
+  if (text[0] != '-') {
+    try {
+      *size = boost::lexical_cast<uint64_t>(text);
+      return true;
+    } catch (const boost::bad_lexical_cast&) {
+    }
+  }
+  std::fprintf(stderr, "%s: option '--%s' takes a size in bytes, not '%s'\n", program, option,
+               text);
+  return false;
+}
+
 // An interval option's value; a malformed one is logged under `name`.
 bool ParseInterval(const char* text, const char* name, uint32_t* value) {
   try {
@@ -113,7 +129,7 @@ bool ParseCommandLine(int argc, char** argv, ServerOptions* options) {
         options->database_dir = optarg;
         break;
       case kTxnLogSize:
-        options->txn_log_size = boost::lexical_cast<uint64_t>(optarg);
+        if (!ParseSize(argv[0], "txn_log_size", optarg, &options->txn_log_size)) return false;
         break;
       case kListen:
         options->listen.emplace_back(optarg);

@@ -34,9 +34,10 @@ struct ServerOptions {
 // option of one kind replaces an earlier one. Arguments that are not options
 // are ignored. Returns false when the usage text must be shown: an unknown
 // option or a missing value (getopt_long has printed its diagnostic to
-// stderr) or a level outside its range (said on stderr the same way). A malformed interval is logged as a
-// WARNING and skipped. Throws boost::bad_lexical_cast for a --txn_log_size or
-// level value that is not a number. Not thread-safe (getopt's globals).
+// stderr), a level outside its range or a --txn_log_size that is negative or
+// not a number (said on stderr the same way). A malformed interval is logged
+// as a WARNING and skipped. Throws boost::bad_lexical_cast for a level value
+// that is not a number. Not thread-safe (getopt's globals).
 bool ParseCommandLine(int argc, char** argv, ServerOptions* options);
 
 // True when the schema, the database and at least one endpoint are given.
