@@ -60,8 +60,10 @@ Status MonitorStatements::DecodeWhereClause(const std::string& type_name, const 
 Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id,
                                                     const std::string& monitor_id,
                                                     const Statements& statements,
-                                                    MonitorStatementRecords* records) const {
-  for (const tx::MonitorStatementMsg& statement : statements) {
+                                                    MonitorStatementRecords* records,
+                                                    size_t* budget, Progress* at) const {
+  for (; at->item < static_cast<size_t>(statements.size()); ++at->item, at->clause = -1) {
+    const tx::MonitorStatementMsg& statement = statements[static_cast<int>(at->item)];
     if (!statement.has_statement()) {
       TARNIX_LOG(orv::INFO, nullptr,
                  "Monitor: Empty subscription request for monitor_request_id %s",
@@ -71,39 +73,45 @@ Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id
     const tx::StatementMsg& body = statement.statement();
     const std::string type_name = schema_->types().GetObjectType(&body);
     if (type_name.empty()) continue;  // the schema logged why
-    if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
-      return NoReadPermission(client_id, type_name);
-    }
-    auto [inserted, is_new] = records->try_emplace(type_name);
-    if (!is_new) {
-      return Status::InvalidArgument(
-          Format("Multiple monitor statement for object type %1% provided.", type_name));
-    }
-    MonitorStatementRecord& record = inserted->second;
-    record.type_name = type_name;
-    if (body.has_select() && body.select().has_op_msg()) {
-      std::unique_ptr<pb::Message> select(schema_->types().ParseMessage(
-          schema_->op_messages().GetOpMsgTypeName(type_name), body.select().op_msg()));
-      if (select == nullptr) {
-        return Status::InvalidArgument(Format(
-            "Unable to parse SelectMsg in monitor statement for object type %1%", type_name));
+    if (at->clause < 0) {
+      if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
+        return NoReadPermission(client_id, type_name);
       }
-      if (!selection_.ParseSelectMsg(select.get(), false)) {
+      auto [inserted, is_new] = records->try_emplace(type_name);
+      if (!is_new) {
         return Status::InvalidArgument(
-            Format("Invalid SelectMsg in monitor statement for object type %1%", type_name));
+            Format("Multiple monitor statement for object type %1% provided.", type_name));
       }
-      record.selection = body.select().op_msg();
+      MonitorStatementRecord& record = inserted->second;
+      record.type_name = type_name;
+      if (body.has_select() && body.select().has_op_msg()) {
+        std::unique_ptr<pb::Message> select(schema_->types().ParseMessage(
+            schema_->op_messages().GetOpMsgTypeName(type_name), body.select().op_msg()));
+        if (select == nullptr) {
+          return Status::InvalidArgument(Format(
+              "Unable to parse SelectMsg in monitor statement for object type %1%", type_name));
+        }
+        if (!selection_.ParseSelectMsg(select.get(), false)) {
+          return Status::InvalidArgument(
+              Format("Invalid SelectMsg in monitor statement for object type %1%", type_name));
+        }
+        record.selection = body.select().op_msg();
+      }
+      record.flag = statement.send_old_object_body();
+      if (body.where_size() == 0) {
+        record.where_clauses.emplace_back();
+        Status status =
+            DecodeWhereClause(type_name, tx::WhereMsg(), true, &record.where_clauses.back());
+        if (!status.ok()) return status;
+      }
+      at->clause = 0;
     }
-    record.flag = statement.send_old_object_body();
-    if (body.where_size() == 0) {
-      record.where_clauses.emplace_back();
-      Status status =
-          DecodeWhereClause(type_name, tx::WhereMsg(), true, &record.where_clauses.back());
-      if (!status.ok()) return status;
-    }
-    for (const tx::WhereMsg& where : body.where()) {
-      record.where_clauses.emplace_back();
-      Status status = DecodeWhereClause(type_name, where, true, &record.where_clauses.back());
+    std::vector<WhereClause>& clauses = (*records)[type_name].where_clauses;
+    for (; at->clause < body.where_size(); ++at->clause) {
+      if (*budget == 0) return Status::OK();
+      --*budget;
+      clauses.emplace_back();
+      Status status = DecodeWhereClause(type_name, body.where(at->clause), true, &clauses.back());
       if (!status.ok()) return status;
     }
   }
@@ -111,22 +119,31 @@ Status MonitorStatements::ValidateMonitorStatements(const std::string& client_id
 }
 
 Status MonitorStatements::CheckWhereClause(const std::string& client_id, const Updates& updates,
-                                           WhereClauseUpdateRecords* records) const {
-  for (const tx::MonitorStatementUpdateMsg& update : updates) {
+                                           WhereClauseUpdateRecords* records, size_t* budget,
+                                           Progress* at) const {
+  for (; at->item < static_cast<size_t>(updates.size()); ++at->item, at->clause = -1) {
+    const tx::MonitorStatementUpdateMsg& update = updates[static_cast<int>(at->item)];
     const std::string type_name = schema_->types().GetObjectType(&update);
     if (type_name.empty()) continue;
-    if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
-      return NoReadPermission(client_id, type_name);
+    if (at->clause < 0) {
+      if (!schema_->permissions().HasReadPermission(client_id, type_name)) {
+        return NoReadPermission(client_id, type_name);
+      }
+      at->clause = 0;
     }
+    // Several updates of one type add to one record.
     WhereClauseUpdateRecord& record = (*records)[type_name];
-    for (const tx::WhereMsg& where : update.remove_where()) {
-      record.remove.emplace_back();
-      Status status = DecodeWhereClause(type_name, where, false, &record.remove.back());
-      if (!status.ok()) return status;
-    }
-    for (const tx::WhereMsg& where : update.add_where()) {
-      record.add.emplace_back();
-      Status status = DecodeWhereClause(type_name, where, true, &record.add.back());
+    const int removes = update.remove_where_size();
+    for (; at->clause < removes + update.add_where_size(); ++at->clause) {
+      if (*budget == 0) return Status::OK();
+      --*budget;
+      const bool remove = at->clause < removes;
+      std::vector<WhereClause>& list = remove ? record.remove : record.add;
+      list.emplace_back();
+      Status status = DecodeWhereClause(
+          type_name,
+          remove ? update.remove_where(at->clause) : update.add_where(at->clause - removes),
+          !remove, &list.back());
       if (!status.ok()) return status;
     }
   }
@@ -187,7 +204,7 @@ bool MonitorStatements::ConfigureSubscriptions(const std::string& monitor_id,
                                                const MonitorStatementRecords& added,
                                                const MonitorStatementRecords& deleted,
                                                const WhereClauseUpdateRecords& updated,
-                                               size_t max_changes, Progress* progress) {
+                                               size_t max_changes, ConfigureProgress* progress) {
   // Every call walks the changes in the same order and skips what earlier
   // calls applied: a record at a time where it can.
   size_t seen = 0;

@@ -50,11 +50,11 @@ using WhereClauseUpdateRecords = std::unordered_map<std::string, WhereClauseUpda
 // changes to the monitor engine's subscriptions. A statement per object type
 // and monitor: the type, a selection, the old-body flag and where clauses.
 //
-// The checks come in two kinds. Those that depend only on the request and
-// the schema (Validate..., CheckWhereClause) run when the request arrives;
-// those that depend on the monitor's current statements, and the scans, run
-// when the request takes effect (Add..., Scan...), which may be later. A
-// request refused by either has changed nothing.
+// The checks come in two kinds: those that depend only on the request and
+// the schema (Validate..., CheckWhereClause), and those that depend on the
+// monitor's current statements (Add..., Scan..., which also prepare the
+// snapshot's scans). Both run when the request takes effect, the first in
+// bounded steps. A request refused by either has changed nothing.
 //
 // Not thread-safe: runs on the RPC event-loop thread. Every pointer is
 // borrowed and must outlive the object.
@@ -68,6 +68,13 @@ class MonitorStatements {
   MonitorStatements(const MonitorStatements&) = delete;
   MonitorStatements& operator=(const MonitorStatements&) = delete;
 
+  // How far a check in steps has got: the next statement or update, and
+  // within it the next where clause (-1: its own checks come first).
+  struct Progress {
+    size_t item = 0;
+    int clause = -1;
+  };
+
   // Checks `statements` of `client_id` into *records, one per type. A
   // statement without StatementMsg, or of a type the schema does not know,
   // is skipped (logged). Refusals: PERMISSION_DENIED "<client> does not have
@@ -77,15 +84,21 @@ class MonitorStatements {
   // monitor statement for object type <type>", "Multiple attributes set in
   // the where clause for object type <type>", DecodeWhereMsg's refusal, and
   // CheckSubscription's for a clause no subscription can watch.
+  // Goes in steps: decodes at most *budget more where clauses (lowering it)
+  // from where *at stands, and moves *at on; the check is over once
+  // at->item reaches the end of the list, or at a refusal. *records keeps
+  // what the steps before found and must not change in between.
   Status ValidateMonitorStatements(const std::string& client_id, const std::string& monitor_id,
-                                   const Statements& statements,
-                                   MonitorStatementRecords* records) const;
+                                   const Statements& statements, MonitorStatementRecords* records,
+                                   size_t* budget, Progress* at) const;
 
   // Checks `updates` of `client_id` into *records (several updates of one
   // type merge). Refusals: the permission and where-clause texts of
-  // ValidateMonitorStatements; clauses to remove are only decoded.
+  // ValidateMonitorStatements; clauses to remove are only decoded. In steps
+  // as ValidateMonitorStatements.
   Status CheckWhereClause(const std::string& client_id, const Updates& updates,
-                          WhereClauseUpdateRecords* records) const;
+                          WhereClauseUpdateRecords* records, size_t* budget,
+                          Progress* at) const;
 
   // For each added statement: refused with INVALID_ARGUMENT "An existing
   // monitor statement for object type <type> already exist for monitor_id
@@ -111,7 +124,7 @@ class MonitorStatements {
                                SnapshotScans* scans) const;
 
   // How far a ConfigureSubscriptions in steps has got.
-  struct Progress {
+  struct ConfigureProgress {
     size_t applied = 0;  // changes applied, in the order they are taken
     std::unordered_set<std::string> subscribed;  // added types with a clause subscribed
   };
@@ -127,7 +140,7 @@ class MonitorStatements {
   bool ConfigureSubscriptions(const std::string& monitor_id, const MonitorStatementRecords& added,
                               const MonitorStatementRecords& deleted,
                               const WhereClauseUpdateRecords& updated, size_t max_changes,
-                              Progress* progress);
+                              ConfigureProgress* progress);
 
   // The monitor's statements: one per type, with its old-body flag always
   // set, its selection when it has one, and one WhereMsg per subscription.

@@ -64,12 +64,14 @@ struct TarnixServer::MonitorOpening {
   VdbId vdb_id;
   CallPtr<tx::MonitorResponseMsg> call;
   DbAccess::SnapshotHolder snapshot;
+  tx::MonitorRequestMsg request;
+  // In its turn, over as many as it takes: the statements checked, the
+  // snapshot's scans prepared, the subscriptions made.
+  MonitorStatements::Progress checked;
   MonitorStatementRecords added;
-  // Once its turn came: the snapshot's scans, and how far the subscriptions
-  // got.
   bool started = false;
   SnapshotScans scans;
-  MonitorStatements::Progress progress;
+  MonitorStatements::ConfigureProgress configured;
 };
 
 // A checked ConfigureMonitor call, waiting for its turn.
@@ -82,12 +84,18 @@ struct TarnixServer::MonitorChange {
   // in memory.
   MonitorStream::Call stream;
   DbAccess::SnapshotHolder snapshot;
+  tx::ConfigureMonitorRequestMsg request;
+  // In its turn, as MonitorOpening: the delete list, the updates and the
+  // add list checked in this order.
+  MonitorStatements::Progress deletes_checked;
+  MonitorStatements::Progress updates_checked;
+  MonitorStatements::Progress adds_checked;
   MonitorStatementRecords added;
   MonitorStatementRecords deleted;
   WhereClauseUpdateRecords updated;
   bool started = false;
   SnapshotScans scans;
-  MonitorStatements::Progress progress;
+  MonitorStatements::ConfigureProgress configured;
 };
 
 orv::rpc::AppStatus TarnixServer::StartMonitorTransaction(const orv::rpc::CallContext& context,
@@ -139,14 +147,7 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
     call->Fail(orv::rpc::FAILED_PRECONDITION("no mapping for vdb_id found"));
     return;
   }
-  const Status checked = monitor_statements_.ValidateMonitorStatements(
-      opening->client_id, monitor_id, request.statements(), &opening->added);
-  if (!checked.ok()) {
-    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
-               checked.ToString().c_str());
-    call->Fail(ToAppStatus(checked));
-    return;
-  }
+  opening->request = request;
   opening->snapshot = db_access_->GetSnapshot();
 
   // The id is taken from now on, also while the monitor waits for its turn.
@@ -174,27 +175,37 @@ bool TarnixServer::OpenMonitor(MonitorOpening& opening) {
   if (stream == monitor_streams_.end() || stream->second->call() != opening.call) {
     return true;  // gone; its end took what it had subscribed
   }
+  const auto refuse = [&](const Status& status) {
+    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
+               status.ToString().c_str());
+    monitor_streams_.erase(stream);
+    opening.call->Fail(ToAppStatus(status));
+    return true;
+  };
   try {
+    // Many clauses are checked and subscribed over several turns; the
+    // transactions behind this one wait for the last.
+    const auto& statements = opening.request.statements();
+    if (opening.checked.item < static_cast<size_t>(statements.size())) {
+      size_t budget = read_slice_records_;
+      const Status checked = monitor_statements_.ValidateMonitorStatements(
+          opening.client_id, opening.monitor_id, statements, &opening.added, &budget,
+          &opening.checked);
+      if (!checked.ok()) return refuse(checked);
+      if (opening.checked.item < static_cast<size_t>(statements.size())) return false;
+    }
     if (!opening.started) {
       const Status scanned = monitor_statements_.AddMonitorStatements(
           opening.monitor_id, opening.vdb_id, opening.snapshot, opening.added,
           MonitorStatementRecords(), &opening.scans);
       opening.snapshot.reset();
-      if (!scanned.ok()) {
-        TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED", "Monitor operation failed: %s",
-                   scanned.ToString().c_str());
-        monitor_streams_.erase(stream);
-        opening.call->Fail(ToAppStatus(scanned));
-        return true;
-      }
+      if (!scanned.ok()) return refuse(scanned);
       monitor_engine_.AddMonitor(opening.monitor_id, opening.vdb_id);
       opening.started = true;
     }
-    // Many clauses are subscribed over several turns; the transactions
-    // behind this one wait for the last.
     if (!monitor_statements_.ConfigureSubscriptions(
             opening.monitor_id, opening.added, MonitorStatementRecords(),
-            WhereClauseUpdateRecords(), read_slice_records_, &opening.progress)) {
+            WhereClauseUpdateRecords(), read_slice_records_, &opening.configured)) {
       return false;
     }
     OrderMonitorUpdates(*schema_, &type_order_, &opening.scans);
@@ -259,32 +270,7 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
     call->Fail(orv::rpc::INVALID_ARGUMENT(message));
     return;
   }
-  Status checked = monitor_statements_.ValidateMonitorStatements(
-      change->client_id, monitor_id, request.delete_statements(), &change->deleted);
-  if (checked.ok()) {
-    checked = monitor_statements_.CheckWhereClause(change->client_id, request.update_statements(),
-                                                   &change->updated);
-  }
-  if (checked.ok()) {
-    checked = monitor_statements_.ValidateMonitorStatements(
-        change->client_id, monitor_id, request.add_statements(), &change->added);
-  }
-  // Whoever changes a monitor, it delivers to its owner, who must be able to
-  // read what is added.
-  const std::string& owner = stream->second->owner();
-  for (auto added = change->added.begin(); checked.ok() && added != change->added.end(); ++added) {
-    if (!schema_->permissions().HasReadPermission(owner, added->first)) {
-      checked = Status::PermissionDenied(
-          (boost::format("%1% does not have read permission for %2%") % owner % added->first)
-              .str());
-    }
-  }
-  if (!checked.ok()) {
-    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
-               "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
-    call->Fail(ToAppStatus(checked));
-    return;
-  }
+  change->request = request;
   change->stream = stream->second->call();
   change->snapshot = db_access_->GetSnapshot();
   group_commit_.RunInOrder([this, change] {
@@ -306,32 +292,70 @@ bool TarnixServer::ChangeMonitor(MonitorChange& change) {
     change.call->Fail(orv::rpc::INVALID_ARGUMENT(message));
     return true;
   }
+  const auto refuse = [&](const Status& status) {
+    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
+               "ConfigureMonitor operation failed: %s", status.ToString().c_str());
+    change.call->Fail(ToAppStatus(status));
+    return true;
+  };
   try {
+    // Many clauses are checked and subscribed over several turns; the
+    // transactions behind this one wait for the last.
     if (!change.started) {
+      const tx::ConfigureMonitorRequestMsg& request = change.request;
+      const auto checked_all = [](const MonitorStatements::Progress& at, int size) {
+        return at.item == static_cast<size_t>(size);
+      };
+      size_t budget = read_slice_records_;
+      Status checked = monitor_statements_.ValidateMonitorStatements(
+          change.client_id, monitor_id, request.delete_statements(), &change.deleted, &budget,
+          &change.deletes_checked);
+      if (checked.ok() && checked_all(change.deletes_checked, request.delete_statements_size())) {
+        checked = monitor_statements_.CheckWhereClause(change.client_id,
+                                                       request.update_statements(),
+                                                       &change.updated, &budget,
+                                                       &change.updates_checked);
+      }
+      if (checked.ok() && checked_all(change.updates_checked, request.update_statements_size())) {
+        checked = monitor_statements_.ValidateMonitorStatements(
+            change.client_id, monitor_id, request.add_statements(), &change.added, &budget,
+            &change.adds_checked);
+      }
+      if (!checked.ok()) return refuse(checked);
+      if (!checked_all(change.deletes_checked, request.delete_statements_size()) ||
+          !checked_all(change.updates_checked, request.update_statements_size()) ||
+          !checked_all(change.adds_checked, request.add_statements_size())) {
+        return false;
+      }
+      // Whoever changes a monitor, it delivers to its owner, who must be
+      // able to read what is added.
+      const std::string& owner = stream->second->owner();
+      for (const auto& added : change.added) {
+        if (!schema_->permissions().HasReadPermission(owner, added.first)) {
+          return refuse(Status::PermissionDenied(
+              (boost::format("%1% does not have read permission for %2%") % owner % added.first)
+                  .str()));
+        }
+      }
       VdbId vdb_id;
       if (!monitor_engine_.GetVDbIdForMonitor(monitor_id, &vdb_id)) {
         TARNIX_LOG(orv::ERROR, "errorCode:DRX0305", "Unable to find corresponding vdb_id");
         change.call->Fail(orv::rpc::INTERNAL("Unable to find corresponding vdb_id"));
         return true;
       }
-      Status checked = monitor_statements_.ScanMonitorStatements(
+      checked = monitor_statements_.ScanMonitorStatements(
           monitor_id, vdb_id, change.snapshot, change.updated, change.deleted, &change.scans);
       if (checked.ok()) {
         checked = monitor_statements_.AddMonitorStatements(
             monitor_id, vdb_id, change.snapshot, change.added, change.deleted, &change.scans);
       }
       change.snapshot.reset();
-      if (!checked.ok()) {
-        TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
-                   "ConfigureMonitor operation failed: %s", checked.ToString().c_str());
-        change.call->Fail(ToAppStatus(checked));
-        return true;
-      }
+      if (!checked.ok()) return refuse(checked);
       change.started = true;
     }
     if (!monitor_statements_.ConfigureSubscriptions(monitor_id, change.added, change.deleted,
                                                     change.updated, read_slice_records_,
-                                                    &change.progress)) {
+                                                    &change.configured)) {
       return false;
     }
     auto response = std::make_shared<tx::ConfigureMonitorResponseMsg>();
