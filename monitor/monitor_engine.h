@@ -96,6 +96,8 @@ class MonitorEngine {
   // Either way nothing of what was removed stays behind, also where a
   // single removal fails: gauges lowered, emptied entries, indexes and vdb
   // entries pruned. A monitor removed whole can be added again afresh.
+  // Where clauses large enough to matter hand their heap back to the
+  // system (see ReleaseFreeHeapMemory).
   void DeleteSubscriptions(const std::string& monitor_id, const std::string& object_type);
 
   // The selection of the monitor's statement for the type; "" (after a

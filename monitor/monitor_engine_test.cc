@@ -1,3 +1,6 @@
+#include <cstddef>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
@@ -5,6 +8,10 @@
 #include "monitor/engine_test_util.h"
 #include "monitor/monitor_statements.h"
 #include "monitor/monitor_engine.h"
+
+// tcmalloc's C interface, resolved only when the process links tcmalloc.
+extern "C" int MallocExtension_GetNumericProperty(const char* property, size_t* value)
+    __attribute__((weak));
 
 namespace tarnix {
 namespace {
@@ -142,6 +149,48 @@ TEST_F(EngineTest, DepartedMonitorLeavesNothingBehind) {
   engine_.DeleteSubscriptions("other", "");
   EXPECT_FALSE(engine_.HasSubscriptions());
   EXPECT_EQ(Gauge("by_attribute"), 0u);
+}
+
+// Heap bytes in use, or false when the process does not run on tcmalloc.
+bool AllocatedBytes(size_t* bytes) {
+  return MallocExtension_GetNumericProperty != nullptr &&
+         MallocExtension_GetNumericProperty("generic.current_allocated_bytes", bytes);
+}
+
+TEST_F(EngineTest, ContainsAnyTakesMemoryLinearInItsElementsAndGivesItBack) {
+  size_t probe = 0;
+  if (!AllocatedBytes(&probe)) GTEST_SKIP() << "the allocator reports no heap figures";
+  engine_.AddMonitor("other", 1);
+  ASSERT_TRUE(Add("other", "i32 { op: EXISTS }"));  // the index and its gauges stay
+  double bytes_per_element_of_first = 0;
+  for (int elements : {1000, 10000, 100000}) {
+    SCOPED_TRACE(elements);
+    std::string tags = "tags: [";
+    for (int i = 0; i < elements; ++i) tags += "'tag-" + std::to_string(i) + "',";
+    tags.back() = ']';
+    const std::string monitor = "m" + std::to_string(elements);
+    size_t before = 0;
+    ASSERT_TRUE(AllocatedBytes(&before));
+    engine_.AddMonitor(monitor, 1);
+    ASSERT_TRUE(Add(monitor, "tags { op: CONTAINS_ANY }", tags));
+    size_t added = 0;
+    ASSERT_TRUE(AllocatedBytes(&added));
+    const double bytes_per_element = static_cast<double>(added - before) / elements;
+    if (bytes_per_element_of_first == 0) bytes_per_element_of_first = bytes_per_element;
+    ASSERT_LE(bytes_per_element, 2 * bytes_per_element_of_first);
+    EXPECT_EQ(Match("tags: 'tag-7'"), MonitorIdSet{monitor});
+
+    engine_.DeleteSubscriptions(monitor, "");
+    size_t after = 0;
+    ASSERT_TRUE(AllocatedBytes(&after));
+    EXPECT_LE(after, before + 4096);
+    EXPECT_EQ(Match("tags: 'tag-7'"), MonitorIdSet{});
+    if (elements == 100000) {  // large enough to hand its pages to the system
+      size_t free_pages = 0;
+      ASSERT_TRUE(MallocExtension_GetNumericProperty("tcmalloc.pageheap_free_bytes", &free_pages));
+      EXPECT_LT(free_pages, 1u << 20);
+    }
+  }
 }
 
 TEST(MonitorEngineTest, EnginesShareNeitherSchemaNorMetrics) {
