@@ -46,12 +46,6 @@ bool MonitorEngine::GetVDbIdForMonitor(const std::string& monitor_id, VdbId* vdb
   return true;
 }
 
-void MonitorEngine::CollectMonitorsOfVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const {
-  auto it = vdb_id_to_monitor_ids_.find(vdb_id);
-  if (it == vdb_id_to_monitor_ids_.end()) return;
-  monitor_ids->insert(it->second.begin(), it->second.end());
-}
-
 void MonitorEngine::CollectMonitorsWatchingVDb(VdbId vdb_id,
                                                std::set<std::string>* monitor_ids) const {
   auto it = vdb_id_to_monitor_ids_.find(vdb_id);

@@ -55,14 +55,12 @@ class MonitorEngine {
   // ---- Monitors and statements ----
 
   // Registers `monitor_id` on `vdb_id`. A known monitor moves to the new
-  // vdb; the old vdb's set keeps listing it (see CollectMonitorsOfVDb).
+  // vdb; the old vdb's set keeps listing it, so that its removal sweeps what
+  // it subscribed there.
   void AddMonitor(const std::string& monitor_id, VdbId vdb_id);
   // The monitor's vdb into *vdb_id; false (and *vdb_id untouched) when the
   // monitor is not registered.
   bool GetVDbIdForMonitor(const std::string& monitor_id, VdbId* vdb_id) const;
-  // Adds the ids of every monitor registered on `vdb_id` to *monitor_ids,
-  // those moved to another vdb since included.
-  void CollectMonitorsOfVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const;
   // Adds the ids of the monitors that watch `vdb_id` now.
   void CollectMonitorsWatchingVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const;
 
