@@ -18,15 +18,19 @@ function(tarnix_executable name sources deps)
   add_dependencies(${name} tarnix_example_schema)
 endfunction()
 
-# tarnix_test(NAME SOURCES ... DEPS ... [LABELS ...]): one GoogleTest binary, one CTest entry.
-# Tests see the compiled example schema as TARNIX_EXAMPLE_SCHEMA.
+# tarnix_test(NAME SOURCES ... DEPS ... [LABELS ...] [TCMALLOC]): one GoogleTest binary, one
+# CTest entry. Tests see the compiled example schema as TARNIX_EXAMPLE_SCHEMA. TCMALLOC links
+# the allocator the daemon runs on, for tests that read its heap figures.
 function(tarnix_test name)
   if(NOT TARNIX_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "TCMALLOC" "" "SOURCES;DEPS;LABELS" ${ARGN})
   tarnix_executable(${name} "${ARG_SOURCES}"
                     "${ARG_DEPS};GTest::gtest;GTest::gmock;GTest::gtest_main")
+  if(ARG_TCMALLOC AND TARNIX_TCMALLOC)
+    target_link_libraries(${name} PRIVATE PkgConfig::TCMALLOC)
+  endif()
   target_compile_definitions(${name} PRIVATE TARNIX_TEST_DATA_DIR="${CMAKE_CURRENT_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})
   if(NOT ARG_LABELS)

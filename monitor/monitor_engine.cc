@@ -2,12 +2,19 @@
 
 #include "logging/logger.h"
 #include "schema/schema.h"
+#include "util/heap_release.h"
 
 namespace tarnix {
 namespace {
 
 // Registries start small; they grow with the number of monitors.
 constexpr size_t kInitialBuckets = 16;
+
+// Removing where clauses of this many bytes hands the heap they held back
+// to the system. Their index entries take some 30 times their bytes (one
+// CONTAINS_ANY or CONTAINS_ALL element of ten bytes about 350), so this
+// frees about kReleaseHeapAfterBytes.
+constexpr size_t kReleaseHeapAfterClauseBytes = kReleaseHeapAfterBytes / 32;
 
 // The body of an op or value object as its subscription key holds it.
 std::string KeyText(const TarnixObject& object) {
@@ -37,12 +44,6 @@ bool MonitorEngine::GetVDbIdForMonitor(const std::string& monitor_id, VdbId* vdb
   if (it == monitor_id_to_vdb_id_.end()) return false;
   *vdb_id = it->second;
   return true;
-}
-
-void MonitorEngine::CollectMonitorsOfVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const {
-  auto it = vdb_id_to_monitor_ids_.find(vdb_id);
-  if (it == vdb_id_to_monitor_ids_.end()) return;
-  monitor_ids->insert(it->second.begin(), it->second.end());
 }
 
 void MonitorEngine::CollectMonitorsWatchingVDb(VdbId vdb_id,
@@ -111,6 +112,12 @@ bool MonitorEngine::AddSubscription(const std::string& monitor_id, const std::st
     index = types->second.try_emplace(object_type, object_type, vdb_id, metric_registry_).first;
   }
   SubscriptionKey key{object_type, {KeyText(op), KeyText(value)}};
+  // A clause added again takes the stored text, which the index's entries
+  // share and so match without reading its bytes once per entry.
+  if (const MonitorStatementData* statement = FindStatement(monitor_id, object_type)) {
+    auto held = statement->subscriptions.find(key);
+    if (held != statement->subscriptions.end()) key.text = held->text;
+  }
   const TarnixObject::MessagePtr op_msg = op.GetMessage(*schema_);
   const TarnixObject::MessagePtr value_msg = value.GetMessage(*schema_);
   if (!index->second.AddTypeOrAttributeSubscription(*schema_, monitor_id, op_msg.get(),
@@ -161,6 +168,9 @@ bool MonitorEngine::DeleteSubscription(const std::string& monitor_id,
   }
   // Starts as the removal's own texts; becomes the texts the index held.
   SubscriptionKey key{object_type, {KeyText(op), KeyText(value)}};
+  SubscriptionKeySet& subscriptions = statement->second.subscriptions;
+  auto held = subscriptions.find(key);
+  if (held != subscriptions.end()) key.text = held->text;  // as when adding
   const TarnixObject::MessagePtr op_msg = op.GetMessage(*schema_);
   const TarnixObject::MessagePtr value_msg = value.GetMessage(*schema_);
   if (!index->second.DeleteTypeOrAttributeSubscription(*schema_, monitor_id, op_msg.get(),
@@ -174,12 +184,11 @@ bool MonitorEngine::DeleteSubscription(const std::string& monitor_id,
     return false;
   }
   PruneIndex(types, index);
-  SubscriptionKeySet& subscriptions = statement->second.subscriptions;
   if (subscriptions.erase(key) == 0) {
     TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
                "DeleteSubscription: operation %s operand %s not found formonitor_id %s in "
                "monitor_id_to_type_statement_data_",
-               key.text.operation.c_str(), key.text.operand.c_str(), monitor_id.c_str());
+               key.text.operation().c_str(), key.text.operand().c_str(), monitor_id.c_str());
   }
   if (subscriptions.empty()) {
     monitor->second.erase(statement);
@@ -193,8 +202,10 @@ void MonitorEngine::DeleteSubscriptions(const std::string& monitor_id,
   SubscriptionKeySet keys;
   ListMonitorSubscriptions(monitor_id, &keys);
   bool removed_all = true;
+  size_t clause_bytes = 0;
   for (const SubscriptionKey& key : keys) {
     if (!object_type.empty() && key.object_type != object_type) continue;
+    clause_bytes += key.text.operation().size() + key.text.operand().size();
     const google::protobuf::Descriptor* type =
         schema_->types().FindMessageTypeByName(key.object_type);
     if (type == nullptr) {
@@ -203,10 +214,11 @@ void MonitorEngine::DeleteSubscriptions(const std::string& monitor_id,
       removed_all = false;
       continue;
     }
-    const TarnixObject op(schema_->op_messages().GetOpMsgTypeNameOf(type), key.text.operation);
-    const TarnixObject value(key.object_type, key.text.operand);
+    const TarnixObject op(schema_->op_messages().GetOpMsgTypeNameOf(type), key.text.operation());
+    const TarnixObject value(key.object_type, key.text.operand());
     removed_all &= DeleteSubscription(monitor_id, key.object_type, op, value);
   }
+  keys.clear();  // the texts' last holder: they go before the heap is handed back
 
   if (!object_type.empty()) {
     // The type leaves the monitor whole, also where a removal failed.
@@ -221,11 +233,12 @@ void MonitorEngine::DeleteSubscriptions(const std::string& monitor_id,
     if (!removed_all || !earlier.empty()) {
       RemoveLeftovers(monitor_id, object_type, removed_all ? &earlier : nullptr);
     }
-    return;
+  } else {
+    monitor_id_to_type_statement_data_.erase(monitor_id);
+    RemoveLeftovers(monitor_id, object_type, nullptr);
+    UnregisterMonitor(monitor_id);
   }
-  monitor_id_to_type_statement_data_.erase(monitor_id);
-  RemoveLeftovers(monitor_id, object_type, nullptr);
-  UnregisterMonitor(monitor_id);
+  if (clause_bytes >= kReleaseHeapAfterClauseBytes) ReleaseFreeHeapMemory();
 }
 
 std::set<VdbId> MonitorEngine::EarlierVDbs(const std::string& monitor_id) const {

@@ -55,14 +55,12 @@ class MonitorEngine {
   // ---- Monitors and statements ----
 
   // Registers `monitor_id` on `vdb_id`. A known monitor moves to the new
-  // vdb; the old vdb's set keeps listing it (see CollectMonitorsOfVDb).
+  // vdb; the old vdb's set keeps listing it, so that its removal sweeps what
+  // it subscribed there.
   void AddMonitor(const std::string& monitor_id, VdbId vdb_id);
   // The monitor's vdb into *vdb_id; false (and *vdb_id untouched) when the
   // monitor is not registered.
   bool GetVDbIdForMonitor(const std::string& monitor_id, VdbId* vdb_id) const;
-  // Adds the ids of every monitor registered on `vdb_id` to *monitor_ids,
-  // those moved to another vdb since included.
-  void CollectMonitorsOfVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const;
   // Adds the ids of the monitors that watch `vdb_id` now.
   void CollectMonitorsWatchingVDb(VdbId vdb_id, std::set<std::string>* monitor_ids) const;
 
@@ -96,6 +94,8 @@ class MonitorEngine {
   // Either way nothing of what was removed stays behind, also where a
   // single removal fails: gauges lowered, emptied entries, indexes and vdb
   // entries pruned. A monitor removed whole can be added again afresh.
+  // Where clauses large enough to matter hand their heap back to the
+  // system (see ReleaseFreeHeapMemory).
   void DeleteSubscriptions(const std::string& monitor_id, const std::string& object_type);
 
   // The selection of the monitor's statement for the type; "" (after a

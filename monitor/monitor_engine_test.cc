@@ -1,3 +1,6 @@
+#include <cstddef>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
@@ -6,16 +9,20 @@
 #include "monitor/monitor_statements.h"
 #include "monitor/monitor_engine.h"
 
+// tcmalloc's C interface, resolved only when the process links tcmalloc.
+extern "C" int MallocExtension_GetNumericProperty(const char* property, size_t* value)
+    __attribute__((weak));
+
 namespace tarnix {
 namespace {
 
-TEST(MonitorEngineTest, MonitorsMoveBetweenVdbsButStayListedOnTheOldOne) {
+TEST(MonitorEngineTest, MonitorsMoveBetweenVdbs) {
   MonitorEngine engine(nullptr, nullptr);
   engine.AddMonitor("m1", 1);
   engine.AddMonitor("m1", 1);
   engine.AddMonitor("m2", 1);
   std::set<std::string> ids = {"other"};
-  engine.CollectMonitorsOfVDb(1, &ids);
+  engine.CollectMonitorsWatchingVDb(1, &ids);
   EXPECT_EQ(ids, (std::set<std::string>{"m1", "m2", "other"}));
 
   engine.AddMonitor("m1", 7);
@@ -23,14 +30,14 @@ TEST(MonitorEngineTest, MonitorsMoveBetweenVdbsButStayListedOnTheOldOne) {
   ASSERT_TRUE(engine.GetVDbIdForMonitor("m1", &vdb));
   EXPECT_EQ(vdb, 7);
   ids.clear();
-  engine.CollectMonitorsOfVDb(1, &ids);
-  EXPECT_EQ(ids, (std::set<std::string>{"m1", "m2"}));
+  engine.CollectMonitorsWatchingVDb(1, &ids);
+  EXPECT_EQ(ids, std::set<std::string>{"m2"});
 
   vdb = 42;
   EXPECT_FALSE(engine.GetVDbIdForMonitor("unknown", &vdb));
   EXPECT_EQ(vdb, 42);
   ids = {"kept"};
-  engine.CollectMonitorsOfVDb(3, &ids);
+  engine.CollectMonitorsWatchingVDb(3, &ids);
   EXPECT_EQ(ids, std::set<std::string>{"kept"});
 }
 
@@ -111,11 +118,9 @@ TEST_F(EngineTest, DepartedMonitorLeavesNothingBehind) {
   }
   VdbId vdb = 0;
   EXPECT_FALSE(engine_.GetVDbIdForMonitor("m", &vdb));
-  for (VdbId listed : {1, 2, 3}) {
-    std::set<std::string> ids;
-    engine_.CollectMonitorsOfVDb(listed, &ids);
-    EXPECT_EQ(ids.count("m"), 0u) << listed;
-  }
+  std::set<std::string> watchers;
+  for (VdbId listed : {1, 2, 3}) engine_.CollectMonitorsWatchingVDb(listed, &watchers);
+  EXPECT_EQ(watchers, std::set<std::string>{"other"});
   EXPECT_EQ(Match("i32: 7 tags: 'a' spot { point { x: 1 } } u64: 1 nums: [2, 1]", {1, 2, 3}),
             MonitorIdSet{"other"});
   EXPECT_EQ(Match("n: 2", {1, 2, 3}, "monitor.test.OtherMsg"), MonitorIdSet{});
@@ -142,6 +147,48 @@ TEST_F(EngineTest, DepartedMonitorLeavesNothingBehind) {
   engine_.DeleteSubscriptions("other", "");
   EXPECT_FALSE(engine_.HasSubscriptions());
   EXPECT_EQ(Gauge("by_attribute"), 0u);
+}
+
+// Heap bytes in use, or false when the process does not run on tcmalloc.
+bool AllocatedBytes(size_t* bytes) {
+  return MallocExtension_GetNumericProperty != nullptr &&
+         MallocExtension_GetNumericProperty("generic.current_allocated_bytes", bytes);
+}
+
+TEST_F(EngineTest, ContainsAnyTakesMemoryLinearInItsElementsAndGivesItBack) {
+  size_t probe = 0;
+  if (!AllocatedBytes(&probe)) GTEST_SKIP() << "the allocator reports no heap figures";
+  engine_.AddMonitor("other", 1);
+  ASSERT_TRUE(Add("other", "i32 { op: EXISTS }"));  // the index and its gauges stay
+  double bytes_per_element_of_first = 0;
+  for (int elements : {1000, 10000, 100000}) {
+    SCOPED_TRACE(elements);
+    std::string tags = "tags: [";
+    for (int i = 0; i < elements; ++i) tags += "'tag-" + std::to_string(i) + "',";
+    tags.back() = ']';
+    const std::string monitor = "m" + std::to_string(elements);
+    size_t before = 0;
+    ASSERT_TRUE(AllocatedBytes(&before));
+    engine_.AddMonitor(monitor, 1);
+    ASSERT_TRUE(Add(monitor, "tags { op: CONTAINS_ANY }", tags));
+    size_t added = 0;
+    ASSERT_TRUE(AllocatedBytes(&added));
+    const double bytes_per_element = static_cast<double>(added - before) / elements;
+    if (bytes_per_element_of_first == 0) bytes_per_element_of_first = bytes_per_element;
+    ASSERT_LE(bytes_per_element, 2 * bytes_per_element_of_first);
+    EXPECT_EQ(Match("tags: 'tag-7'"), MonitorIdSet{monitor});
+
+    engine_.DeleteSubscriptions(monitor, "");
+    size_t after = 0;
+    ASSERT_TRUE(AllocatedBytes(&after));
+    EXPECT_LE(after, before + 4096);
+    EXPECT_EQ(Match("tags: 'tag-7'"), MonitorIdSet{});
+    if (elements == 100000) {  // large enough to hand its pages to the system
+      size_t free_pages = 0;
+      ASSERT_TRUE(MallocExtension_GetNumericProperty("tcmalloc.pageheap_free_bytes", &free_pages));
+      EXPECT_LT(free_pages, 1u << 20);
+    }
+  }
 }
 
 TEST(MonitorEngineTest, EnginesShareNeitherSchemaNorMetrics) {

@@ -288,8 +288,8 @@ void MonitorStatements::BuildMonitorStatements(const std::string& monitor_id,
       if (!selection.empty()) statement->mutable_select()->set_op_msg(selection);
     }
     tx::WhereMsg* where = statement->add_where();
-    where->set_op_msg(key.text.operation);
-    where->set_value(key.text.operand);
+    where->set_op_msg(key.text.operation());
+    where->set_value(key.text.operand());
   }
 }
 

@@ -25,8 +25,8 @@ std::string MetricPrefix(const std::string& object_type, VdbId vdb_id) {
 size_t SubscriptionKeyHash::operator()(const SubscriptionKey& key) const {
   size_t seed = 0;
   boost::hash_combine(seed, key.object_type);
-  boost::hash_combine(seed, key.text.operation);
-  boost::hash_combine(seed, key.text.operand);
+  boost::hash_combine(seed, key.text.operation());
+  boost::hash_combine(seed, key.text.operand());
   return seed;
 }
 

@@ -6,6 +6,11 @@
 
 namespace tarnix {
 
+const std::string& SubscriptionText::Empty() {
+  static const std::string* const empty = new std::string();
+  return *empty;
+}
+
 bool SubscriberSet::AddMonitor(const std::string& monitor_id, const SubscriptionText& text,
                                const RegistrationTally& tally) {
   auto [it, inserted] = monitors_.try_emplace(monitor_id);

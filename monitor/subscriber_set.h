@@ -2,9 +2,11 @@
 #define TARNIX_MONITOR_SUBSCRIBER_SET_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
@@ -18,13 +20,32 @@ using MonitorIdSet = std::unordered_set<std::string>;
 
 // One where predicate as its monitor sent it: the serialised op message and
 // value message. It names the subscription in the monitor's statement data.
-struct SubscriptionText {
-  std::string operation;
-  std::string operand;
+// Copies share one immutable body, so a predicate stored in many entries
+// (one per CONTAINS_ANY element) holds its bytes once. Equal when the bytes
+// are; copies of one text compare without reading them.
+class SubscriptionText {
+ public:
+  SubscriptionText() = default;  // both empty
+  SubscriptionText(std::string operation, std::string operand)
+      : body_(std::make_shared<const Body>(Body{std::move(operation), std::move(operand)})) {}
+
+  const std::string& operation() const { return body_ ? body_->operation : Empty(); }
+  const std::string& operand() const { return body_ ? body_->operand : Empty(); }
 
   bool operator==(const SubscriptionText& other) const {
-    return operation == other.operation && operand == other.operand;
+    return body_ == other.body_ ||
+           (operation() == other.operation() && operand() == other.operand());
   }
+
+ private:
+  struct Body {
+    std::string operation;
+    std::string operand;
+  };
+
+  static const std::string& Empty();
+
+  std::shared_ptr<const Body> body_;
 };
 
 // Moves with every (monitor, subscriber set) registration made or undone in

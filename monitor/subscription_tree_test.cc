@@ -87,7 +87,7 @@ TEST_F(SubscriptionTreeTest, SharedEntryStaysUntilItsLastPredicateGoes) {
   keys.clear();
   engine_.ListMonitorSubscriptions("m", &keys);
   ASSERT_EQ(keys.size(), 1u);
-  EXPECT_EQ(keys.begin()->text.operand,
+  EXPECT_EQ(keys.begin()->text.operand(),
             Msg(*schema_, kWatched, "i32: 7 s: 'unused'")->SerializeAsString());
 
   ASSERT_TRUE(Delete("m", "i32 { op: EQUALS }", "i32: 7 s: 'unused'"));
@@ -335,7 +335,7 @@ TEST(ContainsAllSubscriptionsTest, LookupFindsEveryStoredSubsetAndRemovalPrunes)
     for (const auto& [id, set] : stored) {
       SubscriptionText removed;
       ASSERT_TRUE(trie.Delete(set, id, {id, ""}, &removed, tally));
-      EXPECT_EQ(removed.operation, id);
+      EXPECT_EQ(removed.operation(), id);
     }
     EXPECT_TRUE(trie.IsEmpty());
     EXPECT_EQ(registrations, 0u);

@@ -252,9 +252,9 @@ class Service {
   std::set<std::string> Monitors() {
     std::set<std::string> monitors;
     OnLoop([&] {
-      data_->monitor_engine().CollectMonitorsOfVDb(kMainVdbId, &monitors);
+      data_->monitor_engine().CollectMonitorsWatchingVDb(kMainVdbId, &monitors);
       for (const auto& vdb : data_->vdbs().vdb_name_to_id()) {
-        data_->monitor_engine().CollectMonitorsOfVDb(vdb.second, &monitors);
+        data_->monitor_engine().CollectMonitorsWatchingVDb(vdb.second, &monitors);
       }
     });
     return monitors;
