@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@ namespace {
 
 constexpr char kAdmin[] = "tarnix-cli";
 constexpr char kWriter[] = "inventory-agent";
+constexpr int kAuditType = 13;  // AuditEntryMsg, in no domain
 
 grpc::Status CreateVdb(tx::Tarnix::Stub* stub, const std::string& name, uint32_t* id) {
   grpc::ClientContext context;
@@ -157,6 +159,34 @@ class DeleteVDbTest : public ServingDaemonTest {
       entry->add_vdb_ids(vdb);
     }
     return client_->Write(&tx::Tarnix::Stub::Put, kWriter, {put});
+  }
+  // Audit entries first..first+count-1, one record each for `vdbs`.
+  grpc::Status PutAudits(int first, int count, const std::vector<uint32_t>& vdbs) {
+    tx::PutRequestMsg put;
+    for (int n = first; n < first + count; ++n) {
+      tx::PutMsg* entry = put.add_puts();
+      *entry->mutable_object() = Typed(
+          kAuditType, schema_.Body("AuditEntryMsg", "sequence: " + std::to_string(n) +
+                                                        " actor: 'a' action: 'login'"));
+      for (uint32_t vdb : vdbs) entry->add_vdb_ids(vdb);
+    }
+    return client_->Write(&tx::Tarnix::Stub::Put, kAdmin, {put});
+  }
+  // Audit entries are in no domain: only the administrator reads them.
+  size_t AuditCount(uint32_t vdb) {
+    size_t count = 0;
+    for (const tx::GetResponseMsg& response : client_->GetAll(kAdmin, kAuditType, vdb)) {
+      for (const tx::TypedObjectMsg& object : response.objects()) count += object.has_object_body();
+    }
+    return count;
+  }
+  grpc::Status LoadSchema(const std::string& path, tx::LoadSchemaResponseMsg* loaded) {
+    std::unique_ptr<tx::TarnixOps::Stub> ops = tx::TarnixOps::NewStub(daemon_->channel());
+    grpc::ClientContext context;
+    PrepareCall(kAdmin, &context);
+    tx::LoadSchemaRequestMsg load;
+    load.set_schema_path(path);
+    return ops->LoadSchema(&context, load, loaded);
   }
   size_t DeviceCount(uint32_t vdb) {
     size_t count = 0;
@@ -307,6 +337,64 @@ TEST_F(DeleteVDbTest, WritersDuringADeleteAreFlushedWithItOrRefused) {
   ASSERT_TRUE(Create("renewed", &id).ok());
   ASSERT_EQ(id, 2u);
   EXPECT_EQ(DeviceCount(2), 0u);
+}
+
+// The example schema less its audit type: its records are still stored,
+// but no longer those of a type the schema lists.
+std::string WriteSchemaWithoutAudit(const std::string& dir) {
+  google::protobuf::FileDescriptorSet files;
+  std::ifstream in(TARNIX_EXAMPLE_SCHEMA, std::ios::binary);
+  EXPECT_TRUE(files.ParseFromIstream(&in));
+  int removed = 0;
+  for (google::protobuf::FileDescriptorProto& file : *files.mutable_file()) {
+    for (google::protobuf::EnumDescriptorProto& type : *file.mutable_enum_type()) {
+      if (type.name() != "ObjectType") continue;
+      auto* values = type.mutable_value();
+      for (int i = values->size() - 1; i >= 0; --i) {
+        if (values->Get(i).number() != kAuditType) continue;
+        values->erase(values->begin() + i);
+        ++removed;
+      }
+    }
+  }
+  EXPECT_EQ(removed, 1);
+  const std::string path = dir + "/no_audit.pb";
+  std::ofstream out(path, std::ios::binary);
+  EXPECT_TRUE(files.SerializeToOstream(&out));
+  return path;
+}
+
+// A vdb id handed out again after its vdb was deleted while the schema
+// lacked a type must not show that type's old objects when the schema
+// lists it again, nor after a restart.
+TEST_F(DeleteVDbTest, ObjectsOfATypeTheSchemaLacksGoWithTheirVdb) {
+  uint32_t id = 0;
+  ASSERT_TRUE(Create("t", &id).ok());
+  ASSERT_EQ(id, 2u);
+  ASSERT_TRUE(PutAudits(1, 100, {2}).ok());
+  ASSERT_TRUE(PutAudits(1000, 3, {1, 2}).ok());  // records shared with the main vdb
+  ASSERT_TRUE(PutAudits(2000, 1, {1}).ok());
+  ASSERT_EQ(AuditCount(2), 103u);
+
+  tx::LoadSchemaResponseMsg loaded;
+  ASSERT_TRUE(LoadSchema(WriteSchemaWithoutAudit(dir_.path()), &loaded).ok());
+  ASSERT_TRUE(loaded.loaded());
+  ASSERT_TRUE(Delete("t").ok());
+  ASSERT_TRUE(Create("u", &id).ok());
+  ASSERT_EQ(id, 2u);
+  ASSERT_TRUE(LoadSchema(TARNIX_EXAMPLE_SCHEMA, &loaded).ok());
+  ASSERT_TRUE(loaded.loaded());
+  EXPECT_EQ(AuditCount(2), 0u);
+  EXPECT_EQ(AuditCount(1), 4u);
+
+  EXPECT_EQ(daemon_->Stop(), 0);
+  daemon_ = std::make_unique<ServingDaemon>(dir_.path(), dir_.path() + "/db");
+  ASSERT_TRUE(daemon_->serving());
+  client_ = std::make_unique<TarnixClient>(daemon_->channel());
+  EXPECT_EQ(AllVdbs(tx::Tarnix::NewStub(daemon_->channel()).get()),
+            std::vector<std::string>({"main_vdb=1", "u=2"}));
+  EXPECT_EQ(AuditCount(2), 0u);
+  EXPECT_EQ(AuditCount(1), 4u);
 }
 
 }  // namespace

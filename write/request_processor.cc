@@ -2,6 +2,7 @@
 #include "write/request_processor.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include <google/protobuf/util/message_differencer.h>
@@ -314,6 +315,89 @@ Status RequestProcessor::AddFlushByBlockId(uint32_t block_id,
     const DbAccessStatus status = it->status();
     if (!status.ok()) return status.ToStatus();
   }
+  return Status::OK();
+}
+
+Status RequestProcessor::RemoveVdbsFromUnknownTypes(const VdbIdSet& vdb_ids) {
+  boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator(GetSnapshot());
+  if (!it) return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
+  std::unordered_set<std::string> known;
+  for (const auto& type : schema_->types().GetObjectTypeNames()) {
+    known.insert(MakeObjectTypeKeyPrefix(type.first));
+  }
+  // Gathered here and handed to Build only when every record was read.
+  std::vector<ObjectRecordWrites::Put> puts;
+  std::vector<std::string> deletes;
+  RecordCountChange count;
+  // The records of one object sort together: each object's are gathered,
+  // then rewritten at once, so that records of one body fold.
+  std::string object_key;
+  std::string type;  // the type id, in log lines
+  std::string id;
+  StoredLengths lengths;
+  RecordBodyTable table;
+  ObjectRecordWrites writes;
+  const auto rewrite_object = [&]() -> Status {
+    if (table.size() == 0) return Status::OK();
+    for (size_t i = 0; i < table.size(); ++i) table[i].record.RemoveVdbs(vdb_ids);
+    writes.Clear();
+    if (!writes.AddObject(object_key, table)) return UnreadableSuffix(type, id);
+    puts.insert(puts.end(), writes.puts().begin(), writes.puts().end());
+    deletes.insert(deletes.end(), writes.deletes().begin(), writes.deletes().end());
+    CountRecordWrites(writes, lengths, &count);
+    table.clear();
+    lengths.clear();
+    return Status::OK();
+  };
+  for (it->Seek(kObjectPrefix); it->Valid();) {
+    std::string key = it->key();
+    if (key.compare(0, kObjectPrefix.size(), kObjectPrefix) != 0) break;
+    const size_t object_length = ObjectKeyFilter::ObjectKeyLength(key);
+    if (object_length == 0) {  // no object's record: left alone
+      it->Next();
+      continue;
+    }
+    uint64_t type_id = 0;
+    uint64_t id_length = 0;
+    const size_t type_length = DecodeVarint64(key.data() + 1, key.size() - 1, &type_id);
+    std::string type_prefix = key.substr(0, 1 + type_length);
+    if (known.count(type_prefix) != 0) {
+      // On to the next type. The prefix ends in a varint's last byte, which
+      // is below 0x80.
+      ++type_prefix.back();
+      it->Seek(type_prefix);
+      continue;
+    }
+    if (object_key.size() != object_length || key.compare(0, object_length, object_key) != 0) {
+      const Status status = rewrite_object();
+      if (!status.ok()) return status;
+      object_key = key.substr(0, object_length);
+      type = std::to_string(static_cast<int64_t>(type_id));
+      DecodeVarint64(key.data() + 1 + type_length, key.size() - 1 - type_length, &id_length);
+      id = object_key.substr(object_length - static_cast<size_t>(id_length));
+    }
+    const std::string suffix = key.substr(object_length);
+    DbAccess::Record record(std::move(key), it->value());
+    const Status status = AddStoredRecord(type, id, suffix, &record, &lengths, &table);
+    if (!status.ok()) return status;
+    it->Next();
+  }
+  if (!it->status().ok()) return it->status().ToStatus();
+  const Status status = rewrite_object();
+  if (!status.ok()) return status;
+  if (puts.empty() && deletes.empty()) return Status::OK();
+  TARNIX_LOG(orv::INFO, nullptr,
+             "Removing vdbs {%s} from records of types the schema lacks: %zu put, %zu deleted",
+             VdbIdSetToString(vdb_ids).c_str(), puts.size(), deletes.size());
+  if (object_keys_ != nullptr) {
+    for (const ObjectRecordWrites::Put& put : puts) {
+      object_keys_->AddRecordKey(put.first);
+    }
+  }
+  unknown_puts_ = std::move(puts);
+  unknown_deletes_ = std::move(deletes);
+  unknown_count_ = count;
+  unknown_counted_ = true;
   return Status::OK();
 }
 

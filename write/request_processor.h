@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_common.pb.h"
@@ -98,6 +99,19 @@ class RequestProcessor {
   Status AddFlushByBlockId(uint32_t block_id, const std::vector<std::string>& encoded_type_ids,
                            const BlockRanges& ranges, const VdbIdSet& vdb_ids,
                            const SpanContext* span);
+  // Takes `vdb_ids` from every stored record of a type the schema does not
+  // list (one a reload dropped), read on the transaction's snapshot: a vdb
+  // that goes must leave every record, or an id handed out again would find
+  // them. Their bodies cannot be decoded, so they bypass the pending table:
+  // Build re-keys each such record to the vdbs left, or deletes it when none
+  // is, folding two records of one body as it does for known types. They
+  // give no change record (no monitor can watch such a type) and count
+  // under "" in record_count_changes(), as the start-up count has them.
+  // Records of the schema's types are left to AddFlush. Fails, adding
+  // nothing, with a storage read error or DATA_LOSS for a record whose vdb
+  // suffix cannot be read (ERROR line DRX0203).
+  // REQUIRES: called at most once per transaction.
+  Status RemoveVdbsFromUnknownTypes(const VdbIdSet& vdb_ids);
   // The DELETE of one flushed object. Repeated calls for the object with the
   // same vdbs fold into one DELETE carrying the latest span.
   void AddDeleteForFlush(const std::string& type, const std::string& id,
@@ -132,7 +146,8 @@ class RequestProcessor {
 
   // Applies every object's operations, in order, to its stored records
   // (read on the transaction's snapshot). On success appends the record
-  // writes to `puts` and `deletes` and the changes to the three lists:
+  // writes, with those of RemoveVdbsFromUnknownTypes, to `puts` and
+  // `deletes` and the changes to the three lists:
   //   updates:     vdbs that newly hold the object or hold a new body of it;
   //   logged_only: vdbs given the very body they already held;
   //   removals:    vdbs the object leaves.
@@ -184,6 +199,8 @@ class RequestProcessor {
     bool counted = false;         // whether Build wrote records of the type
   };
   static constexpr uint32_t kNone = 0xFFFFFFFF;
+  // Stored record keys of one object and their value lengths, as stored.
+  using StoredLengths = std::vector<std::pair<std::string, uint64_t>>;
 
   // Logs and returns the DATA_LOSS of a stored record whose vdb suffix
   // cannot be read.
@@ -222,9 +239,15 @@ class RequestProcessor {
   Status ApplyPatch(const std::string& type, const std::string& id, const PendingOperation& patch,
                     RecordBodyTable* table);
   void EmitChanges(const PendingObject& object, const RecordBodyTable& table, BuildState* state);
-  // Adds what the object's record writes do to the count of its type.
-  void CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,
-                         const BuildState& state);
+  // Adds the stored record `record` of object (type, id), whose vdb suffix
+  // is `suffix`, to `table` and its length to `lengths`; a second record of
+  // one body is folded into the first. DATA_LOSS for an unreadable suffix.
+  static Status AddStoredRecord(const std::string& type, const std::string& id,
+                                const std::string& suffix, DbAccess::Record* record,
+                                StoredLengths* lengths, RecordBodyTable* table);
+  // Adds what one object's record writes do to `change`.
+  static void CountRecordWrites(const ObjectRecordWrites& writes, const StoredLengths& lengths,
+                                RecordCountChange* change);
 
   const Schema* schema_;
   DbAccess* db_;
@@ -242,6 +265,11 @@ class RequestProcessor {
   std::string key_;  // scratch for lookups
   SharedSpan last_span_;
   RecordCountChanges record_count_changes_;
+  // RemoveVdbsFromUnknownTypes' record writes, for Build to hand out.
+  std::vector<ObjectRecordWrites::Put> unknown_puts_;
+  std::vector<std::string> unknown_deletes_;
+  RecordCountChange unknown_count_;
+  bool unknown_counted_ = false;
 };
 
 }  // namespace tarnix

@@ -68,7 +68,7 @@ struct RequestProcessor::BuildState {
   // Scratch reused from object to object.
   DbAccess::Records records;
   // The object's stored record keys and their value lengths, as stored.
-  std::vector<std::pair<std::string, uint64_t>> stored_lengths;
+  StoredLengths stored_lengths;
   RecordBodyTable table;
   ObjectRecordWrites object_writes;
   std::vector<DbAccess::TxnPut> puts;
@@ -142,6 +142,14 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
     }
   }
   if (status.ok()) {
+    // Their keys are of other types than the pending objects': no put or
+    // delete of one key comes from both.
+    for (const ObjectRecordWrites::Put& put : unknown_puts_) {
+      state.puts.emplace_back(put.first, BatchValue(put.second, state.put_bodies));
+    }
+    state.deletes.insert(state.deletes.end(), unknown_deletes_.begin(), unknown_deletes_.end());
+    unknown_puts_.clear();
+    unknown_deletes_.clear();
     if (puts->empty()) {
       puts->swap(state.puts);
     } else {
@@ -160,6 +168,8 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
     for (const PendingType& type : types_) {
       if (type.counted) record_count_changes_[type.name] = type.count;
     }
+    // The records of types the schema lacks, as start-up counts them.
+    if (unknown_counted_) record_count_changes_[""] = unknown_count_;
     // Every object has left the table.
     objects_.clear();
     index_.clear();
@@ -244,7 +254,10 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
   if (object_keys_ != nullptr && !writes.puts().empty()) object_keys_->Add(object->key);
-  CountRecordWrites(&object_type, writes, *state);
+  if (!writes.puts().empty() || !writes.deletes().empty()) {
+    object_type.counted = true;
+    CountRecordWrites(writes, state->stored_lengths, &object_type.count);
+  }
   EmitChanges(*object, table, state);
   if (state->keep_requests) {
     state->requests.emplace_back(ObjectKey(type, object->id()), std::move(object->ops));
@@ -289,45 +302,52 @@ Status RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const Pen
     if (!TryDecodeObjectRecordKey(*schema_, record.first, &type_name, &record_id, &suffix)) {
       continue;
     }
-    std::string& value = record.second;
-    state->stored_lengths.emplace_back(record.first, value.size());
-    // A leading 0x00 byte is not part of the body.
-    if (!value.empty() && value[0] == '\0') value.erase(0, 1);
-    TARNIX_LOG(orv::TRIVIA, nullptr,
-               "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: %s -- %s",
-               Base64Encode(record.first).c_str(), Base64Encode(value).c_str());
-    // A record whose vdbs cannot be read would be invisible to every vdb.
-    if (!IsValidVdbSuffix(suffix)) return UnreadableSuffix(type, id);
-    const size_t before = table->size();
-    const size_t i = table->FindOrAdd(std::make_shared<const std::string>(std::move(value)));
-    DbRecord& stored = (*table)[i].record;
-    if (table->size() > before) {
-      stored.SetStored(std::move(record.first), suffix);
-      continue;
-    }
-    // Two records of one body: writers never leave that, so it is repaired
-    // by folding the second into the first.
-    TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
-               "ReadRecsFromDbAccess: type=%s, obj_id=%s has two records of one body; "
-               "folding them into one",
-               type.c_str(), id.c_str());
-    if (!stored.MergeStored(std::move(record.first), suffix)) return UnreadableSuffix(type, id);
+    const Status added = AddStoredRecord(type, id, suffix, &record, &state->stored_lengths, table);
+    if (!added.ok()) return added;
   }
   return Status::OK();
 }
 
-void RequestProcessor::CountRecordWrites(PendingType* type, const ObjectRecordWrites& writes,
-                                         const BuildState& state) {
+Status RequestProcessor::AddStoredRecord(const std::string& type, const std::string& id,
+                                         const std::string& suffix, DbAccess::Record* record,
+                                         StoredLengths* lengths, RecordBodyTable* table) {
+  std::string& value = record->second;
+  lengths->emplace_back(record->first, value.size());
+  // A leading 0x00 byte is not part of the body.
+  if (!value.empty() && value[0] == '\0') value.erase(0, 1);
+  TARNIX_LOG(orv::TRIVIA, nullptr,
+             "ReadRecsFromDbAccess: db_record base64 encoded [Key::value]: %s -- %s",
+             Base64Encode(record->first).c_str(), Base64Encode(value).c_str());
+  // A record whose vdbs cannot be read would be invisible to every vdb.
+  if (!IsValidVdbSuffix(suffix)) return UnreadableSuffix(type, id);
+  const size_t before = table->size();
+  const size_t i = table->FindOrAdd(std::make_shared<const std::string>(std::move(value)));
+  DbRecord& stored = (*table)[i].record;
+  if (table->size() > before) {
+    stored.SetStored(std::move(record->first), suffix);
+    return Status::OK();
+  }
+  // Two records of one body: writers never leave that, so it is repaired
+  // by folding the second into the first.
+  TARNIX_LOG(orv::ERROR, "errorCode:DRX0203",
+             "ReadRecsFromDbAccess: type=%s, obj_id=%s has two records of one body; "
+             "folding them into one",
+             type.c_str(), id.c_str());
+  if (!stored.MergeStored(std::move(record->first), suffix)) return UnreadableSuffix(type, id);
+  return Status::OK();
+}
+
+void RequestProcessor::CountRecordWrites(const ObjectRecordWrites& writes,
+                                         const StoredLengths& lengths,
+                                         RecordCountChange* count) {
   // The puts and deletes of one object never share a key.
-  const auto stored_length = [&state](const std::string& key) -> std::optional<uint64_t> {
-    for (const auto& stored : state.stored_lengths) {
+  const auto stored_length = [&lengths](const std::string& key) -> std::optional<uint64_t> {
+    for (const auto& stored : lengths) {
       if (stored.first == key) return stored.second;
     }
     return std::nullopt;
   };
-  if (writes.puts().empty() && writes.deletes().empty()) return;
-  type->counted = true;
-  RecordCountChange& change = type->count;
+  RecordCountChange& change = *count;
   for (const ObjectRecordWrites::Put& put : writes.puts()) {
     const std::optional<uint64_t> old_length = stored_length(put.first);
     if (old_length) {

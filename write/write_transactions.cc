@@ -226,8 +226,14 @@ void WriteTransactions::RunTransaction(const std::string& client_id, WriteReply*
                          /*skip_permission=*/own != nullptr,
                          /*deleting_vdb=*/own != nullptr ? own->vdb_id : VdbId{0}};
   bool sync = false;
-  const Status status =
+  Status status =
       Preprocess(scope, tracing, stream_size < kMaxLoggedModifyBytes, stream, &log, &sync);
+  // The flush reaches the schema's types only; the deleted vdb leaves the
+  // records of every other type too, or an id handed out again would find
+  // them once a schema lists their type again.
+  if (status.ok() && own != nullptr) {
+    status = processor.RemoveVdbsFromUnknownTypes(VdbIdSet{own->vdb_id});
+  }
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "%s preprocessing failed with %s", name,
                status.ToString().c_str());

@@ -104,9 +104,12 @@ class WriteTransactions {
   // DeleteVDb's flush of vdb `vdb_id`, closed by the caller: every object
   // type of the schema flushed from it as one transaction of `client_id` on
   // the same runner as the streams, with `request` as its first log unit and
-  // the vdb as its log's vdb, without permission checks. It always waits
-  // for its sync; "Delete VDb: flush" names it in log lines. `reply` is
-  // answered as a stream's is; on success `done` runs after the
+  // the vdb as its log's vdb, without permission checks. In the same batch
+  // the vdb leaves the stored records of types the schema does not list
+  // (see RequestProcessor::RemoveVdbsFromUnknownTypes); the log and the
+  // notification have nothing of those beyond the request unit. It always
+  // waits for its sync; "Delete VDb: flush" names it in log lines. `reply`
+  // is answered as a stream's is; on success `done` runs after the
   // notification.
   void DeleteVDb(const std::string& client_id,
                  const caldek::orv::tarnix::DeleteVDbRequestMsg& request, VdbId vdb_id,
@@ -145,8 +148,10 @@ class WriteTransactions {
 
   // What sets a transaction the server runs for one of its own operations
   // apart from a client's stream: its name in log lines, the request logged
-  // first and its vdb, and what runs after its notification. It skips the
-  // permission checks, always waits for its sync and opens no span.
+  // first and its vdb (the one deleted), and what runs after its
+  // notification. It skips the permission checks, takes the vdb from the
+  // records of unknown types too, always waits for its sync and opens no
+  // span.
   struct OwnTransaction {
     const char* name;
     const google::protobuf::Message* request;

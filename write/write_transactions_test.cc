@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
 
 #include <leveldb/env.h>
 
 #include "platform/util/strings.h"
+#include "schema/varint.h"
 #include "schema/schema_test_util.h"
 #include "storage/fault_env.h"
 #include "write/write_transactions_test_util.h"
@@ -625,6 +627,92 @@ TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction
   EXPECT_EQ((*counters.num_of_objects)->window(true).last, 0u);
 }
 
+
+// Records of a type the schema does not list (one a reload dropped), as
+// stored: object key -> value, for the vdb sets given.
+class UnknownTypeTest : public WriteTransactionsTest {
+ protected:
+  static std::string Object(const std::string& id) {
+    return MakeObjectTypeKeyPrefix(kUnknownType) + EncodeVarint64(id.size()) + id;
+  }
+  std::map<std::string, std::string> StoredUnknown() {
+    DbAccess::Records records;
+    EXPECT_TRUE(db_->PrefixFilter(nullptr, MakeObjectTypeKeyPrefix(kUnknownType), &records).ok());
+    return std::map<std::string, std::string>(records.begin(), records.end());
+  }
+  void DeleteVdb2(bool* done) {
+    tx::DeleteVDbRequestMsg request;
+    request.set_vdb_name("vdb2");
+    recorder_.events.clear();
+    txn_->DeleteVDb(kAdmin, request, 2, &recorder_, [done] { *done = true; });
+  }
+
+  static constexpr int32_t kUnknownType = 99;
+};
+
+TEST_F(UnknownTypeTest, DeleteVDbTakesTheVdbFromEveryRecordInTheFlushBatch) {
+  PutAll(db_.get(), {
+                        {Object("only") + EncodeVdbIdSet({2}), "a"},
+                        {Object("shared") + EncodeVdbIdSet({1, 2}), "b"},
+                        {Object("split") + EncodeVdbIdSet({1, 3}), "c1"},
+                        {Object("split") + EncodeVdbIdSet({2}), "c2"},
+                        // Two records of one body fold into one.
+                        {Object("twice") + EncodeVdbIdSet({2}), "d"},
+                        {Object("twice") + EncodeVdbIdSet({3}), "d"},
+                        {Object("other") + EncodeVdbIdSet({3}), "e"},
+                        {Object("main"), "f"},  // no suffix: the main vdb alone
+                    });
+  ComputeStatistics(schema_, db_.get(), stats_.get());
+  RunPut({PutEntry(kDevice, Device(1), {2}), PutEntry(kDevice, Device(2), {1})});
+  const size_t units = LogUnits();
+
+  bool done = false;
+  DeleteVdb2(&done);
+  EXPECT_EQ(recorder_.events, kAnswered);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(recorder_.deleted, 1u);  // the device alone: nobody watches the others
+  // The DeleteVDb and flush requests and the device's removal: nothing
+  // of the records of the unknown type.
+  EXPECT_EQ(LogUnits(), units + 3);
+  EXPECT_EQ(StoredUnknown(), (std::map<std::string, std::string>{
+                                 {Object("shared") + EncodeVdbIdSet({1}), "b"},
+                                 {Object("split") + EncodeVdbIdSet({1, 3}), "c1"},
+                                 {Object("twice") + EncodeVdbIdSet({3}), "d"},
+                                 {Object("other") + EncodeVdbIdSet({3}), "e"},
+                                 {Object("main"), "f"},
+                             }));
+  EXPECT_EQ(Stored(kDevice).size(), 1u);
+
+  // The counters still read what a start-up count gives.
+  orv::metrics::MetricRegistry registry;
+  ObjectStatsMaintainer recount(&registry);
+  ComputeStatistics(schema_, db_.get(), &recount);
+  for (const std::string type : {"", kDevice}) {
+    for (ObjectStatsMaintainer* stats : {stats_.get(), &recount}) {
+      const ObjectStatsMaintainer::TypeCounters& c = stats->GetOrCreateTypeCounters(type);
+      EXPECT_EQ((*c.num_of_objects)->window(true).last, type.empty() ? 5u : 1u) << type;
+      EXPECT_EQ((*c.total_size)->window(true).last,
+                type.empty() ? 6u : Device(2).size()) << type;
+    }
+  }
+}
+
+TEST_F(UnknownTypeTest, UnreadableRecordFailsTheDeleteWithNothingWritten) {
+  const std::string unreadable = Object("bad") + "\xc0";  // header cut short
+  PutAll(db_.get(), {{unreadable, "x"}, {Object("only") + EncodeVdbIdSet({2}), "a"}});
+  RunPut({PutEntry(kDevice, Device(1), {2})});
+  const size_t units = LogUnits();
+
+  bool done = false;
+  DeleteVdb2(&done);
+  EXPECT_EQ(recorder_.events, kRefused);
+  EXPECT_EQ(recorder_.failure.code(), Status::kDataLoss);
+  EXPECT_FALSE(done);
+  EXPECT_EQ(LogUnits(), units);
+  EXPECT_EQ(Stored(kDevice).size(), 1u);
+  EXPECT_EQ(StoredUnknown().size(), 2u);
+  EXPECT_TRUE(HasLine("ERROR", "DRX0203", "Unreadable vdb set in a record key of type=99 id=bad"));
+}
 
 // A stream's entries apply in stream order: a copy reads its source vdb as
 // the earlier entries left it, and changes its destinations only when the
