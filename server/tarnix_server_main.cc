@@ -140,6 +140,7 @@ int RunServer(int argc, char** argv) {
                  "move the damaged one away.",
                  options.database_dir.c_str(),
                  g_data_service->startup_status().ToString().c_str());
+      g_data_service->txn_ids().Stop();
       delete g_data_service;
       g_data_service = nullptr;
       db.reset();
@@ -177,6 +178,9 @@ int RunServer(int argc, char** argv) {
 
     server.reset();
     connection_options.reset();
+    // No transaction runs any more: the next start goes on right after the
+    // last id.
+    g_data_service->txn_ids().Stop();
   }  // health, operations service, certificate map
   db.reset();
   StopProvider();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
@@ -69,6 +70,7 @@ TEST_F(TarnixServerTest, RestartRestoresTheDurableState) {
   uint64_t refused = 0;  // a transaction refused after taking its id
   ASSERT_TRUE(server->txn_ids().GetNextTxnId(&refused));
   PutAll(db_.get(), {{RecordKey("caldek.orv.tarnix.LegacyDeviceMsg", "old"), "legacy"}});
+  ASSERT_TRUE(server->txn_ids().Stop());  // a clean stop, as the daemon's
   server.reset();
   Reopen();
 
@@ -147,6 +149,8 @@ TEST_F(TarnixServerTest, LostIdRecordDoesNotReuseLoggedIds) {
   CommitPut(server.get(), "d2");
   server.reset();
   ASSERT_TRUE(db_->DeleteByPrefixes({kTxnIdKey}, false).ok());
+  // Nor is there a bound: only the log tells which ids went out.
+  ASSERT_TRUE(boost::filesystem::remove(db_dir_ + "/" + DbAccess::kTxnIdBoundFile));
   Reopen();
 
   server = Start();

@@ -137,6 +137,17 @@ class DbAccess {
   // Writes acknowledged before may then be gone, and what they recorded
   // (transaction ids) with them.
   bool lost_data_at_open() const { return lost_data_at_open_; }
+  // The directory of the last successful Open; "" before one.
+  const std::string& directory() const { return directory_; }
+  // The environment every file of the database goes through, for files kept
+  // beside LevelDB's. Lives as long as the handle.
+  leveldb::Env* env() const { return env_; }
+  // Files beside LevelDB's in the database directory: the bound of the
+  // transaction ids handed out (see TransactionIds) and its temporary. Open
+  // counts them as the database's own; re-creation keeps the bound, since
+  // ids handed out before must not come again.
+  static constexpr char kTxnIdBoundFile[] = "TXNID_BOUND";
+  static constexpr char kTxnIdBoundTempFile[] = "TXNID_BOUND.tmp";
   // Drops the handle's reference to the database; false when none was open.
   bool Close();
 
@@ -252,6 +263,7 @@ class DbAccess {
   leveldb::Env* env_;
   std::unique_ptr<Metrics> metrics_;
   bool lost_data_at_open_ = false;
+  std::string directory_;
 };
 
 }  // namespace tarnix

@@ -289,9 +289,11 @@ void RemoveDirectory(const std::string& path) {
   }
 }
 
-// The entries of a database directory that LevelDB or its repair made.
+// The entries of a database directory that LevelDB or its repair made, and
+// the files the daemon keeps beside them.
 bool IsOwnEntry(const std::string& name) {
-  return name == "." || name == ".." || name == "lost" || IsLevelDbFile(name);
+  return name == "." || name == ".." || name == "lost" || name == DbAccess::kTxnIdBoundFile ||
+         name == DbAccess::kTxnIdBoundTempFile || IsLevelDbFile(name);
 }
 
 // A directory without CURRENT holds no database LevelDB can open. Table or
@@ -344,8 +346,11 @@ leveldb::Status Recreate(leveldb::Env* env, const std::string& directory,
         "directory holds files that are not LevelDB's: " + directory);
   }
   for (const std::string& name : children) {
-    // The lock file stays: it holds no data.
-    if (name == "." || name == ".." || name == "LOCK") continue;
+    // The lock file stays: it holds no data. So does the bound of the
+    // transaction ids: the new database must not give them again.
+    if (name == "." || name == ".." || name == "LOCK" || name == DbAccess::kTxnIdBoundFile) {
+      continue;
+    }
     const std::string path = directory + "/" + name;
     if (name == "lost") {
       RemoveDirectory(path);
@@ -437,7 +442,10 @@ DbAccessStatus DbAccess::Open(const std::string& directory) {
     lost_data_at_open_ = true;
   }
   // The environment goes when the last holder of the database lets go.
-  if (status.ok()) db_.reset(db, [env = log_env_](leveldb::DB* open) { delete open; });
+  if (status.ok()) {
+    db_.reset(db, [env = log_env_](leveldb::DB* open) { delete open; });
+    directory_ = directory;
+  }
   return ToStatus(status);
 }
 

@@ -1,10 +1,17 @@
 #include "write/transaction_ids.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/make_shared.hpp>
+#include <leveldb/env.h>
 
 #include "logging/logger.h"
 #include "schema/compact_uint.h"
@@ -30,6 +37,38 @@ bool ParseTxnId(const std::string& text, uint64_t* value) {
   return true;
 }
 
+// Makes a rename in `directory` durable. A directory that is not on the
+// local file system (an environment that keeps its files in memory) has
+// nothing to sync.
+leveldb::Status SyncDirectory(const std::string& directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    if (errno == ENOENT) return leveldb::Status::OK();
+    return leveldb::Status::IOError(directory, std::strerror(errno));
+  }
+  const int synced = fsync(fd);
+  const int error = errno;
+  close(fd);
+  if (synced != 0) return leveldb::Status::IOError(directory, std::strerror(error));
+  return leveldb::Status::OK();
+}
+
+leveldb::Status WriteFileSynced(leveldb::Env* env, const std::string& path,
+                                const std::string& data) {
+  leveldb::WritableFile* file = nullptr;
+  leveldb::Status status = env->NewWritableFile(path, &file);
+  if (!status.ok()) return status;
+  std::unique_ptr<leveldb::WritableFile> owned(file);
+  status = owned->Append(data);
+  if (status.ok()) status = owned->Sync();
+  if (status.ok()) status = owned->Close();
+  return status;
+}
+
+std::string BoundPath(const DbAccess& db) {
+  return db.directory() + "/" + DbAccess::kTxnIdBoundFile;
+}
+
 }  // namespace
 
 TransactionIds::TransactionIds(DbAccess* db_access) : db_access_(db_access) {}
@@ -39,19 +78,46 @@ void TransactionIds::InitTxnId() {
   std::string text;
   const DbAccessStatus status =
       db_access_->Get(db_access_->GetSnapshot(), kTxnIdKey, &text);
+  uint64_t value = 0;
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr,
                "DbAccess error in TarnixServer::InitTxnId(): %s. txn_id_ set to 0.",
                status.message.c_str());
-    return;
-  }
-  uint64_t value = 0;
-  if (!ParseTxnId(text, &value)) {
+  } else if (!ParseTxnId(text, &value)) {
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0005", "Transaction id %s is not a valid integer",
                text.c_str());
+  } else {
+    txn_id_ = value;
+  }
+  LoadBound();
+}
+
+void TransactionIds::LoadBound() {
+  bound_ = 0;
+  leveldb::Env* const env = db_access_->env();
+  const std::string path = BoundPath(*db_access_);
+  if (db_access_->directory().empty() || !env->FileExists(path)) return;
+  std::string text;
+  const leveldb::Status status = leveldb::ReadFileToString(env, path, &text);
+  uint64_t bound = 0;
+  if (!status.ok() || !ParseTxnId(text, &bound)) {
+    const uint64_t stored = txn_id_;
+    txn_id_ = std::min(stored + kLostIdMargin, kCompactUint64Limit - 1);
+    TARNIX_LOG(orv::ERROR, nullptr,
+               "Transaction id bound '%s' %s%s: transaction ids go on after %lu instead of "
+               "%lu, past any id given out before",
+               path.c_str(), status.ok() ? "holds no transaction id" : "cannot be read: ",
+               status.ok() ? "" : status.ToString().c_str(), txn_id_, stored);
     return;
   }
-  txn_id_ = value;
+  bound_ = bound;
+  if (bound_ <= txn_id_) return;
+  // Ids up to the bound may have gone out in writes the database lost.
+  TARNIX_LOG(orv::WARNING, nullptr,
+             "Transaction id bound %lu lies above the stored id %lu: ids up to it may have "
+             "been handed out before; transaction ids go on after %lu",
+             bound_, txn_id_, bound_);
+  txn_id_ = bound_;
 }
 
 bool TransactionIds::GetNextTxnId(uint64_t* txn_id) {
@@ -66,9 +132,48 @@ bool TransactionIds::TakeTxnId(uint64_t* txn_id) {
                txn_id_);
     return false;
   }
+  if (txn_id_ + 1 > bound_) {
+    // One sync every kBoundStep ids, never one id past a durable bound.
+    const uint64_t bound = std::min(txn_id_ + kBoundStep, kCompactUint64Limit - 1);
+    const leveldb::Status status = StoreBound(bound);
+    if (!status.ok()) {
+      TARNIX_LOG(orv::ERROR, nullptr,
+                 "Raising the transaction id bound to %lu failed: %s; no id above %lu is "
+                 "handed out",
+                 bound, status.ToString().c_str(), txn_id_);
+      return false;
+    }
+    bound_ = bound;
+  }
   *txn_id = ++txn_id_;
   pending_ = true;
   return true;
+}
+
+bool TransactionIds::Stop() {
+  const leveldb::Status status = StoreBound(txn_id_);
+  if (!status.ok()) {
+    TARNIX_LOG(orv::WARNING, nullptr,
+               "Storing the last transaction id %lu as the bound failed: %s; the next start "
+               "goes on after %lu",
+               txn_id_, status.ToString().c_str(), bound_);
+    return false;
+  }
+  bound_ = txn_id_;
+  return true;
+}
+
+leveldb::Status TransactionIds::StoreBound(uint64_t bound) {
+  if (db_access_->directory().empty()) return leveldb::Status::IOError("no database is open");
+  leveldb::Env* const env = db_access_->env();
+  const std::string temp = db_access_->directory() + "/" + DbAccess::kTxnIdBoundTempFile;
+  // Written whole aside and renamed over the old one: a crash leaves the
+  // old bound or the new, never a part.
+  leveldb::Status status = WriteFileSynced(env, temp, std::to_string(bound));
+  if (status.ok()) status = env->RenameFile(temp, BoundPath(*db_access_));
+  if (status.ok()) status = SyncDirectory(db_access_->directory());
+  if (!status.ok()) env->RemoveFile(temp);
+  return status;
 }
 
 DbAccess::TxnPut TransactionIds::Record() const {
