@@ -881,6 +881,22 @@ TEST_F(MonitorOrderTest, AMonitorWaitingToOpenAsItsOwnerLosesReadsEndsBeforeLate
   EXPECT_TRUE(durable.get().ok());
 }
 
+TEST_F(MonitorOrderTest, AnOpenMonitorEndsAtOnceWhenItsOwnerLosesReads) {
+  MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {})}));
+  ASSERT_EQ(monitor.ReadTransaction().size(), 1u);
+  env_.SetLogSyncHook(gate_.Hook());
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(1, "durable"), true); });
+  gate_.WaitForSync();
+  RevokeInventoryReads();
+  // Not even the write committed before the reload, still waiting for its
+  // sync, reaches it.
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(monitor.Read(&message));
+  EXPECT_EQ(monitor.Finish().error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  gate_.Open();
+  EXPECT_TRUE(durable.get().ok());
+}
+
 TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {
   MonitorCall open(server_->address(), kAdmin, Open("open", {}));
   tx::ConfigureMonitorResponseMsg response;
