@@ -414,7 +414,7 @@ void TarnixServer::EndRevokedMonitors() {
       ending->End(orv::rpc::PERMISSION_DENIED(text));
     }
   };
-  end_revoked();
+  RunMonitorStep(end_revoked);
   // Monitors that open, or changes that take effect, in the notification
   // order were checked against the old permissions: look again once they
   // are in the engine, before any transaction committed from now on.
