@@ -399,7 +399,8 @@ TEST_F(AuthTableTest, EveryRpcAgainstEveryKindOfCaller) {
          return monitor.Finish();
        },
        device_read},
-      // Adds interfaces to the administrator's monitor "cfg-<k>".
+      // Adds interfaces to the administrator's monitor "cfg-<k>": a monitor
+      // is for its owner and the administrator only.
       {"ConfigureMonitor",
        [&](const Party& p, int k) {
          tx::ConfigureMonitorRequestMsg request;
@@ -409,9 +410,9 @@ TEST_F(AuthTableTest, EveryRpcAgainstEveryKindOfCaller) {
          return Unary(p.data.get(), &tx::Tarnix::Stub::ConfigureMonitor, p.client_id, request,
                       &response);
        },
-       {no_id,
-        denied(unknown + " does not have read permission for caldek.orv.tarnix.InterfaceMsg"), ok,
-        unproven, unproven, unproven_admin, ok}},
+       {no_id, denied(unknown + " may not configure monitor cfg-1"),
+        denied(registered + " may not configure monitor cfg-2"), unproven, unproven,
+        unproven_admin, ok}},
       // Every client's request bodies are in the log.
       {"GetTransactionLog",
        [&](const Party& p, int) {

@@ -1,7 +1,9 @@
 // Monitors over a running daemon: the snapshot of a new monitor, generated
-// ids, reconnecting, reconfiguring an open monitor, and an id in the log.
+// ids, reconnecting, reconfiguring an open monitor, whose a monitor is, and
+// an id in the log.
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -9,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <google/protobuf/descriptor.pb.h>
+
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "e2e/e2e_test_util.h"
 
 namespace tarnix {
@@ -189,6 +194,71 @@ TEST_F(MonitorTest, AChangeSendsWhatNewlyMatchesOnTheMonitorStream) {
   const grpc::Status refused = Configure(elsewhere, &response);
   EXPECT_EQ(refused.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(refused.error_message(), "vdb_id (2) does not match stored vdb_id (1) for monitor m");
+}
+
+// A monitor is its owner's: others neither read nor change it, and it ends
+// when a new schema takes its owner's read permission away.
+TEST_F(MonitorTest, AMonitorIsItsOwnersAndEndsWithItsOwnersReadPermission) {
+  constexpr char kInventory[] = "inventory-agent";
+  tx::MonitorRequestMsg request;
+  request.set_monitor_request_id("inv");
+  *request.add_statements() =
+      Statement(kDeviceType, "hostname { op: EQUALS }", "hostname: 'secret'");
+  MonitorReader monitor(stub_.get(), kInventory, request);
+  ASSERT_EQ(monitor.ReadTransaction().size(), 1u);  // open: its snapshot says nothing matched
+
+  tx::ConfigureMonitorRequestMsg change;
+  change.set_monitor_request_id("inv");
+  *change.add_delete_statements() = Statement(kDeviceType);
+  for (const std::string client : {"guest", "mallory", "network-controller"}) {
+    grpc::ClientContext context;
+    PrepareCall(client, &context);
+    tx::ConfigureMonitorResponseMsg response;
+    const grpc::Status status = stub_->ConfigureMonitor(&context, change, &response);
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << client;
+    EXPECT_EQ(status.error_message(), client + " may not configure monitor inv");
+  }
+  change.clear_delete_statements();
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(Configure(change, &response).ok());  // the administrator's
+  EXPECT_EQ(response.statements_size(), 1);
+  Put(kDeviceType, {schema_.Device(1, "secret")});
+  EXPECT_EQ(Bodies(monitor.ReadTransaction()), std::vector<std::string>{schema_.Device(1, "secret")});
+
+  // The example schema but that inventory-agent reads nothing.
+  google::protobuf::FileDescriptorSet set;
+  std::ifstream in(TARNIX_EXAMPLE_SCHEMA, std::ios::binary);
+  ASSERT_TRUE(set.ParseFromIstream(&in));
+  for (auto& file : *set.mutable_file()) {
+    for (auto& enumeration : *file.mutable_enum_type()) {
+      for (auto& value : *enumeration.mutable_value()) {
+        if (value.options().GetExtension(tx::client_id) == kInventory) {
+          value.mutable_options()->MutableExtension(tx::permission)->clear_read_domains();
+        }
+      }
+    }
+  }
+  const std::string revoked = dir_.path() + "/revoked.pb";
+  std::ofstream(revoked, std::ios::binary) << set.SerializeAsString();
+  tx::LoadSchemaRequestMsg load;
+  load.set_schema_path(revoked);
+  tx::LoadSchemaResponseMsg loaded;
+  grpc::ClientContext context;
+  PrepareCall(kAdmin, &context);
+  ASSERT_TRUE(tx::TarnixOps::NewStub(daemon_->channel())->LoadSchema(&context, load, &loaded).ok());
+  ASSERT_TRUE(loaded.loaded());
+
+  const std::string denied =
+      std::string(kInventory) + " does not have read permission for caldek.orv.tarnix.DeviceMsg";
+  std::vector<tx::GetResponseMsg> got;
+  tx::GetRequestMsg get;
+  *get.add_objects() = Typed(kDeviceType, "", false);
+  EXPECT_EQ(client_->Get(kInventory, get, &got).error_message(), denied);
+  Put(kDeviceType, {schema_.Device(2, "secret")});
+  EXPECT_TRUE(monitor.ReadTransaction().empty());  // ended: nothing more reaches it
+  const grpc::Status ended = monitor.Finish();
+  EXPECT_EQ(ended.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(ended.error_message(), denied);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // order under that id. So a monitor sees each transaction once: in its
 // snapshot when the id is lower, as a notification when it is higher.
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <set>
@@ -256,6 +257,15 @@ void TarnixServer::ConfigureMonitor(orv::rpc::CallContext& context,
     call->Fail(started);
     return;
   }
+  // A change answers the monitor's statements and steers what reaches its
+  // stream: only its owner and the administrator may make one.
+  if (change->client_id != stream->second->owner() && change->client_id != kAdminClient) {
+    const std::string message = change->client_id + " may not configure monitor " + monitor_id;
+    TARNIX_LOG(orv::ERROR, "errorCode:ERR_SUBSCRIPTION_FAILED",
+               "ConfigureMonitor operation failed: %s", message.c_str());
+    call->Fail(orv::rpc::PERMISSION_DENIED(message));
+    return;
+  }
   TARNIX_LOG(orv::INFO, nullptr,
              "ConfigureMonitor: TransactionID='%lu' Client ID=%s monitor_request_id='%s'",
              static_cast<unsigned long>(change->txn_id), change->client_id.c_str(),
@@ -441,6 +451,41 @@ void TarnixServer::AbortMonitorsOfDeletedVDb(VdbId vdb_id) {
     monitor_engine_.DeleteSubscriptions(monitor_id, "");
     ending->Finish(orv::rpc::ABORTED(text));
   }
+}
+
+void TarnixServer::EndRevokedMonitors() {
+  const auto end_revoked = [this] {
+    for (auto stream = monitor_streams_.begin(); stream != monitor_streams_.end();) {
+      const std::string& owner = stream->second->owner();
+      SubscriptionKeySet keys;
+      monitor_engine_.ListMonitorSubscriptions(stream->first, &keys);
+      std::set<std::string> types;  // sorted: the status names the same type every time
+      for (const SubscriptionKey& key : keys) types.insert(key.object_type);
+      const auto revoked = std::find_if(types.begin(), types.end(), [&](const std::string& type) {
+        return !schema_->permissions().HasReadPermission(owner, type);
+      });
+      if (revoked == types.end()) {
+        ++stream;
+        continue;
+      }
+      const std::string text = owner + " does not have read permission for " + *revoked;
+      TARNIX_LOG(orv::INFO, nullptr, "Monitor %s ended: %s", stream->first.c_str(), text.c_str());
+      // Out of the engine now: no notification may reach it before its call
+      // completes.
+      const std::string monitor_id = stream->first;
+      MonitorStream* ending = stream->second.get();
+      ending_monitor_streams_.emplace(ending->call().get(), std::move(stream->second));
+      stream = monitor_streams_.erase(stream);
+      monitor_clients_.erase(monitor_id);
+      monitor_engine_.DeleteSubscriptions(monitor_id, "");
+      ending->End(orv::rpc::PERMISSION_DENIED(text));
+    }
+  };
+  RunMonitorStep(end_revoked);
+  // Monitors that open, or changes that take effect, in the notification
+  // order were checked against the old permissions: look again once they
+  // are in the engine, before any transaction committed from now on.
+  group_commit_.RunInOrder([this, end_revoked] { RunMonitorStep(end_revoked); }, [] {});
 }
 
 }  // namespace tarnix

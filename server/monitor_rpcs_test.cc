@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <future>
 #include <list>
 #include <memory>
@@ -10,9 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include <google/protobuf/descriptor.pb.h>
 #include <google/protobuf/text_format.h>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
+#include "caldek/orv/tarnix/tarnix_options.pb.h"
 #include "schema/record_key.h"
 #include "server/service_test_util.h"
 #include "server/tarnix_server.h"
@@ -125,6 +128,49 @@ class MonitorRpcsTest : public testing::DataServiceTest {
     OnLoop([&] { any = data_->monitor_engine().HasSubscriptions(); });
     return any;
   }
+  bool Registered(const std::string& monitor_id) {
+    bool registered = false;
+    OnLoop([&] {
+      VdbId vdb = 0;
+      registered = data_->monitor_engine().GetVDbIdForMonitor(monitor_id, &vdb);
+    });
+    return registered;
+  }
+  // Reloads the example schema with kInventory's read permissions taken
+  // away, as LoadSchema does, then ends the monitors that lost them.
+  void RevokeInventoryReads() {
+    google::protobuf::FileDescriptorSet set;
+    std::ifstream in(TARNIX_EXAMPLE_SCHEMA, std::ios::binary);
+    ASSERT_TRUE(set.ParseFromIstream(&in));
+    int revoked = 0;
+    for (auto& file : *set.mutable_file()) {
+      for (auto& enumeration : *file.mutable_enum_type()) {
+        for (auto& value : *enumeration.mutable_value()) {
+          if (value.options().GetExtension(caldek::orv::tarnix::client_id) != kInventory) continue;
+          value.mutable_options()
+              ->MutableExtension(caldek::orv::tarnix::permission)
+              ->clear_read_domains();
+          ++revoked;
+        }
+      }
+    }
+    ASSERT_EQ(revoked, 1);
+    const std::string path = schema_dir_.WriteSet("revoked.pb", set);
+    OnLoop([&] {
+      ASSERT_EQ(schema_.ReloadSchema(path), Status::OK());
+      data_->EndRevokedMonitors();
+    });
+  }
+  grpc::Status PutDevice(const std::string& body) {
+    tx::PutRequestMsg request;
+    tx::TypedObjectMsg* object = request.add_puts()->mutable_object();
+    schema_.types().SetObjectType(kDevice, object);
+    object->set_object_body(body);
+    return testing::CallClientStream(Channel(server_->address(), nullptr),
+                                     "/caldek.orv.tarnix.Tarnix/Put", kAdmin,
+                                     std::list<tx::PutRequestMsg>{request});
+  }
+  TempDir schema_dir_;
 
   std::string Body(const std::string& type, const std::string& text) {
     std::unique_ptr<google::protobuf::Message> message(schema_.types().NewMessage(type));
@@ -498,11 +544,19 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
       "of " +
           device + ": CONTAINS_ALL needs an operand, which the value message does not hold"));
 
-  // Another client may change the monitor, but not make it deliver what its
-  // owner may not read.
+  // Only the owner and the administrator may change the monitor; neither
+  // may make it deliver what its owner may not read.
+  for (const std::string client : {kNetwork, "guest", "mallory"}) {
+    refused(Change("m"), client, grpc::StatusCode::PERMISSION_DENIED,
+            client + " may not configure monitor m");
+    refused(twice, client, grpc::StatusCode::PERMISSION_DENIED,
+            client + " may not configure monitor m");
+  }
+  EXPECT_TRUE(HasLine("ERROR", "ERR_SUBSCRIPTION_FAILED",
+                      "ConfigureMonitor operation failed: guest may not configure monitor m"));
   tx::ConfigureMonitorRequestMsg vlans = Change("m");
   *vlans.add_add_statements() = Statement(kVlan, {});
-  refused(vlans, kNetwork, grpc::StatusCode::PERMISSION_DENIED,
+  refused(vlans, kAdmin, grpc::StatusCode::PERMISSION_DENIED,
           std::string(kInventory) + " does not have read permission for " + kVlan);
   refused(vlans, kInventory, grpc::StatusCode::PERMISSION_DENIED,
           std::string(kInventory) + " does not have read permission for " + kVlan);
@@ -510,8 +564,63 @@ TEST_F(MonitorRpcsTest, RefusedChangesChangeNothing) {
   EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(100)));  // nothing was sent
   tx::ConfigureMonitorRequestMsg interfaces = Change("m");
   *interfaces.add_add_statements() = Statement(kInterface, {});
-  ASSERT_TRUE(Configure(interfaces, &response, kNetwork).ok());
+  ASSERT_TRUE(Configure(interfaces, &response, kInventory).ok());
   EXPECT_EQ(response.statements_size(), 2);
+}
+
+// Another client neither reads a monitor's where clauses nor takes its
+// statements away: the owner's stream goes on.
+TEST_F(MonitorRpcsTest, OnlyItsOwnerAndTheAdministratorConfigureAMonitor) {
+  const auto secret = std::make_pair(std::string("hostname { op: EQUALS }"),
+                                     std::string("hostname: 'secret'"));
+  MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {secret})}));
+  ASSERT_EQ(monitor.ReadTransaction().size(), 1u);
+  tx::ConfigureMonitorRequestMsg remove = Change("m");
+  *remove.add_delete_statements() = Statement(kDevice, {});
+  for (const std::string client : {kNetwork, "guest", "mallory"}) {
+    for (const tx::ConfigureMonitorRequestMsg& request : {Change("m"), remove}) {
+      tx::ConfigureMonitorResponseMsg response;
+      const grpc::Status status = Configure(request, &response, client);
+      EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED) << client;
+      EXPECT_EQ(status.error_message(), client + " may not configure monitor m");
+    }
+  }
+  for (const std::string client : {kInventory, kAdmin}) {
+    tx::ConfigureMonitorResponseMsg response;
+    ASSERT_TRUE(Configure(Change("m"), &response, client).ok()) << client;
+    ASSERT_EQ(response.statements_size(), 1);
+    ASSERT_EQ(response.statements(0).statement().where_size(), 1);
+    EXPECT_EQ(response.statements(0).statement().where(0).value(),
+              Body(kDevice, secret.second));
+  }
+  ASSERT_TRUE(PutDevice(Device(1, "secret")).ok());
+  EXPECT_EQ(Bodies(monitor.ReadTransaction()), std::vector<std::string>{Device(1, "secret")});
+}
+
+TEST_F(MonitorRpcsTest, AMonitorEndsOnceItsOwnerMayNoLongerReadWhatItWatches) {
+  MonitorCall revoked(server_->address(), kInventory,
+                      Open("revoked", {Statement(kInterface, {}), Statement(kDevice, {})}));
+  ASSERT_EQ(revoked.ReadTransaction().size(), 1u);
+  MonitorCall kept(server_->address(), kNetwork, Open("kept", {Statement(kDevice, {})}));
+  ASSERT_EQ(kept.ReadTransaction().size(), 1u);
+  // Watches nothing yet: nothing to revoke.
+  MonitorCall empty(server_->address(), kInventory, Open("empty", {}));
+  tx::ConfigureMonitorResponseMsg response;
+  ASSERT_TRUE(ConfigureOnceOpen(Change("empty"), &response).ok());
+
+  RevokeInventoryReads();
+  EXPECT_FALSE(Registered("revoked"));  // out of the engine before its call completes
+  ASSERT_TRUE(PutDevice(Device(1, "after")).ok());
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(revoked.Read(&message));
+  const grpc::Status status = revoked.Finish();
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  // The types in name order: the device is named.
+  EXPECT_EQ(status.error_message(),
+            std::string(kInventory) + " does not have read permission for " + kDevice);
+  EXPECT_EQ(Bodies(kept.ReadTransaction()), std::vector<std::string>{Device(1, "after")});
+  EXPECT_TRUE(Registered("empty"));
+  EXPECT_FALSE(empty.Read(&message, std::chrono::milliseconds(100)));
 }
 
 TEST_F(MonitorRpcsTest, WritesReachTheMonitorsTheyConcernInTransactionOrder) {
@@ -743,6 +852,49 @@ TEST_F(MonitorOrderTest, AMonitorTakesEffectBetweenTheTransactionsAroundItsId) {
   EXPECT_EQ(later[0].transaction_control().txn_id(), durable_id + 2);
   EXPECT_EQ(Bodies(later), std::vector<std::string>{Device(3, "later")});
   EXPECT_FALSE(monitor.Read(&message, std::chrono::milliseconds(200)));
+}
+
+TEST_F(MonitorOrderTest, AMonitorWaitingToOpenAsItsOwnerLosesReadsEndsBeforeLaterWrites) {
+  env_.SetLogSyncHook(gate_.Hook());
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(1, "durable"), true); });
+  gate_.WaitForSync();
+  const uint64_t durable_id = LastTxnId();
+  MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {})}));
+  for (int i = 0; i < 500 && LastTxnId() == durable_id; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(LastTxnId(), durable_id + 1);  // accepted; waits behind the durable write
+  RevokeInventoryReads();
+  ASSERT_TRUE(Put(Device(2, "later"), false).ok());
+  gate_.Open();
+  // It opens in its turn, on what its owner could read then, and ends
+  // before the write that came after the reload.
+  std::vector<tx::MonitorResponseMsg> messages;
+  tx::MonitorResponseMsg message;
+  while (monitor.Read(&message)) messages.push_back(message);
+  EXPECT_EQ(Bodies(messages), std::vector<std::string>{Device(1, "durable")});
+  const grpc::Status status = monitor.Finish();
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  EXPECT_EQ(status.error_message(),
+            std::string(kInventory) + " does not have read permission for " + kDevice);
+  EXPECT_FALSE(Registered("m"));
+  EXPECT_TRUE(durable.get().ok());
+}
+
+TEST_F(MonitorOrderTest, AnOpenMonitorEndsAtOnceWhenItsOwnerLosesReads) {
+  MonitorCall monitor(server_->address(), kInventory, Open("m", {Statement(kDevice, {})}));
+  ASSERT_EQ(monitor.ReadTransaction().size(), 1u);
+  env_.SetLogSyncHook(gate_.Hook());
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(1, "durable"), true); });
+  gate_.WaitForSync();
+  RevokeInventoryReads();
+  // Not even the write committed before the reload, still waiting for its
+  // sync, reaches it.
+  tx::MonitorResponseMsg message;
+  EXPECT_FALSE(monitor.Read(&message));
+  EXPECT_EQ(monitor.Finish().error_code(), grpc::StatusCode::PERMISSION_DENIED);
+  gate_.Open();
+  EXPECT_TRUE(durable.get().ok());
 }
 
 TEST_F(MonitorOrderTest, AfterAFailedSyncMonitorsAreRefusedAsWritesAre) {

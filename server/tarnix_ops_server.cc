@@ -110,6 +110,7 @@ void TarnixOpsServer::LoadSchema(orv::rpc::CallContext& context,
       return;
     }
     response.set_loaded(loaded.ok());
+    if (loaded.ok() && on_schema_reloaded_) on_schema_reloaded_();
   }
   call->Respond(response);
 }

@@ -1,7 +1,9 @@
 #ifndef TARNIX_SERVER_TARNIX_OPS_SERVER_H_
 #define TARNIX_SERVER_TARNIX_OPS_SERVER_H_
 
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "platform/metrics/metric_registry.h"
 #include "platform/net/net_security_manager.h"
@@ -44,9 +46,16 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
                   const std::string& certificate_path);
   ~TarnixOpsServer() override;
 
-  // Reloads the schema from the request's path and answers whether it did.
-  // A file that defines no object type fails the call with INVALID_ARGUMENT;
-  // like a file that does not load, it leaves the schema in force.
+  // Runs after each reload that put a new schema in force, before the
+  // answer: what the old permissions allowed may have to stop.
+  void set_on_schema_reloaded(std::function<void()> reloaded) {
+    on_schema_reloaded_ = std::move(reloaded);
+  }
+
+  // Reloads the schema from the request's path and answers whether it did
+  // (see set_on_schema_reloaded). A file that defines no object type fails
+  // the call with INVALID_ARGUMENT; like a file that does not load, it
+  // leaves the schema in force.
   void LoadSchema(orv::rpc::CallContext& context,
                   const caldek::orv::tarnix::LoadSchemaRequestMsg& request,
                   const CallPtr<caldek::orv::tarnix::LoadSchemaResponseMsg>& call) override;
@@ -91,6 +100,7 @@ class TarnixOpsServer : public caldek::orv::tarnix::TarnixOps::Service {
   orv::metrics::MetricRegistry* const metric_registry_;
   ClientCertificateMap* const client_certificates_;
   ClientCertificates registry_;
+  std::function<void()> on_schema_reloaded_;
 };
 
 }  // namespace tarnix

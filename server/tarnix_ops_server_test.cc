@@ -1,6 +1,7 @@
 #include "server/tarnix_ops_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -61,6 +62,7 @@ class TarnixOpsServerTest : public testing::WithIdentities<DbAccessTest> {
       ops_ = std::make_unique<TarnixOpsServer>(&schema_, db_.get(), &registry_,
                                                &provider.net().security_manager(),
                                                &certificates_, key, cert);
+      ops_->set_on_schema_reloaded([this] { ++reloads_; });
       provider.rpc().RegisterService(ops_.get());
     };
     server_ = std::make_unique<orv::rpc::testing::TestServer>(options);
@@ -135,6 +137,8 @@ class TarnixOpsServerTest : public testing::WithIdentities<DbAccessTest> {
   std::unique_ptr<TarnixOpsServer> ops_;
   std::unique_ptr<orv::rpc::testing::TestServer> server_;
   bool tls_ = false;
+  // Reloads that put a new schema in force, as the service reported them.
+  std::atomic<int> reloads_{0};
   orv::LogCapture capture_;
 };
 
@@ -408,9 +412,11 @@ TEST_F(TarnixOpsServerTest, LoadSchemaKeepsTheOldSchemaOnABadFile) {
 
   ASSERT_TRUE(Call("LoadSchema", "", "anyone", tx::LoadSchemaRequestMsg(), &loaded).ok());
   EXPECT_FALSE(loaded.loaded());
+  EXPECT_EQ(reloads_, 0);
   request.set_schema_path(TARNIX_EXAMPLE_SCHEMA);
   ASSERT_TRUE(Call("LoadSchema", "", "anyone", request, &loaded).ok());
   EXPECT_TRUE(loaded.loaded());
+  EXPECT_EQ(reloads_, 1);  // before the answer
 }
 
 // Any plaintext caller may reload: a descriptor set without object types
@@ -431,6 +437,7 @@ TEST_F(TarnixOpsServerTest, LoadSchemaRefusesAFileWithoutObjectTypes) {
                                         " defines no object type; the loaded schema stays in "
                                         "force");
   EXPECT_EQ(SchemaPath(), TARNIX_EXAMPLE_SCHEMA);
+  EXPECT_EQ(reloads_, 0);
 }
 
 TEST_F(TarnixOpsServerTest, LoadSchemaOverTlsIsForTheAdministrator) {

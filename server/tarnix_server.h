@@ -194,8 +194,10 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
                const CallPtr<caldek::orv::tarnix::MonitorResponseMsg>& call) override;
   // Changes an open monitor's statements (delete, update, add) and writes
   // the snapshot of what newly matches on the monitor's stream, then answers
-  // with the monitor's statements. Checked as Monitor is, against the vdb
-  // the monitor watches and against the read permission of the monitor's
+  // with the monitor's statements. Only the monitor's owner and kAdminClient
+  // may (else PERMISSION_DENIED "<client> may not configure monitor <id>",
+  // right after the caller's identity). Checked as Monitor is, against the
+  // vdb the monitor watches and against the read permission of the monitor's
   // owner for the types it adds; checks that depend on the monitor's
   // statements run in the notification order under its id.
   void ConfigureMonitor(
@@ -207,6 +209,13 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // to another call by now.
   void OnClientDisconnect(const std::string& monitor_id, const orv::rpc::ServerCall* call,
                           const orv::rpc::Status& status);
+  // Ends each monitor whose owner may no longer read a type it watches with
+  // PERMISSION_DENIED "<owner> does not have read permission for <type>";
+  // it leaves the monitor engine at once. Open monitors end now, those that
+  // open or change in the notification order once they took effect, before
+  // any transaction committed after this call. Run after the schema's
+  // permissions changed.
+  void EndRevokedMonitors();
 
   // Tells every open monitor that the changes concern of them, in the
   // transaction's place in the notification order (monitor_notifications.cc):

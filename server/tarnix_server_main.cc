@@ -150,6 +150,8 @@ int RunServer(int argc, char** argv) {
     tarnix::TarnixOpsServer ops(&schema, db.get(), &g_provider->metrics(),
                                 &g_provider->net().security_manager(), &certificates,
                                 options.key_path(), options.certificate_path());
+    // Monitors must not outlive their owner's read permission.
+    ops.set_on_schema_reloaded([] { g_data_service->EndRevokedMonitors(); });
     caldek::orv::ProductVersionMsg version;
     orv::DaemonHealthService health(version);
     const StopProviderOnException stop_on_serving_failure;
