@@ -480,12 +480,13 @@ void TarnixServer::EndRevokedMonitors() {
       monitor_engine_.DeleteSubscriptions(monitor_id, "");
       ending->End(orv::rpc::PERMISSION_DENIED(text));
     }
+    return true;
   };
   RunMonitorStep(end_revoked);
   // Monitors that open, or changes that take effect, in the notification
   // order were checked against the old permissions: look again once they
   // are in the engine, before any transaction committed from now on.
-  group_commit_.RunInOrder([this, end_revoked] { RunMonitorStep(end_revoked); }, [] {});
+  group_commit_.RunInOrder([this, end_revoked] { return RunMonitorStep(end_revoked); }, [] {});
 }
 
 }  // namespace tarnix
