@@ -1,5 +1,7 @@
 #include "monitor/monitor_engine.h"
 
+#include <vector>
+
 #include "logging/logger.h"
 #include "schema/schema.h"
 #include "util/heap_release.h"
@@ -199,10 +201,53 @@ bool MonitorEngine::DeleteSubscription(const std::string& monitor_id,
 
 void MonitorEngine::DeleteSubscriptions(const std::string& monitor_id,
                                         const std::string& object_type) {
+  DeleteAll(monitor_id, object_type, 0);
+}
+
+bool MonitorEngine::DeleteSubscriptionsInSteps(const std::string& monitor_id,
+                                               const std::string& object_type, size_t max_keys,
+                                               size_t* clause_bytes) {
+  // One more than a step takes tells whether this step is the last.
+  std::vector<SubscriptionKey> keys;
+  auto monitor = monitor_id_to_type_statement_data_.find(monitor_id);
+  if (monitor != monitor_id_to_type_statement_data_.end()) {
+    for (const auto& [type_name, statement] : monitor->second) {
+      if (!object_type.empty() && type_name != object_type) continue;
+      for (auto key = statement.subscriptions.begin();
+           key != statement.subscriptions.end() && keys.size() <= max_keys; ++key) {
+        keys.push_back(*key);
+      }
+    }
+  }
+  if (keys.size() <= max_keys) {
+    DeleteAll(monitor_id, object_type, *clause_bytes);
+    return true;
+  }
+  keys.pop_back();
+  for (const SubscriptionKey& key : keys) {
+    *clause_bytes += key.text.operation().size() + key.text.operand().size();
+    const google::protobuf::Descriptor* type =
+        schema_->types().FindMessageTypeByName(key.object_type);
+    const bool removed =
+        type != nullptr &&
+        DeleteSubscription(
+            monitor_id, key.object_type,
+            TarnixObject(schema_->op_messages().GetOpMsgTypeNameOf(type), key.text.operation()),
+            TarnixObject(key.object_type, key.text.operand()));
+    // What cannot be removed one by one is swept at once.
+    if (!removed) {
+      DeleteAll(monitor_id, object_type, *clause_bytes);
+      return true;
+    }
+  }
+  return false;
+}
+
+void MonitorEngine::DeleteAll(const std::string& monitor_id, const std::string& object_type,
+                              size_t clause_bytes) {
   SubscriptionKeySet keys;
   ListMonitorSubscriptions(monitor_id, &keys);
   bool removed_all = true;
-  size_t clause_bytes = 0;
   for (const SubscriptionKey& key : keys) {
     if (!object_type.empty() && key.object_type != object_type) continue;
     clause_bytes += key.text.operation().size() + key.text.operand().size();

@@ -97,6 +97,13 @@ class MonitorEngine {
   // Where clauses large enough to matter hand their heap back to the
   // system (see ReleaseFreeHeapMemory).
   void DeleteSubscriptions(const std::string& monitor_id, const std::string& object_type);
+  // DeleteSubscriptions a bounded part at a time: removes at most
+  // `max_keys` more of the subscriptions it would remove and returns false
+  // while some are left; the call that finds at most `max_keys` left does
+  // all the rest and returns true. *clause_bytes (0 before the first call)
+  // adds up what the steps freed, for the heap's release at the end.
+  bool DeleteSubscriptionsInSteps(const std::string& monitor_id, const std::string& object_type,
+                                  size_t max_keys, size_t* clause_bytes);
 
   // The selection of the monitor's statement for the type; "" (after a
   // DRX0009 line) when there is none.
@@ -132,6 +139,9 @@ class MonitorEngine {
   using TypeStatements = std::unordered_map<std::string, MonitorStatementData>;
   using TypeIndexes = std::unordered_map<std::string, MonitorSubscriptionIndex>;
 
+  // DeleteSubscriptions, counting `clause_bytes` freed before.
+  void DeleteAll(const std::string& monitor_id, const std::string& object_type,
+                 size_t clause_bytes);
   MonitorStatementData& Statement(const std::string& monitor_id, const std::string& type_name);
   const MonitorStatementData* FindStatement(const std::string& monitor_id,
                                             const std::string& type_name) const;

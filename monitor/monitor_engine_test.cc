@@ -155,6 +155,42 @@ bool AllocatedBytes(size_t* bytes) {
          MallocExtension_GetNumericProperty("generic.current_allocated_bytes", bytes);
 }
 
+TEST_F(EngineTest, AMonitorRemovedInStepsGoesWholeOnceTheLastStepReturns) {
+  engine_.AddMonitor("m", 1);
+  engine_.AddMonitor("other", 1);
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: " + std::to_string(i)));
+  }
+  ASSERT_TRUE(Add("other", "i32 { op: EQUALS }", "i32: 3"));
+  size_t freed = 0;
+  int steps = 1;
+  while (!engine_.DeleteSubscriptionsInSteps("m", "", 2, &freed)) {
+    ++steps;
+    ASSERT_LT(steps, 10);
+    VdbId vdb = 0;
+    EXPECT_TRUE(engine_.GetVDbIdForMonitor("m", &vdb));  // registered until the last step
+  }
+  EXPECT_EQ(steps, 4);  // 2 + 2 + 2, and the last one
+  EXPECT_GT(freed, 0u);
+  VdbId vdb = 0;
+  EXPECT_FALSE(engine_.GetVDbIdForMonitor("m", &vdb));
+  EXPECT_EQ(Match("i32: 3"), MonitorIdSet{"other"});
+  EXPECT_TRUE(Match("i32: 5").empty());
+  EXPECT_EQ(Gauge("by_attribute"), 1u);
+  // A removal that fails one by one is swept whole at once.
+  engine_.AddMonitor("m", 1);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(Add("m", "i32 { op: EQUALS }", "i32: " + std::to_string(i)));
+  }
+  ASSERT_TRUE(Add("m", "nums { op: CONTAINS_ALL }", ""));  // stored nowhere
+  freed = 0;
+  for (steps = 1; !engine_.DeleteSubscriptionsInSteps("m", "", 1, &freed); ++steps) {
+    ASSERT_LT(steps, 10);
+  }
+  EXPECT_FALSE(engine_.GetVDbIdForMonitor("m", &vdb));
+  EXPECT_EQ(Gauge("by_attribute"), 1u);
+}
+
 TEST_F(EngineTest, ContainsAnyTakesMemoryLinearInItsElementsAndGivesItBack) {
   size_t probe = 0;
   if (!AllocatedBytes(&probe)) GTEST_SKIP() << "the allocator reports no heap figures";

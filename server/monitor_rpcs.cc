@@ -1,11 +1,13 @@
 // The Monitor and ConfigureMonitor handlers of the data service.
 //
 // Each takes a transaction id and a storage snapshot in one loop turn and
-// checks what depends only on the request; the rest (what depends on the
-// monitor's statements, the scans of that snapshot, the subscriptions and
-// the snapshot's write) takes effect in the group commit's notification
-// order under that id. So a monitor sees each transaction once: in its
-// snapshot when the id is lower, as a notification when it is higher.
+// checks what needs no statement; the rest (the statements' checks, the
+// scans of that snapshot, the subscriptions and the snapshot's write) takes
+// effect in the group commit's notification order under that id, a slice
+// of where clauses per loop turn while later transactions wait. So a
+// monitor sees each transaction once: in its snapshot when the id is lower,
+// as a notification when it is higher. The snapshot itself is scanned as
+// the client reads it (MonitorStream).
 
 #include <algorithm>
 #include <cstdint>
@@ -430,9 +432,19 @@ void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
              monitor_id.c_str());
   const bool large = stream->second->written_bytes() >= kReleaseHeapAfterBytes;
   monitor_streams_.erase(stream);
-  monitor_engine_.DeleteSubscriptions(monitor_id, "");
   monitor_clients_.erase(monitor_id);
   if (large) ReleaseFreeHeapMemory();
+  // Many subscriptions go a slice per turn, in the notification order, so
+  // that a monitor that reuses the id comes after them.
+  auto freed = std::make_shared<size_t>(0);
+  const auto remove = [this, monitor_id, freed] {
+    return monitor_engine_.DeleteSubscriptionsInSteps(monitor_id, "", read_slice_records_,
+                                                      freed.get());
+  };
+  if (!remove()) {
+    group_commit_.RunInOrder([this, remove] { return RunMonitorStep(remove); },
+                             [this, monitor_id] { monitor_engine_.DeleteSubscriptions(monitor_id, ""); });
+  }
 }
 
 void TarnixServer::AbortMonitorsOfDeletedVDb(VdbId vdb_id) {

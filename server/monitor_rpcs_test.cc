@@ -957,5 +957,65 @@ TEST_F(MonitorOrderTest, AChangeThatWaitedDoesNotApplyToAMonitorThatReusedTheId)
   EXPECT_TRUE(durable.get().ok());
 }
 
+TEST_F(MonitorRpcsTest, AChangeOfAMonitorThatEndsBeforeItsSnapshotIsQueuedIsRefused) {
+  const std::string padding(1 << 20, 'h');
+  for (int i = 1; i <= 12; ++i) Store(kDevice, Device(i, padding));
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, {})}));
+  tx::MonitorResponseMsg first;
+  ASSERT_TRUE(monitor.Read(&first));
+  // The client reads no more: the change's snapshot waits behind the first
+  // one until the stalled-reader rule ends the monitor.
+  tx::ConfigureMonitorRequestMsg change = Change("m");
+  *change.add_add_statements() = Statement(kInterface, {});
+  tx::ConfigureMonitorResponseMsg response;
+  const auto asked = std::chrono::steady_clock::now();
+  const grpc::Status status = Configure(change, &response);
+  EXPECT_EQ(status.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
+  EXPECT_EQ(status.error_message(),
+            "ConfigureMonitor operation failed: The operation failed because a monitor with "
+            "request_id m was not found");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8));
+  EXPECT_FALSE(HasSubscriptions());
+}
+
+// Where clauses are checked and subscribed a slice per turn: a write that
+// comes after the monitor still waits for the last of them, and the one
+// before it is in the snapshot.
+TEST_F(MonitorOrderTest, ManyClausesTakeEffectOverSeveralTurnsAheadOfLaterWrites) {
+  OnLoop([&] { data_->set_read_slice_records(2); });
+  std::vector<std::pair<std::string, std::string>> where;
+  std::vector<std::string> expected;
+  for (int i = 1; i <= 9; ++i) {
+    Store(kDevice, Device(i, "h" + std::to_string(i)));
+    expected.push_back(Device(i, "h" + std::to_string(i)));
+    where.emplace_back("hostname { op: EQUALS }", "hostname: 'h" + std::to_string(i) + "'");
+  }
+  where.emplace_back("hostname { op: EQUALS }", "hostname: 'none'");
+  env_.SetLogSyncHook(gate_.Hook());
+  auto durable = std::async(std::launch::async, [&] { return Put(Device(12, "h8"), true); });
+  gate_.WaitForSync();
+  const uint64_t durable_id = LastTxnId();
+  MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, where)}));
+  for (int i = 0; i < 500 && LastTxnId() == durable_id; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(LastTxnId(), durable_id + 1);
+  ASSERT_TRUE(Put(Device(11, "h9"), false).ok());  // matches the last clause only
+  gate_.Open();
+
+  const std::vector<tx::MonitorResponseMsg> snapshot = monitor.ReadTransaction();
+  ASSERT_FALSE(snapshot.empty());
+  EXPECT_EQ(snapshot[0].transaction_control().txn_id(), durable_id + 1);
+  std::vector<std::string> bodies = Bodies(snapshot);
+  expected.push_back(Device(12, "h8"));
+  expected.push_back("");  // the clause that matched nothing
+  std::sort(bodies.begin(), bodies.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(bodies, expected);
+  const std::vector<tx::MonitorResponseMsg> later = monitor.ReadTransaction();
+  EXPECT_EQ(Bodies(later), std::vector<std::string>{Device(11, "h9")});
+  EXPECT_TRUE(durable.get().ok());
+}
+
 }  // namespace
 }  // namespace tarnix

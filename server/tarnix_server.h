@@ -184,11 +184,13 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // longer than 1024 bytes also). Then, as every data-service call: the
   // refusal of writes after a failed sync, a transaction id (INTERNAL
   // "Unable to generate transaction id"), the caller's identity, the vdb
-  // (FAILED_PRECONDITION "no mapping for vdb_id found"), the statements
-  // (MonitorStatements::ValidateMonitorStatements). In the notification
-  // order under its id the monitor is registered and subscribed, and the
-  // snapshot of what its statements match is written on the call, which
-  // stays open for notifications; a failed scan fails it.
+  // (FAILED_PRECONDITION "no mapping for vdb_id found"). In the
+  // notification order under its id, read_slice_records() where clauses a
+  // loop turn, the statements are checked
+  // (MonitorStatements::ValidateMonitorStatements), the monitor registered
+  // and subscribed; the snapshot of what its statements match is then
+  // scanned and written as the client reads it, and the call stays open for
+  // notifications. A refusal or a failed scan fails it.
   void Monitor(orv::rpc::CallContext& context,
                const caldek::orv::tarnix::MonitorRequestMsg& request,
                const CallPtr<caldek::orv::tarnix::MonitorResponseMsg>& call) override;
@@ -198,15 +200,19 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   // may (else PERMISSION_DENIED "<client> may not configure monitor <id>",
   // right after the caller's identity). Checked as Monitor is, against the
   // vdb the monitor watches and against the read permission of the monitor's
-  // owner for the types it adds; checks that depend on the monitor's
-  // statements run in the notification order under its id.
+  // owner for the types it adds; the statements' checks run in the
+  // notification order under its id, in slices as Monitor's do. Answers once
+  // the snapshot is queued on the monitor's stream; a monitor that ended
+  // first refuses the change with its own status, or with the not-found
+  // refusal (DRX0009) when its client went.
   void ConfigureMonitor(
       orv::rpc::CallContext& context,
       const caldek::orv::tarnix::ConfigureMonitorRequestMsg& request,
       const CallPtr<caldek::orv::tarnix::ConfigureMonitorResponseMsg>& call) override;
   // The end of the Monitor call `call` of `monitor_id`: with a status other
   // than OK the monitor and all its subscriptions go, unless the id belongs
-  // to another call by now.
+  // to another call by now; many subscriptions go a slice per turn, in the
+  // notification order.
   void OnClientDisconnect(const std::string& monitor_id, const orv::rpc::ServerCall* call,
                           const orv::rpc::Status& status);
   // Ends each monitor whose owner may no longer read a type it watches with
