@@ -6,6 +6,8 @@
 
 #include <boost/crc.hpp>
 
+#include "storage/synced_file.h"
+
 namespace tarnix {
 
 namespace {
@@ -29,20 +31,6 @@ uint32_t RecordChecksum(const unsigned char* type_and_payload, size_t n) {
   return ((value >> 15) | (value << 17)) + 0xa282ead8u;
 }
 
-// Writes `data` to a new file at `path` and syncs it; a failed write
-// leaves no file.
-leveldb::Status WriteFileSynced(leveldb::Env* env, const std::string& path,
-                                const std::string& data) {
-  leveldb::WritableFile* file = nullptr;
-  leveldb::Status status = env->NewWritableFile(path, &file);
-  if (!status.ok()) return status;
-  std::unique_ptr<leveldb::WritableFile> owned(file);
-  status = owned->Append(data);
-  if (status.ok()) status = owned->Sync();
-  if (status.ok()) status = owned->Close();
-  if (!status.ok()) env->RemoveFile(path);
-  return status;
-}
 
 }  // namespace
 

@@ -1,11 +1,6 @@
 #include "write/transaction_ids.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +12,7 @@
 #include "schema/compact_uint.h"
 #include "storage/db_access.h"
 #include "storage/key_space.h"
+#include "storage/synced_file.h"
 
 namespace tarnix {
 namespace {
@@ -35,34 +31,6 @@ bool ParseTxnId(const std::string& text, uint64_t* value) {
   }
   *value = v;
   return true;
-}
-
-// Makes a rename in `directory` durable. A directory that is not on the
-// local file system (an environment that keeps its files in memory) has
-// nothing to sync.
-leveldb::Status SyncDirectory(const std::string& directory) {
-  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) {
-    if (errno == ENOENT) return leveldb::Status::OK();
-    return leveldb::Status::IOError(directory, std::strerror(errno));
-  }
-  const int synced = fsync(fd);
-  const int error = errno;
-  close(fd);
-  if (synced != 0) return leveldb::Status::IOError(directory, std::strerror(error));
-  return leveldb::Status::OK();
-}
-
-leveldb::Status WriteFileSynced(leveldb::Env* env, const std::string& path,
-                                const std::string& data) {
-  leveldb::WritableFile* file = nullptr;
-  leveldb::Status status = env->NewWritableFile(path, &file);
-  if (!status.ok()) return status;
-  std::unique_ptr<leveldb::WritableFile> owned(file);
-  status = owned->Append(data);
-  if (status.ok()) status = owned->Sync();
-  if (status.ok()) status = owned->Close();
-  return status;
 }
 
 std::string BoundPath(const DbAccess& db) {
