@@ -51,9 +51,11 @@ class MonitorSnapshotTest : public ServingDaemonTest {
  protected:
   // Devices first..first+count-1, hostname "h<n>" padded to `bytes`.
   void StoreDevices(int first, int count, size_t bytes = 0) {
-    for (int start = first; start < first + count; start += 500) {
+    // Streams of at most 64 MiB, well below a write stream's cap.
+    const int batch = static_cast<int>(std::min<size_t>(500, (64 * kMiB) / std::max<size_t>(bytes, 1)));
+    for (int start = first; start < first + count; start += batch) {
       tx::PutRequestMsg put;
-      for (int i = start; i < std::min(start + 500, first + count); ++i) {
+      for (int i = start; i < std::min(start + batch, first + count); ++i) {
         std::string hostname = "h" + std::to_string(i);
         if (hostname.size() < bytes) hostname.resize(bytes, '.');
         *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(i, hostname));
@@ -186,7 +188,7 @@ TEST_F(MonitorSnapshotTest, ClientsThatStopReadingASnapshotAreEndedAndTheirMemor
   size_t peak = 0;
   const auto start = Clock::now();
   bool ended = false;
-  for (int second = 0; second < 90 && !ended; ++second) {
+  for (int second = 0; second < 150 && !ended; ++second) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     peak = std::max(peak, Rss(pid));
     ended = CountLogLines(daemon_->process().Stdout(), "INFO", "",
