@@ -168,6 +168,8 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
         auto stream = monitor_streams_.find(opening->monitor_id);
         if (stream != monitor_streams_.end() && stream->second->call() == opening->call) {
           monitor_streams_.erase(stream);
+          // It may have subscribed part of its clauses.
+          monitor_engine_.DeleteSubscriptions(opening->monitor_id, "");
         }
         opening->call->Fail(orv::rpc::UNAVAILABLE(kNotificationsStopped));
       });
