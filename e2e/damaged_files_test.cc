@@ -289,7 +289,7 @@ class DamagedFilesTest : public ::testing::TestWithParam<Damage> {
             Typed(kDeviceType, schema.Device(device, Hostname(device)));
         ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
       }
-      if (run == 1) last_txn_id_ = LastTxnId(&client);
+      if (run == 1) last_txn_id_ = LastTxnId(&client, kWriter);
       ASSERT_EQ(daemon.Stop(), 0);
     }
     ASSERT_GT(last_txn_id_, static_cast<uint64_t>(kDevices));
@@ -313,17 +313,6 @@ class DamagedFilesTest : public ::testing::TestWithParam<Damage> {
 
   std::vector<std::string> Args() const { return {"--schema", files_.schema()}; }
 
-  // The highest transaction id in the log.
-  static uint64_t LastTxnId(TarnixClient* client) {
-    std::vector<tx::TransactionLogUnitMsg> units;
-    const grpc::Status status = client->GetTransactionLog(kWriter, &units);
-    EXPECT_TRUE(status.ok()) << status.error_message();
-    uint64_t last = 0;
-    for (const tx::TransactionLogUnitMsg& unit : units) {
-      if (unit.has_txn_id() && unit.txn_id() > last) last = unit.txn_id();
-    }
-    return last;
-  }
 
   // Reads every device of a serving daemon, one Get each, and the devices
   // by type. Each is served as written, absent only when `lost`, or (when
@@ -390,7 +379,7 @@ class DamagedFilesTest : public ::testing::TestWithParam<Damage> {
     tx::PutRequestMsg put;
     *put.add_puts()->mutable_object() = Typed(kDeviceType, schema_.Device(kDevices, "after"));
     ASSERT_TRUE(client->Write(&tx::Tarnix::Stub::Put, kWriter, {put}).ok());
-    const uint64_t id = LastTxnId(client);
+    const uint64_t id = LastTxnId(client, kWriter);
     EXPECT_GT(id, last_txn_id_);
     if (lost_data) {
       EXPECT_GE(id, kLostIdMargin);

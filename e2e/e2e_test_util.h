@@ -330,6 +330,18 @@ class TarnixClient {
 };
 
 // One Monitor call of the generated stub, read as the test goes.
+// The highest transaction id in the transaction log, read as `client_id`.
+inline uint64_t LastTxnId(TarnixClient* client, const std::string& client_id) {
+  std::vector<tx::TransactionLogUnitMsg> units;
+  const grpc::Status status = client->GetTransactionLog(client_id, &units);
+  EXPECT_TRUE(status.ok()) << status.error_message();
+  uint64_t last = 0;
+  for (const tx::TransactionLogUnitMsg& unit : units) {
+    if (unit.has_txn_id() && unit.txn_id() > last) last = unit.txn_id();
+  }
+  return last;
+}
+
 class MonitorReader {
  public:
   MonitorReader(tx::Tarnix::Stub* stub, const std::string& client_id,

@@ -108,17 +108,6 @@ class TransactionIdsTest : public ::testing::Test {
     return client->Write(&tx::Tarnix::Stub::Put, kWriter, {put});
   }
 
-  // The highest transaction id in the log.
-  static uint64_t LastTxnId(TarnixClient* client) {
-    std::vector<tx::TransactionLogUnitMsg> units;
-    const grpc::Status status = client->GetTransactionLog(kWriter, &units);
-    EXPECT_TRUE(status.ok()) << status.error_message();
-    uint64_t last = 0;
-    for (const tx::TransactionLogUnitMsg& unit : units) {
-      if (unit.has_txn_id() && unit.txn_id() > last) last = unit.txn_id();
-    }
-    return last;
-  }
 
   // Starts the daemon, puts a device and returns its transaction's id; a
   // clean stop follows.
@@ -128,7 +117,7 @@ class TransactionIdsTest : public ::testing::Test {
     if (!daemon.serving()) return 0;
     TarnixClient client(daemon.channel());
     EXPECT_TRUE(PutDevice(&client, &schema_, ++device_).ok());
-    const uint64_t id = LastTxnId(&client);
+    const uint64_t id = LastTxnId(&client, kWriter);
     EXPECT_EQ(daemon.Stop(), 0);
     return id;
   }
@@ -150,7 +139,7 @@ TEST_F(TransactionIdsTest, LogCutOnAWriteBoundaryAfterACleanStop) {
     for (int device = 0; device < kPuts; ++device) {
       ASSERT_TRUE(PutDevice(&client, &schema_, device).ok());
     }
-    last = LastTxnId(&client);
+    last = LastTxnId(&client, kWriter);
     ASSERT_GE(last, static_cast<uint64_t>(kPuts));
     ASSERT_EQ(daemon.Stop(), 0);
   }
@@ -176,7 +165,7 @@ TEST_F(TransactionIdsTest, KillDuringWritesThenLostWrites) {
   uint64_t before = 0;
   {
     TarnixClient client(daemon.channel());
-    before = LastTxnId(&client);  // start-up's own transactions
+    before = LastTxnId(&client, kWriter);  // start-up's own transactions
   }
   // One id per Put, one Put at a time: every id handed out is at most
   // before + acknowledged + 1.
