@@ -27,12 +27,24 @@ class LogSink {
 // before the process ends and before writing to standard output directly.
 void FlushLog();
 
-// Ends the process with exit status `status` once FlushLog() returns,
-// without running exit handlers or static destructors: for a fatal error
-// met while other threads (RPC I/O, syncers, the log sink) still run and
-// use what those would tear down. std::exit there can crash, or hang when
-// a destructor waits for the calling thread.
+// Ends the process with exit status `status` once FlushLog() returns, or
+// at the deadline ScheduleExit sets, whichever comes first: a sink that no
+// longer drains (a standard-output pipe nobody reads, a syslog socket that
+// blocks) must not keep a failed process alive. Runs no exit handlers or
+// static destructors: for a fatal error met while other threads (RPC I/O,
+// syncers, the log sink) still run and use what those would tear down.
+// std::exit there can crash, or hang when a destructor waits for the
+// calling thread. If no deadline can be set, ends at once without the flush.
 [[noreturn]] void FlushLogAndExitNow(int status);
+
+// Ends the process with exit status `status`, without exit handlers or
+// static destructors, 3 seconds after the first call, whatever the log sink
+// does meanwhile. Called before logging the reason for a fatal error: with
+// the default sink, a log call waits for room in a full queue, without end
+// if the sink's thread is stuck. A later call keeps the deadline and
+// replaces the status. Returns false when no deadline could be set (no
+// thread could start). Thread-safe.
+bool ScheduleExit(int status);
 
 // Calls `observer` once for every line that had to wait for room in the
 // default sink's full queue, on the waiting thread (an empty function stops

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,12 @@ void ForgetIdsInChild() {
   cached_pid = 0;
   cached_tid = 0;
 }
+
+// How long a process that is to end waits for its log sink.
+constexpr std::chrono::seconds kExitDeadline(3);
+std::once_flag exit_scheduled;
+bool exit_timer_started = false;  // set inside exit_scheduled
+std::atomic<int> exit_status{0};
 
 // Each installation of a sink is a generation; generations alternate between
 // two slots, so SetLogSink waits only for the users of the sink it retires,
@@ -184,8 +191,25 @@ LogSink* SetLogSink(LogSink* sink) {
 
 void FlushLog() { HeldLogSink()->Flush(); }
 
+bool ScheduleExit(int status) {
+  exit_status.store(status);
+  std::call_once(exit_scheduled, [] {
+    try {
+      std::thread([] {
+        std::this_thread::sleep_for(kExitDeadline);
+        std::_Exit(exit_status.load());
+      }).detach();
+      exit_timer_started = true;
+    } catch (const std::exception&) {
+    }
+  });
+  return exit_timer_started;
+}
+
 void FlushLogAndExitNow(int status) {
-  FlushLog();
+  // Without a deadline a stuck sink would hold the process forever; the
+  // lines are lost rather than that.
+  if (ScheduleExit(status)) FlushLog();
   std::_Exit(status);
 }
 

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/async_log_sink.h"
 #include "logging/log_capture.h"
 #include "logging/logger_setup.h"
 
@@ -370,6 +371,62 @@ TEST_F(LoggerTest, SinkMaySwapSinksWhileItHandlesAMessage) {
   SetLogSink(fixture_sink);
   EXPECT_EQ(sink.previous, &sink);
   EXPECT_EQ(sink.count, 1);
+}
+
+// Never returns from a write or a flush, like a standard-output pipe that
+// nobody reads or a syslog socket that blocks.
+class StuckSink : public LogSink {
+ public:
+  void Syslog(int, const std::string&) override { Stall(); }
+  void Stdout(const std::string&) override { Stall(); }
+  void Flush() override { Stall(); }
+
+ private:
+  [[noreturn]] static void Stall() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+};
+
+// In these children SIGALRM ends a process still running after 10 s, which
+// fails the status check instead of hanging the test.
+TEST(LogExitDeathTest, FlushLogAndExitNowEndsProcessThoughSinkNeverFlushes) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        static StuckSink sink;
+        SetLogSink(&sink);
+        FlushLogAndExitNow(1);
+      },
+      ::testing::ExitedWithCode(1), "");
+  // An earlier deadline ends it with the status given last.
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        ScheduleExit(7);
+        static StuckSink sink;
+        SetLogSink(&sink);
+        FlushLogAndExitNow(1);
+      },
+      ::testing::ExitedWithCode(1), "");
+}
+
+TEST(LogExitDeathTest, ScheduledExitEndsProcessWhileLogCallWaitsForRoom) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(10);
+        static StuckSink stuck;
+        // Room for one line: the thread is stuck on the first, the second
+        // fills the queue and the third waits for room.
+        static AsyncLogSink queue(
+            &stuck, AsyncLogSink::Options{1, 1 << 20, std::chrono::microseconds(0)});
+        SetLogSink(&queue);
+        ScheduleExit(1);
+        for (int i = 0; i < 3; ++i) TARNIX_LOG(ERROR, nullptr, "line %d", i);
+        FlushLogAndExitNow(1);
+      },
+      ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace

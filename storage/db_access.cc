@@ -283,11 +283,14 @@ DbAccessStatus DbAccess::Write(leveldb::WriteBatch* batch, bool sync) {
   options.sync = sync;
   const leveldb::Status status = db_->Write(options, batch);
   if (!status.ok()) {
+    // The database can no longer take writes; the daemon must not go on as
+    // if they had been stored. The deadline comes first: the log call below
+    // can wait without end for a stuck log sink.
+    if (status.IsIOError()) orv::ScheduleExit(1);
     TARNIX_LOG(orv::ERROR, "errorCode:DRX0103", "leveldb::DB::Write() failed: %s",
                status.ToString().c_str());
-    // The database can no longer take writes; the daemon must not go on as
-    // if they had been stored. The daemon's other threads still run, so
-    // nothing is torn down (see the header).
+    // The daemon's other threads still run, so nothing is torn down (see
+    // the header).
     if (status.IsIOError()) orv::FlushLogAndExitNow(1);
   }
   return ToStatus(status);

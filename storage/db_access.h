@@ -184,12 +184,13 @@ class DbAccess {
   // returns)
   //
   // A write that fails with an I/O error (a full disk among them) does not
-  // return: it logs DRX0103, waits until the log line is written, and ends
-  // the process with exit status 1 at once, without exit handlers or static
-  // destructors (orv::FlushLogAndExitNow), since the daemon's other threads
-  // still run. Every write that returned before it has reached the
-  // write-ahead log file; the failed one may or may not be found there at
-  // the next open. Other failures are returned.
+  // return: it logs DRX0103, waits until the log line is written (3 seconds
+  // at most, see orv::ScheduleExit), and ends the process with exit status 1
+  // at once, without exit handlers or static destructors
+  // (orv::FlushLogAndExitNow), since the daemon's other threads still run.
+  // Every write that returned before it has reached the write-ahead log
+  // file; the failed one may or may not be found there at the next open.
+  // Other failures are returned.
 
   // Writes the records that are new or changed, in one batch, and appends a
   // PutReturnValue per record to `results`. A stored empty value counts as

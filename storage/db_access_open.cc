@@ -15,6 +15,7 @@
 #include "storage/db_access.h"
 #include "storage/log_tail.h"
 #include "storage/printable.h"
+#include "storage/synced_file.h"
 
 namespace tarnix {
 
@@ -188,6 +189,9 @@ void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
     const std::string path = directory + "/" + name;
     const std::string lost = directory + "/lost";
     env->CreateDir(lost);  // may exist already
+    // lost/ must outlast a crash as the copy in it must; a failure shows
+    // in the syncs of the copy and the log.
+    SyncDirectory(directory);
     // The repair moves the marked log to lost/<name> itself.
     const std::string original = FreeName(env, lost + "/" + name + ".original");
     int marked = 0;

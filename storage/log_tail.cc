@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <boost/crc.hpp>
@@ -31,6 +32,12 @@ uint32_t RecordChecksum(const unsigned char* type_and_payload, size_t n) {
   return ((value >> 15) | (value << 17)) + 0xa282ead8u;
 }
 
+// The directory that holds the file at `path`.
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 }  // namespace
 
@@ -128,13 +135,17 @@ leveldb::Status MarkDamagedLogRecords(leveldb::Env* env, const std::string& path
   }
   if (*marked == 0) return leveldb::Status::OK();
   status = WriteFileSynced(env, original_copy, original);
+  // The copy's name must be on disk before the original is overwritten: a
+  // crash may not lose both.
+  if (status.ok()) status = SyncDirectory(DirectoryOf(original_copy));
   if (!status.ok()) return status;
   // A name LevelDB gives its own temporary files, so that one left behind
   // is removed by the next open.
   const std::string temp = path.substr(0, path.size() - 4) + ".dbtmp";
   status = WriteFileSynced(env, temp, log);
   if (status.ok()) status = env->RenameFile(temp, path);
-  if (!status.ok()) env->RemoveFile(temp);
+  if (status.ok()) return SyncDirectory(DirectoryOf(path));
+  env->RemoveFile(temp);
   return status;
 }
 

@@ -34,8 +34,9 @@ leveldb::Status ReadLogTail(leveldb::Env* env, const std::string& path,
 // at `path` whose checksum does not match an unknown type, which the repair
 // drops, and writes the log anew (through a temporary file renamed over
 // it). A record that runs past its block ends the walk. Before the log is
-// rewritten, its original bytes are written to `original_copy`; both writes
-// are synced. Sets `*marked` to the number of records marked.
+// rewritten, its original bytes are written to `original_copy`; both writes,
+// and the directories that hold the two files, are synced. Sets `*marked` to
+// the number of records marked.
 leveldb::Status MarkDamagedLogRecords(leveldb::Env* env, const std::string& path,
                                       const std::string& original_copy, int* marked);
 
