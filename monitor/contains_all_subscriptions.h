@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "monitor/subscriber_set.h"
@@ -42,11 +43,14 @@ class ContainsAllSubscriptions {
               const SubscriptionText& wanted, SubscriptionText* removed,
               const RegistrationTally& tally);
 
-  // Adds to *sets the subscribers of every stored value set that is a subset of
-  // `values`. REQUIRES: `values` distinct and ascending. Visits only nodes
-  // whose path is made of the values, and at each node tries the fewer of
-  // its children and the values left.
-  void Lookup(const std::vector<AttributeValue>& values, SubscriberSetList* sets) const;
+  // Adds to *matched the subscribers of the stored value sets that are
+  // subsets of `values`: every monitor of them, though not every set, as a
+  // subtree whose monitors were all found already is skipped; with
+  // matched->first_only, only the first set found. REQUIRES: `values`
+  // distinct and ascending. Visits only nodes whose path is made of the
+  // values, and at each node tries the fewer of its children and the
+  // values left.
+  void Lookup(const std::vector<AttributeValue>& values, MatchedSubscribers* matched) const;
 
   // Takes the monitor out of every set, pruning what is left empty; returns
   // the number of sets it was in.
@@ -58,9 +62,15 @@ class ContainsAllSubscriptions {
   struct Node {
     std::map<AttributeValue, std::unique_ptr<Node>> children;
     SubscriberSet subscribers;
+    // Monitor id -> the sets that hold it in this node and below.
+    std::unordered_map<std::string, size_t> monitors_below;
 
     bool IsEmpty() const { return children.empty() && subscribers.IsEmpty(); }
   };
+
+  // Moves the counts of `monitor_id` in monitors_below of `path` by `delta`.
+  static void CountBelow(const std::vector<Node*>& path, const std::string& monitor_id,
+                         int delta);
 
   Node root_;
 };

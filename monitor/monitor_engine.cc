@@ -383,9 +383,9 @@ void MonitorEngine::MatchObjectSubscriptions(const std::string& object_type,
                                              const google::protobuf::Message* message,
                                              const VdbIdSet& vdb_ids,
                                              MonitorIdSet* monitors) const {
-  SubscriberSetList sets;
-  MatchObjectSubscriberSets(object_type, message, vdb_ids, &sets);
-  for (const SubscriberSet* set : sets) set->CollectMonitors(monitors);
+  MatchedSubscribers matched;
+  MatchObjectSubscribers(object_type, message, vdb_ids, &matched);
+  matched.ForEachMonitor([monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
 }
 
 bool MonitorEngine::WatchesType(const std::string& object_type, const VdbIdSet& vdb_ids) const {
@@ -396,17 +396,17 @@ bool MonitorEngine::WatchesType(const std::string& object_type, const VdbIdSet& 
   return false;
 }
 
-void MonitorEngine::MatchObjectSubscriberSets(const std::string& object_type,
-                                              const google::protobuf::Message* message,
-                                              const VdbIdSet& vdb_ids,
-                                              SubscriberSetList* sets) const {
+void MonitorEngine::MatchObjectSubscribers(const std::string& object_type,
+                                           const google::protobuf::Message* message,
+                                           const VdbIdSet& vdb_ids,
+                                           MatchedSubscribers* matched) const {
   if (object_type.empty()) return;
   for (VdbId vdb_id : vdb_ids) {
     auto types = vdb_id_to_type_index_.find(vdb_id);
     if (types == vdb_id_to_type_index_.end()) continue;
     auto index = types->second.find(object_type);
     if (index != types->second.end())
-      index->second.GetMatchingSubscriberSets(*schema_, message, sets);
+      index->second.GetMatchingSubscribers(*schema_, message, matched);
   }
 }
 

@@ -120,10 +120,10 @@ class MonitorEngine {
   void MatchObjectSubscriptions(const std::string& object_type,
                                 const google::protobuf::Message* message, const VdbIdSet& vdb_ids,
                                 MonitorIdSet* monitors) const;
-  // The same as the subscriber sets that hold those monitors.
-  void MatchObjectSubscriberSets(const std::string& object_type,
-                                 const google::protobuf::Message* message, const VdbIdSet& vdb_ids,
-                                 SubscriberSetList* sets) const;
+  // The same as the subscriber sets and monitors that name them.
+  void MatchObjectSubscribers(const std::string& object_type,
+                              const google::protobuf::Message* message, const VdbIdSet& vdb_ids,
+                              MatchedSubscribers* matched) const;
 
   // False when no index is left: every subscription was removed, and with
   // it every index and vdb entry.

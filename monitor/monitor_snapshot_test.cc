@@ -210,6 +210,79 @@ TEST_F(MonitorSnapshotTest, KeyLookupsFindTheirObjectsOnceAndRefuseAMissingKey) 
             Status::InvalidArgument("object id missing from value"));
 }
 
+// Clauses that one object satisfies by the thousand: the pass costs about
+// its records plus its clauses, counted in visits, and still hands out
+// each matching object once, and the type once for the clause that
+// matched nothing.
+TEST_F(MonitorSnapshotTest, ManyClausesOneObjectSatisfiesCostTheRecordsAndTheClauses) {
+  constexpr int kDevices = 2000;
+  constexpr int kOperands = 20000;
+  std::string every_tag;
+  for (int n = 0; n < 60; ++n) every_tag += " tags: 't" + std::to_string(n) + "'";
+  std::set<std::string> with_model, with_tags, with_location;
+  for (int i = 0; i < kDevices; ++i) {
+    std::string text = "id { left: " + std::to_string(i) + " right: 0 }";
+    if (i % 2 == 0) text += " model: 'm" + std::to_string(i % 5) + "'";
+    if (i % 3 == 0) text += every_tag;
+    if (i % 5 == 0) text += " location { site: 's" + std::to_string(i % 3) + "' }";
+    const std::string body = Store(kDevice, text);
+    if (i % 2 == 0) with_model.insert(body);
+    if (i % 3 == 0) with_tags.insert(body);
+    if (i % 5 == 0) with_location.insert(body);
+  }
+  struct Shape {
+    std::string op;
+    std::string (*operand)(int);
+    int operands;
+    const std::set<std::string>* expected;
+  };
+  const Shape shapes[] = {
+      {"model { op: NOT_EQUALS }", [](int n) { return "model: 'x" + std::to_string(n) + "'"; },
+       kOperands, &with_model},
+      {"tags { op: NOT_EQUALS }", [](int n) { return "tags: 'x" + std::to_string(n) + "'"; },
+       kOperands, &with_tags},
+      {"location { self { op: NOT_EQUALS } }",
+       [](int n) { return "location { site: 'x" + std::to_string(n) + "' }"; }, kOperands,
+       &with_location},
+      // Every pair of the 60 tags a device holds.
+      {"tags { op: CONTAINS_ALL }",
+       [](int n) { return "tags: 't" + std::to_string(n / 60) + "' tags: 't" +
+                          std::to_string(n % 60) + "'"; },
+       60 * 60, &with_tags},
+  };
+  // Last, the first shape again with a selection that leaves nothing of
+  // any device: no record is kept, none credits a clause.
+  const std::string nothing_selected =
+      Msg(schema_.op_messages().GetOpMsgTypeName(kDevice), "hostname { op: SELECT }")
+          ->SerializeAsString();
+  const std::set<std::string> none;
+  for (int round = 0; round < 5; ++round) {
+    const Shape& shape = shapes[round % 4];
+    SCOPED_TRACE(shape.op);
+    std::vector<WhereClause> clauses;
+    for (int n = 0; n < shape.operands; ++n) {
+      if (shape.operands != 3600 || n / 60 < n % 60) {
+        clauses.push_back(Clause(kDevice, shape.op, shape.operand(n)));
+      }
+    }
+    clauses.push_back(Clause(kDevice, "model { op: EQUALS }", "model: 'none'"));
+    std::unique_ptr<SnapshotTypeScan> scan =
+        Scan(kDevice, clauses, round < 4 ? "" : nothing_selected);
+    const std::set<std::string>& expected = round < 4 ? *shape.expected : none;
+    struct Bodies : QueryResultSink {
+      void Add(QueryResultRecord&& record) override { sent.push_back(record.object); }
+      std::vector<std::string> sent;
+    } bodies;
+    while (!scan->Step(100, &bodies)) {
+    }
+    ASSERT_TRUE(scan->status().ok());
+    std::sort(bodies.sent.begin(), bodies.sent.end());
+    EXPECT_EQ(bodies.sent, std::vector<std::string>(expected.begin(), expected.end()));
+    EXPECT_TRUE(scan->some_clause_matched_nothing());
+    EXPECT_LE(scan->visits(), 3 * (kDevices + clauses.size()));
+  }
+}
+
 // The one pass over a type gives what a scan per clause gave: each object
 // any clause matches, once, and one type-only entry when some clause
 // matched nothing; however the clauses mix and whatever the slice.

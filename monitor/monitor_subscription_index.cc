@@ -114,21 +114,21 @@ bool MonitorSubscriptionIndex::DeleteTypeOrAttributeSubscription(
 
 void MonitorSubscriptionIndex::GetMatchingMonitors(const Schema& schema, const pb::Message* object,
                                                    MonitorIdSet* monitors) const {
-  SubscriberSetList sets;
-  GetMatchingSubscriberSets(schema, object, &sets);
-  for (const SubscriberSet* set : sets) set->CollectMonitors(monitors);
+  MatchedSubscribers matched;
+  GetMatchingSubscribers(schema, object, &matched);
+  matched.ForEachMonitor([monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
 }
 
-void MonitorSubscriptionIndex::GetMatchingSubscriberSets(const Schema& schema,
-                                                         const pb::Message* object,
-                                                         SubscriberSetList* sets) const {
+void MonitorSubscriptionIndex::GetMatchingSubscribers(const Schema& schema,
+                                                      const pb::Message* object,
+                                                      MatchedSubscribers* matched) const {
   metrics::ScopedLatencyTimer timer(get_latency_);
-  sets->push_back(&type_subscribers_);
+  matched->Add(type_subscribers_);
   if (attribute_subscriptions_.empty() || object == nullptr) return;
   for (const pb::FieldDescriptor* field : SetFields(*object)) {
     auto tree = attribute_subscriptions_.find(field->name());
     if (tree != attribute_subscriptions_.end()) {
-      tree->second.CollectMatchingMonitors(schema, *object, field, sets);
+      tree->second.CollectMatchingMonitors(schema, *object, field, matched);
     }
   }
 }

@@ -76,10 +76,10 @@ class MonitorSubscriptionIndex {
   // Attributes the object does not hold are not visited.
   void GetMatchingMonitors(const Schema& schema, const google::protobuf::Message* object,
                            MonitorIdSet* monitors) const;
-  // The same as the subscriber sets that hold those monitors: equal lists
-  // name equal monitors, without collecting them.
-  void GetMatchingSubscriberSets(const Schema& schema, const google::protobuf::Message* object,
-                                 SubscriberSetList* sets) const;
+  // The same as subscriber sets and monitors, without collecting them into
+  // one set: equal lists name equal monitors.
+  void GetMatchingSubscribers(const Schema& schema, const google::protobuf::Message* object,
+                              MatchedSubscribers* matched) const;
 
   // Takes the monitor out of every subscriber set, pruning what is left
   // empty; returns the number of sets it was in.

@@ -86,12 +86,12 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
     }
     // Before and after the change: a monitor hears of an object that
     // entered, changed inside or left its filter.
-    SubscriberSetList sets;
-    engine_->MatchObjectSubscriberSets(type, new_message.get(), record.vdb_ids, &sets);
+    MatchedSubscribers matched;
+    engine_->MatchObjectSubscribers(type, new_message.get(), record.vdb_ids, &matched);
     if (old_message) {
-      engine_->MatchObjectSubscriberSets(type, old_message.get(), record.vdb_ids, &sets);
+      engine_->MatchObjectSubscribers(type, old_message.get(), record.vdb_ids, &matched);
     }
-    PlanMonitors(type, std::move(sets), *failed, &plan);
+    PlanMonitors(type, std::move(matched), *failed, &plan);
     NotifyPlan(
         txn_id, type, false, record.span_context,
         [&](const std::string& selection, Texts* texts) {
@@ -115,9 +115,9 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
     if (!engine_->WatchesType(type, record.vdb_ids)) continue;
     const std::unique_ptr<pb::Message> old_message = Parse(type, *record.old_body);
     if (old_message == nullptr) continue;
-    SubscriberSetList sets;
-    engine_->MatchObjectSubscriberSets(type, old_message.get(), record.vdb_ids, &sets);
-    PlanMonitors(type, std::move(sets), *failed, &plan);
+    MatchedSubscribers matched;
+    engine_->MatchObjectSubscribers(type, old_message.get(), record.vdb_ids, &matched);
+    PlanMonitors(type, std::move(matched), *failed, &plan);
     NotifyPlan(
         txn_id, type, true, record.span_context,
         [&](const std::string& selection, Texts* texts) {
@@ -127,24 +127,22 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
   }
 }
 
-void NotificationBuilder::PlanMonitors(const std::string& type, SubscriberSetList sets,
+void NotificationBuilder::PlanMonitors(const std::string& type, MatchedSubscribers matched,
                                        const MonitorIdSet& failed, Plan* plan) const {
-  if (plan->type == type && plan->sets == sets) return;
+  if (plan->type == type && plan->matched.SameAs(matched)) return;
   plan->type = type;
-  plan->sets = std::move(sets);
+  plan->matched = std::move(matched);
   plan->monitors.clear();
-  // A monitor may be in several of the sets.
+  // A monitor may be named several times.
   std::unordered_set<std::string_view> seen;
-  for (const SubscriberSet* set : plan->sets) {
-    set->ForEachMonitor([&](const std::string& monitor_id) {
-      if (!seen.insert(monitor_id).second || failed.count(monitor_id) > 0) return;
-      PlannedMonitor monitor;
-      monitor.monitor_id = &monitor_id;
-      monitor.selection = engine_->FindMonitorSubscription(monitor_id, type);
-      monitor.flag = engine_->GetMonitorStatementFlag(monitor_id, type);
-      plan->monitors.push_back(std::move(monitor));
-    });
-  }
+  plan->matched.ForEachMonitor([&](const std::string& monitor_id) {
+    if (!seen.insert(monitor_id).second || failed.count(monitor_id) > 0) return;
+    PlannedMonitor monitor;
+    monitor.monitor_id = &monitor_id;
+    monitor.selection = engine_->FindMonitorSubscription(monitor_id, type);
+    monitor.flag = engine_->GetMonitorStatementFlag(monitor_id, type);
+    plan->monitors.push_back(std::move(monitor));
+  });
   // Alike monitors side by side: each selection's texts are built once per
   // record, and monitors with one flag share its entries.
   std::sort(plan->monitors.begin(), plan->monitors.end(),

@@ -86,7 +86,7 @@ class NotificationBuilder {
   // A monitor of the subscriber sets last matched, with what notifying it
   // takes.
   struct PlannedMonitor {
-    const std::string* monitor_id;  // held by a subscriber set
+    const std::string* monitor_id;  // held by the subscription tree
     std::string selection;
     bool flag = false;
     bool failed = false;
@@ -97,14 +97,14 @@ class NotificationBuilder {
   // Valid while subscriptions do not change, as during one transaction.
   struct Plan {
     std::string type;
-    SubscriberSetList sets;
+    MatchedSubscribers matched;
     std::vector<PlannedMonitor> monitors;
   };
 
-  // Plans the monitors of `sets` not in `failed`, unless *plan is of the
-  // same type and sets already.
-  void PlanMonitors(const std::string& type, SubscriberSetList sets, const MonitorIdSet& failed,
-                    Plan* plan) const;
+  // Plans the monitors `matched` names that are not in `failed`, unless
+  // *plan is of the same type and matches already.
+  void PlanMonitors(const std::string& type, MatchedSubscribers matched,
+                    const MonitorIdSet& failed, Plan* plan) const;
   // Notifies the monitors of *plan of one record, calling `build` for each
   // selection that differs from the one before. A monitor that throws goes
   // into *failed and out of the table, and the plan passes it over.

@@ -53,6 +53,7 @@ SnapshotTypeScan::SnapshotTypeScan(const Schema* schema, const QueryScan* scan,
       type_name_(std::move(type_name)),
       vdb_id_(vdb_id),
       snapshot_(snapshot),
+      selecting_(schema),
       matcher_(schema) {}
 
 SnapshotTypeScan::~SnapshotTypeScan() = default;
@@ -65,8 +66,12 @@ Status SnapshotTypeScan::Start(const Schema* schema, const QueryScan* scan,
   std::unique_ptr<SnapshotTypeScan> type_scan(
       new SnapshotTypeScan(schema, scan, type_name, vdb_id, snapshot));
   if (!selection.empty()) {
-    type_scan->selection_.reset(schema->types().ParseMessage(
-        schema->op_messages().GetOpMsgTypeName(type_name), selection));
+    const std::string op_type = schema->op_messages().GetOpMsgTypeName(type_name);
+    type_scan->selection_.reset(schema->types().ParseMessage(op_type, selection));
+    if (!type_scan->matcher_.MessageHasSelfField(type_scan->selection_.get())) {
+      type_scan->selected_.reset(schema->types().NewMessage(type_name));
+      type_scan->selected_op_.reset(schema->types().NewMessage(op_type));
+    }
   }
   bool all_keys = true;
   for (const WhereClause& clause : clauses) {
@@ -134,43 +139,68 @@ void SnapshotTypeScan::IndexClauses(size_t max_clauses) {
       unindexed_.push_back(clause);
       continue;
     }
+    const std::string id = std::to_string(clause);
     SubscriptionsSharingAttribute& tree = trees_[field->name()];
-    tree.AddSubscription(predicate, std::to_string(clause), SubscriptionText(), tally);
+    tree.AddSubscription(predicate, id, SubscriptionText(), tally);
     // A CONTAINS_ALL without elements is stored nowhere: it can match only
     // one by one.
     if (tree.IsEmpty()) {
       trees_.erase(field->name());
       unindexed_.push_back(clause);
+      continue;
     }
+    uncredited_[field->name()].AddSubscription(predicate, id, SubscriptionText(), tally);
+    uncredited_predicates_.emplace(clause, std::move(predicate));
   }
 }
 
-bool SnapshotTypeScan::Accept(const pb::Message& object) {
-  last_sets_.clear();
-  last_unindexed_.clear();
+void SnapshotTypeScan::Collect(const Trees& trees, const pb::Message& object,
+                               MatchedSubscribers* matched) const {
   for (const pb::FieldDescriptor* field : SetFields(object)) {
-    auto tree = trees_.find(field->name());
-    if (tree != trees_.end()) tree->second.CollectMatchingMonitors(*schema_, object, field, &last_sets_);
+    if (matched->done()) return;
+    auto tree = trees.find(field->name());
+    if (tree != trees.end()) tree->second.CollectMatchingMonitors(*schema_, object, field, matched);
   }
+}
+
+bool SnapshotTypeScan::Selects(const pb::Message& object) {
+  if (selected_ == nullptr) return true;  // the object stays whole
+  selected_->CopyFrom(object);
+  selected_op_->Clear();
+  selecting_.ApplySelectionOnSet(selection_.get(), selected_.get(), selected_op_.get());
+  return selected_op_->ByteSizeLong() > 0;
+}
+
+bool SnapshotTypeScan::Accept(const pb::Message& object) {
+  // Before any matching: a record the selection drops would credit
+  // nothing, and the clauses it matches would be visited again and again.
+  if (!Selects(object)) return false;
+  last_.clear();
+  last_unindexed_.clear();
+  Collect(uncredited_, object, &last_);
   for (size_t clause : unindexed_) {
     if (matcher_.MatchOpMsg(ops_[clause].get(), values_[clause].get(), &object,
                             object.GetDescriptor())) {
       last_unindexed_.push_back(clause);
     }
   }
-  bool any = whole_type_ || !last_unindexed_.empty();
-  for (const SubscriberSet* set : last_sets_) any = any || !set->IsEmpty();
-  return any;
+  visits_ += last_.visits;
+  if (whole_type_ || !last_.empty() || !last_unindexed_.empty()) return true;
+  MatchedSubscribers any;
+  any.first_only = true;
+  Collect(trees_, object, &any);
+  visits_ += any.visits;
+  return !any.empty();
 }
 
 void SnapshotTypeScan::CreditLastMatch() {
   if (whole_type_) whole_type_matched_ = true;
-  // A set credits its clauses once: the work stays within the registrations.
-  for (const SubscriberSet* set : last_sets_) {
-    if (!credited_sets_.insert(set).second) continue;
-    set->ForEachMonitor(
-        [this](const std::string& clause) { Credit(std::strtoull(clause.c_str(), nullptr, 10)); });
-  }
+  std::vector<size_t> clauses;
+  last_.ForEachMonitor([&clauses](const std::string& clause) {
+    clauses.push_back(std::strtoull(clause.c_str(), nullptr, 10));
+  });
+  last_.clear();  // crediting changes the sets it names
+  for (size_t clause : clauses) Credit(clause);
   for (size_t clause : last_unindexed_) Credit(clause);
 }
 
@@ -178,6 +208,15 @@ void SnapshotTypeScan::Credit(size_t clause) {
   if (matched_[clause]) return;
   matched_[clause] = true;
   ++matched_count_;
+  auto predicate = uncredited_predicates_.find(clause);
+  if (predicate == uncredited_predicates_.end()) return;  // matched one by one
+  const std::string& name = predicate->second.path.front();
+  auto tree = uncredited_.find(name);
+  SubscriptionText text;
+  tree->second.DeleteSubscription(predicate->second, std::to_string(clause), &text,
+                                  RegistrationTally(&registrations_, &clause_registrations_));
+  if (tree->second.IsEmpty()) uncredited_.erase(tree);
+  uncredited_predicates_.erase(predicate);
 }
 
 void SnapshotTypeScan::StepKeyLookups(size_t max_records, QueryResultSink* sink) {
@@ -199,8 +238,9 @@ void SnapshotTypeScan::End(Status status) {
   cursor_.reset();
   snapshot_.reset();
   trees_.clear();
-  std::unordered_set<const SubscriberSet*>().swap(credited_sets_);
-  last_sets_.clear();
+  uncredited_.clear();
+  std::unordered_map<size_t, SubscriptionPredicate>().swap(uncredited_predicates_);
+  last_.clear();
 }
 
 }  // namespace tarnix

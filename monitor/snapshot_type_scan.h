@@ -14,8 +14,10 @@
 
 #include "metrics/metric.h"
 #include "monitor/subscriber_set.h"
+#include "monitor/subscription_predicate.h"
 #include "monitor/subscriptions_sharing_attribute.h"
 #include "query/query_scan.h"
+#include "query/selection.h"
 #include "query/where_matcher.h"
 #include "schema/object.h"
 #include "schema/vdb_id_set.h"
@@ -31,10 +33,15 @@ using WhereClause = std::pair<std::shared_ptr<TarnixObject>, std::shared_ptr<Tar
 
 // What the new where clauses of one object type of a monitor match on one
 // storage snapshot, read in bounded steps. Every clause is matched in one
-// pass over the type's records, through a subscription tree of the scan's
+// pass over the type's records, through subscription trees of the scan's
 // own, so the cost is the type's records, not records times clauses; when
 // every clause names an object by its key, the objects are looked up
 // instead. An object comes out once, however many clauses it satisfies.
+//
+// Each clause must also be known to have matched something (or the type
+// is named once, without an object). A clause leaves the trees that
+// records are credited from once it is credited, so the pass costs about
+// its records plus its clauses, however many clauses one record satisfies.
 //
 // Not thread-safe: runs on the RPC event-loop thread. The schema and the
 // query scan are borrowed and must outlive the scan.
@@ -62,6 +69,8 @@ class SnapshotTypeScan : private RecordFilter {
   const Status& status() const { return status_; }
   // Once the scan ended with OK: whether some clause matched no object.
   bool some_clause_matched_nothing() const { return matched_nothing_; }
+  // Entries, monitors and trie nodes that matching records examined so far.
+  size_t visits() const { return visits_; }
 
  private:
   class CreditingSink;
@@ -69,7 +78,15 @@ class SnapshotTypeScan : private RecordFilter {
   SnapshotTypeScan(const Schema* schema, const QueryScan* scan, std::string type_name,
                    VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot);
 
+  using Trees = std::unordered_map<std::string, SubscriptionsSharingAttribute>;
+
   bool Accept(const google::protobuf::Message& object) override;
+  // Whether the selection leaves something of `object`: where it leaves
+  // nothing, the record is no match of any clause.
+  bool Selects(const google::protobuf::Message& object);
+  // Adds to *matched what `object` matches in `trees`.
+  void Collect(const Trees& trees, const google::protobuf::Message& object,
+               MatchedSubscribers* matched) const;
   // Adds up to `max_clauses` more clauses to the index.
   void IndexClauses(size_t max_clauses);
   // Marks the clauses behind the last accepted object as matched.
@@ -84,6 +101,10 @@ class SnapshotTypeScan : private RecordFilter {
   const VdbId vdb_id_;
   DbAccess::SnapshotHolder snapshot_;
   std::unique_ptr<google::protobuf::Message> selection_;
+  // For Selects(), when the selection does not keep the object whole.
+  const Selection selecting_;
+  std::unique_ptr<google::protobuf::Message> selected_;
+  std::unique_ptr<google::protobuf::Message> selected_op_;
   std::vector<TarnixObject::MessagePtr> ops_;
   std::vector<TarnixObject::MessagePtr> values_;
   bool done_ = false;
@@ -96,21 +117,25 @@ class SnapshotTypeScan : private RecordFilter {
   std::map<std::string, size_t>::const_iterator next_key_;
 
   // The pass: whole-type clauses accept every object; the others go into
-  // the subscription trees, named by their index, as the scan begins.
+  // the subscription trees, named by their index, as the scan begins:
+  // trees_ holds them all and decides which records are kept, uncredited_
+  // those that no kept record matched yet.
   bool whole_type_ = false;
   bool whole_type_matched_ = false;
   std::vector<size_t> attribute_clauses_;
   size_t indexed_ = 0;  // of attribute_clauses_
   std::vector<size_t> unindexed_;  // shapes the trees do not store: matched one by one
   const WhereMatcher matcher_;
-  std::unordered_map<std::string, SubscriptionsSharingAttribute> trees_;
+  Trees trees_;
+  Trees uncredited_;
+  std::unordered_map<size_t, SubscriptionPredicate> uncredited_predicates_;
   metrics::UnitCounter registrations_;
   size_t clause_registrations_ = 0;
   std::unique_ptr<QueryScan::Cursor> cursor_;
-  SubscriberSetList last_sets_;
+  MatchedSubscribers last_;  // in uncredited_
   std::vector<size_t> last_unindexed_;
-  std::unordered_set<const SubscriberSet*> credited_sets_;
   std::vector<bool> matched_;
+  size_t visits_ = 0;
   size_t matched_count_ = 0;
   size_t clause_count_ = 0;  // that matching must credit
 };

@@ -62,8 +62,4 @@ const SubscriberSet::Texts* SubscriberSet::Find(const std::string& monitor_id) c
   return it == monitors_.end() ? nullptr : &it->second;
 }
 
-void SubscriberSet::CollectMonitors(MonitorIdSet* monitors) const {
-  for (const auto& entry : monitors_) monitors->insert(entry.first);
-}
-
 }  // namespace tarnix

@@ -103,8 +103,6 @@ class SubscriberSet {
   // The monitor's texts, or null when it is not in the set.
   const Texts* Find(const std::string& monitor_id) const;
 
-  // Inserts every monitor id into *monitors.
-  void CollectMonitors(MonitorIdSet* monitors) const;
   // Calls fn(monitor_id) for every monitor; the ids stay put until the set
   // changes.
   template <typename Fn>
@@ -119,8 +117,38 @@ class SubscriberSet {
   std::unordered_map<std::string, Texts> monitors_;
 };
 
-// Subscriber sets an object matched, in the order found.
-using SubscriberSetList = std::vector<const SubscriberSet*>;
+// The subscribers an object matched, in the order found: subscriber sets,
+// every monitor of which matched, and single monitors, where listing them
+// is cheaper than listing sets. A monitor may be named more than once.
+struct MatchedSubscribers {
+  std::vector<const SubscriberSet*> sets;    // never an empty one
+  std::vector<const std::string*> monitors;  // ids held by the tree
+  // Entries, monitors and trie nodes the matching examined: its cost.
+  size_t visits = 0;
+  // Set by the caller: the matching may stop at the first monitor found.
+  bool first_only = false;
+
+  bool empty() const { return sets.empty() && monitors.empty(); }
+  bool done() const { return first_only && !empty(); }
+  void clear() {
+    sets.clear();
+    monitors.clear();
+    visits = 0;
+  }
+  void Add(const SubscriberSet& set) {
+    if (!set.IsEmpty()) sets.push_back(&set);
+  }
+  // The same monitors, found the same way.
+  bool SameAs(const MatchedSubscribers& other) const {
+    return sets == other.sets && monitors == other.monitors;
+  }
+  // Calls fn(monitor_id) for every monitor named, repeats included.
+  template <typename Fn>
+  void ForEachMonitor(Fn&& fn) const {
+    for (const SubscriberSet* set : sets) set->ForEachMonitor(fn);
+    for (const std::string* monitor_id : monitors) fn(*monitor_id);
+  }
+};
 
 }  // namespace tarnix
 

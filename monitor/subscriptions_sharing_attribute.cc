@@ -16,13 +16,11 @@ using caldek::orv::tarnix::OpMsg;
 
 constexpr size_t kInitialBuckets = 16;
 
-void LogMonitorNotFound(int operation, const std::string& monitor_id) {
+// EQUALS and CONTAINS_ANY; NotEqualsSubscriptions words its own.
+void LogMonitorNotFound(const std::string& monitor_id) {
   TARNIX_LOG(orv::ERROR, "errorCode:DRX0009",
-             operation == OpMsg::NOT_EQUALS
-                 ? "The subscription operation with OpMsg=NOT_EQUALS failed because a monitor "
-                   "with monitor_id %s was not found"
-                 : "The subscription operation with OpMsg=EQUALS failed because a monitor with "
-                   "monitor_id %s was not found",
+             "The subscription operation with OpMsg=EQUALS failed because a monitor with "
+             "monitor_id %s was not found",
              monitor_id.c_str());
 }
 
@@ -34,11 +32,11 @@ bool Holds(const SubscriberSet& set, const std::string& monitor_id, const Subscr
 // Removes one text of the monitor from the entry of `key`, and the entry
 // when it is left empty.
 template <typename Map, typename Key>
-bool DeleteFromEntry(Map* map, const Key& key, int operation, const std::string& monitor_id,
+bool DeleteFromEntry(Map* map, const Key& key, const std::string& monitor_id,
                      SubscriptionText* text, const RegistrationTally& tally) {
   auto entry = map->find(key);
   if (entry == map->end() || entry->second.Find(monitor_id) == nullptr) {
-    LogMonitorNotFound(operation, monitor_id);
+    LogMonitorNotFound(monitor_id);
     return false;
   }
   const SubscriptionText wanted = *text;
@@ -64,9 +62,10 @@ bool StoresNothing(const SubscriptionPredicate& predicate) {
 }
 
 template <typename Map, typename Key>
-void CollectEntry(const Map& map, const Key& key, SubscriberSetList* sets) {
+void CollectEntry(const Map& map, const Key& key, MatchedSubscribers* matched) {
+  ++matched->visits;
   auto entry = map.find(key);
-  if (entry != map.end()) sets->push_back(&entry->second);
+  if (entry != map.end()) matched->Add(entry->second);
 }
 
 }  // namespace
@@ -124,16 +123,25 @@ void SubscriptionsSharingAttribute::AddSubscription(const SubscriptionPredicate&
       node->subscribers_.AddMonitor(monitor_id, text, tally);
       break;
     case PredicateTarget::kValue:
-      (equals ? node->equals_ : node->not_equals_)[predicate.value].AddMonitor(monitor_id, text,
-                                                                               tally);
+      if (equals) {
+        node->equals_[predicate.value].AddMonitor(monitor_id, text, tally);
+      } else {
+        node->not_equals_.Add(predicate.value, monitor_id, text, tally);
+      }
       break;
     case PredicateTarget::kList:
-      (equals ? node->equals_list_ : node->not_equals_list_)[predicate.key].AddMonitor(monitor_id,
-                                                                                       text, tally);
+      if (equals) {
+        node->equals_list_[predicate.key].AddMonitor(monitor_id, text, tally);
+      } else {
+        node->not_equals_list_.Add(predicate.key, monitor_id, text, tally);
+      }
       break;
     case PredicateTarget::kMessage:
-      (equals ? node->equals_message_ : node->not_equals_message_)[predicate.key].AddMonitor(
-          monitor_id, text, tally);
+      if (equals) {
+        node->equals_message_[predicate.key].AddMonitor(monitor_id, text, tally);
+      } else {
+        node->not_equals_message_.Add(predicate.key, monitor_id, text, tally);
+      }
       break;
     case PredicateTarget::kContainsAny:
       for (const AttributeValue& element : predicate.elements) {
@@ -156,8 +164,7 @@ bool SubscriptionsSharingAttribute::DeleteSubscription(const SubscriptionPredica
   std::vector<SubscriptionsSharingAttribute*> nodes;
   SubscriptionsSharingAttribute* node = Descend(predicate, false, &nodes);
   if (node == nullptr) return false;
-  const int operation = predicate.operation;
-  const bool equals = operation != OpMsg::NOT_EQUALS;
+  const bool equals = predicate.operation != OpMsg::NOT_EQUALS;
   const SubscriptionText wanted = *text;
   bool deleted = false;
   switch (predicate.target) {
@@ -165,16 +172,18 @@ bool SubscriptionsSharingAttribute::DeleteSubscription(const SubscriptionPredica
       deleted = node->subscribers_.DeleteMonitor(monitor_id, wanted, text, tally);
       break;
     case PredicateTarget::kValue:
-      deleted = DeleteFromEntry(equals ? &node->equals_ : &node->not_equals_, predicate.value,
-                                operation, monitor_id, text, tally);
+      deleted = equals ? DeleteFromEntry(&node->equals_, predicate.value, monitor_id, text, tally)
+                       : node->not_equals_.Delete(predicate.value, monitor_id, text, tally);
       break;
     case PredicateTarget::kList:
-      deleted = DeleteFromEntry(equals ? &node->equals_list_ : &node->not_equals_list_,
-                                predicate.key, operation, monitor_id, text, tally);
+      deleted = equals
+                    ? DeleteFromEntry(&node->equals_list_, predicate.key, monitor_id, text, tally)
+                    : node->not_equals_list_.Delete(predicate.key, monitor_id, text, tally);
       break;
     case PredicateTarget::kMessage:
-      deleted = DeleteFromEntry(equals ? &node->equals_message_ : &node->not_equals_message_,
-                                predicate.key, operation, monitor_id, text, tally);
+      deleted = equals ? DeleteFromEntry(&node->equals_message_, predicate.key, monitor_id, text,
+                                         tally)
+                       : node->not_equals_message_.Delete(predicate.key, monitor_id, text, tally);
       break;
     case PredicateTarget::kContainsAny:
       deleted = node->DeleteContainsAny(predicate, monitor_id, text, tally);
@@ -198,7 +207,7 @@ bool SubscriptionsSharingAttribute::DeleteContainsAny(const SubscriptionPredicat
   for (const AttributeValue& element : predicate.elements) {
     auto entry = contains_any_.find(element);
     if (entry == contains_any_.end() || entry->second.Find(monitor_id) == nullptr) {
-      LogMonitorNotFound(OpMsg::EQUALS, monitor_id);
+      LogMonitorNotFound(monitor_id);
       return false;
     }
     entries.push_back(entry);
@@ -225,7 +234,7 @@ bool SubscriptionsSharingAttribute::DeleteContainsAny(const SubscriptionPredicat
       }
     }
     if (same.size() != 1) {
-      LogMonitorNotFound(OpMsg::EQUALS, monitor_id);
+      LogMonitorNotFound(monitor_id);
       return false;
     }
     wanted = *same.front();
@@ -240,20 +249,21 @@ bool SubscriptionsSharingAttribute::DeleteContainsAny(const SubscriptionPredicat
 void SubscriptionsSharingAttribute::CollectMatchingMonitors(const Schema& schema,
                                                             const pb::Message& object,
                                                             const pb::FieldDescriptor* field,
-                                                            SubscriberSetList* sets) const {
-  sets->push_back(&subscribers_);
+                                                            MatchedSubscribers* matched) const {
+  matched->Add(subscribers_);
+  if (matched->done()) return;
   if (field->is_repeated()) {
-    CollectRepeated(object, field, sets);
+    CollectRepeated(object, field, matched);
   } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
-    CollectMessage(schema, object, field, sets);
+    CollectMessage(schema, object, field, matched);
   } else {
-    CollectValue(object, field, sets);
+    CollectValue(object, field, matched);
   }
 }
 
 void SubscriptionsSharingAttribute::CollectRepeated(const pb::Message& object,
                                                     const pb::FieldDescriptor* field,
-                                                    SubscriberSetList* sets) const {
+                                                    MatchedSubscribers* matched) const {
   const bool lists = !equals_list_.empty() || !not_equals_list_.empty();
   const bool value_sets = !contains_any_.empty() || !contains_all_.IsEmpty();
   if (!lists && !value_sets) return;
@@ -262,65 +272,61 @@ void SubscriptionsSharingAttribute::CollectRepeated(const pb::Message& object,
   if (lists) {
     // A list holding a NaN equals no list and differs from every list.
     const std::string key = ListKey(values);
-    if (!has_nan) CollectEntry(equals_list_, key, sets);
-    for (const auto& entry : not_equals_list_) {
-      if (has_nan || entry.first != key) sets->push_back(&entry.second);
-    }
+    if (!has_nan) CollectEntry(equals_list_, key, matched);
+    not_equals_list_.Collect(has_nan ? nullptr : &key, matched);
   }
-  if (!value_sets) return;
+  if (!value_sets || matched->done()) return;
   values.erase(std::remove_if(values.begin(), values.end(), IsNaN), values.end());
   values = SortedDistinct(std::move(values));
-  for (const AttributeValue& value : values) CollectEntry(contains_any_, value, sets);
-  if (!values.empty() && !contains_all_.IsEmpty()) contains_all_.Lookup(values, sets);
+  for (auto value = values.begin(); value != values.end() && !contains_any_.empty(); ++value) {
+    CollectEntry(contains_any_, *value, matched);
+    if (matched->done()) return;
+  }
+  if (!values.empty() && !contains_all_.IsEmpty()) contains_all_.Lookup(values, matched);
 }
 
 void SubscriptionsSharingAttribute::CollectMessage(const Schema& schema, const pb::Message& object,
                                                    const pb::FieldDescriptor* field,
-                                                   SubscriberSetList* sets) const {
+                                                   MatchedSubscribers* matched) const {
   const pb::Message& sub = object.GetReflection()->GetMessage(object, field);
   if (!equals_message_.empty() || !not_equals_message_.empty()) {
     std::string bytes;
     if (!SerializeDeterministic(sub, &bytes)) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0203", "Unable to extract message field from the value");
     } else {
-      CollectEntry(equals_message_, bytes, sets);
-      for (const auto& entry : not_equals_message_) {
-        if (entry.first != bytes) sets->push_back(&entry.second);
-      }
+      CollectEntry(equals_message_, bytes, matched);
+      not_equals_message_.Collect(&bytes, matched);
     }
   }
   if (nested_.empty()) return;
   for (const pb::FieldDescriptor* held : SetFields(sub)) {
+    if (matched->done()) return;
     auto child = nested_.find(held->name());
-    if (child != nested_.end()) child->second->CollectMatchingMonitors(schema, sub, held, sets);
+    if (child != nested_.end()) child->second->CollectMatchingMonitors(schema, sub, held, matched);
   }
 }
 
 void SubscriptionsSharingAttribute::CollectValue(const pb::Message& object,
                                                  const pb::FieldDescriptor* field,
-                                                 SubscriberSetList* sets) const {
+                                                 MatchedSubscribers* matched) const {
   if (equals_.empty() && not_equals_.empty()) return;
   const AttributeValue value = ExtractFieldValue(object, field);
   const bool nan = IsNaN(value);
-  if (!nan) CollectEntry(equals_, value, sets);
-  for (const auto& entry : not_equals_) {
-    if (nan || CompareAttributeValues(entry.first, value) != 0) {
-      sets->push_back(&entry.second);
-    }
-  }
+  if (!nan) CollectEntry(equals_, value, matched);
+  not_equals_.Collect(nan ? nullptr : &value, matched);
 }
 
 size_t SubscriptionsSharingAttribute::RemoveMonitor(const std::string& monitor_id,
                                                     const RegistrationTally& tally) {
   size_t removed = subscribers_.RemoveMonitor(monitor_id, tally) ? 1 : 0;
   removed += RemoveFromEntries(&equals_, monitor_id, tally);
-  removed += RemoveFromEntries(&not_equals_, monitor_id, tally);
+  removed += not_equals_.RemoveMonitor(monitor_id, tally);
   removed += RemoveFromEntries(&equals_list_, monitor_id, tally);
-  removed += RemoveFromEntries(&not_equals_list_, monitor_id, tally);
+  removed += not_equals_list_.RemoveMonitor(monitor_id, tally);
   removed += RemoveFromEntries(&contains_any_, monitor_id, tally);
   removed += contains_all_.RemoveMonitor(monitor_id, tally);
   removed += RemoveFromEntries(&equals_message_, monitor_id, tally);
-  removed += RemoveFromEntries(&not_equals_message_, monitor_id, tally);
+  removed += not_equals_message_.RemoveMonitor(monitor_id, tally);
   for (auto child = nested_.begin(); child != nested_.end();) {
     removed += child->second->RemoveMonitor(monitor_id, tally);
     child = child->second->IsEmpty() ? nested_.erase(child) : std::next(child);

@@ -10,6 +10,7 @@
 #include <google/protobuf/message.h>
 
 #include "monitor/contains_all_subscriptions.h"
+#include "monitor/not_equals_subscriptions.h"
 #include "monitor/subscriber_set.h"
 #include "monitor/subscription_predicate.h"
 #include "schema/attribute_value.h"
@@ -46,13 +47,18 @@ class SubscriptionsSharingAttribute {
   bool DeleteSubscription(const SubscriptionPredicate& predicate, const std::string& monitor_id,
                           SubscriptionText* text, const RegistrationTally& tally);
 
-  // Adds to *sets the subscriber sets of this node whose predicate the object
-  // satisfies. `object` is the object's message at this level and holds
-  // `field`, which has this node's name. Values compare as IEEE does: a NaN
-  // equals nothing and differs from everything.
+  // Adds to *matched the monitors of this node and below whose predicate
+  // the object satisfies; with matched->first_only, stops at the first.
+  // `object` is the object's message at this level and holds `field`,
+  // which has this node's name. Values compare as IEEE does: a NaN equals
+  // nothing and differs from everything.
+  //
+  // The cost is in the object's size and the monitors matched, not in
+  // their predicates: a monitor with many NOT_EQUALS operands, or whose
+  // many CONTAINS_ALL sets the object holds, is visited about once.
   void CollectMatchingMonitors(const Schema& schema, const google::protobuf::Message& object,
                                const google::protobuf::FieldDescriptor* field,
-                               SubscriberSetList* sets) const;
+                               MatchedSubscribers* matched) const;
 
   // Takes the monitor out of every subscriber set of this node and below,
   // pruning what is left empty; returns the number of sets it was in.
@@ -72,21 +78,23 @@ class SubscriptionsSharingAttribute {
                          SubscriptionText* text, const RegistrationTally& tally);
   void CollectRepeated(const google::protobuf::Message& object,
                        const google::protobuf::FieldDescriptor* field,
-                       SubscriberSetList* sets) const;
+                       MatchedSubscribers* matched) const;
   void CollectMessage(const Schema& schema, const google::protobuf::Message& object,
-                      const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
+                      const google::protobuf::FieldDescriptor* field,
+                      MatchedSubscribers* matched) const;
   void CollectValue(const google::protobuf::Message& object,
-                    const google::protobuf::FieldDescriptor* field, SubscriberSetList* sets) const;
+                    const google::protobuf::FieldDescriptor* field,
+                    MatchedSubscribers* matched) const;
 
-  SubscriberSet subscribers_;  // EXISTS
-  ValueMap equals_;            // EQUALS on a singular attribute, by value
-  ValueMap not_equals_;        // NOT_EQUALS on a singular attribute, by value
-  TextMap equals_list_;        // EQUALS on a repeated attribute, by ListKey
-  TextMap not_equals_list_;    // NOT_EQUALS on a repeated attribute, by ListKey
-  ValueMap contains_any_;      // CONTAINS_ANY, one entry per element
+  SubscriberSet subscribers_;                        // EXISTS
+  ValueMap equals_;                                  // EQUALS on a singular attribute, by value
+  NotEqualsSubscriptions<ValueMap> not_equals_;      // the same for NOT_EQUALS
+  TextMap equals_list_;                              // EQUALS on a repeated attribute, by ListKey
+  NotEqualsSubscriptions<TextMap> not_equals_list_;  // the same for NOT_EQUALS
+  ValueMap contains_any_;                            // CONTAINS_ANY, one entry per element
   ContainsAllSubscriptions contains_all_;
-  TextMap equals_message_;      // "self" EQUALS on a message attribute, by its bytes
-  TextMap not_equals_message_;  // "self" NOT_EQUALS on a message attribute, by its bytes
+  TextMap equals_message_;  // "self" EQUALS on a message attribute, by its bytes
+  NotEqualsSubscriptions<TextMap> not_equals_message_;  // the same for NOT_EQUALS
   std::unordered_map<std::string, std::unique_ptr<SubscriptionsSharingAttribute>> nested_;
 };
 
