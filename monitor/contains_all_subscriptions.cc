@@ -103,52 +103,84 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
                "Empty Lookup request for CONTAINS_ALL subscriptions");
     return;
   }
-  // Depth first, so that the monitors of one set are known before its
-  // siblings are entered. A node's children all sort after the element
-  // that leads to it, so each visit only needs the values after that
-  // element.
-  struct Visit {
+  // Depth first, one child at a time, so that what was found below one
+  // child is known before its siblings are tried. A node's children all
+  // sort after the element that leads to it, so only the values after that
+  // element lead on; a node walks its children beside those values, or
+  // looks those values up among more children.
+  using Below = std::unordered_map<std::string, size_t>;
+  struct Frame {
     const Node* node;
-    size_t next_value;
+    size_t first_value;
+    bool by_children;
+    std::map<AttributeValue, std::unique_ptr<Node>>::const_iterator child;
+    size_t value;
+    Below::const_iterator unfound;  // the first monitor below maybe not found yet
   };
-  std::vector<Visit> stack{{&root_, 0}};
+  std::vector<Frame> stack;
   std::unordered_set<std::string_view> found;
-  // Whether every monitor below `node` is found already. There are at
-  // least as many found as there are below, so the check costs no more
-  // than the monitors matched.
-  auto all_found = [&found](const Node* node) {
-    if (node->monitors_below.size() > found.size()) return false;
-    for (const auto& below : node->monitors_below) {
-      if (found.count(below.first) == 0) return false;
+  // Whether every monitor below the frame's node is found. `unfound` only
+  // moves on, so a frame's checks cost its monitors once in all; none is
+  // made before as many monitors are found as there are below.
+  auto all_found = [&found](Frame* frame) {
+    const Below& below = frame->node->monitors_below;
+    if (below.size() > found.size()) return false;
+    while (frame->unfound != below.end() && found.count(frame->unfound->first) > 0) {
+      ++frame->unfound;
     }
-    return true;
+    return frame->unfound == below.end();
   };
-  while (!stack.empty() && !matched->done()) {
-    const Visit visit = stack.back();
-    stack.pop_back();
+  auto enter = [&](const Node* node, size_t first_value) {
     ++matched->visits;
-    if (all_found(visit.node)) continue;
-    if (!visit.node->subscribers.IsEmpty()) {
-      matched->Add(visit.node->subscribers);
-      visit.node->subscribers.ForEachMonitor(
+    Frame frame{node,
+                first_value,
+                node->children.size() <= values.size() - first_value,
+                node->children.begin(),
+                first_value,
+                node->monitors_below.begin()};
+    if (all_found(&frame)) return;
+    if (!node->subscribers.IsEmpty()) {
+      matched->Add(node->subscribers);
+      node->subscribers.ForEachMonitor(
           [&found](const std::string& monitor_id) { found.insert(monitor_id); });
     }
-    const auto& children = visit.node->children;
-    const auto first = values.begin() + visit.next_value;
-    if (children.size() <= static_cast<size_t>(values.end() - first)) {
-      for (const auto& child : children) {
-        auto it = std::lower_bound(first, values.end(), child.first);
-        if (it != values.end() && CompareAttributeValues(*it, child.first) == 0) {
-          stack.push_back({child.second.get(), static_cast<size_t>(it - values.begin()) + 1});
+    if (!node->children.empty()) stack.push_back(frame);
+  };
+  enter(&root_, 0);
+  while (!stack.empty() && !matched->done()) {
+    Frame& frame = stack.back();
+    const Node* next = nullptr;
+    size_t next_first = 0;
+    if (!all_found(&frame)) {
+      const auto& children = frame.node->children;
+      if (frame.by_children) {
+        // Children and values both ascend: one walk over the two.
+        while (next == nullptr && frame.child != children.end() && frame.value < values.size()) {
+          const int order = CompareAttributeValues(values[frame.value], frame.child->first);
+          if (order < 0) {
+            ++frame.value;
+            continue;
+          }
+          if (order == 0) {
+            next = frame.child->second.get();
+            next_first = ++frame.value;
+          }
+          ++frame.child;
+        }
+      } else {
+        for (; next == nullptr && frame.value < values.size(); ++frame.value) {
+          auto child = children.find(values[frame.value]);
+          if (child != children.end()) {
+            next = child->second.get();
+            next_first = frame.value + 1;
+          }
         }
       }
+    }
+    if (next == nullptr) {
+      stack.pop_back();
     } else {
-      for (auto it = first; it != values.end(); ++it) {
-        auto child = children.find(*it);
-        if (child != children.end()) {
-          stack.push_back({child->second.get(), static_cast<size_t>(it - values.begin()) + 1});
-        }
-      }
+      enter(next, next_first);
     }
   }
 }

@@ -45,11 +45,10 @@ class ContainsAllSubscriptions {
 
   // Adds to *matched the subscribers of the stored value sets that are
   // subsets of `values`: every monitor of them, though not every set, as a
-  // subtree whose monitors were all found already is skipped; with
-  // matched->first_only, only the first set found. REQUIRES: `values`
-  // distinct and ascending. Visits only nodes whose path is made of the
-  // values, and at each node tries the fewer of its children and the
-  // values left.
+  // subtree whose monitors were all found already is skipped; stops early
+  // once matched->done(). REQUIRES: `values` distinct and ascending. Visits
+  // only nodes whose path is made of the values, and at each node tries
+  // the fewer of its children and the values left.
   void Lookup(const std::vector<AttributeValue>& values, MatchedSubscribers* matched) const;
 
   // Takes the monitor out of every set, pruning what is left empty; returns
@@ -69,8 +68,7 @@ class ContainsAllSubscriptions {
   };
 
   // Moves the counts of `monitor_id` in monitors_below of `path` by `delta`.
-  static void CountBelow(const std::vector<Node*>& path, const std::string& monitor_id,
-                         int delta);
+  static void CountBelow(const std::vector<Node*>& path, const std::string& monitor_id, int delta);
 
   Node root_;
 };

@@ -385,7 +385,8 @@ void MonitorEngine::MatchObjectSubscriptions(const std::string& object_type,
                                              MonitorIdSet* monitors) const {
   MatchedSubscribers matched;
   MatchObjectSubscribers(object_type, message, vdb_ids, &matched);
-  matched.ForEachMonitor([monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
+  matched.ForEachMonitor(
+      [monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
 }
 
 bool MonitorEngine::WatchesType(const std::string& object_type, const VdbIdSet& vdb_ids) const {

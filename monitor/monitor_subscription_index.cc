@@ -116,7 +116,8 @@ void MonitorSubscriptionIndex::GetMatchingMonitors(const Schema& schema, const p
                                                    MonitorIdSet* monitors) const {
   MatchedSubscribers matched;
   GetMatchingSubscribers(schema, object, &matched);
-  matched.ForEachMonitor([monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
+  matched.ForEachMonitor(
+      [monitors](const std::string& monitor_id) { monitors->insert(monitor_id); });
 }
 
 void MonitorSubscriptionIndex::GetMatchingSubscribers(const Schema& schema,

@@ -73,7 +73,8 @@ class NotEqualsSubscriptions {
   // `operand` null for one that equals no operand (a NaN).
   void Collect(const Key* operand, MatchedSubscribers* matched) const {
     const auto excluded = operand != nullptr ? entries_.find(*operand) : entries_.end();
-    if (entries_.size() <= entries_per_monitor_.size() || matched->first_only) {
+    // With a limit, entries: monitors of one entry may all be passed over.
+    if (entries_.size() <= entries_per_monitor_.size() || matched->limit > 0) {
       for (auto entry = entries_.begin(); entry != entries_.end() && !matched->done(); ++entry) {
         ++matched->visits;
         if (entry != excluded) matched->Add(entry->second);
@@ -82,10 +83,11 @@ class NotEqualsSubscriptions {
     }
     for (const auto& [monitor_id, entries] : entries_per_monitor_) {
       ++matched->visits;
-      if (entries == 1 && excluded != entries_.end() && excluded->second.Find(monitor_id) != nullptr) {
+      if (entries == 1 && excluded != entries_.end() &&
+          excluded->second.Find(monitor_id) != nullptr) {
         continue;
       }
-      matched->monitors.push_back(&monitor_id);
+      matched->AddMonitor(monitor_id);
     }
   }
 

@@ -103,8 +103,8 @@ class NotificationBuilder {
 
   // Plans the monitors `matched` names that are not in `failed`, unless
   // *plan is of the same type and matches already.
-  void PlanMonitors(const std::string& type, MatchedSubscribers matched,
-                    const MonitorIdSet& failed, Plan* plan) const;
+  void PlanMonitors(const std::string& type, MatchedSubscribers matched, const MonitorIdSet& failed,
+                    Plan* plan) const;
   // Notifies the monitors of *plan of one record, calling `build` for each
   // selection that differs from the one before. A monitor that throws goes
   // into *failed and out of the table, and the plan passes it over.

@@ -125,18 +125,27 @@ struct MatchedSubscribers {
   std::vector<const std::string*> monitors;  // ids held by the tree
   // Entries, monitors and trie nodes the matching examined: its cost.
   size_t visits = 0;
-  // Set by the caller: the matching may stop at the first monitor found.
-  bool first_only = false;
+  // Set by the caller: the matching may stop once it has named this many
+  // monitors (0: no limit), counting each set's whole size.
+  size_t limit = 0;
+  size_t named = 0;
 
   bool empty() const { return sets.empty() && monitors.empty(); }
-  bool done() const { return first_only && !empty(); }
+  bool done() const { return limit > 0 && named >= limit; }
   void clear() {
     sets.clear();
     monitors.clear();
     visits = 0;
+    named = 0;
   }
   void Add(const SubscriberSet& set) {
-    if (!set.IsEmpty()) sets.push_back(&set);
+    if (set.IsEmpty()) return;
+    sets.push_back(&set);
+    named += set.size();
+  }
+  void AddMonitor(const std::string& monitor_id) {
+    monitors.push_back(&monitor_id);
+    ++named;
   }
   // The same monitors, found the same way.
   bool SameAs(const MatchedSubscribers& other) const {

@@ -4,6 +4,10 @@
 // hostname) or three (and two of the tag sets). Also reports the heap bytes
 // one EQUALS subscription takes, registration and statement data included
 // (tcmalloc builds only).
+//
+// Then one monitor of many clauses that the device all satisfies: N
+// NOT_EQUALS on the hostname, or a CONTAINS_ALL of every pair of the
+// device's T tags.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -51,7 +55,7 @@ struct Index {
       engine->AddMonitor(id, 1);
       Subscribe(id, "hostname { op: EQUALS }", "hostname: 'host-" + std::to_string(i) + "'");
     }
-    bytes_per_subscription = (AllocatedBytes() - before) / monitors;
+    if (monitors > 0) bytes_per_subscription = (AllocatedBytes() - before) / monitors;
     // Disjoint triples: tag-0..2, tag-3..5, ...
     for (int i = 0; i < kContainsAll; ++i) {
       const std::string id = "all-" + std::to_string(i);
@@ -112,6 +116,46 @@ void BM_MatchObjectSubscriptions(benchmark::State& state) {
 BENCHMARK(BM_MatchObjectSubscriptions)
     ->ArgsProduct({{10, 1000, 100000}, {1, 3}})
     ->ArgNames({"monitors", "matching"});
+
+void MatchOneMonitor(benchmark::State& state, Index* index, const pb::Message& device) {
+  const VdbIdSet vdbs{1};
+  for (auto _ : state) {
+    MonitorIdSet matched;
+    index->engine->MatchObjectSubscriptions(kType, &device, vdbs, &matched);
+    if (matched.size() != 1) std::abort();
+    benchmark::DoNotOptimize(matched);
+  }
+}
+
+void BM_NotEqualsClausesOfOneMonitor(benchmark::State& state) {
+  Index index(0);
+  index.engine->AddMonitor("many", 1);
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    index.Subscribe("many", "hostname { op: NOT_EQUALS }",
+                    "hostname: 'x" + std::to_string(i) + "'");
+  }
+  MatchOneMonitor(state, &index, *Device(&index, 1));
+}
+BENCHMARK(BM_NotEqualsClausesOfOneMonitor)->Arg(1000)->Arg(100000)->ArgName("clauses");
+
+void BM_ContainsAllPairsOfOneMonitor(benchmark::State& state) {
+  Index index(0);
+  index.engine->AddMonitor("pairs", 1);
+  const int tags = static_cast<int>(state.range(0));
+  auto tag = [](int i) { return "pair-" + std::to_string(i); };  // in none of the triples
+  std::string text = "hostname: 'host-0'";
+  for (int a = 0; a < tags; ++a) {
+    text += " tags: '" + tag(a) + "'";
+    for (int b = a + 1; b < tags; ++b) {
+      index.Subscribe("pairs", "tags { op: CONTAINS_ALL }",
+                      "tags: ['" + tag(a) + "', '" + tag(b) + "']");
+    }
+  }
+  std::unique_ptr<pb::Message> device(index.schema.types().NewMessage(kType));
+  if (!google::protobuf::TextFormat::ParseFromString(text, device.get())) std::abort();
+  MatchOneMonitor(state, &index, *device);
+}
+BENCHMARK(BM_ContainsAllPairsOfOneMonitor)->Arg(45)->Arg(450)->ArgName("tags");
 
 }  // namespace
 }  // namespace tarnix

@@ -181,9 +181,9 @@ bool SubscriptionsSharingAttribute::DeleteSubscription(const SubscriptionPredica
                     : node->not_equals_list_.Delete(predicate.key, monitor_id, text, tally);
       break;
     case PredicateTarget::kMessage:
-      deleted = equals ? DeleteFromEntry(&node->equals_message_, predicate.key, monitor_id, text,
-                                         tally)
-                       : node->not_equals_message_.Delete(predicate.key, monitor_id, text, tally);
+      deleted =
+          equals ? DeleteFromEntry(&node->equals_message_, predicate.key, monitor_id, text, tally)
+                 : node->not_equals_message_.Delete(predicate.key, monitor_id, text, tally);
       break;
     case PredicateTarget::kContainsAny:
       deleted = node->DeleteContainsAny(predicate, monitor_id, text, tally);

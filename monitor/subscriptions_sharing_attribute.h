@@ -48,7 +48,7 @@ class SubscriptionsSharingAttribute {
                           SubscriptionText* text, const RegistrationTally& tally);
 
   // Adds to *matched the monitors of this node and below whose predicate
-  // the object satisfies; with matched->first_only, stops at the first.
+  // the object satisfies, or stops early once matched->done().
   // `object` is the object's message at this level and holds `field`,
   // which has this node's name. Values compare as IEEE does: a NaN equals
   // nothing and differs from everything.
