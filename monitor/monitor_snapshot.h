@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <optional>
 #include <vector>
 
 #include "caldek/orv/tarnix/tarnix_monitor.pb.h"
@@ -55,6 +55,8 @@ class MonitorSnapshot {
   bool NextChunk(size_t max_records, caldek::orv::tarnix::MonitorResponseMsg* chunk);
   // True once every chunk was handed out, or a scan failed.
   bool Done() const { return scans_.empty() && ready_.empty(); }
+  // Whether NextChunk() has a chunk without running a slice.
+  bool ChunkReady() const { return !ready_.empty(); }
   // OK, or the failure of a scan, which ends the snapshot.
   const Status& status() const { return status_; }
 
@@ -65,8 +67,7 @@ class MonitorSnapshot {
   // one; a chunk held before is ready, as something follows it.
   void CloseChunk();
   // Adds one update to the chunk being filled.
-  void AddUpdate(const std::string& type_name, std::string_view body,
-                 std::string_view op_message);
+  void AddUpdate(const std::string& type_name, std::string_view body, std::string_view op_message);
   // The scans have all ended: the last chunk gets the end mark.
   void Finish();
   caldek::orv::tarnix::MonitorResponseMsg NewChunk() const;

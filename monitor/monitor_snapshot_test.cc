@@ -63,8 +63,8 @@ class MonitorSnapshotTest : public WriteTest {
   std::string Store(const std::string& type, const std::string& text) {
     const std::string body = Msg(type, text)->SerializeAsString();
     std::string key;
-    EXPECT_TRUE(MakeObjectRecordKey(schema_, type,
-                                    schema_.keys().GetKeyFromSerialized(type, body), &key));
+    EXPECT_TRUE(
+        MakeObjectRecordKey(schema_, type, schema_.keys().GetKeyFromSerialized(type, body), &key));
     PutAll(db_.get(), {{key + EncodeVdbIdSet({}), body}});
     return body;
   }
@@ -165,8 +165,7 @@ TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
             std::vector<Chunk>({{3, 1000000, false}, {1, 12, true}}));
   EXPECT_EQ(chunks({600000, 600000, 600000}),
             std::vector<Chunk>({{2, 1200000, false}, {1, 600000, true}}));
-  EXPECT_EQ(chunks({10, 2000000, 10}),
-            std::vector<Chunk>({{2, 2000010, false}, {1, 10, true}}));
+  EXPECT_EQ(chunks({10, 2000000, 10}), std::vector<Chunk>({{2, 2000010, false}, {1, 10, true}}));
   // Nothing matched: one type-only update; no scan at all: no message.
   EXPECT_EQ(chunks({}), std::vector<Chunk>({{1, 0, true}}));
   EXPECT_TRUE(Run(SnapshotScans()).empty());
@@ -174,7 +173,8 @@ TEST_F(MonitorSnapshotTest, ChunksCloseOnceTheirBodiesPassTheLimit) {
 
 TEST_F(MonitorSnapshotTest, ParentsComeFirstAndAClauseWithoutMatchAddsTheTypeOnce) {
   const std::string device = Store(kDevice, "id { left: 1 right: 1 } model: 'm1'");
-  const std::string eth0 = Store(kInterface, "name { string: 'eth0' } device_id { left: 1 right: 1 }");
+  const std::string eth0 =
+      Store(kInterface, "name { string: 'eth0' } device_id { left: 1 right: 1 }");
   // Met first, so only the parent relation puts interfaces last.
   std::vector<tx::MonitorResponseMsg> chunks =
       Run(Scans(Scan(kInterface, {Clause(kInterface, "", "")}),
@@ -196,27 +196,27 @@ TEST_F(MonitorSnapshotTest, KeyLookupsFindTheirObjectsOnceAndRefuseAMissingKey) 
   const std::string one = Store(kDevice, "id { left: 1 right: 1 } model: 'a'");
   Store(kDevice, "id { left: 2 right: 2 } model: 'b'");
   const std::string key = "id { self { op: EQUALS } }";
-  std::vector<tx::MonitorResponseMsg> chunks = Run(Scans(Scan(
-      kDevice, {Clause(kDevice, key, "id { left: 1 right: 1 }"),
-                Clause(kDevice, key, "id { left: 1 right: 1 }"),
-                Clause(kDevice, key, "id { left: 9 right: 9 }")})));
-  EXPECT_EQ(Updates(chunks), (std::vector<std::pair<std::string, std::string>>{
-                                 {kDevice, one}, {kDevice, ""}}));
+  std::vector<tx::MonitorResponseMsg> chunks =
+      Run(Scans(Scan(kDevice, {Clause(kDevice, key, "id { left: 1 right: 1 }"),
+                               Clause(kDevice, key, "id { left: 1 right: 1 }"),
+                               Clause(kDevice, key, "id { left: 9 right: 9 }")})));
+  EXPECT_EQ(Updates(chunks),
+            (std::vector<std::pair<std::string, std::string>>{{kDevice, one}, {kDevice, ""}}));
 
   std::unique_ptr<SnapshotTypeScan> scan;
-  EXPECT_EQ(SnapshotTypeScan::Start(&schema_, query_scan_.get(), kDevice, "",
-                                    {Clause(kDevice, key, "model: 'a'")}, 1, db_->GetSnapshot(),
-                                    &scan),
-            Status::InvalidArgument("object id missing from value"));
+  EXPECT_EQ(
+      SnapshotTypeScan::Start(&schema_, query_scan_.get(), kDevice, "",
+                              {Clause(kDevice, key, "model: 'a'")}, 1, db_->GetSnapshot(), &scan),
+      Status::InvalidArgument("object id missing from value"));
 }
 
 // Clauses that one object satisfies by the thousand: the pass costs about
-// its records plus its clauses, counted in visits, and still hands out
-// each matching object once, and the type once for the clause that
-// matched nothing.
+// its records plus its clauses, each step a bounded part of it, and still hands out each matching
+// object once, and the type once when some clause matched nothing.
 TEST_F(MonitorSnapshotTest, ManyClausesOneObjectSatisfiesCostTheRecordsAndTheClauses) {
   constexpr int kDevices = 2000;
   constexpr int kOperands = 20000;
+  constexpr size_t kSlice = 100;
   std::string every_tag;
   for (int n = 0; n < 60; ++n) every_tag += " tags: 't" + std::to_string(n) + "'";
   std::set<std::string> with_model, with_tags, with_location;
@@ -230,56 +230,85 @@ TEST_F(MonitorSnapshotTest, ManyClausesOneObjectSatisfiesCostTheRecordsAndTheCla
     if (i % 3 == 0) with_tags.insert(body);
     if (i % 5 == 0) with_location.insert(body);
   }
-  struct Shape {
+  // The device read last gets the only hostname: every clause it credits
+  // must be credited before the pass ends.
+  std::vector<QueryResultRecord> all;
+  ASSERT_TRUE(query_scan_
+                  ->ExecuteQueryScan(nullptr,
+                                     *Msg(schema_.op_messages().GetOpMsgTypeName(kDevice), ""),
+                                     *Msg(kDevice, ""), nullptr, 1, db_->GetSnapshot(), &all)
+                  .ok());
+  ASSERT_EQ(all.size(), static_cast<size_t>(kDevices));
+  std::unique_ptr<pb::Message> last = Msg(kDevice, "");
+  ASSERT_TRUE(last->ParseFromString(all.back().object));
+  last->GetReflection()->SetString(last.get(), last->GetDescriptor()->FindFieldByName("hostname"),
+                                   "only");
+  const std::set<std::string> only = {Store(kDevice, last->ShortDebugString())};
+  for (auto* set : {&with_model, &with_tags, &with_location}) {
+    if (set->erase(all.back().object) > 0) set->insert(*only.begin());
+  }
+
+  const std::string op_type = schema_.op_messages().GetOpMsgTypeName(kDevice);
+  const std::string nothing_selected = Msg(op_type, "hostname { op: SELECT }")->SerializeAsString();
+  const std::set<std::string> none;
+  struct Round {
     std::string op;
     std::string (*operand)(int);
     int operands;
     const std::set<std::string>* expected;
+    bool with_unmatched_clause;
+    std::string selection;
   };
-  const Shape shapes[] = {
+  const Round rounds[] = {
       {"model { op: NOT_EQUALS }", [](int n) { return "model: 'x" + std::to_string(n) + "'"; },
-       kOperands, &with_model},
+       kOperands, &with_model, true, ""},
       {"tags { op: NOT_EQUALS }", [](int n) { return "tags: 'x" + std::to_string(n) + "'"; },
-       kOperands, &with_tags},
+       kOperands, &with_tags, true, ""},
       {"location { self { op: NOT_EQUALS } }",
        [](int n) { return "location { site: 'x" + std::to_string(n) + "' }"; }, kOperands,
-       &with_location},
+       &with_location, true, ""},
       // Every pair of the 60 tags a device holds.
       {"tags { op: CONTAINS_ALL }",
-       [](int n) { return "tags: 't" + std::to_string(n / 60) + "' tags: 't" +
-                          std::to_string(n % 60) + "'"; },
-       60 * 60, &with_tags},
+       [](int n) {
+         return "tags: 't" + std::to_string(n / 60) + "' tags: 't" + std::to_string(n % 60) + "'";
+       },
+       60 * 60, &with_tags, true, ""},
+      {"hostname { op: NOT_EQUALS }",
+       [](int n) { return "hostname: 'x" + std::to_string(n) + "'"; }, kOperands, &only, false, ""},
+      // A selection that leaves nothing of any device: no record is kept,
+      // none credits a clause, none is matched again and again.
+      {"model { op: NOT_EQUALS }", [](int n) { return "model: 'x" + std::to_string(n) + "'"; },
+       kOperands, &none, true, nothing_selected},
   };
-  // Last, the first shape again with a selection that leaves nothing of
-  // any device: no record is kept, none credits a clause.
-  const std::string nothing_selected =
-      Msg(schema_.op_messages().GetOpMsgTypeName(kDevice), "hostname { op: SELECT }")
-          ->SerializeAsString();
-  const std::set<std::string> none;
-  for (int round = 0; round < 5; ++round) {
-    const Shape& shape = shapes[round % 4];
-    SCOPED_TRACE(shape.op);
+  for (const Round& round : rounds) {
+    SCOPED_TRACE(round.op + (round.selection.empty() ? "" : " selecting nothing"));
     std::vector<WhereClause> clauses;
-    for (int n = 0; n < shape.operands; ++n) {
-      if (shape.operands != 3600 || n / 60 < n % 60) {
-        clauses.push_back(Clause(kDevice, shape.op, shape.operand(n)));
+    for (int n = 0; n < round.operands; ++n) {
+      if (round.operands != 3600 || n / 60 < n % 60) {
+        clauses.push_back(Clause(kDevice, round.op, round.operand(n)));
       }
     }
-    clauses.push_back(Clause(kDevice, "model { op: EQUALS }", "model: 'none'"));
-    std::unique_ptr<SnapshotTypeScan> scan =
-        Scan(kDevice, clauses, round < 4 ? "" : nothing_selected);
-    const std::set<std::string>& expected = round < 4 ? *shape.expected : none;
+    if (round.with_unmatched_clause) {
+      clauses.push_back(Clause(kDevice, "model { op: EQUALS }", "model: 'none'"));
+    }
+    std::unique_ptr<SnapshotTypeScan> scan = Scan(kDevice, clauses, round.selection);
     struct Bodies : QueryResultSink {
       void Add(QueryResultRecord&& record) override { sent.push_back(record.object); }
       std::vector<std::string> sent;
     } bodies;
-    while (!scan->Step(100, &bodies)) {
+    size_t largest_step = 0;
+    for (bool done = false; !done;) {
+      const size_t before = scan->work();
+      done = scan->Step(kSlice, &bodies);
+      largest_step = std::max(largest_step, scan->work() - before);
     }
     ASSERT_TRUE(scan->status().ok());
     std::sort(bodies.sent.begin(), bodies.sent.end());
-    EXPECT_EQ(bodies.sent, std::vector<std::string>(expected.begin(), expected.end()));
-    EXPECT_TRUE(scan->some_clause_matched_nothing());
-    EXPECT_LE(scan->visits(), 3 * (kDevices + clauses.size()));
+    EXPECT_EQ(bodies.sent,
+              std::vector<std::string>(round.expected->begin(), round.expected->end()));
+    EXPECT_EQ(scan->some_clause_matched_nothing(), round.with_unmatched_clause);
+    EXPECT_LE(scan->work(), 3 * (kDevices + clauses.size()));
+    EXPECT_LE(largest_step, 6 * kSlice);
   }
 }
 
@@ -333,8 +362,8 @@ TEST_F(MonitorSnapshotTest, OnePassMatchesWhatEachClauseMatchesAlone) {
       std::vector<QueryResultRecord> results;
       ASSERT_TRUE(query_scan_
                       ->ExecuteQueryScan(nullptr, *clause.first->GetMessage(schema_),
-                                        *clause.second->GetMessage(schema_), nullptr, 1,
-                                        db_->GetSnapshot(), &results)
+                                         *clause.second->GetMessage(schema_), nullptr, 1,
+                                         db_->GetSnapshot(), &results)
                       .ok());
       if (results.empty()) some_clause_matched_nothing = true;
       for (const QueryResultRecord& result : results) expected.insert(result.object);

@@ -1,5 +1,6 @@
 #include "monitor/snapshot_type_scan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -20,7 +21,10 @@ class SnapshotTypeScan::CreditingSink : public QueryResultSink {
     scan_->CreditLastMatch();
     sink_->Add(std::move(record));
   }
-  bool Full() const override { return sink_->Full(); }
+  // Pauses the scan while crediting waits for another step.
+  bool Full() const override {
+    return sink_->Full() || !scan_->crediting_.empty() || scan_->matching_ != nullptr;
+  }
 
  private:
   SnapshotTypeScan* const scan_;
@@ -28,6 +32,10 @@ class SnapshotTypeScan::CreditingSink : public QueryResultSink {
 };
 
 namespace {
+
+// Clauses a step may credit, and move to credited_, per record it may
+// read.
+constexpr size_t kClausesPerRecord = 2;
 
 // Counts what a key lookup found.
 class CountingSink : public QueryResultSink {
@@ -96,6 +104,7 @@ Status SnapshotTypeScan::Start(const Schema* schema, const QueryScan* scan,
   type_scan->key_lookups_ = all_keys;
   type_scan->next_key_ = type_scan->keys_.begin();
   type_scan->matched_.assign(type_scan->ops_.size(), false);
+  type_scan->in_uncredited_.assign(type_scan->ops_.size(), false);
   *started = std::move(type_scan);
   return Status::OK();
 }
@@ -111,17 +120,22 @@ bool SnapshotTypeScan::Step(size_t max_records, QueryResultSink* sink) {
     return false;
   }
   if (cursor_ == nullptr) {
-    cursor_ = scan_->StartFilteredScan(selection_.get(), *values_.front(), this, vdb_id_,
-                                       snapshot_);
+    cursor_ =
+        scan_->StartFilteredScan(selection_.get(), *values_.front(), this, vdb_id_, snapshot_);
     snapshot_.reset();  // the cursor holds it
   }
-  CreditingSink crediting(this, sink);
-  if (cursor_->Step(max_records, &crediting)) {
-    Status status = cursor_->status();
-    matched_nothing_ = (whole_type_ && !whole_type_matched_) || matched_count_ < clause_count_;
-    End(std::move(status));
+  step_budget_ = budget_ = max_records * kClausesPerRecord;
+  if (!FinishCrediting()) return false;
+  if (!records_done_) {
+    CreditingSink crediting(this, sink);
+    records_done_ = cursor_->Step(max_records, &crediting);
+    if (!records_done_) return false;
+    if (cursor_->status().ok() && !FinishCrediting()) return false;
   }
-  return done_;
+  Status status = cursor_->status();
+  matched_nothing_ = (whole_type_ && !whole_type_matched_) || matched_count_ < clause_count_;
+  End(std::move(status));
+  return true;
 }
 
 void SnapshotTypeScan::IndexClauses(size_t max_clauses) {
@@ -129,29 +143,31 @@ void SnapshotTypeScan::IndexClauses(size_t max_clauses) {
   for (size_t n = 0; n < max_clauses && indexed_ < attribute_clauses_.size(); ++n) {
     const size_t clause = attribute_clauses_[indexed_++];
     ++clause_count_;
-    const pb::Message& op = *ops_[clause];
-    const std::vector<const pb::FieldDescriptor*> fields = SetFields(op);
-    const pb::FieldDescriptor* field = fields.front();
     SubscriptionPredicate predicate;
-    if (fields.size() != 1 ||
-        !ReadSubscriptionPredicate(*schema_, op, field, values_[clause].get(), PredicateUse::kAdd,
-                                   &predicate)) {
+    if (!ReadPredicate(clause, &predicate)) {
       unindexed_.push_back(clause);
       continue;
     }
-    const std::string id = std::to_string(clause);
-    SubscriptionsSharingAttribute& tree = trees_[field->name()];
-    tree.AddSubscription(predicate, id, SubscriptionText(), tally);
+    const std::string name = predicate.path.front();
+    SubscriptionsSharingAttribute& tree = uncredited_[name];
+    tree.AddSubscription(predicate, std::to_string(clause), SubscriptionText(), tally);
     // A CONTAINS_ALL without elements is stored nowhere: it can match only
     // one by one.
     if (tree.IsEmpty()) {
-      trees_.erase(field->name());
+      uncredited_.erase(name);
       unindexed_.push_back(clause);
       continue;
     }
-    uncredited_[field->name()].AddSubscription(predicate, id, SubscriptionText(), tally);
-    uncredited_predicates_.emplace(clause, std::move(predicate));
+    in_uncredited_[clause] = true;
   }
+}
+
+bool SnapshotTypeScan::ReadPredicate(size_t clause, SubscriptionPredicate* predicate) const {
+  const pb::Message& op = *ops_[clause];
+  const std::vector<const pb::FieldDescriptor*> fields = SetFields(op);
+  return fields.size() == 1 &&
+         ReadSubscriptionPredicate(*schema_, op, fields.front(), values_[clause].get(),
+                                   PredicateUse::kAdd, predicate);
 }
 
 void SnapshotTypeScan::Collect(const Trees& trees, const pb::Message& object,
@@ -176,47 +192,84 @@ bool SnapshotTypeScan::Accept(const pb::Message& object) {
   // nothing, and the clauses it matches would be visited again and again.
   if (!Selects(object)) return false;
   last_.clear();
+  last_.limit = step_budget_;
   last_unindexed_.clear();
+  next_matching_.reset();
   Collect(uncredited_, object, &last_);
+  if (last_.done()) {
+    next_matching_.reset(object.New());
+    next_matching_->CopyFrom(object);  // before the selection prunes it
+  }
   for (size_t clause : unindexed_) {
     if (matcher_.MatchOpMsg(ops_[clause].get(), values_[clause].get(), &object,
                             object.GetDescriptor())) {
       last_unindexed_.push_back(clause);
     }
   }
-  visits_ += last_.visits;
+  work_ += last_.visits;
   if (whole_type_ || !last_.empty() || !last_unindexed_.empty()) return true;
   MatchedSubscribers any;
-  any.first_only = true;
-  Collect(trees_, object, &any);
-  visits_ += any.visits;
+  any.limit = 1;
+  Collect(credited_, object, &any);
+  work_ += any.visits;
   return !any.empty();
 }
 
 void SnapshotTypeScan::CreditLastMatch() {
   if (whole_type_) whole_type_matched_ = true;
-  std::vector<size_t> clauses;
-  last_.ForEachMonitor([&clauses](const std::string& clause) {
-    clauses.push_back(std::strtoull(clause.c_str(), nullptr, 10));
-  });
-  last_.clear();  // crediting changes the sets it names
-  for (size_t clause : clauses) Credit(clause);
+  Credit(last_);
+  last_.clear();  // moving changes the sets it names
   for (size_t clause : last_unindexed_) Credit(clause);
+  matching_ = std::move(next_matching_);
+  FinishCrediting();
+}
+
+void SnapshotTypeScan::Credit(const MatchedSubscribers& matched) {
+  matched.ForEachMonitor(
+      [this](const std::string& clause) { Credit(std::strtoull(clause.c_str(), nullptr, 10)); });
 }
 
 void SnapshotTypeScan::Credit(size_t clause) {
   if (matched_[clause]) return;
   matched_[clause] = true;
   ++matched_count_;
-  auto predicate = uncredited_predicates_.find(clause);
-  if (predicate == uncredited_predicates_.end()) return;  // matched one by one
-  const std::string& name = predicate->second.path.front();
-  auto tree = uncredited_.find(name);
-  SubscriptionText text;
-  tree->second.DeleteSubscription(predicate->second, std::to_string(clause), &text,
-                                  RegistrationTally(&registrations_, &clause_registrations_));
-  if (tree->second.IsEmpty()) uncredited_.erase(tree);
-  uncredited_predicates_.erase(predicate);
+  crediting_.push_back(clause);
+}
+
+bool SnapshotTypeScan::FinishCrediting() {
+  MoveCredited();
+  if (crediting_.empty() && matching_ != nullptr && budget_ > 0) {
+    MatchedSubscribers more;
+    more.limit = budget_;
+    Collect(uncredited_, *matching_, &more);
+    work_ += more.visits;
+    if (!more.done()) matching_.reset();
+    Credit(more);
+    budget_ -= std::min(budget_, more.named);
+    MoveCredited();
+  }
+  return crediting_.empty() && matching_ == nullptr;
+}
+
+void SnapshotTypeScan::MoveCredited() {
+  const RegistrationTally tally(&registrations_, &clause_registrations_);
+  for (; budget_ > 0 && !crediting_.empty(); --budget_) {
+    const size_t clause = crediting_.back();
+    crediting_.pop_back();
+    ++work_;
+    if (!in_uncredited_[clause]) continue;  // matched one by one
+    in_uncredited_[clause] = false;
+    // Read again rather than kept: the clauses' messages are at hand.
+    SubscriptionPredicate predicate;
+    ReadPredicate(clause, &predicate);
+    const std::string& name = predicate.path.front();
+    const std::string id = std::to_string(clause);
+    auto tree = uncredited_.find(name);
+    SubscriptionText text;
+    tree->second.DeleteSubscription(predicate, id, &text, tally);
+    if (tree->second.IsEmpty()) uncredited_.erase(tree);
+    credited_[name].AddSubscription(predicate, id, text, tally);
+  }
 }
 
 void SnapshotTypeScan::StepKeyLookups(size_t max_records, QueryResultSink* sink) {
@@ -237,9 +290,12 @@ void SnapshotTypeScan::End(Status status) {
   if (!status_.ok()) matched_nothing_ = false;
   cursor_.reset();
   snapshot_.reset();
-  trees_.clear();
   uncredited_.clear();
-  std::unordered_map<size_t, SubscriptionPredicate>().swap(uncredited_predicates_);
+  credited_.clear();
+  std::vector<bool>().swap(in_uncredited_);
+  std::vector<size_t>().swap(crediting_);
+  matching_.reset();
+  next_matching_.reset();
   last_.clear();
 }
 

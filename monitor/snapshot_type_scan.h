@@ -39,9 +39,10 @@ using WhereClause = std::pair<std::shared_ptr<TarnixObject>, std::shared_ptr<Tar
 // instead. An object comes out once, however many clauses it satisfies.
 //
 // Each clause must also be known to have matched something (or the type
-// is named once, without an object). A clause leaves the trees that
-// records are credited from once it is credited, so the pass costs about
-// its records plus its clauses, however many clauses one record satisfies.
+// is named once, without an object). A clause moves from the trees that
+// records are credited from to those that only decide whether a record is
+// kept once it is credited, so the pass costs about its records plus its
+// clauses, however many clauses one record satisfies.
 //
 // Not thread-safe: runs on the RPC event-loop thread. The schema and the
 // query scan are borrowed and must outlive the scan.
@@ -69,14 +70,16 @@ class SnapshotTypeScan : private RecordFilter {
   const Status& status() const { return status_; }
   // Once the scan ended with OK: whether some clause matched no object.
   bool some_clause_matched_nothing() const { return matched_nothing_; }
-  // Entries, monitors and trie nodes that matching records examined so far.
-  size_t visits() const { return visits_; }
+  // The scan's cost so far beyond reading its records: the entries,
+  // monitors and trie nodes matching examined, and the clauses taken out of
+  // the trees.
+  size_t work() const { return work_; }
 
  private:
   class CreditingSink;
 
-  SnapshotTypeScan(const Schema* schema, const QueryScan* scan, std::string type_name,
-                   VdbId vdb_id, const DbAccess::SnapshotHolder& snapshot);
+  SnapshotTypeScan(const Schema* schema, const QueryScan* scan, std::string type_name, VdbId vdb_id,
+                   const DbAccess::SnapshotHolder& snapshot);
 
   using Trees = std::unordered_map<std::string, SubscriptionsSharingAttribute>;
 
@@ -89,9 +92,17 @@ class SnapshotTypeScan : private RecordFilter {
                MatchedSubscribers* matched) const;
   // Adds up to `max_clauses` more clauses to the index.
   void IndexClauses(size_t max_clauses);
+  // The predicate of `clause`; false for a shape the trees do not store.
+  bool ReadPredicate(size_t clause, SubscriptionPredicate* predicate) const;
   // Marks the clauses behind the last accepted object as matched.
   void CreditLastMatch();
+  void Credit(const MatchedSubscribers& matched);
   void Credit(size_t clause);
+  // Moves credited clauses from uncredited_ to credited_ and goes on
+  // matching a record that matched more clauses than a step takes, within
+  // the step's budget; true once neither is left.
+  bool FinishCrediting();
+  void MoveCredited();
   void StepKeyLookups(size_t max_records, QueryResultSink* sink);
   void End(Status status);
 
@@ -118,24 +129,34 @@ class SnapshotTypeScan : private RecordFilter {
 
   // The pass: whole-type clauses accept every object; the others go into
   // the subscription trees, named by their index, as the scan begins:
-  // trees_ holds them all and decides which records are kept, uncredited_
-  // those that no kept record matched yet.
+  // uncredited_ holds those that no kept record matched yet, credited_ the
+  // others, which only decide whether a record is kept.
   bool whole_type_ = false;
   bool whole_type_matched_ = false;
   std::vector<size_t> attribute_clauses_;
-  size_t indexed_ = 0;  // of attribute_clauses_
+  size_t indexed_ = 0;             // of attribute_clauses_
   std::vector<size_t> unindexed_;  // shapes the trees do not store: matched one by one
   const WhereMatcher matcher_;
-  Trees trees_;
   Trees uncredited_;
-  std::unordered_map<size_t, SubscriptionPredicate> uncredited_predicates_;
+  Trees credited_;
+  std::vector<bool> in_uncredited_;  // by clause
   metrics::UnitCounter registrations_;
   size_t clause_registrations_ = 0;
   std::unique_ptr<QueryScan::Cursor> cursor_;
   MatchedSubscribers last_;  // in uncredited_
   std::vector<size_t> last_unindexed_;
   std::vector<bool> matched_;
-  size_t visits_ = 0;
+  size_t work_ = 0;
+  bool records_done_ = false;
+  // One record can match every clause, so what a record credits is moved
+  // over as many steps as it needs, each a budget of clauses, before the
+  // next record is read: credited clauses still in uncredited_, and a
+  // record whose match so far filled a budget, to be matched again.
+  std::vector<size_t> crediting_;
+  std::unique_ptr<google::protobuf::Message> matching_;
+  std::unique_ptr<google::protobuf::Message> next_matching_;  // of the last Accept()
+  size_t step_budget_ = 0;
+  size_t budget_ = 0;  // left in this step
   size_t matched_count_ = 0;
   size_t clause_count_ = 0;  // that matching must credit
 };

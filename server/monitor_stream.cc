@@ -75,8 +75,17 @@ void MonitorStream::SchedulePump() {
   });
 }
 
-bool MonitorStream::PumpSnapshot(Pending* front) {
+bool MonitorStream::PumpSnapshot(Pending* front, bool* sliced) {
   MonitorSnapshot& snapshot = *front->snapshot;
+  if (!snapshot.ChunkReady()) {
+    // A slice that filled a chunk used up the turn too: the next one waits
+    // for a later turn, however much the call would take.
+    if (*sliced && post_) {
+      SchedulePump();
+      return false;
+    }
+    *sliced = true;
+  }
   if (snapshot.NextChunk(slice_records_, &chunk_)) {
     written_bytes_ += chunk_.ByteSizeLong();
     call_->Write(chunk_);
@@ -103,10 +112,11 @@ void MonitorStream::Pump() {
     bool* pumping;
     ~Done() { *pumping = false; }
   } done{&pumping_};
+  bool sliced = false;
   while (!pending_.empty() && call_->is_open() && call_->queued_bytes() <= kCallQueueBytes) {
     Pending& front = pending_.front();
     if (front.snapshot != nullptr && !front.snapshot->Done()) {
-      if (PumpSnapshot(&front)) continue;
+      if (PumpSnapshot(&front, &sliced)) continue;
       break;
     }
     if (front.responses != nullptr && front.next < front.responses->size()) {

@@ -100,7 +100,8 @@ class MonitorStream {
   // Writes while the call takes them.
   void Pump();
   // Writes the front snapshot's next chunk; false when it has none now.
-  bool PumpSnapshot(Pending* front);
+  // Runs at most one slice a call: *sliced says whether one ran already.
+  bool PumpSnapshot(Pending* front, bool* sliced);
   // Runs Pump at a later turn, once.
   void SchedulePump();
   // Drops what waits, calling the `queued` callbacks with `ended_with`.
