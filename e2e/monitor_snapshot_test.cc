@@ -4,11 +4,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -52,7 +54,8 @@ class MonitorSnapshotTest : public ServingDaemonTest {
   // Devices first..first+count-1, hostname "h<n>" padded to `bytes`.
   void StoreDevices(int first, int count, size_t bytes = 0) {
     // Streams of at most 64 MiB, well below a write stream's cap.
-    const int batch = static_cast<int>(std::min<size_t>(500, (64 * kMiB) / std::max<size_t>(bytes, 1)));
+    const int batch =
+        static_cast<int>(std::min<size_t>(500, (64 * kMiB) / std::max<size_t>(bytes, 1)));
     for (int start = first; start < first + count; start += batch) {
       tx::PutRequestMsg put;
       for (int i = start; i < std::min(start + batch, first + count); ++i) {
@@ -169,6 +172,206 @@ TEST_F(MonitorSnapshotTest, AManyClauseSnapshotLetsOtherCallsGoOn) {
               snapshot_ms, puts.load(), max_put_ms);
 }
 
+// Where clauses that every device satisfies at once, many of them: a
+// monitor's opening and a later write of every device are as cheap for
+// other clients as one clause would make them. Sizes come from
+// TARNIX_E2E_MANY_CLAUSES (20,000) and TARNIX_E2E_PAIR_TAGS (200).
+struct ClauseShape {
+  const char* name;
+  const char* op;                 // DeviceOpMsg text; "" for the whole type
+  std::string (*operand)(int n);  // DeviceMsg text of clause n
+  int monitors;                   // sharing the clauses
+  bool pairs;                     // devices of many tags, every pair a clause
+  bool every_clause_matches;      // each matches every device
+};
+
+int EnvOr(const char* name, int fallback) {
+  const char* env = std::getenv(name);
+  return env != nullptr ? std::atoi(env) : fallback;
+}
+
+class ManyClauseMonitorTest : public MonitorSnapshotTest,
+                              public ::testing::WithParamInterface<ClauseShape> {
+ protected:
+  static std::string Tag(int n) { return "t" + std::to_string(n); }
+
+  // Device i with `model` and, for pairs, every tag; else one tag.
+  std::string Device(int i, const std::string& model, int tags) {
+    std::string text = "id { left: " + std::to_string(i) + " } hostname: 'h" + std::to_string(i) +
+                       "' model: '" + model + "' location { site: 's' }";
+    for (int n = 0; n < std::max(tags, 1); ++n) text += " tags: '" + Tag(tags > 0 ? n : 0) + "'";
+    return schema_.Body("DeviceMsg", text);
+  }
+  void PutDevices(const std::string& model, int tags, std::vector<double>* put_ms) {
+    for (int start = 0; start < kDevices; start += 500) {
+      tx::PutRequestMsg put;
+      for (int i = start; i < start + 500; ++i) {
+        *put.add_puts()->mutable_object() = Typed(kDeviceType, Device(i, model, tags));
+      }
+      const auto begun = Clock::now();
+      ASSERT_TRUE(Put(stub_.get(), put).ok());
+      if (put_ms != nullptr) put_ms->push_back(Ms(Clock::now() - begun));
+    }
+  }
+  // A Put that waits as long as the daemon takes, within reason.
+  static grpc::Status Put(tx::Tarnix::Stub* stub, const tx::PutRequestMsg& put) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::minutes(5));
+    context.AddMetadata("client-id", kWriter);
+    tx::PutResponseMsg response;
+    std::unique_ptr<grpc::ClientWriter<tx::PutRequestMsg>> writer = stub->Put(&context, &response);
+    writer->Write(put);
+    writer->WritesDone();
+    return writer->Finish();
+  }
+  tx::MonitorRequestMsg Request(const std::string& id, const std::vector<std::string>& operands) {
+    tx::MonitorRequestMsg request;
+    request.set_monitor_request_id(id);
+    tx::StatementMsg* statement = request.add_statements()->mutable_statement();
+    statement->mutable_unknown_fields()->AddVarint(tx::StatementMsg::kObjectTypeFieldNumber,
+                                                   kDeviceType);
+    const std::string op = schema_.Body("DeviceOpMsg", GetParam().op);
+    for (const std::string& operand : operands) {
+      tx::WhereMsg* where = statement->add_where();
+      where->set_op_msg(op);
+      where->set_value(schema_.Body("DeviceMsg", operand));
+    }
+    return request;
+  }
+
+  static constexpr int kDevices = 2000;
+};
+
+TEST_P(ManyClauseMonitorTest, HoldsOtherClientsNoLongerThanOneClauseWould) {
+  const ClauseShape& shape = GetParam();
+  const int tags = shape.pairs ? EnvOr("TARNIX_E2E_PAIR_TAGS", 200) : 0;
+  std::vector<std::string> operands;
+  if (std::string(shape.op).empty()) {
+    operands.push_back("");  // the whole type
+  } else if (shape.pairs) {
+    for (int a = 0; a < tags; ++a) {
+      for (int b = a + 1; b < tags; ++b) {
+        operands.push_back("tags: '" + Tag(a) + "' tags: '" + Tag(b) + "'");
+      }
+    }
+  } else {
+    const int count = EnvOr("TARNIX_E2E_MANY_CLAUSES", 20000);
+    for (int n = 0; n < count; ++n) operands.push_back(shape.operand(n));
+  }
+  PutDevices("stored", tags, nullptr);
+  const size_t stored_rss = Rss(daemon_->process().pid());
+
+  // Another client puts a device every 10 ms; each put's end and length.
+  struct Timed {
+    Clock::time_point end;
+    double ms;
+  };
+  std::vector<Timed> other;
+  std::mutex other_mu;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const std::unique_ptr<tx::Tarnix::Stub> stub = OwnStub(daemon_->address());
+    for (int k = 0; !stop; ++k) {
+      tx::PutRequestMsg put;
+      *put.add_puts()->mutable_object() =
+          Typed(kDeviceType, schema_.Device(100000 + k % 100, "other"));
+      const auto begun = Clock::now();
+      ASSERT_TRUE(Put(stub.get(), put).ok());
+      const auto end = Clock::now();
+      {
+        std::lock_guard<std::mutex> lock(other_mu);
+        other.push_back({end, Ms(end - begun)});
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  // The longest put of the other client that ended after `from`.
+  auto longest_since = [&](Clock::time_point from) {
+    std::lock_guard<std::mutex> lock(other_mu);
+    double longest = 0;
+    for (const Timed& put : other) {
+      if (put.end >= from) longest = std::max(longest, put.ms);
+    }
+    return longest;
+  };
+
+  const auto opening = Clock::now();
+  std::vector<std::unique_ptr<OpenMonitor>> monitors;
+  const size_t share = operands.size() / shape.monitors;
+  for (int m = 0; m < shape.monitors; ++m) {
+    const auto first = operands.begin() + m * share;
+    const auto last = m + 1 == shape.monitors ? operands.end() : first + share;
+    monitors.push_back(std::make_unique<OpenMonitor>(
+        daemon_->address(),
+        Request("many" + std::to_string(m), std::vector<std::string>(first, last))));
+  }
+  for (auto& monitor : monitors) {
+    // Every device once (and some of the other client's); the type alone
+    // when some clause matched nothing.
+    const std::vector<std::string> snapshot = monitor->ReadTransaction();
+    std::set<std::string> devices(snapshot.begin(), snapshot.end());
+    EXPECT_EQ(devices.size(), snapshot.size());
+    const size_t none = shape.every_clause_matches ? 0 : 1;
+    EXPECT_EQ(devices.count(""), none);
+    EXPECT_GE(devices.size(), kDevices + none);
+  }
+  const double open_ms = Ms(Clock::now() - opening);
+  const double open_longest = longest_since(opening);
+  const size_t open_rss = Rss(daemon_->process().pid());
+
+  // Each monitor hears of every device written again.
+  std::vector<std::thread> readers;
+  std::vector<int> heard(monitors.size(), 0);
+  for (size_t m = 0; m < monitors.size(); ++m) {
+    readers.emplace_back([&, m] {
+      while (heard[m] < kDevices) {
+        const std::vector<std::string> bodies = monitors[m]->ReadTransaction();
+        if (bodies.empty()) return;  // ended
+        for (const std::string& body : bodies) {
+          if (body.find("written") != std::string::npos) ++heard[m];
+        }
+      }
+    });
+  }
+  const auto writing = Clock::now();
+  std::vector<double> put_ms;
+  PutDevices("written", tags, &put_ms);
+  for (std::thread& reader : readers) reader.join();
+  const double write_ms = Ms(Clock::now() - writing);
+  const double write_longest = longest_since(writing);
+  stop = true;
+  writer.join();
+  for (int count : heard) EXPECT_EQ(count, kDevices);
+  std::printf(
+      "figures: shape=%s clauses=%zu monitors=%d opening=%.0f ms (other client's longest put "
+      "%.1f ms, rss %zu -> %zu MiB) write of %d devices=%.0f ms (longest put of 500 %.0f ms; "
+      "other client's longest put %.1f ms)\n",
+      shape.name, operands.size(), shape.monitors, open_ms, open_longest, stored_rss / kMiB,
+      open_rss / kMiB, kDevices, write_ms, *std::max_element(put_ms.begin(), put_ms.end()),
+      write_longest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ManyClauseMonitorTest,
+    ::testing::Values(
+        ClauseShape{"EqualsHostname", "hostname { op: EQUALS }",
+                    [](int n) { return "hostname: 'h" + std::to_string(n) + "'"; }, 1, false,
+                    false},
+        ClauseShape{"NotEqualsHostname", "hostname { op: NOT_EQUALS }",
+                    [](int n) { return "hostname: 'x" + std::to_string(n) + "'"; }, 1, false, true},
+        ClauseShape{"NotEqualsTags", "tags { op: NOT_EQUALS }",
+                    [](int n) { return "tags: 'x" + std::to_string(n) + "'"; }, 1, false, true},
+        ClauseShape{"NotEqualsLocation", "location { self { op: NOT_EQUALS } }",
+                    [](int n) { return "location { site: 'x" + std::to_string(n) + "' }"; }, 1,
+                    false, true},
+        ClauseShape{"NotEqualsHostnameTenMonitors", "hostname { op: NOT_EQUALS }",
+                    [](int n) { return "hostname: 'x" + std::to_string(n) + "'"; }, 10, false,
+                    true},
+        ClauseShape{"ContainsAllPairs", "tags { op: CONTAINS_ALL }", nullptr, 1, true, true},
+        // The devices of the pairs watched whole: what any monitor of them costs.
+        ClauseShape{"WholeTypeManyTags", "", nullptr, 1, true, true}),
+    [](const ::testing::TestParamInfo<ClauseShape>& info) { return std::string(info.param.name); });
+
 // Clients that take the first message of a 100 MB snapshot and read no
 // more hold no more of it than their calls' caps, are ended by the
 // stalled-reader rule (30 s without progress; a transport that still takes
@@ -180,8 +383,8 @@ TEST_F(MonitorSnapshotTest, ClientsThatStopReadingASnapshotAreEndedAndTheirMemor
   const size_t before = Rss(pid);
   std::vector<std::unique_ptr<OpenMonitor>> stalled;
   for (int i = 0; i < 4; ++i) {
-    stalled.push_back(std::make_unique<OpenMonitor>(daemon_->address(),
-                                                    DeviceMonitor("stalled" + std::to_string(i), 0)));
+    stalled.push_back(std::make_unique<OpenMonitor>(
+        daemon_->address(), DeviceMonitor("stalled" + std::to_string(i), 0)));
     tx::MonitorResponseMsg first;
     ASSERT_TRUE(stalled.back()->reader->Read(&first));
   }
@@ -198,8 +401,8 @@ TEST_F(MonitorSnapshotTest, ClientsThatStopReadingASnapshotAreEndedAndTheirMemor
   EXPECT_TRUE(ended) << "the stalled monitors were never ended";
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const size_t after = Rss(pid);
-  std::printf("figures: rss before=%zu MiB peak=%zu MiB after=%zu MiB (%.0f s)\n",
-              before / kMiB, peak / kMiB, after / kMiB, Ms(Clock::now() - start) / 1000);
+  std::printf("figures: rss before=%zu MiB peak=%zu MiB after=%zu MiB (%.0f s)\n", before / kMiB,
+              peak / kMiB, after / kMiB, Ms(Clock::now() - start) / 1000);
   // Each stalled call holds its cap and a chunk or two, not the snapshot.
   EXPECT_LT(peak, before + 120 * kMiB);
   // Never left open to read for ever, whatever happened.
@@ -212,8 +415,8 @@ TEST_F(MonitorSnapshotTest, SigtermEndsTheDaemonWhateverMonitorsDo) {
   StoreDevices(0, 2000, 20000);
   std::vector<std::unique_ptr<OpenMonitor>> stalled;
   for (int i = 0; i < 2; ++i) {
-    stalled.push_back(std::make_unique<OpenMonitor>(daemon_->address(),
-                                                    DeviceMonitor("stalled" + std::to_string(i), 0)));
+    stalled.push_back(std::make_unique<OpenMonitor>(
+        daemon_->address(), DeviceMonitor("stalled" + std::to_string(i), 0)));
     tx::MonitorResponseMsg first;
     ASSERT_TRUE(stalled.back()->reader->Read(&first));
   }
