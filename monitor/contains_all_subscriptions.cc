@@ -35,13 +35,19 @@ ContainsAllSubscriptions::~ContainsAllSubscriptions() {
 void ContainsAllSubscriptions::CountBelow(const std::vector<Node*>& path,
                                           const std::string& monitor_id, int delta) {
   for (Node* node : path) {
+    if (node->below == nullptr) continue;  // a leaf
     if (delta > 0) {
-      ++node->monitors_below[monitor_id];
+      ++(*node->below)[monitor_id];
     } else {
-      auto count = node->monitors_below.find(monitor_id);
-      if (--count->second == 0) node->monitors_below.erase(count);
+      auto count = node->below->find(monitor_id);
+      if (--count->second == 0) node->below->erase(count);
     }
   }
+}
+
+void ContainsAllSubscriptions::EraseChild(Node* parent, const AttributeValue& element) {
+  parent->children.erase(element);
+  if (parent->children.empty()) parent->below.reset();
 }
 
 void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
@@ -54,7 +60,14 @@ void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
   std::vector<Node*> path{&root_};
   path.reserve(elements.size() + 1);
   for (const AttributeValue& element : elements) {
-    std::unique_ptr<Node>& child = path.back()->children[element];
+    Node* node = path.back();
+    if (node->children.empty()) {
+      // A leaf no more: its monitors are counted from now on.
+      node->below = std::make_unique<MonitorCounts>();
+      node->subscribers.ForEachMonitor(
+          [node](const std::string& held) { (*node->below)[held] = 1; });
+    }
+    std::unique_ptr<Node>& child = node->children[element];
     if (child == nullptr) child = std::make_unique<Node>();
     path.push_back(child.get());
   }
@@ -91,7 +104,7 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
   if (subscribers.Find(monitor_id) == nullptr) CountBelow(path, monitor_id, -1);
   for (size_t i = elements.size(); i-- > 0;) {
     if (!path[i + 1]->IsEmpty()) break;
-    path[i]->children.erase(elements[i]);
+    EraseChild(path[i], elements[i]);
   }
   return true;
 }
@@ -108,14 +121,13 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
   // sort after the element that leads to it, so only the values after that
   // element lead on; a node walks its children beside those values, or
   // looks those values up among more children.
-  using Below = std::unordered_map<std::string, size_t>;
-  struct Frame {
+  struct Frame {  // of a node with children
     const Node* node;
     size_t first_value;
     bool by_children;
     std::map<AttributeValue, std::unique_ptr<Node>>::const_iterator child;
     size_t value;
-    Below::const_iterator unfound;  // the first monitor below maybe not found yet
+    MonitorCounts::const_iterator unfound;  // the first monitor below maybe not found yet
   };
   std::vector<Frame> stack;
   std::unordered_set<std::string_view> found;
@@ -123,28 +135,31 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
   // moves on, so a frame's checks cost its monitors once in all; none is
   // made before as many monitors are found as there are below.
   auto all_found = [&found](Frame* frame) {
-    const Below& below = frame->node->monitors_below;
+    const MonitorCounts& below = *frame->node->below;
     if (below.size() > found.size()) return false;
     while (frame->unfound != below.end() && found.count(frame->unfound->first) > 0) {
       ++frame->unfound;
     }
     return frame->unfound == below.end();
   };
+  auto add = [&](const Node* node) {
+    if (node->subscribers.IsEmpty()) return;
+    matched->Add(node->subscribers);
+    node->subscribers.ForEachMonitor(
+        [&found](const std::string& monitor_id) { found.insert(monitor_id); });
+  };
   auto enter = [&](const Node* node, size_t first_value) {
     ++matched->visits;
+    if (node->children.empty()) return add(node);
     Frame frame{node,
                 first_value,
                 node->children.size() <= values.size() - first_value,
                 node->children.begin(),
                 first_value,
-                node->monitors_below.begin()};
+                node->below->begin()};
     if (all_found(&frame)) return;
-    if (!node->subscribers.IsEmpty()) {
-      matched->Add(node->subscribers);
-      node->subscribers.ForEachMonitor(
-          [&found](const std::string& monitor_id) { found.insert(monitor_id); });
-    }
-    if (!node->children.empty()) stack.push_back(frame);
+    add(node);
+    stack.push_back(frame);
   };
   enter(&root_, 0);
   while (!stack.empty() && !matched->done()) {
@@ -199,7 +214,8 @@ size_t ContainsAllSubscriptions::RemoveMonitor(const std::string& monitor_id,
   while (!stack.empty()) {
     Node* node = stack.back();
     stack.pop_back();
-    if (node->monitors_below.erase(monitor_id) == 0) continue;
+    if (!node->HoldsBelow(monitor_id)) continue;
+    if (node->below != nullptr) node->below->erase(monitor_id);
     if (node->subscribers.RemoveMonitor(monitor_id, tally)) ++removed;
     for (auto& child : node->children) {
       edges.push_back({node, &child.first});
@@ -207,8 +223,9 @@ size_t ContainsAllSubscriptions::RemoveMonitor(const std::string& monitor_id,
     }
   }
   for (auto edge = edges.rbegin(); edge != edges.rend(); ++edge) {
-    auto child = edge->parent->children.find(*edge->element);
-    if (child->second->IsEmpty()) edge->parent->children.erase(child);
+    if (edge->parent->children.at(*edge->element)->IsEmpty()) {
+      EraseChild(edge->parent, *edge->element);
+    }
   }
   return removed;
 }

@@ -58,17 +58,30 @@ class ContainsAllSubscriptions {
   bool IsEmpty() const { return root_.children.empty() && root_.subscribers.IsEmpty(); }
 
  private:
+  // Monitor id -> the sets that hold it in a node and below.
+  using MonitorCounts = std::unordered_map<std::string, size_t>;
+
   struct Node {
     std::map<AttributeValue, std::unique_ptr<Node>> children;
     SubscriberSet subscribers;
-    // Monitor id -> the sets that hold it in this node and below.
-    std::unordered_map<std::string, size_t> monitors_below;
+    // Kept while the node has children. A leaf's are its subscribers, and
+    // leaves are most of the nodes.
+    std::unique_ptr<MonitorCounts> below;
 
     bool IsEmpty() const { return children.empty() && subscribers.IsEmpty(); }
+    // Whether a set of this node or below holds the monitor.
+    bool HoldsBelow(const std::string& monitor_id) const {
+      return below != nullptr ? below->count(monitor_id) > 0
+                              : subscribers.Find(monitor_id) != nullptr;
+    }
   };
 
-  // Moves the counts of `monitor_id` in monitors_below of `path` by `delta`.
+  // Moves the counts of `monitor_id` below the nodes of `path` that have
+  // children by `delta`.
   static void CountBelow(const std::vector<Node*>& path, const std::string& monitor_id, int delta);
+  // Erases the child of `element` from `parent`; a parent left without
+  // children becomes a leaf.
+  static void EraseChild(Node* parent, const AttributeValue& element);
 
   Node root_;
 };
