@@ -123,45 +123,71 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
   // looks those values up among more children.
   struct Frame {  // of a node with children
     const Node* node;
-    size_t first_value;
     bool by_children;
     std::map<AttributeValue, std::unique_ptr<Node>>::const_iterator child;
-    size_t value;
-    MonitorCounts::const_iterator unfound;  // the first monitor below maybe not found yet
+    size_t value;  // the next value to try
+    // Once listed: the monitors below that were not found then, the last
+    // looked at first.
+    bool listed = false;
+    std::vector<const std::string*> unfound;
   };
   std::vector<Frame> stack;
   std::unordered_set<std::string_view> found;
-  // Whether every monitor below the frame's node is found. `unfound` only
-  // moves on, so a frame's checks cost its monitors once in all; none is
-  // made before as many monitors are found as there are below.
-  auto all_found = [&found](Frame* frame) {
-    const MonitorCounts& below = *frame->node->below;
-    if (below.size() > found.size()) return false;
-    while (frame->unfound != below.end() && found.count(frame->unfound->first) > 0) {
-      ++frame->unfound;
-    }
-    return frame->unfound == below.end();
-  };
-  auto add = [&](const Node* node) {
-    if (node->subscribers.IsEmpty()) return;
-    matched->Add(node->subscribers);
-    node->subscribers.ForEachMonitor(
-        [&found](const std::string& monitor_id) { found.insert(monitor_id); });
-  };
-  auto enter = [&](const Node* node, size_t first_value) {
+  auto is_found = [&](const std::string& monitor_id) {
     ++matched->visits;
-    if (node->children.empty()) return add(node);
-    Frame frame{node,
-                first_value,
-                node->children.size() <= values.size() - first_value,
-                node->children.begin(),
-                first_value,
-                node->below->begin()};
-    if (all_found(&frame)) return;
-    add(node);
-    stack.push_back(frame);
+    return found.count(monitor_id) > 0;
   };
-  enter(&root_, 0);
+  // Whether every monitor below the frame's node is found. Its list of
+  // those that were not is made once, when that costs at most twice the
+  // monitors found, and only shrinks.
+  auto all_found = [&](Frame* frame) {
+    const MonitorCounts& below = *frame->node->below;
+    if (!frame->listed) {
+      if (below.size() > 2 * found.size()) return false;
+      for (const auto& monitor : below) {
+        if (!is_found(monitor.first)) frame->unfound.push_back(&monitor.first);
+      }
+      frame->listed = true;
+    }
+    while (!frame->unfound.empty() && is_found(*frame->unfound.back())) frame->unfound.pop_back();
+    return frame->unfound.empty();
+  };
+  // Whether every monitor of `node` and below is found: by looking at its
+  // own, or at those its parent still misses, whichever are fewer.
+  auto all_found_in = [&](const Node* node, const Frame* parent) {
+    const size_t own = node->below != nullptr ? node->below->size() : node->subscribers.size();
+    if (own > found.size()) return false;
+    if (parent != nullptr && parent->listed && parent->unfound.size() < own) {
+      for (const std::string* missing : parent->unfound) {
+        if (!is_found(*missing) && node->HoldsBelow(*missing)) return false;
+      }
+      return true;
+    }
+    if (node->below == nullptr) return node->subscribers.AllMonitors(is_found);
+    for (const auto& monitor : *node->below) {
+      if (!is_found(monitor.first)) return false;
+    }
+    return true;
+  };
+  auto enter = [&](const Node* node, size_t first_value, const Frame* parent) {
+    ++matched->visits;
+    if (all_found_in(node, parent)) return;
+    if (!node->subscribers.IsEmpty()) {
+      matched->Add(node->subscribers);
+      node->subscribers.ForEachMonitor([&](const std::string& monitor_id) {
+        ++matched->visits;
+        found.insert(monitor_id);
+      });
+    }
+    if (node->children.empty()) return;
+    Frame frame;
+    frame.node = node;
+    frame.by_children = node->children.size() <= values.size() - first_value;
+    frame.child = node->children.begin();
+    frame.value = first_value;
+    stack.push_back(std::move(frame));
+  };
+  enter(&root_, 0, nullptr);
   while (!stack.empty() && !matched->done()) {
     Frame& frame = stack.back();
     const Node* next = nullptr;
@@ -195,7 +221,7 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
     if (next == nullptr) {
       stack.pop_back();
     } else {
-      enter(next, next_first);
+      enter(next, next_first, &frame);  // uses the frame before it may move
     }
   }
 }

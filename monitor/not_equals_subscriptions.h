@@ -5,6 +5,7 @@
 #include <iterator>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "logging/logger.h"
 #include "monitor/subscriber_set.h"
@@ -14,11 +15,12 @@ namespace tarnix {
 // The NOT_EQUALS predicates on one attribute for one kind of operand (a
 // value, a whole list, a message's bytes): a subscriber set per operand.
 //
-// An object matches every entry but the one of its own operand, so a
-// monitor with many operands would cost each of them. Each monitor's number
-// of entries is kept beside them: a monitor matches unless its only entry
-// is the object's, and matching lists whichever are fewer, the entries or
-// the monitors.
+// An object matches every entry but the one of its own operand, so listing
+// the entries would cost a monitor of many operands each of them. No value
+// equals two operands, so a monitor of two or more matches every object:
+// those monitors are kept in one set, and the entries that hold a monitor
+// of one operand in another. Matching lists both, but for the object's own
+// entry, and everything it lists reaches a monitor.
 //
 // `Map` is a hash map from the operand to SubscriberSet. Not thread-safe.
 template <typename Map>
@@ -33,7 +35,8 @@ class NotEqualsSubscriptions {
   // Adds `text` for the monitor to the entry of `operand`.
   void Add(const Key& operand, const std::string& monitor_id, const SubscriptionText& text,
            const RegistrationTally& tally) {
-    if (entries_[operand].AddMonitor(monitor_id, text, tally)) ++entries_per_monitor_[monitor_id];
+    SubscriberSet& entry = entries_[operand];
+    if (entry.AddMonitor(monitor_id, text, tally)) Joined(monitor_id, &entry);
   }
 
   // Removes one text of the monitor from the entry of `operand`, as
@@ -52,56 +55,92 @@ class NotEqualsSubscriptions {
     }
     const SubscriptionText wanted = *text;
     if (!entry->second.DeleteMonitor(monitor_id, wanted, text, tally)) return false;
-    if (entry->second.Find(monitor_id) == nullptr) LeftOneEntry(monitor_id);
+    if (entry->second.Find(monitor_id) == nullptr) Left(monitor_id, &entry->second);
     if (entry->second.IsEmpty()) entries_.erase(entry);
     return true;
   }
 
   // Takes the monitor out of every entry; returns the number it was in.
   size_t RemoveMonitor(const std::string& monitor_id, const RegistrationTally& tally) {
-    if (entries_per_monitor_.count(monitor_id) == 0) return 0;
+    auto monitor = monitors_.find(monitor_id);
+    if (monitor == monitors_.end()) return 0;
+    if (monitor->second.only != nullptr) DropSingle(monitor->second.only);
+    many_.erase(monitor_id);
+    monitors_.erase(monitor);
     size_t removed = 0;
     for (auto entry = entries_.begin(); entry != entries_.end();) {
       if (entry->second.RemoveMonitor(monitor_id, tally)) ++removed;
       entry = entry->second.IsEmpty() ? entries_.erase(entry) : std::next(entry);
     }
-    entries_per_monitor_.erase(monitor_id);
     return removed;
   }
 
   // Adds the monitors that an object whose operand is *operand matches;
   // `operand` null for one that equals no operand (a NaN).
   void Collect(const Key* operand, MatchedSubscribers* matched) const {
-    const auto excluded = operand != nullptr ? entries_.find(*operand) : entries_.end();
-    // With a limit, entries: monitors of one entry may all be passed over.
-    if (entries_.size() <= entries_per_monitor_.size() || matched->limit > 0) {
-      for (auto entry = entries_.begin(); entry != entries_.end() && !matched->done(); ++entry) {
-        ++matched->visits;
-        if (entry != excluded) matched->Add(entry->second);
-      }
-      return;
+    const SubscriberSet* excluded = nullptr;
+    if (operand != nullptr) {
+      auto entry = entries_.find(*operand);
+      if (entry != entries_.end()) excluded = &entry->second;
     }
-    for (const auto& [monitor_id, entries] : entries_per_monitor_) {
+    for (auto monitor = many_.begin(); monitor != many_.end() && !matched->done(); ++monitor) {
       ++matched->visits;
-      if (entries == 1 && excluded != entries_.end() &&
-          excluded->second.Find(monitor_id) != nullptr) {
-        continue;
-      }
-      matched->AddMonitor(monitor_id);
+      matched->AddMonitor(*monitor);
+    }
+    for (auto entry = singles_.begin(); entry != singles_.end() && !matched->done(); ++entry) {
+      ++matched->visits;
+      if (entry->first != excluded) matched->Add(*entry->first);
     }
   }
 
   bool empty() const { return entries_.empty(); }
 
  private:
-  void LeftOneEntry(const std::string& monitor_id) {
-    auto count = entries_per_monitor_.find(monitor_id);
-    if (--count->second == 0) entries_per_monitor_.erase(count);
+  struct Monitor {
+    size_t entries = 0;
+    const SubscriberSet* only = nullptr;  // its entry, while it has one
+  };
+
+  void Joined(const std::string& monitor_id, const SubscriberSet* entry) {
+    Monitor& monitor = monitors_[monitor_id];
+    if (++monitor.entries == 1) {
+      monitor.only = entry;
+      ++singles_[entry];
+    } else if (monitor.entries == 2) {
+      DropSingle(monitor.only);
+      monitor.only = nullptr;
+      many_.insert(monitor_id);
+    }
+  }
+
+  void Left(const std::string& monitor_id, const SubscriberSet* entry) {
+    auto monitor = monitors_.find(monitor_id);
+    if (--monitor->second.entries == 0) {
+      DropSingle(entry);
+      monitors_.erase(monitor);
+    } else if (monitor->second.entries == 1) {
+      // Down to one operand, found by a look at each entry: removals that
+      // leave a monitor one operand are few.
+      many_.erase(monitor_id);
+      for (const auto& [operand, held] : entries_) {
+        if (held.Find(monitor_id) == nullptr) continue;
+        monitor->second.only = &held;
+        ++singles_[&held];
+        break;
+      }
+    }
+  }
+
+  void DropSingle(const SubscriberSet* entry) {
+    auto count = singles_.find(entry);
+    if (--count->second == 0) singles_.erase(count);
   }
 
   Map entries_;
-  // Monitor id -> the number of entries that hold it.
-  std::unordered_map<std::string, size_t> entries_per_monitor_;
+  std::unordered_map<std::string, Monitor> monitors_;
+  std::unordered_set<std::string> many_;  // monitors of two operands or more
+  // Entry -> how many monitors of one operand it holds.
+  std::unordered_map<const SubscriberSet*, size_t> singles_;
 };
 
 }  // namespace tarnix

@@ -125,12 +125,12 @@ bool SnapshotTypeScan::Step(size_t max_records, QueryResultSink* sink) {
     snapshot_.reset();  // the cursor holds it
   }
   step_budget_ = budget_ = max_records * kClausesPerRecord;
-  if (!FinishCrediting()) return false;
+  if (!Settle()) return false;
   if (!records_done_) {
     CreditingSink crediting(this, sink);
     records_done_ = cursor_->Step(max_records, &crediting);
     if (!records_done_) return false;
-    if (cursor_->status().ok() && !FinishCrediting()) return false;
+    if (cursor_->status().ok() && !Settle()) return false;
   }
   Status status = cursor_->status();
   matched_nothing_ = (whole_type_ && !whole_type_matched_) || matched_count_ < clause_count_;
@@ -143,21 +143,17 @@ void SnapshotTypeScan::IndexClauses(size_t max_clauses) {
   for (size_t n = 0; n < max_clauses && indexed_ < attribute_clauses_.size(); ++n) {
     const size_t clause = attribute_clauses_[indexed_++];
     ++clause_count_;
+    // A CONTAINS_ANY or CONTAINS_ALL without elements is stored nowhere:
+    // it can match only one by one.
     SubscriptionPredicate predicate;
-    if (!ReadPredicate(clause, &predicate)) {
+    if (!ReadPredicate(clause, &predicate) ||
+        (predicate.elements.empty() && (predicate.target == PredicateTarget::kContainsAny ||
+                                        predicate.target == PredicateTarget::kContainsAll))) {
       unindexed_.push_back(clause);
       continue;
     }
-    const std::string name = predicate.path.front();
-    SubscriptionsSharingAttribute& tree = uncredited_[name];
-    tree.AddSubscription(predicate, std::to_string(clause), SubscriptionText(), tally);
-    // A CONTAINS_ALL without elements is stored nowhere: it can match only
-    // one by one.
-    if (tree.IsEmpty()) {
-      uncredited_.erase(name);
-      unindexed_.push_back(clause);
-      continue;
-    }
+    uncredited_[predicate.path.front()].AddSubscription(predicate, std::to_string(clause),
+                                                        SubscriptionText(), tally);
     in_uncredited_[clause] = true;
   }
 }
@@ -221,7 +217,7 @@ void SnapshotTypeScan::CreditLastMatch() {
   last_.clear();  // moving changes the sets it names
   for (size_t clause : last_unindexed_) Credit(clause);
   matching_ = std::move(next_matching_);
-  FinishCrediting();
+  Settle();
 }
 
 void SnapshotTypeScan::Credit(const MatchedSubscribers& matched) {
@@ -236,19 +232,27 @@ void SnapshotTypeScan::Credit(size_t clause) {
   crediting_.push_back(clause);
 }
 
-bool SnapshotTypeScan::FinishCrediting() {
+bool SnapshotTypeScan::Settle() {
   MoveCredited();
-  if (crediting_.empty() && matching_ != nullptr && budget_ > 0) {
-    MatchedSubscribers more;
-    more.limit = budget_;
-    Collect(uncredited_, *matching_, &more);
-    work_ += more.visits;
-    if (!more.done()) matching_.reset();
-    Credit(more);
-    budget_ -= std::min(budget_, more.named);
+  if (crediting_.empty()) {
+    MatchAgain();
     MoveCredited();
   }
   return crediting_.empty() && matching_ == nullptr;
+}
+
+void SnapshotTypeScan::MatchAgain() {
+  if (matching_ == nullptr || budget_ == 0) return;
+  MatchedSubscribers more;
+  // Each pass goes over the object's values again: taking about as many
+  // clauses as it has values, a pass costs no more than what it credits.
+  // A value takes two bytes on the wire at least.
+  more.limit = std::max(budget_, matching_->ByteSizeLong() / 2);
+  Collect(uncredited_, *matching_, &more);
+  work_ += more.visits;
+  if (!more.done()) matching_.reset();
+  Credit(more);
+  budget_ -= std::min(budget_, more.named);
 }
 
 void SnapshotTypeScan::MoveCredited() {

@@ -98,11 +98,14 @@ class SnapshotTypeScan : private RecordFilter {
   void CreditLastMatch();
   void Credit(const MatchedSubscribers& matched);
   void Credit(size_t clause);
-  // Moves credited clauses from uncredited_ to credited_ and goes on
-  // matching a record that matched more clauses than a step takes, within
-  // the step's budget; true once neither is left.
-  bool FinishCrediting();
+  // Moves what kept records credited to credited_, and goes on matching a
+  // record that matched more clauses than a step takes, while the step's
+  // budget lasts; true once neither is left.
+  bool Settle();
   void MoveCredited();
+  // Matches `matching_` once more against what is still uncredited; done
+  // with it once a pass ends before its limit.
+  void MatchAgain();
   void StepKeyLookups(size_t max_records, QueryResultSink* sink);
   void End(Status status);
 

@@ -109,6 +109,15 @@ class SubscriberSet {
   void ForEachMonitor(Fn&& fn) const {
     for (const auto& entry : monitors_) fn(entry.first);
   }
+  // Whether pred(monitor_id) holds for every monitor; stops at the first
+  // that it does not.
+  template <typename Pred>
+  bool AllMonitors(Pred&& pred) const {
+    for (const auto& entry : monitors_) {
+      if (!pred(entry.first)) return false;
+    }
+    return true;
+  }
 
   bool IsEmpty() const { return monitors_.empty(); }
   size_t size() const { return monitors_.size(); }

@@ -414,6 +414,90 @@ TEST_F(ManyClausesTest, ContainsAllOfEveryPairCostsTheObjectsValues) {
   EXPECT_LE(visits[1], 3u * kTags);
 }
 
+TEST_F(ManyClausesTest, MonitorsPassedOverForTheObjectsOwnOperandCostNothing) {
+  size_t visits[2];
+  for (int round = 0; round < 2; ++round) {
+    // Beside one monitor of many operands, monitors of one operand each:
+    // 10 or 2,000 of them on the object's own, which it does not match.
+    const int alone = round == 0 ? 10 : 2000;
+    Register("many");
+    for (int n = 0; n < 100; ++n)
+      AddToBoth("many", "d { op: NOT_EQUALS }", "d: " + std::to_string(n));
+    for (int m = 0; m < alone; ++m) {
+      Register("alone" + std::to_string(m));
+      AddToBoth("alone" + std::to_string(m), "d { op: NOT_EQUALS }", "d: 5");
+    }
+    visits[round] = MatchBoth("d: 5");
+    MatchBoth("d: 6");
+    Unregister("many");
+    for (int m = 0; m < alone; ++m) Unregister("alone" + std::to_string(m));
+  }
+  EXPECT_EQ(visits[0], visits[1]);
+}
+
+TEST_F(ManyClausesTest, MonitorsSharingSetsFoundOnceCostTheirSetsOnce) {
+  size_t visits[2];
+  for (int round = 0; round < 2; ++round) {
+    // k monitors, each with {t0} and {t0, t<j>} for j below k; one more
+    // with a set the object does not hold, so that the node of t0 never
+    // has all its monitors found.
+    const int k = round == 0 ? 20 : 200;
+    std::string object = "tags: ['t0'";
+    for (int j = 1; j < k; ++j) object += ", 't" + std::to_string(j) + "'";
+    object += "]";
+    for (int m = 0; m < k; ++m) {
+      const std::string monitor = "m" + std::to_string(m);
+      Register(monitor);
+      AddToBoth(monitor, "tags { op: CONTAINS_ALL }", "tags: 't0'");
+      for (int j = 1; j < k; ++j) {
+        AddToBoth(monitor, "tags { op: CONTAINS_ALL }",
+                  "tags: ['t0', 't" + std::to_string(j) + "']");
+      }
+    }
+    Register("absent");
+    AddToBoth("absent", "tags { op: CONTAINS_ALL }", "tags: ['t0', 't1', 'zz']");
+    visits[round] = MatchBoth(object);
+    for (int m = 0; m < k; ++m) Unregister("m" + std::to_string(m));
+    Unregister("absent");
+  }
+  // In the monitors and the object's values, not in their product.
+  EXPECT_LE(visits[0], 10u * 20);
+  EXPECT_LE(visits[1], 10u * 200);
+}
+
+TEST_F(ManyClausesTest, OneSetThroughTwoClausesAndMonitorsSweptFromAVdbKeepTheirCounts) {
+  // {a, b} through two clauses of other bytes: removing one keeps it.
+  Register("n");
+  Register("m");
+  AddToBoth("n", "tags { op: CONTAINS_ALL }", "tags: ['a', 'b']");
+  AddToBoth("n", "tags { op: CONTAINS_ALL }", "tags: ['b', 'a']");
+  AddToBoth("m", "tags { op: CONTAINS_ALL }", "tags: ['a']");
+  DeleteFromBoth("n", "tags { op: CONTAINS_ALL }", "tags: ['a', 'b']");
+  MatchBoth("tags: ['a', 'b', 'c']");
+  Unregister("n");
+  Unregister("m");
+
+  // A monitor that moved to vdb 2 is swept from vdb 1 when it drops the
+  // type; back on vdb 1, it starts there afresh. Another monitor keeps the
+  // trees there.
+  engine_.AddMonitor("keeper", 1);
+  ASSERT_TRUE(Add("keeper", "d { op: NOT_EQUALS }", "d: 7"));
+  ASSERT_TRUE(Add("keeper", "tags { op: CONTAINS_ALL }", "tags: ['a', 'z']"));
+  engine_.AddMonitor("moved", 1);
+  ASSERT_TRUE(Add("moved", "d { op: NOT_EQUALS }", "d: 1"));
+  ASSERT_TRUE(Add("moved", "d { op: NOT_EQUALS }", "d: 2"));
+  ASSERT_TRUE(Add("moved", "tags { op: CONTAINS_ALL }", "tags: ['a', 'b']"));
+  engine_.AddMonitor("moved", 2);
+  engine_.DeleteSubscriptions("moved", kWatched);
+  engine_.AddMonitor("moved", 1);
+  ASSERT_TRUE(Add("moved", "d { op: NOT_EQUALS }", "d: 1"));
+  ASSERT_TRUE(Add("moved", "tags { op: CONTAINS_ALL }", "tags: ['a', 'c']"));
+  EXPECT_EQ(Match("d: 1"), MonitorIdSet{"keeper"});
+  EXPECT_EQ(Match("d: 2"), (MonitorIdSet{"keeper", "moved"}));
+  EXPECT_EQ(Match("tags: ['a', 'b']"), MonitorIdSet{});
+  EXPECT_EQ(Match("tags: ['c', 'a']"), MonitorIdSet{"moved"});
+}
+
 // A few monitors with many sets each, added, removed and dropped at random
 // between lookups: every lookup finds the monitors of the stored subsets,
 // however much of the trie it skips, and the trie ends empty.
