@@ -172,9 +172,12 @@ TEST_F(MonitorSnapshotTest, AManyClauseSnapshotLetsOtherCallsGoOn) {
               snapshot_ms, puts.load(), max_put_ms);
 }
 
-// Where clauses that every device satisfies at once, many of them: a
-// monitor's opening and a later write of every device are as cheap for
-// other clients as one clause would make them. Sizes come from
+// Monitors of many where clauses that every device satisfies at once,
+// opened and then told of a write of every device while another client
+// puts a device every 10 ms: the snapshot holds every device once, and
+// the monitors hear of every device written. How long the opening and the
+// write hold the other client is printed (a whole-type monitor of the same
+// devices is the reference), not asserted. Sizes come from
 // TARNIX_E2E_MANY_CLAUSES (20,000) and TARNIX_E2E_PAIR_TAGS (200).
 struct ClauseShape {
   const char* name;
@@ -242,7 +245,7 @@ class ManyClauseMonitorTest : public MonitorSnapshotTest,
   static constexpr int kDevices = 2000;
 };
 
-TEST_P(ManyClauseMonitorTest, HoldsOtherClientsNoLongerThanOneClauseWould) {
+TEST_P(ManyClauseMonitorTest, EveryDeviceReachesTheMonitorOnceAndAgainWhenWritten) {
   const ClauseShape& shape = GetParam();
   const int tags = shape.pairs ? EnvOr("TARNIX_E2E_PAIR_TAGS", 200) : 0;
   std::vector<std::string> operands;
