@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -109,6 +110,272 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
   return true;
 }
 
+// Depth first, one child at a time, so that what was found below one child
+// is known before its siblings are tried. A node's children all sort after
+// the element that leads to it, so only the values after that element lead
+// on.
+class ContainsAllSubscriptions::Walk {
+ public:
+  Walk(const std::vector<AttributeValue>& values, MatchedSubscribers* matched)
+      : values_(values), matched_(matched) {}
+
+  void Run(const Node& root) {
+    Enter(&root, 0, nullptr);
+    while (!stack_.empty() && !matched_->done()) {
+      Frame& frame = stack_.back();
+      size_t next_first = 0;
+      const Node* next = AllSettled(&frame) ? nullptr : NextChild(&frame, &next_first);
+      if (next == nullptr) {
+        Pop();
+      } else {
+        Enter(next, next_first, &frame);  // uses the frame before it may move
+      }
+      if (matched_->visits - window_start_ > TogetherAllowed()) OverBudgetTogether();
+    }
+  }
+
+ private:
+  using Children = std::map<AttributeValue, std::unique_ptr<Node>>;
+
+  struct Frame {  // of a node with children
+    const Node* node;
+    // Whether the children are walked and looked up among the values, or
+    // the values looked up among the children: the fewer are walked.
+    bool by_children;
+    Children::const_iterator child;
+    size_t value;  // the first value not passed yet
+    // Once listed: the monitors below that were not settled then, the last
+    // looked at first.
+    bool listed = false;
+    std::vector<const std::string*> unfound;
+    // Steps taken while this frame was on top, not charged yet.
+    size_t cost = 0;
+    // Where the search for a monitor to charge goes on.
+    bool scanned = false;
+    MonitorCounts::const_iterator scan;
+  };
+
+  // Whether the monitor is found, passed over or over budget.
+  bool Settled(const std::string& monitor_id) {
+    ++matched_->visits;
+    return settled_.count(monitor_id) > 0 || matched_->PassesOver(monitor_id);
+  }
+  size_t SettledBound() const {
+    return settled_.size() + (matched_->passed_over != nullptr ? matched_->passed_over->size() : 0);
+  }
+  // The steps one monitor may be charged, and all together may take
+  // between two monitors over budget.
+  size_t Allowed() const { return AllowedSteps(values_.size(), settled_.size() - over_budget_); }
+  size_t TogetherAllowed() const {
+    return matched_->one_monitor ? Allowed() : kMonitorsTogether * Allowed();
+  }
+
+  // Whether every monitor below the frame's node is settled. Its list of
+  // those that were not is made once, when that costs at most twice the
+  // monitors settled, and only shrinks.
+  bool AllSettled(Frame* frame) {
+    const MonitorCounts& below = *frame->node->below;
+    if (!frame->listed) {
+      if (below.size() > 2 * SettledBound()) return false;
+      for (const auto& monitor : below) {
+        if (!Settled(monitor.first)) frame->unfound.push_back(&monitor.first);
+      }
+      frame->listed = true;
+    }
+    while (!frame->unfound.empty() && Settled(*frame->unfound.back())) frame->unfound.pop_back();
+    return frame->unfound.empty();
+  }
+
+  // Whether every monitor of `node` and below is settled: by looking at its
+  // own, or at those its parent still misses, whichever are fewer.
+  bool AllSettledIn(const Node* node, const Frame* parent) {
+    const size_t own = node->below != nullptr ? node->below->size() : node->subscribers.size();
+    if (own > SettledBound()) return false;
+    if (parent != nullptr && parent->listed && parent->unfound.size() < own) {
+      for (const std::string* missing : parent->unfound) {
+        if (!Settled(*missing) && node->HoldsBelow(*missing)) return false;
+      }
+      return true;
+    }
+    if (node->below == nullptr) {
+      return node->subscribers.AllMonitors([this](const std::string& id) { return Settled(id); });
+    }
+    for (const auto& monitor : *node->below) {
+      if (!Settled(monitor.first)) return false;
+    }
+    return true;
+  }
+
+  void Enter(const Node* node, size_t first_value, const Frame* parent) {
+    ++matched_->visits;
+    if (AllSettledIn(node, parent)) return;
+    if (!node->subscribers.IsEmpty()) {
+      matched_->Add(node->subscribers);
+      node->subscribers.ForEachMonitor([this](const std::string& monitor_id) {
+        ++matched_->visits;
+        settled_.insert(monitor_id);
+      });
+    }
+    if (node->children.empty()) return;
+    if (!stack_.empty()) stack_.back().cost += matched_->visits - mark_;
+    mark_ = matched_->visits;
+    Frame frame;
+    frame.node = node;
+    frame.by_children = node->children.size() <= values_.size() - first_value;
+    frame.child = node->children.begin();
+    frame.value = first_value;
+    stack_.push_back(std::move(frame));
+  }
+
+  void Pop() {
+    Frame& frame = stack_.back();
+    frame.cost += matched_->visits - mark_;
+    Charge(&frame);
+    stack_.pop_back();
+    mark_ = matched_->visits;
+  }
+
+  // The next child of the frame's node that is one of the values, and
+  // *next_first the value after it; null when none is left.
+  const Node* NextChild(Frame* frame, size_t* next_first) {
+    const Children& children = frame->node->children;
+    if (frame->by_children) {
+      while (frame->child != children.end() && frame->value < values_.size()) {
+        ++matched_->visits;
+        const auto child = frame->child++;
+        frame->value = Gallop(child->first, frame->value);
+        if (frame->value < values_.size() &&
+            CompareAttributeValues(values_[frame->value], child->first) == 0) {
+          *next_first = ++frame->value;
+          return child->second.get();
+        }
+      }
+      return nullptr;
+    }
+    // A map lookup: about log2 of the children's comparisons.
+    const size_t lookup_steps = 1 + Log2(children.size());
+    while (frame->value < values_.size()) {
+      matched_->visits += lookup_steps;
+      const auto child = children.find(values_[frame->value++]);
+      if (child != children.end()) {
+        *next_first = frame->value;
+        return child->second.get();
+      }
+    }
+    return nullptr;
+  }
+
+  // The first value from `from` on that is not less than `target` (or the
+  // end): doubling steps, then halving them, so a gap of d values costs
+  // about 2 log2(d) comparisons.
+  size_t Gallop(const AttributeValue& target, size_t from) {
+    const size_t end = values_.size();
+    size_t low = from;  // every value before it is less than `target`
+    size_t high = from;
+    for (size_t step = 1; high < end; step *= 2) {
+      ++matched_->visits;
+      if (CompareAttributeValues(values_[high], target) >= 0) break;
+      low = high + 1;
+      high = from + 2 * step - 1;
+    }
+    high = std::min(high, end);
+    while (low < high) {
+      ++matched_->visits;
+      const size_t middle = low + (high - low) / 2;
+      if (CompareAttributeValues(values_[middle], target) < 0) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low;
+  }
+
+  static size_t Log2(size_t n) {
+    size_t log = 0;
+    while (n > 1) {
+      n >>= 1;
+      ++log;
+    }
+    return log;
+  }
+
+  // A monitor below the frame's node that is not settled; null when all
+  // are.
+  const std::string* Unsettled(Frame* frame) {
+    if (frame->listed) {
+      while (!frame->unfound.empty() && Settled(*frame->unfound.back())) {
+        frame->unfound.pop_back();
+      }
+      return frame->unfound.empty() ? nullptr : frame->unfound.back();
+    }
+    const MonitorCounts& below = *frame->node->below;
+    if (!frame->scanned) {
+      frame->scan = below.begin();
+      frame->scanned = true;
+    }
+    for (; frame->scan != below.end(); ++frame->scan) {
+      if (!Settled(frame->scan->first)) return &frame->scan->first;
+    }
+    return nullptr;
+  }
+
+  // Charges the frame's steps to a monitor below it that was not found:
+  // what kept the walk going there. Steps that found everything below are
+  // nobody's. A monitor charged past its allowance is over budget.
+  void Charge(Frame* frame) {
+    const size_t steps = frame->cost;
+    if (steps == 0) return;
+    frame->cost = 0;
+    const std::string* monitor_id = Unsettled(frame);
+    if (monitor_id == nullptr) return;
+    size_t& cost = cost_[*monitor_id];
+    cost += steps;
+    if (cost > Allowed() && !matched_->one_monitor) PutOverBudget(*monitor_id, Allowed());
+  }
+
+  // All monitors together took more than they may since the last one over
+  // budget: the one charged the most is, and the others go on.
+  void OverBudgetTogether() {
+    const size_t allowed = TogetherAllowed();
+    const size_t over_before = over_budget_;
+    if (!stack_.empty()) stack_.back().cost += matched_->visits - mark_;
+    mark_ = matched_->visits;
+    for (Frame& frame : stack_) Charge(&frame);
+    if (over_budget_ == over_before) {
+      const std::string_view* costliest = nullptr;
+      size_t most = 0;
+      for (const auto& [monitor_id, cost] : cost_) {
+        if (cost > most && settled_.count(monitor_id) == 0) {
+          costliest = &monitor_id;
+          most = cost;
+        }
+      }
+      // Charged steps always have a monitor, unless all were found since.
+      if (costliest != nullptr) PutOverBudget(*costliest, allowed);
+    }
+    window_start_ = matched_->visits;
+  }
+
+  void PutOverBudget(std::string_view monitor_id, size_t allowed) {
+    settled_.insert(monitor_id);
+    ++over_budget_;
+    matched_->over_budget.push_back({std::string(monitor_id), allowed});
+    window_start_ = matched_->visits;
+  }
+
+  const std::vector<AttributeValue>& values_;
+  MatchedSubscribers* const matched_;
+  std::vector<Frame> stack_;
+  // Monitors found, and those over budget; ids held by the trie.
+  std::unordered_set<std::string_view> settled_;
+  size_t over_budget_ = 0;
+  // Charged steps by monitor.
+  std::unordered_map<std::string_view, size_t> cost_;
+  size_t window_start_ = matched_->visits;  // since the last monitor over budget
+  size_t mark_ = matched_->visits;  // when the top frame last took over
+};
+
 void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
                                       MatchedSubscribers* matched) const {
   if (values.empty()) {
@@ -116,114 +383,7 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
                "Empty Lookup request for CONTAINS_ALL subscriptions");
     return;
   }
-  // Depth first, one child at a time, so that what was found below one
-  // child is known before its siblings are tried. A node's children all
-  // sort after the element that leads to it, so only the values after that
-  // element lead on; a node walks its children beside those values, or
-  // looks those values up among more children.
-  struct Frame {  // of a node with children
-    const Node* node;
-    bool by_children;
-    std::map<AttributeValue, std::unique_ptr<Node>>::const_iterator child;
-    size_t value;  // the next value to try
-    // Once listed: the monitors below that were not found then, the last
-    // looked at first.
-    bool listed = false;
-    std::vector<const std::string*> unfound;
-  };
-  std::vector<Frame> stack;
-  std::unordered_set<std::string_view> found;
-  auto is_found = [&](const std::string& monitor_id) {
-    ++matched->visits;
-    return found.count(monitor_id) > 0;
-  };
-  // Whether every monitor below the frame's node is found. Its list of
-  // those that were not is made once, when that costs at most twice the
-  // monitors found, and only shrinks.
-  auto all_found = [&](Frame* frame) {
-    const MonitorCounts& below = *frame->node->below;
-    if (!frame->listed) {
-      if (below.size() > 2 * found.size()) return false;
-      for (const auto& monitor : below) {
-        if (!is_found(monitor.first)) frame->unfound.push_back(&monitor.first);
-      }
-      frame->listed = true;
-    }
-    while (!frame->unfound.empty() && is_found(*frame->unfound.back())) frame->unfound.pop_back();
-    return frame->unfound.empty();
-  };
-  // Whether every monitor of `node` and below is found: by looking at its
-  // own, or at those its parent still misses, whichever are fewer.
-  auto all_found_in = [&](const Node* node, const Frame* parent) {
-    const size_t own = node->below != nullptr ? node->below->size() : node->subscribers.size();
-    if (own > found.size()) return false;
-    if (parent != nullptr && parent->listed && parent->unfound.size() < own) {
-      for (const std::string* missing : parent->unfound) {
-        if (!is_found(*missing) && node->HoldsBelow(*missing)) return false;
-      }
-      return true;
-    }
-    if (node->below == nullptr) return node->subscribers.AllMonitors(is_found);
-    for (const auto& monitor : *node->below) {
-      if (!is_found(monitor.first)) return false;
-    }
-    return true;
-  };
-  auto enter = [&](const Node* node, size_t first_value, const Frame* parent) {
-    ++matched->visits;
-    if (all_found_in(node, parent)) return;
-    if (!node->subscribers.IsEmpty()) {
-      matched->Add(node->subscribers);
-      node->subscribers.ForEachMonitor([&](const std::string& monitor_id) {
-        ++matched->visits;
-        found.insert(monitor_id);
-      });
-    }
-    if (node->children.empty()) return;
-    Frame frame;
-    frame.node = node;
-    frame.by_children = node->children.size() <= values.size() - first_value;
-    frame.child = node->children.begin();
-    frame.value = first_value;
-    stack.push_back(std::move(frame));
-  };
-  enter(&root_, 0, nullptr);
-  while (!stack.empty() && !matched->done()) {
-    Frame& frame = stack.back();
-    const Node* next = nullptr;
-    size_t next_first = 0;
-    if (!all_found(&frame)) {
-      const auto& children = frame.node->children;
-      if (frame.by_children) {
-        // Children and values both ascend: one walk over the two.
-        while (next == nullptr && frame.child != children.end() && frame.value < values.size()) {
-          const int order = CompareAttributeValues(values[frame.value], frame.child->first);
-          if (order < 0) {
-            ++frame.value;
-            continue;
-          }
-          if (order == 0) {
-            next = frame.child->second.get();
-            next_first = ++frame.value;
-          }
-          ++frame.child;
-        }
-      } else {
-        for (; next == nullptr && frame.value < values.size(); ++frame.value) {
-          auto child = children.find(values[frame.value]);
-          if (child != children.end()) {
-            next = child->second.get();
-            next_first = frame.value + 1;
-          }
-        }
-      }
-    }
-    if (next == nullptr) {
-      stack.pop_back();
-    } else {
-      enter(next, next_first, &frame);  // uses the frame before it may move
-    }
-  }
+  Walk(values, matched).Run(root_);
 }
 
 size_t ContainsAllSubscriptions::RemoveMonitor(const std::string& monitor_id,

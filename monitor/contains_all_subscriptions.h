@@ -45,11 +45,37 @@ class ContainsAllSubscriptions {
 
   // Adds to *matched the subscribers of the stored value sets that are
   // subsets of `values`: every monitor of them, though not every set, as a
-  // subtree whose monitors were all found already is skipped; stops early
-  // once matched->done(). REQUIRES: `values` distinct and ascending. Visits
-  // only nodes whose path is made of the values, and at each node tries
-  // the fewer of its children and the values left.
+  // subtree whose monitors are all found already or passed over is
+  // skipped; stops early once matched->done(). REQUIRES: `values` distinct
+  // and ascending.
+  //
+  // Visits only nodes whose path is made of the values. At each node it
+  // looks the fewer of its children and the values left up among the
+  // others (galloping through the values, or through the children's map),
+  // so that a node costs about the log of the values left; every step
+  // counts in matched->visits.
+  //
+  // No index bounds subset matching by the values and the monitors found
+  // alone (sets held in part can cost any number of nodes), so the steps
+  // are bounded. Each node's steps are charged to a monitor below it that
+  // is not found yet. A monitor charged more than AllowedSteps(values,
+  // monitors found) goes into matched->over_budget and is passed over from
+  // then on; so does the monitor charged the most once all together have
+  // taken kMonitorsTogether times that since the lookup began or since the
+  // last monitor over budget (once it, when matched->one_monitor).
   void Lookup(const std::vector<AttributeValue>& values, MatchedSubscribers* matched) const;
+
+  // The steps a lookup of `values` values that found `monitors_found`
+  // monitors may take: a few thousand, and a little more for each value
+  // and each monitor found, so that a lookup costs at most what reading
+  // the object and telling those monitors cost, times a constant.
+  static size_t AllowedSteps(size_t values, size_t monitors_found) {
+    return kBaseSteps + kStepsPerValue * values + kStepsPerMonitorFound * monitors_found;
+  }
+  static constexpr size_t kBaseSteps = 8192;
+  static constexpr size_t kStepsPerValue = 64;
+  static constexpr size_t kStepsPerMonitorFound = 16;
+  static constexpr size_t kMonitorsTogether = 2;
 
   // Takes the monitor out of every set, pruning what is left empty; returns
   // the number of sets it was in.
@@ -75,6 +101,8 @@ class ContainsAllSubscriptions {
                               : subscribers.Find(monitor_id) != nullptr;
     }
   };
+
+  class Walk;  // one Lookup
 
   // Moves the counts of `monitor_id` below the nodes of `path` that have
   // children by `delta`.

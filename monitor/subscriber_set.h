@@ -130,22 +130,54 @@ class SubscriberSet {
 // every monitor of which matched, and single monitors, where listing them
 // is cheaper than listing sets. A monitor may be named more than once.
 struct MatchedSubscribers {
+  // A monitor whose CONTAINS_ALL sets took one lookup past the steps it
+  // allows, alone or with others (see ContainsAllSubscriptions::Lookup),
+  // and that allowance.
+  struct OverBudget {
+    std::string monitor_id;
+    size_t allowed_steps;
+  };
+
   std::vector<const SubscriberSet*> sets;    // never an empty one
   std::vector<const std::string*> monitors;  // ids held by the tree
-  // Entries, monitors and trie nodes the matching examined: its cost.
+  // Steps the matching took: entries, monitors and trie nodes examined,
+  // children and values stepped over. Its cost.
   size_t visits = 0;
   // Set by the caller: the matching may stop once it has named this many
   // monitors (0: no limit), counting each set's whole size.
   size_t limit = 0;
   size_t named = 0;
+  // Set by the caller: monitors the matching need not find, so that trie
+  // nodes only they subscribed below are skipped; they may still be named.
+  // Not owned; null for none.
+  const MonitorIdSet* passed_over = nullptr;
+  // Monitors over budget, which the matching passes over from then on:
+  // whether they matched is not known.
+  std::vector<OverBudget> over_budget;
+  // Set by the caller: whether matching stops at the first monitor over
+  // budget, rather than going on without it.
+  bool stop_over_budget = false;
+  // Set by the caller: whether every subscriber stands for a part of one
+  // monitor (its clauses), whose steps all count as that monitor's.
+  bool one_monitor = false;
 
   bool empty() const { return sets.empty() && monitors.empty(); }
-  bool done() const { return limit > 0 && named >= limit; }
+  bool done() const {
+    return (limit > 0 && named >= limit) || (stop_over_budget && !over_budget.empty());
+  }
+  bool PassesOver(const std::string& monitor_id) const {
+    if (passed_over != nullptr && passed_over->count(monitor_id) > 0) return true;
+    for (const OverBudget& over : over_budget) {
+      if (over.monitor_id == monitor_id) return true;
+    }
+    return false;
+  }
   void clear() {
     sets.clear();
     monitors.clear();
     visits = 0;
     named = 0;
+    over_budget.clear();
   }
   void Add(const SubscriberSet& set) {
     if (set.IsEmpty()) return;

@@ -7,7 +7,7 @@
 //
 // Then one monitor of many clauses that the device all satisfies: N
 // NOT_EQUALS on the hostname, or a CONTAINS_ALL of every pair of the
-// device's T tags.
+// device's T tags; and one whose CONTAINS_ALL sets it holds in part.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -156,6 +156,42 @@ void BM_ContainsAllPairsOfOneMonitor(benchmark::State& state) {
   MatchOneMonitor(state, &index, *device);
 }
 BENCHMARK(BM_ContainsAllPairsOfOneMonitor)->Arg(45)->Arg(450)->ArgName("tags");
+
+// The same pairs, each with an element of its own that the device lacks,
+// sorted after its tags or before them: every set is held in part and
+// none matches. "steps" is what one match counts.
+void BM_ContainsAllPairsHeldInPart(benchmark::State& state) {
+  Index index(0);
+  index.engine->AddMonitor("part", 1);
+  const int tags = static_cast<int>(state.range(0));
+  const std::string lacking = state.range(1) != 0 ? "a-lacking-" : "z-lacking-";
+  auto tag = [](int i) { return "pair-" + std::to_string(i); };
+  std::string text = "hostname: 'host-0'";
+  int pair = 0;
+  for (int a = 0; a < tags; ++a) {
+    text += " tags: '" + tag(a) + "'";
+    for (int b = a + 1; b < tags; ++b) {
+      index.Subscribe(
+          "part", "tags { op: CONTAINS_ALL }",
+          "tags: ['" + tag(a) + "', '" + tag(b) + "', '" + lacking + std::to_string(pair++) + "']");
+    }
+  }
+  std::unique_ptr<pb::Message> device(index.schema.types().NewMessage(kType));
+  if (!google::protobuf::TextFormat::ParseFromString(text, device.get())) std::abort();
+  const VdbIdSet vdbs{1};
+  size_t steps = 0;
+  for (auto _ : state) {
+    MatchedSubscribers matched;
+    index.engine->MatchObjectSubscribers(kType, device.get(), vdbs, &matched);
+    if (!matched.empty()) std::abort();
+    steps = matched.visits;
+    benchmark::DoNotOptimize(matched);
+  }
+  state.counters["steps"] = static_cast<double>(steps);
+}
+BENCHMARK(BM_ContainsAllPairsHeldInPart)
+    ->ArgsProduct({{45, 450}, {0, 1}})
+    ->ArgNames({"tags", "lacking_first"});
 
 }  // namespace
 }  // namespace tarnix
