@@ -41,6 +41,11 @@ void MonitorEngine::AddMonitor(const std::string& monitor_id, VdbId vdb_id) {
   monitor_registrations_.try_emplace(monitor_id, 0);
 }
 
+void MonitorEngine::WithdrawMonitor(const std::string& monitor_id) {
+  if (monitor_id_to_vdb_id_.count(monitor_id) == 0) return;
+  if (withdrawn_.insert(monitor_id).second) ++withdrawals_;
+}
+
 bool MonitorEngine::GetVDbIdForMonitor(const std::string& monitor_id, VdbId* vdb_id) const {
   auto it = monitor_id_to_vdb_id_.find(monitor_id);
   if (it == monitor_id_to_vdb_id_.end()) return false;
@@ -282,6 +287,7 @@ void MonitorEngine::DeleteAll(const std::string& monitor_id, const std::string& 
     monitor_id_to_type_statement_data_.erase(monitor_id);
     RemoveLeftovers(monitor_id, object_type, nullptr);
     UnregisterMonitor(monitor_id);
+    withdrawn_.erase(monitor_id);
   }
   if (clause_bytes >= kReleaseHeapAfterClauseBytes) ReleaseFreeHeapMemory();
 }

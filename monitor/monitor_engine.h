@@ -125,6 +125,17 @@ class MonitorEngine {
                               const google::protobuf::Message* message, const VdbIdSet& vdb_ids,
                               MatchedSubscribers* matched) const;
 
+  // Matching need not find the monitor any more: it has ended, and its
+  // subscriptions may take some turns to go. Until DeleteSubscriptions
+  // removes it whole, it is in withdrawn_monitors(), which callers hand to
+  // matching as MatchedSubscribers::passed_over. Ignored for a monitor that
+  // is not registered.
+  void WithdrawMonitor(const std::string& monitor_id);
+  const MonitorIdSet& withdrawn_monitors() const { return withdrawn_; }
+  // Rises with every withdrawal: monitors planned before may have been
+  // withdrawn since.
+  uint64_t withdrawals() const { return withdrawals_; }
+
   // False when no index is left: every subscription was removed, and with
   // it every index and vdb entry.
   bool HasSubscriptions() const { return !vdb_id_to_type_index_.empty(); }
@@ -167,6 +178,8 @@ class MonitorEngine {
   std::unordered_map<VdbId, std::set<std::string>> vdb_id_to_monitor_ids_;
   // Registered monitor -> the subscriber sets it is in, over all indexes.
   std::unordered_map<std::string, size_t> monitor_registrations_;
+  MonitorIdSet withdrawn_;
+  uint64_t withdrawals_ = 0;
 };
 
 }  // namespace tarnix

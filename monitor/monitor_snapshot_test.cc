@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "logging/log_capture.h"
+#include "monitor/contains_all_subscriptions.h"
 #include "monitor/subscription_model.h"
 #include "monitor/type_order.h"
 #include "schema/record_key.h"
@@ -321,6 +322,55 @@ TEST_F(MonitorSnapshotTest, ManyClausesOneObjectSatisfiesCostTheRecordsAndTheCla
     EXPECT_LE(scan->work(), 8 * (kDevices + clauses.size()));
     EXPECT_LE(largest_step, 20 * kSlice + 4 * round.largest_object);
   }
+}
+
+// Devices of 80 tags. Every pair of them, each with a tag no device holds,
+// costs more to match against a device than its values allow: the scan ends
+// there with RESOURCE_EXHAUSTED and the limit it passed. Every triple of 30
+// of them, which each device holds, is scanned whole.
+TEST_F(MonitorSnapshotTest, ClausesADeviceHoldsInPartEndTheScanAtTheLimit) {
+  std::string every_tag;
+  for (int n = 0; n < 80; ++n) every_tag += " tags: 't" + std::to_string(n) + "'";
+  std::set<std::string> devices;
+  for (int i = 0; i < 50; ++i) {
+    devices.insert(Store(kDevice, "id { left: " + std::to_string(i) + " right: 0 }" + every_tag));
+  }
+  const auto tag = [](int n) { return "tags: 't" + std::to_string(n) + "' "; };
+  const std::string contains_all = "tags { op: CONTAINS_ALL }";
+  std::vector<WhereClause> part, triples;
+  for (int a = 0; a < 80; ++a) {
+    for (int b = a + 1; b < 80; ++b) {
+      part.push_back(Clause(kDevice, contains_all,
+                            tag(a) + tag(b) + "tags: 'zz" + std::to_string(a * 80 + b) + "'"));
+      for (int c = b + 1; c < 30; ++c) {
+        triples.push_back(Clause(kDevice, contains_all, tag(a) + tag(b) + tag(c)));
+      }
+    }
+  }
+  struct Bodies : QueryResultSink {
+    void Add(QueryResultRecord&& record) override { sent.insert(record.object); }
+    std::set<std::string> sent;
+  };
+  Bodies none;
+  std::unique_ptr<SnapshotTypeScan> refused = Scan(kDevice, part);
+  while (!refused->Step(1024, &none)) {
+  }
+  const size_t allowed = ContainsAllSubscriptions::AllowedSteps(80, 0);
+  EXPECT_EQ(refused->status(),
+            Status::ResourceExhausted("Matching the CONTAINS_ALL where clauses of " +
+                                      std::string(kDevice) + " against one stored object took " +
+                                      "more than " + std::to_string(allowed) +
+                                      " steps, the limit for that object; narrow the where "
+                                      "clauses"));
+  EXPECT_LE(refused->work(), allowed + 64);  // the first device's
+
+  Bodies all;
+  std::unique_ptr<SnapshotTypeScan> whole = Scan(kDevice, triples);
+  while (!whole->Step(1024, &all)) {
+  }
+  ASSERT_TRUE(whole->status().ok()) << whole->status().ToString();
+  EXPECT_EQ(all.sent, devices);
+  EXPECT_FALSE(whole->some_clause_matched_nothing());
 }
 
 // The one pass over a type gives what a scan per clause gave: each object

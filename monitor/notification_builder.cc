@@ -67,7 +67,7 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
                                          std::list<UpdateRecord>* updates,
                                          PendingResponseTable* table,
                                          const TransactionRequestTable* requests,
-                                         MonitorIdSet* failed) {
+                                         EndingMonitors* ending) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("EnqueueUpdates", 2);
   Plan plan;
@@ -87,24 +87,22 @@ void NotificationBuilder::EnqueueUpdates(uint64_t txn_id, bool tracing,
     // Before and after the change: a monitor hears of an object that
     // entered, changed inside or left its filter.
     MatchedSubscribers matched;
-    engine_->MatchObjectSubscribers(type, new_message.get(), record.vdb_ids, &matched);
-    if (old_message) {
-      engine_->MatchObjectSubscribers(type, old_message.get(), record.vdb_ids, &matched);
-    }
-    PlanMonitors(type, std::move(matched), *failed, &plan);
+    Match(type, *new_message, record.vdb_ids, &matched, table, ending);
+    if (old_message) Match(type, *old_message, record.vdb_ids, &matched, table, ending);
+    PlanMonitors(type, std::move(matched), *ending, &plan);
     NotifyPlan(
         txn_id, type, false, record.span_context,
         [&](const std::string& selection, Texts* texts) {
           BuildUpdate(type, id, tracing, *new_message, old_message.get(), selection, requests,
                       texts);
         },
-        &plan, table, failed);
+        &plan, table, ending);
   }
 }
 
 void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
                                          std::list<UpdateRecord>* deletes,
-                                         PendingResponseTable* table, MonitorIdSet* failed) {
+                                         PendingResponseTable* table, EndingMonitors* ending) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("EnqueueDeletes", 2);
   Plan plan;
@@ -116,27 +114,49 @@ void NotificationBuilder::EnqueueDeletes(uint64_t txn_id, bool tracing,
     const std::unique_ptr<pb::Message> old_message = Parse(type, *record.old_body);
     if (old_message == nullptr) continue;
     MatchedSubscribers matched;
-    engine_->MatchObjectSubscribers(type, old_message.get(), record.vdb_ids, &matched);
-    PlanMonitors(type, std::move(matched), *failed, &plan);
+    Match(type, *old_message, record.vdb_ids, &matched, table, ending);
+    PlanMonitors(type, std::move(matched), *ending, &plan);
     NotifyPlan(
         txn_id, type, true, record.span_context,
         [&](const std::string& selection, Texts* texts) {
           BuildDelete(type, tracing, *old_message, selection, texts);
         },
-        &plan, table, failed);
+        &plan, table, ending);
+  }
+}
+
+void NotificationBuilder::Match(const std::string& type, const pb::Message& object,
+                                const VdbIdSet& vdb_ids, MatchedSubscribers* matched,
+                                PendingResponseTable* table, EndingMonitors* ending) const {
+  matched->passed_over = &engine_->withdrawn_monitors();
+  const size_t over = matched->over_budget.size();
+  engine_->MatchObjectSubscribers(type, &object, vdb_ids, matched);
+  for (size_t i = over; i < matched->over_budget.size(); ++i) {
+    const MatchedSubscribers::OverBudget& ended = matched->over_budget[i];
+    ending->over_budget.emplace(ended.monitor_id, ended.allowed_steps);
+    table->Erase(ended.monitor_id);
+    engine_->WithdrawMonitor(ended.monitor_id);
   }
 }
 
 void NotificationBuilder::PlanMonitors(const std::string& type, MatchedSubscribers matched,
-                                       const MonitorIdSet& failed, Plan* plan) const {
-  if (plan->type == type && plan->matched.SameAs(matched)) return;
+                                       const EndingMonitors& ending, Plan* plan) const {
+  if (plan->type == type && plan->matched.SameAs(matched) &&
+      plan->withdrawals == engine_->withdrawals()) {
+    return;
+  }
   plan->type = type;
   plan->matched = std::move(matched);
+  plan->withdrawals = engine_->withdrawals();
   plan->monitors.clear();
+  const MonitorIdSet& withdrawn = engine_->withdrawn_monitors();
   // A monitor may be named several times.
   std::unordered_set<std::string_view> seen;
   plan->matched.ForEachMonitor([&](const std::string& monitor_id) {
-    if (!seen.insert(monitor_id).second || failed.count(monitor_id) > 0) return;
+    if (!seen.insert(monitor_id).second || withdrawn.count(monitor_id) > 0 ||
+        ending.Contains(monitor_id)) {
+      return;
+    }
     PlannedMonitor monitor;
     monitor.monitor_id = &monitor_id;
     monitor.selection = engine_->FindMonitorSubscription(monitor_id, type);
@@ -154,7 +174,7 @@ void NotificationBuilder::PlanMonitors(const std::string& type, MatchedSubscribe
 void NotificationBuilder::NotifyPlan(
     uint64_t txn_id, const std::string& type, bool deletes, const SharedSpan& span,
     const std::function<void(const std::string& selection, Texts* texts)>& build, Plan* plan,
-    PendingResponseTable* table, MonitorIdSet* failed) const {
+    PendingResponseTable* table, EndingMonitors* ending) const {
   Texts texts;
   for (PlannedMonitor& monitor : plan->monitors) {
     if (monitor.failed) continue;
@@ -171,8 +191,9 @@ void NotificationBuilder::NotifyPlan(
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
                  "Notifying monitor_id='%s' of transaction %lu failed: %s", monitor_id.c_str(),
                  static_cast<unsigned long>(txn_id), e.what());
-      failed->insert(monitor_id);
+      ending->failed.insert(monitor_id);
       table->Erase(monitor_id);
+      engine_->WithdrawMonitor(monitor_id);
       monitor.failed = true;
       monitor.pending = nullptr;
       texts = Texts();

@@ -6,6 +6,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <google/protobuf/message.h>
@@ -15,6 +16,7 @@
 #include "monitor/subscriber_set.h"
 #include "query/selection.h"
 #include "query/update_delta.h"
+#include "schema/vdb_id_set.h"
 #include "write/update_record.h"
 
 namespace orv {
@@ -28,6 +30,22 @@ namespace tarnix {
 class MonitorEngine;
 class Schema;
 class TypeOrder;
+
+// The monitors that notifying a transaction ends, and why. Each is out of
+// the transaction's pending responses and withdrawn from matching
+// (MonitorEngine::WithdrawMonitor), so that nothing more is built for it.
+struct EndingMonitors {
+  // Those whose messages could not be built (an exception).
+  MonitorIdSet failed;
+  // Those whose CONTAINS_ALL clauses took matching one object past the
+  // steps allowed for it (ContainsAllSubscriptions::Lookup), with that
+  // number.
+  std::unordered_map<std::string, size_t> over_budget;
+
+  bool Contains(const std::string& monitor_id) const {
+    return failed.count(monitor_id) > 0 || over_budget.count(monitor_id) > 0;
+  }
+};
 
 // Turns the changes of one committed transaction into the notifications of
 // the monitors they concern: each changed object is matched against the
@@ -53,13 +71,15 @@ class NotificationBuilder {
   // types parents first for updates and children first for deletes.
   void TopologicalSort(bool deletes, bool tracing, std::list<UpdateRecord>* records);
 
-  // Consume their lists, front to back. A monitor whose messages cannot be
-  // built (an exception) goes into *failed, its responses out of the table.
+  // Consume their lists, front to back. Matching passes over the monitors
+  // the engine has withdrawn. A monitor whose messages cannot be built (an
+  // exception), or whose CONTAINS_ALL clauses cost matching an object more
+  // steps than it allows, goes into *ending.
   void EnqueueUpdates(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* updates,
                       PendingResponseTable* table, const TransactionRequestTable* requests,
-                      MonitorIdSet* failed);
+                      EndingMonitors* ending);
   void EnqueueDeletes(uint64_t txn_id, bool tracing, std::list<UpdateRecord>* deletes,
-                      PendingResponseTable* table, MonitorIdSet* failed);
+                      PendingResponseTable* table, EndingMonitors* ending);
 
  private:
   // The texts of one record for one selection; reused for the next monitor
@@ -98,19 +118,25 @@ class NotificationBuilder {
   struct Plan {
     std::string type;
     MatchedSubscribers matched;
+    uint64_t withdrawals = 0;  // the engine's when planned
     std::vector<PlannedMonitor> monitors;
   };
 
-  // Plans the monitors `matched` names that are not in `failed`, unless
-  // *plan is of the same type and matches already.
-  void PlanMonitors(const std::string& type, MatchedSubscribers matched, const MonitorIdSet& failed,
-                    Plan* plan) const;
+  // What `object` of `type` in `vdb_ids` matches, passing over withdrawn
+  // monitors, into *matched; those over budget end.
+  void Match(const std::string& type, const google::protobuf::Message& object,
+             const VdbIdSet& vdb_ids, MatchedSubscribers* matched, PendingResponseTable* table,
+             EndingMonitors* ending) const;
+  // Plans the monitors `matched` names that are neither withdrawn nor
+  // ending, unless *plan is of the same type and matches already.
+  void PlanMonitors(const std::string& type, MatchedSubscribers matched,
+                    const EndingMonitors& ending, Plan* plan) const;
   // Notifies the monitors of *plan of one record, calling `build` for each
   // selection that differs from the one before. A monitor that throws goes
-  // into *failed and out of the table, and the plan passes it over.
+  // into ending->failed and out of the table, and the plan passes it over.
   void NotifyPlan(uint64_t txn_id, const std::string& type, bool deletes, const SharedSpan& span,
                   const std::function<void(const std::string& selection, Texts* texts)>& build,
-                  Plan* plan, PendingResponseTable* table, MonitorIdSet* failed) const;
+                  Plan* plan, PendingResponseTable* table, EndingMonitors* ending) const;
   // Appends one entry to the monitor's pending responses, made of `texts`
   // the first time a monitor with its old-body flag gets them.
   void NotifyMonitorUpdate(PlannedMonitor* monitor, const std::string& type, Texts* texts,

@@ -9,6 +9,7 @@
 
 #include "caldek/orv/tarnix/tarnix_op.pb.h"
 #include "logging/log_capture.h"
+#include "monitor/contains_all_subscriptions.h"
 #include "monitor/engine_test_util.h"
 #include "monitor/notification_builder.h"
 #include "monitor/type_order.h"
@@ -63,16 +64,17 @@ class NotificationBuilderTest : public EngineTest {
   }
   Delivered Updates(std::list<UpdateRecord> records) {
     PendingResponseTable table;
-    MonitorIdSet failed;
-    builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &failed);
+    EndingMonitors ending;
+    builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &ending);
     EXPECT_TRUE(records.empty());
-    EXPECT_TRUE(failed.empty());
+    EXPECT_TRUE(ending.failed.empty());
+    EXPECT_TRUE(ending.over_budget.empty());
     return ByMonitor(&table);
   }
   Delivered Deletes(std::list<UpdateRecord> records) {
     PendingResponseTable table;
-    MonitorIdSet failed;
-    builder_.EnqueueDeletes(9, false, &records, &table, &failed);
+    EndingMonitors ending;
+    builder_.EnqueueDeletes(9, false, &records, &table, &ending);
     EXPECT_TRUE(records.empty());
     return ByMonitor(&table);
   }
@@ -168,14 +170,72 @@ TEST_F(NotificationBuilderTest, MonitorsWatchingAlikeShareTheirResponses) {
   std::list<UpdateRecord> records;
   records.push_back(Change("id: 'x' i32: 2", "id: 'x' i32: 1"));
   PendingResponseTable table;
-  MonitorIdSet failed;
-  builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &failed);
+  EndingMonitors ending;
+  builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &ending);
   std::vector<size_t> sizes;
   for (const ResponseGroup& group : table.TakeResponses(9)) {
     sizes.push_back(group.monitor_ids.size());
   }
   std::sort(sizes.begin(), sizes.end());
   EXPECT_EQ(sizes, (std::vector<size_t>{1, 6, 6}));
+}
+
+// A monitor of the whole type and of every pair of 80 tags, each with a
+// tag no object holds, beside monitors of ordinary clauses: matching the
+// second object, of 80 tags, takes it past its allowance, so it ends and
+// gets nothing of the transaction (though the first object's monitors are
+// planned for the second), while the others hear of every object.
+// Matching passes over it from then on, as over a monitor withdrawn, until
+// its subscriptions are gone.
+TEST_F(NotificationBuilderTest, AMonitorOverBudgetEndsAndTheOthersAreToldOfEverything) {
+  std::string tags, pairs_of_ten;
+  for (int n = 0; n < 80; ++n) tags += " tags: 't" + std::to_string(n) + "'";
+  Watch("part");
+  for (int a = 0; a < 80; ++a) {
+    for (int b = a + 1; b < 80; ++b) {
+      ASSERT_TRUE(Add("part", "tags { op: CONTAINS_ALL }",
+                      "tags: ['t" + std::to_string(a) + "', 't" + std::to_string(b) + "', 'zz" +
+                          std::to_string(a * 80 + b) + "']"));
+    }
+  }
+  Watch("held", "", false, "tags { op: CONTAINS_ALL }", "tags: ['t0', 't1']");
+  Watch("whole");
+  Watch("other", "", false, "s { op: NOT_EQUALS }", "s: 'q'");
+  const auto transaction = [&](int first) {
+    std::list<UpdateRecord> records;
+    for (int i = first; i < first + 3; ++i) {
+      const std::string id = "d" + std::to_string(i);
+      const std::string held = i == first ? " tags: ['t0', 't1']" : tags;
+      records.push_back(Change("id: '" + id + "' s: 'a'" + held, "", kWatched, id));
+    }
+    PendingResponseTable table;
+    EndingMonitors ending;
+    builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &ending);
+    EXPECT_TRUE(ending.failed.empty());
+    Delivered delivered = ByMonitor(&table);
+    for (const char* told : {"held", "whole", "other"}) {
+      EXPECT_EQ(delivered[told].size(), 1u) << told;
+      EXPECT_EQ(delivered[told][0].updates_size(), 3) << told;
+    }
+    EXPECT_EQ(delivered.count("part"), 0u);
+    return ending.over_budget;
+  };
+  const auto over_budget = transaction(0);
+  ASSERT_EQ(over_budget.size(), 1u);
+  EXPECT_GE(over_budget.at("part"), ContainsAllSubscriptions::AllowedSteps(80, 0));
+  EXPECT_EQ(engine_.withdrawn_monitors(), MonitorIdSet{"part"});
+  EXPECT_TRUE(transaction(3).empty());
+
+  engine_.WithdrawMonitor("whole");
+  std::list<UpdateRecord> records;
+  records.push_back(Change("id: 'x'", ""));
+  EXPECT_EQ(Updates(std::move(records)).count("whole"), 0u);
+  engine_.DeleteSubscriptions("whole", "");
+  engine_.DeleteSubscriptions("part", "");
+  EXPECT_TRUE(engine_.withdrawn_monitors().empty());
+  Watch("whole");
+  records.push_back(Change("id: 'x'", ""));
+  EXPECT_EQ(Updates(std::move(records)).count("whole"), 1u);
 }
 
 TEST_F(NotificationBuilderTest, ResponsesCloseOnceTheirBodiesPassTheLimit) {

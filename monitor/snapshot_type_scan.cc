@@ -21,9 +21,11 @@ class SnapshotTypeScan::CreditingSink : public QueryResultSink {
     scan_->CreditLastMatch();
     sink_->Add(std::move(record));
   }
-  // Pauses the scan while crediting waits for another step.
+  // Pauses the scan while crediting waits for another step, or once a
+  // record cost more than its matching allows.
   bool Full() const override {
-    return sink_->Full() || !scan_->crediting_.empty() || scan_->matching_ != nullptr;
+    return sink_->Full() || !scan_->crediting_.empty() || scan_->matching_ != nullptr ||
+           !scan_->refusal_.ok();
   }
 
  private:
@@ -125,12 +127,19 @@ bool SnapshotTypeScan::Step(size_t max_records, QueryResultSink* sink) {
     snapshot_.reset();  // the cursor holds it
   }
   step_budget_ = budget_ = max_records * kClausesPerRecord;
-  if (!Settle()) return false;
+  bool settled = Settle();
+  if (EndIfRefused()) return true;
+  if (!settled) return false;
   if (!records_done_) {
     CreditingSink crediting(this, sink);
     records_done_ = cursor_->Step(max_records, &crediting);
+    if (EndIfRefused()) return true;
     if (!records_done_) return false;
-    if (cursor_->status().ok() && !Settle()) return false;
+    if (cursor_->status().ok()) {
+      settled = Settle();
+      if (EndIfRefused()) return true;
+      if (!settled) return false;
+    }
   }
   Status status = cursor_->status();
   matched_nothing_ = (whole_type_ && !whole_type_matched_) || matched_count_ < clause_count_;
@@ -189,9 +198,12 @@ bool SnapshotTypeScan::Accept(const pb::Message& object) {
   if (!Selects(object)) return false;
   last_.clear();
   last_.limit = step_budget_;
+  last_.stop_over_budget = true;
+  last_.one_monitor = true;
   last_unindexed_.clear();
   next_matching_.reset();
   Collect(uncredited_, object, &last_);
+  if (Refuse(last_)) return false;
   if (last_.done()) {
     next_matching_.reset(object.New());
     next_matching_->CopyFrom(object);  // before the selection prunes it
@@ -206,9 +218,11 @@ bool SnapshotTypeScan::Accept(const pb::Message& object) {
   if (whole_type_ || !last_.empty() || !last_unindexed_.empty()) return true;
   MatchedSubscribers any;
   any.limit = 1;
+  any.stop_over_budget = true;
+  any.one_monitor = true;
   Collect(credited_, object, &any);
   work_ += any.visits;
-  return !any.empty();
+  return !Refuse(any) && !any.empty();
 }
 
 void SnapshotTypeScan::CreditLastMatch() {
@@ -248,9 +262,11 @@ void SnapshotTypeScan::MatchAgain() {
   // clauses as it has values, a pass costs no more than what it credits.
   // A value takes two bytes on the wire at least.
   more.limit = std::max(budget_, matching_->ByteSizeLong() / 2);
+  more.stop_over_budget = true;
+  more.one_monitor = true;
   Collect(uncredited_, *matching_, &more);
   work_ += more.visits;
-  if (!more.done()) matching_.reset();
+  if (Refuse(more) || !more.done()) matching_.reset();
   Credit(more);
   budget_ -= std::min(budget_, more.named);
 }
@@ -274,6 +290,24 @@ void SnapshotTypeScan::MoveCredited() {
     if (tree->second.IsEmpty()) uncredited_.erase(tree);
     credited_[name].AddSubscription(predicate, id, text, tally);
   }
+}
+
+bool SnapshotTypeScan::Refuse(const MatchedSubscribers& matched) {
+  if (matched.over_budget.empty()) return false;
+  if (refusal_.ok()) {
+    refusal_ =
+        Status::ResourceExhausted("Matching the CONTAINS_ALL where clauses of " + type_name_ +
+                                  " against one stored object took more than " +
+                                  std::to_string(matched.over_budget.front().allowed_steps) +
+                                  " steps, the limit for that object; narrow the where clauses");
+  }
+  return true;
+}
+
+bool SnapshotTypeScan::EndIfRefused() {
+  if (refusal_.ok()) return false;
+  End(refusal_);
+  return true;
 }
 
 void SnapshotTypeScan::StepKeyLookups(size_t max_records, QueryResultSink* sink) {

@@ -65,7 +65,10 @@ class SnapshotTypeScan : private RecordFilter {
   // Indexes or visits at most `max_records` more clauses or records, handing
   // each match to `sink` as QueryScan does, and pausing early once
   // sink->Full(). True once the scan has ended; then status() tells how,
-  // and the storage snapshot and the index are let go.
+  // and the storage snapshot and the index are let go. A record whose
+  // CONTAINS_ALL matching takes more steps than it allows (see
+  // ContainsAllSubscriptions::Lookup) ends the scan with
+  // RESOURCE_EXHAUSTED.
   bool Step(size_t max_records, QueryResultSink* sink);
   const Status& status() const { return status_; }
   // Once the scan ended with OK: whether some clause matched no object.
@@ -106,6 +109,11 @@ class SnapshotTypeScan : private RecordFilter {
   // Matches `matching_` once more against what is still uncredited; done
   // with it once a pass ends before its limit.
   void MatchAgain();
+  // Whether `matched` took one record past what its matching may cost:
+  // then the scan is to end with RESOURCE_EXHAUSTED.
+  bool Refuse(const MatchedSubscribers& matched);
+  // Ends the scan once refused; true then.
+  bool EndIfRefused();
   void StepKeyLookups(size_t max_records, QueryResultSink* sink);
   void End(Status status);
 
@@ -123,6 +131,7 @@ class SnapshotTypeScan : private RecordFilter {
   std::vector<TarnixObject::MessagePtr> values_;
   bool done_ = false;
   Status status_;
+  Status refusal_;  // set by Refuse()
   bool matched_nothing_ = false;
 
   // Key lookups: the first clause of each key, in key order.

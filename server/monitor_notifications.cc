@@ -55,11 +55,11 @@ void TarnixServer::DeliverNotifications(uint64_t txn_id, bool tracing,
                                         TransactionRequestTable* requests,
                                         std::chrono::system_clock::time_point started) {
   PendingResponseTable table;
-  MonitorIdSet failed;
+  EndingMonitors ending;
   notifications_.TopologicalSort(false, tracing, updates);
   notifications_.TopologicalSort(true, tracing, deletes);
-  notifications_.EnqueueUpdates(txn_id, tracing, updates, &table, requests, &failed);
-  notifications_.EnqueueDeletes(txn_id, tracing, deletes, &table, &failed);
+  notifications_.EnqueueUpdates(txn_id, tracing, updates, &table, requests, &ending);
+  notifications_.EnqueueDeletes(txn_id, tracing, deletes, &table, &ending);
 
   if (orv::Logger::logLevel >= orv::INFO) {
     std::string clients;
@@ -112,11 +112,22 @@ void TarnixServer::DeliverNotifications(uint64_t txn_id, bool tracing,
       }
     }
   }
-  for (const std::string& monitor_id : failed) {
+  for (const std::string& monitor_id : ending.failed) {
     auto stream = monitor_streams_.find(monitor_id);
     if (stream != monitor_streams_.end()) {
       stream->second->End(orv::rpc::INTERNAL("Notifications for this monitor could not be built"));
     }
+  }
+  for (const auto& [monitor_id, allowed_steps] : ending.over_budget) {
+    auto stream = monitor_streams_.find(monitor_id);
+    if (stream == monitor_streams_.end()) continue;
+    const std::string message =
+        "Monitor " + monitor_id +
+        " ended: matching its CONTAINS_ALL where clauses against one object took more than " +
+        std::to_string(allowed_steps) +
+        " steps, the limit for that object; narrow its where clauses";
+    TARNIX_LOG(orv::ERROR, "errorCode:DRX0304", "%s", message.c_str());
+    stream->second->End(orv::rpc::RESOURCE_EXHAUSTED(message));
   }
   EnforceMonitorBacklogBudget();
 }
