@@ -158,10 +158,17 @@ void TarnixServer::Monitor(orv::rpc::CallContext& context, const tx::MonitorRequ
   context.set_completion_callback([this, monitor_id, handle](const orv::rpc::Status& status) {
     OnClientDisconnect(monitor_id, handle, status);
   });
+  // Once it has ended, matching passes over it while its subscriptions go.
+  const auto ended = [this, monitor_id, handle] {
+    auto stream = monitor_streams_.find(monitor_id);
+    if (stream != monitor_streams_.end() && stream->second->call().get() == handle) {
+      monitor_engine_.WithdrawMonitor(monitor_id);
+    }
+  };
   monitor_streams_.emplace(
       monitor_id, std::make_unique<MonitorStream>(schema_, call, opening->vdb_id,
                                                   opening->client_id, loop_poster_,
-                                                  read_slice_records_));
+                                                  read_slice_records_, ended));
   group_commit_.RunInOrder(
       [this, opening] { return RunMonitorStep([&] { return OpenMonitor(*opening); }); },
       [this, opening] {
@@ -437,7 +444,9 @@ void TarnixServer::OnClientDisconnect(const std::string& monitor_id,
   monitor_clients_.erase(monitor_id);
   if (large) ReleaseFreeHeapMemory();
   // Many subscriptions go a slice per turn, in the notification order, so
-  // that a monitor that reuses the id comes after them.
+  // that a monitor that reuses the id comes after them; matching passes
+  // over them meanwhile.
+  monitor_engine_.WithdrawMonitor(monitor_id);
   auto freed = std::make_shared<size_t>(0);
   const auto remove = [this, monitor_id, freed] {
     return monitor_engine_.DeleteSubscriptionsInSteps(monitor_id, "", read_slice_records_,

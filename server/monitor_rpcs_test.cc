@@ -1017,5 +1017,43 @@ TEST_F(MonitorOrderTest, ManyClausesTakeEffectOverSeveralTurnsAheadOfLaterWrites
   EXPECT_TRUE(durable.get().ok());
 }
 
+// A monitor whose client left is passed over by matching at once, while
+// its many subscriptions wait in the notification order behind a write
+// held by its sync; once they are gone, so is the mark.
+TEST_F(MonitorOrderTest, AMonitorWhoseClientLeftIsPassedOverUntilItsSubscriptionsGo) {
+  OnLoop([&] { data_->set_read_slice_records(2); });
+  std::vector<std::pair<std::string, std::string>> where;
+  for (int i = 0; i < 9; ++i) {
+    where.emplace_back("hostname { op: EQUALS }", "hostname: 'h" + std::to_string(i) + "'");
+  }
+  const auto withdrawn = [&] {
+    MonitorIdSet ids;
+    OnLoop([&] { ids = data_->monitor_engine().withdrawn_monitors(); });
+    return ids;
+  };
+  {
+    MonitorCall monitor(server_->address(), kAdmin, Open("m", {Statement(kDevice, where)}));
+    EXPECT_EQ(Bodies(monitor.ReadTransaction()), std::vector<std::string>{""});
+    EXPECT_TRUE(withdrawn().empty());
+    env_.SetLogSyncHook(gate_.Hook());
+    auto durable = std::async(std::launch::async, [&] { return Put(Device(1, "h1"), true); });
+    gate_.WaitForSync();
+    monitor.Finish();
+    for (int i = 0; i < 500 && withdrawn().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(withdrawn(), MonitorIdSet{"m"});
+    EXPECT_TRUE(Registered("m"));
+    gate_.Open();
+    EXPECT_TRUE(durable.get().ok());
+  }
+  for (int i = 0; i < 500 && Registered("m"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(Registered("m"));
+  EXPECT_TRUE(withdrawn().empty());
+  EXPECT_FALSE(HasSubscriptions());
+}
+
 }  // namespace
 }  // namespace tarnix

@@ -8,13 +8,14 @@
 namespace tarnix {
 
 MonitorStream::MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner,
-                             Poster post, size_t slice_records)
+                             Poster post, size_t slice_records, std::function<void()> ended)
     : schema_(schema),
       call_(std::move(call)),
       vdb_id_(vdb_id),
       owner_(std::move(owner)),
       post_(std::move(post)),
-      slice_records_(slice_records) {
+      slice_records_(slice_records),
+      ended_(std::move(ended)) {
   call_->set_queue_cap(kCallQueueBytes);
   call_->set_drain_callback(kCallQueueBytes, [this] { Pump(); });
 }
@@ -49,6 +50,11 @@ bool MonitorStream::WriteNotification(Responses responses) {
 void MonitorStream::End(const orv::rpc::AppStatus& status) {
   DropPending(status);
   call_->Fail(status);
+  if (ended_) {
+    std::function<void()> ended = std::move(ended_);
+    ended_ = nullptr;
+    ended();
+  }
 }
 
 void MonitorStream::Finish(const orv::rpc::AppStatus& status) {

@@ -54,9 +54,10 @@ class MonitorStream {
   // `schema` is borrowed and must outlive the stream. `vdb_id` is the vdb
   // the monitor watches and `owner` the client that opened it. Snapshots
   // are scanned `slice_records` records per loop turn through `post`;
-  // without a poster each runs whole as the call takes it.
+  // without a poster each runs whole as the call takes it. `ended` (may be
+  // empty) runs when End first ends the call.
   MonitorStream(const Schema* schema, Call call, VdbId vdb_id, std::string owner, Poster post,
-                size_t slice_records);
+                size_t slice_records, std::function<void()> ended = nullptr);
   // Calls the `queued` callbacks of snapshots not fully written.
   ~MonitorStream();
   MonitorStream(const MonitorStream&) = delete;
@@ -113,6 +114,7 @@ class MonitorStream {
   const std::string owner_;
   const Poster post_;
   const size_t slice_records_;
+  std::function<void()> ended_;
   std::deque<Pending> pending_;
   size_t backlog_bytes_ = 0;
   uint64_t written_bytes_ = 0;
