@@ -379,6 +379,71 @@ class MonitorReader {
   bool finished_ = false;
 };
 
+// The resident memory of process `pid`, in bytes.
+inline size_t Rss(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+inline double Ms(Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(d).count() / 1000.0;
+}
+
+// A channel of its own, without a receive limit.
+inline std::unique_ptr<tx::Tarnix::Stub> OwnStub(const std::string& address) {
+  grpc::ChannelArguments args;
+  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  args.SetInt(GRPC_ARG_MAX_RECEIVE_MESSAGE_LENGTH, -1);
+  args.SetInt(GRPC_ARG_MAX_SEND_MESSAGE_LENGTH, -1);
+  return tx::Tarnix::NewStub(
+      grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args));
+}
+
+// One Monitor call of the administrator on a connection of its own.
+struct OpenMonitor {
+  OpenMonitor(const std::string& address, const tx::MonitorRequestMsg& request)
+      : stub(OwnStub(address)) {
+    context.AddMetadata("client-id", "tarnix-cli");
+    reader = stub->Monitor(&context, request);
+  }
+  ~OpenMonitor() {
+    if (!finished) context.TryCancel();
+    Finish();
+  }
+  // Reads what is left; the call's status.
+  grpc::Status Finish() {
+    if (finished) return status;
+    tx::MonitorResponseMsg rest;
+    while (reader->Read(&rest)) {
+    }
+    finished = true;
+    status = reader->Finish();
+    return status;
+  }
+  // The bodies of the next transaction; none once the call has ended.
+  std::vector<std::string> ReadTransaction() {
+    std::vector<std::string> bodies;
+    tx::MonitorResponseMsg message;
+    while (reader->Read(&message)) {
+      for (const tx::MonitorUpdateMsg& update : message.updates()) {
+        bodies.push_back(update.object_body());
+      }
+      if (message.transaction_control().end_of_transaction()) break;
+    }
+    return bodies;
+  }
+
+  std::unique_ptr<tx::Tarnix::Stub> stub;
+  grpc::ClientContext context;
+  std::unique_ptr<grpc::ClientReader<tx::MonitorResponseMsg>> reader;
+  bool finished = false;
+  grpc::Status status;
+};
+
 // A test over a daemon of its own, started afresh for each test case, with
 // a client and a stub on its channel.
 class ServingDaemonTest : public ::testing::Test {
