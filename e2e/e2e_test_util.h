@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -401,6 +402,18 @@ inline std::unique_ptr<tx::Tarnix::Stub> OwnStub(const std::string& address) {
   args.SetInt(GRPC_ARG_MAX_SEND_MESSAGE_LENGTH, -1);
   return tx::Tarnix::NewStub(
       grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args));
+}
+
+// SIGTERM to the daemon, given `wait` to end: it must end with status 0
+// within five seconds. Prints how long it took.
+inline void ExpectStopWithinFiveSeconds(ServingDaemon* daemon, std::chrono::seconds wait) {
+  const auto signalled = Clock::now();
+  const std::optional<int> status = daemon->process().Terminate(wait);
+  const auto took = Clock::now() - signalled;
+  ASSERT_TRUE(status.has_value()) << "still running " << wait.count() << " s after SIGTERM";
+  EXPECT_EQ(*status, 0);
+  EXPECT_LT(took, std::chrono::seconds(5)) << Ms(took) << " ms";
+  std::printf("figures: SIGTERM to exit %.0f ms\n", Ms(took));
 }
 
 // One Monitor call of the administrator on a connection of its own.
