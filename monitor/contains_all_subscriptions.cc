@@ -6,6 +6,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include <boost/container/small_vector.hpp>
+
 #include "logging/logger.h"
 
 namespace tarnix {
@@ -243,9 +245,9 @@ class ContainsAllSubscriptions::Walk {
       while (frame->child != children.end() && frame->value < values_.size()) {
         ++matched_->visits;
         const auto child = frame->child++;
-        frame->value = Gallop(child->first, frame->value);
-        if (frame->value < values_.size() &&
-            CompareAttributeValues(values_[frame->value], child->first) == 0) {
+        bool equal = false;
+        frame->value = Gallop(child->first, frame->value, &equal);
+        if (equal) {
           *next_first = ++frame->value;
           return child->second.get();
         }
@@ -266,28 +268,36 @@ class ContainsAllSubscriptions::Walk {
   }
 
   // The first value from `from` on that is not less than `target` (or the
-  // end): doubling steps, then halving them, so a gap of d values costs
-  // about 2 log2(d) comparisons.
-  size_t Gallop(const AttributeValue& target, size_t from) {
+  // end), and whether it equals it: doubling steps, then halving them, so a
+  // gap of d values costs about 2 log2(d) comparisons.
+  size_t Gallop(const AttributeValue& target, size_t from, bool* equal) {
     const size_t end = values_.size();
     size_t low = from;  // every value before it is less than `target`
     size_t high = from;
+    int at_high = 1;  // how the value at `high` compares; the end is greater
     for (size_t step = 1; high < end; step *= 2) {
       ++matched_->visits;
-      if (CompareAttributeValues(values_[high], target) >= 0) break;
+      at_high = CompareAttributeValues(values_[high], target);
+      if (at_high >= 0) break;
       low = high + 1;
       high = from + 2 * step - 1;
     }
-    high = std::min(high, end);
+    if (high >= end) {
+      high = end;
+      at_high = 1;
+    }
     while (low < high) {
       ++matched_->visits;
       const size_t middle = low + (high - low) / 2;
-      if (CompareAttributeValues(values_[middle], target) < 0) {
+      const int order = CompareAttributeValues(values_[middle], target);
+      if (order < 0) {
         low = middle + 1;
       } else {
         high = middle;
+        at_high = order;
       }
     }
+    *equal = at_high == 0;
     return low;
   }
 
@@ -329,9 +339,26 @@ class ContainsAllSubscriptions::Walk {
     frame->cost = 0;
     const std::string* monitor_id = Unsettled(frame);
     if (monitor_id == nullptr) return;
-    size_t& cost = cost_[*monitor_id];
+    // No monitor can pass its allowance before the lookup as a whole does:
+    // until then charges are only noted, which most lookups never pass.
+    if (counting_) return CountCharge(*monitor_id, steps);
+    noted_.emplace_back(*monitor_id, steps);
+    if (matched_->visits - start_ > Allowed()) CountCharges();
+  }
+
+  void CountCharge(std::string_view monitor_id, size_t steps) {
+    size_t& cost = cost_[monitor_id];
     cost += steps;
-    if (cost > Allowed() && !matched_->one_monitor) PutOverBudget(*monitor_id, Allowed());
+    if (cost > Allowed() && !matched_->one_monitor && settled_.count(monitor_id) == 0) {
+      PutOverBudget(monitor_id, Allowed());
+    }
+  }
+
+  void CountCharges() {
+    if (counting_) return;
+    counting_ = true;
+    for (const auto& [monitor_id, steps] : noted_) CountCharge(monitor_id, steps);
+    noted_.clear();
   }
 
   // All monitors together took more than they may since the last one over
@@ -339,6 +366,7 @@ class ContainsAllSubscriptions::Walk {
   void OverBudgetTogether() {
     const size_t allowed = TogetherAllowed();
     const size_t over_before = over_budget_;
+    CountCharges();
     if (!stack_.empty()) stack_.back().cost += matched_->visits - mark_;
     mark_ = matched_->visits;
     for (Frame& frame : stack_) Charge(&frame);
@@ -370,8 +398,12 @@ class ContainsAllSubscriptions::Walk {
   // Monitors found, and those over budget; ids held by the trie.
   std::unordered_set<std::string_view> settled_;
   size_t over_budget_ = 0;
-  // Charged steps by monitor.
+  // Charged steps by monitor, counted once the lookup has passed the
+  // allowance; noted until then.
+  bool counting_ = false;
+  boost::container::small_vector<std::pair<std::string_view, size_t>, 8> noted_;
   std::unordered_map<std::string_view, size_t> cost_;
+  const size_t start_ = matched_->visits;
   size_t window_start_ = matched_->visits;  // since the last monitor over budget
   size_t mark_ = matched_->visits;  // when the top frame last took over
 };
