@@ -104,7 +104,7 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
           "Writes are refused after a failed sync of the database log; restart the daemon");
     }
     // What was answered with success before this sync is still told.
-    NotifyInOrder();
+    NotifyInOrder(true);
     std::deque<Waiting> stopped;
     stopped.swap(waiting_);
     for (Waiting& waiting : stopped) {
@@ -131,18 +131,18 @@ void GroupCommit::OnSynced(uint64_t ticket, const DbAccessStatus& synced) {
 
 void GroupCommit::ScheduleNotify() {
   if (!syncer_.joinable()) {
-    NotifyInOrder();
+    NotifyInOrder(true);
     return;
   }
   if (notify_posted_) return;
   notify_posted_ = true;
   post_([this] {
     notify_posted_ = false;
-    NotifyInOrder();
+    NotifyInOrder(false);
   });
 }
 
-void GroupCommit::NotifyInOrder() {
+void GroupCommit::NotifyInOrder(bool all) {
   while (!waiting_.empty() && waiting_.front().ticket == 0) {
     std::unique_ptr<CommittedTransaction> txn = std::move(waiting_.front().txn);
     waiting_.pop_front();
@@ -161,6 +161,11 @@ void GroupCommit::NotifyInOrder() {
     } catch (...) {
       TARNIX_LOG(orv::ERROR, "errorCode:DRX0303",
                  "Notifying a committed transaction failed: unknown exception");
+    }
+    // One a turn: calls that came meanwhile go on before the next.
+    if (!all && !waiting_.empty() && waiting_.front().ticket == 0) {
+      ScheduleNotify();
+      return;
     }
   }
 }

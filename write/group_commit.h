@@ -42,7 +42,8 @@ class CommittedTransaction {
 //
 // Notifications leave in commit order, which is transaction-id order (ids
 // are taken and batches written one body at a time), never before the
-// transaction's own answer and never for one whose sync has not returned. A
+// transaction's own answer and never for one whose sync has not returned;
+// once the syncer runs, one transaction a loop turn. A
 // transaction that fails before its commit never enters the order, so
 // nothing waits on its id.
 //
@@ -111,11 +112,14 @@ class GroupCommit {
 
   // On the loop: a sync covering every ticket up to `ticket` returned.
   void OnSynced(uint64_t ticket, const DbAccessStatus& synced);
-  // Notifies every answered transaction at the front of the order: in a
-  // later loop turn once the syncer runs, so that the answers leave first
-  // instead of waiting for the notifications to be built.
+  // Notifies every answered transaction at the front of the order: in
+  // later loop turns once the syncer runs, one a turn, so that the answers
+  // leave first instead of waiting for the notifications to be built, and
+  // other calls go on between transactions.
   void ScheduleNotify();
-  void NotifyInOrder();
+  // Notifies the answered transactions at the front of the order: all of
+  // them when `all`, else the first, posting the next turn's.
+  void NotifyInOrder(bool all);
   void SyncerMain();
 
   DbAccess* const db_;

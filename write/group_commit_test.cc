@@ -184,6 +184,23 @@ TEST_F(GroupCommitTest, DurableTransactionIsAnsweredAndNotifiedOnlyAfterItsSync)
   EXPECT_FALSE(commits_->answers_pending());
 }
 
+// However many are ready, a loop turn notifies one transaction: other calls
+// go on between them.
+TEST_F(GroupCommitTest, TransactionsAreNotifiedOneALoopTurn) {
+  JournalReply first(&journal_, "first");
+  JournalReply second(&journal_, "second");
+  JournalReply third(&journal_, "third");
+  Put(&first, 1, 1, false);
+  Put(&second, 2, 1, false);
+  Put(&third, 3, 1, false);
+  EXPECT_EQ(journal_.events.size(), 3u);  // answered at once
+  for (size_t left = 2; commits_->waiting() > 0; --left) {
+    EXPECT_EQ(loop_.Run(false), 1u);
+    EXPECT_EQ(commits_->waiting(), left);
+  }
+  EXPECT_EQ(journal_.events.size(), 6u);
+}
+
 TEST_F(GroupCommitTest, AStepRunsInOrderBetweenTheTransactionsAroundIt) {
   // Nothing waits: the step runs in the next loop turn, as notifications do,
   // so that what this turn answered leaves first.
