@@ -101,9 +101,10 @@ struct ClauseShape {
     tagged = true;
     return *this;
   }
-  ClauseShape& Monitors(int count, bool each_all_clauses) {
+  // Of sets, each has them all, lacking tags of its own; of other clauses,
+  // each has a share.
+  ClauseShape& Monitors(int count) {
     monitors = count;
-    each_all = each_all_clauses;
     return *this;
   }
   ClauseShape& SomeMatchNothing() {
@@ -128,7 +129,6 @@ struct ClauseShape {
   bool lacking = false;
   bool tagged = false;
   int monitors = 1;
-  bool each_all = false;  // else each monitor has a share
   bool every_clause_matches = true;
   bool configured = false;
   bool opened_first = false;
@@ -260,17 +260,24 @@ class ManyClauseMonitorTest : public MonitorClausesTest,
 TEST_P(ManyClauseMonitorTest, MonitorsAreServedInFullOrEndOverBudgetBesideAWriter) {
   const ClauseShape& shape = GetParam();
   const int tags = shape.tagged ? EnvOr("TARNIX_E2E_PAIR_TAGS", 200) : 0;
-  std::vector<ClauseText> clauses;
-  if (shape.set_size == 2) {
-    clauses = EverySet(2, tags * shape.set_tags_per_450 / 450, shape.lacking);
-  } else if (shape.set_size == 3) {
-    clauses = EverySet(3, EnvOr("TARNIX_E2E_TRIPLE_TAGS", 40), shape.lacking);
-  } else if (shape.clause != nullptr) {
-    for (int n = 0; n < EnvOr("TARNIX_E2E_MANY_CLAUSES", 20000); ++n) {
-      clauses.push_back(shape.clause(n));
+  std::vector<std::vector<ClauseText>> clauses(shape.monitors);
+  const int many = EnvOr("TARNIX_E2E_MANY_CLAUSES", 20000);
+  size_t clause_count = 0;
+  for (int m = 0; m < shape.monitors; ++m) {
+    const std::string lacking = "zz" + std::to_string(m) + "-";
+    if (shape.set_size == 2) {
+      clauses[m] = EverySet(2, tags * shape.set_tags_per_450 / 450, shape.lacking, lacking);
+    } else if (shape.set_size == 3) {
+      clauses[m] = EverySet(3, EnvOr("TARNIX_E2E_TRIPLE_TAGS", 40), shape.lacking, lacking);
+    } else if (shape.clause != nullptr) {
+      const int share = many / shape.monitors;
+      for (int n = m * share; n < (m + 1 == shape.monitors ? many : (m + 1) * share); ++n) {
+        clauses[m].push_back(shape.clause(n));
+      }
+    } else {
+      clauses[m].push_back({"", ""});  // the whole type
     }
-  } else {
-    clauses.push_back({"", ""});  // the whole type
+    clause_count += clauses[m].size();
   }
   const bool ends = shape.lacking;
   if (!shape.opened_first) PutDevices("stored", tags, nullptr);
@@ -290,18 +297,15 @@ TEST_P(ManyClauseMonitorTest, MonitorsAreServedInFullOrEndOverBudgetBesideAWrite
               shape.opened_first ? 1 : stored);
   }
   std::vector<std::unique_ptr<OpenMonitor>> monitors;
-  const size_t share = shape.each_all ? clauses.size() : clauses.size() / shape.monitors;
   for (int m = 0; m < shape.monitors; ++m) {
-    const auto first = clauses.begin() + (shape.each_all ? 0 : m * share);
-    const auto last = shape.each_all || m + 1 == shape.monitors ? clauses.end() : first + share;
     const std::string id = "many" + std::to_string(m);
     if (!shape.configured) {
-      monitors.push_back(Open(id, std::vector<ClauseText>(first, last)));
+      monitors.push_back(Open(id, clauses[m]));
       continue;
     }
     monitors.push_back(Open(id, {{"hostname { op: NOT_EQUALS }", "hostname: 'x-open'"}}));
     EXPECT_GE(monitors.back()->ReadTransaction().size(), stored);
-    const grpc::Status configured = Configure(id, std::vector<ClauseText>(first, last));
+    const grpc::Status configured = Configure(id, clauses[m]);
     EXPECT_TRUE(configured.ok()) << configured.error_message();
   }
   size_t ended = 0;
@@ -332,7 +336,7 @@ TEST_P(ManyClauseMonitorTest, MonitorsAreServedInFullOrEndOverBudgetBesideAWrite
   std::printf(
       "figures: shape=%s clauses=%zu monitors=%d opening=%.0f ms (other client's longest put "
       "%.1f ms, rss %zu -> %zu MiB)\n",
-      shape.name, clauses.size(), shape.monitors, open_ms, open_longest, stored_rss / kMiB,
+      shape.name, clause_count, shape.monitors, open_ms, open_longest, stored_rss / kMiB,
       Rss(pid) / kMiB);
   std::fflush(stdout);
 
@@ -407,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(
               return ClauseText{"hostname { op: NOT_EQUALS }",
                                 "hostname: 'x" + std::to_string(n) + "'"};
             })
-            .Monitors(10, false),
+            .Monitors(10),
         ClauseShape("ContainsAllPairs").Pairs(),
         ClauseShape("ContainsAllTriples").Triples(),
         // Any of a tag every device holds, or one none holds.
@@ -437,7 +441,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Sets every device holds in part.
         ClauseShape("PairsLackingATag").Pairs().LackingATag(),
         ClauseShape("PairsLackingATagOpenedFirst").Pairs().LackingATag().OpenedFirst(),
-        ClauseShape("TenMonitorsOfPairsLackingATag").Pairs(143).LackingATag().Monitors(10, true),
+        ClauseShape("TenMonitorsOfPairsLackingATag").Pairs(143).LackingATag().Monitors(10),
         ClauseShape("TriplesLackingATag").Triples().LackingATag(),
         // The devices of the pairs watched whole: what any monitor of them costs.
         ClauseShape("WholeTypeManyTags").Tagged()),
