@@ -184,8 +184,14 @@ class ContainsAllSubscriptions::Walk {
       }
       frame->listed = true;
     }
+    return ListedUnsettled(frame) == nullptr;
+  }
+
+  // The last of the frame's listed monitors that is still not settled;
+  // null when none is.
+  const std::string* ListedUnsettled(Frame* frame) {
     while (!frame->unfound.empty() && Settled(*frame->unfound.back())) frame->unfound.pop_back();
-    return frame->unfound.empty();
+    return frame->unfound.empty() ? nullptr : frame->unfound.back();
   }
 
   // Whether every monitor of `node` and below is settled: by looking at its
@@ -313,12 +319,7 @@ class ContainsAllSubscriptions::Walk {
   // A monitor below the frame's node that is not settled; null when all
   // are.
   const std::string* Unsettled(Frame* frame) {
-    if (frame->listed) {
-      while (!frame->unfound.empty() && Settled(*frame->unfound.back())) {
-        frame->unfound.pop_back();
-      }
-      return frame->unfound.empty() ? nullptr : frame->unfound.back();
-    }
+    if (frame->listed) return ListedUnsettled(frame);
     const MonitorCounts& below = *frame->node->below;
     if (!frame->scanned) {
       frame->scan = below.begin();

@@ -39,6 +39,15 @@ namespace {
 // read.
 constexpr size_t kClausesPerRecord = 2;
 
+// Readies *matched for matching one record against the scan's clauses:
+// they are all one monitor's, and the match stops at the first over budget.
+void StartRecordMatch(size_t limit, MatchedSubscribers* matched) {
+  matched->clear();
+  matched->limit = limit;
+  matched->stop_over_budget = true;
+  matched->one_monitor = true;
+}
+
 // Counts what a key lookup found.
 class CountingSink : public QueryResultSink {
  public:
@@ -196,10 +205,7 @@ bool SnapshotTypeScan::Accept(const pb::Message& object) {
   // Before any matching: a record the selection drops would credit
   // nothing, and the clauses it matches would be visited again and again.
   if (!Selects(object)) return false;
-  last_.clear();
-  last_.limit = step_budget_;
-  last_.stop_over_budget = true;
-  last_.one_monitor = true;
+  StartRecordMatch(step_budget_, &last_);
   last_unindexed_.clear();
   next_matching_.reset();
   Collect(uncredited_, object, &last_);
@@ -217,9 +223,7 @@ bool SnapshotTypeScan::Accept(const pb::Message& object) {
   work_ += last_.visits;
   if (whole_type_ || !last_.empty() || !last_unindexed_.empty()) return true;
   MatchedSubscribers any;
-  any.limit = 1;
-  any.stop_over_budget = true;
-  any.one_monitor = true;
+  StartRecordMatch(1, &any);
   Collect(credited_, object, &any);
   work_ += any.visits;
   return !Refuse(any) && !any.empty();
@@ -261,9 +265,7 @@ void SnapshotTypeScan::MatchAgain() {
   // Each pass goes over the object's values again: taking about as many
   // clauses as it has values, a pass costs no more than what it credits.
   // A value takes two bytes on the wire at least.
-  more.limit = std::max(budget_, matching_->ByteSizeLong() / 2);
-  more.stop_over_budget = true;
-  more.one_monitor = true;
+  StartRecordMatch(std::max(budget_, matching_->ByteSizeLong() / 2), &more);
   Collect(uncredited_, *matching_, &more);
   work_ += more.visits;
   if (Refuse(more) || !more.done()) matching_.reset();
