@@ -35,22 +35,40 @@ ContainsAllSubscriptions::~ContainsAllSubscriptions() {
   }
 }
 
-void ContainsAllSubscriptions::CountBelow(const std::vector<Node*>& path,
-                                          const std::string& monitor_id, int delta) {
-  for (Node* node : path) {
-    if (node->below == nullptr) continue;  // a leaf
-    if (delta > 0) {
-      ++(*node->below)[monitor_id];
-    } else {
-      auto count = node->below->find(monitor_id);
-      if (--count->second == 0) node->below->erase(count);
-    }
+void ContainsAllSubscriptions::AddRoutes(const std::vector<Node*>& path,
+                                         const std::vector<const Child*>& steps,
+                                         const std::vector<bool>& held,
+                                         const std::string& monitor_id) {
+  // From the set's own node up: a node that held the monitor before keeps
+  // its routes, and so do those above it.
+  for (size_t i = steps.size(); i-- > 0;) {
+    if (held[i + 1]) return;
+    std::vector<const Child*>& routes = (*path[i]->routes)[monitor_id];
+    const Child* child = steps[i];
+    const auto at = std::lower_bound(routes.begin(), routes.end(), child, ByKey);
+    routes.insert(at, child);
+  }
+}
+
+bool ContainsAllSubscriptions::ByKey(const Child* a, const Child* b) { return a->first < b->first; }
+
+void ContainsAllSubscriptions::DropRoutes(const std::vector<Node*>& path,
+                                          const std::vector<const Child*>& steps,
+                                          const std::string& monitor_id) {
+  for (size_t i = steps.size(); i-- > 0;) {
+    if (path[i + 1]->HoldsBelow(monitor_id)) return;
+    auto entry = path[i]->routes->find(monitor_id);
+    std::vector<const Child*>& routes = entry->second;
+    const Child* child = steps[i];
+    const auto at = std::lower_bound(routes.begin(), routes.end(), child, ByKey);
+    routes.erase(at);
+    if (routes.empty()) path[i]->routes->erase(entry);
   }
 }
 
 void ContainsAllSubscriptions::EraseChild(Node* parent, const AttributeValue& element) {
   parent->children.erase(element);
-  if (parent->children.empty()) parent->below.reset();
+  if (parent->children.empty()) parent->routes.reset();
 }
 
 void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
@@ -61,24 +79,23 @@ void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
     return;
   }
   std::vector<Node*> path{&root_};
+  std::vector<const Child*> steps;
+  std::vector<bool> held{root_.HoldsBelow(monitor_id)};
   path.reserve(elements.size() + 1);
+  steps.reserve(elements.size());
   for (const AttributeValue& element : elements) {
     Node* node = path.back();
-    if (node->children.empty()) {
-      // A leaf no more: its monitors are counted from now on.
-      node->below = std::make_unique<MonitorCounts>();
-      node->subscribers.ForEachMonitor(
-          [node](const std::string& held) { (*node->below)[held] = 1; });
-    }
-    std::unique_ptr<Node>& child = node->children[element];
-    if (child == nullptr) child = std::make_unique<Node>();
-    path.push_back(child.get());
+    if (node->routes == nullptr) node->routes = std::make_unique<Routes>();
+    auto child = node->children.try_emplace(element).first;
+    if (child->second == nullptr) child->second = std::make_unique<Node>();
+    steps.push_back(&*child);
+    path.push_back(child->second.get());
+    held.push_back(path.back()->HoldsBelow(monitor_id));
   }
   if (path.back()->subscribers.AddMonitor(monitor_id, text, tally)) {
-    CountBelow(path, monitor_id, +1);
+    AddRoutes(path, steps, held, monitor_id);
   }
 }
-
 bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& elements,
                                       const std::string& monitor_id, const SubscriptionText& wanted,
                                       SubscriptionText* removed, const RegistrationTally& tally) {
@@ -86,16 +103,19 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
     LogNoElements();
     return false;
   }
-  // path[i] is the node whose child elements[i] leads on; the last is the
+  // path[i] is the node whose child steps[i] leads on; the last is the
   // set's own.
   std::vector<Node*> path{&root_};
+  std::vector<const Child*> steps;
   path.reserve(elements.size() + 1);
+  steps.reserve(elements.size());
   for (const AttributeValue& element : elements) {
     auto child = path.back()->children.find(element);
     if (child == path.back()->children.end()) {
       LogNotFound();
       return false;
     }
+    steps.push_back(&*child);
     path.push_back(child->second.get());
   }
   SubscriberSet& subscribers = path.back()->subscribers;
@@ -104,7 +124,7 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
     return false;
   }
   if (!subscribers.DeleteMonitor(monitor_id, wanted, removed, tally)) return false;
-  if (subscribers.Find(monitor_id) == nullptr) CountBelow(path, monitor_id, -1);
+  DropRoutes(path, steps, monitor_id);
   for (size_t i = elements.size(); i-- > 0;) {
     if (!path[i + 1]->IsEmpty()) break;
     EraseChild(path[i], elements[i]);
@@ -119,51 +139,52 @@ bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& element
 class ContainsAllSubscriptions::Walk {
  public:
   Walk(const std::vector<AttributeValue>& values, MatchedSubscribers* matched)
-      : values_(values), matched_(matched) {}
+      : values_(values), matched_(matched), counting_(matched->charges != nullptr) {}
 
   void Run(const Node& root) {
-    Enter(&root, 0, nullptr);
+    EnterChild(&root, 0, nullptr);
     while (!stack_.empty() && !matched_->done()) {
       Frame& frame = stack_.back();
-      size_t next_first = 0;
-      const Node* next = AllSettled(&frame) ? nullptr : NextChild(&frame, &next_first);
-      if (next == nullptr) {
-        Pop();
-      } else {
-        Enter(next, next_first, &frame);  // uses the frame before it may move
-      }
-      if (matched_->visits - window_start_ > TogetherAllowed()) OverBudgetTogether();
+      if (!frame.by_routes && frame.free > frame.charged + kFreeSteps) ListUnsettled(&frame);
+      if (frame.by_routes ? !StepByRoutes(&frame) : !StepByChildren(&frame)) stack_.pop_back();
+      if (charged_ - window_start_ > TogetherAllowed()) OverBudgetTogether();
+    }
+    if (matched_->charges != nullptr) {
+      for (const auto& [monitor_id, cost] : cost_)
+        (*matched_->charges)[std::string(monitor_id)] += cost;
     }
   }
 
  private:
-  using Children = std::map<AttributeValue, std::unique_ptr<Node>>;
+  using Route = std::vector<const Child*>;
+
+  // Steps a node may spend on children that lead only to settled monitors
+  // before it walks the routes of those not settled instead.
+  static constexpr size_t kFreeSteps = 8;
 
   struct Frame {  // of a node with children
     const Node* node;
-    // Whether the children are walked and looked up among the values, or
-    // the values looked up among the children: the fewer are walked.
-    bool by_children;
-    Children::const_iterator child;
     size_t value;  // the first value not passed yet
-    // Once listed: the monitors below that were not settled then, the last
-    // looked at first.
-    bool listed = false;
-    std::vector<const std::string*> unfound;
-    // Steps taken while this frame was on top, not charged yet.
-    size_t cost = 0;
-    // Where the search for a monitor to charge goes on.
-    bool scanned = false;
-    MonitorCounts::const_iterator scan;
+    // By children: the last child landed on; end() before the first.
+    Children::const_iterator last;
+    // Steps charged to monitors, and steps that led only to settled ones.
+    size_t charged = 0;
+    size_t free = 0;
+    // By routes: the monitors below that were not settled when listed, the
+    // one whose route is walked, the next of its children and of the values.
+    bool by_routes = false;
+    std::vector<const std::string*> unsettled;
+    size_t monitor = 0;
+    const Route* route = nullptr;
+    size_t route_child = 0;
+    size_t route_value = 0;
+    std::unordered_set<const Node*> entered;
   };
 
   // Whether the monitor is found, passed over or over budget.
   bool Settled(const std::string& monitor_id) {
     ++matched_->visits;
     return settled_.count(monitor_id) > 0 || matched_->PassesOver(monitor_id);
-  }
-  size_t SettledBound() const {
-    return settled_.size() + (matched_->passed_over != nullptr ? matched_->passed_over->size() : 0);
   }
   // The steps one monitor may be charged, and all together may take
   // between two monitors over budget.
@@ -172,51 +193,32 @@ class ContainsAllSubscriptions::Walk {
     return matched_->one_monitor ? Allowed() : kMonitorsTogether * Allowed();
   }
 
-  // Whether every monitor below the frame's node is settled. Its list of
-  // those that were not is made once, when that costs at most twice the
-  // monitors settled, and only shrinks.
-  bool AllSettled(Frame* frame) {
-    const MonitorCounts& below = *frame->node->below;
-    if (!frame->listed) {
-      if (below.size() > 2 * SettledBound()) return false;
-      for (const auto& monitor : below) {
-        if (!Settled(monitor.first)) frame->unfound.push_back(&monitor.first);
+  // A monitor of `node` or below that is not settled; null when none is.
+  // The monitors settled it passes are nobody's steps: *free counts them.
+  const std::string* UnsettledBelow(const Node* node, size_t* free) {
+    const std::string* found = nullptr;
+    node->subscribers.AllMonitors([&](const std::string& monitor_id) {
+      if (Settled(monitor_id)) {
+        ++*free;
+        return true;
       }
-      frame->listed = true;
+      found = &monitor_id;
+      return false;
+    });
+    if (found != nullptr || node->routes == nullptr) return found;
+    for (const auto& route : *node->routes) {
+      if (!Settled(route.first)) return &route.first;
+      ++*free;
     }
-    return ListedUnsettled(frame) == nullptr;
+    return nullptr;
   }
 
-  // The last of the frame's listed monitors that is still not settled;
-  // null when none is.
-  const std::string* ListedUnsettled(Frame* frame) {
-    while (!frame->unfound.empty() && Settled(*frame->unfound.back())) frame->unfound.pop_back();
-    return frame->unfound.empty() ? nullptr : frame->unfound.back();
-  }
-
-  // Whether every monitor of `node` and below is settled: by looking at its
-  // own, or at those its parent still misses, whichever are fewer.
-  bool AllSettledIn(const Node* node, const Frame* parent) {
-    const size_t own = node->below != nullptr ? node->below->size() : node->subscribers.size();
-    if (own > SettledBound()) return false;
-    if (parent != nullptr && parent->listed && parent->unfound.size() < own) {
-      for (const std::string* missing : parent->unfound) {
-        if (!Settled(*missing) && node->HoldsBelow(*missing)) return false;
-      }
-      return true;
-    }
-    if (node->below == nullptr) {
-      return node->subscribers.AllMonitors([this](const std::string& id) { return Settled(id); });
-    }
-    for (const auto& monitor : *node->below) {
-      if (!Settled(monitor.first)) return false;
-    }
-    return true;
-  }
-
-  void Enter(const Node* node, size_t first_value, const Frame* parent) {
+  // Adds the node's subscribers, and walks its children next unless every
+  // monitor below is settled. Entering is `payer`'s step; settling the
+  // monitors found is paid by their share of the allowance.
+  void EnterChild(const Node* node, size_t first_value, const std::string* payer) {
     ++matched_->visits;
-    if (AllSettledIn(node, parent)) return;
+    if (payer != nullptr) Charge(*payer, 1);
     if (!node->subscribers.IsEmpty()) {
       matched_->Add(node->subscribers);
       node->subscribers.ForEachMonitor([this](const std::string& monitor_id) {
@@ -225,52 +227,111 @@ class ContainsAllSubscriptions::Walk {
       });
     }
     if (node->children.empty()) return;
-    if (!stack_.empty()) stack_.back().cost += matched_->visits - mark_;
-    mark_ = matched_->visits;
+    size_t free = 0;
+    if (payer != nullptr && settled_.count(*payer) > 0 && UnsettledBelow(node, &free) == nullptr) {
+      return;
+    }
     Frame frame;
     frame.node = node;
-    frame.by_children = node->children.size() <= values_.size() - first_value;
-    frame.child = node->children.begin();
     frame.value = first_value;
+    frame.last = node->children.end();
     stack_.push_back(std::move(frame));
   }
 
-  void Pop() {
-    Frame& frame = stack_.back();
-    frame.cost += matched_->visits - mark_;
-    Charge(&frame);
-    stack_.pop_back();
-    mark_ = matched_->visits;
+  // Lands on the first child not less than the next value and gallops the
+  // values to it, charging the steps to a monitor below it that is not
+  // settled; enters it when it is a value. False when no child is left.
+  bool StepByChildren(Frame* frame) {
+    const Children& children = frame->node->children;
+    if (frame->value >= values_.size()) return false;
+    const AttributeValue& next = values_[frame->value];
+    const size_t mark = matched_->visits;
+    Children::const_iterator child;
+    // The child after the last is most often the one: a step, not a search.
+    bool searched = true;
+    if (frame->last != children.end()) {
+      ++matched_->visits;
+      child = std::next(frame->last);
+      searched = child != children.end() && child->first < next;
+    }
+    if (searched) {
+      matched_->visits += 1 + Log2(children.size());
+      child = children.lower_bound(next);
+    }
+    if (child == children.end()) return false;
+    frame->last = child;
+    bool equal = false;
+    frame->value = Gallop(child->first, frame->value, &equal);
+    if (equal) ++frame->value;
+    size_t free = 0;
+    const std::string* payer = UnsettledBelow(child->second.get(), &free);
+    const size_t steps = matched_->visits - mark - free;
+    if (payer == nullptr) {
+      frame->free += steps + free;
+      return true;
+    }
+    frame->free += free;
+    frame->charged += steps;
+    Charge(*payer, steps);
+    if (equal) EnterChild(child->second.get(), frame->value, payer);
+    return true;
   }
 
-  // The next child of the frame's node that is one of the values, and
-  // *next_first the value after it; null when none is left.
-  const Node* NextChild(Frame* frame, size_t* next_first) {
-    const Children& children = frame->node->children;
-    if (frame->by_children) {
-      while (frame->child != children.end() && frame->value < values_.size()) {
-        ++matched_->visits;
-        const auto child = frame->child++;
-        bool equal = false;
-        frame->value = Gallop(child->first, frame->value, &equal);
-        if (equal) {
-          *next_first = ++frame->value;
-          return child->second.get();
+  // Lists the monitors below the frame's node that are not settled, whose
+  // routes are walked from now on.
+  void ListUnsettled(Frame* frame) {
+    for (const auto& route : *frame->node->routes) {
+      if (Settled(route.first)) continue;
+      frame->unsettled.push_back(&route.first);
+      Charge(route.first, 1);
+    }
+    frame->by_routes = true;
+  }
+
+  // Walks the children of the listed monitors one monitor at a time, each
+  // child entered once: lands on the first of its children not less than
+  // the next value, and gallops the values to it, charging the monitor.
+  // False when every listed monitor is done.
+  bool StepByRoutes(Frame* frame) {
+    while (frame->monitor < frame->unsettled.size()) {
+      const std::string& monitor_id = *frame->unsettled[frame->monitor];
+      if (frame->route == nullptr) {
+        if (Settled(monitor_id)) {
+          ++frame->monitor;
+          continue;
+        }
+        frame->route = &frame->node->routes->find(monitor_id)->second;
+        frame->route_child = 0;
+        frame->route_value = frame->value;
+      }
+      const Route& route = *frame->route;
+      const size_t mark = matched_->visits;
+      if (frame->route_value < values_.size() && frame->route_child < route.size() &&
+          !settled_.count(monitor_id)) {
+        const AttributeValue& next = values_[frame->route_value];
+        const auto begin = route.begin() + static_cast<std::ptrdiff_t>(frame->route_child);
+        matched_->visits += 1 + Log2(static_cast<size_t>(route.end() - begin));
+        const auto child = std::lower_bound(
+            begin, route.end(), next,
+            [](const Child* a, const AttributeValue& value) { return a->first < value; });
+        if (child != route.end()) {
+          frame->route_child = static_cast<size_t>(child - route.begin()) + 1;
+          bool equal = false;
+          frame->route_value = Gallop((*child)->first, frame->route_value, &equal);
+          if (equal) ++frame->route_value;
+          const Node* node = (*child)->second.get();
+          Charge(monitor_id, matched_->visits - mark);
+          if (equal && frame->entered.insert(node).second) {
+            EnterChild(node, frame->route_value, &monitor_id);
+          }
+          return true;
         }
       }
-      return nullptr;
+      Charge(monitor_id, matched_->visits - mark);
+      frame->route = nullptr;
+      ++frame->monitor;
     }
-    // A map lookup: about log2 of the children's comparisons.
-    const size_t lookup_steps = 1 + Log2(children.size());
-    while (frame->value < values_.size()) {
-      matched_->visits += lookup_steps;
-      const auto child = children.find(values_[frame->value++]);
-      if (child != children.end()) {
-        *next_first = frame->value;
-        return child->second.get();
-      }
-    }
-    return nullptr;
+    return false;
   }
 
   // The first value from `from` on that is not less than `target` (or the
@@ -316,35 +377,16 @@ class ContainsAllSubscriptions::Walk {
     return log;
   }
 
-  // A monitor below the frame's node that is not settled; null when all
-  // are.
-  const std::string* Unsettled(Frame* frame) {
-    if (frame->listed) return ListedUnsettled(frame);
-    const MonitorCounts& below = *frame->node->below;
-    if (!frame->scanned) {
-      frame->scan = below.begin();
-      frame->scanned = true;
-    }
-    for (; frame->scan != below.end(); ++frame->scan) {
-      if (!Settled(frame->scan->first)) return &frame->scan->first;
-    }
-    return nullptr;
-  }
-
-  // Charges the frame's steps to a monitor below it that was not found:
-  // what kept the walk going there. Steps that found everything below are
-  // nobody's. A monitor charged past its allowance is over budget.
-  void Charge(Frame* frame) {
-    const size_t steps = frame->cost;
+  // Charges steps to a monitor not settled. A monitor charged past its
+  // allowance is over budget.
+  void Charge(const std::string& monitor_id, size_t steps) {
     if (steps == 0) return;
-    frame->cost = 0;
-    const std::string* monitor_id = Unsettled(frame);
-    if (monitor_id == nullptr) return;
-    // No monitor can pass its allowance before the lookup as a whole does:
-    // until then charges are only noted, which most lookups never pass.
-    if (counting_) return CountCharge(*monitor_id, steps);
-    noted_.emplace_back(*monitor_id, steps);
-    if (matched_->visits - start_ > Allowed()) CountCharges();
+    charged_ += steps;
+    // No monitor can pass its allowance before the charges as a whole do:
+    // until then they are only noted, which most lookups never pass.
+    if (counting_) return CountCharge(monitor_id, steps);
+    noted_.emplace_back(monitor_id, steps);
+    if (charged_ > Allowed()) CountCharges();
   }
 
   void CountCharge(std::string_view monitor_id, size_t steps) {
@@ -362,35 +404,29 @@ class ContainsAllSubscriptions::Walk {
     noted_.clear();
   }
 
-  // All monitors together took more than they may since the last one over
-  // budget: the one charged the most is, and the others go on.
+  // All monitors together were charged more than they may since the last
+  // one over budget: the one charged the most is, and the others go on.
   void OverBudgetTogether() {
     const size_t allowed = TogetherAllowed();
-    const size_t over_before = over_budget_;
     CountCharges();
-    if (!stack_.empty()) stack_.back().cost += matched_->visits - mark_;
-    mark_ = matched_->visits;
-    for (Frame& frame : stack_) Charge(&frame);
-    if (over_budget_ == over_before) {
-      const std::string_view* costliest = nullptr;
-      size_t most = 0;
-      for (const auto& [monitor_id, cost] : cost_) {
-        if (cost > most && settled_.count(monitor_id) == 0) {
-          costliest = &monitor_id;
-          most = cost;
-        }
+    const std::string_view* costliest = nullptr;
+    size_t most = 0;
+    for (const auto& [monitor_id, cost] : cost_) {
+      if (cost > most && settled_.count(monitor_id) == 0) {
+        costliest = &monitor_id;
+        most = cost;
       }
-      // Charged steps always have a monitor, unless all were found since.
-      if (costliest != nullptr) PutOverBudget(*costliest, allowed);
     }
-    window_start_ = matched_->visits;
+    // Charged steps always have a monitor, unless all were found since.
+    if (costliest != nullptr) PutOverBudget(*costliest, allowed);
+    window_start_ = charged_;
   }
 
   void PutOverBudget(std::string_view monitor_id, size_t allowed) {
     settled_.insert(monitor_id);
     ++over_budget_;
     matched_->over_budget.push_back({std::string(monitor_id), allowed});
-    window_start_ = matched_->visits;
+    window_start_ = charged_;
   }
 
   const std::vector<AttributeValue>& values_;
@@ -399,14 +435,13 @@ class ContainsAllSubscriptions::Walk {
   // Monitors found, and those over budget; ids held by the trie.
   std::unordered_set<std::string_view> settled_;
   size_t over_budget_ = 0;
-  // Charged steps by monitor, counted once the lookup has passed the
-  // allowance; noted until then.
-  bool counting_ = false;
+  // Steps charged, by monitor once their sum has passed the allowance;
+  // noted until then.
+  size_t charged_ = 0;
+  bool counting_;
   boost::container::small_vector<std::pair<std::string_view, size_t>, 8> noted_;
   std::unordered_map<std::string_view, size_t> cost_;
-  const size_t start_ = matched_->visits;
-  size_t window_start_ = matched_->visits;  // since the last monitor over budget
-  size_t mark_ = matched_->visits;  // when the top frame last took over
+  size_t window_start_ = 0;  // charged_ at the last monitor over budget
 };
 
 void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
@@ -421,8 +456,8 @@ void ContainsAllSubscriptions::Lookup(const std::vector<AttributeValue>& values,
 
 size_t ContainsAllSubscriptions::RemoveMonitor(const std::string& monitor_id,
                                                const RegistrationTally& tally) {
-  // Pre-order over the nodes that hold the monitor below them; pruning in
-  // reverse order then meets every child before its parent.
+  // Pre-order along the monitor's routes; pruning in reverse order then
+  // meets every child before its parent.
   struct Edge {
     Node* parent;
     const AttributeValue* element;
@@ -433,13 +468,15 @@ size_t ContainsAllSubscriptions::RemoveMonitor(const std::string& monitor_id,
   while (!stack.empty()) {
     Node* node = stack.back();
     stack.pop_back();
-    if (!node->HoldsBelow(monitor_id)) continue;
-    if (node->below != nullptr) node->below->erase(monitor_id);
     if (node->subscribers.RemoveMonitor(monitor_id, tally)) ++removed;
-    for (auto& child : node->children) {
-      edges.push_back({node, &child.first});
-      stack.push_back(child.second.get());
+    if (node->routes == nullptr) continue;
+    auto routes = node->routes->find(monitor_id);
+    if (routes == node->routes->end()) continue;
+    for (const Child* child : routes->second) {
+      edges.push_back({node, &child->first});
+      stack.push_back(child->second.get());
     }
+    node->routes->erase(routes);
   }
   for (auto edge = edges.rbegin(); edge != edges.rend(); ++edge) {
     if (edge->parent->children.at(*edge->element)->IsEmpty()) {

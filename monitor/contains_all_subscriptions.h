@@ -50,19 +50,24 @@ class ContainsAllSubscriptions {
   // and ascending.
   //
   // Visits only nodes whose path is made of the values. At each node it
-  // looks the fewer of its children and the values left up among the
-  // others (galloping through the values, or through the children's map),
-  // so that a node costs about the log of the values left; every step
-  // counts in matched->visits.
+  // steps from child to child, each time to the first child not less than
+  // the next value, then gallops through the values to that child, so that
+  // a node costs about the log of the values and children it passes; every
+  // step counts in matched->visits. Once the children passed lead only to
+  // monitors settled (found, passed over or over budget), the node instead
+  // walks the children of each monitor not settled, one monitor at a time.
   //
   // No index bounds subset matching by the values and the monitors found
   // alone (sets held in part can cost any number of nodes), so the steps
-  // are bounded. Each node's steps are charged to a monitor below it that
-  // is not found yet. A monitor charged more than AllowedSteps(values,
-  // monitors found) goes into matched->over_budget and is passed over from
-  // then on; so does the monitor charged the most once all together have
-  // taken kMonitorsTogether times that since the lookup began or since the
-  // last monitor over budget (once it, when matched->one_monitor).
+  // are bounded. Each step is charged to a monitor not settled below the
+  // child it searched for or entered, so a monitor pays what walking its
+  // own sets costs, times about the log of the children beside them,
+  // whatever other monitors share its nodes. A monitor charged more than
+  // AllowedSteps(values, monitors found) goes into matched->over_budget
+  // and is passed over from then on; so does the monitor charged the most
+  // once all together have been charged kMonitorsTogether times that since
+  // the lookup began or since the last monitor over budget (once it, when
+  // matched->one_monitor).
   void Lookup(const std::vector<AttributeValue>& values, MatchedSubscribers* matched) const;
 
   // The steps a lookup of `values` values that found `monitors_found`
@@ -84,29 +89,37 @@ class ContainsAllSubscriptions {
   bool IsEmpty() const { return root_.children.empty() && root_.subscribers.IsEmpty(); }
 
  private:
-  // Monitor id -> the sets that hold it in a node and below.
-  using MonitorCounts = std::unordered_map<std::string, size_t>;
+  struct Node;
+  using Children = std::map<AttributeValue, std::unique_ptr<Node>>;
+  using Child = Children::value_type;
+  // Monitor id -> the children that lead to a set of it, in key order.
+  using Routes = std::unordered_map<std::string, std::vector<const Child*>>;
 
   struct Node {
-    std::map<AttributeValue, std::unique_ptr<Node>> children;
+    Children children;
     SubscriberSet subscribers;
-    // Kept while the node has children. A leaf's are its subscribers, and
-    // leaves are most of the nodes.
-    std::unique_ptr<MonitorCounts> below;
+    // Kept while the node has children: a monitor is below the node when
+    // its subscribers or its routes hold it.
+    std::unique_ptr<Routes> routes;
 
     bool IsEmpty() const { return children.empty() && subscribers.IsEmpty(); }
     // Whether a set of this node or below holds the monitor.
     bool HoldsBelow(const std::string& monitor_id) const {
-      return below != nullptr ? below->count(monitor_id) > 0
-                              : subscribers.Find(monitor_id) != nullptr;
+      return subscribers.Find(monitor_id) != nullptr ||
+             (routes != nullptr && routes->count(monitor_id) > 0);
     }
   };
 
   class Walk;  // one Lookup
 
-  // Moves the counts of `monitor_id` below the nodes of `path` that have
-  // children by `delta`.
-  static void CountBelow(const std::vector<Node*>& path, const std::string& monitor_id, int delta);
+  // Routes the monitor through the children along `path` that lead to it
+  // from now on, or no longer; `held[i]` says whether path[i] held it
+  // before the change.
+  static void AddRoutes(const std::vector<Node*>& path, const std::vector<const Child*>& steps,
+                        const std::vector<bool>& held, const std::string& monitor_id);
+  static bool ByKey(const Child* a, const Child* b);
+  static void DropRoutes(const std::vector<Node*>& path, const std::vector<const Child*>& steps,
+                         const std::string& monitor_id);
   // Erases the child of `element` from `parent`; a parent left without
   // children becomes a leaf.
   static void EraseChild(Node* parent, const AttributeValue& element);

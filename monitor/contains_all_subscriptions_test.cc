@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -219,19 +221,20 @@ TEST_F(ContainsAllSubscriptionsTest, ALookupPassesOverAMonitorChargedPastItsAllo
   EXPECT_EQ(passing.found, Ids({"pairs", "held"}));
   EXPECT_LE(passing.visits, 20u * 450);
 
-  // Sorted first, the lacking elements are never reached: the root looks
-  // each of the 450 values up among its 101,025 children.
+  // Sorted first, the lacking elements are never reached: the root's
+  // first search passes its 101,025 children, and then it steps from one
+  // tag's child to the next.
   trie_.RemoveMonitor("part", tally_);
   AddPairs("part", 0, 450, Absence::kFirst);
   const Result cheap = Lookup(450);
   EXPECT_TRUE(cheap.over_budget.empty());
   EXPECT_EQ(cheap.found, Ids({"pairs", "held"}));
-  EXPECT_GE(cheap.visits, 450 * std::log2(101025));  // each lookup counted
-  EXPECT_LE(cheap.visits, 450 * (2 + std::log2(101025)) + 10 * 450);
+  EXPECT_GE(cheap.visits, std::log2(101025));  // the search counted
+  EXPECT_LE(cheap.visits, 64 * (2 + std::log2(101025)) + 10 * 450);
 }
 
 // Monitors of sets held in part, each well within the allowance of an
-// object of 450 tags, all together past what they may take together: 8 of
+// object of 450 tags, all together past what they may take together: 11 of
 // every pair of 30 tags, 12 of every pair of 8. The lookups of the object
 // put the monitor charged the most over budget, one at a time, until the
 // others fit together; a monitor whose sets the object holds is never one
@@ -243,11 +246,11 @@ TEST_F(ContainsAllSubscriptionsTest, ManyMonitorsEachWithinTheAllowanceAreBoundT
   const Result alone = Lookup(450);
   EXPECT_TRUE(alone.over_budget.empty());
   EXPECT_LT(alone.visits * 2, allowed);
-  for (int m = 1; m < 8; ++m) {
+  for (int m = 1; m < 11; ++m) {
     AddPairs("big" + std::to_string(m), 30 * m, 30 * m + 30, Absence::kLast);
   }
   for (int m = 0; m < 12; ++m) {
-    AddPairs("small" + std::to_string(m), 240 + 8 * m, 248 + 8 * m, Absence::kLast);
+    AddPairs("small" + std::to_string(m), 330 + 8 * m, 338 + 8 * m, Absence::kLast);
   }
   AddPairs("held", 0, 10, Absence::kNone);
 
@@ -272,6 +275,144 @@ TEST_F(ContainsAllSubscriptionsTest, ManyMonitorsEachWithinTheAllowanceAreBoundT
   // Some ended; those left fit together, and there are some.
   EXPECT_GE(passed.size(), 2u);
   EXPECT_LE(passed.size(), 6u);
+}
+
+// The steps each monitor is charged when looking up `values`.
+std::unordered_map<std::string, size_t> Charges(const ContainsAllSubscriptions& trie,
+                                                const std::vector<AttributeValue>& values,
+                                                MatchedSubscribers* matched) {
+  std::unordered_map<std::string, size_t> charges;
+  matched->charges = &charges;
+  trie.Lookup(values, matched);
+  matched->charges = nullptr;
+  return charges;
+}
+
+MonitorIdSet Found(const MatchedSubscribers& matched) {
+  MonitorIdSet found;
+  matched.ForEachMonitor([&found](const std::string& id) { found.insert(id); });
+  return found;
+}
+
+// Random monitors whose sets an object holds in full, in part or not at
+// all, looked up together and each alone: together, each is charged at
+// most a few times the log of the children beside its own what it costs
+// alone, whatever the others hold, and the same monitors are found.
+TEST(ContainsAllSubscriptionsChargeTest, AMonitorIsChargedAboutWhatItsOwnSetsCostAlone) {
+  metrics::UnitCounter gauge;
+  size_t registrations = 0;
+  const RegistrationTally tally(&gauge, &registrations);
+  std::mt19937 random(11);
+  constexpr int kElements = 64;  // the object holds the first 40
+  std::vector<AttributeValue> values;
+  for (int n = 0; n < 40; ++n) values.push_back(Tag(n));
+  const double factor = 2 + std::log2(kElements);
+  for (int round = 0; round < 40; ++round) {
+    ContainsAllSubscriptions together;
+    std::vector<std::unique_ptr<ContainsAllSubscriptions>> alone;
+    std::vector<std::string> monitors;
+    for (int m = 0; m < 6; ++m) {
+      const std::string monitor = "m" + std::to_string(m);
+      monitors.push_back(monitor);
+      alone.push_back(std::make_unique<ContainsAllSubscriptions>());
+      // Sets drawn from the held elements, from all, or from those not held.
+      const int kind = static_cast<int>(random() % 3);
+      const int from = kind == 2 ? 40 : 0;
+      const int to = kind == 0 ? 40 : kElements;
+      const int sets = 1 + static_cast<int>(random() % (m < 2 ? 400 : 40));
+      for (int k = 0; k < sets; ++k) {
+        std::set<int> picked;
+        const int size = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < size; ++e)
+          picked.insert(from + static_cast<int>(random() % (to - from)));
+        std::vector<AttributeValue> set;
+        for (int e : picked) set.push_back(Tag(e));
+        together.Add(set, monitor, {monitor, ""}, tally);
+        alone.back()->Add(set, monitor, {monitor, ""}, tally);
+      }
+    }
+    MatchedSubscribers all;
+    const auto charges = Charges(together, values, &all);
+    ASSERT_TRUE(all.over_budget.empty());
+    MonitorIdSet found_alone;
+    for (size_t m = 0; m < monitors.size(); ++m) {
+      MatchedSubscribers one;
+      const auto own = Charges(*alone[m], values, &one);
+      const MonitorIdSet found = Found(one);
+      found_alone.insert(found.begin(), found.end());
+      const auto charged = charges.find(monitors[m]);
+      if (charged == charges.end()) continue;
+      const auto cost = own.find(monitors[m]);
+      const size_t alone_cost = cost == own.end() ? 0 : cost->second;
+      EXPECT_LE(charged->second, factor * alone_cost + 4)
+          << "round " << round << " monitor " << monitors[m] << " alone " << alone_cost;
+    }
+    EXPECT_EQ(Found(all), found_alone) << "round " << round;
+  }
+}
+
+// One client's monitor of every pair of 60 tags, each with an element no
+// object holds, beside other clients' monitors of {tag, rare} for the
+// first 1, 10 and 60 tags, sharing its nodes; objects with and without
+// "rare". The pairs go over budget; the others are found or not as alone,
+// are charged about what they cost alone, and once the pairs are settled
+// the pairs' nodes cost them nothing.
+TEST_F(ContainsAllSubscriptionsTest, AMonitorOverBudgetCostsTheMonitorsSharingItsNodesNothing) {
+  const AttributeValue rare = AttributeValue::String("trare");  // after the tags
+  const std::vector<int> widths = {1, 10, 60};
+  const auto add_bystanders = [&](ContainsAllSubscriptions* trie) {
+    for (int width : widths) {
+      const std::string monitor = "by" + std::to_string(width);
+      for (int n = 0; n < width; ++n) trie->Add({Tag(n), rare}, monitor, {monitor, ""}, tally_);
+    }
+  };
+  ContainsAllSubscriptions bystanders;
+  add_bystanders(&bystanders);
+
+  for (bool hostile_first : {true, false}) {
+    ContainsAllSubscriptions trie;
+    if (!hostile_first) add_bystanders(&trie);
+    int pair = 0;
+    for (int a = 0; a < 60; ++a) {
+      for (int b = a + 1; b < 60; ++b, ++pair) {
+        trie.Add({Tag(a), Tag(b), Absent(pair, false)}, "hostile", {"hostile", ""}, tally_);
+      }
+    }
+    if (hostile_first) add_bystanders(&trie);
+    for (bool with_rare : {true, false}) {
+      SCOPED_TRACE(std::string(hostile_first ? "hostile added first" : "bystanders added first") +
+                   (with_rare ? ", object with rare" : ", object without rare"));
+      std::vector<AttributeValue> values;
+      for (int n = 0; n < 60; ++n) values.push_back(Tag(n));
+      if (with_rare) values.push_back(rare);
+      MatchedSubscribers alone;
+      const auto own = Charges(bystanders, values, &alone);
+      const MonitorIdSet expected =
+          with_rare ? MonitorIdSet{"by1", "by10", "by60"} : MonitorIdSet{};
+      ASSERT_EQ(Found(alone), expected);
+
+      MatchedSubscribers matched;
+      const auto charges = Charges(trie, values, &matched);
+      ASSERT_EQ(matched.over_budget.size(), 1u);
+      EXPECT_EQ(matched.over_budget[0].monitor_id, "hostile");
+      EXPECT_EQ(Found(matched), expected);
+      for (const auto& [monitor, cost] : own) {
+        EXPECT_LE(charges.at(monitor), (2 + std::log2(61)) * cost + 4) << monitor;
+      }
+      const size_t allowed = ContainsAllSubscriptions::AllowedSteps(values.size(), 3);
+      EXPECT_LE(matched.visits, 2 * allowed);
+
+      // Passed over from the start, the pairs cost a few steps at each node
+      // of a monitor not found, however many children they have there.
+      const MonitorIdSet passed = {"hostile"};
+      MatchedSubscribers passing;
+      passing.passed_over = &passed;
+      trie.Lookup(values, &passing);
+      EXPECT_TRUE(passing.over_budget.empty());
+      EXPECT_EQ(Found(passing), expected);
+      EXPECT_LE(passing.visits, 3 * alone.visits);
+    }
+  }
 }
 
 }  // namespace

@@ -160,6 +160,9 @@ struct MatchedSubscribers {
   // Set by the caller: whether every subscriber stands for a part of one
   // monitor (its clauses), whose steps all count as that monitor's.
   bool one_monitor = false;
+  // Set by the caller: receives the steps of CONTAINS_ALL lookups charged
+  // to each monitor. Not owned; null for none.
+  std::unordered_map<std::string, size_t>* charges = nullptr;
 
   bool empty() const { return sets.empty() && monitors.empty(); }
   bool done() const {
