@@ -238,6 +238,63 @@ TEST_F(NotificationBuilderTest, AMonitorOverBudgetEndsAndTheOthersAreToldOfEvery
   EXPECT_EQ(Updates(std::move(records)).count("whole"), 1u);
 }
 
+// One client's monitor of every pair of 80 tags, each with a tag no object
+// holds, beside other clients' monitors of {tag, 'trare'} (sorted after the
+// tags) for the first 1, 10 and 80 tags, sharing its nodes. Objects of all
+// the tags, every other one also 'trare': the pairs go over budget at the
+// first object, and each of the others is told of every object it watches,
+// in order, once.
+TEST_F(NotificationBuilderTest, AMonitorOverBudgetEndsNoMonitorSharingItsNodes) {
+  constexpr int kTags = 80;
+  std::string tags;
+  for (int n = 0; n < kTags; ++n) tags += " tags: 't" + std::to_string(n) + "'";
+  Watch("part");
+  for (int a = 0; a < kTags; ++a) {
+    for (int b = a + 1; b < kTags; ++b) {
+      ASSERT_TRUE(Add("part", "tags { op: CONTAINS_ALL }",
+                      "tags: ['t" + std::to_string(a) + "', 't" + std::to_string(b) + "', 'zz" +
+                          std::to_string(a * kTags + b) + "']"));
+    }
+  }
+  const std::vector<std::string> bystanders = {"by1", "by10", "by" + std::to_string(kTags)};
+  for (int width : {1, 10, kTags}) {
+    const std::string monitor = "by" + std::to_string(width);
+    for (int n = 0; n < width; ++n) {
+      const std::string value = "tags: ['t" + std::to_string(n) + "', 'trare']";
+      if (n == 0) {
+        Watch(monitor, "", false, "tags { op: CONTAINS_ALL }", value);
+      } else {
+        ASSERT_TRUE(Add(monitor, "tags { op: CONTAINS_ALL }", value));
+      }
+    }
+  }
+  std::list<UpdateRecord> records;
+  std::vector<std::string> watched;
+  for (int i = 0; i < 6; ++i) {
+    const std::string id = "d" + std::to_string(i);
+    const std::string text = "id: '" + id + "'" + tags + (i % 2 == 0 ? " tags: 'trare'" : "");
+    records.push_back(Change(text, "", kWatched, id));
+    if (i % 2 == 0) watched.push_back(Body(text));
+  }
+  PendingResponseTable table;
+  EndingMonitors ending;
+  builder_.EnqueueUpdates(9, false, &records, &table, nullptr, &ending);
+  EXPECT_TRUE(ending.failed.empty());
+  ASSERT_EQ(ending.over_budget.size(), 1u);
+  EXPECT_EQ(ending.over_budget.count("part"), 1u);
+  Delivered delivered = ByMonitor(&table);
+  EXPECT_EQ(delivered.count("part"), 0u);
+  for (const std::string& monitor : bystanders) {
+    std::vector<std::string> told;
+    for (const tx::MonitorResponseMsg& response : delivered[monitor]) {
+      for (const tx::MonitorUpdateMsg& update : response.updates()) {
+        told.push_back(update.object_body());
+      }
+    }
+    EXPECT_EQ(told, watched) << monitor;
+  }
+}
+
 TEST_F(NotificationBuilderTest, ResponsesCloseOnceTheirBodiesPassTheLimit) {
   Watch("m");
   std::list<UpdateRecord> records;
