@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -52,6 +53,11 @@ int PickFreePort() {
   }
   close(fd);
   return port;
+}
+
+std::string DaemonBinary() {
+  const char* binary = std::getenv("TARNIX_E2E_SERVER_BINARY");
+  return binary != nullptr && *binary != '\0' ? binary : TARNIX_SERVER_BINARY;
 }
 
 std::unique_ptr<ChildProcess> ChildProcess::Spawn(const std::string& dir,

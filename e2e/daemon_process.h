@@ -36,6 +36,10 @@ class TempDir {
 // process may take it before the daemon does (callers retry).
 int PickFreePort();
 
+// The daemon the tests run: TARNIX_E2E_SERVER_BINARY when set (to measure
+// another build with these tests), else the one built beside them.
+std::string DaemonBinary();
+
 // One run of the daemon (or of another program). Standard output and error
 // go to files in `dir`; HOME, TMPDIR and the working directory are `dir`, so
 // the child writes nothing elsewhere. The destructor kills a child still
@@ -47,7 +51,7 @@ class ChildProcess {
   static std::unique_ptr<ChildProcess> Spawn(const std::string& dir,
                                              const std::vector<std::string>& args,
                                              std::string* error,
-                                             const std::string& program = TARNIX_SERVER_BINARY);
+                                             const std::string& program = DaemonBinary());
   ~ChildProcess();
 
   // Waits up to `timeout` for the process to end; its exit status, or -1
