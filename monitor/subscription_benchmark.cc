@@ -8,6 +8,9 @@
 // Then one monitor of many clauses that the device all satisfies: N
 // NOT_EQUALS on the hostname, or a CONTAINS_ALL of every pair of the
 // device's T tags; and one whose CONTAINS_ALL sets it holds in part.
+// Last, such a monitor of every pair of 45 tags lacking a tag, alone and
+// beside another client's monitor of 45 {p_i, rare} sets that the device
+// holds in full: what the other monitor is charged for.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -192,6 +195,61 @@ void BM_ContainsAllPairsHeldInPart(benchmark::State& state) {
 BENCHMARK(BM_ContainsAllPairsHeldInPart)
     ->ArgsProduct({{45, 450}, {0, 1}})
     ->ArgNames({"tags", "lacking_first"});
+
+// One device of the tags p00..p44 and "rare", against a monitor of every
+// pair of them, each with a tag of its own that the device lacks, and,
+// when `bystander` is 1, another monitor of the 45 sets {p_i, rare}.
+// Counters: the steps of one match, and which monitor was put over budget
+// or found (1 or 0).
+void BM_ContainsAllPairsLackingATagBesideABystander(benchmark::State& state) {
+  const int tags = 45;
+  const bool bystander = state.range(0) != 0;
+  Index index(0);
+  auto tag = [](int i) { return std::string(i < 10 ? "p0" : "p") + std::to_string(i); };
+  index.engine->AddMonitor("hostile", 1);
+  std::string text = "hostname: 'host-0' tags: 'rare'";
+  int pair = 0;
+  for (int a = 0; a < tags; ++a) {
+    text += " tags: '" + tag(a) + "'";
+    for (int b = a + 1; b < tags; ++b) {
+      index.Subscribe(
+          "hostile", "tags { op: CONTAINS_ALL }",
+          "tags: ['" + tag(a) + "', '" + tag(b) + "', 'zz" + std::to_string(pair++) + "']");
+    }
+  }
+  if (bystander) {
+    index.engine->AddMonitor("bystander", 1);
+    for (int a = 0; a < tags; ++a) {
+      index.Subscribe("bystander", "tags { op: CONTAINS_ALL }", "tags: ['" + tag(a) + "', 'rare']");
+    }
+  }
+  std::unique_ptr<pb::Message> device(index.schema.types().NewMessage(kType));
+  if (!google::protobuf::TextFormat::ParseFromString(text, device.get())) std::abort();
+  const VdbIdSet vdbs{1};
+  for (auto _ : state) {
+    MatchedSubscribers matched;
+    index.engine->MatchObjectSubscribers(kType, device.get(), vdbs, &matched);
+    benchmark::DoNotOptimize(matched);
+  }
+  MatchedSubscribers matched;
+  index.engine->MatchObjectSubscribers(kType, device.get(), vdbs, &matched);
+  MonitorIdSet found;
+  matched.ForEachMonitor([&found](const std::string& id) { found.insert(id); });
+  auto over_budget = [&matched](const char* id) {
+    for (const MatchedSubscribers::OverBudget& over : matched.over_budget) {
+      if (over.monitor_id == id) return 1.0;
+    }
+    return 0.0;
+  };
+  state.counters["steps"] = static_cast<double>(matched.visits);
+  state.counters["hostile_over_budget"] = over_budget("hostile");
+  state.counters["hostile_found"] = static_cast<double>(found.count("hostile"));
+  if (bystander) {
+    state.counters["bystander_over_budget"] = over_budget("bystander");
+    state.counters["bystander_found"] = static_cast<double>(found.count("bystander"));
+  }
+}
+BENCHMARK(BM_ContainsAllPairsLackingATagBesideABystander)->Arg(0)->Arg(1)->ArgName("bystander");
 
 }  // namespace
 }  // namespace tarnix
