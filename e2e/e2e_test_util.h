@@ -416,11 +416,13 @@ inline void ExpectStopWithinFiveSeconds(ServingDaemon* daemon, std::chrono::seco
   std::printf("figures: SIGTERM to exit %.0f ms\n", Ms(took));
 }
 
-// One Monitor call of the administrator on a connection of its own.
+// One Monitor call of `client_id` (the administrator unless told) on a
+// connection of its own.
 struct OpenMonitor {
-  OpenMonitor(const std::string& address, const tx::MonitorRequestMsg& request)
+  OpenMonitor(const std::string& address, const tx::MonitorRequestMsg& request,
+              const std::string& client_id = "tarnix-cli")
       : stub(OwnStub(address)) {
-    context.AddMetadata("client-id", "tarnix-cli");
+    context.AddMetadata("client-id", client_id);
     reader = stub->Monitor(&context, request);
   }
   ~OpenMonitor() {

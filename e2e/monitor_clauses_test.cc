@@ -4,7 +4,8 @@
 // those whose CONTAINS_ALL sets every device holds in part end with
 // RESOURCE_EXHAUSTED, and a monitor beside them is served in full. How long
 // the opening and the write hold the other client is printed (a whole-type
-// monitor of the same devices is the reference), not asserted.
+// monitor of the same devices is the reference), not asserted. Then other
+// clients' monitors beside one client's monitor that ends over budget.
 //
 // Sizes come from TARNIX_E2E_MANY_CLAUSES (20,000), TARNIX_E2E_PAIR_TAGS
 // (200: the tags of a device, and of the pairs) and TARNIX_E2E_TRIPLE_TAGS
@@ -12,12 +13,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <ostream>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e_test_util.h"
@@ -202,10 +210,15 @@ class MonitorClausesTest : public ServingDaemonTest {
     return schema_.Body("DeviceMsg", text);
   }
   void PutDevices(const std::string& model, int tags, std::vector<double>* put_ms) {
+    PutEach([&](int i) { return Device(i, model, tags); }, put_ms);
+  }
+  // Devices 0..kDevices-1 as `device` makes them, in Puts of 500; how long
+  // each took goes to *put_ms unless it is null.
+  void PutEach(const std::function<std::string(int i)>& device, std::vector<double>* put_ms) {
     for (int start = 0; start < kDevices; start += 500) {
       tx::PutRequestMsg put;
       for (int i = start; i < start + 500; ++i) {
-        *put.add_puts()->mutable_object() = Typed(kDeviceType, Device(i, model, tags));
+        *put.add_puts()->mutable_object() = Typed(kDeviceType, device(i));
       }
       const auto begun = Clock::now();
       ASSERT_TRUE(OtherClient::Put(stub_.get(), put).ok());
@@ -224,11 +237,12 @@ class MonitorClausesTest : public ServingDaemonTest {
     }
     return statement;
   }
-  std::unique_ptr<OpenMonitor> Open(const std::string& id, const std::vector<ClauseText>& clauses) {
+  std::unique_ptr<OpenMonitor> Open(const std::string& id, const std::vector<ClauseText>& clauses,
+                                    const std::string& client_id = "tarnix-cli") {
     tx::MonitorRequestMsg request;
     request.set_monitor_request_id(id);
     *request.add_statements() = Statement(clauses);
-    return std::make_unique<OpenMonitor>(daemon_->address(), request);
+    return std::make_unique<OpenMonitor>(daemon_->address(), request, client_id);
   }
   // Adds `clauses` to the device statement of monitor `id`.
   grpc::Status Configure(const std::string& id, const std::vector<ClauseText>& clauses) {
@@ -466,6 +480,284 @@ TEST_F(MonitorClausesTest, SigtermEndsTheDaemonWhileMonitorsOverBudgetAreTold) {
   ASSERT_TRUE(OtherClient::Put(stub_.get(), put).ok());
   ExpectStopWithinFiveSeconds(daemon_.get(), std::chrono::seconds(60));
 }
+
+// Another client's costly monitor beside well-behaved ones. Devices hold
+// the tags p000.. of TARNIX_E2E_PAIR_TAGS, the even ones "rare" too. Each
+// bystander, of another client, is one statement of CONTAINS_ALL {p_i,
+// rare} for the first B tags; the hostile monitor (inventory-agent) holds
+// {p_i, p_j, zz_k} for every pair, no device holding any zz_k. Bystanders
+// are told every even device of each write, in order and once, and stay
+// open; the hostile monitor ends over budget, whichever comes first.
+enum class Arrival {
+  kBystandersAlone,       // no hostile monitor; one write of every device
+  kAllBeforeAnyDevice,    // bystanders, then the hostile one; two writes
+  kHostileAfterSnapshots  // devices stored, bystanders, the hostile one; one write
+};
+
+struct BystanderRow {
+  const char* name;
+  Arrival arrival;
+};
+
+void PrintTo(const BystanderRow& row, std::ostream* os) { *os << row.name; }
+
+std::string PTag(int n) {
+  char tag[16];
+  std::snprintf(tag, sizeof(tag), "p%03d", n);
+  return tag;
+}
+
+// A monitor read on a thread of its own until it has been told `expected`
+// objects or its call ends.
+class Listener {
+ public:
+  Listener(OpenMonitor* monitor, size_t expected)
+      : monitor_(monitor), thread_([this, expected] {
+          while (bodies_.size() < expected) {
+            const std::vector<std::string> bodies = monitor_->ReadTransaction();
+            if (bodies.empty()) {
+              ended_ = true;
+              break;
+            }
+            bodies_.insert(bodies_.end(), bodies.begin(), bodies.end());
+            told_.push_back({bodies_.size(), Clock::now()});
+          }
+          done_ = true;
+        }) {}
+  ~Listener() { Join(std::chrono::seconds(0)); }
+
+  // Waits up to `wait` for it, then cancels the call. False when it had
+  // to be cancelled.
+  bool Join(std::chrono::seconds wait) {
+    if (!thread_.joinable()) return true;
+    const auto deadline = Clock::now() + wait;
+    while (!done_ && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool in_time = done_;
+    if (!in_time) monitor_->context.TryCancel();
+    thread_.join();
+    return in_time;
+  }
+  // After Join: the objects told, and whether the call ended.
+  const std::vector<std::string>& bodies() const { return bodies_; }
+  bool ended() const { return ended_; }
+  // When it had been told `count` objects (nothing before then).
+  std::optional<Clock::time_point> ToldBy(size_t count) const {
+    for (const auto& [told, at] : told_) {
+      if (told >= count) return at;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  OpenMonitor* monitor_;
+  std::vector<std::string> bodies_;
+  std::vector<std::pair<size_t, Clock::time_point>> told_;
+  bool ended_ = false;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+class BystanderMonitorTest : public MonitorClausesTest,
+                             public ::testing::WithParamInterface<BystanderRow> {
+ protected:
+  // Device i of `round`, holding the first `tags` tags.
+  std::string TaggedDevice(int i, const std::string& round, int tags) {
+    std::string text = "id { left: " + std::to_string(i) + " } hostname: 'h" + std::to_string(i) +
+                       "' model: '" + round + "' location { site: 's' }";
+    for (int n = 0; n < tags; ++n) text += " tags: '" + PTag(n) + "'";
+    if (i % 2 == 0) text += " tags: 'rare'";
+    return schema_.Body("DeviceMsg", text);
+  }
+  // "round/hostname" of each device told.
+  std::vector<std::string> Told(const std::vector<std::string>& bodies) {
+    std::vector<std::string> told;
+    for (const std::string& body : bodies) {
+      const std::unique_ptr<google::protobuf::Message> device = schema_.Parse("DeviceMsg", body);
+      if (device == nullptr) {
+        told.push_back("undecodable");
+        continue;
+      }
+      const google::protobuf::Descriptor* type = device->GetDescriptor();
+      const google::protobuf::Reflection* fields = device->GetReflection();
+      told.push_back(fields->GetString(*device, type->FindFieldByName("model")) + "/" +
+                     fields->GetString(*device, type->FindFieldByName("hostname")));
+    }
+    return told;
+  }
+};
+
+TEST_P(BystanderMonitorTest, BystandersAreToldInFullAndTheHostileMonitorEndsBesideAWriter) {
+  const BystanderRow& row = GetParam();
+  const int tags = EnvOr("TARNIX_E2E_PAIR_TAGS", 200);
+  const int rounds = row.arrival == Arrival::kAllBeforeAnyDevice ? 2 : 1;
+  const bool hostile = row.arrival != Arrival::kBystandersAlone;
+  const bool stored = row.arrival == Arrival::kHostileAfterSnapshots;
+  const size_t told_per_round = kDevices / 2;
+
+  struct Bystander {
+    int sets;
+    const char* client;
+    std::string id;
+    std::unique_ptr<OpenMonitor> monitor;
+    std::unique_ptr<Listener> listener;
+  };
+  std::vector<Bystander> bystanders;
+  for (const auto& [sets, client] :
+       std::vector<std::pair<int, const char*>>{{1, "network-controller"},
+                                                {10, "policy-engine"},
+                                                {50, "tarnix-cli"},
+                                                {450, "network-controller"}}) {
+    const int b = std::min(sets, tags);
+    bystanders.push_back({b, client,
+                          std::string(row.name) + "-by" + std::to_string(b) + "-" + client, nullptr,
+                          nullptr});
+  }
+  std::vector<ClauseText> hostile_sets;
+  for (int a = 0; hostile && a < tags; ++a) {
+    for (int b = a + 1; b < tags; ++b) {
+      hostile_sets.push_back({"tags { op: CONTAINS_ALL }",
+                              "tags: '" + PTag(a) + "' tags: '" + PTag(b) + "' tags: 'zz" +
+                                  std::to_string(hostile_sets.size()) + "'"});
+    }
+  }
+  const std::string hostile_id = std::string(row.name) + "-hostile-inventory-agent";
+  if (stored) {
+    PutEach([&](int i) { return TaggedDevice(i, "stored", tags); }, nullptr);
+  }
+  // Even devices, in order, of each round.
+  const auto expected = [&](const std::vector<std::string>& round_names) {
+    std::vector<std::string> told;
+    for (const std::string& round : round_names) {
+      for (int i = 0; i < kDevices; i += 2) told.push_back(round + "/h" + std::to_string(i));
+    }
+    return told;
+  };
+  std::vector<std::string> rounds_written;
+  for (int r = 1; r <= rounds; ++r) rounds_written.push_back("written-" + std::to_string(r));
+
+  OtherClient other(daemon_->address(), &schema_);
+  const auto opening = Clock::now();
+  for (Bystander& bystander : bystanders) {
+    std::vector<ClauseText> sets;
+    for (int n = 0; n < bystander.sets; ++n) {
+      sets.push_back({"tags { op: CONTAINS_ALL }", "tags: '" + PTag(n) + "' tags: 'rare'"});
+    }
+    bystander.monitor = Open(bystander.id, sets, bystander.client);
+    std::vector<std::string> snapshot = Told(bystander.monitor->ReadTransaction());
+    if (!stored) {
+      // Of no device: the type alone.
+      EXPECT_EQ(snapshot, std::vector<std::string>{"/"}) << bystander.id;
+      continue;
+    }
+    std::sort(snapshot.begin(), snapshot.end());
+    std::vector<std::string> want = expected({"stored"});
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(snapshot.size(), want.size()) << bystander.id;
+    EXPECT_TRUE(snapshot == want) << bystander.id << ": not every even device, once";
+  }
+  for (Bystander& bystander : bystanders) {
+    bystander.listener =
+        std::make_unique<Listener>(bystander.monitor.get(), told_per_round * rounds);
+  }
+  std::unique_ptr<OpenMonitor> hostile_monitor;
+  std::unique_ptr<Listener> hostile_listener;
+  if (hostile) {
+    hostile_monitor = Open(hostile_id, hostile_sets, kWriter);
+    if (!stored) {
+      EXPECT_EQ(Told(hostile_monitor->ReadTransaction()), std::vector<std::string>{"/"});
+    }
+    hostile_listener = std::make_unique<Listener>(hostile_monitor.get(), SIZE_MAX);
+    // Ended by its snapshot before the rewrite.
+    if (stored) {
+      EXPECT_TRUE(hostile_listener->Join(std::chrono::seconds(120)));
+    }
+  }
+  const double open_ms = Ms(Clock::now() - opening);
+  const double open_longest = other.LongestSince(opening);
+
+  std::vector<Clock::time_point> round_begun;
+  std::vector<double> put_ms;
+  for (const std::string& round : rounds_written) {
+    round_begun.push_back(Clock::now());
+    PutEach([&](int i) { return TaggedDevice(i, round, tags); }, &put_ms);
+  }
+  const auto written = Clock::now();
+  for (Bystander& bystander : bystanders) {
+    EXPECT_TRUE(bystander.listener->Join(std::chrono::seconds(120)))
+        << bystander.id << " was not told every device within 120 s of the last write";
+  }
+  if (hostile_listener != nullptr) {
+    EXPECT_TRUE(hostile_listener->Join(std::chrono::seconds(120)))
+        << hostile_id << " still open 120 s after the last write";
+  }
+  const double write_ms = Ms(Clock::now() - round_begun.front());
+  const double write_longest = other.LongestSince(round_begun.front());
+  const double row_longest = other.LongestSince(opening);
+
+  std::string outcome;
+  for (Bystander& bystander : bystanders) {
+    const Listener& listener = *bystander.listener;
+    outcome += " by" + std::to_string(bystander.sets) + "=";
+    if (listener.ended()) {
+      const grpc::Status status = bystander.monitor->Finish();
+      ADD_FAILURE() << "bystander " << bystander.id << " (" << bystander.sets << " sets, client "
+                    << bystander.client << ") was ended after " << listener.bodies().size()
+                    << " of " << told_per_round * rounds << " devices: code " << status.error_code()
+                    << " \"" << status.error_message() << "\"";
+      outcome += "ended-after-" + std::to_string(listener.bodies().size());
+      continue;
+    }
+    const std::vector<std::string> told = Told(listener.bodies());
+    const std::vector<std::string> want = expected(rounds_written);
+    EXPECT_EQ(told.size(), want.size()) << bystander.id;
+    const auto differ = std::mismatch(told.begin(), told.end(), want.begin(), want.end());
+    EXPECT_TRUE(differ.first == told.end())
+        << bystander.id << ": told " << *differ.first << " where "
+        << (differ.second == want.end() ? std::string("nothing") : *differ.second) << " was due";
+    outcome += "told-" + std::to_string(told.size());
+    for (size_t r = 1; r <= rounds_written.size(); ++r) {
+      const std::optional<Clock::time_point> at = listener.ToldBy(told_per_round * r);
+      if (at.has_value()) {
+        outcome += "/" + std::to_string(static_cast<int>(Ms(*at - round_begun[r - 1]))) + "ms";
+      }
+    }
+  }
+  if (hostile_monitor != nullptr) {
+    EXPECT_TRUE(hostile_listener->bodies().empty());
+    const grpc::Status status = hostile_monitor->Finish();
+    EXPECT_EQ(status.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED) << status.error_message();
+    const std::string text =
+        stored ? "Matching the CONTAINS_ALL where clauses of caldek\\.orv\\.tarnix\\.DeviceMsg "
+                 "against one stored object took more than [0-9]+ steps, the limit for that "
+                 "object; narrow the where clauses"
+               : "Monitor " + hostile_id +
+                     " ended: matching its CONTAINS_ALL where clauses against one object took "
+                     "more than [0-9]+ steps, the limit for that object; narrow its where clauses";
+    EXPECT_TRUE(std::regex_match(status.error_message(), std::regex(text)))
+        << status.error_message();
+    outcome += " hostile=" + std::to_string(status.error_code());
+  }
+  std::printf(
+      "figures: bystanders row=%s tags=%d hostile_sets=%zu opening=%.0f ms (other client's "
+      "longest put %.1f ms) writes of %d devices x%d=%.0f ms (longest put of 500 %.0f ms; other "
+      "client's longest put %.1f ms); told within %.0f ms of the last write; other client's "
+      "longest put in the row %.1f ms;%s\n",
+      row.name, tags, hostile ? hostile_sets.size() : size_t{0}, open_ms, open_longest, kDevices,
+      rounds, write_ms, *std::max_element(put_ms.begin(), put_ms.end()), write_longest,
+      Ms(Clock::now() - written), row_longest, outcome.c_str());
+  std::fflush(stdout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BystanderMonitorTest,
+    ::testing::Values(BystanderRow{"BystandersAlone", Arrival::kBystandersAlone},
+                      BystanderRow{"AllBeforeAnyDevice", Arrival::kAllBeforeAnyDevice},
+                      BystanderRow{"HostileAfterSnapshots", Arrival::kHostileAfterSnapshots}),
+    [](const ::testing::TestParamInfo<BystanderRow>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace e2e
