@@ -179,11 +179,18 @@ class ContainsAllSubscriptions::Walk {
     size_t route_child = 0;
     size_t route_value = 0;
     std::unordered_set<const Node*> entered;
+    // When one monitor is below the node: it, unless settled, as of the
+    // settled_epoch_ it was looked at.
+    const std::string* sole = nullptr;
+    size_t sole_epoch = 0;
   };
 
-  // Whether the monitor is found, passed over or over budget.
+  // Whether the monitor is found, passed over or over budget: a step.
   bool Settled(const std::string& monitor_id) {
     ++matched_->visits;
+    return IsSettled(monitor_id);
+  }
+  bool IsSettled(const std::string& monitor_id) const {
     return settled_.count(monitor_id) > 0 || matched_->PassesOver(monitor_id);
   }
   // The steps one monitor may be charged, and all together may take
@@ -194,23 +201,41 @@ class ContainsAllSubscriptions::Walk {
   }
 
   // A monitor of `node` or below that is not settled; null when none is.
-  // The monitors settled it passes are nobody's steps: *free counts them.
+  // Finding it is part of the step that landed on the node; each monitor
+  // settled it passes is a step of its own, nobody's, counted in *free.
   const std::string* UnsettledBelow(const Node* node, size_t* free) {
     const std::string* found = nullptr;
     node->subscribers.AllMonitors([&](const std::string& monitor_id) {
-      if (Settled(monitor_id)) {
-        ++*free;
-        return true;
+      if (!IsSettled(monitor_id)) {
+        found = &monitor_id;
+        return false;
       }
-      found = &monitor_id;
-      return false;
+      ++matched_->visits;
+      ++*free;
+      return true;
     });
     if (found != nullptr || node->routes == nullptr) return found;
     for (const auto& route : *node->routes) {
-      if (!Settled(route.first)) return &route.first;
+      if (!IsSettled(route.first)) return &route.first;
+      ++matched_->visits;
       ++*free;
     }
     return nullptr;
+  }
+
+  // The one monitor below the frame's node, which every child leads to,
+  // unless it is settled; looked at again only once another monitor is.
+  const std::string* SoleUnsettled(Frame* frame, size_t* free) {
+    if (frame->sole_epoch != settled_epoch_) {
+      const std::string& monitor_id = frame->node->routes->begin()->first;
+      frame->sole = IsSettled(monitor_id) ? nullptr : &monitor_id;
+      frame->sole_epoch = settled_epoch_;
+    }
+    if (frame->sole == nullptr) {
+      ++matched_->visits;
+      ++*free;
+    }
+    return frame->sole;
   }
 
   // Adds the node's subscribers, and walks its children next unless every
@@ -224,6 +249,7 @@ class ContainsAllSubscriptions::Walk {
       node->subscribers.ForEachMonitor([this](const std::string& monitor_id) {
         ++matched_->visits;
         settled_.insert(monitor_id);
+        ++settled_epoch_;
       });
     }
     if (node->children.empty()) return;
@@ -264,7 +290,9 @@ class ContainsAllSubscriptions::Walk {
     frame->value = Gallop(child->first, frame->value, &equal);
     if (equal) ++frame->value;
     size_t free = 0;
-    const std::string* payer = UnsettledBelow(child->second.get(), &free);
+    const std::string* payer = frame->node->routes->size() == 1
+                                   ? SoleUnsettled(frame, &free)
+                                   : UnsettledBelow(child->second.get(), &free);
     const size_t steps = matched_->visits - mark - free;
     if (payer == nullptr) {
       frame->free += steps + free;
@@ -424,6 +452,7 @@ class ContainsAllSubscriptions::Walk {
 
   void PutOverBudget(std::string_view monitor_id, size_t allowed) {
     settled_.insert(monitor_id);
+    ++settled_epoch_;
     ++over_budget_;
     matched_->over_budget.push_back({std::string(monitor_id), allowed});
     window_start_ = charged_;
@@ -435,6 +464,7 @@ class ContainsAllSubscriptions::Walk {
   // Monitors found, and those over budget; ids held by the trie.
   std::unordered_set<std::string_view> settled_;
   size_t over_budget_ = 0;
+  size_t settled_epoch_ = 1;  // counts the monitors settled
   // Steps charged, by monitor once their sum has passed the allowance;
   // noted until then.
   size_t charged_ = 0;
