@@ -142,11 +142,14 @@ class ContainsAllSubscriptions::Walk {
       : values_(values), matched_(matched), counting_(matched->charges != nullptr) {}
 
   void Run(const Node& root) {
+    stack_.reserve(16);
     EnterChild(&root, 0, nullptr);
     while (!stack_.empty() && !matched_->done()) {
       Frame& frame = stack_.back();
-      if (!frame.by_routes && frame.free > frame.charged + kFreeSteps) ListUnsettled(&frame);
-      if (frame.by_routes ? !StepByRoutes(&frame) : !StepByChildren(&frame)) stack_.pop_back();
+      if (frame.by_routes == nullptr && RoutesCheaper(frame)) ListUnsettled(&frame);
+      if (frame.by_routes != nullptr ? !StepByRoutes(&frame) : !StepByChildren(&frame)) {
+        stack_.pop_back();
+      }
       if (charged_ - window_start_ > TogetherAllowed()) OverBudgetTogether();
     }
     if (matched_->charges != nullptr) {
@@ -162,27 +165,36 @@ class ContainsAllSubscriptions::Walk {
   // before it walks the routes of those not settled instead.
   static constexpr size_t kFreeSteps = 8;
 
-  struct Frame {  // of a node with children
-    const Node* node;
-    size_t value;  // the first value not passed yet
-    // By children: the last child landed on; end() before the first.
-    Children::const_iterator last;
-    // Steps charged to monitors, and steps that led only to settled ones.
-    size_t charged = 0;
-    size_t free = 0;
-    // By routes: the monitors below that were not settled when listed, the
-    // one whose route is walked, the next of its children and of the values.
-    bool by_routes = false;
+  // Where a node walks the routes of the monitors not settled below it:
+  // those listed, the one whose route is walked, the next of its children
+  // and of the values, and the children entered.
+  struct RouteWalk {
     std::vector<const std::string*> unsettled;
     size_t monitor = 0;
     const Route* route = nullptr;
     size_t route_child = 0;
     size_t route_value = 0;
     std::unordered_set<const Node*> entered;
+  };
+
+  struct Frame {  // of a node with children
+    const Node* node;
+    size_t value;  // the first value not passed yet
+    // By children: the last child landed on, end() before the first, and
+    // whether it was less than the next value.
+    Children::const_iterator last;
+    bool short_of_values = false;
+    // Children landed on, steps charged to monitors, and steps that led
+    // only to settled ones.
+    size_t landings = 0;
+    size_t charged = 0;
+    size_t free = 0;
     // When one monitor is below the node: it, unless settled, as of the
     // settled_epoch_ it was looked at.
     const std::string* sole = nullptr;
     size_t sole_epoch = 0;
+    // Set once the node walks routes instead of children.
+    std::unique_ptr<RouteWalk> by_routes;
   };
 
   // Whether the monitor is found, passed over or over budget: a step.
@@ -270,24 +282,25 @@ class ContainsAllSubscriptions::Walk {
   bool StepByChildren(Frame* frame) {
     const Children& children = frame->node->children;
     if (frame->value >= values_.size()) return false;
-    const AttributeValue& next = values_[frame->value];
     const size_t mark = matched_->visits;
     Children::const_iterator child;
-    // The child after the last is most often the one: a step, not a search.
-    bool searched = true;
-    if (frame->last != children.end()) {
+    if (frame->last == children.end() || frame->short_of_values) {
+      matched_->visits += 1 + Log2(children.size());
+      child = children.lower_bound(values_[frame->value]);
+    } else {
+      // The child after the last is most often the one: a step, not a search.
       ++matched_->visits;
       child = std::next(frame->last);
-      searched = child != children.end() && child->first < next;
-    }
-    if (searched) {
-      matched_->visits += 1 + Log2(children.size());
-      child = children.lower_bound(next);
     }
     if (child == children.end()) return false;
     frame->last = child;
+    ++frame->landings;
+    const size_t from = frame->value;
     bool equal = false;
-    frame->value = Gallop(child->first, frame->value, &equal);
+    frame->value = Gallop(child->first, from, &equal);
+    // Short of the next value: the next landing searches past the children
+    // that follow it.
+    frame->short_of_values = !equal && frame->value == from;
     if (equal) ++frame->value;
     size_t free = 0;
     const std::string* payer = frame->node->routes->size() == 1
@@ -305,15 +318,25 @@ class ContainsAllSubscriptions::Walk {
     return true;
   }
 
+  // Whether the frame's children have cost more steps that lead only to
+  // settled monitors than it charged, and listing the monitors below costs
+  // less than those steps so far and than the landings left at their rate.
+  bool RoutesCheaper(const Frame& frame) const {
+    const size_t monitors = frame.node->routes->size();
+    const size_t values_left = values_.size() - frame.value;
+    return frame.free > frame.charged + kFreeSteps && frame.free > monitors &&
+           monitors * frame.landings < values_left * frame.free;
+  }
+
   // Lists the monitors below the frame's node that are not settled, whose
   // routes are walked from now on.
   void ListUnsettled(Frame* frame) {
+    frame->by_routes = std::make_unique<RouteWalk>();
     for (const auto& route : *frame->node->routes) {
       if (Settled(route.first)) continue;
-      frame->unsettled.push_back(&route.first);
+      frame->by_routes->unsettled.push_back(&route.first);
       Charge(route.first, 1);
     }
-    frame->by_routes = true;
   }
 
   // Walks the children of the listed monitors one monitor at a time, each
@@ -321,43 +344,44 @@ class ContainsAllSubscriptions::Walk {
   // the next value, and gallops the values to it, charging the monitor.
   // False when every listed monitor is done.
   bool StepByRoutes(Frame* frame) {
-    while (frame->monitor < frame->unsettled.size()) {
-      const std::string& monitor_id = *frame->unsettled[frame->monitor];
-      if (frame->route == nullptr) {
+    RouteWalk* walk = frame->by_routes.get();
+    while (walk->monitor < walk->unsettled.size()) {
+      const std::string& monitor_id = *walk->unsettled[walk->monitor];
+      if (walk->route == nullptr) {
         if (Settled(monitor_id)) {
-          ++frame->monitor;
+          ++walk->monitor;
           continue;
         }
-        frame->route = &frame->node->routes->find(monitor_id)->second;
-        frame->route_child = 0;
-        frame->route_value = frame->value;
+        walk->route = &frame->node->routes->find(monitor_id)->second;
+        walk->route_child = 0;
+        walk->route_value = frame->value;
       }
-      const Route& route = *frame->route;
+      const Route& route = *walk->route;
       const size_t mark = matched_->visits;
-      if (frame->route_value < values_.size() && frame->route_child < route.size() &&
+      if (walk->route_value < values_.size() && walk->route_child < route.size() &&
           !settled_.count(monitor_id)) {
-        const AttributeValue& next = values_[frame->route_value];
-        const auto begin = route.begin() + static_cast<std::ptrdiff_t>(frame->route_child);
+        const AttributeValue& next = values_[walk->route_value];
+        const auto begin = route.begin() + static_cast<std::ptrdiff_t>(walk->route_child);
         matched_->visits += 1 + Log2(static_cast<size_t>(route.end() - begin));
         const auto child = std::lower_bound(
             begin, route.end(), next,
             [](const Child* a, const AttributeValue& value) { return a->first < value; });
         if (child != route.end()) {
-          frame->route_child = static_cast<size_t>(child - route.begin()) + 1;
+          walk->route_child = static_cast<size_t>(child - route.begin()) + 1;
           bool equal = false;
-          frame->route_value = Gallop((*child)->first, frame->route_value, &equal);
-          if (equal) ++frame->route_value;
+          walk->route_value = Gallop((*child)->first, walk->route_value, &equal);
+          if (equal) ++walk->route_value;
           const Node* node = (*child)->second.get();
           Charge(monitor_id, matched_->visits - mark);
-          if (equal && frame->entered.insert(node).second) {
-            EnterChild(node, frame->route_value, &monitor_id);
+          if (equal && walk->entered.insert(node).second) {
+            EnterChild(node, walk->route_value, &monitor_id);
           }
           return true;
         }
       }
       Charge(monitor_id, matched_->visits - mark);
-      frame->route = nullptr;
-      ++frame->monitor;
+      walk->route = nullptr;
+      ++walk->monitor;
     }
     return false;
   }
@@ -413,7 +437,12 @@ class ContainsAllSubscriptions::Walk {
     // No monitor can pass its allowance before the charges as a whole do:
     // until then they are only noted, which most lookups never pass.
     if (counting_) return CountCharge(monitor_id, steps);
-    noted_.emplace_back(monitor_id, steps);
+    if (!noted_.empty() && (noted_.back().first.data() == monitor_id.data() ||
+                            noted_.back().first == monitor_id)) {
+      noted_.back().second += steps;
+    } else {
+      noted_.emplace_back(monitor_id, steps);
+    }
     if (charged_ > Allowed()) CountCharges();
   }
 

@@ -169,7 +169,9 @@ struct MatchedSubscribers {
     return (limit > 0 && named >= limit) || (stop_over_budget && !over_budget.empty());
   }
   bool PassesOver(const std::string& monitor_id) const {
-    if (passed_over != nullptr && passed_over->count(monitor_id) > 0) return true;
+    if (passed_over != nullptr && !passed_over->empty() && passed_over->count(monitor_id) > 0) {
+      return true;
+    }
     for (const OverBudget& over : over_budget) {
       if (over.monitor_id == monitor_id) return true;
     }
