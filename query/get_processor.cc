@@ -1,5 +1,9 @@
 #include "query/get_processor.h"
 
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <string_view>
 #include <unordered_set>
 
 #include "logging/logger.h"
@@ -24,8 +28,9 @@ bool KeepInVdb(const Schema& schema, VdbId vdb_id, std::string* key) {
   return true;
 }
 
-// The read behind GetProcessor::GetObjects: the ids in selector order,
-// then the types, over one iterator on one snapshot.
+// The read behind GetProcessor::GetObjects: the ids in slices, each read in
+// key order and answered in selector order, then the types, over one
+// iterator on one snapshot.
 class GetObjectsRead : public GetProcessor::Read {
  public:
   GetObjectsRead(const Schema& schema, DbAccess* db, GetReadLists&& lists, VdbId vdb_id)
@@ -44,7 +49,8 @@ class GetObjectsRead : public GetProcessor::Read {
     while (!done_) {
       if (next_id_ < lists_.id_keys.size()) {
         if (paused()) break;
-        ReadNextId(&budget, ready);
+        if (next_id_ == slice_end_) ReadSlice(&budget);
+        if (!done_) AnswerSlice(ready);
       } else if (!ids_closed_) {
         // By-id and by-type entries never share a chunk.
         if (response_.objects_size() > 0) CloseChunk(ready);
@@ -61,25 +67,78 @@ class GetObjectsRead : public GetProcessor::Read {
   }
 
  private:
-  // Looks the next id up; a key asked for before reads nothing.
-  void ReadNextId(size_t* budget, std::vector<tx::GetResponseMsg>* ready) {
-    const std::string& key = lists_.id_keys[next_id_];
-    const std::string& type = lists_.id_pairs[next_id_].first;
-    ++next_id_;
-    if (!returned_.insert(key).second) return;
-    --*budget;
-    std::string value;
-    for (iterator_->Seek(key); iterator_->Valid(); iterator_->Next()) {
-      // Compared in place: the next key may be long.
-      if (!iterator_->key_view().starts_with(key)) break;
-      std::string record_key = iterator_->key();
-      if (KeepInVdb(schema_, vdb_id_, &record_key)) {
-        value = iterator_->value();
-        break;
+  // Reads the ids from next_id_ on whose keys were not asked for before, at
+  // most *budget of them, in key order in one forward pass, so that the
+  // deleted records between them are stepped over once. The bodies read wait
+  // in read_ until answered in selector order. Once they and the chunk being
+  // filled pass a chunk's size, the slice ends before its last body read in
+  // selector order, which is dropped and read again by the next slice.
+  void ReadSlice(size_t* budget) {
+    std::vector<size_t> to_read;  // selector positions
+    std::unordered_set<std::string_view> seen;
+    slice_end_ = next_id_;
+    for (; slice_end_ < lists_.id_keys.size(); ++slice_end_) {
+      const std::string& key = lists_.id_keys[slice_end_];
+      if (returned_.count(key) > 0 || seen.count(key) > 0) continue;
+      if (to_read.size() == *budget) break;
+      seen.insert(key);
+      to_read.push_back(slice_end_);
+    }
+    std::sort(to_read.begin(), to_read.end(),
+              [this](size_t a, size_t b) { return lists_.id_keys[a] < lists_.id_keys[b]; });
+    bool positioned = false;
+    for (const size_t position : to_read) {
+      if (position >= slice_end_) continue;
+      const std::string& key = lists_.id_keys[position];
+      --*budget;
+      // Unless it must move forward, the iterator stands on the first live
+      // record at or past `key`: every key read before is smaller, and each
+      // read ends within or just past its object's records. Once it has run
+      // off the end, nothing further is stored.
+      if (!positioned || (iterator_->Valid() && iterator_->key_view().compare(key) < 0)) {
+        iterator_->Seek(key);
+        positioned = true;
+      }
+      std::string value;
+      for (; iterator_->Valid(); iterator_->Next()) {
+        // Compared in place: the next key may be long.
+        if (!iterator_->key_view().starts_with(key)) break;
+        std::string record_key = iterator_->key();
+        if (KeepInVdb(schema_, vdb_id_, &record_key)) {
+          value = iterator_->value();
+          break;
+        }
+      }
+      if (!CheckRead(key)) return;
+      if (value.empty()) continue;
+      read_bytes_ += value.size();
+      read_.emplace(position, std::move(value));
+      while (bytes_ + read_bytes_ > GetProcessor::kMaxChunkBytes &&
+             read_.rbegin()->first > next_id_) {
+        auto last = std::prev(read_.end());
+        slice_end_ = last->first;
+        read_bytes_ -= last->second.size();
+        read_.erase(last);
       }
     }
-    if (!CheckRead(key)) return;
-    AppendEntry(type, std::move(value), ready);
+  }
+
+  // Answers the slice's ids in selector order until it is answered or a
+  // chunk is complete; a key asked for before is answered once.
+  void AnswerSlice(std::vector<tx::GetResponseMsg>* ready) {
+    const size_t ready_before = ready->size();
+    while (next_id_ < slice_end_ && ready->size() == ready_before) {
+      const size_t position = next_id_++;
+      if (!returned_.insert(lists_.id_keys[position]).second) continue;
+      std::string value;
+      auto read = read_.find(position);
+      if (read != read_.end()) {
+        value = std::move(read->second);
+        read_bytes_ -= value.size();
+        read_.erase(read);
+      }
+      AppendEntry(lists_.id_pairs[position].first, std::move(value), ready);
+    }
   }
 
   // Reads records of the current type until the budget or a chunk runs
@@ -158,13 +217,20 @@ class GetObjectsRead : public GetProcessor::Read {
     response_.Clear();
     lists_ = GetReadLists();
     returned_ = std::unordered_set<std::string>();
+    read_ = std::map<size_t, std::string>();
+    read_bytes_ = 0;
   }
 
   const Schema& schema_;
   const VdbId vdb_id_;
   GetReadLists lists_;
   boost::shared_ptr<DbAccess::IteratorImpl> iterator_;
-  size_t next_id_ = 0;
+  size_t next_id_ = 0;    // the next id to answer
+  size_t slice_end_ = 0;  // the ids before it are read
+  // The bodies read of ids not yet answered, by selector position, and
+  // their bytes.
+  std::map<size_t, std::string> read_;
+  size_t read_bytes_ = 0;
   bool ids_closed_ = false;
   size_t next_type_ = 0;
   bool in_type_ = false;  // the iterator is within type next_type_

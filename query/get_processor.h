@@ -68,6 +68,9 @@ class GetProcessor {
   // does not decode is skipped after an ERROR line; a storage failure ends
   // the read with the status DbAccessStatus::ToStatus makes. Every id
   // looked up and every record of a type counts as one record of a step.
+  // The ids of a step are looked up in key order, seeking only forward, so
+  // that the deleted records between them are stepped over once; the bodies
+  // read and the chunk being filled stay within about a chunk's size.
   // REQUIRES: `lists` passed ProcessGetRequest; `vdb_id` is in use.
   std::unique_ptr<Read> GetObjects(GetReadLists&& lists, VdbId vdb_id) const;
 

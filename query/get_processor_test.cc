@@ -1,5 +1,8 @@
 #include "query/get_processor.h"
 
+#include <algorithm>
+#include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,10 @@ class GetProcessorTest : public WriteTest {
   }
   void Store(const std::string& body, const VdbIdSet& vdbs, const std::string& value = "") {
     PutAll(db_.get(), {{Key(kAddress, body, vdbs), value.empty() ? body : value}});
+  }
+  void Delete(const std::string& body, const VdbIdSet& vdbs) {
+    std::vector<int32_t> codes;
+    ASSERT_TRUE(db_->Delete({{Key(kAddress, body, vdbs), ""}}, false, &codes).ok());
   }
   void Select(const std::string& type, const std::string* body = nullptr) {
     tx::TypedObjectMsg* selector = selectors_.Add();
@@ -153,6 +160,52 @@ TEST_F(GetProcessorTest, ReadsEachRepeatedKeyAndTypeOnce) {
   int steps = 1;
   while (!read->Step(1, &chunks_)) ASSERT_LT(++steps, 8);
   EXPECT_EQ(Chunks(), (Entries{{"AddressMsg:" + a}, {"AddressMsg:" + b}}));
+}
+
+// Ids stored in random vdb sets, some large, most deleted, asked for out of
+// key order with repeats and read in random steps: each is answered once, in
+// selector order, as a read of it alone answers it.
+TEST_F(GetProcessorTest, AnswersAsEachIdReadAloneDoes) {
+  std::mt19937 random(49);
+  auto pick = [&](int n) { return static_cast<int>(random() % n); };
+  auto id = [](int i, size_t padding = 0) { return Address(std::to_string(1000 + i), padding); };
+  for (int i = 0; i < 400; ++i) {
+    const size_t padding = pick(4) == 0 ? 100000 + pick(300000) : pick(100);
+    if (pick(3) > 0) Store(id(i, padding), {1, 2});
+    if (pick(3) == 0) Store(id(i, padding + 1), {static_cast<VdbId>(1 + pick(3))});
+    if (pick(4) > 0) Delete(id(i, padding), {1, 2});
+  }
+  auto entries = [this] {
+    std::vector<size_t> out;  // hashes: the large bodies are not printed
+    for (const tx::GetResponseMsg& chunk : chunks_) {
+      for (const tx::TypedObjectMsg& entry : chunk.objects()) {
+        out.push_back(std::hash<std::string>()(entry.SerializeAsString()));
+      }
+    }
+    return out;
+  };
+  for (int round = 0; round < 40; ++round) {
+    const VdbId vdb = 1 + pick(3);
+    std::vector<std::string> ids;
+    std::vector<size_t> alone;
+    for (int n = 1 + pick(80); n > 0; --n) ids.push_back(id(pick(410)));
+    for (const std::string& body : ids) {
+      if (&*std::find(ids.begin(), ids.end(), body) != &body) continue;  // a repeat
+      selectors_.Clear();
+      Select(kAddress, &body);
+      ASSERT_TRUE(Read(vdb).ok());
+      alone.push_back(entries().at(0));
+    }
+    selectors_.Clear();
+    for (const std::string& body : ids) Select(kAddress, &body);
+    ASSERT_TRUE(Processor().ProcessGetRequest("tarnix-cli", selectors_, &lists_).ok());
+    std::unique_ptr<GetProcessor::Read> read = Processor().GetObjects(std::move(lists_), vdb);
+    chunks_.clear();
+    while (!read->Step(1 + pick(pick(2) == 0 ? 4 : 100), &chunks_)) {
+    }
+    ASSERT_TRUE(read->status().ok());
+    ASSERT_EQ(entries(), alone) << "round " << round;
+  }
 }
 
 TEST_F(GetProcessorTest, ClosesAChunkOnceItsStoredBytesPassTheLimit) {
