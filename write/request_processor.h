@@ -141,6 +141,10 @@ class RequestProcessor {
   // change the stored records (one per key, counted with its stored value
   // length), for the object statistics.
   const RecordCountChanges& record_count_changes() const { return record_count_changes_; }
+  // After a successful Build: the keys (as ObjectKeyFilter takes them) of
+  // the objects whose every stored record it deletes. They are absent only
+  // once the batch is written.
+  const std::vector<std::string>& emptied_objects() const { return emptied_objects_; }
 
   // --- Building ---
 
@@ -265,6 +269,7 @@ class RequestProcessor {
   std::string key_;  // scratch for lookups
   SharedSpan last_span_;
   RecordCountChanges record_count_changes_;
+  std::vector<std::string> emptied_objects_;
   // RemoveVdbsFromUnknownTypes' record writes, for Build to hand out.
   std::vector<ObjectRecordWrites::Put> unknown_puts_;
   std::vector<std::string> unknown_deletes_;

@@ -63,8 +63,12 @@ struct SortEntry {
 // What one Build call gathers before it hands anything out.
 struct RequestProcessor::BuildState {
   // Bound to the transaction's snapshot; objects are read in key order, so
-  // it only ever seeks forward.
+  // it only ever moves forward. Once positioned, no live key lies between
+  // the last object read and where it stands.
   boost::shared_ptr<DbAccess::IteratorImpl> iterator;
+  bool positioned = false;
+  // The keys of the objects whose every stored record goes.
+  std::vector<std::string> emptied;
   // Scratch reused from object to object.
   DbAccess::Records records;
   // The object's stored record keys and their value lengths, as stored.
@@ -99,6 +103,7 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
   TARNIX_LOG(orv::VERBOSE, nullptr, "Build: reqs_.size()=%lu",
              static_cast<unsigned long>(live_objects_));
 
+  emptied_objects_.clear();
   Status status = Status::OK();
   // Objects in record key order, sorted once: all records of one object
   // sort together, and before those of any object with a greater key.
@@ -164,6 +169,7 @@ Status RequestProcessor::Build(bool trace, std::vector<DbAccess::TxnPut>* puts,
     if (requests != nullptr) {
       for (auto& entry : state.requests) requests->emplace(std::move(entry));
     }
+    emptied_objects_.swap(state.emptied);
     record_count_changes_.clear();
     for (const PendingType& type : types_) {
       if (type.counted) record_count_changes_[type.name] = type.count;
@@ -254,6 +260,11 @@ Status RequestProcessor::BuildObject(PendingObject* object, BuildState* state) {
   }
   state->deletes.insert(state->deletes.end(), writes.deletes().begin(), writes.deletes().end());
   if (object_keys_ != nullptr && !writes.puts().empty()) object_keys_->Add(object->key);
+  // Records under the object's key that are no records of it are left.
+  if (writes.puts().empty() && !state->records.empty() &&
+      writes.deletes().size() == state->records.size()) {
+    state->emptied.push_back(object->key);
+  }
   if (!writes.puts().empty() || !writes.deletes().empty()) {
     object_type.counted = true;
     CountRecordWrites(writes, state->stored_lengths, &object_type.count);
@@ -281,10 +292,23 @@ Status RequestProcessor::ReadRecsFromDbAccess(const std::string& type, const Pen
       }
     }
     DbAccess::IteratorImpl& it = *state->iterator;
-    for (it.Seek(object_key); it.Valid(); it.Next()) {
-      std::string key = it.key();
-      if (key.compare(0, object_key.size(), object_key) != 0) break;
-      records.emplace_back(std::move(key), it.value());
+    // Where the iterator stands at or past the key, nothing lies between:
+    // a Seek would only step again over the deleted records on the way.
+    // Exhausted, it has nothing past the key either.
+    bool read = true;
+    if (!state->positioned) {
+      it.Seek(object_key);
+      state->positioned = true;
+    } else if (it.Valid()) {
+      const leveldb::Slice at = it.key_view();
+      if (std::string_view(at.data(), at.size()) < object_key) it.Seek(object_key);
+    } else {
+      read = false;
+    }
+    for (; read && it.Valid(); it.Next()) {
+      const leveldb::Slice key = it.key_view();
+      if (!key.starts_with(object_key)) break;
+      records.emplace_back(key.ToString(), it.value());
     }
     status = it.status();
   }
