@@ -48,20 +48,29 @@ bool ObjectKeyFilter::LevelHas(const Level& level, uint64_t hash) {
                       [](const uint64_t& word, uint64_t bit) { return (word & bit) != 0; });
 }
 
-bool ObjectKeyFilter::MayContain(std::string_view object_key) const {
-  if (!enabled_) return true;
-  const uint64_t hash = HashKey(object_key);
+bool ObjectKeyFilter::BloomHas(uint64_t hash) const {
   for (const Level& level : levels_) {
     if (LevelHas(level, hash)) return true;
   }
   return false;
 }
 
+bool ObjectKeyFilter::MayContain(std::string_view object_key) const {
+  if (!deleted_.empty() && deleted_.count(std::string(object_key)) != 0) return false;
+  return !enabled_ || BloomHas(HashKey(object_key));
+}
+
 void ObjectKeyFilter::Add(std::string_view object_key) {
-  const uint64_t hash = HashKey(object_key);
-  for (const Level& level : levels_) {
-    if (LevelHas(level, hash)) return;  // counted once
+  if (journaling_) Journal(object_key, false);
+  if (!deleted_.empty()) {
+    const auto it = deleted_.find(std::string(object_key));
+    if (it != deleted_.end()) {
+      deleted_bytes_ -= it->size() + kEntryOverhead;
+      deleted_.erase(it);
+    }
   }
+  const uint64_t hash = HashKey(object_key);
+  if (BloomHas(hash)) return;  // counted once
   if (levels_.empty() || levels_.back().keys >= levels_.back().capacity) {
     Level level;
     level.capacity = levels_.empty() ? kFirstLevelKeys : levels_.back().capacity * 2;
@@ -74,6 +83,64 @@ void ObjectKeyFilter::Add(std::string_view object_key) {
     return true;
   });
   ++level.keys;
+}
+
+void ObjectKeyFilter::Remove(std::string_view object_key) {
+  if (journaling_) Journal(object_key, true);
+  const size_t cost = object_key.size() + kEntryOverhead;
+  if (deleted_bytes_ + cost > deleted_bound_) {
+    wants_rebuild_ = true;
+    return;
+  }
+  if (deleted_.emplace(object_key).second) deleted_bytes_ += cost;
+}
+
+void ObjectKeyFilter::Journal(std::string_view object_key, bool removed) {
+  if (journal_overflowed_) return;
+  const size_t cost = object_key.size() + kEntryOverhead;
+  if (journal_bytes_ + cost > deleted_bound_) {
+    journal_overflowed_ = true;
+    journal_.clear();
+    journal_.shrink_to_fit();
+    return;
+  }
+  journal_.emplace_back(object_key, removed);
+  journal_bytes_ += cost;
+}
+
+void ObjectKeyFilter::StartJournal() {
+  journaling_ = true;
+  journal_overflowed_ = false;
+}
+
+void ObjectKeyFilter::DropJournal() {
+  journaling_ = false;
+  journal_overflowed_ = false;
+  std::vector<std::pair<std::string, bool>>().swap(journal_);
+  journal_bytes_ = 0;
+}
+
+bool ObjectKeyFilter::Adopt(ObjectKeyFilter* fresh) {
+  const bool complete = !journal_overflowed_;
+  if (complete) {
+    for (const auto& entry : journal_) {
+      if (entry.second) {
+        fresh->Remove(entry.first);
+      } else {
+        fresh->Add(entry.first);
+      }
+    }
+    levels_ = std::move(fresh->levels_);
+    enabled_ = fresh->enabled_;
+    deleted_ = std::move(fresh->deleted_);
+    deleted_bytes_ = fresh->deleted_bytes_;
+    wants_rebuild_ = fresh->wants_rebuild_;
+    fresh->levels_.clear();
+    fresh->deleted_.clear();
+    fresh->deleted_bytes_ = 0;
+  }
+  DropJournal();
+  return complete;
 }
 
 bool ObjectKeyFilter::AddRecordKey(std::string_view record_key) {

@@ -323,8 +323,12 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   const DbAccessStatus written =
       db_->WriteTxn(std::move(puts), removed, sync, [telemetry] { telemetry->Record(5); });
   telemetry_->Record(6);
-  if (written.ok()) ids_->MarkPersisted();
-  return written.ToStatus();
+  if (!written.ok()) return written.ToStatus();
+  ids_->MarkPersisted();
+  // Only a written delete may make an object absent: a put of it would
+  // otherwise not read the records still stored.
+  for (const std::string& key : processor->emptied_objects()) object_keys_.Remove(key);
+  return Status::OK();
 }
 
 void WriteTransactions::WipeEphemeralObjects() {

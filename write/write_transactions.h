@@ -133,7 +133,8 @@ class WriteTransactions {
   void WipeEphemeralObjects();
 
   // The objects that may be stored; start-up fills it and enables it
-  // (ComputeStatistics), each transaction's Build adds what it writes.
+  // (ComputeStatistics), each transaction's Build adds what it writes, and
+  // each written batch removes the objects it emptied.
   ObjectKeyFilter* object_keys() { return &object_keys_; }
 
   // A stream whose request units together pass this many bytes keeps none
