@@ -56,8 +56,8 @@ bool ObjectKeyFilter::BloomHas(uint64_t hash) const {
 }
 
 bool ObjectKeyFilter::MayContain(std::string_view object_key) const {
-  if (!deleted_.empty() && deleted_.count(std::string(object_key)) != 0) return false;
-  return !enabled_ || BloomHas(HashKey(object_key));
+  if (enabled_ && !BloomHas(HashKey(object_key))) return false;
+  return deleted_.empty() || deleted_.count(std::string(object_key)) == 0;
 }
 
 void ObjectKeyFilter::Add(std::string_view object_key) {

@@ -35,8 +35,9 @@ namespace tarnix {
 class ObjectKeyFilter {
  public:
   static constexpr size_t kDefaultDeletedBound = size_t{32} << 20;
-  // What one deleted or journaled key costs beyond its bytes.
-  static constexpr size_t kEntryOverhead = 64;
+  // What one deleted or journaled key costs beyond its bytes: a hash set
+  // node, its bucket and the allocator's share.
+  static constexpr size_t kEntryOverhead = 96;
 
   explicit ObjectKeyFilter(size_t deleted_bound = kDefaultDeletedBound)
       : deleted_bound_(deleted_bound) {}
