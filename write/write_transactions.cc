@@ -292,6 +292,7 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
                                           TransactionRequestTable* requests) {
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("ProcessRequests", 2);
+  object_key_rebuild_.Poll();
   std::vector<DbAccess::TxnPut> puts;
   std::vector<std::string> removed;
   std::list<UpdateRecord> logged_only;
@@ -328,6 +329,7 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   // Only a written delete may make an object absent: a put of it would
   // otherwise not read the records still stored.
   for (const std::string& key : processor->emptied_objects()) object_keys_.Remove(key);
+  object_key_rebuild_.StartIfWanted(db_);
   return Status::OK();
 }
 

@@ -14,6 +14,7 @@
 #include "metrics/metric.h"
 #include "util/status.h"
 #include "write/object_key_filter.h"
+#include "write/object_key_filter_rebuild.h"
 #include "write/prepared_request.h"
 #include "write/recursive_delete.h"
 #include "write/request_stream.h"
@@ -134,7 +135,9 @@ class WriteTransactions {
 
   // The objects that may be stored; start-up fills it and enables it
   // (ComputeStatistics), each transaction's Build adds what it writes, and
-  // each written batch removes the objects it emptied.
+  // each written batch removes the objects it emptied. Past the filter's
+  // bound of deleted keys it is rebuilt on a thread of its own, which the
+  // destructor stops and joins.
   ObjectKeyFilter* object_keys() { return &object_keys_; }
 
   // A stream whose request units together pass this many bytes keeps none
@@ -203,6 +206,8 @@ class WriteTransactions {
   UpdateNotifier* const notifier_;
   GroupCommit* const commits_;
   ObjectKeyFilter object_keys_;
+  // Polled before each Build, started after deletions past the bound.
+  ObjectKeyFilterRebuild object_key_rebuild_{&object_keys_};
 };
 
 }  // namespace tarnix
