@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "platform/wft/workflow_util.h"
 #include "util/base64.h"
@@ -352,132 +353,93 @@ TEST_F(BuildTest, RequestTableGetsEachObjectsOperationsUnlessPresent) {
 
 // A batch over objects stored in several vdb sets, absent, deleted before
 // (their deleted records lie between the others) or re-created, added in
-// random order, some through a key filter that knows the deleted ones:
-// one Build writes and reports what a Build of each object alone does, and
-// the objects it says it empties are those left without a record.
+// random order, some through a filter that knows the deleted ones: one
+// Build gives what Builds of each object alone give, and the objects it
+// says it empties are those left without a record.
 TEST_F(BuildTest, BatchBuildsAsEachObjectAlone) {
-  using Ops = std::function<void(RequestProcessor*)>;
-  constexpr int kHosts = 40;
+  using Outputs = std::tuple<Writes, std::vector<std::string>, std::vector<Change>,
+                             std::vector<Change>, std::vector<Change>, std::vector<std::string>>;
   std::mt19937 random(11);
   const auto pick = [&](int n) { return static_cast<int>(random() % n); };
-  const auto some_vdbs = [&] {
-    VdbIdSet vdbs;
-    for (VdbId vdb = 1; vdb <= 4; ++vdb) {
-      if (pick(2) == 0) vdbs.insert(vdb);
-    }
-    if (vdbs.empty()) vdbs.insert(static_cast<VdbId>(1 + pick(4)));
-    return vdbs;
+  const auto build = [&](Outputs* out) {
+    puts_.clear();
+    deletes_.clear();
+    for (auto* list : {&updates_, &logged_only_, &removals_}) list->clear();
+    ASSERT_TRUE(Build().ok());
+    const auto append = [](auto& to, const auto& from) {
+      to.insert(to.end(), from.begin(), from.end());
+    };
+    append(std::get<0>(*out), Puts());
+    append(std::get<1>(*out), deletes_);
+    append(std::get<2>(*out), Changes(updates_));
+    append(std::get<3>(*out), Changes(logged_only_));
+    append(std::get<4>(*out), Changes(removals_));
+    append(std::get<5>(*out), processor_->emptied_objects());
   };
   for (int round = 0; round < 24; ++round) {
     SCOPED_TRACE(round);
     std::vector<int32_t> codes;
     ASSERT_TRUE(db_->Delete(All(db_.get()), false, &codes).ok());
-    std::set<int> stored;
-    std::set<int> deleted;
-    for (int host = 1; host <= kHosts; ++host) {
+    std::set<std::string> stored;
+    ObjectKeyFilter filter;
+    for (int host = 1; host <= 40; ++host) {
       const int kind = pick(3);  // absent, stored, stored then deleted
       if (kind == 0) continue;
       DbAccess::Records records;
-      for (int r = 0, n = 1 + pick(3); r < n; ++r) {
-        records.emplace_back(RecordKey(host, {static_cast<VdbId>(1 + r)}), Address(host, 8 + r));
+      for (VdbId vdb = 1, n = 1 + pick(3); vdb <= n; ++vdb) {
+        records.emplace_back(RecordKey(host, {vdb}), Address(host, 8 + vdb));
       }
       PutAll(db_.get(), records);
-      if (kind == 1) {
-        stored.insert(host);
-      } else {
+      if (kind == 1) stored.insert(ObjectKey(host));
+      if (kind == 2) {
         ASSERT_TRUE(db_->Delete(records, false, &codes).ok());
-        deleted.insert(host);
+        filter.Remove(ObjectKey(host));
       }
     }
-    std::map<std::string, std::pair<int, std::vector<Ops>>> batch;  // by object key
-    for (int host = 1; host <= kHosts; ++host) {
-      if (pick(2) == 0) continue;
-      std::vector<Ops>& ops = batch[ObjectKey(host)].second;
-      batch[ObjectKey(host)].first = host;
-      for (int n = 1 + pick(3); n > 0; --n) {
+    std::map<std::string, std::vector<std::function<void(RequestProcessor*)>>> batch;
+    for (int host = 1; host <= 40; ++host) {
+      for (int n = pick(2) * (1 + pick(3)); n > 0; --n) {
         const std::string id = AddressId(host);
-        const VdbIdSet vdbs = some_vdbs();
-        switch (pick(3)) {
-          case 0: {
-            const ObjectBody body = Shared(Address(host, 8 + pick(4)));
-            ops.push_back(
-                [=](RequestProcessor* p) { p->AddPut(kAddress, id, body, vdbs, nullptr); });
-            break;
-          }
-          case 1:
-            ops.push_back([=](RequestProcessor* p) { p->AddDelete(kAddress, id, vdbs, nullptr); });
-            break;
-          default: {
-            const VdbId from = static_cast<VdbId>(1 + pick(4));
-            ops.push_back(
-                [=](RequestProcessor* p) { p->AddCopy(kAddress, id, from, vdbs, nullptr); });
-          }
+        VdbIdSet vdbs;
+        for (int vdb = 1, mask = 1 + pick(15); vdb <= 4; ++vdb) {
+          if ((mask >> (vdb - 1) & 1) != 0) vdbs.insert(static_cast<VdbId>(vdb));
         }
+        const ObjectBody body = Shared(Address(host, 8 + pick(4)));
+        const VdbId from = static_cast<VdbId>(1 + pick(4));
+        const int kind = pick(3);
+        batch[ObjectKey(host)].push_back([=](RequestProcessor* p) {
+          if (kind == 0) p->AddPut(kAddress, id, body, vdbs, nullptr);
+          if (kind == 1) p->AddDelete(kAddress, id, vdbs, nullptr);
+          if (kind == 2) p->AddCopy(kAddress, id, from, vdbs, nullptr);
+        });
       }
     }
-
-    // Each object alone, in key order.
-    std::vector<std::pair<std::string, std::string>> puts;
-    std::vector<std::string> deletes;
-    std::vector<Change> updates, logged_only, removals;
-    std::vector<std::string> emptied;
-    int64_t records = 0;
+    Outputs alone, together;
+    std::vector<const std::vector<std::function<void(RequestProcessor*)>>*> arrivals;
     for (const auto& object : batch) {
       processor_.reset(new RequestProcessor(&schema_, db_.get()));
-      for (const Ops& op : object.second.second) op(processor_.get());
-      puts_.clear();
-      deletes_.clear();
-      for (auto* list : {&updates_, &logged_only_, &removals_}) list->clear();
-      ASSERT_TRUE(Build().ok());
-      const auto append = [](auto* to, const auto& from) {
-        to->insert(to->end(), from.begin(), from.end());
-      };
-      append(&puts, Puts());
-      append(&deletes, deletes_);
-      append(&updates, Changes(updates_));
-      append(&logged_only, Changes(logged_only_));
-      append(&removals, Changes(removals_));
-      append(&emptied, processor_->emptied_objects());
-      const auto& counts = processor_->record_count_changes();
-      if (counts.count(kAddress) != 0) records += counts.at(kAddress).records;
+      for (const auto& op : object.second) op(processor_.get());
+      build(&alone);
+      arrivals.push_back(&object.second);
     }
-
-    // The whole batch, in random order.
-    ObjectKeyFilter filter;
-    const bool filtered = round % 2 == 1;
-    if (filtered) {
-      for (const DbAccess::Record& record : All(db_.get())) filter.AddRecordKey(record.first);
-      filter.Enable();
-      for (int host : deleted) filter.Remove(ObjectKey(host));
-    }
-    processor_.reset(new RequestProcessor(&schema_, db_.get(), filtered ? &filter : nullptr));
-    std::vector<const std::vector<Ops>*> arrivals;
-    for (const auto& object : batch) arrivals.push_back(&object.second.second);
+    for (const DbAccess::Record& record : All(db_.get())) filter.AddRecordKey(record.first);
+    filter.Enable();
+    processor_.reset(new RequestProcessor(&schema_, db_.get(), round % 2 ? &filter : nullptr));
     std::shuffle(arrivals.begin(), arrivals.end(), random);
-    for (const std::vector<Ops>* ops : arrivals) {
-      for (const Ops& op : *ops) op(processor_.get());
+    for (const auto* ops : arrivals) {
+      for (const auto& op : *ops) op(processor_.get());
     }
-    puts_.clear();
-    deletes_.clear();
-    for (auto* list : {&updates_, &logged_only_, &removals_}) list->clear();
-    ASSERT_TRUE(Build().ok());
-    EXPECT_EQ(Puts(), puts);
-    EXPECT_EQ(deletes_, deletes);
-    EXPECT_EQ(Changes(updates_), updates);
-    EXPECT_EQ(Changes(logged_only_), logged_only);
-    EXPECT_EQ(Changes(removals_), removals);
-    EXPECT_EQ(processor_->emptied_objects(), emptied);
-    const auto& counts = processor_->record_count_changes();
-    EXPECT_EQ(counts.count(kAddress) != 0 ? counts.at(kAddress).records : 0, records);
+    build(&together);
+    EXPECT_EQ(together, alone);
 
     ASSERT_TRUE(db_->WriteTxn(puts_, deletes_, false, [] {}).ok());
     std::vector<std::string> left_empty;
     for (const auto& object : batch) {
       DbAccess::Records now;
       ASSERT_TRUE(db_->PrefixFilter(nullptr, object.first, &now).ok());
-      if (stored.count(object.second.first) != 0 && now.empty()) left_empty.push_back(object.first);
+      if (stored.count(object.first) != 0 && now.empty()) left_empty.push_back(object.first);
     }
-    EXPECT_EQ(left_empty, emptied);
+    EXPECT_EQ(left_empty, std::get<5>(together));
   }
 }
 
