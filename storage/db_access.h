@@ -234,6 +234,9 @@ class DbAccess {
   DbAccessStatus SyncLog();
 
  private:
+  // Compacts on a thread of its own, which DbAccess is not made for; it
+  // takes the database from here and holds it as iterators do.
+  friend class RangeCompactor;
   struct Metrics;
 
   // Logs that `operation` was called without an open database; true then.

@@ -107,7 +107,22 @@ leveldb::Status FaultEnv::CheckRead() {
   return leveldb::Status::OK();
 }
 
+void FaultEnv::SetTableCreationHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  table_creation_hook_ = std::move(hook);
+}
+
 leveldb::Status FaultEnv::CheckCreation(const std::string& name) {
+  std::function<void()> table_hook;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const std::string kTable = ".ldb";
+    if (name.size() >= kTable.size() &&
+        name.compare(name.size() - kTable.size(), kTable.size(), kTable) == 0) {
+      table_hook = table_creation_hook_;
+    }
+  }
+  if (table_hook) table_hook();
   std::lock_guard<std::mutex> lock(mu_);
   if (failing_creations_ <= 0 ||
       name.find(failing_part_) == std::string::npos) {

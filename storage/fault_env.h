@@ -2,6 +2,7 @@
 #define TARNIX_STORAGE_FAULT_ENV_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -35,6 +36,9 @@ class FaultEnv : public leveldb::EnvWrapper {
       const leveldb::Status& error = leveldb::Status::IOError("injected"));
   // Syncs of write-ahead log files so far.
   int log_syncs() const { return log_syncs_; }
+  // Runs before each creation of a table file, on the creating thread
+  // (tests hold compactions in it).
+  void SetTableCreationHook(std::function<void()> hook);
 
   // --- Syncs of write-ahead log files ---
   // While set, they fail with an I/O error and reach nothing.
@@ -93,6 +97,7 @@ class FaultEnv : public leveldb::EnvWrapper {
   std::string failing_part_;
   int failing_creations_ = 0;
   leveldb::Status creation_error_;
+  std::function<void()> table_creation_hook_;  // guarded by mu_
   leveldb::Status log_append_error_;  // guarded by mu_
   std::atomic<int> log_syncs_{0};
   std::atomic<bool> fail_log_syncs_{false};
@@ -118,6 +123,11 @@ class SyncGate {
   void WaitForSync() {
     std::unique_lock<std::mutex> lock(mu_);
     changed_.wait(lock, [this] { return arrived_ > 0; });
+  }
+  // The same, for `limit` at most; false when none came.
+  bool WaitForSync(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return changed_.wait_for(lock, limit, [this] { return arrived_ > 0; });
   }
   void Open() {
     std::lock_guard<std::mutex> lock(mu_);

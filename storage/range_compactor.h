@@ -1,0 +1,105 @@
+#ifndef TARNIX_STORAGE_RANGE_COMPACTOR_H_
+#define TARNIX_STORAGE_RANGE_COMPACTOR_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <boost/shared_ptr.hpp>
+#include <leveldb/db.h>
+
+namespace tarnix {
+
+class DbAccess;
+
+// Compacts the key range of large deletes on a thread of its own, so that
+// LevelDB drops the deleted entries: until a compaction reaches them, every
+// iterator that passes them steps over them one by one.
+//
+// The writer notes its deletes; once kCompactAfterDeletes of them have been
+// noted, their range (the smallest to the largest key) is handed to the
+// compaction thread and the count starts again. One compaction runs at a
+// time; ranges handed over meanwhile are merged into one pending range (the
+// smallest begin, the largest end). Reads and writes go on during a
+// compaction: LevelDB serves them from other threads.
+//
+// A range is compacted in pieces of about `piece_bytes` of stored data, and
+// Stop() waits for the piece in flight only, so a stopping daemon is not held
+// by a large range. The rest of the range is then left as it is, which
+// LevelDB is fine with (its compactions are applied atomically).
+//
+// The thread holds the database, as iterators do, only while it compacts:
+// once idle, DbAccess::Close() closes the database as before.
+//
+// Threading: NoteDeletes, Compact and Stop are called from the thread that
+// calls `db` (the event loop), and are cheap there; WaitIdle and
+// compactions() from any thread. `db` is not owned and must outlive this
+// object.
+class RangeCompactor {
+ public:
+  // Deletes noted before their range is compacted.
+  static constexpr size_t kCompactAfterDeletes = 4096;
+  // Stored bytes a piece of a compaction covers, as LevelDB estimates them.
+  static constexpr uint64_t kPieceBytes = uint64_t{32} << 20;
+
+  explicit RangeCompactor(DbAccess* db, uint64_t piece_bytes = kPieceBytes);
+  // Stop().
+  ~RangeCompactor();
+  RangeCompactor(const RangeCompactor&) = delete;
+  RangeCompactor& operator=(const RangeCompactor&) = delete;
+
+  // Notes `count` deleted keys, the smallest `smallest` and the largest
+  // `largest`; hands their range over together with those noted before once
+  // kCompactAfterDeletes are noted. REQUIRES: the deletes are written.
+  void NoteDeletes(size_t count, const std::string& smallest, const std::string& largest);
+  // Hands the keys from `begin` to `end` (both included) over now, merged
+  // with a pending range. Does nothing without an open database or after
+  // Stop(). The first call starts the thread.
+  void Compact(const std::string& begin, const std::string& end);
+  // Drops the pending range and waits for the piece in flight, then for the
+  // thread. Later calls hand nothing over.
+  void Stop();
+
+  // Waits until no range is pending or being compacted, or Stop() was
+  // called.
+  void WaitIdle();
+  // Ranges compacted to their end so far.
+  uint64_t compactions() const;
+
+ private:
+  struct Range {
+    std::string begin;
+    std::string end;  // included
+  };
+
+  void Main();
+  // Compacts `range` piece by piece; false when Stop() cut it short.
+  bool CompactPieces(leveldb::DB* db, const Range& range);
+  // The last key of the piece that begins at `from` and ends by `end`.
+  std::string PieceEnd(leveldb::DB* db, const std::string& from, const std::string& end) const;
+  bool stopping() const;
+
+  DbAccess* const db_;
+  const uint64_t piece_bytes_;
+
+  // The writer's: deletes noted since the last hand-over, and their range.
+  size_t noted_ = 0;
+  Range noted_range_;
+
+  mutable std::mutex mu_;
+  std::condition_variable changed_;
+  std::optional<Range> pending_;                // guarded by mu_
+  boost::shared_ptr<leveldb::DB> pending_db_;   // guarded by mu_
+  bool running_ = false;                        // guarded by mu_
+  bool stop_ = false;                           // guarded by mu_
+  uint64_t compactions_ = 0;                    // guarded by mu_
+  std::thread thread_;                          // the writer's
+};
+
+}  // namespace tarnix
+
+#endif  // TARNIX_STORAGE_RANGE_COMPACTOR_H_
