@@ -425,9 +425,11 @@ DbAccessStatus DbAccess::WriteTxnBatch(leveldb::WriteBatch* batch,
 }
 
 DbAccessStatus DbAccess::DeleteByPrefixes(
-    const std::vector<std::string>& prefixes, bool sync) {
+    const std::vector<std::string>& prefixes, bool sync, size_t* deleted) {
+  if (deleted != nullptr) *deleted = 0;
   if (NoDatabase("DeleteByPrefixes")) return NoDatabaseStatus();
   leveldb::WriteBatch batch;
+  size_t count = 0;
   {
     const DbSnapshotPtr snapshot(db_);
     const leveldb::ReadOptions options = MakeReadOptions(snapshot.snapshot());
@@ -436,6 +438,7 @@ DbAccessStatus DbAccess::DeleteByPrefixes(
       for (it->Seek(prefix); it->Valid(); it->Next()) {
         if (!StartsWith(it->key(), prefix)) break;
         batch.Delete(it->key());
+        ++count;
       }
       // Deleting only part of the records would leave the prefix half gone.
       const leveldb::Status status = it->status();
@@ -447,7 +450,9 @@ DbAccessStatus DbAccess::DeleteByPrefixes(
       }
     }
   }
-  return Write(&batch, sync);
+  const DbAccessStatus status = Write(&batch, sync);
+  if (deleted != nullptr && status.ok()) *deleted = count;
+  return status;
 }
 
 DbAccessStatus DbAccess::SyncLog() {

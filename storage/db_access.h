@@ -222,9 +222,10 @@ class DbAccess {
   // twice while the batch grows. `puts` is left empty.
   DbAccessStatus WriteTxn(std::vector<TxnPut>&& puts, const std::vector<std::string>& deletes,
                           bool sync, const WriteHook& hook);
-  // Deletes, in one batch, every record under any of `prefixes`.
+  // Deletes, in one batch, every record under any of `prefixes`; sets
+  // *deleted, when given, to how many it deleted.
   DbAccessStatus DeleteByPrefixes(const std::vector<std::string>& prefixes,
-                                  bool sync);
+                                  bool sync, size_t* deleted = nullptr);
 
   // Makes every write that returned before the call durable, as if it had
   // been written with `sync`. The one call that is thread-safe: another

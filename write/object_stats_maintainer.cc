@@ -1,5 +1,7 @@
 #include "write/object_stats_maintainer.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -10,10 +12,19 @@
 #include "schema/schema.h"
 #include "storage/db_access.h"
 #include "storage/key_space.h"
+#include "storage/range_compactor.h"
 #include "write/object_key_filter.h"
 
 namespace tarnix {
 namespace {
+
+// A key past every key that begins with `prefix`, which holds a byte below
+// 0xff.
+std::string KeyAfterPrefix(std::string prefix) {
+  while (static_cast<unsigned char>(prefix.back()) == 0xff) prefix.pop_back();
+  ++prefix.back();
+  return prefix;
+}
 
 // Counters hold unsigned values: a decrement stops at 0 instead of wrapping.
 void SaturatingSubtract(metrics::UnitCounter* counter, uint64_t amount) {
@@ -105,7 +116,7 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
   }
 }
 
-void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access) {
+void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access, RangeCompactor* compactor) {
   const std::vector<int32_t> type_ids = schema.types().GetDeprecatedObjectTypes();
   if (type_ids.empty()) return;
   std::vector<std::string> prefixes;
@@ -115,10 +126,15 @@ void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access) {
     text += std::to_string(type_id) + ", ";
   }
   TARNIX_LOG(orv::INFO, nullptr, "Wiping deprecated objects: %s", text.c_str());
-  const DbAccessStatus status = db_access->DeleteByPrefixes(prefixes, false);
+  size_t deleted = 0;
+  const DbAccessStatus status = db_access->DeleteByPrefixes(prefixes, false, &deleted);
   if (!status.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in TarnixServer::WipeDeprecatedObjects(): %s.",
                status.message.c_str());
+  }
+  if (compactor != nullptr && deleted > 0) {
+    const auto range = std::minmax_element(prefixes.begin(), prefixes.end());
+    compactor->NoteDeletes(deleted, *range.first, KeyAfterPrefix(*range.second));
   }
 }
 

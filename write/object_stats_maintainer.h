@@ -15,6 +15,7 @@ namespace tarnix {
 
 class DbAccess;
 class ObjectKeyFilter;
+class RangeCompactor;
 class Schema;
 
 // Per object type, the number of stored object records and the sum of their
@@ -64,8 +65,10 @@ void ComputeStatistics(const Schema& schema, DbAccess* db_access, ObjectStatsMai
                        VdbIdSet* held_vdbs = nullptr, ObjectKeyFilter* object_keys = nullptr);
 
 // Start-up, before the count: removes every record of the types the schema
-// lists as deprecated. Not logged in the transaction log; errors are logged.
-void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access);
+// lists as deprecated, and notes the deletes in `compactor` when given. Not
+// logged in the transaction log; errors are logged.
+void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access,
+                           RangeCompactor* compactor = nullptr);
 
 }  // namespace tarnix
 

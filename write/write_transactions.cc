@@ -1,5 +1,6 @@
 #include "write/write_transactions.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "platform/wft/workflow_util.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
+#include "storage/range_compactor.h"
 #include "util/heap_release.h"
 #include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
@@ -135,7 +137,7 @@ WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, Transac
                                      TransactionLogStore* log_store, const VDbRegistry* vdbs,
                                      ObjectStatsMaintainer* stats, WriteMetrics* metrics,
                                      WriteTelemetry* telemetry, UpdateNotifier* notifier,
-                                     GroupCommit* commits)
+                                     GroupCommit* commits, RangeCompactor* compactor)
     : schema_(schema),
       db_(db),
       ids_(ids),
@@ -145,7 +147,8 @@ WriteTransactions::WriteTransactions(const Schema* schema, DbAccess* db, Transac
       metrics_(metrics),
       telemetry_(telemetry),
       notifier_(notifier),
-      commits_(commits) {}
+      commits_(commits),
+      compactor_(compactor) {}
 
 bool WriteTransactions::TracingEnabled() { return orv::wft::WorkflowUtil::Enabled(); }
 
@@ -307,6 +310,9 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   ProcessUpdatesSet(TarnixTransactionLog::kDeleted, *deletes, log);
   telemetry_->Record(3);
 
+  // The log's trims come after: they delete at the far end of the key space
+  // and would stretch the compacted range across every object.
+  const size_t object_deletes = removed.size();
   uint64_t log_size = log_store_->current_log_size();
   status =
       log_store_->ComputeTxnLogUpdates(tracing, log, &log_size, txn_log_bytes, &puts, &removed);
@@ -330,6 +336,10 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   // otherwise not read the records still stored.
   for (const std::string& key : processor->emptied_objects()) object_keys_.Remove(key);
   object_key_rebuild_.StartIfWanted(db_);
+  if (compactor_ != nullptr && object_deletes > 0) {
+    const auto range = std::minmax_element(removed.begin(), removed.begin() + object_deletes);
+    compactor_->NoteDeletes(object_deletes, *range.first, *range.second);
+  }
   return Status::OK();
 }
 

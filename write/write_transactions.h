@@ -26,6 +26,7 @@ namespace tarnix {
 class DbAccess;
 class GroupCommit;
 class ObjectStatsMaintainer;
+class RangeCompactor;
 class Schema;
 class TransactionIds;
 class TransactionLogStore;
@@ -68,7 +69,9 @@ class UpdateNotifier {
 // returned. Also the start-up wipe of ephemeral objects.
 //
 // Every part is borrowed and must outlive this object. Runs on the RPC
-// event-loop thread (or during start-up); not thread-safe.
+// event-loop thread (or during start-up); not thread-safe. The objects'
+// deletes of each committed transaction are noted in `compactor` (see
+// RangeCompactor::NoteDeletes); without one nothing is compacted.
 class WriteTransactions {
  public:
   // Modify streams of at least this many bytes are not recorded request by
@@ -78,7 +81,8 @@ class WriteTransactions {
   WriteTransactions(const Schema* schema, DbAccess* db, TransactionIds* ids,
                     TransactionLogStore* log_store, const VDbRegistry* vdbs,
                     ObjectStatsMaintainer* stats, WriteMetrics* metrics,
-                    WriteTelemetry* telemetry, UpdateNotifier* notifier, GroupCommit* commits);
+                    WriteTelemetry* telemetry, UpdateNotifier* notifier, GroupCommit* commits,
+                    RangeCompactor* compactor = nullptr);
   WriteTransactions(const WriteTransactions&) = delete;
   WriteTransactions& operator=(const WriteTransactions&) = delete;
 
@@ -205,6 +209,7 @@ class WriteTransactions {
   WriteTelemetry* const telemetry_;
   UpdateNotifier* const notifier_;
   GroupCommit* const commits_;
+  RangeCompactor* const compactor_;
   ObjectKeyFilter object_keys_;
   // Polled before each Build, started after deletions past the bound.
   ObjectKeyFilterRebuild object_key_rebuild_{&object_keys_};

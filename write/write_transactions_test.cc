@@ -663,6 +663,29 @@ TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction
   EXPECT_EQ((*counters.num_of_objects)->window(true).last, 0u);
 }
 
+TEST_F(WriteTransactionsTest, DeletesAreCompactedOnceThousandsAddUp) {
+  Stop();
+  compactor_ = std::make_unique<RangeCompactor>(db_.get());
+  Start();
+  const int kDevices = static_cast<int>(RangeCompactor::kCompactAfterDeletes);
+  std::vector<tx::PutMsg> puts;
+  for (int i = 0; i < kDevices; ++i) puts.push_back(PutEntry(kDevice, Device(i)));
+  RunPut(puts);
+  std::list<tx::DeleteRequestMsg> deletes(1);
+  for (int i = 0; i < 100; ++i) {
+    *deletes.back().add_deletes() = DeleteEntry(kDevice, Device(i), false);
+  }
+  txn_->Run(kAdmin, &recorder_, &deletes);
+  compactor_->WaitIdle();
+  EXPECT_EQ(compactor_->compactions(), 0u);
+
+  std::list<tx::FlushRequestMsg> flushes(1);
+  schema_.types().SetObjectType(kDevice, flushes.back().add_flushes());
+  txn_->Run(kAdmin, &recorder_, &flushes);
+  compactor_->WaitIdle();
+  EXPECT_TRUE(Stored(kDevice).empty());
+  EXPECT_EQ(compactor_->compactions(), 1u);
+}
 
 // Records of a type the schema does not list (one a reload dropped), as
 // stored: object key -> value, for the vdb sets given.

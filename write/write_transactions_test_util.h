@@ -11,6 +11,7 @@
 
 #include "schema/record_key.h"
 #include "storage/key_space.h"
+#include "storage/range_compactor.h"
 #include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
 #include "write/tarnix_transaction_log.h"
@@ -90,10 +91,12 @@ class WriteTransactionsTest : public WriteTest {
     commits_ = std::make_unique<GroupCommit>(db_.get());
     txn_ = std::make_unique<WriteTransactions>(&schema_, db_.get(), ids_.get(), log_store_.get(),
                                                vdbs_.get(), stats_.get(), metrics_.get(),
-                                               &telemetry_, &recorder_, commits_.get());
+                                               &telemetry_, &recorder_, commits_.get(),
+                                               compactor_.get());
   }
   void Stop() {
     txn_.reset();
+    compactor_.reset();
     commits_.reset();
     metrics_.reset();
     stats_.reset();
@@ -196,6 +199,7 @@ class WriteTransactionsTest : public WriteTest {
   WriteTelemetry telemetry_;
   Recorder recorder_;
   std::unique_ptr<GroupCommit> commits_;
+  std::unique_ptr<RangeCompactor> compactor_;  // null unless a test sets it before Start()
   std::unique_ptr<WriteTransactions> txn_;
 };
 
