@@ -34,8 +34,9 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
       compute_repeated_delta_latency_(*metric_registry, "server/latency/compute/repeated_delta"),
       monitor_update_latency_(*metric_registry, "server/latency/monitor/update/process"),
       group_commit_(db_access),
+      compactor_(db_access),
       writes_(schema, db_access, &txn_ids_, &txn_log_, &vdbs_, &obj_stats_maintainer_,
-              &write_metrics_, &telemetry_, this, &group_commit_),
+              &write_metrics_, &telemetry_, this, &group_commit_, &compactor_),
       get_processor_(schema, db_access),
       query_processor_(schema, db_access),
       monitor_statements_(schema, &query_processor_, &monitor_engine_),
@@ -52,7 +53,7 @@ TarnixServer::TarnixServer(Schema* schema, DbAccess* db_access, uint64_t max_log
   group_commit_.set_on_notifications_stopped([this] { EndMonitorsAfterFailedSync(); });
   txn_ids_.InitTxnId();
   wft_config_.Load(db_access_);
-  WipeDeprecatedObjects(*schema_, db_access_);
+  WipeDeprecatedObjects(*schema_, db_access_, &compactor_);
   // The count reads every object record; it also collects the vdbs they
   // name, which the loaded registry must know.
   VdbIdSet held_vdbs;

@@ -28,6 +28,7 @@
 #include "server/workflow_tracer_config.h"
 #include "server/write_stream_budget.h"
 #include "storage/db_access.h"
+#include "storage/range_compactor.h"
 #include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
 #include "write/transaction_ids.h"
@@ -253,6 +254,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
   // Answers durable write transactions; the daemon starts its syncer.
   GroupCommit& group_commit() { return group_commit_; }
+  // Compacts the range of large deletes; the daemon stops it on its way out.
+  RangeCompactor& compactor() { return compactor_; }
   MonitorEngine& monitor_engine() { return monitor_engine_; }
 
  private:
@@ -331,6 +334,7 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   WorkflowTracerConfig wft_config_;
   WriteTelemetry telemetry_;
   GroupCommit group_commit_;
+  RangeCompactor compactor_;
   WriteTransactions writes_;
   GetProcessor get_processor_;
   QueryProcessor query_processor_;

@@ -177,6 +177,9 @@ int RunServer(int argc, char** argv) {
 
     g_provider->Run(1);
     g_data_service->group_commit().StopSyncer();
+    // Waits for the piece of a compaction in flight only; the rest of its
+    // range is left to LevelDB.
+    g_data_service->compactor().Stop();
 
     server.reset();
     connection_options.reset();
