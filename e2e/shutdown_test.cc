@@ -1,6 +1,6 @@
 // An orderly stop under load: SIGTERM ends the daemon within five seconds
-// whatever its calls are doing, and a write it committed is never answered
-// with a failure.
+// whatever its calls are doing or a compaction is compacting, and a write it
+// committed is never answered with a failure.
 
 #include <signal.h>
 
@@ -136,6 +136,40 @@ TEST(ShutdownTest, SigtermEndsTheDaemonWithinFiveSecondsWhateverItsCallsDo) {
   EXPECT_EQ(*status, 0);
   EXPECT_LT(took, std::chrono::seconds(5))
       << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+}
+
+TEST(ShutdownTest, SigtermRightAfterAFlushOfManyObjectsIsNotHeldByItsCompaction) {
+  TempDir dir;
+  ExampleSchema schema;
+  const std::string database = dir.path() + "/db";
+  {
+    ServingDaemon daemon(dir.path(), database);
+    ASSERT_TRUE(daemon.serving());
+    TarnixClient client(daemon.channel());
+    StoreDevices(schema, client, 0, 20000, 2000);  // 40 MB
+    tx::FlushRequestMsg flush;
+    flush.add_flushes()->mutable_unknown_fields()->AddVarint(
+        tx::FlushMsg::kObjectTypeFieldNumber, kDeviceType);
+    ASSERT_TRUE(client.Write(&tx::Tarnix::Stub::Flush, kWriter, {flush}).ok());
+    const auto signalled = Clock::now();
+    const std::optional<int> status = daemon.process().Terminate(std::chrono::seconds(20));
+    const auto took = Clock::now() - signalled;
+    ASSERT_TRUE(status.has_value()) << "still running 20 s after SIGTERM";
+    EXPECT_EQ(*status, 0);
+    EXPECT_LT(took, std::chrono::seconds(5))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    // The flush handed its range to the compactor, which ended before the exit.
+    EXPECT_NE(daemon.process().Stdout().find("Compaction of the deleted keys"), std::string::npos);
+  }
+  // Finished or cut short, the compaction left the flush as it was.
+  ServingDaemon daemon(dir.path(), database);
+  ASSERT_TRUE(daemon.serving());
+  size_t stored = 0;
+  for (const auto& response : TarnixClient(daemon.channel()).GetAll(kWriter, kDeviceType)) {
+    for (const auto& object : response.objects()) stored += object.object_body().empty() ? 0 : 1;
+  }
+  EXPECT_EQ(stored, 0u);
+  ASSERT_TRUE(daemon.Stop().has_value());
 }
 
 TEST(ShutdownTest, AWriteTheDaemonCommittedIsNeverAnsweredWithAFailure) {
