@@ -67,19 +67,6 @@ TEST_F(RangeCompactorTest, ACompactedDeletedRangeLeavesNothingStored) {
   EXPECT_EQ(All(db.get()).size(), 100u);
 }
 
-TEST_F(RangeCompactorTest, NotedDeletesAreCompactedOnceEnoughAddUp) {
-  auto db = OpenDb();
-  RangeCompactor compactor(db.get());
-  const size_t half = RangeCompactor::kCompactAfterDeletes / 2;
-  compactor.NoteDeletes(half, "c", "d");
-  compactor.NoteDeletes(half - 1, "a", "b");
-  compactor.WaitIdle();
-  EXPECT_EQ(compactor.compactions(), 0u);
-  compactor.NoteDeletes(1, "e", "f");
-  compactor.WaitIdle();
-  EXPECT_EQ(compactor.compactions(), 1u);
-}
-
 // Holds the compaction thread in its first table write.
 class HeldCompactionTest : public RangeCompactorTest {
  protected:
