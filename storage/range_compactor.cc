@@ -153,6 +153,11 @@ void RangeCompactor::Main() {
 
 bool RangeCompactor::CompactPieces(leveldb::DB* db, const Range& range) {
   std::string from = range.begin;
+  // LevelDB picks the levels a compaction goes through before it writes out
+  // its memtable, which holds the deletes just made and may land past
+  // them: written out first, by a compaction of the first key alone.
+  const leveldb::Slice first(from);
+  db->CompactRange(&first, &first);
   for (;;) {
     if (stopping()) return false;
     std::string to = PieceEnd(db, from, range.end);

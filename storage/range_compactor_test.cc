@@ -112,6 +112,25 @@ TEST_F(HeldCompactionTest, RangesHandedOverDuringACompactionAreMergedIntoOne) {
   for (char region : {'a', 'b', 'c'}) EXPECT_EQ(StoredBytes(db.get(), region), 0u) << region;
 }
 
+// Put and deleted just before, in memtables that LevelDB writes out once the
+// compaction has started: the puts land in a level past the one the
+// deletes go to, and the compaction still reaches both.
+TEST_F(HeldCompactionTest, RecordsDeletedWhileTheirPutsAreWrittenOutAreDropped) {
+  auto db = OpenDb(&env_);
+  RangeCompactor compactor(db.get());
+  const OpenAtExit open_at_exit{gate_};
+  Hold();
+  PutRegion(db.get(), 'a', 25000);  // more than a memtable holds
+  DeleteRegion(db.get(), 'a', 25000);
+  ASSERT_TRUE(Held());
+  compactor.Compact(Key('a', 0), Key('a', 24999));
+  // Time for the compaction to start before the puts are written out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  gate_.Open();
+  compactor.WaitIdle();
+  EXPECT_EQ(StoredBytes(db.get(), 'a'), 0u);
+}
+
 TEST_F(HeldCompactionTest, StopWaitsForThePieceInFlightOnly) {
   auto db = OpenDb(&env_);
   RangeCompactor compactor(db.get(), 4 << 10);
