@@ -60,6 +60,9 @@ class RequestProcessor {
   // The snapshot that every read of the transaction uses, taken at the first
   // call; empty (and tried again next time) without an open database.
   const DbAccess::SnapshotHolder& GetSnapshot();
+  // Lets go of the snapshot once the transaction is written: while it is
+  // held, LevelDB keeps every record the transaction deleted.
+  void ReleaseSnapshot() { snapshot_.reset(); }
 
   // Makes room for `objects` objects in the pending table, so that it does
   // not grow in steps while a large transaction is added.
