@@ -37,16 +37,17 @@ ContainsAllSubscriptions::~ContainsAllSubscriptions() {
 
 void ContainsAllSubscriptions::AddRoutes(const std::vector<Node*>& path,
                                          const std::vector<const Child*>& steps,
-                                         const std::vector<bool>& held,
                                          const std::string& monitor_id) {
-  // From the set's own node up: a node that held the monitor before keeps
-  // its routes, and so do those above it.
+  // From the set's own node up, until a node already routed to the child,
+  // or held the monitor before and so is routed to from above.
   for (size_t i = steps.size(); i-- > 0;) {
-    if (held[i + 1]) return;
     std::vector<const Child*>& routes = (*path[i]->routes)[monitor_id];
+    const bool held = !routes.empty() || path[i]->subscribers.Find(monitor_id) != nullptr;
     const Child* child = steps[i];
     const auto at = std::lower_bound(routes.begin(), routes.end(), child, ByKey);
+    if (at != routes.end() && *at == child) return;
     routes.insert(at, child);
+    if (held) return;
   }
 }
 
@@ -80,7 +81,6 @@ void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
   }
   std::vector<Node*> path{&root_};
   std::vector<const Child*> steps;
-  std::vector<bool> held{root_.HoldsBelow(monitor_id)};
   path.reserve(elements.size() + 1);
   steps.reserve(elements.size());
   for (const AttributeValue& element : elements) {
@@ -90,12 +90,12 @@ void ContainsAllSubscriptions::Add(const std::vector<AttributeValue>& elements,
     if (child->second == nullptr) child->second = std::make_unique<Node>();
     steps.push_back(&*child);
     path.push_back(child->second.get());
-    held.push_back(path.back()->HoldsBelow(monitor_id));
   }
   if (path.back()->subscribers.AddMonitor(monitor_id, text, tally)) {
-    AddRoutes(path, steps, held, monitor_id);
+    AddRoutes(path, steps, monitor_id);
   }
 }
+
 bool ContainsAllSubscriptions::Delete(const std::vector<AttributeValue>& elements,
                                       const std::string& monitor_id, const SubscriptionText& wanted,
                                       SubscriptionText* removed, const RegistrationTally& tally) {
@@ -153,16 +153,18 @@ class ContainsAllSubscriptions::Walk {
       if (charged_ - window_start_ > TogetherAllowed()) OverBudgetTogether();
     }
     if (matched_->charges != nullptr) {
-      for (const auto& [monitor_id, cost] : cost_)
+      for (const auto& [monitor_id, cost] : cost_) {
         (*matched_->charges)[std::string(monitor_id)] += cost;
+      }
     }
   }
 
  private:
   using Route = std::vector<const Child*>;
 
-  // Steps a node may spend on children that lead only to settled monitors
-  // before it walks the routes of those not settled instead.
+  // Steps a node spends on children that lead only to settled monitors
+  // beyond those it charged before it may walk the routes of those not
+  // settled instead (see RoutesCheaper).
   static constexpr size_t kFreeSteps = 8;
 
   // Where a node walks the routes of the monitors not settled below it:

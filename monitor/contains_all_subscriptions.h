@@ -112,14 +112,14 @@ class ContainsAllSubscriptions {
 
   class Walk;  // one Lookup
 
-  // Routes the monitor through the children along `path` that lead to it
-  // from now on, or no longer; `held[i]` says whether path[i] held it
-  // before the change.
+  // Routes the monitor through the children along `path` (steps[i] the
+  // child of path[i]) that lead to it from now on, or no longer.
   static void AddRoutes(const std::vector<Node*>& path, const std::vector<const Child*>& steps,
-                        const std::vector<bool>& held, const std::string& monitor_id);
-  static bool ByKey(const Child* a, const Child* b);
+                        const std::string& monitor_id);
   static void DropRoutes(const std::vector<Node*>& path, const std::vector<const Child*>& steps,
                          const std::string& monitor_id);
+  // The order of routes: by the children's elements.
+  static bool ByKey(const Child* a, const Child* b);
   // Erases the child of `element` from `parent`; a parent left without
   // children becomes a leaf.
   static void EraseChild(Node* parent, const AttributeValue& element);

@@ -18,14 +18,6 @@
 namespace tarnix {
 namespace {
 
-// A key past every key that begins with `prefix`, which holds a byte below
-// 0xff.
-std::string KeyAfterPrefix(std::string prefix) {
-  while (static_cast<unsigned char>(prefix.back()) == 0xff) prefix.pop_back();
-  ++prefix.back();
-  return prefix;
-}
-
 // Counters hold unsigned values: a decrement stops at 0 instead of wrapping.
 void SaturatingSubtract(metrics::UnitCounter* counter, uint64_t amount) {
   const uint64_t last = counter->window(true).last;
@@ -134,7 +126,11 @@ void WipeDeprecatedObjects(const Schema& schema, DbAccess* db_access, RangeCompa
   }
   if (compactor != nullptr && deleted > 0) {
     const auto range = std::minmax_element(prefixes.begin(), prefixes.end());
-    compactor->NoteDeletes(deleted, *range.first, KeyAfterPrefix(*range.second));
+    // Past every key of the last type: its prefix ends in a varint's last
+    // byte, which is below 0x80.
+    std::string past_last = *range.second;
+    ++past_last.back();
+    compactor->NoteDeletes(deleted, *range.first, past_last);
   }
 }
 
