@@ -192,6 +192,10 @@ bool Commit(FuzzInput* in, DbAccess* db, orv::metrics::MetricRegistry* registry,
 
   TARNIX_FUZZ_CHECK(db->WriteTxn(std::move(puts), deletes, false, [] {}).ok());
   store->set_current_log_size(size);
+  store->BatchWritten();
+  // The next trim starts at the front: nothing stored may lie before it.
+  const DbAccess::Records after = LogRecords(db);
+  TARNIX_FUZZ_CHECK(after.empty() || store->log_front() <= after.front().first);
   CheckRecount(db, registry, size);
   return true;
 }
@@ -256,6 +260,11 @@ std::vector<std::string> Seeds() {
                       .Txn(1, 1, 1500).Txn(1, 0, 10).bytes());
   // Change records with a vdb set that does not decode.
   seeds.push_back(Seed().Short(2048).Byte(0).Byte(1).Unit(3, 1, 0, 16).Txn(2, 3, 20).bytes());
+  // A stored key past every new unit, trimmed by a transaction too large for
+  // the log: the next transactions' units lie before it.
+  seeds.push_back(Seed().Short(300).Byte(0).Byte(2).RawKey(std::string("\x01\xff", 2), 16)
+                      .Unit(7, 1, 0, 24).Txn(0, 0, 1500).Txn(0, 0, 100).Txn(0, 0, 100)
+                      .Txn(0, 0, 100).bytes());
   return seeds;
 }
 

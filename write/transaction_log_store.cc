@@ -8,6 +8,7 @@
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
+#include "storage/range_compactor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 
@@ -41,20 +42,25 @@ bool Exceeds(uint64_t size, uint64_t txn_bytes, uint64_t max) {
 }  // namespace
 
 TransactionLogStore::TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
-                                         orv::metrics::MetricRegistry* registry)
+                                         orv::metrics::MetricRegistry* registry,
+                                         RangeCompactor* compactor)
     : db_access_(db_access),
       max_log_size_(max_log_size),
-      latency_(*registry, "server/latency/transaction/log/process") {}
+      compactor_(compactor),
+      latency_(*registry, "server/latency/transaction/log/process"),
+      front_(kTxnLogPrefix) {}
 
 void TransactionLogStore::SetCurrentLogSize() {
   uint64_t size = 0;
   uint64_t highest = 0;
+  std::string front = kTxnLogPrefix;
   boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
   DbAccessStatus status(DbAccessCode::NO_OPEN_DATABASE, "no open database");
   if (it) {
     for (it->Seek(kTxnLogPrefix); it->Valid(); it->Next()) {
       const std::string key = it->key();
       if (!IsLogKey(key)) break;
+      if (size == 0) front = key;
       size += key.size() + it->value_size();
       TxnLogUnitRecord record;
       if (!TxnLogUnitRecord::DecodeKey(key, &record)) {
@@ -72,6 +78,7 @@ void TransactionLogStore::SetCurrentLogSize() {
   }
   current_log_size_ = size;
   highest_logged_txn_id_ = highest;
+  front_ = std::move(front);
   TARNIX_LOG(orv::INFO, nullptr, "current_log_size_ set to %lu. max_log_size_ is %lu.",
              current_log_size_, max_log_size_);
 }
@@ -83,6 +90,9 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
   std::optional<orv::wft::WorkflowUtil> span;
   if (tracing) span.emplace("ComputeTxnLogUpdates", 2);
   metrics::ScopedLatencyTimer timer(latency_);
+  batch_trimmed_ = 0;
+  batch_last_trimmed_.clear();
+  batch_first_unit_.clear();
   TarnixTransactionLog::Units units;
   log->BuildTransactionLogUnits(&units);
   *txn_bytes = 0;
@@ -125,7 +135,8 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
     // A fresh snapshot: it sees every unit that current_log_size_ accounts for.
     boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
     if (it) {
-      it->Seek(kTxnLogPrefix);
+      const size_t first_trimmed = deletes->size();
+      it->Seek(front_);
       while (Exceeds(*size, *txn_bytes, max_log_size_) && it->Valid()) {
         uint64_t freed = 0;
         const Status status = DeleteTxlogUnits(it.get(), deletes, &freed);
@@ -134,6 +145,8 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
         *size = freed > *size ? 0 : *size - freed;
       }
       if (!it->status().ok()) return it->status().ToStatus();
+      batch_trimmed_ = deletes->size() - first_trimmed;
+      if (batch_trimmed_ > 0) batch_last_trimmed_ = deletes->back();
     }
   }
   if (Exceeds(*size, *txn_bytes, max_log_size_)) {
@@ -143,12 +156,29 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
                "deleted.");
     return Status::OK();
   }
+  if (!new_units.empty()) batch_first_unit_ = new_units.front().first;
   // Exactly: the vector lives while the batch is built.
   puts->reserve(puts->size() + new_units.size());
   puts->insert(puts->end(), std::make_move_iterator(new_units.begin()),
                std::make_move_iterator(new_units.end()));
   *size += *txn_bytes;
   return Status::OK();
+}
+
+void TransactionLogStore::BatchWritten() {
+  if (batch_trimmed_ > 0) {
+    front_ = batch_last_trimmed_ + '\0';
+    // From the prefix: also what trims before a restart left.
+    if (compactor_ != nullptr) {
+      compactor_->NoteDeletes(batch_trimmed_, kTxnLogPrefix, batch_last_trimmed_);
+    }
+  }
+  // New units sort past the old ones, but a stored key that is not a unit's
+  // may sort past them and have been trimmed.
+  if (!batch_first_unit_.empty() && batch_first_unit_ < front_) front_ = batch_first_unit_;
+  batch_trimmed_ = 0;
+  batch_last_trimmed_.clear();
+  batch_first_unit_.clear();
 }
 
 Status DeleteTxlogUnits(DbAccess::IteratorImpl* it, std::vector<std::string>* deletes,

@@ -11,6 +11,7 @@
 
 namespace tarnix {
 
+class RangeCompactor;
 class TarnixTransactionLog;
 
 // The stored transaction log: the units under kTxnLogPrefix, oldest
@@ -18,19 +19,29 @@ class TarnixTransactionLog;
 // bytes), kept within max_log_size() by dropping whole transactions from the
 // oldest end. The store only computes what a commit adds and removes; the
 // caller writes both in the commit's batch. Not thread-safe.
+//
+// Trimmed units stay in LevelDB as deleted entries until a compaction drops
+// them, and an iterator that passes them steps over each one. So the store
+// keeps the log's front, a key no live unit lies before, and trims from
+// there; and it notes the trimmed units in a compactor, which drops them
+// once enough have gathered.
 class TransactionLogStore {
  public:
   // `db_access` (not owned, open) and `registry` (not owned) must outlive the
-  // store. Registers "server/latency/transaction/log/process".
+  // store, and so must `compactor` (not owned) unless null: without one,
+  // trimmed units are left to LevelDB's own compactions. Registers
+  // "server/latency/transaction/log/process".
   TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
-                      orv::metrics::MetricRegistry* registry);
+                      orv::metrics::MetricRegistry* registry,
+                      RangeCompactor* compactor = nullptr);
   TransactionLogStore(const TransactionLogStore&) = delete;
   TransactionLogStore& operator=(const TransactionLogStore&) = delete;
 
   // Start-up: sets current_log_size() to the size of every stored unit (a
-  // recount, whatever was accounted before) and notes the highest
-  // transaction id among the unit keys. A read error is logged and changes
-  // neither; malformed keys are logged and counted in the size only.
+  // recount, whatever was accounted before), notes the highest transaction
+  // id among the unit keys and sets the front to the first unit. A read
+  // error is logged and changes none of them; malformed keys are logged and
+  // counted in the size only.
   void SetCurrentLogSize();
 
   // Keys the units of `log`'s transaction and appends them to *puts, after
@@ -42,24 +53,40 @@ class TransactionLogStore {
   // when a stored transaction has fewer units than its keys announce; a
   // failed read gives its DbAccessStatus::ToStatus(). Consumes `log`'s
   // units; the caller stores *size with set_current_log_size() before
-  // writing its batch. With `tracing`, the call runs in a workflow span of
-  // level 2.
+  // writing its batch, and calls BatchWritten() once it is written. With
+  // `tracing`, the call runs in a workflow span of level 2.
   Status ComputeTxnLogUpdates(bool tracing, TarnixTransactionLog* log, uint64_t* size,
                               uint64_t* txn_bytes, std::vector<DbAccess::TxnPut>* puts,
                               std::vector<std::string>* deletes);
+  // The batch with the updates of the last successful ComputeTxnLogUpdates()
+  // is written: the front moves past the units it trimmed, and they are
+  // noted in the compactor. Not called when the write failed, so the front
+  // stays where it was.
+  void BatchWritten();
 
   uint64_t max_log_size() const { return max_log_size_; }
   uint64_t current_log_size() const { return current_log_size_; }
   void set_current_log_size(uint64_t size) { current_log_size_ = size; }
   // Highest transaction id seen by SetCurrentLogSize(); 0 for an empty log.
   uint64_t highest_logged_txn_id() const { return highest_logged_txn_id_; }
+  // Where trimming seeks: no live unit lies between kTxnLogPrefix and it.
+  const std::string& log_front() const { return front_; }
 
  private:
   DbAccess* const db_access_;
   const uint64_t max_log_size_;
+  RangeCompactor* const compactor_;
   uint64_t current_log_size_ = 0;
   uint64_t highest_logged_txn_id_ = 0;
   metrics::LatencyMetric latency_;
+
+  std::string front_;
+  // Of the last ComputeTxnLogUpdates(), until its batch is written: the
+  // units it trimmed and the key of the last one (0 and empty when none),
+  // and the key of its first new unit (empty when none).
+  size_t batch_trimmed_ = 0;
+  std::string batch_last_trimmed_;
+  std::string batch_first_unit_;
 };
 
 // Appends to *deletes the keys of the whole transaction whose first unit

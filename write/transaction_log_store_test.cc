@@ -1,7 +1,9 @@
 #include "write/transaction_log_store.h"
 
 #include <limits>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,8 @@
 #include "schema/compact_uint.h"
 #include "storage/fault_env.h"
 #include "storage/key_space.h"
+#include "storage/printable.h"
+#include "storage/range_compactor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 #include "write/write_test_util.h"
@@ -242,6 +246,111 @@ TEST_F(TransactionLogStoreTest, SizeArithmeticSaturates) {
   ASSERT_TRUE(Compute(store.get(), 10).ok());
   EXPECT_EQ(deletes_.size(), 2u);
   EXPECT_TRUE(puts_.empty());
+}
+
+// The store beside a model of the log written from its behaviour: a map of
+// the stored units, trimmed from its first key, whole transactions at a
+// time, while the accounted size and the new units exceed the bound. Writes
+// that fail (the batch is dropped) and restarts with other bounds keep the
+// store's front where the model's first unit is.
+TEST_F(TransactionLogStoreTest, TrimsAsFromTheFirstUnitThroughFailedWritesAndRestarts) {
+  orv::Logger::logLevel = orv::INFO;
+  std::mt19937 random(53);
+  std::map<std::string, uint64_t> model;  // key -> key plus value bytes
+  uint64_t accounted = 0;
+  uint64_t max = 4000;
+  auto store = Start(max);
+  uint64_t txn_id = 0;
+  for (int step = 0; step < 1500; ++step) {
+    SCOPED_TRACE(step);
+    if (random() % 40 == 0) {
+      store.reset();
+      Reopen();
+      max = 1000 + random() % 6000;
+      store = Start(max);
+      accounted = 0;
+      for (const auto& unit : model) accounted += unit.second;
+      ASSERT_EQ(store->current_log_size(), accounted);
+    }
+    TarnixTransactionLog log(&schema_, "client", ++txn_id);
+    const int requests = random() % 4;
+    for (int i = 0; i < requests; ++i) {
+      caldek::orv::tarnix::PutRequestMsg put;
+      // Now and then a transaction larger than the log.
+      const size_t body = random() % 50 == 0 ? max : random() % 700;
+      put.add_puts()->mutable_object()->set_object_body(std::string(body, 'b'));
+      log.RecordRequest(put);
+    }
+    puts_.clear();
+    deletes_.clear();
+    ASSERT_TRUE(
+        store->ComputeTxnLogUpdates(false, &log, &size_, &txn_bytes_, &puts_, &deletes_).ok());
+
+    auto exceeds = [&](uint64_t size) {
+      return txn_bytes_ > max || size > max - txn_bytes_;
+    };
+    std::vector<std::string> trimmed;
+    uint64_t size = accounted;
+    for (auto it = model.begin(); exceeds(size) && it != model.end();) {
+      TxnLogUnitRecord record;
+      ASSERT_TRUE(TxnLogUnitRecord::DecodeKey(it->first, &record));
+      for (uint64_t unit = 0; unit < record.unit_count; ++unit, ++it) {
+        ASSERT_NE(it, model.end());
+        trimmed.push_back(it->first);
+        size -= std::min(size, it->second);
+      }
+    }
+    ASSERT_EQ(deletes_, trimmed);
+    const bool stored = txn_bytes_ > 0 && !exceeds(size);
+    ASSERT_EQ(puts_.size() > 0, stored);
+    ASSERT_EQ(size_, stored ? size + txn_bytes_ : size);
+    store->set_current_log_size(size_);
+    accounted = size_;
+
+    if (random() % 8 == 0) continue;  // the write failed
+    ASSERT_TRUE(db_->WriteTxn(puts_, deletes_, false, [] {}).ok());
+    store->BatchWritten();
+    for (const std::string& key : deletes_) model.erase(key);
+    for (const auto& unit : puts_) model[unit.first] = unit.first.size() + unit.second->size();
+
+    DbAccess::Records units;
+    ASSERT_TRUE(db_->PrefixFilter(nullptr, kTxnLogPrefix, &units).ok());
+    ASSERT_EQ(units.size(), model.size());
+    // Nothing live before the front, nothing trimmed after it.
+    if (!model.empty()) {
+      ASSERT_LE(store->log_front(), model.begin()->first);
+    }
+    if (!deletes_.empty()) {
+      ASSERT_GT(store->log_front(), deletes_.back());
+    }
+  }
+}
+
+// Trimmed units are handed to the compactor once enough have gathered: the
+// log's range from its prefix, so that what was trimmed before a restart
+// goes too, to the last unit trimmed.
+TEST_F(TransactionLogStoreTest, TrimmedUnitsAreCompactedOnceEnoughGathered) {
+  orv::Logger::logLevel = orv::INFO;
+  RangeCompactor compactor(db_.get());
+  TransactionLogStore store(db_.get(), 64 << 10, &registry_, &compactor);
+  store.SetCurrentLogSize();
+  size_t trimmed = 0;
+  std::string last_handed_over;
+  for (uint64_t txn_id = 1; trimmed < RangeCompactor::kCompactAfterDeletes * 3 / 2; ++txn_id) {
+    ASSERT_TRUE(Compute(&store, txn_id).ok());
+    store.set_current_log_size(size_);
+    ASSERT_TRUE(db_->WriteTxn(puts_, deletes_, false, [] {}).ok());
+    store.BatchWritten();
+    trimmed += deletes_.size();
+    compactor.WaitIdle();
+    ASSERT_EQ(compactor.compactions(), trimmed >= RangeCompactor::kCompactAfterDeletes ? 1u : 0u);
+    if (compactor.compactions() == 1 && last_handed_over.empty()) {
+      last_handed_over = deletes_.back();
+    }
+  }
+  EXPECT_EQ(capture_.Count("Compaction of the deleted keys from '\\x01' to '" +
+                           Printable(last_handed_over) + "' done"),
+            1u);
 }
 
 }  // namespace

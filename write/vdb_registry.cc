@@ -76,6 +76,7 @@ bool VDbRegistry::AddVDbInfo(uint16_t id, const std::string& name, TarnixTransac
     return false;
   }
   txn_log_->set_current_log_size(log_size);
+  if (log != nullptr) txn_log_->BatchWritten();
   vdb_id_to_name_[id] = name;
   vdb_name_to_id_[name] = id;
   TARNIX_LOG(orv::INFO, nullptr, "Created new vdb: vdb_name = '%s', vdb_id = %u", name.c_str(), id);

@@ -336,9 +336,10 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   // otherwise not read the records still stored.
   for (const std::string& key : processor->emptied_objects()) object_keys_.Remove(key);
   object_key_rebuild_.StartIfWanted(db_);
+  // A compaction keeps what a snapshot still reads.
+  processor->ReleaseSnapshot();
+  log_store_->BatchWritten();
   if (compactor_ != nullptr && object_deletes > 0) {
-    // A compaction keeps what a snapshot still reads.
-    processor->ReleaseSnapshot();
     const auto range = std::minmax_element(removed.begin(), removed.begin() + object_deletes);
     compactor_->NoteDeletes(object_deletes, *range.first, *range.second);
   }
