@@ -6,6 +6,10 @@
 // Then writes near deleted objects: Puts of 500 objects that a Flush of
 // 100,000 deleted, and Puts of one live object with the 99,999 others
 // after it deleted (or, for reference, live).
+//
+// Then single-object Puts into a transaction log at its bound, after 100,000
+// units were trimmed from it (or, for reference, into a log whose bound is
+// never reached).
 #include <benchmark/benchmark.h>
 #include <leveldb/db.h>
 #include <leveldb/write_batch.h>
@@ -25,6 +29,7 @@
 #include "schema/record_key.h"
 #include "schema/schema.h"
 #include "storage/db_access.h"
+#include "storage/key_space.h"
 #include "storage/range_compactor.h"
 #include "write/group_commit.h"
 #include "write/object_stats_maintainer.h"
@@ -42,6 +47,7 @@ namespace tx = caldek::orv::tarnix;
 
 constexpr const char* kType = kBenchmarkDeviceType;
 constexpr size_t kBodyBytes = 200;
+constexpr uint64_t kDaemonLogBound = 52428800;
 
 std::string Body(const Schema& schema, uint64_t n) { return DeviceBody(schema, n, kBodyBytes); }
 
@@ -62,12 +68,13 @@ class Discard : public WriteReply, public UpdateNotifier {
 
 // The server's write machinery on a fresh database.
 struct Server {
-  Server()
+  explicit Server(uint64_t log_bound = kDaemonLogBound)
       : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"),
         directory(BenchmarkTempDir("tarnix_write_bench")),
         db(registry),
+        log_compactor(&db),
         ids(&db),
-        log_store(&db, 52428800, &registry),
+        log_store(&db, log_bound, &registry, &log_compactor),
         vdbs(&db, &log_store),
         stats(&registry),
         metrics(registry) {
@@ -83,6 +90,7 @@ struct Server {
     writes.reset();
     commits.reset();
     compactor.reset();
+    log_compactor.Stop();
     // Closed first: LevelDB may still be compacting into the directory.
     db.Close();
     boost::filesystem::remove_all(directory);
@@ -117,6 +125,7 @@ struct Server {
   Schema schema;
   std::string directory;
   DbAccess db;
+  RangeCompactor log_compactor;
   TransactionIds ids;
   TransactionLogStore log_store;
   VDbRegistry vdbs;
@@ -243,6 +252,32 @@ void BM_PutOneLiveObject(benchmark::State& state) {
   }
 }
 
+constexpr uint64_t kPutsBeforeBound = 55000;
+
+// Single-object Puts after kPutsBeforeBound of them, into a log of 1 MiB
+// (at_bound:1: about 100,000 units trimmed before, the count is reported),
+// or into a log whose bound is never reached (at_bound:0).
+void BM_PutAtLogBound(benchmark::State& state) {
+  orv::Logger::logLevel = orv::WARNING;
+  Server server(state.range(0) != 0 ? uint64_t{1} << 20 : ~uint64_t{0});
+  server.FillKeyFilter();
+  uint64_t next = 1;
+  for (; next <= kPutsBeforeBound; ++next) server.Put(next, 1);
+  DbAccess::Records units;
+  if (!server.db.PrefixFilter(nullptr, kTxnLogPrefix, &units).ok()) std::abort();
+  // Every such transaction has a summary unit and a request unit.
+  state.counters["trimmed_units"] = static_cast<double>(2 * kPutsBeforeBound - units.size());
+  // As the daemon does in the background.
+  server.log_compactor.WaitIdle();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto requests = server.Stream(next++, 1);
+    state.ResumeTiming();
+    server.writes->Run("tarnix-cli", &server.discard, &requests);
+  }
+}
+
 BENCHMARK(BM_PutTransaction)->Arg(100000)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawLevelDbPut)->Arg(100000)->Arg(1)->Unit(benchmark::kMicrosecond);
 // Fixed counts: LevelDB's own compactions, which reads start, drop deleted
@@ -251,6 +286,10 @@ BENCHMARK(BM_RawLevelDbPut)->Arg(100000)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PutRecreatedAfterFlush)->ArgName("flushed")->Arg(0)->Arg(1)
     ->Iterations(kFlushed / kRecreated / 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PutOneLiveObject)->ArgName("deleted_after")->Arg(0)->Arg(1)->Iterations(20)
+    ->Unit(benchmark::kMicrosecond);
+// Each Put at the bound trims one transaction; LevelDB's own compactions
+// come by now and then, so many of them.
+BENCHMARK(BM_PutAtLogBound)->ArgName("at_bound")->Arg(0)->Arg(1)->Iterations(20000)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
