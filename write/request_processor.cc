@@ -291,31 +291,53 @@ Status RequestProcessor::AddFlushByBlockId(uint32_t block_id,
                                            const SpanContext* span) {
   TARNIX_LOG(orv::VERBOSE, nullptr, "FLUSH By Block ID: vdb_ids={%s} %u",
              VdbIdSetToString(vdb_ids).c_str(), block_id);
-  const Schema* schema = schema_;
-  RemovePendingIf(
-      vdb_ids,
-      [&](const std::string& type, const std::string& id) {
-        return InBlock(block_id, type, id, ranges, schema);
-      },
-      span);
-  boost::shared_ptr<DbAccess::IteratorImpl> it = db_->NewIterator();
-  if (!it) return DbAccessStatus(DbAccessCode::NO_OPEN_DATABASE, "").ToStatus();
-  std::string type_name;
-  std::string id;
-  for (const std::string& encoded_type_id : encoded_type_ids) {
-    const std::string prefix = kObjectPrefix + encoded_type_id;
-    for (it->Seek(prefix); it->Valid(); it->Next()) {
-      const std::string key = it->key();
-      if (key.compare(0, prefix.size(), prefix) != 0) break;
-      if (TryDecodeObjectRecordKey(*schema_, key, &type_name, &id) &&
-          schema_->types().ComputeBlockId(type_name, id, ranges) == block_id) {
-        AddDeleteForFlush(type_name, id, vdb_ids, span);
-      }
-    }
-    const DbAccessStatus status = it->status();
-    if (!status.ok()) return status.ToStatus();
+  BlockFlushes& flushes = BlockFlushesFor(encoded_type_ids, ranges);
+  RemovePendingInBlock(&flushes, block_id, vdb_ids, span);
+  const std::vector<StoredBlockObjects::Object>* stored = nullptr;
+  const Status status = flushes.stored.Get(db_, block_id, &stored);
+  if (!status.ok()) return status;
+  for (const StoredBlockObjects::Object& object : *stored) {
+    AddDeleteForFlush(flushes.stored.type_name(object.type), object.id, vdb_ids, span);
   }
   return Status::OK();
+}
+
+void RequestProcessor::ForeseeFlushByBlockId(uint32_t block_id,
+                                             const std::vector<std::string>& encoded_type_ids,
+                                             const BlockRanges& ranges) {
+  BlockFlushesFor(encoded_type_ids, ranges).stored.Foresee(block_id);
+}
+
+RequestProcessor::BlockFlushes& RequestProcessor::BlockFlushesFor(
+    const std::vector<std::string>& encoded_type_ids, const BlockRanges& ranges) {
+  for (const std::unique_ptr<BlockFlushes>& flushes : block_flushes_) {
+    if (flushes->stored.Reads(encoded_type_ids, ranges)) return *flushes;
+  }
+  block_flushes_.push_back(std::make_unique<BlockFlushes>(schema_, encoded_type_ids, ranges));
+  return *block_flushes_.back();
+}
+
+void RequestProcessor::RemovePendingInBlock(BlockFlushes* flushes, uint32_t block,
+                                            const VdbIdSet& vdb_ids, const SpanContext* span) {
+  // An object's slot keeps its type and id, so its block is computed once;
+  // a slot left dead stays so.
+  for (; flushes->indexed < objects_.size(); ++flushes->indexed) {
+    const PendingObject& object = objects_[flushes->indexed];
+    if (!object.live) continue;
+    const uint32_t object_block =
+        schema_->types().ComputeBlockId(types_[object.type].name, object.id(),
+                                        flushes->stored.ranges());
+    flushes->pending[object_block].push_back(flushes->indexed);
+  }
+  const auto found = flushes->pending.find(block);
+  if (found == flushes->pending.end()) return;
+  std::vector<uint32_t>& slots = found->second;
+  for (uint32_t slot : slots) {
+    if (objects_[slot].live) RemovePending(slot, vdb_ids, span);
+  }
+  slots.erase(std::remove_if(slots.begin(), slots.end(),
+                             [this](uint32_t slot) { return !objects_[slot].live; }),
+              slots.end());
 }
 
 Status RequestProcessor::RemoveVdbsFromUnknownTypes(const VdbIdSet& vdb_ids) {
@@ -419,15 +441,22 @@ void RequestProcessor::RemovePendingIf(const VdbIdSet& vdb_ids,
                                        const PendingEntryMatcher& matches,
                                        const SpanContext* span) {
   for (uint32_t slot = 0; slot < objects_.size(); ++slot) {
-    PendingObject& object = objects_[slot];
-    if (!object.live || !matches(types_[object.type].name, object.id())) continue;
-    // Behind a COPY or PATCH the operations before it keep their vdbs, so
-    // the object must still leave them after it.
-    if (TakeVdbs(vdb_ids, &object.ops) && !vdb_ids.empty()) {
-      object.ops.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
+    const PendingObject& object = objects_[slot];
+    if (object.live && matches(types_[object.type].name, object.id())) {
+      RemovePending(slot, vdb_ids, span);
     }
-    if (object.ops.empty()) Drop(slot);
   }
+}
+
+void RequestProcessor::RemovePending(uint32_t slot, const VdbIdSet& vdb_ids,
+                                     const SpanContext* span) {
+  PendingObject& object = objects_[slot];
+  // Behind a COPY or PATCH the operations before it keep their vdbs, so
+  // the object must still leave them after it.
+  if (TakeVdbs(vdb_ids, &object.ops) && !vdb_ids.empty()) {
+    object.ops.push_back(NewPending(vdb_ids, UpdateRequest::DELETE, span));
+  }
+  if (object.ops.empty()) Drop(slot);
 }
 
 bool RequestProcessor::TypeEquals(const std::string& type, const std::string& entry_type) {

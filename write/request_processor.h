@@ -19,6 +19,7 @@
 #include "storage/db_access.h"
 #include "write/object_key_filter.h"
 #include "write/record_vdb_sets.h"
+#include "write/stored_block_objects.h"
 #include "write/update_record.h"
 #include "write/update_request.h"
 
@@ -45,7 +46,7 @@ class Schema;
 class RequestProcessor {
  public:
   using SpanContext = caldek::orv::tarnix::SpanContextMsg;
-  using BlockRanges = std::shared_ptr<const caldek::orv::tarnix::MerkleTreeBlockRangesMsg>;
+  using BlockRanges = StoredBlockObjects::BlockRanges;
   // Chooses objects (type, id) of the pending table, for RemovePendingIf.
   using PendingEntryMatcher = std::function<bool(const std::string&, const std::string&)>;
 
@@ -95,13 +96,22 @@ class RequestProcessor {
   Status AddFlush(const std::string& type, const VdbIdSet& vdb_ids, const SpanContext* span);
   // Removes from `vdb_ids` every object whose Merkle block under `ranges` is
   // `block_id`, among the stored types given by their encoded ids (in that
-  // order; "" covers every type). Stored objects are read on a fresh
-  // snapshot, not the transaction's. Stored records of a type the schema
-  // does not know are skipped: they have no block, and Build could not
-  // handle their DELETE. A failed read is returned.
+  // order; "" covers every type): pending operations as RemovePendingIf
+  // says, and every stored object gets a DELETE. Stored objects are read on
+  // a fresh snapshot, not the transaction's; the calls of one transaction
+  // with the same types and ranges share one read of them for the blocks
+  // foreseen (see ForeseeFlushByBlockId), and each object's block is
+  // computed once. Stored records of a type the schema does not know are
+  // skipped: they have no block, and Build could not handle their DELETE.
+  // A failed read is returned.
   Status AddFlushByBlockId(uint32_t block_id, const std::vector<std::string>& encoded_type_ids,
                            const BlockRanges& ranges, const VdbIdSet& vdb_ids,
                            const SpanContext* span);
+  // Tells that a later AddFlushByBlockId will ask for `block_id` with these
+  // types and ranges, so that its read covers the block too. Adds nothing:
+  // the operations come out as without it, only read with fewer scans.
+  void ForeseeFlushByBlockId(uint32_t block_id, const std::vector<std::string>& encoded_type_ids,
+                             const BlockRanges& ranges);
   // Takes `vdb_ids` from every stored record of a type the schema does not
   // list (one a reload dropped), read on the transaction's snapshot: a vdb
   // that goes must leave every record, or an id handed out again would find
@@ -214,6 +224,18 @@ class RequestProcessor {
   static Status UnreadableSuffix(const std::string& type, const std::string& id);
   // A COPY or PATCH: an operation that reads what the earlier ones leave.
   static bool ReadsEarlierOperations(const PendingOperation& operation);
+  // The FlushByBlockId calls of one transaction with the same types and
+  // ranges: their stored objects, and the pending objects by block, for
+  // slots below `indexed`.
+  struct BlockFlushes {
+    BlockFlushes(const Schema* schema, const std::vector<std::string>& encoded_type_ids,
+                 const BlockRanges& ranges)
+        : stored(schema, encoded_type_ids, ranges) {}
+    StoredBlockObjects stored;
+    uint32_t indexed = 0;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> pending;
+  };
+
   // Takes `vdb_ids` from the operations of `list` after its last COPY or
   // PATCH (all when it has none), dropping those left without a vdb. True
   // when the list has a COPY or PATCH.
@@ -233,6 +255,13 @@ class RequestProcessor {
   PendingObject& ObjectOf(const std::string& type, const std::string& id);
   // Takes the object out of the table.
   void Drop(uint32_t slot);
+  // RemovePendingIf's step for one live object.
+  void RemovePending(uint32_t slot, const VdbIdSet& vdb_ids, const SpanContext* span);
+  BlockFlushes& BlockFlushesFor(const std::vector<std::string>& encoded_type_ids,
+                                const BlockRanges& ranges);
+  // RemovePendingIf of the objects of `block`.
+  void RemovePendingInBlock(BlockFlushes* flushes, uint32_t block, const VdbIdSet& vdb_ids,
+                            const SpanContext* span);
   // Takes `vdb_ids` from the object's operations (nothing for a COPY) and
   // appends a new one, which it returns.
   PendingOperation& Coalesce(PendingObject* object, const VdbIdSet& vdb_ids,
@@ -273,6 +302,7 @@ class RequestProcessor {
   SharedSpan last_span_;
   RecordCountChanges record_count_changes_;
   std::vector<std::string> emptied_objects_;
+  std::vector<std::unique_ptr<BlockFlushes>> block_flushes_;
   // RemoveVdbsFromUnknownTypes' record writes, for Build to hand out.
   std::vector<ObjectRecordWrites::Put> unknown_puts_;
   std::vector<std::string> unknown_deletes_;

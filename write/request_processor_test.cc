@@ -2,6 +2,7 @@
 #include "write/request_processor.h"
 
 #include <functional>
+#include <random>
 
 #include "write/request_processor_test_util.h"
 
@@ -239,6 +240,148 @@ TEST_F(CoalescingTest, FlushByBlockIdTakesPendingAndStoredObjectsOfTheBlock) {
 
   ASSERT_TRUE(processor_->AddFlushByBlockId(5, {""}, one_block, {2}, nullptr).ok());
   EXPECT_EQ(Ops(3), (std::vector<std::pair<Type, VdbIdSet>>{{Type::PUT, {2}}}));
+}
+
+// A FlushByBlockId entry as each was added alone before its blocks could be
+// foreseen: the pending objects of the block, then one scan of the types.
+void AddFlushByBlockIdAlone(const Schema& schema, DbAccess* db, RequestProcessor* processor,
+                            uint32_t block, const std::vector<std::string>& types,
+                            const RequestProcessor::BlockRanges& ranges, const VdbIdSet& vdbs,
+                            const caldek::orv::tarnix::SpanContextMsg* span) {
+  processor->RemovePendingIf(
+      vdbs,
+      [&](const std::string& type, const std::string& id) {
+        return RequestProcessor::InBlock(block, type, id, ranges, &schema);
+      },
+      span);
+  for (const std::string& type_id : types) {
+    DbAccess::Records records;
+    ASSERT_TRUE(db->PrefixFilter(nullptr, kObjectPrefix + type_id, &records).ok());
+    for (const DbAccess::Record& record : records) {
+      std::string type;
+      std::string id;
+      if (TryDecodeObjectRecordKey(schema, record.first, &type, &id) &&
+          schema.types().ComputeBlockId(type, id, ranges) == block) {
+        processor->AddDeleteForFlush(type, id, vdbs, span);
+      }
+    }
+  }
+}
+
+// Random transactions of FlushByBlockId entries foreseen together (repeated
+// blocks, block 0, two block ranges, two type lists, several vdb sets),
+// mixed with Puts, Deletes, Copies and Patches of objects in and out of
+// their blocks, against the same entries each added alone: the pending
+// operations and what Build writes are the same.
+TEST_F(CoalescingTest, FlushByBlockIdEntriesForeseenTogetherAddWhatEachAddsAlone) {
+  constexpr int kHosts = 60;
+  std::mt19937 random(54);
+  auto pick = [&random](int n) { return static_cast<int>(random() % n); };
+  for (int host = 0; host < kHosts; ++host) {
+    if (pick(4) != 0) Store(host, {1, 2}, Address(host, 8));
+    if (pick(4) == 0) Store(host, {3}, Address(host, 9));
+  }
+  const std::vector<VdbIdSet> vdb_sets = {{1}, {2}, {1, 2}, {1, 2, 3}};
+  std::vector<RequestProcessor::BlockRanges> ranges(2);
+  auto four = std::make_shared<caldek::orv::tarnix::MerkleTreeBlockRangesMsg>();
+  four->set_num_blocks(4);
+  ranges[1] = four;
+  const std::vector<std::vector<std::string>> type_lists = {{""},
+                                                            {schema_.types().GetObjectTypeId(kAddress)}};
+  const std::vector<caldek::orv::tarnix::SpanContextMsg> spans = {Span(1), Span(2)};
+
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    struct Entry {
+      int kind;  // 0 flush by block id, 1 put, 2 delete, 3 copy, 4 patch
+      int host;
+      uint32_t block;
+      size_t ranges;
+      size_t types;
+      VdbIdSet vdbs;
+      const caldek::orv::tarnix::SpanContextMsg* span;
+    };
+    std::vector<Entry> entries(1 + pick(30));
+    for (Entry& e : entries) {
+      e.kind = pick(3) == 0 ? 1 + pick(4) : 0;
+      e.host = pick(kHosts);
+      e.ranges = pick(2);
+      e.types = pick(4) == 0 ? 1 : 0;
+      // Block 0 now and then; with 1,024 blocks, mostly blocks of no object.
+      e.block = pick(8) == 0 ? 0 : 1 + pick(e.ranges == 1 ? 4 : 1024);
+      e.vdbs = vdb_sets[pick(vdb_sets.size())];
+      e.span = pick(3) == 0 ? nullptr : &spans[pick(2)];
+    }
+    RequestProcessor together(&schema_, db_.get());
+    RequestProcessor alone(&schema_, db_.get());
+    for (const Entry& e : entries) {
+      if (e.kind == 0) together.ForeseeFlushByBlockId(e.block, type_lists[e.types], ranges[e.ranges]);
+    }
+    Status status[2];
+    for (const Entry& e : entries) {
+      const std::string id = AddressId(e.host);
+      for (RequestProcessor* p : {&together, &alone}) {
+        const int side = p == &together ? 0 : 1;
+        if (!status[side].ok()) continue;
+        switch (e.kind) {
+          case 0:
+            if (p == &together) {
+              status[side] = p->AddFlushByBlockId(e.block, type_lists[e.types], ranges[e.ranges],
+                                                  e.vdbs, e.span);
+            } else {
+              AddFlushByBlockIdAlone(schema_, db_.get(), p, e.block, type_lists[e.types],
+                                     ranges[e.ranges], e.vdbs, e.span);
+            }
+            break;
+          case 1:
+            p->AddPut(kAddress, id, Shared(Address(e.host, 16)), e.vdbs, e.span);
+            break;
+          case 2:
+            p->AddDelete(kAddress, id, e.vdbs, e.span);
+            break;
+          case 3:
+            p->AddCopy(kAddress, id, 3, e.vdbs, e.span);
+            break;
+          default:
+            status[side] = p->AddPatch(kAddress, id, Address(e.host, 24), "", e.vdbs, e.span);
+            break;
+        }
+      }
+    }
+    ASSERT_EQ(status[0], status[1]);
+    ASSERT_EQ(together.pending_size(), alone.pending_size());
+    for (int host = 0; host < kHosts; ++host) {
+      SCOPED_TRACE(host);
+      const PendingRequestList* a = together.FindPending(kAddress, AddressId(host));
+      const PendingRequestList* b = alone.FindPending(kAddress, AddressId(host));
+      ASSERT_EQ(a == nullptr, b == nullptr);
+      if (a == nullptr) continue;
+      ASSERT_EQ(a->size(), b->size());
+      for (auto x = a->begin(), y = b->begin(); x != a->end(); ++x, ++y) {
+        EXPECT_EQ(x->request.type, y->request.type);
+        EXPECT_EQ(x->vdb_ids, y->vdb_ids);
+        EXPECT_EQ(x->request.span_context == nullptr, y->request.span_context == nullptr);
+        if (x->request.span_context && y->request.span_context) {
+          EXPECT_EQ(x->request.span_context->span_id(), y->request.span_context->span_id());
+        }
+      }
+    }
+    if (!status[0].ok()) continue;
+    std::vector<std::pair<std::string, std::string>> written[2];
+    std::vector<std::string> deleted[2];
+    for (RequestProcessor* p : {&together, &alone}) {
+      const int side = p == &together ? 0 : 1;
+      std::vector<DbAccess::TxnPut> puts;
+      std::list<UpdateRecord> updates, logged_only, removals;
+      metrics::LatencyMetric latency(registry_, "test/build");
+      status[side] = p->Build(false, &puts, &deleted[side], &updates, &logged_only, &removals,
+                              latency, nullptr);
+      for (const DbAccess::TxnPut& put : puts) written[side].emplace_back(put.first, *put.second);
+    }
+    EXPECT_EQ(status[0], status[1]);
+    EXPECT_EQ(written[0], written[1]);
+    EXPECT_EQ(deleted[0], deleted[1]);
+  }
 }
 
 }  // namespace
