@@ -14,20 +14,31 @@ namespace tarnix {
 namespace tx = caldek::orv::tarnix;
 using FlushByBlockIdOp = WriteOpDescription<tx::FlushByBlockIdRequestMsg>;
 
+namespace {
+
+RequestProcessor::BlockRanges RangesOf(const tx::FlushByBlockIdMsg& entry) {
+  if (!entry.has_block_ranges()) return nullptr;
+  return std::make_shared<const tx::MerkleTreeBlockRangesMsg>(entry.block_ranges());
+}
+
+// Only the types the client may write: an empty list means none, the
+// wildcard's "" every type.
+std::vector<std::string> WritableTypes(const EntryScope& scope) {
+  return scope.schema->permissions().GetSortedObjectTypeIds(scope.client_id);
+}
+
+}  // namespace
+
 Status FlushByBlockIdOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids) {
   Status status = ValidateFlushByBlockIdMsg(*entry);
   if (status.ok()) status = scope.ValidateVdbIds(entry->vdb_ids(), vdb_ids);
   if (!status.ok()) return status;
-  RequestProcessor::BlockRanges ranges;
-  if (entry->has_block_ranges()) {
-    ranges = std::make_shared<const tx::MerkleTreeBlockRangesMsg>(entry->block_ranges());
-  }
-  // Only the types the client may write: an empty list means none, the
-  // wildcard's "" every type.
-  const std::vector<std::string> types =
-      scope.schema->permissions().GetSortedObjectTypeIds(scope.client_id);
-  return scope.processor->AddFlushByBlockId(entry->block_id(), types, ranges, *vdb_ids,
-                                            SpanOf(*entry));
+  return scope.processor->AddFlushByBlockId(entry->block_id(), WritableTypes(scope),
+                                            RangesOf(*entry), *vdb_ids, SpanOf(*entry));
+}
+
+void ForeseeEntry(const EntryScope& scope, const tx::FlushByBlockIdMsg& entry) {
+  scope.processor->ForeseeFlushByBlockId(entry.block_id(), WritableTypes(scope), RangesOf(entry));
 }
 
 }  // namespace tarnix

@@ -57,6 +57,10 @@ Status ModifyOp::AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_i
       "messages");
 }
 
+void ForeseeEntry(const EntryScope& scope, const tx::ModifyMsg& entry) {
+  if (entry.has_flush_by_block_id_msg()) ForeseeEntry(scope, entry.flush_by_block_id_msg());
+}
+
 const tx::SpanContextMsg* SpanOf(const tx::ModifyMsg& entry) {
   if (entry.has_put_msg() && entry.put_msg().has_span_context()) {
     return &entry.put_msg().span_context();

@@ -84,7 +84,10 @@ class RequestStreamOf : public RequestStream {
       for (const Req& request : *requests_) log->MeasureRequest(request, UnitOf(PreparedFor(i++)));
     }
     size_t stream_entries = 0;
-    for (const Req& request : *requests_) stream_entries += Op::Entries(request).size();
+    for (const Req& request : *requests_) {
+      stream_entries += Op::Entries(request).size();
+      for (const auto& entry : Op::Entries(request)) ForeseeEntry(scope, entry);
+    }
     scope.processor->Reserve(stream_entries);
     VdbIdSet vdb_ids{kMainVdbId};
     *entries = 0;

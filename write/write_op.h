@@ -143,6 +143,14 @@ struct WriteOpDescription<caldek::orv::tarnix::ModifyRequestMsg> {
   static Status AddEntry(const EntryScope& scope, Entry* entry, VdbIdSet* vdb_ids);
 };
 
+// Tells scope.processor, before the first entry step of a stream runs, what
+// an entry's step will ask of it: FlushByBlockId entries name their blocks,
+// so that one read of the stored objects serves them all. Other entries
+// tell nothing.
+inline void ForeseeEntry(const EntryScope&, const google::protobuf::Message&) {}
+void ForeseeEntry(const EntryScope& scope, const caldek::orv::tarnix::FlushByBlockIdMsg& entry);
+void ForeseeEntry(const EntryScope& scope, const caldek::orv::tarnix::ModifyMsg& entry);
+
 // The span context of a Modify entry is that of its sub-message; declared
 // here, before any collector, as the template SpanOf cannot read one.
 const caldek::orv::tarnix::SpanContextMsg* SpanOf(const caldek::orv::tarnix::ModifyMsg& entry);
