@@ -2,6 +2,9 @@
 // objects, for transactions of 1,000 and 100,000 objects, beside LevelDB
 // doing the same reads (one iterator on one snapshot, objects in key order).
 // Each transaction re-puts every object it touches with a new body.
+//
+// Then the adding of transactions of 1, 64 and 1,024 FlushByBlockId entries
+// (blocks 2 and on, of 1,024) over a store of 300,000 objects.
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -23,6 +26,7 @@ namespace {
 
 constexpr char kType[] = "caldek.orv.tarnix.AddressMsg";
 constexpr int kStoredObjects = 100000;
+constexpr int kFlushStoreObjects = 300000;
 
 std::string Body(int host, int prefix_length) {
   // AddressMsg: ip (1, string), prefix_length (2, varint).
@@ -38,14 +42,14 @@ std::string Body(int host, int prefix_length) {
 }
 
 struct Store {
-  Store() : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"), db(registry) {
+  explicit Store(int objects) : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"), db(registry) {
     std::string pattern =
         (boost::filesystem::temp_directory_path() / "tarnix_rp_bench_XXXXXX").string();
     directory = mkdtemp(&pattern[0]);
     if (!db.Open(directory + "/db").ok()) std::abort();
     DbAccess::Records records;
     std::vector<int32_t> results;
-    for (int host = 0; host < kStoredObjects; ++host) {
+    for (int host = 0; host < objects; ++host) {
       ids.push_back(schema.keys().GetKeyFromSerialized(kType, Body(host, 8)));
       std::string key;
       if (!MakeObjectRecordKey(schema, kType, ids.back(), &key)) std::abort();
@@ -68,7 +72,7 @@ struct Store {
 };
 
 Store& Shared() {
-  static Store* store = new Store;
+  static Store* store = new Store(kStoredObjects);
   return *store;
 }
 
@@ -132,8 +136,35 @@ void BM_RawLevelDbReads(benchmark::State& state) {
                                                    benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// As a FlushByBlockId stream adds its entries: each block foreseen first,
+// then added in turn, for every type; Build is left out.
+void BM_AddFlushByBlockIds(benchmark::State& state) {
+  static Store* store = new Store(kFlushStoreObjects);
+  const uint32_t entries = static_cast<uint32_t>(state.range(0));
+  const std::vector<std::string> types = {""};
+  size_t deletes = 0;
+  for (auto _ : state) {
+    auto processor = std::make_unique<RequestProcessor>(&store->schema, &store->db);
+    for (uint32_t block = 2; block < entries + 2; ++block) {
+      processor->ForeseeFlushByBlockId(block, types, nullptr);
+    }
+    for (uint32_t block = 2; block < entries + 2; ++block) {
+      if (!processor->AddFlushByBlockId(block, types, nullptr, {kMainVdbId}, nullptr).ok()) {
+        state.SkipWithError("AddFlushByBlockId failed");
+      }
+    }
+    deletes = processor->pending_size();
+    state.PauseTiming();
+    processor.reset();
+    state.ResumeTiming();
+  }
+  state.counters["objects"] = static_cast<double>(deletes);
+}
+
 BENCHMARK(BM_Build)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawLevelDbReads)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AddFlushByBlockIds)->ArgName("entries")->Arg(1)->Arg(64)->Arg(1024)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tarnix
