@@ -265,6 +265,11 @@ std::vector<std::string> Seeds() {
   seeds.push_back(Seed().Short(300).Byte(0).Byte(2).RawKey(std::string("\x01\xff", 2), 16)
                       .Unit(7, 1, 0, 24).Txn(0, 0, 1500).Txn(0, 0, 100).Txn(0, 0, 100)
                       .Txn(0, 0, 100).bytes());
+  // The same key, past the units written after a trim that left it first:
+  // the next trims must meet those units before it.
+  seeds.push_back(Seed().Short(400).Byte(0).Byte(2).RawKey(std::string("\x01\xff", 2), 16)
+                      .Unit(7, 1, 0, 24).Txn(0, 0, 100).Txn(0, 0, 100).Txn(0, 0, 100)
+                      .Txn(0, 0, 100).Txn(0, 0, 100).bytes());
   return seeds;
 }
 

@@ -60,7 +60,7 @@ void TransactionLogStore::SetCurrentLogSize() {
     for (it->Seek(kTxnLogPrefix); it->Valid(); it->Next()) {
       const std::string key = it->key();
       if (!IsLogKey(key)) break;
-      if (size == 0) front = key;
+      if (size == 0) front = key;  // the first unit
       size += key.size() + it->value_size();
       TxnLogUnitRecord record;
       if (!TxnLogUnitRecord::DecodeKey(key, &record)) {
@@ -93,6 +93,7 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
   batch_trimmed_ = 0;
   batch_last_trimmed_.clear();
   batch_first_unit_.clear();
+  batch_cursor_.reset();
   TarnixTransactionLog::Units units;
   log->BuildTransactionLogUnits(&units);
   *txn_bytes = 0;
@@ -132,22 +133,8 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
              "Txlog size is %lu bytes. Log size if it is included:%lu bytes.", *txn_bytes,
              *txn_bytes + *size);
   if (Exceeds(*size, *txn_bytes, max_log_size_)) {
-    // A fresh snapshot: it sees every unit that current_log_size_ accounts for.
-    boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
-    if (it) {
-      const size_t first_trimmed = deletes->size();
-      it->Seek(front_);
-      while (Exceeds(*size, *txn_bytes, max_log_size_) && it->Valid()) {
-        uint64_t freed = 0;
-        const Status status = DeleteTxlogUnits(it.get(), deletes, &freed);
-        if (!status.ok()) return status;
-        if (freed == 0) break;
-        *size = freed > *size ? 0 : *size - freed;
-      }
-      if (!it->status().ok()) return it->status().ToStatus();
-      batch_trimmed_ = deletes->size() - first_trimmed;
-      if (batch_trimmed_ > 0) batch_last_trimmed_ = deletes->back();
-    }
+    const Status status = Trim(*txn_bytes, size, deletes);
+    if (!status.ok()) return status;
   }
   if (Exceeds(*size, *txn_bytes, max_log_size_)) {
     TARNIX_LOG(orv::INFO, nullptr,
@@ -165,6 +152,56 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
   return Status::OK();
 }
 
+Status TransactionLogStore::Trim(uint64_t txn_bytes, uint64_t* size,
+                                 std::vector<std::string>* deletes) {
+  const size_t first_trimmed = deletes->size();
+  const uint64_t accounted = *size;
+  boost::shared_ptr<DbAccess::IteratorImpl> it = std::move(cursor_);
+  bool fresh = false;
+  if (it != nullptr && cursor_uses_ < kCursorUses) {
+    // The cursor sees the log as it was when it was made, less the units
+    // trimmed since. Where it trims only units older than every unit written
+    // since, an iterator seeking the front now trims the same; elsewhere (a
+    // log ending early, a read error, a key not a unit's) that one decides.
+    const bool same = TrimOldest(it.get(), txn_bytes, size, deletes).ok() &&
+                      !Exceeds(*size, txn_bytes, max_log_size_) &&
+                      (cursor_limit_.empty() || deletes->back() < cursor_limit_);
+    if (!same) {
+      deletes->resize(first_trimmed);
+      *size = accounted;
+      it.reset();
+    }
+  } else {
+    it.reset();
+  }
+  if (it == nullptr) {
+    // A fresh snapshot: it sees every unit that current_log_size_ accounts for.
+    it = db_access_->NewIterator();
+    if (it == nullptr) return Status::OK();
+    fresh = true;
+    it->Seek(front_);
+    const Status status = TrimOldest(it.get(), txn_bytes, size, deletes);
+    if (!status.ok()) return status;
+  }
+  batch_trimmed_ = deletes->size() - first_trimmed;
+  if (batch_trimmed_ > 0) batch_last_trimmed_ = deletes->back();
+  batch_cursor_ = std::move(it);
+  batch_cursor_fresh_ = fresh;
+  return Status::OK();
+}
+
+Status TransactionLogStore::TrimOldest(DbAccess::IteratorImpl* it, uint64_t txn_bytes,
+                                       uint64_t* size, std::vector<std::string>* deletes) const {
+  while (Exceeds(*size, txn_bytes, max_log_size_) && it->Valid()) {
+    uint64_t freed = 0;
+    const Status status = DeleteTxlogUnits(it, deletes, &freed);
+    if (!status.ok()) return status;
+    if (freed == 0) break;
+    *size = freed > *size ? 0 : *size - freed;
+  }
+  return it->status().ToStatus();
+}
+
 void TransactionLogStore::BatchWritten() {
   if (batch_trimmed_ > 0) {
     front_ = batch_last_trimmed_ + '\0';
@@ -176,10 +213,24 @@ void TransactionLogStore::BatchWritten() {
   // New units sort past the old ones, but a stored key that is not a unit's
   // may sort past them and have been trimmed.
   if (!batch_first_unit_.empty() && batch_first_unit_ < front_) front_ = batch_first_unit_;
+  if (batch_cursor_ != nullptr) {
+    if (batch_cursor_fresh_) {
+      cursor_limit_.clear();
+      cursor_uses_ = 0;
+    }
+    cursor_ = std::move(batch_cursor_);
+    ++cursor_uses_;
+  }
+  if (cursor_ != nullptr && !batch_first_unit_.empty() &&
+      (cursor_limit_.empty() || batch_first_unit_ < cursor_limit_)) {
+    cursor_limit_ = batch_first_unit_;
+  }
   batch_trimmed_ = 0;
   batch_last_trimmed_.clear();
   batch_first_unit_.clear();
 }
+
+void TransactionLogStore::ReleaseSnapshot() { cursor_.reset(); }
 
 Status DeleteTxlogUnits(DbAccess::IteratorImpl* it, std::vector<std::string>* deletes,
                         uint64_t* freed) {

@@ -24,9 +24,14 @@ class TarnixTransactionLog;
 // them, and an iterator that passes them steps over each one. So the store
 // keeps the log's front, a key no live unit lies before, and trims from
 // there; and it notes the trimmed units in a compactor, which drops them
-// once enough have gathered.
+// once enough have gathered. A log at its bound is trimmed by every
+// transaction, so the iterator of one trim, left at the front, serves the
+// next ones too (kCursorUses in all), with the snapshot it holds.
 class TransactionLogStore {
  public:
+  // Trims one iterator serves before a fresh one takes over.
+  static constexpr uint32_t kCursorUses = 64;
+
   // `db_access` (not owned, open) and `registry` (not owned) must outlive the
   // store, and so must `compactor` (not owned) unless null: without one,
   // trimmed units are left to LevelDB's own compactions. Registers
@@ -63,6 +68,10 @@ class TransactionLogStore {
   // noted in the compactor. Not called when the write failed, so the front
   // stays where it was.
   void BatchWritten();
+  // Lets go of the snapshot kept from one trim to the next: LevelDB keeps
+  // every record a snapshot can read, so a caller releases it before it
+  // has records it deleted compacted.
+  void ReleaseSnapshot();
 
   uint64_t max_log_size() const { return max_log_size_; }
   uint64_t current_log_size() const { return current_log_size_; }
@@ -80,13 +89,30 @@ class TransactionLogStore {
   uint64_t highest_logged_txn_id_ = 0;
   metrics::LatencyMetric latency_;
 
+  // Trims the oldest transactions with `it`, from where it stands, while the
+  // log of *size bytes and the `txn_bytes` new ones exceed the bound.
+  Status TrimOldest(DbAccess::IteratorImpl* it, uint64_t txn_bytes, uint64_t* size,
+                    std::vector<std::string>* deletes) const;
+  // ComputeTxnLogUpdates' trimming: with the cursor where it trims as an
+  // iterator seeking the front would, otherwise with such an iterator.
+  Status Trim(uint64_t txn_bytes, uint64_t* size, std::vector<std::string>* deletes);
+
   std::string front_;
+  // The iterator of the last written trim, standing on the first unit it
+  // did not trim; the trims it served; the smallest unit key written since
+  // its snapshot (empty when none), past which it cannot see.
+  boost::shared_ptr<DbAccess::IteratorImpl> cursor_;
+  uint32_t cursor_uses_ = 0;
+  std::string cursor_limit_;
   // Of the last ComputeTxnLogUpdates(), until its batch is written: the
   // units it trimmed and the key of the last one (0 and empty when none),
-  // and the key of its first new unit (empty when none).
+  // the key of its first new unit (empty when none), and the iterator it
+  // trimmed with (null when none), made for it or the cursor.
   size_t batch_trimmed_ = 0;
   std::string batch_last_trimmed_;
   std::string batch_first_unit_;
+  boost::shared_ptr<DbAccess::IteratorImpl> batch_cursor_;
+  bool batch_cursor_fresh_ = false;
 };
 
 // Appends to *deletes the keys of the whole transaction whose first unit

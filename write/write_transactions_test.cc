@@ -687,6 +687,39 @@ TEST_F(WriteTransactionsTest, DeletesAreCompactedOnceThousandsAddUp) {
   EXPECT_EQ(compactor_->compactions(), 1u);
 }
 
+// A log at its bound is trimmed by every transaction, each going on with the
+// iterator (and snapshot) of the last: the snapshot must not keep a Flush's
+// records from their compaction.
+TEST_F(WriteTransactionsTest, DeletesAreCompactedWhileTheLogIsTrimmed) {
+  Stop();
+  max_log_size_ = 2048;
+  compactor_ = std::make_unique<RangeCompactor>(db_.get());
+  Start();
+  std::vector<tx::PutMsg> puts;
+  for (int i = 0; i < static_cast<int>(RangeCompactor::kCompactAfterDeletes); ++i) {
+    puts.push_back(PutEntry(kDevice, Device(i)));
+  }
+  RunPut(puts);
+  // Into the tables, as a while of writes would take them: deletes in the
+  // memtable of their puts are out of CompactRange's reach.
+  db_->GetSnapshot()->db()->CompactRange(nullptr, nullptr);
+  // Each trims the one before.
+  for (int i = 0; i < 8; ++i) RunPut({PutEntry(kInterface, Interface("eth0", i))});
+  std::list<tx::FlushRequestMsg> flushes(1);
+  schema_.types().SetObjectType(kDevice, flushes.back().add_flushes());
+  txn_->Run(kAdmin, &recorder_, &flushes);
+  compactor_->WaitIdle();
+  ASSERT_EQ(compactor_->compactions(), 1u);
+  std::string begin;
+  ASSERT_TRUE(MakeObjectTypeKeyPrefix(schema_, kDevice, &begin));
+  std::string end = begin;
+  ++end.back();
+  const leveldb::Range devices(begin, end);
+  uint64_t bytes = 1;
+  db_->GetSnapshot()->db()->GetApproximateSizes(&devices, 1, &bytes);
+  EXPECT_EQ(bytes, 0u);
+}
+
 // Records of a type the schema does not list (one a reload dropped), as
 // stored: object key -> value, for the vdb sets given.
 class UnknownTypeTest : public WriteTransactionsTest {
