@@ -1,6 +1,5 @@
 #include "write/stored_block_objects.h"
 
-#include <algorithm>
 #include <utility>
 
 #include <google/protobuf/util/message_differencer.h>
@@ -56,15 +55,17 @@ Status StoredBlockObjects::Read(DbAccess* db) {
       if (!TryDecodeObjectRecordKey(*schema_, key, &type_name, &id)) continue;
       const uint32_t block = schema_->types().ComputeBlockId(type_name, id, ranges_);
       if (foreseen_.count(block) == 0) continue;
-      const auto slot = type_slots.emplace(type_name, type_names_.size());
-      if (slot.second) type_names_.push_back(type_name);
+      auto slot = type_slots.find(type_name);
+      if (slot == type_slots.end()) {
+        slot = type_slots.emplace(type_name, type_names_.size()).first;
+        type_names_.push_back(type_name);
+      }
       std::vector<Object>& objects = objects_[block];
       // An object stored as several records is met once per record, in a row.
-      if (!objects.empty() && objects.back().type == slot.first->second &&
-          objects.back().id == id) {
+      if (!objects.empty() && objects.back().type == slot->second && objects.back().id == id) {
         continue;
       }
-      objects.push_back(Object{slot.first->second, id});
+      objects.push_back(Object{slot->second, id});
     }
     if (!it->status().ok()) {
       for (uint32_t block : foreseen_) objects_.erase(block);
