@@ -1,5 +1,6 @@
 #include "write/transaction_log_store.h"
 
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -79,6 +80,7 @@ void TransactionLogStore::SetCurrentLogSize() {
   current_log_size_ = size;
   highest_logged_txn_id_ = highest;
   front_ = std::move(front);
+  ahead_.clear();
   TARNIX_LOG(orv::INFO, nullptr, "current_log_size_ set to %lu. max_log_size_ is %lu.",
              current_log_size_, max_log_size_);
 }
@@ -93,7 +95,7 @@ Status TransactionLogStore::ComputeTxnLogUpdates(bool tracing, TarnixTransaction
   batch_trimmed_ = 0;
   batch_last_trimmed_.clear();
   batch_first_unit_.clear();
-  batch_cursor_.reset();
+  batch_ahead_.reset();
   TarnixTransactionLog::Units units;
   log->BuildTransactionLogUnits(&units);
   *txn_bytes = 0;
@@ -156,38 +158,52 @@ Status TransactionLogStore::Trim(uint64_t txn_bytes, uint64_t* size,
                                  std::vector<std::string>* deletes) {
   const size_t first_trimmed = deletes->size();
   const uint64_t accounted = *size;
-  boost::shared_ptr<DbAccess::IteratorImpl> it = std::move(cursor_);
+  // Taken until the batch is written: a failed write reads them again.
+  TrimSteps ahead = std::move(ahead_);
+  ahead_.clear();
   bool fresh = false;
-  if (it != nullptr && cursor_uses_ < kCursorUses) {
-    // The cursor sees the log as it was when it was made, less the units
-    // trimmed since. Where it trims only units older than every unit written
-    // since, an iterator seeking the front now trims the same; elsewhere (a
-    // log ending early, a read error, a key not a unit's) that one decides.
-    const bool same = TrimOldest(it.get(), txn_bytes, size, deletes).ok() &&
-                      !Exceeds(*size, txn_bytes, max_log_size_) &&
-                      (cursor_limit_.empty() || deletes->back() < cursor_limit_);
-    if (!same) {
-      deletes->resize(first_trimmed);
-      *size = accounted;
-      it.reset();
-    }
-  } else {
-    it.reset();
-  }
-  if (it == nullptr) {
+  if (!TrimAhead(&ahead, txn_bytes, size, deletes)) {
+    deletes->resize(first_trimmed);
+    *size = accounted;
+    ahead.clear();
     // A fresh snapshot: it sees every unit that current_log_size_ accounts for.
-    it = db_access_->NewIterator();
+    boost::shared_ptr<DbAccess::IteratorImpl> it = db_access_->NewIterator();
     if (it == nullptr) return Status::OK();
     fresh = true;
     it->Seek(front_);
     const Status status = TrimOldest(it.get(), txn_bytes, size, deletes);
     if (!status.ok()) return status;
+    // Each unit trimmed is logged as it goes, with its value, which the
+    // steps do not keep.
+    uint64_t bytes = 0;
+    while (ahead.size() < kReadAheadTxns && bytes < kReadAheadBytes && it->Valid() &&
+           orv::Logger::logLevel < orv::VERBOSE) {
+      TrimStep step;
+      // A step that cannot be read is left to the iterator that reaches it.
+      if (!DeleteTxlogUnits(it.get(), &step.keys, &step.freed).ok() || step.freed == 0) break;
+      bytes += step.freed;
+      ahead.push_back(std::move(step));
+    }
   }
   batch_trimmed_ = deletes->size() - first_trimmed;
   if (batch_trimmed_ > 0) batch_last_trimmed_ = deletes->back();
-  batch_cursor_ = std::move(it);
-  batch_cursor_fresh_ = fresh;
+  batch_ahead_ = std::move(ahead);
+  batch_ahead_fresh_ = fresh;
   return Status::OK();
+}
+
+bool TransactionLogStore::TrimAhead(TrimSteps* ahead, uint64_t txn_bytes, uint64_t* size,
+                                    std::vector<std::string>* deletes) const {
+  while (Exceeds(*size, txn_bytes, max_log_size_)) {
+    if (ahead->empty()) return false;
+    TrimStep& step = ahead->front();
+    if (!ahead_limit_.empty() && !(step.keys.back() < ahead_limit_)) return false;
+    deletes->insert(deletes->end(), std::make_move_iterator(step.keys.begin()),
+                    std::make_move_iterator(step.keys.end()));
+    *size = step.freed > *size ? 0 : *size - step.freed;
+    ahead->pop_front();
+  }
+  return true;
 }
 
 Status TransactionLogStore::TrimOldest(DbAccess::IteratorImpl* it, uint64_t txn_bytes,
@@ -213,24 +229,18 @@ void TransactionLogStore::BatchWritten() {
   // New units sort past the old ones, but a stored key that is not a unit's
   // may sort past them and have been trimmed.
   if (!batch_first_unit_.empty() && batch_first_unit_ < front_) front_ = batch_first_unit_;
-  if (batch_cursor_ != nullptr) {
-    if (batch_cursor_fresh_) {
-      cursor_limit_.clear();
-      cursor_uses_ = 0;
-    }
-    cursor_ = std::move(batch_cursor_);
-    ++cursor_uses_;
+  if (batch_ahead_) {
+    if (batch_ahead_fresh_) ahead_limit_.clear();
+    ahead_ = std::move(*batch_ahead_);
+    batch_ahead_.reset();
   }
-  if (cursor_ != nullptr && !batch_first_unit_.empty() &&
-      (cursor_limit_.empty() || batch_first_unit_ < cursor_limit_)) {
-    cursor_limit_ = batch_first_unit_;
+  if (!batch_first_unit_.empty() && (ahead_limit_.empty() || batch_first_unit_ < ahead_limit_)) {
+    ahead_limit_ = batch_first_unit_;
   }
   batch_trimmed_ = 0;
   batch_last_trimmed_.clear();
   batch_first_unit_.clear();
 }
-
-void TransactionLogStore::ReleaseSnapshot() { cursor_.reset(); }
 
 Status DeleteTxlogUnits(DbAccess::IteratorImpl* it, std::vector<std::string>* deletes,
                         uint64_t* freed) {

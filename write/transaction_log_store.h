@@ -2,6 +2,8 @@
 #define TARNIX_WRITE_TRANSACTION_LOG_STORE_H_
 
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,18 @@ class TarnixTransactionLog;
 // them, and an iterator that passes them steps over each one. So the store
 // keeps the log's front, a key no live unit lies before, and trims from
 // there; and it notes the trimmed units in a compactor, which drops them
-// once enough have gathered. A log at its bound is trimmed by every
-// transaction, so the iterator of one trim, left at the front, serves the
-// next ones too (kCursorUses in all), with the snapshot it holds.
+// once enough have gathered.
+//
+// A log at its bound is trimmed by every transaction. The iterator that
+// trims also reads the next transactions to trim (kReadAheadTxns or
+// kReadAheadBytes, whichever comes first) and is let go: the store holds no
+// iterator or snapshot between calls, which would keep LevelDB from
+// dropping deleted entries and replaced tables.
 class TransactionLogStore {
  public:
-  // Trims one iterator serves before a fresh one takes over.
-  static constexpr uint32_t kCursorUses = 64;
+  // Transactions, and their key plus value bytes, read ahead past a trim.
+  static constexpr size_t kReadAheadTxns = 64;
+  static constexpr uint64_t kReadAheadBytes = 256 << 10;
 
   // `db_access` (not owned, open) and `registry` (not owned) must outlive the
   // store, and so must `compactor` (not owned) unless null: without one,
@@ -44,7 +51,8 @@ class TransactionLogStore {
 
   // Start-up: sets current_log_size() to the size of every stored unit (a
   // recount, whatever was accounted before), notes the highest transaction
-  // id among the unit keys and sets the front to the first unit. A read
+  // id among the unit keys, sets the front to the first unit and forgets
+  // what was read ahead. A read
   // error is logged and changes none of them; malformed keys are logged and
   // counted in the size only.
   void SetCurrentLogSize();
@@ -66,12 +74,8 @@ class TransactionLogStore {
   // The batch with the updates of the last successful ComputeTxnLogUpdates()
   // is written: the front moves past the units it trimmed, and they are
   // noted in the compactor. Not called when the write failed, so the front
-  // stays where it was.
+  // stays where it was and what was read ahead is read again.
   void BatchWritten();
-  // Lets go of the snapshot kept from one trim to the next: LevelDB keeps
-  // every record a snapshot can read, so a caller releases it before it
-  // has records it deleted compacted.
-  void ReleaseSnapshot();
 
   uint64_t max_log_size() const { return max_log_size_; }
   uint64_t current_log_size() const { return current_log_size_; }
@@ -89,30 +93,44 @@ class TransactionLogStore {
   uint64_t highest_logged_txn_id_ = 0;
   metrics::LatencyMetric latency_;
 
+  // The keys of one oldest transaction, as DeleteTxlogUnits() gives them,
+  // and their key plus value bytes.
+  struct TrimStep {
+    std::vector<std::string> keys;
+    uint64_t freed = 0;
+  };
+  using TrimSteps = std::deque<TrimStep>;
+
   // Trims the oldest transactions with `it`, from where it stands, while the
   // log of *size bytes and the `txn_bytes` new ones exceed the bound.
   Status TrimOldest(DbAccess::IteratorImpl* it, uint64_t txn_bytes, uint64_t* size,
                     std::vector<std::string>* deletes) const;
-  // ComputeTxnLogUpdates' trimming: with the cursor where it trims as an
-  // iterator seeking the front would, otherwise with such an iterator.
+  // Trims as TrimOldest() with `ahead`'s steps, taken from its front. False,
+  // with what it appended left for the caller to drop, when they run out or
+  // reach a unit written since they were read: an iterator seeking the
+  // front would trim otherwise.
+  bool TrimAhead(TrimSteps* ahead, uint64_t txn_bytes, uint64_t* size,
+                 std::vector<std::string>* deletes) const;
+  // ComputeTxnLogUpdates' trimming: with the steps read ahead where they
+  // trim as an iterator seeking the front would, otherwise with such an
+  // iterator, which then reads the next steps ahead.
   Status Trim(uint64_t txn_bytes, uint64_t* size, std::vector<std::string>* deletes);
 
   std::string front_;
-  // The iterator of the last written trim, standing on the first unit it
-  // did not trim; the trims it served; the smallest unit key written since
-  // its snapshot (empty when none), past which it cannot see.
-  boost::shared_ptr<DbAccess::IteratorImpl> cursor_;
-  uint32_t cursor_uses_ = 0;
-  std::string cursor_limit_;
+  // The next trims, read by the last iterator that trimmed and written
+  // since; the smallest unit key written since they were read (empty when
+  // none): a step past it may not be the oldest transaction any more.
+  TrimSteps ahead_;
+  std::string ahead_limit_;
   // Of the last ComputeTxnLogUpdates(), until its batch is written: the
   // units it trimmed and the key of the last one (0 and empty when none),
-  // the key of its first new unit (empty when none), and the iterator it
-  // trimmed with (null when none), made for it or the cursor.
+  // the key of its first new unit (empty when none), and the steps left
+  // read ahead when it trimmed (with whether a fresh iterator read them).
   size_t batch_trimmed_ = 0;
   std::string batch_last_trimmed_;
   std::string batch_first_unit_;
-  boost::shared_ptr<DbAccess::IteratorImpl> batch_cursor_;
-  bool batch_cursor_fresh_ = false;
+  std::optional<TrimSteps> batch_ahead_;
+  bool batch_ahead_fresh_ = false;
 };
 
 // Appends to *deletes the keys of the whole transaction whose first unit

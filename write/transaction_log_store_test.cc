@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+#include <leveldb/db.h>
+
 #include "caldek/orv/tarnix/tarnix_write.pb.h"
 #include "platform/wft/workflow_util.h"
 #include "schema/compact_uint.h"
@@ -62,11 +66,13 @@ class TransactionLogStoreTest : public WriteTest {
     return store;
   }
 
-  // Computes the updates of transaction `txn_id` with one request unit.
-  Status Compute(TransactionLogStore* store, uint64_t txn_id, bool tracing = false) {
+  // Computes the updates of transaction `txn_id` with one request unit of a
+  // `body`-byte object.
+  Status Compute(TransactionLogStore* store, uint64_t txn_id, bool tracing = false,
+                 size_t body = 60) {
     TarnixTransactionLog log(&schema_, "client", txn_id);
     caldek::orv::tarnix::PutRequestMsg put;
-    put.add_puts()->mutable_object()->set_object_body(std::string(60, 'b'));
+    put.add_puts()->mutable_object()->set_object_body(std::string(body, 'b'));
     log.RecordRequest(put);
     puts_.clear();
     deletes_.clear();
@@ -351,6 +357,60 @@ TEST_F(TransactionLogStoreTest, TrimmedUnitsAreCompactedOnceEnoughGathered) {
   EXPECT_EQ(capture_.Count("Compaction of the deleted keys from '\\x01' to '" +
                            Printable(last_handed_over) + "' done"),
             1u);
+}
+
+// A long stream of rewrites of a few objects with the log at its bound:
+// what the tables hold stays within reach of what is live, and once LevelDB
+// has compacted everything, no table it replaced is kept on disk, as one
+// would be for an iterator left open by the store.
+TEST_F(TransactionLogStoreTest, RewritesAtTheBoundKeepTheTablesNearWhatIsLive) {
+  orv::Logger::logLevel = orv::INFO;
+  constexpr uint64_t kMax = 1 << 20;
+  constexpr int kObjects = 2000;
+  constexpr size_t kObjectBytes = 1000;
+  constexpr int kTxns = 60000;
+  TransactionLogStore store(db_.get(), kMax, &registry_);
+  store.SetCurrentLogSize();
+  const boost::shared_ptr<leveldb::DB> db = db_->GetSnapshot()->db();
+  auto tables = [&] {
+    std::map<uint64_t, uint64_t> files;  // number -> bytes
+    for (const std::string& name : Files()) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ldb") == 0) {
+        files[std::stoull(name)] = boost::filesystem::file_size(db_dir_ + "/" + name);
+      }
+    }
+    return files;
+  };
+  std::mt19937 random(57);
+  uint64_t most = 0;
+  for (int txn = 1; txn <= kTxns; ++txn) {
+    ASSERT_TRUE(Compute(&store, txn, false, kObjectBytes).ok());
+    store.set_current_log_size(size_);
+    std::string body(kObjectBytes, '\0');
+    for (char& c : body) c = static_cast<char>(random());
+    puts_.emplace_back(kObjectPrefix + std::to_string(random() % kObjects),
+                       boost::make_shared<std::string>(std::move(body)));
+    ASSERT_TRUE(db_->WriteTxn(puts_, deletes_, false, [] {}).ok());
+    store.BatchWritten();
+    if (txn % 2000 == 0 && txn > kTxns / 2) {
+      uint64_t bytes = 0;
+      for (const auto& file : tables()) bytes += file.second;
+      most = std::max(most, bytes);
+    }
+  }
+  // Besides what is live, LevelDB holds up to four memtables' worth of
+  // level-0 tables (4 MiB each) and about 10 MiB in its first level before
+  // it compacts them.
+  const uint64_t live = kObjects * kObjectBytes + kMax;
+  EXPECT_LT(most, live + (uint64_t{32} << 20));
+
+  db->CompactRange(nullptr, nullptr);
+  std::string current;
+  ASSERT_TRUE(db->GetProperty("leveldb.sstables", &current));
+  for (const auto& file : tables()) {
+    EXPECT_NE(current.find(" " + std::to_string(file.first) + ":"), std::string::npos)
+        << "table " << file.first << " is replaced but kept";
+  }
 }
 
 }  // namespace

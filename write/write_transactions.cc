@@ -340,7 +340,6 @@ Status WriteTransactions::ProcessRequests(bool sync, bool tracing, RequestProces
   processor->ReleaseSnapshot();
   log_store_->BatchWritten();
   if (compactor_ != nullptr && object_deletes > 0) {
-    log_store_->ReleaseSnapshot();
     const auto range = std::minmax_element(removed.begin(), removed.begin() + object_deletes);
     compactor_->NoteDeletes(object_deletes, *range.first, *range.second);
   }
