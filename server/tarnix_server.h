@@ -254,10 +254,8 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   ObjectStatsMaintainer& obj_stats_maintainer() { return obj_stats_maintainer_; }
   // Answers durable write transactions; the daemon starts its syncer.
   GroupCommit& group_commit() { return group_commit_; }
-  // Compact the range of large deletes and of the log's trimmed units; the
-  // daemon stops them on its way out.
+  // Compacts the range of large deletes; the daemon stops it on its way out.
   RangeCompactor& compactor() { return compactor_; }
-  RangeCompactor& log_compactor() { return log_compactor_; }
   MonitorEngine& monitor_engine() { return monitor_engine_; }
 
  private:
@@ -337,9 +335,6 @@ class TarnixServer : public caldek::orv::tarnix::Tarnix::Service, public UpdateN
   WriteTelemetry telemetry_;
   GroupCommit group_commit_;
   RangeCompactor compactor_;
-  // The log's trimmed units, apart: merged with the objects' range, a range
-  // would span every object after it.
-  RangeCompactor log_compactor_;
   WriteTransactions writes_;
   GetProcessor get_processor_;
   QueryProcessor query_processor_;

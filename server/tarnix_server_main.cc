@@ -180,7 +180,6 @@ int RunServer(int argc, char** argv) {
     // Waits for the piece of a compaction in flight only; the rest of its
     // range is left to LevelDB.
     g_data_service->compactor().Stop();
-    g_data_service->log_compactor().Stop();
 
     server.reset();
     connection_options.reset();

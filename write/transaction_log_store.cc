@@ -9,7 +9,6 @@
 #include "platform/util/strings.h"
 #include "platform/wft/workflow_util.h"
 #include "storage/key_space.h"
-#include "storage/range_compactor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 
@@ -43,11 +42,9 @@ bool Exceeds(uint64_t size, uint64_t txn_bytes, uint64_t max) {
 }  // namespace
 
 TransactionLogStore::TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
-                                         orv::metrics::MetricRegistry* registry,
-                                         RangeCompactor* compactor)
+                                         orv::metrics::MetricRegistry* registry)
     : db_access_(db_access),
       max_log_size_(max_log_size),
-      compactor_(compactor),
       latency_(*registry, "server/latency/transaction/log/process"),
       front_(kTxnLogPrefix) {}
 
@@ -219,13 +216,7 @@ Status TransactionLogStore::TrimOldest(DbAccess::IteratorImpl* it, uint64_t txn_
 }
 
 void TransactionLogStore::BatchWritten() {
-  if (batch_trimmed_ > 0) {
-    front_ = batch_last_trimmed_ + '\0';
-    // From the prefix: also what trims before a restart left.
-    if (compactor_ != nullptr) {
-      compactor_->NoteDeletes(batch_trimmed_, kTxnLogPrefix, batch_last_trimmed_);
-    }
-  }
+  if (batch_trimmed_ > 0) front_ = batch_last_trimmed_ + '\0';
   // New units sort past the old ones, but a stored key that is not a unit's
   // may sort past them and have been trimmed.
   if (!batch_first_unit_.empty() && batch_first_unit_ < front_) front_ = batch_first_unit_;

@@ -13,7 +13,6 @@
 
 namespace tarnix {
 
-class RangeCompactor;
 class TarnixTransactionLog;
 
 // The stored transaction log: the units under kTxnLogPrefix, oldest
@@ -22,11 +21,13 @@ class TarnixTransactionLog;
 // oldest end. The store only computes what a commit adds and removes; the
 // caller writes both in the commit's batch. Not thread-safe.
 //
-// Trimmed units stay in LevelDB as deleted entries until a compaction drops
-// them, and an iterator that passes them steps over each one. So the store
-// keeps the log's front, a key no live unit lies before, and trims from
-// there; and it notes the trimmed units in a compactor, which drops them
-// once enough have gathered.
+// Trimmed units stay in LevelDB as deleted entries until one of its own
+// compactions carries them to the deepest level that holds their keys, and
+// an iterator that passes them steps over each one. So the store keeps the
+// log's front, a key no live unit lies before, and trims from there, never
+// passing them. Nothing else is done to drop them: a range compaction asked
+// for on top would take LevelDB's background thread from the compactions
+// its level sizes ask for, and the tables would grow.
 //
 // A log at its bound is trimmed by every transaction. The iterator that
 // trims also reads the next transactions to trim (kReadAheadTxns or
@@ -40,12 +41,10 @@ class TransactionLogStore {
   static constexpr uint64_t kReadAheadBytes = 256 << 10;
 
   // `db_access` (not owned, open) and `registry` (not owned) must outlive the
-  // store, and so must `compactor` (not owned) unless null: without one,
-  // trimmed units are left to LevelDB's own compactions. Registers
+  // store. Registers
   // "server/latency/transaction/log/process".
   TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
-                      orv::metrics::MetricRegistry* registry,
-                      RangeCompactor* compactor = nullptr);
+                      orv::metrics::MetricRegistry* registry);
   TransactionLogStore(const TransactionLogStore&) = delete;
   TransactionLogStore& operator=(const TransactionLogStore&) = delete;
 
@@ -72,9 +71,9 @@ class TransactionLogStore {
                               uint64_t* txn_bytes, std::vector<DbAccess::TxnPut>* puts,
                               std::vector<std::string>* deletes);
   // The batch with the updates of the last successful ComputeTxnLogUpdates()
-  // is written: the front moves past the units it trimmed, and they are
-  // noted in the compactor. Not called when the write failed, so the front
-  // stays where it was and what was read ahead is read again.
+  // is written: the front moves past the units it trimmed. Not called when
+  // the write failed, so the front stays where it was and what was read
+  // ahead is read again.
   void BatchWritten();
 
   uint64_t max_log_size() const { return max_log_size_; }
@@ -88,7 +87,6 @@ class TransactionLogStore {
  private:
   DbAccess* const db_access_;
   const uint64_t max_log_size_;
-  RangeCompactor* const compactor_;
   uint64_t current_log_size_ = 0;
   uint64_t highest_logged_txn_id_ = 0;
   metrics::LatencyMetric latency_;

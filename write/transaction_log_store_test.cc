@@ -16,8 +16,6 @@
 #include "schema/compact_uint.h"
 #include "storage/fault_env.h"
 #include "storage/key_space.h"
-#include "storage/printable.h"
-#include "storage/range_compactor.h"
 #include "write/tarnix_transaction_log.h"
 #include "write/txn_log_unit_record.h"
 #include "write/write_test_util.h"
@@ -330,33 +328,6 @@ TEST_F(TransactionLogStoreTest, TrimsAsFromTheFirstUnitThroughFailedWritesAndRes
       ASSERT_GT(store->log_front(), deletes_.back());
     }
   }
-}
-
-// Trimmed units are handed to the compactor once enough have gathered: the
-// log's range from its prefix, so that what was trimmed before a restart
-// goes too, to the last unit trimmed.
-TEST_F(TransactionLogStoreTest, TrimmedUnitsAreCompactedOnceEnoughGathered) {
-  orv::Logger::logLevel = orv::INFO;
-  RangeCompactor compactor(db_.get());
-  TransactionLogStore store(db_.get(), 64 << 10, &registry_, &compactor);
-  store.SetCurrentLogSize();
-  size_t trimmed = 0;
-  std::string last_handed_over;
-  for (uint64_t txn_id = 1; trimmed < RangeCompactor::kCompactAfterDeletes * 3 / 2; ++txn_id) {
-    ASSERT_TRUE(Compute(&store, txn_id).ok());
-    store.set_current_log_size(size_);
-    ASSERT_TRUE(db_->WriteTxn(puts_, deletes_, false, [] {}).ok());
-    store.BatchWritten();
-    trimmed += deletes_.size();
-    compactor.WaitIdle();
-    ASSERT_EQ(compactor.compactions(), trimmed >= RangeCompactor::kCompactAfterDeletes ? 1u : 0u);
-    if (compactor.compactions() == 1 && last_handed_over.empty()) {
-      last_handed_over = deletes_.back();
-    }
-  }
-  EXPECT_EQ(capture_.Count("Compaction of the deleted keys from '\\x01' to '" +
-                           Printable(last_handed_over) + "' done"),
-            1u);
 }
 
 // A long stream of rewrites of a few objects with the log at its bound:

@@ -72,9 +72,8 @@ struct Server {
       : schema(TARNIX_EXAMPLE_SCHEMA, "caldek.orv.tarnix"),
         directory(BenchmarkTempDir("tarnix_write_bench")),
         db(registry),
-        log_compactor(&db),
         ids(&db),
-        log_store(&db, log_bound, &registry, &log_compactor),
+        log_store(&db, log_bound, &registry),
         vdbs(&db, &log_store),
         stats(&registry),
         metrics(registry) {
@@ -90,7 +89,6 @@ struct Server {
     writes.reset();
     commits.reset();
     compactor.reset();
-    log_compactor.Stop();
     // Closed first: LevelDB may still be compacting into the directory.
     db.Close();
     boost::filesystem::remove_all(directory);
@@ -125,7 +123,6 @@ struct Server {
   Schema schema;
   std::string directory;
   DbAccess db;
-  RangeCompactor log_compactor;
   TransactionIds ids;
   TransactionLogStore log_store;
   VDbRegistry vdbs;
@@ -267,8 +264,7 @@ void BM_PutAtLogBound(benchmark::State& state) {
   if (!server.db.PrefixFilter(nullptr, kTxnLogPrefix, &units).ok()) std::abort();
   // Every such transaction has a summary unit and a request unit.
   state.counters["trimmed_units"] = static_cast<double>(2 * kPutsBeforeBound - units.size());
-  // As the daemon does in the background.
-  server.log_compactor.WaitIdle();
+  // LevelDB's own compactions, in the background.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   for (auto _ : state) {
     state.PauseTiming();
