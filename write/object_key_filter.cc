@@ -56,12 +56,13 @@ bool ObjectKeyFilter::BloomHas(uint64_t hash) const {
 }
 
 bool ObjectKeyFilter::MayContain(std::string_view object_key) const {
-  if (enabled_ && !BloomHas(HashKey(object_key))) return false;
+  if (enabled_ && (object_key > largest_ || !BloomHas(HashKey(object_key)))) return false;
   return deleted_.empty() || deleted_.count(std::string(object_key)) == 0;
 }
 
 void ObjectKeyFilter::Add(std::string_view object_key) {
   if (journaling_) Journal(object_key, false);
+  if (object_key > largest_) largest_.assign(object_key.data(), object_key.size());
   if (!deleted_.empty()) {
     const auto it = deleted_.find(std::string(object_key));
     if (it != deleted_.end()) {
@@ -131,11 +132,13 @@ bool ObjectKeyFilter::Adopt(ObjectKeyFilter* fresh) {
       }
     }
     levels_ = std::move(fresh->levels_);
+    largest_ = std::move(fresh->largest_);
     enabled_ = fresh->enabled_;
     deleted_ = std::move(fresh->deleted_);
     deleted_bytes_ = fresh->deleted_bytes_;
     wants_rebuild_ = fresh->wants_rebuild_;
     fresh->levels_.clear();
+    fresh->largest_.clear();
     fresh->deleted_.clear();
     fresh->deleted_bytes_ = 0;
   }

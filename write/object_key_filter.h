@@ -23,7 +23,10 @@ namespace tarnix {
 //
 // Until it is enabled, every key but the deleted ones may exist: only a
 // filter filled from a scan of every object record (and told of every
-// object written since) can say no for others. The Bloom filter grows with
+// object written since) can say no for others. It then also says no, with
+// no false positives, for a key past the largest it was given: objects
+// created in key order (by sequence or time) need no Seek, which would
+// otherwise pass whatever deleted records follow the last object. The Bloom filter grows with
 // its keys, in levels of doubling size, each at about 0.1% false positives.
 //
 // A rebuild fills a fresh filter from a snapshot while this one goes on
@@ -96,6 +99,7 @@ class ObjectKeyFilter {
 
   size_t deleted_bound_;
   std::vector<Level> levels_;
+  std::string largest_;  // the largest key added
   bool enabled_ = false;
   std::unordered_set<std::string> deleted_;
   size_t deleted_bytes_ = 0;
