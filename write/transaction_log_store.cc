@@ -170,8 +170,8 @@ Status TransactionLogStore::Trim(uint64_t txn_bytes, uint64_t* size,
     it->Seek(front_);
     const Status status = TrimOldest(it.get(), txn_bytes, size, deletes);
     if (!status.ok()) return status;
-    // Each unit trimmed is logged as it goes, with its value, which the
-    // steps do not keep.
+    // Not when verbose: each unit is then logged with its value as it is
+    // trimmed, and the steps keep no values.
     uint64_t bytes = 0;
     while (ahead.size() < kReadAheadTxns && bytes < kReadAheadBytes && it->Valid() &&
            orv::Logger::logLevel < orv::VERBOSE) {

@@ -41,8 +41,7 @@ class TransactionLogStore {
   static constexpr uint64_t kReadAheadBytes = 256 << 10;
 
   // `db_access` (not owned, open) and `registry` (not owned) must outlive the
-  // store. Registers
-  // "server/latency/transaction/log/process".
+  // store. Registers "server/latency/transaction/log/process".
   TransactionLogStore(DbAccess* db_access, uint64_t max_log_size,
                       orv::metrics::MetricRegistry* registry);
   TransactionLogStore(const TransactionLogStore&) = delete;
@@ -51,9 +50,8 @@ class TransactionLogStore {
   // Start-up: sets current_log_size() to the size of every stored unit (a
   // recount, whatever was accounted before), notes the highest transaction
   // id among the unit keys, sets the front to the first unit and forgets
-  // what was read ahead. A read
-  // error is logged and changes none of them; malformed keys are logged and
-  // counted in the size only.
+  // what was read ahead. A read error is logged and changes none of them;
+  // malformed keys are logged and counted in the size only.
   void SetCurrentLogSize();
 
   // Keys the units of `log`'s transaction and appends them to *puts, after
