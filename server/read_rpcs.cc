@@ -115,9 +115,11 @@ void TarnixServer::GetTransactionLog(orv::rpc::CallContext& context,
     }
   }
   // One read on a snapshot of its own: a transaction is wholly in or out.
+  // From the log's front: before it lie only trimmed units LevelDB may
+  // still hold.
   DbAccess::Records units;
-  const DbAccessStatus read =
-      db_access_->PrefixFilter(DbAccess::SnapshotHolder(), kTxnLogPrefix, &units);
+  const DbAccessStatus read = db_access_->PrefixFilter(DbAccess::SnapshotHolder(), kTxnLogPrefix,
+                                                       &units, txn_log_.log_front());
   if (!read.ok()) {
     TARNIX_LOG(orv::INFO, nullptr, "DbAccess error in GetTransactionLogs(): %s. ",
                read.message.c_str());

@@ -230,14 +230,14 @@ DbAccessStatus DbAccess::Get(const SnapshotHolder& snapshot,
 
 DbAccessStatus DbAccess::PrefixFilter(const SnapshotHolder& snapshot,
                                       const std::string& prefix,
-                                      Records* records) {
+                                      Records* records, const std::string& from) {
   return PrefixFilter(snapshot ? snapshot->snapshot() : nullptr, prefix,
-                      records);
+                      records, from);
 }
 
 DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
                                       const std::string& prefix,
-                                      Records* records) {
+                                      Records* records, const std::string& from) {
   metrics::ScopedLatencyTimer timer(metrics_->prefix_filter);
   if (NoDatabase("PrefixFilter")) return NoDatabaseStatus();
   SnapshotHolder own;
@@ -248,7 +248,7 @@ DbAccessStatus DbAccess::PrefixFilter(const leveldb::Snapshot* snapshot,
   const size_t original_size = records->size();
   std::unique_ptr<leveldb::Iterator> it(
       db_->NewIterator(MakeReadOptions(snapshot)));
-  for (it->Seek(prefix); it->Valid(); it->Next()) {
+  for (it->Seek(from > prefix ? from : prefix); it->Valid(); it->Next()) {
     const leveldb::Slice key = it->key();
     if (!StartsWith(key, prefix)) break;
     records->emplace_back(key.ToString(), it->value().ToString());

@@ -167,12 +167,16 @@ class DbAccess {
   // only when the key is found.
   DbAccessStatus Get(const SnapshotHolder& snapshot, const std::string& key,
                      std::string* value);
-  // Appends every record whose key begins with `prefix`, in key order. A read
-  // error is returned, and then nothing is appended.
+  // Appends every record whose key begins with `prefix`, in key order, from
+  // `from` on where it sorts past `prefix`: a caller that knows no record
+  // lies before it spares the read of the deleted ones there. A read error
+  // is returned, and then nothing is appended.
   DbAccessStatus PrefixFilter(const leveldb::Snapshot* snapshot,
-                              const std::string& prefix, Records* records);
+                              const std::string& prefix, Records* records,
+                              const std::string& from = std::string());
   DbAccessStatus PrefixFilter(const SnapshotHolder& snapshot,
-                              const std::string& prefix, Records* records);
+                              const std::string& prefix, Records* records,
+                              const std::string& from = std::string());
   // An iterator over a fresh snapshot; empty without an open database.
   boost::shared_ptr<IteratorImpl> NewIterator();
   // An iterator over `snapshot`, so that several reads of one transaction

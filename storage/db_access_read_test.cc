@@ -71,6 +71,17 @@ TEST_F(ReadTest, PrefixFilterComparesWholeBytesIncludingZeros) {
   records.clear();
   ASSERT_TRUE(db->PrefixFilter(nullptr, Bytes("\0c", 2), &records).ok());
   EXPECT_TRUE(records.empty());
+
+  // From a key within the prefix on; a key before it changes nothing.
+  records.clear();
+  ASSERT_TRUE(db->PrefixFilter(nullptr, zero_a, &records, Bytes("\0a\0", 3)).ok());
+  EXPECT_EQ(records, (DbAccess::Records{stored[2], stored[3]}));
+  records.clear();
+  ASSERT_TRUE(db->PrefixFilter(nullptr, zero_a, &records, Bytes("\0", 1)).ok());
+  EXPECT_EQ(records, (DbAccess::Records{stored[1], stored[2], stored[3]}));
+  records.clear();
+  ASSERT_TRUE(db->PrefixFilter(nullptr, zero_a, &records, Bytes("\0b", 2)).ok());
+  EXPECT_TRUE(records.empty());
 }
 
 TEST_F(ReadTest, IteratorWalksForwardOnItsOwnSnapshot) {
