@@ -126,7 +126,8 @@ class DbAccess {
   // caused it, what the repair reported it could not use or dropped, and
   // the files it set aside in lost/, which is never removed. A write-ahead
   // log that ends inside a write (LevelDB drops that write without a word)
-  // is copied into lost/ before the open, with an ERROR line. Only when the
+  // has the bytes it loses, from where that write begins, kept in
+  // lost/<log>.tail-<offset> before the open, with an ERROR line. Only when the
   // repair itself reports corruption is the database re-created from scratch;
   // re-creation removes LevelDB's own files only and refuses a directory
   // holding anything else. Every other failure (lock held, permissions, a

@@ -210,13 +210,15 @@ void MarkDamagedLogs(leveldb::Env* env, const std::string& directory) {
   }
 }
 
-// Copies `from` to a new file `to`.
-leveldb::Status CopyFile(leveldb::Env* env, const std::string& from,
+// Writes the bytes of `from` past `offset` to a new file `to`, synced.
+leveldb::Status CopyTail(leveldb::Env* env, const std::string& from, uint64_t offset,
                          const std::string& to) {
   leveldb::SequentialFile* in = nullptr;
   leveldb::Status status = env->NewSequentialFile(from, &in);
   if (!status.ok()) return status;
   std::unique_ptr<leveldb::SequentialFile> input(in);
+  status = input->Skip(offset);
+  if (!status.ok()) return status;
   leveldb::WritableFile* out = nullptr;
   status = env->NewWritableFile(to, &out);
   if (!status.ok()) return status;
@@ -235,11 +237,36 @@ leveldb::Status CopyFile(leveldb::Env* env, const std::string& from,
   return status;
 }
 
+// Keeps in lost/ what the open drops of the cut log `name`: its bytes from
+// where the cut write begins, as "<name>.tail-<offset>". A copy of the whole
+// log would take the room that the open needs for the table it makes of the
+// rest, on a disk that was just full. A start that failed after keeping the
+// tail finds it there again. Returns the path, and the error if the bytes
+// could not be kept.
+leveldb::Status KeepCutTail(leveldb::Env* env, const std::string& directory,
+                            const std::string& name, const LogTail& tail, std::string* kept) {
+  const std::string lost = directory + "/lost";
+  env->CreateDir(lost);  // may exist already
+  const std::string path = lost + "/" + name + ".tail-" + std::to_string(tail.whole_end);
+  const uint64_t bytes = tail.size - tail.whole_end;
+  uint64_t size = 0;
+  if (env->FileExists(path) && env->GetFileSize(path, &size).ok() && size == bytes) {
+    *kept = path;
+    return leveldb::Status::OK();
+  }
+  *kept = FreeName(env, path);
+  leveldb::Status status = CopyTail(env, directory + "/" + name, tail.whole_end, *kept);
+  // The file's name must outlast a crash as its bytes do.
+  if (status.ok()) status = SyncDirectory(lost);
+  if (status.ok()) status = SyncDirectory(directory);
+  return status;
+}
+
 // LevelDB's recovery drops the last write of a write-ahead log that ends
 // inside it and says nothing, and then deletes the log. Such a log lost its
-// tail; keep a copy in lost/ and log what is gone. Runs under the database
-// lock; a database in use elsewhere is not read (its open fails anyway).
-// True when some log was cut.
+// tail; keep what the open drops in lost/ and log what is gone. Runs under
+// the database lock; a database in use elsewhere is not read (its open fails
+// anyway). True when some log was cut.
 bool KeepCutLogs(leveldb::Env* env, const std::string& directory) {
   std::vector<std::string> children;
   if (!env->GetChildren(directory, &children).ok()) return false;
@@ -250,26 +277,25 @@ bool KeepCutLogs(leveldb::Env* env, const std::string& directory) {
   if (logs.empty()) return false;
   leveldb::FileLock* lock = nullptr;
   if (!env->LockFile(directory + "/LOCK", &lock).ok()) return false;
-  const std::string lost = directory + "/lost";
   bool cut = false;
   for (const std::string& name : logs) {
     const std::string path = directory + "/" + name;
     LogTail tail;
     if (!ReadLogTail(env, path, &tail).ok() || !tail.cut) continue;
     cut = true;
-    env->CreateDir(lost);  // may exist already
-    const std::string copy = FreeName(env, lost + "/" + name);
-    const leveldb::Status copied = CopyFile(env, path, copy);
+    std::string kept;
+    const leveldb::Status status = KeepCutTail(env, directory, name, tail, &kept);
     TARNIX_LOG(orv::ERROR, kDataLost,
                "Write-ahead log '%s' ends inside a write: opening the "
                "database drops its last %llu of %llu bytes, and what the log "
-               "held after the cut is gone. %s '%s'%s%s",
+               "held after the cut is gone. %s from offset %llu %s '%s'%s%s",
                path.c_str(),
                static_cast<unsigned long long>(tail.size - tail.whole_end),
                static_cast<unsigned long long>(tail.size),
-               copied.ok() ? "A copy is kept in" : "Copying it to",
-               copy.c_str(), copied.ok() ? "" : " failed: ",
-               copied.ok() ? "" : copied.ToString().c_str());
+               status.ok() ? "The dropped bytes" : "Keeping the dropped bytes",
+               static_cast<unsigned long long>(tail.whole_end),
+               status.ok() ? "are kept in" : "in", kept.c_str(),
+               status.ok() ? "" : " failed: ", status.ok() ? "" : status.ToString().c_str());
   }
   env->UnlockFile(lock);
   return cut;

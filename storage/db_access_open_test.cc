@@ -1,3 +1,5 @@
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,29 @@ class OpenTest : public DbAccessTest {
   void CreateDatabase() {
     { PutAll(OpenDb().get(), kRecords); }
     { OpenDb(); }
+  }
+  // Writes kRecords, then `values` under "d0", "d1", ..., one write each,
+  // and closes: the records stay in the one write-ahead log, whose name is
+  // returned. `*last_start` is where the last write begins in it.
+  std::string WriteLogOf(const std::vector<std::string>& values, uint64_t* last_start) {
+    {
+      auto db = OpenDb();
+      for (const auto& record : kRecords) PutAll(db.get(), {record});
+      for (size_t i = 0; i < values.size(); ++i) {
+        const std::vector<std::string> logs = WithSuffix(Files(), ".log");
+        if (logs.size() == 1) *last_start = fs::file_size(db_dir_ + "/" + logs[0]);
+        PutAll(db.get(), {{"d" + std::to_string(i), values[i]}});
+      }
+    }
+    const std::vector<std::string> logs = WithSuffix(Files(), ".log");
+    EXPECT_EQ(logs.size(), 1u);
+    return logs.empty() ? "" : logs[0];
+  }
+  // kRecords and the first `n` of `values`, as WriteLogOf stored them.
+  static DbAccess::Records Written(const std::vector<std::string>& values, size_t n) {
+    DbAccess::Records records = kRecords;
+    for (size_t i = 0; i < n; ++i) records.emplace_back("d" + std::to_string(i), values[i]);
+    return records;
   }
   // Writes kRecords, then `last` under "d", one write each, and closes: the
   // records stay in the one write-ahead log, whose name is returned.
@@ -187,44 +212,91 @@ TEST_F(OpenTest, DamagedLogRecordIsRepairedAndReported) {
 
 // LevelDB takes a write-ahead log that ends inside a write for a crash in
 // the middle of it and drops that write in silence, then deletes the log.
-// After a clean stop the cut means lost writes: they are logged and the log
-// is kept.
-TEST_F(OpenTest, CutLogIsReportedAndKept) {
+// After a clean stop the cut means lost writes: they are logged, and the
+// bytes the open drops, from where the cut write begins, are kept.
+TEST_F(OpenTest, CutLogIsReportedAndItsTailKept) {
+  const std::string kSpanning(40000, 'x');  // spans two blocks
   struct Cut {
     const char* name;
-    std::string last_value;
+    std::vector<std::string> values;
     size_t at;  // the length the log is cut to; 0: ten bytes short
   };
   const std::vector<Cut> cuts = {
-      {"inside a record", std::string(64, 'x'), 0},
-      // The write spans two blocks; the file ends where its first fragment
-      // does, on a record boundary but inside the write.
-      {"after a first fragment", std::string(40000, 'x'), 32768},
+      {"inside a record", {std::string(64, 'x')}, 0},
+      // The file ends where the write's first fragment does, on a record
+      // boundary but inside the write.
+      {"after a first fragment", {kSpanning}, 32768},
+      {"inside a write's second fragment", {kSpanning}, 32768 + 100},
+      {"after whole writes past a block boundary", {kSpanning, "e1", "e2", "e3", "last"}, 0},
   };
   for (const Cut& cut : cuts) {
     SCOPED_TRACE(cut.name);
     TearDown();
     SetUp();
-    const std::string log_file = WriteLog(cut.last_value);
+    uint64_t last_start = 0;
+    const std::string log_file = WriteLogOf(cut.values, &last_start);
     const std::string path = db_dir_ + "/" + log_file;
     std::string log = ReadFile(path);
     const size_t length = cut.at == 0 ? log.size() - 10 : cut.at;
+    ASSERT_LT(last_start, length);
     ASSERT_LT(length, log.size());
     log.resize(length);
     WriteFile(path, log);
 
     orv::LogCapture capture;
     auto db = OpenDb();
-    EXPECT_EQ(All(db.get()), kRecords);
+    EXPECT_EQ(All(db.get()), Written(cut.values, cut.values.size() - 1));
     EXPECT_TRUE(db->lost_data_at_open());
     ASSERT_EQ(capture.Count(kDataLost), 1u);
-    EXPECT_TRUE(capture.Contains("Write-ahead log '" + path +
-                                 "' ends inside a write: opening the database "
-                                 "drops its last "));
-    EXPECT_TRUE(capture.Contains("A copy is kept in '" + db_dir_ + "/lost/" +
-                                 log_file + "'"));
-    EXPECT_EQ(ReadFile(db_dir_ + "/lost/" + log_file), log);
+    const std::string kept =
+        db_dir_ + "/lost/" + log_file + ".tail-" + std::to_string(last_start);
+    EXPECT_TRUE(capture.Contains(
+        "Write-ahead log '" + path + "' ends inside a write: opening the database drops its last " +
+        std::to_string(length - last_start) + " of " + std::to_string(length) + " bytes"));
+    EXPECT_TRUE(capture.Contains("The dropped bytes from offset " + std::to_string(last_start) +
+                                 " are kept in '" + kept + "'"));
+    EXPECT_EQ(ReadFile(kept), log.substr(last_start));
+    EXPECT_EQ(Files(db_dir_ + "/lost"), std::set<std::string>{fs::path(kept).filename().string()});
   }
+}
+
+// On a disk that was just full, the open needs room for the table it makes
+// of the cut log's whole writes: what lost/ keeps must not take it.
+TEST_F(OpenTest, CutLogOpensWithRoomForItsTableOnly) {
+  FaultEnv env;
+  DbAccess::Records records;
+  std::mt19937 random(7);
+  for (int i = 0; i < 75; ++i) {
+    std::string value(16 << 10, '\0');
+    for (char& c : value) c = static_cast<char>(random());  // incompressible
+    records.emplace_back("k" + std::to_string(100 + i), value);
+  }
+  {
+    auto db = OpenDb(&env);
+    for (const auto& record : records) PutAll(db.get(), {record});
+  }
+  const std::string path = db_dir_ + "/" + WithSuffix(Files(), ".log")[0];
+  std::string log = ReadFile(path);
+  log.resize(log.size() - 100);
+  WriteFile(path, log);
+
+  // Room for the tail, not for the table: the open says which file did not
+  // fit, and the next start keeps the tail once.
+  env.LimitWrites(64 << 10);
+  {
+    DbAccess db(registry_, &env);
+    const DbAccessStatus status = db.Open(db_dir_);
+    EXPECT_EQ(status.code, DbAccessCode::IO_ERROR);
+    EXPECT_NE(status.message.find(".ldb: No space left on device"), std::string::npos)
+        << status.message;
+  }
+  env.LimitWrites(log.size() + (256 << 10));
+  DbAccess db(registry_, &env);
+  const DbAccessStatus status = db.Open(db_dir_);
+  ASSERT_TRUE(status.ok()) << status.message;
+  records.pop_back();
+  EXPECT_EQ(All(&db), records);
+  EXPECT_EQ(Files(db_dir_ + "/lost").size(), 1u);
 }
 
 // A log that ends on a write's boundary is whole: no report, no copy.

@@ -52,10 +52,10 @@ class DbAccessTest : public ::testing::Test {
     return records;
   }
 
-  // Names in the database directory.
-  std::set<std::string> Files() const {
+  // Names in the database directory, or in `dir`.
+  std::set<std::string> Files(const std::string& dir = "") const {
     std::set<std::string> names;
-    for (const auto& entry : boost::filesystem::directory_iterator(db_dir_)) {
+    for (const auto& entry : boost::filesystem::directory_iterator(dir.empty() ? db_dir_ : dir)) {
       names.insert(entry.path().filename().string());
     }
     return names;

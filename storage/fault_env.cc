@@ -45,6 +45,8 @@ class FaultyWritableFile : public leveldb::WritableFile {
       if (!fault.ok()) return fault;
     }
     if (env_->power_lost()) return PowerOff();
+    leveldb::Status room = env_->TakeRoom(name_, data.size());
+    if (!room.ok()) return room;
     return target_->Append(data);
   }
   leveldb::Status Close() override { return target_->Close(); }
@@ -167,6 +169,20 @@ void FaultEnv::FailLogAppends(bool fail, const leveldb::Status& error) {
 leveldb::Status FaultEnv::LogAppendFault() {
   std::lock_guard<std::mutex> lock(mu_);
   return log_append_error_;
+}
+
+void FaultEnv::LimitWrites(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  limit_writes_ = true;
+  write_room_ = bytes;
+}
+
+leveldb::Status FaultEnv::TakeRoom(const std::string& name, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!limit_writes_) return leveldb::Status::OK();
+  if (n > write_room_) return leveldb::Status::IOError(name, "No space left on device");
+  write_room_ -= n;
+  return leveldb::Status::OK();
 }
 
 leveldb::Status FaultEnv::NewAppendableFile(const std::string& name,

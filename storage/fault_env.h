@@ -2,6 +2,7 @@
 #define TARNIX_STORAGE_FAULT_ENV_H_
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -47,6 +48,12 @@ class FaultEnv : public leveldb::EnvWrapper {
   // Set it while no sync runs.
   void SetLogSyncHook(std::function<void()> hook) { log_sync_hook_ = std::move(hook); }
 
+  // --- A full disk ---
+  // Appends from now on may write `bytes` in all, over every file; the one
+  // that would pass them fails as a full disk does and writes nothing.
+  // Removals give no room back.
+  void LimitWrites(uint64_t bytes);
+
   // --- Power loss ---
   // From now on remembers, for every file created, the length that reached
   // the disk: what it held at its last sync. Files that existed before count
@@ -78,6 +85,8 @@ class FaultEnv : public leveldb::EnvWrapper {
   leveldb::Status CheckRead();
   // OK, or the error an append to a write-ahead log file fails with.
   leveldb::Status LogAppendFault();
+  // Takes room for `n` bytes appended to `name`, or says the disk is full.
+  leveldb::Status TakeRoom(const std::string& name, size_t n);
   void CountLogSync() { ++log_syncs_; }
   // Around a sync of `file` (named `name`): whether it may go ahead, and
   // what it made durable.
@@ -99,6 +108,8 @@ class FaultEnv : public leveldb::EnvWrapper {
   leveldb::Status creation_error_;
   std::function<void()> table_creation_hook_;  // guarded by mu_
   leveldb::Status log_append_error_;  // guarded by mu_
+  bool limit_writes_ = false;         // guarded by mu_
+  uint64_t write_room_ = 0;           // guarded by mu_
   std::atomic<int> log_syncs_{0};
   std::atomic<bool> fail_log_syncs_{false};
   std::function<void()> log_sync_hook_;
