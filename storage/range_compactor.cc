@@ -58,42 +58,66 @@ long MillisSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-RangeCompactor::RangeCompactor(DbAccess* db, uint64_t piece_bytes)
-    : db_(db), piece_bytes_(std::max<uint64_t>(piece_bytes, 1)) {}
+RangeCompactor::RangeCompactor(DbAccess* db, uint64_t piece_bytes,
+                               std::chrono::milliseconds quiet_period)
+    : db_(db), piece_bytes_(std::max<uint64_t>(piece_bytes, 1)), quiet_period_(quiet_period) {}
 
 RangeCompactor::~RangeCompactor() { Stop(); }
 
 void RangeCompactor::NoteDeletes(size_t count, const std::string& smallest,
                                  const std::string& largest) {
   if (count == 0) return;
-  if (noted_ == 0) {
-    noted_range_ = Range{smallest, largest};
-  } else {
-    if (smallest < noted_range_.begin) noted_range_.begin = smallest;
-    if (largest > noted_range_.end) noted_range_.end = largest;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stop_ || !db_->db_) return;
+    if (noted_ == 0 || noted_db_.lock() != db_->db_) {
+      noted_ = 0;
+      noted_range_ = Range{smallest, largest};
+      noted_db_ = db_->db_;
+    } else {
+      if (smallest < noted_range_.begin) noted_range_.begin = smallest;
+      if (largest > noted_range_.end) noted_range_.end = largest;
+    }
+    const bool was_enough = NotedEnough();
+    noted_ += count;
+    last_noted_ = std::chrono::steady_clock::now();
+    // Once enough, the thread times the quiet period and sees later notes
+    // when it falls due.
+    if (was_enough || !NotedEnough()) return;
   }
-  noted_ += count;
-  if (noted_ < kCompactAfterDeletes) return;
-  noted_ = 0;
-  Compact(noted_range_.begin, noted_range_.end);
+  changed_.notify_all();
+  if (!thread_.joinable()) thread_ = std::thread([this] { Main(); });
 }
 
 void RangeCompactor::Compact(const std::string& begin, const std::string& end) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stop_ || !db_->db_) return;
-    if (pending_) {
-      if (begin < pending_->begin) pending_->begin = begin;
-      if (end > pending_->end) pending_->end = end;
-    } else {
-      pending_ = Range{begin, end};
-    }
-    // The database open now: a pending range of a closed one is dropped
-    // with it.
-    pending_db_ = db_->db_;
+    AddPending(Range{begin, end}, db_->db_);
   }
   changed_.notify_all();
   if (!thread_.joinable()) thread_ = std::thread([this] { Main(); });
+}
+
+bool RangeCompactor::NotedEnough() const { return noted_ >= kCompactAfterDeletes; }
+
+void RangeCompactor::HandOverNoted() {
+  // A database closed since is not compacted.
+  boost::shared_ptr<leveldb::DB> db = noted_db_.lock();
+  if (db) AddPending(noted_range_, std::move(db));
+  noted_ = 0;
+  noted_db_.reset();
+}
+
+void RangeCompactor::AddPending(const Range& range, boost::shared_ptr<leveldb::DB> db) {
+  if (pending_ && pending_db_ == db) {
+    if (range.begin < pending_->begin) pending_->begin = range.begin;
+    if (range.end > pending_->end) pending_->end = range.end;
+  } else {
+    // A pending range of a database closed since goes with it.
+    pending_ = range;
+  }
+  pending_db_ = std::move(db);
 }
 
 void RangeCompactor::Stop() {
@@ -102,6 +126,8 @@ void RangeCompactor::Stop() {
     stop_ = true;
     pending_.reset();
     pending_db_.reset();
+    noted_ = 0;
+    noted_db_.reset();
   }
   changed_.notify_all();
   if (thread_.joinable()) thread_.join();
@@ -109,7 +135,7 @@ void RangeCompactor::Stop() {
 
 void RangeCompactor::WaitIdle() {
   std::unique_lock<std::mutex> lock(mu_);
-  changed_.wait(lock, [this] { return stop_ || (!pending_ && !running_); });
+  changed_.wait(lock, [this] { return stop_ || (!pending_ && !running_ && !NotedEnough()); });
 }
 
 uint64_t RangeCompactor::compactions() const {
@@ -123,18 +149,28 @@ bool RangeCompactor::stopping() const {
 }
 
 void RangeCompactor::Main() {
+  std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    Range range;
-    boost::shared_ptr<leveldb::DB> db;
-    {
-      std::unique_lock<std::mutex> lock(mu_);
-      changed_.wait(lock, [this] { return stop_ || pending_.has_value(); });
-      if (stop_) return;
-      range = std::move(*pending_);
-      pending_.reset();
-      db = std::move(pending_db_);
-      running_ = true;
+    if (stop_) return;
+    if (!pending_ && NotedEnough()) {
+      const auto due = last_noted_ + quiet_period_;
+      if (std::chrono::steady_clock::now() < due) {
+        changed_.wait_until(lock, due);
+        continue;
+      }
+      HandOverNoted();
+      changed_.notify_all();
+      continue;
     }
+    if (!pending_) {
+      changed_.wait(lock);
+      continue;
+    }
+    Range range = std::move(*pending_);
+    pending_.reset();
+    boost::shared_ptr<leveldb::DB> db = std::move(pending_db_);
+    running_ = true;
+    lock.unlock();
     const auto start = std::chrono::steady_clock::now();
     const bool finished = CompactPieces(db.get(), range);
     TARNIX_LOG(orv::INFO, nullptr, "Compaction of the deleted keys from '%s' to '%s' %s in %li ms",
@@ -142,11 +178,9 @@ void RangeCompactor::Main() {
                finished ? "done" : "stopped", MillisSince(start));
     // Let go before going idle, so that a Close() that follows closes it.
     db.reset();
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      running_ = false;
-      if (finished) ++compactions_;
-    }
+    lock.lock();
+    running_ = false;
+    if (finished) ++compactions_;
     changed_.notify_all();
   }
 }

@@ -665,7 +665,8 @@ TEST_F(WriteTransactionsTest, EphemeralWipeFlushesEveryVdbInOneLoggedTransaction
 
 TEST_F(WriteTransactionsTest, DeletesAreCompactedOnceThousandsAddUp) {
   Stop();
-  compactor_ = std::make_unique<RangeCompactor>(db_.get());
+  compactor_ = std::make_unique<RangeCompactor>(db_.get(), RangeCompactor::kPieceBytes,
+                                                std::chrono::milliseconds(100));
   Start();
   const int kDevices = static_cast<int>(RangeCompactor::kCompactAfterDeletes);
   std::vector<tx::PutMsg> puts;
@@ -693,7 +694,8 @@ TEST_F(WriteTransactionsTest, DeletesAreCompactedOnceThousandsAddUp) {
 TEST_F(WriteTransactionsTest, DeletesAreCompactedWhileTheLogIsTrimmed) {
   Stop();
   max_log_size_ = 2048;
-  compactor_ = std::make_unique<RangeCompactor>(db_.get());
+  compactor_ = std::make_unique<RangeCompactor>(db_.get(), RangeCompactor::kPieceBytes,
+                                                std::chrono::milliseconds(100));
   Start();
   std::vector<tx::PutMsg> puts;
   for (int i = 0; i < static_cast<int>(RangeCompactor::kCompactAfterDeletes); ++i) {
