@@ -73,8 +73,8 @@ class RangeCompactor {
   // with a pending range. Does nothing without an open database or after
   // Stop(). The first call starts the thread.
   void Compact(const std::string& begin, const std::string& end);
-  // Drops the pending range and waits for the piece in flight, then for the
-  // thread. Later calls hand nothing over.
+  // Drops the pending range and the noted deletes, and waits for the piece
+  // in flight, then for the thread. Later calls hand nothing over.
   void Stop();
 
   // Waits until no range is pending or being compacted, and none noted is
