@@ -158,8 +158,8 @@ TEST(ShutdownTest, SigtermRightAfterAFlushOfManyObjectsIsNotHeldByItsCompaction)
     EXPECT_EQ(*status, 0);
     EXPECT_LT(took, std::chrono::seconds(5))
         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
-    // The flush handed its range to the compactor, which ended before the exit.
-    EXPECT_NE(daemon.process().Stdout().find("Compaction of the deleted keys"), std::string::npos);
+    // The flush's range was still waiting for its deletes to pause, and is
+    // dropped, or was being compacted, and only the piece in flight ran on.
   }
   // Finished or cut short, the compaction left the flush as it was.
   ServingDaemon daemon(dir.path(), database);
