@@ -158,8 +158,8 @@ TEST(ShutdownTest, SigtermRightAfterAFlushOfManyObjectsIsNotHeldByItsCompaction)
     EXPECT_EQ(*status, 0);
     EXPECT_LT(took, std::chrono::seconds(5))
         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
-    // The flush's range was still waiting for its deletes to pause, and is
-    // dropped, or was being compacted, and only the piece in flight ran on.
+    // The flush's deletes had not paused yet: their range is dropped, or, if
+    // it was already being compacted, only the piece in flight ran on.
   }
   // Finished or cut short, the compaction left the flush as it was.
   ServingDaemon daemon(dir.path(), database);

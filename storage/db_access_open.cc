@@ -250,7 +250,7 @@ leveldb::Status KeepCutTail(leveldb::Env* env, const std::string& directory,
   const std::string path = lost + "/" + name + ".tail-" + std::to_string(tail.whole_end);
   const uint64_t bytes = tail.size - tail.whole_end;
   uint64_t size = 0;
-  if (env->FileExists(path) && env->GetFileSize(path, &size).ok() && size == bytes) {
+  if (env->GetFileSize(path, &size).ok() && size == bytes) {
     *kept = path;
     return leveldb::Status::OK();
   }
